@@ -43,6 +43,25 @@ class TimeCycle {
 // warning.
 double get_cpu_mhz(int quiet);
 
+namespace detail {
+
+// The pieces of get_cpu_mhz() and of the load-time rate, open for tests.
+
+// The first "cpu MHz" value of a cpuinfo-format file; 0 when there is none.
+double cpu_mhz_from_cpuinfo(const char* path, int quiet);
+// Least-squares fit of TSC cycles against gettimeofday; 0 on a poor fit.
+double sample_tsc_mhz();
+// Chooses between the /proc figure and the sampled one; 0 only when both are.
+double combine_cpu_mhz(double proc_mhz, double sampled_mhz);
+// TSC cycles per microsecond over `usec` of CLOCK_MONOTONIC_RAW; 0 on failure.
+double tsc_mhz_against_monotonic_raw(int64_t usec);
+// The rate in cycles per second from a first figure in MHz, re-measuring
+// with `remeasure` (up to `attempts` times) while the figure is below 1 MHz.
+// 0 only when every attempt failed.
+uint64_t resolve_tsc_rate(double first_mhz, double (*remeasure)(), int attempts);
+
+}  // namespace detail
+
 }  // namespace plinth
 
 #endif  // TARN_BASE_TIME_CYCLE_H_
