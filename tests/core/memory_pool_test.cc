@@ -10,6 +10,7 @@
 
 // Huge requests must come back as null, also under AddressSanitizer.
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" const char* __tsan_default_options() { return "allocator_may_return_null=1"; }
 
 namespace tarn {
 namespace {
