@@ -350,13 +350,15 @@ const Row* Best(const std::vector<Row>& rows, Role role, int depth, bool by_late
   return best;
 }
 
-void PrintRatio(const char* what, const Row* a, const Row* b, double value_a, double value_b,
-                bool at_least, double target) {
-  if (!a || !b || value_b <= 0) return;
-  double ratio = value_a / value_b;
+// Prints row's metric divided by the same metric of the reference row.
+void PrintRatio(const Row& row, const char* metric, const Row* reference, double value,
+                double reference_value, bool at_least, double target) {
+  if (!reference || reference_value <= 0) return;
+  double ratio = value / reference_value;
   bool met = at_least ? ratio >= target : ratio <= target;
-  printf("  %-44s %-16s %7.2fx  (target %s %.1fx) %s\n", what, b->system.c_str(), ratio,
-         at_least ? ">=" : "<=", target, met ? "met" : "MISSED");
+  printf("  %-16s depth %2d  %-7s / %-16s = %6.2fx  (target %s %.1fx) %s\n", row.system.c_str(),
+         row.depth, metric, reference->system.c_str(), ratio, at_least ? ">=" : "<=", target,
+         met ? "met" : "MISSED");
 }
 
 void PrintRatios(const std::vector<Row>& rows) {
@@ -373,17 +375,15 @@ void PrintRatios(const std::vector<Row>& rows) {
     bool blocking = r.role == Role::kCandidateBlocking;
     if (!blocking && r.role != Role::kCandidateBusyPoll) continue;
     any_candidate = true;
-    std::string label = r.system + " depth " + std::to_string(r.depth);
     if (r.depth == max_depth && max_depth > 1) {
-      PrintRatio((label + " calls/s vs").c_str(), &r, grpc_rate, r.calls_per_s,
-                 grpc_rate ? grpc_rate->calls_per_s : 0, true, 3.0);
+      PrintRatio(r, "calls/s", grpc_rate, r.calls_per_s, grpc_rate ? grpc_rate->calls_per_s : 0,
+                 true, 3.0);
     }
     if (r.depth == 1) {
-      PrintRatio((label + " p50 vs").c_str(), &r, grpc_p50, r.p50_us,
-                 grpc_p50 ? grpc_p50->p50_us : 0, false, 0.5);
+      PrintRatio(r, "p50", grpc_p50, r.p50_us, grpc_p50 ? grpc_p50->p50_us : 0, false, 0.5);
       const Row* floor = blocking ? blocking_floor : spinning_floor;
-      PrintRatio((label + " p50 vs").c_str(), &r, floor, r.p50_us, floor ? floor->p50_us : 0,
-                 false, blocking ? 1.5 : 2.0);
+      PrintRatio(r, "p50", floor, r.p50_us, floor ? floor->p50_us : 0, false,
+                 blocking ? 1.5 : 2.0);
     }
   }
   if (!any_candidate) printf("  (no framework rows registered)\n");

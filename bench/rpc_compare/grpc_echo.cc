@@ -83,8 +83,8 @@ class GrpcEcho : public SystemUnderTest {
   std::string Name() const override { return async_client_ ? "grpc-async" : "grpc-sync"; }
   Role role() const override { return Role::kBaseline; }
   std::string Describe() const override {
-    std::string server = "async server, " + std::to_string(ServerThreads()) +
-                         " completion-queue threads; ";
+    std::string server =
+        "async server on " + std::to_string(ServerThreads()) + " completion-queue thread(s); ";
     return server + (async_client_ ? "client: 1 thread on a CompletionQueue, 1 channel"
                                    : "client: N threads with blocking stubs, 1 channel");
   }
