@@ -6,17 +6,29 @@
 
 #include "tarn/base/logging.h"
 #include "tarn/base/time_cycle.h"
+#include "spdk/env.h"
 
 namespace tarn {
 
 namespace {
 
-// Where pool memory comes from. Once the SPDK environment is up, regions and
-// blocks must be DMA-safe (spdk_zmalloc / spdk_free with no physical address,
-// any socket, SPDK_MALLOC_DMA); these two functions are the only place that
-// choice is made. Until then, and whenever the environment is not in use,
-// ordinary aligned heap memory serves.
-void* AllocAligned(uint64_t size, uint64_t align) {
+// Whether the SPDK environment is up, so that pool memory must be DMA-safe.
+// The environment flag is set by library start-up (or by a host that runs
+// SPDK itself); until that flag is linked in, pools use heap memory.
+bool SpdkEnvUp() { return false; }
+
+// Where pool memory comes from: DMA-safe SPDK memory (no physical address
+// wanted, any socket) or ordinary aligned heap memory. A pool fixes its
+// choice at Init so that every block goes back to the allocator it came from.
+void* AllocAligned(uint64_t size, uint64_t align, bool dma) {
+  if (dma) {
+    void* p = spdk_zmalloc(size, align, nullptr, SPDK_ENV_SOCKET_ID_ANY, SPDK_MALLOC_DMA);
+    if (p == nullptr) {
+      if (errno == 0) errno = ENOMEM;
+      LOG_SYSERR << "spdk malloc failed, pool_size: " << size;
+    }
+    return p;
+  }
   void* p = nullptr;
   const int ret = posix_memalign(&p, align, size);
   if (ret != 0) {
@@ -27,16 +39,22 @@ void* AllocAligned(uint64_t size, uint64_t align) {
   return p;
 }
 
-void FreeAligned(void* p) { free(p); }
+void FreeAligned(void* p, bool dma) {
+  if (dma) {
+    spdk_free(p);
+  } else {
+    free(p);
+  }
+}
 
 uint64_t RoundUp(uint64_t n, uint64_t align) { return (n + align - 1) / align * align; }
 
 }  // namespace
 
-MemoryPool::MemoryPool() = default;
+MemoryPool::MemoryPool() : dma_(SpdkEnvUp()) {}
 
 MemoryPool::~MemoryPool() {
-  for (uint64_t addr : large_) FreeAligned(reinterpret_cast<void*>(addr));
+  for (uint64_t addr : large_) FreeAligned(reinterpret_cast<void*>(addr), dma_);
   large_.clear();
   FreeTables();
 }
@@ -45,7 +63,7 @@ void MemoryPool::FreeTables() {
   slabs_.clear();
   slab_starts_.clear();
   chunk_sizes_.clear();
-  if (base_ != 0) FreeAligned(reinterpret_cast<void*>(base_));
+  if (base_ != 0) FreeAligned(reinterpret_cast<void*>(base_), dma_);
   base_ = 0;
   size_ = 0;
 }
@@ -89,7 +107,7 @@ bool MemoryPool::Init(const std::map<uint32_t, uint32_t>& sizeMap) {
   alignment_ = kRegionAlign;
   max_chunk_size_ = plans.back().size;
   LOG_INFO << "[pool]create memory pool, pool_size: " << total;
-  void* region = AllocAligned(total, alignment_);
+  void* region = AllocAligned(total, alignment_, dma_);
   if (region == nullptr) return false;
   base_ = reinterpret_cast<uint64_t>(region);
   size_ = total;
@@ -118,7 +136,7 @@ void* MemoryPool::Malloc(size_t len) {
   if (len == 0) len = 1;
 
   if (len > max_chunk_size_) {
-    void* p = AllocAligned(len, alignment_);
+    void* p = AllocAligned(len, alignment_, dma_);
     if (p != nullptr) large_.insert(reinterpret_cast<uint64_t>(p));
     return p;
   }
@@ -153,7 +171,7 @@ int MemoryPool::Free(void* ptr) {
   auto it = large_.find(reinterpret_cast<uint64_t>(ptr));
   if (it == large_.end()) return -1;
   large_.erase(it);
-  FreeAligned(ptr);
+  FreeAligned(ptr, dma_);
   return 0;
 }
 

@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <numa.h>
-#include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -14,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "rte_lcore.h"
 #include "tarn/base/logging.h"
 
 namespace tarn {
@@ -112,13 +112,12 @@ int ConfiguredCpus() {
 // CPUs a set may hold: below the configured count and below 1024.
 int CpuLimit() { return std::min(ConfiguredCpus(), kMaxCpus); }
 
-// The affinity call of the platform. Under the SPDK environment this is
-// rte_thread_set_affinity, which also updates the environment's per-thread
-// CPU record; the plain pthread call is the same pinning without it.
-int SetAffinity(const cpu_set_t& set) {
-  const int ret = ::pthread_setaffinity_np(::pthread_self(), sizeof(set), &set);
+// The affinity call of the SPDK environment layer, which also keeps the
+// environment's record of the thread's CPUs in step.
+int SetAffinity(cpu_set_t set) {
+  const int ret = ::rte_thread_set_affinity(&set);
   if (ret != 0) {
-    errno = ret;
+    errno = ret < 0 ? -ret : ret;
     LOG_SYSERR << "set thread affinity error";
     return -1;
   }

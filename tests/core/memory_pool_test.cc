@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
+#include "tarn/base/logging.h"
+
 #include <cstring>
 #include <random>
 #include <vector>
@@ -192,7 +196,11 @@ TEST(MemoryPoolTest, ReleaseOfIdlePool) {
   EXPECT_EQ(pool.Malloc(64), nullptr);
 }
 
+// Death tests read standard error; log lines go to standard output by default.
+void LogToStderr(const char* msg, int len) { fwrite(msg, 1, static_cast<size_t>(len), stderr); }
+
 TEST(MemoryPoolDeathTest, ReleaseOfBusyPoolEndsTheProcess) {
+  plinth::Logger::setOutput(LogToStderr);
   MemoryPool pool;
   ASSERT_TRUE(pool.Init(SmallMap()));
   void* p = pool.Malloc(64);
@@ -238,6 +246,33 @@ TEST(MemoryPoolTest, RandomTrafficKeepsChunksDisjoint) {
   pool.Report(&r);
   for (const auto& [size, count] : sizes) EXPECT_EQ(r[size], std::make_pair(uint64_t{count}, uint64_t{count}));
   EXPECT_TRUE(pool.CheckIdleInner());
+}
+
+}  // namespace
+}  // namespace tarn
+
+namespace tarn {
+namespace {
+
+// The DMA-safe source serves regions and large blocks alike and takes back
+// what it gave.
+TEST(MemoryPoolTest, DmaMemorySource) {
+  MemoryPool pool;
+  pool.set_dma(true);
+  ASSERT_TRUE(pool.Init(SmallMap()));
+  EXPECT_TRUE(pool.dma());
+  pool.set_dma(false);
+  EXPECT_TRUE(pool.dma()) << "the source is fixed once the pool is built";
+  EXPECT_EQ(pool.base() % kMiB2, 0u);
+  auto* p = static_cast<unsigned char*>(pool.Malloc(4096));
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p[0], 0) << "DMA memory comes zeroed";
+  void* big = pool.Malloc(3 << 20);
+  ASSERT_NE(big, nullptr);
+  EXPECT_EQ(reinterpret_cast<uint64_t>(big) % kMiB2, 0u);
+  EXPECT_EQ(pool.Free(big), 0);
+  EXPECT_EQ(pool.Free(p), 0);
+  pool.Release();
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 #include "tarn/sock_address.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "tarn/base/logging.h"
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -130,7 +134,11 @@ TEST(SockAddressTest, ValidAddressesBindAndConnectOnLoopback) {
   ::unlink(path.c_str());
 }
 
+// Death tests read standard error; log lines go to standard output by default.
+void LogToStderr(const char* msg, int len) { fwrite(msg, 1, static_cast<size_t>(len), stderr); }
+
 TEST(SockAddressDeathTest, WrongFamilyQueriesEndTheProcess) {
+  plinth::Logger::setOutput(LogToStderr);
   SockAddress v6("::1", 1, true);
   EXPECT_DEATH(v6.IpNetEndian(), "socket family is not AF_INET");
 }

@@ -22,7 +22,7 @@ constexpr int kSub = 1 << kSubBits;
 constexpr int kMinExp = 4;
 constexpr int kMaxExp = 40;
 constexpr int kBuckets = kExact + (kMaxExp - kMinExp + 1) * kSub;
-constexpr size_t kLatencyStripes = 4;
+constexpr size_t kLatencyStripes = 8;
 
 int bucket_of(int64_t v) {
   if (v < kExact) return v < 0 ? 0 : static_cast<int>(v);

@@ -93,6 +93,13 @@ class MemoryPool {
   uint64_t idle_threshold_us() const { return idle_threshold_us_; }
   void set_last_use_tsc(uint64_t tsc) { last_use_tsc_ = tsc; }
 
+  // Memory source: DMA-safe SPDK memory when true. Taken from the SPDK
+  // environment's state at construction; may be changed only before Init.
+  bool dma() const { return dma_; }
+  void set_dma(bool dma) {
+    if (!inited_) dma_ = dma;
+  }
+
  private:
   void FreeTables();
 
@@ -107,6 +114,7 @@ class MemoryPool {
   uint64_t last_use_tsc_ = 0;
   uint64_t idle_threshold_us_ = kDefaultIdleMicros;
   bool inited_ = false;
+  bool dma_ = false;
 };
 
 }  // namespace tarn
