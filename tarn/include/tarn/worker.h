@@ -84,6 +84,8 @@ class Worker {
   // The pool size map built from the option (empty when pools are off).
   void ConstructMemPoolSizeMap(std::map<uint32_t, uint32_t>* size_map) const;
   size_t mem_pool_num() const { return mem_pools_.size(); }
+  // Pool i of the list (the first is built at Init); for tools and tests.
+  MemoryPool* mem_pool(size_t i) const { return i < mem_pools_.size() ? mem_pools_[i] : nullptr; }
 
   // Object-pool statistics, reported by the pools' owners.
   void AddObjPoolInfo(const std::string& name, int total, int left);
@@ -120,6 +122,10 @@ class Worker {
   // Subclass Init: builds the first memory pool from the option; FATAL on
   // failure.
   void CreateFirstMemoryPool();
+  // Subclass destructor: releases and deletes every pool. A pool whose
+  // memory is still handed out is logged and left allocated, since late
+  // users may still touch it.
+  void ReleaseMemoryPools();
   // Subclass Start with metrics on: exposes "tarn_<name>_thread_util".
   void EnableThreadUtilMetric();
   // Subclass Init: the periodic shrink, and the reports with metrics on.
@@ -138,7 +144,7 @@ class Worker {
   std::unordered_map<std::string, std::pair<int, int>> obj_pool_info_;
   // SPDK NVMe devices handed to this worker, by device id.
   std::map<uint32_t, std::shared_ptr<SpdkNvmeDevice>> spdk_devs_;
-  std::unique_ptr<ThreadUtilMetric> thread_util_;
+  ThreadUtilMetric* thread_util_ = nullptr;  // with metrics on
   uint64_t thread_util_value_ = 0;
   uint64_t idle_cycles_ = 0;
   uint64_t busy_cycles_ = 0;

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <event2/event.h>
+#include <sys/socket.h>
 
 #include "tarn/base/logging.h"
 #include "tarn/event/event_loop.h"
@@ -22,6 +23,15 @@ int Processor::Bind(const SockAddress& addr) {
       [this, &addr, &ret] {
         ret = worker_->Listen(addr, &socket_);
         LOG_INFO << "do listen, ret: " << ret;
+        if (ret == 0) {
+          struct sockaddr_storage raw;
+          socklen_t len = sizeof(raw);
+          if (::getsockname(socket_->fd(), reinterpret_cast<struct sockaddr*>(&raw), &len) == 0) {
+            bound_addr_ = SockAddress(reinterpret_cast<struct sockaddr*>(&raw), len);
+          } else {
+            bound_addr_ = addr;
+          }
+        }
       },
       false);
   return ret;

@@ -16,13 +16,13 @@ TcpServer::TcpServer(EventWorker* acceptor, const SockAddress& listen, const std
 TcpServer::~TcpServer() {
   // Settle everything on the acceptor loop: stop accepting, close the
   // connections, and expire the token so that tasks and blacklist timers
-  // still queued there leave this server alone.
-  acceptor_->loop()->RunInLoop(
-      [this] {
-        if (started()) StopInLoop();
-        alive_.reset();
-      },
-      false);
+  // still queued there leave this server alone. A loop that has ended runs
+  // nothing any more, so then it is done here.
+  auto settle = [this] {
+    if (started()) StopInLoop();
+    alive_.reset();
+  };
+  if (acceptor_->loop()->RunInLoop(settle, false) != 0) settle();
   processor_.reset();
   if (own_colony_) {
     // The closes posted to the workers run before their loops stop.
@@ -58,7 +58,12 @@ int TcpServer::Start() {
   }
   processor_.reset(new Processor(this, acceptor_));
   int ret = processor_->Bind(listen_addr_);
-  if (ret == 0) ret = processor_->Start();
+  if (ret == 0) {
+    // Port 0 asks the system for a port: from now on the address is the
+    // one actually bound.
+    listen_addr_ = processor_->bound_addr();
+    ret = processor_->Start();
+  }
   if (ret != 0) {
     LOG_SYSERR << "server bind error";
     processor_->Stop();
@@ -117,19 +122,28 @@ int TcpServer::RemoveConnectionBySrcIp(const std::string& ip) {
 }
 
 int TcpServer::AddBlacklist(const std::string& ip, uint32_t seconds) {
-  PostToAcceptor([this, ip] {
+  uint64_t generation = blacklist_generation_.fetch_add(1) + 1;
+  PostToAcceptor([this, ip, generation] {
     if (!blacklist_.insert(ip).second) {
       LOG_WARN << "client ip has exist in blacklist, ip: " << ip;
     }
+    // A timed entry ends with the latest addition of that address, so a
+    // later permanent addition is not lifted by an earlier timer.
+    blacklist_owner_[ip] = generation;
   });
   RemoveConnectionBySrcIp(ip);
   if (seconds > 0) {
     std::weak_ptr<int> alive = alive_;
-    acceptor_->loop()->RunAfter(seconds, [this, alive, ip] {
+    acceptor_->loop()->RunAfter(seconds, [this, alive, ip, generation] {
       if (!alive.lock()) return;
-      if (blacklist_.erase(ip) == 0) {
+      auto owner = blacklist_owner_.find(ip);
+      if (owner == blacklist_owner_.end() || blacklist_.count(ip) == 0) {
         LOG_ERROR << "client ip not exist in blacklist, ip: " << ip;
+        return;
       }
+      if (owner->second != generation) return;  // added again since
+      blacklist_.erase(ip);
+      blacklist_owner_.erase(owner);
     });
   } else {
     LOG_WARN << "add into blacklist permanently, client ip: " << ip;
@@ -139,6 +153,7 @@ int TcpServer::AddBlacklist(const std::string& ip, uint32_t seconds) {
 
 int TcpServer::RemoveBlacklist(const std::string& ip) {
   PostToAcceptor([this, ip] {
+    blacklist_owner_.erase(ip);
     if (blacklist_.erase(ip) == 0) {
       LOG_WARN << "client ip not exist in blacklist, ip: " << ip;
     }

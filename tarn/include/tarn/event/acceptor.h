@@ -33,6 +33,8 @@ class Processor {
 
   // Opens the listening socket; 0 on success, else the failing call's result.
   int Bind(const SockAddress& addr);
+  // The address actually bound (its port when Bind was given port 0).
+  const SockAddress& bound_addr() const { return bound_addr_; }
   // Starts accepting; 0, or -1 when the accept event cannot be created.
   int Start();
   // Stops accepting and closes the listening socket.
@@ -51,6 +53,7 @@ class Processor {
   TcpServer* server_;
   EventWorker* worker_;
   std::shared_ptr<ServerSocket> socket_;
+  SockAddress bound_addr_;
   int accept_event_idx_ = -1;
   EventLoop* loop_;
   bool paused_ = false;

@@ -23,6 +23,8 @@ class EventLoop : public Loop {
   // The busy-poll flag is taken from the worker's option (false without a
   // worker).
   EventLoop(Worker* worker, const UserHandleFactory& create);
+  // As above with the busy-poll flag given (a loop without a worker).
+  EventLoop(Worker* worker, const UserHandleFactory& create, bool busy_poll);
   ~EventLoop() override;
 
   // Driver, wake-up eventfd and event, timer queue; 0 on success.
@@ -56,6 +58,7 @@ class EventLoop : public Loop {
   int wakeup_event_idx_ = -1;
   std::atomic<uint8_t> task_flag_{0};   // 0 free, 1 held
   std::vector<LoopTask*> tasks_;        // under task_flag_
+  std::vector<LoopTask*> running_;      // loop thread: the batch being run
   bool closed_ = false;                 // under task_flag_: refuse new tasks
   std::atomic<bool> quit_{false};       // Stop() asked; checked every pass
 };

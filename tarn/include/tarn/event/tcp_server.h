@@ -10,6 +10,8 @@
 #ifndef TARN_EVENT_TCP_SERVER_H_
 #define TARN_EVENT_TCP_SERVER_H_
 
+#include <atomic>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -31,13 +33,17 @@ class TcpServer : public Server {
   ~TcpServer() override;
 
   // Starts the colony (when the server owns it) and the acceptor. 0 on
-  // success; -1 when started already, when an outside colony is not started,
-  // or when the address cannot be bound or listened on.
+  // success; -1 when started already or when an outside colony is not
+  // started; a negative result when the address cannot be bound or listened
+  // on (the host process goes on). A listen address with port 0 becomes the
+  // address actually bound.
   int Start() override;
   // Stops accepting and closes every connection; they stay in the map.
   int Stop() override;
   int RemoveConnection(const std::shared_ptr<Connection>& conn) override;
   int RemoveConnectionBySrcIp(const std::string& ip) override;
+  // Refuses ip (and closes its connections): for `seconds`, or until
+  // RemoveBlacklist when 0. Adding an address again replaces its duration.
   int AddBlacklist(const std::string& ip, uint32_t seconds) override;
   int RemoveBlacklist(const std::string& ip) override;
 
@@ -61,6 +67,10 @@ class TcpServer : public Server {
   // Expires (on the acceptor loop) when the server is destroyed; tasks and
   // timers posted earlier check it before touching the server.
   std::shared_ptr<int> alive_;
+  // Which addition of an address (numbered by blacklist_generation_) its
+  // blacklist entry belongs to; acceptor loop only.
+  std::map<std::string, uint64_t> blacklist_owner_;
+  std::atomic<uint64_t> blacklist_generation_{0};
 };
 
 }  // namespace tarn
