@@ -1,0 +1,51 @@
+// The server side of the framework's frame protocol: reads request frames,
+// calls the service method on the connection's loop and sends the response
+// frame back on that loop.
+//
+// A malformed request (bad header, unknown service or method, bad body)
+// closes the connection without an answer. An exhausted controller pool
+// drops the request with an ERROR line and keeps the connection.
+#ifndef TARN_POLICY_TARN_PROTO_H_
+#define TARN_POLICY_TARN_PROTO_H_
+
+#include <cstdint>
+#include <memory>
+
+#include "tarn/policy/base_proto.h"
+#include "tarn/rpc/frame.h"
+#include "tarn/types.h"
+
+namespace tarn {
+
+class RpcController;
+
+class TarnProto final : public BaseProto, private FrameSink {
+ public:
+  explicit TarnProto(RpcServer* server) : BaseProto(server) {}
+  ~TarnProto() = default;
+
+  // Connection's loop thread. kParseDone, kNotThisProto (wrong magic,
+  // nothing consumed), kNeedMore (5 to 8 bytes of a possible frame) or
+  // kFatal (the connection is being closed).
+  int ParseTcp(const std::shared_ptr<Connection>& conn) override;
+  // RDMA frames come with the RDMA transport: logged, the connection is
+  // closed, kFatal.
+  int ParseRdma(const std::shared_ptr<Connection>& conn) override;
+
+  // One request frame (buffers from the connection's worker, now owned
+  // here): takes a controller and calls the service method at once.
+  void Process(const std::shared_ptr<Connection>& conn, void* buf, uint16_t service_len,
+               uint16_t method_len, uint32_t header_len, uint32_t body_len, void* attachment,
+               uint32_t attachment_len, Transport transport);
+  // The completion closure of a served call; any thread. Sends the response
+  // on the connection's loop and releases the framework's hold.
+  void Response(RpcController* ctrl);
+
+ private:
+  bool OnFrame(const std::shared_ptr<Connection>& conn, const ReceivedFrame& frame) override;
+  void SendResponse(RpcController* ctrl);
+};
+
+}  // namespace tarn
+
+#endif  // TARN_POLICY_TARN_PROTO_H_

@@ -1,0 +1,131 @@
+// The framework's frame: one request or one response of a call.
+//
+//   offset  size  field
+//   0       4     magic "TARN"
+//   4       4     total length (the whole frame, attachments included)
+//   8       2     service name length
+//   10      2     method name length
+//   12      4     header length (serialised tarn::RpcHeader)
+//   16      4     body length (serialised request or response)
+//   20      ...   service name, method name, header, body,
+//                 zero padding to a multiple of 4 bytes      <- end of "main"
+//   main    ...   the attachments back to back (total - main bytes)
+//
+// Head integers are big-endian. main = 20 + ((names + header + body + 3)
+// rounded down to a multiple of 4). Responses carry empty names.
+//
+// Lengths that arrive from the network are never trusted: FrameHead::Check
+// sums them in 64 bits and accepts a head only when 20 <= total <= the
+// receiver's limit and 20 + names + header + body <= main <= total.
+#ifndef TARN_RPC_FRAME_H_
+#define TARN_RPC_FRAME_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace google {
+namespace protobuf {
+class MessageLite;
+}  // namespace protobuf
+}  // namespace google
+
+namespace tarn {
+
+class Connection;
+
+constexpr size_t kFrameHeadSize = 20;
+constexpr char kFrameMagic[4] = {'T', 'A', 'R', 'N'};
+
+// The size of a frame's main part for the given lengths, in 64 bits (it
+// cannot wrap for any 16/32-bit inputs).
+inline uint64_t FrameMainSize(uint64_t service_len, uint64_t method_len, uint64_t header_len,
+                              uint64_t body_len) {
+  return kFrameHeadSize + ((service_len + method_len + header_len + body_len + 3) & ~uint64_t{3});
+}
+
+struct FrameHead {
+  uint32_t total = 0;
+  uint16_t service_len = 0;
+  uint16_t method_len = 0;
+  uint32_t header_len = 0;
+  uint32_t body_len = 0;
+
+  uint64_t main_size() const {
+    return FrameMainSize(service_len, method_len, header_len, body_len);
+  }
+
+  // Writes the 20 head bytes (magic included) to out.
+  void Encode(char* out) const;
+  // Reads the 20 head bytes; false when the magic is wrong.
+  bool Decode(const char* in);
+  // 0 when the lengths are consistent and total <= limit; otherwise -1
+  // (total below the head or above the limit) or -2 (main above total).
+  int Check(uint64_t limit) const;
+};
+
+// Writes a frame's main part into out, which holds head.main_size() bytes:
+// the head, the names, the header and the body, then zero padding (never
+// whatever the buffer held before). ByteSizeLong() of header and body must
+// have been taken already and match head.header_len and head.body_len.
+void WriteFrameMain(char* out, const FrameHead& head, const char* service, const char* method,
+                    const google::protobuf::MessageLite& header,
+                    const google::protobuf::MessageLite& body);
+
+// True when the first min(len, 4) bytes could start a frame.
+bool MatchesFrameMagic(const char* data, size_t len);
+
+// Big-endian total length taken from the first 8 bytes of a frame.
+uint32_t FrameTotalFromPrefix(const char* first8);
+
+// One frame taken out of a TCP connection's input. The main buffer holds the
+// frame without its 20-byte head (names, header, body, padding); the
+// attachment block holds total - main bytes, or is null. Both come from the
+// connection's worker; whoever receives them frees them there.
+struct ReceivedFrame {
+  char* main = nullptr;
+  uint16_t service_len = 0;
+  uint16_t method_len = 0;
+  uint32_t header_len = 0;
+  uint32_t body_len = 0;
+  char* attachment = nullptr;
+  uint32_t attachment_len = 0;
+
+  const char* service() const { return main; }
+  const char* method() const { return main + service_len; }
+  const char* header() const { return main + service_len + method_len; }
+  const char* body() const { return header() + header_len; }
+};
+
+// Receives the frames a TcpFrameReader takes out of a connection.
+class FrameSink {
+ public:
+  // Owns the frame's buffers from here on. Returns false when reading must
+  // stop (the receiver went away or closed the connection).
+  virtual bool OnFrame(const std::shared_ptr<Connection>& conn, const ReceivedFrame& frame) = 0;
+
+ protected:
+  ~FrameSink() = default;
+};
+
+// Results of one pass over a TCP connection's input.
+enum class FrameReadResult {
+  kDone,      // every complete frame delivered; the rest waits for more bytes
+  kNotFrame,  // the input does not start with a frame; nothing consumed
+  kNeedMore,  // too few bytes to recognise a frame; nothing consumed
+  kClosed,    // the connection was closed (bad lengths, no memory, receiver)
+};
+
+// On the connection's loop thread: delivers every complete frame buffered in
+// conn, in order. A frame is touched only once all its bytes are buffered.
+// A head with inconsistent lengths, or a total above the connection's
+// receive limit (its max_send_size), is logged at ERROR and closes the
+// connection. A wrong magic is logged at ERROR; close_on_bad_magic decides
+// whether it also closes the connection (client) or is reported as
+// kNotFrame with nothing consumed (server, which may try another protocol).
+FrameReadResult ReadTcpFrames(const std::shared_ptr<Connection>& conn, FrameSink* sink,
+                              bool close_on_bad_magic);
+
+}  // namespace tarn
+
+#endif  // TARN_RPC_FRAME_H_

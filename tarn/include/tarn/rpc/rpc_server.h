@@ -1,0 +1,141 @@
+// Hosts protocol-buffer services on a TCP server.
+//
+//   RpcServer server(kTcp, acceptor, SockAddress("0.0.0.0", 7000, false),
+//                    "pyxdriver_server", option, nullptr);
+//   server.AddService(&snapshot_service);
+//   server.SetWorkerNum(1);
+//   server.Start();
+//
+// Every worker of the server's colony gets a fixed pool of controllers
+// (the option's obj_pool_size). For each connection the server picks the
+// protocol that reads it: the protocols are asked in list order and the
+// first that claims the bytes is latched and asked first from then on. A
+// connection whose bytes no protocol claims is closed. Services run on the
+// connection's loop; they may finish on any thread.
+//
+// With metrics on, each method records its latency (from taking the
+// controller to building the response) as
+// "tarn_rpc_" + server name + "_" + service + "_" + method.
+//
+// With an outside colony, stop the colony before deleting the server: its
+// connections call back into the server until then.
+#ifndef TARN_RPC_RPC_SERVER_H_
+#define TARN_RPC_RPC_SERVER_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "tarn/base/obj_pool.h"
+#include "tarn/sock_address.h"
+#include "tarn/timer_queue.h"
+#include "tarn/types.h"
+
+namespace google {
+namespace protobuf {
+class MethodDescriptor;
+class Service;
+}  // namespace protobuf
+}  // namespace google
+
+namespace bvar {
+class LatencyRecorder;
+}  // namespace bvar
+
+namespace tarn {
+
+class BaseProto;
+class Connection;
+class EventWorker;
+class Loop;
+class RpcController;
+class Server;
+class TarnProto;
+class WorkerColony;
+
+class RpcServer {
+ public:
+  using ControllerPool = plinth::ObjPool<RpcController>;
+
+  RpcServer(Transport transport, EventWorker* acceptor, const SockAddress& listen,
+            const std::string& name, const WorkerOption& option, WorkerColony* colony);
+  // Stops the transport server (closing its connections) and frees it, the
+  // latency recorders, the protocols and the controller pools. Services are
+  // not deleted.
+  ~RpcServer();
+
+  RpcServer(const RpcServer&) = delete;
+  RpcServer& operator=(const RpcServer&) = delete;
+
+  // Before Start. 0, or -1 when a service of that short name is present.
+  int AddService(google::protobuf::Service* service);
+  void SetWorkerNum(uint32_t n);
+  void SetCreateUserHandleCb(const std::function<UserHandle*(Loop*)>& cb);
+  WorkerColony* worker_colony() const;
+
+  // Builds the controller pools and starts the transport server; 0 or its
+  // error code.
+  int Start();
+  int Stop();
+  int AddBlacklist(const std::string& ip, uint32_t seconds);
+  int RemoveBlacklist(const std::string& ip);
+
+  // Connection's loop thread: a controller from the pool of conn's worker,
+  // null when that pool is exhausted.
+  RpcController* NewRpcController(const std::shared_ptr<Connection>& conn);
+  // Connection's loop thread: destroys ctrl in place and returns it to its
+  // worker's pool.
+  void DestroyRpcController(RpcController* ctrl);
+
+  // The service of that short name, or null.
+  google::protobuf::Service* FindService(std::string_view name) const;
+
+  void ReportRpcLatency(const std::string& service, const std::string& method,
+                        uint64_t latency_us);
+  void ReportRpcLatency(const google::protobuf::MethodDescriptor* method, uint64_t latency_us);
+
+  // Any thread: free controllers of worker i's pool, read on that worker's
+  // loop; -1 when there is no such pool.
+  int FreeControllerCount(uint32_t worker_index);
+
+  Transport transport() const { return transport_; }
+  const std::string& name() const { return name_; }
+  Server* server() const { return server_; }
+
+ private:
+  void OnEstablished(const std::shared_ptr<Connection>& conn);
+  void OnClosed(const std::shared_ptr<Connection>& conn);
+  void OnMessageRead(const std::shared_ptr<Connection>& conn);
+  int Parse(BaseProto* proto, const std::shared_ptr<Connection>& conn);
+  void StartPoolReports();
+
+  std::string name_;
+  std::map<std::string, google::protobuf::Service*, std::less<>> services_;
+  // Owned; by service short name + "_" + method name, and by method.
+  std::unordered_map<std::string, bvar::LatencyRecorder*> latency_recorders_;
+  std::unordered_map<const google::protobuf::MethodDescriptor*, bvar::LatencyRecorder*>
+      method_recorders_;
+  Transport transport_;
+  // Owned. A plain pointer: it stays usable while the server is being
+  // deleted and its connections report their closes.
+  Server* server_ = nullptr;
+  // Set once destruction begins; closes then leave the connection map alone.
+  std::atomic<bool> destroying_{false};
+  // By worker index; shared with the pool report timers.
+  std::vector<std::shared_ptr<ControllerPool>> pools_;
+  std::vector<std::pair<Loop*, TimerId>> report_timers_;
+  // In the order they are offered a new connection. The HTTP/2 protocol
+  // joins at the front when it is built.
+  std::unique_ptr<TarnProto> tarn_proto_;
+  std::vector<BaseProto*> protocols_;
+};
+
+}  // namespace tarn
+
+#endif  // TARN_RPC_RPC_SERVER_H_

@@ -1,0 +1,215 @@
+#include "tarn/rpc/frame.h"
+
+#include <google/protobuf/message_lite.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "tarn/base/logging.h"
+#include "tarn/connection.h"
+#include "tarn/worker.h"
+
+namespace tarn {
+
+namespace {
+
+void PutBe16(char* p, uint16_t v) {
+  p[0] = static_cast<char>(v >> 8);
+  p[1] = static_cast<char>(v);
+}
+
+void PutBe32(char* p, uint32_t v) {
+  p[0] = static_cast<char>(v >> 24);
+  p[1] = static_cast<char>(v >> 16);
+  p[2] = static_cast<char>(v >> 8);
+  p[3] = static_cast<char>(v);
+}
+
+uint16_t GetBe16(const char* p) {
+  const auto* u = reinterpret_cast<const unsigned char*>(p);
+  return static_cast<uint16_t>((u[0] << 8) | u[1]);
+}
+
+uint32_t GetBe32(const char* p) {
+  const auto* u = reinterpret_cast<const unsigned char*>(p);
+  return (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | u[3];
+}
+
+// The received bytes as text, with anything unprintable escaped so that a
+// hostile peer cannot break our log lines.
+std::string Printable(const char* data, size_t len) {
+  std::string out;
+  for (size_t i = 0; i < len; ++i) {
+    const unsigned char c = static_cast<unsigned char>(data[i]);
+    if (c >= 0x20 && c < 0x7f && c != '\\') {
+      out.push_back(static_cast<char>(c));
+    } else {
+      char esc[8];
+      snprintf(esc, sizeof(esc), "\\x%02x", c);
+      out += esc;
+    }
+  }
+  return out;
+}
+
+void LogTotalInvalid(const Connection& conn, uint64_t total, uint64_t actual) {
+  LOG_ERROR << "total size invalid, total size: " << total << ", actual size: " << actual
+            << ", peer addr: " << conn.peer_addr().ToString();
+}
+
+}  // namespace
+
+void FrameHead::Encode(char* out) const {
+  memcpy(out, kFrameMagic, sizeof(kFrameMagic));
+  PutBe32(out + 4, total);
+  PutBe16(out + 8, service_len);
+  PutBe16(out + 10, method_len);
+  PutBe32(out + 12, header_len);
+  PutBe32(out + 16, body_len);
+}
+
+bool FrameHead::Decode(const char* in) {
+  if (memcmp(in, kFrameMagic, sizeof(kFrameMagic)) != 0) return false;
+  total = GetBe32(in + 4);
+  service_len = GetBe16(in + 8);
+  method_len = GetBe16(in + 10);
+  header_len = GetBe32(in + 12);
+  body_len = GetBe32(in + 16);
+  return true;
+}
+
+int FrameHead::Check(uint64_t limit) const {
+  if (total < kFrameHeadSize || total > limit) return -1;
+  if (main_size() > total) return -2;
+  return 0;
+}
+
+void WriteFrameMain(char* out, const FrameHead& head, const char* service, const char* method,
+                    const google::protobuf::MessageLite& header,
+                    const google::protobuf::MessageLite& body) {
+  head.Encode(out);
+  char* p = out + kFrameHeadSize;
+  memcpy(p, service, head.service_len);
+  p += head.service_len;
+  memcpy(p, method, head.method_len);
+  p += head.method_len;
+  p = reinterpret_cast<char*>(
+      header.SerializeWithCachedSizesToArray(reinterpret_cast<uint8_t*>(p)));
+  p = reinterpret_cast<char*>(body.SerializeWithCachedSizesToArray(reinterpret_cast<uint8_t*>(p)));
+  char* end = out + head.main_size();
+  memset(p, 0, static_cast<size_t>(end - p));
+}
+
+bool MatchesFrameMagic(const char* data, size_t len) {
+  return memcmp(data, kFrameMagic, std::min(len, sizeof(kFrameMagic))) == 0;
+}
+
+uint32_t FrameTotalFromPrefix(const char* first8) { return GetBe32(first8 + 4); }
+
+namespace {
+
+// One step of the reader: takes at most one frame out of conn.
+enum class Step { kFrame, kWait, kNeedMore, kNotFrame, kClosed };
+
+Step TakeOneFrame(const std::shared_ptr<Connection>& conn, bool close_on_bad_magic,
+                  ReceivedFrame* frame) {
+  const size_t n = conn->ReadableLength();
+  if (n == 0) return Step::kWait;
+  char head_bytes[kFrameHeadSize];
+  const size_t peek = std::min(n, size_t{8});
+  if (conn->ReceiveData(head_bytes, peek) != 0) return Step::kWait;
+
+  const size_t magic_len = std::min(peek, sizeof(kFrameMagic));
+  if (!MatchesFrameMagic(head_bytes, magic_len)) {
+    LOG_ERROR << "protocol_name error, expect: TARN, actual: "
+              << Printable(head_bytes, magic_len)
+              << ", peer addr: " << conn->peer_addr().ToString();
+    if (!close_on_bad_magic) return Step::kNotFrame;
+    conn->ForceClose();
+    return Step::kClosed;
+  }
+  if (n <= sizeof(kFrameMagic)) return Step::kWait;
+  if (n < 8) return Step::kNeedMore;
+
+  // The length is known from here on: refuse it before buffering for it.
+  const uint64_t limit = conn->max_send_size();
+  const uint32_t total = FrameTotalFromPrefix(head_bytes);
+  if (total < kFrameHeadSize) {
+    LogTotalInvalid(*conn, total, kFrameHeadSize);
+    conn->ForceClose();
+    return Step::kClosed;
+  }
+  if (total > limit) {
+    LOG_ERROR << "frame too large, total size: " << total << ", limit: " << limit
+              << ", peer addr: " << conn->peer_addr().ToString();
+    conn->ForceClose();
+    return Step::kClosed;
+  }
+  if (n == 8) return Step::kNeedMore;
+  if (total > n) return Step::kWait;
+
+  FrameHead head;
+  conn->ReceiveData(head_bytes, kFrameHeadSize);
+  head.Decode(head_bytes);
+  if (head.Check(limit) != 0) {
+    LogTotalInvalid(*conn, head.total, head.main_size());
+    conn->ForceClose();
+    return Step::kClosed;
+  }
+
+  Worker* worker = conn->worker();
+  const size_t rest = static_cast<size_t>(head.main_size() - kFrameHeadSize);
+  const uint32_t attachment_len = static_cast<uint32_t>(head.total - head.main_size());
+  char* main = static_cast<char*>(worker->Malloc(rest));
+  char* attachment = nullptr;
+  if (main != nullptr && attachment_len > 0) {
+    attachment = static_cast<char*>(worker->Malloc(attachment_len));
+    if (attachment == nullptr) {
+      worker->Free(main);
+      main = nullptr;
+    }
+  }
+  if (main == nullptr) {
+    LOG_ERROR << "memory malloc failed";
+    conn->ForceClose();
+    return Step::kClosed;
+  }
+  conn->DrainData(kFrameHeadSize);
+  conn->RemoveData(main, rest);
+  if (attachment != nullptr) conn->RemoveData(attachment, attachment_len);
+
+  frame->main = main;
+  frame->service_len = head.service_len;
+  frame->method_len = head.method_len;
+  frame->header_len = head.header_len;
+  frame->body_len = head.body_len;
+  frame->attachment = attachment;
+  frame->attachment_len = attachment_len;
+  return Step::kFrame;
+}
+
+}  // namespace
+
+FrameReadResult ReadTcpFrames(const std::shared_ptr<Connection>& conn, FrameSink* sink,
+                              bool close_on_bad_magic) {
+  for (;;) {
+    ReceivedFrame frame;
+    switch (TakeOneFrame(conn, close_on_bad_magic, &frame)) {
+      case Step::kFrame:
+        if (!sink->OnFrame(conn, frame) || conn->IsClosed()) return FrameReadResult::kClosed;
+        break;
+      case Step::kWait:
+        return FrameReadResult::kDone;
+      case Step::kNeedMore:
+        return FrameReadResult::kNeedMore;
+      case Step::kNotFrame:
+        return FrameReadResult::kNotFrame;
+      case Step::kClosed:
+        return FrameReadResult::kClosed;
+    }
+  }
+}
+
+}  // namespace tarn

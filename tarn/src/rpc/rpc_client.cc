@@ -1,0 +1,342 @@
+#include "tarn/rpc/rpc_client.h"
+
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/message.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+#include "policy/rpc.pb.h"
+#include "tarn/base/logging.h"
+#include "tarn/base/time_cycle.h"
+#include "tarn/client.h"
+#include "tarn/connection.h"
+#include "tarn/event/event_worker.h"
+#include "tarn/event/tcp_client.h"
+#include "tarn/loop.h"
+#include "tarn/rpc/rpc_controller.h"
+#include "tarn/worker.h"
+
+namespace tarn {
+
+namespace {
+
+std::string ConnUuid(Connection* conn, uint64_t seq) {
+  char tail[64];
+  snprintf(tail, sizeof(tail), ":%u-", conn->my_qp_num());
+  std::string out = conn->local_addr().ToString() + tail + conn->peer_addr().ToString();
+  snprintf(tail, sizeof(tail), ":%u-%" PRIu64, conn->peer_qp_num(), seq);
+  return out + tail;
+}
+
+}  // namespace
+
+RpcClient::RpcClient(Transport transport, Worker* worker, const SockAddress& peer,
+                     const std::string& name)
+    : transport_(transport), worker_(worker), alive_(std::make_shared<bool>(true)) {
+  worker_->loop()->AssertInLoopThread();
+  switch (transport_) {
+    case kTcp: {
+      auto* event_worker = dynamic_cast<EventWorker*>(worker_);
+      if (event_worker == nullptr) LOG_FATAL << "tcp rpc client needs an event worker";
+      client_.reset(new TcpClient(event_worker, peer, name));
+      break;
+    }
+    case kRdma:
+      // The RDMA client (and its timeout floor) comes with the RDMA transport.
+      LOG_FATAL << "transport is invalid, transport: " << transport_
+                << " (rdma is not built in)";
+      break;
+    default:
+      LOG_FATAL << "transport is invalid, transport: " << transport_;
+  }
+  LOG_INFO << "rpc client timeout(ms): " << timeout_ms_ << ", transport: " << transport_
+           << ", peer addr: " << peer.ToString();
+  client_->set_connection_success_cb(
+      [this](const std::shared_ptr<Connection>& c) { OnEstablished(c); });
+  client_->set_connection_closed_cb([this](const std::shared_ptr<Connection>& c) { OnClosed(c); });
+  client_->set_message_read_cb(
+      [this](const std::shared_ptr<Connection>& c) { OnMessageRead(c); });
+  Loop* loop = worker_->loop();
+  sweep_timer_ = loop->RunEvery(kSweepMs / 1000.0, [this] { SweepTimeouts(); });
+  idle_timer_ = loop->RunEvery(2.0, [this] { CheckIdle(); });
+}
+
+RpcClient::~RpcClient() {
+  worker_->loop()->AssertInLoopThread();
+  *alive_ = false;
+  alive_.reset();
+  worker_->loop()->CancelTimer(sweep_timer_);
+  worker_->loop()->CancelTimer(idle_timer_);
+  WarnUnfinished();
+  client_->DisConnect();
+  client_.reset();
+  pending_.clear();
+  inflight_.clear();
+}
+
+void RpcClient::set_timeout_ms(uint32_t ms) {
+  timeout_ms_ = ms;
+  LOG_INFO << "set rpc client timeout(ms): " << timeout_ms_ << ", transport: " << transport_
+           << ", peer addr: " << client_->peer_addr().ToString();
+}
+
+int RpcClient::Connect() {
+  worker_->loop()->AssertInLoopThread();
+  const int ret = client_->Connect();
+  if (ret != 0) return ret;
+  if (client_->conn()) depth_ = std::min(depth_, client_->conn()->max_depth());
+  return 0;
+}
+
+void RpcClient::DisConnect() {
+  worker_->loop()->AssertInLoopThread();
+  std::weak_ptr<bool> alive = alive_;
+  worker_->loop()->RunNextLoop([this, alive] {
+    if (alive.expired()) return;
+    WarnUnfinished();
+    client_->DisConnect();
+  });
+}
+
+const std::shared_ptr<Connection>& RpcClient::conn() {
+  worker_->loop()->AssertInLoopThread();
+  client_->TryConnect();
+  return client_->conn();
+}
+
+uint32_t RpcClient::GetMaxSendDataSize() const {
+  const auto& c = client_->conn();
+  return c ? c->max_send_data_size() : 0;
+}
+
+uint32_t RpcClient::GetMaxSendDataSge() const {
+  const auto& c = client_->conn();
+  if (!c) return 0;
+  // One entry carries the frame's main part, one the transport's header.
+  return c->max_send_sge() > 2 ? c->max_send_sge() - 2 : 0;
+}
+
+void RpcClient::WarnUnfinished() const {
+  if (!inflight_.empty()) LOG_WARN << "this rpc client has inflight rpc";
+  if (!pending_.empty()) LOG_WARN << "this rpc client has pending rpc";
+}
+
+void RpcClient::CallMethod(const google::protobuf::MethodDescriptor* method,
+                           google::protobuf::RpcController* controller,
+                           const google::protobuf::Message* request,
+                           google::protobuf::Message* response, google::protobuf::Closure* done) {
+  worker_->loop()->AssertInLoopThread();
+  auto* ctrl = dynamic_cast<RpcController*>(controller);
+  if (ctrl == nullptr || done == nullptr) {
+    LOG_FATAL << "rpc call needs a tarn::RpcController and a closure";
+    return;
+  }
+  client_->TryConnect();
+  last_activity_ = plinth::rdtsc();
+  ctrl->Begin();
+  ctrl->set_done(done);
+
+  if (ctrl->request_attachment_bytes() > GetMaxSendDataSize()) {
+    LOG_ERROR << "request attachment size too large, rpc uuid: " << ctrl->uuid()
+              << ", request_attachment_size: " << ctrl->request_attachment_bytes()
+              << ", max attachment size: " << GetMaxSendDataSize();
+    ctrl->CallDone(true, kRpcAttachmentLimit, "request attachment size too large");
+    return;
+  }
+  if (ctrl->request_attachments().size() > GetMaxSendDataSge()) {
+    LOG_ERROR << "request attachment cnt too large, rpc uuid: " << ctrl->uuid()
+              << ", request attachment cnt: " << ctrl->request_attachments().size()
+              << ", max attachment cnt: " << GetMaxSendDataSge();
+    ctrl->CallDone(true, kRpcAttachmentLimit, "request attachment cnt too large");
+    return;
+  }
+
+  ctrl->set_method(method);
+  ctrl->set_seq_no(++seq_);
+  ctrl->set_request(request, false);
+  ctrl->set_response(response, false);
+  ctrl->set_timeout_ms(timeout_ms_);
+
+  if (pending_.empty() && inflight_.size() < depth_) {
+    Dispatch(ctrl);
+    return;
+  }
+  LOG_TRACE << "pending rpc, inflight num: " << inflight_.size()
+            << ", pending num: " << pending_.size() << ", rpc uuid: " << ctrl->uuid();
+  // The caller may drop its request as soon as CallMethod returns; the queued
+  // call sends the request as it was now.
+  google::protobuf::Message* copy = request->New();
+  copy->CopyFrom(*request);
+  ctrl->set_request(copy, true);
+  pending_.push_back(ctrl);
+}
+
+void RpcClient::Dispatch(RpcController* ctrl) {
+  LOG_TRACE << "send request, rpc uuid: " << ctrl->uuid();
+  const std::shared_ptr<Connection>& conn = client_->conn();
+  const google::protobuf::MethodDescriptor* method = ctrl->method();
+  const std::string& service = method->service()->name();
+  const std::string& method_name = method->name();
+
+  RpcHeader header;
+  header.set_seq_no(ctrl->seq_no());
+  header.set_method_index(static_cast<uint32_t>(method->index()));
+  const size_t header_len = header.ByteSizeLong();
+  const size_t body_len = ctrl->request()->ByteSizeLong();
+  const uint64_t main = FrameMainSize(service.size(), method_name.size(), header_len, body_len);
+  const uint64_t total = main + ctrl->request_attachment_bytes();
+  if (service.size() > UINT16_MAX || method_name.size() > UINT16_MAX || body_len > UINT32_MAX ||
+      total > UINT32_MAX || total > conn->max_send_size()) {
+    LOG_ERROR << "request frame too large, rpc uuid: " << ctrl->uuid() << ", total size: " << total
+              << ", max send size: " << conn->max_send_size();
+    ctrl->CallDone(true, kRpcAttachmentLimit, "request frame too large");
+    return;
+  }
+
+  char* buf = static_cast<char*>(conn->worker()->Malloc(main));
+  if (buf == nullptr) {
+    LOG_ERROR << "memory malloc failed";
+    ctrl->CallDone(true, kRpcNoMemory, "memory malloc failed");
+    return;
+  }
+  FrameHead head;
+  head.total = static_cast<uint32_t>(total);
+  head.service_len = static_cast<uint16_t>(service.size());
+  head.method_len = static_cast<uint16_t>(method_name.size());
+  head.header_len = static_cast<uint32_t>(header_len);
+  head.body_len = static_cast<uint32_t>(body_len);
+  WriteFrameMain(buf, head, service.data(), method_name.data(), header, *ctrl->request());
+
+  switch (conn->transport()) {
+    case kTcp: {
+      // The ring copies the bytes: the frame buffer goes back at once.
+      int ret = conn->SendData(buf, main);
+      conn->worker()->Free(buf);
+      for (const AttachmentEntry& a : ctrl->request_attachments()) {
+        if (ret != 0) break;
+        ret = conn->SendData(a.data, a.len);
+      }
+      if (ret != 0) {
+        LOG_ERROR << "send data error, rpc uuid: " << ctrl->uuid();
+        ctrl->CallDone(true, kRpcSendError, "conn send data error");
+        return;
+      }
+      inflight_[ctrl->seq_no()] = ctrl;
+      break;
+    }
+    default:
+      // Zero-copy sends come with the RDMA transport.
+      conn->worker()->Free(buf);
+      LOG_FATAL << "impossible, transport is invalid, transport: " << conn->transport();
+  }
+}
+
+void RpcClient::DispatchPending() {
+  while (inflight_.size() < depth_ && !pending_.empty()) {
+    RpcController* ctrl = pending_.front();
+    pending_.pop_front();
+    Dispatch(ctrl);
+  }
+}
+
+void RpcClient::OnEstablished(const std::shared_ptr<Connection>& conn) {
+  LOG_INFO << "connect a connection, conn_id: " << conn->id() << ", "
+           << conn->peer_addr().ToString();
+  depth_ = std::min(depth_, conn->max_depth());
+  LOG_INFO << "rpc depth will be setted " << depth_;
+}
+
+void RpcClient::OnClosed(const std::shared_ptr<Connection>& conn) {
+  // Calls in flight stay in the table and end through the sweep.
+  LOG_INFO << "close a connection, conn_id: " << conn->id() << ", "
+           << conn->peer_addr().ToString();
+}
+
+void RpcClient::OnMessageRead(const std::shared_ptr<Connection>& conn) {
+  LOG_TRACE << "receive message, conn_id: " << conn->id() << ", " << conn->peer_addr().ToString();
+  last_activity_ = plinth::rdtsc();
+  switch (transport_) {
+    case kTcp:
+      ReadTcpFrames(conn, this, true);
+      break;
+    default:
+      // The RDMA reader comes with the RDMA transport.
+      LOG_FATAL << "invalid transport: " << transport_;
+  }
+}
+
+bool RpcClient::OnFrame(const std::shared_ptr<Connection>& conn, const ReceivedFrame& frame) {
+  Worker* worker = conn->worker();
+  RpcHeader header;
+  if (!header.ParseFromArray(frame.header(), static_cast<int>(frame.header_len))) {
+    LOG_ERROR << "protobuf ParseFromArray error, peer addr: " << conn->peer_addr().ToString();
+    worker->Free(frame.main);
+    if (frame.attachment != nullptr) worker->Free(frame.attachment);
+    conn->ForceClose();
+    return false;
+  }
+  auto it = inflight_.find(header.seq_no());
+  if (it == inflight_.end()) {
+    LOG_ERROR << "can not find this rpc request, maybe timeout, rpc uuid: "
+              << ConnUuid(conn.get(), header.seq_no());
+    worker->Free(frame.main);
+    if (frame.attachment != nullptr) worker->Free(frame.attachment);
+    return true;
+  }
+  RpcController* ctrl = it->second;
+  inflight_.erase(it);
+  if (frame.attachment != nullptr) {
+    ctrl->AppendResponseAttachment(frame.attachment, frame.attachment_len, true);
+  }
+  const bool parsed = ctrl->response()->ParseFromArray(frame.body(), static_cast<int>(frame.body_len));
+  // The message is parsed out of the frame: nothing needs the frame any more.
+  worker->Free(frame.main);
+  if (!parsed) {
+    LOG_ERROR << "protobuf ParseFromArray error, rpc uuid: " << ctrl->uuid();
+    ctrl->CallDone(true, kRpcResponseParseError, "response ParseFromArray error");
+  } else {
+    LOG_TRACE << "receive response, rpc uuid: " << ctrl->uuid();
+    std::weak_ptr<bool> alive = alive_;
+    ctrl->CallDone(false, kRpcOk, "");
+    if (alive.expired()) return false;  // the closure deleted this client
+  }
+  DispatchPending();
+  return true;
+}
+
+void RpcClient::SweepTimeouts() {
+  for (auto it = inflight_.begin(); it != inflight_.end();) {
+    RpcController* ctrl = it->second;
+    if (ctrl->timeout_ms() < kSweepMs) {
+      LOG_ERROR << "rpc timeout, rpc uuid: " << ctrl->uuid();
+      it = inflight_.erase(it);
+      ctrl->CallDone(true, kRpcTimeout, "rpc timeout");
+    } else {
+      ctrl->set_timeout_ms(ctrl->timeout_ms() - kSweepMs);
+      ++it;
+    }
+  }
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    RpcController* ctrl = *it;
+    if (ctrl->timeout_ms() < kSweepMs) {
+      LOG_ERROR << "rpc timeout, rpc uuid: " << ctrl->uuid();
+      it = pending_.erase(it);
+      ctrl->CallDone(true, kRpcTimeout, "rpc timeout");
+    } else {
+      ctrl->set_timeout_ms(ctrl->timeout_ms() - kSweepMs);
+      ++it;
+    }
+  }
+  DispatchPending();
+}
+
+void RpcClient::CheckIdle() {
+  if (!inflight_.empty() || !pending_.empty()) return;
+  if (idle_limit_s_ == kNeverIdle) return;
+  const uint64_t idle_s = (plinth::rdtsc() - last_activity_) / plinth::TimeCycle::tsc_rate_;
+  if (idle_s > idle_limit_s_) client_->DisConnect();
+}
+
+}  // namespace tarn

@@ -1,0 +1,224 @@
+#include "tarn/rpc/rpc_server.h"
+
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/service.h>
+
+#include "bvar/latency_recorder.h"
+#include "tarn/base/logging.h"
+#include "tarn/connection.h"
+#include "tarn/event/event_worker.h"
+#include "tarn/event/tcp_server.h"
+#include "tarn/loop.h"
+#include "tarn/policy/tarn_proto.h"
+#include "tarn/rpc/rpc_controller.h"
+#include "tarn/worker.h"
+#include "tarn/worker_colony.h"
+
+namespace tarn {
+
+RpcServer::RpcServer(Transport transport, EventWorker* acceptor, const SockAddress& listen,
+                     const std::string& name, const WorkerOption& option, WorkerColony* colony)
+    : name_(name), transport_(transport) {
+  switch (transport_) {
+    case kTcp:
+      server_ = new TcpServer(acceptor, listen, name, option, colony);
+      break;
+    case kRdma:
+      // The RDMA server comes with the RDMA transport.
+      LOG_FATAL << "transport is invalid, transport: " << transport_ << " (rdma is not built in)";
+      break;
+    default:
+      LOG_FATAL << "transport is invalid, transport: " << transport_;
+  }
+  server_->set_connection_success_cb(
+      [this](const std::shared_ptr<Connection>& c) { OnEstablished(c); });
+  server_->set_connection_closed_cb([this](const std::shared_ptr<Connection>& c) { OnClosed(c); });
+  server_->set_message_read_cb(
+      [this](const std::shared_ptr<Connection>& c) { OnMessageRead(c); });
+  tarn_proto_.reset(new TarnProto(this));
+  protocols_.push_back(tarn_proto_.get());
+}
+
+RpcServer::~RpcServer() {
+  for (auto& entry : report_timers_) entry.first->CancelTimer(entry.second);
+  report_timers_.clear();
+  // The transport server closes its connections (and stops its own colony)
+  // first: nothing calls back into this server afterwards.
+  destroying_.store(true);
+  delete server_;
+  for (auto& entry : latency_recorders_) {
+    entry.second->hide();
+    delete entry.second;
+  }
+  latency_recorders_.clear();
+  method_recorders_.clear();
+  protocols_.clear();
+  tarn_proto_.reset();
+  pools_.clear();
+}
+
+int RpcServer::AddService(google::protobuf::Service* service) {
+  const google::protobuf::ServiceDescriptor* desc = service->GetDescriptor();
+  const std::string& key = desc->name();
+  if (services_.count(key) != 0) {
+    LOG_ERROR << "this service has been added";
+    return -1;
+  }
+  services_.emplace(key, service);
+  if (g_enable_metrics) {
+    for (int i = 0; i < desc->method_count(); ++i) {
+      const google::protobuf::MethodDescriptor* method = desc->method(i);
+      auto* recorder = new bvar::LatencyRecorder();
+      recorder->expose("tarn_rpc_" + name_ + "_" + key + "_" + method->name());
+      latency_recorders_[key + "_" + method->name()] = recorder;
+      method_recorders_[method] = recorder;
+    }
+  }
+  return 0;
+}
+
+void RpcServer::SetWorkerNum(uint32_t n) { server_->set_worker_num(n); }
+
+void RpcServer::SetCreateUserHandleCb(const std::function<UserHandle*(Loop*)>& cb) {
+  server_->SetCreateUserHandleCb(cb);
+}
+
+WorkerColony* RpcServer::worker_colony() const { return server_->worker_colony(); }
+
+int RpcServer::Start() {
+  const uint32_t n = server_->worker_num();
+  const int count = static_cast<int>(server_->option().obj_pool_size);
+  pools_.clear();
+  for (uint32_t i = 0; i < n; ++i) pools_.push_back(std::make_shared<ControllerPool>(count));
+  const int ret = server_->Start();
+  if (ret != 0) {
+    LOG_ERROR << "RpcServer start failed, ret: " << ret;
+    return ret;
+  }
+  if (g_enable_metrics) StartPoolReports();
+  return 0;
+}
+
+void RpcServer::StartPoolReports() {
+  WorkerColony* colony = server_->worker_colony();
+  for (uint32_t i = 0; i < pools_.size(); ++i) {
+    Worker* worker = colony->GetWorker(i);
+    if (worker == nullptr || worker->option().report_interval == 0) continue;
+    std::shared_ptr<ControllerPool> pool = pools_[i];
+    Loop* loop = worker->loop();
+    // The timer runs on the worker's own loop, the pool's thread.
+    TimerId id = loop->RunEvery(worker->option().report_interval, [worker, pool] {
+      worker->AddObjPoolInfo("RpcController", pool->capacity(), pool->left());
+    });
+    report_timers_.emplace_back(loop, id);
+  }
+}
+
+int RpcServer::Stop() { return server_->Stop(); }
+
+int RpcServer::AddBlacklist(const std::string& ip, uint32_t seconds) {
+  return server_->AddBlacklist(ip, seconds);
+}
+
+int RpcServer::RemoveBlacklist(const std::string& ip) { return server_->RemoveBlacklist(ip); }
+
+RpcController* RpcServer::NewRpcController(const std::shared_ptr<Connection>& conn) {
+  const uint32_t index = conn->worker()->index();
+  if (index >= pools_.size()) {
+    LOG_ERROR << "no controller pool for worker index: " << index;
+    return nullptr;
+  }
+  return pools_[index]->Malloc(conn);
+}
+
+void RpcServer::DestroyRpcController(RpcController* ctrl) {
+  const uint32_t index = ctrl->conn()->worker()->index();
+  if (index >= pools_.size()) {
+    LOG_ERROR << "no controller pool for worker index: " << index;
+    return;
+  }
+  pools_[index]->Free(ctrl);
+}
+
+google::protobuf::Service* RpcServer::FindService(std::string_view name) const {
+  auto it = services_.find(name);
+  return it == services_.end() ? nullptr : it->second;
+}
+
+void RpcServer::ReportRpcLatency(const std::string& service, const std::string& method,
+                                 uint64_t latency_us) {
+  auto it = latency_recorders_.find(service + "_" + method);
+  if (it != latency_recorders_.end()) *it->second << static_cast<int64_t>(latency_us);
+}
+
+void RpcServer::ReportRpcLatency(const google::protobuf::MethodDescriptor* method,
+                                 uint64_t latency_us) {
+  auto it = method_recorders_.find(method);
+  if (it != method_recorders_.end()) *it->second << static_cast<int64_t>(latency_us);
+}
+
+int RpcServer::FreeControllerCount(uint32_t worker_index) {
+  WorkerColony* colony = server_->worker_colony();
+  if (worker_index >= pools_.size() || colony == nullptr) return -1;
+  Worker* worker = colony->GetWorker(worker_index);
+  if (worker == nullptr) return -1;
+  int left = -1;
+  ControllerPool* pool = pools_[worker_index].get();
+  worker->loop()->RunInLoop([pool, &left] { left = pool->left(); }, false);
+  return left;
+}
+
+void RpcServer::OnEstablished(const std::shared_ptr<Connection>& conn) {
+  LOG_INFO << "recv a connection, conn_id: " << conn->id() << ", "
+           << conn->peer_addr().ToString();
+}
+
+void RpcServer::OnClosed(const std::shared_ptr<Connection>& conn) {
+  LOG_INFO << "close a connection, conn_id: " << conn->id() << ", "
+           << conn->peer_addr().ToString();
+  if (!destroying_.load()) server_->RemoveConnection(conn);
+}
+
+int RpcServer::Parse(BaseProto* proto, const std::shared_ptr<Connection>& conn) {
+  switch (transport_) {
+    case kTcp:
+      return proto->ParseTcp(conn);
+    case kRdma:
+      return proto->ParseRdma(conn);
+    default:
+      LOG_FATAL << "invalid transport: " << transport_;
+      return BaseProto::kFatal;
+  }
+}
+
+void RpcServer::OnMessageRead(const std::shared_ptr<Connection>& conn) {
+  LOG_TRACE << "receive message, conn_id: " << conn->id() << ", " << conn->peer_addr().ToString();
+  const int latched = conn->proto_index();
+  int result = BaseProto::kNotThisProto;
+  if (latched >= 0 && latched < static_cast<int>(protocols_.size())) {
+    result = Parse(protocols_[latched], conn);
+  }
+  for (int i = 0; result == BaseProto::kNotThisProto && i < static_cast<int>(protocols_.size());
+       ++i) {
+    if (i == latched) continue;
+    result = Parse(protocols_[i], conn);
+    if (result != BaseProto::kNotThisProto) conn->set_proto_index(static_cast<int8_t>(i));
+  }
+  switch (result) {
+    case BaseProto::kNotThisProto:
+      // Every protocol has seen enough to refuse these bytes; keeping the
+      // connection would only let its buffer grow.
+      LOG_ERROR << "no protocol accepts the data, close the connection, conn_id: " << conn->id()
+                << ", peer addr: " << conn->peer_addr().ToString();
+      conn->ForceClose();
+      break;
+    case BaseProto::kBadState:
+    case BaseProto::kFatal:
+      conn->ForceClose();
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace tarn

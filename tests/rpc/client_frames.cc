@@ -1,0 +1,185 @@
+// The RPC client against a raw loopback peer that answers with crafted
+// frames: unknown and late sequence numbers, bad bodies, hostile heads,
+// reconnection and the idle limit.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "rpc/rpc_test_util.h"
+
+namespace rpctest {
+namespace {
+
+class ClientFrames : public RpcFixture {
+ protected:
+  void SetUp() override {
+    RpcFixture::SetUp();
+    listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listen_fd_, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(listen(listen_fd_, 16), 0);
+    socklen_t len = sizeof(addr);
+    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    MakeClient(port_);
+    RunOn(client_worker_, [this] { client_->set_timeout_ms(300); });
+    peer_ = AcceptPeer();
+    ASSERT_GE(peer_, 0);
+  }
+
+  void TearDown() override {
+    if (peer_ >= 0) close(peer_);
+    close(listen_fd_);
+    RpcFixture::TearDown();
+  }
+
+  int AcceptPeer(double seconds = 10.0) {
+    pollfd p{listen_fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(seconds * 1000)) <= 0) return -1;
+    return accept(listen_fd_, nullptr, nullptr);
+  }
+
+  // Reads one request frame from the peer socket; returns its sequence.
+  uint64_t ReadRequest(int fd) {
+    std::string head_bytes;
+    EXPECT_TRUE(RecvExact(fd, 20, &head_bytes));
+    tarn::FrameHead head;
+    EXPECT_TRUE(head.Decode(head_bytes.data()));
+    std::string rest;
+    EXPECT_TRUE(RecvExact(fd, head.total - 20, &rest));
+    EXPECT_EQ(rest.substr(0, head.service_len), "BlockServerService");
+    EXPECT_EQ(rest.substr(head.service_len, head.method_len), "Write");
+    tarn::RpcHeader header;
+    EXPECT_TRUE(header.ParseFromArray(rest.data() + head.service_len + head.method_len,
+                                      static_cast<int>(head.header_len)));
+    EXPECT_EQ(header.method_index(), 0u);
+    return header.seq_no();
+  }
+
+  static std::string Response(uint64_t seq, uint64_t lba, const std::string& att = "") {
+    tarn::RpcHeader h;
+    h.set_seq_no(seq);
+    vovorav::BlockServerWriteResponse resp;
+    resp.set_offset_in_extent(lba);
+    return BuildFrame("", "", h.SerializeAsString(), resp.SerializeAsString(), att);
+  }
+
+  int listen_fd_ = -1;
+  int peer_ = -1;
+  uint16_t port_ = 0;
+};
+
+TEST_F(ClientFrames, UnknownSequenceIsDroppedAndTheCallStillCompletes) {
+  Results results;
+  uint64_t got = 0;
+  std::string att;
+  Write(8, &results, {}, [&](tarn::RpcController* ctrl) {
+    got = static_cast<const vovorav::BlockServerWriteResponse*>(ctrl->response())
+              ->offset_in_extent();
+    for (const auto& a : ctrl->response_attachments()) {
+      att.append(static_cast<const char*>(a.data), a.len);
+    }
+  });
+  const uint64_t seq = ReadRequest(peer_);
+  EXPECT_EQ(seq, 1u);
+  // An answer for no call, then the real one split across two writes.
+  const std::string real = Response(seq, 8, "payload");
+  ASSERT_TRUE(SendAll(peer_, Response(999, 1) + real.substr(0, 10)));
+  ASSERT_TRUE(SendAll(peer_, real.substr(10)));
+  ASSERT_TRUE(results.WaitFor(1));
+  EXPECT_EQ(results.codes()[0], 0);
+  EXPECT_EQ(got, 8u);
+  EXPECT_EQ(att, "payload");
+}
+
+TEST_F(ClientFrames, BadResponseBodyFailsTheCallWithMinusOne) {
+  Results results;
+  Write(1, &results);
+  const uint64_t seq = ReadRequest(peer_);
+  tarn::RpcHeader h;
+  h.set_seq_no(seq);
+  ASSERT_TRUE(SendAll(peer_, BuildFrame("", "", h.SerializeAsString(), "\xff\xff\xff")));
+  ASSERT_TRUE(results.WaitFor(1));
+  EXPECT_EQ(results.codes()[0], -1);
+  // The connection is still in use.
+  Results next;
+  Write(2, &next);
+  const uint64_t seq2 = ReadRequest(peer_);
+  ASSERT_TRUE(SendAll(peer_, Response(seq2, 2)));
+  ASSERT_TRUE(next.WaitFor(1));
+  EXPECT_EQ(next.codes()[0], 0);
+}
+
+TEST_F(ClientFrames, HostileResponsesCloseTheConnectionAndCallsTimeOut) {
+  tarn::RpcHeader h;
+  h.set_seq_no(1);
+  const std::vector<std::string> hostile = {
+      "NOPE and more",                                               // wrong magic
+      std::string("TARN\xff\xff\xff\xff", 8),                        // total 0xFFFFFFFF
+      std::string("TARN\x00\x00\x00\x0c", 8) + std::string(12, 0),   // total below the head
+      BuildFrame("", "", "\x0a\xff", ""),                            // header does not parse
+  };
+  uint64_t expected_seq = 1;
+  for (const std::string& bytes : hostile) {
+    Results results;
+    Write(1, &results);
+    EXPECT_EQ(ReadRequest(peer_), expected_seq++);
+    ASSERT_TRUE(SendAll(peer_, bytes));
+    EXPECT_TRUE(PeerCloses(peer_));
+    close(peer_);
+    peer_ = -1;
+    ASSERT_TRUE(results.WaitFor(1));
+    EXPECT_EQ(results.codes()[0], -5);
+    // The next call reconnects; numbering goes on.
+    Results next;
+    Write(2, &next);
+    peer_ = AcceptPeer();
+    ASSERT_GE(peer_, 0);
+    const uint64_t seq = ReadRequest(peer_);
+    EXPECT_EQ(seq, expected_seq++);
+    ASSERT_TRUE(SendAll(peer_, Response(seq, 2)));
+    ASSERT_TRUE(next.WaitFor(1));
+    EXPECT_EQ(next.codes()[0], 0);
+  }
+}
+
+TEST_F(ClientFrames, PeerCloseLeavesCallsToTheirBudget) {
+  Results results;
+  const auto start = Clock::now();
+  Write(1, &results);
+  ReadRequest(peer_);
+  close(peer_);
+  peer_ = -1;
+  ASSERT_TRUE(results.WaitFor(1));
+  EXPECT_EQ(results.codes()[0], -5);
+  EXPECT_GE(std::chrono::duration<double>(Clock::now() - start).count(), 0.25);
+}
+
+TEST_F(ClientFrames, IdleConnectionIsClosedAndReopenedByTheNextCall) {
+  RunOn(client_worker_, [this] { client_->set_idle_limit_s(0); });
+  EXPECT_TRUE(PeerCloses(peer_, 8.0));
+  close(peer_);
+  peer_ = -1;
+  Results results;
+  Write(4, &results);
+  peer_ = AcceptPeer();
+  ASSERT_GE(peer_, 0);
+  const uint64_t seq = ReadRequest(peer_);
+  ASSERT_TRUE(SendAll(peer_, Response(seq, 4)));
+  ASSERT_TRUE(results.WaitFor(1));
+  EXPECT_EQ(results.codes()[0], 0);
+}
+
+}  // namespace
+}  // namespace rpctest

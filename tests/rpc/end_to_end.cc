@@ -1,0 +1,299 @@
+// RPC client and server together over loopback with the block-server test
+// service: attachments, limits, time-outs, in-flight depth, ordering,
+// synchronous calls and a server restart.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "rpc/rpc_test_util.h"
+
+namespace rpctest {
+namespace {
+
+class EndToEnd : public RpcFixture {
+ protected:
+  void SetUp() override {
+    RpcFixture::SetUp();
+    port_ = PickFreePort();
+    StartServer(port_);
+    MakeClient(port_);
+  }
+
+  // One write with these attachments; checks the echo.
+  void ExpectEcho(const std::vector<std::string>& attachments) {
+    std::string joined;
+    for (const std::string& a : attachments) joined += a;
+    Results results;
+    std::string echoed;
+    bool checked = false;
+    Write(7, &results, attachments, [&](tarn::RpcController* ctrl) {
+      checked = true;
+      const auto& atts = ctrl->response_attachments();
+      EXPECT_EQ(atts.size(), joined.empty() ? 0u : 1u);
+      for (const auto& a : atts) echoed.append(static_cast<const char*>(a.data), a.len);
+      EXPECT_EQ(ctrl->response_attachment_bytes(), joined.size());
+      EXPECT_EQ(static_cast<const vovorav::BlockServerWriteResponse*>(ctrl->response())
+                    ->segment_id(),
+                joined.size());
+    });
+    ASSERT_TRUE(results.WaitFor(1));
+    EXPECT_EQ(results.codes()[0], 0);
+    EXPECT_TRUE(checked);
+    EXPECT_EQ(echoed, joined);
+  }
+
+  uint16_t port_ = 0;
+};
+
+std::string Pattern(size_t n, char seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(seed + i * 7);
+  return s;
+}
+
+TEST_F(EndToEnd, AttachmentsNoneOneAndMany) {
+  ExpectEcho({});
+  ExpectEcho({Pattern(4096, 1)});
+  std::vector<std::string> many;
+  for (size_t i = 0; i < 20; ++i) many.push_back(Pattern(1 + i * 613, static_cast<char>(i)));
+  ExpectEcho(many);
+  ExpectEcho({Pattern(1 << 20, 3), Pattern(3, 4)});
+  EXPECT_TRUE(PoolsFull());
+}
+
+TEST_F(EndToEnd, AttachmentLimitsAreExactAndCheckedBeforeNumbering) {
+  RunOn(client_worker_, [this] {
+    client_->conn()->set_max_send_data_size(8192);
+    client_->conn()->set_max_send_sge(5);  // 3 attachments at most
+  });
+  Results ok;
+  Write(1, &ok, {Pattern(8192, 1)});
+  Write(2, &ok, {Pattern(1, 1), Pattern(1, 2), Pattern(1, 3)});
+  ASSERT_TRUE(ok.WaitFor(2));
+  EXPECT_EQ(ok.codes(), (std::vector<int>{0, 0}));
+
+  uint64_t seq_before = 0;
+  RunOn(client_worker_, [&] { seq_before = client_->last_seq_no(); });
+  Results refused;
+  Write(3, &refused, {Pattern(8193, 1)});
+  Write(4, &refused, {Pattern(1, 1), Pattern(1, 2), Pattern(1, 3), Pattern(1, 4)});
+  ASSERT_TRUE(refused.WaitFor(2));
+  EXPECT_EQ(refused.codes(), (std::vector<int>{-2, -2}));
+  uint64_t seq_after = 0;
+  RunOn(client_worker_, [&] { seq_after = client_->last_seq_no(); });
+  EXPECT_EQ(seq_after, seq_before);
+  EXPECT_EQ(service_.writes(), 2);
+}
+
+TEST_F(EndToEnd, FailedClosuresNeverRunInsideCallMethod) {
+  RunOn(client_worker_, [this] { client_->conn()->set_max_send_data_size(10); });
+  Results results;
+  bool inside = false;
+  bool ran_inside = false;
+  RunOn(client_worker_, [&] {
+    inside = true;
+    WriteInLoop(1, &results, {Pattern(11, 1)}, [&](tarn::RpcController*) { ran_inside = inside; });
+    inside = false;
+  });
+  ASSERT_TRUE(results.WaitFor(1));
+  EXPECT_FALSE(ran_inside);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(results.codes().size(), 1u);  // exactly once
+}
+
+TEST_F(EndToEnd, TimeoutThenLateResponseIsDroppedAndConnectionKept) {
+  int64_t conn_id = -1;
+  RunOn(client_worker_, [&] {
+    client_->set_timeout_ms(200);
+    conn_id = client_->conn()->id();
+  });
+  Results timed_out;
+  const auto start = Clock::now();
+  Write(TestBlockServer::kHoldLba, &timed_out);
+  ASSERT_TRUE(timed_out.WaitFor(1));
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_EQ(timed_out.codes()[0], -5);
+  EXPECT_GE(elapsed, 0.15);
+  EXPECT_LT(elapsed, 5.0);
+
+  ASSERT_EQ(service_.Release(), 1u);  // the late answer arrives and is dropped
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  Results later;
+  Write(5, &later);
+  ASSERT_TRUE(later.WaitFor(1));
+  EXPECT_EQ(later.codes()[0], 0);
+  EXPECT_EQ(timed_out.codes().size(), 1u);
+  RunOn(client_worker_, [&] { EXPECT_EQ(client_->conn()->id(), conn_id); });
+  EXPECT_TRUE(PoolsFull());
+}
+
+TEST_F(EndToEnd, InflightNeverExceedsDepth) {
+  constexpr uint32_t kDepth = 4;
+  constexpr int kCalls = 60;
+  size_t max_inflight = 0;
+  Results results;
+  RunOn(client_worker_, [&] {
+    client_->set_depth(kDepth);
+    for (int i = 0; i < kCalls; ++i) {
+      WriteInLoop(static_cast<uint64_t>(i), &results, {Pattern(100, 1)},
+                  [&](tarn::RpcController*) {
+                    max_inflight = std::max(max_inflight, client_->inflight_count());
+                  });
+      max_inflight = std::max(max_inflight, client_->inflight_count());
+    }
+    EXPECT_EQ(client_->pending_count(), static_cast<size_t>(kCalls - kDepth));
+  });
+  ASSERT_TRUE(results.WaitFor(kCalls));
+  for (int code : results.codes()) EXPECT_EQ(code, 0);
+  EXPECT_LE(max_inflight, kDepth);
+  EXPECT_EQ(max_inflight, kDepth);
+}
+
+TEST_F(EndToEnd, DepthOneKeepsOrderAndSendsTheRequestAsItWas) {
+  constexpr int kCalls = 10;
+  Results results;
+  std::vector<uint64_t> seqs;
+  RunOn(client_worker_, [&] {
+    client_->set_depth(1);
+    vovorav::BlockServerService_Stub stub(client_.get());
+    // One request object, changed and finally dropped right after each call.
+    auto* req = new vovorav::BlockServerWriteRequest;
+    for (int i = 0; i < kCalls; ++i) {
+      req->set_lba(static_cast<uint64_t>(i));
+      auto* ctrl = new tarn::RpcController(client_->conn());
+      auto* resp = new vovorav::BlockServerWriteResponse;
+      auto finish = [&, ctrl, resp, i] {
+        EXPECT_EQ(resp->offset_in_extent(), static_cast<uint64_t>(i));
+        seqs.push_back(ctrl->seq_no());
+        results.Add(ctrl->Failed() ? ctrl->error_code() : 0);
+        delete ctrl;
+        delete resp;
+      };
+      stub.Write(ctrl, req, resp, google::protobuf::NewCallback(&RunFunction, new Fn(finish)));
+      req->set_lba(1000 + i);
+    }
+    delete req;
+  });
+  ASSERT_TRUE(results.WaitFor(kCalls));
+  std::vector<uint64_t> want;
+  for (int i = 0; i < kCalls; ++i) want.push_back(static_cast<uint64_t>(i));
+  EXPECT_EQ(service_.lbas(), want);
+  for (int i = 0; i < kCalls; ++i) EXPECT_EQ(seqs[i], static_cast<uint64_t>(i + 1));
+}
+
+TEST_F(EndToEnd, ServerRestartTimesOutInflightAndReconnects) {
+  RunOn(client_worker_, [this] { client_->set_timeout_ms(300); });
+  Results first;
+  Write(1, &first);
+  ASSERT_TRUE(first.WaitFor(1));
+  ASSERT_EQ(first.codes()[0], 0);
+
+  Results inflight;
+  for (int i = 0; i < 3; ++i) Write(TestBlockServer::kHoldLba, &inflight);
+  ASSERT_TRUE(WaitUntil([this] { return service_.held() == 3; }));
+  server_->Stop();
+  ASSERT_TRUE(inflight.WaitFor(3));
+  EXPECT_EQ(inflight.codes(), (std::vector<int>{-5, -5, -5}));
+  service_.Release();  // their connection is gone: nothing is sent
+  EXPECT_TRUE(PoolsFull());
+  server_.reset();
+
+  StartServer(port_);
+  Results after;
+  uint64_t seq = 0;
+  Write(2, &after, {}, [&](tarn::RpcController* ctrl) { seq = ctrl->seq_no(); });
+  ASSERT_TRUE(after.WaitFor(1));
+  EXPECT_EQ(after.codes()[0], 0);
+  EXPECT_EQ(seq, 5u);
+}
+
+TEST_F(EndToEnd, SynchronousCallFromAnotherThread) {
+  tarn::RpcController* ctrl = nullptr;
+  RunOn(client_worker_, [&] {
+    ctrl = new tarn::RpcController(client_->conn());
+    void* p = ctrl->Malloc(64);
+    memset(p, 'k', 64);
+    ctrl->AppendRequestAttachment(p, 64, true);
+  });
+  vovorav::BlockServerWriteRequest req;
+  vovorav::BlockServerWriteResponse resp;
+  req.set_lba(31);
+  tarn::RpcController::DoSyncCall(
+      [&] {
+        vovorav::BlockServerService_Stub stub(client_.get());
+        stub.Write(ctrl, &req, &resp, ctrl->done());
+      },
+      ctrl, client_worker_);
+  EXPECT_FALSE(ctrl->Failed());
+  EXPECT_EQ(resp.offset_in_extent(), 31u);
+  ASSERT_EQ(ctrl->response_attachments().size(), 1u);
+  EXPECT_EQ(std::string(static_cast<const char*>(ctrl->response_attachments()[0].data), 64),
+            std::string(64, 'k'));
+  // Deleted off the loop thread: its worker memory is handed back there.
+  delete ctrl;
+  RunOn(client_worker_, [] {});
+}
+
+TEST_F(EndToEnd, BothEndsPrintTheSameUuid) {
+  Results results;
+  std::string client_uuid;
+  std::string local;
+  Write(3, &results, {}, [&](tarn::RpcController* ctrl) {
+    client_uuid = ctrl->uuid();
+    local = ctrl->conn()->local_addr().ToString();
+  });
+  ASSERT_TRUE(results.WaitFor(1));
+  EXPECT_EQ(client_uuid, local + ":0-127.0.0.1:" + std::to_string(port_) + ":0-1");
+  // The server's connection records its listen address as the local end.
+  const std::string server_uuid = service_.last_uuid();
+  EXPECT_EQ(server_uuid.substr(server_uuid.find('-')),
+            "-127.0.0.1:" + std::to_string(port_) + ":0-1");
+}
+
+TEST_F(EndToEnd, UserHoldKeepsTheControllerPastTheResponse) {
+  Results results;
+  Write(TestBlockServer::kUserHoldLba, &results);
+  ASSERT_TRUE(results.WaitFor(1));
+  EXPECT_EQ(results.codes()[0], 0);
+  EXPECT_EQ(server_->FreeControllerCount(0), pool_size_ - 1);
+  EXPECT_EQ(service_.ReleaseUserHolds(), 1u);
+  EXPECT_TRUE(PoolsFull());
+}
+
+TEST_F(EndToEnd, ReadReturnsItsDataAsAttachment) {
+  Results results;
+  std::string data;
+  RunOn(client_worker_, [&] {
+    auto* ctrl = new tarn::RpcController(client_->conn());
+    auto* req = new vovorav::BlockServerReadRequest;
+    auto* resp = new vovorav::BlockServerReadResponse;
+    req->set_size(70000);
+    auto finish = [&, ctrl, req, resp] {
+      for (const auto& a : ctrl->response_attachments()) {
+        data.append(static_cast<const char*>(a.data), a.len);
+      }
+      results.Add(ctrl->Failed() ? ctrl->error_code() : 0);
+      delete ctrl;
+      delete req;
+      delete resp;
+    };
+    vovorav::BlockServerService_Stub stub(client_.get());
+    stub.Read(ctrl, req, resp, google::protobuf::NewCallback(&RunFunction, new Fn(finish)));
+  });
+  ASSERT_TRUE(results.WaitFor(1));
+  EXPECT_EQ(results.codes()[0], 0);
+  ASSERT_EQ(data.size(), 70000u);
+  for (size_t i = 0; i < data.size(); i += 997) {
+    EXPECT_EQ(static_cast<unsigned char>(data[i]), i % 251);
+  }
+}
+
+}  // namespace
+}  // namespace rpctest
