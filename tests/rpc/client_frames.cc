@@ -181,5 +181,13 @@ TEST_F(ClientFrames, IdleConnectionIsClosedAndReopenedByTheNextCall) {
   EXPECT_EQ(results.codes()[0], 0);
 }
 
+TEST_F(ClientFrames, IdleTimeCountsFromTheConnect) {
+  // Checked every 2 s: not idle beyond 3 s at the first check, but at the
+  // second.
+  RunOn(client_worker_, [this] { client_->set_idle_limit_s(3); });
+  EXPECT_FALSE(PeerCloses(peer_, 2.5));
+  EXPECT_TRUE(PeerCloses(peer_, 8.0));
+}
+
 }  // namespace
 }  // namespace rpctest

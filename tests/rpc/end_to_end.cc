@@ -156,6 +156,17 @@ TEST_F(EndToEnd, InflightNeverExceedsDepth) {
   EXPECT_EQ(max_inflight, kDepth);
 }
 
+TEST_F(EndToEnd, DepthZeroMeansNoLimit) {
+  Results results;
+  RunOn(client_worker_, [&] {
+    client_->set_depth(0);
+    for (int i = 0; i < 3; ++i) WriteInLoop(static_cast<uint64_t>(i), &results, {});
+    EXPECT_EQ(client_->pending_count(), 0u);
+  });
+  ASSERT_TRUE(results.WaitFor(3));
+  EXPECT_EQ(results.codes(), (std::vector<int>{0, 0, 0}));
+}
+
 TEST_F(EndToEnd, DepthOneKeepsOrderAndSendsTheRequestAsItWas) {
   constexpr int kCalls = 10;
   Results results;

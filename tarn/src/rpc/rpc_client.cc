@@ -84,6 +84,8 @@ void RpcClient::set_timeout_ms(uint32_t ms) {
 
 int RpcClient::Connect() {
   worker_->loop()->AssertInLoopThread();
+  // A connection is not idle before it was ever used.
+  last_activity_ = plinth::rdtsc();
   const int ret = client_->Connect();
   if (ret != 0) return ret;
   if (client_->conn()) depth_ = std::min(depth_, client_->conn()->max_depth());
@@ -245,6 +247,7 @@ void RpcClient::OnEstablished(const std::shared_ptr<Connection>& conn) {
   LOG_INFO << "connect a connection, conn_id: " << conn->id() << ", "
            << conn->peer_addr().ToString();
   depth_ = std::min(depth_, conn->max_depth());
+  last_activity_ = plinth::rdtsc();
   LOG_INFO << "rpc depth will be setted " << depth_;
 }
 

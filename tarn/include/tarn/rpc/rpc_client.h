@@ -61,11 +61,13 @@ class RpcClient : public google::protobuf::RpcChannel, private FrameSink {
 
   void set_timeout_ms(uint32_t ms);
   uint32_t timeout_ms() const { return timeout_ms_; }
-  // Most calls in flight (kNoDepthLimit: none); lowered to the connection's
-  // own limit when it connects.
-  void set_depth(uint32_t depth) { depth_ = depth; }
+  // Most calls in flight (kNoDepthLimit or 0: none); lowered to the
+  // connection's own limit when it connects. A depth of 0 would hold every
+  // call back until it timed out.
+  void set_depth(uint32_t depth) { depth_ = depth == 0 ? kNoDepthLimit : depth; }
   uint32_t depth() const { return depth_; }
-  // Seconds without calls after which the connection is closed.
+  // Seconds without calls or responses after which the connection is
+  // closed; idle time counts from the connect.
   void set_idle_limit_s(uint64_t seconds) { idle_limit_s_ = seconds; }
 
   // Starts the connection; 0 or the transport's error code.
