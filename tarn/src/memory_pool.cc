@@ -108,7 +108,10 @@ bool MemoryPool::Init(const std::map<uint32_t, uint32_t>& sizeMap) {
   max_chunk_size_ = plans.back().size;
   LOG_INFO << "[pool]create memory pool, pool_size: " << total;
   void* region = AllocAligned(total, alignment_, dma_);
-  if (region == nullptr) return false;
+  if (region == nullptr) {
+    max_chunk_size_ = 0;
+    return false;
+  }
   base_ = reinterpret_cast<uint64_t>(region);
   size_ = total;
 
