@@ -1,0 +1,66 @@
+// The SPDK environment layer as the framework uses it: environment start,
+// and DMA-safe memory.
+//
+// In production the host process supplies this layer. This stand-in keeps
+// the same names and signatures so that the framework builds and runs in
+// tests: memory comes from the heap or anonymous mappings, and starting the
+// environment records its options and pins the caller like the real start
+// does, without touching huge pages or devices.
+#ifndef PLATFORM_SPDK_ENV_H
+#define PLATFORM_SPDK_ENV_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define SPDK_ENV_SOCKET_ID_ANY (-1)
+// Memory that devices may read and write.
+#define SPDK_MALLOC_DMA 0x01
+// Memory shared with other processes (accepted, not acted upon).
+#define SPDK_MALLOC_SHARE 0x02
+
+struct spdk_env_opts {
+  const char* name;       // process name
+  const char* core_mask;  // hexadecimal mask ("0x3") or list ("[0,2-3]")
+  int shm_id;             // -1: no shared memory
+  int mem_channel;
+  int main_core;
+  int mem_size;           // MiB, -1: default
+  bool no_pci;
+  bool hugepage_single_segments;
+  bool unlink_hugepage;
+  const char* hugedir;    // NULL: the default huge-page mount
+  uint64_t base_virtaddr;
+  void* env_context;
+};
+
+// Fills `opts` with the defaults.
+void spdk_env_opts_init(struct spdk_env_opts* opts);
+
+// Starts the environment for the whole process; pins the calling thread to
+// the first core of the mask. Returns 0, or a negative errno value (the
+// environment then stays down).
+int spdk_env_init(const struct spdk_env_opts* opts);
+
+// Lets the calling thread run on every CPU again.
+void spdk_unaffinitize_thread(void);
+
+// `size` bytes, zeroed, aligned to `align` (a power of two; 0 means 64).
+// Blocks of 2 MiB and more are fresh anonymous mappings, so their pages are
+// only backed once touched. `phys_addr`, when given, receives the address
+// a device would use. Returns NULL on failure.
+void* spdk_zmalloc(size_t size, size_t align, uint64_t* phys_addr, int socket_id,
+                   uint32_t flags);
+
+// Releases a block of spdk_zmalloc; NULL is ignored.
+void spdk_free(void* buf);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif  // PLATFORM_SPDK_ENV_H

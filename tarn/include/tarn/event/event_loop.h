@@ -1,0 +1,68 @@
+// The loop of an event worker: blocks in libevent until a socket, a timer or
+// a wake-up is ready, and runs the tasks other threads queue for it.
+//
+// Queued tasks sit in a vector guarded by a one-byte compare-and-swap flag,
+// held only to append or to swap the vector, never while tasks run; an
+// eventfd wakes the loop. With busy poll the loop never sleeps: each pass
+// runs the queued tasks and one non-blocking libevent pass.
+#ifndef TARN_EVENT_EVENT_LOOP_H_
+#define TARN_EVENT_EVENT_LOOP_H_
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "tarn/event/libevent_driver.h"
+#include "tarn/loop.h"
+
+namespace tarn {
+
+class EventLoop : public Loop {
+ public:
+  // The busy-poll flag is taken from the worker's option (false without a
+  // worker).
+  EventLoop(Worker* worker, const UserHandleFactory& create);
+  // As above with the busy-poll flag given (a loop without a worker).
+  EventLoop(Worker* worker, const UserHandleFactory& create, bool busy_poll);
+  ~EventLoop() override;
+
+  // Driver, wake-up eventfd and event, timer queue; 0 on success.
+  int Init() override;
+  // Runs until Stop(), then runs what is still queued and refuses anything
+  // queued later. Returns 0, or -1 when libevent failed.
+  int Start() override;
+  // Any thread: the loop ends after its current pass.
+  int Stop() override;
+  int DoPendingTasks() override;
+  bool QueueInLoop(LoopTask* task) override;
+
+  // Wakes a blocked loop (nothing with busy poll); -1 on a short write.
+  int Wakeup();
+  // The wake-up event: reads the eventfd and runs the queued tasks.
+  int WakeupHandle();
+  static void WakeupEventCbWrapper(int fd, short what, void* arg);
+
+  LibeventDriver* driver() const { return driver_.get(); }
+  bool busy_poll() const { return busy_poll_; }
+
+ private:
+  void LockTasks(bool* first_try);
+  void UnlockTasks();
+  // After the loop ended: runs the tasks left, then closes the queue.
+  void DrainAndClose();
+
+  bool busy_poll_;
+  std::unique_ptr<LibeventDriver> driver_;
+  int wakeup_fd_ = -1;
+  int wakeup_event_idx_ = -1;
+  std::atomic<uint8_t> task_flag_{0};   // 0 free, 1 held
+  std::vector<LoopTask*> tasks_;        // under task_flag_
+  std::vector<LoopTask*> running_;      // loop thread: the batch being run
+  bool closed_ = false;                 // under task_flag_: refuse new tasks
+  std::atomic<bool> quit_{false};       // Stop() asked; checked every pass
+};
+
+}  // namespace tarn
+
+#endif  // TARN_EVENT_EVENT_LOOP_H_

@@ -1,0 +1,191 @@
+#include "tarn/event/event_loop.h"
+
+#include <event2/event.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include "tarn/base/logging.h"
+#include "tarn/event/event_timer_queue.h"
+#include "tarn/worker.h"
+
+namespace tarn {
+
+namespace {
+
+// Passes of queued tasks run after the loop has ended, so that work those
+// tasks post to their own loop still runs; a task that keeps re-posting
+// itself is refused after that.
+constexpr int kDrainPasses = 16;
+
+inline void CpuRelax() { __builtin_ia32_pause(); }
+
+}  // namespace
+
+EventLoop::EventLoop(Worker* worker, const UserHandleFactory& create)
+    : EventLoop(worker, create, worker != nullptr && worker->option().busy_poll != 0) {}
+
+EventLoop::EventLoop(Worker* worker, const UserHandleFactory& create, bool busy_poll)
+    : Loop(worker, create), busy_poll_(busy_poll) {}
+
+EventLoop::~EventLoop() {
+  if (wakeup_event_idx_ >= 0) {
+    driver_->DelEvent(wakeup_event_idx_);
+    driver_->FreeEvent(wakeup_event_idx_);
+  }
+  if (wakeup_fd_ >= 0) ::close(wakeup_fd_);
+  delete timer_queue_;
+  timer_queue_ = nullptr;
+  delete user_handle_;
+  user_handle_ = nullptr;
+  driver_.reset();
+  // A loop that never ran: release whoever waits on its tasks.
+  for (LoopTask* task : tasks_) task->DestroySelf();
+  tasks_.clear();
+}
+
+int EventLoop::Init() {
+  int ret = Loop::Init();
+  if (ret != 0) return ret;
+  driver_.reset(new LibeventDriver(busy_poll_));
+  if (driver_->Init() != 0) return -1;
+  wakeup_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wakeup_fd_ < 0) LOG_SYSFATAL << "Failed in eventfd";
+  wakeup_event_idx_ = driver_->CreateEvent(wakeup_fd_, EV_READ, WakeupEventCbWrapper, this);
+  if (wakeup_event_idx_ < 0 || driver_->AddEvent(wakeup_event_idx_) != 0) return -1;
+  LOG_DEBUG << "wakeup_fd: " << wakeup_fd_ << ", wakeup_event_idx: " << wakeup_event_idx_;
+  timer_queue_ = new EventTimerQueue(this);
+  // Event loops get their Linux AIO context here once the disk I/O front
+  // exists.
+  return 0;
+}
+
+int EventLoop::Start() {
+  AssertInLoopThread();
+  int ret = 0;
+  // libevent clears its break flag when a run begins, so a break asked
+  // between runs would be lost: quit_ is the authority, checked every pass.
+  while (!quit_.load(std::memory_order_acquire)) {
+    if (busy_poll_) DoPendingTasks();
+    int r = driver_->Start();
+    if (r < 0) {
+      LOG_ERROR << "event_base_loop failed, loop: " << static_cast<const void*>(this);
+      ret = -1;
+      break;
+    }
+    if (r == 1 && !busy_poll_) {
+      LOG_ERROR << "event loop has no events, loop: " << static_cast<const void*>(this);
+      ret = -1;
+      break;
+    }
+  }
+  DrainAndClose();
+  return ret;
+}
+
+int EventLoop::Stop() {
+  quit_.store(true, std::memory_order_release);
+  if (IsInLoopThread()) return driver_ ? driver_->Stop() : 0;
+  // Another thread: the wake-up handler sees quit_ and breaks the run.
+  return Wakeup() < 0 ? -1 : 0;
+}
+
+void EventLoop::LockTasks(bool* first_try) {
+  *first_try = true;
+  uint8_t expected = 0;
+  while (!task_flag_.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
+    expected = 0;
+    *first_try = false;
+    CpuRelax();
+  }
+}
+
+void EventLoop::UnlockTasks() { task_flag_.store(0, std::memory_order_seq_cst); }
+
+int EventLoop::DoPendingTasks() {
+  bool first_try;
+  LockTasks(&first_try);
+  running_.swap(tasks_);
+  UnlockTasks();
+  for (LoopTask* task : running_) {
+    task->DoTask();
+    task->DestroySelf();
+  }
+  running_.clear();
+  return 0;
+}
+
+bool EventLoop::QueueInLoop(LoopTask* task) {
+  bool first_try;
+  LockTasks(&first_try);
+  if (closed_) {
+    UnlockTasks();
+    return false;
+  }
+  bool was_empty = tasks_.empty();
+  tasks_.push_back(task);
+  UnlockTasks();
+  // When the list already held tasks, the wake-up for them is on its way.
+  if (first_try || was_empty) Wakeup();
+  return true;
+}
+
+void EventLoop::DrainAndClose() {
+  bool first_try;
+  for (int pass = 0; pass < kDrainPasses; ++pass) {
+    LockTasks(&first_try);
+    if (tasks_.empty()) {
+      closed_ = true;
+      UnlockTasks();
+      return;
+    }
+    UnlockTasks();
+    DoPendingTasks();
+  }
+  LockTasks(&first_try);
+  closed_ = true;
+  running_.swap(tasks_);
+  UnlockTasks();
+  if (!running_.empty()) {
+    LOG_ERROR << "loop " << static_cast<const void*>(this) << " has ended, "
+              << running_.size() << " queued tasks refused";
+  }
+  for (LoopTask* task : running_) task->DestroySelf();
+  running_.clear();
+}
+
+int EventLoop::Wakeup() {
+  if (busy_poll_) return 0;
+  uint64_t one = 1;
+  ssize_t n = ::write(wakeup_fd_, &one, sizeof(one));
+  if (n != sizeof(one)) {
+    LOG_ERROR << "Loop::Wakeup() writes " << n << " bytes instead of 8";
+    return -1;
+  }
+  return 0;
+}
+
+int EventLoop::WakeupHandle() {
+  if (!busy_poll_) {
+    uint64_t count = 0;
+    ssize_t n = ::read(wakeup_fd_, &count, sizeof(count));
+    if (n != sizeof(count)) {
+      LOG_ERROR << "Loop::WakeupReadCb reads " << n << " bytes instead of 8";
+      return -1;
+    }
+  }
+  DoPendingTasks();
+  return 0;
+}
+
+void EventLoop::WakeupEventCbWrapper(int, short, void* arg) {
+  EventLoop* loop = static_cast<EventLoop*>(arg);
+  if (loop->worker_ != nullptr) {
+    CycleScope scope(loop->worker_);
+    loop->WakeupHandle();
+  } else {
+    loop->WakeupHandle();
+  }
+  if (loop->quit_.load(std::memory_order_acquire)) loop->driver_->Stop();
+}
+
+}  // namespace tarn

@@ -1,2 +1,0 @@
-// Anchor so the framework library is never empty.
-namespace tarn { const char* const kTarnVersion = "0.1"; }

@@ -1,0 +1,104 @@
+#include "tarn/worker.h"
+
+#include <sstream>
+
+#include "loop_metrics.h"
+#include "tarn/base/logging.h"
+#include "tarn/base/time_cycle.h"
+
+namespace tarn {
+
+thread_local Worker* tl_worker = nullptr;
+
+Worker::Worker(uint32_t index, const WorkerOption& option, const Loop::UserHandleFactory& create)
+    : index_(index), create_user_handle_(create), option_(option), last_tsc_(plinth::rdtsc()) {}
+
+Worker::~Worker() {
+  if (thread_util_ != nullptr) DeleteThreadUtilMetric(thread_util_);
+  if (tl_worker == this) tl_worker = nullptr;
+}
+
+void Worker::SetState(uint32_t state) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  state_ = state;
+  cond_.notify_all();
+}
+
+void Worker::InitDone() { SetState(kInited); }
+
+bool Worker::IsInited() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_ >= kInited;
+}
+
+void Worker::WaitForInited() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  cond_.wait(lock, [this] { return state_ != kNew; });
+}
+
+uint32_t Worker::state() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_;
+}
+
+void Worker::BindToThread() {
+  if (tl_worker != nullptr) {
+    LOG_FATAL << "this thread has a worker: " << static_cast<const void*>(tl_worker);
+  }
+  tl_worker = this;
+}
+
+void Worker::ScheduleReports() {
+  loop_->RunEvery(60.0, [this] { ShrinkMemoryPool(); });
+  if (g_enable_metrics && option_.report_interval != 0) {
+    loop_->RunEvery(option_.report_interval, [this] { Report(); });
+    loop_->RunEvery(0.01, [this] { ReportThreadUtil(); });
+  }
+}
+
+void Worker::EnableThreadUtilMetric() {
+  if (thread_util_ == nullptr) thread_util_ = NewThreadUtilMetric(name_);
+}
+
+void Worker::AddObjPoolInfo(const std::string& name, int total, int left) {
+  obj_pool_info_[name] = std::make_pair(total, left);
+}
+
+std::string Worker::ReportObjPoolInfo() {
+  std::ostringstream os;
+  for (const auto& entry : obj_pool_info_) {
+    os << "name:\t" << entry.first << ",\ttotal cnt:\t" << entry.second.first
+       << ",\tleft cnt:\t" << entry.second.second << "\n";
+  }
+  return os.str();
+}
+
+void Worker::Report() {
+  LOG_INFO << "\nworker: " << name_ << "\n========== MemoryPool Info===========\n"
+           << ReportMemPoolInfo();
+  LOG_INFO << "\nworker: " << name_ << "\n========== ObjPool Info===========\n"
+           << ReportObjPoolInfo();
+}
+
+void Worker::ReportThreadUtil() {
+  if (thread_util_ == nullptr) return;
+  uint64_t total = busy_cycles_ + idle_cycles_;
+  if (total == 0) return;
+  thread_util_value_ = busy_cycles_ * 100 / total;
+  RecordThreadUtil(thread_util_, thread_util_value_);
+  busy_cycles_ = 0;
+  idle_cycles_ = 0;
+}
+
+CycleScope::CycleScope(Worker* worker) : worker_(worker), enter_(plinth::rdtsc()) {
+  uint64_t last = worker_->last_tsc();
+  if (enter_ > last) worker_->AddIdleCycles(enter_ - last);
+}
+
+CycleScope::~CycleScope() {
+  uint64_t now = plinth::rdtsc();
+  worker_->AddBusyCycles(now - enter_);
+  worker_->set_last_tsc(now);
+}
+
+}  // namespace tarn

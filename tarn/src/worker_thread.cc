@@ -1,0 +1,55 @@
+#include "tarn/worker_thread.h"
+
+#include "tarn/base/logging.h"
+#include "tarn/event/event_worker.h"
+
+namespace tarn {
+
+WorkerThread::WorkerThread(const std::string& name, const Loop::UserHandleFactory& create,
+                           const WorkerOption& option, bool polling)
+    : name_(name), create_(create), option_(option), polling_(polling) {}
+
+WorkerThread::~WorkerThread() {
+  if (thread_.joinable()) Stop();
+  delete worker_;
+}
+
+Worker* WorkerThread::Start() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (worker_ != nullptr) LOG_FATAL << "worker has been started";
+  }
+  if (polling_) {
+    // Polling workers come with the RDMA transport, which this build lacks.
+    LOG_ERROR << "polling worker is not available, worker thread " << name_ << " not started";
+    return nullptr;
+  }
+  thread_ = std::thread(&WorkerThread::ThreadBody, this);
+  std::unique_lock<std::mutex> lock(mutex_);
+  cond_.wait(lock, [this] { return worker_ != nullptr; });
+  return worker_;
+}
+
+void WorkerThread::ThreadBody() {
+  Worker* worker = new EventWorker(0, option_, create_);
+  worker->Init();
+  worker->InitDone();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    worker_ = worker;
+    cond_.notify_all();
+  }
+  worker->Start(name_);
+}
+
+void WorkerThread::Stop() {
+  Worker* worker;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    worker = worker_;
+  }
+  if (worker != nullptr) worker->Stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+}  // namespace tarn
