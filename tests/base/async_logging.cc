@@ -307,6 +307,25 @@ TEST_F(AsyncLoggingTest, FailedRollKeepsWritingTheOldFile) {
   EXPECT_NE(std::string::npos, readAll(outPath).find("log directory is not exist!"));
 }
 
+TEST_F(AsyncLoggingTest, MissingDirectoryAtStartIsRetried) {
+  std::string sub = dir_ + "/later";
+  ASSERT_EQ(0, runInChild([&] {
+              FILE* out = freopen((dir_ + "/stdout.txt").c_str(), "w", stdout);
+              if (!out) return 2;
+              LogFile file(sub + "/app", 0, false, false, 3, 1024);
+              file.append("lost\n", 5);
+              if (mkdir(sub.c_str(), 0755) != 0) return 3;
+              sleep(1);
+              file.append("kept\n", 5);  // opens the file
+              file.append("more\n", 5);
+              file.flush();
+              return 0;
+            }));
+  std::vector<std::string> files = listFiles(sub);
+  ASSERT_EQ(1u, files.size());
+  EXPECT_EQ("more\n", readAll(sub + "/" + files[0]));
+}
+
 TEST_F(AsyncLoggingTest, FatalLineReachesTheFile) {
   std::string base = dir_ + "/fatal";
   int code = runInChild([&] {

@@ -64,7 +64,9 @@ void LogFile::append_unlocked(const char* logline, int len) {
     file_->append(logline, len);
   }
 
-  if (rollSize_ > 0 && file_->writtenBytes() > rollSize_) {
+  // A file that never opened is retried too (rollFile allows one attempt a
+  // second), so a directory created later still gets the log.
+  if ((rollSize_ > 0 && file_->writtenBytes() > rollSize_) || !file_->isOpen()) {
     rollFile();
     return;
   }
