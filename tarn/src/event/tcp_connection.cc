@@ -156,7 +156,7 @@ int TcpConnection::state() { return socket_ ? socket_->state() : kDisconnected; 
 
 void TcpConnection::Accept(const std::shared_ptr<ConnectedSocket>& socket) {
   auto self = std::static_pointer_cast<TcpConnection>(shared_from_this());
-  loop_->RunInLoop(
+  int ret = loop_->RunInLoop(
       [self, socket] {
         self->socket_ = socket;
         if (!self->handler_) {
@@ -168,6 +168,14 @@ void TcpConnection::Accept(const std::shared_ptr<ConnectedSocket>& socket) {
         self->ConnectionEstablished();
       },
       true);
+  if (ret != 0) {
+    // The worker's loop has ended and will never establish it: no event
+    // exists yet, so the connection is simply given up here.
+    LOG_ERROR << "worker loop refused new connection, conn_name: " << name_;
+    socket->Shutdown();
+    handler_.reset();
+    open_.store(false, std::memory_order_release);
+  }
 }
 
 int TcpConnection::Connect() {
