@@ -1,4 +1,5 @@
-// MemoryPool against glibc malloc and tcmalloc for 4 KiB and 64 KiB buffers.
+// Worker::Malloc/Free and a bare MemoryPool against glibc malloc and tcmalloc
+// for 4 KiB and 64 KiB buffers.
 //
 // tcmalloc is loaded privately (dlopen with RTLD_LOCAL | RTLD_DEEPBIND) and
 // called through tc_malloc / tc_free, so glibc stays the process's malloc
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "tarn/base/logging.h"
+#include "tarn/event/event_worker.h"
 #include "tarn/memory_pool.h"
 
 namespace {
@@ -60,6 +62,22 @@ tarn::MemoryPool* Pool() {
 
 void* PoolMalloc(size_t n) { return Pool()->Malloc(n); }
 void PoolFree(void* p) { Pool()->Free(p); }
+
+// A worker with the default size map, initialised on the benchmark thread so
+// that its Malloc/Free (which assert the loop thread) can run here.
+tarn::Worker* BenchWorker() {
+  static tarn::Worker* worker = [] {
+    tarn::WorkerOption option;
+    option.enable_memory_pool = 1;
+    auto* w = new tarn::EventWorker(0, option, nullptr);
+    if (w->Init() != 0) abort();
+    return w;
+  }();
+  return worker;
+}
+
+void* WorkerMalloc(size_t n) { return BenchWorker()->Malloc(n); }
+void WorkerFree(void* p) { BenchWorker()->Free(p); }
 
 template <MallocFn M, FreeFn F>
 void Pair(benchmark::State& state) {
@@ -118,9 +136,11 @@ void TcBatch(benchmark::State& state) {
 }
 
 BENCHMARK(Pair<PoolMalloc, PoolFree>)->Name("pair/pool")->Arg(4096)->Arg(65536);
+BENCHMARK(Pair<WorkerMalloc, WorkerFree>)->Name("pair/worker")->Arg(4096)->Arg(65536);
 BENCHMARK(Pair<malloc, free>)->Name("pair/glibc")->Arg(4096)->Arg(65536);
 BENCHMARK(TcPair)->Name("pair/tcmalloc")->Arg(4096)->Arg(65536);
 BENCHMARK(Batch<PoolMalloc, PoolFree>)->Name("batch/pool")->Arg(4096)->Arg(65536);
+BENCHMARK(Batch<WorkerMalloc, WorkerFree>)->Name("batch/worker")->Arg(4096)->Arg(65536);
 BENCHMARK(Batch<malloc, free>)->Name("batch/glibc")->Arg(4096)->Arg(65536);
 BENCHMARK(TcBatch)->Name("batch/tcmalloc")->Arg(4096)->Arg(65536);
 
@@ -137,17 +157,19 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
 
   void PrintRatios() const {
-    printf("\nns per iteration and ratio to MemoryPool (higher = slower than the pool)\n");
-    printf("%-8s %-7s %10s %10s %10s %8s %8s\n", "shape", "size", "pool", "glibc", "tcmalloc",
-           "glibc/x", "tc/x");
+    printf("\nns per iteration and ratio to the worker (higher = slower than Worker::Malloc/Free)\n");
+    printf("%-8s %-7s %10s %10s %10s %10s %8s %8s\n", "shape", "size", "pool", "worker", "glibc",
+           "tcmalloc", "glibc/w", "tc/w");
     for (const char* shape : {"pair", "batch"}) {
       for (const char* size : {"4096", "65536"}) {
         const std::string suffix = std::string("/") + size;
         const double pool = Get(std::string(shape) + "/pool" + suffix);
+        const double worker = Get(std::string(shape) + "/worker" + suffix);
         const double glibc = Get(std::string(shape) + "/glibc" + suffix);
         const double tc = Get(std::string(shape) + "/tcmalloc" + suffix);
-        printf("%-8s %-7s %10.2f %10.2f %10.2f %8.2f %8.2f\n", shape, size, pool, glibc, tc,
-               pool > 0 ? glibc / pool : 0.0, pool > 0 && tc > 0 ? tc / pool : 0.0);
+        printf("%-8s %-7s %10.2f %10.2f %10.2f %10.2f %8.2f %8.2f\n", shape, size, pool, worker,
+               glibc, tc, worker > 0 ? glibc / worker : 0.0,
+               worker > 0 && tc > 0 ? tc / worker : 0.0);
       }
     }
     if (!Tc().error.empty()) printf("tcmalloc unavailable: %s\n", Tc().error.c_str());

@@ -8,17 +8,6 @@
 
 namespace tarn {
 
-namespace {
-
-// Cycles for a delay in seconds. Negative and NaN delays count as 0 so that
-// they run as soon as possible instead of wrapping to a far future.
-uint64_t DelayCycles(double seconds) {
-  if (!(seconds > 0.0)) return 0;
-  return static_cast<uint64_t>(seconds * static_cast<double>(plinth::TimeCycle::tsc_rate_));
-}
-
-}  // namespace
-
 Loop::Loop(Worker* worker, const UserHandleFactory& create)
     : worker_(worker),
       tid_(static_cast<uint32_t>(plinth::CurrentThread::tid())),
@@ -79,21 +68,32 @@ int Loop::RunNextLoop(const std::function<void()>& fn) {
   return 0;
 }
 
+bool Loop::HasTimerQueue() const {
+  if (timer_queue_ != nullptr) return true;
+  LOG_ERROR << "loop " << static_cast<const void*>(this) << " has no timer queue (not inited)";
+  return false;
+}
+
 TimerId Loop::RunAt(plinth::TimeCycle when, const std::function<void()>& fn) {
+  if (!HasTimerQueue()) return TimerId();
   return timer_queue_->AddTimer(fn, when, 0.0);
 }
 
 TimerId Loop::RunAfter(double seconds, const std::function<void()>& fn) {
-  plinth::TimeCycle when(plinth::rdtsc() + DelayCycles(seconds));
+  if (!HasTimerQueue()) return TimerId();
+  plinth::TimeCycle when(plinth::rdtsc() + Timer::SecondsToCycles(seconds));
   return timer_queue_->AddTimer(fn, when, 0.0);
 }
 
 TimerId Loop::RunEvery(double seconds, const std::function<void()>& fn) {
-  plinth::TimeCycle when(plinth::rdtsc() + DelayCycles(seconds));
+  if (!HasTimerQueue()) return TimerId();
+  plinth::TimeCycle when(plinth::rdtsc() + Timer::SecondsToCycles(seconds));
   return timer_queue_->AddTimer(fn, when, std::isnan(seconds) ? 0.0 : seconds);
 }
 
-void Loop::CancelTimer(const TimerId& id) { timer_queue_->Cancel(id); }
+void Loop::CancelTimer(const TimerId& id) {
+  if (HasTimerQueue()) timer_queue_->Cancel(id);
+}
 
 bool Loop::IsInLoopThread() const {
   return static_cast<uint32_t>(plinth::CurrentThread::tid()) == tid_;

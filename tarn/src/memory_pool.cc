@@ -6,6 +6,7 @@
 
 #include "tarn/base/logging.h"
 #include "tarn/base/time_cycle.h"
+#include "tarn/polling/spdk_rte.h"
 #include "spdk/env.h"
 
 namespace tarn {
@@ -13,9 +14,8 @@ namespace tarn {
 namespace {
 
 // Whether the SPDK environment is up, so that pool memory must be DMA-safe.
-// The environment flag is set by library start-up (or by a host that runs
-// SPDK itself); until that flag is linked in, pools use heap memory.
-bool SpdkEnvUp() { return false; }
+// The flag is set by library start-up (or by a host that runs SPDK itself).
+bool SpdkEnvUp() { return g_spdk_env_inited.load(std::memory_order_acquire); }
 
 // Where pool memory comes from: DMA-safe SPDK memory (no physical address
 // wanted, any socket) or ordinary aligned heap memory. A pool fixes its

@@ -7,10 +7,16 @@ namespace tarn {
 
 std::atomic<int64_t> Timer::created_num_{0};
 
+uint64_t Timer::SecondsToCycles(double seconds) {
+  constexpr uint64_t kMaxCycles = uint64_t{1} << 62;
+  if (!(seconds > 0.0)) return 0;
+  double cycles = seconds * static_cast<double>(plinth::TimeCycle::tsc_rate_);
+  if (cycles >= static_cast<double>(kMaxCycles)) return kMaxCycles;
+  return static_cast<uint64_t>(cycles);
+}
+
 void Timer::Restart(plinth::TimeCycle base) {
-  expiration_ = plinth::TimeCycle(
-      base.cycles() +
-      static_cast<uint64_t>(interval_ * static_cast<double>(plinth::TimeCycle::tsc_rate_)));
+  expiration_ = plinth::TimeCycle(base.cycles() + SecondsToCycles(interval_));
 }
 
 TimerQueue::~TimerQueue() {

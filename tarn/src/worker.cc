@@ -91,7 +91,8 @@ void Worker::ReportThreadUtil() {
 }
 
 CycleScope::CycleScope(Worker* worker) : worker_(worker), enter_(plinth::rdtsc()) {
-  worker_->AddIdleCycles(enter_ - worker_->last_tsc());
+  uint64_t last = worker_->last_tsc();
+  if (enter_ > last) worker_->AddIdleCycles(enter_ - last);
 }
 
 CycleScope::~CycleScope() {

@@ -41,6 +41,7 @@ void WorkerColony::ThreadBody(uint32_t i) {
 }
 
 void WorkerColony::Start() {
+  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
   int state = state_.load();
   if (state == kStarted) {
     LOG_WARN << "worker colony has been started";
@@ -64,6 +65,7 @@ void WorkerColony::Start() {
 }
 
 void WorkerColony::Stop() {
+  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
   if (state_.load() == kStopped) {
     LOG_WARN << "worker colony has been stopped";
     return;

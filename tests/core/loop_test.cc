@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "bvar/bvar.h"
 #include "tarn/base/current_thread.h"
 #include "tarn/loop.h"
 #include "tarn/types.h"
@@ -187,6 +188,29 @@ TEST(LoopTest, UserHandleMadeByFactoryForItsLoop) {
   auto* handle = dynamic_cast<Handle*>(worker->loop()->user_handle());
   ASSERT_NE(handle, nullptr);
   EXPECT_EQ(handle->loop, worker->loop());
+}
+
+TEST(LoopMetricsTest, TaskWaitExposedOnlyWithMetricsOn) {
+  // Off (the default): loops expose nothing.
+  {
+    WorkerThread thread("metrics-off", nullptr, WorkerOption(), false);
+    ASSERT_NE(thread.Start(), nullptr);
+  }
+  EXPECT_TRUE(bvar::Variable::describe_exposed("tarn_loop_task_wait_count").empty());
+  g_enable_metrics = true;
+  {
+    WorkerThread thread("metrics-on", nullptr, WorkerOption(), false);
+    Worker* worker = thread.Start();
+    ASSERT_NE(worker, nullptr);
+    for (int i = 0; i < 10; ++i) worker->loop()->RunInLoop([] {}, true);
+    worker->loop()->RunInLoop([] {}, false);
+  }
+  g_enable_metrics = false;
+  std::vector<std::string> names;
+  bvar::Variable::list_exposed(&names);
+  bool found = false;
+  for (const std::string& n : names) found |= n.rfind("tarn_loop_task_wait", 0) == 0;
+  EXPECT_TRUE(found);
 }
 
 TEST(OptionTest, WorkerOptionDefaults) {

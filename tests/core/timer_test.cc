@@ -77,6 +77,21 @@ TEST_F(TimerTest, RunAfterZeroAndNegativeDelayRunSoon) {
   EXPECT_EQ(nan.get_future().wait_for(seconds(10)), std::future_status::ready);
 }
 
+TEST_F(TimerTest, HugeDelayNeverWrapsIntoThePast) {
+  std::atomic<int> fired{0};
+  TimerId id = loop_->RunAfter(1e300, [&] { fired.fetch_add(1); });
+  TimerId every = loop_->RunEvery(1e300, [&] { fired.fetch_add(1); });
+  std::promise<void> soon;
+  loop_->RunAfter(0.01, [&] { soon.set_value(); });
+  ASSERT_EQ(soon.get_future().wait_for(seconds(10)), std::future_status::ready);
+  EXPECT_EQ(fired.load(), 0);
+  EXPECT_EQ(Timer::SecondsToCycles(-1.0), 0u);
+  EXPECT_EQ(Timer::SecondsToCycles(1e300), uint64_t{1} << 62);
+  loop_->CancelTimer(id);
+  loop_->CancelTimer(every);
+  EXPECT_EQ(LiveTimers(), 0u);
+}
+
 TEST_F(TimerTest, PastExpiryFromOtherThreadRuns) {
   std::promise<void> fired;
   loop_->RunAt(plinth::TimeCycle(plinth::rdtsc() - plinth::TimeCycle::tsc_rate_),

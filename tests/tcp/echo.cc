@@ -106,27 +106,28 @@ TEST_F(EchoTest, PeerEndOfStreamGivesExactlyOneClosedCallback) {
 
 // The server writes far more than a small receive window holds to a reader
 // that is slow to start: writes are partial, the rest waits in the output
-// ring, and everything arrives once the reader drains it.
-TEST_F(EchoTest, SlowReaderGetsEverythingAfterPartialWrites) {
+// ring, and everything arrives once the reader drains it. Without a
+// write-complete callback the first bytes go to the socket directly.
+void SlowReader(std::unique_ptr<TcpServer>* server, Recorder* rec, bool write_cb) {
   const std::string data = Pattern(4 * 1024 * 1024);
-  server_ = MakeServer(1);
-  server_rec_.Install(server_.get());
-  server_->set_connection_success_cb([&](const std::shared_ptr<Connection>& c) {
-    server_rec_.OnUp(c);
+  rec->Install(server->get());
+  if (!write_cb) (*server)->set_message_write_cb(nullptr);
+  (*server)->set_connection_success_cb([&](const std::shared_ptr<Connection>& c) {
+    rec->OnUp(c);
     c->SendData(data.data(), data.size());
   });
-  ASSERT_EQ(0, server_->Start());
-  int fd = RawConnect(server_->listen_addr().ToPort(), 4096);
+  ASSERT_EQ(0, (*server)->Start());
+  int fd = RawConnect((*server)->listen_addr().ToPort(), 4096);
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(server_rec_.WaitFor([&] { return server_rec_.established == 1; }));
-  std::shared_ptr<Connection> conn = server_rec_.conns[0];
+  ASSERT_TRUE(rec->WaitFor([&] { return rec->established == 1; }));
+  std::shared_ptr<Connection> conn = rec->conns[0];
   // Nothing read yet: the kernel buffers are full and the ring holds the rest.
   size_t pending = 0;
   ASSERT_TRUE(Eventually([&] {
     RunOn(conn->worker(), [&] { pending = conn->ReadableLengthOutBuf(); });
     return pending > 0 && pending < data.size();
   }));
-  EXPECT_EQ(0, server_rec_.WriteComplete());
+  EXPECT_EQ(0, rec->WriteComplete());
   std::string got;
   char buf[1000];
   while (got.size() < data.size()) {
@@ -135,10 +136,25 @@ TEST_F(EchoTest, SlowReaderGetsEverythingAfterPartialWrites) {
     got.append(buf, n);
   }
   EXPECT_TRUE(got == data);
-  ASSERT_TRUE(server_rec_.WaitFor([&] { return server_rec_.write_complete == 1; }));
-  RunOn(conn->worker(), [&] { EXPECT_EQ(0u, conn->ReadableLengthOutBuf()); });
+  if (write_cb) {
+    ASSERT_TRUE(rec->WaitFor([&] { return rec->write_complete == 1; }));
+  }
+  ASSERT_TRUE(Eventually([&] {
+    RunOn(conn->worker(), [&] { pending = conn->ReadableLengthOutBuf(); });
+    return pending == 0;
+  }));
   ::close(fd);
-  ASSERT_TRUE(server_rec_.WaitFor([&] { return server_rec_.closed == 1; }));
+  ASSERT_TRUE(rec->WaitFor([&] { return rec->closed == 1; }));
+}
+
+TEST_F(EchoTest, SlowReaderGetsEverythingAfterPartialWrites) {
+  server_ = MakeServer(1);
+  SlowReader(&server_, &server_rec_, true);
+}
+
+TEST_F(EchoTest, SlowReaderWithoutWriteCallbackGetsEverything) {
+  server_ = MakeServer(1);
+  SlowReader(&server_, &server_rec_, false);
 }
 
 // A peer that resets while we still have bytes for it: the write fails hard

@@ -70,7 +70,8 @@ class Loop {
   int RunNextLoop(const std::function<void()>& fn);
 
   // Timers; any thread. Negative delays count as 0 (run as soon as
-  // possible). RunEvery repeats every `seconds` when `seconds` > 0.
+  // possible). RunEvery repeats every `seconds` when `seconds` > 0. An
+  // invalid TimerId comes back when the loop has ended or is not inited.
   TimerId RunAt(plinth::TimeCycle when, const std::function<void()>& fn);
   TimerId RunAfter(double seconds, const std::function<void()>& fn);
   TimerId RunEvery(double seconds, const std::function<void()>& fn);
@@ -91,6 +92,8 @@ class Loop {
  protected:
   // TSC stamp for a task being queued: rdtsc() with metrics on, else 0.
   static uint64_t EnqueueStamp();
+  // False, logged, before Init made the timer queue.
+  bool HasTimerQueue() const;
 
   Worker* worker_;
   uint32_t tid_;  // kernel thread id of the loop's thread

@@ -37,6 +37,11 @@ class Timer {
   Timer(const Timer&) = delete;
   Timer& operator=(const Timer&) = delete;
 
+  // Cycles in `seconds`: 0 for negative and NaN delays (run as soon as
+  // possible), capped far in the future (about 2^62 cycles) so that adding
+  // it to the current TSC cannot wrap.
+  static uint64_t SecondsToCycles(double seconds);
+
   void Run() const { callback_(); }
   // Next expiry of a periodic timer: `base` + interval.
   void Restart(plinth::TimeCycle base);

@@ -78,7 +78,8 @@ class WorkerColony {
   uint32_t next_ = 0;             // round-robin index, under mutex_
   // Registered SPDK NVMe devices by device id, handed to every worker.
   std::map<uint32_t, std::shared_ptr<SpdkNvmeDevice>> spdk_devs_;
-  std::mutex mutex_;
+  std::mutex mutex_;            // selection
+  std::mutex lifecycle_mutex_;  // Start and Stop against each other
   std::vector<std::thread> threads_;
 };
 

@@ -22,10 +22,12 @@ EventLoop* EventWorker::event_loop() const { return static_cast<EventLoop*>(loop
 
 int EventWorker::Init() {
   if (IsInited() || loop_ != nullptr) LOG_FATAL << "worker has been inited";
-  if (!option_.core_mask.empty()) {
-    AffinitizeThread(option_.core_mask, index_);
-  } else {
-    AffinitizeThread(g_numa_id);
+  int pinned = option_.core_mask.empty() ? AffinitizeThread(g_numa_id)
+                                          : AffinitizeThread(option_.core_mask, index_);
+  if (pinned != 0) {
+    LOG_ERROR << "pin worker thread failed, worker index: " << index_
+              << ", core_mask: " << option_.core_mask << ", numa id: " << g_numa_id
+              << ", ret: " << pinned;
   }
   BindToThread();
   CreateFirstMemoryPool();

@@ -87,10 +87,27 @@ int TcpConnection::SendData(const void* data, size_t len) {
     return -2;
   }
   if (len == 0) return 0;
-  output_->Append(static_cast<const char*>(data), len);
+  const char* bytes = static_cast<const char*>(data);
   // Before establishment (connecting, or accepted and not yet on its loop)
   // the bytes wait in the ring; establishment sends them.
-  if (state() == kConnected) EnableWriteEvent();
+  if (state() != kConnected) {
+    output_->Append(bytes, len);
+    return 0;
+  }
+  // Nothing queued and nobody waiting for the ring to drain: try the socket
+  // first, which spares the write event a loop pass for the common small
+  // message. Whatever does not fit (or any error, which the write event then
+  // meets and handles) goes through the ring.
+  if (!message_write_cb_ && output_->ReadableBytes() == 0) {
+    ssize_t n = ::send(socket_->fd(), bytes, len, MSG_NOSIGNAL);
+    if (n > 0) {
+      bytes += n;
+      len -= static_cast<size_t>(n);
+      if (len == 0) return 0;
+    }
+  }
+  output_->Append(bytes, len);
+  EnableWriteEvent();
   return 0;
 }
 
@@ -139,7 +156,7 @@ int TcpConnection::state() { return socket_ ? socket_->state() : kDisconnected; 
 
 void TcpConnection::Accept(const std::shared_ptr<ConnectedSocket>& socket) {
   auto self = std::static_pointer_cast<TcpConnection>(shared_from_this());
-  loop_->RunInLoop(
+  int ret = loop_->RunInLoop(
       [self, socket] {
         self->socket_ = socket;
         if (!self->handler_) {
@@ -151,6 +168,14 @@ void TcpConnection::Accept(const std::shared_ptr<ConnectedSocket>& socket) {
         self->ConnectionEstablished();
       },
       true);
+  if (ret != 0) {
+    // The worker's loop has ended and will never establish it: no event
+    // exists yet, so the connection is simply given up here.
+    LOG_ERROR << "worker loop refused new connection, conn_name: " << name_;
+    socket->Shutdown();
+    handler_.reset();
+    open_.store(false, std::memory_order_release);
+  }
 }
 
 int TcpConnection::Connect() {

@@ -19,6 +19,9 @@ class EventWorker;
 class TcpClient : public Client {
  public:
   TcpClient(EventWorker* worker, const SockAddress& peer, const std::string& name);
+  // On the loop thread: DisConnect. Elsewhere the close of an open
+  // connection is handed to the loop, and its closed callback may run after
+  // the client is gone.
   ~TcpClient() override;
 
   // Starts a connect unless a connection is held (open or closed). 0 when

@@ -1,0 +1,70 @@
+// The asynchronous log writer: callers copy finished lines into a large
+// in-memory block under one mutex; the "Logging" thread writes full blocks
+// to a rolling LogFile at least once per flush interval.
+#ifndef TARN_BASE_ASYNC_LOGGING_H_
+#define TARN_BASE_ASYNC_LOGGING_H_
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tarn/base/condition.h"
+#include "tarn/base/count_down_latch.h"
+#include "tarn/base/log_stream.h"
+#include "tarn/base/thread.h"
+
+namespace plinth {
+
+class AsyncLogging {
+ public:
+  // A pass that finds more blocks than this writes only the first kKeepBlocks.
+  static const size_t kMaxBlocksPerPass = 25;
+  static const size_t kKeepBlocks = 2;
+
+  AsyncLogging(const std::string& basename, size_t rollSize, int flushInterval = 1,
+               bool notifyPerLine = false, bool redirect = true);
+  // Stops the writer if it still runs, writing what was appended.
+  ~AsyncLogging();
+  AsyncLogging(const AsyncLogging&) = delete;
+  AsyncLogging& operator=(const AsyncLogging&) = delete;
+
+  // Any thread. Copies the line and returns.
+  void append(const char* logline, int len);
+  // Wakes the writer; does not wait for the write.
+  void flush_notify();
+
+  // Starts the writer; returns once its first file is open (and, with the
+  // redirect flag, standard output and error point at it).
+  void start();
+  // Writes everything appended before the call, then ends the writer.
+  void stop();
+
+ private:
+  typedef detail::FixedBuffer<detail::kLargeBuffer> Buffer;
+  typedef std::unique_ptr<Buffer> BufferPtr;
+  typedef std::vector<BufferPtr> BufferVector;
+
+  static BufferPtr newBuffer();
+  void threadFunc();
+
+  const int flushInterval_;
+  const bool notifyPerLine_;
+  const bool redirect_;
+  std::atomic<bool> running_;
+  bool flushRequested_;  // guarded by mutex_
+  const std::string basename_;
+  const size_t rollSize_;
+  Thread thread_;
+  CountDownLatch latch_;
+  std::mutex mutex_;
+  Condition cond_;
+  BufferPtr currentBuffer_;
+  BufferPtr nextBuffer_;
+  BufferVector buffers_;
+};
+
+}  // namespace plinth
+
+#endif  // TARN_BASE_ASYNC_LOGGING_H_

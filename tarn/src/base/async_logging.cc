@@ -1,0 +1,148 @@
+#include "tarn/base/async_logging.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "tarn/base/log_file.h"
+#include "tarn/base/timestamp.h"
+
+namespace plinth {
+namespace {
+
+// The writer's own file: flushed at least every 3 s, day and space checks
+// every 1024 blocks.
+const int kFileFlushInterval = 3;
+const int kFileCheckEveryN = 1024;
+
+}  // namespace
+
+AsyncLogging::AsyncLogging(const std::string& basename, size_t rollSize, int flushInterval,
+                           bool notifyPerLine, bool redirect)
+    : flushInterval_(flushInterval),
+      notifyPerLine_(notifyPerLine),
+      redirect_(redirect),
+      running_(false),
+      flushRequested_(false),
+      basename_(basename),
+      rollSize_(rollSize),
+      thread_([this] { threadFunc(); }, "Logging"),
+      latch_(1),
+      cond_(mutex_),
+      currentBuffer_(newBuffer()),
+      nextBuffer_(newBuffer()) {
+  buffers_.reserve(16);
+}
+
+AsyncLogging::~AsyncLogging() {
+  if (running_) stop();
+}
+
+AsyncLogging::BufferPtr AsyncLogging::newBuffer() {
+  BufferPtr buffer(new Buffer);
+  buffer->bzero();
+  return buffer;
+}
+
+void AsyncLogging::append(const char* logline, int len) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (currentBuffer_->avail() > len) {
+    currentBuffer_->append(logline, len);
+    if (notifyPerLine_) cond_.notify();
+  } else {
+    buffers_.push_back(std::move(currentBuffer_));
+    if (nextBuffer_) {
+      currentBuffer_ = std::move(nextBuffer_);
+    } else {
+      currentBuffer_.reset(new Buffer);  // rare: the writer fell behind
+    }
+    currentBuffer_->append(logline, len);
+    cond_.notify();
+  }
+}
+
+void AsyncLogging::flush_notify() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Remembered, so a request made while the writer is busy still makes the
+  // next pass start at once instead of after the flush interval.
+  flushRequested_ = true;
+  cond_.notify();
+}
+
+void AsyncLogging::start() {
+  running_.store(true);
+  thread_.start();
+  latch_.wait();
+}
+
+void AsyncLogging::stop() {
+  bool wasRunning;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    wasRunning = running_.exchange(false);
+    cond_.notify();
+  }
+  if (wasRunning) thread_.join();
+}
+
+void AsyncLogging::threadFunc() {
+  // The first file is open before start() returns, so whatever the starter
+  // prints next already lands in it.
+  LogFile output(basename_, rollSize_, false, redirect_, kFileFlushInterval, kFileCheckEveryN);
+  latch_.countDown();
+  BufferPtr newBuffer1 = newBuffer();
+  BufferPtr newBuffer2 = newBuffer();
+  BufferVector buffersToWrite;
+  buffersToWrite.reserve(16);
+  bool stopping = false;
+  while (!stopping) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (buffers_.empty() && !flushRequested_ && running_.load()) {
+        cond_.waitForSeconds(flushInterval_);
+      }
+      flushRequested_ = false;
+      // Read under the mutex: lines appended before stop() are in the
+      // blocks taken below, and this pass is then the last.
+      stopping = !running_.load();
+      buffers_.push_back(std::move(currentBuffer_));
+      currentBuffer_ = std::move(newBuffer1);
+      buffersToWrite.swap(buffers_);
+      if (!nextBuffer_) nextBuffer_ = std::move(newBuffer2);
+    }
+
+    if (buffersToWrite.size() > kMaxBlocksPerPass) {
+      char buf[256];
+      snprintf(buf, sizeof buf, "Dropped log messages at %s, %zd larger buffers\n",
+               Timestamp::now().toFormattedString().c_str(),
+               buffersToWrite.size() - kKeepBlocks);
+      fputs(buf, stderr);
+      output.append(buf, static_cast<int>(strlen(buf)));
+      buffersToWrite.resize(kKeepBlocks);
+    }
+
+    for (const BufferPtr& buffer : buffersToWrite) {
+      output.append(buffer->data(), buffer->length());
+    }
+
+    if (buffersToWrite.size() > kKeepBlocks) buffersToWrite.resize(kKeepBlocks);
+    if (!newBuffer1) {
+      newBuffer1 = std::move(buffersToWrite.back());
+      buffersToWrite.pop_back();
+      newBuffer1->reset();
+    }
+    if (!newBuffer2) {
+      if (!buffersToWrite.empty()) {
+        newBuffer2 = std::move(buffersToWrite.back());
+        buffersToWrite.pop_back();
+        newBuffer2->reset();
+      } else {
+        newBuffer2 = newBuffer();
+      }
+    }
+    buffersToWrite.clear();
+    output.flush();
+  }
+  output.flush();
+}
+
+}  // namespace plinth

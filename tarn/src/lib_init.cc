@@ -1,0 +1,86 @@
+#include "tarn/lib_init.h"
+
+#include <numa.h>
+#include <signal.h>
+
+#include "brpc/server.h"
+#include "tarn/base/async_logging.h"
+#include "tarn/base/logging.h"
+#include "tarn/event/event_worker.h"
+#include "tarn/polling/spdk_rte.h"
+
+namespace tarn {
+
+std::mutex g_init_mutex;
+bool g_lib_inited = false;
+plinth::AsyncLogging* g_async_log = nullptr;
+EventWorker* g_app_worker = nullptr;
+
+namespace {
+
+void AsyncOutput(const char* msg, int len) { g_async_log->append(msg, len); }
+void AsyncFlush() { g_async_log->flush_notify(); }
+
+void StartLogFile(const LibOption& option) {
+  // The writer runs until the process ends, so it is never deleted.
+  g_async_log = new plinth::AsyncLogging(option.log_file, option.log_roll_size * 1048576,
+                                         /*flushInterval=*/1, /*notifyPerLine=*/false,
+                                         /*redirect=*/true);
+  g_async_log->start();
+  plinth::Logger::setOutput(AsyncOutput);
+  plinth::Logger::setFlush(AsyncFlush);
+}
+
+void StartMetrics(const LibOption& option) {
+  g_enable_metrics = true;
+  if (option.metrics_port <= 0) return;
+  int rc = brpc::StartDummyServerAt(option.metrics_port);
+  if (rc != 0) {
+    LOG_ERROR << "start metrics server failed, port: " << option.metrics_port << ", rc: " << rc;
+  } else {
+    LOG_INFO << "metrics server started, port: " << option.metrics_port;
+  }
+}
+
+}  // namespace
+
+void LibInit(const LibOption& option) {
+  std::lock_guard<std::mutex> guard(g_init_mutex);
+  if (g_lib_inited) return;
+
+  signal(SIGPIPE, SIG_IGN);
+  plinth::Logger::setLogLevel(option.log_level);
+  if (!option.log_file.empty()) StartLogFile(option);
+  if (option.enable_metrics) StartMetrics(option);
+
+  g_numa_id = option.numa_id;
+  int max_node = numa_available() < 0 ? 0 : numa_max_node();
+  if (g_numa_id > max_node) {
+    LOG_FATAL << "numa id error, max numa id: " << max_node;
+  }
+  if (option.init_spdk_env) SpdkRte::Init(option);
+  g_lib_inited = true;
+}
+
+void AppInit() {
+  std::lock_guard<std::mutex> guard(g_init_mutex);
+  if (g_app_worker != nullptr) return;
+  WorkerOption option;
+  g_app_worker = new EventWorker(0, option, nullptr);
+  g_app_worker->Init();
+}
+
+void AppRunUntilAskedToQuit(const std::string& name) {
+  EventWorker* worker;
+  {
+    std::lock_guard<std::mutex> guard(g_init_mutex);
+    worker = g_app_worker;
+  }
+  if (worker == nullptr) {
+    LOG_ERROR << "application worker not initialised, call AppInit first";
+    return;
+  }
+  worker->Start(name);
+}
+
+}  // namespace tarn

@@ -1,0 +1,347 @@
+// The asynchronous writer and its rolling files. Each case that starts a
+// writer runs it in a forked child (the writer may take over standard output
+// and error); the parent then examines the files the child left behind.
+#include "tarn/base/async_logging.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "tarn/base/file_util.h"
+#include "tarn/base/log_file.h"
+#include "tarn/base/logging.h"
+#include "tarn/base/process_info.h"
+#include "tarn/base/thread.h"
+
+namespace plinth {
+namespace {
+
+std::string makeTempDir() {
+  char tmpl[] = "/tmp/plinth_log_XXXXXX";
+  char* dir = mkdtemp(tmpl);
+  return dir ? dir : std::string();
+}
+
+void removeTree(const std::string& path) {
+  std::string cmd = "rm -rf '" + path + "'";
+  int rc = system(cmd.c_str());
+  (void)rc;
+}
+
+// Log files of a directory, oldest first (names carry the time).
+std::vector<std::string> listFiles(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (struct dirent* e = readdir(d)) {
+      if (e->d_name[0] != '.') names.emplace_back(e->d_name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string readAll(const std::string& path) {
+  std::string content;
+  FileUtil::readFile(path, 512 << 20, &content);
+  return content;
+}
+
+// Runs body in a child process; the body's return value is the exit code.
+// Returns the child's pid and waits for it.
+int runInChild(const std::function<int()>& body, pid_t* childPid = nullptr) {
+  fflush(stdout);
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int rc = body();
+    fflush(nullptr);
+    _exit(rc);
+  }
+  if (childPid) *childPid = pid;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+AsyncLogging* g_async = nullptr;
+void asyncOutput(const char* msg, int len) { g_async->append(msg, len); }
+void asyncFlush() { g_async->flush_notify(); }
+
+class AsyncLoggingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = makeTempDir();
+    ASSERT_FALSE(dir_.empty());
+  }
+  void TearDown() override { removeTree(dir_); }
+  std::string dir_;
+};
+
+TEST_F(AsyncLoggingTest, FileNameCarriesTimeHostAndPid) {
+  std::string base = dir_ + "/app";
+  pid_t pid = 0;
+  ASSERT_EQ(0, runInChild(
+                   [&] {
+                     AsyncLogging log(base, 1 << 30, 1, false, false);
+                     log.start();
+                     g_async = &log;
+                     Logger::setOutput(&asyncOutput);
+                     LOG_INFO << "first line";
+                     LOG_WARN << "second line";
+                     log.stop();
+                     return 0;
+                   },
+                   &pid));
+  std::vector<std::string> files = listFiles(dir_);
+  ASSERT_EQ(1u, files.size());
+  std::regex pattern("app\\.[0-9]{8}-[0-9]{6}\\." + ProcessInfo::hostname() + "\\." +
+                     std::to_string(pid) + "\\.log");
+  EXPECT_TRUE(std::regex_match(files[0], pattern)) << files[0];
+  std::string content = readAll(dir_ + "/" + files[0]);
+  EXPECT_NE(std::string::npos, content.find("INFO  first line - async_logging.cc:"));
+  EXPECT_NE(std::string::npos, content.find("WARN  second line - async_logging.cc:"));
+}
+
+TEST_F(AsyncLoggingTest, RollsBySizeAtMostOncePerSecond) {
+  std::string base = dir_ + "/roll";
+  const int kLines = 60000;
+  int64_t started = Timestamp::usec_now();
+  ASSERT_EQ(0, runInChild([&] {
+              AsyncLogging log(base, 64 * 1024, 1, false, false);
+              log.start();
+              // Spread over about 2.5 s so several rolls are due.
+              char line[64];
+              for (int i = 0; i < kLines; ++i) {
+                int n = snprintf(line, sizeof line, "line %d\n", i);
+                log.append(line, n);
+                if (i % 2000 == 0) {
+                  log.flush_notify();
+                  usleep(80 * 1000);
+                }
+              }
+              log.stop();
+              return 0;
+            }));
+  double seconds = static_cast<double>(Timestamp::usec_now() - started) / 1e6;
+  std::vector<std::string> files = listFiles(dir_);
+  EXPECT_GE(files.size(), 2u);
+  EXPECT_LE(files.size(), static_cast<size_t>(seconds) + 2);
+  // Every line is in exactly one file, in order.
+  std::string all;
+  for (const std::string& f : files) all += readAll(dir_ + "/" + f);
+  std::string expect;
+  for (int i = 0; i < kLines; ++i) expect += "line " + std::to_string(i) + "\n";
+  EXPECT_TRUE(all == expect) << "lost or reordered lines, got " << all.size() << " bytes";
+}
+
+TEST_F(AsyncLoggingTest, RollSizeZeroMeansNoSizeLimit) {
+  std::string base = dir_ + "/zero";
+  ASSERT_EQ(0, runInChild([&] {
+              AsyncLogging log(base, 0, 1, false, false);
+              log.start();
+              for (int i = 0; i < 25; ++i) {
+                log.append("tick\n", 5);
+                log.flush_notify();
+                usleep(100 * 1000);
+              }
+              log.stop();
+              return 0;
+            }));
+  std::vector<std::string> files = listFiles(dir_);
+  ASSERT_EQ(1u, files.size());
+  EXPECT_EQ(125u, readAll(dir_ + "/" + files[0]).size());
+}
+
+uint64_t g_fakeSpace = 0;
+uint64_t fakeSpace(const char*) { return g_fakeSpace; }
+
+TEST_F(AsyncLoggingTest, FreeSpaceGuardRefusesUntilALaterRoll) {
+  std::string base = dir_ + "/space";
+  std::string errPath = dir_ + "/stderr.txt";
+  ASSERT_EQ(0, runInChild([&] {
+              FILE* err = freopen(errPath.c_str(), "w", stderr);
+              if (!err) return 2;
+              g_fakeSpace = 100 << 20;
+              LogFile::setSpaceProbe(&fakeSpace);
+              LogFile file(base, 1000, false, false, 3, 1024);
+              if (!file.writeRefused()) return 3;
+              std::string block(600, 'a');
+              file.append(block.data(), 600);
+              file.append(block.data(), 600);  // over the roll size, same second
+              sleep(1);
+              g_fakeSpace = 400 << 20;
+              file.append(block.data(), 600);  // rolls; space is fine now
+              if (file.writeRefused()) return 4;
+              std::string b(10, 'b');
+              file.append(b.data(), 10);
+              file.flush();
+              return 0;
+            }));
+  std::vector<std::string> files = listFiles(dir_);
+  ASSERT_EQ(3u, files.size());  // two log files and the captured stderr
+  EXPECT_EQ("", readAll(dir_ + "/" + files[0]));
+  EXPECT_EQ("bbbbbbbbbb", readAll(dir_ + "/" + files[1]));
+  EXPECT_EQ("filesystem available size less than 300M, forbit write\n", readAll(errPath));
+}
+
+TEST_F(AsyncLoggingTest, PrintfLandsInTheFileAfterRedirect) {
+  std::string base = dir_ + "/redir";
+  ASSERT_EQ(0, runInChild([&] {
+              AsyncLogging log(base, 1 << 30, 1, false, true);
+              log.start();
+              printf("from printf %d\n", 7);
+              fflush(stdout);
+              fprintf(stderr, "from stderr\n");
+              g_async = &log;
+              Logger::setOutput(&asyncOutput);
+              LOG_INFO << "a log line";
+              log.stop();
+              return 0;
+            }));
+  std::vector<std::string> files = listFiles(dir_);
+  ASSERT_EQ(1u, files.size());
+  std::string content = readAll(dir_ + "/" + files[0]);
+  EXPECT_NE(std::string::npos, content.find("from printf 7\n"));
+  EXPECT_NE(std::string::npos, content.find("from stderr\n"));
+  EXPECT_NE(std::string::npos, content.find("a log line"));
+}
+
+TEST_F(AsyncLoggingTest, EightThreadsLoseNothing) {
+  std::string base = dir_ + "/many";
+  const int kThreads = 8;
+  const int kPerThread = 100000;
+  ASSERT_EQ(0, runInChild([&] {
+              AsyncLogging log(base, 1 << 30, 1, false, false);
+              log.start();
+              g_async = &log;
+              Logger::setOutput(&asyncOutput);
+              Logger::setFlush(&asyncFlush);
+              std::vector<std::unique_ptr<Thread>> threads;
+              for (int t = 0; t < kThreads; ++t) {
+                threads.emplace_back(new Thread([t] {
+                  for (int i = 0; i < kPerThread; ++i) LOG_WARN << "T" << t << " #" << i;
+                }));
+              }
+              for (auto& th : threads) th->start();
+              for (auto& th : threads) th->join();
+              log.stop();
+              return 0;
+            }));
+  std::vector<std::string> files = listFiles(dir_);
+  ASSERT_EQ(1u, files.size());
+  std::string content = readAll(dir_ + "/" + files[0]);
+  std::vector<int> next(kThreads, 0);
+  size_t pos = 0;
+  int lines = 0;
+  bool ordered = true;
+  while (pos < content.size()) {
+    size_t end = content.find('\n', pos);
+    ASSERT_NE(std::string::npos, end);
+    size_t mark = content.find(" T", pos);
+    ASSERT_LT(mark, end);
+    // strtol rather than sscanf: sscanf measures the whole remaining text.
+    char* rest = nullptr;
+    int t = static_cast<int>(strtol(content.c_str() + mark + 2, &rest, 10));
+    ASSERT_EQ(0, strncmp(rest, " #", 2));
+    int i = static_cast<int>(strtol(rest + 2, nullptr, 10));
+    ASSERT_TRUE(t >= 0 && t < kThreads);
+    if (i != next[t]) ordered = false;
+    next[t] = i + 1;
+    ++lines;
+    pos = end + 1;
+  }
+  EXPECT_TRUE(ordered);
+  EXPECT_EQ(kThreads * kPerThread, lines);
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(kPerThread, next[t]);
+}
+
+TEST_F(AsyncLoggingTest, FailedRollKeepsWritingTheOldFile) {
+  std::string sub = dir_ + "/sub";
+  std::string moved = dir_ + "/moved";
+  ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
+  std::string outPath = dir_ + "/stdout.txt";
+  ASSERT_EQ(0, runInChild([&] {
+              FILE* out = freopen(outPath.c_str(), "w", stdout);
+              if (!out) return 2;
+              LogFile file(sub + "/app", 100, false, false, 3, 1024);
+              std::string first = file.fileName();
+              file.append("before\n", 7);
+              // The directory goes away under the open file.
+              if (rename(sub.c_str(), moved.c_str()) != 0) return 3;
+              sleep(1);
+              std::string big(120, 'x');
+              big += '\n';
+              file.append(big.data(), static_cast<int>(big.size()));  // roll fails
+              if (file.fileName() != first) return 4;
+              file.append("after\n", 6);
+              // The directory is back: the next roll (a second later) works.
+              if (mkdir(sub.c_str(), 0755) != 0) return 5;
+              sleep(1);
+              file.append(big.data(), static_cast<int>(big.size()));
+              if (file.fileName() == first) return 6;
+              file.append("new\n", 4);
+              file.flush();
+              return 0;
+            }));
+  std::vector<std::string> oldFiles = listFiles(moved);
+  ASSERT_EQ(1u, oldFiles.size());
+  std::string big(120, 'x');
+  EXPECT_EQ("before\n" + big + "\nafter\n" + big + "\n", readAll(moved + "/" + oldFiles[0]));
+  std::vector<std::string> newFiles = listFiles(sub);
+  ASSERT_EQ(1u, newFiles.size());
+  EXPECT_EQ("new\n", readAll(sub + "/" + newFiles[0]));
+  EXPECT_NE(std::string::npos, readAll(outPath).find("log directory is not exist!"));
+}
+
+TEST_F(AsyncLoggingTest, MissingDirectoryAtStartIsRetried) {
+  std::string sub = dir_ + "/later";
+  ASSERT_EQ(0, runInChild([&] {
+              FILE* out = freopen((dir_ + "/stdout.txt").c_str(), "w", stdout);
+              if (!out) return 2;
+              LogFile file(sub + "/app", 0, false, false, 3, 1024);
+              file.append("lost\n", 5);
+              if (mkdir(sub.c_str(), 0755) != 0) return 3;
+              sleep(1);
+              file.append("kept\n", 5);  // opens the file
+              file.append("more\n", 5);
+              file.flush();
+              return 0;
+            }));
+  std::vector<std::string> files = listFiles(sub);
+  ASSERT_EQ(1u, files.size());
+  EXPECT_EQ("more\n", readAll(sub + "/" + files[0]));
+}
+
+TEST_F(AsyncLoggingTest, FatalLineReachesTheFile) {
+  std::string base = dir_ + "/fatal";
+  int code = runInChild([&] {
+    AsyncLogging* log = new AsyncLogging(base, 1 << 30, 1, false, false);
+    log->start();
+    g_async = log;
+    Logger::setOutput(&asyncOutput);
+    Logger::setFlush(&asyncFlush);
+    LOG_FATAL << "last words";
+    return 0;
+  });
+  EXPECT_EQ(1, code);
+  std::vector<std::string> files = listFiles(dir_);
+  ASSERT_EQ(1u, files.size());
+  EXPECT_NE(std::string::npos, readAll(dir_ + "/" + files[0]).find("FATAL last words"));
+}
+
+}  // namespace
+}  // namespace plinth
