@@ -1,0 +1,111 @@
+// A connection over one non-blocking TCP socket, driven by the libevent
+// driver of its event worker's loop.
+//
+// Received bytes go into an input ring and are announced through the
+// message-read callback; sent bytes go into an output ring and leave whenever
+// the socket is writable. While the connection is open its event handler
+// holds two references to it, so an open connection keeps itself alive;
+// closing deletes the handler and breaks that cycle.
+//
+// Closing shuts the socket down in both directions at once, so the peer sees
+// the end of the stream even while someone still references the connection;
+// the descriptor itself is released when the connection is destroyed.
+#ifndef TARN_EVENT_TCP_CONNECTION_H_
+#define TARN_EVENT_TCP_CONNECTION_H_
+
+#include <atomic>
+#include <memory>
+
+#include "tarn/connection.h"
+#include "tarn/event/tcp_socket.h"
+
+namespace tarn {
+
+class Buffer;
+class EventLoop;
+class EventWorker;
+class TcpConnection;
+
+// The libevent callback argument of an open connection.
+class EventHandler {
+ public:
+  explicit EventHandler(const std::shared_ptr<TcpConnection>& conn);
+
+  static void ReadEventCbWrapper(int fd, short what, void* handler);
+  static void WriteEventCbWrapper(int fd, short what, void* handler);
+  static void ConnectEventCbWrapper(int fd, short what, void* handler);
+
+ private:
+  std::shared_ptr<TcpConnection> tcp_conn_;
+  std::shared_ptr<Connection> conn_;
+};
+
+class TcpConnection : public Connection {
+ public:
+  // Both rings start at this many bytes and grow as needed.
+  static constexpr size_t kInitialBufferSize = 8192;
+
+  TcpConnection(EventWorker* worker, const std::string& name, int64_t id,
+                const SockAddress& peer);
+  ~TcpConnection() override;
+
+  int Init() override;
+  size_t ReadableLength() override;
+  size_t ReadableLengthOutBuf() override;
+  int SendData(const void* data, size_t len) override;
+  int SendSgeZeroCopy(SgEntry* sges, uint32_t count, SendCompleteCallback done) override;
+  int ReceiveData(void* buf, size_t len) override;
+  int ReceiveData(uint32_t off, void* buf, size_t len) override;
+  int ReceiveDataForward(void* buf, size_t len) override;
+  int OffAvailable() override;
+  int ReceiveDataZeroCopy(void** data, uint32_t* len) override;
+  int DrainData(size_t len) override;
+  int RemoveData(void* buf, size_t len) override;
+  void ConnectionEstablished() override;
+  void ForceClose() override;
+  bool IsClosed() override;
+  uint32_t ForwardOff(uint32_t n) override;
+  Worker* worker() override;
+  void set_state(int state) override;
+  int state() override;
+  uint32_t my_qp_num() override { return 0; }
+  uint32_t peer_qp_num() override { return 0; }
+
+  // Server side, on the acceptor loop: hands the accepted socket to the
+  // connection's loop, which then establishes the connection.
+  void Accept(const std::shared_ptr<ConnectedSocket>& socket);
+  // Client side, on the connection's loop: starts a non-blocking connect.
+  // 0 when started (the established or closed callback follows), -1 when it
+  // failed at once (the connection is then closed).
+  int Connect();
+
+  EventWorker* event_worker() const { return worker_; }
+  EventLoop* loop() const { return loop_; }
+
+ private:
+  friend class EventHandler;
+
+  void HandleReadEvent(int fd, const std::shared_ptr<Connection>& conn);
+  void HandleWriteEvent(int fd, const std::shared_ptr<Connection>& conn);
+  void HandleConnectEvent(int fd);
+  void ForceCloseInLoop();
+  void CheckBufferToSend();
+  void EnableWriteEvent();
+  void FreeEvents();
+
+  EventWorker* worker_;
+  std::unique_ptr<EventHandler> handler_;
+  int connect_event_idx_ = -1;
+  int read_event_idx_ = -1;
+  int write_event_idx_ = -1;
+  EventLoop* loop_;
+  std::shared_ptr<ConnectedSocket> socket_;
+  std::unique_ptr<Buffer> input_;
+  std::unique_ptr<Buffer> output_;
+  // Mirrors "has a handler" for readers on other threads.
+  std::atomic<bool> open_{false};
+};
+
+}  // namespace tarn
+
+#endif  // TARN_EVENT_TCP_CONNECTION_H_

@@ -1,0 +1,51 @@
+#include "tarn/server.h"
+
+#include "tarn/base/logging.h"
+#include "tarn/worker_colony.h"
+
+namespace tarn {
+
+Server::Server(EventWorker* acceptor, const SockAddress& listen, const std::string& name,
+               const WorkerOption& option, WorkerColony* colony)
+    : acceptor_(acceptor),
+      listen_addr_(listen),
+      name_(name),
+      option_(option),
+      colony_(colony),
+      outside_colony_(colony != nullptr) {
+  if (colony != nullptr) {
+    worker_num_ = colony->worker_num();
+    option_ = colony->option();
+  }
+}
+
+Server::~Server() = default;
+
+void Server::set_worker_num(uint32_t n) {
+  if (outside_colony_) {
+    LOG_WARN << "server's worker_colony is not null, " << "should not set worker_num";
+    return;
+  }
+  if (n == 0) {
+    LOG_WARN << "worker_num is 0, will set worker_num 1";
+    n = 1;
+  }
+  worker_num_ = n;
+}
+
+void Server::SetCreateUserHandleCb(const CreateUserHandleCb& cb) {
+  if (outside_colony_) {
+    LOG_WARN << "server's worker_colony is not null, " << "should not set CreateUserHandleCb";
+    return;
+  }
+  create_user_handle_cb_ = cb;
+}
+
+void Server::InstallCallbacks(Connection* conn) const {
+  conn->set_connection_success_cb(connection_success_cb_);
+  conn->set_connection_closed_cb(connection_closed_cb_);
+  conn->set_message_read_cb(message_read_cb_);
+  conn->set_message_write_cb(message_write_cb_);
+}
+
+}  // namespace tarn
