@@ -53,7 +53,7 @@ struct Snapshot {
 
 }  // namespace
 
-class LatencyCore : public Sampled {
+class LatencyCore final : public Sampled {
  public:
   explicit LatencyCore(time_t window_size)
       : window_(window_size > 0 ? static_cast<size_t>(window_size)
