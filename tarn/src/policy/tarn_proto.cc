@@ -158,7 +158,8 @@ void TarnProto::SendResponse(RpcController* ctrl) {
     ctrl->set_tarn_hold(false);
     return;
   }
-  char* buf = static_cast<char*>(ctrl->Malloc(static_cast<uint32_t>(main)));
+  const uint64_t buf_size = conn->transport() == kTcp ? TcpFrameBufferSize(main, total) : main;
+  char* buf = static_cast<char*>(ctrl->Malloc(static_cast<uint32_t>(buf_size)));
   if (buf == nullptr) {
     LOG_ERROR << "memory malloc failed";
     ctrl->set_tarn_hold(false);
@@ -178,11 +179,8 @@ void TarnProto::SendResponse(RpcController* ctrl) {
 
   switch (conn->transport()) {
     case kTcp: {
-      int ret = conn->SendData(buf, main);
-      for (const AttachmentEntry& a : ctrl->response_attachments()) {
-        if (ret != 0) break;
-        ret = conn->SendData(a.data, a.len);
-      }
+      const int ret =
+          SendTcpFrame(conn.get(), buf, main, buf_size, ctrl->response_attachments());
       if (ret != 0) LOG_ERROR << "send data error, rpc uuid: " << ctrl->uuid();
       ctrl->set_tarn_hold(false);
       break;

@@ -102,6 +102,26 @@ void WriteFrameMain(char* out, const FrameHead& head, const char* service, const
   memset(p, 0, static_cast<size_t>(end - p));
 }
 
+int SendTcpFrame(Connection* conn, char* buf, uint64_t main_size, uint64_t buf_size,
+                 const std::vector<AttachmentEntry>& attachments) {
+  uint64_t total = main_size;
+  for (const AttachmentEntry& a : attachments) total += a.len;
+  if (total <= buf_size) {
+    char* p = buf + main_size;
+    for (const AttachmentEntry& a : attachments) {
+      memcpy(p, a.data, a.len);
+      p += a.len;
+    }
+    return conn->SendData(buf, total);
+  }
+  int ret = conn->SendData(buf, main_size);
+  for (const AttachmentEntry& a : attachments) {
+    if (ret != 0) break;
+    ret = conn->SendData(a.data, a.len);
+  }
+  return ret;
+}
+
 bool MatchesFrameMagic(const char* data, size_t len) {
   return memcmp(data, kFrameMagic, std::min(len, sizeof(kFrameMagic))) == 0;
 }

@@ -197,7 +197,9 @@ void RpcClient::Dispatch(RpcController* ctrl) {
     return;
   }
 
-  char* buf = static_cast<char*>(conn->worker()->Malloc(main));
+  const uint64_t buf_size =
+      conn->transport() == kTcp ? TcpFrameBufferSize(main, total) : main;
+  char* buf = static_cast<char*>(conn->worker()->Malloc(buf_size));
   if (buf == nullptr) {
     LOG_ERROR << "memory malloc failed";
     ctrl->CallDone(true, kRpcNoMemory, "memory malloc failed");
@@ -213,13 +215,9 @@ void RpcClient::Dispatch(RpcController* ctrl) {
 
   switch (conn->transport()) {
     case kTcp: {
-      // The ring copies the bytes: the frame buffer goes back at once.
-      int ret = conn->SendData(buf, main);
+      // The connection copies the bytes: the frame buffer goes back at once.
+      const int ret = SendTcpFrame(conn.get(), buf, main, buf_size, ctrl->request_attachments());
       conn->worker()->Free(buf);
-      for (const AttachmentEntry& a : ctrl->request_attachments()) {
-        if (ret != 0) break;
-        ret = conn->SendData(a.data, a.len);
-      }
       if (ret != 0) {
         LOG_ERROR << "send data error, rpc uuid: " << ctrl->uuid();
         ctrl->CallDone(true, kRpcSendError, "conn send data error");

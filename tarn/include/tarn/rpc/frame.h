@@ -23,6 +23,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
+
+#include "tarn/rpc/attachment.h"
 
 namespace google {
 namespace protobuf {
@@ -71,6 +74,24 @@ struct FrameHead {
 void WriteFrameMain(char* out, const FrameHead& head, const char* service, const char* method,
                     const google::protobuf::MessageLite& header,
                     const google::protobuf::MessageLite& body);
+
+// Frames up to this many bytes leave over TCP as one piece: their
+// attachments are copied behind the main part, which costs less than one
+// more write to the socket each. Larger attachments are sent from where
+// they lie.
+constexpr uint64_t kTcpGatherLimit = 65536;
+
+// Bytes to take for a frame's buffer: the whole frame when it will be
+// gathered, else the main part alone.
+inline uint64_t TcpFrameBufferSize(uint64_t main_size, uint64_t total) {
+  return total <= kTcpGatherLimit ? total : main_size;
+}
+
+// Sends a frame over TCP: the main part in buf, which holds buf_size bytes
+// (see TcpFrameBufferSize), and the attachments. 0, or the first SendData
+// failure (the rest is then not sent).
+int SendTcpFrame(Connection* conn, char* buf, uint64_t main_size, uint64_t buf_size,
+                 const std::vector<AttachmentEntry>& attachments);
 
 // True when the first min(len, 4) bytes could start a frame.
 bool MatchesFrameMagic(const char* data, size_t len);
