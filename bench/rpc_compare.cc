@@ -314,7 +314,7 @@ void RunSystem(SystemUnderTest* system, const Options& opt, std::vector<Row>* ro
     if (depth > system->MaxOutstanding()) continue;
     rows->push_back(Measure(system, &server, depth, opt));
     const Row& row = rows->back();
-    fprintf(stderr, "  %-16s depth %2d: %llu calls in %.2f s\n", name.c_str(), depth,
+    fprintf(stderr, "  %-20s depth %2d: %llu calls in %.2f s\n", name.c_str(), depth,
             static_cast<unsigned long long>(row.calls), row.seconds);
   }
   system->DisconnectClient();
@@ -322,14 +322,14 @@ void RunSystem(SystemUnderTest* system, const Options& opt, std::vector<Row>* ro
 }
 
 void PrintTable(const std::vector<Row>& rows) {
-  printf("\n%-16s %5s %9s %11s %9s %9s %12s %12s %7s\n", "system", "depth", "calls",
+  printf("\n%-20s %5s %9s %11s %9s %9s %12s %12s %7s\n", "system", "depth", "calls",
          "calls/s", "p50 us", "p99 us", "cli cpu s", "srv cpu s", "failed");
-  printf("%-16s %5s %9s %11s %9s %9s %12s %12s %7s\n", "", "", "", "", "", "", "per 100k",
+  printf("%-20s %5s %9s %11s %9s %9s %12s %12s %7s\n", "", "", "", "", "", "", "per 100k",
          "per 100k", "");
   for (const Row& r : rows) {
     char server_cpu[32] = "n/a";
     if (r.server_cpu_per_100k >= 0) snprintf(server_cpu, sizeof(server_cpu), "%.3f", r.server_cpu_per_100k);
-    printf("%-16s %5d %9llu %11.0f %9.1f %9.1f %12.3f %12s %7llu\n", r.system.c_str(), r.depth,
+    printf("%-20s %5d %9llu %11.0f %9.1f %9.1f %12.3f %12s %7llu\n", r.system.c_str(), r.depth,
            static_cast<unsigned long long>(r.calls), r.calls_per_s, r.p50_us, r.p99_us,
            r.client_cpu_per_100k, server_cpu, static_cast<unsigned long long>(r.failures));
   }
@@ -356,7 +356,7 @@ void PrintRatio(const Row& row, const char* metric, const Row* reference, double
   if (!reference || reference_value <= 0) return;
   double ratio = value / reference_value;
   bool met = at_least ? ratio >= target : ratio <= target;
-  printf("  %-16s depth %2d  %-7s / %-16s = %6.2fx  (target %s %.1fx) %s\n", row.system.c_str(),
+  printf("  %-20s depth %2d  %-7s / %-20s = %6.2fx  (target %s %.1fx) %s\n", row.system.c_str(),
          row.depth, metric, reference->system.c_str(), ratio, at_least ? ">=" : "<=", target,
          met ? "met" : "MISSED");
 }
@@ -400,7 +400,7 @@ int BenchMain(const Options& opt) {
                    [](const std::unique_ptr<SystemUnderTest>& a,
                       const std::unique_ptr<SystemUnderTest>& b) { return a->role() < b->role(); });
   if (opt.list) {
-    for (const auto& s : systems) printf("%-16s %s\n", s->Name().c_str(), s->Describe().c_str());
+    for (const auto& s : systems) printf("%-20s %s\n", s->Name().c_str(), s->Describe().c_str());
     return 0;
   }
 
@@ -414,7 +414,7 @@ int BenchMain(const Options& opt) {
     if (!opt.only.empty() && std::find(opt.only.begin(), opt.only.end(), name) == opt.only.end()) {
       continue;
     }
-    printf("  %-16s %s\n", name.c_str(), system->Describe().c_str());
+    printf("  %-20s %s\n", name.c_str(), system->Describe().c_str());
     fflush(stdout);
     RunSystem(system.get(), opt, &rows);
   }
