@@ -1,0 +1,46 @@
+// Destruction and ordering faults of the TCP transport: callbacks that must
+// not outlive their owner, and connections that must not be lost from the
+// server's map when their first callbacks already act on them.
+#include <atomic>
+
+#include "tarn/event/event_worker_colony.h"
+#include "tcp/tcp_fixture.h"
+
+namespace tarn {
+namespace testing_tcp {
+namespace {
+
+class TcpLifetimeTest : public TcpTest {};
+
+// A client destroyed on another thread than its loop's must leave no
+// callback behind that could still run into its (gone) owner.
+TEST_F(TcpLifetimeTest, ClientDestroyedOffLoopRunsNoCallbackAfterwards) {
+  std::unique_ptr<TcpServer> server = MakeServer(1);
+  Recorder server_rec;
+  server_rec.Install(server.get());
+  ASSERT_EQ(0, server->Start());
+
+  std::atomic<bool> owner_gone{false};
+  std::atomic<int> late_callbacks{0};
+  std::atomic<int> established{0};
+  auto* client = new TcpClient(client_worker_, server->listen_addr(), "lifetime");
+  client->set_connection_success_cb([&](const std::shared_ptr<Connection>&) { ++established; });
+  client->set_connection_closed_cb([&](const std::shared_ptr<Connection>&) {
+    if (owner_gone.load()) ++late_callbacks;
+  });
+  ASSERT_EQ(0, client->Connect());
+  ASSERT_TRUE(Eventually([&] { return established.load() == 1; }));
+
+  // Keep the loop busy so that anything merely queued runs only later.
+  client_worker_->loop()->RunInLoop([] { std::this_thread::sleep_for(300ms); }, true);
+  delete client;
+  owner_gone.store(true);
+
+  ASSERT_TRUE(server_rec.WaitFor([&] { return server_rec.closed == 1; }));
+  RunOn(client_worker_, [] {});  // whatever was queued has run by now
+  EXPECT_EQ(0, late_callbacks.load());
+}
+
+}  // namespace
+}  // namespace testing_tcp
+}  // namespace tarn
