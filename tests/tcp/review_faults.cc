@@ -41,6 +41,39 @@ TEST_F(TcpLifetimeTest, ClientDestroyedOffLoopRunsNoCallbackAfterwards) {
   EXPECT_EQ(0, late_callbacks.load());
 }
 
+// With the acceptor among the colony's workers, a new connection is
+// established inline on the acceptor loop. When its established callback
+// removes it, it must not come back into the map afterwards.
+TEST_F(TcpLifetimeTest, ConnectionRemovedByItsEstablishedCallbackLeavesTheMap) {
+  WorkerOption option;
+  option.name_prefix = "same-";
+  EventWorkerColony colony(1, option, nullptr);
+  colony.Start();
+  auto* worker = static_cast<EventWorker*>(colony.GetWorker(0u));
+  std::unique_ptr<TcpServer> server(
+      new TcpServer(worker, SockAddress("127.0.0.1", 0, false), "same", option, &colony));
+  std::atomic<int> established{0};
+  std::atomic<int> closed{0};
+  TcpServer* raw = server.get();
+  server->set_connection_success_cb([&, raw](const std::shared_ptr<Connection>& c) {
+    ++established;
+    raw->RemoveConnection(c);
+  });
+  server->set_connection_closed_cb([&](const std::shared_ptr<Connection>&) { ++closed; });
+  ASSERT_EQ(0, server->Start());
+
+  int fd = RawConnect(server->listen_addr().ToPort());
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(Eventually([&] { return established.load() == 1 && closed.load() == 1; }));
+  EXPECT_TRUE(SeesEof(fd));
+  ::close(fd);
+  size_t count = 99;
+  RunOn(worker, [&] { count = server->connection_count(); });
+  EXPECT_EQ(0u, count);
+  server.reset();
+  colony.Stop();
+}
+
 }  // namespace
 }  // namespace testing_tcp
 }  // namespace tarn

@@ -173,8 +173,10 @@ void TcpServer::CreateConnection(EventWorker* worker,
     conn->set_local_addr(listen_addr_);
     InstallCallbacks(conn.get());
     conn->Init();
-    conn->Accept(socket);
+    // Mapped before Accept: on a worker sharing this loop the connection is
+    // established inline, and its callbacks may already remove it.
     conn_map_.emplace(id, conn);
+    conn->Accept(socket);
   });
 }
 
