@@ -74,6 +74,42 @@ TEST_F(TcpLifetimeTest, ConnectionRemovedByItsEstablishedCallbackLeavesTheMap) {
   colony.Stop();
 }
 
+// A server destroyed while connections are open on an outside colony (which
+// lives on) must have closed them by the time it is gone: their closed
+// callbacks typically call back into the server.
+TEST_F(TcpLifetimeTest, ServerDestroyedWithOutsideColonyClosesBeforeItIsGone) {
+  WorkerOption option;
+  option.name_prefix = "outside-";
+  EventWorkerColony colony(1, option, nullptr);
+  colony.Start();
+  auto* worker = static_cast<EventWorker*>(colony.GetWorker(0u));
+  std::unique_ptr<TcpServer> server(
+      new TcpServer(acceptor_, SockAddress("127.0.0.1", 0, false), "outside", option, &colony));
+  std::atomic<bool> owner_gone{false};
+  std::atomic<int> established{0};
+  std::atomic<int> closed{0};
+  std::atomic<int> late_callbacks{0};
+  server->set_connection_success_cb([&](const std::shared_ptr<Connection>&) { ++established; });
+  server->set_connection_closed_cb([&](const std::shared_ptr<Connection>&) {
+    ++closed;
+    if (owner_gone.load()) ++late_callbacks;
+  });
+  ASSERT_EQ(0, server->Start());
+  int fd = RawConnect(server->listen_addr().ToPort());
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(Eventually([&] { return established.load() == 1; }));
+
+  worker->loop()->RunInLoop([] { std::this_thread::sleep_for(300ms); }, true);
+  server.reset();
+  owner_gone.store(true);
+  EXPECT_TRUE(SeesEof(fd));
+  ::close(fd);
+  RunOn(worker, [] {});
+  EXPECT_EQ(1, closed.load());
+  EXPECT_EQ(0, late_callbacks.load());
+  colony.Stop();
+}
+
 }  // namespace
 }  // namespace testing_tcp
 }  // namespace tarn
