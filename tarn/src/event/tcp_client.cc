@@ -10,11 +10,15 @@ namespace tarn {
 TcpClient::TcpClient(EventWorker* worker, const SockAddress& peer, const std::string& name)
     : Client(peer, name), worker_(worker) {}
 
-// On the loop the connection is closed at once, so none of its callbacks can
-// run after the client (and the owner it calls back) is gone. From another
-// thread the base class hands the close to the loop.
+// The connection is closed on its loop before the client goes, so none of
+// its callbacks can run after the client (and the owner it calls back) is
+// gone. A loop that has ended runs nothing any more.
 TcpClient::~TcpClient() {
-  if (InLoopThread()) DisConnectInLoop();
+  if (InLoopThread()) {
+    DisConnectInLoop();
+  } else {
+    worker_->loop()->RunInLoop([this] { DisConnectInLoop(); }, false);
+  }
 }
 
 bool TcpClient::InLoopThread() const { return worker_->loop()->IsInLoopThread(); }

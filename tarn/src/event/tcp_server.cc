@@ -23,6 +23,14 @@ TcpServer::~TcpServer() {
     alive_.reset();
   };
   if (acceptor_->loop()->RunInLoop(settle, false) != 0) settle();
+  // Nothing on the acceptor loop touches the map any more. Wait for every
+  // close on its connection's loop: an outside colony outlives the server,
+  // and a closed callback run later would call back into a server gone.
+  for (auto& entry : conn_map_) {
+    std::shared_ptr<Connection> conn = entry.second;
+    auto* tcp = static_cast<TcpConnection*>(conn.get());
+    tcp->loop()->RunInLoop([conn] { conn->ForceClose(); }, false);
+  }
   processor_.reset();
   if (own_colony_) {
     // The closes posted to the workers run before their loops stop.
@@ -173,8 +181,10 @@ void TcpServer::CreateConnection(EventWorker* worker,
     conn->set_local_addr(listen_addr_);
     InstallCallbacks(conn.get());
     conn->Init();
-    conn->Accept(socket);
+    // Mapped before Accept: on a worker sharing this loop the connection is
+    // established inline, and its callbacks may already remove it.
     conn_map_.emplace(id, conn);
+    conn->Accept(socket);
   });
 }
 

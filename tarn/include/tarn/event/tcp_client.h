@@ -19,9 +19,10 @@ class EventWorker;
 class TcpClient : public Client {
  public:
   TcpClient(EventWorker* worker, const SockAddress& peer, const std::string& name);
-  // On the loop thread: DisConnect. Elsewhere the close of an open
-  // connection is handed to the loop, and its closed callback may run after
-  // the client is gone.
+  // DisConnect, on the loop: from another thread it waits until the close
+  // has run there, so no callback of the connection runs after the client
+  // (and whoever its callbacks call back) is gone. Do not destroy a client
+  // from a thread its own loop may be waiting on.
   ~TcpClient() override;
 
   // Starts a connect unless a connection is held (open or closed). 0 when

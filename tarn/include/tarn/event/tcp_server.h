@@ -29,7 +29,9 @@ class TcpServer : public Server {
   TcpServer(EventWorker* acceptor, const SockAddress& listen, const std::string& name,
             const WorkerOption& option, WorkerColony* colony);
   // Stops the server when it still runs and frees what it started: the
-  // acceptor, and its own colony (after its connections were closed).
+  // acceptor, and its own colony. Returns once every connection of the map
+  // has been closed on its loop, so no closed callback runs after it. Do not
+  // destroy a server from a thread its connections' loops may wait on.
   ~TcpServer() override;
 
   // Starts the colony (when the server owns it) and the acceptor. 0 on
