@@ -74,6 +74,7 @@ inline void RunPass(tarn::EventWorker* worker) {
   loop->DoPendingTasks();
   loop->driver()->Start();
   loop->DoPendingTasks();
+  loop->RunPassEnd();
 }
 
 // Writes as much of data as the socket takes now; returns the bytes written.

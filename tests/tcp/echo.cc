@@ -94,6 +94,42 @@ TEST_F(EchoTest, ClosingAHeldConnectionSendsEndOfStreamAndClosesOnce) {
   });
 }
 
+TEST_F(EchoTest, SendsOfOnePassLeaveTogetherAndSurviveACloseInThatPass) {
+  // A raw peer, so that what arrives before end of stream is visible as is.
+  server_ = MakeServer(1);
+  server_rec_.Install(server_.get());
+  ASSERT_EQ(0, server_->Start());
+  int fd = RawConnect(server_->listen_addr().ToPort());
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(server_rec_.WaitFor([&] { return server_rec_.established == 1; }));
+  std::shared_ptr<Connection> conn = server_rec_.conns[0];
+  Worker* worker = conn->worker();
+  // Many small messages from one task, then a close in the same pass: all of
+  // them arrive, in order, before the end of stream.
+  std::string expected;
+  RunOn(worker, [&] {
+    for (int i = 0; i < 100; ++i) {
+      std::string msg = "m" + std::to_string(i) + ";";
+      expected += msg;
+      ASSERT_EQ(0, conn->SendData(msg.data(), msg.size()));
+    }
+    conn->ForceClose();
+  });
+  std::string got;
+  char buf[4096];
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    ASSERT_GT(::poll(&p, 1, 20000), 0);
+    ssize_t n = ::read(fd, buf, sizeof(buf));
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(expected, got);
+  // The ring was written once at the end of the pass, as one drained send.
+  EXPECT_LE(server_rec_.WriteComplete(), 1);
+  ::close(fd);
+}
+
 TEST_F(EchoTest, PeerEndOfStreamGivesExactlyOneClosedCallback) {
   StartEcho(1);
   ASSERT_TRUE(server_rec_.WaitFor([&] { return server_rec_.established == 1; }));

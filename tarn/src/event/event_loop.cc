@@ -67,6 +67,7 @@ int EventLoop::Start() {
   while (!quit_.load(std::memory_order_acquire)) {
     if (busy_poll_) DoPendingTasks();
     int r = driver_->Start();
+    RunPassEnd();
     if (r < 0) {
       LOG_ERROR << "event_base_loop failed, loop: " << static_cast<const void*>(this);
       ret = -1;
@@ -129,6 +130,20 @@ bool EventLoop::QueueInLoop(LoopTask* task) {
   return true;
 }
 
+void EventLoop::RunAtPassEnd(std::function<void()> fn) {
+  pass_end_.push_back(std::move(fn));
+}
+
+void EventLoop::RunPassEnd() {
+  // What runs may queue more (a flush that closes a connection whose closed
+  // callback sends elsewhere): keep going until nothing is left.
+  while (!pass_end_.empty()) {
+    pass_end_running_.swap(pass_end_);
+    for (auto& fn : pass_end_running_) fn();
+    pass_end_running_.clear();
+  }
+}
+
 void EventLoop::DrainAndClose() {
   bool first_try;
   for (int pass = 0; pass < kDrainPasses; ++pass) {
@@ -136,10 +151,12 @@ void EventLoop::DrainAndClose() {
     if (tasks_.empty()) {
       closed_ = true;
       UnlockTasks();
+      RunPassEnd();
       return;
     }
     UnlockTasks();
     DoPendingTasks();
+    RunPassEnd();
   }
   LockTasks(&first_try);
   closed_ = true;

@@ -95,7 +95,9 @@ bool LibeventDriver::EventIsEnable(int idx) const {
 }
 
 int LibeventDriver::Start() {
-  return event_base_loop(base_, busy_poll_ ? EVLOOP_NONBLOCK : 0);
+  // One pass at a time, so that the loop can finish each pass (sends
+  // gathered during the pass go out together) before it blocks again.
+  return event_base_loop(base_, busy_poll_ ? EVLOOP_NONBLOCK : EVLOOP_ONCE);
 }
 
 int LibeventDriver::Stop() { return event_base_loopbreak(base_); }

@@ -16,6 +16,9 @@ namespace {
 
 bool IsTransient(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
+// Messages of this size and above skip the ring when nothing is queued.
+constexpr size_t kDirectSendBytes = 64 * 1024;
+
 }  // namespace
 
 EventHandler::EventHandler(const std::shared_ptr<TcpConnection>& conn)
@@ -94,11 +97,9 @@ int TcpConnection::SendData(const void* data, size_t len) {
     output_->Append(bytes, len);
     return 0;
   }
-  // Nothing queued and nobody waiting for the ring to drain: try the socket
-  // first, which spares the write event a loop pass for the common small
-  // message. Whatever does not fit (or any error, which the write event then
-  // meets and handles) goes through the ring.
-  if (!message_write_cb_ && output_->ReadableBytes() == 0) {
+  // A large message with nothing queued before it goes to the socket at once,
+  // sparing the copy into the ring; whatever does not fit goes through it.
+  if (len >= kDirectSendBytes && !message_write_cb_ && output_->ReadableBytes() == 0) {
     ssize_t n = ::send(socket_->fd(), bytes, len, MSG_NOSIGNAL);
     if (n > 0) {
       bytes += n;
@@ -107,8 +108,39 @@ int TcpConnection::SendData(const void* data, size_t len) {
     }
   }
   output_->Append(bytes, len);
-  EnableWriteEvent();
+  // While the write event is on, it drains the ring. Otherwise the ring is
+  // written once at the end of this loop pass, so that all the messages of a
+  // pass (the answers to every request of one read, the calls of a batch of
+  // tasks) leave in one system call.
+  LibeventDriver* driver = loop_->driver();
+  if (write_event_idx_ >= 0 && driver->EventIsEnable(write_event_idx_)) return 0;
+  if (!flush_queued_) {
+    flush_queued_ = true;
+    std::shared_ptr<Connection> self = shared_from_this();
+    loop_->RunAtPassEnd([self] { static_cast<TcpConnection*>(self.get())->FlushOutput(); });
+  }
   return 0;
+}
+
+void TcpConnection::FlushOutput() {
+  flush_queued_ = false;
+  if (!handler_ || state() != kConnected || output_->ReadableBytes() == 0) return;
+  LibeventDriver* driver = loop_->driver();
+  if (write_event_idx_ >= 0 && driver->EventIsEnable(write_event_idx_)) return;
+  ssize_t n = output_->WriteFd(socket_->fd());
+  if (n < 0) {
+    int err = errno;
+    if (!IsTransient(err)) {
+      LOG_SYSERR << "flush output error, conn_name: " << name_;
+      ForceCloseInLoop();
+      return;
+    }
+  }
+  if (output_->ReadableBytes() > 0) {
+    EnableWriteEvent();
+    return;
+  }
+  if (n > 0) RunMessageWriteCb(shared_from_this());
 }
 
 int TcpConnection::SendSgeZeroCopy(SgEntry*, uint32_t, SendCompleteCallback) { return -1; }
@@ -359,6 +391,9 @@ void TcpConnection::ForceCloseInLoop() {
   // The handler holds references to this connection; keep one across the
   // rest of the close.
   std::shared_ptr<Connection> self = shared_from_this();
+  // Messages sent earlier in this pass are still waiting for the pass end:
+  // give them the one write they would have had before the peer sees FIN.
+  if (state() == kConnected && output_->ReadableBytes() > 0) output_->WriteFd(socket_->fd());
   FreeEvents();
   // Tell the peer now: the descriptor stays ours until destruction, but a
   // peer must not wait for a stream nobody will write or read any more.

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -43,6 +44,16 @@ class EventLoop : public Loop {
   int WakeupHandle();
   static void WakeupEventCbWrapper(int fd, short what, void* arg);
 
+  // Loop thread: runs `fn` once the current pass has run all its events,
+  // tasks and timers. Connections use it so that every send of one pass
+  // leaves in one system call. Outside a running pass, `fn` waits for the
+  // end of the next one (or for RunPassEnd).
+  void RunAtPassEnd(std::function<void()> fn);
+  // Loop thread: runs what RunAtPassEnd collected (also what that adds).
+  // Start does this after every pass; a caller turning the driver by hand
+  // does it itself.
+  void RunPassEnd();
+
   LibeventDriver* driver() const { return driver_.get(); }
   bool busy_poll() const { return busy_poll_; }
 
@@ -61,6 +72,8 @@ class EventLoop : public Loop {
   std::vector<LoopTask*> running_;      // loop thread: the batch being run
   bool closed_ = false;                 // under task_flag_: refuse new tasks
   std::atomic<bool> quit_{false};       // Stop() asked; checked every pass
+  std::vector<std::function<void()>> pass_end_;          // loop thread
+  std::vector<std::function<void()>> pass_end_running_;  // loop thread
 };
 
 }  // namespace tarn

@@ -47,8 +47,9 @@ class LibeventDriver {
   // Number of events in the table.
   int event_count() const { return kMaxEvents - static_cast<int>(free_idx_.size()); }
 
-  // One run of the event base: blocking until Stop(), or one non-blocking
-  // pass with busy poll. Returns event_base_loop's result.
+  // One pass of the event base: blocking until some event is active and its
+  // callbacks have run, or non-blocking with busy poll. Returns
+  // event_base_loop's result.
   int Start();
   // Breaks the current run (event_base_loopbreak).
   int Stop();

@@ -92,6 +92,9 @@ class TcpConnection : public Connection {
   void CheckBufferToSend();
   void EnableWriteEvent();
   void FreeEvents();
+  // At the end of the loop pass: one write of what the pass queued; the
+  // write event takes over whatever the socket does not take now.
+  void FlushOutput();
 
   EventWorker* worker_;
   std::unique_ptr<EventHandler> handler_;
@@ -104,6 +107,8 @@ class TcpConnection : public Connection {
   std::unique_ptr<Buffer> output_;
   // Mirrors "has a handler" for readers on other threads.
   std::atomic<bool> open_{false};
+  // A FlushOutput is queued for the end of the current pass.
+  bool flush_queued_ = false;
 };
 
 }  // namespace tarn
