@@ -178,6 +178,14 @@ void RpcClient::CallMethod(const google::protobuf::MethodDescriptor* method,
 void RpcClient::Dispatch(RpcController* ctrl) {
   LOG_TRACE << "send request, rpc uuid: " << ctrl->uuid();
   const std::shared_ptr<Connection>& conn = client_->conn();
+  if (!conn) {
+    // DisConnect dropped the connection while this call waited for a slot:
+    // like a closed connection, it refuses the bytes. The next CallMethod
+    // reconnects.
+    LOG_ERROR << "send data error, rpc uuid: " << ctrl->uuid();
+    ctrl->CallDone(true, kRpcSendError, "conn send data error");
+    return;
+  }
   const google::protobuf::MethodDescriptor* method = ctrl->method();
   const std::string& service = method->service()->name();
   const std::string& method_name = method->name();
