@@ -67,5 +67,28 @@ TEST_F(ReviewFaults, QueuedCallAfterDisConnectFailsWithSendError) {
   EXPECT_TRUE(PoolsFull());
 }
 
+// Start on a running server fails and leaves its controller pools alone: a
+// request still being served keeps its controller, and its response goes out.
+TEST_F(ReviewFaults, SecondStartLeavesLiveControllersAlone) {
+  Results held;
+  Write(TestBlockServer::kHoldLba, &held);
+  ASSERT_TRUE(WaitUntil([this] { return service_.held() == 1; }));
+  EXPECT_EQ(server_->FreeControllerCount(0), pool_size_ - 1);
+
+  EXPECT_NE(server_->Start(), 0);
+  EXPECT_EQ(server_->FreeControllerCount(0), pool_size_ - 1);
+
+  EXPECT_EQ(service_.Release(), 1u);
+  ASSERT_TRUE(held.WaitFor(1));
+  EXPECT_EQ(held.codes()[0], 0);
+  EXPECT_TRUE(PoolsFull());
+
+  Results after;
+  Write(12, &after);
+  ASSERT_TRUE(after.WaitFor(1));
+  EXPECT_EQ(after.codes()[0], 0);
+  EXPECT_TRUE(PoolsFull());
+}
+
 }  // namespace
 }  // namespace rpctest

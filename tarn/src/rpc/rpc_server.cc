@@ -86,6 +86,12 @@ void RpcServer::SetCreateUserHandleCb(const std::function<UserHandle*(Loop*)>& c
 WorkerColony* RpcServer::worker_colony() const { return server_->worker_colony(); }
 
 int RpcServer::Start() {
+  // The pools of a running server hold the controllers of requests being
+  // served: replacing them would free those under their services.
+  if (server_->started()) {
+    LOG_ERROR << "RpcServer start failed, ret: " << -1;
+    return -1;
+  }
   const uint32_t n = server_->worker_num();
   const int count = static_cast<int>(server_->option().obj_pool_size);
   pools_.clear();

@@ -80,7 +80,7 @@ class RpcServer {
   WorkerColony* worker_colony() const;
 
   // Builds the controller pools and starts the transport server; 0 or its
-  // error code.
+  // error code. -1, with nothing touched, when the server runs already.
   int Start();
   int Stop();
   int AddBlacklist(const std::string& ip, uint32_t seconds);
