@@ -1,6 +1,10 @@
 // Faults found in review of the RPC layer, each pinned by a loopback test:
 // calls queued behind the depth limit when the client has dropped its
-// connection, and a second Start of a running server.
+// connection, a second Start of a running server, and a peer that stops
+// reading while calls keep coming.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -88,6 +92,65 @@ TEST_F(ReviewFaults, SecondStartLeavesLiveControllersAlone) {
   ASSERT_TRUE(after.WaitFor(1));
   EXPECT_EQ(after.codes()[0], 0);
   EXPECT_TRUE(PoolsFull());
+}
+
+// A peer that accepts nothing and reads nothing: once the kernel buffers are
+// full, the bytes of later calls would pile up in the connection's output
+// ring without bound. A call that would take the backlog past the largest
+// message fails at once with "conn send data error" instead.
+class DeafPeer : public RpcFixture {
+ protected:
+  void SetUp() override {
+    RpcFixture::SetUp();
+    listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listen_fd_, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+    ASSERT_EQ(0, ::listen(listen_fd_, 16));
+    socklen_t len = sizeof(addr);
+    ASSERT_EQ(0, ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len));
+    MakeClient(ntohs(addr.sin_port));
+  }
+  void TearDown() override {
+    RpcFixture::TearDown();
+    ::close(listen_fd_);
+  }
+  int listen_fd_ = -1;
+};
+
+TEST_F(DeafPeer, OutputBacklogStaysBoundedAndExtraCallsFailWithSendError) {
+  const uint32_t kLimit = 1 << 20;
+  ASSERT_TRUE(WaitUntil([this] {
+    bool up = false;
+    RunOn(client_worker_, [&] { up = client_->conn() && !client_->conn()->IsClosed() &&
+                                     client_->conn()->state() == tarn::kConnected; });
+    return up;
+  }));
+  RunOn(client_worker_, [this] {
+    client_->set_depth(0);  // no in-flight limit: only the backlog bound holds
+    client_->set_timeout_ms(2000);
+    client_->conn()->set_max_send_size(kLimit);
+  });
+  const int kCalls = 800;  // 50 MiB in all, far beyond loopback's buffers
+  const std::string block(64 * 1024, 'x');
+  Results results;
+  size_t max_backlog = 0;
+  for (int i = 0; i < kCalls; ++i) {
+    Write(static_cast<uint64_t>(i), &results, {block});
+    RunOn(client_worker_, [&] {
+      max_backlog = std::max(max_backlog, client_->conn()->ReadableLengthOutBuf());
+    });
+  }
+  EXPECT_LE(max_backlog, kLimit);
+  ASSERT_TRUE(results.WaitFor(kCalls, 60.0));
+  int refused = 0;
+  for (int code : results.codes()) {
+    EXPECT_TRUE(code == tarn::kRpcSendError || code == tarn::kRpcTimeout) << code;
+    if (code == tarn::kRpcSendError) ++refused;
+  }
+  EXPECT_GT(refused, 0);
 }
 
 }  // namespace

@@ -106,6 +106,12 @@ int SendTcpFrame(Connection* conn, char* buf, uint64_t main_size, uint64_t buf_s
                  const std::vector<AttachmentEntry>& attachments) {
   uint64_t total = main_size;
   for (const AttachmentEntry& a : attachments) total += a.len;
+  if (conn->ReadableLengthOutBuf() + total > conn->max_send_size()) {
+    LOG_ERROR << "output backlog over limit, conn_id: " << conn->id()
+              << ", backlog: " << conn->ReadableLengthOutBuf() << ", frame: " << total
+              << ", limit: " << conn->max_send_size();
+    return kSendBacklogFull;
+  }
   if (total <= buf_size) {
     char* p = buf + main_size;
     for (const AttachmentEntry& a : attachments) {

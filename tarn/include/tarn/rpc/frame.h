@@ -87,9 +87,14 @@ inline uint64_t TcpFrameBufferSize(uint64_t main_size, uint64_t total) {
   return total <= kTcpGatherLimit ? total : main_size;
 }
 
+// SendTcpFrame's result when the connection already holds so much unsent
+// output that this frame would take it past the largest message: the peer
+// is not reading, and buffering more would grow without bound.
+constexpr int kSendBacklogFull = -3;
+
 // Sends a frame over TCP: the main part in buf, which holds buf_size bytes
-// (see TcpFrameBufferSize), and the attachments. 0, or the first SendData
-// failure (the rest is then not sent).
+// (see TcpFrameBufferSize), and the attachments. 0, kSendBacklogFull (nothing
+// sent), or the first SendData failure (the rest is then not sent).
 int SendTcpFrame(Connection* conn, char* buf, uint64_t main_size, uint64_t buf_size,
                  const std::vector<AttachmentEntry>& attachments);
 
