@@ -53,10 +53,10 @@ int64_t EventTimerQueue::ArmDelayUs(plinth::TimeCycle when, plinth::TimeCycle no
 
 void EventTimerQueue::Arm(plinth::TimeCycle when) {
   int64_t us = ArmDelayUs(when, plinth::TimeCycle::now());
-  struct itimerspec spec = {};
-  spec.it_value.tv_sec = static_cast<time_t>(us / 1000000);
-  spec.it_value.tv_nsec = static_cast<long>((us % 1000000) * 1000);
-  if (::timerfd_settime(timer_fd_, 0, &spec, nullptr) != 0) LOG_SYSERR << "timerfd_settime()";
+  struct itimerspec arm = {};
+  arm.it_value.tv_sec = static_cast<time_t>(us / 1000000);
+  arm.it_value.tv_nsec = static_cast<long>((us % 1000000) * 1000);
+  if (::timerfd_settime(timer_fd_, 0, &arm, nullptr) != 0) LOG_SYSERR << "timerfd_settime()";
 }
 
 void EventTimerQueue::HandleTimerEvent() {
