@@ -315,28 +315,35 @@ bool RpcClient::OnFrame(const std::shared_ptr<Connection>& conn, const ReceivedF
   return true;
 }
 
+// Takes one sweep off the call's budget; true when it has run out, after the
+// call has been failed with "rpc timeout".
+static bool SweepOne(RpcController* ctrl, uint32_t sweep_ms) {
+  if (ctrl->timeout_ms() >= sweep_ms) {
+    ctrl->set_timeout_ms(ctrl->timeout_ms() - sweep_ms);
+    return false;
+  }
+  LOG_ERROR << "rpc timeout, rpc uuid: " << ctrl->uuid();
+  return true;
+}
+
 void RpcClient::SweepTimeouts() {
   for (auto it = inflight_.begin(); it != inflight_.end();) {
     RpcController* ctrl = it->second;
-    if (ctrl->timeout_ms() < kSweepMs) {
-      LOG_ERROR << "rpc timeout, rpc uuid: " << ctrl->uuid();
-      it = inflight_.erase(it);
-      ctrl->CallDone(true, kRpcTimeout, "rpc timeout");
-    } else {
-      ctrl->set_timeout_ms(ctrl->timeout_ms() - kSweepMs);
+    if (!SweepOne(ctrl, kSweepMs)) {
       ++it;
+      continue;
     }
+    it = inflight_.erase(it);
+    ctrl->CallDone(true, kRpcTimeout, "rpc timeout");
   }
   for (auto it = pending_.begin(); it != pending_.end();) {
     RpcController* ctrl = *it;
-    if (ctrl->timeout_ms() < kSweepMs) {
-      LOG_ERROR << "rpc timeout, rpc uuid: " << ctrl->uuid();
-      it = pending_.erase(it);
-      ctrl->CallDone(true, kRpcTimeout, "rpc timeout");
-    } else {
-      ctrl->set_timeout_ms(ctrl->timeout_ms() - kSweepMs);
+    if (!SweepOne(ctrl, kSweepMs)) {
       ++it;
+      continue;
     }
+    it = pending_.erase(it);
+    ctrl->CallDone(true, kRpcTimeout, "rpc timeout");
   }
   DispatchPending();
 }
