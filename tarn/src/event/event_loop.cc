@@ -130,8 +130,8 @@ bool EventLoop::QueueInLoop(LoopTask* task) {
   return true;
 }
 
-void EventLoop::RunAtPassEnd(std::function<void()> fn) {
-  pass_end_.push_back(std::move(fn));
+void EventLoop::RunAtPassEnd(std::shared_ptr<PassEndWork> work) {
+  pass_end_.push_back(std::move(work));
 }
 
 void EventLoop::RunPassEnd() {
@@ -139,7 +139,7 @@ void EventLoop::RunPassEnd() {
   // callback sends elsewhere): keep going until nothing is left.
   while (!pass_end_.empty()) {
     pass_end_running_.swap(pass_end_);
-    for (auto& fn : pass_end_running_) fn();
+    for (auto& work : pass_end_running_) work->RunPassEnd();
     pass_end_running_.clear();
   }
 }

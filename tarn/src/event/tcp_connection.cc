@@ -22,30 +22,31 @@ constexpr size_t kDirectSendBytes = 64 * 1024;
 }  // namespace
 
 EventHandler::EventHandler(const std::shared_ptr<TcpConnection>& conn)
-    : tcp_conn_(conn), conn_(conn) {}
+    : conn_(conn) {}
 
-// Each wrapper copies the references out of the handler first: the handler
-// is deleted when a callback closes the connection, and the copies keep the
+// Each wrapper copies the reference out of the handler first: the handler is
+// deleted when a callback closes the connection, and the copy keeps the
 // connection alive until the handler returns.
 void EventHandler::ReadEventCbWrapper(int fd, short what, void* arg) {
   auto* handler = static_cast<EventHandler*>(arg);
-  std::shared_ptr<TcpConnection> tcp = handler->tcp_conn_;
   std::shared_ptr<Connection> conn = handler->conn_;
+  auto* tcp = static_cast<TcpConnection*>(conn.get());
   CycleScope cycles(tcp->worker_);
   if (what & EV_READ) tcp->HandleReadEvent(fd, conn);
 }
 
 void EventHandler::WriteEventCbWrapper(int fd, short what, void* arg) {
   auto* handler = static_cast<EventHandler*>(arg);
-  std::shared_ptr<TcpConnection> tcp = handler->tcp_conn_;
   std::shared_ptr<Connection> conn = handler->conn_;
+  auto* tcp = static_cast<TcpConnection*>(conn.get());
   CycleScope cycles(tcp->worker_);
   if (what & EV_WRITE) tcp->HandleWriteEvent(fd, conn);
 }
 
 void EventHandler::ConnectEventCbWrapper(int fd, short what, void* arg) {
   auto* handler = static_cast<EventHandler*>(arg);
-  std::shared_ptr<TcpConnection> tcp = handler->tcp_conn_;
+  std::shared_ptr<Connection> conn = handler->conn_;
+  auto* tcp = static_cast<TcpConnection*>(conn.get());
   CycleScope cycles(tcp->worker_);
   if (what & EV_WRITE) {
     LOG_DEBUG << "connect event";
@@ -116,13 +117,14 @@ int TcpConnection::SendData(const void* data, size_t len) {
   if (write_event_idx_ >= 0 && driver->EventIsEnable(write_event_idx_)) return 0;
   if (!flush_queued_) {
     flush_queued_ = true;
-    std::shared_ptr<Connection> self = shared_from_this();
-    loop_->RunAtPassEnd([self] { static_cast<TcpConnection*>(self.get())->FlushOutput(); });
+    // Shares the connection's ownership; no allocation.
+    loop_->RunAtPassEnd(
+        std::shared_ptr<PassEndWork>(shared_from_this(), static_cast<PassEndWork*>(this)));
   }
   return 0;
 }
 
-void TcpConnection::FlushOutput() {
+void TcpConnection::RunPassEnd() {
   flush_queued_ = false;
   if (!handler_ || state() != kConnected || output_->ReadableBytes() == 0) return;
   LibeventDriver* driver = loop_->driver();

@@ -19,6 +19,15 @@
 
 namespace tarn {
 
+// Work an event loop finishes at the end of a pass (see RunAtPassEnd).
+class PassEndWork {
+ public:
+  virtual void RunPassEnd() = 0;
+
+ protected:
+  ~PassEndWork() = default;
+};
+
 class EventLoop : public Loop {
  public:
   // The busy-poll flag is taken from the worker's option (false without a
@@ -44,11 +53,12 @@ class EventLoop : public Loop {
   int WakeupHandle();
   static void WakeupEventCbWrapper(int fd, short what, void* arg);
 
-  // Loop thread: runs `fn` once the current pass has run all its events,
+  // Loop thread: runs `work` once the current pass has run all its events,
   // tasks and timers. Connections use it so that every send of one pass
-  // leaves in one system call. Outside a running pass, `fn` waits for the
-  // end of the next one (or for RunPassEnd).
-  void RunAtPassEnd(std::function<void()> fn);
+  // leaves in one system call. Outside a running pass, `work` waits for the
+  // end of the next one (or for RunPassEnd). The loop holds a reference
+  // until then; queuing costs no allocation once the list has grown.
+  void RunAtPassEnd(std::shared_ptr<PassEndWork> work);
   // Loop thread: runs what RunAtPassEnd collected (also what that adds).
   // Start does this after every pass; a caller turning the driver by hand
   // does it itself.
@@ -72,8 +82,8 @@ class EventLoop : public Loop {
   std::vector<LoopTask*> running_;      // loop thread: the batch being run
   bool closed_ = false;                 // under task_flag_: refuse new tasks
   std::atomic<bool> quit_{false};       // Stop() asked; checked every pass
-  std::vector<std::function<void()>> pass_end_;          // loop thread
-  std::vector<std::function<void()>> pass_end_running_;  // loop thread
+  std::vector<std::shared_ptr<PassEndWork>> pass_end_;          // loop thread
+  std::vector<std::shared_ptr<PassEndWork>> pass_end_running_;  // loop thread
 };
 
 }  // namespace tarn

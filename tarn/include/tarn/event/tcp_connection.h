@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "tarn/connection.h"
+#include "tarn/event/event_loop.h"
 #include "tarn/event/tcp_socket.h"
 
 namespace tarn {
@@ -36,11 +37,11 @@ class EventHandler {
   static void ConnectEventCbWrapper(int fd, short what, void* handler);
 
  private:
-  std::shared_ptr<TcpConnection> tcp_conn_;
+  // The connection as the callbacks take it; it is always a TcpConnection.
   std::shared_ptr<Connection> conn_;
 };
 
-class TcpConnection : public Connection {
+class TcpConnection : public Connection, public PassEndWork {
  public:
   // Both rings start at this many bytes and grow as needed.
   static constexpr size_t kInitialBufferSize = 8192;
@@ -94,7 +95,7 @@ class TcpConnection : public Connection {
   void FreeEvents();
   // At the end of the loop pass: one write of what the pass queued; the
   // write event takes over whatever the socket does not take now.
-  void FlushOutput();
+  void RunPassEnd() override;
 
   EventWorker* worker_;
   std::unique_ptr<EventHandler> handler_;
