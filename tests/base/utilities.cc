@@ -208,9 +208,9 @@ TEST(ExceptionTest, CarriesMessageAndStack) {
 TEST(TimeCycleTest, RateIsNeverZero) {
   ASSERT_GT(TimeCycle::tsc_rate_, 1000000u);
   EXPECT_EQ(TimeCycle::tsc_rate_ / 1000000, TimeCycle::tsc_rate_mhz_);
-  // The rate matches the monotonic clock within a few per cent.
+  // The rate matches the monotonic clock; wide bounds for a loaded machine.
   double mhz = detail::tsc_mhz_against_monotonic_raw(100 * 1000);
-  EXPECT_NEAR(mhz, static_cast<double>(TimeCycle::tsc_rate_mhz_), mhz * 0.05);
+  EXPECT_NEAR(mhz, static_cast<double>(TimeCycle::tsc_rate_mhz_), mhz * 0.2);
   TimeCycle a = TimeCycle::now();
   TimeCycle b = TimeCycle::now();
   EXPECT_LE(a, b);
