@@ -343,5 +343,119 @@ TEST_F(AsyncLoggingTest, FatalLineReachesTheFile) {
   EXPECT_NE(std::string::npos, readAll(dir_ + "/" + files[0]).find("FATAL last words"));
 }
 
+// A settable clock for the daily roll and the file names.
+std::atomic<time_t> g_fakeNow{0};
+time_t fakeClock() { return g_fakeNow.load(); }
+
+TEST_F(AsyncLoggingTest, RollsAtMidnightUtcAndNotBefore) {
+  std::string base = dir_ + "/day";
+  const time_t kMidnight = 1796601600;  // a UTC day boundary
+  ASSERT_EQ(0, kMidnight % 86400);
+  ASSERT_EQ(0, runInChild([&] {
+              g_fakeNow = kMidnight - 10;
+              LogFile::setClock(&fakeClock);
+              // Checks the time after every line.
+              LogFile file(base, 0, false, false, 3, 1);
+              file.append("a\n", 2);
+              g_fakeNow = kMidnight - 1;
+              file.append("b\n", 2);  // same day: no roll
+              g_fakeNow = kMidnight + 1;
+              file.append("c\n", 2);  // written, then the new day rolls
+              file.append("d\n", 2);
+              g_fakeNow = kMidnight + 5;
+              file.append("e\n", 2);
+              file.flush();
+              LogFile::setClock(nullptr);
+              return 0;
+            }));
+  std::vector<std::string> files = listFiles(dir_);
+  ASSERT_EQ(2u, files.size());
+  EXPECT_EQ("a\nb\nc\n", readAll(dir_ + "/" + files[0]));
+  EXPECT_EQ("d\ne\n", readAll(dir_ + "/" + files[1]));
+}
+
+// The writer thread parks inside the clock while g_parkWriter is set, so the
+// test can pile up blocks behind it.
+std::atomic<bool> g_parkWriter{false};
+std::atomic<bool> g_writerParked{false};
+time_t parkingClock() {
+  while (g_parkWriter.load()) {
+    g_writerParked = true;
+    usleep(1000);
+  }
+  // Each roll sees a later second, so every roll opens a new file.
+  return g_fakeNow.fetch_add(1) + 1;
+}
+
+TEST_F(AsyncLoggingTest, BacklogBeyondTheLimitIsDroppedAndReported) {
+  std::string base = dir_ + "/drop";
+  const int kBlocks = 30;
+  const int kLineSize = 1000;
+  const int kLinesPerBlock = detail::kLargeBuffer / kLineSize;
+  const int kLines = kBlocks * kLinesPerBlock + 1;
+  std::string errPath = dir_ + "/stderr.txt";
+  ASSERT_EQ(0, runInChild([&] {
+              FILE* err = freopen(errPath.c_str(), "w", stderr);
+              if (!err) return 2;
+              g_fakeNow = 1796601600;
+              LogFile::setClock(&parkingClock);
+              // A roll size of 1 byte rolls after every block, which calls
+              // the clock from the writer thread.
+              AsyncLogging log(base, 1, 1, false, false);
+              log.start();
+              g_parkWriter = true;
+              char line[kLineSize];
+              memset(line, 'x', sizeof line);
+              auto put = [&](int i) {
+                int n = snprintf(line, sizeof line, "%09d", i);
+                line[n] = ' ';
+                line[kLineSize - 1] = '\n';
+                log.append(line, kLineSize);
+              };
+              put(0);
+              log.flush_notify();
+              while (!g_writerParked.load()) usleep(1000);
+              for (int i = 1; i < kLines; ++i) put(i);
+              g_parkWriter = false;
+              log.stop();
+              LogFile::setClock(nullptr);
+              return 0;
+            }));
+  std::string all;
+  for (const std::string& f : listFiles(dir_)) {
+    if (f != "stderr.txt") all += readAll(dir_ + "/" + f);
+  }
+  const std::string kReport = "Dropped log messages at ";
+  size_t report = all.find(kReport);
+  ASSERT_NE(std::string::npos, report);
+  EXPECT_EQ(std::string::npos, all.find(kReport, report + 1)) << "one report only";
+  EXPECT_NE(std::string::npos, readAll(errPath).find(kReport));
+  // The report counts the blocks it dropped; two of the pile are kept.
+  size_t counted = all.find(", ", report);
+  ASSERT_NE(std::string::npos, counted);
+  const long dropped = strtol(all.c_str() + counted + 2, nullptr, 10);
+  EXPECT_GE(dropped, kBlocks - 2 - 1);
+
+  // What reached the files: the first line, the kept blocks in order, and
+  // whatever was appended after the dropping pass; never a torn line.
+  std::vector<int> seen;
+  size_t pos = 0;
+  while (pos < all.size()) {
+    size_t end = all.find('\n', pos);
+    ASSERT_NE(std::string::npos, end);
+    if (all.compare(pos, kReport.size(), kReport) != 0) {
+      ASSERT_EQ(static_cast<size_t>(kLineSize - 1), end - pos) << "torn line";
+      seen.push_back(static_cast<int>(strtol(all.c_str() + pos, nullptr, 10)));
+    }
+    pos = end + 1;
+  }
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(0, seen.front());
+  EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+  EXPECT_LT(seen.size(), static_cast<size_t>(kLines - (dropped - 1) * kLinesPerBlock));
+  // A block holds one line less than it could: it keeps room for its NUL.
+  EXPECT_GE(seen.size(), static_cast<size_t>(2 * (kLinesPerBlock - 1)));
+}
+
 }  // namespace
 }  // namespace plinth

@@ -11,9 +11,17 @@ namespace plinth {
 
 std::atomic<LogFile::SpaceProbe> LogFile::spaceProbe_{&FileUtil::GetAvailableSpace};
 
+namespace {
+time_t systemClock() { return ::time(nullptr); }
+}  // namespace
+
+std::atomic<LogFile::Clock> LogFile::clock_{&systemClock};
+
 void LogFile::setSpaceProbe(SpaceProbe probe) {
   spaceProbe_.store(probe ? probe : &FileUtil::GetAvailableSpace);
 }
+
+void LogFile::setClock(Clock clock) { clock_.store(clock ? clock : &systemClock); }
 
 LogFile::LogFile(const std::string& basename, size_t rollSize, bool threadSafe, bool redirect,
                  int flushInterval, int checkEveryN)
@@ -72,7 +80,7 @@ void LogFile::append_unlocked(const char* logline, int len) {
   }
   if (++count_ >= checkEveryN_) {
     count_ = 0;
-    time_t now = ::time(nullptr);
+    time_t now = clock_.load()();
     time_t thisPeriod = now / kRollPerSeconds * kRollPerSeconds;
     if (thisPeriod != startOfPeriod_) {
       rollFile();
@@ -125,7 +133,7 @@ std::string LogFile::getLogFileName(const std::string& basename, time_t* now) {
 
   char timebuf[32];
   struct tm tm;
-  *now = ::time(nullptr);
+  *now = clock_.load()();
   ::localtime_r(now, &tm);
   strftime(timebuf, sizeof timebuf, ".%Y%m%d-%H%M%S.", &tm);
   filename += timebuf;

@@ -26,6 +26,8 @@ class LogFile {
   static const uint64_t kMinAvailableSpace = 314572800;  // 300 MiB
 
   typedef uint64_t (*SpaceProbe)(const char* path);
+  // Seconds since the epoch, as time(nullptr).
+  typedef time_t (*Clock)();
 
   // rollSize 0 means no size limit (the file still rolls every day).
   LogFile(const std::string& basename, size_t rollSize, bool threadSafe = true,
@@ -47,6 +49,9 @@ class LogFile {
   // The free-space query used at each roll; FileUtil::GetAvailableSpace
   // unless replaced (tests). nullptr restores the default.
   static void setSpaceProbe(SpaceProbe probe);
+  // The clock that names files and decides the daily roll; time(nullptr)
+  // unless replaced (tests). nullptr restores the default.
+  static void setClock(Clock clock);
 
   static std::string getLogFileName(const std::string& basename, time_t* now);
 
@@ -72,6 +77,7 @@ class LogFile {
   bool writeRefused_;
 
   static std::atomic<SpaceProbe> spaceProbe_;
+  static std::atomic<Clock> clock_;
 };
 
 }  // namespace plinth
