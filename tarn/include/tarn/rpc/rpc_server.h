@@ -18,7 +18,9 @@
 // "tarn_rpc_" + server name + "_" + service + "_" + method.
 //
 // With an outside colony, stop the colony before deleting the server: its
-// connections call back into the server until then.
+// connections call back into the server until then. A service that keeps a
+// request's closure past its method must run it before the server is
+// deleted: the closure returns its controller to the server's pools.
 #ifndef TARN_RPC_RPC_SERVER_H_
 #define TARN_RPC_RPC_SERVER_H_
 
