@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +15,7 @@
 
 #include "bvar/variable.h"
 #include "rpc/rpc_test_util.h"
+#include "tarn/base/logging.h"
 
 namespace rpctest {
 namespace {
@@ -216,6 +218,39 @@ TEST_F(ServerFrames, MalformedRequestsCloseAndReturnTheController) {
   EXPECT_EQ(service_.writes(), 0);
   EXPECT_TRUE(PoolsFull());
   ExpectServes(4, 4);
+}
+
+// Log lines the server's threads write while a test watches.
+std::mutex g_log_mutex;
+std::string g_log_text;
+void CaptureLog(const char* msg, int len) {
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  g_log_text.append(msg, static_cast<size_t>(len));
+}
+
+// Names come from the peer: logged as they are, a newline in one would let
+// the peer end our line and write lines of its own into the log.
+TEST_F(ServerFrames, UnknownNamesAreLoggedWithControlBytesEscaped) {
+  plinth::Logger::setOutput(CaptureLog);
+  vovorav::BlockServerWriteRequest write;
+  const std::string body = write.SerializeAsString();
+  const std::string forged = "\n20240101 00:00:00.000000Z 1 ERROR forged";
+  for (const std::string& f :
+       {BuildFrame("No" + forged, "Write", RequestHeader(1, 0), body),
+        BuildFrame("BlockServerService", "No\r" + forged, RequestHeader(1, 7), body)}) {
+    int fd = RawConnect(port_);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(SendAll(fd, f));
+    EXPECT_TRUE(PeerCloses(fd));
+    close(fd);
+  }
+  plinth::Logger::setOutput(nullptr);
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  EXPECT_NE(g_log_text.find("can not find this service: No\\x0a20240101"), std::string::npos)
+      << g_log_text;
+  EXPECT_NE(g_log_text.find("can not find this method: No\\x0d\\x0a20240101"), std::string::npos)
+      << g_log_text;
+  EXPECT_EQ(g_log_text.find("\n20240101 00:00:00.000000Z 1 ERROR forged"), std::string::npos);
 }
 
 class SmallPool : public RpcFixture {};

@@ -84,7 +84,8 @@ void TarnProto::Process(const std::shared_ptr<Connection>& conn, void* buf, uint
   if (!header.ParseFromArray(header_bytes, static_cast<int>(header_len))) {
     LOG_ERROR << "protobuf ParseFromArray error, peer addr: " << conn->peer_addr().ToString();
   } else if ((service = server_->FindService(service_name)) == nullptr) {
-    LOG_ERROR << "can not find this service: " << service_name
+    LOG_ERROR << "can not find this service: "
+              << PrintableBytes(service_name.data(), service_name.size())
               << ", peer addr: " << conn->peer_addr().ToString();
   } else {
     const google::protobuf::ServiceDescriptor* desc = service->GetDescriptor();
@@ -96,7 +97,8 @@ void TarnProto::Process(const std::shared_ptr<Connection>& conn, void* buf, uint
       method = desc->FindMethodByName(std::string(method_name));
     }
     if (method == nullptr) {
-      LOG_ERROR << "can not find this method: " << method_name
+      LOG_ERROR << "can not find this method: "
+                << PrintableBytes(method_name.data(), method_name.size())
                 << ", peer addr: " << conn->peer_addr().ToString();
     } else {
       request = service->GetRequestPrototype(method).New();

@@ -37,9 +37,9 @@ uint32_t GetBe32(const char* p) {
   return (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | u[3];
 }
 
-// The received bytes as text, with anything unprintable escaped so that a
-// hostile peer cannot break our log lines.
-std::string Printable(const char* data, size_t len) {
+}  // namespace
+
+std::string PrintableBytes(const char* data, size_t len) {
   std::string out;
   for (size_t i = 0; i < len; ++i) {
     const unsigned char c = static_cast<unsigned char>(data[i]);
@@ -53,6 +53,8 @@ std::string Printable(const char* data, size_t len) {
   }
   return out;
 }
+
+namespace {
 
 void LogTotalInvalid(const Connection& conn, uint64_t total, uint64_t actual) {
   LOG_ERROR << "total size invalid, total size: " << total << ", actual size: " << actual
@@ -150,7 +152,7 @@ Step TakeOneFrame(const std::shared_ptr<Connection>& conn, bool close_on_bad_mag
   const size_t magic_len = std::min(peek, sizeof(kFrameMagic));
   if (!MatchesFrameMagic(head_bytes, magic_len)) {
     LOG_ERROR << "protocol_name error, expect: TARN, actual: "
-              << Printable(head_bytes, magic_len)
+              << PrintableBytes(head_bytes, magic_len)
               << ", peer addr: " << conn->peer_addr().ToString();
     if (!close_on_bad_magic) return Step::kNotFrame;
     conn->ForceClose();

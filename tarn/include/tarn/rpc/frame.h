@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "tarn/rpc/attachment.h"
@@ -97,6 +98,11 @@ constexpr int kSendBacklogFull = -3;
 // sent), or the first SendData failure (the rest is then not sent).
 int SendTcpFrame(Connection* conn, char* buf, uint64_t main_size, uint64_t buf_size,
                  const std::vector<AttachmentEntry>& attachments);
+
+// Bytes received from a peer as text for a log line: anything unprintable
+// (and the backslash) becomes \xNN, so that a peer cannot end our line and
+// forge lines of its own.
+std::string PrintableBytes(const char* data, size_t len);
 
 // True when the first min(len, 4) bytes could start a frame.
 bool MatchesFrameMagic(const char* data, size_t len);
