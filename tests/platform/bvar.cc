@@ -27,9 +27,25 @@ void run_threads(int n, F f) {
   for (auto& t : threads) t.join();
 }
 
-// Waits until the sampling thread has taken at least `ticks` more samples.
-void wait_ticks(int ticks) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(1000 * ticks + 300));
+// Waits until the sampling thread has taken at least `ticks` more samples of
+// every variable made before the call; false when that takes more than half
+// a minute per sample. The sampler may run late on a loaded machine, so this
+// watches it rather than the clock: a window resets the Maxer it samples, and
+// the probe, scheduled last, is sampled after everything else in each round.
+// Scheduling it waits for a round in progress, so the first reset seen
+// belongs to a round that began after the call.
+bool wait_ticks(int ticks) {
+  bvar::Maxer<int> probe;
+  bvar::Window<bvar::Maxer<int>> probe_window(&probe, 1);
+  for (int i = 0; i < ticks; ++i) {
+    probe << 1;
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (probe.get_value() != 0) {
+      if (std::chrono::steady_clock::now() > limit) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  return true;
 }
 
 TEST(BvarReducer, ConcurrentAddersSumExactly) {
@@ -160,14 +176,15 @@ TEST(BvarWindow, PerSecondAndWindowFollowTheSampler) {
     }
   });
   peak << 9;
-  wait_ticks(2);
+  const bool first_ticks = wait_ticks(2);
   peak << 4;
-  wait_ticks(1);
+  const bool last_tick = wait_ticks(1);
   const uint64_t rate = iops.get_value();
   const int64_t avg = util_1s.get_value().get_average_int();
   const int max = peak_2s.get_value();
   stop = true;
   writer.join();
+  ASSERT_TRUE(first_ticks && last_tick);
   // About 100 per 10 ms when idle; a loaded machine may write far fewer.
   EXPECT_GT(rate, 0u);
   EXPECT_LT(rate, 20000u);
@@ -218,7 +235,7 @@ TEST(BvarLatency, ExposesItsViewsAndMovesWithTheWindow) {
   EXPECT_NEAR(rec.latency_percentile(0.99), 100, 8);
 
   // After the window has passed without records, only the count remains.
-  wait_ticks(3);
+  ASSERT_TRUE(wait_ticks(3));
   EXPECT_EQ(rec.count(), 1000);
   EXPECT_EQ(rec.qps(), 0);
   EXPECT_EQ(rec.latency(), 0);

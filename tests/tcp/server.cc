@@ -1,11 +1,16 @@
 // TcpServer on loopback: spreading connections over workers, the blacklist,
 // stopping with live connections, addresses in use, running out of
 // descriptors or event slots, and the read cursor a parser walks with.
+#include <errno.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <mutex>
+#include <string>
+
 #include <event2/event.h>
 
+#include "tarn/base/logging.h"
 #include "tarn/event/event_worker_colony.h"
 #include "tarn/event/libevent_driver.h"
 #include "tarn/worker_colony.h"
@@ -149,12 +154,35 @@ TEST_F(ServerTest, RemoveConnectionClosesOnceAndForgets) {
   EXPECT_EQ(0u, ConnCount(server_.get()));
 }
 
+// Log lines of every thread while a test captures them.
+std::mutex g_log_mu;
+std::string g_log;
+void CaptureLog(const char* msg, int len) {
+  std::lock_guard<std::mutex> lock(g_log_mu);
+  g_log.append(msg, static_cast<size_t>(len));
+}
+
+// The log line of the failing start names the reason the bind failed with,
+// although the bind itself ran on the acceptor's thread.
 TEST_F(ServerTest, AddressInUseIsAnErrorNotTheEnd) {
   server_ = MakeServer(1);
   ASSERT_EQ(0, server_->Start());
   auto second = MakeServer(1, port());
+  plinth::Logger::setOutput(CaptureLog);
+  errno = ENOENT;  // whatever the caller's thread saw last
   EXPECT_NE(0, second->Start());
+  plinth::Logger::setOutput(plinth::defaultOutput);
   EXPECT_FALSE(second->started());
+  {
+    std::lock_guard<std::mutex> lock(g_log_mu);
+    size_t at = g_log.find("server bind error");
+    ASSERT_NE(std::string::npos, at) << g_log;
+    size_t begin = g_log.rfind('\n', at);
+    std::string line = g_log.substr(begin == std::string::npos ? 0 : begin + 1,
+                                    at - (begin == std::string::npos ? 0 : begin + 1));
+    EXPECT_NE(std::string::npos, line.find("(errno=" + std::to_string(EADDRINUSE) + ")"))
+        << line;
+  }
   second.reset();
   // The first server still serves.
   rec_.Install(server_.get());

@@ -19,9 +19,11 @@ Processor::~Processor() = default;
 
 int Processor::Bind(const SockAddress& addr) {
   int ret = -1;
+  int err = 0;
   loop_->RunInLoop(
-      [this, &addr, &ret] {
+      [this, &addr, &ret, &err] {
         ret = worker_->Listen(addr, &socket_);
+        err = errno;
         LOG_INFO << "do listen, ret: " << ret;
         if (ret == 0) {
           struct sockaddr_storage raw;
@@ -34,6 +36,9 @@ int Processor::Bind(const SockAddress& addr) {
         }
       },
       false);
+  // The listen ran on the acceptor's thread; errno is per thread, so the
+  // caller gets the reason of a failure here.
+  if (ret != 0) errno = err;
   return ret;
 }
 

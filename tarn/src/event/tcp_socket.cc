@@ -74,14 +74,18 @@ int EventWorker::Listen(const SockAddress& addr, std::shared_ptr<ServerSocket>* 
   LOG_INFO << "fd: " << fd << ", addr: " << addr.ToString();
   int ret = ::bind(fd, addr.GetSockAddr(), addr.GetSockAddrLen());
   if (ret < 0) {
+    int saved = errno;
     LOG_SYSERR << "bind socket error";
     ::close(fd);
+    errno = saved;  // the caller reports why as well
     return ret;
   }
   ret = ::listen(fd, 2048);
   if (ret < 0) {
+    int saved = errno;
     LOG_SYSERR << "listen error";
     ::close(fd);
+    errno = saved;
     return ret;
   }
   *out = std::make_shared<ServerSocket>(fd);
