@@ -140,6 +140,7 @@ class TestBlockServer : public vovorav::BlockServerService {
   void Read(google::protobuf::RpcController* base, const vovorav::BlockServerReadRequest* req,
             vovorav::BlockServerReadResponse* resp, google::protobuf::Closure* done) override {
     auto* ctrl = static_cast<tarn::RpcController*>(base);
+    if (const uint32_t limit = read_conn_send_limit_.load()) ctrl->conn()->set_max_send_size(limit);
     const uint32_t n = static_cast<uint32_t>(req->size());
     if (n > 0) {
       char* p = static_cast<char*>(ctrl->Malloc(n));
@@ -184,6 +185,8 @@ class TestBlockServer : public vovorav::BlockServerService {
     return lbas_;
   }
   int writes() const { return writes_.load(); }
+  // When not 0, a read sets its connection's output limit to this first.
+  void set_read_conn_send_limit(uint32_t limit) { read_conn_send_limit_ = limit; }
 
  private:
   std::mutex mutex_;
@@ -192,6 +195,7 @@ class TestBlockServer : public vovorav::BlockServerService {
   std::string last_uuid_;
   std::vector<uint64_t> lbas_;
   std::atomic<int> writes_{0};
+  std::atomic<uint32_t> read_conn_send_limit_{0};
 };
 
 // An acceptor worker, a client worker and an RPC server with the test

@@ -253,6 +253,36 @@ TEST_F(ServerFrames, UnknownNamesAreLoggedWithControlBytesEscaped) {
   EXPECT_EQ(g_log_text.find("\n20240101 00:00:00.000000Z 1 ERROR forged"), std::string::npos);
 }
 
+// A client that sends requests but never reads the answers: the server's
+// output for it stays within the connection's limit, the connection is
+// dropped, its controllers come back and other clients are still served.
+TEST_F(ServerFrames, PeerThatNeverReadsIsDroppedWithBoundedOutput) {
+  const uint32_t kLimit = 1 << 20;
+  const uint64_t kReadSize = 64 << 10;
+  service_.set_read_conn_send_limit(kLimit);
+  int fd = RawConnect(port_);
+  ASSERT_GE(fd, 0);
+  // One request at a time, so the answers pile up behind full socket
+  // buffers rather than within one loop pass; 16 MiB of answers are asked
+  // for, more than the kernel buffers hold.
+  for (uint64_t seq = 1; seq <= 256; ++seq) {
+    vovorav::BlockServerReadRequest req;
+    req.set_lba(seq);
+    req.set_size(kReadSize);
+    // The server may drop us before it has read everything.
+    if (!SendAll(fd, BuildFrame("BlockServerService", "Read", RequestHeader(seq, 1),
+                                req.SerializeAsString()))) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  EXPECT_TRUE(PeerCloses(fd, 30.0));
+  close(fd);
+  EXPECT_TRUE(PoolsFull(30.0));
+  service_.set_read_conn_send_limit(0);
+  ExpectServes(9, 4);
+}
+
 class SmallPool : public RpcFixture {};
 
 TEST_F(SmallPool, ExhaustedPoolDropsTheRequestAndKeepsTheConnection) {
