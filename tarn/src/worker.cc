@@ -91,11 +91,13 @@ void Worker::ReportThreadUtil() {
 }
 
 CycleScope::CycleScope(Worker* worker) : worker_(worker), enter_(plinth::rdtsc()) {
+  if (worker_ == nullptr) return;
   uint64_t last = worker_->last_tsc();
   if (enter_ > last) worker_->AddIdleCycles(enter_ - last);
 }
 
 CycleScope::~CycleScope() {
+  if (worker_ == nullptr) return;
   uint64_t now = plinth::rdtsc();
   worker_->AddBusyCycles(now - enter_);
   worker_->set_last_tsc(now);

@@ -237,6 +237,35 @@ TEST(EventWorkerTest, SecondStartOnlyWarnsAndKeepsFirstName) {
   EXPECT_TRUE(worker->IsInited());
 }
 
+// Work done in timer callbacks is the worker's work: with timers that keep
+// the loop busy, the thread utilisation must say so.
+TEST(EventWorkerTest, TimerCallbacksCountAsBusyTime) {
+  g_enable_metrics = true;
+  uint64_t util = 0;
+  {
+    WorkerThread thread("util-test", nullptr, WorkerOption(), false);
+    Worker* worker = thread.Start();
+    ASSERT_NE(worker, nullptr);
+    worker->loop()->RunInLoop(
+        [worker] {
+          worker->loop()->RunEvery(0.001, [] {
+            const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+            while (std::chrono::steady_clock::now() < end) {
+            }
+          });
+        },
+        false);
+    const auto deadline = std::chrono::steady_clock::now() + seconds(10);
+    while (util < 50 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      worker->loop()->RunInLoop([&] { util = worker->thread_util(); }, false);
+    }
+    thread.Stop();
+  }
+  g_enable_metrics = false;
+  EXPECT_GE(util, 50u);
+}
+
 TEST(EventWorkerTest, TcpRegistersNoMemory) {
   WorkerThread thread("mr-test", nullptr, WorkerOption(), false);
   Worker* worker = thread.Start();

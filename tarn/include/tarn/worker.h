@@ -152,7 +152,7 @@ class Worker {
 };
 
 // Accounts one event handler's run to its worker: construct on entry,
-// destroy on exit.
+// destroy on exit. A loop without a worker (nullptr) accounts nothing.
 class CycleScope {
  public:
   explicit CycleScope(Worker* worker);

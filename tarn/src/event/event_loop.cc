@@ -196,10 +196,8 @@ int EventLoop::WakeupHandle() {
 
 void EventLoop::WakeupEventCbWrapper(int, short, void* arg) {
   EventLoop* loop = static_cast<EventLoop*>(arg);
-  if (loop->worker_ != nullptr) {
+  {
     CycleScope scope(loop->worker_);
-    loop->WakeupHandle();
-  } else {
     loop->WakeupHandle();
   }
   if (loop->quit_.load(std::memory_order_acquire)) loop->driver_->Stop();

@@ -6,6 +6,7 @@
 
 #include "tarn/base/logging.h"
 #include "tarn/event/event_loop.h"
+#include "tarn/worker.h"
 
 namespace tarn {
 
@@ -71,6 +72,8 @@ void EventTimerQueue::HandleTimerEvent() {
 void EventTimerQueue::TimerEventCbWrapper(int, short what, void* arg) {
   if ((what & EV_READ) == 0) return;
   EventTimerQueue* queue = static_cast<EventTimerQueue*>(arg);
+  // Timer callbacks are the worker's work too: count them as busy time.
+  CycleScope scope(queue->event_loop_->worker());
   queue->HandleTimerEvent();
 }
 
