@@ -1,6 +1,7 @@
 #include "tarn/event/event_loop.h"
 
 #include <event2/event.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -18,6 +19,8 @@ namespace {
 constexpr int kDrainPasses = 16;
 
 inline void CpuRelax() { __builtin_ia32_pause(); }
+
+constexpr int kSpinsBeforeYield = 128;
 
 }  // namespace
 
@@ -93,10 +96,18 @@ int EventLoop::Stop() {
 void EventLoop::LockTasks(bool* first_try) {
   *first_try = true;
   uint8_t expected = 0;
+  int spins = 0;
   while (!task_flag_.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
     expected = 0;
     *first_try = false;
-    CpuRelax();
+    // The flag is held only to append or swap the list, so a long wait means
+    // its holder lost its CPU (more posters than cores): give the CPU up
+    // instead of spinning through whole time slices.
+    if (++spins < kSpinsBeforeYield) {
+      CpuRelax();
+    } else {
+      sched_yield();
+    }
   }
 }
 
