@@ -274,6 +274,11 @@ TEST(BvarLifetime, CreateAndDestroyWhileSampledAndDumped) {
     lat.reset();
     ++rounds;
   }
+  // A starved reader may not have dumped yet; give it time, not a deadline.
+  const auto dumped_by = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (dumps.load() == 0 && std::chrono::steady_clock::now() < dumped_by) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   stop = true;
   reader.join();
   EXPECT_GE(rounds, 200);
