@@ -1,5 +1,5 @@
-// The SPDK environment layer as the framework uses it: environment start,
-// and DMA-safe memory.
+// The SPDK environment layer as the framework and the driver use it:
+// environment start, DMA-safe memory and rings.
 //
 // In production the host process supplies this layer. This stand-in keeps
 // the same names and signatures so that the framework builds and runs in
@@ -58,6 +58,32 @@ void* spdk_zmalloc(size_t size, size_t align, uint64_t* phys_addr, int socket_id
 
 // Releases a block of spdk_zmalloc; NULL is ignored.
 void spdk_free(void* buf);
+
+
+// Rings of object pointers, lock-free.
+//
+// A ring holds exactly the number of entries asked at creation (any count
+// from 1). SPDK_RING_TYPE_MP_SC takes producers on any number of threads and
+// one consumer; SPDK_RING_TYPE_SP_SC one producer and one consumer.
+// Enqueue is all-or-nothing: it takes `count` objects or none, and returns
+// how many it took. Dequeue takes up to `count` objects in ring order.
+enum spdk_ring_type {
+  SPDK_RING_TYPE_SP_SC, /* single-producer, single-consumer */
+  SPDK_RING_TYPE_MP_SC, /* multi-producer, single-consumer */
+  SPDK_RING_TYPE_MP_MC, /* multi-producer, multi-consumer */
+};
+
+struct spdk_ring;
+
+// NULL when count is 0 or memory is short.
+struct spdk_ring* spdk_ring_create(enum spdk_ring_type type, size_t count, int socket_id);
+// NULL is ignored.
+void spdk_ring_free(struct spdk_ring* ring);
+// Entries currently held.
+size_t spdk_ring_count(struct spdk_ring* ring);
+// `free_space`, when given, receives the entries left free afterwards.
+size_t spdk_ring_enqueue(struct spdk_ring* ring, void** objs, size_t count, size_t* free_space);
+size_t spdk_ring_dequeue(struct spdk_ring* ring, void** objs, size_t count);
 
 #ifdef __cplusplus
 }

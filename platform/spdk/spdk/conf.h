@@ -1,0 +1,47 @@
+// SPDK's legacy INI configuration reader (stand-in).
+//
+// A file holds "[Section]" headers and "Key Value" lines (the first run of
+// blanks separates key from value; the value runs to the end of the line,
+// trailing blanks removed). "#" starts a comment. Lines before the first
+// section, and lines that do not parse, are ignored. Sections keep file
+// order; two sections of the same name both stay.
+#ifndef PLATFORM_SPDK_CONF_H
+#define PLATFORM_SPDK_CONF_H
+
+#include <stdbool.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct spdk_conf;
+struct spdk_conf_section;
+
+struct spdk_conf* spdk_conf_allocate(void);
+// NULL is ignored; a conf set as default stops being the default.
+void spdk_conf_free(struct spdk_conf* cp);
+// 0, or -1 when the file cannot be read. Replaces what cp held.
+int spdk_conf_read(struct spdk_conf* cp, const char* file);
+// The conf that the calls below use when given NULL.
+void spdk_conf_set_as_default(struct spdk_conf* cp);
+
+// NULL cp means the default conf. NULL at the end.
+struct spdk_conf_section* spdk_conf_first_section(struct spdk_conf* cp);
+struct spdk_conf_section* spdk_conf_next_section(struct spdk_conf_section* sp);
+bool spdk_conf_section_match_prefix(const struct spdk_conf_section* sp, const char* name_prefix);
+const char* spdk_conf_section_get_name(const struct spdk_conf_section* sp);
+// The value of the first line of `key`, NULL when absent.
+char* spdk_conf_section_get_val(struct spdk_conf_section* sp, const char* key);
+// -1 when absent; a negative value when the value is not a non-negative
+// decimal integer.
+int spdk_conf_section_get_intval(struct spdk_conf_section* sp, const char* key);
+// Yes/Y/True and No/N/False in any case; anything else (and absent) gives
+// `default_val`.
+bool spdk_conf_section_get_boolval(struct spdk_conf_section* sp, const char* key,
+                                   bool default_val);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif  // PLATFORM_SPDK_CONF_H

@@ -1,0 +1,39 @@
+// Process-wide objects of the running library, created by pyx_init_env.
+#ifndef PYXDRIVER_CONTROL_GLOBALS_H_
+#define PYXDRIVER_CONTROL_GLOBALS_H_
+
+#include <atomic>
+#include <vector>
+
+#include "control/config.h"
+#include "control/pyx_manager.h"
+#include "io/pyx_driver.h"
+#include "tarn/types.h"
+
+namespace tarn {
+class WorkerColony;
+}  // namespace tarn
+
+PYX_EXPORT extern tarn::Transport tp;
+PYX_EXPORT extern tarn::Transport tp_manager;
+PYX_EXPORT extern tarn::WorkerColony* worker_colony;
+PYX_EXPORT extern tarn::WorkerColony* eventworker_colony;
+// Null until its creation task has run on the manager's loop, and again
+// after pyx_finish_env. Read from other threads only through this atomic.
+PYX_EXPORT extern std::atomic<PyxManager*> pyxmanager;
+PYX_EXPORT extern std::vector<PyxDriver*> pyxdrivers;
+PYX_EXPORT extern primary_addr_index volume_manager_addr;
+
+namespace pyx {
+
+// The manager's worker (null before start-up); its loop runs the manager.
+tarn::Worker* ManagerWorker();
+
+// Asks the manager for a fresh route of the disk for driver `id` (I/O side
+// to control side). Posted to the manager's loop; dropped when there is no
+// manager.
+void RequestRouteRefresh(bdev_pyx* disk, uint64_t start, uint64_t length, int id);
+
+}  // namespace pyx
+
+#endif  // PYXDRIVER_CONTROL_GLOBALS_H_
