@@ -11,6 +11,7 @@
 #define PLATFORM_BUTIL_LOGGING_H
 
 #include <atomic>
+#include <cstdint>
 #include <sstream>
 
 namespace logging {
