@@ -9,7 +9,9 @@ namespace tarn {
 void LoopTaskAsync::DoTask() {
   if (g_enable_metrics && enqueue_tsc_ != 0) {
     dequeue_tsc_ = plinth::rdtsc();
-    RecordLoopTaskWait((dequeue_tsc_ - enqueue_tsc_) / plinth::TimeCycle::tsc_rate_mhz_);
+    // Stamped on the posting thread's core: a reading behind it is no wait.
+    const uint64_t waited = dequeue_tsc_ > enqueue_tsc_ ? dequeue_tsc_ - enqueue_tsc_ : 0;
+    RecordLoopTaskWait(waited / plinth::TimeCycle::tsc_rate_mhz_);
   }
   fn_();
 }

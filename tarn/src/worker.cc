@@ -99,7 +99,7 @@ CycleScope::CycleScope(Worker* worker) : worker_(worker), enter_(plinth::rdtsc()
 CycleScope::~CycleScope() {
   if (worker_ == nullptr) return;
   uint64_t now = plinth::rdtsc();
-  worker_->AddBusyCycles(now - enter_);
+  if (now > enter_) worker_->AddBusyCycles(now - enter_);
   worker_->set_last_tsc(now);
 }
 

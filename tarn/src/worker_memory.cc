@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "tarn/base/logging.h"
+#include "tarn/base/time_cycle.h"
 #include "tarn/memory_pool.h"
 #include "tarn/worker.h"
 
@@ -151,11 +152,13 @@ void Worker::ExtendMemoryPool() {
            << ReportMemPoolInfo();
 }
 
-void Worker::ShrinkMemoryPool() {
+void Worker::ShrinkMemoryPool() { ShrinkMemoryPool(plinth::rdtsc()); }
+
+void Worker::ShrinkMemoryPool(uint64_t now_tsc) {
   // The first pool is never given back; at most one pool per call.
   size_t i = 1;
   for (; i < mem_pools_.size(); ++i) {
-    if (mem_pools_[i]->CheckIdle()) break;
+    if (mem_pools_[i]->CheckIdle(now_tsc)) break;
   }
   if (i >= mem_pools_.size()) return;
   MemoryPool* pool = mem_pools_[i];

@@ -93,9 +93,12 @@ TEST_F(TimerTest, HugeDelayNeverWrapsIntoThePast) {
 }
 
 TEST_F(TimerTest, PastExpiryFromOtherThreadRuns) {
+  // A stamp taken earlier is in the past once the clock has moved on (going
+  // back a fixed span from the TSC could wrap on a freshly booted machine).
+  const plinth::TimeCycle earlier = plinth::TimeCycle::now();
+  ASSERT_TRUE(WaitFor([&] { return plinth::rdtsc() > earlier.cycles(); }));
   std::promise<void> fired;
-  loop_->RunAt(plinth::TimeCycle(plinth::rdtsc() - plinth::TimeCycle::tsc_rate_),
-               [&] { fired.set_value(); });
+  loop_->RunAt(earlier, [&] { fired.set_value(); });
   EXPECT_EQ(fired.get_future().wait_for(seconds(10)), std::future_status::ready);
 }
 

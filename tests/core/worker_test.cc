@@ -335,12 +335,12 @@ TEST_F(WorkerMemoryTest, ExtendsWhenShortAndShrinksWhenIdle) {
     worker_->ShrinkMemoryPool();
     EXPECT_EQ(worker_->mem_pool_num(), 2u);
     // Idle for just over ten minutes: given back; the first pool never is.
-    uint64_t long_ago = plinth::rdtsc() - 601 * plinth::TimeCycle::tsc_rate_;
-    worker_->mem_pool(0)->set_last_use_tsc(long_ago);
-    extra->set_last_use_tsc(long_ago);
-    worker_->ShrinkMemoryPool();
+    // The clock is moved forward, never the last use back: the TSC starts
+    // near zero at boot.
+    const uint64_t later = plinth::rdtsc() + 601 * plinth::TimeCycle::tsc_rate_;
+    worker_->ShrinkMemoryPool(later);
     EXPECT_EQ(worker_->mem_pool_num(), 1u);
-    worker_->ShrinkMemoryPool();
+    worker_->ShrinkMemoryPool(later);
     EXPECT_EQ(worker_->mem_pool_num(), 1u);
   });
 }

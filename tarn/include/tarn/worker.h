@@ -76,8 +76,10 @@ class Worker {
   void Free(void* ptr);
   // Adds a pool for the chunk sizes that run short (4 % or less free).
   void ExtendMemoryPool();
-  // Gives back at most one idle extra pool (never the first).
+  // Gives back at most one idle extra pool (never the first), judging
+  // idleness at TSC time `now_tsc` (the no-argument form reads the TSC).
   void ShrinkMemoryPool();
+  void ShrinkMemoryPool(uint64_t now_tsc);
   // Chunk size -> (total chunks, free chunks) over all pools.
   void GetMemPoolStat(std::map<uint64_t, std::pair<uint64_t, uint64_t>>* stat);
   std::string ReportMemPoolInfo();

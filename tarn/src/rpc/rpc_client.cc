@@ -351,7 +351,10 @@ void RpcClient::SweepTimeouts() {
 void RpcClient::CheckIdle() {
   if (!inflight_.empty() || !pending_.empty()) return;
   if (idle_limit_s_ == kNeverIdle) return;
-  const uint64_t idle_s = (plinth::rdtsc() - last_activity_) / plinth::TimeCycle::tsc_rate_;
+  // A reading behind the last activity (another core's TSC) is no idle time.
+  const uint64_t now = plinth::rdtsc();
+  if (now <= last_activity_) return;
+  const uint64_t idle_s = (now - last_activity_) / plinth::TimeCycle::tsc_rate_;
   if (idle_s > idle_limit_s_) client_->DisConnect();
 }
 
