@@ -2,9 +2,12 @@
 //
 // A file holds "[Section]" headers and "Key Value" lines (the first run of
 // blanks separates key from value; the value runs to the end of the line,
-// trailing blanks removed). "#" starts a comment. Lines before the first
-// section, and lines that do not parse, are ignored. Sections keep file
-// order; two sections of the same name both stay.
+// trailing blanks removed; a key alone has the empty value ""). "#" starts a
+// comment, whole-line or trailing. Lines before the first section, and
+// lines that do not parse, are ignored; a header without its closing
+// bracket or without a name opens no section, and the keys under it are
+// dropped. Sections keep file order; two sections of the same name both
+// stay. CRLF line ends are accepted; a NUL byte ends its line.
 #ifndef PLATFORM_SPDK_CONF_H
 #define PLATFORM_SPDK_CONF_H
 
@@ -32,8 +35,8 @@ bool spdk_conf_section_match_prefix(const struct spdk_conf_section* sp, const ch
 const char* spdk_conf_section_get_name(const struct spdk_conf_section* sp);
 // The value of the first line of `key`, NULL when absent.
 char* spdk_conf_section_get_val(struct spdk_conf_section* sp, const char* key);
-// -1 when absent; a negative value when the value is not a non-negative
-// decimal integer.
+// -1 when absent, and also when the value is not a non-negative decimal
+// integer that fits an int (so a bad value reads like an absent one).
 int spdk_conf_section_get_intval(struct spdk_conf_section* sp, const char* key);
 // Yes/Y/True and No/N/False in any case; anything else (and absent) gives
 // `default_val`.

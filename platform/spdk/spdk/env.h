@@ -64,9 +64,11 @@ void spdk_free(void* buf);
 //
 // A ring holds exactly the number of entries asked at creation (any count
 // from 1). SPDK_RING_TYPE_MP_SC takes producers on any number of threads and
-// one consumer; SPDK_RING_TYPE_SP_SC one producer and one consumer.
-// Enqueue is all-or-nothing: it takes `count` objects or none, and returns
-// how many it took. Dequeue takes up to `count` objects in ring order.
+// one consumer; SPDK_RING_TYPE_SP_SC one producer and one consumer;
+// SPDK_RING_TYPE_MP_MC any number of both. Enqueue is all-or-nothing: it
+// takes `count` objects or none, and returns how many it took. Dequeue takes
+// up to `count` objects in ring order. Neither allocates nor locks; a
+// producer may briefly wait for producers that reserved slots before it.
 enum spdk_ring_type {
   SPDK_RING_TYPE_SP_SC, /* single-producer, single-consumer */
   SPDK_RING_TYPE_MP_SC, /* multi-producer, single-consumer */
@@ -81,7 +83,8 @@ struct spdk_ring* spdk_ring_create(enum spdk_ring_type type, size_t count, int s
 void spdk_ring_free(struct spdk_ring* ring);
 // Entries currently held.
 size_t spdk_ring_count(struct spdk_ring* ring);
-// `free_space`, when given, receives the entries left free afterwards.
+// `free_space`, when given, receives the entries left free afterwards (as
+// seen at the attempt).
 size_t spdk_ring_enqueue(struct spdk_ring* ring, void** objs, size_t count, size_t* free_space);
 size_t spdk_ring_dequeue(struct spdk_ring* ring, void** objs, size_t count);
 
