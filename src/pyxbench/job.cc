@@ -1,0 +1,351 @@
+#include "job.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "output.h"
+
+namespace pyxbench {
+
+namespace {
+
+constexpr uint64_t kBlock = 4096;
+constexpr uint64_t kChunk = 65536;  // prefill and verify-pass I/O size
+constexpr int kMaxReportedMismatches = 5;
+
+int64_t NowNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+uint64_t SplitMix(uint64_t* x) {
+  uint64_t z = (*x += 0x9e3779b97f4a7c15ull);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+  return z ^ (z >> 31);
+}
+
+}  // namespace
+
+JobCounts& JobCounts::operator+=(const JobCounts& o) {
+  reads += o.reads;
+  writes += o.writes;
+  read_bytes += o.read_bytes;
+  write_bytes += o.write_bytes;
+  errors += o.errors;
+  verify_errors += o.verify_errors;
+  verified_bytes += o.verified_bytes;
+  unknown_blocks += o.unknown_blocks;
+  lost += o.lost;
+  return *this;
+}
+
+struct Job::Unit {
+  Job* job = nullptr;
+  uint8_t* buf = nullptr;
+  iovec iov{};
+  uint64_t offset = 0;  // relative to the job's start
+  uint64_t len = 0;
+  bool write = false;
+  int64_t start_ns = 0;
+};
+
+Job::Job(int index, const Options& options, pyxhost::Disk* disk, JobControl* control,
+         uint64_t start, uint64_t len, bool disk_is_fresh)
+    : index_(index),
+      options_(options),
+      disk_(disk),
+      control_(control),
+      start_(start),
+      len_(len) {
+  uint64_t seed = options.randseed * 1000003 + static_cast<uint64_t>(index);
+  rng_[0] = SplitMix(&seed);
+  rng_[1] = SplitMix(&seed);
+  if (options_.verify) {
+    // A disk the cluster made for this run reads back zeros; one that was
+    // there before holds what it holds, so nothing is known until written.
+    shadow_.assign(len_, 0);
+    known_.assign((len_ + kBlock - 1) / kBlock, disk_is_fresh ? 1 : 0);
+    busy_.assign(known_.size(), 0);
+  }
+}
+
+Job::~Job() { free(buffers_); }
+
+uint64_t Job::Rand() {
+  // xorshift128+
+  uint64_t s1 = rng_[0];
+  const uint64_t s0 = rng_[1];
+  rng_[0] = s0;
+  s1 ^= s1 << 23;
+  rng_[1] = s1 ^ s0 ^ (s1 >> 17) ^ (s0 >> 26);
+  return rng_[1] + s0;
+}
+
+JobCounts Job::counts() const {
+  JobCounts c;
+  c.reads = reads_.load(std::memory_order_relaxed);
+  c.writes = writes_.load(std::memory_order_relaxed);
+  c.read_bytes = read_bytes_.load(std::memory_order_relaxed);
+  c.write_bytes = write_bytes_.load(std::memory_order_relaxed);
+  c.errors = errors_.load(std::memory_order_relaxed);
+  c.verify_errors = verify_errors_.load(std::memory_order_relaxed);
+  c.verified_bytes = verified_bytes_.load(std::memory_order_relaxed);
+  c.unknown_blocks = unknown_blocks_.load(std::memory_order_relaxed);
+  c.lost = lost_.load(std::memory_order_relaxed);
+  return c;
+}
+
+pyxhost::Counters Job::host_counters() const { return final_host_; }
+
+bool Job::BlocksFree(uint64_t offset, uint64_t len) const {
+  for (uint64_t b = offset / kBlock; b <= (offset + len - 1) / kBlock; ++b) {
+    if (busy_[b]) return false;
+  }
+  return true;
+}
+
+void Job::MarkBlocks(uint64_t offset, uint64_t len, uint8_t value) {
+  for (uint64_t b = offset / kBlock; b <= (offset + len - 1) / kBlock; ++b) busy_[b] = value;
+}
+
+// Chooses the next run I/O of `len` bytes; false when every candidate
+// overlaps a block in flight (verification) and the job must wait.
+bool Job::Next(Unit* unit, bool write, uint64_t len) {
+  unit->write = write;
+  unit->len = len;
+  if (IsRandom(options_.rw)) {
+    const uint64_t align = options_.blockalign;
+    const uint64_t slots = (len_ - len) / align + 1;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      unit->offset = Rand() % slots * align;
+      if (!options_.verify || BlocksFree(unit->offset, len)) return true;
+    }
+    return false;
+  }
+  if (seq_pos_ + len > len_) seq_pos_ = 0;
+  if (options_.verify && !BlocksFree(seq_pos_, len)) return false;
+  unit->offset = seq_pos_;
+  seq_pos_ += len;
+  return true;
+}
+
+bool Job::FillRun(Unit* unit) {
+  bool write;
+  switch (options_.rw) {
+    case RwMode::kRead:
+    case RwMode::kRandRead: write = false; break;
+    case RwMode::kWrite:
+    case RwMode::kRandWrite: write = true; break;
+    default: write = static_cast<int>(Rand() % 100) >= options_.rwmixread; break;
+  }
+  uint64_t len = options_.bs_min;
+  if (options_.bs_max > options_.bs_min) {
+    const uint64_t steps = (options_.bs_max - options_.bs_min) / 512 + 1;
+    len = options_.bs_min + Rand() % steps * 512;
+  }
+  return Next(unit, write, len);
+}
+
+bool Job::FillPrefill(Unit* unit) {
+  if (fill_pos_ >= len_) {
+    filling_done_ = true;
+    return false;
+  }
+  unit->write = true;
+  unit->offset = fill_pos_;
+  unit->len = std::min(kChunk, len_ - fill_pos_);
+  fill_pos_ += unit->len;
+  return true;
+}
+
+bool Job::FillVerify(Unit* unit) {
+  if (fill_pos_ >= len_) {
+    filling_done_ = true;
+    return false;
+  }
+  unit->write = false;
+  unit->offset = fill_pos_;
+  unit->len = std::min(kChunk, len_ - fill_pos_);
+  fill_pos_ += unit->len;
+  return true;
+}
+
+bool Job::Issue(Unit* unit) {
+  if (unit->write && options_.verify) {
+    // Fresh bytes for every write, so that a stale block never reads back
+    // as the expected one.
+    uint64_t* words = reinterpret_cast<uint64_t*>(unit->buf);
+    const uint64_t n = (unit->len + 7) / 8;
+    for (uint64_t i = 0; i < n; ++i) words[i] = Rand();
+  }
+  if (options_.verify) MarkBlocks(unit->offset, unit->len, 1);
+  unit->iov.iov_base = unit->buf;
+  unit->iov.iov_len = unit->len;
+  unit->start_ns = NowNs();
+  const uint64_t at = start_ + unit->offset;
+  const int rc = unit->write ? channel_->Write(&unit->iov, 1, at, unit->len, &Job::OnDone, unit)
+                             : channel_->Read(&unit->iov, 1, at, unit->len, &Job::OnDone, unit);
+  if (rc != 0) {
+    if (options_.verify) MarkBlocks(unit->offset, unit->len, 0);
+    failure_ = "the host refused an I/O (" + std::to_string(rc) + ")";
+    return false;
+  }
+  return true;
+}
+
+void Job::OnDone(void* arg, int status) {
+  Unit* unit = static_cast<Unit*>(arg);
+  unit->job->Complete(unit, status);
+}
+
+void Job::Complete(Unit* unit, int status) {
+  const int64_t lat = NowNs() - unit->start_ns;
+  if (control_->measuring.load(std::memory_order_relaxed)) {
+    (unit->write ? write_lat_ : read_lat_).Record(static_cast<uint64_t>(lat));
+  }
+  if (unit->write) {
+    Bump(writes_, uint64_t{1});
+    Bump(write_bytes_, unit->len);
+  } else {
+    Bump(reads_, uint64_t{1});
+    Bump(read_bytes_, unit->len);
+  }
+  if (status != 0) {
+    Bump(errors_, uint64_t{1});
+    if (unit->write && options_.verify) {
+      // The cluster may or may not hold these bytes now.
+      for (uint64_t b = unit->offset / kBlock; b <= (unit->offset + unit->len - 1) / kBlock; ++b) {
+        if (known_[b]) Bump(unknown_blocks_, uint64_t{1});
+        known_[b] = 0;
+      }
+    }
+  } else if (options_.verify) {
+    if (unit->write) {
+      ApplyWrite(unit);
+    } else {
+      CheckRead(unit);
+    }
+  }
+  if (options_.verify) MarkBlocks(unit->offset, unit->len, 0);
+  idle_.push_back(unit);
+}
+
+void Job::ApplyWrite(const Unit* unit) {
+  memcpy(&shadow_[unit->offset], unit->buf, unit->len);
+  const uint64_t end = unit->offset + unit->len;
+  for (uint64_t b = (unit->offset + kBlock - 1) / kBlock; (b + 1) * kBlock <= end; ++b) {
+    known_[b] = 1;
+  }
+}
+
+void Job::CheckRead(const Unit* unit) {
+  const uint64_t end = unit->offset + unit->len;
+  uint64_t checked = 0;
+  bool bad = false;
+  for (uint64_t b = unit->offset / kBlock; b * kBlock < end; ++b) {
+    if (!known_[b]) continue;
+    const uint64_t from = std::max(unit->offset, b * kBlock);
+    const uint64_t to = std::min(end, (b + 1) * kBlock);
+    const uint8_t* got = unit->buf + (from - unit->offset);
+    const uint8_t* want = &shadow_[from];
+    checked += to - from;
+    if (memcmp(got, want, to - from) == 0) continue;
+    if (!bad && reported_mismatches_ < kMaxReportedMismatches) {
+      ++reported_mismatches_;
+      uint64_t i = 0;
+      while (got[i] == want[i]) ++i;
+      fprintf(Err(),
+              "pyxbench: verify error, job %d: read of %llu bytes at %llu: byte %llu is 0x%02x, "
+              "written 0x%02x\n",
+              index_, static_cast<unsigned long long>(unit->len),
+              static_cast<unsigned long long>(start_ + unit->offset),
+              static_cast<unsigned long long>(start_ + from + i), got[i], want[i]);
+    }
+    bad = true;
+  }
+  Bump(verified_bytes_, checked);
+  if (bad) Bump(verify_errors_, uint64_t{1});
+}
+
+void Job::Pump(bool (Job::*fill)(Unit*)) {
+  while (!idle_.empty()) {
+    Unit* unit = idle_.back();
+    if (!(this->*fill)(unit)) break;
+    idle_.pop_back();
+    if (!Issue(unit)) {
+      idle_.push_back(unit);
+      break;
+    }
+  }
+}
+
+void Job::Run() {
+  pyxhost::Channel::Options copt;
+  copt.max_outstanding = options_.iodepth;
+  copt.max_iovcnt = 1;
+  copt.spin_us = options_.poll_spin_us;
+  copt.sleep_us = options_.poll_sleep_us;
+  channel_.reset(new pyxhost::Channel(disk_, copt));
+
+  const uint64_t buf_len = std::max<uint64_t>(options_.bs_max, kChunk);
+  const uint64_t stride = (buf_len + kBlock - 1) / kBlock * kBlock;
+  buffers_ = static_cast<uint8_t*>(aligned_alloc(kBlock, stride * options_.iodepth));
+  for (uint64_t i = 0; i < stride * options_.iodepth / 8; ++i) {
+    reinterpret_cast<uint64_t*>(buffers_)[i] = Rand();
+  }
+  for (int i = 0; i < options_.iodepth; ++i) {
+    units_.emplace_back(new Unit());
+    units_.back()->job = this;
+    units_.back()->buf = buffers_ + stride * i;
+    idle_.push_back(units_.back().get());
+  }
+
+  auto wait_phase = [this](Phase p) {
+    while (phase() < p) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+
+  if (options_.prefill) {
+    fill_pos_ = 0;
+    filling_done_ = false;
+    while (failure_.empty() && (!filling_done_ || channel_->outstanding() != 0)) {
+      Pump(&Job::FillPrefill);
+      channel_->WaitAndPoll(1000);
+    }
+  }
+  reached_.store(static_cast<int>(Phase::kPrefill), std::memory_order_release);
+  wait_phase(Phase::kRun);
+  while (failure_.empty() && phase() == Phase::kRun) {
+    Pump(&Job::FillRun);
+    channel_->WaitAndPoll(1000);
+  }
+  if (!channel_->Drain(control_->drain_timeout_s)) {
+    Bump(lost_, channel_->outstanding());
+  }
+  reached_.store(static_cast<int>(Phase::kDrain), std::memory_order_release);
+  wait_phase(Phase::kVerify);
+  if (options_.verify && options_.verify_pass && lost_.load() == 0 && failure_.empty()) {
+    fill_pos_ = 0;
+    filling_done_ = false;
+    while (failure_.empty() && (!filling_done_ || channel_->outstanding() != 0)) {
+      Pump(&Job::FillVerify);
+      if (channel_->WaitAndPoll(1000) == 0 && filling_done_ &&
+          !channel_->Drain(control_->drain_timeout_s)) {
+        Bump(lost_, channel_->outstanding());
+        break;
+      }
+    }
+  }
+  final_host_ = channel_->counters();
+  // A channel with I/O still in flight stays allocated for the library.
+  channel_.reset();
+  reached_.store(static_cast<int>(Phase::kDone), std::memory_order_release);
+}
+
+}  // namespace pyxbench

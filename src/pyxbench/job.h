@@ -1,0 +1,130 @@
+// One pyxbench job: a host thread with its own I/O channel that keeps
+// `iodepth` I/O in flight over its own stretch of the disk.
+//
+// With verification on, the job keeps what every byte of its stretch should
+// hold (the shadow), never has two I/O in flight on the same 4 KiB block,
+// checks every read against the shadow and, at the end, reads the whole
+// stretch back. A write that failed leaves its blocks unknown (the cluster
+// may or may not have stored it) until a later write covers them whole.
+#ifndef PYXBENCH_JOB_H_
+#define PYXBENCH_JOB_H_
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "histogram.h"
+#include "options.h"
+#include "pyxhost/host.h"
+
+namespace pyxbench {
+
+// What the main thread tells the jobs, in this order.
+enum class Phase : int {
+  kPrefill = 0,  // write the stretch once (with --prefill)
+  kRun = 1,      // the workload
+  kDrain = 2,    // stop submitting, wait for what is in flight
+  kVerify = 3,   // read everything back (with --verify)
+  kDone = 4,
+};
+
+struct JobControl {
+  std::atomic<int> phase{static_cast<int>(Phase::kPrefill)};
+  std::atomic<bool> measuring{false};  // latencies count while set
+  double drain_timeout_s = 60;
+};
+
+// Counts of one job; written by its thread only, read by any.
+struct JobCounts {
+  uint64_t reads = 0, writes = 0;
+  uint64_t read_bytes = 0, write_bytes = 0;
+  uint64_t errors = 0;         // I/O completed with status -1
+  uint64_t verify_errors = 0;  // reads that returned other bytes than written
+  uint64_t verified_bytes = 0;
+  uint64_t unknown_blocks = 0;  // blocks left unverifiable by failed writes
+  uint64_t lost = 0;            // still in flight when the drain gave up
+  uint64_t ios() const { return reads + writes; }
+  JobCounts& operator+=(const JobCounts& o);
+};
+
+class Job {
+ public:
+  // The job works on [start, start + len) of the disk.
+  Job(int index, const Options& options, pyxhost::Disk* disk, JobControl* control,
+      uint64_t start, uint64_t len, bool disk_is_fresh);
+  ~Job();
+  Job(const Job&) = delete;
+  Job& operator=(const Job&) = delete;
+
+  // The thread body: runs the phases as the control asks.
+  void Run();
+
+  // Any thread.
+  JobCounts counts() const;
+  // The last phase whose work this job has finished (a Phase).
+  Phase reached() const { return static_cast<Phase>(reached_.load(std::memory_order_acquire)); }
+  // After the thread ended.
+  const Histogram& read_latency() const { return read_lat_; }
+  const Histogram& write_latency() const { return write_lat_; }
+  pyxhost::Counters host_counters() const;
+  const std::string& failure() const { return failure_; }
+
+ private:
+  struct Unit;
+  static void OnDone(void* arg, int status);
+  void Complete(Unit* unit, int status);
+  bool Next(Unit* unit, bool write, uint64_t len);
+  bool FillRun(Unit* unit);
+  bool Issue(Unit* unit);
+  void Pump(bool (Job::*fill)(Unit*));
+  bool FillPrefill(Unit* unit);
+  bool FillVerify(Unit* unit);
+  void CheckRead(const Unit* unit);
+  void ApplyWrite(const Unit* unit);
+  bool BlocksFree(uint64_t offset, uint64_t len) const;
+  void MarkBlocks(uint64_t offset, uint64_t len, uint8_t value);
+  uint64_t Rand();
+  Phase phase() const {
+    return static_cast<Phase>(control_->phase.load(std::memory_order_acquire));
+  }
+  template <typename T>
+  static void Bump(std::atomic<T>& c, T n) {
+    c.store(c.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+  }
+
+  const int index_;
+  const Options& options_;
+  pyxhost::Disk* disk_;
+  JobControl* control_;
+  const uint64_t start_;
+  const uint64_t len_;
+  uint64_t rng_[2];
+  uint64_t seq_pos_ = 0;   // next offset of sequential I/O, relative
+  uint64_t fill_pos_ = 0;  // next offset of the prefill / verify pass
+  bool filling_done_ = false;
+
+  std::unique_ptr<pyxhost::Channel> channel_;
+  std::vector<std::unique_ptr<Unit>> units_;
+  std::vector<Unit*> idle_;
+  uint8_t* buffers_ = nullptr;
+
+  // Verification state, relative to start_: expected bytes, per 4 KiB block
+  // whether they are known, and whether an I/O is in flight on it.
+  std::vector<uint8_t> shadow_;
+  std::vector<uint8_t> known_;
+  std::vector<uint8_t> busy_;
+  int reported_mismatches_ = 0;
+
+  Histogram read_lat_, write_lat_;
+  std::atomic<uint64_t> reads_{0}, writes_{0}, read_bytes_{0}, write_bytes_{0}, errors_{0},
+      verify_errors_{0}, verified_bytes_{0}, unknown_blocks_{0}, lost_{0};
+  std::atomic<int> reached_{-1};
+  pyxhost::Counters final_host_;
+  std::string failure_;
+};
+
+}  // namespace pyxbench
+
+#endif  // PYXBENCH_JOB_H_

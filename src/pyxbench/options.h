@@ -1,0 +1,71 @@
+// pyxbench's command line, with fio's option names where fio has one.
+#ifndef PYXBENCH_OPTIONS_H_
+#define PYXBENCH_OPTIONS_H_
+
+#include <cstdint>
+#include <string>
+
+namespace pyxbench {
+
+enum class RwMode { kRead, kWrite, kRandRead, kRandWrite, kRandRw, kRw };
+
+struct Options {
+  // Workload.
+  RwMode rw = RwMode::kRandRw;
+  int rwmixread = 50;             // percent of reads in rw / randrw
+  uint64_t bs_min = 4096;         // --bs N, or --bsrange MIN-MAX
+  uint64_t bs_max = 4096;
+  uint64_t blockalign = 0;        // offset alignment; 0: fio's default
+  int iodepth = 1;
+  int numjobs = 1;                // host threads, one channel each
+  double runtime_s = 10;
+  double ramp_time_s = 0;         // run, but not counted
+  uint64_t size = 256ull << 20;   // bytes of the disk the jobs use
+  uint64_t offset = 0;            // where that range starts
+  uint64_t randseed = 0x5eed;
+  bool verify = false;            // every read checked against what was written
+  bool verify_pass = true;        // with verify: read everything back at the end
+  bool prefill = false;           // write the whole range before the run
+
+  // Driver configuration (kept as the config file has it unless given).
+  int crc = -1;                   // --crc on|off: is_crc; -1 untouched
+  int64_t rpc_timeout_ms = -1;    // -1 untouched
+  int drivers = -1;               // worker_num; -1 untouched (cluster mode: 4)
+
+  // Cluster.
+  std::string config;             // --config FILE: use that cluster
+  std::string disk = "pyxbench";  // --disk NAME
+  std::string pyxsim;             // --pyxsim PATH (default: beside this program)
+  uint64_t disk_size = 0;         // cluster mode: size of the disk made; 0: size+offset
+  int block_servers = 3;
+  int sim_threads = 2;            // worker threads per block server
+  bool faults = false;            // random faults in the cluster (soak)
+  uint64_t fault_seed = 1;
+  int fault_interval_ms = 500;    // one cluster event this often
+
+  // Host polling.
+  int poll_spin_us = 20;
+  int poll_sleep_us = 10;
+
+  // Output.
+  bool json = false;
+  bool progress = true;
+  std::string log_dir;            // driver and cluster logs; default: a temp dir
+  bool keep_logs = false;
+};
+
+// Parses argv into `out`. On a bad option returns false with the reason in
+// `error`; on --help prints usage to stdout and returns false with error "".
+bool ParseOptions(int argc, char** argv, Options* out, std::string* error);
+
+// "4k" -> 4096, "1536" -> 1536, "1m" -> 1048576; false when not a size.
+bool ParseSize(const std::string& text, uint64_t* out);
+
+const char* RwName(RwMode rw);
+bool IsRandom(RwMode rw);
+bool HasReads(RwMode rw);
+bool HasWrites(RwMode rw);
+
+}  // namespace pyxbench
+
+#endif  // PYXBENCH_OPTIONS_H_

@@ -1,0 +1,65 @@
+// Other programs pyxbench runs: the simulated cluster (pyxsim) in its own
+// process for the length of the run, and its control tool (pyxsimctl) for
+// single requests; plus the INI edits pyxbench makes to the driver's
+// configuration.
+#ifndef PYXBENCH_PROCESSES_H_
+#define PYXBENCH_PROCESSES_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace pyxbench {
+
+// The folder this program lies in ("" when unknown).
+std::string SelfDir();
+
+// A program next to this one, or `explicit_path` when given.
+std::string FindProgram(const std::string& name, const std::string& explicit_path);
+
+class SimProcess {
+ public:
+  SimProcess() = default;
+  ~SimProcess();  // Stop()
+  SimProcess(const SimProcess&) = delete;
+  SimProcess& operator=(const SimProcess&) = delete;
+
+  // Starts `path` with `args`, its standard output and error going to
+  // `log_path`, and waits (at most timeout_s) until it prints its ready line
+  // (which names the control port). false with `error` set otherwise.
+  bool Start(const std::string& path, const std::vector<std::string>& args,
+             const std::string& log_path, double timeout_s, std::string* error);
+  // Asks it to stop (SIGTERM), waits, and kills it after a while.
+  void Stop();
+
+  pid_t pid() const { return pid_; }
+  uint16_t control_port() const { return control_port_; }
+  // CPU seconds (user + system) the process has used so far.
+  double CpuSeconds() const;
+
+ private:
+  pid_t pid_ = -1;
+  uint16_t control_port_ = 0;
+};
+
+// Runs `path args...` to its end (at most timeout_s), returning its exit
+// status (-1 when it could not run or was killed) and its standard output.
+int RunTool(const std::string& path, const std::vector<std::string>& args, std::string* out,
+            double timeout_s = 60);
+
+// Sets `keys` in every "ORLA" section of an INI text, replacing a key's line
+// where it is and adding it at the section's end where it is not.
+std::string EditIni(const std::string& text, const std::map<std::string, std::string>& keys);
+
+bool ReadFile(const std::string& path, std::string* out);
+bool WriteFile(const std::string& path, const std::string& text);
+
+// CPU seconds (user + system) of this process so far.
+double SelfCpuSeconds();
+
+}  // namespace pyxbench
+
+#endif  // PYXBENCH_PROCESSES_H_

@@ -1,0 +1,189 @@
+#include "report.h"
+
+#include <algorithm>
+#include <string>
+
+namespace pyxbench {
+
+namespace {
+
+using ull = unsigned long long;
+
+std::string Size(uint64_t bytes) {
+  if (bytes % (1 << 20) == 0) return std::to_string(bytes >> 20) + "m";
+  if (bytes % 1024 == 0) return std::to_string(bytes >> 10) + "k";
+  return std::to_string(bytes);
+}
+
+std::string Count(double v) {
+  char buf[32];
+  if (v >= 1e6) {
+    snprintf(buf, sizeof(buf), "%.2fM", v / 1e6);
+  } else if (v >= 1e4) {
+    snprintf(buf, sizeof(buf), "%.1fk", v / 1e3);
+  } else {
+    snprintf(buf, sizeof(buf), "%.0f", v);
+  }
+  return buf;
+}
+
+double Us(uint64_t ns) { return ns / 1000.0; }
+
+void PrintDirection(FILE* out, const char* name, uint64_t ios, uint64_t bytes, double secs,
+                    const Histogram& h) {
+  if (ios == 0) return;
+  fprintf(out, "  %-5s: IOPS=%s, BW=%.1fMiB/s, ios=%llu\n", name, Count(ios / secs).c_str(),
+          bytes / secs / (1 << 20), static_cast<ull>(ios));
+  fprintf(out,
+          "    lat (usec): p50=%.1f, p90=%.1f, p99=%.1f, p99.9=%.1f, max=%.1f, avg=%.1f\n",
+          Us(h.Percentile(0.5)), Us(h.Percentile(0.9)), Us(h.Percentile(0.99)),
+          Us(h.Percentile(0.999)), Us(h.max()), h.mean() / 1000.0);
+}
+
+void JsonLatency(FILE* out, const char* name, const Histogram& h) {
+  fprintf(out,
+          "\"%s\": {\"p50\": %.1f, \"p90\": %.1f, \"p99\": %.1f, \"p99.9\": %.1f, "
+          "\"max\": %.1f, \"mean\": %.1f, \"count\": %llu}",
+          name, Us(h.Percentile(0.5)), Us(h.Percentile(0.9)), Us(h.Percentile(0.99)),
+          Us(h.Percentile(0.999)), Us(h.max()), h.mean() / 1000.0, static_cast<ull>(h.count()));
+}
+
+std::string JsonEscape(const std::string& s) {
+  std::string r;
+  for (char c : s) {
+    if (c == '"' || c == '\\') {
+      r += '\\';
+      r += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char buf[8];
+      snprintf(buf, sizeof(buf), "\\u%04x", c);
+      r += buf;
+    } else {
+      r += c;
+    }
+  }
+  return r;
+}
+
+// "retcodes=3 delays=1" -> {"retcodes": 3, "delays": 1}
+std::string FaultJson(const std::string& text) {
+  std::string r = "{";
+  size_t pos = 0;
+  bool first = true;
+  while (pos < text.size()) {
+    const size_t eq = text.find('=', pos);
+    if (eq == std::string::npos) break;
+    size_t end = text.find_first_of(" \n", eq);
+    if (end == std::string::npos) end = text.size();
+    const std::string key = text.substr(pos, eq - pos);
+    const std::string value = text.substr(eq + 1, end - eq - 1);
+    if (!key.empty() && !value.empty() && value.find_first_not_of("0123456789") == std::string::npos) {
+      r += (first ? "\"" : ", \"") + JsonEscape(key) + "\": " + value;
+      first = false;
+    }
+    pos = text.find_first_not_of(" \n", end);
+    if (pos == std::string::npos) break;
+  }
+  return r + "}";
+}
+
+}  // namespace
+
+bool Report::Clean() const {
+  return lost() == 0 && host.double_completions == 0 && totals.verify_errors == 0 &&
+         totals.errors == 0 && failures.empty();
+}
+
+void PrintSummary(FILE* out, const Report& r) {
+  const Options& o = *r.options;
+  const Measure& m = r.measure;
+  const double secs = std::max(m.seconds(), 1e-9);
+  const JobCounts& a = m.start_counts;
+  const JobCounts& b = m.end_counts;
+  const uint64_t reads = b.reads - a.reads, writes = b.writes - a.writes;
+  const uint64_t rbytes = b.read_bytes - a.read_bytes, wbytes = b.write_bytes - a.write_bytes;
+  const uint64_t ios = reads + writes;
+  std::string bs = o.bs_min == o.bs_max ? Size(o.bs_min) : Size(o.bs_min) + "-" + Size(o.bs_max);
+
+  fprintf(out, "pyxbench: rw=%s", RwName(o.rw));
+  if (HasReads(o.rw) && HasWrites(o.rw)) fprintf(out, " (%d%% reads)", o.rwmixread);
+  fprintf(out, ", bs=%s, iodepth=%d, numjobs=%d, drivers=%d, crc=%s, verify=%s, size=%s\n",
+          bs.c_str(), o.iodepth, o.numjobs, r.drivers, o.crc == 1 ? "on" : o.crc == 0 ? "off" : "as configured",
+          o.verify ? "on" : "off", Size(o.size).c_str());
+  PrintDirection(out, "read", reads, rbytes, secs, r.read_lat);
+  PrintDirection(out, "write", writes, wbytes, secs, r.write_lat);
+  Histogram all = r.read_lat;
+  all.Merge(r.write_lat);
+  fprintf(out, "  all  : IOPS=%s, BW=%.1fMiB/s over %.1f s\n", Count(ios / secs).c_str(),
+          (rbytes + wbytes) / secs / (1 << 20), secs);
+  fprintf(out, "    lat (usec): p50=%.1f, p90=%.1f, p99=%.1f, p99.9=%.1f\n",
+          Us(all.Percentile(0.5)), Us(all.Percentile(0.9)), Us(all.Percentile(0.99)),
+          Us(all.Percentile(0.999)));
+  const double cpu = m.cpu_end - m.cpu_start;
+  fprintf(out, "  cpu  : driver process %.2f s (user+sys), %.2f us per I/O", cpu,
+          ios ? cpu / ios * 1e6 : 0.0);
+  if (m.sim_cpu_end > 0) fprintf(out, "; cluster process %.2f s", m.sim_cpu_end - m.sim_cpu_start);
+  fprintf(out, "\n");
+  fprintf(out,
+          "  check: errors=%llu, verify_errors=%llu (verified %.1f MiB), lost=%llu, "
+          "double_completions=%llu, failed_submissions=%llu\n",
+          static_cast<ull>(r.totals.errors), static_cast<ull>(r.totals.verify_errors),
+          r.totals.verified_bytes / double(1 << 20), static_cast<ull>(r.lost()),
+          static_cast<ull>(r.host.double_completions),
+          static_cast<ull>(r.host.failed_submissions));
+  if (r.totals.unknown_blocks != 0) {
+    fprintf(out, "         %llu blocks left unverifiable by failed writes\n",
+            static_cast<ull>(r.totals.unknown_blocks));
+  }
+  if (!m.fault_stats.empty()) {
+    std::string f = m.fault_stats;
+    while (!f.empty() && f.back() == '\n') f.pop_back();
+    fprintf(out, "  faults: %s\n", f.c_str());
+  }
+  for (const std::string& f : r.failures) fprintf(out, "  failure: %s\n", f.c_str());
+  fprintf(out, "  result: %s\n", r.Clean() ? "clean" : "NOT CLEAN");
+}
+
+void PrintJson(FILE* out, const Report& r) {
+  const Options& o = *r.options;
+  const Measure& m = r.measure;
+  const double secs = std::max(m.seconds(), 1e-9);
+  const JobCounts& a = m.start_counts;
+  const JobCounts& b = m.end_counts;
+  const uint64_t reads = b.reads - a.reads, writes = b.writes - a.writes;
+  const uint64_t bytes = (b.read_bytes - a.read_bytes) + (b.write_bytes - a.write_bytes);
+  const uint64_t ios = reads + writes;
+  const double cpu = m.cpu_end - m.cpu_start;
+  Histogram all = r.read_lat;
+  all.Merge(r.write_lat);
+  fprintf(out, "{\"rw\": \"%s\", \"rwmixread\": %d, \"bs_min\": %llu, \"bs_max\": %llu, ",
+          RwName(o.rw), o.rwmixread, static_cast<ull>(o.bs_min), static_cast<ull>(o.bs_max));
+  fprintf(out, "\"iodepth\": %d, \"numjobs\": %d, \"drivers\": %d, \"crc\": %d, \"verify\": %s, ",
+          o.iodepth, o.numjobs, r.drivers, o.crc, o.verify ? "true" : "false");
+  fprintf(out, "\"runtime_s\": %.3f, \"ios\": %llu, \"iops\": %.1f, \"read_iops\": %.1f, ", secs,
+          static_cast<ull>(ios), ios / secs, reads / secs);
+  fprintf(out, "\"write_iops\": %.1f, \"bw_mib_s\": %.2f, ", writes / secs,
+          bytes / secs / (1 << 20));
+  JsonLatency(out, "lat_us", all);
+  fprintf(out, ", ");
+  JsonLatency(out, "read_lat_us", r.read_lat);
+  fprintf(out, ", ");
+  JsonLatency(out, "write_lat_us", r.write_lat);
+  fprintf(out, ", \"cpu_s\": %.3f, \"cpu_us_per_io\": %.3f, \"cluster_cpu_s\": %.3f, ", cpu,
+          ios ? cpu / ios * 1e6 : 0.0, m.sim_cpu_end - m.sim_cpu_start);
+  fprintf(out,
+          "\"errors\": %llu, \"verify_errors\": %llu, \"verified_bytes\": %llu, "
+          "\"unknown_blocks\": %llu, \"lost\": %llu, \"double_completions\": %llu, "
+          "\"failed_submissions\": %llu, ",
+          static_cast<ull>(r.totals.errors), static_cast<ull>(r.totals.verify_errors),
+          static_cast<ull>(r.totals.verified_bytes), static_cast<ull>(r.totals.unknown_blocks),
+          static_cast<ull>(r.lost()), static_cast<ull>(r.host.double_completions),
+          static_cast<ull>(r.host.failed_submissions));
+  fprintf(out, "\"faults\": %s, \"failures\": [", FaultJson(m.fault_stats).c_str());
+  for (size_t i = 0; i < r.failures.size(); ++i) {
+    fprintf(out, "%s\"%s\"", i ? ", " : "", JsonEscape(r.failures[i]).c_str());
+  }
+  fprintf(out, "], \"clean\": %s}\n", r.Clean() ? "true" : "false");
+}
+
+}  // namespace pyxbench

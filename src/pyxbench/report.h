@@ -1,0 +1,47 @@
+// The end of a pyxbench run: a fio-like summary, or one JSON object.
+#ifndef PYXBENCH_REPORT_H_
+#define PYXBENCH_REPORT_H_
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "histogram.h"
+#include "job.h"
+#include "options.h"
+#include "pyxhost/host.h"
+
+namespace pyxbench {
+
+// The measured span of a run.
+struct Measure {
+  double start_s = 0, end_s = 0;
+  JobCounts start_counts, end_counts;
+  double cpu_start = 0, cpu_end = 0;          // this process, user + system
+  double sim_cpu_start = 0, sim_cpu_end = 0;  // the cluster's process
+  std::string fault_stats;                    // what the random faults did
+  double seconds() const { return end_s - start_s; }
+};
+
+struct Report {
+  const Options* options = nullptr;
+  int drivers = 0;
+  Measure measure;
+  JobCounts totals;  // the whole run: prefill, workload, drain, read-back
+  Histogram read_lat, write_lat;  // nanoseconds, measured span only
+  pyxhost::Counters host;
+  std::vector<std::string> failures;
+  std::string log_dir;
+
+  // I/O still in flight when the drain gave up (the channels count them too).
+  uint64_t lost() const { return totals.lost > host.outstanding ? totals.lost : host.outstanding; }
+  // Nothing lost, nothing completed twice, nothing corrupted, no errors.
+  bool Clean() const;
+};
+
+void PrintSummary(FILE* out, const Report& r);
+void PrintJson(FILE* out, const Report& r);
+
+}  // namespace pyxbench
+
+#endif  // PYXBENCH_REPORT_H_
