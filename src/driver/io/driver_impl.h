@@ -1,0 +1,293 @@
+// The inside of PyxDriver, shared by the files of the I/O path:
+//
+//   pyx_driver.cc  construction, admission, the pending queue, the retry ring
+//                  and its drains, completion with the overflow list, the
+//                  call records, disk attachment
+//   route_cache.cc client groups, the plane route cache, target selection
+//   response.cc    the ladder every block-server answer goes through
+//   read.cc        reads
+//   write.cc       aligned writes
+//   rmw.cc         unaligned writes and the block lock set
+//   integrity.cc   the integrity and location vectors, the dgs map
+//
+// Everything here is touched on the driver's loop only.
+#ifndef PYXDRIVER_IO_DRIVER_IMPL_H_
+#define PYXDRIVER_IO_DRIVER_IMPL_H_
+
+#include <google/protobuf/stubs/callback.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "bvar/bvar.h"
+#include "io/pyx_driver.h"
+#include "tarn/base/log_stream.h"
+#include "tarn/timer_queue.h"
+#include "vovorav.pb.h"
+
+namespace tarn {
+class RpcClient;
+class RpcController;
+}  // namespace tarn
+struct spdk_ring;
+
+namespace pyx {
+
+constexpr uint64_t kBlockSize = 4096;
+constexpr uint64_t kBlockMask = kBlockSize - 1;
+constexpr uint64_t kRouteSlots = 8192;
+constexpr size_t kRetryRingEntries = 524288;
+
+inline bool IsAligned4k(uint64_t offset, uint64_t len) { return ((offset | len) & kBlockMask) == 0; }
+inline uint64_t AlignDown(uint64_t v) { return v & ~kBlockMask; }
+inline uint64_t AlignUp(uint64_t v) { return (v + kBlockMask) & ~kBlockMask; }
+
+// The metrics of one driver, exposed as "pyxdriver worker<id>" + suffix.
+struct DriverMetrics {
+  explicit DriverMetrics(int id);
+
+  bvar::Adder<uint64_t> reads, read_bytes, writes, write_bytes;  // private counters
+  bvar::PerSecond<bvar::Adder<uint64_t>> read_iops, read_bw, write_iops, write_bw;
+  bvar::LatencyRecorder read_lat, write_lat;
+  bvar::Adder<uint64_t> write_fail_count, read_fail_count;
+  bvar::Adder<uint64_t> in_flighting, retry_num, pending_sum;  // gauges
+  bvar::Adder<uint64_t> write_512_sum, read_512_sum, write_4k_sum, read_4k_sum;
+  bvar::Adder<uint64_t> query_route_count;
+};
+
+// One disk as one driver knows it, from attachment to DetachDisk. The
+// record pointer is dereferenced only while the disk is attached.
+struct DiskState {
+  bdev_pyx* disk = nullptr;
+  uint64_t serial = 0;  // tells a re-attached record at the same address apart
+  std::string name;     // copies for log lines and keys
+  std::string uuid;
+  std::unique_ptr<vovorav::PlaneRouteDetail[]> routes;  // kRouteSlots, or none
+  std::unordered_set<uint64_t> locks;  // 4 KiB blocks held by unaligned writes
+  std::vector<uint32_t> crc;
+  std::vector<uint8_t> segment_id, stream_id, extent_id;
+  std::vector<uint32_t> offset_in_extent;
+  bool warned_beyond_vectors = false;
+  uint64_t own_counter = 0;  // the throttle's counter when the record has none
+};
+
+enum class CallKind : uint8_t { kRead, kWrite, kRmwRead };
+
+// One block-server call of an I/O: the closure its answer runs, with the
+// request, response and controller it needs. Reused through a free list.
+struct IoCall : public google::protobuf::Closure {
+  void Run() override;
+
+  PyxDriver::Impl* impl = nullptr;
+  CallKind kind = CallKind::kRead;
+  tarn::RpcController* cntl = nullptr;
+  // Unaligned writes: the read stage's controller, whose data the write
+  // sends; deleted when the write's answer has been handled.
+  tarn::RpcController* keep = nullptr;
+  bdev_pyx_io* io = nullptr;
+  uint32_t ip = 0;    // block-server IPv4 address as routed (0 for IPv6)
+  uint32_t port = 0;  // with gazelle_port
+  uint64_t disk_serial = 0;
+  vovorav::BlockServerReadRequest read_req;
+  vovorav::BlockServerReadResponse read_resp;
+  vovorav::BlockServerWriteRequest write_req;
+  vovorav::BlockServerWriteResponse write_resp;
+  IoCall* prev = nullptr;  // outstanding list
+  IoCall* next = nullptr;
+};
+
+// Where an I/O goes: the routed endpoint and the client taken for it.
+struct Target {
+  tarn::RpcClient* client = nullptr;
+  uint32_t ip = 0;
+  uint32_t port = 0;
+};
+
+// What a path gives back when it cannot send (its admission, its block
+// locks) and which fail counter a refused I/O counts in.
+struct RouteUse {
+  bool admitted;
+  bool locked;
+  bool read_counter;
+};
+
+struct V4Key {
+  uint32_t ip;
+  uint32_t port;
+  bool operator==(const V4Key& o) const { return ip == o.ip && port == o.port; }
+};
+struct V4Hash {
+  size_t operator()(const V4Key& k) const {
+    return static_cast<size_t>((static_cast<uint64_t>(k.port) * 2) ^ k.ip);
+  }
+};
+struct V6Key {
+  uint32_t ip[4];
+  uint32_t port;
+  bool operator==(const V6Key& o) const {
+    return ip[0] == o.ip[0] && ip[1] == o.ip[1] && ip[2] == o.ip[2] && ip[3] == o.ip[3] &&
+           port == o.port;
+  }
+};
+struct V6Hash {
+  size_t operator()(const V6Key& k) const {
+    uint64_t h = k.port;
+    for (uint32_t w : k.ip) h = h * 0x9E3779B97F4A7C15ull ^ w;
+    return static_cast<size_t>(h);
+  }
+};
+
+// The texts of one handler's ladder.
+struct LadderTexts {
+  CallKind kind;
+  const char* io_line;    // exists 0: the I/O line's first field
+  const char* refetch;    // connection failure
+  const char* stale;      // stale route term
+  const char* missing;    // -12006 / -12007
+  const char* no_memory;  // -12016
+  const char* not_ready;  // -12018
+  const char* generic;    // other -14000 .. -12000
+  const char* failed;     // any other code
+};
+
+enum class Verdict { kSuccess, kRetry, kFail };
+
+// A Read request for the 4 KiB-aligned range covering the I/O (read.cc).
+void FillReadRequest(const DiskState* st, const bdev_pyx_io* io, int id,
+                     vovorav::BlockServerReadRequest* req);
+// A Write request of [lba, lba + size) with the dgs this driver knows
+// (write.cc).
+void FillWriteRequest(const DiskState* st, const std::map<std::string, uint64_t>& dgs, int id,
+                      uint64_t lba, uint64_t size, vovorav::BlockServerWriteRequest* req);
+
+}  // namespace pyx
+
+struct PyxDriver::Impl {
+  Impl(tarn::Transport tp, tarn::Worker* worker, int id);
+  ~Impl();
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  // ---- Disks (pyx_driver.cc).
+  pyx::DiskState* Attach(bdev_pyx* disk);
+  pyx::DiskState* Find(bdev_pyx* disk) const;
+  pyx::DiskState* FindByName(const std::string& name) const;
+  // The disk of an I/O when attached and not being freed.
+  pyx::DiskState* LiveDisk(const bdev_pyx_io* io);
+  // The disk of a call's I/O when it is still the one the call was sent for.
+  pyx::DiskState* CallDisk(const pyx::IoCall* call);
+  void Detach(bdev_pyx* disk);
+
+  // ---- I/O flow (pyx_driver.cc).
+  void Issue(bdev_pyx_io* io);  // by type, as the drains do
+  bool Admit(bdev_pyx_io* io);
+  void GiveBack();
+  void RetryEnqueue(bdev_pyx_io* io);
+  void DrainRetry(bool lock_waiters_only);
+  void PollPending();
+  void Fail(bdev_pyx_io* io, bool is_read);
+  // The completion step: frees stats, then hands the I/O to the host (or to
+  // the overflow list). The I/O must not be touched afterwards.
+  void Complete(bdev_pyx_io* io);
+  void FlushOverflow();
+  void ScheduleFlush(bool progress);
+  int64_t LatencyUs(const bdev_pyx_io* io) const;
+  void RecordRead(const bdev_pyx_io* io);
+  void RecordWrite(const bdev_pyx_io* io);
+  void RouteQuery(pyx::DiskState* st);
+  bool Throttle(pyx::DiskState* st);
+
+  // ---- Calls (pyx_driver.cc).
+  // A call record linked as outstanding, with a new controller on the
+  // target client's connection.
+  pyx::IoCall* NewCall(pyx::CallKind kind, bdev_pyx_io* io, pyx::DiskState* st,
+                       const pyx::Target& target);
+  void ReleaseCall(pyx::IoCall* call);
+  void OnAnswer(pyx::IoCall* call);
+
+  // ---- Routes and client groups (route_cache.cc).
+  // True with a target; otherwise the I/O has been retried or failed (and
+  // its admission given back, or its locks released, as asked).
+  bool Route(pyx::DiskState* st, bdev_pyx_io* io, const pyx::RouteUse& use, pyx::Target* t);
+  ClientManager* GroupV4(uint32_t ip, uint32_t port);
+  ClientManager* GroupV6(const ::Ipv6Addr& ip, uint32_t port);
+  void SetGroupV4(uint32_t ip, const std::string& text, uint32_t port, int n);
+  void SetGroupV6(const ::Ipv6Addr& ip, const std::string& text, uint32_t port, int n);
+  void CopyRoutes(const std::string& name,
+                  const vovorav::BlockMasterQueryPlaneRouteResponse& resp);
+
+  // ---- The answer ladder (response.cc).
+  pyx::Verdict Ladder(const pyx::LadderTexts& t, pyx::DiskState* st, pyx::IoCall* call,
+                      const ::ResultCode& rc, uint64_t resp_term);
+  void AppendContext(plinth::LogStream& s, const pyx::DiskState* st, pyx::IoCall* call) const;
+  void AppendRcTail(plinth::LogStream& s, const pyx::DiskState* st, pyx::IoCall* call,
+                    const ::ResultCode& rc) const;
+  void FailGone(pyx::IoCall* call, bool is_read);
+
+  // ---- Paths (read.cc, write.cc, rmw.cc).
+  void Read(bdev_pyx_io* io);
+  void OnReadAnswer(pyx::IoCall* call);
+  void ReadDone(pyx::DiskState* st, pyx::IoCall* call);
+  void Write(bdev_pyx_io* io);
+  void OnWriteAnswer(pyx::IoCall* call);
+  void WriteDone(pyx::DiskState* st, pyx::IoCall* call);
+  void Rmw(bdev_pyx_io* io);
+  void OnRmwAnswer(pyx::IoCall* call);
+  void RmwWriteStage(pyx::DiskState* st, pyx::IoCall* call);
+  bool LockBlocks(pyx::DiskState* st, uint64_t offset, uint64_t len);
+  int ReleaseLocks(pyx::DiskState* st, uint64_t offset, uint64_t len);
+
+  // ---- Integrity (integrity.cc).
+  // How many of blocks [first, first + n) a vector of `size` entries holds;
+  // the rest skip their bookkeeping (one WARN per disk).
+  uint64_t VectorsCover(pyx::DiskState* st, uint64_t first, uint64_t n, size_t size);
+  void CheckReadCrc(pyx::DiskState* st, pyx::IoCall* call, const char* data, bool zerod);
+  void RecordLocations(pyx::DiskState* st, const bdev_pyx_io* io,
+                       const vovorav::BlockServerWriteResponse& resp);
+
+  tarn::Transport transport;
+  tarn::Worker* worker;
+  int id;
+  pyx::DriverMetrics metrics;
+  // Expires with the driver: tasks and timers posted earlier check it.
+  std::shared_ptr<bool> alive;
+  tarn::TimerId retry_timer;
+  tarn::TimerId pending_timer;
+
+  std::unordered_map<bdev_pyx*, std::unique_ptr<pyx::DiskState>> disks;
+  bdev_pyx* last_disk = nullptr;  // the last disk looked up, and its state
+  pyx::DiskState* last_state = nullptr;
+  std::unordered_map<std::string, pyx::DiskState*> disks_by_name;
+  uint64_t next_serial = 1;
+  std::map<std::string, uint64_t> dgs;
+
+  std::unordered_map<pyx::V4Key, ClientManager*, pyx::V4Hash> groups_v4;
+  std::unordered_map<pyx::V6Key, ClientManager*, pyx::V6Hash> groups_v6;
+
+  int64_t in_flight = 0;  // mirrors "_in_flighting"
+  bdev_pyx_io* pending_head = nullptr;
+  bdev_pyx_io** pending_tail = &pending_head;
+  size_t pending = 0;
+
+  spdk_ring* retry_ring = nullptr;
+  size_t retry_entries = 0;
+  std::unique_ptr<void*[]> batch;  // one drain's entries
+
+  bdev_pyx_io* overflow_head = nullptr;  // linked through link.tqe_next
+  bdev_pyx_io* overflow_tail = nullptr;
+  size_t overflow = 0;
+  bool flush_scheduled = false;
+  bool overflow_episode = false;  // warned once; ends when the list empties
+  uint64_t overflow_late = 0;     // I/O delivered late in this episode
+
+  pyx::IoCall outstanding;  // sentinel of the calls awaiting an answer
+  size_t outstanding_count = 0;
+  std::vector<pyx::IoCall*> free_calls;
+};
+
+#endif  // PYXDRIVER_IO_DRIVER_IMPL_H_

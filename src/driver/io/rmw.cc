@@ -1,0 +1,206 @@
+// Unaligned writes: lock the partial 4 KiB blocks at head and tail, read the
+// aligned range that covers the write, merge the new bytes in and write the
+// whole range back. Two unaligned writes of one block meet the same lock set
+// because every I/O of one stripe goes to the same driver.
+#include <cstring>
+
+#include "butil/logging.h"
+#include "control/config.h"
+#include "io/driver_impl.h"
+#include "io/iovec_copy.h"
+#include "record_access.h"
+#include "tarn/base/logging.h"
+#include "tarn/loop.h"
+#include "tarn/rpc/rpc_client.h"
+#include "tarn/rpc/rpc_controller.h"
+#include "tarn/worker.h"
+
+using pyx::CallKind;
+using pyx::DiskState;
+using pyx::IoCall;
+
+namespace {
+
+const pyx::LadderTexts kRmwTexts = {
+    CallKind::kRmwRead,
+    "|rmw read pyx io:",
+    "Fail to send BlockServerRMWRequest,need to refetch route.",
+    "RMW response error, need to update route ",
+    "RMW Plane Or Vdisk Not Exist, ",
+    "RMW Blockserver Malloc Memory Failed, Read IO",
+    "RMW Blockserver plane is net ready, Read IO",
+    "RMW ERROR Read IO ",
+    "RMW async read failed. Retcode: ",
+};
+
+constexpr pyx::RouteUse kRmwReadUse = {false, true, true};
+constexpr pyx::RouteUse kRmwWriteUse = {false, true, false};
+
+uint64_t HeadBlock(uint64_t offset) { return offset / pyx::kBlockSize; }
+uint64_t TailBlock(uint64_t offset, uint64_t len) { return (offset + len - 1) / pyx::kBlockSize; }
+bool HeadPartial(uint64_t offset) { return (offset & pyx::kBlockMask) != 0; }
+// The tail block is locked on its own when the write ends inside it and it
+// is not the head block locked already.
+bool TailLockedApart(uint64_t offset, uint64_t len) {
+  if (((offset + len) & pyx::kBlockMask) == 0) return false;
+  return !(HeadPartial(offset) && TailBlock(offset, len) == HeadBlock(offset));
+}
+
+}  // namespace
+
+bool PyxDriver::Impl::LockBlocks(DiskState* st, uint64_t offset, uint64_t len) {
+  bool added = false;
+  if (HeadPartial(offset)) added = st->locks.insert(HeadBlock(offset)).second;
+  if (TailLockedApart(offset, len)) {
+    added = st->locks.insert(TailBlock(offset, len)).second || added;
+  }
+  return added;
+}
+
+// Releases exactly the blocks LockBlocks took for this write, and lets every
+// I/O waiting for a lock try again right after the current task.
+int PyxDriver::Impl::ReleaseLocks(DiskState* st, uint64_t offset, uint64_t len) {
+  if (pyx::IsAligned4k(offset, len)) return 0;
+  std::shared_ptr<bool> a = alive;
+  worker->loop()->RunNextLoop([this, a] {
+    if (*a) DrainRetry(true);
+  });
+  bool removed = false;
+  if (HeadPartial(offset)) removed = st->locks.erase(HeadBlock(offset)) > 0;
+  if (TailLockedApart(offset, len)) removed = st->locks.erase(TailBlock(offset, len)) > 0 || removed;
+  if (removed) return 1;
+  LOG_ERROR << st->name << " offset " << offset << " len " << len << " does not unlock";
+  LOG(FATAL) << "Check failed: 0. ";
+  return 0;
+}
+
+void PyxDriver::Impl::Rmw(bdev_pyx_io* io) {
+  DiskState* st = LiveDisk(io);
+  if (st == nullptr) {
+    Fail(io, false);
+    return;
+  }
+  const uint64_t offset = io->offset;
+  const uint64_t len = io->len;
+  if (len == 0) {
+    LOG_ERROR << st->name << " unaligned write of no bytes|offset:" << offset;
+    Fail(io, false);
+    return;
+  }
+  if (st->locks.count(HeadBlock(offset)) != 0 || st->locks.count(TailBlock(offset, len)) != 0) {
+    io->lock_wait = 1;
+    RetryEnqueue(io);
+    return;
+  }
+  io->lock_wait = 0;
+  if (!LockBlocks(st, offset, len)) {
+    LOG_ERROR << st->name << " offset " << offset << " len " << len << " does not lock";
+    LOG(FATAL) << "Check failed: 0. ";
+  }
+  pyx::Target t;
+  if (!Route(st, io, kRmwReadUse, &t)) return;
+  IoCall* c = NewCall(CallKind::kRmwRead, io, st, t);
+  pyx::FillReadRequest(st, io, id, &c->read_req);
+  vovorav::BlockServerService_Stub stub(t.client);
+  stub.Read(c->cntl, &c->read_req, &c->read_resp, c);
+}
+
+void PyxDriver::Impl::OnRmwAnswer(IoCall* c) {
+  DiskState* st = CallDisk(c);
+  if (st == nullptr) {
+    FailGone(c, true);
+    ReleaseCall(c);
+    return;
+  }
+  bdev_pyx_io* io = c->io;
+  const uint64_t offset = io->offset;
+  const uint64_t len = io->len;
+  const vovorav::BlockServerReadResponse& resp = c->read_resp;
+  switch (Ladder(kRmwTexts, st, c, resp.rc(), resp.latest_route_term().term())) {
+    case pyx::Verdict::kSuccess:
+      RmwWriteStage(st, c);  // keeps the locks for the write stage
+      break;
+    case pyx::Verdict::kRetry:
+      ReleaseLocks(st, offset, len);
+      RetryEnqueue(io);
+      break;
+    case pyx::Verdict::kFail:
+      ReleaseLocks(st, offset, len);
+      metrics.read_fail_count << 1;
+      Complete(io);
+      break;
+  }
+  ReleaseCall(c);
+}
+
+void PyxDriver::Impl::RmwWriteStage(DiskState* st, IoCall* c) {
+  bdev_pyx_io* io = c->io;
+  const uint64_t offset = io->offset;
+  const uint64_t len = io->len;
+  const uint64_t lba = pyx::AlignDown(offset);
+  const uint64_t size = pyx::AlignUp(offset + len) - lba;
+  const bool zerod = c->read_resp.zerod();
+  const auto& atts = c->cntl->response_attachments();
+  const uint64_t have = atts.empty() ? 0 : atts[0].len;
+  if (!zerod && have < size) {
+    io->status = -1;
+    LOG_ERROR << st->name << " RMW obtained data error," << "|vdi uuid:" << st->uuid
+              << "|reqlba: " << offset << "|len: " << len << "|need: " << size
+              << "|data: " << have << "|plane_num:" << static_cast<uint16_t>(io->plane)
+              << "|remote_side:" << c->cntl->uuid();
+    ReleaseLocks(st, offset, len);
+    metrics.read_fail_count << 1;
+    Complete(io);
+    return;
+  }
+  // The route may have moved while the old data was read.
+  pyx::Target t;
+  if (!Route(st, io, kRmwWriteUse, &t)) return;
+  IoCall* w = NewCall(CallKind::kWrite, io, st, t);
+  char* buf;
+  if (!zerod) {
+    // Merge into the old data and send it from there; the read stage's
+    // controller owns that memory and lives as long as the write.
+    buf = static_cast<char*>(atts[0].data);
+    pyx::CopyFromIovecs(io, buf + (offset - lba), len);
+    w->cntl->AppendRequestAttachment(buf, static_cast<uint32_t>(size), false);
+    w->keep = c->cntl;
+    c->cntl = nullptr;
+  } else {
+    buf = static_cast<char*>(w->cntl->Malloc(static_cast<uint32_t>(size)));
+    if (buf == nullptr) {
+      LOG_ERROR << st->name << " no worker memory for a write of " << size
+                << " bytes, tried again later|offset:" << offset;
+      ReleaseCall(w);
+      ReleaseLocks(st, offset, len);
+      RetryEnqueue(io);
+      return;
+    }
+    memset(buf, 0, size);
+    pyx::CopyFromIovecs(io, buf + (offset - lba), len);
+    w->cntl->AppendRequestAttachment(buf, static_cast<uint32_t>(size), true);
+  }
+  pyx::FillWriteRequest(st, dgs, id, lba, size, &w->write_req);
+  vovorav::BlockServerService_Stub stub(t.client);
+  stub.Write(w->cntl, &w->write_req, &w->write_resp, w);
+}
+
+int PyxDriver::BitMapReset(const std::string& name, uint64_t offset, uint64_t len) {
+  DiskState* st = impl_->FindByName(name);
+  return st == nullptr ? 0 : impl_->ReleaseLocks(st, offset, len);
+}
+
+void PyxDriver::BitMapCreate(bdev_pyx* disk, uint64_t /*size*/) {
+  impl_->Attach(disk)->locks.clear();
+  LOG_INFO << "create vdisk bitmap vector sucess";
+}
+
+void PyxDriver::BitMapFree(bdev_pyx* disk) {
+  DiskState* st = impl_->Find(disk);
+  if (st != nullptr) st->locks.clear();
+}
+
+bool PyxDriver::block_locked(const std::string& name, uint64_t block) const {
+  const DiskState* st = impl_->FindByName(name);
+  return st != nullptr && st->locks.count(block) != 0;
+}
