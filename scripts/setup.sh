@@ -13,6 +13,8 @@ PACKAGES=(
   libnuma-dev libgoogle-perftools-dev libnghttp2-dev zlib1g-dev libisal-dev
   # benchmark-only comparisons
   libspdlog-dev libgrpc++-dev protobuf-compiler-grpc
+  # benchmark-only: the driver against fio's nbd engine and nbdkit
+  fio nbdkit
 )
 
 missing=()
