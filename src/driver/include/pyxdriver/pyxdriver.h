@@ -37,7 +37,8 @@ struct bdev_pyx_io;
 /* One remote virtual disk; allocated, kept alive and freed by the host. */
 struct bdev_pyx {
   char* name;          /* host: NUL-terminated disk name */
-  char* uuid;          /* library: heap copy of the uuid from the cluster */
+  char* uuid;          /* library: heap copy of the uuid from the cluster;
+                          freed (and set to NULL) by pyx_free */
   uint8_t ok;          /* library: 1 registered and usable, 0 failed */
   uint64_t size;       /* library: bytes; 0 until the first size answer */
   uint64_t die_unit_capacity; /* library: route geometry, bytes */
@@ -90,9 +91,15 @@ int pyx_init_env(void);
 int pyx_init(struct bdev_pyx* disk);
 /* Size query (mode 1) or full bring-up; -1 before start-up has a manager. */
 int get_vdisk_size(struct bdev_pyx* disk);
-/* Submits one read (type 1) or write (type 2). */
+/* Submits one read (type 1) or write (type 2). The I/O ends on a
+ * completion ring of its channel, with status -1 when the library refused
+ * it (bad geometry, type, length or iovecs; past the end; a freed disk; an
+ * unaligned write across a get_max_io_size() stripe). Only when there is no
+ * I/O driver to run it (get_cpus_size() is 0, or after pyx_finish_env) does
+ * it end at once: status is -1 when this returns and no ring sees it. */
 void send_pyx_io(struct spdk_bdev_io* bio);
-/* Closes a disk. The host may free the record once this returns. */
+/* Closes a disk. The host may free the record once this returns: nothing
+ * in the library touches it afterwards. */
 void pyx_free(struct bdev_pyx* disk);
 void pyx_finish_env(void);
 /* worker_num: the number of completion rings a channel needs. */

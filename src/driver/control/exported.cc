@@ -1,0 +1,275 @@
+// The exported functions a storage host calls. Each runs on the calling
+// host thread, does only cheap work there and posts the rest to a worker
+// loop: the manager's for the control path, an I/O driver's for I/O.
+#include <dlfcn.h>
+
+#include <atomic>
+#include <string>
+
+#include "control/globals.h"
+#include "control/startup.h"
+#include "pyxdriver/pyxdriver.h"
+#include "record_access.h"
+#include "spdk/bdev_module.h"
+#include "tarn/base/logging.h"
+#include "tarn/base/time_cycle.h"
+#include "tarn/loop.h"
+#include "tarn/worker.h"
+
+namespace {
+
+constexpr uint64_t kMaxIoLen = 262144;
+constexpr uint64_t kAlignMask = 0xfff;
+// A refusal that repeats is logged once in this many.
+constexpr uint64_t kRefusalLogEvery = 1000;
+
+// Why send_pyx_io refused an I/O; each reason is counted on its own.
+enum Refusal {
+  kNoDriver,
+  kBadType,
+  kBadLength,
+  kIovecMismatch,
+  kDeleting,
+  kBadGeometry,
+  kPastEnd,
+  kStripeCross,
+  kRefusalKinds,
+};
+
+const char* const kRefusalText[kRefusalKinds] = {
+    "no io driver to run it",
+    "io type is neither read nor write",
+    "io length is not from 1 to 262144",
+    "iovec lengths do not add up to len",
+    "vdisk is being freed",
+    "vdisk route geometry is not usable yet",
+    "io reaches past the end of the vdisk",
+    "unaligned write crosses a max_io_size stripe",
+};
+
+std::atomic<uint64_t> g_refusals[kRefusalKinds];
+
+void LogRefusal(Refusal why, bdev_pyx* disk, const bdev_pyx_io* io, int type) {
+  const uint64_t seen = g_refusals[why].fetch_add(1, std::memory_order_relaxed);
+  if (seen % kRefusalLogEvery != 0) return;
+  LOG_ERROR << "send_pyx_io refused: " << kRefusalText[why]
+            << "|vdi name:" << (disk != nullptr && disk->name != nullptr ? disk->name : "")
+            << "|offset:" << io->offset << "|len:" << io->len << "|type:" << type
+            << "|refused so far:" << seen + 1;
+}
+
+struct Geometry {
+  uint64_t die_unit;
+  uint64_t die;
+  uint64_t plane;
+  uint64_t block;
+
+  // Enough to place a byte on a plane: no division by zero below.
+  bool Placeable() const { return die != 0 && plane != 0 && block != 0 && die / plane != 0; }
+  // Every value set by a route answer, and placeable.
+  bool Usable() const { return die_unit != 0 && Placeable(); }
+  // Blocks of `block` bytes go round robin over a die's planes; dies follow
+  // one another.
+  uint64_t PlaneOf(uint64_t offset) const {
+    const uint64_t planes_per_die = die / plane;
+    return ((offset % die) / block) % planes_per_die + (offset / die) * planes_per_die;
+  }
+};
+
+Geometry LoadGeometry(const bdev_pyx* disk) {
+  return Geometry{pyx::Load(disk->die_unit_capacity), pyx::Load(disk->die_capacity),
+                  pyx::Load(disk->plane_capacity), pyx::Load(disk->block_capacity)};
+}
+
+bool IovecsAddUp(const bdev_pyx_io* io) {
+  if (io->iovcnt < 0 || (io->iovcnt > 0 && io->iov == nullptr)) return false;
+  uint64_t sum = 0;
+  for (int i = 0; i < io->iovcnt; ++i) {
+    if (io->iov[i].iov_len > io->len - sum) return false;
+    sum += io->iov[i].iov_len;
+  }
+  return sum == io->len;
+}
+
+// The first check the I/O fails, or kRefusalKinds when it may go.
+Refusal Check(const bdev_pyx* disk, const bdev_pyx_io* io, int type, const Geometry& geometry) {
+  if (type != SPDK_BDEV_IO_TYPE_READ && type != SPDK_BDEV_IO_TYPE_WRITE) return kBadType;
+  if (io->len == 0 || io->len > kMaxIoLen) return kBadLength;
+  if (!IovecsAddUp(io)) return kIovecMismatch;
+  if (pyx::Load(disk->deleting) != 0) return kDeleting;
+  if (!geometry.Usable()) return kBadGeometry;
+  const uint64_t size = pyx::Load(disk->size);
+  if (io->offset > size || io->len > size - io->offset) return kPastEnd;
+  const bool unaligned = ((io->offset | io->len) & kAlignMask) != 0;
+  const uint64_t stripe = static_cast<uint64_t>(max_io_size);
+  if (type == SPDK_BDEV_IO_TYPE_WRITE && unaligned &&
+      io->offset / stripe != (io->offset + io->len - 1) / stripe) {
+    return kStripeCross;
+  }
+  return kRefusalKinds;
+}
+
+// No loop will ever complete this I/O: fail it before returning.
+void FailInPlace(bdev_pyx_io* io) {
+  io->status = -1;
+  delete io->stats;
+  io->stats = nullptr;
+}
+
+void Post(PyxDriver* driver, bdev_pyx_io* io, void (PyxDriver::*step)(bdev_pyx_io*)) {
+  tarn::Loop* loop = driver->worker()->loop();
+  // A refusal completes on the driver's loop, never inside this call.
+  const bool refusal = step == &PyxDriver::FailIo;
+  const int rc = refusal ? loop->RunNextLoop([driver, io] { driver->FailIo(io); })
+                         : loop->RunInLoop([driver, io, step] { (driver->*step)(io); }, true);
+  if (rc != 0) {
+    LOG_ERROR << "send_pyx_io: the loop of io driver " << driver->id() << " has ended";
+    FailInPlace(io);
+  }
+}
+
+}  // namespace
+
+namespace pyx {
+
+int DriverOf(uint64_t offset) {
+  if (max_io_size <= 0 || worker_num <= 0) return -1;
+  return static_cast<int>((offset / static_cast<uint64_t>(max_io_size)) %
+                          static_cast<uint64_t>(worker_num));
+}
+
+}  // namespace pyx
+
+extern "C" {
+
+int pyx_init_env(void) { return pyx::InitEnv(); }
+
+void pyx_finish_env(void) { pyx::FinishEnv(); }
+
+int pyx_init(struct bdev_pyx* disk) {
+  for (PyxDriver* driver : pyxdrivers) {
+    driver->worker()->loop()->RunInLoop([driver, disk] { driver->malloc_plane_route_cache(disk); },
+                                        true);
+  }
+  disk->counter = new uint64_t(0);
+  return get_vdisk_size(disk);
+}
+
+int get_vdisk_size(struct bdev_pyx* disk) {
+  if (pyxdrivers.empty() || pyxmanager.load(std::memory_order_acquire) == nullptr) return -1;
+  // A new query starts its fail-over count afresh.
+  pyx::Store(disk->attempts, 0);
+  const bool posted = pyx::RunOnManager(
+      [disk](PyxManager* manager) {
+        manager->AttachDisk(disk);
+        manager->pyx_get_vdisk_size(disk);
+      },
+      [disk] {
+        LOG_ERROR << "size query of vdi " << disk->name << " dropped: the manager is gone";
+      });
+  return posted ? 0 : -1;
+}
+
+void send_pyx_io(struct spdk_bdev_io* bio) {
+  auto* io = static_cast<bdev_pyx_io*>(spdk_bdev_io_get_driver_ctx(bio));
+  io->stats = new bdev_pyx_io_stats{0, 0};
+  bdev_pyx* disk = io->ch != nullptr ? io->ch->disk : nullptr;
+  const int type = bio->type;
+  if (pyxdrivers.empty() || disk == nullptr) {
+    LogRefusal(kNoDriver, disk, io, type);
+    FailInPlace(io);
+    return;
+  }
+  const int worker = pyx::DriverOf(io->offset);
+  if (worker < 0 || static_cast<size_t>(worker) >= pyxdrivers.size()) {
+    LogRefusal(kNoDriver, disk, io, type);
+    FailInPlace(io);
+    return;
+  }
+  PyxDriver* driver = pyxdrivers[worker];
+
+  const Geometry geometry = LoadGeometry(disk);
+  const Refusal why = Check(disk, io, type, geometry);
+  if (why != kRefusalKinds) {
+    LogRefusal(why, disk, io, type);
+    Post(driver, io, &PyxDriver::FailIo);
+    return;
+  }
+  io->plane = geometry.PlaneOf(io->offset);
+  io->stats->start = plinth::rdtsc();
+  if (type == SPDK_BDEV_IO_TYPE_READ) {
+    Post(driver, io, &PyxDriver::pyx_aio_read);
+  } else if (((io->offset | io->len) & kAlignMask) != 0) {
+    Post(driver, io, &PyxDriver::rmw_4k_align_read);
+  } else {
+    Post(driver, io, &PyxDriver::pyx_aio_write_4k_align);
+  }
+}
+
+void pyx_free(struct bdev_pyx* disk) {
+  pyx::Store(disk->deleting, 1);
+  const std::string name = disk->name;
+  // From here on neither the manager nor any driver touches the record:
+  // both forget it synchronously, each on its own loop, before this returns.
+  tarn::Worker* manager_worker = pyx::ManagerWorker();
+  if (manager_worker != nullptr) {
+    manager_worker->loop()->RunInLoop(
+        [disk] {
+          if (PyxManager* manager = pyxmanager.load(std::memory_order_acquire)) {
+            manager->DetachDisk(disk);
+          }
+        },
+        false);
+  }
+  const bool crc = is_crc != 0;
+  for (PyxDriver* driver : pyxdrivers) {
+    driver->worker()->loop()->RunInLoop(
+        [driver, disk, &name, crc] {
+          driver->DetachDisk(disk);
+          driver->FreeDgs(name);
+          driver->free_plane_route_cache(disk);
+          driver->BitMapFree(disk);
+          if (crc) {
+            driver->CrcFree(disk);
+            driver->segmentFree(disk);
+            driver->streamFree(disk);
+            driver->extentFree(disk);
+            driver->offset_extentFree(disk);
+          }
+        },
+        false);
+  }
+  auto* param = new unregister_vdi_param{0, name, service_ip, static_cast<uint32_t>(service_port)};
+  pyx::RunOnManager(
+      [param, name](PyxManager* manager) {
+        manager->UnregisterVdi(param);
+        manager->FreeDgs(name);
+      },
+      [param] { delete param; });
+  delete disk->counter;
+  disk->counter = nullptr;
+  free(pyx::Load(disk->uuid));
+  pyx::Store(disk->uuid, static_cast<char*>(nullptr));
+}
+
+int get_cpus_size(void) { return worker_num; }
+
+int get_max_io_size(void) { return max_io_size; }
+
+void tcmalloc_free_memory(void) {
+  // gperftools' C entry point, when the host process has tcmalloc loaded;
+  // the library never links it itself.
+  using ReleaseFn = void (*)();
+  static const auto release =
+      reinterpret_cast<ReleaseFn>(dlsym(RTLD_DEFAULT, "MallocExtension_ReleaseFreeMemory"));
+  if (release != nullptr) release();
+}
+
+}  // extern "C"
+
+uint64_t get_plane_num(bdev_pyx_io_channel* ch, uint64_t offset) {
+  const Geometry geometry = LoadGeometry(ch->disk);
+  // Without a usable geometry there is no plane to name (and no division).
+  if (!geometry.Placeable()) return 0;
+  return geometry.PlaneOf(offset);
+}

@@ -1,0 +1,133 @@
+// pyx_init_env and pyx_finish_env, on the calling host thread.
+#include "control/startup.h"
+
+#include <pthread.h>
+
+#include <string>
+#include <vector>
+
+#include "brpc/server.h"
+#include "control/config.h"
+#include "control/globals.h"
+#include "control/snapshot_service.h"
+#include "tarn/base/current_thread.h"
+#include "tarn/base/logging.h"
+#include "tarn/base/process_info.h"
+#include "tarn/event/event_worker_colony.h"
+#include "tarn/lib_init.h"
+#include "tarn/loop.h"
+#include "tarn/polling/spdk_rte.h"
+#include "tarn/worker.h"
+#include "tarn/worker_colony.h"
+
+namespace pyx {
+namespace {
+
+constexpr int kMetricPort = 8020;
+constexpr uint32_t kLogRollDefaultMiB = 50;
+
+// Set once the colonies run: start-up happens once per process.
+bool g_started = false;
+bool g_stopped = false;
+
+tarn::LibOption MakeLibOption() {
+  tarn::LibOption option;
+  option.enable_metrics = enable_tarn_metric != 0;
+  option.metrics_port = 0;  // the metrics server, if any, is started above
+  option.init_spdk_env = false;
+  option.mem_size = 0;
+  option.shm_id = -1;
+  option.log_level = kLogLevel;
+  option.numa_id = -1;
+  option.log_roll_size = kLogRollDefaultMiB;
+  if (kAsynLog) {
+    option.log_file = log_file;
+    option.log_roll_size = log_size / 1048576;
+  }
+  return option;
+}
+
+// The colony of the I/O workers and the manager over TCP.
+tarn::WorkerOption MakeEventOption() {
+  tarn::WorkerOption option;
+  option.name_prefix = "pyx-event-";
+  option.report_interval = static_cast<uint32_t>(tarn_metrics_interval);
+  option.enable_memory_pool = 1;
+  option.max_io_chunk_size = static_cast<uint32_t>(max_io_size) + 8192;
+  option.max_io_chunk_count = 512;
+  return option;
+}
+
+// The manager is created on its own loop; until then pyxmanager is null.
+void PostManagerCreation(tarn::Worker* worker, const std::vector<std::string>& ips,
+                         const std::vector<std::string>& ports) {
+  SetManagerWorker(worker);
+  worker->loop()->RunInLoop(
+      [worker, ips, ports] {
+        auto* manager = new PyxManager(tarn::kTcp, worker);
+        manager->save_volume_manager_addr(ips, ports);
+        pyxmanager.store(manager, std::memory_order_release);
+      },
+      true);
+}
+
+}  // namespace
+
+int InitEnv() {
+  if (g_started) {
+    LOG_ERROR << "pyx_init_env: the library is already started";
+    return -1;
+  }
+  const ConfigResult config = ReadConfig();
+  if (config == kConfigNotUsed) return 0;
+  if (config == kConfigFailed) return -1;
+  if (!is_tcp) {
+    LOG_ERROR << "pyx_init_env: RDMA is not available in this build, set is_tcp to true";
+    return -1;
+  }
+  tp = tarn::kTcp;
+  tp_manager = tarn::kTcp;
+  const std::vector<std::string> ips = SplitList(volume_manager_ips);
+  const std::vector<std::string> ports = SplitList(volume_manager_ports);
+
+  if (enable_metric) brpc::StartDummyServerAt(kMetricPort);
+  // The SPDK environment is the host's and already runs.
+  tarn::g_spdk_env_inited.store(true);
+  tarn::LibInit(MakeLibOption());
+
+  LOG_INFO << "pid = " << plinth::ProcessInfo::pid() << ", tid = " << plinth::CurrentThread::tid();
+  worker_colony = new tarn::EventWorkerColony(static_cast<uint32_t>(worker_num) + 1,
+                                              MakeEventOption(), nullptr);
+  worker_colony->Start();
+  g_started = true;
+  PostManagerCreation(worker_colony->GetWorker(static_cast<uint32_t>(worker_num)), ips, ports);
+
+  pthread_t service_thread;
+  if (pthread_create(&service_thread, nullptr, start_server, nullptr) != 0) {
+    LOG_ERROR << "pyxdriver service create failed";
+    return -1;
+  }
+  pthread_detach(service_thread);
+
+  LOG_INFO << "xxxxxxxxxxxxxx worker_num " << worker_num;
+  for (int i = 0; i < worker_num; ++i) {
+    pyxdrivers.push_back(new PyxDriver(tp, worker_colony->GetWorker(static_cast<uint32_t>(i)), i));
+  }
+  return 0;
+}
+
+void FinishEnv() {
+  tarn::Worker* manager_worker = ManagerWorker();
+  if (manager_worker != nullptr) {
+    // The manager and its clients belong to the manager's loop.
+    manager_worker->loop()->RunInLoop(
+        [] { delete pyxmanager.exchange(nullptr, std::memory_order_acq_rel); }, false);
+  }
+  // Colonies stop once; a second call only finds the manager gone.
+  if (g_stopped) return;
+  g_stopped = true;
+  if (worker_colony != nullptr) worker_colony->Stop();
+  if (eventworker_colony != nullptr) eventworker_colony->Stop();
+}
+
+}  // namespace pyx

@@ -1,0 +1,21 @@
+// Start-up and shut-down of the library (pyx_init_env, pyx_finish_env).
+#ifndef PYXDRIVER_CONTROL_STARTUP_H_
+#define PYXDRIVER_CONTROL_STARTUP_H_
+
+namespace pyx {
+
+// Reads the configuration and starts the library over TCP: the framework,
+// one event colony of worker_num + 1 workers ("pyx-event-"; the last runs
+// the manager), the snapshot service's thread and one I/O driver per I/O
+// worker. 0 on success and when "use_orla" is off; -1 when a check fails,
+// when RDMA is asked for (not built), or when the library already runs.
+int InitEnv();
+
+// Deletes the manager and its clients on the manager's own loop, then stops
+// the colonies. The drivers, the service thread and the application worker
+// stay.
+void FinishEnv();
+
+}  // namespace pyx
+
+#endif  // PYXDRIVER_CONTROL_STARTUP_H_
