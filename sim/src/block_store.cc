@@ -1,0 +1,97 @@
+#include "block_store.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "pyxsim/cluster.h"
+
+namespace pyxsim {
+
+namespace {
+constexpr uint64_t kChunkBytes = BlockStore::kBlocksPerChunk * kBlockSize;
+}  // namespace
+
+BlockStore::BlockStore(uint64_t size)
+    : size_(size),
+      chunk_count_((size + kChunkBytes - 1) / kChunkBytes),
+      chunks_(new std::atomic<Chunk*>[chunk_count_]) {
+  for (uint64_t i = 0; i < chunk_count_; ++i) chunks_[i].store(nullptr, std::memory_order_relaxed);
+}
+
+BlockStore::~BlockStore() {
+  for (uint64_t i = 0; i < chunk_count_; ++i) {
+    Chunk* chunk = chunks_[i].load(std::memory_order_relaxed);
+    if (chunk == nullptr) continue;
+    for (char* block : chunk->blocks) free(block);
+    delete chunk;
+  }
+}
+
+BlockStore::Chunk* BlockStore::GetChunk(uint64_t index) const {
+  return chunks_[index].load(std::memory_order_acquire);
+}
+
+BlockStore::Chunk* BlockStore::GetOrMakeChunk(uint64_t index) {
+  Chunk* chunk = GetChunk(index);
+  if (chunk != nullptr) return chunk;
+  Chunk* fresh = new Chunk;
+  if (chunks_[index].compare_exchange_strong(chunk, fresh, std::memory_order_acq_rel)) {
+    return fresh;
+  }
+  delete fresh;  // another writer made it first; chunk holds theirs
+  return chunk;
+}
+
+void BlockStore::Write(uint64_t offset, const char* data, uint64_t len) {
+  uint64_t block = offset / kBlockSize;
+  const uint64_t end = (offset + len) / kBlockSize;
+  while (block < end) {
+    const uint64_t index = block / kBlocksPerChunk;
+    const uint64_t stop = std::min(end, (index + 1) * kBlocksPerChunk);
+    Chunk* chunk = GetOrMakeChunk(index);
+    uint64_t fresh = 0;
+    {
+      std::lock_guard<std::mutex> lock(chunk->mutex);
+      for (; block < stop; ++block, data += kBlockSize) {
+        char*& slot = chunk->blocks[block % kBlocksPerChunk];
+        if (slot == nullptr) {
+          slot = static_cast<char*>(malloc(kBlockSize));
+          ++fresh;
+        }
+        memcpy(slot, data, kBlockSize);
+      }
+    }
+    if (fresh != 0) written_.fetch_add(fresh, std::memory_order_relaxed);
+  }
+}
+
+uint64_t BlockStore::Read(uint64_t offset, uint64_t len, char* out) const {
+  uint64_t block = offset / kBlockSize;
+  const uint64_t end = (offset + len) / kBlockSize;
+  uint64_t found = 0;
+  while (block < end) {
+    const uint64_t index = block / kBlocksPerChunk;
+    const uint64_t stop = std::min(end, (index + 1) * kBlocksPerChunk);
+    Chunk* chunk = GetChunk(index);
+    if (chunk == nullptr) {
+      memset(out, 0, (stop - block) * kBlockSize);
+      out += (stop - block) * kBlockSize;
+      block = stop;
+      continue;
+    }
+    std::lock_guard<std::mutex> lock(chunk->mutex);
+    for (; block < stop; ++block, out += kBlockSize) {
+      const char* stored = chunk->blocks[block % kBlocksPerChunk];
+      if (stored == nullptr) {
+        memset(out, 0, kBlockSize);
+      } else {
+        memcpy(out, stored, kBlockSize);
+        ++found;
+      }
+    }
+  }
+  return found;
+}
+
+}  // namespace pyxsim
