@@ -8,25 +8,25 @@
 
 #include <benchmark/benchmark.h>
 
+#include "support/worker.h"
 #include "tarn/base/logging.h"
 #include "tarn/loop.h"
 #include "tarn/worker.h"
-#include "tarn/worker_thread.h"
 
 namespace {
 
 // One event worker per loop kind, shared by every benchmark run.
 tarn::Loop* SharedLoop(bool busy_poll) {
-  static std::unique_ptr<tarn::WorkerThread> threads[2];
+  static std::unique_ptr<testsupport::WorkerOnThread> threads[2];
   static tarn::Loop* loops[2] = {nullptr, nullptr};
   static std::once_flag once[2];
   int k = busy_poll ? 1 : 0;
   std::call_once(once[k], [&] {
     tarn::WorkerOption option;
     option.busy_poll = busy_poll ? 1 : 0;
-    threads[k].reset(new tarn::WorkerThread(busy_poll ? "bench-busy" : "bench-block", nullptr,
-                                            option, false));
-    loops[k] = threads[k]->Start()->loop();
+    threads[k].reset(
+        new testsupport::WorkerOnThread(busy_poll ? "bench-busy" : "bench-block", option));
+    loops[k] = threads[k]->worker()->loop();
   });
   return loops[k];
 }

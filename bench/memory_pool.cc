@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "support/worker.h"
 #include "tarn/base/logging.h"
 #include "tarn/event/event_worker.h"
 #include "tarn/memory_pool.h"
@@ -69,9 +70,7 @@ tarn::Worker* BenchWorker() {
   static tarn::Worker* worker = [] {
     tarn::WorkerOption option;
     option.enable_memory_pool = 1;
-    auto* w = new tarn::EventWorker(0, option, nullptr);
-    if (w->Init() != 0) abort();
-    return w;
+    return testsupport::NewWorkerOnThisThread(option);
   }();
   return worker;
 }

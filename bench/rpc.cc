@@ -11,11 +11,6 @@
 #include <google/protobuf/stubs/callback.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -23,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "support/ports.h"
+#include "support/worker.h"
 #include "tarn/base/logging.h"
 #include "tarn/base/time_cycle.h"
 #include "tarn/event/event_worker.h"
@@ -31,7 +28,6 @@
 #include "tarn/rpc/rpc_controller.h"
 #include "tarn/rpc/rpc_server.h"
 #include "tarn/worker.h"
-#include "tarn/worker_thread.h"
 #include "vovorav.pb.h"
 
 namespace {
@@ -57,18 +53,6 @@ class EchoService : public vovorav::BlockServerService {
   vovorav::BlockServerWriteResponse response_;
 };
 
-uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  socklen_t len = sizeof(addr);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
-
 // One server (one worker), one client worker, one RPC client.
 class EchoBench {
  public:
@@ -76,11 +60,11 @@ class EchoBench {
     option_.busy_poll = busy_poll ? 1 : 0;
     // Frames come from the workers' slab pools, as in the driver.
     option_.enable_memory_pool = 1;
-    acceptor_thread_.reset(new tarn::WorkerThread("bench_acc", nullptr, option_, false));
-    auto* acceptor = static_cast<tarn::EventWorker*>(acceptor_thread_->Start());
-    client_thread_.reset(new tarn::WorkerThread("bench_cli", nullptr, option_, false));
-    client_worker_ = client_thread_->Start();
-    const uint16_t port = FreePort();
+    acceptor_thread_.reset(new testsupport::WorkerOnThread("bench_acc", option_));
+    tarn::EventWorker* acceptor = acceptor_thread_->worker();
+    client_thread_.reset(new testsupport::WorkerOnThread("bench_cli", option_));
+    client_worker_ = client_thread_->worker();
+    const uint16_t port = testsupport::PickFreePort();
     tarn::WorkerOption server_option = option_;
     server_option.name_prefix = "bench_srv-";
     server_.reset(new tarn::RpcServer(tarn::kTcp, acceptor, tarn::SockAddress("127.0.0.1", port, false),
@@ -172,8 +156,8 @@ class EchoBench {
   }
 
   tarn::WorkerOption option_;
-  std::unique_ptr<tarn::WorkerThread> acceptor_thread_;
-  std::unique_ptr<tarn::WorkerThread> client_thread_;
+  std::unique_ptr<testsupport::WorkerOnThread> acceptor_thread_;
+  std::unique_ptr<testsupport::WorkerOnThread> client_thread_;
   tarn::Worker* client_worker_ = nullptr;
   EchoService service_;
   std::unique_ptr<tarn::RpcServer> server_;

@@ -5,7 +5,6 @@
 // The framework side runs a TcpServer that echoes (or discards) and a
 // TcpClient whose callbacks drive the next message from the client's loop,
 // so no thread hand-off sits inside the measured round trip.
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -24,12 +23,13 @@
 
 #include <benchmark/benchmark.h>
 
+#include "support/sockets.h"
+#include "support/worker.h"
 #include "tarn/base/logging.h"
 #include "tarn/connection.h"
 #include "tarn/event/event_worker.h"
 #include "tarn/event/tcp_client.h"
 #include "tarn/event/tcp_server.h"
-#include "tarn/worker_thread.h"
 
 namespace {
 
@@ -70,73 +70,31 @@ void Report(benchmark::State& state, const std::string& key, const Figures& f, b
 
 // ---- the floor: blocking sockets, one thread per end ----
 
-int Listener(uint16_t* port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  ::listen(fd, 16);
-  socklen_t len = sizeof(a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  *port = ntohs(a.sin_port);
-  return fd;
-}
-
-int Dial(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-  return fd;
-}
-
-bool ReadFull(int fd, char* buf, size_t n) {
-  while (n > 0) {
-    ssize_t r = ::read(fd, buf, n);
-    if (r <= 0) return false;
-    buf += r;
-    n -= r;
-  }
-  return true;
-}
-
-bool WriteFull(int fd, const char* buf, size_t n) {
-  while (n > 0) {
-    ssize_t r = ::write(fd, buf, n);
-    if (r <= 0) return false;
-    buf += r;
-    n -= r;
-  }
-  return true;
-}
+using testsupport::ReadFull;
+using testsupport::SendAll;
 
 void BM_FloorPingPong(benchmark::State& state) {
   const size_t size = state.range(0);
   for (auto _ : state) {
     uint16_t port = 0;
-    int lfd = Listener(&port);
+    int lfd = testsupport::ListenLoopback(&port);
     std::thread echo([&] {
       int fd = ::accept(lfd, nullptr, nullptr);
       int one = 1;
       ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
       std::vector<char> buf(size);
-      while (ReadFull(fd, buf.data(), size) && WriteFull(fd, buf.data(), size)) {
+      while (ReadFull(fd, buf.data(), size) && SendAll(fd, buf.data(), size)) {
       }
       ::close(fd);
     });
-    int fd = Dial(port);
+    int fd = testsupport::RawConnect(port);
     std::vector<char> msg(size, 'p');
     std::vector<double> lat;
     lat.reserve(kRoundTrips);
     auto begin = Clock::now();
     for (int i = 0; i < kRoundTrips; ++i) {
       auto t0 = Clock::now();
-      WriteFull(fd, msg.data(), size);
+      SendAll(fd, msg.data(), size);
       ReadFull(fd, msg.data(), size);
       lat.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     }
@@ -152,7 +110,7 @@ void BM_FloorPingPong(benchmark::State& state) {
 void BM_FloorThroughput(benchmark::State& state) {
   for (auto _ : state) {
     uint16_t port = 0;
-    int lfd = Listener(&port);
+    int lfd = testsupport::ListenLoopback(&port);
     std::thread sink([&] {
       int fd = ::accept(lfd, nullptr, nullptr);
       std::vector<char> buf(kChunk);
@@ -165,10 +123,10 @@ void BM_FloorThroughput(benchmark::State& state) {
       ::write(fd, "k", 1);
       ::close(fd);
     });
-    int fd = Dial(port);
+    int fd = testsupport::RawConnect(port);
     std::vector<char> chunk(kChunk, 't');
     auto begin = Clock::now();
-    for (size_t sent = 0; sent < kStreamBytes; sent += kChunk) WriteFull(fd, chunk.data(), kChunk);
+    for (size_t sent = 0; sent < kStreamBytes; sent += kChunk) SendAll(fd, chunk.data(), kChunk);
     char ack;
     ReadFull(fd, &ack, 1);
     double secs = std::chrono::duration<double>(Clock::now() - begin).count();
@@ -183,15 +141,11 @@ void BM_FloorThroughput(benchmark::State& state) {
 // ---- the framework: TcpServer and TcpClient ----
 
 struct Framework {
-  tarn::WorkerThread acceptor_thread{"bench-acc", nullptr, tarn::WorkerOption(), false};
-  tarn::WorkerThread client_thread{"bench-cli", nullptr, tarn::WorkerOption(), false};
-  tarn::EventWorker* acceptor = nullptr;
-  tarn::EventWorker* client_worker = nullptr;
+  testsupport::WorkerOnThread acceptor_thread{"bench-acc"};
+  testsupport::WorkerOnThread client_thread{"bench-cli"};
+  tarn::EventWorker* acceptor = acceptor_thread.worker();
+  tarn::EventWorker* client_worker = client_thread.worker();
 
-  Framework() {
-    acceptor = static_cast<tarn::EventWorker*>(acceptor_thread.Start());
-    client_worker = static_cast<tarn::EventWorker*>(client_thread.Start());
-  }
   ~Framework() {
     client_thread.Stop();
     acceptor_thread.Stop();

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "rpc_compare/system_under_test.h"
+#include "support/sockets.h"
 
 namespace rpc_compare {
 namespace {
@@ -73,17 +74,12 @@ class SocketFloor : public SystemUnderTest {
   }
 
   int StartServer() override {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = LoopbackAddress(0);
-    socklen_t len = sizeof(addr);
-    if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        ::listen(listen_fd_, 16) != 0 ||
-        ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      return -1;
-    }
+    uint16_t port = 0;
+    listen_fd_ = testsupport::ListenLoopback(&port);
+    if (listen_fd_ < 0) return -1;
     // The process exits right after StopServer, so the thread is left to it.
     std::thread([this] { Serve(); }).detach();
-    return ntohs(addr.sin_port);
+    return port;
   }
 
   void StopServer() override { ::shutdown(listen_fd_, SHUT_RDWR); }

@@ -32,6 +32,7 @@
 
 #include <google/protobuf/service.h>
 
+#include "support/worker.h"
 #include "tarn/base/count_down_latch.h"
 #include "tarn/event/event_worker.h"
 #include "tarn/event/event_worker_colony.h"
@@ -43,7 +44,6 @@
 #include "tarn/server.h"
 #include "tarn/sock_address.h"
 #include "tarn/worker.h"
-#include "tarn/worker_thread.h"
 #include "tarn_echo.pb.h"
 #include "rpc_compare/system_under_test.h"
 
@@ -127,9 +127,8 @@ class TarnEcho : public SystemUnderTest {
   int StartServer() override {
     tarn::LibInit(tarn::LibOption());
     // The acceptor only sees the one connect: it may sleep in either mode.
-    acceptor_thread_.reset(new tarn::WorkerThread("echo-acc", tarn::Loop::UserHandleFactory(),
-                                                  tarn::WorkerOption(), false));
-    auto* acceptor = static_cast<tarn::EventWorker*>(acceptor_thread_->Start());
+    acceptor_thread_.reset(new testsupport::WorkerOnThread("echo-acc"));
+    tarn::EventWorker* acceptor = acceptor_thread_->worker();
     if (acceptor == nullptr) return -1;
     tarn::WorkerOption opt = EchoWorkerOption(busy_poll(), "echo-srv-");
     server_colony_.reset(new tarn::EventWorkerColony(1, opt, tarn::Loop::UserHandleFactory()));
@@ -292,7 +291,7 @@ class TarnEcho : public SystemUnderTest {
 
   // Server process.
   EchoServiceImpl service_;
-  std::unique_ptr<tarn::WorkerThread> acceptor_thread_;
+  std::unique_ptr<testsupport::WorkerOnThread> acceptor_thread_;
   std::unique_ptr<tarn::EventWorkerColony> server_colony_;
   std::unique_ptr<tarn::RpcServer> server_;
 

@@ -5,7 +5,6 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "support/child.h"
 #include "tarn/base/file_util.h"
 #include "tarn/base/log_file.h"
 #include "tarn/base/logging.h"
@@ -60,23 +60,6 @@ std::string readAll(const std::string& path) {
   return content;
 }
 
-// Runs body in a child process; the body's return value is the exit code.
-// Returns the child's pid and waits for it.
-int runInChild(const std::function<int()>& body, pid_t* childPid = nullptr) {
-  fflush(stdout);
-  fflush(stderr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    int rc = body();
-    fflush(nullptr);
-    _exit(rc);
-  }
-  if (childPid) *childPid = pid;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 AsyncLogging* g_async = nullptr;
 void asyncOutput(const char* msg, int len) { g_async->append(msg, len); }
 void asyncFlush() { g_async->flush_notify(); }
@@ -93,19 +76,19 @@ class AsyncLoggingTest : public ::testing::Test {
 
 TEST_F(AsyncLoggingTest, FileNameCarriesTimeHostAndPid) {
   std::string base = dir_ + "/app";
-  pid_t pid = 0;
-  ASSERT_EQ(0, runInChild(
-                   [&] {
-                     AsyncLogging log(base, 1 << 30, 1, false, false);
-                     log.start();
-                     g_async = &log;
-                     Logger::setOutput(&asyncOutput);
-                     LOG_INFO << "first line";
-                     LOG_WARN << "second line";
-                     log.stop();
-                     return 0;
-                   },
-                   &pid));
+  const testsupport::ChildResult child = testsupport::RunInChild(
+  [&] {
+    AsyncLogging log(base, 1 << 30, 1, false, false);
+    log.start();
+    g_async = &log;
+    Logger::setOutput(&asyncOutput);
+    LOG_INFO << "first line";
+    LOG_WARN << "second line";
+    log.stop();
+    return 0;
+  });
+  ASSERT_EQ(0, child.exit_code) << testsupport::Describe(child);
+  const int pid = child.pid;
   std::vector<std::string> files = listFiles(dir_);
   ASSERT_EQ(1u, files.size());
   std::regex pattern("app\\.[0-9]{8}-[0-9]{6}\\." + ProcessInfo::hostname() + "\\." +
@@ -120,7 +103,7 @@ TEST_F(AsyncLoggingTest, RollsBySizeAtMostOncePerSecond) {
   std::string base = dir_ + "/roll";
   const int kLines = 60000;
   int64_t started = Timestamp::usec_now();
-  ASSERT_EQ(0, runInChild([&] {
+  ASSERT_EQ(0, testsupport::RunInChild([&] {
               AsyncLogging log(base, 64 * 1024, 1, false, false);
               log.start();
               // Spread over about 2.5 s so several rolls are due.
@@ -135,7 +118,7 @@ TEST_F(AsyncLoggingTest, RollsBySizeAtMostOncePerSecond) {
               }
               log.stop();
               return 0;
-            }));
+            }).exit_code);
   double seconds = static_cast<double>(Timestamp::usec_now() - started) / 1e6;
   std::vector<std::string> files = listFiles(dir_);
   EXPECT_GE(files.size(), 2u);
@@ -150,7 +133,7 @@ TEST_F(AsyncLoggingTest, RollsBySizeAtMostOncePerSecond) {
 
 TEST_F(AsyncLoggingTest, RollSizeZeroMeansNoSizeLimit) {
   std::string base = dir_ + "/zero";
-  ASSERT_EQ(0, runInChild([&] {
+  ASSERT_EQ(0, testsupport::RunInChild([&] {
               AsyncLogging log(base, 0, 1, false, false);
               log.start();
               for (int i = 0; i < 25; ++i) {
@@ -160,7 +143,7 @@ TEST_F(AsyncLoggingTest, RollSizeZeroMeansNoSizeLimit) {
               }
               log.stop();
               return 0;
-            }));
+            }).exit_code);
   std::vector<std::string> files = listFiles(dir_);
   ASSERT_EQ(1u, files.size());
   EXPECT_EQ(125u, readAll(dir_ + "/" + files[0]).size());
@@ -172,7 +155,7 @@ uint64_t fakeSpace(const char*) { return g_fakeSpace; }
 TEST_F(AsyncLoggingTest, FreeSpaceGuardRefusesUntilALaterRoll) {
   std::string base = dir_ + "/space";
   std::string errPath = dir_ + "/stderr.txt";
-  ASSERT_EQ(0, runInChild([&] {
+  ASSERT_EQ(0, testsupport::RunInChild([&] {
               FILE* err = freopen(errPath.c_str(), "w", stderr);
               if (!err) return 2;
               g_fakeSpace = 100 << 20;
@@ -190,7 +173,7 @@ TEST_F(AsyncLoggingTest, FreeSpaceGuardRefusesUntilALaterRoll) {
               file.append(b.data(), 10);
               file.flush();
               return 0;
-            }));
+            }).exit_code);
   std::vector<std::string> files = listFiles(dir_);
   ASSERT_EQ(3u, files.size());  // two log files and the captured stderr
   EXPECT_EQ("", readAll(dir_ + "/" + files[0]));
@@ -200,7 +183,7 @@ TEST_F(AsyncLoggingTest, FreeSpaceGuardRefusesUntilALaterRoll) {
 
 TEST_F(AsyncLoggingTest, PrintfLandsInTheFileAfterRedirect) {
   std::string base = dir_ + "/redir";
-  ASSERT_EQ(0, runInChild([&] {
+  ASSERT_EQ(0, testsupport::RunInChild([&] {
               AsyncLogging log(base, 1 << 30, 1, false, true);
               log.start();
               printf("from printf %d\n", 7);
@@ -211,7 +194,7 @@ TEST_F(AsyncLoggingTest, PrintfLandsInTheFileAfterRedirect) {
               LOG_INFO << "a log line";
               log.stop();
               return 0;
-            }));
+            }).exit_code);
   std::vector<std::string> files = listFiles(dir_);
   ASSERT_EQ(1u, files.size());
   std::string content = readAll(dir_ + "/" + files[0]);
@@ -224,7 +207,7 @@ TEST_F(AsyncLoggingTest, EightThreadsLoseNothing) {
   std::string base = dir_ + "/many";
   const int kThreads = 8;
   const int kPerThread = 100000;
-  ASSERT_EQ(0, runInChild([&] {
+  ASSERT_EQ(0, testsupport::RunInChild([&] {
               AsyncLogging log(base, 1 << 30, 1, false, false);
               log.start();
               g_async = &log;
@@ -240,7 +223,7 @@ TEST_F(AsyncLoggingTest, EightThreadsLoseNothing) {
               for (auto& th : threads) th->join();
               log.stop();
               return 0;
-            }));
+            }).exit_code);
   std::vector<std::string> files = listFiles(dir_);
   ASSERT_EQ(1u, files.size());
   std::string content = readAll(dir_ + "/" + files[0]);
@@ -274,7 +257,7 @@ TEST_F(AsyncLoggingTest, FailedRollKeepsWritingTheOldFile) {
   std::string moved = dir_ + "/moved";
   ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
   std::string outPath = dir_ + "/stdout.txt";
-  ASSERT_EQ(0, runInChild([&] {
+  ASSERT_EQ(0, testsupport::RunInChild([&] {
               FILE* out = freopen(outPath.c_str(), "w", stdout);
               if (!out) return 2;
               LogFile file(sub + "/app", 100, false, false, 3, 1024);
@@ -296,7 +279,7 @@ TEST_F(AsyncLoggingTest, FailedRollKeepsWritingTheOldFile) {
               file.append("new\n", 4);
               file.flush();
               return 0;
-            }));
+            }).exit_code);
   std::vector<std::string> oldFiles = listFiles(moved);
   ASSERT_EQ(1u, oldFiles.size());
   std::string big(120, 'x');
@@ -309,7 +292,7 @@ TEST_F(AsyncLoggingTest, FailedRollKeepsWritingTheOldFile) {
 
 TEST_F(AsyncLoggingTest, MissingDirectoryAtStartIsRetried) {
   std::string sub = dir_ + "/later";
-  ASSERT_EQ(0, runInChild([&] {
+  ASSERT_EQ(0, testsupport::RunInChild([&] {
               FILE* out = freopen((dir_ + "/stdout.txt").c_str(), "w", stdout);
               if (!out) return 2;
               LogFile file(sub + "/app", 0, false, false, 3, 1024);
@@ -320,7 +303,7 @@ TEST_F(AsyncLoggingTest, MissingDirectoryAtStartIsRetried) {
               file.append("more\n", 5);
               file.flush();
               return 0;
-            }));
+            }).exit_code);
   std::vector<std::string> files = listFiles(sub);
   ASSERT_EQ(1u, files.size());
   EXPECT_EQ("more\n", readAll(sub + "/" + files[0]));
@@ -328,7 +311,7 @@ TEST_F(AsyncLoggingTest, MissingDirectoryAtStartIsRetried) {
 
 TEST_F(AsyncLoggingTest, FatalLineReachesTheFile) {
   std::string base = dir_ + "/fatal";
-  int code = runInChild([&] {
+  int code = testsupport::RunInChild([&] {
     AsyncLogging* log = new AsyncLogging(base, 1 << 30, 1, false, false);
     log->start();
     g_async = log;
@@ -336,7 +319,7 @@ TEST_F(AsyncLoggingTest, FatalLineReachesTheFile) {
     Logger::setFlush(&asyncFlush);
     LOG_FATAL << "last words";
     return 0;
-  });
+  }).exit_code;
   EXPECT_EQ(1, code);
   std::vector<std::string> files = listFiles(dir_);
   ASSERT_EQ(1u, files.size());
@@ -351,7 +334,7 @@ TEST_F(AsyncLoggingTest, RollsAtMidnightUtcAndNotBefore) {
   std::string base = dir_ + "/day";
   const time_t kMidnight = 1796601600;  // a UTC day boundary
   ASSERT_EQ(0, kMidnight % 86400);
-  ASSERT_EQ(0, runInChild([&] {
+  ASSERT_EQ(0, testsupport::RunInChild([&] {
               g_fakeNow = kMidnight - 10;
               LogFile::setClock(&fakeClock);
               // Checks the time after every line.
@@ -367,7 +350,7 @@ TEST_F(AsyncLoggingTest, RollsAtMidnightUtcAndNotBefore) {
               file.flush();
               LogFile::setClock(nullptr);
               return 0;
-            }));
+            }).exit_code);
   std::vector<std::string> files = listFiles(dir_);
   ASSERT_EQ(2u, files.size());
   EXPECT_EQ("a\nb\nc\n", readAll(dir_ + "/" + files[0]));
@@ -394,7 +377,7 @@ TEST_F(AsyncLoggingTest, BacklogBeyondTheLimitIsDroppedAndReported) {
   const int kLinesPerBlock = detail::kLargeBuffer / kLineSize;
   const int kLines = kBlocks * kLinesPerBlock + 1;
   std::string errPath = dir_ + "/stderr.txt";
-  ASSERT_EQ(0, runInChild([&] {
+  ASSERT_EQ(0, testsupport::RunInChild([&] {
               FILE* err = freopen(errPath.c_str(), "w", stderr);
               if (!err) return 2;
               g_fakeNow = 1796601600;
@@ -420,7 +403,7 @@ TEST_F(AsyncLoggingTest, BacklogBeyondTheLimitIsDroppedAndReported) {
               log.stop();
               LogFile::setClock(nullptr);
               return 0;
-            }));
+            }).exit_code);
   std::string all;
   for (const std::string& f : listFiles(dir_)) {
     if (f != "stderr.txt") all += readAll(dir_ + "/" + f);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "support/child.h"
 #include "tarn/base/current_thread.h"
 #include "tarn/base/log_stream.h"
 #include "tarn/base/time_zone.h"
@@ -216,28 +217,16 @@ TEST(LoggingDeathTest, FatalFlushesAndExitsWithOne) {
       },
       ::testing::ExitedWithCode(1), "");
   // The text reaches standard output before the exit.
-  int fds[2];
-  ASSERT_EQ(0, pipe(fds));
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    dup2(fds[1], 1);
+  const testsupport::ChildResult child = testsupport::RunInChild([] {
+    Logger::setOutput(&defaultOutput);
     errno = EACCES;
     LOG_SYSFATAL << "bye";
-  }
-  close(fds[1]);
-  std::string out;
-  char chunk[512];
-  ssize_t n;
-  while ((n = read(fds[0], chunk, sizeof chunk)) > 0) out.append(chunk, n);
-  close(fds[0]);
-  int status = 0;
-  ASSERT_EQ(pid, waitpid(pid, &status, 0));
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(1, WEXITSTATUS(status));
-  EXPECT_NE(std::string::npos, out.find(std::string("FATAL ") + strerror(EACCES) +
-                                        " (errno=13) bye - logging.cc:"))
-      << out;
+    return 0;
+  });
+  EXPECT_EQ(1, child.exit_code) << testsupport::Describe(child);
+  EXPECT_NE(std::string::npos, child.output.find(std::string("FATAL ") + strerror(EACCES) +
+                                                 " (errno=13) bye - logging.cc:"))
+      << child.output;
 }
 
 }  // namespace

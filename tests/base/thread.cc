@@ -2,7 +2,6 @@
 #include "tarn/base/thread.h"
 
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "support/child.h"
 #include "tarn/base/condition.h"
 #include "tarn/base/count_down_latch.h"
 #include "tarn/base/current_thread.h"
@@ -90,25 +90,13 @@ TEST(ThreadTest, MainAndForeignThreads) {
 }
 
 TEST(ThreadTest, ForkedChildHasItsOwnTid) {
-  int parentTid = CurrentThread::tid();
-  int fds[2];
-  ASSERT_EQ(0, pipe(fds));
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    int ok = CurrentThread::tid() == getpid() && CurrentThread::tid() != parentTid &&
-             strcmp(CurrentThread::name(), "main") == 0;
-    char c = ok ? 'y' : 'n';
-    ssize_t n = write(fds[1], &c, 1);
-    _exit(n == 1 ? 0 : 1);
-  }
-  close(fds[1]);
-  char c = 0;
-  EXPECT_EQ(1, read(fds[0], &c, 1));
-  close(fds[0]);
-  int status;
-  waitpid(pid, &status, 0);
-  EXPECT_EQ('y', c);
+  const int parentTid = CurrentThread::tid();
+  const testsupport::ChildResult child = testsupport::RunInChild([parentTid] {
+    const bool ok = CurrentThread::tid() == getpid() && CurrentThread::tid() != parentTid &&
+                    strcmp(CurrentThread::name(), "main") == 0;
+    return ok ? 0 : 1;
+  });
+  EXPECT_EQ(0, child.exit_code) << testsupport::Describe(child);
 }
 
 TEST(ThreadTest, ManyThreadsGetDistinctTidsAndNumbers) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "bvar/bvar.h"
+#include "support/worker.h"
 #include "tarn/base/current_thread.h"
 #include "tarn/loop.h"
 #include "tarn/types.h"
@@ -24,8 +25,8 @@ class LoopTest : public ::testing::TestWithParam<bool> {
   void SetUp() override {
     WorkerOption option;
     option.busy_poll = GetParam() ? 1 : 0;
-    thread_.reset(new WorkerThread("loop-test", nullptr, option, false));
-    worker_ = thread_->Start();
+    thread_.reset(new testsupport::WorkerOnThread("loop-test", option));
+    worker_ = thread_->worker();
     ASSERT_NE(worker_, nullptr);
     loop_ = worker_->loop();
   }
@@ -37,7 +38,7 @@ class LoopTest : public ::testing::TestWithParam<bool> {
     return tid;
   }
 
-  std::unique_ptr<WorkerThread> thread_;
+  std::unique_ptr<testsupport::WorkerOnThread> thread_;
   Worker* worker_ = nullptr;
   Loop* loop_ = nullptr;
 };

@@ -2,14 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
-#include "tarn/base/logging.h"
-
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include "support/log_capture.h"
+#include "tarn/base/logging.h"
 #include "tarn/base/time_cycle.h"
 
 // Huge requests must come back as null, also under AddressSanitizer.
@@ -196,11 +194,8 @@ TEST(MemoryPoolTest, ReleaseOfIdlePool) {
   EXPECT_EQ(pool.Malloc(64), nullptr);
 }
 
-// Death tests read standard error; log lines go to standard output by default.
-void LogToStderr(const char* msg, int len) { fwrite(msg, 1, static_cast<size_t>(len), stderr); }
-
 TEST(MemoryPoolDeathTest, ReleaseOfBusyPoolEndsTheProcess) {
-  plinth::Logger::setOutput(LogToStderr);
+  testsupport::SendLogsToStderr();
   MemoryPool pool;
   ASSERT_TRUE(pool.Init(SmallMap()));
   void* p = pool.Malloc(64);

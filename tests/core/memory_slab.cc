@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
-#include "tarn/base/logging.h"
-
 #include <vector>
+
+#include "support/log_capture.h"
 
 namespace tarn {
 namespace {
@@ -40,11 +38,8 @@ TEST(MemorySlabTest, FreeBeyondCountIsRefused) {
   EXPECT_EQ(slab->free_count(), 2u);
 }
 
-// Death tests read standard error; log lines go to standard output by default.
-void LogToStderr(const char* msg, int len) { fwrite(msg, 1, static_cast<size_t>(len), stderr); }
-
 TEST(MemorySlabDeathTest, CheckingOperations) {
-  plinth::Logger::setOutput(LogToStderr);
+  testsupport::SendLogsToStderr();
   std::vector<char> mem(2 * 64);
   auto slab = MemorySlab::Make(reinterpret_cast<uint64_t>(mem.data()), 64, 2);
   ASSERT_NE(slab, nullptr);

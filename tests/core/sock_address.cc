@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
-#include "tarn/base/logging.h"
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -12,6 +9,7 @@
 #include <cerrno>
 #include <string>
 
+#include "support/log_capture.h"
 #include "tarn/utils.h"
 
 namespace tarn {
@@ -134,11 +132,8 @@ TEST(SockAddressTest, ValidAddressesBindAndConnectOnLoopback) {
   ::unlink(path.c_str());
 }
 
-// Death tests read standard error; log lines go to standard output by default.
-void LogToStderr(const char* msg, int len) { fwrite(msg, 1, static_cast<size_t>(len), stderr); }
-
 TEST(SockAddressDeathTest, WrongFamilyQueriesEndTheProcess) {
-  plinth::Logger::setOutput(LogToStderr);
+  testsupport::SendLogsToStderr();
   SockAddress v6("::1", 1, true);
   EXPECT_DEATH(v6.IpNetEndian(), "socket family is not AF_INET");
 }

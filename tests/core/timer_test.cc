@@ -11,10 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include "support/wait.h"
+#include "support/worker.h"
 #include "tarn/base/time_cycle.h"
 #include "tarn/loop.h"
 #include "tarn/worker.h"
-#include "tarn/worker_thread.h"
 
 namespace tarn {
 namespace {
@@ -24,23 +25,21 @@ using std::chrono::seconds;
 class TimerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    thread_.reset(new WorkerThread("timer-test", nullptr, WorkerOption(), false));
-    Worker* worker = thread_->Start();
-    ASSERT_NE(worker, nullptr);
-    loop_ = worker->loop();
+    thread_.reset(new testsupport::WorkerOnThread("timer-test"));
+    worker_ = thread_->worker();
+    ASSERT_NE(worker_, nullptr);
+    loop_ = worker_->loop();
     base_timers_ = LiveTimers();  // the worker's own periodic work
   }
   void TearDown() override { thread_.reset(); }
 
   // Waits (generously) until pred holds, checking on the loop thread.
   bool WaitFor(const std::function<bool()>& pred) {
-    for (int i = 0; i < 5000; ++i) {
+    return testsupport::WaitFor([&] {
       bool ok = false;
-      loop_->RunInLoop([&] { ok = pred(); }, false);
-      if (ok) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
+      testsupport::RunSync(worker_, [&] { ok = pred(); });
+      return ok;
+    });
   }
   // Timers live besides the worker's own.
   size_t LiveTimers() {
@@ -49,7 +48,8 @@ class TimerTest : public ::testing::Test {
     return n - base_timers_;
   }
 
-  std::unique_ptr<WorkerThread> thread_;
+  std::unique_ptr<testsupport::WorkerOnThread> thread_;
+  Worker* worker_ = nullptr;
   Loop* loop_ = nullptr;
   size_t base_timers_ = 0;
 };

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/worker.h"
 #include "tarn/base/time_cycle.h"
 #include "tarn/event/event_worker.h"
 #include "tarn/event/event_worker_colony.h"
@@ -242,13 +243,13 @@ class WorkerMemoryTest : public ::testing::Test {
     option.enable_memory_pool = 1;
     option.max_io_chunk_size = 131072;  // keeps the first pool small
     option.max_io_chunk_count = 4;
-    thread_.reset(new WorkerThread("mem", nullptr, option, false));
-    worker_ = thread_->Start();
+    thread_.reset(new testsupport::WorkerOnThread("mem", option));
+    worker_ = thread_->worker();
     ASSERT_NE(worker_, nullptr);
   }
-  void OnLoop(const std::function<void()>& fn) { worker_->loop()->RunInLoop(fn, false); }
+  void OnLoop(const std::function<void()>& fn) { ASSERT_TRUE(thread_->RunSync(fn)); }
 
-  std::unique_ptr<WorkerThread> thread_;
+  std::unique_ptr<testsupport::WorkerOnThread> thread_;
   Worker* worker_ = nullptr;
 };
 

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
-#include "tarn/base/logging.h"
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -17,6 +14,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/log_capture.h"
 
 namespace tarn {
 namespace {
@@ -312,11 +311,8 @@ TEST(BufferTest, TenMegabytesArriveInOrder) {
   EXPECT_EQ(received, total);
 }
 
-// Death tests read standard error; log lines go to standard output by default.
-void LogToStderr(const char* msg, int len) { fwrite(msg, 1, static_cast<size_t>(len), stderr); }
-
 TEST(BufferDeathTest, WritingPastTheFreeSpaceEndsTheProcess) {
-  plinth::Logger::setOutput(LogToStderr);
+  testsupport::SendLogsToStderr();
   Buffer b(16);
   EXPECT_DEATH(b.HasWritten(16), "written beyond the free space");
 }

@@ -1,6 +1,6 @@
 // Shared pieces of the frame-reader fuzz targets: an event worker on the
-// fuzzing thread whose loop is turned by hand, local stream sockets, frame
-// builders and the seed writer.
+// fuzzing thread whose loop is turned by hand, local stream sockets and the
+// seed writer. Frames are built with tests/support, as in the RPC tests.
 //
 // Everything runs on the fuzzing thread: the loop is a busy-poll loop, so one
 // pass (queued tasks, then one non-blocking libevent pass) never sleeps, and
@@ -19,10 +19,10 @@
 #include <cstring>
 #include <string>
 
-#include "policy/rpc.pb.h"
+#include "support/frames.h"
+#include "support/worker.h"
 #include "tarn/base/logging.h"
 #include "tarn/connection.h"
-#include "tarn/event/event_loop.h"
 #include "tarn/event/event_worker.h"
 #include "tarn/rpc/frame.h"
 #include "vovorav.pb.h"
@@ -52,6 +52,11 @@ inline void QuietLogs() {
   plinth::Logger::setOutput(DiscardLog);
 }
 
+using testsupport::BuildFrame;
+using testsupport::RequestHeader;
+using testsupport::ResponseHeader;
+using testsupport::RunPass;
+
 // The event worker of the fuzzing thread, made on first use and kept for the
 // life of the process.
 inline tarn::EventWorker* FuzzWorker() {
@@ -61,20 +66,9 @@ inline tarn::EventWorker* FuzzWorker() {
     option.name_prefix = "fuzz-";
     option.busy_poll = 1;
     option.report_interval = 0;
-    auto* w = new tarn::EventWorker(0, option, nullptr);
-    w->Init();
-    return w;
+    return testsupport::NewWorkerOnThisThread(option);
   }();
   return worker;
-}
-
-// One turn of the fuzzing thread's loop.
-inline void RunPass(tarn::EventWorker* worker) {
-  tarn::EventLoop* loop = worker->event_loop();
-  loop->DoPendingTasks();
-  loop->driver()->Start();
-  loop->DoPendingTasks();
-  loop->RunPassEnd();
 }
 
 // Writes as much of data as the socket takes now; returns the bytes written.
@@ -130,37 +124,6 @@ void FeedAndClose(tarn::EventWorker* worker, int peer, const uint8_t* data, size
   }
   fprintf(stderr, "connection still open after %d loop passes\n", kMaxPasses);
   abort();
-}
-
-// Frame bytes exactly as a peer writes them.
-inline std::string BuildFrame(const std::string& service, const std::string& method,
-                              const std::string& header, const std::string& body,
-                              const std::string& attachment) {
-  tarn::FrameHead head;
-  head.service_len = static_cast<uint16_t>(service.size());
-  head.method_len = static_cast<uint16_t>(method.size());
-  head.header_len = static_cast<uint32_t>(header.size());
-  head.body_len = static_cast<uint32_t>(body.size());
-  const uint64_t main = head.main_size();
-  head.total = static_cast<uint32_t>(main + attachment.size());
-  std::string out(tarn::kFrameHeadSize, '\0');
-  head.Encode(&out[0]);
-  out += service + method + header + body;
-  out.resize(main, '\0');
-  return out + attachment;
-}
-
-inline std::string RequestHeader(uint64_t seq, uint32_t method_index) {
-  tarn::RpcHeader h;
-  h.set_seq_no(seq);
-  h.set_method_index(method_index);
-  return h.SerializeAsString();
-}
-
-inline std::string ResponseHeader(uint64_t seq) {
-  tarn::RpcHeader h;
-  h.set_seq_no(seq);
-  return h.SerializeAsString();
 }
 
 // With TARN_FUZZ_WRITE_SEEDS=<dir>, writes each seed as <dir>/<name> and

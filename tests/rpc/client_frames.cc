@@ -1,13 +1,10 @@
 // The RPC client against a raw loopback peer that answers with crafted
 // frames: unknown and late sequence numbers, bad bodies, hostile heads,
-// reconnection and the idle limit.
+// reconnection and the idle limit; and against a peer that reads nothing.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -22,16 +19,8 @@ class ClientFrames : public RpcFixture {
  protected:
   void SetUp() override {
     RpcFixture::SetUp();
-    listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    listen_fd_ = testsupport::ListenLoopback(&port_);
     ASSERT_GE(listen_fd_, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    ASSERT_EQ(listen(listen_fd_, 16), 0);
-    socklen_t len = sizeof(addr);
-    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
     MakeClient(port_);
     SetBudget(kAnsweredMs);
     peer_ = AcceptPeer();
@@ -52,11 +41,7 @@ class ClientFrames : public RpcFixture {
     RunOn(client_worker_, [this, ms] { client_->set_timeout_ms(ms); });
   }
 
-  int AcceptPeer(double seconds = 10.0) {
-    pollfd p{listen_fd_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(seconds * 1000)) <= 0) return -1;
-    return accept(listen_fd_, nullptr, nullptr);
-  }
+  int AcceptPeer() { return testsupport::AcceptWithin(listen_fd_); }
 
   // Reads one request frame from the peer socket; returns its sequence.
   uint64_t ReadRequest(int fd) {
@@ -76,11 +61,9 @@ class ClientFrames : public RpcFixture {
   }
 
   static std::string Response(uint64_t seq, uint64_t lba, const std::string& att = "") {
-    tarn::RpcHeader h;
-    h.set_seq_no(seq);
     vovorav::BlockServerWriteResponse resp;
     resp.set_offset_in_extent(lba);
-    return BuildFrame("", "", h.SerializeAsString(), resp.SerializeAsString(), att);
+    return BuildFrame("", "", testsupport::ResponseHeader(seq), resp.SerializeAsString(), att);
   }
 
   int listen_fd_ = -1;
@@ -198,6 +181,59 @@ TEST_F(ClientFrames, IdleTimeCountsFromTheConnect) {
   RunOn(client_worker_, [this] { client_->set_idle_limit_s(3); });
   EXPECT_FALSE(PeerCloses(peer_, 2.5));
   EXPECT_TRUE(PeerCloses(peer_, 8.0));
+}
+
+// A peer that accepts nothing and reads nothing: once the kernel buffers are
+// full, the bytes of later calls would pile up in the connection's output
+// ring without bound. A call that would take the backlog past the largest
+// message fails at once with "conn send data error" instead.
+class DeafPeer : public RpcFixture {
+ protected:
+  void SetUp() override {
+    RpcFixture::SetUp();
+    uint16_t port = 0;
+    listen_fd_ = testsupport::ListenLoopback(&port);
+    ASSERT_GE(listen_fd_, 0);
+    MakeClient(port);
+  }
+  void TearDown() override {
+    RpcFixture::TearDown();
+    ::close(listen_fd_);
+  }
+  int listen_fd_ = -1;
+};
+
+TEST_F(DeafPeer, OutputBacklogStaysBoundedAndExtraCallsFailWithSendError) {
+  const uint32_t kLimit = 1 << 20;
+  ASSERT_TRUE(WaitFor([this] {
+    bool up = false;
+    RunOn(client_worker_, [&] { up = client_->conn() && !client_->conn()->IsClosed() &&
+                                     client_->conn()->state() == tarn::kConnected; });
+    return up;
+  }));
+  RunOn(client_worker_, [this] {
+    client_->set_depth(0);  // no in-flight limit: only the backlog bound holds
+    client_->set_timeout_ms(2000);
+    client_->conn()->set_max_send_size(kLimit);
+  });
+  const int kCalls = 800;  // 50 MiB in all, far beyond loopback's buffers
+  const std::string block(64 * 1024, 'x');
+  Results results;
+  size_t max_backlog = 0;
+  for (int i = 0; i < kCalls; ++i) {
+    Write(static_cast<uint64_t>(i), &results, {block});
+    RunOn(client_worker_, [&] {
+      max_backlog = std::max(max_backlog, client_->conn()->ReadableLengthOutBuf());
+    });
+  }
+  EXPECT_LE(max_backlog, kLimit);
+  ASSERT_TRUE(results.WaitFor(kCalls, 60.0));
+  int refused = 0;
+  for (int code : results.codes()) {
+    EXPECT_TRUE(code == tarn::kRpcSendError || code == tarn::kRpcTimeout) << code;
+    if (code == tarn::kRpcSendError) ++refused;
+  }
+  EXPECT_GT(refused, 0);
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <google/protobuf/stubs/callback.h>
 
 #include <atomic>
-#include <cstdio>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -14,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "rpc/rpc_test_util.h"
-#include "tarn/base/logging.h"
+#include "support/log_capture.h"
 #include "tarn/rpc/closure_guard.h"
 
 namespace rpctest {
@@ -85,7 +84,7 @@ TEST_F(Controller, CompletionTimingFollowsTheCode) {
     c3->CallDone(true, tarn::kRpcConnectError, "conn connect error");
     EXPECT_FALSE(aborted.ran);
   });
-  ASSERT_TRUE(WaitUntil([&] { return timeout.ran.load() && aborted.ran.load(); }));
+  ASSERT_TRUE(WaitFor([&] { return timeout.ran.load() && aborted.ran.load(); }));
   EXPECT_GE(aborted.at - start, std::chrono::milliseconds(80));
   EXPECT_TRUE(c2->Failed());
   EXPECT_EQ(c2->error_code(), -5);
@@ -131,12 +130,9 @@ TEST_F(Controller, ErrorFieldsLatencyAndLimits) {
   });
 }
 
-// Death tests read standard error; log lines go to standard output by default.
-void LogToStderr(const char* msg, int len) { fwrite(msg, 1, static_cast<size_t>(len), stderr); }
-
 TEST(ControllerDeathTest, UnsupportedOperationsEndTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  plinth::Logger::setOutput(LogToStderr);
+  testsupport::SendLogsToStderr();
   tarn::RpcController ctrl(nullptr);  // these operations never reach a connection
   EXPECT_DEATH(ctrl.Reset(), "RpcController Reset not support");
   EXPECT_DEATH(ctrl.StartCancel(), "RpcController StartCancel not support");

@@ -1,6 +1,7 @@
 // RPC client and server together over loopback with the block-server test
 // service: attachments, limits, time-outs, in-flight depth, ordering,
-// synchronous calls and a server restart.
+// synchronous calls, a server restart or second start, and calls queued when
+// the client drops its connection.
 
 #include <unistd.h>
 
@@ -24,6 +25,13 @@ class EndToEnd : public RpcFixture {
     port_ = PickFreePort();
     StartServer(port_);
     MakeClient(port_);
+  }
+
+  // Held calls a failing case left behind are answered before the server goes.
+  void TearDown() override {
+    service_.Release();
+    service_.ReleaseUserHolds();
+    RpcFixture::TearDown();
   }
 
   // One write with these attachments; checks the echo.
@@ -210,7 +218,7 @@ TEST_F(EndToEnd, ServerRestartTimesOutInflightAndReconnects) {
 
   Results inflight;
   for (int i = 0; i < 3; ++i) Write(TestBlockServer::kHoldLba, &inflight);
-  ASSERT_TRUE(WaitUntil([this] { return service_.held() == 3; }));
+  ASSERT_TRUE(WaitFor([this] { return service_.held() == 3; }));
   server_->Stop();
   ASSERT_TRUE(inflight.WaitFor(3));
   EXPECT_EQ(inflight.codes(), (std::vector<int>{-5, -5, -5}));
@@ -307,6 +315,66 @@ TEST_F(EndToEnd, ReadReturnsItsDataAsAttachment) {
   for (size_t i = 0; i < data.size(); i += 997) {
     EXPECT_EQ(static_cast<unsigned char>(data[i]), i % 251);
   }
+}
+
+// A queued call that gets its slot after DisConnect has dropped the
+// connection has nothing to be sent on: it fails like a refused send instead
+// of touching a connection that is no longer there.
+TEST_F(EndToEnd, QueuedCallAfterDisConnectFailsWithSendError) {
+  RunOn(client_worker_, [this] {
+    client_->set_depth(1);
+    client_->set_timeout_ms(300);
+  });
+  Results held;
+  Write(TestBlockServer::kHoldLba, &held);
+  ASSERT_TRUE(WaitFor([this] { return service_.held() == 1; }));
+  // The queued call outlives the held one by far, so it is still waiting
+  // when the held one times out and frees the slot.
+  RunOn(client_worker_, [this] { client_->set_timeout_ms(20000); });
+  Results queued;
+  Write(9, &queued);
+  RunOn(client_worker_, [this] {
+    EXPECT_EQ(client_->inflight_count(), 1u);
+    EXPECT_EQ(client_->pending_count(), 1u);
+    client_->DisConnect();
+  });
+
+  ASSERT_TRUE(held.WaitFor(1));
+  EXPECT_EQ(held.codes()[0], tarn::kRpcTimeout);
+  ASSERT_TRUE(queued.WaitFor(1));
+  EXPECT_EQ(queued.codes()[0], tarn::kRpcSendError);
+
+  // The next call reopens the connection.
+  RunOn(client_worker_, [this] { client_->set_timeout_ms(10000); });
+  Results after;
+  Write(11, &after);
+  ASSERT_TRUE(after.WaitFor(1));
+  EXPECT_EQ(after.codes()[0], 0);
+  service_.Release();
+  EXPECT_TRUE(PoolsFull());
+}
+
+// Start on a running server fails and leaves its controller pools alone: a
+// request still being served keeps its controller, and its response goes out.
+TEST_F(EndToEnd, SecondStartLeavesLiveControllersAlone) {
+  Results held;
+  Write(TestBlockServer::kHoldLba, &held);
+  ASSERT_TRUE(WaitFor([this] { return service_.held() == 1; }));
+  EXPECT_EQ(server_->FreeControllerCount(0), pool_size_ - 1);
+
+  EXPECT_NE(server_->Start(), 0);
+  EXPECT_EQ(server_->FreeControllerCount(0), pool_size_ - 1);
+
+  EXPECT_EQ(service_.Release(), 1u);
+  ASSERT_TRUE(held.WaitFor(1));
+  EXPECT_EQ(held.codes()[0], 0);
+  EXPECT_TRUE(PoolsFull());
+
+  Results after;
+  Write(12, &after);
+  ASSERT_TRUE(after.WaitFor(1));
+  EXPECT_EQ(after.codes()[0], 0);
+  EXPECT_TRUE(PoolsFull());
 }
 
 }  // namespace

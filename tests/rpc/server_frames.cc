@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,7 +14,7 @@
 
 #include "bvar/variable.h"
 #include "rpc/rpc_test_util.h"
-#include "tarn/base/logging.h"
+#include "support/log_capture.h"
 
 namespace rpctest {
 namespace {
@@ -220,18 +219,10 @@ TEST_F(ServerFrames, MalformedRequestsCloseAndReturnTheController) {
   ExpectServes(4, 4);
 }
 
-// Log lines the server's threads write while a test watches.
-std::mutex g_log_mutex;
-std::string g_log_text;
-void CaptureLog(const char* msg, int len) {
-  std::lock_guard<std::mutex> lock(g_log_mutex);
-  g_log_text.append(msg, static_cast<size_t>(len));
-}
-
 // Names come from the peer: logged as they are, a newline in one would let
 // the peer end our line and write lines of its own into the log.
 TEST_F(ServerFrames, UnknownNamesAreLoggedWithControlBytesEscaped) {
-  plinth::Logger::setOutput(CaptureLog);
+  testsupport::LogCapture log;
   vovorav::BlockServerWriteRequest write;
   const std::string body = write.SerializeAsString();
   const std::string forged = "\n20240101 00:00:00.000000Z 1 ERROR forged";
@@ -244,13 +235,11 @@ TEST_F(ServerFrames, UnknownNamesAreLoggedWithControlBytesEscaped) {
     EXPECT_TRUE(PeerCloses(fd));
     close(fd);
   }
-  plinth::Logger::setOutput(nullptr);
-  std::lock_guard<std::mutex> lock(g_log_mutex);
-  EXPECT_NE(g_log_text.find("can not find this service: No\\x0a20240101"), std::string::npos)
-      << g_log_text;
-  EXPECT_NE(g_log_text.find("can not find this method: No\\x0d\\x0a20240101"), std::string::npos)
-      << g_log_text;
-  EXPECT_EQ(g_log_text.find("\n20240101 00:00:00.000000Z 1 ERROR forged"), std::string::npos);
+  const std::string text = log.text();
+  EXPECT_NE(text.find("can not find this service: No\\x0a20240101"), std::string::npos) << text;
+  EXPECT_NE(text.find("can not find this method: No\\x0d\\x0a20240101"), std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("\n20240101 00:00:00.000000Z 1 ERROR forged"), std::string::npos);
 }
 
 // A client that sends requests but never reads the answers: the server's
@@ -291,7 +280,7 @@ TEST_F(SmallPool, ExhaustedPoolDropsTheRequestAndKeepsTheConnection) {
   int fd = RawConnect(port);
   ASSERT_GE(fd, 0);
   ASSERT_TRUE(SendAll(fd, WriteRequestFrame(1, TestBlockServer::kHoldLba)));
-  ASSERT_TRUE(WaitUntil([this] { return service_.held() == 1; }));
+  ASSERT_TRUE(WaitFor([this] { return service_.held() == 1; }));
   ASSERT_TRUE(SendAll(fd, WriteRequestFrame(2, 20)));  // no controller left: dropped
   std::string nothing;
   EXPECT_FALSE(RecvExact(fd, 1, &nothing, 0.3));

@@ -52,6 +52,7 @@ void PrepareChild(int fd) {
 ChildResult WaitChild(pid_t pid, int fd, double timeout_s) {
   using Clock = std::chrono::steady_clock;
   ChildResult result;
+  result.pid = pid;
   const auto deadline = Clock::now() + std::chrono::duration<double>(timeout_s);
   auto pause = std::chrono::milliseconds(1);
   int status = 0;

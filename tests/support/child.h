@@ -18,6 +18,7 @@ struct ChildResult {
   int signal = 0;      // the signal that ended the child, 0 when it exited
   std::string output;  // standard output and standard error, interleaved
   bool timed_out = false;  // the child was killed after timeout_s
+  int pid = 0;             // the child's process id
 
   bool ok() const { return exit_code == 0 && signal == 0 && !timed_out; }
 };

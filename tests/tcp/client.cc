@@ -10,7 +10,7 @@ namespace {
 class ClientTest : public TcpTest {
  protected:
   void TearDown() override {
-    if (client_) RunOn(client_worker_, [&] { client_.reset(); });
+    if (client_) RunSync(client_worker_, [&] { client_.reset(); });
     server_.reset();
     TcpTest::TearDown();
   }
@@ -43,14 +43,14 @@ TEST_F(ClientTest, NewClientStartsWithDoNothingCallbacksAndNoWriteCallback) {
 TEST_F(ClientTest, BytesSentWhileConnectingLeaveOnceEstablished) {
   StartEcho();
   MakeClient(server_->listen_addr());
-  RunOn(client_worker_, [&] {
+  RunSync(client_worker_, [&] {
     ASSERT_EQ(0, client_->Connect());
     EXPECT_EQ(kConnecting, client_->conn()->state());
     EXPECT_EQ(0, client_->conn()->SendData("early bytes", 11));
   });
   ASSERT_TRUE(rec_.WaitFor([&] { return rec_.received == "early bytes"; }));
   EXPECT_EQ(1, rec_.Established());
-  RunOn(client_worker_, [&] {
+  RunSync(client_worker_, [&] {
     EXPECT_EQ(kConnected, client_->conn()->state());
     EXPECT_EQ("127.0.0.1", client_->conn()->local_addr().ToIpString());
     EXPECT_EQ(server_->listen_addr().ToString(), client_->conn()->peer_addr().ToString());
@@ -58,14 +58,14 @@ TEST_F(ClientTest, BytesSentWhileConnectingLeaveOnceEstablished) {
 }
 
 TEST_F(ClientTest, ConnectToAClosedPortClosesWithoutEstablishing) {
-  MakeClient(SockAddress("127.0.0.1", FreePort(), false));
+  MakeClient(SockAddress("127.0.0.1", PickFreePort(), false));
   int ret = client_->Connect();
   EXPECT_TRUE(ret == 0 || ret == -1);
   ASSERT_TRUE(rec_.WaitFor([&] { return rec_.closed == 1; }));
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(0, rec_.Established());
   EXPECT_EQ(1, rec_.Closed());
-  RunOn(client_worker_, [&] {
+  RunSync(client_worker_, [&] {
     EXPECT_TRUE(client_->conn()->IsClosed());
     EXPECT_EQ(-2, client_->conn()->SendData("x", 1));
   });
@@ -78,7 +78,7 @@ TEST_F(ClientTest, TryConnectReconnectsAfterTheServerRestartsOnTheSamePort) {
   ASSERT_EQ(0, client_->Connect());
   ASSERT_TRUE(rec_.WaitFor([&] { return rec_.established == 1; }));
   int64_t first_id = -1;
-  RunOn(client_worker_, [&] { first_id = client_->conn()->id(); });
+  RunSync(client_worker_, [&] { first_id = client_->conn()->id(); });
 
   server_.reset();
   ASSERT_TRUE(rec_.WaitFor([&] { return rec_.closed == 1; }));
@@ -88,7 +88,7 @@ TEST_F(ClientTest, TryConnectReconnectsAfterTheServerRestartsOnTheSamePort) {
   EXPECT_EQ(0, client_->TryConnect());
   ASSERT_TRUE(rec_.WaitFor([&] { return rec_.established == 2; }));
   EXPECT_EQ(0, client_->TryConnect());
-  RunOn(client_worker_, [&] {
+  RunSync(client_worker_, [&] {
     EXPECT_GT(client_->conn()->id(), first_id);
     client_->conn()->SendData("again", 5);
   });
@@ -102,7 +102,7 @@ TEST_F(ClientTest, ForceCloseAndDisConnectFromAnotherThreadTwice) {
   ASSERT_EQ(0, client_->Connect());
   ASSERT_TRUE(rec_.WaitFor([&] { return rec_.established == 1; }));
   std::shared_ptr<Connection> conn;
-  RunOn(client_worker_, [&] { conn = client_->conn(); });
+  RunSync(client_worker_, [&] { conn = client_->conn(); });
 
   std::thread closer([&] {
     conn->ForceClose();
@@ -125,7 +125,7 @@ TEST_F(ClientTest, ForceCloseAndDisConnectFromAnotherThreadTwice) {
   ASSERT_TRUE(server_rec_.WaitFor([&] { return server_rec_.closed == 2; }));
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(2, rec_.Closed());
-  RunOn(client_worker_, [&] { EXPECT_EQ(nullptr, client_->conn()); });
+  RunSync(client_worker_, [&] { EXPECT_EQ(nullptr, client_->conn()); });
 }
 
 TEST_F(ClientTest, DestroyingAClientClosesItsOpenConnection) {
@@ -134,19 +134,19 @@ TEST_F(ClientTest, DestroyingAClientClosesItsOpenConnection) {
   ASSERT_EQ(0, client_->Connect());
   ASSERT_TRUE(server_rec_.WaitFor([&] { return server_rec_.established == 1; }));
   std::shared_ptr<Connection> conn;
-  RunOn(client_worker_, [&] { conn = client_->conn(); });
+  RunSync(client_worker_, [&] { conn = client_->conn(); });
   client_.reset();  // from the test thread: the close is handed to the loop
   ASSERT_TRUE(server_rec_.WaitFor([&] { return server_rec_.closed == 1; }));
-  ASSERT_TRUE(Eventually([&] { return conn->IsClosed(); }));
+  ASSERT_TRUE(WaitFor([&] { return conn->IsClosed(); }));
 }
 
 // No server here: its accepted connections would take ids in between.
 TEST_F(ClientTest, ConnectionsTakeConsecutiveProcessWideIds) {
-  const SockAddress nowhere("127.0.0.1", FreePort(), false);
+  const SockAddress nowhere("127.0.0.1", PickFreePort(), false);
   MakeClient(nowhere);
   TcpClient other(client_worker_, nowhere, "other");
   int64_t a = -1, b = -1;
-  RunOn(client_worker_, [&] {
+  RunSync(client_worker_, [&] {
     client_->Connect();
     other.Connect();
     a = client_->conn()->id();

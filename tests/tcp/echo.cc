@@ -1,6 +1,7 @@
 // Bytes through a real TcpServer and TcpClient on loopback: order and
 // completeness, write completion, end of stream, slow readers and broken
 // peers.
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,7 +34,7 @@ class EchoTest : public TcpTest {
     ASSERT_TRUE(client_rec_.WaitFor([&] { return client_rec_.established == 1; }));
   }
   void TearDown() override {
-    if (client_) RunOn(client_worker_, [&] { client_.reset(); });
+    if (client_) RunSync(client_worker_, [&] { client_.reset(); });
     server_.reset();
     TcpTest::TearDown();
   }
@@ -48,7 +49,7 @@ TEST_F(EchoTest, TenMegabytesInOddChunksArriveCompleteAndInOrder) {
   StartEcho(3);
   const std::string data = Pattern(10 * 1024 * 1024);
   const size_t sizes[] = {1, 7, 4093, 65537, 13, 131071, 999, 3};
-  RunOn(client_worker_, [&] {
+  RunSync(client_worker_, [&] {
     size_t off = 0;
     for (int i = 0; off < data.size(); ++i) {
       size_t n = std::min(sizes[i % 8], data.size() - off);
@@ -67,7 +68,7 @@ TEST_F(EchoTest, TenMegabytesInOddChunksArriveCompleteAndInOrder) {
   // All of it was queued in one loop task, so the ring drained once.
   EXPECT_EQ(1, client_rec_.WriteComplete());
 
-  RunOn(client_worker_, [&] { client_->conn()->SendData("ping", 4); });
+  RunSync(client_worker_, [&] { client_->conn()->SendData("ping", 4); });
   ASSERT_TRUE(client_rec_.WaitFor([&] { return client_rec_.write_complete == 2; }));
   ASSERT_TRUE(client_rec_.WaitFor([&] { return client_rec_.received.size() == data.size() + 4; }));
   std::lock_guard<std::mutex> lock(client_rec_.mu);
@@ -88,7 +89,7 @@ TEST_F(EchoTest, ClosingAHeldConnectionSendsEndOfStreamAndClosesOnce) {
   EXPECT_EQ(1, server_rec_.Closed());
   EXPECT_TRUE(server_side->IsClosed());
   EXPECT_EQ(kDisconnected, server_side->state());
-  RunOn(client_worker_, [&] {
+  RunSync(client_worker_, [&] {
     EXPECT_TRUE(client_->conn()->IsClosed());
     EXPECT_EQ(-2, client_->conn()->SendData("x", 1));
   });
@@ -107,7 +108,7 @@ TEST_F(EchoTest, SendsOfOnePassLeaveTogetherAndSurviveACloseInThatPass) {
   // Many small messages from one task, then a close in the same pass: all of
   // them arrive, in order, before the end of stream.
   std::string expected;
-  RunOn(worker, [&] {
+  RunSync(worker, [&] {
     for (int i = 0; i < 100; ++i) {
       std::string msg = "m" + std::to_string(i) + ";";
       expected += msg;
@@ -159,8 +160,8 @@ void SlowReader(std::unique_ptr<TcpServer>* server, Recorder* rec, bool write_cb
   std::shared_ptr<Connection> conn = rec->conns[0];
   // Nothing read yet: the kernel buffers are full and the ring holds the rest.
   size_t pending = 0;
-  ASSERT_TRUE(Eventually([&] {
-    RunOn(conn->worker(), [&] { pending = conn->ReadableLengthOutBuf(); });
+  ASSERT_TRUE(WaitFor([&] {
+    RunSync(conn->worker(), [&] { pending = conn->ReadableLengthOutBuf(); });
     return pending > 0 && pending < data.size();
   }));
   EXPECT_EQ(0, rec->WriteComplete());
@@ -175,8 +176,8 @@ void SlowReader(std::unique_ptr<TcpServer>* server, Recorder* rec, bool write_cb
   if (write_cb) {
     ASSERT_TRUE(rec->WaitFor([&] { return rec->write_complete == 1; }));
   }
-  ASSERT_TRUE(Eventually([&] {
-    RunOn(conn->worker(), [&] { pending = conn->ReadableLengthOutBuf(); });
+  ASSERT_TRUE(WaitFor([&] {
+    RunSync(conn->worker(), [&] { pending = conn->ReadableLengthOutBuf(); });
     return pending == 0;
   }));
   ::close(fd);
@@ -224,7 +225,7 @@ TEST_F(EchoTest, UnsetCallbacksDoNothing) {
   int fd = RawConnect(server_->listen_addr().ToPort());
   ASSERT_GE(fd, 0);
   ASSERT_EQ(5, ::write(fd, "hello", 5));
-  ASSERT_TRUE(Eventually([&] { return ConnCount(server_.get()) == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return ConnCount(server_.get()) == 1; }));
   ::close(fd);
   std::this_thread::sleep_for(100ms);
   server_->Stop();
@@ -251,7 +252,7 @@ TEST_F(EchoTest, UnconsumedInputBeyondTheMessageLimitClosesTheConnection) {
     sent += n;
   }
   ASSERT_TRUE(server_rec_.WaitFor([&] { return server_rec_.closed == 1; }));
-  EXPECT_TRUE(SeesEof(fd));
+  EXPECT_TRUE(PeerCloses(fd));
   ::close(fd);
 }
 

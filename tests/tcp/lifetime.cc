@@ -29,7 +29,7 @@ TEST_F(TcpLifetimeTest, ClientDestroyedOffLoopRunsNoCallbackAfterwards) {
     if (owner_gone.load()) ++late_callbacks;
   });
   ASSERT_EQ(0, client->Connect());
-  ASSERT_TRUE(Eventually([&] { return established.load() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return established.load() == 1; }));
 
   // Keep the loop busy so that anything merely queued runs only later.
   client_worker_->loop()->RunInLoop([] { std::this_thread::sleep_for(300ms); }, true);
@@ -37,7 +37,7 @@ TEST_F(TcpLifetimeTest, ClientDestroyedOffLoopRunsNoCallbackAfterwards) {
   owner_gone.store(true);
 
   ASSERT_TRUE(server_rec.WaitFor([&] { return server_rec.closed == 1; }));
-  RunOn(client_worker_, [] {});  // whatever was queued has run by now
+  RunSync(client_worker_, [] {});  // whatever was queued has run by now
   EXPECT_EQ(0, late_callbacks.load());
 }
 
@@ -64,11 +64,11 @@ TEST_F(TcpLifetimeTest, ConnectionRemovedByItsEstablishedCallbackLeavesTheMap) {
 
   int fd = RawConnect(server->listen_addr().ToPort());
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(Eventually([&] { return established.load() == 1 && closed.load() == 1; }));
-  EXPECT_TRUE(SeesEof(fd));
+  ASSERT_TRUE(WaitFor([&] { return established.load() == 1 && closed.load() == 1; }));
+  EXPECT_TRUE(PeerCloses(fd));
   ::close(fd);
   size_t count = 99;
-  RunOn(worker, [&] { count = server->connection_count(); });
+  RunSync(worker, [&] { count = server->connection_count(); });
   EXPECT_EQ(0u, count);
   server.reset();
   colony.Stop();
@@ -97,14 +97,14 @@ TEST_F(TcpLifetimeTest, ServerDestroyedWithOutsideColonyClosesBeforeItIsGone) {
   ASSERT_EQ(0, server->Start());
   int fd = RawConnect(server->listen_addr().ToPort());
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(Eventually([&] { return established.load() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return established.load() == 1; }));
 
   worker->loop()->RunInLoop([] { std::this_thread::sleep_for(300ms); }, true);
   server.reset();
   owner_gone.store(true);
-  EXPECT_TRUE(SeesEof(fd));
+  EXPECT_TRUE(PeerCloses(fd));
   ::close(fd);
-  RunOn(worker, [] {});
+  RunSync(worker, [] {});
   EXPECT_EQ(1, closed.load());
   EXPECT_EQ(0, late_callbacks.load());
   colony.Stop();

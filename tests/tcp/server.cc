@@ -5,12 +5,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <string>
 
 #include <event2/event.h>
 
-#include "tarn/base/logging.h"
+#include "support/log_capture.h"
 #include "tarn/event/event_worker_colony.h"
 #include "tarn/event/libevent_driver.h"
 #include "tarn/worker_colony.h"
@@ -82,17 +81,17 @@ TEST_F(ServerTest, BlacklistClosesAndRefusesUntilRemoved) {
   ASSERT_TRUE(rec_.WaitFor([&] { return rec_.established == 1; }));
 
   server_->AddBlacklist("127.0.0.1", 0);
-  RunOn(acceptor_, [] {});
-  EXPECT_TRUE(SeesEof(before));
-  ASSERT_TRUE(Eventually([&] { return ConnCount(server_.get()) == 0; }));
+  RunSync(acceptor_, [] {});
+  EXPECT_TRUE(PeerCloses(before));
+  ASSERT_TRUE(WaitFor([&] { return ConnCount(server_.get()) == 0; }));
   int refused = Connect();
   ASSERT_GE(refused, 0);
-  EXPECT_TRUE(SeesEof(refused));
+  EXPECT_TRUE(PeerCloses(refused));
   EXPECT_EQ(1, rec_.Established());
 
   server_->RemoveBlacklist("127.0.0.1");
   server_->RemoveBlacklist("127.0.0.1");  // not there: only a warning
-  RunOn(acceptor_, [] {});  // the removal is posted: let it run first
+  RunSync(acceptor_, [] {});  // the removal is posted: let it run first
   ASSERT_GE(Connect(), 0);
   ASSERT_TRUE(rec_.WaitFor([&] { return rec_.established == 2; }));
 }
@@ -102,11 +101,11 @@ TEST_F(ServerTest, TimedBlacklistExpires) {
   rec_.Install(server_.get());
   ASSERT_EQ(0, server_->Start());
   server_->AddBlacklist("127.0.0.1", 1);
-  RunOn(acceptor_, [] {});
+  RunSync(acceptor_, [] {});
   int refused = Connect();
   ASSERT_GE(refused, 0);
-  EXPECT_TRUE(SeesEof(refused));
-  ASSERT_TRUE(Eventually([&] {
+  EXPECT_TRUE(PeerCloses(refused));
+  ASSERT_TRUE(WaitFor([&] {
     int fd = Connect();
     return fd >= 0 && rec_.WaitFor([&] { return rec_.established >= 1; }, 200ms);
   }));
@@ -117,7 +116,7 @@ TEST_F(ServerTest, TimedBlacklistExpires) {
   server_->AddBlacklist("10.4.5.6", 1);
   server_->AddBlacklist("10.4.5.6", 0);
   std::this_thread::sleep_for(1500ms);
-  RunOn(acceptor_, [&] {
+  RunSync(acceptor_, [&] {
     EXPECT_TRUE(server_->VerifySrcIp("10.1.2.3"));
     EXPECT_FALSE(server_->VerifySrcIp("10.4.5.6"));
     EXPECT_TRUE(server_->VerifySrcIp("127.0.0.1"));
@@ -131,7 +130,7 @@ TEST_F(ServerTest, StopClosesEveryConnectionAndKeepsThemMapped) {
   for (int i = 0; i < 20; ++i) ASSERT_GE(Connect(), 0);
   ASSERT_TRUE(rec_.WaitFor([&] { return rec_.established == 20; }));
   EXPECT_EQ(0, server_->Stop());
-  for (int fd : fds_) EXPECT_TRUE(SeesEof(fd));
+  for (int fd : fds_) EXPECT_TRUE(PeerCloses(fd));
   ASSERT_TRUE(rec_.WaitFor([&] { return rec_.closed == 20; }));
   EXPECT_EQ(20u, ConnCount(server_.get()));
   // No longer listening.
@@ -149,17 +148,9 @@ TEST_F(ServerTest, RemoveConnectionClosesOnceAndForgets) {
   std::shared_ptr<Connection> conn = rec_.conns[0];
   server_->RemoveConnection(conn);
   server_->RemoveConnection(conn);  // already removed: logged only
-  EXPECT_TRUE(SeesEof(fd));
+  EXPECT_TRUE(PeerCloses(fd));
   ASSERT_TRUE(rec_.WaitFor([&] { return rec_.closed == 1; }));
   EXPECT_EQ(0u, ConnCount(server_.get()));
-}
-
-// Log lines of every thread while a test captures them.
-std::mutex g_log_mu;
-std::string g_log;
-void CaptureLog(const char* msg, int len) {
-  std::lock_guard<std::mutex> lock(g_log_mu);
-  g_log.append(msg, static_cast<size_t>(len));
 }
 
 // The log line of the failing start names the reason the bind failed with,
@@ -168,21 +159,16 @@ TEST_F(ServerTest, AddressInUseIsAnErrorNotTheEnd) {
   server_ = MakeServer(1);
   ASSERT_EQ(0, server_->Start());
   auto second = MakeServer(1, port());
-  plinth::Logger::setOutput(CaptureLog);
-  errno = ENOENT;  // whatever the caller's thread saw last
-  EXPECT_NE(0, second->Start());
-  plinth::Logger::setOutput(plinth::defaultOutput);
-  EXPECT_FALSE(second->started());
   {
-    std::lock_guard<std::mutex> lock(g_log_mu);
-    size_t at = g_log.find("server bind error");
-    ASSERT_NE(std::string::npos, at) << g_log;
-    size_t begin = g_log.rfind('\n', at);
-    std::string line = g_log.substr(begin == std::string::npos ? 0 : begin + 1,
-                                    at - (begin == std::string::npos ? 0 : begin + 1));
+    testsupport::LogCapture log;
+    errno = ENOENT;  // whatever the caller's thread saw last
+    EXPECT_NE(0, second->Start());
+    const std::string line = log.LineWith("server bind error");
+    ASSERT_FALSE(line.empty()) << log.text();
     EXPECT_NE(std::string::npos, line.find("(errno=" + std::to_string(EADDRINUSE) + ")"))
         << line;
   }
+  EXPECT_FALSE(second->started());
   second.reset();
   // The first server still serves.
   rec_.Install(server_.get());
@@ -253,7 +239,7 @@ TEST_F(ServerTest, FullEventTableFailsOneConnectionOnly) {
   auto* worker = static_cast<EventWorker*>(server_->worker_colony()->GetWorker(0u));
   std::vector<int> filler;
   auto fill = [&](EventWorker* w) {
-    RunOn(w, [&] {
+    RunSync(w, [&] {
       for (;;) {
         int idx = w->event_loop()->driver()->CreateEvent(0, EV_READ, nullptr, nullptr);
         if (idx < 0) break;
@@ -262,7 +248,7 @@ TEST_F(ServerTest, FullEventTableFailsOneConnectionOnly) {
     });
   };
   auto drain = [&](EventWorker* w) {
-    RunOn(w, [&] {
+    RunSync(w, [&] {
       for (int idx : filler) w->event_loop()->driver()->FreeEvent(idx);
     });
     filler.clear();
@@ -270,7 +256,7 @@ TEST_F(ServerTest, FullEventTableFailsOneConnectionOnly) {
   fill(worker);
   int fd = Connect();
   ASSERT_GE(fd, 0);
-  EXPECT_TRUE(SeesEof(fd));
+  EXPECT_TRUE(PeerCloses(fd));
   ASSERT_TRUE(rec_.WaitFor([&] { return rec_.closed == 1; }));
   EXPECT_EQ(0, rec_.Established());
   drain(worker);
@@ -323,7 +309,7 @@ TEST_F(ServerTest, ReadCursorWalksAndDrains) {
   ASSERT_EQ(0, server_->Start());
   int fd = Connect();
   ASSERT_EQ(10, ::write(fd, "0123456789", 10));
-  ASSERT_TRUE(Eventually([&] {
+  ASSERT_TRUE(WaitFor([&] {
     std::lock_guard<std::mutex> lock(mu);
     return done;
   }));

@@ -1,13 +1,10 @@
 // Shared pieces of the TCP transport tests: worker threads for the acceptor
-// and the client side, a thread-safe record of connection callbacks, and
-// blocking raw sockets for peers that must misbehave.
+// and the client side and a thread-safe record of connection callbacks.
+// Ports, waits and the raw sockets of peers that must misbehave come from
+// tests/support.
 #ifndef TESTS_TCP_TCP_FIXTURE_H_
 #define TESTS_TCP_TCP_FIXTURE_H_
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,17 +18,27 @@
 
 #include <gtest/gtest.h>
 
+#include "support/ports.h"
+#include "support/sockets.h"
+#include "support/wait.h"
+#include "support/worker.h"
 #include "tarn/connection.h"
 #include "tarn/event/event_worker.h"
 #include "tarn/event/tcp_client.h"
 #include "tarn/event/tcp_connection.h"
 #include "tarn/event/tcp_server.h"
-#include "tarn/worker_thread.h"
 
 namespace tarn {
 namespace testing_tcp {
 
 using namespace std::chrono_literals;
+
+using testsupport::PeerCloses;
+using testsupport::PickFreePort;
+using testsupport::RawConnect;
+using testsupport::RunSync;
+using testsupport::WaitFor;
+using testsupport::WorkerOnThread;
 
 // Everything the four callbacks saw, readable from the test thread.
 struct Recorder {
@@ -106,72 +113,13 @@ inline void EchoRead(const std::shared_ptr<Connection>& c) {
   c->SendData(buf.data(), n);
 }
 
-// Polls cond every few milliseconds for up to `limit`.
-inline bool Eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit = 20s) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return cond();
-}
-
-// Runs fn on the worker's loop and waits for it.
-inline void RunOn(Worker* worker, const std::function<void()>& fn) {
-  worker->loop()->RunInLoop(fn, false);
-}
-
-// A port nothing listens on (bound once, then released).
-inline uint16_t FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  socklen_t len = sizeof(addr);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
-
-// A blocking client socket connected to 127.0.0.1:port (-1 on failure).
-inline int RawConnect(uint16_t port, int rcvbuf = 0) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (rcvbuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(port);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// True when the peer ends the stream (or resets it) within `limit`; data
-// read meanwhile is discarded.
-inline bool SeesEof(int fd, std::chrono::milliseconds limit = 20s) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  char buf[4096];
-  while (std::chrono::steady_clock::now() < end) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 50) > 0) {
-      ssize_t n = ::read(fd, buf, sizeof(buf));
-      if (n <= 0) return true;
-    }
-  }
-  return false;
-}
-
 class TcpTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    acceptor_thread_.reset(new WorkerThread("acceptor", nullptr, WorkerOption(), false));
-    acceptor_ = static_cast<EventWorker*>(acceptor_thread_->Start());
-    client_thread_.reset(new WorkerThread("client", nullptr, WorkerOption(), false));
-    client_worker_ = static_cast<EventWorker*>(client_thread_->Start());
+    acceptor_thread_.reset(new WorkerOnThread("acceptor"));
+    acceptor_ = acceptor_thread_->worker();
+    client_thread_.reset(new WorkerOnThread("client"));
+    client_worker_ = client_thread_->worker();
   }
   void TearDown() override {
     client_thread_->Stop();
@@ -193,13 +141,13 @@ class TcpTest : public ::testing::Test {
   // Number of connections in the server's map, read on the acceptor loop.
   size_t ConnCount(TcpServer* server) {
     size_t n = 0;
-    RunOn(acceptor_, [&] { n = server->connection_count(); });
+    RunSync(acceptor_, [&] { n = server->connection_count(); });
     return n;
   }
 
-  std::unique_ptr<WorkerThread> acceptor_thread_;
+  std::unique_ptr<WorkerOnThread> acceptor_thread_;
   EventWorker* acceptor_ = nullptr;
-  std::unique_ptr<WorkerThread> client_thread_;
+  std::unique_ptr<WorkerOnThread> client_thread_;
   EventWorker* client_worker_ = nullptr;
 };
 
