@@ -33,6 +33,7 @@
 #include "support/wait.h"
 #include "support/worker.h"
 #include "tarn/base/time_cycle.h"
+#include "tarn/connection.h"
 #include "tarn/event/event_worker_colony.h"
 #include "tarn/loop.h"
 #include "tarn/rpc/rpc_client.h"
