@@ -260,7 +260,7 @@ void tcmalloc_free_memory(void) {
   // gperftools' C entry point, when the host process has tcmalloc loaded;
   // the library never links it itself.
   using ReleaseFn = void (*)();
-  static const auto release =
+  const auto release =
       reinterpret_cast<ReleaseFn>(dlsym(RTLD_DEFAULT, "MallocExtension_ReleaseFreeMemory"));
   if (release != nullptr) release();
 }
