@@ -303,6 +303,16 @@ inline std::string Pattern(size_t n, uint32_t seed) {
   return s;
 }
 
+// For comparing large byte strings without printing them whole: where the
+// two first differ, or "equal".
+inline std::string Diff(const std::string& a, const std::string& b) {
+  if (a == b) return "equal";
+  size_t i = 0;
+  while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
+  return "differ at " + std::to_string(i) + " (sizes " + std::to_string(a.size()) + ", " +
+         std::to_string(b.size()) + ")";
+}
+
 inline uint64_t ExposedValue(const std::string& name) {
   return std::stoull(bvar::Variable::describe_exposed(name));
 }
@@ -336,6 +346,7 @@ class DriverTest : public ::testing::Test {
     server_.reset();
     acceptor_.reset();
     for (spdk_ring* r : rings_) spdk_ring_free(r);
+    delete disk_;
     pyx::ResetConfigForTest();
   }
 
@@ -345,29 +356,31 @@ class DriverTest : public ::testing::Test {
     colony_.reset(new tarn::EventWorkerColony(static_cast<uint32_t>(n), tarn::WorkerOption(),
                                               nullptr));
     colony_->Start();
-    disk_.name = name_.data();
-    disk_.uuid = uuid_.data();
-    disk_.size = disk_size;
-    disk_.counter = &counter_;
-    disk_.exists = 1;
-    for (uint64_t& t : disk_.route_term) t = 7;
+    // On the heap, so that a test can free it as a host does after pyx_free.
+    disk_ = new bdev_pyx();
+    disk_->name = name_.data();
+    disk_->uuid = uuid_.data();
+    disk_->size = disk_size;
+    disk_->counter = &counter_;
+    disk_->exists = 1;
+    for (uint64_t& t : disk_->route_term) t = 7;
     for (int i = 0; i < 16; ++i) {
       rings_.push_back(spdk_ring_create(SPDK_RING_TYPE_MP_SC, ring_size, SPDK_ENV_SOCKET_ID_ANY));
     }
-    ch_.disk = &disk_;
+    ch_.disk = disk_;
     ch_.rings = rings_.data();
     for (int i = 0; i < n; ++i) {
       drivers_.emplace_back(new PyxDriver(tarn::kTcp, colony_->GetWorker(i), i));
       PyxDriver* d = drivers_.back().get();
       OnLoop(i, [&, d] {
-        d->malloc_plane_route_cache(&disk_);
-        d->BitMapCreate(&disk_, disk_size);
+        d->malloc_plane_route_cache(disk_);
+        d->BitMapCreate(disk_, disk_size);
         if (is_crc) {
-          d->VectorCreate(&disk_, disk_size);
-          d->segmentCreate(&disk_, disk_size);
-          d->streamCreate(&disk_, disk_size);
-          d->extentCreate(&disk_, disk_size);
-          d->offset_extentCreate(&disk_, disk_size);
+          d->VectorCreate(disk_, disk_size);
+          d->segmentCreate(disk_, disk_size);
+          d->streamCreate(disk_, disk_size);
+          d->extentCreate(disk_, disk_size);
+          d->offset_extentCreate(disk_, disk_size);
         }
         d->pyx_set_client_manager(static_cast<int>(ip_), "127.0.0.1", port_, client_nums);
         d->CreateDgs(name_, 5);
@@ -496,7 +509,7 @@ class DriverTest : public ::testing::Test {
   std::string name_ = "disk0";
   std::string uuid_ = "uuid-disk0";
   uint64_t counter_ = 0;
-  bdev_pyx disk_{};
+  bdev_pyx* disk_ = nullptr;
   bdev_pyx_io_channel ch_{};
   std::vector<spdk_ring*> rings_;
   std::vector<std::unique_ptr<TestIo>> ios_;

@@ -97,7 +97,7 @@ TEST_F(LadderTest, ResultCodesOfAReadRetryOrFailInTheirOrder) {
       EXPECT_EQ(t->completions, 0);
       ASSERT_TRUE(RetryUntilDone(t));
       EXPECT_EQ(t->io()->status, 0);
-      EXPECT_EQ(t->data(), Pattern(kBlock, 1));
+      EXPECT_EQ(Diff(t->data(), Pattern(kBlock, 1)), "equal");
     } else {
       EXPECT_EQ(t->io()->status, -1);
     }
@@ -144,7 +144,7 @@ TEST_F(LadderTest, SuccessIsAcceptedWhateverItsTerm) {
 
 TEST_F(LadderTest, ADiskReportedMissingFailsEvenASuccessfulAnswer) {
   StartDrivers();
-  pyx::Store(disk_.exists, 0);
+  pyx::Store(disk_->exists, 0);
   testsupport::LogCapture logs;
   TestIo* r = NewRead(0, 4096);
   Submit(r);

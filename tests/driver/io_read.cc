@@ -18,7 +18,7 @@ TEST_F(ReadTest, AlignedReadCopiesTheAnswerIntoEveryBuffer) {
   Submit(t);
   ASSERT_TRUE(WaitDone(t));
   EXPECT_EQ(t->io()->status, 0);
-  EXPECT_EQ(t->data(), stored.substr(4096, 16384));
+  EXPECT_EQ(Diff(t->data(), stored.substr(4096, 16384)), "equal");
   const auto reqs = bs_.requests();
   ASSERT_EQ(reqs.size(), 1u);
   EXPECT_EQ(reqs[0].vdi, uuid_);
@@ -38,7 +38,7 @@ TEST_F(ReadTest, UnalignedReadAsksForTheCoveringRangeAndCopiesItsPart) {
   Submit(t);
   ASSERT_TRUE(WaitDone(t));
   EXPECT_EQ(t->io()->status, 0);
-  EXPECT_EQ(t->data(), stored.substr(4095, 512));
+  EXPECT_EQ(Diff(t->data(), stored.substr(4095, 512)), "equal");
   const auto reqs = bs_.requests();
   ASSERT_EQ(reqs.size(), 1u);
   EXPECT_EQ(reqs[0].lba, 0u);
@@ -92,7 +92,7 @@ TEST_F(ReadTest, DataShorterThanAskedFailsAndLongerDataIsCutToTheRead) {
     Submit(t);
     ASSERT_TRUE(WaitDone(t));
     EXPECT_EQ(t->io()->status, c.fails ? -1 : 0) << c.offset << " " << c.data_delta;
-    if (!c.fails) EXPECT_EQ(t->data(), stored.substr(c.offset, c.len));
+    if (!c.fails) EXPECT_EQ(Diff(t->data(), stored.substr(c.offset, c.len)), "equal");
   }
 }
 
@@ -104,7 +104,7 @@ TEST_F(ReadTest, ZeroFilledAnswersZeroTheBuffers) {
     Submit(t);
     ASSERT_TRUE(WaitDone(t));
     EXPECT_EQ(t->io()->status, 0);
-    EXPECT_EQ(t->data(), std::string(512 * 9, '\0')) << offset;
+    EXPECT_EQ(Diff(t->data(), std::string(512 * 9, '\0')), "equal") << offset;
   }
 }
 
@@ -164,7 +164,7 @@ TEST_F(ReadTest, CrcOfWrittenBlocksMatchesAndAZeroFilledAnswerDoesNot) {
   Submit(z);
   ASSERT_TRUE(WaitDone(z));
   EXPECT_EQ(z->io()->status, 0);
-  EXPECT_EQ(z->data(), std::string(4096, '\0'));
+  EXPECT_EQ(Diff(z->data(), std::string(4096, '\0')), "equal");
   EXPECT_NE(logs.LineWith("crc noequal").find("|4klba: 4096|write crc: "), std::string::npos);
   EXPECT_NE(logs.LineWith("crc noequal").find("|read crc: 0|len: 4096"), std::string::npos);
 }
@@ -181,7 +181,7 @@ TEST_F(ReadTest, BlockInfoBeyondTheReadIsIgnoredWithAnError) {
   Submit(t);
   ASSERT_TRUE(WaitDone(t));
   EXPECT_EQ(t->io()->status, 0);
-  EXPECT_EQ(t->data(), Pattern(kBlock, 7));
+  EXPECT_EQ(Diff(t->data(), Pattern(kBlock, 7)), "equal");
   EXPECT_NE(logs.LineWith("block_info entries").find("holds 4 block_info entries for 1 blocks"),
             std::string::npos);
 }
@@ -199,7 +199,7 @@ TEST_F(ReadTest, BlocksPastTheVectorsGoUncheckedWithOneWarning) {
     Submit(r);
     ASSERT_TRUE(WaitDone(r));
     EXPECT_EQ(r->io()->status, 0);
-    EXPECT_EQ(r->data(), Pattern(4 * kBlock, 8));
+    EXPECT_EQ(Diff(r->data(), Pattern(4 * kBlock, 8)), "equal");
   }
   const std::string text = logs.text();
   const size_t first = text.find("past the 4 blocks of the integrity vectors");

@@ -1,0 +1,208 @@
+// Unaligned writes: the partial blocks they lock, the covering range read
+// and written back with the new bytes merged in, waiting on a held lock,
+// and retries that give their locks back.
+#include <set>
+#include <string>
+
+#include "io_fixture.h"
+
+namespace iotest {
+namespace {
+
+class RmwTest : public DriverTest {
+ protected:
+  std::set<uint64_t> LockedBlocks(uint64_t upto = 8) {
+    std::set<uint64_t> locked;
+    OnLoop([&] {
+      for (uint64_t b = 0; b < upto; ++b) {
+        if (driver()->block_locked(name_, b)) locked.insert(b);
+      }
+    });
+    return locked;
+  }
+  uint8_t LockWait(TestIo* t) {
+    return Read<uint8_t>(0, [&] { return t->io()->lock_wait; });
+  }
+  bool WaitHeld(size_t n) {
+    return testsupport::WaitFor([&] { return bs_.held() == n; });
+  }
+};
+
+struct LockCase {
+  uint64_t offset;
+  uint64_t len;
+  std::set<uint64_t> locked;
+  uint64_t lba;   // of the read and of the write
+  uint64_t size;
+};
+
+TEST_F(RmwTest, LocksThePartialBlocksAndWritesTheMergedRange) {
+  StartDrivers();
+  const LockCase cases[] = {
+      {512, 512, {0}, 0, 4096},
+      {2048, 6144, {0}, 0, 8192},
+      {4097, 4096, {1, 2}, 4096, 8192},
+      {8192, 1024, {2}, 8192, 4096},
+  };
+  const std::string old = Pattern(4 * kBlock, 1);
+  for (const LockCase& c : cases) {
+    bs_.Store(0, old);
+    const size_t before = bs_.requests().size();
+    FakeBlockServer::Answer hold;
+    hold.hold = true;
+    bs_.Push("Read", hold);
+    const std::string data = Pattern(c.len, 2);
+    TestIo* t = NewWrite(c.offset, data);
+    Submit(t);
+    ASSERT_TRUE(WaitHeld(1));
+    EXPECT_EQ(LockedBlocks(), c.locked) << c.offset;
+    bs_.Release();
+    ASSERT_TRUE(WaitDone(t));
+    EXPECT_EQ(t->io()->status, 0);
+    EXPECT_TRUE(LockedBlocks().empty()) << c.offset;
+
+    const auto reqs = bs_.requests();
+    ASSERT_EQ(reqs.size(), before + 2);
+    EXPECT_EQ(reqs[before].method, "Read");
+    EXPECT_EQ(reqs[before].lba, c.lba);
+    EXPECT_EQ(reqs[before].size, c.size);
+    EXPECT_EQ(reqs[before + 1].method, "Write");
+    EXPECT_EQ(reqs[before + 1].lba, c.lba);
+    EXPECT_EQ(reqs[before + 1].size, c.size);
+    EXPECT_EQ(reqs[before + 1].dgs, 5u);
+    std::string want = old.substr(c.lba, c.size);
+    want.replace(c.offset - c.lba, c.len, data);
+    EXPECT_EQ(Diff(reqs[before + 1].data, want), "equal") << c.offset;
+  }
+  EXPECT_EQ(Metric("_512_write_sum"), 4u);
+  EXPECT_EQ(Read<int64_t>(0, [&] { return driver()->in_flight(); }), 0);
+}
+
+TEST_F(RmwTest, AZeroFilledOldRangeIsWrittenWithZerosAroundTheNewBytes) {
+  StartDrivers();
+  const std::string data = Pattern(1000, 3);
+  TestIo* t = NewWrite(5000, data);
+  Submit(t);
+  ASSERT_TRUE(WaitDone(t));
+  EXPECT_EQ(t->io()->status, 0);
+  std::string want(4096, '\0');
+  want.replace(5000 - 4096, 1000, data);
+  EXPECT_EQ(bs_.requests().back().lba, 4096u);
+  EXPECT_EQ(Diff(bs_.requests().back().data, want), "equal");
+  EXPECT_EQ(Diff(bs_.Stored(4096, 4096), want), "equal");
+}
+
+TEST_F(RmwTest, ASecondWriteIntoAHeldBlockWaitsAndGoesRightAfterTheRelease) {
+  StartDrivers();
+  bs_.Store(0, Pattern(kBlock, 4));
+  FakeBlockServer::Answer hold;
+  hold.hold = true;
+  bs_.Push("Read", hold);
+  TestIo* first = NewWrite(512, Pattern(512, 5));
+  Submit(first);
+  ASSERT_TRUE(WaitHeld(1));
+  TestIo* second = NewWrite(1024, Pattern(100, 6));
+  Submit(second);
+  ASSERT_TRUE(WaitRetry(1));
+  EXPECT_EQ(LockWait(second), 1);
+  // No drain runs by itself here (its period is 1000 s): the release of the
+  // first write's lock alone issues the second.
+  bs_.Release();
+  ASSERT_TRUE(WaitDone(first));
+  ASSERT_TRUE(WaitDone(second));
+  EXPECT_EQ(first->io()->status, 0);
+  EXPECT_EQ(second->io()->status, 0);
+  EXPECT_EQ(LockWait(second), 0);
+  std::string want = Pattern(kBlock, 4);
+  want.replace(512, 512, Pattern(512, 5));
+  want.replace(1024, 100, Pattern(100, 6));
+  EXPECT_EQ(Diff(bs_.Stored(0, kBlock), want), "equal");
+  EXPECT_TRUE(LockedBlocks().empty());
+}
+
+TEST_F(RmwTest, AWriteWaitingOnAnotherBlockOfItsRangeWaitsToo) {
+  StartDrivers();
+  FakeBlockServer::Answer hold;
+  hold.hold = true;
+  bs_.Push("Read", hold);
+  TestIo* first = NewWrite(4097, Pattern(4096, 7));  // locks 1 and 2
+  Submit(first);
+  ASSERT_TRUE(WaitHeld(1));
+  TestIo* tail_user = NewWrite(8192 + 10, Pattern(10, 8));  // block 2
+  Submit(tail_user);
+  ASSERT_TRUE(WaitRetry(1));
+  bs_.Release();
+  ASSERT_TRUE(WaitDone(first));
+  ASSERT_TRUE(WaitDone(tail_user));
+  EXPECT_EQ(tail_user->io()->status, 0);
+  EXPECT_EQ(Diff(bs_.Stored(8192 + 10, 10), Pattern(10, 8)), "equal");
+  EXPECT_EQ(Diff(bs_.Stored(4097, 4096), Pattern(4096, 7)), "equal");
+}
+
+TEST_F(RmwTest, AStaleRouteInTheReadStageGivesTheLockBackAndLocksAgainLater) {
+  StartDrivers();
+  FakeBlockServer::Answer stale;
+  stale.retcode = -12003;
+  stale.term = 8;
+  bs_.Push("Read", stale);
+  TestIo* t = NewWrite(512, Pattern(512, 9));
+  Submit(t);
+  ASSERT_TRUE(WaitRetry(1));
+  EXPECT_TRUE(LockedBlocks().empty());
+  EXPECT_EQ(Metric("_query_route_count"), 1u);
+  FakeBlockServer::Answer hold;
+  hold.hold = true;
+  bs_.Push("Read", hold);
+  OnLoop([&] { driver()->pyx_retry_io(); });
+  ASSERT_TRUE(WaitHeld(1));
+  EXPECT_EQ(LockedBlocks(), std::set<uint64_t>{0});
+  bs_.Release();
+  ASSERT_TRUE(WaitDone(t));
+  EXPECT_EQ(t->io()->status, 0);
+  EXPECT_TRUE(LockedBlocks().empty());
+}
+
+TEST_F(RmwTest, AFailedWriteStageGivesTheLockBack) {
+  StartDrivers();
+  FakeBlockServer::Answer fail;
+  fail.retcode = -14001;
+  bs_.Push("Write", fail);
+  TestIo* t = NewWrite(100, Pattern(200, 10));
+  Submit(t);
+  ASSERT_TRUE(WaitDone(t));
+  EXPECT_EQ(t->io()->status, -1);
+  EXPECT_TRUE(LockedBlocks().empty());
+  EXPECT_EQ(Metric("_write_fail_count"), 1u);
+}
+
+TEST_F(RmwTest, ShortOldDataFailsTheWriteWithoutWritingAnything) {
+  StartDrivers();
+  bs_.Store(0, Pattern(kBlock, 11));
+  FakeBlockServer::Answer short_data;
+  short_data.data_delta = -1;
+  bs_.Push("Read", short_data);
+  testsupport::LogCapture logs;
+  TestIo* t = NewWrite(100, Pattern(200, 12));
+  Submit(t);
+  ASSERT_TRUE(WaitDone(t));
+  EXPECT_EQ(t->io()->status, -1);
+  EXPECT_EQ(bs_.count("Write"), 0u);
+  EXPECT_TRUE(LockedBlocks().empty());
+  EXPECT_NE(logs.LineWith("RMW obtained data error,"), "");
+}
+
+TEST_F(RmwTest, ReadModifyWriteLeavesTheVectorsAlone) {
+  is_crc = 1;
+  StartDrivers();
+  TestIo* t = NewWrite(512, Pattern(512, 13));
+  Submit(t);
+  ASSERT_TRUE(WaitDone(t));
+  EXPECT_EQ(t->io()->status, 0);
+  OnLoop([&] {
+    EXPECT_EQ(driver()->crc_at(name_, 0), 0u);
+    EXPECT_EQ(driver()->location_at(name_, 0).segment_id, 0);
+  });
+}
+
+}  // namespace
+}  // namespace iotest
