@@ -20,7 +20,8 @@ namespace {
 
 constexpr uint64_t kMaxIoLen = 262144;
 constexpr uint64_t kAlignMask = 0xfff;
-// A refusal that repeats is logged once in this many.
+// Each kind of refusal is logged the first few times, then once in many.
+constexpr uint64_t kRefusalLogFirst = 10;
 constexpr uint64_t kRefusalLogEvery = 1000;
 
 // Why send_pyx_io refused an I/O; each reason is counted on its own.
@@ -51,7 +52,7 @@ std::atomic<uint64_t> g_refusals[kRefusalKinds];
 
 void LogRefusal(Refusal why, bdev_pyx* disk, const bdev_pyx_io* io, int type) {
   const uint64_t seen = g_refusals[why].fetch_add(1, std::memory_order_relaxed);
-  if (seen % kRefusalLogEvery != 0) return;
+  if (seen >= kRefusalLogFirst && seen % kRefusalLogEvery != 0) return;
   LOG_ERROR << "send_pyx_io refused: " << kRefusalText[why]
             << "|vdi name:" << (disk != nullptr && disk->name != nullptr ? disk->name : "")
             << "|offset:" << io->offset << "|len:" << io->len << "|type:" << type
