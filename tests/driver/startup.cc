@@ -1,0 +1,354 @@
+// Start-up and shut-down of the library over TCP. Start-up acts once per
+// process, so every case runs in a child process of its own and reports by
+// its exit status and its output.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
+#include "brpc/server.h"
+#include "control/globals.h"
+#include "driver/control_support.h"
+#include "pyxdriver/pyxdriver.h"
+#include "support/child.h"
+#include "support/ports.h"
+#include "support/wait.h"
+#include "tarn/loop.h"
+#include "tarn/worker.h"
+#include "tarn/worker_colony.h"
+
+namespace {
+
+using ctltest::HostDisk;
+using ctltest::IniFile;
+using ctltest::LogTap;
+
+// In a child: a failed check prints itself and ends the body with 1.
+#define CHILD_EXPECT(cond)                                   \
+  do {                                                       \
+    if (!(cond)) {                                           \
+      fprintf(stdout, "child check failed: %s\n", #cond);    \
+      fflush(stdout);                                        \
+      return 1;                                              \
+    }                                                        \
+  } while (0)
+
+std::string Ini(int workers, const std::string& extra, int vm_port = 1) {
+  std::ostringstream os;
+  os << "[ORLA]\nuse_orla Yes\nvolume_manager_ips 127.0.0.1\nvolume_manager_ports " << vm_port
+     << "\nrdma_device none\nis_tcp Yes\nservice_ip 127.0.0.1\nservice_port "
+     << testsupport::PickFreePort() << "\nworker_num " << workers << "\n"
+     << extra;
+  return os.str();
+}
+
+std::set<std::string> ThreadNames() {
+  std::set<std::string> names;
+  DIR* dir = opendir("/proc/self/task");
+  if (dir == nullptr) return names;
+  while (dirent* e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    names.insert(name);
+  }
+  closedir(dir);
+  return names;
+}
+
+int ThreadCount() {
+  int n = 0;
+  DIR* dir = opendir("/proc/self/task");
+  while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
+  closedir(dir);
+  return n;
+}
+
+bool WaitForManager() {
+  return testsupport::WaitFor([] { return pyxmanager.load() != nullptr; });
+}
+
+// Leaks found so far (AddressSanitizer builds; 0 elsewhere). A child ends
+// without the exit-time check, so it asks for one itself.
+int LeakCheck() {
+#if defined(__SANITIZE_ADDRESS__)
+  return __lsan_do_recoverable_leak_check();
+#else
+  return 0;
+#endif
+}
+
+std::string HttpGet(int port, const std::string& path) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string resp;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) {
+    const std::string req = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    if (write(fd, req.data(), req.size()) == static_cast<ssize_t>(req.size())) {
+      char buf[4096];
+      ssize_t n;
+      while ((n = read(fd, buf, sizeof(buf))) > 0) resp.append(buf, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  return resp;
+}
+
+bool PortIsFree(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+  close(fd);
+  return ok;
+}
+
+std::string ReadDir(const std::string& dir) {
+  std::string all;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return all;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream in(dir + "/" + e->d_name);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    all += ss.str();
+  }
+  closedir(d);
+  return all;
+}
+
+void ExpectChildOk(const testsupport::ChildResult& r) {
+  EXPECT_TRUE(r.ok()) << testsupport::Describe(r);
+}
+
+TEST(StartUp, FourWorkersOverTcp) {
+  const testsupport::ChildResult r = testsupport::RunInChild([] {
+    IniFile ini(Ini(4, "asyn_log No\n"));
+    CHILD_EXPECT(pyx_init_env() == 0);
+    CHILD_EXPECT(WaitForManager());
+    CHILD_EXPECT(tp == tarn::kTcp && tp_manager == tarn::kTcp);
+    CHILD_EXPECT(eventworker_colony == nullptr);
+    CHILD_EXPECT(worker_colony->worker_num() == 5);
+    CHILD_EXPECT(pyxmanager.load()->worker() == worker_colony->GetWorker(4));
+    CHILD_EXPECT(pyx::ManagerWorker() == worker_colony->GetWorker(4));
+    CHILD_EXPECT(pyxdrivers.size() == 4);
+    for (int i = 0; i < 4; ++i) {
+      CHILD_EXPECT(pyxdrivers[i]->id() == i);
+      CHILD_EXPECT(pyxdrivers[i]->worker() == worker_colony->GetWorker(i));
+    }
+    const std::set<std::string> names = ThreadNames();
+    int event_threads = 0;
+    for (const std::string& n : names) event_threads += n.rfind("pyx-event-", 0) == 0;
+    CHILD_EXPECT(event_threads == 5);
+    for (int i = 0; i < 5; ++i) CHILD_EXPECT(names.count("pyx-event-" + std::to_string(i)) == 1);
+    CHILD_EXPECT(get_cpus_size() == 4);
+    CHILD_EXPECT(get_max_io_size() == 16384);
+    pyx_finish_env();
+    CHILD_EXPECT(pyxmanager.load() == nullptr);
+    CHILD_EXPECT(!worker_colony->started());
+    return 0;
+  });
+  ExpectChildOk(r);
+  EXPECT_NE(r.output.find("pid = "), std::string::npos);
+  EXPECT_NE(r.output.find("xxxxxxxxxxxxxx worker_num 4"), std::string::npos);
+  EXPECT_NE(r.output.find("volume manager ip:127.0.0.1|volume manager port:1"), std::string::npos);
+}
+
+TEST(StartUp, SizeQueryBeforeTheManagerExistsPostsNothing) {
+  const testsupport::ChildResult r = testsupport::RunInChild([] {
+    IniFile ini(Ini(2, "asyn_log No\n"));
+    LogTap tap;
+    HostDisk disk("early");
+    disk.record()->attempts = 77;
+    int early = 0;
+    bool manager_seen = true;
+    // The manager is being built on its loop: it logs its volume managers
+    // before it is published.
+    tap.OnceOn("volume manager ip:", [&] {
+      manager_seen = pyxmanager.load() != nullptr;
+      early = get_vdisk_size(disk.record());
+    });
+    CHILD_EXPECT(pyx_init_env() == 0);
+    CHILD_EXPECT(WaitForManager());
+    CHILD_EXPECT(!manager_seen);
+    CHILD_EXPECT(early == -1);
+    CHILD_EXPECT(disk.record()->attempts == 77);
+    bool attached = true;
+    pyx::ManagerWorker()->loop()->RunInLoop(
+        [&] { attached = pyxmanager.load()->IsAttached(disk.record()); }, false);
+    CHILD_EXPECT(!attached);
+    CHILD_EXPECT(!tap.Has("|volume manager:"));  // no size query was sent
+    CHILD_EXPECT(disk.done_count() == 0);
+    return 0;
+  });
+  ExpectChildOk(r);
+}
+
+TEST(ShutDown, DeletesTheManagerWithCallsInFlightThenStopsTheColony) {
+  const testsupport::ChildResult r = testsupport::RunInChild([] {
+    // A volume manager that takes calls and never answers.
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    CHILD_EXPECT(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0);
+    CHILD_EXPECT(listen(listener, 16) == 0);
+    CHILD_EXPECT(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) == 0);
+    IniFile ini(Ini(2, "asyn_log No\n", ntohs(a.sin_port)));
+    LogTap tap;
+    CHILD_EXPECT(pyx_init_env() == 0);
+    CHILD_EXPECT(WaitForManager());
+    HostDisk disk("stuck");
+    CHILD_EXPECT(pyx_init(disk.record()) == 0);
+    CHILD_EXPECT(tap.WaitFor("|volume manager:"));
+    size_t out = 0;
+    pyx::ManagerWorker()->loop()->RunInLoop([&] { out = pyxmanager.load()->calls_out(); }, false);
+    CHILD_EXPECT(out == 1);
+    pyx_finish_env();
+    CHILD_EXPECT(pyxmanager.load() == nullptr);
+    CHILD_EXPECT(!worker_colony->started());
+    // The loop is gone: the host's later calls fail or do nothing.
+    CHILD_EXPECT(get_vdisk_size(disk.record()) == -1);
+    pyx_finish_env();  // no manager: nothing left to do
+    disk.Free();
+    CHILD_EXPECT(disk.done_count() == 0);
+    CHILD_EXPECT(LeakCheck() == 0);
+    close(listener);
+    return 0;
+  });
+  ExpectChildOk(r);
+}
+
+TEST(ShutDown, WithoutStartUpDoesNothing) {
+  const testsupport::ChildResult r = testsupport::RunInChild([] {
+    pyx_finish_env();
+    CHILD_EXPECT(pyxmanager.load() == nullptr);
+    CHILD_EXPECT(ThreadCount() == 1);
+    return 0;
+  });
+  ExpectChildOk(r);
+}
+
+TEST(StartUp, MetricsServerOnlyWhenEnabled) {
+  const testsupport::ChildResult off = testsupport::RunInChild([] {
+    IniFile ini(Ini(1, "asyn_log No\n"));
+    CHILD_EXPECT(pyx_init_env() == 0);
+    CHILD_EXPECT(brpc::DummyServerPort() == 0);
+    return 0;
+  });
+  ExpectChildOk(off);
+  if (!PortIsFree(8020)) GTEST_SKIP() << "port 8020 is taken on this machine";
+  const testsupport::ChildResult on = testsupport::RunInChild([] {
+    IniFile ini(Ini(1, "asyn_log No\nenable_metric Yes\n"));
+    CHILD_EXPECT(pyx_init_env() == 0);
+    CHILD_EXPECT(brpc::DummyServerPort() == 8020);
+    const std::string vars = HttpGet(8020, "/vars");
+    CHILD_EXPECT(vars.find("200") != std::string::npos);
+    CHILD_EXPECT(vars.find("pyxdriver") != std::string::npos);
+    return 0;
+  });
+  ExpectChildOk(on);
+  EXPECT_NE(on.output.find("enable_metric is true"), std::string::npos);
+}
+
+TEST(StartUp, AsyncLogOffKeepsStandardOutput) {
+  char tmpl[] = "/tmp/pyx_logdir_XXXXXX";
+  const std::string dir = mkdtemp(tmpl);
+  const std::string ini = Ini(1, "asyn_log No\nlog_file " + dir + "/pyxdriver\n");
+  const testsupport::ChildResult r = testsupport::RunInChild([&] {
+    IniFile file(ini);
+    CHILD_EXPECT(pyx_init_env() == 0);
+    return 0;
+  });
+  ExpectChildOk(r);
+  EXPECT_NE(r.output.find("xxxxxxxxxxxxxx worker_num 1"), std::string::npos) << r.output;
+  EXPECT_EQ(ReadDir(dir), "");
+  rmdir(dir.c_str());
+}
+
+TEST(StartUp, AsyncLogOnWritesTheLogFile) {
+  char tmpl[] = "/tmp/pyx_logdir_XXXXXX";
+  const std::string dir = mkdtemp(tmpl);
+  const std::string ini = Ini(1, "asyn_log Yes\nlog_size 10\nlog_file " + dir + "/pyxdriver\n");
+  const testsupport::ChildResult r = testsupport::RunInChild([&] {
+    IniFile file(ini);
+    CHILD_EXPECT(pyx_init_env() == 0);
+    CHILD_EXPECT(testsupport::WaitFor(
+        [&] { return ReadDir(dir).find("xxxxxxxxxxxxxx worker_num 1") != std::string::npos; }));
+    return 0;
+  });
+  ExpectChildOk(r);
+  EXPECT_EQ(r.output.find("xxxxxxxxxxxxxx worker_num 1"), std::string::npos);
+  EXPECT_NE(ReadDir(dir).find("pid = "), std::string::npos);
+  DIR* d = opendir(dir.c_str());
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] != '.') unlink((dir + "/" + e->d_name).c_str());
+  }
+  closedir(d);
+  rmdir(dir.c_str());
+}
+
+struct RefusedStart {
+  const char* what;
+  std::string ini;
+  int result;
+  const char* line;
+};
+
+TEST(StartUp, RefusedStartsStartNothing) {
+  const RefusedStart cases[] = {
+      {"rdma", "[ORLA]\nuse_orla Yes\nvolume_manager_ips 127.0.0.1\nvolume_manager_ports 1\n"
+               "rdma_device d\nservice_ip 127.0.0.1\nservice_port 1\nworker_num 2\n",
+       -1, "pyx_init_env: RDMA is not available in this build, set is_tcp to true"},
+      {"use_orla off", "[ORLA]\nuse_orla No\n", 0, "not use orla"},
+      {"bad config", Ini(17, ""), -1, "error: io worker should less than 16"},
+  };
+  for (const RefusedStart& c : cases) {
+    const testsupport::ChildResult r = testsupport::RunInChild([&] {
+      IniFile file(c.ini);
+      CHILD_EXPECT(pyx_init_env() == c.result);
+      CHILD_EXPECT(worker_colony == nullptr);
+      CHILD_EXPECT(pyxdrivers.empty());
+      CHILD_EXPECT(pyx::ManagerWorker() == nullptr);
+      CHILD_EXPECT(ThreadCount() == 1);
+      return 0;
+    });
+    ExpectChildOk(r);
+    EXPECT_NE(r.output.find(c.line), std::string::npos) << c.what << "\n" << r.output;
+  }
+}
+
+TEST(StartUp, OnlyOncePerProcess) {
+  const testsupport::ChildResult r = testsupport::RunInChild([] {
+    IniFile ini(Ini(1, "asyn_log No\n"));
+    CHILD_EXPECT(pyx_init_env() == 0);
+    CHILD_EXPECT(pyx_init_env() == -1);
+    CHILD_EXPECT(pyxdrivers.size() == 1);
+    return 0;
+  });
+  ExpectChildOk(r);
+  EXPECT_NE(r.output.find("pyx_init_env: the library is already started"), std::string::npos);
+}
+
+}  // namespace
