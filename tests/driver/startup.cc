@@ -113,6 +113,8 @@ std::string HttpGet(int port, const std::string& path) {
 
 bool PortIsFree(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));  // as the server binds
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
