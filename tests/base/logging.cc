@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -142,12 +143,37 @@ TEST_F(LoggingTest, LevelNames) {
   for (int i = 0; i < Logger::NUM_LOG_LEVELS; ++i) EXPECT_EQ(6u, strlen(LogLevelName[i]));
 }
 
-TEST_F(LoggingTest, LongLinesAreCutAt4000Bytes) {
-  std::string big(5000, 'x');
-  LOG_INFO << big;
-  std::string text = only();
-  EXPECT_EQ(4000u, text.size());
-  EXPECT_EQ('x', text.back());  // the suffix did not fit
+// A message too long for the line gives up its end, marked "...", never the
+// line's end: every line stays within 4000 bytes and ends with its source
+// position and newline, so the next line cannot be written onto it.
+TEST_F(LoggingTest, LongLinesAreCutButKeepTheirEnd) {
+  struct Case {
+    size_t message;
+    bool cut;
+  };
+  for (const Case& c : {Case{3900, false}, Case{3960, true}, Case{4000, true},
+                        Case{5000, true}, Case{100000, true}}) {
+    g_captured.clear();
+    const int line = __LINE__ + 1;
+    LOG_INFO << std::string(c.message, 'x');
+    const std::string text = only();
+    const std::string end = " - logging.cc:" + std::to_string(line) + "\n";
+    EXPECT_LE(text.size(), 4000u) << c.message;
+    ASSERT_GT(text.size(), end.size());
+    EXPECT_EQ(end, text.substr(text.size() - end.size())) << c.message;
+    EXPECT_EQ(1, std::count(text.begin(), text.end(), '\n')) << c.message;
+    EXPECT_EQ(c.cut, text.find("x... - logging.cc:") != std::string::npos) << c.message;
+    if (!c.cut) {
+      EXPECT_NE(std::string::npos, text.find(std::string(c.message, 'x') + end));
+    }
+  }
+  // Numbers that no longer fit are dropped whole; the end still follows.
+  g_captured.clear();
+  LOG_INFO << std::string(3990, 'y') << 1234567 << std::string(10, 'z');
+  const std::string text = only();
+  EXPECT_LE(text.size(), 4000u);
+  EXPECT_EQ('\n', text.back());
+  EXPECT_NE(std::string::npos, text.find("y... - logging.cc:"));
 }
 
 TEST_F(LoggingTest, LogTimeZoneDropsTheZ) {

@@ -242,6 +242,45 @@ TEST_F(ServerFrames, UnknownNamesAreLoggedWithControlBytesEscaped) {
   EXPECT_EQ(text.find("\n20240101 00:00:00.000000Z 1 ERROR forged"), std::string::npos);
 }
 
+// Names of a few KiB from a peer are shortened in the log line, with their
+// full length, so that the peer's address and the line's end still fit and
+// the next line starts on a line of its own.
+TEST_F(ServerFrames, LongUnknownNamesAreShortenedAndThePeerAddressKept) {
+  vovorav::BlockServerWriteRequest write;
+  const std::string body = write.SerializeAsString();
+  struct Case {
+    std::string service, method, logged;
+  };
+  const std::string long_service(4096, 'S');
+  const std::string long_method(6000, 'M');
+  std::string escaped_newlines;
+  for (int i = 0; i < 128; ++i) escaped_newlines += "\\x0a";
+  for (const Case& c :
+       {Case{long_service, "Write", "can not find this service: " + std::string(128, 'S') +
+                                        "...(4096 bytes), peer addr: 127.0.0.1:"},
+        Case{"BlockServerService", long_method,
+             "can not find this method: " + std::string(128, 'M') +
+                 "...(6000 bytes), peer addr: 127.0.0.1:"},
+        Case{std::string(4000, '\n'), "Write",
+             "can not find this service: " + escaped_newlines +
+                 "...(4000 bytes), peer addr: 127.0.0.1:"}}) {
+    testsupport::LogCapture log;
+    int fd = RawConnect(port_);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(SendAll(fd, BuildFrame(c.service, c.method, RequestHeader(1, 7), body)));
+    EXPECT_TRUE(PeerCloses(fd));
+    close(fd);
+    LOG_INFO << "next record";
+    const std::string text = log.text();
+    const std::string line = log.LineWith(c.logged);
+    ASSERT_FALSE(line.empty()) << text.substr(0, 1000);
+    EXPECT_LT(line.size(), 1000u);
+    EXPECT_NE(std::string::npos, line.find("tarn_proto.cc:")) << line;
+    EXPECT_NE(std::string::npos, text.find("\n" + log.LineWith("next record") + "\n"));
+  }
+  ExpectServes(9, 9);
+}
+
 // A client that sends requests but never reads the answers: the server's
 // output for it stays within the connection's limit, the connection is
 // dropped, its controllers come back and other clients are still served.

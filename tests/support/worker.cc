@@ -20,7 +20,12 @@ WorkerOnThread::WorkerOnThread(const std::string& name, const tarn::WorkerOption
 
 WorkerOnThread::~WorkerOnThread() { Stop(); }
 
-void WorkerOnThread::Stop() { thread_->Stop(); }
+void WorkerOnThread::Stop() {
+  // A stopped loop refuses the stop request a second Stop would post.
+  if (stopped_) return;
+  stopped_ = true;
+  thread_->Stop();
+}
 
 tarn::EventWorker* NewWorkerOnThisThread(const tarn::WorkerOption& option) {
   auto* worker = new tarn::EventWorker(0, option, nullptr);

@@ -36,12 +36,14 @@ class WorkerOnThread {
   bool RunSync(const std::function<void()>& fn) const {
     return testsupport::RunSync(worker_, fn);
   }
-  // Stops the loop and joins the thread (the destructor does it otherwise).
+  // Stops the loop and joins the thread, once (the destructor does it
+  // otherwise).
   void Stop();
 
  private:
   std::unique_ptr<tarn::WorkerThread> thread_;
   tarn::EventWorker* worker_ = nullptr;
+  bool stopped_ = false;
 };
 
 // A new event worker initialised on the calling thread, which becomes its

@@ -63,6 +63,10 @@ std::shared_ptr<const TimeZone> g_logTimeZone;
 
 const int kDateTimeLength = 17;  // "YYYYMMDD HH:MM:SS"
 
+// Put where a message was cut to make room for the end of its line.
+const char kCutMark[] = "...";
+const int kCutMarkLength = sizeof(kCutMark) - 1;
+
 }  // namespace
 
 Logger::Impl::Impl(kLogLevel level, int savedErrno, const SourceFile& file, int line)
@@ -104,6 +108,17 @@ void Logger::Impl::formatTime() {
 }
 
 void Logger::Impl::finish() {
+  // A message that leaves no room for the suffix loses its end instead, so
+  // that every line ends with its source position and newline and the next
+  // line never runs into it.
+  // " - ", the file name, ':' and the room the stream asks for a number
+  // (the newline fits in what the number leaves).
+  const int suffix = 3 + basename_.size_ + 1 + LogStream::kMaxNumericSize;
+  if (stream_.buffer().avail() < suffix) {
+    const int keep = LogStream::Buffer::capacity() - suffix - kCutMarkLength;
+    stream_.truncate(keep > 0 ? keep : 0);
+    stream_.append(kCutMark, kCutMarkLength);
+  }
   stream_ << " - ";
   stream_.append(basename_.data_, basename_.size_);
   stream_ << ':' << line_ << '\n';

@@ -39,9 +39,10 @@ uint32_t GetBe32(const char* p) {
 
 }  // namespace
 
-std::string PrintableBytes(const char* data, size_t len) {
+std::string PrintableBytes(const char* data, size_t len, size_t max_len) {
   std::string out;
-  for (size_t i = 0; i < len; ++i) {
+  const size_t shown = std::min(len, max_len);
+  for (size_t i = 0; i < shown; ++i) {
     const unsigned char c = static_cast<unsigned char>(data[i]);
     if (c >= 0x20 && c < 0x7f && c != '\\') {
       out.push_back(static_cast<char>(c));
@@ -51,6 +52,7 @@ std::string PrintableBytes(const char* data, size_t len) {
       out += esc;
     }
   }
+  if (shown < len) out += "...(" + std::to_string(len) + " bytes)";
   return out;
 }
 

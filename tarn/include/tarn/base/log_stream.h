@@ -40,6 +40,10 @@ class FixedBuffer {
   void add(size_t len) { cur_ += len; }
 
   void reset() { cur_ = data_; }
+  // Moves the cursor back to `len` bytes; a longer length changes nothing.
+  void truncate(int len) {
+    if (len >= 0 && len < length()) cur_ = data_ + len;
+  }
   void bzero() { memset(data_, 0, sizeof data_); }
 
   // NUL-terminates at the cursor (always inside the array) and returns data.
@@ -122,6 +126,8 @@ class LogStream {
   void append(const char* data, int len) { buffer_.append(data, len); }
   const Buffer& buffer() const { return buffer_; }
   void resetBuffer() { buffer_.reset(); }
+  // Drops everything after the first `len` bytes.
+  void truncate(int len) { buffer_.truncate(len); }
 
   // Room a number needs; with less left the number is dropped whole.
   static const int kMaxNumericSize = 32;

@@ -101,8 +101,11 @@ int SendTcpFrame(Connection* conn, char* buf, uint64_t main_size, uint64_t buf_s
 
 // Bytes received from a peer as text for a log line: anything unprintable
 // (and the backslash) becomes \xNN, so that a peer cannot end our line and
-// forge lines of its own.
-std::string PrintableBytes(const char* data, size_t len);
+// forge lines of its own. Only the first max_len bytes are shown; a longer
+// run ends in "...(N bytes)" with its full length, so that what follows on
+// the line (the peer's address) always fits.
+constexpr size_t kMaxLoggedPeerBytes = 128;
+std::string PrintableBytes(const char* data, size_t len, size_t max_len = kMaxLoggedPeerBytes);
 
 // True when the first min(len, 4) bytes could start a frame.
 bool MatchesFrameMagic(const char* data, size_t len);
