@@ -148,19 +148,14 @@ int Main(int argc, char** argv) {
   std::string base_ini;
   bool fresh_disk = false;
   if (o.config.empty()) {
-    // Keep the driver's log out of the way of the results.
-    keys["asyn_log"] = "Yes";
-    keys["log_file"] = log_dir + "/pyxdriver";
     const uint64_t disk_size =
         o.disk_size != 0 ? o.disk_size : (o.offset + o.size + (1 << 20) - 1) / (1 << 20) * (1 << 20);
     const std::string sim_ini = log_dir + "/cluster.ini";
     const std::string path = FindProgram("pyxsim", o.pyxsim);
-    std::vector<std::string> args = {
-        "--ini",           sim_ini,
-        "--disk",          o.disk + ":" + std::to_string(disk_size),
-        "--block-servers", std::to_string(o.block_servers),
-        "--threads",       std::to_string(o.sim_threads),
-        "--log-dir",       log_dir};
+    std::vector<std::string> args = {"--ini",     sim_ini,
+                                     "--disk",    o.disk + ":" + std::to_string(disk_size),
+                                     "--bs",      std::to_string(o.block_servers),
+                                     "--threads", std::to_string(o.sim_threads)};
     if (!sim.Start(path, args, log_dir + "/pyxsim.out", 30, &error)) return Fail(error);
     if (!ReadFile(sim_ini, &base_ini)) return Fail("the cluster wrote no " + sim_ini);
     pyxsimctl = FindProgram("pyxsimctl", "");
@@ -169,8 +164,17 @@ int Main(int argc, char** argv) {
     if (!ReadFile(o.config, &base_ini)) return Fail("cannot read " + o.config);
     if (o.faults) return Fail("--faults needs the cluster pyxbench starts (no --config)");
   }
+  // Keep the driver's log out of the way of the results, unless the
+  // configuration given says where it goes.
+  if (o.config.empty() || base_ini.find("log_file") == std::string::npos) {
+    keys["asyn_log"] = "Yes";
+    keys["log_file"] = log_dir + "/pyxdriver";
+  }
   if (!WriteFile(ini_path, EditIni(base_ini, keys))) return Fail("cannot write " + ini_path);
 
+  // Whatever the library writes to standard output or error before its log
+  // file takes over goes to a file too, never into the results.
+  RedirectStandardStreams(log_dir + "/stdio.log");
   if (pyxhost::StartLibrary(ini_path) != 0) {
     return Fail("the library did not start (pyx_init_env failed; see " + log_dir + ")");
   }
@@ -228,11 +232,11 @@ int Main(int argc, char** argv) {
     const double now = NowS();
     const double left = m.start_s + o.runtime_s - now;
     if (left <= 0) break;
-    Sleep(std::min(left, last_s + 1.0 - now));
+    Sleep(std::max(0.001, std::min(left, last_s + 1.0 - now)));
     const double t = NowS();
-    if (o.progress && t - last_s >= 0.999) {
+    if (t - last_s >= 0.999) {
       const JobCounts c = SumCounts(jobs);
-      PrintProgress(t - m.start_s, c, last, t - last_s);
+      if (o.progress) PrintProgress(t - m.start_s, c, last, t - last_s);
       last = c;
       last_s = t;
     }

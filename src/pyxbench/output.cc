@@ -22,6 +22,16 @@ void SaveStandardStreams() {
   g_err_tty = err >= 0 && isatty(err);
 }
 
+void RedirectStandardStreams(const std::string& path) {
+  fflush(stdout);
+  fflush(stderr);
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  dup2(fd, STDOUT_FILENO);
+  dup2(fd, STDERR_FILENO);
+  close(fd);
+}
+
 FILE* Out() { return g_out != nullptr ? g_out : stdout; }
 FILE* Err() { return g_err != nullptr ? g_err : stderr; }
 bool ErrIsTerminal() { return g_err_tty; }

@@ -5,12 +5,16 @@
 #define PYXBENCH_OUTPUT_H_
 
 #include <cstdio>
+#include <string>
 
 namespace pyxbench {
 
 // Duplicates descriptors 1 and 2 into the streams Out() and Err(). Call
 // before the library starts.
 void SaveStandardStreams();
+// Points descriptors 1 and 2 at `path` (appending); Out() and Err() keep
+// writing where the streams went before.
+void RedirectStandardStreams(const std::string& path);
 FILE* Out();
 FILE* Err();
 // Whether Err() is a terminal (progress lines may then be redrawn).
