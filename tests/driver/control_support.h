@@ -12,14 +12,23 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "control/globals.h"
 #include "pyxdriver/pyxdriver.h"
 #include "spdk/conf.h"
 #include "support/wait.h"
+#include "support/worker.h"
 #include "tarn/base/logging.h"
+#include "tarn/loop.h"
+#include "tarn/rpc/rpc_server.h"
+#include "tarn/sock_address.h"
+#include "tarn/worker.h"
+#include "volume.pb.h"
+#include "vovorav.pb.h"
 
 namespace ctltest {
 
@@ -216,6 +225,151 @@ class HostDisk {
 
   bdev_pyx* record_ = nullptr;
   std::atomic<int> done_{0};
+};
+
+// Runs fn on the manager's loop and waits for it.
+inline void OnManager(const std::function<void(PyxManager*)>& fn) {
+  tarn::Worker* worker = pyx::ManagerWorker();
+  if (worker == nullptr) return;
+  worker->loop()->RunInLoop(
+      [&fn] {
+        if (PyxManager* m = pyxmanager.load()) fn(m);
+      },
+      false);
+}
+
+// Runs fn on driver i's loop and waits for it.
+inline void OnDriver(int i, const std::function<void(PyxDriver*)>& fn) {
+  PyxDriver* d = pyxdrivers[static_cast<size_t>(i)];
+  d->worker()->loop()->RunInLoop([&fn, d] { fn(d); }, false);
+}
+
+inline int CurrentVolumeManager() {
+  int index = -1;
+  OnManager([&](PyxManager*) { index = volume_manager_addr.index; });
+  return index;
+}
+
+// A service of the test on a server of its own (one worker), for answers
+// the simulated cluster does not give.
+template <typename Service>
+class FakeServer {
+ public:
+  FakeServer(const std::string& ip, uint16_t port, bool ipv6) : acceptor_("fake-acc") {
+    tarn::WorkerOption option;
+    option.name_prefix = "fake-srv-";
+    server_.reset(new tarn::RpcServer(tarn::kTcp, acceptor_.worker(),
+                                      tarn::SockAddress(ip, port, ipv6), "fake_server", option,
+                                      nullptr));
+    server_->AddService(&service_);
+    server_->SetWorkerNum(1);
+    started_ = server_->Start() == 0;
+  }
+  ~FakeServer() {
+    server_.reset();
+    acceptor_.Stop();
+  }
+  bool started() const { return started_; }
+  Service& service() { return service_; }
+
+ private:
+  Service service_;
+  testsupport::WorkerOnThread acceptor_;
+  std::unique_ptr<tarn::RpcServer> server_;
+  bool started_ = false;
+};
+
+// A volume manager whose LocateVdi answer the test writes.
+class FakeVolumeManager : public volume::VolumeManagerService {
+ public:
+  void set_size(uint64_t size) { size_ = size; }
+  void set_locate(const volume::VolumeManagerLocateVdiResponse& answer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    locate_ = answer;
+  }
+  int calls(const std::string& method) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int n = 0;
+    for (const std::string& m : calls_) n += m == method;
+    return n;
+  }
+
+  void GetVdiSize(google::protobuf::RpcController*, const volume::VolumeManagerGetVdiSizeRequest*,
+                  volume::VolumeManagerGetVdiSizeResponse* resp,
+                  google::protobuf::Closure* done) override {
+    Count("GetVdiSize");
+    resp->mutable_rc()->set_retcode(0);
+    resp->set_size(size_.load());
+    done->Run();
+  }
+  void LocateVdi(google::protobuf::RpcController*, const volume::VolumeManagerLocateVdiRequest*,
+                 volume::VolumeManagerLocateVdiResponse* resp,
+                 google::protobuf::Closure* done) override {
+    Count("LocateVdi");
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      *resp = locate_;
+    }
+    done->Run();
+  }
+  void RegisterVdi(google::protobuf::RpcController*, const volume::VolumeManagerRegisterVdiRequest*,
+                   volume::VolumeManagerRegisterVdiResponse* resp,
+                   google::protobuf::Closure* done) override {
+    Count("RegisterVdi");
+    resp->mutable_rc()->set_retcode(0);
+    done->Run();
+  }
+  void UnregisterVdi(google::protobuf::RpcController*,
+                     const volume::VolumeManagerUnregisterVdiRequest*,
+                     volume::VolumeManagerUnregisterVdiResponse* resp,
+                     google::protobuf::Closure* done) override {
+    Count("UnregisterVdi");
+    resp->mutable_rc()->set_retcode(0);
+    done->Run();
+  }
+
+ private:
+  void Count(const char* method) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.push_back(method);
+  }
+  mutable std::mutex mutex_;
+  std::atomic<uint64_t> size_{1 << 30};
+  volume::VolumeManagerLocateVdiResponse locate_;
+  std::vector<std::string> calls_;
+};
+
+// A block master whose QueryPlaneRoute answer the test writes.
+class FakeBlockMaster : public vovorav::BlockMasterService {
+ public:
+  void set_answer(const vovorav::BlockMasterQueryPlaneRouteResponse& answer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answer_ = answer;
+  }
+  int calls() const { return calls_.load(); }
+  std::string last_vdi() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return last_vdi_;
+  }
+
+  void QueryPlaneRoute(google::protobuf::RpcController*,
+                       const vovorav::BlockMasterQueryPlaneRouteRequest* req,
+                       vovorav::BlockMasterQueryPlaneRouteResponse* resp,
+                       google::protobuf::Closure* done) override {
+    calls_.fetch_add(1);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      last_vdi_ = req->vdi().id();
+      *resp = answer_;
+    }
+    done->Run();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  vovorav::BlockMasterQueryPlaneRouteResponse answer_;
+  std::string last_vdi_;
+  std::atomic<int> calls_{0};
 };
 
 }  // namespace ctltest
