@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <random>
 #include <string>
 #include <thread>
@@ -328,8 +329,8 @@ int RunScenario(const Scenario& s) {
                      std::chrono::milliseconds(static_cast<int>(s.seconds * 1000));
   for (int i = 0; i < s.threads; ++i) {
     hosts.emplace_back(new HostThread(i, s.iodepth, disk.get(), &model, &tally));
-    threads.emplace_back([&, i] { hosts[i]->Run(until); });
   }
+  for (auto& h : hosts) threads.emplace_back([&h, until] { h->Run(until); });
   std::atomic<bool> stop_faults{false};
   int injected = 0;
   std::thread faults;
@@ -393,6 +394,8 @@ int RunScenario(const Scenario& s) {
   fflush(stdout);
   return rc;
 }
+
+void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 
 class ShadowModelTest : public ::testing::TestWithParam<Scenario> {};
 
