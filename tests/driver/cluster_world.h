@@ -123,7 +123,16 @@ class ClusterTest : public ::testing::Test {
     ASSERT_TRUE(world_->started());
     world_->Reset();
   }
-  void TearDown() override { world_->Reset(); }
+  // The next case starts only when nothing of this one is still out (an
+  // unregistration, a call waiting for its time-out).
+  void TearDown() override {
+    EXPECT_TRUE(testsupport::WaitFor([] {
+      size_t out = 1;
+      OnManager([&](PyxManager* m) { out = m->calls_out(); });
+      return out == 0;
+    }));
+    world_->Reset();
+  }
 
   pyxsim::Cluster& cluster() { return world_->cluster(); }
   pyxsim::Faults& faults() { return world_->faults(); }

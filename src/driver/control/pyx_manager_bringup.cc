@@ -304,6 +304,7 @@ void PyxManager::HandleRegisterVdiResponse(register_vdi_param* param) {
   } else if (param->resp->rc().retcode() == 0) {
     pyx::Store(disk->ok, 1);
     MarkRegistered(disk);
+    pyx::Store(disk->attempts, 0);
     if (disk->done != nullptr) disk->done(disk);
     return;
   } else {
