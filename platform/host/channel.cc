@@ -22,6 +22,9 @@ namespace {
 
 constexpr uint64_t kMaxIoLen = 262144;  // the library's largest I/O
 constexpr size_t kPollBatch = 256;
+// WaitAndPoll: waits longer than this are not expected to end soon.
+constexpr int64_t kPatientAfterUs = 200;
+constexpr int64_t kLongestNapUs = 1000;
 
 // Every channel, so that counts can be summed from any thread.
 std::mutex g_registry_mu;
@@ -329,6 +332,11 @@ int Channel::WaitAndPoll(int64_t timeout_us) {
   TightenTimerSlack();
   const int64_t start = NowUs();
   const int64_t spin_end = start + options_.spin_us;
+  // Short naps while an answer is due soon; once the wait grows long (the
+  // library is retrying, a server is down) the naps grow too, so an idle
+  // host thread costs next to nothing.
+  const int64_t patient_after = start + kPatientAfterUs;
+  int64_t nap = std::max(1, options_.sleep_us);
   for (;;) {
     n = Poll();
     if (n > 0) return n;
@@ -336,11 +344,12 @@ int Channel::WaitAndPoll(int64_t timeout_us) {
     if (now - start >= timeout_us) return 0;
     if (now < spin_end) {
       for (int i = 0; i < 32; ++i) CpuRelax();
-    } else {
-      const int64_t nap = std::min<int64_t>(options_.sleep_us, timeout_us - (now - start));
-      timespec ts{0, static_cast<long>(std::max<int64_t>(nap, 1) * 1000)};
-      nanosleep(&ts, nullptr);
+      continue;
     }
+    if (now >= patient_after) nap = std::min<int64_t>(nap * 2, kLongestNapUs);
+    const int64_t this_nap = std::min<int64_t>(nap, timeout_us - (now - start));
+    timespec ts{0, static_cast<long>(std::max<int64_t>(this_nap, 1) * 1000)};
+    nanosleep(&ts, nullptr);
   }
 }
 

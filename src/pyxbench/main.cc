@@ -155,6 +155,8 @@ int Main(int argc, char** argv) {
     std::vector<std::string> args = {"--ini",     sim_ini,
                                      "--disk",    o.disk + ":" + std::to_string(disk_size),
                                      "--bs",      std::to_string(o.block_servers),
+                                     "--vm",      std::to_string(o.volume_managers),
+                                     "--bm",      std::to_string(o.block_masters),
                                      "--threads", std::to_string(o.sim_threads)};
     if (!sim.Start(path, args, log_dir + "/pyxsim.out", 30, &error)) return Fail(error);
     if (!ReadFile(sim_ini, &base_ini)) return Fail("the cluster wrote no " + sim_ini);
@@ -257,7 +259,9 @@ int Main(int argc, char** argv) {
     std::string out;
     RunTool(pyxsimctl, {"--port", std::to_string(sim.control_port()), "stop-random-faults"}, &out,
             120);
-    m.fault_stats = out;
+    // Its answer is the one line of counts.
+    const size_t at = out.find("retcodes=");
+    m.fault_stats = at == std::string::npos ? "(no answer)" : out.substr(at, out.find('\n', at) - at);
   }
   if (o.verify && o.verify_pass) fprintf(Err(), "pyxbench: reading everything back\n");
   control.phase.store(static_cast<int>(Phase::kVerify), std::memory_order_release);

@@ -42,6 +42,8 @@ const char kUsage[] =
     "  --pyxsim PATH          the cluster program (next to pyxbench)\n"
     "  --disk-size SIZE       size of the disk made (size + offset)\n"
     "  --block-servers N      (3)\n"
+    "  --volume-managers N    (1; 2 with --faults)\n"
+    "  --block-masters N      (1; 2 with --faults)\n"
     "  --sim-threads N        worker threads per block server (2)\n"
     "  --faults               random faults in the cluster while it runs\n"
     "  --fault-seed N         (1)\n"
@@ -229,6 +231,20 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
          o->block_servers = static_cast<int>(n);
          return true;
        }},
+      {"volume-managers",
+       [&](const std::string& v) {
+         int64_t n;
+         if (!ParseInt(v, &n) || n < 1 || n > 16) return false;
+         o->volume_managers = static_cast<int>(n);
+         return true;
+       }},
+      {"block-masters",
+       [&](const std::string& v) {
+         int64_t n;
+         if (!ParseInt(v, &n) || n < 1 || n > 16) return false;
+         o->block_masters = static_cast<int>(n);
+         return true;
+       }},
       {"sim-threads",
        [&](const std::string& v) {
          int64_t n;
@@ -346,6 +362,9 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     return false;
   }
   if (o->config.empty() && o->drivers < 0) o->drivers = 4;
+  // Fail-overs need a second volume manager and block master.
+  if (o->volume_managers == 0) o->volume_managers = o->faults ? 2 : 1;
+  if (o->block_masters == 0) o->block_masters = o->faults ? 2 : 1;
   return true;
 }
 

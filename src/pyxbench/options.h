@@ -38,6 +38,8 @@ struct Options {
   std::string pyxsim;             // --pyxsim PATH (default: beside this program)
   uint64_t disk_size = 0;         // cluster mode: size of the disk made; 0: size+offset
   int block_servers = 3;
+  int volume_managers = 0;        // 0: 1, or 2 with --faults (fail-overs)
+  int block_masters = 0;          // likewise
   int sim_threads = 2;            // worker threads per block server
   bool faults = false;            // random faults in the cluster (soak)
   uint64_t fault_seed = 1;

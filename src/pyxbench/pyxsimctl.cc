@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "pyxsim/control_client.h"
+#include "tarn/base/logging.h"
 
 namespace {
 
@@ -54,6 +55,8 @@ int main(int argc, char** argv) {
   }
   if (port <= 0 || port > 65535 || rest.empty()) return Usage();
 
+  // The answer is all this prints; the client's own lines only when wrong.
+  plinth::Logger::setLogLevel("warning");
   pyxsim::ControlClient ctl(ip, static_cast<uint16_t>(port), ip.find(':') != std::string::npos);
   if (ctl.Connect() != 0) {
     fprintf(stderr, "pyxsimctl: cannot reach %s:%d\n", ip.c_str(), port);
