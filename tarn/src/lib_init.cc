@@ -7,6 +7,7 @@
 #include "tarn/base/async_logging.h"
 #include "tarn/base/logging.h"
 #include "tarn/event/event_worker.h"
+#include "tarn/event/libevent_log.h"
 #include "tarn/polling/spdk_rte.h"
 
 namespace tarn {
@@ -51,6 +52,7 @@ void LibInit(const LibOption& option) {
   signal(SIGPIPE, SIG_IGN);
   plinth::Logger::setLogLevel(option.log_level);
   if (!option.log_file.empty()) StartLogFile(option);
+  RouteLibeventLogs();  // before the metrics server's loop can say anything
   if (option.enable_metrics) StartMetrics(option);
 
   g_numa_id = option.numa_id;

@@ -5,12 +5,14 @@
 #include <event2/buffer.h>
 #include <event2/event.h>
 #include <event2/http.h>
+#include <event2/listener.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,12 +28,23 @@
 namespace brpc {
 namespace {
 
+// How long accepting rests after a failed accept, and how often at most a
+// failure is reported.
+constexpr timeval kAcceptPause = {0, 100 * 1000};
+constexpr std::chrono::seconds kReportInterval(1);
+
 struct DummyServer {
   event_base* base = nullptr;
   evhttp* http = nullptr;
+  evconnlistener* listener = nullptr;  // owned by http
   event* wake = nullptr;
+  event* resume = nullptr;  // ends a pause of accepting
   int wake_fd = -1;
   int port = 0;
+  // Server thread only: the last failure report and the pauses since.
+  std::chrono::steady_clock::time_point last_report;
+  bool reported = false;
+  uint64_t unreported_pauses = 0;
   std::thread thread;
 };
 
@@ -115,6 +128,35 @@ void on_wake(evutil_socket_t fd, short /*what*/, void* arg) {
   event_base_loopbreak(static_cast<event_base*>(arg));
 }
 
+// A failed accept (out of descriptors, most likely) leaves the connection
+// waiting and the listening socket readable: accepting again at once would
+// fail again at once, forever, at full speed. Accepting rests for a moment
+// instead, while waiting clients stay in the backlog, and the failure is
+// reported at most once a second.
+void on_accept_error(evconnlistener* listener, void* /*http*/) {
+  const int err = EVUTIL_SOCKET_ERROR();
+  // Set before the server thread, the only caller, started; never changed.
+  DummyServer* s = g_server;
+  evconnlistener_disable(listener);
+  evtimer_add(s->resume, &kAcceptPause);
+  const auto now = std::chrono::steady_clock::now();
+  if (s->reported && now - s->last_report < kReportInterval) {
+    ++s->unreported_pauses;
+    return;
+  }
+  std::fprintf(stderr,
+               "metrics server: accept failed: %s; accepting paused, %llu earlier pauses "
+               "not reported\n",
+               std::strerror(err), static_cast<unsigned long long>(s->unreported_pauses));
+  s->reported = true;
+  s->last_report = now;
+  s->unreported_pauses = 0;
+}
+
+void on_resume(evutil_socket_t /*fd*/, short /*what*/, void* arg) {
+  evconnlistener_enable(static_cast<DummyServer*>(arg)->listener);
+}
+
 void stop_at_exit() {
   DummyServer* s = nullptr;
   {
@@ -152,6 +194,7 @@ int listen_on(int port, int* bound_port) {
 
 void destroy(DummyServer* s) {
   if (s->wake != nullptr) event_free(s->wake);
+  if (s->resume != nullptr) event_free(s->resume);
   if (s->http != nullptr) evhttp_free(s->http);  // closes the listener
   if (s->base != nullptr) event_base_free(s->base);
   if (s->wake_fd >= 0) close(s->wake_fd);
@@ -186,12 +229,22 @@ int StartDummyServerAt(int port) {
     destroy(s);
     return -1;
   }
-  if (evhttp_accept_socket(s->http, fd) != 0) {
+  evhttp_bound_socket* bound_socket = evhttp_accept_socket_with_handle(s->http, fd);
+  if (bound_socket == nullptr) {
     // Whether libevent kept the descriptor is unknown here: leave it be.
     std::fprintf(stderr, "metrics server: cannot accept on port %d\n", bound);
     destroy(s);
     return -1;
   }
+  s->listener = evhttp_bound_socket_get_listener(bound_socket);
+  s->resume = evtimer_new(s->base, on_resume, s);
+  if (s->listener == nullptr || s->resume == nullptr) {
+    std::fprintf(stderr, "metrics server: cannot set up the HTTP server on port %d\n",
+                 bound);
+    destroy(s);
+    return -1;
+  }
+  evconnlistener_set_error_cb(s->listener, on_accept_error);
   // Requests come from the network: keep them small and never idle forever.
   evhttp_set_allowed_methods(s->http, EVHTTP_REQ_GET | EVHTTP_REQ_HEAD);
   evhttp_set_max_headers_size(s->http, 16384);
@@ -205,8 +258,8 @@ int StartDummyServerAt(int port) {
     destroy(s);
     return -1;
   }
-  s->thread = std::thread([s] { event_base_dispatch(s->base); });
   g_server = s;
+  s->thread = std::thread([s] { event_base_dispatch(s->base); });
   std::atexit(stop_at_exit);
   return 0;
 }

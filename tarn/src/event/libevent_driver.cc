@@ -3,6 +3,7 @@
 #include <event2/event.h>
 
 #include "tarn/base/logging.h"
+#include "tarn/event/libevent_log.h"
 
 namespace tarn {
 
@@ -22,6 +23,7 @@ LibeventDriver::~LibeventDriver() {
 }
 
 int LibeventDriver::Init() {
+  RouteLibeventLogs();
   base_ = event_base_new();
   if (base_ == nullptr) {
     LOG_ERROR << "event_base_new failed";
