@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "pyxsim/cluster.h"
 #include "sim/sim_test_util.h"
 #include "support/ports.h"
@@ -423,6 +425,79 @@ TEST_F(SimServicesTest, ServesOverIpv6) {
   EXPECT_EQ(wresp.rc().retcode(), 0);
   vovorav::BlockServerReadResponse rresp;
   EXPECT_EQ(Read(ServerOf(0), 0, kBlock, &rresp).attachment, data);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SimClusterTest, ListensOnFixedPortsAndRefusesBusyOnes) {
+  pyxsim::ClusterOptions opt;
+  opt.block_servers = 1;
+  for (int i = 0; i < 3; ++i) opt.ports.push_back(testsupport::PickFreePort());
+  pyxsim::Cluster cluster(opt);
+  ASSERT_EQ(cluster.Start(), 0);
+  EXPECT_EQ(cluster.Start(), -1);
+  EXPECT_EQ(cluster.port(Role::kVolumeManager, 0), opt.ports[0]);
+  EXPECT_EQ(cluster.port(Role::kBlockMaster, 0), opt.ports[1]);
+  EXPECT_EQ(cluster.port(Role::kBlockServer, 0), opt.ports[2]);
+  EXPECT_EQ(cluster.volume_manager_ports(), std::to_string(opt.ports[0]));
+
+  // The same ports again, while the first cluster holds them.
+  pyxsim::Cluster second(opt);
+  EXPECT_EQ(second.Start(), -1);
+}
+
+TEST(SimClusterTest, RefusesInvalidOptionsAndDisks) {
+  pyxsim::ClusterOptions opt;
+  opt.block_servers = 0;
+  EXPECT_EQ(pyxsim::Cluster(opt).Start(), -1);
+  opt = pyxsim::ClusterOptions();
+  opt.geometry.block_capacity = 1000;
+  EXPECT_EQ(pyxsim::Cluster(opt).Start(), -1);
+  opt = pyxsim::ClusterOptions();
+  opt.ip = "not an address";
+  EXPECT_EQ(pyxsim::Cluster(opt).Start(), -1);
+
+  pyxsim::Cluster cluster{pyxsim::ClusterOptions()};
+  EXPECT_EQ(cluster.CreateDisk("d0", 1000), -1);  // not whole blocks
+  EXPECT_EQ(cluster.CreateDisk("d0", 0), -1);
+  // 8192 planes of 16 per 256 MiB die: 128 GiB at most.
+  EXPECT_EQ(cluster.CreateDisk("big", 129ull << 30), -1);
+  EXPECT_EQ(cluster.CreateDisk("max", 128ull << 30), 0);
+  EXPECT_EQ(cluster.PlaneCount("max"), pyxsim::kMaxPlanes);
+  EXPECT_EQ(cluster.CreateDisk("max", 1 << 20), -1);
+  EXPECT_NE(cluster.DiskUuid("max"), "");
+  EXPECT_EQ(cluster.DiskUuid("none"), "");
+  EXPECT_EQ(cluster.WriteStored("max", 100, std::string(kBlock, 'x')), -1);
+  EXPECT_EQ(cluster.ReadStored("max", 128ull << 30, 1), "");
+}
+
+TEST(SimClusterTest, ConcurrentWritersOfOneMegabyteKeepEveryBlock) {
+  pyxsim::Cluster cluster{pyxsim::ClusterOptions()};
+  ASSERT_EQ(cluster.CreateDisk("d0", 64 << 20), 0);
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 50;
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&cluster, t] {
+      // Each thread owns every eighth block of the first megabyte and
+      // rewrites them, reading other threads' blocks in between.
+      for (int round = 0; round < kRounds; ++round) {
+        for (uint64_t b = t; b < 256; b += kThreads) {
+          cluster.WriteStored("d0", b * kBlock, Pattern(kBlock, static_cast<uint32_t>(b + round)));
+        }
+        const uint64_t at = static_cast<uint64_t>((round * 7 + t) % 252) * kBlock;
+        EXPECT_EQ(cluster.ReadStored("d0", at, 4 * kBlock).size(), 4 * kBlock);
+      }
+    });
+  }
+  for (std::thread& w : writers) w.join();
+  for (uint64_t b = 0; b < 256; ++b) {
+    EXPECT_EQ(cluster.ReadStored("d0", b * kBlock, kBlock),
+              Pattern(kBlock, static_cast<uint32_t>(b + kRounds - 1)));
+  }
+  EXPECT_EQ(cluster.WrittenBlocks("d0"), 256u);
 }
 
 }  // namespace
