@@ -10,6 +10,7 @@
 #include "control/client_manager.h"
 #include "control/config.h"
 #include "io/driver_impl.h"
+#include "record_access.h"
 #include "tarn/base/current_thread.h"
 #include "tarn/base/logging.h"
 #include "tarn/loop.h"
@@ -128,7 +129,7 @@ void PyxDriver::Impl::CopyRoutes(const std::string& name,
     return;
   }
   // The manager stored the uuid before it asked for routes.
-  if (st->disk->uuid != nullptr) st->uuid = st->disk->uuid;
+  if (const char* uuid = pyx::Load(st->disk->uuid)) st->uuid = uuid;
   LOG_INFO << "Update " << name << "-" << id << " route cache";
   uint64_t k = 0;
   uint64_t dropped = 0;
