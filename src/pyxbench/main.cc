@@ -141,6 +141,7 @@ int Main(int argc, char** argv) {
   if (o.crc >= 0) keys["is_crc"] = o.crc ? "Yes" : "No";
   if (o.rpc_timeout_ms > 0) keys["rpc_timeout"] = std::to_string(o.rpc_timeout_ms);
   if (o.drivers > 0) keys["worker_num"] = std::to_string(o.drivers);
+  for (const auto& kv : o.ini_set) keys[kv.first] = kv.second;
 
   SimProcess sim;
   g_sim = &sim;
@@ -168,7 +169,8 @@ int Main(int argc, char** argv) {
   }
   // Keep the driver's log out of the way of the results, unless the
   // configuration given says where it goes.
-  if (o.config.empty() || base_ini.find("log_file") == std::string::npos) {
+  if (keys.count("log_file") == 0 &&
+      (o.config.empty() || base_ini.find("log_file") == std::string::npos)) {
     keys["asyn_log"] = "Yes";
     keys["log_file"] = log_dir + "/pyxdriver";
   }

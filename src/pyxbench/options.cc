@@ -36,6 +36,7 @@ const char kUsage[] =
     "  --crc on|off           is_crc: per-4 KiB CRC32C checks\n"
     "  --rpc-timeout-ms N     rpc_timeout\n"
     "  --drivers N            worker_num, the library's I/O drivers (4)\n"
+    "  --ini-set KEY=VALUE    any other key of the driver's configuration\n"
     "Cluster:\n"
     "  --config FILE          use the cluster FILE names instead of starting one\n"
     "  --disk NAME            disk to open (pyxbench)\n"
@@ -218,6 +219,13 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
          int64_t n;
          if (!ParseInt(v, &n) || n < 1 || n > 16) return false;
          o->drivers = static_cast<int>(n);
+         return true;
+       }},
+      {"ini-set",
+       [&](const std::string& v) {
+         const size_t eq = v.find('=');
+         if (eq == std::string::npos || eq == 0) return false;
+         o->ini_set[v.substr(0, eq)] = v.substr(eq + 1);
          return true;
        }},
       {"config", [&](const std::string& v) { o->config = v; return !v.empty(); }},

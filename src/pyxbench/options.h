@@ -3,6 +3,7 @@
 #define PYXBENCH_OPTIONS_H_
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 namespace pyxbench {
@@ -31,6 +32,7 @@ struct Options {
   int crc = -1;                   // --crc on|off: is_crc; -1 untouched
   int64_t rpc_timeout_ms = -1;    // -1 untouched
   int drivers = -1;               // worker_num; -1 untouched (cluster mode: 4)
+  std::map<std::string, std::string> ini_set;  // --ini-set KEY=VALUE, any key
 
   // Cluster.
   std::string config;             // --config FILE: use that cluster

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Sets up, builds (optimised) and runs every benchmark: the framework's
+# Google Benchmark programs and the RPC comparison, then the driver against
+# fio's nbd engine and nbdkit (bench/driver_vs_nbd.sh). Each program's full
+# output, framework log lines included, goes to a file in the results
+# folder; the screen gets its result tables only, without log lines or
+# colour codes. Ends with one table of every target: its figure and whether
+# it was met.
+#   BUILD_DIR    optimised build folder (build-release)
+#   RESULTS_DIR  where the outputs go (a new folder under $BUILD_DIR)
+#   SKIP_NBD=1   leave out the driver-vs-NBD comparison
+# Extra arguments go to every Google Benchmark program (for example
+# --benchmark_filter=Ring).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+BUILD_DIR=${BUILD_DIR:-build-release}
+cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+echo "building (log: $BUILD_DIR/bench-build.log)"
+if ! cmake --build "$BUILD_DIR" >"$BUILD_DIR/bench-build.log" 2>&1; then
+  tail -n 50 "$BUILD_DIR/bench-build.log"
+  exit 1
+fi
+RESULTS_DIR=${RESULTS_DIR:-$BUILD_DIR/bench-results-$(date +%Y%m%d-%H%M%S)}
+mkdir -p "$RESULTS_DIR"
+targets=$RESULTS_DIR/targets
+: >"$targets"
+echo "machine: $(nproc) cores; outputs in $RESULTS_DIR"
+
+# Framework log lines ("20250101 12:00:00.123456Z  1234 INFO ...") and
+# libevent's own warnings stay in the files.
+log_line='^[0-9]{8} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{6}Z |^\[(warn|err|msg|debug)\] '
+strip_colour() { sed 's/\x1b\[[0-9;]*[A-Za-z]//g'; }
+
+# A line "<what> = 1.23x (target >= 3.0x) met" becomes a target row.
+collect_targets() {
+  sed -nE 's/^ *(.*[^ ]) *= *([0-9.]+x) *\(target ([<>]=) *([0-9.]+x)\) *(met|MISSED).*/\1|\2 (\3 \4)|\5/p' "$1" |
+    sed 's/|MISSED$/|missed/' | sed "s/^/$2: /" >>"$targets"
+}
+
+failed=0
+for b in "$BUILD_DIR"/bench/bench_*; do
+  [ -x "$b" ] || continue
+  name=$(basename "$b")
+  echo
+  echo "=== $name"
+  args=()
+  if [ "$name" != bench_rpc_compare ]; then args=(--benchmark_color=false "$@"); fi
+  if ! "$b" "${args[@]}" >"$RESULTS_DIR/$name.out" 2>"$RESULTS_DIR/$name.err"; then
+    echo "$name FAILED; the end of its error output:"
+    tail -n 20 "$RESULTS_DIR/$name.err"
+    failed=1
+  fi
+  grep -Ev "$log_line" "$RESULTS_DIR/$name.out" | strip_colour
+  collect_targets "$RESULTS_DIR/$name.out" "${name#bench_}"
+done
+
+if [ "${SKIP_NBD:-0}" != 1 ]; then
+  echo
+  echo "=== driver vs fio+nbdkit"
+  if ! TARGETS_FILE="$targets" BUILD_DIR="$BUILD_DIR" bash bench/driver_vs_nbd.sh \
+       2>"$RESULTS_DIR/driver_vs_nbd.err" | tee "$RESULTS_DIR/driver_vs_nbd.out"; then
+    echo "driver_vs_nbd FAILED:"
+    tail -n 20 "$RESULTS_DIR/driver_vs_nbd.err"
+    failed=1
+  fi
+fi
+
+echo
+echo "=== targets ($(nproc) cores)"
+printf '%-64s %-30s %s\n' target figure result
+met=0
+missed=0
+while IFS='|' read -r what figure result; do
+  printf '%-64s %-30s %s\n' "$what" "$figure" "$result"
+  if [ "$result" = met ]; then met=$((met + 1)); else missed=$((missed + 1)); fi
+done <"$targets"
+echo "$met met, $missed missed"
+exit "$failed"
