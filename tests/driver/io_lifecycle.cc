@@ -2,6 +2,8 @@
 // disk freed with I/O in flight fails that I/O without touching the freed
 // record, I/O the driver refuses completes once with -1; the route cache,
 // client groups and the metrics' names.
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -225,6 +227,55 @@ TEST_F(LifecycleTest, ASecondGroupForTheSameEndpointKeepsTheFirst) {
   driver()->UpdateRouteCache(name_, Routes(kPlanes, port_));
   ASSERT_TRUE(RetryUntilDone(t));
   EXPECT_EQ(t->io()->status, 0);
+}
+
+TEST_F(LifecycleTest, Ipv6RoutesUseGroupsKeyedByTheFourWords) {
+  if (!testsupport::Ipv6LoopbackAvailable()) GTEST_SKIP() << "no IPv6 loopback";
+  is_ipv6 = 1;
+  const uint16_t port6 = testsupport::PickFreePort6();
+  tarn::WorkerOption opt;
+  opt.name_prefix = "io-bs6-";
+  tarn::RpcServer server6(tarn::kTcp, acceptor_->worker(), testsupport::Loopback6(port6),
+                          "io_bs6", opt, nullptr);
+  ASSERT_EQ(server6.AddService(&bs_), 0);
+  server6.SetWorkerNum(1);
+  ASSERT_EQ(server6.Start(), 0);
+  StartDrivers();
+  uint32_t words[4];
+  memcpy(words, &in6addr_loopback, sizeof(words));
+  auto routes = Routes(kPlanes, port6);
+  for (auto& die : *routes->mutable_routes()) {
+    for (auto& r : *die.mutable_route()) {
+      r.mutable_endpoint()->set_ip(0);
+      for (uint32_t w : words) r.mutable_endpoint()->mutable_ipv6()->add_ip(w);
+    }
+  }
+  driver()->UpdateRouteCache(name_, routes);
+  testsupport::LogCapture logs;
+  TestIo* t = NewWrite(0, Pattern(kBlock, 5));
+  Submit(t);
+  ASSERT_TRUE(WaitDone(t));
+  EXPECT_EQ(t->io()->status, 0);
+  EXPECT_NE(logs.LineWith("set ipv6 again -----string ipv6:::1"), "");
+
+  // An address of three words cannot be used: the I/O waits for a better
+  // route on the retry ring.
+  for (auto& die : *routes->mutable_routes()) {
+    for (auto& r : *die.mutable_route()) r.mutable_endpoint()->mutable_ipv6()->mutable_ip()->RemoveLast();
+  }
+  driver()->UpdateRouteCache(name_, routes);
+  TestIo* r = NewRead(0, 4096);
+  Submit(r);
+  ASSERT_TRUE(WaitRetry(1));
+  EXPECT_NE(logs.LineWith("Ipv6Addr size error:3"), "");
+  for (auto& die : *routes->mutable_routes()) {
+    for (auto& e : *die.mutable_route()) e.mutable_endpoint()->mutable_ipv6()->add_ip(words[3]);
+  }
+  driver()->UpdateRouteCache(name_, routes);
+  ASSERT_TRUE(RetryUntilDone(r));
+  EXPECT_EQ(r->io()->status, 0);
+  EXPECT_EQ(Diff(r->data(), Pattern(kBlock, 5)), "equal");
+  drivers_.clear();  // before the server goes
 }
 
 TEST_F(LifecycleTest, EveryDriverCompletesOnItsOwnRingWithItsOwnTerm) {

@@ -175,7 +175,8 @@ DiskState* PyxDriver::Impl::LiveDisk(const bdev_pyx_io* io) {
 }
 
 DiskState* PyxDriver::Impl::CallDisk(const IoCall* call) {
-  DiskState* st = Find(call->io->ch->disk);
+  bdev_pyx* disk = call->io->ch->disk;
+  DiskState* st = disk == last_disk && last_state != nullptr ? last_state : Find(disk);
   return st != nullptr && st->serial == call->disk_serial ? st : nullptr;
 }
 
