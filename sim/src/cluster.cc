@@ -238,8 +238,10 @@ uint64_t Cluster::WrittenBlocks(const std::string& name) const {
 }
 
 std::map<std::string, std::string> Cluster::Registrations() const {
+  std::map<std::string, std::string> out;
   std::lock_guard<std::mutex> lock(state_->registrations_mutex);
-  return state_->registrations;
+  for (const auto& entry : state_->registrations) out[entry.first] = entry.second.text;
+  return out;
 }
 
 }  // namespace pyxsim

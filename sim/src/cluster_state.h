@@ -46,8 +46,16 @@ class ClusterState {
   FaultTable faults;
   std::atomic<int> primary_block_master{0};
 
+  // The client that registered a disk last: where its snapshot service
+  // listens.
+  struct Registration {
+    std::string ip;
+    uint32_t port = 0;
+    bool ipv6 = false;
+    std::string text;  // "ip:port", "[ip]:port" for IPv6
+  };
   std::mutex registrations_mutex;
-  std::map<std::string, std::string> registrations;
+  std::map<std::string, Registration> registrations;
 
   // Life of the cluster.
   std::mutex life_mutex;

@@ -182,6 +182,16 @@ int ControlClient::SetDiskDgs(const std::string& name, uint64_t dgs) {
   return impl_->Call(&ControlService_Stub::SetDiskDgs, req, &resp);
 }
 
+int ControlClient::NotifySnapshot(const std::string& name, uint64_t dgs, int* retcode) {
+  DiskRequest req;
+  SnapshotResponse resp;
+  req.set_name(name);
+  req.set_dgs(dgs);
+  const int ret = impl_->Call(&ControlService_Stub::Snapshot, req, &resp);
+  if (ret == 0) *retcode = resp.retcode();
+  return ret;
+}
+
 int ControlClient::ReadStored(const std::string& name, uint64_t offset, uint64_t len,
                               std::string* data) {
   ReadStoredRequest req;

@@ -102,6 +102,15 @@ class ControlServiceImpl : public ControlService {
     done->Run();
   }
 
+  void Snapshot(google::protobuf::RpcController*, const DiskRequest* req, SnapshotResponse* resp,
+                google::protobuf::Closure* done) override {
+    int retcode = 0;
+    const int code = cluster_->NotifySnapshot(req->name(), req->dgs(), &retcode);
+    if (code == 0) resp->set_retcode(retcode);
+    SetStatus(resp->mutable_status(), code, "snapshot call failed");
+    done->Run();
+  }
+
   void CallFault(google::protobuf::RpcController*, const CallFaultRequest* req, ControlStatus* resp,
                  google::protobuf::Closure* done) override {
     SetStatus(resp, ApplyCallFault(*req), "fault refused");

@@ -26,13 +26,20 @@ Disk* FindDisk(ClusterState* state, const std::string& name, ResultCode* rc) {
   return disk;
 }
 
-std::string ClientText(const ClusterState& state, const ClientInfo& info) {
+ClusterState::Registration ClientOf(const ClusterState& state, const ClientInfo& info) {
+  ClusterState::Registration reg;
   if (info.has_endpoint_v6()) {
-    return state.EndpointText(info.endpoint_v6().ipv6(), info.endpoint_v6().port());
+    reg.ip = info.endpoint_v6().ipv6();
+    reg.port = info.endpoint_v6().port();
+    reg.ipv6 = true;
+  } else {
+    in_addr addr;
+    addr.s_addr = info.endpoint().ip();
+    reg.ip = inet_ntoa(addr);
+    reg.port = info.endpoint().port();
   }
-  in_addr addr;
-  addr.s_addr = info.endpoint().ip();
-  return state.EndpointText(inet_ntoa(addr), info.endpoint().port());
+  reg.text = state.EndpointText(reg.ip, reg.port);
+  return reg;
 }
 
 }  // namespace
@@ -119,7 +126,7 @@ void VolumeManagerServiceImpl::RegisterVdi(google::protobuf::RpcController* cntl
   } else if (Disk* disk = FindDisk(state_, request->vdi().id(), rc)) {
     rc->set_retcode(kRcOk);
     std::lock_guard<std::mutex> lock(state_->registrations_mutex);
-    state_->registrations[disk->name] = ClientText(*state_, request->info());
+    state_->registrations[disk->name] = ClientOf(*state_, request->info());
   }
   slot_->Answer(ctrl, done, verdict.delay_ms);
 }

@@ -70,6 +70,8 @@ TEST_F(SimControlTest, ManagesDisks) {
   ASSERT_EQ(client_->ReadStored("d0", 4096 + 10, 5000, &read), 0);
   EXPECT_EQ(read, data.substr(10, 5000));
   EXPECT_EQ(client_->ReadStored("d0", 64 << 20, 1, &read), -1);
+  int retcode = 0;
+  EXPECT_EQ(client_->NotifySnapshot("d0", 10, &retcode), -1);  // nobody registered
 }
 
 TEST_F(SimControlTest, InjectsCallFaults) {

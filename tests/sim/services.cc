@@ -4,11 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <thread>
+#include <utility>
 
 #include "pyxsim/cluster.h"
 #include "sim/sim_test_util.h"
 #include "support/ports.h"
+#include "tarn/rpc/rpc_server.h"
+#include "tarn/server.h"
 
 namespace {
 
@@ -185,6 +190,72 @@ TEST_F(SimServicesTest, VolumeManagersRecordRegistrations) {
                 .error,
             0);
   EXPECT_EQ(cluster_->Registrations().at("d0"), "[::1]:6000");
+}
+
+// The driver's snapshot service as a test double.
+class FakeSnapshotService : public volume::PYXDriverService {
+ public:
+  void CreateSnapshot(google::protobuf::RpcController*,
+                      const volume::PYXDriverCreateSnapshotRequest* req,
+                      volume::PYXDriverCreateSnapshotResponse* resp,
+                      google::protobuf::Closure* done) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      calls_.emplace_back(req->vdi().id(), req->dgs());
+    }
+    resp->mutable_rc()->set_retcode(answer.load());
+    done->Run();
+  }
+  std::vector<std::pair<std::string, uint64_t>> calls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
+  }
+  std::atomic<int> answer{0};
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::pair<std::string, uint64_t>> calls_;
+};
+
+TEST_F(SimServicesTest, SnapshotsCallTheRegisteredClient) {
+  FakeSnapshotService service;
+  tarn::WorkerThread acceptor_thread("snap-acc", nullptr, tarn::WorkerOption(), false);
+  auto* acceptor = static_cast<tarn::EventWorker*>(acceptor_thread.Start());
+  tarn::WorkerOption option;
+  option.obj_pool_size = 16;
+  auto server = std::make_unique<tarn::RpcServer>(tarn::kTcp, acceptor,
+                                                   tarn::SockAddress("127.0.0.1", 0, false),
+                                                   "snapshot", option, nullptr);
+  ASSERT_EQ(server->AddService(&service), 0);
+  ASSERT_EQ(server->Start(), 0);
+  const uint16_t port = server->server()->listen_addr().ToPort();
+
+  int retcode = 1;
+  EXPECT_EQ(cluster_->NotifySnapshot("d0", 9, &retcode), -1);  // nobody registered
+  volume::VolumeManagerRegisterVdiRequest reg;
+  volume::VolumeManagerRegisterVdiResponse reg_resp;
+  reg.mutable_vdi()->set_id("d0");
+  reg.mutable_info()->mutable_endpoint()->set_ip(inet_addr("127.0.0.1"));
+  reg.mutable_info()->mutable_endpoint()->set_port(port);
+  ASSERT_EQ(caller_->Call(Port(Role::kVolumeManager, 0),
+                          &volume::VolumeManagerService_Stub::RegisterVdi, reg, &reg_resp)
+                .error,
+            0);
+
+  ASSERT_EQ(cluster_->NotifySnapshot("d0", 9, &retcode), 0);
+  EXPECT_EQ(retcode, 0);
+  EXPECT_EQ(cluster_->DiskDgs("d0"), 9u);
+  service.answer = -30101;
+  ASSERT_EQ(cluster_->NotifySnapshot("d0", 8, &retcode), 0);
+  EXPECT_EQ(retcode, -30101);
+  EXPECT_EQ(cluster_->DiskDgs("d0"), 9u);  // refused: unchanged
+  const std::vector<std::pair<std::string, uint64_t>> expect = {{"d0", 9}, {"d0", 8}};
+  EXPECT_EQ(service.calls(), expect);
+  EXPECT_EQ(cluster_->NotifySnapshot("none", 9, &retcode), -1);
+
+  server.reset();
+  acceptor_thread.Stop();
+  EXPECT_LT(cluster_->NotifySnapshot("d0", 10, &retcode, 500), 0);
 }
 
 TEST_F(SimServicesTest, MissingDisksAreDeniedByVolumeManagersAndBlockMasters) {

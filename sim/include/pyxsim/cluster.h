@@ -255,9 +255,19 @@ class Cluster {
   // 4 KiB blocks of the disk ever written.
   uint64_t WrittenBlocks(const std::string& name) const;
 
-  // Disk name -> endpoint text ("ip:port") of the client that registered it
-  // last and has not unregistered.
+  // Disk name -> endpoint text ("ip:port", "[ip]:port" for IPv6) of the
+  // client that registered it last and has not unregistered.
   std::map<std::string, std::string> Registrations() const;
+
+  // Takes a snapshot of a disk as the cluster does: calls the snapshot
+  // service of the client that registered the disk
+  // (volume.PYXDriverService.CreateSnapshot with the disk's name and dgs)
+  // and, when the client answers 0, makes dgs the disk's data generation
+  // sequence. The client's retcode goes to *retcode. Returns 0 when the call
+  // completed, a negative RPC error (tarn::RpcController), or -1 for an
+  // unknown or unregistered disk. Blocks; not on a server's thread.
+  int NotifySnapshot(const std::string& name, uint64_t dgs, int* retcode,
+                     uint32_t timeout_ms = 10000);
 
   Faults& faults() { return faults_; }
 

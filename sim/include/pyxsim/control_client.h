@@ -53,6 +53,8 @@ class ControlClient {
   int GetDisk(const std::string& name, DiskInfo* info);
   int ListDisks(std::vector<DiskInfo>* disks);
   int SetDiskDgs(const std::string& name, uint64_t dgs);
+  // Cluster::NotifySnapshot in the program.
+  int NotifySnapshot(const std::string& name, uint64_t dgs, int* retcode);
   // At most 16 MiB a call.
   int ReadStored(const std::string& name, uint64_t offset, uint64_t len, std::string* data);
 
