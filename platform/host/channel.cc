@@ -331,6 +331,15 @@ int Channel::WaitAndPoll(int64_t timeout_us) {
   if (n > 0 || timeout_us <= 0) return n;
   TightenTimerSlack();
   const int64_t start = NowUs();
+  const uint64_t in_flight = outstanding();
+  if (in_flight > static_cast<uint64_t>(options_.spin_max_outstanding)) {
+    const int64_t nap = std::clamp<int64_t>(
+        static_cast<int64_t>(in_flight) * options_.nap_per_io_us,
+        std::max(1, options_.sleep_us), std::min<int64_t>(kLongestNapUs, timeout_us));
+    timespec ts{0, static_cast<long>(nap * 1000)};
+    nanosleep(&ts, nullptr);
+    return Poll();
+  }
   const int64_t spin_end = start + options_.spin_us;
   // Short naps while an answer is due soon; once the wait grows long (the
   // library is retrying, a server is down) the naps grow too, so an idle

@@ -292,6 +292,8 @@ void Job::Run() {
   copt.max_iovcnt = 1;
   copt.spin_us = options_.poll_spin_us;
   copt.sleep_us = options_.poll_sleep_us;
+  copt.spin_max_outstanding = options_.poll_spin_max;
+  copt.nap_per_io_us = options_.poll_nap_per_io_us;
   channel_.reset(new pyxhost::Channel(disk_, copt));
 
   const uint64_t buf_len = std::max<uint64_t>(options_.bs_max, kChunk);

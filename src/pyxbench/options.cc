@@ -50,8 +50,10 @@ const char kUsage[] =
     "  --fault-seed N         (1)\n"
     "  --fault-interval-ms N  one cluster event this often (500)\n"
     "Host polling:\n"
-    "  --poll-spin-us N       spin this long after a look that found nothing (20)\n"
-    "  --poll-sleep-us N      then nap this long between looks (10)\n"
+    "  --poll-spin-max N      spin only with at most N I/O in flight (4)\n"
+    "  --poll-spin-us N       then spin this long for an answer (100)\n"
+    "  --poll-sleep-us N      and nap this long between looks after it (10)\n"
+    "  --poll-nap-per-io-us N with more in flight, nap N us per I/O in flight (6)\n"
     "Output:\n"
     "  --json                 one JSON object on standard output\n"
     "  --progress on|off      a progress line a second on standard error (on)\n"
@@ -286,6 +288,20 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
          int64_t n;
          if (!ParseInt(v, &n) || n < 1) return false;
          o->poll_sleep_us = static_cast<int>(n);
+         return true;
+       }},
+      {"poll-spin-max",
+       [&](const std::string& v) {
+         int64_t n;
+         if (!ParseInt(v, &n) || n < 0) return false;
+         o->poll_spin_max = static_cast<int>(n);
+         return true;
+       }},
+      {"poll-nap-per-io-us",
+       [&](const std::string& v) {
+         int64_t n;
+         if (!ParseInt(v, &n) || n < 1) return false;
+         o->poll_nap_per_io_us = static_cast<int>(n);
          return true;
        }},
       {"progress", [&](const std::string& v) { return ParseOnOff(v, &o->progress); }},

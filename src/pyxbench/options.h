@@ -48,8 +48,10 @@ struct Options {
   int fault_interval_ms = 500;    // one cluster event this often
 
   // Host polling.
-  int poll_spin_us = 20;
+  int poll_spin_us = 100;
   int poll_sleep_us = 10;
+  int poll_spin_max = 4;          // spin only with this many I/O in flight or fewer
+  int poll_nap_per_io_us = 6;
 
   // Output.
   bool json = false;

@@ -111,10 +111,15 @@ class Channel {
     int max_outstanding = 256;
     // Most iovec entries per I/O.
     int max_iovcnt = 16;
-    // Polling: after the last completion, WaitAndPoll spins this long before
-    // it sleeps in steps of sleep_us between looks at the rings.
-    int spin_us = 20;
+    // Polling. With few I/O in flight the wait is for one answer and its
+    // latency counts: WaitAndPoll spins up to spin_us, then naps sleep_us
+    // between looks at the rings. With more in flight it naps at once, for
+    // nap_per_io_us per I/O in flight (at most 1 ms), so that one look
+    // takes a batch and the CPUs go to the library and the cluster.
+    int spin_us = 100;
     int sleep_us = 10;
+    int spin_max_outstanding = 4;
+    int nap_per_io_us = 6;
   };
 
   Channel(Disk* disk, const Options& options);
