@@ -89,7 +89,7 @@ int Cluster::Start() {
   ClusterState& s = *state_;
   const ClusterOptions& opt = s.options;
   std::lock_guard<std::mutex> lock(s.life_mutex);
-  if (s.started) return -1;
+  if (s.started || s.stopped) return -1;
   const bool ip_ok = opt.ipv6 ? s.ip6()[0] | s.ip6()[1] | s.ip6()[2] | s.ip6()[3] : s.ip4() != 0;
   if (opt.volume_managers < 1 || opt.block_masters < 1 || opt.block_servers < 1 ||
       opt.threads < 1 || !opt.geometry.Valid() || !ip_ok) {
@@ -120,10 +120,14 @@ int Cluster::Start() {
 
 void Cluster::Stop() {
   ClusterState& s = *state_;
+  bool serving = false;
+  {
+    std::lock_guard<std::mutex> lock(s.life_mutex);
+    serving = s.started && !s.stopped;
+    s.stopped = true;  // from here on no random events start
+  }
   faults_.StopRandomFaults();
-  std::lock_guard<std::mutex> lock(s.life_mutex);
-  if (!s.started || s.stopped) return;
-  s.stopped = true;
+  if (!serving) return;
   for (int r = 0; r < 3; ++r) {
     for (auto& slot : s.slots[r]) slot->Stop();
   }

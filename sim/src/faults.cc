@@ -129,7 +129,11 @@ int Faults::StopServer(Role role, int index) {
 
 int Faults::RestartServer(Role role, int index) {
   ServerSlot* slot = state_->slot(role, index);
-  return slot == nullptr ? -1 : slot->Restart();
+  // Held across the restart, so that a cluster stopping meanwhile stops the
+  // restarted server too.
+  std::lock_guard<std::mutex> lock(state_->life_mutex);
+  if (slot == nullptr || !state_->started || state_->stopped) return -1;
+  return slot->Restart();
 }
 
 int Faults::MarkDown(Role role, int index) {

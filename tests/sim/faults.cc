@@ -185,6 +185,12 @@ TEST_F(SimFaultsTest, StoppedServersRestartOnTheSamePort) {
   ASSERT_EQ(faults().RestartServer(Role::kBlockMaster, 0), 0);
   EXPECT_TRUE(testsupport::WaitFor([&] { return RouteCall(0) == 0; }));
   EXPECT_EQ(faults().StopServer(Role::kBlockMaster, 5), -1);
+
+  // Nothing comes back once the cluster has stopped.
+  cluster_->Stop();
+  EXPECT_FALSE(faults().IsRunning(Role::kBlockServer, 1));
+  EXPECT_EQ(faults().RestartServer(Role::kBlockServer, 1), -1);
+  EXPECT_EQ(cluster_->Start(), -1);
 }
 
 TEST_F(SimFaultsTest, ServersMarkedDownCloseEveryCall) {
