@@ -110,8 +110,13 @@ int InitEnv() {
   pthread_detach(service_thread);
 
   LOG_INFO << "xxxxxxxxxxxxxx worker_num " << worker_num;
+  // Drivers live until the process ends. The exported vector is destroyed
+  // with the other globals at exit; this list, never destroyed, still holds
+  // them then.
+  static auto* const all_drivers = new std::vector<PyxDriver*>;
   for (int i = 0; i < worker_num; ++i) {
     pyxdrivers.push_back(new PyxDriver(tp, worker_colony->GetWorker(static_cast<uint32_t>(i)), i));
+    all_drivers->push_back(pyxdrivers.back());
   }
   return 0;
 }
