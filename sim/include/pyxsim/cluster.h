@@ -30,14 +30,16 @@
 //     kRcInvalidArgument. A read of blocks never written answers zerod with no
 //     data; a partly written range answers data with zeros in the gaps.
 //
-// All disks share one store per disk, so moving a plane between block
-// servers moves no data. Route terms are per disk: a route change raises the
-// term of the whole disk, as the driver keeps one term per disk.
+// The block servers share each disk's store (as servers over a shared
+// storage layer would), so moving a plane between them moves no data and a
+// stopped server loses none. Route terms are per disk: a route change raises
+// the term of the whole disk, as the driver keeps one term per disk.
 //
 // Threads: every server runs its own worker colony (block servers with
-// `threads` workers, the others with one); one acceptor thread and one timer
-// thread (held-back answers) serve the whole cluster. Every public method is
-// thread-safe.
+// `threads` workers, the others with one) and one acceptor thread serves the
+// whole cluster. Answers held back wait on timers of their connection's loop.
+// While random faults play cluster events they have a thread of their own.
+// Every public method is thread-safe.
 #ifndef PYXSIM_CLUSTER_H_
 #define PYXSIM_CLUSTER_H_
 
@@ -104,6 +106,8 @@ struct ClusterOptions {
 };
 
 // Answer faults of block-server reads and writes (FailCalls covers codes).
+// The attachment faults bend answers that carry data, that is reads of
+// ranges with written blocks; on other reads they wear off unseen.
 enum class IoFault {
   kWrongSize,        // read: `size` one block short of the request
   kShortAttachment,  // read: data one block shorter than `size`
