@@ -152,6 +152,8 @@ class Channel {
   uint64_t outstanding() const { return outstanding_.load(std::memory_order_relaxed); }
   Counters counters() const;
   int ring_count() const { return ring_count_; }
+  // The record the library sees (its rings are rings[0 .. ring_count()-1]).
+  bdev_pyx_io_channel* record() { return record_; }
   size_t ring_capacity() const { return ring_capacity_; }
 
  private:
