@@ -45,6 +45,7 @@ TEST_F(RmwTest, LocksThePartialBlocksAndWritesTheMergedRange) {
       {8192, 1024, {2}, 8192, 4096},
   };
   const std::string old = Pattern(4 * kBlock, 1);
+  testsupport::LogCapture logs;
   for (const LockCase& c : cases) {
     bs_.Store(0, old);
     const size_t before = bs_.requests().size();
@@ -74,6 +75,9 @@ TEST_F(RmwTest, LocksThePartialBlocksAndWritesTheMergedRange) {
     want.replace(c.offset - c.lba, c.len, data);
     EXPECT_EQ(Diff(reqs[before + 1].data, want), "equal") << c.offset;
   }
+  // Each release gives back exactly what its lock step took.
+  EXPECT_EQ(logs.text().find("does not unlock"), std::string::npos);
+  EXPECT_EQ(logs.text().find("does not lock"), std::string::npos);
   EXPECT_EQ(Metric("_512_write_sum"), 4u);
   EXPECT_EQ(Read<int64_t>(0, [&] { return driver()->in_flight(); }), 0);
 }
