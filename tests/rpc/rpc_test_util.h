@@ -83,6 +83,8 @@ class Results {
 // service on a loopback port.
 class RpcFixture : public ::testing::Test {
  protected:
+  static constexpr uint32_t kAnsweredBudgetMs = 30000;
+
   void SetUp() override {
     acceptor_thread_.reset(new WorkerOnThread("acceptor", option_));
     acceptor_ = acceptor_thread_->worker();
@@ -127,6 +129,9 @@ class RpcFixture : public ::testing::Test {
   void MakeClient(uint16_t port) {
     RunOn(client_worker_, [this, port] {
       client_.reset(new tarn::RpcClient(tarn::kTcp, client_worker_, Loopback(port), "test_client"));
+      // Calls the test answers get a budget that a loaded sanitizer build
+      // cannot exhaust; cases about timeouts set their own short one.
+      client_->set_timeout_ms(kAnsweredBudgetMs);
       ASSERT_EQ(client_->Connect(), 0);
     });
   }
