@@ -157,14 +157,16 @@ TEST_F(BringUp, ASecondSizeAnswerDoesNotRecreateDriverState) {
   HostDisk disk(name);
   ASSERT_TRUE(ClusterWorld::Open(&disk));
   ASSERT_EQ(disk.ok(), 1);
+  // The drivers run the creation tasks on their loops; wait behind them.
+  for (int i = 0; i < ClusterWorld::kDrivers; ++i) ctltest::OnDriver(i, [](PyxDriver*) {});
   EXPECT_EQ(tap().Count("create vdisk bitmap vector sucess"), ClusterWorld::kDrivers);
   EXPECT_EQ(tap().Count("create vdisk crc vector sucess"), ClusterWorld::kDrivers);
   disk.record()->mode = 1;
   ASSERT_EQ(get_vdisk_size(disk.record()), 0);
   ASSERT_TRUE(disk.WaitDone(2));
   EXPECT_EQ(tap().Count("+++++++++vdisk size:"), 2);
-  // Drivers run the creation tasks before anything posted later; a size
-  // query behind them has run, so any second creation would show by now.
+  // A second creation would have been posted before `done`: it has run
+  // once the drivers' loops have run a task posted now.
   for (int i = 0; i < ClusterWorld::kDrivers; ++i) ctltest::OnDriver(i, [](PyxDriver*) {});
   EXPECT_EQ(tap().Count("create vdisk bitmap vector sucess"), ClusterWorld::kDrivers);
   EXPECT_EQ(tap().Count("create vdisk crc vector sucess"), ClusterWorld::kDrivers);

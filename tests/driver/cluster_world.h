@@ -126,6 +126,7 @@ class ClusterTest : public ::testing::Test {
   // The next case starts only when nothing of this one is still out (an
   // unregistration, a call waiting for its time-out).
   void TearDown() override {
+    if (HasFailure()) fprintf(stderr, "---- log of the case\n%s----\n", tap().text().c_str());
     EXPECT_TRUE(testsupport::WaitFor([] {
       size_t out = 1;
       OnManager([&](PyxManager* m) { out = m->calls_out(); });

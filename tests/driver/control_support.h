@@ -69,10 +69,13 @@ class IniFile {
 class LogTap {
  public:
   LogTap() : previous_(plinth::g_output.load()) {
+    std::lock_guard<std::recursive_mutex> lock(OutputMutex());
     Instance() = this;
     plinth::Logger::setOutput(&Output);
   }
+  // Threads may still be logging: they find no tap from now on.
   ~LogTap() {
+    std::lock_guard<std::recursive_mutex> lock(OutputMutex());
     plinth::Logger::setOutput(previous_);
     Instance() = nullptr;
   }
@@ -133,8 +136,14 @@ class LogTap {
     static LogTap* tap = nullptr;
     return tap;
   }
+  // Held while a line is taken and its trigger runs (a trigger may log).
+  static std::recursive_mutex& OutputMutex() {
+    static std::recursive_mutex mutex;
+    return mutex;
+  }
 
   static void Output(const char* msg, int len) {
+    std::lock_guard<std::recursive_mutex> hold(OutputMutex());
     LogTap* tap = Instance();
     if (tap == nullptr) return;
     std::function<void()> fire;

@@ -244,9 +244,10 @@ TEST(ShutDown, DeletesTheManagerWithCallsInFlightThenStopsTheColony) {
 
 TEST(ShutDown, WithoutStartUpDoesNothing) {
   const testsupport::ChildResult r = testsupport::RunInChild([] {
+    const int threads = ThreadCount();  // a sanitizer may run one of its own
     pyx_finish_env();
     CHILD_EXPECT(pyxmanager.load() == nullptr);
-    CHILD_EXPECT(ThreadCount() == 1);
+    CHILD_EXPECT(ThreadCount() == threads);
     return 0;
   });
   ExpectChildOk(r);
@@ -329,11 +330,12 @@ TEST(StartUp, RefusedStartsStartNothing) {
   for (const RefusedStart& c : cases) {
     const testsupport::ChildResult r = testsupport::RunInChild([&] {
       IniFile file(c.ini);
+      const int threads = ThreadCount();
       CHILD_EXPECT(pyx_init_env() == c.result);
       CHILD_EXPECT(worker_colony == nullptr);
       CHILD_EXPECT(pyxdrivers.empty());
       CHILD_EXPECT(pyx::ManagerWorker() == nullptr);
-      CHILD_EXPECT(ThreadCount() == 1);
+      CHILD_EXPECT(ThreadCount() == threads);
       return 0;
     });
     ExpectChildOk(r);
