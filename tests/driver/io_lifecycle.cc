@@ -133,6 +133,32 @@ TEST_F(LifecycleTest, TearingADriverDownFailsWhatItHolds) {
   EXPECT_EQ(b->io()->status, -1);
 }
 
+TEST_F(LifecycleTest, TearingADriverDownWhileAFailedCallIsOnItsWayIsSafe) {
+  StartDrivers();
+  tarn::RpcClient* real = nullptr;
+  OnLoop([&] {
+    ClientManager* g = driver()->client_group(ip_, port_);
+    real = g->clients[0];
+    // A connect failure's closure runs 0.1 s after the call.
+    g->clients[0] = new FailingClient(colony_->GetWorker(0), testsupport::Loopback(port_),
+                                      tarn::kRpcConnectError);
+  });
+  TestIo* t = NewRead(0, 4096);
+  Submit(t);
+  OnLoop([&] { EXPECT_EQ(driver()->outstanding_calls(), 1u); });
+  // Calls abandoned by earlier teardowns (their clients went with them)
+  // never come back.
+  const size_t before = PyxDriver::orphaned_calls();
+  drivers_.clear();
+  EXPECT_EQ(PyxDriver::orphaned_calls(), before + 1);
+  ASSERT_TRUE(WaitDone(t));
+  EXPECT_EQ(t->io()->status, -1);
+  // The closure arrives at the record the driver left behind.
+  EXPECT_TRUE(testsupport::WaitFor([&] { return PyxDriver::orphaned_calls() == before; }));
+  OnLoop([&] { delete real; });
+  EXPECT_EQ(t->completions, 1);
+}
+
 TEST_F(LifecycleTest, IoTheDriverCannotPlaceFailsOnce) {
   StartDrivers();
   testsupport::LogCapture logs;

@@ -4,7 +4,9 @@
 #include "io/pyx_driver.h"
 
 #include <algorithm>
+#include <mutex>
 #include <string>
+#include <unordered_set>
 
 #include "butil/logging.h"
 #include "control/client_manager.h"
@@ -49,7 +51,27 @@ DriverMetrics::DriverMetrics(int id)
   query_route_count.expose_as(p, "_query_route_count");
 }
 
-void IoCall::Run() { impl->OnAnswer(this); }
+namespace {
+
+// Calls of a driver torn down while they were out. A failed call's closure
+// may still be on its way (the RPC layer runs failures on a later pass), so
+// such a record stays alive, known here, until it runs or the process ends.
+std::mutex g_orphans_mu;
+std::unordered_set<IoCall*>* g_orphans = new std::unordered_set<IoCall*>;
+
+}  // namespace
+
+void IoCall::Run() {
+  if (impl != nullptr) {
+    impl->OnAnswer(this);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(g_orphans_mu);
+    g_orphans->erase(this);
+  }
+  delete this;
+}
 
 namespace {
 
@@ -112,9 +134,21 @@ PyxDriver::Impl::~Impl() {
     IoCall* c = outstanding.next;
     bdev_pyx_io* io = c->io;
     const bool is_read = c->kind != pyx::CallKind::kWrite;
-    ReleaseCall(c);
+    c->prev->next = c->next;
+    c->next->prev = c->prev;
+    c->prev = c->next = nullptr;
+    delete c->cntl;
+    delete c->keep;
+    c->cntl = c->keep = nullptr;
+    c->io = nullptr;
+    c->impl = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(pyx::g_orphans_mu);
+      pyx::g_orphans->insert(c);
+    }
     Fail(io, is_read);
   }
+  outstanding_count = 0;
   while (pending_head != nullptr) {
     bdev_pyx_io* io = pending_head;
     pyx::PendingUnlink(io, &pending_tail);
@@ -531,3 +565,8 @@ size_t PyxDriver::pending_count() const { return impl_->pending; }
 size_t PyxDriver::retry_count() const { return impl_->retry_entries; }
 size_t PyxDriver::overflow_count() const { return impl_->overflow; }
 size_t PyxDriver::outstanding_calls() const { return impl_->outstanding_count; }
+
+size_t PyxDriver::orphaned_calls() {
+  std::lock_guard<std::mutex> lock(pyx::g_orphans_mu);
+  return pyx::g_orphans->size();
+}

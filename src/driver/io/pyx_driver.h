@@ -130,6 +130,9 @@ class PyxDriver {
   size_t retry_count() const;
   size_t overflow_count() const;
   size_t outstanding_calls() const;
+  // Calls of drivers torn down meanwhile whose closure has yet to run (any
+  // thread).
+  static size_t orphaned_calls();
 
   // The rest of the driver (metrics, queues, maps, handlers) is private to
   // the I/O path; see driver_impl.h.
