@@ -269,6 +269,7 @@ struct PyxDriver::Impl {
   std::unordered_map<pyx::V4Key, ClientManager*, pyx::V4Hash> groups_v4;
   std::unordered_map<pyx::V6Key, ClientManager*, pyx::V6Hash> groups_v6;
 
+  int64_t poll_ms = 1;    // the pending poll's period, as its countdown step
   int64_t in_flight = 0;  // mirrors "_in_flighting"
   bdev_pyx_io* pending_head = nullptr;
   bdev_pyx_io** pending_tail = &pending_head;

@@ -110,7 +110,8 @@ PyxDriver::Impl::Impl(tarn::Transport tp, tarn::Worker* w, int driver_id)
   outstanding.prev = outstanding.next = &outstanding;
 
   const double retry_s = std::max(retry_sleep_ms, 1) * 0.001;
-  const double poll_s = static_cast<double>(std::max<int64_t>(polling_interval_ms, 1)) * 0.001;
+  poll_ms = std::max<int64_t>(polling_interval_ms, 1);
+  const double poll_s = static_cast<double>(poll_ms) * 0.001;
   std::shared_ptr<bool> a = alive;
   retry_timer = worker->loop()->RunEvery(retry_s, [this, a] {
     if (*a) DrainRetry(false);
@@ -302,7 +303,7 @@ void PyxDriver::Impl::PollPending() {
   for (bdev_pyx_io* io = pending_head; io != nullptr && left > 0 && budget > 0; --left) {
     bdev_pyx_io* next = io->link.tqe_next;
     if (io->pending_ms > 0) {
-      io->pending_ms -= polling_interval_ms;
+      io->pending_ms -= poll_ms;
     } else {
       pyx::PendingUnlink(io, &pending_tail);
       --pending;
