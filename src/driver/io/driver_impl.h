@@ -278,6 +278,7 @@ struct PyxDriver::Impl {
   spdk_ring* retry_ring = nullptr;
   size_t retry_entries = 0;
   std::unique_ptr<void*[]> batch;  // one drain's entries
+  bool retry_now_scheduled = false;
 
   bdev_pyx_io* overflow_head = nullptr;  // linked through link.tqe_next
   bdev_pyx_io* overflow_tail = nullptr;

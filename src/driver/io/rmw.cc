@@ -61,10 +61,16 @@ bool PyxDriver::Impl::LockBlocks(DiskState* st, uint64_t offset, uint64_t len) {
 // I/O waiting for a lock try again right after the current task.
 int PyxDriver::Impl::ReleaseLocks(DiskState* st, uint64_t offset, uint64_t len) {
   if (pyx::IsAligned4k(offset, len)) return 0;
-  std::shared_ptr<bool> a = alive;
-  worker->loop()->RunNextLoop([this, a] {
-    if (*a) DrainRetry(true);
-  });
+  // One drain after the current task serves every release made meanwhile.
+  if (!retry_now_scheduled) {
+    retry_now_scheduled = true;
+    std::shared_ptr<bool> a = alive;
+    worker->loop()->RunNextLoop([this, a] {
+      if (!*a) return;
+      retry_now_scheduled = false;
+      DrainRetry(true);
+    });
+  }
   bool removed = false;
   if (HeadPartial(offset)) removed = st->locks.erase(HeadBlock(offset)) > 0;
   if (TailLockedApart(offset, len)) removed = st->locks.erase(TailBlock(offset, len)) > 0 || removed;
