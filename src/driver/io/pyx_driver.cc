@@ -8,7 +8,6 @@
 #include <string>
 #include <unordered_set>
 
-#include "butil/logging.h"
 #include "control/client_manager.h"
 #include "control/config.h"
 #include "control/globals.h"
@@ -19,7 +18,6 @@
 #include "tarn/base/logging.h"
 #include "tarn/base/time_cycle.h"
 #include "tarn/loop.h"
-#include "tarn/rpc/closure_guard.h"
 #include "tarn/rpc/rpc_client.h"
 #include "tarn/rpc/rpc_controller.h"
 #include "tarn/worker.h"
@@ -125,8 +123,9 @@ PyxDriver::Impl::~Impl() {
   *alive = false;
   worker->loop()->CancelTimer(retry_timer);
   worker->loop()->CancelTimer(pending_timer);
-  // Deleting the clients abandons their calls: those closures never run, so
-  // the I/O behind them fails here.
+  // Deleting the clients abandons their calls; a failed call's closure may
+  // still come. Either way the I/O behind a call fails here, and its record
+  // is left to the closure (see g_orphans).
   for (auto& g : groups_v4) delete g.second;
   for (auto& g : groups_v6) delete g.second;
   groups_v4.clear();
