@@ -35,7 +35,7 @@ strip_colour() { sed 's/\x1b\[[0-9;]*[A-Za-z]//g'; }
 # A line "<what> = 1.23x (target >= 3.0x) met" becomes a target row.
 collect_targets() {
   sed -nE 's/^ *(.*[^ ]) *= *([0-9.]+x) *\(target ([<>]=) *([0-9.]+x)\) *(met|MISSED).*/\1|\2 (\3 \4)|\5/p' "$1" |
-    sed 's/|MISSED$/|missed/' | sed "s/^/$2: /" >>"$targets"
+    sed 's/|MISSED$/|missed/' | tr -s ' ' | sed "s/^/$2: /" >>"$targets"
 }
 
 failed=0
