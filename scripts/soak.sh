@@ -12,9 +12,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build}
-cmake --build "$BUILD_DIR" --target pyxbench pyxsim pyxsimctl >/dev/null
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
+if ! cmake --build "$BUILD_DIR" --target pyxbench pyxsim pyxsimctl >"$out" 2>&1; then
+  cat "$out"
+  exit 1
+fi
 status=0
 "$BUILD_DIR/src/pyxbench/pyxbench" --rw randrw --rwmixread 50 --bsrange 512-64k --iodepth 16 \
   --numjobs 2 --size 128m --runtime "${SOAK_SECONDS:-60}" --verify --crc on --faults \
