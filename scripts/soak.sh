@@ -30,6 +30,10 @@ for want in "lost=0" "double_completions=0" "verify_errors=0"; do
     status=1
   fi
 done
+if ! grep -qE '^  faults: retcodes=[1-9]' "$out"; then
+  echo "soak: no faults were injected"
+  status=1
+fi
 if [ "$status" -ne 0 ]; then
   echo "soak FAILED (pyxbench exit status $status)"
   exit 1

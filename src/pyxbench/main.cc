@@ -214,11 +214,11 @@ int Main(int argc, char** argv) {
     std::vector<std::string> args = {"--port", std::to_string(sim.control_port()),
                                      "random-faults"};
     for (const std::string& a : FaultArgs(o, timeout)) args.push_back(a);
+    // A soak without its faults would prove nothing: stop here instead.
     if (RunTool(pyxsimctl, args, &out) != 0) {
-      fprintf(Err(), "pyxbench: could not start the random faults: %s\n", out.c_str());
-    } else {
-      faults_on = true;
+      return Fail("could not start the random faults through " + pyxsimctl + ": " + out);
     }
+    faults_on = true;
   }
 
   // Run: ramp, then the measured span with a progress line a second.
