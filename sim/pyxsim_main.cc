@@ -47,6 +47,7 @@ const char kUsage[] =
     "usage: pyxsim [options]\n"
     "  --vm N / --bm N / --bs N     volume managers, block masters, block servers (1, 1, 2)\n"
     "  --threads N                  worker threads of each block server (2)\n"
+    "  --busy-poll                  block-server workers poll instead of sleeping (one core each)\n"
     "  --ip ADDR                    listening address (127.0.0.1)\n"
     "  --ipv6                       ADDR is an IPv6 address\n"
     "  --ports P,P,...              fixed ports: volume managers, block masters, block servers\n"
@@ -111,6 +112,10 @@ int ParseArgs(int argc, char** argv, Args* args) {
     if (flag == "--help" || flag == "-h") return 2;
     if (flag == "--ipv6") {
       args->cluster.ipv6 = true;
+      continue;
+    }
+    if (flag == "--busy-poll") {
+      args->cluster.busy_poll = true;
       continue;
     }
     if (i + 1 >= argc) {

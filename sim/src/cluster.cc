@@ -101,11 +101,13 @@ int Cluster::Start() {
   auto* acceptor = static_cast<tarn::EventWorker*>(s.acceptor_thread->Start());
   size_t port_index = 0;
   for (int r = 0; r < 3; ++r) {
-    const int workers = static_cast<Role>(r) == Role::kBlockServer ? opt.threads : 1;
+    const bool block_server = static_cast<Role>(r) == Role::kBlockServer;
+    const int workers = block_server ? opt.threads : 1;
     for (auto& slot : s.slots[r]) {
       const uint16_t port = port_index < opt.ports.size() ? opt.ports[port_index] : 0;
       ++port_index;
-      if (slot->Start(acceptor, opt.ip, opt.ipv6, port, workers, opt.pool_size) != 0) {
+      if (slot->Start(acceptor, opt.ip, opt.ipv6, port, workers, opt.pool_size,
+                      block_server && opt.busy_poll) != 0) {
         for (int q = 0; q < 3; ++q) {
           for (auto& started : s.slots[q]) started->Stop();
         }

@@ -47,7 +47,7 @@ void ServerSlot::set_service(std::unique_ptr<google::protobuf::Service> service)
 }
 
 int ServerSlot::Start(tarn::EventWorker* acceptor, const std::string& ip, bool ipv6,
-                      uint16_t port, int workers, uint32_t pool_size) {
+                      uint16_t port, int workers, uint32_t pool_size, bool busy_poll) {
   std::lock_guard<std::mutex> lock(life_mutex_);
   if (server_) return -1;
   acceptor_ = acceptor;
@@ -55,6 +55,7 @@ int ServerSlot::Start(tarn::EventWorker* acceptor, const std::string& ip, bool i
   ipv6_ = ipv6;
   workers_ = workers < 1 ? 1 : workers;
   pool_size_ = pool_size;
+  busy_poll_ = busy_poll;
   port_.store(port);
   return StartLocked();
 }
@@ -63,6 +64,7 @@ int ServerSlot::StartLocked() {
   tarn::WorkerOption option;
   option.name_prefix = std::string(ShortRoleName(role_)) + std::to_string(index_) + "-";
   option.obj_pool_size = pool_size_;
+  option.busy_poll = busy_poll_ ? 1 : 0;
   const std::string name = std::string(RoleName(role_)) + "_" + std::to_string(index_);
   auto server = std::make_unique<tarn::RpcServer>(
       tarn::kTcp, acceptor_, tarn::SockAddress(ip_, port_.load(), ipv6_), name, option, nullptr);

@@ -45,10 +45,10 @@ class ServerSlot {
   // Before the first Start; the slot owns the service.
   void set_service(std::unique_ptr<google::protobuf::Service> service);
 
-  // Listens on ip:port with `workers` workers; port 0 takes a free port
-  // (kept for restarts). 0 or -1.
+  // Listens on ip:port with `workers` workers (busy-polling loops when
+  // busy_poll); port 0 takes a free port (kept for restarts). 0 or -1.
   int Start(tarn::EventWorker* acceptor, const std::string& ip, bool ipv6, uint16_t port,
-            int workers, uint32_t pool_size);
+            int workers, uint32_t pool_size, bool busy_poll = false);
   // Answers held back go out first, then the server and its connections
   // close. 0, or -1 when not running.
   int Stop();
@@ -104,6 +104,7 @@ class ServerSlot {
   bool ipv6_ = false;
   int workers_ = 1;
   uint32_t pool_size_ = 0;
+  bool busy_poll_ = false;
   std::atomic<uint16_t> port_{0};
 
   std::atomic<bool> down_{false};

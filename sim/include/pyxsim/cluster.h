@@ -97,6 +97,9 @@ struct ClusterOptions {
   int block_masters = 1;
   int block_servers = 2;
   int threads = 2;  // worker threads of each block server
+  // Block-server loops poll without sleeping: a call is seen without a
+  // wake-up, at the price of one busy core per block-server worker.
+  bool busy_poll = false;
   Geometry geometry;
   // Fixed ports: volume managers first, then block masters, then block
   // servers; missing or 0 entries take free ports.
