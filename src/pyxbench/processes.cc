@@ -1,5 +1,6 @@
 #include "processes.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -298,6 +299,34 @@ double SelfCpuSeconds() {
   getrusage(RUSAGE_SELF, &ru);
   return ru.ru_utime.tv_sec + ru.ru_utime.tv_usec * 1e-6 + ru.ru_stime.tv_sec +
          ru.ru_stime.tv_usec * 1e-6;
+}
+
+double ThreadsCpuSeconds(const std::string& prefix) {
+  static const double kTicksPerSecond = static_cast<double>(sysconf(_SC_CLK_TCK));
+  DIR* dir = opendir("/proc/self/task");
+  if (dir == nullptr) return 0;
+  unsigned long long ticks = 0;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::string stat;
+    if (!ReadFile(std::string("/proc/self/task/") + entry->d_name + "/stat", &stat)) continue;
+    // "tid (name) state ppid ...": the name may hold spaces and parentheses,
+    // so it ends at the last ')'; utime and stime are the 12th and 13th
+    // fields after it.
+    const size_t open = stat.find('(');
+    const size_t close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open) continue;
+    if (stat.compare(open + 1, prefix.size(), prefix) != 0 || close - open - 1 < prefix.size()) {
+      continue;
+    }
+    std::istringstream fields(stat.substr(close + 1));
+    std::string skip;
+    for (int i = 0; i < 11; ++i) fields >> skip;
+    unsigned long long utime = 0, stime = 0;
+    if (fields >> utime >> stime) ticks += utime + stime;
+  }
+  closedir(dir);
+  return ticks / kTicksPerSecond;
 }
 
 }  // namespace pyxbench

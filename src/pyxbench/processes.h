@@ -59,6 +59,10 @@ bool WriteFile(const std::string& path, const std::string& text);
 
 // CPU seconds (user + system) of this process so far.
 double SelfCpuSeconds();
+// CPU seconds (user + system) so far of this process's threads whose name
+// starts with `prefix` (the library's own loops, as opposed to the host's
+// threads). Tick-grained (usually 10 ms per thread).
+double ThreadsCpuSeconds(const std::string& prefix);
 
 }  // namespace pyxbench
 

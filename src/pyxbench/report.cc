@@ -120,8 +120,11 @@ void PrintSummary(FILE* out, const Report& r) {
           Us(all.Percentile(0.5)), Us(all.Percentile(0.9)), Us(all.Percentile(0.99)),
           Us(all.Percentile(0.999)));
   const double cpu = m.cpu_end - m.cpu_start;
+  const double lib_cpu = m.lib_cpu_end - m.lib_cpu_start;
   fprintf(out, "  cpu  : driver process %.2f s (user+sys), %.2f us per I/O", cpu,
           ios ? cpu / ios * 1e6 : 0.0);
+  fprintf(out, "; library threads %.2f s, %.2f us per I/O", lib_cpu,
+          ios ? lib_cpu / ios * 1e6 : 0.0);
   if (m.sim_cpu_end > 0) fprintf(out, "; cluster process %.2f s", m.sim_cpu_end - m.sim_cpu_start);
   fprintf(out, "\n");
   fprintf(out,
@@ -171,6 +174,9 @@ void PrintJson(FILE* out, const Report& r) {
   JsonLatency(out, "write_lat_us", r.write_lat);
   fprintf(out, ", \"cpu_s\": %.3f, \"cpu_us_per_io\": %.3f, \"cluster_cpu_s\": %.3f, ", cpu,
           ios ? cpu / ios * 1e6 : 0.0, m.sim_cpu_end - m.sim_cpu_start);
+  const double lib_cpu = m.lib_cpu_end - m.lib_cpu_start;
+  fprintf(out, "\"lib_cpu_s\": %.3f, \"lib_cpu_us_per_io\": %.3f, ", lib_cpu,
+          ios ? lib_cpu / ios * 1e6 : 0.0);
   fprintf(out,
           "\"errors\": %llu, \"verify_errors\": %llu, \"verified_bytes\": %llu, "
           "\"unknown_blocks\": %llu, \"lost\": %llu, \"double_completions\": %llu, "

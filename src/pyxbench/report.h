@@ -18,6 +18,9 @@ struct Measure {
   double start_s = 0, end_s = 0;
   JobCounts start_counts, end_counts;
   double cpu_start = 0, cpu_end = 0;          // this process, user + system
+  // The library's own threads (its event loops), user + system: the CPU the
+  // driver costs its host, the host's submitting and polling threads aside.
+  double lib_cpu_start = 0, lib_cpu_end = 0;
   double sim_cpu_start = 0, sim_cpu_end = 0;  // the cluster's process
   std::string fault_stats;                    // what the random faults did
   double seconds() const { return end_s - start_s; }
