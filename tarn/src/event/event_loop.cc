@@ -137,7 +137,13 @@ bool EventLoop::QueueInLoop(LoopTask* task) {
   tasks_.push_back(task);
   UnlockTasks();
   // When the list already held tasks, the wake-up for them is on its way.
-  if (first_try || was_empty) Wakeup();
+  if (!first_try && !was_empty) return true;
+  // A wake-up written but not yet taken by the loop covers this task too:
+  // the loop clears the mark only after reading the eventfd and before
+  // taking the list, so either the exchange below sees the mark still set
+  // and the coming drain (which synchronises with this exchange) finds the
+  // task, or it sees it cleared and writes a wake-up of its own.
+  if (busy_poll_ || !wakeup_pending_.exchange(true, std::memory_order_acq_rel)) Wakeup();
   return true;
 }
 
@@ -200,6 +206,11 @@ int EventLoop::WakeupHandle() {
       LOG_ERROR << "Loop::WakeupReadCb reads " << n << " bytes instead of 8";
       return -1;
     }
+    // After the read: a poster that set the mark before this point has its
+    // task in the list taken below; one that sets it later writes again.
+    // Cleared before the read, a write landing in between would be consumed
+    // with the mark left set, and later posters would never wake the loop.
+    wakeup_pending_.exchange(false, std::memory_order_acq_rel);
   }
   DoPendingTasks();
   return 0;

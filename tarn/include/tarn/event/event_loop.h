@@ -82,6 +82,9 @@ class EventLoop : public Loop {
   std::vector<LoopTask*> running_;      // loop thread: the batch being run
   bool closed_ = false;                 // under task_flag_: refuse new tasks
   std::atomic<bool> quit_{false};       // Stop() asked; checked every pass
+  // A poster's wake-up is written or about to be, and the loop has not yet
+  // read it: later posters need not write another.
+  std::atomic<bool> wakeup_pending_{false};
   std::vector<std::shared_ptr<PassEndWork>> pass_end_;          // loop thread
   std::vector<std::shared_ptr<PassEndWork>> pass_end_running_;  // loop thread
 };
