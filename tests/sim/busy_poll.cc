@@ -65,8 +65,8 @@ TEST_F(SimBusyPollTest, WritesReadBackAcrossARestart) {
   ASSERT_EQ(read.error, 0);
   EXPECT_EQ(read.attachment, data);
 
-  ASSERT_EQ(cluster_->StopServer(Role::kBlockServer, 0), 0);
-  ASSERT_EQ(cluster_->RestartServer(Role::kBlockServer, 0), 0);
+  ASSERT_EQ(cluster_->faults().StopServer(Role::kBlockServer, 0), 0);
+  ASSERT_EQ(cluster_->faults().RestartServer(Role::kBlockServer, 0), 0);
   caller_->Forget(cluster_->port(Role::kBlockServer, 0));
   read = Read(8192, data.size());
   ASSERT_EQ(read.error, 0);
