@@ -46,10 +46,12 @@ class ClusterWorld {
     return name;
   }
 
-  // pyx_init, then waits for `done`.
+  // pyx_init, then waits for `done`. The count is taken first: the whole
+  // bring-up may end before pyx_init's caller runs again.
   static bool Open(HostDisk* disk) {
+    const int want = disk->done_count() + 1;
     if (pyx_init(disk->record()) != 0) return false;
-    return disk->WaitDone(disk->done_count() + 1);
+    return disk->WaitDone(want);
   }
 
   // Fault-free, counts at zero, primary block master 0, every server up.
