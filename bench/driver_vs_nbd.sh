@@ -218,10 +218,10 @@ for rw in $RWS; do
   done
 done
 echo
-printf '%-50s %-28s %s\n' target figure result
+printf '%-54s %-28s %s\n' target figure result
 for t in "${targets[@]}"; do
   IFS='|' read -r name figure result <<<"$t"
-  printf '%-50s %-28s %s\n' "$name" "$figure" "$result"
+  printf '%-54s %-28s %s\n' "$name" "$figure" "$result"
 done
 if [ -n "${TARGETS_FILE:-}" ]; then
   for t in "${targets[@]}"; do echo "$t" >>"$TARGETS_FILE"; done
