@@ -195,6 +195,8 @@ struct PyxDriver::Impl {
   // the overflow list). The I/O must not be touched afterwards.
   void Complete(bdev_pyx_io* io);
   void FlushOverflow();
+  // Appends to the overflow list (linked through the record's own links).
+  void AppendOverflow(bdev_pyx_io* io);
   void ScheduleFlush(bool progress);
   int64_t LatencyUs(const bdev_pyx_io* io) const;
   void RecordRead(const bdev_pyx_io* io);

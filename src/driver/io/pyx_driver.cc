@@ -363,6 +363,16 @@ void PyxDriver::Impl::Complete(bdev_pyx_io* io) {
     // From here on the host owns the I/O.
     if (spdk_ring_enqueue(ring, &p, 1, nullptr) == 1) return;
   }
+  AppendOverflow(io);
+  if (!overflow_episode) {
+    overflow_episode = true;
+    LOG_WARN << "worker " << id
+             << " completion ring is full, finished I/O wait until the host makes room";
+  }
+  ScheduleFlush(true);
+}
+
+void PyxDriver::Impl::AppendOverflow(bdev_pyx_io* io) {
   io->link.tqe_next = nullptr;
   if (overflow_tail != nullptr) {
     overflow_tail->link.tqe_next = io;
@@ -371,12 +381,6 @@ void PyxDriver::Impl::Complete(bdev_pyx_io* io) {
   }
   overflow_tail = io;
   ++overflow;
-  if (!overflow_episode) {
-    overflow_episode = true;
-    LOG_WARN << "worker " << id
-             << " completion ring is full, finished I/O wait until the host makes room";
-  }
-  ScheduleFlush(true);
 }
 
 void PyxDriver::Impl::FlushOverflow() {
@@ -391,14 +395,7 @@ void PyxDriver::Impl::FlushOverflow() {
     if (spdk_ring_enqueue(io->ch->rings[id], &p, 1, nullptr) == 1) {
       ++overflow_late;
     } else {
-      io->link.tqe_next = nullptr;
-      if (overflow_tail != nullptr) {
-        overflow_tail->link.tqe_next = io;
-      } else {
-        overflow_head = io;
-      }
-      overflow_tail = io;
-      ++overflow;
+      AppendOverflow(io);
     }
     io = next;
   }
