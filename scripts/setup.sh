@@ -15,6 +15,8 @@ PACKAGES=(
   libspdlog-dev libgrpc++-dev protobuf-compiler-grpc
   # benchmark-only: the driver against fio's nbd engine and nbdkit
   fio nbdkit
+  # HTTP/2 and gRPC interoperation tests: stock clients
+  python3-grpcio python3-protobuf nghttp2-client curl
 )
 
 missing=()
