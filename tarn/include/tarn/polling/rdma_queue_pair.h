@@ -1,0 +1,116 @@
+// RdmaQueuePair: one reliable-connected verbs queue pair of a worker's device
+// context, and its walk through the queue-pair states:
+//
+//   RdmaHandle::NewQueuePair  create, then RESET -> INIT      state kNew
+//   ModifyQpToRts             INIT -> RTR -> RTS              state kReady
+//   Shutdown                  any -> ERROR (flushes all WRs)  state kShutdown
+//   DestroyQp                 the verbs object is destroyed
+//
+// The handshake fills in the peer's qp number, LID and GID (and its largest
+// receive size) before ModifyQpToRts. The send queue is created a little
+// deeper than the in-flight depth a connection may use (send_depth()), so the
+// keepalive write and the last-WQE marker always find room.
+//
+// Shared by std::shared_ptr between the connection, the worker's tasks and
+// the handshake. The destructor does not destroy the verbs queue pair: the
+// owner does, once its last completion has come back (DestroyQp).
+//
+// Thread affinity: created and brought to RTS on a handshake thread or the
+// worker's thread; afterwards used on the worker's thread only.
+#ifndef TARN_POLLING_RDMA_QUEUE_PAIR_H_
+#define TARN_POLLING_RDMA_QUEUE_PAIR_H_
+
+#include <infiniband/verbs.h>
+
+#include <cstdint>
+
+namespace tarn {
+
+class RdmaHandle;
+
+class RdmaQueuePair {
+ public:
+  enum State : uint32_t {
+    kNew = 0,       // INIT (or RESET when the move to INIT failed)
+    kReady = 1,     // RTS reached
+    kShutdown = 2,  // moved to ERROR
+  };
+
+  // In-flight sends a connection may keep on one queue pair.
+  static constexpr uint32_t kSendDepth = 256;
+  // Send-queue entries beyond that depth: the keepalive and the marker.
+  static constexpr uint32_t kReservedSendWrs = 2;
+
+  // Takes a queue pair created on handle's device, reads the capacities the
+  // device granted and moves it to INIT. init_status() tells whether that
+  // worked; RdmaHandle::NewQueuePair hands out only queue pairs whose move
+  // succeeded.
+  RdmaQueuePair(ibv_qp* qp, RdmaHandle* handle);
+  ~RdmaQueuePair() = default;
+  RdmaQueuePair(const RdmaQueuePair&) = delete;
+  RdmaQueuePair& operator=(const RdmaQueuePair&) = delete;
+
+  // 0 once the queue pair is in INIT; else the failing verbs result.
+  int init_status() const { return init_status_; }
+
+  // RTR then RTS with the peer values set below. 0, or the failing verbs
+  // result (logged); the state stays kNew on failure.
+  int ModifyQpToRts();
+  // To ERROR, once; a second call only logs.
+  void Shutdown();
+  // Destroys the verbs queue pair; later calls do nothing.
+  void DestroyQp();
+
+  // Local values the handshake announces.
+  uint16_t lid() const;
+  ibv_gid gid() const;
+
+  ibv_qp* qp() const { return qp_; }
+  RdmaHandle* handle() const { return handle_; }
+  uint32_t qp_num() const { return qp_num_; }
+  uint32_t state() const { return state_; }
+
+  uint32_t peer_qp_num() const { return peer_qp_num_; }
+  void set_peer_qp_num(uint32_t n) { peer_qp_num_ = n; }
+  uint16_t peer_lid() const { return peer_lid_; }
+  void set_peer_lid(uint16_t lid) { peer_lid_ = lid; }
+  const ibv_gid& peer_gid() const { return peer_gid_; }
+  void set_peer_gid(const ibv_gid& gid) { peer_gid_ = gid; }
+  uint32_t peer_max_recv_size() const { return peer_max_recv_size_; }
+  void set_peer_max_recv_size(uint32_t n) { peer_max_recv_size_ = n; }
+
+  // Granted capacities, read back from the device.
+  uint32_t max_send_wr() const { return max_send_wr_; }
+  uint32_t max_send_sge() const { return max_send_sge_; }
+  // Sends a connection may keep in flight: kSendDepth, or fewer when the
+  // device granted less than kSendDepth + kReservedSendWrs entries.
+  uint32_t send_depth() const;
+  // max_send_data_size + max_send_meta_size of the worker's option.
+  uint32_t max_msg_size() const { return max_msg_size_; }
+
+  // Kept by the worker's receive path.
+  int32_t recv_deficit = 0;
+  int32_t posted_recv_count = 0;
+
+ private:
+  int ModifyToInit();
+  int ModifyToRtr();
+  int ModifyToRts();
+
+  ibv_qp* qp_;
+  RdmaHandle* handle_;
+  uint32_t qp_num_;
+  uint32_t peer_qp_num_ = 0;
+  uint16_t peer_lid_ = 0;
+  ibv_gid peer_gid_{};
+  uint32_t max_send_wr_ = 0;
+  uint32_t max_send_sge_ = 0;
+  uint32_t max_msg_size_ = 0;
+  uint32_t peer_max_recv_size_ = 0;
+  uint32_t state_ = kNew;
+  int init_status_ = 0;
+};
+
+}  // namespace tarn
+
+#endif  // TARN_POLLING_RDMA_QUEUE_PAIR_H_
