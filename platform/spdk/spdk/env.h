@@ -59,6 +59,30 @@ void* spdk_zmalloc(size_t size, size_t align, uint64_t* phys_addr, int socket_id
 // Releases a block of spdk_zmalloc; NULL is ignored.
 void spdk_free(void* buf);
 
+// The older DMA allocation calls: spdk_zmalloc with SPDK_MALLOC_DMA, and
+// spdk_free.
+void* spdk_dma_zmalloc(size_t size, size_t align, uint64_t* phys_addr);
+void spdk_dma_free(void* buf);
+
+// PCI addresses and devices.
+struct spdk_pci_addr {
+  uint32_t domain;
+  uint8_t bus;
+  uint8_t dev;
+  uint8_t func;
+};
+
+struct spdk_pci_device;
+
+// Parses "DDDD:BB:DD.F" or "BB:DD.F" (hexadecimal; the domain defaults to
+// 0). Returns 0, or -EINVAL.
+int spdk_pci_addr_parse(struct spdk_pci_addr* addr, const char* bdf);
+// Writes "DDDD:BB:DD.F" into `bdf`. Returns 0, or -1 when it does not fit.
+int spdk_pci_addr_fmt(char* bdf, size_t sz, const struct spdk_pci_addr* addr);
+// -1, 0 or 1 as a1 sorts before, with or after a2.
+int spdk_pci_addr_compare(const struct spdk_pci_addr* a1, const struct spdk_pci_addr* a2);
+struct spdk_pci_addr spdk_pci_device_get_addr(struct spdk_pci_device* dev);
+
 
 // Rings of object pointers, lock-free.
 //
