@@ -1,0 +1,368 @@
+// The fabric's process-wide state, its device definitions, asynchronous
+// events and the test hooks of verbs_emu.h.
+#include "fabric.h"
+
+#include <arpa/inet.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+namespace verbs_emu {
+namespace internal {
+namespace {
+
+// Verbs that FailNextCall accepts.
+const std::set<std::string>& KnownVerbs() {
+  static const std::set<std::string> kVerbs = {
+      "ibv_get_device_list", "ibv_open_device",     "ibv_close_device",
+      "ibv_query_device",    "ibv_query_port",      "ibv_query_gid",
+      "ibv_alloc_pd",        "ibv_dealloc_pd",      "ibv_create_cq",
+      "ibv_destroy_cq",      "ibv_create_srq",      "ibv_destroy_srq",
+      "ibv_create_qp",       "ibv_modify_qp",       "ibv_query_qp",
+      "ibv_destroy_qp",      "ibv_reg_mr",          "ibv_dereg_mr",
+      "ibv_post_send",       "ibv_post_recv",       "ibv_post_srq_recv",
+      "ibv_poll_cq",         "ibv_req_notify_cq",   "ibv_get_async_event"};
+  return kVerbs;
+}
+
+std::unique_ptr<Device> MakeDevice(const DeviceConfig& config) {
+  auto dev = std::make_unique<Device>();
+  std::memset(&dev->dev, 0, sizeof(dev->dev));
+  dev->config = config;
+  dev->config.attr.phys_port_cnt = static_cast<uint8_t>(config.ports.size());
+  dev->dev.node_type = IBV_NODE_CA;
+  dev->dev.transport_type = IBV_TRANSPORT_IB;
+  std::snprintf(dev->dev.name, sizeof(dev->dev.name), "%s", config.name.c_str());
+  std::snprintf(dev->dev.dev_name, sizeof(dev->dev.dev_name), "uverbs_%s",
+                config.name.c_str());
+  std::snprintf(dev->dev.dev_path, sizeof(dev->dev.dev_path),
+                "/sys/class/infiniband_verbs/uverbs_%s", config.name.c_str());
+  std::snprintf(dev->dev.ibdev_path, sizeof(dev->dev.ibdev_path),
+                "/sys/class/infiniband/%s", config.name.c_str());
+  for (const PortConfig& port : config.ports) {
+    std::vector<ibv_gid> table;
+    for (const std::string& text : port.gids) {
+      ibv_gid gid;
+      std::memset(&gid, 0, sizeof(gid));
+      if (!text.empty()) inet_pton(AF_INET6, text.c_str(), gid.raw);
+      table.push_back(gid);
+    }
+    dev->gids.push_back(std::move(table));
+  }
+  return dev;
+}
+
+void FreeEverything(Fabric& f) {
+  for (Qp* qp : f.qp_set) delete qp;
+  for (auto& kv : f.lkeys) delete kv.second;
+  for (Srq* srq : f.srqs) delete srq;
+  for (Cq* cq : f.cqs) delete cq;
+  for (Pd* pd : f.pds) delete pd;
+  for (Context* ctx : f.contexts) {
+    close(ctx->ctx.async_fd);
+    delete ctx;
+  }
+  f.qp_set.clear();
+  f.qps.clear();
+  f.lkeys.clear();
+  f.rkeys.clear();
+  f.srqs.clear();
+  f.cqs.clear();
+  f.pds.clear();
+  f.contexts.clear();
+  f.busy.clear();
+  f.busy_count.store(0);
+}
+
+}  // namespace
+
+Fabric& fabric() {
+  // Never destroyed: objects stay reachable (and valid) until the process
+  // ends, whatever the order of static destruction.
+  static Fabric* f = [] {
+    auto* fab = new Fabric;
+    fab->devices.push_back(MakeDevice(DefaultDevice()));
+    return fab;
+  }();
+  return *f;
+}
+
+bool TakeFailure(const char* verb, int* err) {
+  Fabric& f = fabric();
+  if (f.armed_failures.load(std::memory_order_acquire) == 0) return false;
+  std::lock_guard<std::mutex> lock(f.mu);
+  auto it = f.failures.find(verb);
+  if (it == f.failures.end()) return false;
+  *err = it->second.front();
+  it->second.pop_front();
+  if (it->second.empty()) f.failures.erase(it);
+  f.armed_failures.fetch_sub(1);
+  return true;
+}
+
+Device* ListedDevice(const std::string& name) {
+  for (auto& dev : fabric().devices) {
+    if (dev->listed && dev->config.name == name) return dev.get();
+  }
+  return nullptr;
+}
+
+const PortConfig* PortOf(const Device* dev, uint8_t port) {
+  if (port < 1 || port > dev->config.ports.size()) return nullptr;
+  return &dev->config.ports[port - 1];
+}
+
+void QueueEvent(Context* ctx, const ibv_async_event& ev) {
+  ctx->events.push_back(ev);
+  uint64_t one = 1;
+  ssize_t n = write(ctx->ctx.async_fd, &one, sizeof(one));
+  (void)n;
+}
+
+void QueueDeviceEvent(Device* dev, ibv_event_type type, int port) {
+  for (Context* ctx : fabric().contexts) {
+    if (ctx->device != dev) continue;
+    ibv_async_event ev;
+    std::memset(&ev, 0, sizeof(ev));
+    ev.event_type = type;
+    ev.element.port_num = port;
+    QueueEvent(ctx, ev);
+  }
+}
+
+// Events naming an object being destroyed are withdrawn, so a reader never
+// sees a pointer to a freed object.  Their eventfd counts stay; the reader
+// skips them.
+void WithdrawEvents(Context* ctx, const void* element) {
+  auto& q = ctx->events;
+  for (auto it = q.begin(); it != q.end();) {
+    const void* p = it->element.qp;  // every pointer member aliases here
+    bool is_port_event = it->event_type == IBV_EVENT_DEVICE_FATAL ||
+                         it->event_type == IBV_EVENT_PORT_ACTIVE ||
+                         it->event_type == IBV_EVENT_PORT_ERR ||
+                         it->event_type == IBV_EVENT_LID_CHANGE ||
+                         it->event_type == IBV_EVENT_PKEY_CHANGE ||
+                         it->event_type == IBV_EVENT_SM_CHANGE ||
+                         it->event_type == IBV_EVENT_CLIENT_REREGISTER ||
+                         it->event_type == IBV_EVENT_GID_CHANGE;
+    if (!is_port_event && p == element) {
+      it = q.erase(it);
+      ++ctx->stale_tokens;
+    } else {
+      ++it;
+    }
+  }
+}
+
+void PushCqe(Cq* cq, const CqEntry& e) {
+  if (static_cast<int>(cq->entries.size()) >= cq->capacity) {
+    // Overrun: the completion is lost and the owner hears of it.
+    ibv_async_event ev;
+    std::memset(&ev, 0, sizeof(ev));
+    ev.event_type = IBV_EVENT_CQ_ERR;
+    ev.element.cq = &cq->cq;
+    QueueEvent(cq->ctx, ev);
+    return;
+  }
+  cq->entries.push_back(e);
+  cq->size.store(static_cast<int>(cq->entries.size()), std::memory_order_release);
+}
+
+}  // namespace internal
+
+using namespace internal;
+
+ibv_device_attr DefaultDeviceAttr() {
+  ibv_device_attr a;
+  std::memset(&a, 0, sizeof(a));
+  std::snprintf(a.fw_ver, sizeof(a.fw_ver), "%s", "1.0.0-emu");
+  a.node_guid = htobe64(0x0002c90300a0b0c0ULL);
+  a.sys_image_guid = a.node_guid;
+  a.max_mr_size = ~0ULL;
+  a.page_size_cap = 0xfffffffffffff000ULL;
+  a.vendor_id = 0x02c9;
+  a.vendor_part_id = 4123;
+  a.hw_ver = 0;
+  a.max_qp = 262144;
+  a.max_qp_wr = 32768;
+  a.device_cap_flags = IBV_DEVICE_RC_RNR_NAK_GEN | IBV_DEVICE_SRQ_RESIZE |
+                       IBV_DEVICE_PORT_ACTIVE_EVENT | IBV_DEVICE_SYS_IMAGE_GUID;
+  a.max_sge = 30;
+  a.max_sge_rd = 30;
+  a.max_cq = 16777216;
+  a.max_cqe = 4194303;
+  a.max_mr = 16777216;
+  a.max_pd = 16777216;
+  a.max_qp_rd_atom = 16;
+  a.max_qp_init_rd_atom = 16;
+  a.max_res_rd_atom = 4194304;
+  a.atomic_cap = IBV_ATOMIC_HCA;
+  a.max_srq = 8388608;
+  a.max_srq_wr = 32767;
+  a.max_srq_sge = 31;
+  a.max_pkeys = 128;
+  a.local_ca_ack_delay = 16;
+  a.phys_port_cnt = 1;
+  return a;
+}
+
+DeviceConfig DefaultDevice() {
+  DeviceConfig d;
+  d.name = "emu_0";
+  PortConfig p;
+  p.gids = {"fe80::2:c9ff:fe00:1", "::ffff:192.0.2.10", "fd00::a", "::ffff:127.0.0.1"};
+  d.ports.push_back(p);
+  d.attr = DefaultDeviceAttr();
+  return d;
+}
+
+void ResetFabric() {
+  Fabric& f = fabric();
+  std::lock_guard<std::mutex> lock(f.mu);
+  FreeEverything(f);
+  f.devices.clear();
+  f.devices.push_back(MakeDevice(DefaultDevice()));
+  f.failures.clear();
+  f.armed_failures.store(0);
+  f.time_scale = 0.001;
+  f.rnr_time_scale = 1.0;
+}
+
+void DefineDevices(const std::vector<DeviceConfig>& devices) {
+  Fabric& f = fabric();
+  std::lock_guard<std::mutex> lock(f.mu);
+  for (auto& dev : f.devices) dev->listed = false;
+  for (const DeviceConfig& config : devices) f.devices.push_back(MakeDevice(config));
+}
+
+void RemoveAllDevices() { DefineDevices({}); }
+
+bool FailNextCall(const std::string& verb, int err, int times) {
+  if (KnownVerbs().count(verb) == 0) return false;
+  Fabric& f = fabric();
+  std::lock_guard<std::mutex> lock(f.mu);
+  for (int i = 0; i < times; ++i) f.failures[verb].push_back(err);
+  f.armed_failures.fetch_add(times > 0 ? times : 0);
+  return true;
+}
+
+void ClearFailures() {
+  Fabric& f = fabric();
+  std::lock_guard<std::mutex> lock(f.mu);
+  f.failures.clear();
+  f.armed_failures.store(0);
+}
+
+bool InjectDeviceEvent(const std::string& device, ibv_event_type type) {
+  Fabric& f = fabric();
+  std::lock_guard<std::mutex> lock(f.mu);
+  Device* dev = ListedDevice(device);
+  if (dev == nullptr) return false;
+  QueueDeviceEvent(dev, type, 0);
+  return true;
+}
+
+bool InjectPortEvent(const std::string& device, uint8_t port, ibv_event_type type) {
+  Fabric& f = fabric();
+  std::lock_guard<std::mutex> lock(f.mu);
+  Device* dev = ListedDevice(device);
+  if (dev == nullptr || PortOf(dev, port) == nullptr) return false;
+  QueueDeviceEvent(dev, type, port);
+  return true;
+}
+
+bool InjectQpEvent(uint32_t qp_num, ibv_event_type type) {
+  Fabric& f = fabric();
+  std::lock_guard<std::mutex> lock(f.mu);
+  auto it = f.qps.find(qp_num);
+  if (it == f.qps.end()) return false;
+  ibv_async_event ev;
+  std::memset(&ev, 0, sizeof(ev));
+  ev.event_type = type;
+  ev.element.qp = &it->second->qp;
+  QueueEvent(ContextOf(it->second->qp.context), ev);
+  return true;
+}
+
+bool KillQp(uint32_t qp_num) {
+  Fabric& f = fabric();
+  std::lock_guard<std::mutex> lock(f.mu);
+  auto it = f.qps.find(qp_num);
+  if (it == f.qps.end()) return false;
+  Qp* qp = it->second;
+  ibv_async_event ev;
+  std::memset(&ev, 0, sizeof(ev));
+  ev.event_type = IBV_EVENT_QP_FATAL;
+  ev.element.qp = &qp->qp;
+  QueueEvent(ContextOf(qp->qp.context), ev);
+  EnterError(qp);
+  return true;
+}
+
+bool SetPortState(const std::string& device, uint8_t port, bool active) {
+  Fabric& f = fabric();
+  std::lock_guard<std::mutex> lock(f.mu);
+  Device* dev = ListedDevice(device);
+  if (dev == nullptr || PortOf(dev, port) == nullptr) return false;
+  dev->config.ports[port - 1].state = active ? IBV_PORT_ACTIVE : IBV_PORT_DOWN;
+  QueueDeviceEvent(dev, active ? IBV_EVENT_PORT_ACTIVE : IBV_EVENT_PORT_ERR, port);
+  return true;
+}
+
+void SetTimeScale(double scale) {
+  Fabric& f = fabric();
+  std::lock_guard<std::mutex> lock(f.mu);
+  f.time_scale = scale;
+}
+
+void SetRnrTimeScale(double scale) {
+  Fabric& f = fabric();
+  std::lock_guard<std::mutex> lock(f.mu);
+  f.rnr_time_scale = scale;
+}
+
+Counters GetCounters() {
+  Fabric& f = fabric();
+  std::lock_guard<std::mutex> lock(f.mu);
+  Counters c;
+  c.contexts = static_cast<int>(f.contexts.size());
+  c.pds = static_cast<int>(f.pds.size());
+  c.cqs = static_cast<int>(f.cqs.size());
+  c.srqs = static_cast<int>(f.srqs.size());
+  c.qps = static_cast<int>(f.qp_set.size());
+  c.mrs = static_cast<int>(f.lkeys.size());
+  for (Qp* qp : f.qp_set) {
+    c.send_wrs += qp->sq_outstanding;
+    c.recv_wrs += qp->rq_outstanding;
+  }
+  for (Srq* srq : f.srqs) c.srq_wrs += srq->wqes.size();
+  for (Cq* cq : f.cqs) c.cqes += cq->entries.size();
+  for (Context* ctx : f.contexts) c.events += ctx->events.size();
+  return c;
+}
+
+bool GetQpState(uint32_t qp_num, ibv_qp_state* state) {
+  Fabric& f = fabric();
+  std::lock_guard<std::mutex> lock(f.mu);
+  auto it = f.qps.find(qp_num);
+  if (it == f.qps.end()) return false;
+  *state = it->second->qp.state;
+  return true;
+}
+
+bool GetLastModify(uint32_t qp_num, ibv_qp_state to, ModifyRecord* record) {
+  Fabric& f = fabric();
+  std::lock_guard<std::mutex> lock(f.mu);
+  auto it = f.qps.find(qp_num);
+  if (it == f.qps.end()) return false;
+  auto m = it->second->modifies.find(to);
+  if (m == it->second->modifies.end()) return false;
+  *record = m->second;
+  return true;
+}
+
+}  // namespace verbs_emu
