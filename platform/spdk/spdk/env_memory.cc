@@ -1,16 +1,20 @@
 // DMA-safe memory of the environment stand-in.
 //
 // Every block carries a small header right in front of the address handed
-// out, saying how the block was made, so spdk_free needs no lookup table
-// and no lock.
+// out, saying how the block was made. Live blocks are also kept in a table
+// so that the emulated devices can refuse memory a real device could not
+// reach (spdk_standin::dma_range_ok).
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <map>
+#include <mutex>
 
 #include "spdk/env.h"
+#include "spdk/env_standin.h"
 
 namespace {
 
@@ -26,6 +30,13 @@ struct Header {
   void* base;     // what malloc or mmap returned
   size_t length;  // the mapping's length
 };
+
+// Live blocks: user start -> user end.
+std::mutex g_blocks_mu;
+std::map<uintptr_t, uintptr_t>& blocks() {
+  static auto* table = new std::map<uintptr_t, uintptr_t>;  // never freed: used at exit
+  return *table;
+}
 
 uintptr_t round_up(uintptr_t v, size_t align) {
   return (v + align - 1) & ~static_cast<uintptr_t>(align - 1);
@@ -64,6 +75,10 @@ extern "C" void* spdk_zmalloc(size_t size, size_t align, uint64_t* phys_addr,
   h->base = base;
   h->length = length;
   if (phys_addr != nullptr) *phys_addr = user;
+  {
+    std::lock_guard<std::mutex> lock(g_blocks_mu);
+    blocks()[user] = user + size;
+  }
   return reinterpret_cast<void*>(user);
 }
 
@@ -77,9 +92,35 @@ extern "C" void spdk_free(void* buf) {
     return;
   }
   h->magic = kFreedMagic;
+  {
+    std::lock_guard<std::mutex> lock(g_blocks_mu);
+    blocks().erase(reinterpret_cast<uintptr_t>(buf));
+  }
   if (h->kind == kMapped) {
     munmap(h->base, h->length);
   } else {
     free(h->base);
   }
 }
+
+extern "C" void* spdk_dma_zmalloc(size_t size, size_t align, uint64_t* phys_addr) {
+  return spdk_zmalloc(size, align, phys_addr, SPDK_ENV_SOCKET_ID_ANY, SPDK_MALLOC_DMA);
+}
+
+extern "C" void spdk_dma_free(void* buf) { spdk_free(buf); }
+
+namespace spdk_standin {
+
+bool dma_range_ok(const void* addr, size_t len) {
+  if (addr == nullptr) return false;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(addr);
+  if (len > UINTPTR_MAX - start) return false;
+  std::lock_guard<std::mutex> lock(g_blocks_mu);
+  const auto& table = blocks();
+  auto it = table.upper_bound(start);
+  if (it == table.begin()) return false;
+  --it;
+  return start >= it->first && start + len <= it->second;
+}
+
+}  // namespace spdk_standin

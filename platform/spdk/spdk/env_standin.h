@@ -2,6 +2,8 @@
 #ifndef PLATFORM_SPDK_ENV_STANDIN_H
 #define PLATFORM_SPDK_ENV_STANDIN_H
 
+#include <stddef.h>
+
 #include <string>
 
 namespace spdk_standin {
@@ -24,6 +26,10 @@ bool env_record(EnvRecord* out);
 void set_env_init_result(int rc);
 // Forgets the running environment so that a test can start it again.
 void reset_env();
+
+// True when [addr, addr + len) lies inside one live block of spdk_zmalloc
+// (the only memory an emulated device can reach).
+bool dma_range_ok(const void* addr, size_t len);
 
 }  // namespace spdk_standin
 

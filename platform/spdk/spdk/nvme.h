@@ -179,6 +179,8 @@ int spdk_nvme_detach(struct spdk_nvme_ctrlr* ctrlr);
 const struct spdk_nvme_ctrlr_data* spdk_nvme_ctrlr_get_data(struct spdk_nvme_ctrlr* ctrlr);
 // The controller's PCI device; null for other transports.
 struct spdk_pci_device* spdk_nvme_ctrlr_get_pci_device(struct spdk_nvme_ctrlr* ctrlr);
+// The largest transfer of one command in bytes.
+uint32_t spdk_nvme_ctrlr_get_max_xfer_size(struct spdk_nvme_ctrlr* ctrlr);
 // True once the controller has failed; its commands are refused.
 bool spdk_nvme_ctrlr_is_failed(struct spdk_nvme_ctrlr* ctrlr);
 

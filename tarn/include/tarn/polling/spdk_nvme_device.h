@@ -124,6 +124,7 @@ class SpdkNvmeQpair {
   spdk_nvme_qpair* qpair_;
   plinth::ObjPool<SpdkNvmeData> pool_;
   DiskMetrics* metrics_;
+  size_t md_len_;
   void* md_read_ = nullptr;
   void* md_write_ = nullptr;
 };
@@ -171,7 +172,8 @@ class SpdkNvmeDevice {
   int SubmitWritev(uint32_t qp_id, const SgEntry* sges, int n, uint64_t offset, uint64_t len,
                    const Callback& cb);
   // With the caller's metadata: len / sector size x metadata size bytes at
-  // `md` (null for none; refused on a namespace without metadata).
+  // `md`. A null `md` takes the scratch buffers; metadata on a namespace
+  // without it is refused.
   int SubmitReadMd(uint32_t qp_id, void* buf, uint64_t offset, uint64_t len, void* md,
                    const Callback& cb, uint32_t io_flags, uint16_t apptag_mask,
                    uint16_t apptag);
@@ -218,13 +220,19 @@ class SpdkNvmeDevice {
 
   // The queue pair of `qp_id` on the calling thread, or null (logged).
   SpdkNvmeQpair* GetQpair(uint32_t qp_id);
+  // Every read and write form; `sges` null for the flat ones.
   int SubmitRw(SpdkNvmeData::Kind kind, uint32_t qp_id, void* buf, const SgEntry* sges, int n,
-               uint64_t offset, uint64_t len, void* md, bool scratch_md, const Callback& cb,
-               uint32_t io_flags, uint16_t apptag_mask, uint16_t apptag);
-  // Checks the byte range against the sector size; logs and returns false.
+               uint64_t offset, uint64_t len, void* md, const Callback& cb, uint32_t io_flags,
+               uint16_t apptag_mask, uint16_t apptag);
+  // Checks that the device is inited and the byte range is a non-empty
+  // whole number of sectors no longer than `max_len`; logs and returns
+  // false otherwise.
   bool CheckRange(uint64_t offset, uint64_t len, uint64_t max_len);
+  // A record of `qp`'s pool, filled; null (logged) when the pool is empty.
   SpdkNvmeData* NewData(SpdkNvmeQpair* qp, SpdkNvmeData::Kind kind, uint64_t len,
                         const Callback& cb);
+  // Hands a refused command's record back and maps SPDK's code.
+  static int Refused(SpdkNvmeQpair* qp, SpdkNvmeData* data, int rc, const Callback& cb);
   static void Complete(void* ctx, const spdk_nvme_cpl* cpl);
   static void ResetSgl(void* ctx, uint32_t offset);
   static int NextSge(void* ctx, void** address, uint32_t* length);
