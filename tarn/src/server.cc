@@ -1,6 +1,7 @@
 #include "tarn/server.h"
 
 #include "tarn/base/logging.h"
+#include "tarn/polling/spdk_nvme_device.h"
 #include "tarn/worker_colony.h"
 
 namespace tarn {
@@ -39,6 +40,21 @@ void Server::SetCreateUserHandleCb(const CreateUserHandleCb& cb) {
     return;
   }
   create_user_handle_cb_ = cb;
+}
+
+void Server::AddSpdkNvmeDevice(const std::shared_ptr<SpdkNvmeDevice>& dev) {
+  if (outside_colony_) {
+    LOG_WARN << "server's worker_colony is not null, " << "should not set spdk dev: "
+             << dev->dev_id();
+    return;
+  }
+  if (!spdk_devs_.emplace(dev->dev_id(), dev).second) {
+    LOG_WARN << "this dev id has added, dev_id: " << dev->dev_id();
+  }
+}
+
+void Server::HandSpdkDevices(WorkerColony* colony) const {
+  for (const auto& entry : spdk_devs_) colony->AddSpdkNvmeDevice(entry.second);
 }
 
 void Server::InstallCallbacks(Connection* conn) const {

@@ -5,6 +5,7 @@
 #include "loop_metrics.h"
 #include "tarn/base/logging.h"
 #include "tarn/base/time_cycle.h"
+#include "tarn/polling/spdk_nvme_device.h"
 
 namespace tarn {
 
@@ -58,6 +59,12 @@ void Worker::ScheduleReports() {
 
 void Worker::EnableThreadUtilMetric() {
   if (thread_util_ == nullptr) thread_util_ = NewThreadUtilMetric(name_);
+}
+
+void Worker::AddSpdkNvmeDevice(const std::shared_ptr<SpdkNvmeDevice>& dev) {
+  if (!spdk_devs_.emplace(dev->dev_id(), dev).second) {
+    LOG_FATAL << "this dev id has added, dev_id: " << dev->dev_id();
+  }
 }
 
 void Worker::AddObjPoolInfo(const std::string& name, int total, int left) {

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "tarn/base/logging.h"
+#include "tarn/polling/spdk_nvme_device.h"
+#include "tarn/polling/spdk_rte.h"
 #include "tarn/utils.h"
 #include "tarn/worker.h"
 
@@ -56,8 +58,9 @@ void WorkerColony::Start() {
       LOG_WARN << "worker has been Inited, worker id: " << i;
       continue;
     }
-    // SPDK NVMe devices registered with the colony are handed to the worker
-    // here once the NVMe back end exists (the table stays empty until then).
+    if (g_spdk_env_inited.load() && !spdk_devs_.empty()) {
+      for (const auto& entry : spdk_devs_) workers_[i]->AddSpdkNvmeDevice(entry.second);
+    }
     threads_[i] = std::thread(&WorkerColony::ThreadBody, this, i);
   }
   for (Worker* worker : workers_) worker->WaitForInited();
@@ -75,6 +78,17 @@ void WorkerColony::Stop() {
     if (threads_[i].joinable()) threads_[i].join();
   }
   state_.store(kStopped, std::memory_order_seq_cst);
+}
+
+void WorkerColony::AddSpdkNvmeDevice(const std::shared_ptr<SpdkNvmeDevice>& dev) {
+  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
+  if (state_.load() != kBuilt) {
+    LOG_WARN << "worker colony has been started, spdk dev not handed to workers, dev_id: "
+             << dev->dev_id();
+  }
+  if (!spdk_devs_.emplace(dev->dev_id(), dev).second) {
+    LOG_FATAL << "this dev id has added, dev_id: " << dev->dev_id();
+  }
 }
 
 bool WorkerColony::WaitStarted() {

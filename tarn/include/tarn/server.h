@@ -24,6 +24,7 @@ namespace tarn {
 
 class EventWorker;
 class Loop;
+class SpdkNvmeDevice;
 class WorkerColony;
 
 class Server {
@@ -49,6 +50,12 @@ class Server {
   void set_worker_num(uint32_t n);
   uint32_t worker_num() const { return worker_num_; }
   void SetCreateUserHandleCb(const CreateUserHandleCb& cb);
+  // An SPDK NVMe device for the server's own colony (ignored, with a
+  // warning, with an outside colony or an id already registered).
+  void AddSpdkNvmeDevice(const std::shared_ptr<SpdkNvmeDevice>& dev);
+  const std::map<uint32_t, std::shared_ptr<SpdkNvmeDevice>>& spdk_devs() const {
+    return spdk_devs_;
+  }
 
   void set_connection_success_cb(const ConnectionCallback& cb) { connection_success_cb_ = cb; }
   void set_connection_closed_cb(const ConnectionCallback& cb) { connection_closed_cb_ = cb; }
@@ -65,6 +72,9 @@ class Server {
  protected:
   // Copies the four callbacks into a new connection.
   void InstallCallbacks(Connection* conn) const;
+  // Subclasses building their own colony: registers the server's SPDK NVMe
+  // devices with it before it starts.
+  void HandSpdkDevices(WorkerColony* colony) const;
 
   EventWorker* acceptor_;
   SockAddress listen_addr_;
@@ -81,6 +91,7 @@ class Server {
   ConnectionCallback message_read_cb_;
   ConnectionCallback message_write_cb_;
   CreateUserHandleCb create_user_handle_cb_;
+  std::map<uint32_t, std::shared_ptr<SpdkNvmeDevice>> spdk_devs_;
   std::set<std::string> blacklist_;
 };
 

@@ -89,6 +89,14 @@ class Worker {
   // Pool i of the list (the first is built at Init); for tools and tests.
   MemoryPool* mem_pool(size_t i) const { return i < mem_pools_.size() ? mem_pools_[i] : nullptr; }
 
+  // Registers an SPDK NVMe device under its id before the worker's Init
+  // (the colony hands its devices over here); an id registered twice ends
+  // the process.
+  void AddSpdkNvmeDevice(const std::shared_ptr<SpdkNvmeDevice>& dev);
+  const std::map<uint32_t, std::shared_ptr<SpdkNvmeDevice>>& spdk_devs() const {
+    return spdk_devs_;
+  }
+
   // Object-pool statistics, reported by the pools' owners.
   void AddObjPoolInfo(const std::string& name, int total, int left);
   std::string ReportObjPoolInfo();

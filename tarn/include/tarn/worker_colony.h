@@ -56,6 +56,14 @@ class WorkerColony {
   Worker* GetHashWorker(uint64_t key);
   const std::vector<Worker*>& GetAllWorkers() const { return workers_; }
 
+  // Registers an SPDK NVMe device (before Start): once the SPDK environment
+  // is up, Start hands every registered device to every worker, whose Init
+  // gives it a queue pair. An id registered twice ends the process.
+  void AddSpdkNvmeDevice(const std::shared_ptr<SpdkNvmeDevice>& dev);
+  const std::map<uint32_t, std::shared_ptr<SpdkNvmeDevice>>& spdk_devs() const {
+    return spdk_devs_;
+  }
+
   uint32_t worker_num() const { return worker_num_; }
   const WorkerOption& option() const { return option_; }
   bool started() const { return state_.load() == kStarted; }
