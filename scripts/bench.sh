@@ -55,6 +55,8 @@ for b in "$BUILD_DIR"/bench/bench_*; do
   collect_targets "$RESULTS_DIR/$name.out" "${name#bench_}"
 done
 
+echo; echo "=== h2_vs_grpc"; if ! /usr/bin/python3 bench/h2_vs_grpc.py "$BUILD_DIR" >"$RESULTS_DIR/h2_vs_grpc.out" 2>"$RESULTS_DIR/h2_vs_grpc.err"; then echo "h2_vs_grpc FAILED:"; tail -n 20 "$RESULTS_DIR/h2_vs_grpc.err"; failed=1; fi; cat "$RESULTS_DIR/h2_vs_grpc.out"; collect_targets "$RESULTS_DIR/h2_vs_grpc.out" h2_vs_grpc
+
 if [ "${SKIP_NBD:-0}" != 1 ]; then
   echo
   echo "=== driver vs fio+nbdkit"

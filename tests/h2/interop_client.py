@@ -1,0 +1,210 @@
+#!/usr/bin/python3
+"""A stock gRPC client (grpcio) calling interop.EchoService on one port.
+
+Run with the system Python, which has Debian's python3-grpcio:
+
+  interop_client.py PORT CHECK...
+
+Every CHECK runs in order on one channel (one HTTP/2 connection):
+  echo=N        a call whose request message is N bytes, echoed back whole
+  gzip=N        the same with the request compressed by gzip
+  unknown       an unknown method and an unknown service end UNIMPLEMENTED
+  fail          a failed call brings its status and message to the client,
+                and the connection still serves the next call
+  concurrent=N  N calls open at once; the server answers none of them
+                before all N have arrived
+
+Exits 0 when every check passed, else 1 after printing what went wrong.
+The messages are encoded here by hand, so no generated code is needed.
+"""
+
+import sys
+
+import grpc
+
+ECHO = "/interop.EchoService/Echo"
+DEADLINE_S = 30.0
+
+
+def varint(n):
+    out = bytearray()
+    while True:
+        byte = n & 0x7F
+        n >>= 7
+        if n:
+            out.append(byte | 0x80)
+        else:
+            out.append(byte)
+            return bytes(out)
+
+
+def length_field(number, data):
+    return varint(number << 3 | 2) + varint(len(data)) + data
+
+
+def request(payload=b"", text="", fail_text="", gather=0):
+    out = b""
+    if payload:
+        out += length_field(1, payload)
+    if text:
+        out += length_field(2, text.encode())
+    if fail_text:
+        out += length_field(3, fail_text.encode())
+    if gather:
+        out += varint(4 << 3) + varint(gather)
+    return out
+
+
+def decode_response(data):
+    """EchoResponse as {"payload": bytes, "text": str, "payload_size": int}."""
+    fields = {"payload": b"", "text": "", "payload_size": 0}
+    pos = 0
+
+    def read_varint():
+        nonlocal pos
+        shift = value = 0
+        while True:
+            byte = data[pos]
+            pos += 1
+            value |= (byte & 0x7F) << shift
+            shift += 7
+            if not byte & 0x80:
+                return value
+
+    while pos < len(data):
+        key = read_varint()
+        number, wire_type = key >> 3, key & 7
+        if wire_type == 0:
+            value = read_varint()
+        elif wire_type == 2:
+            n = read_varint()
+            value = data[pos:pos + n]
+            pos += n
+        else:
+            raise ValueError("unexpected wire type %d" % wire_type)
+        if number == 1:
+            fields["payload"] = bytes(value)
+        elif number == 2:
+            fields["text"] = bytes(value).decode()
+        elif number == 3:
+            fields["payload_size"] = value
+    return fields
+
+
+def pattern(n):
+    return bytes((i * 131 + i // 251) & 0xFF for i in range(n))
+
+
+def payload_for_message_size(size):
+    """A payload whose request message is exactly size bytes."""
+    if size == 0:
+        return b""
+    n = size - 2
+    while 1 + len(varint(n)) + n > size:
+        n -= 1
+    if 1 + len(varint(n)) + n != size:
+        raise ValueError("no payload makes a message of %d bytes" % size)
+    return pattern(n)
+
+
+def unary(channel, path):
+    return channel.unary_unary(path, request_serializer=None, response_deserializer=None)
+
+
+def expect(condition, what):
+    if not condition:
+        raise AssertionError(what)
+
+
+def check_echo(channel, size, compression=None):
+    payload = payload_for_message_size(size)
+    body = request(payload=payload)
+    expect(len(body) == size, "request of %d bytes, wanted %d" % (len(body), size))
+    answer = decode_response(unary(channel, ECHO)(body, timeout=DEADLINE_S,
+                                                    compression=compression))
+    expect(answer["payload"] == payload,
+           "payload of %d bytes came back as %d bytes%s" % (
+               len(payload), len(answer["payload"]),
+               "" if len(answer["payload"]) != len(payload) else " with other bytes"))
+    expect(answer["payload_size"] == len(payload),
+           "server saw %d payload bytes, sent %d" % (answer["payload_size"], len(payload)))
+
+
+def expect_status(call, code, details=None):
+    try:
+        call()
+    except grpc.RpcError as error:
+        expect(error.code() == code, "status %s, wanted %s (%s)" % (
+            error.code(), code, error.details()))
+        if details is not None:
+            expect(error.details() == details,
+                   "message %r, wanted %r" % (error.details(), details))
+        return
+    raise AssertionError("call succeeded, wanted %s" % code)
+
+
+def check_unknown(channel):
+    for path in ("/interop.EchoService/Missing", "/interop.NoSuchService/Echo"):
+        expect_status(lambda: unary(channel, path)(request(text="x"), timeout=DEADLINE_S),
+                      grpc.StatusCode.UNIMPLEMENTED)
+
+
+def check_fail(channel):
+    text = "echo failed: 100% on purpose"
+    expect_status(lambda: unary(channel, ECHO)(request(fail_text=text), timeout=DEADLINE_S),
+                  grpc.StatusCode.INTERNAL, text)
+    answer = decode_response(unary(channel, ECHO)(request(text="after"), timeout=DEADLINE_S))
+    expect(answer["text"] == "after", "the call after the failure answered %r" % answer)
+
+
+def check_concurrent(channel, n):
+    call = unary(channel, ECHO)
+    futures = [call.future(request(text="call-%d" % i, gather=n), timeout=DEADLINE_S)
+               for i in range(n)]
+    for i, future in enumerate(futures):
+        answer = decode_response(future.result())
+        expect(answer["text"] == "call-%d" % i,
+               "call %d answered %r" % (i, answer["text"]))
+
+
+def run_check(channel, check):
+    name, _, value = check.partition("=")
+    if name == "echo":
+        check_echo(channel, int(value))
+    elif name == "gzip":
+        check_echo(channel, int(value), compression=grpc.Compression.Gzip)
+    elif name == "unknown":
+        check_unknown(channel)
+    elif name == "fail":
+        check_fail(channel)
+    elif name == "concurrent":
+        check_concurrent(channel, int(value))
+    else:
+        raise ValueError("unknown check %r" % check)
+
+
+def main(argv):
+    if len(argv) < 3:
+        print(__doc__)
+        return 2
+    options = [
+        ("grpc.max_receive_message_length", 16 << 20),
+        ("grpc.max_send_message_length", 16 << 20),
+        ("grpc.enable_http_proxy", 0),
+    ]
+    with grpc.insecure_channel("127.0.0.1:%s" % argv[1], options=options) as channel:
+        for check in argv[2:]:
+            try:
+                run_check(channel, check)
+            except grpc.RpcError as error:
+                print("%s: call failed: %s %s" % (check, error.code(), error.details()))
+                return 1
+            except AssertionError as error:
+                print("%s: %s" % (check, error))
+                return 1
+            print("%s: ok" % check)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

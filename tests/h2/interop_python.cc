@@ -1,0 +1,112 @@
+// Python's stock gRPC client (Debian's python3-grpcio, run by the system
+// Python) against the framework's RpcServer: unary calls from an empty to a
+// 4 MiB message, a gzip-compressed request, unknown methods, a failed call,
+// 100 calls open at once on one connection, and the framework's own frame
+// protocol served on the same port alongside.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "h2/interop_fixture.h"
+#include "support/worker.h"
+#include "tarn/rpc/rpc_client.h"
+
+namespace interoptest {
+namespace {
+
+const char kPython[] = "/usr/bin/python3";
+
+class PythonGrpc : public InteropTest {
+ protected:
+  static void SetUpTestSuite() {
+    const testsupport::ChildResult probe = RunClient({kPython, "-c", "import grpc"});
+    have_grpcio_ = probe.ok();
+    probe_output_ = probe.output;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(have_grpcio_) << kPython << " cannot import grpc: the Debian package "
+                              << "python3-grpcio brings it (scripts/setup.sh installs it)\n"
+                              << probe_output_;
+    InteropTest::SetUp();
+  }
+
+  // Runs interop_client.py with these checks on one channel.
+  void ExpectChecksPass(const std::vector<std::string>& checks) {
+    std::vector<std::string> argv = {kPython, std::string(INTEROP_DIR) + "/interop_client.py",
+                                     std::to_string(port_)};
+    argv.insert(argv.end(), checks.begin(), checks.end());
+    const testsupport::ChildResult result = RunClient(argv);
+    EXPECT_TRUE(result.ok()) << testsupport::Describe(result);
+  }
+
+  static bool have_grpcio_;
+  static std::string probe_output_;
+};
+
+bool PythonGrpc::have_grpcio_ = false;
+std::string PythonGrpc::probe_output_;
+
+TEST_F(PythonGrpc, UnaryCallsFromEmptyToFourMebibytes) {
+  ExpectChecksPass({"echo=0", "echo=1024", "echo=102400", "echo=4194304"});
+  EXPECT_EQ(service_.calls(), 4u);
+}
+
+TEST_F(PythonGrpc, GzipCompressedRequests) { ExpectChecksPass({"gzip=1024", "gzip=102400"}); }
+
+TEST_F(PythonGrpc, UnknownMethodAndServiceEndUnimplemented) {
+  ExpectChecksPass({"unknown"});
+  EXPECT_EQ(service_.calls(), 0u);
+}
+
+TEST_F(PythonGrpc, FailedCallBringsStatusAndMessage) { ExpectChecksPass({"fail"}); }
+
+TEST_F(PythonGrpc, HundredCallsOpenAtOnceOnOneConnection) {
+  ExpectChecksPass({"concurrent=100"});
+  EXPECT_EQ(service_.calls(), 100u);
+  EXPECT_EQ(service_.connections().size(), 1u);
+}
+
+// A framework client and a gRPC client share the server's port: each
+// connection keeps the protocol it started with.
+TEST_F(PythonGrpc, FrameProtocolServedOnTheSamePort) {
+  testsupport::WorkerOnThread client_thread("interop-cli");
+  tarn::Worker* worker = client_thread.worker();
+  ASSERT_NE(worker, nullptr);
+  std::unique_ptr<tarn::RpcClient> client;
+  ASSERT_TRUE(client_thread.RunSync([&] {
+    client.reset(new tarn::RpcClient(tarn::kTcp, worker, tarn::SockAddress("127.0.0.1", port_, false),
+                                     "interop_client"));
+    client->set_timeout_ms(30000);
+    client->Connect();
+  }));
+  auto frame_call = [&](const std::string& text) {
+    tarn::RpcController* ctrl = nullptr;
+    ASSERT_TRUE(client_thread.RunSync([&] { ctrl = new tarn::RpcController(client->conn()); }));
+    interop::EchoRequest request;
+    interop::EchoResponse response;
+    request.set_text(text);
+    request.set_payload(Pattern(4096));
+    tarn::RpcController::DoSyncCall(
+        [&] {
+          interop::EchoService_Stub stub(client.get());
+          stub.Echo(ctrl, &request, &response, ctrl->done());
+        },
+        ctrl, worker);
+    EXPECT_FALSE(ctrl->Failed()) << ctrl->ErrorText();
+    EXPECT_EQ(response.text(), text);
+    EXPECT_EQ(response.payload(), request.payload());
+    delete ctrl;
+  };
+
+  frame_call("before");
+  ExpectChecksPass({"echo=1024", "concurrent=8"});
+  frame_call("after");
+  EXPECT_EQ(service_.connections().size(), 2u);
+  EXPECT_EQ(service_.calls(), 11u);
+  ASSERT_TRUE(client_thread.RunSync([&] { client.reset(); }));
+}
+
+}  // namespace
+}  // namespace interoptest
