@@ -2,8 +2,8 @@
 # echo service of interop.proto, generated once into a library they share,
 # zlib for gzip-compressed bodies, and INTEROP_DIR, where the programs find
 # the client scripts.
+set(H2_INTEROP_GEN ${CMAKE_CURRENT_BINARY_DIR}/h2_interop)
 if(NOT TARGET h2_interop_proto)
-  set(H2_INTEROP_GEN ${CMAKE_CURRENT_BINARY_DIR}/h2_interop)
   add_custom_command(
     OUTPUT ${H2_INTEROP_GEN}/interop.pb.cc ${H2_INTEROP_GEN}/interop.pb.h
     COMMAND ${CMAKE_COMMAND} -E make_directory ${H2_INTEROP_GEN}

@@ -1,0 +1,55 @@
+// gRPC's C++ client (Debian's libgrpc++, in the program of
+// interop_grpc_client/, built without sanitizers) against the framework's
+// RpcServer: unary calls from an empty to a 4 MiB message, gzip-compressed
+// requests, an unknown method, a failed call, and asynchronous calls open at
+// once on one channel.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "h2/interop_fixture.h"
+
+namespace interoptest {
+namespace {
+
+class GrpcCpp : public InteropTest {
+ protected:
+  // Runs the gRPC C++ client with these checks on one channel.
+  void ExpectChecksPass(const std::vector<std::string>& checks) {
+#ifdef INTEROP_GRPC_CLIENT
+    std::vector<std::string> argv = {INTEROP_GRPC_CLIENT, std::to_string(port_)};
+    argv.insert(argv.end(), checks.begin(), checks.end());
+    const testsupport::ChildResult result = RunClient(argv);
+    EXPECT_TRUE(result.ok()) << testsupport::Describe(result);
+#else
+    (void)checks;
+    FAIL() << "the gRPC C++ client was not built: the Debian packages libgrpc++-dev and "
+              "protobuf-compiler-grpc bring what it needs (scripts/setup.sh installs them)";
+#endif
+  }
+};
+
+TEST_F(GrpcCpp, UnaryCallsFromEmptyToFourMebibytes) {
+  ExpectChecksPass({"echo=0", "echo=1024", "echo=102400", "echo=4194304"});
+  EXPECT_EQ(service_.calls(), 4u);
+  EXPECT_EQ(service_.connections().size(), 1u);
+}
+
+TEST_F(GrpcCpp, GzipCompressedRequests) { ExpectChecksPass({"gzip=1024", "gzip=102400"}); }
+
+TEST_F(GrpcCpp, UnknownMethodEndsUnimplemented) {
+  ExpectChecksPass({"unknown"});
+  EXPECT_EQ(service_.calls(), 0u);
+}
+
+TEST_F(GrpcCpp, FailedCallBringsStatusAndMessage) { ExpectChecksPass({"fail"}); }
+
+TEST_F(GrpcCpp, AsynchronousCallsOpenAtOnceOnOneChannel) {
+  ExpectChecksPass({"concurrent=64"});
+  EXPECT_EQ(service_.calls(), 64u);
+  EXPECT_EQ(service_.connections().size(), 1u);
+}
+
+}  // namespace
+}  // namespace interoptest
