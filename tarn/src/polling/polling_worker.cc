@@ -1,9 +1,19 @@
 #include "tarn/polling/polling_worker.h"
 
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <cstring>
 
+#include "tarn/base/current_thread.h"
 #include "tarn/base/logging.h"
+#include "tarn/base/time_cycle.h"
+#include "tarn/memory_pool.h"
+#include "tarn/polling/mr_manager.h"
+#include "tarn/polling/polling_loop.h"
+#include "tarn/polling/rdma_handle.h"
+#include "tarn/polling/rdma_queue_pair.h"
+#include "tarn/utils.h"
 
 namespace tarn {
 
@@ -11,42 +21,206 @@ PollingWorker::PollingWorker(uint32_t index, const Loop::UserHandleFactory& crea
                              const WorkerOption& option)
     : Worker(index, option, create) {
   std::memset(completions_, 0, sizeof(completions_));
-  if (option_.enable_rdma) {
-    has_cached_gid_ = false;
-    cached_gid_ = ibv_gid{};
-    WorkerOption::RdmaOption& rdma = option_.rdma_option;
-    if (!rdma.use_srq && rdma.recv_depth > kMaxRecvDepthWithoutSrq) {
-      rdma.recv_depth = kMaxRecvDepthWithoutSrq;
+  if (!option_.enable_rdma) return;
+  // Every buffer a work request names must lie in a registered pool.
+  option_.enable_memory_pool = 1;
+  WorkerOption::RdmaOption& rdma = option_.rdma_option;
+  if (!rdma.use_srq && rdma.recv_depth > kMaxRecvDepthWithoutSrq) {
+    rdma.recv_depth = kMaxRecvDepthWithoutSrq;
+  }
+  recv_sges_.assign(2 * static_cast<size_t>(rdma.recv_depth), ibv_sge{});
+  recv_wrs_.assign(rdma.recv_depth, ibv_recv_wr{});
+}
+
+PollingWorker::~PollingWorker() {
+  // The loop first: its user handle and timers may hold connections and
+  // buffers that still use the device and the pools.
+  delete loop_;
+  loop_ = nullptr;
+  if (spdk_poller_ != nullptr && spdk_poller_->index >= 0) UnregisterPoller(spdk_poller_.get());
+  DestroyRdma();
+  // Only now, with no region left on them, may the pools give their
+  // memory back.
+  ReleaseMemoryPools();
+}
+
+PollingLoop* PollingWorker::polling_loop() const { return static_cast<PollingLoop*>(loop_); }
+
+int PollingWorker::Init() {
+  if (IsInited() || loop_ != nullptr) LOG_FATAL << "worker has been inited";
+  int pinned = option_.core_mask.empty() ? AffinitizeThread(g_numa_id)
+                                          : AffinitizeThread(option_.core_mask, index_);
+  if (pinned != 0) {
+    LOG_ERROR << "pin worker thread failed, worker index: " << index_
+              << ", core_mask: " << option_.core_mask << ", numa id: " << g_numa_id
+              << ", ret: " << pinned;
+  }
+  BindToThread();
+  PollingLoop* loop = new PollingLoop(this, create_user_handle_);
+  loop_ = loop;
+  if (loop->Init() != 0) LOG_FATAL << "loop init fail";
+  LOG_INFO << "loop init in worker: " << static_cast<const void*>(this)
+           << ", loop: " << static_cast<const void*>(loop_);
+  CreateFirstMemoryPool();
+  if (option_.enable_rdma && !InitRdma()) LOG_FATAL << "init rdma failed";
+  loop_->CreateUserHandle();
+  ScheduleReports();
+  return 0;
+}
+
+void PollingWorker::Start(const std::string& name) {
+  if (loop_ == nullptr) {
+    LOG_ERROR << "worker not inited, cannot run for name: " << name;
+    return;
+  }
+  loop_->AssertInLoopThread();
+  if (state() == kRunning) {
+    LOG_WARN << "worker is running for name: " << name_
+             << ", can not repeated runing for name: " << name;
+    return;
+  }
+  name_ = name;
+  SetState(kRunning);
+  plinth::CurrentThread::t_threadName = name_.c_str();
+  ::prctl(PR_SET_NAME, name_.c_str());
+  if (g_enable_metrics) EnableThreadUtilMetric();
+  RunPassLoop();
+  polling_loop()->DrainAndClose();
+}
+
+void PollingWorker::RunPassLoop() {
+  if (!g_enable_metrics) {
+    while (!stop_asked_) Poll();
+    return;
+  }
+  uint64_t last = plinth::rdtsc();
+  while (!stop_asked_) {
+    int work = Poll();
+    uint64_t now = plinth::rdtsc();
+    if (work != 0) {
+      AddBusyCycles(now - last);
+    } else {
+      AddIdleCycles(now - last);
     }
-    recv_sges_.assign(2 * static_cast<size_t>(rdma.recv_depth), ibv_sge{});
-    recv_wrs_.assign(rdma.recv_depth, ibv_recv_wr{});
+    last = now;
   }
 }
 
-PollingWorker::~PollingWorker() {}
-
-int PollingWorker::Init() {
-  LOG_FATAL << "polling worker not built yet";
-  return -1;
+void PollingWorker::Stop() {
+  if (stop_posted_.exchange(true)) return;
+  if (loop_ == nullptr) {
+    SetState(kStopping);
+    return;
+  }
+  loop_->RunInLoop(
+      [this] {
+        stop_asked_ = true;
+        SetState(kStopping);
+      },
+      true);
 }
 
-void PollingWorker::Start(const std::string&) {}
-void PollingWorker::Stop() {}
-int PollingWorker::GetMrKey(void*, uint32_t*, uint32_t*) { return -1; }
-int PollingWorker::RegisterMr(void*, size_t) { return -1; }
-int PollingWorker::UnregisterMr(void*, size_t) { return -1; }
-bool PollingWorker::InitRdma() { return false; }
-int PollingWorker::Poll() { return 0; }
-void PollingWorker::RegisterPoller(Poller*) {}
-void PollingWorker::UnregisterPoller(Poller*) {}
-std::shared_ptr<RdmaQueuePair> PollingWorker::NewQueuePair() { return nullptr; }
+int PollingWorker::Poll() {
+  int work = 0;
+  // By index: a poller may unregister itself (or another) while it runs.
+  for (size_t i = 0; i < pollers_.size(); ++i) work += pollers_[i]->fn();
+  PollingLoop* loop = polling_loop();
+  work += loop->DoExpiredTasks();
+  work += loop->DoPendingTasks();
+  ++pass_count_;
+  return work;
+}
+
+void PollingWorker::RegisterPoller(Poller* poller) {
+  poller->index = static_cast<int32_t>(pollers_.size());
+  pollers_.push_back(poller);
+}
+
+void PollingWorker::UnregisterPoller(Poller* poller) {
+  int32_t index = poller->index;
+  if (index < 0 || static_cast<size_t>(index) >= pollers_.size() || pollers_[index] != poller) {
+    LOG_ERROR << "poller " << poller->name << " is not registered";
+    return;
+  }
+  Poller* last = pollers_.back();
+  pollers_[index] = last;
+  last->index = index;
+  pollers_.pop_back();
+  poller->index = -1;
+}
+
+// ---- RDMA ----
+
+bool PollingWorker::InitRdma() {
+  LOG_INFO << "Begin InitRdma";
+  if (rdma_handle_ != nullptr) return true;
+  RdmaHandle* handle = new RdmaHandle(this);
+  int ret = handle->Init();
+  if (ret != 0) {
+    LOG_ERROR << "init rdma handle failed, ret: " << ret;
+    delete handle;
+    return false;
+  }
+  for (MemoryPool* pool : mem_pools_) {
+    if (pool->size() == 0) continue;  // no slab region: nothing to register
+    ret = handle->mr_manager()->RegisterMr(pool->base_ptr(), pool->size());
+    if (ret != 0) {
+      LOG_ERROR << "memory pool register mr failed, ret: " << ret;
+      // A half-registered context would fail every send from the pools
+      // left out; drop it so that a later InitRdma starts afresh.
+      delete handle;
+      return false;
+    }
+  }
+  rdma_handle_ = handle;
+  // Receives for the shared receive queue are posted here once the worker
+  // has its receive path (it arrives with RDMA connections).
+  if (rdma_poller_ != nullptr && rdma_poller_->index >= 0) UnregisterPoller(rdma_poller_.get());
+  rdma_poller_.reset(new Poller("rdma_poller", [this] { return RdmaProcess(); }));
+  RegisterPoller(rdma_poller_.get());
+  return true;
+}
+
+void PollingWorker::DestroyRdma() {
+  // Queue pairs go first (they belong to connections, which leave with the
+  // connection table once it exists), then the regions with the context,
+  // and the pools' memory only after that (the destructor).
+  if (rdma_poller_ != nullptr && rdma_poller_->index >= 0) UnregisterPoller(rdma_poller_.get());
+  delete rdma_handle_;
+  rdma_handle_ = nullptr;
+}
+
 int PollingWorker::RdmaProcess() { return 0; }
+
+std::shared_ptr<RdmaQueuePair> PollingWorker::NewQueuePair() {
+  if (rdma_handle_ == nullptr) return nullptr;
+  return rdma_handle_->NewQueuePair();
+}
+
+int PollingWorker::GetMrKey(void* addr, uint32_t* lkey, uint32_t* rkey) {
+  loop_->AssertInLoopThread();
+  if (rdma_handle_ == nullptr) return -1;
+  return rdma_handle_->mr_manager()->GetKeyByAddr(addr, lkey, rkey);
+}
+
+int PollingWorker::RegisterMr(void* addr, size_t len) {
+  loop_->AssertInLoopThread();
+  if (rdma_handle_ == nullptr) return -1;
+  return rdma_handle_->mr_manager()->RegisterMr(addr, len);
+}
+
+int PollingWorker::UnregisterMr(void* addr, size_t len) {
+  loop_->AssertInLoopThread();
+  if (rdma_handle_ == nullptr) return -1;
+  return rdma_handle_->mr_manager()->UnregisterMr(addr, len);
+}
+
 int PollingWorker::SpdkNvmeHandle() { return 0; }
-PollingLoop* PollingWorker::polling_loop() const { return nullptr; }
 
 void PollingWorker::set_cached_gid(const ibv_gid& gid) {
   cached_gid_ = gid;
-  has_cached_gid_ = std::any_of(gid.raw, gid.raw + sizeof(gid.raw), [](uint8_t b) { return b != 0; });
+  has_cached_gid_ =
+      std::any_of(gid.raw, gid.raw + sizeof(gid.raw), [](uint8_t b) { return b != 0; });
 }
 
 }  // namespace tarn

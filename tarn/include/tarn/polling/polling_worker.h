@@ -12,6 +12,7 @@
 
 #include <infiniband/verbs.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -110,6 +111,8 @@ class PollingWorker : public Worker {
   void DestroyRdma();
   void RunPassLoop();
 
+  bool stop_asked_ = false;              // loop thread: ends the pass loop
+  std::atomic<bool> stop_posted_{false};  // Stop() has posted its task
   RdmaHandle* rdma_handle_ = nullptr;
   ibv_recv_wr* bad_recv_wr_ = nullptr;
   ibv_send_wr* bad_send_wr_ = nullptr;

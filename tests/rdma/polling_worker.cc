@@ -1,0 +1,166 @@
+// Polling workers, their pollers, worker threads and colonies on real
+// threads. Polling threads never sleep, so no case runs more than two.
+#include <sched.h>
+#include <sys/prctl.h>
+
+#include <algorithm>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/log_capture.h"
+#include "tarn/polling/poller.h"
+#include "tarn/polling/polling_loop.h"
+#include "tarn/polling/polling_worker.h"
+#include "tarn/polling/polling_worker_colony.h"
+
+namespace tarn {
+namespace {
+
+std::string ThreadName() {
+  char name[32] = {};
+  ::prctl(PR_GET_NAME, name);
+  return name;
+}
+
+uint32_t UsableCpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) != 0) return 1;
+  return static_cast<uint32_t>(CPU_COUNT(&set));
+}
+
+struct RecvDepthCase {
+  bool rdma;
+  bool use_srq;
+  uint32_t depth;
+  uint32_t expected;
+};
+
+TEST(PollingWorkerTest, ReceiveDepthIsCappedOnlyWithoutSharedReceiveQueue) {
+  const RecvDepthCase cases[] = {
+      {true, false, 1024, 128}, {true, false, 128, 128}, {true, false, 64, 64},
+      {true, true, 1024, 1024}, {false, false, 1024, 1024},
+  };
+  for (const RecvDepthCase& c : cases) {
+    WorkerOption option;
+    option.enable_rdma = c.rdma;
+    option.rdma_option.use_srq = c.use_srq;
+    option.rdma_option.recv_depth = c.depth;
+    PollingWorker worker(0, nullptr, option);  // touches no device
+    EXPECT_EQ(worker.option().rdma_option.recv_depth, c.expected)
+        << "rdma " << c.rdma << ", srq " << c.use_srq << ", depth " << c.depth;
+    EXPECT_EQ(worker.rdma_handle(), nullptr);
+  }
+}
+
+TEST(PollingWorkerTest, PollerListSwapsTheLastIntoARemovedSlot) {
+  PollingWorker worker(0, nullptr, WorkerOption());
+  worker.Init();  // this thread is the loop's; nothing runs it but Poll()
+  Poller first("first", [] { return 1; });
+  Poller second("second", [] { return 2; });
+  Poller third("third", [] { return 4; });
+  for (Poller* p : {&first, &second, &third}) worker.RegisterPoller(p);
+  EXPECT_EQ(worker.Poll(), 7);
+  worker.UnregisterPoller(&first);
+  ASSERT_EQ(worker.pollers(), (std::vector<Poller*>{&third, &second}));
+  EXPECT_EQ(third.index, 0);
+  EXPECT_EQ(second.index, 1);
+  EXPECT_EQ(first.index, -1);
+  EXPECT_EQ(worker.Poll(), 6);
+  EXPECT_EQ(worker.pass_count(), 2u);
+}
+
+TEST(PollingWorkerTest, WithoutRdmaNoDeviceAndMemoryRegionCallsFail) {
+  PollingWorker worker(0, nullptr, WorkerOption());
+  worker.Init();
+  EXPECT_EQ(worker.rdma_handle(), nullptr);
+  EXPECT_TRUE(worker.pollers().empty());  // no "rdma_poller"
+  char buf[64];
+  uint32_t lkey = 0, rkey = 0;
+  EXPECT_LT(worker.GetMrKey(buf, &lkey, &rkey), 0);
+  EXPECT_LT(worker.RegisterMr(buf, sizeof(buf)), 0);
+  EXPECT_LT(worker.UnregisterMr(buf, sizeof(buf)), 0);
+  EXPECT_EQ(worker.NewQueuePair(), nullptr);
+}
+
+TEST(PollingColonyTest, RunsTasksAndStopsOnceOrTwice) {
+  WorkerOption option;
+  option.name_prefix = "poll-";
+  PollingWorkerColony colony(1, option, nullptr);
+  colony.Start();
+  Worker* worker = colony.GetWorker(0u);
+  EXPECT_EQ(worker->state(), Worker::kRunning);
+
+  testsupport::LogCapture logs;
+  // A second Start on the running worker returns at once.
+  ASSERT_EQ(worker->loop()->RunInLoop([&] { worker->Start("again"); }, false), 0);
+  EXPECT_NE(logs.LineWith("worker is running for name: poll-0, can not repeated runing for "
+                          "name: again"),
+            "");
+
+  colony.Stop();
+  EXPECT_EQ(worker->state(), Worker::kStopping);
+  worker->Stop();  // harmless
+  EXPECT_EQ(worker->loop()->RunInLoop([] {}, false), -1);
+}
+
+TEST(PollingColonyTest, CoreMaskPinsTheWorker) {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  ASSERT_EQ(sched_getaffinity(0, sizeof(allowed), &allowed), 0);
+  int cpu = 0;
+  while (!CPU_ISSET(cpu, &allowed)) ++cpu;
+  if (cpu >= 64) GTEST_SKIP() << "first usable CPU beyond a 64-bit mask";
+  std::ostringstream mask;
+  mask << std::hex << (uint64_t{1} << cpu);
+
+  WorkerOption option;
+  option.core_mask = mask.str();
+  PollingWorkerColony colony(1, option, nullptr);
+  colony.Start();
+  cpu_set_t pinned;
+  CPU_ZERO(&pinned);
+  ASSERT_EQ(colony.GetWorker(0u)->loop()->RunInLoop(
+                [&] { sched_getaffinity(0, sizeof(pinned), &pinned); }, false),
+            0);
+  EXPECT_EQ(CPU_COUNT(&pinned), 1);
+  EXPECT_TRUE(CPU_ISSET(cpu, &pinned));
+  colony.Stop();
+}
+
+TEST(PollingColonyTest, NoWorkersEndsTheProcess) {
+  EXPECT_DEATH(
+      {
+        testsupport::SendLogsToStderr();
+        PollingWorkerColony colony(0, WorkerOption(), nullptr);
+      },
+      "worker_num should not be 0!");
+}
+
+TEST(PollingColonyTest, WorkersRunOnTheirOwnNamedThreads) {
+  const uint32_t n = std::min<uint32_t>(2, UsableCpus());
+  WorkerOption option;
+  option.name_prefix = "pw-";
+  PollingWorkerColony colony(n, option, nullptr);
+  colony.Start();
+  ASSERT_TRUE(colony.started());
+  for (uint32_t i = 0; i < n; ++i) {
+    Worker* worker = colony.GetWorker(i);
+    ASSERT_NE(dynamic_cast<PollingWorker*>(worker), nullptr);
+    EXPECT_EQ(worker->index(), i);
+    std::string name;
+    ASSERT_EQ(worker->loop()->RunInLoop([&] { name = ThreadName(); }, false), 0);
+    EXPECT_EQ(name, "pw-" + std::to_string(i));
+  }
+  EXPECT_EQ(colony.GetWorker(), colony.GetWorker(0u));
+  colony.Stop();
+  for (Worker* worker : colony.GetAllWorkers()) EXPECT_EQ(worker->state(), Worker::kStopping);
+}
+
+}  // namespace
+}  // namespace tarn
