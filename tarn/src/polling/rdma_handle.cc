@@ -487,6 +487,10 @@ void RdmaHandle::DeletePostRecvWorkRequest(RdmaPostRecvWorkRequest* request) {
 
 void RdmaHandle::PostQpRecvWr(const std::shared_ptr<RdmaQueuePair>& qp) {
   if (RdmaOptionOf(worker_).use_srq) return;
+  if (worker_->loop() == nullptr) {
+    LOG_ERROR << "PostQpRecvWr before the worker has a loop, qp_num: " << qp->qp_num();
+    return;
+  }
   worker_->loop()->RunInLoop([this, qp] { PostQpRecvWrInLoop(qp); }, false);
 }
 
