@@ -9,6 +9,7 @@
 #include "tarn/event/event_worker.h"
 #include "tarn/event/tcp_server.h"
 #include "tarn/loop.h"
+#include "tarn/policy/h2_proto.h"
 #include "tarn/policy/tarn_proto.h"
 #include "tarn/rpc/rpc_controller.h"
 #include "tarn/worker.h"
@@ -35,7 +36,10 @@ RpcServer::RpcServer(Transport transport, EventWorker* acceptor, const SockAddre
   server_->set_connection_closed_cb([this](const std::shared_ptr<Connection>& c) { OnClosed(c); });
   server_->set_message_read_cb(
       [this](const std::shared_ptr<Connection>& c) { OnMessageRead(c); });
+  // HTTP/2 first: it claims only connections that open with its preface.
+  h2_proto_.reset(new H2Proto(this));
   tarn_proto_.reset(new TarnProto(this));
+  protocols_.push_back(h2_proto_.get());
   protocols_.push_back(tarn_proto_.get());
 }
 
@@ -54,6 +58,7 @@ RpcServer::~RpcServer() {
   method_recorders_.clear();
   protocols_.clear();
   tarn_proto_.reset();
+  h2_proto_.reset();
   pools_.clear();
 }
 

@@ -55,6 +55,7 @@ namespace tarn {
 class BaseProto;
 class Connection;
 class EventWorker;
+class H2Proto;
 class Loop;
 class RpcController;
 class Server;
@@ -132,8 +133,9 @@ class RpcServer {
   // By worker index; shared with the pool report timers.
   std::vector<std::shared_ptr<ControllerPool>> pools_;
   std::vector<std::pair<Loop*, TimerId>> report_timers_;
-  // In the order they are offered a new connection. The HTTP/2 protocol
-  // joins at the front when it is built.
+  // In the order they are offered a new connection: HTTP/2, then the frame
+  // protocol.
+  std::unique_ptr<H2Proto> h2_proto_;
   std::unique_ptr<TarnProto> tarn_proto_;
   std::vector<BaseProto*> protocols_;
 };

@@ -1,0 +1,992 @@
+#include "policy/h2_context.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "brpc/uri.h"
+#include "tarn/base/logging.h"
+#include "tarn/connection.h"
+#include "tarn/policy/h2_grpc.h"
+#include "tarn/rpc/frame.h"
+
+namespace tarn {
+
+namespace {
+
+// Recycled stream contexts kept per connection, and the largest body
+// buffer a recycled one may keep.
+constexpr size_t kMaxFreeStreams = 16;
+constexpr size_t kMaxRecycledBody = 64 * 1024;
+// Scratch buffers above this are released after use.
+constexpr size_t kMaxKeptScratch = 1024 * 1024;
+
+uint32_t ReadU32(const char* p) {
+  const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
+  return (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | u[3];
+}
+
+uint16_t ReadU16(const char* p) {
+  const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
+  return static_cast<uint16_t>((u[0] << 8) | u[1]);
+}
+
+void PutU32(char* p, uint32_t v) {
+  p[0] = static_cast<char>(v >> 24);
+  p[1] = static_cast<char>(v >> 16);
+  p[2] = static_cast<char>(v >> 8);
+  p[3] = static_cast<char>(v);
+}
+
+void PutU16(char* p, uint16_t v) {
+  p[0] = static_cast<char>(v >> 8);
+  p[1] = static_cast<char>(v);
+}
+
+void AppendFrameHead(std::string* out, uint32_t len, uint8_t type, uint8_t flags, uint32_t id) {
+  char head[kH2FrameHeadSize];
+  SerializeH2FrameHead(head, len, type, flags, id);
+  out->append(head, sizeof(head));
+}
+
+bool IsKnownMethod(std::string_view m) {
+  static const std::string_view kMethods[] = {
+      "GET",   "POST",    "PUT",     "DELETE", "HEAD",  "OPTIONS", "PATCH", "CONNECT",
+      "TRACE", "PROPFIND", "PROPPATCH", "MKCOL", "COPY", "MOVE",    "LOCK",  "UNLOCK",
+  };
+  for (std::string_view known : kMethods) {
+    if (m == known) return true;
+  }
+  return false;
+}
+
+bool IsDecimal(std::string_view v) {
+  if (v.empty() || v.size() > 9) return false;
+  for (char c : v) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+std::string Printable(std::string_view v) { return PrintableBytes(v.data(), v.size()); }
+
+}  // namespace
+
+void SerializeH2FrameHead(char* out, uint32_t payload_size, uint8_t type, uint8_t flags,
+                          uint32_t stream_id) {
+  out[0] = static_cast<char>(payload_size >> 16);
+  out[1] = static_cast<char>(payload_size >> 8);
+  out[2] = static_cast<char>(payload_size);
+  out[3] = static_cast<char>(type);
+  out[4] = static_cast<char>(flags);
+  PutU32(out + 5, stream_id & 0x7fffffffu);
+}
+
+const char* H2ErrorToString(H2Error e) {
+  static const char* const kNames[] = {
+      "NO_ERROR",         "PROTOCOL_ERROR", "INTERNAL_ERROR",    "FLOW_CONTROL_ERROR",
+      "SETTINGS_TIMEOUT", "STREAM_CLOSED",  "FRAME_SIZE_ERROR",  "REFUSED_STREAM",
+      "CANCEL",           "COMPRESSION_ERROR", "CONNECT_ERROR",  "ENHANCE_YOUR_CALM",
+      "INADEQUATE_SECURITY", "HTTP_1_1_REQUIRED",
+  };
+  if (static_cast<uint32_t>(e) >= sizeof(kNames) / sizeof(kNames[0])) return "Unknown-H2Error";
+  return kNames[e];
+}
+
+bool AddWindow(int64_t* window, int64_t delta) {
+  const int64_t sum = *window + delta;
+  if (sum > static_cast<int64_t>(brpc::H2Settings::MAX_WINDOW_SIZE) ||
+      sum < -static_cast<int64_t>(brpc::H2Settings::MAX_WINDOW_SIZE)) {
+    return false;
+  }
+  *window = sum;
+  return true;
+}
+
+bool ParseH2Settings(brpc::H2Settings* out, const char* data, size_t len) {
+  if (len % 6 != 0) {
+    LOG_ERROR << "Invalid payload_size=" << len;
+    return false;
+  }
+  for (size_t off = 0; off < len; off += 6) {
+    const uint16_t id = ReadU16(data + off);
+    const uint32_t value = ReadU32(data + off + 2);
+    switch (id) {
+      case brpc::H2_SETTINGS_HEADER_TABLE_SIZE:
+        out->header_table_size = value;
+        break;
+      case brpc::H2_SETTINGS_ENABLE_PUSH:
+        if (value > 1) {
+          LOG_ERROR << "Invalid value=" << value << " for ENABLE_PUSH";
+          return false;
+        }
+        out->enable_push = value != 0;
+        break;
+      case brpc::H2_SETTINGS_MAX_CONCURRENT_STREAMS:
+        out->max_concurrent_streams = value;
+        break;
+      case brpc::H2_SETTINGS_STREAM_WINDOW_SIZE:
+        if (value > brpc::H2Settings::MAX_WINDOW_SIZE) {
+          LOG_ERROR << "Invalid stream_window_size=" << value;
+          return false;
+        }
+        out->stream_window_size = value;
+        break;
+      case brpc::H2_SETTINGS_MAX_FRAME_SIZE:
+        if (value < brpc::H2Settings::DEFAULT_MAX_FRAME_SIZE ||
+            value > brpc::H2Settings::MAX_OF_MAX_FRAME_SIZE) {
+          LOG_ERROR << "Invalid max_frame_size=" << value;
+          return false;
+        }
+        out->max_frame_size = value;
+        break;
+      case brpc::H2_SETTINGS_MAX_HEADER_LIST_SIZE:
+        out->max_header_list_size = value;
+        break;
+      default:
+        break;  // unknown settings are ignored
+    }
+  }
+  return true;
+}
+
+size_t SerializeH2Settings(const brpc::H2Settings& s, char* out) {
+  size_t n = 0;
+  auto put = [&](uint16_t id, uint32_t value) {
+    PutU16(out + n, id);
+    PutU32(out + n + 2, value);
+    n += 6;
+  };
+  if (s.header_table_size != brpc::H2Settings::DEFAULT_HEADER_TABLE_SIZE) {
+    put(brpc::H2_SETTINGS_HEADER_TABLE_SIZE, s.header_table_size);
+  }
+  // The protocol's default is push on: off has to be said.
+  put(brpc::H2_SETTINGS_ENABLE_PUSH, s.enable_push ? 1 : 0);
+  if (s.max_concurrent_streams != brpc::H2Settings::UNLIMITED) {
+    put(brpc::H2_SETTINGS_MAX_CONCURRENT_STREAMS, s.max_concurrent_streams);
+  }
+  if (s.stream_window_size != brpc::H2Settings::DEFAULT_INITIAL_WINDOW_SIZE) {
+    put(brpc::H2_SETTINGS_STREAM_WINDOW_SIZE, s.stream_window_size);
+  }
+  if (s.max_frame_size != brpc::H2Settings::DEFAULT_MAX_FRAME_SIZE) {
+    put(brpc::H2_SETTINGS_MAX_FRAME_SIZE, s.max_frame_size);
+  }
+  if (s.max_header_list_size != brpc::H2Settings::UNLIMITED) {
+    put(brpc::H2_SETTINGS_MAX_HEADER_LIST_SIZE, s.max_header_list_size);
+  }
+  return n;
+}
+
+// ---------------------------------------------------------------------------
+// H2StreamContext
+
+H2StreamContext::H2StreamContext(H2Context* conn_ctx, H2Proto* proto)
+    : conn_ctx_(conn_ctx), proto_(proto), done_(this) {}
+
+void H2StreamContext::Reset(int32_t id, int64_t send_window) {
+  stream_id_ = id;
+  state_ = kReceiving;
+  stream_ended_ = false;
+  reset_ = false;
+  remote_window_left_ = send_window;
+  deferred_window_update_ = 0;
+  header_.Clear();
+  body_.clear();
+  ctrl_ = nullptr;
+  pending_.clear();
+  pending_off_ = 0;
+  pending_status_ = 0;
+  pending_message_.clear();
+}
+
+void H2StreamContext::Done::Run() { stream_->proto_->Response(stream_); }
+
+// ---------------------------------------------------------------------------
+// H2Context: set-up
+
+H2Context::H2Context(Connection* conn, H2Proto* proto) : conn_(conn), proto_(proto) {
+  unack_local_settings_.header_table_size = 4096;
+  unack_local_settings_.stream_window_size = 262144;
+  unack_local_settings_.connection_window_size = 1048576;
+  unack_local_settings_.max_frame_size = 16384;
+}
+
+H2Context::~H2Context() {
+  for (auto& entry : streams_) delete entry.second;
+  for (H2StreamContext* s : free_streams_) delete s;
+}
+
+void DeleteH2Context(H2Context* ctx) { delete ctx; }
+
+int H2Context::Init() {
+  streams_.reserve(64);
+  if (hpacker_.Init(unack_local_settings_.header_table_size) != 0) {
+    LOG_ERROR << "Fail to init _hpacker";
+    return -1;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+int H2Context::Consume(H2StreamContext** completed) {
+  *completed = nullptr;
+  if (failed_) return BaseProto::kBadState;
+  if (conn_state_ == 0) return ConsumePreface();
+  return ConsumeFrame(completed);
+}
+
+int H2Context::ConsumePreface() {
+  if (conn_->ReadableLength() < kH2ConnectionPrefaceSize) return BaseProto::kNeedMore;
+  char preface[kH2ConnectionPrefaceSize];
+  conn_->ReceiveData(preface, sizeof(preface));
+  if (memcmp(preface, kH2ConnectionPreface, sizeof(preface)) != 0) {
+    return BaseProto::kNotThisProto;
+  }
+  conn_->DrainData(sizeof(preface));
+  conn_state_ = 1;
+  // Our SETTINGS, and the connection window beyond the 65535 every
+  // connection starts with, in one write.
+  char buf[kH2FrameHeadSize + 36 + kH2FrameHeadSize + 4];
+  const size_t settings = SerializeH2Settings(unack_local_settings_, buf + kH2FrameHeadSize);
+  SerializeH2FrameHead(buf, static_cast<uint32_t>(settings), H2_FRAME_SETTINGS, 0, 0);
+  size_t n = kH2FrameHeadSize + settings;
+  const uint32_t window = unack_local_settings_.connection_window_size;
+  if (window > brpc::H2Settings::DEFAULT_INITIAL_WINDOW_SIZE) {
+    SerializeH2FrameHead(buf + n, 4, H2_FRAME_WINDOW_UPDATE, 0, 0);
+    PutU32(buf + n + kH2FrameHeadSize, window - brpc::H2Settings::DEFAULT_INITIAL_WINDOW_SIZE);
+    n += kH2FrameHeadSize + 4;
+  }
+  if (!SendBytes(buf, n)) {
+    LOG_WARN << "Fail to respond http2-client with settings";
+    failed_ = true;
+    return BaseProto::kFatal;
+  }
+  return kFrameConsumed;
+}
+
+int H2Context::ConsumeFrame(H2StreamContext** completed) {
+  const size_t readable = conn_->ReadableLength();
+  if (readable < kH2FrameHeadSize) return BaseProto::kNeedMore;
+  char raw[kH2FrameHeadSize];
+  conn_->ReceiveData(raw, sizeof(raw));
+  H2FrameHead head;
+  head.payload_size = (uint32_t{static_cast<unsigned char>(raw[0])} << 16) |
+                      (uint32_t{static_cast<unsigned char>(raw[1])} << 8) |
+                      static_cast<unsigned char>(raw[2]);
+  if (head.payload_size > local_settings_.max_frame_size) {
+    LOG_ERROR << "Too large frame length=" << head.payload_size
+              << " max=" << local_settings_.max_frame_size;
+    return GoAway(H2_FRAME_SIZE_ERROR);
+  }
+  if (readable < kH2FrameHeadSize + head.payload_size) return BaseProto::kNeedMore;
+  head.type = static_cast<uint8_t>(raw[3]);
+  head.flags = static_cast<uint8_t>(raw[4]);
+  // The top bit is reserved and means nothing on receipt.
+  head.stream_id = static_cast<int32_t>(ReadU32(raw + 5) & 0x7fffffffu);
+
+  const H2ParseResult r = Dispatch(head);
+  // The whole frame is consumed whatever its handler made of it.
+  conn_->DrainData(kH2FrameHeadSize + head.payload_size);
+  if (r.ok()) {
+    *completed = r.stream;
+    return kFrameConsumed;
+  }
+  if (r.stream_id != 0) return ResetStream(r.stream_id, r.error);
+  return GoAway(r.error);
+}
+
+H2ParseResult H2Context::Dispatch(const H2FrameHead& head) {
+  if (block_.stream_id != 0 &&
+      (head.type != H2_FRAME_CONTINUATION || head.stream_id != block_.stream_id)) {
+    LOG_ERROR << "Expect CONTINUATION of stream_id=" << block_.stream_id
+              << ", got frame type=" << static_cast<int>(head.type)
+              << " stream_id=" << head.stream_id;
+    return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
+  }
+  switch (head.type) {
+    case H2_FRAME_DATA:
+      return OnData(head);
+    case H2_FRAME_HEADERS:
+      return OnHeaders(head);
+    case H2_FRAME_PRIORITY:
+      return OnPriority(head);
+    case H2_FRAME_RST_STREAM:
+      return OnResetStream(head);
+    case H2_FRAME_SETTINGS:
+      return OnSettings(head);
+    case H2_FRAME_PUSH_PROMISE:
+      return OnPushPromise(head);
+    case H2_FRAME_PING:
+      return OnPing(head);
+    case H2_FRAME_GOAWAY:
+      return OnGoAway(head);
+    case H2_FRAME_WINDOW_UPDATE:
+      return OnWindowUpdate(head);
+    case H2_FRAME_CONTINUATION:
+      return OnContinuation(head);
+    default:
+      // Frame types this end does not know are ignored.
+      LOG_DEBUG << "ignore frame type=" << static_cast<int>(head.type);
+      return H2ParseResult::Ok();
+  }
+}
+
+bool H2Context::ReadPayload(uint32_t size) {
+  payload_.resize(size);
+  return size == 0 || conn_->ReceiveData(kH2FrameHeadSize, &payload_[0], size) >= 0;
+}
+
+H2ParseResult H2Context::OnData(const H2FrameHead& head) {
+  LOG_DEBUG << "receive OnData stream_id = " << head.stream_id;
+  if (head.stream_id == 0) {
+    LOG_ERROR << "Invalid stream_id=" << head.stream_id;
+    return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
+  }
+  const uint32_t payload = head.payload_size;
+  uint32_t data_off = kH2FrameHeadSize;
+  uint32_t data_len = payload;
+  if (head.flags & H2_FLAGS_PADDED) {
+    unsigned char pad = 0;
+    if (payload == 0 || conn_->ReceiveData(kH2FrameHeadSize, &pad, 1) < 0 || pad > payload - 1) {
+      LOG_ERROR << "Invalid payload_size=" << payload;
+      return H2ParseResult::ConnError(H2_FRAME_SIZE_ERROR);
+    }
+    data_off += 1;
+    data_len = payload - 1 - pad;
+  }
+  H2StreamContext* s = FindStream(head.stream_id);
+  if (s == nullptr || s->state_ != H2StreamContext::kReceiving) {
+    // The whole payload still counts against the connection's window.
+    H2ParseResult r = AccountData(nullptr, payload);
+    if (!r.ok()) return r;
+    LOG_ERROR << "Fail to find stream_id=" << head.stream_id;
+    return H2ParseResult::StreamError(head.stream_id, H2_STREAM_CLOSED);
+  }
+  // Flow control counts the whole payload, padding included.
+  H2ParseResult r = AccountData(s, payload);
+  if (!r.ok()) return r;
+  const size_t limit = conn_->max_send_size();
+  if (s->body_.size() + data_len > limit || buffered_body_bytes_ + data_len > limit) {
+    LOG_ERROR << "Too large request body on stream_id=" << head.stream_id
+              << ", body size: " << s->body_.size() + data_len << ", limit: " << limit
+              << ", peer addr: " << conn_->peer_addr().ToString();
+    SendTrailersOnly(s, s->header_.content_type(), GRPC_RESOURCEEXHAUSTED,
+                     "request body too large");
+    return H2ParseResult::Ok();
+  }
+  if (data_len > 0) {
+    const size_t old = s->body_.size();
+    s->body_.resize(old + data_len);
+    conn_->ReceiveData(data_off, &s->body_[old], data_len);
+    buffered_body_bytes_ += data_len;
+  }
+  if (head.flags & H2_FLAGS_END_STREAM) {
+    buffered_body_bytes_ -= s->body_.size();
+    s->state_ = H2StreamContext::kProcessing;
+    if (s->deferred_window_update_ > 0) {
+      const int64_t n = s->deferred_window_update_;
+      s->deferred_window_update_ = 0;
+      DeferWindowUpdate(n);
+    }
+    return H2ParseResult::Done(s);
+  }
+  return H2ParseResult::Ok();
+}
+
+H2ParseResult H2Context::AccountData(H2StreamContext* s, int64_t n) {
+  conn_unacked_ += n;
+  if (conn_unacked_ > static_cast<int64_t>(unack_local_settings_.connection_window_size)) {
+    LOG_ERROR << "Fail to satisfy the connection-level flow control policy";
+    return H2ParseResult::ConnError(H2_FLOW_CONTROL_ERROR);
+  }
+  if (s == nullptr) {
+    DeferWindowUpdate(n);
+    return H2ParseResult::Ok();
+  }
+  s->deferred_window_update_ += n;
+  const int64_t window = local_settings_.stream_window_size;
+  if (s->deferred_window_update_ < window / 2) return H2ParseResult::Ok();
+  if (s->deferred_window_update_ > window) {
+    LOG_ERROR << "Fail to satisfy the stream-level flow control policy";
+    return H2ParseResult::StreamError(s->stream_id_, H2_FLOW_CONTROL_ERROR);
+  }
+  const int64_t stream_credit = s->deferred_window_update_;
+  s->deferred_window_update_ = 0;
+  const int64_t conn_credit = stream_credit + deferred_window_update_;
+  deferred_window_update_ = 0;
+  conn_unacked_ -= conn_credit;
+  char buf[2 * (kH2FrameHeadSize + 4)];
+  SerializeH2FrameHead(buf, 4, H2_FRAME_WINDOW_UPDATE, 0, s->stream_id_);
+  PutU32(buf + kH2FrameHeadSize, static_cast<uint32_t>(stream_credit));
+  SerializeH2FrameHead(buf + 13, 4, H2_FRAME_WINDOW_UPDATE, 0, 0);
+  PutU32(buf + 13 + kH2FrameHeadSize, static_cast<uint32_t>(conn_credit));
+  if (!SendBytes(buf, sizeof(buf))) return H2ParseResult::ConnError(H2_INTERNAL_ERROR);
+  return H2ParseResult::Ok();
+}
+
+void H2Context::DeferWindowUpdate(int64_t n) {
+  if (n <= 0) return;
+  deferred_window_update_ += n;
+  if (deferred_window_update_ < static_cast<int64_t>(local_settings_.stream_window_size / 2)) {
+    return;
+  }
+  const int64_t credit = deferred_window_update_;
+  deferred_window_update_ = 0;
+  conn_unacked_ -= credit;
+  char buf[kH2FrameHeadSize + 4];
+  SerializeH2FrameHead(buf, 4, H2_FRAME_WINDOW_UPDATE, 0, 0);
+  PutU32(buf + kH2FrameHeadSize, static_cast<uint32_t>(credit));
+  if (!SendBytes(buf, sizeof(buf))) LOG_WARN << "Fail to send WINDOW_UPDATE";
+}
+
+H2ParseResult H2Context::OnHeaders(const H2FrameHead& head) {
+  LOG_DEBUG << "receive OnHeaders stream_id = " << head.stream_id;
+  const int32_t id = head.stream_id;
+  if (id == 0) {
+    LOG_ERROR << "Invalid stream_id=" << id;
+    return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
+  }
+  const uint32_t size = head.payload_size;
+  const uint32_t fixed =
+      ((head.flags & H2_FLAGS_PADDED) ? 1 : 0) + ((head.flags & H2_FLAGS_PRIORITY) ? 5 : 0);
+  if (size < fixed || !ReadPayload(size)) {
+    LOG_ERROR << "Invalid payload_size=" << size;
+    return H2ParseResult::ConnError(H2_FRAME_SIZE_ERROR);
+  }
+  uint32_t off = 0;
+  uint32_t pad = 0;
+  if (head.flags & H2_FLAGS_PADDED) pad = static_cast<unsigned char>(payload_[off++]);
+  if (head.flags & H2_FLAGS_PRIORITY) off += 5;  // priorities are not used
+  if (pad > size - off) {
+    LOG_ERROR << "Invalid payload_size=" << size;
+    return H2ParseResult::ConnError(H2_FRAME_SIZE_ERROR);
+  }
+  const uint32_t frag = size - off - pad;
+
+  block_ = HeaderBlock();
+  block_.stream_id = id;
+  block_.end_stream = (head.flags & H2_FLAGS_END_STREAM) != 0;
+  if (id > last_received_stream_id_) {
+    if (id % 2 == 0) {
+      LOG_ERROR << "Invalid stream_id=" << id << " created by client is not odd";
+      block_ = HeaderBlock();
+      return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
+    }
+    last_received_stream_id_ = id;
+    if (streams_.size() >= kH2MaxOpenStreams) {
+      LOG_WARN << "Too many open streams=" << streams_.size() << ", refuse stream_id=" << id
+               << ", peer addr: " << conn_->peer_addr().ToString();
+      block_.reject = H2_REFUSED_STREAM;
+    } else {
+      block_.target = NewStream(id);
+    }
+  } else {
+    H2StreamContext* s = FindStream(id);
+    if (s != nullptr && s->state_ == H2StreamContext::kReceiving) {
+      // Trailers of the request: decoded, not kept; they must end it.
+      block_.trailers = true;
+    } else {
+      LOG_ERROR << "Fail to find stream_id=" << id;
+      block_.reject = H2_STREAM_CLOSED;
+    }
+  }
+  return OnHeaderFragment(payload_.data() + off, frag,
+                          (head.flags & H2_FLAGS_END_HEADERS) != 0);
+}
+
+H2ParseResult H2Context::OnContinuation(const H2FrameHead& head) {
+  LOG_DEBUG << "receive OnContinuation stream_id = " << head.stream_id;
+  if (block_.stream_id == 0) {
+    LOG_ERROR << "Fail to find stream_id=" << head.stream_id;
+    return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
+  }
+  if (!ReadPayload(head.payload_size)) return H2ParseResult::ConnError(H2_INTERNAL_ERROR);
+  return OnHeaderFragment(payload_.data(), payload_.size(),
+                          (head.flags & H2_FLAGS_END_HEADERS) != 0);
+}
+
+H2ParseResult H2Context::OnHeaderFragment(const char* data, size_t len, bool end_headers) {
+  block_.block_bytes += len;
+  if (block_.block_bytes > kH2MaxHeaderListBytes) {
+    LOG_ERROR << "Too large header block of stream_id=" << block_.stream_id
+              << ", size: " << block_.block_bytes << ", peer addr: "
+              << conn_->peer_addr().ToString();
+    return H2ParseResult::ConnError(H2_ENHANCE_YOUR_CALM);
+  }
+  if (hpacker_.Decode(data, len, end_headers, this) != 0) {
+    LOG_ERROR << "Invalid header, frag_size=" << len << ", stream_id=" << block_.stream_id;
+    return H2ParseResult::ConnError(H2_COMPRESSION_ERROR);
+  }
+  if (!end_headers) return H2ParseResult::Ok();
+  return FinishHeaderBlock();
+}
+
+H2ParseResult H2Context::FinishHeaderBlock() {
+  const HeaderBlock b = block_;
+  block_ = HeaderBlock();
+  if (b.reject != H2_NO_ERROR) return H2ParseResult::StreamError(b.stream_id, b.reject);
+  H2StreamContext* s = b.target;
+  if (b.trailers) {
+    s = FindStream(b.stream_id);
+    if (!b.end_stream) {
+      LOG_ERROR << "Trailers without END_STREAM on stream_id=" << b.stream_id;
+      return H2ParseResult::StreamError(b.stream_id, H2_PROTOCOL_ERROR);
+    }
+  }
+  if (s == nullptr || !b.end_stream) return H2ParseResult::Ok();
+  buffered_body_bytes_ -= s->body_.size();
+  s->state_ = H2StreamContext::kProcessing;
+  if (s->deferred_window_update_ > 0) {
+    const int64_t n = s->deferred_window_update_;
+    s->deferred_window_update_ = 0;
+    DeferWindowUpdate(n);
+  }
+  return H2ParseResult::Done(s);
+}
+
+void H2Context::OnHeader(std::string_view name, std::string_view value) {
+  HeaderBlock& b = block_;
+  b.list_bytes += name.size() + value.size() + 32;
+  if (b.list_bytes > kH2MaxHeaderListBytes && b.reject == H2_NO_ERROR) {
+    LOG_ERROR << "Too large header list of stream_id=" << b.stream_id
+              << ", peer addr: " << conn_->peer_addr().ToString();
+    b.reject = H2_REFUSED_STREAM;
+  }
+  if (b.target == nullptr || b.reject != H2_NO_ERROR) return;
+  brpc::HttpHeader& h = b.target->header_;
+  if (name.empty() || name[0] != ':') {
+    if (name == common->CONTENT_TYPE) {
+      h.set_content_type(value);
+    } else {
+      h.Append(name, value);
+    }
+    return;
+  }
+  if (name == common->METHOD) {
+    if (!IsKnownMethod(value)) {
+      LOG_ERROR << "Invalid method=" << Printable(value);
+      b.reject = H2_PROTOCOL_ERROR;
+      return;
+    }
+    h.set_method(value);
+  } else if (name == common->PATH) {
+    h.set_path(value);
+  } else if (name == common->AUTHORITY) {
+    h.set_authority(value);
+  } else if (name == common->SCHEME) {
+    // accepted and not used
+  } else if (name == common->STATUS) {
+    if (!IsDecimal(value)) {
+      LOG_ERROR << "Invalid status=" << Printable(value);
+      b.reject = H2_PROTOCOL_ERROR;
+      return;
+    }
+    h.set_status_code(atoi(std::string(value).c_str()));
+  } else {
+    LOG_ERROR << "Unknown name=`" << Printable(name) << "'";
+    b.reject = H2_PROTOCOL_ERROR;
+  }
+}
+
+H2ParseResult H2Context::OnPriority(const H2FrameHead& head) {
+  LOG_DEBUG << "receive OnPriority stream_id = " << head.stream_id;
+  if (head.stream_id == 0) {
+    LOG_ERROR << "Invalid stream_id=" << head.stream_id;
+    return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
+  }
+  if (head.payload_size != 5) {
+    LOG_ERROR << "Invalid payload_size=" << head.payload_size;
+    return H2ParseResult::StreamError(head.stream_id, H2_FRAME_SIZE_ERROR);
+  }
+  return H2ParseResult::Ok();  // priorities are accepted and not used
+}
+
+H2ParseResult H2Context::OnResetStream(const H2FrameHead& head) {
+  LOG_DEBUG << "receive OnResetStream stream_id = " << head.stream_id;
+  if (head.stream_id == 0) {
+    LOG_ERROR << "Invalid stream_id=" << head.stream_id;
+    return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
+  }
+  if (head.payload_size != 4) {
+    LOG_ERROR << "Invalid payload_size=" << head.payload_size;
+    return H2ParseResult::ConnError(H2_FRAME_SIZE_ERROR);
+  }
+  H2StreamContext* s = FindStream(head.stream_id);
+  if (s == nullptr) {
+    LOG_WARN << "Fail to find stream_id=" << head.stream_id;
+    return H2ParseResult::Ok();
+  }
+  if (s->state_ == H2StreamContext::kProcessing) {
+    s->reset_ = true;  // forgotten when its call completes
+  } else {
+    DeleteStream(s);
+  }
+  return H2ParseResult::Ok();
+}
+
+H2ParseResult H2Context::OnSettings(const H2FrameHead& head) {
+  LOG_DEBUG << "receive OnSettings";
+  if (head.stream_id != 0) {
+    LOG_ERROR << "Invalid stream_id=" << head.stream_id;
+    return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
+  }
+  if (head.flags & H2_FLAGS_ACK) {
+    if (head.payload_size != 0) {
+      LOG_ERROR << "Non-zero payload_size=" << head.payload_size << " for settings-ACK";
+      return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
+    }
+    local_settings_ = unack_local_settings_;
+    return H2ParseResult::Ok();
+  }
+  if (!ReadPayload(head.payload_size)) return H2ParseResult::ConnError(H2_INTERNAL_ERROR);
+  brpc::H2Settings parsed = remote_settings_;
+  if (!ParseH2Settings(&parsed, payload_.data(), payload_.size())) {
+    LOG_ERROR << "Fail to parse from SETTINGS";
+    return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
+  }
+  const int64_t delta = static_cast<int64_t>(parsed.stream_window_size) -
+                        static_cast<int64_t>(remote_settings_.stream_window_size);
+  if (parsed.header_table_size != remote_settings_.header_table_size &&
+      hpacker_.SetEncoderTableSize(parsed.header_table_size) != 0) {
+    return H2ParseResult::ConnError(H2_INTERNAL_ERROR);
+  }
+  remote_settings_ = parsed;
+  remote_settings_received_ = true;
+  if (delta != 0) {
+    for (auto& entry : streams_) {
+      if (!AddWindow(&entry.second->remote_window_left_, delta)) {
+        LOG_ERROR << "Invalid stream_window_size=" << parsed.stream_window_size;
+        return H2ParseResult::ConnError(H2_FLOW_CONTROL_ERROR);
+      }
+    }
+  }
+  char ack[kH2FrameHeadSize];
+  SerializeH2FrameHead(ack, 0, H2_FRAME_SETTINGS, H2_FLAGS_ACK, 0);
+  if (!SendBytes(ack, sizeof(ack))) {
+    LOG_WARN << "Fail to respond settings with ack ";
+    return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
+  }
+  if (delta > 0) FlushBlocked();
+  return H2ParseResult::Ok();
+}
+
+H2ParseResult H2Context::OnPushPromise(const H2FrameHead&) {
+  LOG_ERROR << "Not support PUSH_PROMISE frame yet";
+  return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
+}
+
+H2ParseResult H2Context::OnPing(const H2FrameHead& head) {
+  LOG_DEBUG << "receive OnPing";
+  if (head.payload_size != 8) {
+    LOG_ERROR << "Invalid payload_size=" << head.payload_size;
+    return H2ParseResult::ConnError(H2_FRAME_SIZE_ERROR);
+  }
+  if (head.stream_id != 0) {
+    LOG_ERROR << "Invalid stream_id=" << head.stream_id;
+    return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
+  }
+  if (head.flags & H2_FLAGS_ACK) return H2ParseResult::Ok();
+  char buf[kH2FrameHeadSize + 8];
+  SerializeH2FrameHead(buf, 8, H2_FRAME_PING, H2_FLAGS_ACK, 0);
+  conn_->ReceiveData(kH2FrameHeadSize, buf + kH2FrameHeadSize, 8);
+  if (!SendBytes(buf, sizeof(buf))) {
+    LOG_WARN << "Fail to send ack of PING";
+    return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
+  }
+  return H2ParseResult::Ok();
+}
+
+H2ParseResult H2Context::OnGoAway(const H2FrameHead& head) {
+  LOG_DEBUG << "receive OnGoAway stream_id = " << head.stream_id;
+  if (head.payload_size < 8) {
+    LOG_ERROR << "Invalid payload_size=" << head.payload_size;
+    return H2ParseResult::ConnError(H2_FRAME_SIZE_ERROR);
+  }
+  if (head.stream_id != 0) {
+    LOG_ERROR << "Invalid stream_id=" << head.stream_id;
+    return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
+  }
+  // The client opens no more streams; those it opened are still answered.
+  return H2ParseResult::Ok();
+}
+
+H2ParseResult H2Context::OnWindowUpdate(const H2FrameHead& head) {
+  LOG_DEBUG << "receive OnWindowUpdate stream_id = " << head.stream_id;
+  if (head.payload_size != 4) {
+    LOG_ERROR << "Invalid payload_size=" << head.payload_size;
+    return H2ParseResult::ConnError(H2_FRAME_SIZE_ERROR);
+  }
+  char raw[4];
+  conn_->ReceiveData(kH2FrameHeadSize, raw, sizeof(raw));
+  const int64_t increment = ReadU32(raw) & 0x7fffffffu;
+  if (increment == 0) {
+    LOG_ERROR << "Invalid window_size_increment=" << increment;
+    return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
+  }
+  if (head.stream_id == 0) {
+    if (!AddWindow(&remote_window_left_, increment)) {
+      LOG_ERROR << "Invalid connection-level window_size_increment=" << increment;
+      return H2ParseResult::ConnError(H2_FLOW_CONTROL_ERROR);
+    }
+    FlushBlocked();
+    return H2ParseResult::Ok();
+  }
+  H2StreamContext* s = FindStream(head.stream_id);
+  if (s == nullptr) {
+    LOG_DEBUG << "Fail to find stream_id=" << head.stream_id;
+    return H2ParseResult::Ok();
+  }
+  const int64_t before = s->remote_window_left_;
+  if (!AddWindow(&s->remote_window_left_, increment)) {
+    LOG_ERROR << "Invalid stream-level window_size_increment=" << increment
+              << " to remote_window_left=" << before;
+    return H2ParseResult::ConnError(H2_FLOW_CONTROL_ERROR);
+  }
+  if (s->state_ == H2StreamContext::kSending) FlushBlocked();
+  return H2ParseResult::Ok();
+}
+
+// ---------------------------------------------------------------------------
+// Streams
+
+H2StreamContext* H2Context::FindStream(int32_t id) {
+  auto it = streams_.find(id);
+  return it == streams_.end() ? nullptr : it->second;
+}
+
+H2StreamContext* H2Context::NewStream(int32_t id) {
+  H2StreamContext* s;
+  if (!free_streams_.empty()) {
+    s = free_streams_.back();
+    free_streams_.pop_back();
+  } else {
+    s = new H2StreamContext(this, proto_);
+  }
+  s->Reset(id, remote_settings_.stream_window_size);
+  streams_.emplace(id, s);
+  return s;
+}
+
+void H2Context::DeleteStream(H2StreamContext* s) {
+  streams_.erase(s->stream_id_);
+  if (s->state_ == H2StreamContext::kReceiving) buffered_body_bytes_ -= s->body_.size();
+  const int64_t ungranted = s->deferred_window_update_;
+  s->deferred_window_update_ = 0;
+  s->ctrl_ = nullptr;
+  if (free_streams_.size() < kMaxFreeStreams && s->body_.capacity() <= kMaxRecycledBody &&
+      s->pending_.capacity() <= kMaxRecycledBody) {
+    free_streams_.push_back(s);
+  } else {
+    delete s;
+  }
+  DeferWindowUpdate(ungranted);
+}
+
+void H2Context::DropStream(H2StreamContext* s) {
+  if (FindStream(s->stream_id_) == s) DeleteStream(s);
+}
+
+int H2Context::ResetStream(int32_t id, H2Error error) {
+  char buf[kH2FrameHeadSize + 4];
+  SerializeH2FrameHead(buf, 4, H2_FRAME_RST_STREAM, 0, id);
+  PutU32(buf + kH2FrameHeadSize, error);
+  if (!SendBytes(buf, sizeof(buf))) {
+    LOG_WARN << "Fail to send RST_STREAM ";
+    failed_ = true;
+    return BaseProto::kFatal;
+  }
+  H2StreamContext* s = FindStream(id);
+  if (s != nullptr) {
+    if (s->state_ == H2StreamContext::kProcessing) {
+      s->reset_ = true;
+    } else {
+      DeleteStream(s);
+    }
+  }
+  return kFrameConsumed;
+}
+
+int H2Context::GoAway(H2Error error) {
+  char buf[kH2FrameHeadSize + 8];
+  SerializeH2FrameHead(buf, 8, H2_FRAME_GOAWAY, 0, 0);
+  PutU32(buf + kH2FrameHeadSize, static_cast<uint32_t>(std::max(last_received_stream_id_, 0)));
+  PutU32(buf + kH2FrameHeadSize + 4, error);
+  if (!SendBytes(buf, sizeof(buf))) LOG_WARN << "Fail to send GOAWAY ";
+  LOG_WARN << "send GOAWAY " << H2ErrorToString(error) << ", last stream_id="
+           << std::max(last_received_stream_id_, 0)
+           << ", peer addr: " << conn_->peer_addr().ToString();
+  failed_ = true;
+  return BaseProto::kFatal;
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+bool H2Context::SendBytes(const char* data, size_t len) {
+  return conn_->SendData(data, len) == 0;
+}
+
+bool H2Context::SendOut() {
+  if (out_.empty()) return true;
+  bool ok = true;
+  // A client that does not read its answers would make us buffer them
+  // without bound.
+  if (conn_->ReadableLengthOutBuf() + out_.size() > conn_->max_send_size()) {
+    LOG_ERROR << "Too much unsent output, close the connection, peer addr: "
+              << conn_->peer_addr().ToString();
+    failed_ = true;
+    conn_->ForceClose();
+    ok = false;
+  } else {
+    ok = SendBytes(out_.data(), out_.size());
+  }
+  out_.clear();
+  if (out_.capacity() > kMaxKeptScratch) std::string().swap(out_);
+  return ok;
+}
+
+void H2Context::AppendWindowUpdate(int32_t id, int64_t increment) {
+  AppendFrameHead(&out_, 4, H2_FRAME_WINDOW_UPDATE, 0, static_cast<uint32_t>(id));
+  char v[4];
+  PutU32(v, static_cast<uint32_t>(increment));
+  out_.append(v, sizeof(v));
+}
+
+void H2Context::AppendHeaderBlock(int32_t id, const std::string& block, bool end_stream) {
+  const size_t max = remote_settings_.max_frame_size;
+  size_t off = 0;
+  bool first = true;
+  do {
+    const size_t n = std::min(max, block.size() - off);
+    const bool last = off + n == block.size();
+    uint8_t flags = last ? H2_FLAGS_END_HEADERS : 0;
+    if (first && end_stream) flags |= H2_FLAGS_END_STREAM;
+    AppendFrameHead(&out_, static_cast<uint32_t>(n),
+                    first ? H2_FRAME_HEADERS : H2_FRAME_CONTINUATION, flags,
+                    static_cast<uint32_t>(id));
+    out_.append(block, off, n);
+    off += n;
+    first = false;
+  } while (off < block.size());
+}
+
+bool H2Context::EncodeHeaders(std::string* block, std::string_view content_type,
+                              bool with_status, int grpc_status, std::string_view message) {
+  brpc::HPackHeader fields[5];
+  size_t n = 0;
+  if (with_status) {
+    fields[n++] = {common->STATUS, common->STATUS_200};
+    if (!content_type.empty()) fields[n++] = {common->CONTENT_TYPE, content_type};
+  }
+  char status_text[16];
+  std::string encoded;
+  if (grpc_status >= 0) {
+    const int len = snprintf(status_text, sizeof(status_text), "%d", grpc_status);
+    fields[n++] = {common->GRPC_STATUS, std::string_view(status_text, static_cast<size_t>(len))};
+    if (!message.empty()) {
+      brpc::PercentEncode(message, &encoded);
+      fields[n++] = {common->GRPC_MESSAGE, encoded};
+    }
+  }
+  block->clear();
+  if (hpacker_.Encode(block, fields, n, brpc::HPackOptions()) != 0) {
+    LOG_ERROR << "Fail to encode headers, peer addr: " << conn_->peer_addr().ToString();
+    failed_ = true;
+    conn_->ForceClose();
+    return false;
+  }
+  return true;
+}
+
+void H2Context::SendResponse(H2StreamContext* s, std::string_view content_type,
+                             std::string* body, int grpc_status, std::string_view message) {
+  if (!EncodeHeaders(&block_buffer_, content_type, true, -1, std::string_view())) {
+    DropStream(s);
+    return;
+  }
+  AppendHeaderBlock(s->stream_id_, block_buffer_, false);
+  s->pending_.swap(*body);
+  s->pending_off_ = 0;
+  s->pending_status_ = grpc_status;
+  s->pending_message_.assign(message.data(), message.size());
+  s->state_ = H2StreamContext::kSending;
+  s->ctrl_ = nullptr;
+  const bool complete = FlushStream(s);
+  if (deferred_window_update_ > 0) {
+    AppendWindowUpdate(0, deferred_window_update_);
+    conn_unacked_ -= deferred_window_update_;
+    deferred_window_update_ = 0;
+  }
+  SendOut();
+  if (complete) {
+    // Hand the serialised body's buffer back for the next response.
+    body->swap(s->pending_);
+    body->clear();
+    DeleteStream(s);
+  } else {
+    blocked_.push_back(s->stream_id_);
+  }
+}
+
+void H2Context::SendTrailersOnly(H2StreamContext* s, std::string_view content_type,
+                                 int grpc_status, std::string_view message) {
+  if (!EncodeHeaders(&block_buffer_, content_type, true, grpc_status, message)) {
+    DropStream(s);
+    return;
+  }
+  AppendHeaderBlock(s->stream_id_, block_buffer_, true);
+  if (s->state_ == H2StreamContext::kReceiving) {
+    // The request is still coming: tell the client to stop sending it.
+    AppendFrameHead(&out_, 4, H2_FRAME_RST_STREAM, 0, static_cast<uint32_t>(s->stream_id_));
+    char code[4];
+    PutU32(code, H2_NO_ERROR);
+    out_.append(code, sizeof(code));
+  }
+  SendOut();
+  DeleteStream(s);
+}
+
+bool H2Context::FlushStream(H2StreamContext* s) {
+  const int64_t max_frame = remote_settings_.max_frame_size;
+  while (s->pending_off_ < s->pending_.size()) {
+    const int64_t left = static_cast<int64_t>(s->pending_.size() - s->pending_off_);
+    const int64_t n =
+        std::min({left, max_frame, remote_window_left_, s->remote_window_left_});
+    if (n <= 0) return false;
+    AppendFrameHead(&out_, static_cast<uint32_t>(n), H2_FRAME_DATA, 0,
+                    static_cast<uint32_t>(s->stream_id_));
+    out_.append(s->pending_, s->pending_off_, static_cast<size_t>(n));
+    s->pending_off_ += static_cast<size_t>(n);
+    remote_window_left_ -= n;
+    s->remote_window_left_ -= n;
+  }
+  if (!EncodeHeaders(&block_buffer_, std::string_view(), false, s->pending_status_,
+                     s->pending_message_)) {
+    return false;
+  }
+  AppendHeaderBlock(s->stream_id_, block_buffer_, true);
+  return true;
+}
+
+void H2Context::FlushBlocked() {
+  if (blocked_.empty() || failed_) return;
+  std::vector<H2StreamContext*> complete;
+  size_t kept = 0;
+  for (size_t i = 0; i < blocked_.size(); ++i) {
+    H2StreamContext* s = FindStream(blocked_[i]);
+    if (s == nullptr || s->state_ != H2StreamContext::kSending) continue;
+    if (!failed_ && FlushStream(s)) {
+      complete.push_back(s);
+    } else {
+      blocked_[kept++] = blocked_[i];
+    }
+  }
+  blocked_.resize(kept);
+  SendOut();
+  for (H2StreamContext* s : complete) DeleteStream(s);
+}
+
+}  // namespace tarn

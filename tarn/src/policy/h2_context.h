@@ -1,0 +1,291 @@
+// The HTTP/2 state of one server connection and of each of its streams.
+//
+// H2Context reads frames from the connection's input one at a time
+// (Consume), answers the connection-level frames itself (SETTINGS, PING,
+// WINDOW_UPDATE, GOAWAY) and keeps every stream the client opened until its
+// response has been written completely or it was reset. A stream whose
+// request is complete comes back from Consume; the gRPC layer serves it and
+// hands its answer to SendResponse or SendTrailersOnly.
+//
+// Stream lifecycle:
+//   kReceiving   HEADERS opened it; header block and DATA arrive
+//   kProcessing  the request is complete and its call is running; the
+//                controller keeps the connection (and so this context) alive
+//   kSending     the response waits for flow-control credit
+// A client's RST_STREAM deletes a stream at once, except while its call runs:
+// then it is only marked reset and goes when the call completes.
+//
+// Header blocks are decoded whole and in order, also those of refused or
+// closed streams, so that the decoder stays in step with the client; a block
+// must not be interleaved with any other frame.
+//
+// Owned by the connection (Connection::h2_context); loop thread only.
+#ifndef TARN_SRC_POLICY_H2_CONTEXT_H_
+#define TARN_SRC_POLICY_H2_CONTEXT_H_
+
+#include <google/protobuf/stubs/callback.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "brpc/details/hpack.h"
+#include "brpc/http2.h"
+#include "brpc/http_header.h"
+#include "tarn/policy/h2_proto.h"
+
+namespace tarn {
+
+class Connection;
+class H2Context;
+class RpcController;
+
+// What a frame handler reports: a completed request (error NO_ERROR with a
+// stream), a stream error (an error with stream_id > 0, answered with
+// RST_STREAM) or a connection error (stream_id 0, answered with GOAWAY).
+struct H2ParseResult {
+  H2StreamContext* stream = nullptr;
+  H2Error error = H2_NO_ERROR;
+  int32_t stream_id = 0;
+
+  static H2ParseResult Ok() { return H2ParseResult(); }
+  static H2ParseResult Done(H2StreamContext* s) {
+    H2ParseResult r;
+    r.stream = s;
+    return r;
+  }
+  static H2ParseResult StreamError(int32_t id, H2Error e) {
+    H2ParseResult r;
+    r.error = e;
+    r.stream_id = id;
+    return r;
+  }
+  static H2ParseResult ConnError(H2Error e) { return StreamError(0, e); }
+  bool ok() const { return error == H2_NO_ERROR; }
+};
+
+class H2StreamContext {
+ public:
+  enum State { kReceiving, kProcessing, kSending };
+
+  // The call's done closure; runs H2Proto::Response for this stream. Lives
+  // inside the stream, which outlives the call.
+  class Done final : public google::protobuf::Closure {
+   public:
+    explicit Done(H2StreamContext* stream) : stream_(stream) {}
+    void Run() override;
+
+   private:
+    H2StreamContext* stream_;
+  };
+
+  H2StreamContext(H2Context* conn_ctx, H2Proto* proto);
+  // Makes a recycled stream new for stream id.
+  void Reset(int32_t id, int64_t send_window);
+
+  H2Context* conn_ctx() const { return conn_ctx_; }
+  H2Proto* proto() const { return proto_; }
+  int32_t stream_id() const { return stream_id_; }
+  State state() const { return state_; }
+  bool reset() const { return reset_; }
+
+  // The request as received.
+  brpc::HttpHeader& header() { return header_; }
+  std::string& body() { return body_; }
+
+  // The running call.
+  RpcController* controller() const { return ctrl_; }
+  void set_controller(RpcController* ctrl) { ctrl_ = ctrl; }
+  google::protobuf::Closure* done() { return &done_; }
+
+ private:
+  friend class H2Context;
+
+  H2Context* conn_ctx_;
+  H2Proto* proto_;
+  int32_t stream_id_ = 0;
+  State state_ = kReceiving;
+  // END_STREAM came on the HEADERS frame whose block is still open.
+  bool stream_ended_ = false;
+  // The client reset the stream (or broke it) while its call runs.
+  bool reset_ = false;
+  // This stream's send window, as the client granted it.
+  int64_t remote_window_left_ = 0;
+  // Received bytes of this stream not yet granted back (stream level; the
+  // connection's share is granted with them).
+  int64_t deferred_window_update_ = 0;
+  brpc::HttpHeader header_;
+  std::string body_;
+  RpcController* ctrl_ = nullptr;
+  Done done_;
+  // A response waiting for credit: the DATA bytes still to send (from
+  // pending_off_), then trailers built from the status and message when they
+  // leave (header blocks must be encoded in the order they are sent).
+  std::string pending_;
+  size_t pending_off_ = 0;
+  int pending_status_ = 0;
+  std::string pending_message_;
+};
+
+class H2Context final : private brpc::HPackSink {
+ public:
+  // Consume results besides BaseProto's: a frame was consumed.
+  static constexpr int kFrameConsumed = 0;
+
+  H2Context(Connection* conn, H2Proto* proto);
+  ~H2Context();
+  H2Context(const H2Context&) = delete;
+  H2Context& operator=(const H2Context&) = delete;
+
+  // Creates the header tables; 0 or -1.
+  int Init();
+
+  // Reads at most one frame (or the preface) from the start of the
+  // connection's input and consumes it. kFrameConsumed (with *completed set
+  // when a request became complete), BaseProto::kNeedMore,
+  // BaseProto::kNotThisProto (no preface) or BaseProto::kFatal (a GOAWAY has
+  // been queued, or a write failed; nothing more may be read).
+  int Consume(H2StreamContext** completed);
+  bool failed() const { return failed_; }
+
+  // Writes the response of a processing stream: ":status" 200, the content
+  // type, the body as DATA (as far as the windows allow; the rest when
+  // credit comes) and trailers with grpc_status and, when not empty, the
+  // percent-encoded message. Takes the body's bytes (leaving *body empty).
+  // The stream is done with once the response has left.
+  void SendResponse(H2StreamContext* s, std::string_view content_type, std::string* body,
+                    int grpc_status, std::string_view message);
+  // An answer without a body: one HEADERS frame with ":status" 200, the
+  // content type, "grpc-status" and "grpc-message", ending the stream.
+  void SendTrailersOnly(H2StreamContext* s, std::string_view content_type, int grpc_status,
+                        std::string_view message);
+  // The call of a processing stream ended without an answer to write (the
+  // stream was reset, or the connection is closing): forget the stream.
+  void DropStream(H2StreamContext* s);
+
+  // Scratch space for serialising a response body; reused by every call.
+  std::string* body_buffer() { return &body_buffer_; }
+
+  Connection* connection() const { return conn_; }
+  size_t stream_count() const { return streams_.size(); }
+
+ private:
+  // The header block being received: HEADERS without END_HEADERS is
+  // followed by CONTINUATION frames of the same stream and nothing else.
+  struct HeaderBlock {
+    int32_t stream_id = 0;             // 0: no block open
+    H2StreamContext* target = nullptr;  // null: decoded and discarded
+    bool end_stream = false;
+    bool trailers = false;              // a second block on a receiving stream
+    size_t block_bytes = 0;
+    size_t list_bytes = 0;
+    H2Error reject = H2_NO_ERROR;       // answer the stream with this at the end
+  };
+
+  int ConsumePreface();
+  int ConsumeFrame(H2StreamContext** completed);
+  // Runs the handler of one frame whose payload starts 9 bytes into the
+  // input.
+  H2ParseResult Dispatch(const H2FrameHead& head);
+  H2ParseResult OnData(const H2FrameHead& head);
+  H2ParseResult OnHeaders(const H2FrameHead& head);
+  H2ParseResult OnPriority(const H2FrameHead& head);
+  H2ParseResult OnResetStream(const H2FrameHead& head);
+  H2ParseResult OnSettings(const H2FrameHead& head);
+  H2ParseResult OnPushPromise(const H2FrameHead& head);
+  H2ParseResult OnPing(const H2FrameHead& head);
+  H2ParseResult OnGoAway(const H2FrameHead& head);
+  H2ParseResult OnWindowUpdate(const H2FrameHead& head);
+  H2ParseResult OnContinuation(const H2FrameHead& head);
+  // Feeds a header-block fragment to the decoder; at END_HEADERS finishes
+  // the block.
+  H2ParseResult OnHeaderFragment(const char* data, size_t len, bool end_headers);
+  H2ParseResult FinishHeaderBlock();
+
+  // brpc::HPackSink: one decoded field of the open block.
+  void OnHeader(std::string_view name, std::string_view value) override;
+
+  // Copies the payload of the current frame into payload_.
+  bool ReadPayload(uint32_t size);
+  // Counts received DATA bytes against the windows and grants credit back
+  // when half a window has been used.
+  H2ParseResult AccountData(H2StreamContext* s, int64_t n);
+  void DeferWindowUpdate(int64_t n);
+
+  H2StreamContext* FindStream(int32_t id);
+  H2StreamContext* NewStream(int32_t id);
+  // Removes the stream from the map and recycles it; its ungranted bytes
+  // move to the connection.
+  void DeleteStream(H2StreamContext* s);
+  // A stream error: RST_STREAM, and the stream is forgotten (or marked
+  // reset while its call runs).
+  int ResetStream(int32_t id, H2Error error);
+  // A connection error: GOAWAY; the context fails.
+  int GoAway(H2Error error);
+
+  // Frames the response parts of stream s into out_.
+  void AppendHeaderBlock(int32_t id, const std::string& block, bool end_stream);
+  bool EncodeHeaders(std::string* block, std::string_view content_type, bool with_status,
+                     int grpc_status, std::string_view message);
+  // Sends what the windows allow of s's pending DATA, then its trailers.
+  // True when the response is complete.
+  bool FlushStream(H2StreamContext* s);
+  // Gives every waiting response the credit that arrived.
+  void FlushBlocked();
+  void AppendWindowUpdate(int32_t id, int64_t increment);
+  // Sends out_ and empties it; false when the connection refused it.
+  bool SendOut();
+  bool SendBytes(const char* data, size_t len);
+
+  Connection* conn_;
+  H2Proto* proto_;
+  // The connection-level send window the client granted.
+  int64_t remote_window_left_ = brpc::H2Settings::DEFAULT_INITIAL_WINDOW_SIZE;
+  int conn_state_ = 0;  // 0 waiting for the preface, 1 ready
+  int32_t last_received_stream_id_ = -1;
+  brpc::H2Settings remote_settings_;
+  bool remote_settings_received_ = false;
+  brpc::H2Settings local_settings_;
+  brpc::H2Settings unack_local_settings_;
+  brpc::HPacker hpacker_;
+  // Received bytes of streams that are gone (and of unknown streams) not
+  // yet granted back at connection level.
+  int64_t deferred_window_update_ = 0;
+  // Every received DATA byte not yet granted back at connection level.
+  int64_t conn_unacked_ = 0;
+  // Request bodies held by receiving streams.
+  size_t buffered_body_bytes_ = 0;
+  std::unordered_map<int32_t, H2StreamContext*> streams_;
+  std::vector<H2StreamContext*> free_streams_;
+  // Streams with a response waiting for credit, in arrival order.
+  std::vector<int32_t> blocked_;
+  HeaderBlock block_;
+  bool failed_ = false;
+  std::string payload_;
+  std::string out_;
+  std::string block_buffer_;
+  std::string body_buffer_;
+};
+
+// Deletes a context; the deleter a connection keeps with its pointer.
+void DeleteH2Context(H2Context* ctx);
+
+// The 31-bit window check: false when window + delta leaves the range a
+// flow-control window may take.
+bool AddWindow(int64_t* window, int64_t delta);
+
+// Parses a SETTINGS payload into *out (entries not present keep their
+// values). False on a malformed payload or value.
+bool ParseH2Settings(brpc::H2Settings* out, const char* data, size_t len);
+// Serialises the entries of s that differ from the protocol's defaults
+// (ENABLE_PUSH always, as 0 when push is off); returns the bytes written
+// (at most 36).
+size_t SerializeH2Settings(const brpc::H2Settings& s, char* out);
+
+}  // namespace tarn
+
+#endif  // TARN_SRC_POLICY_H2_CONTEXT_H_

@@ -1,0 +1,293 @@
+#include "tarn/policy/h2_proto.h"
+
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/message.h>
+#include <google/protobuf/service.h>
+
+#include <cstring>
+#include <string>
+
+#include "brpc/policy/gzip_compress.h"
+#include "json2pb/json_to_pb.h"
+#include "json2pb/pb_to_json.h"
+#include "policy/h2_context.h"
+#include "tarn/base/logging.h"
+#include "tarn/connection.h"
+#include "tarn/loop.h"
+#include "tarn/policy/h2_grpc.h"
+#include "tarn/rpc/frame.h"
+#include "tarn/rpc/rpc_controller.h"
+#include "tarn/rpc/rpc_server.h"
+#include "tarn/types.h"
+#include "tarn/worker.h"
+
+namespace tarn {
+
+namespace {
+
+// Request bodies above this are not kept by a recycled stream.
+constexpr size_t kMaxKeptBody = 64 * 1024;
+
+std::string Printable(std::string_view v) { return PrintableBytes(v.data(), v.size()); }
+
+// Why a request cannot be served: the gRPC status and text of the answer.
+struct Refusal {
+  int status = GRPC_OK;
+  std::string message;
+  bool refused() const { return status != GRPC_OK; }
+};
+
+bool ValidLogId(const std::string& text) {
+  if (text.empty() || text.size() > 20) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return text.size() < 20 || text <= "18446744073709551615";
+}
+
+// Parses the request body of stream s into request.
+Refusal ParseRequestBody(H2Context* ctx, H2StreamContext* s, google::protobuf::Message* request,
+                         size_t max_message) {
+  Refusal r;
+  std::string& body = s->body();
+  if (body.empty()) {
+    if (!request->IsInitialized()) {
+      LOG_ERROR << "Empty body for a request with required fields, peer addr: "
+                << ctx->connection()->peer_addr().ToString();
+      r.status = GRPC_INVALIDARGUMENT;
+      r.message = "empty request body";
+    }
+    return r;
+  }
+  bool is_grpc = false;
+  const H2ContentType type = ParseContentType(s->header().content_type(), &is_grpc);
+  const char* data = body.data();
+  size_t len = body.size();
+  std::string* inflated = ctx->body_buffer();
+  if (is_grpc) {
+    if (len < kGrpcPrefixSize || len - kGrpcPrefixSize != ReadGrpcLength(data) ||
+        static_cast<unsigned char>(data[0]) > 1) {
+      LOG_ERROR << "Fail to remove grpc prefix";
+      r.status = GRPC_INVALIDARGUMENT;
+      r.message = "bad grpc message prefix";
+      return r;
+    }
+    const bool compressed = data[0] == 1;
+    data += kGrpcPrefixSize;
+    len -= kGrpcPrefixSize;
+    if (compressed) {
+      const std::string* encoding = s->header().Find(common->GRPC_ENCODING);
+      if (encoding == nullptr) {
+        LOG_ERROR << "Fail to get grpc compressed type";
+        r.status = GRPC_INVALIDARGUMENT;
+        r.message = "compressed message without grpc-encoding";
+        return r;
+      }
+      if (*encoding == common->GZIP) {
+        if (!brpc::policy::GzipDecompress(data, len, max_message, inflated)) {
+          LOG_ERROR << "Fail to decopress gzip";
+          r.status = GRPC_INVALIDARGUMENT;
+          r.message = "bad gzip message";
+          return r;
+        }
+        data = inflated->data();
+        len = inflated->size();
+      } else if (*encoding != common->IDENTITY) {
+        LOG_ERROR << "Unknown grpc-encoding=" << Printable(*encoding);
+        r.status = GRPC_UNIMPLEMENTED;
+        r.message = "grpc-encoding " + Printable(*encoding) + " is not supported";
+        return r;
+      }
+    }
+  }
+  bool ok;
+  if (type == H2_CONTENT_PROTO) {
+    ok = len <= static_cast<size_t>(INT32_MAX) &&
+         request->ParseFromArray(data, static_cast<int>(len));
+    if (!ok) LOG_ERROR << "Fail to parse http body as proto";
+  } else {
+    std::string error;
+    ok = json2pb::JsonToProtoMessage(std::string_view(data, len), request, &error);
+    if (!ok) LOG_ERROR << "Fail to parse http body as json: " << Printable(error);
+  }
+  inflated->clear();
+  if (!ok) {
+    r.status = GRPC_INVALIDARGUMENT;
+    r.message = "bad request body";
+  }
+  return r;
+}
+
+}  // namespace
+
+int H2Proto::ParseTcp(const std::shared_ptr<Connection>& conn) {
+  if (conn->transport() != kTcp) return kNotThisProto;
+  H2Context* ctx = conn->h2_context();
+  if (ctx == nullptr) {
+    // Only a connection that starts with the preface is ours; refuse
+    // anything else as soon as its first bytes differ.
+    const size_t readable = conn->ReadableLength();
+    if (readable == 0) return kNeedMore;
+    char head[kH2ConnectionPrefaceSize];
+    const size_t n = readable < sizeof(head) ? readable : sizeof(head);
+    if (conn->ReceiveData(head, n) < 0 || memcmp(head, kH2ConnectionPreface, n) != 0) {
+      return kNotThisProto;
+    }
+    if (n < kH2ConnectionPrefaceSize) return kNeedMore;
+    ctx = new H2Context(conn.get(), this);
+    if (ctx->Init() != 0) {
+      delete ctx;
+      LOG_ERROR << "Fail to init H2Context";
+      return kFatal;
+    }
+    conn->set_h2_context(H2ContextPtr(ctx, &DeleteH2Context));
+  }
+  if (ctx->failed()) return kBadState;
+  for (;;) {
+    H2StreamContext* completed = nullptr;
+    const int r = ctx->Consume(&completed);
+    if (r != H2Context::kFrameConsumed) return r;
+    if (completed != nullptr) ProcessHttpRequest(conn, completed);
+    if (conn->IsClosed()) return kFatal;
+  }
+}
+
+int H2Proto::ParseRdma(const std::shared_ptr<Connection>&) { return kNotThisProto; }
+
+void H2Proto::ProcessHttpRequest(const std::shared_ptr<Connection>& conn, H2StreamContext* s) {
+  H2Context* ctx = s->conn_ctx();
+  const brpc::HttpHeader& header = s->header();
+  RpcController* ctrl = server_->NewRpcController(conn);
+  if (ctrl == nullptr) {
+    LOG_ERROR << "new RpcController error, obj pool maybe empty";
+    ctx->SendTrailersOnly(s, header.content_type(), GRPC_INTERNAL, "server is busy");
+    return;
+  }
+  ctrl->Begin();
+  ctrl->set_rpc_server(server_);
+  ctrl->set_tarn_hold(true);
+
+  const std::string* log_id = header.Find(common->LOG_ID);
+  if (log_id != nullptr && !ValidLogId(*log_id)) {
+    LOG_ERROR << "Invalid " << common->LOG_ID << "=" << Printable(*log_id) << " in http request";
+  }
+
+  Refusal refusal;
+  std::string_view service_name;
+  std::string_view method_name;
+  google::protobuf::Service* service = nullptr;
+  const google::protobuf::MethodDescriptor* method = nullptr;
+  google::protobuf::Message* request = nullptr;
+  if (!FindMethodPropertyByURI(header.path(), &service_name, &method_name)) {
+    LOG_ERROR << "Fail to find method by path=" << Printable(header.path())
+              << ", peer addr: " << conn->peer_addr().ToString();
+    refusal.status = GRPC_UNIMPLEMENTED;
+    refusal.message = "no method at path " + Printable(header.path());
+  } else if ((service = server_->FindService(service_name)) == nullptr) {
+    LOG_ERROR << "can not find this service: " << Printable(service_name)
+              << ", peer addr: " << conn->peer_addr().ToString();
+    refusal.status = GRPC_UNIMPLEMENTED;
+    refusal.message = "unknown service " + Printable(service_name);
+  } else if ((method = service->GetDescriptor()->FindMethodByName(std::string(method_name))) ==
+             nullptr) {
+    LOG_ERROR << "can not find this method: " << Printable(method_name)
+              << ", peer addr: " << conn->peer_addr().ToString();
+    refusal.status = GRPC_UNIMPLEMENTED;
+    refusal.message = "unknown method " + Printable(method_name);
+  } else {
+    request = service->GetRequestPrototype(method).New();
+    ctrl->set_request(request, true);
+    ctrl->set_response(service->GetResponsePrototype(method).New(), true);
+    refusal = ParseRequestBody(ctx, s, request, conn->max_send_size());
+  }
+  std::string& body = s->body();
+  body.clear();
+  if (body.capacity() > kMaxKeptBody) std::string().swap(body);
+  if (refusal.refused()) {
+    ctx->SendTrailersOnly(s, header.content_type(), refusal.status, refusal.message);
+    ctrl->set_tarn_hold(false);
+    return;
+  }
+  ctrl->set_method(method);
+  ctrl->set_done(s->done());
+  s->set_controller(ctrl);
+  LOG_TRACE << "receive request, rpc uuid: " << ctrl->uuid();
+  // The service may answer inside this call: s and ctrl are not touched
+  // afterwards.
+  service->CallMethod(method, ctrl, request, ctrl->response(), s->done());
+}
+
+void H2Proto::Response(H2StreamContext* s) {
+  RpcController* ctrl = s->controller();
+  ctrl->conn()->worker()->loop()->RunInLoop([this, s] { SendResponse(s); }, true);
+}
+
+void H2Proto::SendResponse(H2StreamContext* s) {
+  RpcController* ctrl = s->controller();
+  H2Context* ctx = s->conn_ctx();
+  const std::shared_ptr<Connection>& conn = ctrl->conn();
+  LOG_TRACE << "send response, rpc uuid: " << ctrl->uuid();
+  if (s->reset() || ctx->failed() || conn->IsClosed()) {
+    ctx->DropStream(s);
+    ctrl->set_tarn_hold(false);
+    return;
+  }
+  const std::string& content_type = s->header().content_type();
+  bool is_grpc = false;
+  const H2ContentType type = ParseContentType(content_type, &is_grpc);
+  std::string* body = ctx->body_buffer();
+  body->clear();
+  int status = GRPC_OK;
+  std::string message;
+  if (ctrl->Failed()) {
+    // A failed call never reads as a success, whatever its error code.
+    status = ErrorCodeToGrpcStatus(ctrl->error_code());
+    if (status == GRPC_OK) status = GRPC_INTERNAL;
+    message = ctrl->ErrorText();
+  } else if (google::protobuf::Message* response = ctrl->response(); response != nullptr) {
+    const size_t prefix = is_grpc ? kGrpcPrefixSize : 0;
+    bool ok = response->IsInitialized();
+    if (ok && type == H2_CONTENT_PROTO) {
+      const size_t size = response->ByteSizeLong();
+      ok = size <= conn->max_send_size();
+      if (ok) {
+        body->resize(prefix + size);
+        response->SerializeWithCachedSizesToArray(reinterpret_cast<uint8_t*>(&(*body)[prefix]));
+      } else {
+        LOG_ERROR << "Faile to SerializeToZeroCopyStream Response to "
+                  << conn->peer_addr().ToString();
+      }
+    } else if (ok) {
+      std::string error;
+      body->assign(prefix, '\0');
+      std::string json;
+      ok = json2pb::ProtoMessageToJson(*response, &json, &error) &&
+           json.size() <= conn->max_send_size();
+      if (ok) {
+        body->append(json);
+      } else {
+        LOG_ERROR << "Fail to convert response to json";
+      }
+    } else {
+      LOG_ERROR << "Faile to SerializeToZeroCopyStream Response to "
+                << conn->peer_addr().ToString() << ", response is not initialized";
+    }
+    if (!ok) {
+      body->clear();
+      ctx->SendTrailersOnly(s, content_type, GRPC_INTERNAL, "cannot serialize the response");
+      ctrl->set_tarn_hold(false);
+      return;
+    }
+    if (is_grpc) {
+      WriteGrpcPrefix(&(*body)[0], false, static_cast<uint32_t>(body->size() - prefix));
+    }
+  }
+  if (g_enable_metrics) {
+    ctrl->End();
+    server_->ReportRpcLatency(ctrl->method(), ctrl->LatencyUs());
+  }
+  ctx->SendResponse(s, content_type, body, status, message);
+  ctrl->set_tarn_hold(false);
+}
+
+}  // namespace tarn
