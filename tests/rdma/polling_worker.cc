@@ -94,11 +94,11 @@ TEST(PollingColonyTest, RunsTasksAndStopsOnceOrTwice) {
   PollingWorkerColony colony(1, option, nullptr);
   colony.Start();
   Worker* worker = colony.GetWorker(0u);
-  EXPECT_EQ(worker->state(), Worker::kRunning);
 
   testsupport::LogCapture logs;
   // A second Start on the running worker returns at once.
   ASSERT_EQ(worker->loop()->RunInLoop([&] { worker->Start("again"); }, false), 0);
+  EXPECT_EQ(worker->state(), Worker::kRunning);
   EXPECT_NE(logs.LineWith("worker is running for name: poll-0, can not repeated runing for "
                           "name: again"),
             "");
