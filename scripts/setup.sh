@@ -19,6 +19,27 @@ PACKAGES=(
   python3-grpcio python3-protobuf nghttp2-client curl
 )
 
+# Every event loop opens a Linux AIO context of 2048 events, and the kernel
+# counts them all against one machine-wide limit (fs.aio-max-nr, often 65536:
+# 32 loops). The test suite run in parallel opens far more, so raise the
+# limit when it is lower. A loop refused its context still runs, without
+# AIO, so where the limit cannot be raised (a container) this only warns.
+AIO_MAX_NR_WANTED=1048576
+aio_max_nr=$(cat /proc/sys/fs/aio-max-nr 2>/dev/null || echo "$AIO_MAX_NR_WANTED")
+if [ "$aio_max_nr" -lt "$AIO_MAX_NR_WANTED" ]; then
+  raise_cmd="echo $AIO_MAX_NR_WANTED > /proc/sys/fs/aio-max-nr"
+  if [ "$(id -u)" -eq 0 ]; then
+    raise=(sh -c "$raise_cmd")
+  else
+    raise=(sudo -n sh -c "$raise_cmd")
+  fi
+  if "${raise[@]}" >/dev/null 2>&1; then
+    echo "setup: fs.aio-max-nr raised from $aio_max_nr to $AIO_MAX_NR_WANTED"
+  else
+    echo "setup: cannot raise fs.aio-max-nr ($aio_max_nr); loops beyond it run without AIO" >&2
+  fi
+fi
+
 missing=()
 for p in "${PACKAGES[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

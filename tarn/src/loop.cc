@@ -4,6 +4,7 @@
 
 #include "loop_metrics.h"
 #include "tarn/base/current_thread.h"
+#include "tarn/disk_io_util.h"
 #include "tarn/base/logging.h"
 
 namespace tarn {
@@ -20,6 +21,7 @@ Loop::Loop(Worker* worker, const UserHandleFactory& create)
 }
 
 Loop::~Loop() {
+  DeleteDiskIO();
   // Tasks nobody ran: release their posters rather than leave them waiting.
   for (LoopTask* task : pending_tasks_) task->DestroySelf();
   std::vector<LoopTask*>().swap(pending_tasks_);
@@ -27,8 +29,13 @@ Loop::~Loop() {
 }
 
 int Loop::Init() {
-  // The disk I/O front joins here once loops carry one; none for now.
+  if (disk_io_ == nullptr) disk_io_ = new DiskIOUtil(this);
   return 0;
+}
+
+void Loop::DeleteDiskIO() {
+  delete disk_io_;
+  disk_io_ = nullptr;
 }
 
 void Loop::CreateUserHandle() {

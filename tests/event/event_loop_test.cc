@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "tarn/base/time_cycle.h"
+#include "tarn/disk_io_util.h"
 #include "tarn/event/event_loop.h"
 #include "tarn/event/event_timer_queue.h"
 #include "tarn/event/event_worker.h"
@@ -137,16 +138,20 @@ class LoopThread {
 
 class EventLoopTest : public ::testing::TestWithParam<bool> {};
 
-TEST_P(EventLoopTest, FreshLoopHoldsWakeupAndTimerEvents) {
+// Wake-up, timer and, when the machine's AIO limit allowed the loop a
+// context, the AIO completion event.
+TEST_P(EventLoopTest, FreshLoopHoldsWakeupTimerAndAioEvents) {
   LoopThread t(GetParam());
   ASSERT_NE(t.loop(), nullptr);
   std::vector<bool> enabled;
+  bool aio = false;
   t.loop()->RunInLoop(
       [&] {
-        for (int i = 0; i < 3; ++i) enabled.push_back(t.loop()->driver()->EventIsEnable(i));
+        for (int i = 0; i < 4; ++i) enabled.push_back(t.loop()->driver()->EventIsEnable(i));
+        aio = t.loop()->disk_io()->aio_enabled();
       },
       false);
-  EXPECT_EQ(enabled, (std::vector<bool>{true, true, false}));
+  EXPECT_EQ(enabled, (std::vector<bool>{true, true, aio, false}));
 }
 
 TEST_P(EventLoopTest, StopFromOtherThreadEndsStart) {

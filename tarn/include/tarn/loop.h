@@ -43,7 +43,8 @@ class Loop {
   Loop(const Loop&) = delete;
   Loop& operator=(const Loop&) = delete;
 
-  // Subclasses create the timer queue and call this base part; 0 on success.
+  // Subclasses create the timer queue and call this base part, which
+  // creates the loop's disk I/O front; 0 on success.
   virtual int Init();
   // Runs the loop on the calling (worker) thread until Stop(); then settles
   // the tasks still queued (see above).
@@ -83,7 +84,7 @@ class Loop {
 
   Worker* worker() const { return worker_; }
   TimerQueue* timer_queue() const { return timer_queue_; }
-  // The loop's disk I/O front; none yet (null).
+  // The loop's disk I/O front (null before Init).
   DiskIOUtil* disk_io() const { return disk_io_; }
   UserHandle* user_handle() const { return user_handle_; }
   uint32_t tid() const { return tid_; }
@@ -94,6 +95,10 @@ class Loop {
   static uint64_t EnqueueStamp();
   // False, logged, before Init made the timer queue.
   bool HasTimerQueue() const;
+  // Deletes the disk I/O front with its back ends. The base destructor does
+  // it; a subclass whose back end needs its own parts (the event loop's AIO
+  // context uses its libevent driver) does it first.
+  void DeleteDiskIO();
 
   Worker* worker_;
   uint32_t tid_;  // kernel thread id of the loop's thread
@@ -101,7 +106,7 @@ class Loop {
   UserHandle* user_handle_ = nullptr;
   UserHandleFactory create_user_handle_;
   TimerQueue* timer_queue_ = nullptr;  // made by the subclass's Init
-  DiskIOUtil* disk_io_ = nullptr;      // no disk I/O front yet
+  DiskIOUtil* disk_io_ = nullptr;      // made by Init
   // For subclasses that queue under a spin lock (the polling loop).
   pthread_spinlock_t spin_;
   std::vector<LoopTask*> pending_tasks_;

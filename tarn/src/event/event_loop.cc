@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include "tarn/base/logging.h"
+#include "tarn/disk_io_util.h"
+#include "tarn/event/aio_context.h"
 #include "tarn/event/event_timer_queue.h"
 #include "tarn/worker.h"
 
@@ -22,6 +24,18 @@ inline void CpuRelax() { __builtin_ia32_pause(); }
 
 constexpr int kSpinsBeforeYield = 128;
 
+// Gives the loop's disk I/O front a Linux AIO context. The machine-wide
+// limit (fs.aio-max-nr) may refuse one: the loop then runs without AIO and
+// its disk I/O front refuses descriptor I/O.
+void AttachAioContext(EventLoop* loop) {
+  AioContext* aio = new AioContext(loop);
+  int ret = aio->Init();
+  if (ret == 0 && loop->disk_io()->SetAioContext(aio) == 0) return;
+  LOG_ERROR << "loop " << static_cast<const void*>(loop)
+            << " runs without libaio, aio context init ret: " << ret;
+  delete aio;
+}
+
 }  // namespace
 
 EventLoop::EventLoop(Worker* worker, const UserHandleFactory& create)
@@ -31,6 +45,8 @@ EventLoop::EventLoop(Worker* worker, const UserHandleFactory& create, bool busy_
     : Loop(worker, create), busy_poll_(busy_poll) {}
 
 EventLoop::~EventLoop() {
+  // The AIO context frees its event in the driver.
+  DeleteDiskIO();
   if (wakeup_event_idx_ >= 0) {
     driver_->DelEvent(wakeup_event_idx_);
     driver_->FreeEvent(wakeup_event_idx_);
@@ -57,8 +73,7 @@ int EventLoop::Init() {
   if (wakeup_event_idx_ < 0 || driver_->AddEvent(wakeup_event_idx_) != 0) return -1;
   LOG_DEBUG << "wakeup_fd: " << wakeup_fd_ << ", wakeup_event_idx: " << wakeup_event_idx_;
   timer_queue_ = new EventTimerQueue(this);
-  // Event loops get their Linux AIO context here once the disk I/O front
-  // exists.
+  AttachAioContext(this);
   return 0;
 }
 
