@@ -109,7 +109,7 @@ TEST_F(MrManagerTest, KeysAtZoneEdges) {
   const uint64_t start = kGiB - 4 * kMiB;  // spans the boundary at 1 GiB
   const uint64_t size = 8 * kMiB;
   ASSERT_EQ(mr_->RegisterMr(At(start), size), 0);
-  const tarn::MrManager::Memzone& zone = mr_->zones().front();
+  const tarn::MrManager::Memzone zone = mr_->zones().front();
 
   for (uint64_t off : {start, start + 2 * kMiB - 1, kGiB - 1, kGiB, start + size - 1}) {
     Keys k = Lookup(At(off));
@@ -131,6 +131,24 @@ TEST_F(MrManagerTest, KeysAtZoneEdges) {
   EXPECT_EQ(mr_->GetKeyByAddr(At(start), nullptr, &rkey), 0);
   EXPECT_EQ(lkey, zone.mr->lkey);
   EXPECT_EQ(rkey, zone.mr->rkey);
+
+  // Whole ranges, quietly: inside one region or not at all (a neighbouring
+  // zone has other keys).
+  ASSERT_EQ(mr_->RegisterMr(At(start + size), 2 * kMiB), 0);
+  struct Range {
+    uint64_t off;
+    uint64_t len;
+    int ret;
+  } ranges[] = {{start, size, 0},          {kGiB - 1, 2, 0},     {start + size - 1, 0, 0},
+                {start, size + 1, -1},     {start - 1, 2, -1},   {start + size + 2 * kMiB, 1, -1},
+                {3 * kGiB, 4096, -1}};
+  testsupport::LogCapture log;
+  for (const Range& r : ranges) {
+    lkey = kUntouched;
+    EXPECT_EQ(mr_->GetKeyByRange(At(r.off), r.len, &lkey, nullptr), r.ret) << r.off << "+" << r.len;
+    EXPECT_EQ(lkey, r.ret == 0 ? zone.mr->lkey : kUntouched) << r.off << "+" << r.len;
+  }
+  EXPECT_EQ(log.text(), "");
 }
 
 TEST_F(MrManagerTest, LookupsThatFindNothing) {

@@ -3,8 +3,10 @@
 #include "tarn/polling/rdma_handle.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -118,6 +120,34 @@ TEST_F(RdmaHandleTest, TwoWorkersOnTwoThreadsShareOneOpenedDevice) {
   EXPECT_EQ(after.pds, before.pds + 1);
   EXPECT_EQ(after.cqs, before.cqs + 4);
   EXPECT_EQ(RdmaHandle::workers().size(), 2u);
+}
+
+// The polling worker reads device events on its pass and must never block
+// there: the shared context's event descriptor is non-blocking.
+TEST_F(RdmaHandleTest, InjectedEventsAreReadableWithoutBlocking) {
+  PollingWorker worker(0, {}, RdmaOption());
+  RdmaHandle handle(&worker);
+  ASSERT_EQ(handle.Init(), 0);
+  ASSERT_NE(fcntl(handle.context()->async_fd, F_GETFL) & O_NONBLOCK, 0);
+  ibv_async_event event{};
+  errno = 0;
+  EXPECT_EQ(ibv_get_async_event(handle.context(), &event), -1);
+  EXPECT_EQ(errno, EAGAIN);
+
+  ASSERT_TRUE(verbs_emu::InjectPortEvent("emu_0", 1, IBV_EVENT_GID_CHANGE));
+  ASSERT_EQ(ibv_get_async_event(handle.context(), &event), 0);
+  EXPECT_EQ(event.event_type, IBV_EVENT_GID_CHANGE);
+  EXPECT_EQ(event.element.port_num, 1);
+  ibv_ack_async_event(&event);
+
+  auto qp = handle.NewQueuePair();
+  ASSERT_NE(qp, nullptr);
+  ASSERT_TRUE(verbs_emu::InjectQpEvent(qp->qp_num(), IBV_EVENT_QP_LAST_WQE_REACHED));
+  ASSERT_EQ(ibv_get_async_event(handle.context(), &event), 0);
+  EXPECT_EQ(event.event_type, IBV_EVENT_QP_LAST_WQE_REACHED);
+  EXPECT_EQ(event.element.qp, qp->qp());
+  ibv_ack_async_event(&event);
+  qp->DestroyQp();
 }
 
 TEST_F(RdmaHandleTest, AddressLookupTakesTheLastMatchingGid) {

@@ -123,6 +123,23 @@ int MrManager::GetKeyByAddr(void* addr, uint32_t* lkey, uint32_t* rkey) const {
   return 0;
 }
 
+int MrManager::GetKeyByRange(const void* addr, size_t len, uint32_t* lkey,
+                             uint32_t* rkey) const {
+  const uint64_t first = reinterpret_cast<uint64_t>(addr);
+  const uint64_t last = first + (len == 0 ? 0 : len - 1);
+  if (last < first || RangeOf(last) >= kRanges) return -1;
+  ibv_mr** first_table = first_level_[RangeOf(first)];
+  ibv_mr** last_table = first_level_[RangeOf(last)];
+  if (first_table == nullptr || last_table == nullptr) return -1;
+  // Zones are contiguous and never share a region, so the same region at
+  // both ends holds every slot between them.
+  ibv_mr* mr = first_table[SlotOf(first)];
+  if (mr == nullptr || last_table[SlotOf(last)] != mr) return -1;
+  if (lkey != nullptr) *lkey = mr->lkey;
+  if (rkey != nullptr) *rkey = mr->rkey;
+  return 0;
+}
+
 bool MrManager::HasTableFor(const void* addr) const {
   const uint64_t range = RangeOf(reinterpret_cast<uint64_t>(addr));
   return range < kRanges && first_level_[range] != nullptr;

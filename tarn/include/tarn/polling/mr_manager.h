@@ -66,6 +66,10 @@ class MrManager {
   // found; -1 (logged, keys untouched) when both pointers are null, addr is at
   // or above 2^48, or no region holds it.
   int GetKeyByAddr(void* addr, uint32_t* lkey, uint32_t* rkey) const;
+  // Quiet form for callers that have a fallback: 0 with the keys when one
+  // region holds all of [addr, addr + len) (len 0 counts as 1 byte), else -1
+  // with nothing logged and the keys untouched. As cheap as GetKeyByAddr.
+  int GetKeyByRange(const void* addr, size_t len, uint32_t* lkey, uint32_t* rkey) const;
   // INFO dump of the zones and, with show_pages, of every filled slot.
   void Report(bool show_pages) const;
 
