@@ -367,6 +367,72 @@ TEST_F(Transport, RdmaWrites) {
   EXPECT_EQ(ibv_poll_cq(b.rcq, 1, &r), 0);
 }
 
+// A message gathered from several entries is scattered over the receive's
+// entries in order (a header entry, then the payload), whatever the entry
+// boundaries; immediate data and RDMA READ come through too.
+TEST_F(Transport, ScatterGatherAndOtherOpcodes) {
+  ASSERT_NO_FATAL_FAILURE(a.Open());
+  ASSERT_NO_FATAL_FAILURE(b.Open());
+  ASSERT_NO_FATAL_FAILURE(Connect(a, b));
+  std::memcpy(a.at(0), "HDR-0001", 8);
+  std::memcpy(a.at(1000), "abcde", 5);
+  for (int i = 0; i < 100; ++i) a.at(2000)[i] = static_cast<char>(i);
+  ibv_sge out[3] = {{reinterpret_cast<uint64_t>(a.at(0)), 8, a.mr->lkey},
+                    {reinterpret_cast<uint64_t>(a.at(1000)), 5, a.mr->lkey},
+                    {reinterpret_cast<uint64_t>(a.at(2000)), 100, a.mr->lkey}};
+  ibv_sge in[2] = {{reinterpret_cast<uint64_t>(b.at(0)), 8, b.mr->lkey},
+                   {reinterpret_cast<uint64_t>(b.at(4096)), 200, b.mr->lkey}};
+  ibv_recv_wr rwr{};
+  rwr.wr_id = 77;
+  rwr.sg_list = in;
+  rwr.num_sge = 2;
+  ibv_recv_wr* rbad;
+  ASSERT_EQ(ibv_post_recv(b.qp, &rwr, &rbad), 0);
+  ibv_send_wr wr{}, *bad;
+  wr.wr_id = 1;
+  wr.sg_list = out;
+  wr.num_sge = 3;
+  wr.opcode = IBV_WR_SEND_WITH_IMM;
+  wr.imm_data = htonl(0x1234);
+  wr.send_flags = IBV_SEND_SIGNALED;
+  ASSERT_EQ(ibv_post_send(a.qp, &wr, &bad), 0);
+  std::vector<ibv_wc> got = Poll(b.rcq, 1);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].wr_id, 77u);
+  EXPECT_EQ(got[0].byte_len, 113u);
+  EXPECT_EQ(got[0].wc_flags & IBV_WC_WITH_IMM, static_cast<unsigned>(IBV_WC_WITH_IMM));
+  EXPECT_EQ(ntohl(got[0].imm_data), 0x1234u);
+  EXPECT_EQ(std::memcmp(b.at(0), "HDR-0001", 8), 0);
+  EXPECT_EQ(std::memcmp(b.at(4096), "abcde", 5), 0);
+  EXPECT_EQ(std::memcmp(b.at(4101), a.at(2000), 100), 0);
+
+  // Inline data beyond what the queue pair was created for is refused.
+  char scratch[16] = "inline-data";
+  ibv_sge inl{reinterpret_cast<uint64_t>(scratch), 12, 0};
+  wr.sg_list = &inl;
+  wr.num_sge = 1;
+  wr.opcode = IBV_WR_SEND;
+  wr.send_flags = IBV_SEND_SIGNALED | IBV_SEND_INLINE;
+  EXPECT_EQ(ibv_post_send(a.qp, &wr, &bad), EINVAL);
+  EXPECT_EQ(bad, &wr);
+  wr.send_flags = IBV_SEND_SIGNALED;
+
+  // RDMA READ of the peer's region.
+  ibv_sge dst{reinterpret_cast<uint64_t>(a.at(3000)), 8, a.mr->lkey};
+  wr.wr_id = 3;
+  wr.sg_list = &dst;
+  wr.opcode = IBV_WR_RDMA_READ;
+  wr.wr.rdma.remote_addr = reinterpret_cast<uint64_t>(b.at(0));
+  wr.wr.rdma.rkey = b.mr->rkey;
+  ASSERT_EQ(ibv_post_send(a.qp, &wr, &bad), 0);
+  std::vector<ibv_wc> sent = Poll(a.scq, 2);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[1].wr_id, 3u);
+  EXPECT_EQ(sent[1].status, IBV_WC_SUCCESS);
+  EXPECT_EQ(sent[1].opcode, IBV_WC_RDMA_READ);
+  EXPECT_EQ(std::memcmp(a.at(3000), "HDR-0001", 8), 0);
+}
+
 // More work than the queue holds is refused with ENOMEM and the first WR
 // that did not fit; a slot comes back when its completion is polled.
 TEST_F(Transport, QueueCapacities) {
