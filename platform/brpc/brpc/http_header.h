@@ -32,7 +32,8 @@ class HttpHeader {
 
   // The value of the first field of that name, or null.
   const std::string* Find(std::string_view name) const {
-    for (const auto& field : fields_) {
+    for (size_t i = 0; i < count_; ++i) {
+      const auto& field = fields_[i];
       if (field.first.size() == name.size() &&
           strncasecmp(field.first.data(), name.data(), name.size()) == 0) {
         return &field.second;
@@ -41,27 +42,38 @@ class HttpHeader {
     return nullptr;
   }
   void Append(std::string_view name, std::string_view value) {
-    fields_.emplace_back(std::string(name), std::string(value));
+    if (count_ == fields_.size()) fields_.emplace_back();
+    fields_[count_].first.assign(name.data(), name.size());
+    fields_[count_].second.assign(value.data(), value.size());
+    ++count_;
   }
-  const std::vector<std::pair<std::string, std::string>>& fields() const { return fields_; }
+  // The other fields, in arrival order.
+  size_t field_count() const { return count_; }
+  const std::pair<std::string, std::string>& field(size_t i) const { return fields_[i]; }
 
-  // Empties the header, keeping what it has allocated for reuse.
+  // Empties the header. A header that is used again keeps (a bounded part
+  // of) what it allocated, so that the next message of the same shape
+  // allocates nothing.
   void Clear() {
     method_.clear();
     path_.clear();
     authority_.clear();
     status_code_ = 0;
     content_type_.clear();
-    fields_.clear();
+    count_ = 0;
+    if (fields_.size() > kKeptFields) fields_.resize(kKeptFields);
   }
 
  private:
+  static constexpr size_t kKeptFields = 16;
+
   std::string method_;
   std::string path_;
   std::string authority_;
   int status_code_ = 0;
   std::string content_type_;
   std::vector<std::pair<std::string, std::string>> fields_;
+  size_t count_ = 0;  // fields_[0, count_) are in use
 };
 
 }  // namespace brpc

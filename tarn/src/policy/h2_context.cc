@@ -187,7 +187,6 @@ H2StreamContext::H2StreamContext(H2Context* conn_ctx, H2Proto* proto)
 void H2StreamContext::Reset(int32_t id, int64_t send_window) {
   stream_id_ = id;
   state_ = kReceiving;
-  stream_ended_ = false;
   reset_ = false;
   remote_window_left_ = send_window;
   deferred_window_update_ = 0;
@@ -220,7 +219,7 @@ H2Context::~H2Context() {
 void DeleteH2Context(H2Context* ctx) { delete ctx; }
 
 int H2Context::Init() {
-  streams_.reserve(64);
+  streams_.reserve(kH2MaxOpenStreams);
   if (hpacker_.Init(unack_local_settings_.header_table_size) != 0) {
     LOG_ERROR << "Fail to init _hpacker";
     return -1;
@@ -753,8 +752,10 @@ H2ParseResult H2Context::OnWindowUpdate(const H2FrameHead& head) {
 // Streams
 
 H2StreamContext* H2Context::FindStream(int32_t id) {
-  auto it = streams_.find(id);
-  return it == streams_.end() ? nullptr : it->second;
+  for (const auto& entry : streams_) {
+    if (entry.first == id) return entry.second;
+  }
+  return nullptr;
 }
 
 H2StreamContext* H2Context::NewStream(int32_t id) {
@@ -766,12 +767,18 @@ H2StreamContext* H2Context::NewStream(int32_t id) {
     s = new H2StreamContext(this, proto_);
   }
   s->Reset(id, remote_settings_.stream_window_size);
-  streams_.emplace(id, s);
+  streams_.emplace_back(id, s);
   return s;
 }
 
 void H2Context::DeleteStream(H2StreamContext* s) {
-  streams_.erase(s->stream_id_);
+  for (size_t i = 0; i < streams_.size(); ++i) {
+    if (streams_[i].second == s) {
+      streams_[i] = streams_.back();
+      streams_.pop_back();
+      break;
+    }
+  }
   if (s->state_ == H2StreamContext::kReceiving) buffered_body_bytes_ -= s->body_.size();
   const int64_t ungranted = s->deferred_window_update_;
   s->deferred_window_update_ = 0;

@@ -30,7 +30,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "brpc/details/hpack.h"
@@ -109,8 +108,6 @@ class H2StreamContext {
   H2Proto* proto_;
   int32_t stream_id_ = 0;
   State state_ = kReceiving;
-  // END_STREAM came on the HEADERS frame whose block is still open.
-  bool stream_ended_ = false;
   // The client reset the stream (or broke it) while its call runs.
   bool reset_ = false;
   // This stream's send window, as the client granted it.
@@ -259,7 +256,9 @@ class H2Context final : private brpc::HPackSink {
   int64_t conn_unacked_ = 0;
   // Request bodies held by receiving streams.
   size_t buffered_body_bytes_ = 0;
-  std::unordered_map<int32_t, H2StreamContext*> streams_;
+  // Every stream not yet forgotten, by id; at most kH2MaxOpenStreams, so a
+  // flat list searched in place costs less than a hash map's nodes.
+  std::vector<std::pair<int32_t, H2StreamContext*>> streams_;
   std::vector<H2StreamContext*> free_streams_;
   // Streams with a response waiting for credit, in arrival order.
   std::vector<int32_t> blocked_;
