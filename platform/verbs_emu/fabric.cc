@@ -78,6 +78,29 @@ void FreeEverything(Fabric& f) {
   f.busy_count.store(0);
 }
 
+// True when the event is about this CQ, SRQ or QP (port and device events
+// carry a port number, not an object).
+bool NamesObject(const ibv_async_event& ev, const void* element) {
+  switch (ev.event_type) {
+    case IBV_EVENT_CQ_ERR:
+      return ev.element.cq == element;
+    case IBV_EVENT_SRQ_ERR:
+    case IBV_EVENT_SRQ_LIMIT_REACHED:
+      return ev.element.srq == element;
+    case IBV_EVENT_QP_FATAL:
+    case IBV_EVENT_QP_REQ_ERR:
+    case IBV_EVENT_QP_ACCESS_ERR:
+    case IBV_EVENT_COMM_EST:
+    case IBV_EVENT_SQ_DRAINED:
+    case IBV_EVENT_PATH_MIG:
+    case IBV_EVENT_PATH_MIG_ERR:
+    case IBV_EVENT_QP_LAST_WQE_REACHED:
+      return ev.element.qp == element;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 Fabric& fabric() {
@@ -140,16 +163,7 @@ void QueueDeviceEvent(Device* dev, ibv_event_type type, int port) {
 void WithdrawEvents(Context* ctx, const void* element) {
   auto& q = ctx->events;
   for (auto it = q.begin(); it != q.end();) {
-    const void* p = it->element.qp;  // every pointer member aliases here
-    bool is_port_event = it->event_type == IBV_EVENT_DEVICE_FATAL ||
-                         it->event_type == IBV_EVENT_PORT_ACTIVE ||
-                         it->event_type == IBV_EVENT_PORT_ERR ||
-                         it->event_type == IBV_EVENT_LID_CHANGE ||
-                         it->event_type == IBV_EVENT_PKEY_CHANGE ||
-                         it->event_type == IBV_EVENT_SM_CHANGE ||
-                         it->event_type == IBV_EVENT_CLIENT_REREGISTER ||
-                         it->event_type == IBV_EVENT_GID_CHANGE;
-    if (!is_port_event && p == element) {
+    if (NamesObject(*it, element)) {
       it = q.erase(it);
       ++ctx->stale_tokens;
     } else {
