@@ -497,7 +497,7 @@ H2ParseResult H2Context::OnHeaders(const H2FrameHead& head) {
 }
 
 H2ParseResult H2Context::OnContinuation(const H2FrameHead& head) {
-  LOG_DEBUG << "receive OnContinuation stream_id = " << head.stream_id;
+  LOG_INFO << "receive OnContinuation stream_id = " << head.stream_id;
   if (block_.stream_id == 0) {
     LOG_ERROR << "Fail to find stream_id=" << head.stream_id;
     return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
@@ -921,7 +921,7 @@ void H2Context::SendResponse(H2StreamContext* s, std::string_view content_type,
   s->pending_message_.assign(message.data(), message.size());
   s->state_ = H2StreamContext::kSending;
   s->ctrl_ = nullptr;
-  const bool complete = FlushStream(s);
+  const bool complete = PackH2Message(s);
   if (deferred_window_update_ > 0) {
     AppendWindowUpdate(0, deferred_window_update_);
     conn_unacked_ -= deferred_window_update_;
@@ -956,7 +956,7 @@ void H2Context::SendTrailersOnly(H2StreamContext* s, std::string_view content_ty
   DeleteStream(s);
 }
 
-bool H2Context::FlushStream(H2StreamContext* s) {
+bool H2Context::PackH2Message(H2StreamContext* s) {
   const int64_t max_frame = remote_settings_.max_frame_size;
   while (s->pending_off_ < s->pending_.size()) {
     const int64_t left = static_cast<int64_t>(s->pending_.size() - s->pending_off_);
@@ -985,7 +985,7 @@ void H2Context::FlushBlocked() {
   for (size_t i = 0; i < blocked_.size(); ++i) {
     H2StreamContext* s = FindStream(blocked_[i]);
     if (s == nullptr || s->state_ != H2StreamContext::kSending) continue;
-    if (!failed_ && FlushStream(s)) {
+    if (!failed_ && PackH2Message(s)) {
       complete.push_back(s);
     } else {
       blocked_[kept++] = blocked_[i];

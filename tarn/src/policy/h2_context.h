@@ -230,7 +230,7 @@ class H2Context final : private brpc::HPackSink {
                      int grpc_status, std::string_view message);
   // Sends what the windows allow of s's pending DATA, then its trailers.
   // True when the response is complete.
-  bool FlushStream(H2StreamContext* s);
+  bool PackH2Message(H2StreamContext* s);
   // Gives every waiting response the credit that arrived.
   void FlushBlocked();
   void AppendWindowUpdate(int32_t id, int64_t increment);

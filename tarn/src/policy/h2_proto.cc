@@ -118,6 +118,44 @@ Refusal ParseRequestBody(H2Context* ctx, H2StreamContext* s, google::protobuf::M
   return r;
 }
 
+// Serialises the response of a successful call into *body: protobuf bytes
+// or JSON by the content type, behind the gRPC prefix for gRPC. False when
+// the response cannot be written (logged).
+bool TransIntoIOBuf(std::string* body, const RpcController& ctrl, H2ContentType type,
+                    bool is_grpc) {
+  const google::protobuf::Message* response = ctrl.response();
+  if (response == nullptr) return true;
+  const std::shared_ptr<Connection>& conn = ctrl.conn();
+  const size_t prefix = is_grpc ? kGrpcPrefixSize : 0;
+  if (!response->IsInitialized()) {
+    LOG_ERROR << "Faile to SerializeToZeroCopyStream Response to "
+              << conn->peer_addr().ToString() << ", response is not initialized";
+    return false;
+  }
+  if (type == H2_CONTENT_PROTO) {
+    const size_t size = response->ByteSizeLong();
+    if (size > conn->max_send_size()) {
+      LOG_ERROR << "Faile to SerializeToZeroCopyStream Response to "
+                << conn->peer_addr().ToString() << ", size: " << size;
+      return false;
+    }
+    body->resize(prefix + size);
+    response->SerializeWithCachedSizesToArray(reinterpret_cast<uint8_t*>(&(*body)[prefix]));
+  } else {
+    std::string json;
+    std::string error;
+    if (!json2pb::ProtoMessageToJson(*response, &json, &error) ||
+        json.size() > conn->max_send_size()) {
+      LOG_ERROR << "Fail to convert response to json";
+      return false;
+    }
+    body->assign(prefix, '\0');
+    body->append(json);
+  }
+  if (is_grpc) WriteGrpcPrefix(&(*body)[0], false, static_cast<uint32_t>(body->size() - prefix));
+  return true;
+}
+
 }  // namespace
 
 int H2Proto::ParseTcp(const std::shared_ptr<Connection>& conn) {
@@ -244,43 +282,11 @@ void H2Proto::SendResponse(H2StreamContext* s) {
     status = ErrorCodeToGrpcStatus(ctrl->error_code());
     if (status == GRPC_OK) status = GRPC_INTERNAL;
     message = ctrl->ErrorText();
-  } else if (google::protobuf::Message* response = ctrl->response(); response != nullptr) {
-    const size_t prefix = is_grpc ? kGrpcPrefixSize : 0;
-    bool ok = response->IsInitialized();
-    if (ok && type == H2_CONTENT_PROTO) {
-      const size_t size = response->ByteSizeLong();
-      ok = size <= conn->max_send_size();
-      if (ok) {
-        body->resize(prefix + size);
-        response->SerializeWithCachedSizesToArray(reinterpret_cast<uint8_t*>(&(*body)[prefix]));
-      } else {
-        LOG_ERROR << "Faile to SerializeToZeroCopyStream Response to "
-                  << conn->peer_addr().ToString();
-      }
-    } else if (ok) {
-      std::string error;
-      body->assign(prefix, '\0');
-      std::string json;
-      ok = json2pb::ProtoMessageToJson(*response, &json, &error) &&
-           json.size() <= conn->max_send_size();
-      if (ok) {
-        body->append(json);
-      } else {
-        LOG_ERROR << "Fail to convert response to json";
-      }
-    } else {
-      LOG_ERROR << "Faile to SerializeToZeroCopyStream Response to "
-                << conn->peer_addr().ToString() << ", response is not initialized";
-    }
-    if (!ok) {
-      body->clear();
-      ctx->SendTrailersOnly(s, content_type, GRPC_INTERNAL, "cannot serialize the response");
-      ctrl->set_tarn_hold(false);
-      return;
-    }
-    if (is_grpc) {
-      WriteGrpcPrefix(&(*body)[0], false, static_cast<uint32_t>(body->size() - prefix));
-    }
+  } else if (!TransIntoIOBuf(body, *ctrl, type, is_grpc)) {
+    body->clear();
+    ctx->SendTrailersOnly(s, content_type, GRPC_INTERNAL, "cannot serialize the response");
+    ctrl->set_tarn_hold(false);
+    return;
   }
   if (g_enable_metrics) {
     ctrl->End();
