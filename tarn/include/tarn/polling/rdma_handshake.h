@@ -1,0 +1,160 @@
+// The RDMA connection handshake: how two queue pairs learn each other's
+// address (LID, queue-pair number, GID) over a short-lived TCP connection of
+// the TCP transport before they carry RDMA messages.
+//
+// Three fixed-size records travel over that TCP connection:
+//
+//   client -> server   request (type 1)   the client's queue pair
+//   server -> client   reply   (type 3)   the server's queue pair
+//   client -> server   ready   (type 2)   the client has posted its receives
+//
+// after which the server closes the TCP connection. Each side keeps its own
+// record for the whole exchange and sends it with a changed type byte: its
+// own fields are filled when its queue pair is created, the peer fields when
+// the peer's record arrives.
+//
+// Records are checked before anything is done with them: a wrong version or
+// magic, a type the receiver does not expect at that point (an early ready, a
+// second request, an unknown type) ends the TCP connection. A queue pair that
+// no connection owns yet is destroyed then; one that a connection owns is
+// left to that connection's own teardown.
+//
+// Queue-pair transitions, receive posting and everything else that touches a
+// polling worker's state run on that worker's loop (the handshake thread hands
+// them over and waits), so a worker that drops its device meanwhile never has
+// its device context used from another thread.
+#ifndef TARN_POLLING_RDMA_HANDSHAKE_H_
+#define TARN_POLLING_RDMA_HANDSHAKE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "tarn/sock_address.h"
+
+namespace tarn {
+
+class Connection;
+class PollingWorker;
+class RdmaQueuePair;
+class RdmaServer;
+class TcpServer;
+
+// The 70-byte handshake record; packed, native (little-endian) byte order,
+// GIDs as the 16 raw bytes the device reports.
+#pragma pack(push, 1)
+struct RdmaHandshakeRecord {
+  static constexpr uint8_t kRequest = 1;
+  static constexpr uint8_t kReady = 2;
+  static constexpr uint8_t kReply = 3;
+  static constexpr uint8_t kVersion = 0;
+  static constexpr uint32_t kMagic = 0x20210701;
+
+  uint8_t type = 0;               //  0
+  uint8_t version = kVersion;     //  1
+  uint32_t magic = kMagic;        //  2
+  uint16_t lid = 0;               //  6 sender's
+  uint16_t peer_lid = 0;          //  8
+  uint32_t qp_num = 0;            // 10 sender's
+  uint32_t peer_qp_num = 0;       // 14
+  uint8_t gid[16] = {};           // 18 sender's
+  uint8_t peer_gid[16] = {};      // 34
+  uint32_t constant = 1;          // 50 always 1
+  uint32_t max_recv_size = 0;     // 54 sender's largest receive message
+  uint32_t reserved0 = 0;         // 58
+  uint64_t reserved1 = 0;         // 62
+};
+#pragma pack(pop)
+static_assert(sizeof(RdmaHandshakeRecord) == 70, "the handshake record is 70 bytes");
+
+// The record's size on the wire.
+constexpr size_t kHandshakeRecordSize = sizeof(RdmaHandshakeRecord);
+
+// Fills the sender fields (LID, queue-pair number, GID, largest receive
+// message size) from our own queue pair.
+void FillSenderFields(const RdmaQueuePair& qp, RdmaHandshakeRecord* record);
+// Copies the peer's sender fields into our record's peer fields.
+void TakePeerFields(const RdmaHandshakeRecord& peer, RdmaHandshakeRecord* own);
+
+// Runs fn on worker's loop and waits (at once on that loop's thread); false
+// when the loop has ended and fn did not run.
+bool RunOnWorker(PollingWorker* worker, const std::function<void()>& fn);
+// Destroys a queue pair no connection owns, on its worker's loop (here when
+// that loop has ended). Nothing for an empty pointer.
+void DestroyOrphanQueuePair(const std::shared_ptr<RdmaQueuePair>& qp);
+// On qp's worker: takes the peer's LID, queue-pair number, GID and receive
+// size into qp, moves it to RTS, caches its GID in the worker and posts its
+// receives. 0, or negative when the transition failed or the loop refused.
+int BringUpQueuePair(const std::shared_ptr<RdmaQueuePair>& qp, const RdmaHandshakeRecord& peer);
+
+// Server side: one accepted TCP connection's handshake, attached to it
+// through its context pointer.
+struct RdmaServerHandshake {
+  enum Stage { kAwaitRequest, kAwaitReady };
+
+  RdmaHandshakeRecord record;
+  std::shared_ptr<RdmaQueuePair> qp;
+  PollingWorker* worker = nullptr;
+  int64_t conn_id = -1;  // the RDMA connection, once the request is processed
+  Stage stage = kAwaitRequest;
+};
+
+// The inner TCP server's three callbacks, each bound to the RDMA server and
+// the inner server. They run on the inner server's event worker.
+class SocketServer {
+ public:
+  // Accept: a handshake context with a fresh queue pair (INIT) on a polling
+  // worker picked by the RDMA server's colony policy. The worker's device is
+  // opened first when it has none (after a one-second pause).
+  static void ConnectionSuccessHandle(RdmaServer* server, TcpServer* inner,
+                                      const std::shared_ptr<Connection>& conn);
+  // The TCP connection closed: a handshake still attached is aborted.
+  static void ConnectionClosedHandle(RdmaServer* server, TcpServer* inner,
+                                     const std::shared_ptr<Connection>& conn);
+  // Records: request -> reply, ready -> the RDMA connection is established
+  // and the TCP connection closed; anything else ends the handshake.
+  static void MessageReadHandle(RdmaServer* server, TcpServer* inner,
+                                const std::shared_ptr<Connection>& conn);
+};
+
+// Client side: one attempt's handshake (the SocketClient of the negotiation
+// thread keeps it). Its queue pair is made before the TCP connection opens.
+class RdmaClientHandshake {
+ public:
+  using ConnectCallback =
+      std::function<void(const std::shared_ptr<RdmaQueuePair>&, const SockAddress&)>;
+  using DisconnectCallback = std::function<void(const std::shared_ptr<RdmaQueuePair>&)>;
+
+  // Fills the sender fields from qp (when there is one).
+  RdmaClientHandshake(const std::shared_ptr<RdmaQueuePair>& qp, ConnectCallback on_connect,
+                      DisconnectCallback on_disconnect);
+
+  // TCP established: sends the request.
+  void OnEstablished(const std::shared_ptr<Connection>& tcp);
+  // TCP data: takes whole records. On the reply: brings the queue pair up,
+  // sends the ready record and reports on_connect with the TCP connection's
+  // local address. A bad record or a failed transition closes the TCP
+  // connection.
+  void OnMessage(const std::shared_ptr<Connection>& tcp);
+  // TCP closed: reports on_disconnect, once.
+  void OnClosed();
+  // Later reports are dropped (the job is going away with its owner).
+  void Silence();
+
+  const RdmaHandshakeRecord& record() const { return record_; }
+  const std::shared_ptr<RdmaQueuePair>& qp() const { return qp_; }
+  bool replied() const { return replied_; }
+
+ private:
+  RdmaHandshakeRecord record_;
+  std::shared_ptr<RdmaQueuePair> qp_;
+  ConnectCallback on_connect_;
+  DisconnectCallback on_disconnect_;
+  bool replied_ = false;
+  bool closed_ = false;
+};
+
+}  // namespace tarn
+
+#endif  // TARN_POLLING_RDMA_HANDSHAKE_H_

@@ -1,0 +1,90 @@
+// A server over RDMA connections. It owns no listening socket of its own: an
+// inner TCP server ("tcp_server_for_rdma", one event worker "inner_ew-0")
+// listens on the server's address and runs the server side of the handshake
+// (rdma_handshake.h) for every incoming client. Each completed request yields
+// one RdmaConnection on a polling worker of the server's colony, registered
+// with that worker before the reply goes out, so neither the client's ready
+// record nor its first message can overtake it.
+//
+// The connection map lives on the acceptor worker's loop: every operation on
+// it is handed there (at once when called there), so any thread may call the
+// public operations except Start. The blacklist is the inner server's: a
+// refused client never gets a queue pair.
+#ifndef TARN_POLLING_RDMA_SERVER_H_
+#define TARN_POLLING_RDMA_SERVER_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "tarn/server.h"
+
+namespace tarn {
+
+class PollingWorker;
+class PollingWorkerColony;
+class RdmaQueuePair;
+class TcpServer;
+
+class RdmaServer : public Server {
+ public:
+  // The inner TCP server gets the same acceptor and address, a default
+  // option with the thread-name prefix "inner_ew-" and a colony of its own.
+  RdmaServer(EventWorker* acceptor, const SockAddress& listen, const std::string& name,
+             const WorkerOption& option, WorkerColony* colony);
+  // Stops a server still running (handshakes in progress are aborted, RDMA
+  // connections force-closed), then frees the inner server and the server's
+  // own colony. Do not destroy it from a thread its loops may wait on.
+  ~RdmaServer() override;
+
+  // Without a colony, builds and starts a polling colony of the worker count
+  // (0 taken as 1); then starts the inner server. 0 on success; -1 (logged)
+  // when started already, when the colony is not running or when the inner
+  // server cannot listen. A listen address with port 0 becomes the bound one.
+  int Start() override;
+  // Handed to the acceptor loop: stops the inner server (aborting the
+  // handshakes in progress) and its colony, force-closes every RDMA
+  // connection. Returns at once; the closed callbacks follow on the workers.
+  int Stop() override;
+  // Erases the connection from the map and force-closes it; one not in the
+  // map only logs "Invalid Connection, conn id: ".
+  int RemoveConnection(const std::shared_ptr<Connection>& conn) override;
+  int RemoveConnectionBySrcIp(const std::string& ip) override;
+  // The inner server refuses ip (for `seconds`, 0 for ever) and the RDMA
+  // connections from ip are closed.
+  int AddBlacklist(const std::string& ip, uint32_t seconds) override;
+  int RemoveBlacklist(const std::string& ip) override;
+
+  // ---- Called by the handshake (inner server's thread) ----
+  // A request was processed and qp is at RTS: creates the RDMA connection
+  // (state 1, the server's callbacks) on `worker`, registers it there, enters
+  // it in the map and returns its id; -1 when the worker's loop has ended.
+  int64_t OnNewConnection(const std::shared_ptr<RdmaQueuePair>& qp, PollingWorker* worker,
+                          const SockAddress& peer);
+  // The handshake ended before its ready record. id -1: no connection owns
+  // qp, which is destroyed. Otherwise the connection is force-closed; its own
+  // teardown drains and destroys qp.
+  void OnAbortedConnection(int64_t id, const std::shared_ptr<RdmaQueuePair>& qp);
+  // The peer's ready record: the worker establishes the connection of qp_num.
+  void SetConnectionPeerReady(PollingWorker* worker, uint32_t qp_num);
+
+  TcpServer* inner_server() const { return inner_.get(); }
+  // Number of RDMA connections in the map (acceptor loop only).
+  size_t connection_count() const { return conn_map_.size(); }
+
+ private:
+  // Runs fn on the acceptor loop unless the server is gone by then.
+  void PostToAcceptor(std::function<void()> fn);
+  void StopInLoop();
+
+  std::unique_ptr<PollingWorkerColony> own_colony_;
+  std::unique_ptr<TcpServer> inner_;
+  // Expires (on the acceptor loop) when the server is destroyed.
+  std::shared_ptr<int> alive_;
+  bool stopped_ = false;  // acceptor loop
+};
+
+}  // namespace tarn
+
+#endif  // TARN_POLLING_RDMA_SERVER_H_
