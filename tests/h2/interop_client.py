@@ -8,6 +8,8 @@ Run with the system Python, which has Debian's python3-grpcio:
 Every CHECK runs in order on one channel (one HTTP/2 connection):
   echo=N        a call whose request message is N bytes, echoed back whole
   gzip=N        the same with the request compressed by gzip
+  deflate       a request compressed by deflate, which the server does not
+                take, ends UNIMPLEMENTED; the next call is served
   unknown       an unknown method and an unknown service end UNIMPLEMENTED
   fail          a failed call brings its status and message to the client,
                 and the connection still serves the next call
@@ -149,6 +151,14 @@ def check_unknown(channel):
                       grpc.StatusCode.UNIMPLEMENTED)
 
 
+def check_deflate(channel):
+    expect_status(lambda: unary(channel, ECHO)(request(text="x" * 512), timeout=DEADLINE_S,
+                                               compression=grpc.Compression.Deflate),
+                  grpc.StatusCode.UNIMPLEMENTED)
+    answer = decode_response(unary(channel, ECHO)(request(text="after"), timeout=DEADLINE_S))
+    expect(answer["text"] == "after", "the call after the refusal answered %r" % answer)
+
+
 def check_fail(channel):
     text = "echo failed: 100% on purpose"
     expect_status(lambda: unary(channel, ECHO)(request(fail_text=text), timeout=DEADLINE_S),
@@ -173,6 +183,8 @@ def run_check(channel, check):
         check_echo(channel, int(value))
     elif name == "gzip":
         check_echo(channel, int(value), compression=grpc.Compression.Gzip)
+    elif name == "deflate":
+        check_deflate(channel)
     elif name == "unknown":
         check_unknown(channel)
     elif name == "fail":

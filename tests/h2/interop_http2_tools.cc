@@ -1,7 +1,7 @@
-// Stock HTTP/2 tools against the framework's RpcServer: nghttp (which
-// opens with PRIORITY frames) and h2load posting gRPC bodies, plain and
-// gzip-compressed, and curl with prior knowledge posting JSON and
-// protocol-buffer bodies.
+// Stock HTTP/2 tools against the framework's RpcServer: nghttp (which opens
+// with PRIORITY frames, and here also pads its frames or forbids a dynamic
+// header table) and h2load posting gRPC bodies, plain and gzip-compressed,
+// and curl with prior knowledge posting JSON and protocol-buffer bodies.
 #include <string>
 #include <vector>
 
@@ -19,10 +19,12 @@ class Http2Tools : public InteropTest {
  protected:
   // nghttp -v posting body as a gRPC request; its whole output.
   std::string Nghttp(const std::string& path, const std::string& body,
-                     const std::vector<std::string>& headers = {}) {
+                     const std::vector<std::string>& headers = {},
+                     const std::vector<std::string>& options = {}) {
     const std::string file = WriteScratch("nghttp.body", body);
     std::vector<std::string> argv = {"nghttp", "-v", "-d", file, "-H",
                                      "content-type: application/grpc", "-H", "te: trailers"};
+    argv.insert(argv.end(), options.begin(), options.end());
     for (const std::string& h : headers) {
       argv.push_back("-H");
       argv.push_back(h);
@@ -93,6 +95,38 @@ TEST_F(Http2Tools, NghttpGzipCompressedGrpcCall) {
   // The answer went out uncompressed and whole: its text and size show in it.
   EXPECT_TRUE(Contains(output, "nghttp-gzip")) << output.substr(0, 4096);
   EXPECT_EQ(service_.calls(), 1u);
+}
+
+size_t Count(const std::string& haystack, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = haystack.find(needle); at != std::string::npos;
+       at = haystack.find(needle, at + 1)) {
+    n++;
+  }
+  return n;
+}
+
+// Padded HEADERS and DATA frames, calls one after another on a connection.
+TEST_F(Http2Tools, NghttpPaddedFrames) {
+  INTEROP_REQUIRE_PROGRAM("nghttp", "nghttp2-client");
+  const interop::EchoRequest request = Request("nghttp-padded", 4096);
+  const std::string output =
+      Nghttp(kEchoPath, GrpcFrame(Serialize(request)), {}, {"--padding=255", "--multiply=3"});
+  EXPECT_TRUE(Contains(output, "padlen=")) << output;
+  EXPECT_EQ(Count(output, "grpc-status: 0"), 3u) << output;
+  EXPECT_EQ(service_.calls(), 3u);
+}
+
+// A client that allows no dynamic header table: every answer's header block
+// must decode without one.
+TEST_F(Http2Tools, NghttpHeaderTableOfZero) {
+  INTEROP_REQUIRE_PROGRAM("nghttp", "nghttp2-client");
+  const interop::EchoRequest request = Request("nghttp-no-table", 64);
+  const std::string output = Nghttp(kEchoPath, GrpcFrame(Serialize(request)), {},
+                                    {"--header-table-size=0", "--multiply=3"});
+  EXPECT_TRUE(Contains(output, "SETTINGS_HEADER_TABLE_SIZE(0x01):0")) << output;
+  EXPECT_EQ(Count(output, "grpc-status: 0"), 3u) << output;
+  EXPECT_FALSE(Contains(output, "COMPRESSION_ERROR")) << output;
 }
 
 TEST_F(Http2Tools, NghttpUnknownMethodEndsUnimplemented) {
