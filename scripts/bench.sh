@@ -9,6 +9,7 @@
 #   BUILD_DIR    optimised build folder (build-release)
 #   RESULTS_DIR  where the outputs go (a new folder under $BUILD_DIR)
 #   SKIP_NBD=1   leave out the driver-vs-NBD comparison
+#   AIO_BENCH_FILE  bench_aio's O_DIRECT file, run by it and by fio (beside it)
 # Extra arguments go to every Google Benchmark program (for example
 # --benchmark_filter=Ring).
 set -euo pipefail
