@@ -79,12 +79,15 @@ TEST_F(PythonGrpc, FrameProtocolServedOnTheSamePort) {
   tarn::Worker* worker = client_thread.worker();
   ASSERT_NE(worker, nullptr);
   std::unique_ptr<tarn::RpcClient> client;
+  int connected = -1;
   ASSERT_TRUE(client_thread.RunSync([&] {
-    client.reset(new tarn::RpcClient(tarn::kTcp, worker, tarn::SockAddress("127.0.0.1", port_, false),
+    client.reset(new tarn::RpcClient(tarn::kTcp, worker,
+                                     tarn::SockAddress("127.0.0.1", port_, false),
                                      "interop_client"));
     client->set_timeout_ms(30000);
-    client->Connect();
+    connected = client->Connect();
   }));
+  ASSERT_EQ(connected, 0);
   auto frame_call = [&](const std::string& text) {
     tarn::RpcController* ctrl = nullptr;
     ASSERT_TRUE(client_thread.RunSync([&] { ctrl = new tarn::RpcController(client->conn()); }));
