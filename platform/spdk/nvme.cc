@@ -69,6 +69,11 @@ struct EmuController {
   spdk_standin::ControllerStats stats;
   std::atomic<bool> failed{false};
   std::atomic<uint64_t> commands{0};
+  // For the health log page.
+  std::atomic<uint64_t> reads{0};
+  std::atomic<uint64_t> writes{0};
+  std::atomic<uint64_t> read_bytes{0};
+  std::atomic<uint64_t> written_bytes{0};
   // Injected outcomes, oldest first; `pending` lets the submit path skip
   // the lock when there is none.
   std::mutex inj_mu;
@@ -112,6 +117,44 @@ void pad_copy(int8_t* field, size_t cap, const std::string& text) {
 
 }  // namespace
 
+namespace {
+
+// An armed error injection of one queue (see
+// spdk_nvme_qpair_add_cmd_error_injection).
+struct CmdInjection {
+  uint8_t opc;
+  bool do_not_submit;
+  uint32_t left;
+  uint16_t sct;
+  uint16_t sc;
+};
+
+// Takes the injection matching `opc`, if any.
+bool take_cmd_injection(std::vector<CmdInjection>* list, uint8_t opc, CmdInjection* out) {
+  for (auto it = list->begin(); it != list->end(); ++it) {
+    if (it->opc != opc) continue;
+    *out = *it;
+    if (--it->left == 0) list->erase(it);
+    return true;
+  }
+  return false;
+}
+
+struct AdminCmd {
+  uint8_t opc;
+  uint8_t id;  // feature or log page
+  uint32_t cdw11;
+  char* payload;
+  uint32_t size;
+  uint64_t offset;
+  spdk_nvme_cmd_cb cb;
+  void* arg;
+  bool injected;
+  CmdInjection inj;
+};
+
+}  // namespace
+
 struct spdk_nvme_ns {
   spdk_nvme_ctrlr* ctrlr;
   EmuNamespace* emu;
@@ -122,8 +165,10 @@ struct spdk_nvme_ctrlr {
   std::shared_ptr<EmuController> emu;
   spdk_nvme_ctrlr_opts opts;
   std::vector<std::unique_ptr<spdk_nvme_ns>> ns;
-  std::mutex mu;  // the queue-pair set
+  std::mutex mu;  // the queue-pair set and the admin queue
   std::set<spdk_nvme_qpair*> qpairs;
+  std::deque<AdminCmd> admin;
+  std::vector<CmdInjection> admin_injections;
 };
 
 namespace {
@@ -149,7 +194,8 @@ struct Request {
   uint32_t slots = 0;  // request objects taken (one per piece of a split)
   spdk_nvme_cmd_cb cb = nullptr;
   void* cb_arg = nullptr;
-  bool injected = false;
+  bool injected = false;   // completes with sct/sc without running
+  bool overwrite = false;  // runs, then completes with sct/sc
   uint16_t sct = 0;
   uint16_t sc = 0;
 };
@@ -169,6 +215,9 @@ struct spdk_nvme_qpair {
   std::vector<Request*> free_list;
   bool in_process = false;
   bool deleting = false;
+  std::mutex inj_mu;
+  std::atomic<int> inj_armed{0};
+  std::vector<CmdInjection> injections;
 };
 
 namespace {
@@ -349,6 +398,7 @@ void complete_one(spdk_nvme_qpair* qp, bool abort_it) {
     set_status(&cpl, SPDK_NVME_SCT_GENERIC, SPDK_NVME_SC_ABORTED_SQ_DELETION);
   } else {
     execute(r, &cpl);
+    if (r->overwrite) set_status(&cpl, r->sct, r->sc);
   }
   const spdk_nvme_cmd_cb cb = r->cb;
   void* arg = r->cb_arg;
@@ -378,12 +428,42 @@ int admit(spdk_nvme_ns* ns, spdk_nvme_qpair* qp, uint32_t slots) {
 }
 
 // Queues an admitted command, applying an injected status when one waits.
+uint8_t opcode_of(const Request* r) {
+  switch (r->op) {
+    case Op::kRead: return SPDK_NVME_OPC_READ;
+    case Op::kWrite: return SPDK_NVME_OPC_WRITE;
+    case Op::kWriteZeroes: return SPDK_NVME_OPC_WRITE_ZEROES;
+    case Op::kDeallocate: return SPDK_NVME_OPC_DATASET_MANAGEMENT;
+  }
+  return 0xff;
+}
+
 void accept(spdk_nvme_qpair* qp, Request* r, uint32_t slots, spdk_nvme_cmd_cb cb, void* arg) {
   EmuController* emu = qp->ctrlr->emu.get();
   r->slots = slots;
   r->cb = cb;
   r->cb_arg = arg;
   r->injected = false;
+  r->overwrite = false;
+  if (qp->inj_armed.load(std::memory_order_acquire) > 0) {
+    std::lock_guard<std::mutex> lock(qp->inj_mu);
+    CmdInjection inj;
+    if (take_cmd_injection(&qp->injections, opcode_of(r), &inj)) {
+      qp->inj_armed.store(static_cast<int>(qp->injections.size()));
+      (inj.do_not_submit ? r->injected : r->overwrite) = true;
+      r->sct = inj.sct;
+      r->sc = inj.sc;
+    }
+  }
+  if (r->op == Op::kRead) {
+    emu->reads.fetch_add(1, std::memory_order_relaxed);
+    emu->read_bytes.fetch_add(uint64_t{r->lba_count} * r->ns->sector_size,
+                              std::memory_order_relaxed);
+  } else if (r->op == Op::kWrite) {
+    emu->writes.fetch_add(1, std::memory_order_relaxed);
+    emu->written_bytes.fetch_add(uint64_t{r->lba_count} * r->ns->sector_size,
+                                 std::memory_order_relaxed);
+  }
   if (emu->pending.load(std::memory_order_acquire) > 0) {
     std::lock_guard<std::mutex> lock(emu->inj_mu);
     if (!emu->injections.empty() && emu->injections.front().is_status) {
@@ -565,6 +645,32 @@ extern "C" int spdk_nvme_probe(const struct spdk_nvme_transport_id* trid, void* 
   return 0;
 }
 
+namespace {
+
+void run_admin(EmuController* emu, AdminCmd* cmd, spdk_nvme_cpl* cpl);
+
+// Completes every queued admin command (aborted, or run); their number.
+int complete_admin(spdk_nvme_ctrlr* ctrlr, bool abort_them) {
+  std::deque<AdminCmd> cmds;
+  {
+    std::lock_guard<std::mutex> lock(ctrlr->mu);
+    cmds.swap(ctrlr->admin);
+  }
+  for (AdminCmd& cmd : cmds) {
+    spdk_nvme_cpl cpl;
+    memset(&cpl, 0, sizeof(cpl));
+    if (abort_them) {
+      set_status(&cpl, SPDK_NVME_SCT_GENERIC, SPDK_NVME_SC_ABORTED_SQ_DELETION);
+    } else {
+      run_admin(ctrlr->emu.get(), &cmd, &cpl);
+    }
+    if (cmd.cb != nullptr) cmd.cb(cmd.arg, &cpl);
+  }
+  return static_cast<int>(cmds.size());
+}
+
+}  // namespace
+
 extern "C" int spdk_nvme_detach(struct spdk_nvme_ctrlr* ctrlr) {
   if (ctrlr == nullptr) return -EINVAL;
   std::set<spdk_nvme_qpair*> left;
@@ -573,6 +679,7 @@ extern "C" int spdk_nvme_detach(struct spdk_nvme_ctrlr* ctrlr) {
     left.swap(ctrlr->qpairs);
   }
   for (spdk_nvme_qpair* qp : left) free_qpair(qp);
+  complete_admin(ctrlr, true);
   {
     std::lock_guard<std::mutex> lock(g_mu);
     EmuController* emu = ctrlr->emu.get();
@@ -813,6 +920,160 @@ extern "C" int spdk_nvme_ns_cmd_dataset_management(struct spdk_nvme_ns* ns,
   r->md = nullptr;
   accept(qpair, r, 1, cb_fn, cb_arg);
   return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Admin commands.
+
+namespace {
+
+static_assert(sizeof(spdk_nvme_health_information_page) == 512, "health page is 512 bytes");
+
+uint64_t data_units(uint64_t bytes) { return (bytes + 511999) / 512000; }
+
+void health_page(EmuController* emu, spdk_nvme_health_information_page* page) {
+  memset(page, 0, sizeof(*page));
+  page->critical_warning.raw = emu->spec.critical_warning;
+  page->temperature = emu->spec.temperature;
+  page->available_spare = 100;
+  page->available_spare_threshold = 10;
+  page->percentage_used = emu->spec.percentage_used;
+  page->data_units_read[0] = data_units(emu->read_bytes.load());
+  page->data_units_written[0] = data_units(emu->written_bytes.load());
+  page->host_read_commands[0] = emu->reads.load();
+  page->host_write_commands[0] = emu->writes.load();
+  page->power_cycles[0] = 1;
+}
+
+void run_admin(EmuController* emu, AdminCmd* cmd, spdk_nvme_cpl* cpl) {
+  if (cmd->injected && cmd->inj.do_not_submit) {
+    set_status(cpl, cmd->inj.sct, cmd->inj.sc);
+    return;
+  }
+  if (cmd->opc == SPDK_NVME_OPC_GET_FEATURES) {
+    const uint32_t queues = emu->spec.max_io_qpairs - 1;
+    switch (cmd->id) {
+      case SPDK_NVME_FEAT_TEMPERATURE_THRESHOLD:
+        if (emu->spec.temperature_threshold == 0) {
+          set_status(cpl, SPDK_NVME_SCT_GENERIC, SPDK_NVME_SC_INVALID_FIELD);
+        } else {
+          cpl->cdw0 = emu->spec.temperature_threshold;
+        }
+        break;
+      case SPDK_NVME_FEAT_NUMBER_OF_QUEUES:
+        cpl->cdw0 = (queues << 16) | queues;
+        break;
+      case SPDK_NVME_FEAT_ARBITRATION:
+      case SPDK_NVME_FEAT_POWER_MANAGEMENT:
+      case SPDK_NVME_FEAT_ERROR_RECOVERY:
+      case SPDK_NVME_FEAT_VOLATILE_WRITE_CACHE:
+      case SPDK_NVME_FEAT_INTERRUPT_COALESCING:
+      case SPDK_NVME_FEAT_WRITE_ATOMICITY:
+      case SPDK_NVME_FEAT_ASYNC_EVENT_CONFIGURATION:
+        cpl->cdw0 = 0;
+        break;
+      default:
+        set_status(cpl, SPDK_NVME_SCT_GENERIC, SPDK_NVME_SC_INVALID_FIELD);
+        break;
+    }
+  } else {  // get log page
+    spdk_nvme_health_information_page page;
+    memset(&page, 0, sizeof(page));
+    if (cmd->id == SPDK_NVME_LOG_HEALTH_INFORMATION) {
+      health_page(emu, &page);
+    } else if (cmd->id != SPDK_NVME_LOG_ERROR && cmd->id != SPDK_NVME_LOG_FIRMWARE_SLOT) {
+      set_status(cpl, SPDK_NVME_SCT_GENERIC, SPDK_NVME_SC_INVALID_FIELD);
+      return;
+    }
+    if (cmd->offset >= sizeof(page)) {
+      set_status(cpl, SPDK_NVME_SCT_GENERIC, SPDK_NVME_SC_INVALID_FIELD);
+      return;
+    }
+    const size_t n = std::min<size_t>(cmd->size, sizeof(page) - cmd->offset);
+    memcpy(cmd->payload, reinterpret_cast<const char*>(&page) + cmd->offset, n);
+    memset(cmd->payload + n, 0, cmd->size - n);
+  }
+  if (cmd->injected) set_status(cpl, cmd->inj.sct, cmd->inj.sc);
+}
+
+int queue_admin(spdk_nvme_ctrlr* ctrlr, AdminCmd cmd) {
+  if (ctrlr->emu->failed.load(std::memory_order_acquire)) return -ENXIO;
+  if (cmd.size != 0 && !spdk_standin::dma_range_ok(cmd.payload, cmd.size)) return -EFAULT;
+  std::lock_guard<std::mutex> lock(ctrlr->mu);
+  cmd.injected = take_cmd_injection(&ctrlr->admin_injections, cmd.opc, &cmd.inj);
+  ctrlr->admin.push_back(cmd);
+  return 0;
+}
+
+}  // namespace
+
+extern "C" int spdk_nvme_ctrlr_cmd_get_feature(struct spdk_nvme_ctrlr* ctrlr, uint8_t feature,
+                                               uint32_t cdw11, void* payload,
+                                               uint32_t payload_size, spdk_nvme_cmd_cb cb_fn,
+                                               void* cb_arg) {
+  if (ctrlr == nullptr || (payload == nullptr && payload_size != 0)) return -EINVAL;
+  return queue_admin(ctrlr, AdminCmd{SPDK_NVME_OPC_GET_FEATURES, feature, cdw11,
+                                     static_cast<char*>(payload), payload_size, 0, cb_fn, cb_arg,
+                                     false, CmdInjection()});
+}
+
+extern "C" int spdk_nvme_ctrlr_cmd_get_log_page(struct spdk_nvme_ctrlr* ctrlr, uint8_t log_page,
+                                                uint32_t /*nsid*/, void* payload,
+                                                uint32_t payload_size, uint64_t offset,
+                                                spdk_nvme_cmd_cb cb_fn, void* cb_arg) {
+  if (ctrlr == nullptr || payload == nullptr || payload_size == 0 || offset % 4 != 0) {
+    return -EINVAL;
+  }
+  return queue_admin(ctrlr, AdminCmd{SPDK_NVME_OPC_GET_LOG_PAGE, log_page, 0,
+                                     static_cast<char*>(payload), payload_size, offset, cb_fn,
+                                     cb_arg, false, CmdInjection()});
+}
+
+extern "C" int32_t spdk_nvme_ctrlr_process_admin_completions(struct spdk_nvme_ctrlr* ctrlr) {
+  if (ctrlr == nullptr) return -EINVAL;
+  const bool failed = ctrlr->emu->failed.load(std::memory_order_acquire);
+  const int n = complete_admin(ctrlr, failed);
+  return failed ? -ENXIO : n;
+}
+
+extern "C" int spdk_nvme_qpair_add_cmd_error_injection(struct spdk_nvme_ctrlr* ctrlr,
+                                                       struct spdk_nvme_qpair* qpair,
+                                                       uint8_t opc, bool do_not_submit,
+                                                       uint64_t /*timeout_in_us*/,
+                                                       uint32_t err_count, uint8_t sct,
+                                                       uint8_t sc) {
+  if (ctrlr == nullptr || err_count == 0 || (qpair != nullptr && qpair->ctrlr != ctrlr)) {
+    return -EINVAL;
+  }
+  const CmdInjection inj{opc, do_not_submit, err_count, sct, sc};
+  if (qpair == nullptr) {
+    std::lock_guard<std::mutex> lock(ctrlr->mu);
+    ctrlr->admin_injections.push_back(inj);
+    return 0;
+  }
+  std::lock_guard<std::mutex> lock(qpair->inj_mu);
+  qpair->injections.push_back(inj);
+  qpair->inj_armed.store(static_cast<int>(qpair->injections.size()));
+  return 0;
+}
+
+extern "C" void spdk_nvme_qpair_remove_cmd_error_injection(struct spdk_nvme_ctrlr* ctrlr,
+                                                           struct spdk_nvme_qpair* qpair,
+                                                           uint8_t opc) {
+  if (ctrlr == nullptr) return;
+  auto drop = [opc](std::vector<CmdInjection>* list) {
+    list->erase(std::remove_if(list->begin(), list->end(),
+                               [opc](const CmdInjection& i) { return i.opc == opc; }),
+                list->end());
+  };
+  if (qpair == nullptr) {
+    std::lock_guard<std::mutex> lock(ctrlr->mu);
+    drop(&ctrlr->admin_injections);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(qpair->inj_mu);
+  drop(&qpair->injections);
+  qpair->inj_armed.store(static_cast<int>(qpair->injections.size()));
 }
 
 // ---------------------------------------------------------------------------

@@ -538,4 +538,102 @@ TEST_F(NvmeTest, BadDescriptionsFailInitWithoutEndingTheProcess) {
   EXPECT_EQ(0, spdk_standin::remove_controller(addr));
 }
 
+// ---------------------------------------------------------------------------
+// Maintenance: features, health, command error injection.
+
+TEST_F(NvmeTest, HealthAndFeaturesComeFromTheController) {
+  struct Case {
+    const char* what;
+    uint16_t temperature;
+    uint16_t threshold;
+    uint8_t warning;
+    uint8_t used;
+    int health;
+  };
+  const Case cases[] = {
+      {"healthy", 310, 343, 0, 3, 0},
+      {"too hot", 350, 343, 0, 3, 1},
+      {"critical warning", 310, 343, 0x4, 3, 1},
+      {"worn out", 310, 343, 0, 100, 1},
+      {"no threshold reported", 400, 0, 0, 3, 0},
+  };
+  std::vector<tarn::SpdkNvmeDisk> disks;
+  for (const Case& c : cases) {
+    const std::string addr = nvmetest::FreshAddress();
+    auto spec = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
+    spec.temperature = c.temperature;
+    spec.temperature_threshold = c.threshold;
+    spec.critical_warning = c.warning;
+    spec.percentage_used = c.used;
+    spec.max_io_qpairs = 16;
+    uint32_t qp = 0;
+    tarn::SpdkNvmeDisk disk;
+    disk.dev = Open(spec, &qp);
+    DmaBuf buf(1024);
+    Results r;
+    ASSERT_EQ(0, disk.dev->SubmitWrite(qp, buf.get(), 0, 1024, r.cb()));
+    ASSERT_EQ(0, disk.dev->SubmitRead(qp, buf.get(), 0, 512, r.cb()));
+    ASSERT_TRUE(Drain(disk.dev.get(), qp, r, 2));
+    EXPECT_EQ(c.health, SpdkNvmeDevice::DetectNvmeHealth(&disk)) << c.what;
+    EXPECT_EQ(c.temperature, disk.health.temperature) << c.what;
+    EXPECT_EQ(c.threshold, disk.temperature_threshold) << c.what;
+    EXPECT_EQ(1u, disk.health.host_write_commands[0]) << c.what;
+    EXPECT_EQ(1u, disk.health.host_read_commands[0]) << c.what;
+    disks.push_back(disk);
+  }
+  // Features of every disk; the one without a threshold fails that one.
+  EXPECT_EQ(-1, SpdkNvmeDevice::GetFeatures(&disks, {SPDK_NVME_FEAT_TEMPERATURE_THRESHOLD,
+                                                     SPDK_NVME_FEAT_NUMBER_OF_QUEUES}));
+  for (size_t i = 0; i < disks.size(); ++i) {
+    EXPECT_EQ((15u << 16) | 15u, disks[i].features[SPDK_NVME_FEAT_NUMBER_OF_QUEUES]);
+    EXPECT_EQ(cases[i].threshold != 0,
+              disks[i].features.count(SPDK_NVME_FEAT_TEMPERATURE_THRESHOLD) == 1);
+  }
+  disks.pop_back();
+  EXPECT_EQ(0, SpdkNvmeDevice::GetFeatures(&disks, {SPDK_NVME_FEAT_TEMPERATURE_THRESHOLD}));
+  SpdkNvmeDevice::HarvestCtrlrJobs(&disks);  // nothing waits: harmless
+
+  // A failed controller or a missing disk cannot tell.
+  ASSERT_EQ(0, spdk_standin::set_controller_failed(disks[0].dev->address(), true));
+  EXPECT_EQ(-1, SpdkNvmeDevice::DetectNvmeHealth(&disks[0]));
+  ASSERT_EQ(0, spdk_standin::set_controller_failed(disks[0].dev->address(), false));
+  EXPECT_EQ(-1, SpdkNvmeDevice::DetectNvmeHealth(nullptr));
+  tarn::SpdkNvmeDisk empty;
+  EXPECT_EQ(-1, SpdkNvmeDevice::DetectNvmeHealth(&empty));
+}
+
+TEST_F(NvmeTest, InjectedCommandErrorsHitTheirOpcodeOnly) {
+  const std::string addr = nvmetest::FreshAddress();
+  auto spec = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
+  uint32_t qp = 0;
+  auto dev = Open(spec, &qp);
+  DmaBuf out(512), in(512);
+  memset(out.get(), 0x7e, 512);
+  ASSERT_EQ(0, dev->ErrorInjection(qp, SPDK_NVME_OPC_READ, true, 0, 2, SPDK_NVME_SCT_MEDIA_ERROR,
+                                   SPDK_NVME_SC_UNRECOVERED_READ_ERROR));
+  // Not submitted to the media: the write's data never lands.
+  ASSERT_EQ(0, dev->ErrorInjection(qp, SPDK_NVME_OPC_WRITE, true, 0, 1, SPDK_NVME_SCT_GENERIC,
+                                   SPDK_NVME_SC_INTERNAL_DEVICE_ERROR));
+  EXPECT_EQ(-1, dev->ErrorInjection(qp + 1, SPDK_NVME_OPC_READ, true, 0, 1, 0, 1));
+  EXPECT_EQ(-1, dev->ErrorInjection(qp, SPDK_NVME_OPC_READ, true, 0, 0, 0, 1));
+  Results r;
+  ASSERT_EQ(0, dev->SubmitWrite(qp, out.get(), 0, 512, r.cb()));
+  ASSERT_EQ(0, dev->SubmitTrim(qp, 512, 512, r.cb()));
+  ASSERT_EQ(0, dev->SubmitRead(qp, in.get(), 0, 512, r.cb()));
+  ASSERT_EQ(0, dev->SubmitRead(qp, in.get(), 0, 512, r.cb()));
+  ASSERT_EQ(0, dev->SubmitRead(qp, in.get(), 0, 512, r.cb()));
+  ASSERT_TRUE(Drain(dev.get(), qp, r, 5));
+  EXPECT_EQ((std::vector<int>{-3, 512, -3, -3, 512}), r.got);
+  EXPECT_EQ(0, in.get()[0]);
+  // Submitted, then failed: the data lands although the status says not.
+  ASSERT_EQ(0, dev->ErrorInjection(qp, SPDK_NVME_OPC_WRITE, false, 0, 1, SPDK_NVME_SCT_GENERIC,
+                                   SPDK_NVME_SC_INTERNAL_DEVICE_ERROR));
+  ASSERT_EQ(0, dev->SubmitWrite(qp, out.get(), 0, 512, r.cb()));
+  ASSERT_EQ(0, dev->SubmitRead(qp, in.get(), 0, 512, r.cb()));
+  ASSERT_TRUE(Drain(dev.get(), qp, r, 7));
+  EXPECT_EQ(-3, r.got[5]);
+  EXPECT_EQ(512, r.got[6]);
+  EXPECT_EQ(0, memcmp(out.get(), in.get(), 512));
+}
+
 }  // namespace

@@ -282,6 +282,20 @@ int spdk_nvme_ns_cmd_write_zeroes(struct spdk_nvme_ns* ns, struct spdk_nvme_qpai
                                   uint64_t lba, uint32_t lba_count, spdk_nvme_cmd_cb cb_fn,
                                   void* cb_arg, uint32_t io_flags);
 
+enum spdk_nvme_nvm_opcode {
+  SPDK_NVME_OPC_FLUSH = 0x00,
+  SPDK_NVME_OPC_WRITE = 0x01,
+  SPDK_NVME_OPC_READ = 0x02,
+  SPDK_NVME_OPC_WRITE_ZEROES = 0x08,
+  SPDK_NVME_OPC_DATASET_MANAGEMENT = 0x09,
+};
+
+enum spdk_nvme_admin_opcode {
+  SPDK_NVME_OPC_GET_LOG_PAGE = 0x02,
+  SPDK_NVME_OPC_SET_FEATURES = 0x09,
+  SPDK_NVME_OPC_GET_FEATURES = 0x0a,
+};
+
 enum spdk_nvme_dsm_attribute {
   SPDK_NVME_DSM_ATTR_INTEGRAL_READ = 0x1,
   SPDK_NVME_DSM_ATTR_INTEGRAL_WRITE = 0x2,
@@ -315,6 +329,90 @@ int spdk_nvme_ns_cmd_dataset_management(struct spdk_nvme_ns* ns, struct spdk_nvm
                                         uint32_t type, const struct spdk_nvme_dsm_range* ranges,
                                         uint16_t num_ranges, spdk_nvme_cmd_cb cb_fn,
                                         void* cb_arg);
+
+// Admin commands. They may be submitted from any thread and complete in
+// spdk_nvme_ctrlr_process_admin_completions. Each returns 0 when queued,
+// or -EINVAL / -EFAULT / -ENXIO as the I/O commands do.
+
+enum spdk_nvme_feat {
+  SPDK_NVME_FEAT_ARBITRATION = 0x01,
+  SPDK_NVME_FEAT_POWER_MANAGEMENT = 0x02,
+  SPDK_NVME_FEAT_LBA_RANGE_TYPE = 0x03,
+  SPDK_NVME_FEAT_TEMPERATURE_THRESHOLD = 0x04,
+  SPDK_NVME_FEAT_ERROR_RECOVERY = 0x05,
+  SPDK_NVME_FEAT_VOLATILE_WRITE_CACHE = 0x06,
+  SPDK_NVME_FEAT_NUMBER_OF_QUEUES = 0x07,
+  SPDK_NVME_FEAT_INTERRUPT_COALESCING = 0x08,
+  SPDK_NVME_FEAT_WRITE_ATOMICITY = 0x0a,
+  SPDK_NVME_FEAT_ASYNC_EVENT_CONFIGURATION = 0x0b,
+};
+
+enum spdk_nvme_log_page {
+  SPDK_NVME_LOG_ERROR = 0x01,
+  SPDK_NVME_LOG_HEALTH_INFORMATION = 0x02,
+  SPDK_NVME_LOG_FIRMWARE_SLOT = 0x03,
+};
+
+#define SPDK_NVME_GLOBAL_NS_TAG ((uint32_t)0xFFFFFFFF)
+
+// The SMART / health information log page (512 bytes).
+struct __attribute__((packed)) spdk_nvme_health_information_page {
+  union {
+    struct {
+      uint8_t available_spare : 1;
+      uint8_t temperature : 1;
+      uint8_t device_reliability : 1;
+      uint8_t read_only : 1;
+      uint8_t volatile_memory_backup : 1;
+      uint8_t reserved : 3;
+    } bits;
+    uint8_t raw;
+  } critical_warning;
+  uint16_t temperature;  // kelvin
+  uint8_t available_spare;
+  uint8_t available_spare_threshold;
+  uint8_t percentage_used;
+  uint8_t reserved[26];
+  uint64_t data_units_read[2];
+  uint64_t data_units_written[2];
+  uint64_t host_read_commands[2];
+  uint64_t host_write_commands[2];
+  uint64_t controller_busy_time[2];
+  uint64_t power_cycles[2];
+  uint64_t power_on_hours[2];
+  uint64_t unsafe_shutdowns[2];
+  uint64_t media_errors[2];
+  uint64_t num_error_info_log_entries[2];
+  uint32_t warning_temp_time;
+  uint32_t critical_temp_time;
+  uint16_t temp_sensor[8];
+  uint8_t reserved2[296];
+};
+
+// Get Features: the value comes back in cpl->cdw0. `payload` (DMA memory,
+// or null) is only used by features that return data.
+int spdk_nvme_ctrlr_cmd_get_feature(struct spdk_nvme_ctrlr* ctrlr, uint8_t feature,
+                                    uint32_t cdw11, void* payload, uint32_t payload_size,
+                                    spdk_nvme_cmd_cb cb_fn, void* cb_arg);
+// Get Log Page into `payload` (DMA memory of payload_size bytes).
+int spdk_nvme_ctrlr_cmd_get_log_page(struct spdk_nvme_ctrlr* ctrlr, uint8_t log_page,
+                                     uint32_t nsid, void* payload, uint32_t payload_size,
+                                     uint64_t offset, spdk_nvme_cmd_cb cb_fn, void* cb_arg);
+// Completes the queued admin commands on the calling thread; their number,
+// or -ENXIO when the controller has failed (they complete as aborted).
+int32_t spdk_nvme_ctrlr_process_admin_completions(struct spdk_nvme_ctrlr* ctrlr);
+
+// Makes the next `err_count` commands with opcode `opc` on `qpair` (null:
+// the admin queue) complete with sct/sc. With do_not_submit they never
+// reach the media; otherwise they run and their status is overwritten.
+// (Completion waits for the next completion pass, not for timeout_in_us.)
+// Returns 0, or -EINVAL.
+int spdk_nvme_qpair_add_cmd_error_injection(struct spdk_nvme_ctrlr* ctrlr,
+                                            struct spdk_nvme_qpair* qpair, uint8_t opc,
+                                            bool do_not_submit, uint64_t timeout_in_us,
+                                            uint32_t err_count, uint8_t sct, uint8_t sc);
+void spdk_nvme_qpair_remove_cmd_error_injection(struct spdk_nvme_ctrlr* ctrlr,
+                                                struct spdk_nvme_qpair* qpair, uint8_t opc);
 
 #ifdef __cplusplus
 }

@@ -41,6 +41,13 @@ struct ControllerSpec {
   uint32_t max_io_qpairs = 128;
   // Namespace ids 1, 2, ... in order.
   std::vector<NamespaceSpec> namespaces;
+  // Health: composite temperature and its over-temperature threshold in
+  // kelvin (a threshold of 0: the feature is not supported), the critical
+  // warning bits and the percentage used of the health log page.
+  uint16_t temperature = 310;
+  uint16_t temperature_threshold = 343;
+  uint8_t critical_warning = 0;
+  uint8_t percentage_used = 0;
 };
 
 // 0, -EEXIST when a controller is registered at the address, -EINVAL for a

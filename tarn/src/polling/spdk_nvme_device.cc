@@ -738,4 +738,167 @@ int SpdkNvmeDevice::GetControllerSerialNumber(std::string* serial) {
   return 0;
 }
 
+// ---------------------------------------------------------------------------
+// Maintenance
+
+namespace {
+
+// One admin command in flight: where its answer goes.
+struct AdminCall {
+  std::atomic<int>* pending;
+  std::atomic<int>* failures;
+  uint8_t id;
+  uint32_t* value;  // completion dword 0, when wanted; null once failed
+  bool is_feature;
+};
+
+void AdminDone(void* ctx, const spdk_nvme_cpl* cpl) {
+  auto* call = static_cast<AdminCall*>(ctx);
+  if (spdk_nvme_cpl_is_error(cpl)) {
+    if (call->is_feature) {
+      LOG_ERROR << "get_feature " << static_cast<int>(call->id) << " failed";
+    } else {
+      LOG_ERROR << "get log page failed";
+    }
+    call->failures->fetch_add(1);
+    call->value = nullptr;  // no answer
+  } else if (call->value != nullptr) {
+    *call->value = cpl->cdw0;
+  }
+  call->pending->fetch_sub(1, std::memory_order_release);
+}
+
+}  // namespace
+
+void SpdkNvmeDevice::WaitAdmin(const std::atomic<int>& pending) {
+  // Every admin command completes, a failed controller's as aborted, so the
+  // records its callback writes may live on the caller's stack.
+  while (pending.load(std::memory_order_acquire) > 0) {
+    spdk_nvme_ctrlr_process_admin_completions(ctrlr_);
+  }
+}
+
+int SpdkNvmeDevice::GetFeatures(std::vector<SpdkNvmeDisk>* disks,
+                                const std::vector<uint8_t>& feature_ids) {
+  if (disks == nullptr) return -1;
+  int result = 0;
+  for (SpdkNvmeDisk& disk : *disks) {
+    SpdkNvmeDevice* dev = disk.dev.get();
+    if (dev == nullptr || !dev->inited()) {
+      LOG_ERROR << "spdk nvme device is not inited";
+      result = -1;
+      continue;
+    }
+    std::atomic<int> pending{0};
+    std::atomic<int> failures{0};
+    std::vector<uint32_t> values(feature_ids.size(), 0);
+    std::vector<AdminCall> calls(feature_ids.size());
+    for (size_t i = 0; i < feature_ids.size(); ++i) {
+      calls[i] = AdminCall{&pending, &failures, feature_ids[i], &values[i], true};
+      pending.fetch_add(1);
+      if (spdk_nvme_ctrlr_cmd_get_feature(dev->ctrlr_, feature_ids[i], 0, nullptr, 0, AdminDone,
+                                          &calls[i]) != 0) {
+        LOG_ERROR << "get_feature " << static_cast<int>(feature_ids[i])
+                  << " failed to submit command";
+        pending.fetch_sub(1);
+        calls[i].value = nullptr;
+        failures.fetch_add(1);
+      }
+    }
+    dev->WaitAdmin(pending);
+    for (size_t i = 0; i < feature_ids.size(); ++i) {
+      if (calls[i].value != nullptr) disk.features[feature_ids[i]] = values[i];
+    }
+    if (failures.load() != 0) result = -1;
+  }
+  return result;
+}
+
+int SpdkNvmeDevice::DetectNvmeHealth(SpdkNvmeDisk* disk) {
+  if (disk == nullptr || disk->dev == nullptr) {
+    LOG_ERROR << "disk_data is null!";
+    return -1;
+  }
+  SpdkNvmeDevice* dev = disk->dev.get();
+  if (!dev->inited()) {
+    LOG_ERROR << "spdk nvme device is not inited";
+    return -1;
+  }
+  std::atomic<int> pending{0};
+  std::atomic<int> failures{0};
+  // Over-temperature threshold (kelvin, low 16 bits).
+  uint32_t threshold = 0;
+  AdminCall feature{&pending, &failures, SPDK_NVME_FEAT_TEMPERATURE_THRESHOLD, &threshold, true};
+  pending.fetch_add(1);
+  if (spdk_nvme_ctrlr_cmd_get_feature(dev->ctrlr_, SPDK_NVME_FEAT_TEMPERATURE_THRESHOLD, 0,
+                                      nullptr, 0, AdminDone, &feature) != 0) {
+    pending.fetch_sub(1);
+    failures.fetch_add(1);
+  }
+  dev->WaitAdmin(pending);
+  if (failures.load() != 0) {
+    LOG_WARN << " SPDK_NVME_FEAT_TEMPERATURE_THRESHOLD feature is not enabled";
+    threshold = 0;
+  }
+  disk->temperature_threshold = threshold & 0xffff;
+
+  auto* page = static_cast<spdk_nvme_health_information_page*>(
+      spdk_zmalloc(sizeof(spdk_nvme_health_information_page), 4096, nullptr,
+                   SPDK_ENV_SOCKET_ID_ANY, SPDK_MALLOC_DMA));
+  if (page == nullptr) {
+    LOG_ERROR << "health page allocation failed";
+    return -1;
+  }
+  failures.store(0);
+  AdminCall log{&pending, &failures, SPDK_NVME_LOG_HEALTH_INFORMATION, nullptr, false};
+  pending.fetch_add(1);
+  if (spdk_nvme_ctrlr_cmd_get_log_page(dev->ctrlr_, SPDK_NVME_LOG_HEALTH_INFORMATION,
+                                       SPDK_NVME_GLOBAL_NS_TAG, page, sizeof(*page), 0,
+                                       AdminDone, &log) != 0) {
+    LOG_ERROR << "spdk_nvme_ctrlr_cmd_get_log_page() failed";
+    spdk_free(page);
+    return -1;
+  }
+  dev->WaitAdmin(pending);
+  if (failures.load() != 0) {
+    spdk_free(page);
+    return -1;
+  }
+  disk->health = *page;
+  spdk_free(page);
+  const spdk_nvme_health_information_page& h = disk->health;
+  const bool hot = disk->temperature_threshold != 0 && h.temperature >= disk->temperature_threshold;
+  if (h.critical_warning.raw != 0 || hot || h.percentage_used >= 100) {
+    LOG_WARN << "spdk nvme device unhealthy, dev_id: " << dev->dev_id_
+             << ", critical_warning: " << static_cast<int>(h.critical_warning.raw)
+             << ", temperature: " << h.temperature << ", threshold: "
+             << disk->temperature_threshold
+             << ", percentage_used: " << static_cast<int>(h.percentage_used);
+    return 1;
+  }
+  return 0;
+}
+
+void SpdkNvmeDevice::HarvestCtrlrJobs(std::vector<SpdkNvmeDisk>* disks) {
+  if (disks == nullptr) return;
+  for (SpdkNvmeDisk& disk : *disks) {
+    if (disk.dev != nullptr && disk.dev->inited()) {
+      spdk_nvme_ctrlr_process_admin_completions(disk.dev->ctrlr_);
+    }
+  }
+}
+
+int SpdkNvmeDevice::ErrorInjection(uint32_t qp_id, uint8_t opc, bool do_not_submit,
+                                   uint64_t timeout_us, uint32_t err_count, uint8_t sct,
+                                   uint8_t sc) {
+  SpdkNvmeQpair* qp = inited() ? GetQpair(qp_id) : nullptr;
+  if (qp == nullptr ||
+      spdk_nvme_qpair_add_cmd_error_injection(ctrlr_, qp->qpair(), opc, do_not_submit,
+                                              timeout_us, err_count, sct, sc) != 0) {
+    LOG_ERROR << "Error in error injection!";
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace tarn

@@ -34,9 +34,11 @@
 #include <bitset>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "bvar/latency_recorder.h"
 #include "bvar/reducer.h"
@@ -129,6 +131,20 @@ class SpdkNvmeQpair {
   void* md_write_ = nullptr;
 };
 
+class SpdkNvmeDevice;
+
+// A device with the answers of its maintenance queries (GetFeatures,
+// DetectNvmeHealth). One caller at a time per disk.
+struct SpdkNvmeDisk {
+  std::shared_ptr<SpdkNvmeDevice> dev;
+  // Feature id -> value (completion dword 0) of the last GetFeatures.
+  std::map<uint8_t, uint32_t> features;
+  // The last health information page read, and the over-temperature
+  // threshold (kelvin; 0 when the controller does not report one).
+  spdk_nvme_health_information_page health = {};
+  uint32_t temperature_threshold = 0;
+};
+
 class SpdkNvmeDevice {
  public:
   static constexpr uint32_t kMaxQpairNum = 128;
@@ -198,6 +214,23 @@ class SpdkNvmeDevice {
   // The controller's serial number, blanks trimmed; -1 before Init.
   int GetControllerSerialNumber(std::string* serial);
 
+  // Maintenance (admin commands; any thread, they wait for their answers).
+  // Reads `feature_ids` of every disk's controller into its `features`:
+  // 0, or -1 when any could not be read (logged).
+  static int GetFeatures(std::vector<SpdkNvmeDisk>* disks,
+                         const std::vector<uint8_t>& feature_ids);
+  // Reads the health information page and the temperature threshold:
+  // 0 healthy, 1 unhealthy (a critical warning, the temperature at or over
+  // its threshold, or the rated life used up), -1 when it cannot tell.
+  static int DetectNvmeHealth(SpdkNvmeDisk* disk);
+  // Completes the admin commands waiting on every disk's controller.
+  static void HarvestCtrlrJobs(std::vector<SpdkNvmeDisk>* disks);
+  // Makes the next `err_count` commands of opcode `opc` on queue pair
+  // `qp_id` complete with sct/sc (see spdk_nvme_qpair_add_cmd_error_injection).
+  // 0, or -1.
+  int ErrorInjection(uint32_t qp_id, uint8_t opc, bool do_not_submit, uint64_t timeout_us,
+                     uint32_t err_count, uint8_t sct, uint8_t sc);
+
   uint32_t dev_id() const { return dev_id_; }
   uint32_t nsid() const { return nsid_; }
   // The PCI address text of the transport id.
@@ -236,6 +269,8 @@ class SpdkNvmeDevice {
   static void Complete(void* ctx, const spdk_nvme_cpl* cpl);
   static void ResetSgl(void* ctx, uint32_t offset);
   static int NextSge(void* ctx, void** address, uint32_t* length);
+  // Runs the controller's admin completions until `pending` is 0.
+  void WaitAdmin(const std::atomic<int>& pending);
 
   std::atomic<bool> inited_{false};
   bool trid_ok_ = false;
