@@ -55,7 +55,14 @@ int AioRingsMapped() {
 // `leave` events of it, for as long as it lives.
 class AioLimitHoard {
  public:
-  explicit AioLimitHoard(long leave) {
+  explicit AioLimitHoard(long leave) : leave_(leave) { TopUp(); }
+  ~AioLimitHoard() {
+    for (io_context_t ctx : ctxs_) io_destroy(ctx);
+  }
+
+  // Takes again what others have given back meanwhile.
+  void TopUp() {
+    const long leave = leave_;
     long left = ReadProcNumber("/proc/sys/fs/aio-max-nr") - ReadProcNumber("/proc/sys/fs/aio-nr");
     // Others may take or give back some meanwhile: take in chunks, halving
     // a refused chunk, until nothing more than `leave` is left.
@@ -71,11 +78,9 @@ class AioLimitHoard {
       }
     }
   }
-  ~AioLimitHoard() {
-    for (io_context_t ctx : ctxs_) io_destroy(ctx);
-  }
 
  private:
+  long leave_;
   std::vector<io_context_t> ctxs_;
 };
 
@@ -140,7 +145,10 @@ TEST(AioLimitTest, LoopsRefusedAContextRunWithoutAio) {
     AioLimitHoard hoard(0);
     testsupport::LogCapture log;
     std::vector<std::unique_ptr<WorkerOnThread>> loops;
-    for (int i = 0; i < 6; ++i) loops.emplace_back(new WorkerOnThread("no_aio"));
+    for (int i = 0; i < 6; ++i) {
+      hoard.TopUp();
+      loops.emplace_back(new WorkerOnThread("no_aio"));
+    }
     for (auto& w : loops) {
       DiskIOUtil* disk = w->worker()->loop()->disk_io();
       Results res(1);
