@@ -23,8 +23,10 @@
 // the namespace's sectors. Every submission calls its callback exactly once:
 // with the byte count on success, or with a negative code, either before the
 // submit returns that code (refused at once) or later from Poll:
-//   -1  refused: bad arguments, no such queue pair, device not inited
-//   -2  no request record left, or the queue pair is full (try again later)
+//   -1  refused: bad arguments, no such queue pair, device not inited (and
+//       no request record left for a trim or write-zeroes)
+//   -2  no request record left for a read or write, or the queue pair is
+//       full (try again later)
 //   -3  the controller refused or failed the command
 // Buffers (data and metadata) must come from spdk_zmalloc.
 #ifndef TARN_POLLING_SPDK_NVME_DEVICE_H_
