@@ -8,11 +8,14 @@
 #include "tarn/base/current_thread.h"
 #include "tarn/base/logging.h"
 #include "tarn/base/time_cycle.h"
+#include "tarn/disk_io_util.h"
 #include "tarn/memory_pool.h"
 #include "tarn/polling/mr_manager.h"
 #include "tarn/polling/polling_loop.h"
 #include "tarn/polling/rdma_handle.h"
 #include "tarn/polling/rdma_queue_pair.h"
+#include "tarn/polling/spdk_nvme_device.h"
+#include "tarn/polling/spdk_rte.h"
 #include "tarn/utils.h"
 
 namespace tarn {
@@ -63,6 +66,7 @@ int PollingWorker::Init() {
            << ", loop: " << static_cast<const void*>(loop_);
   CreateFirstMemoryPool();
   if (option_.enable_rdma && !InitRdma()) LOG_FATAL << "init rdma failed";
+  AttachSpdkDevices();
   loop_->CreateUserHandle();
   ScheduleReports();
   return 0;
@@ -215,7 +219,19 @@ int PollingWorker::UnregisterMr(void* addr, size_t len) {
   return rdma_handle_->mr_manager()->UnregisterMr(addr, len);
 }
 
-int PollingWorker::SpdkNvmeHandle() { return 0; }
+// ---- NVMe ----
+
+void PollingWorker::AttachSpdkDevices() {
+  if (!g_spdk_env_inited.load() || spdk_devs_.empty()) return;
+  for (const auto& entry : spdk_devs_) {
+    if (entry.second->Init() != 0) LOG_FATAL << "spdk nvme init failed.";
+    loop_->disk_io()->AddSpdkNvmeUtil(entry.second);
+  }
+  spdk_poller_.reset(new Poller("spdk_nvme_qp_poller", [this] { return SpdkNvmeHandle(); }));
+  RegisterPoller(spdk_poller_.get());
+}
+
+int PollingWorker::SpdkNvmeHandle() { return loop_->disk_io()->SpdkPoll(); }
 
 void PollingWorker::set_cached_gid(const ibv_gid& gid) {
   cached_gid_ = gid;

@@ -107,6 +107,10 @@ class PollingWorker : public Worker {
   ibv_send_wr** bad_send_wr() { return &bad_send_wr_; }
 
  private:
+  // Init, with the SPDK environment up: initialises the NVMe devices handed
+  // to the worker, gives each a queue pair on the loop's disk front and
+  // registers the "spdk_nvme_qp_poller". A device that fails ends the process.
+  void AttachSpdkDevices();
   // Undoes InitRdma in the order the device needs (see the destructor).
   void DestroyRdma();
   void RunPassLoop();
@@ -123,7 +127,6 @@ class PollingWorker : public Worker {
   std::unique_ptr<Poller> rdma_poller_;
   std::unique_ptr<Poller> spdk_poller_;
   uint32_t pass_count_ = 0;
-  int32_t srq_deficit_ = 0;
   bool has_cached_gid_ = false;
   ibv_gid cached_gid_{};
 };
