@@ -1,7 +1,6 @@
 #include "policy/h2_context.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -891,8 +890,15 @@ bool H2Context::EncodeHeaders(std::string* block, std::string_view content_type,
   char status_text[16];
   std::string encoded;
   if (grpc_status >= 0) {
-    const int len = snprintf(status_text, sizeof(status_text), "%d", grpc_status);
-    fields[n++] = {common->GRPC_STATUS, std::string_view(status_text, static_cast<size_t>(len))};
+    // Decimal, written backwards from the end of the buffer.
+    char* end = status_text + sizeof(status_text);
+    char* p = end;
+    unsigned v = static_cast<unsigned>(grpc_status);
+    do {
+      *--p = static_cast<char>('0' + v % 10);
+      v /= 10;
+    } while (v != 0);
+    fields[n++] = {common->GRPC_STATUS, std::string_view(p, static_cast<size_t>(end - p))};
     if (!message.empty()) {
       brpc::PercentEncode(message, &encoded);
       fields[n++] = {common->GRPC_MESSAGE, encoded};
