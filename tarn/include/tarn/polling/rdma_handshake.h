@@ -80,13 +80,16 @@ void TakePeerFields(const RdmaHandshakeRecord& peer, RdmaHandshakeRecord* own);
 // Runs fn on worker's loop and waits (at once on that loop's thread); false
 // when the loop has ended and fn did not run.
 bool RunOnWorker(PollingWorker* worker, const std::function<void()>& fn);
-// Destroys a queue pair no connection owns, on its worker's loop (here when
-// that loop has ended). Nothing for an empty pointer.
-void DestroyOrphanQueuePair(const std::shared_ptr<RdmaQueuePair>& qp);
-// On qp's worker: takes the peer's LID, queue-pair number, GID and receive
-// size into qp, moves it to RTS, caches its GID in the worker and posts its
-// receives. 0, or negative when the transition failed or the loop refused.
-int BringUpQueuePair(const std::shared_ptr<RdmaQueuePair>& qp, const RdmaHandshakeRecord& peer);
+// Destroys a queue pair no connection owns, on the loop of the worker that
+// made it (here when that loop has ended); one whose device context the
+// worker has dropped meanwhile is left alone. Nothing for an empty pointer.
+void DestroyOrphanQueuePair(PollingWorker* worker, const std::shared_ptr<RdmaQueuePair>& qp);
+// On the worker that made qp: takes the peer's LID, queue-pair number, GID
+// and receive size into qp, moves it to RTS, caches its GID in the worker and
+// posts its receives. 0, or -1 when the transition failed, the worker's
+// device context is no longer qp's, or the loop has ended.
+int BringUpQueuePair(PollingWorker* worker, const std::shared_ptr<RdmaQueuePair>& qp,
+                     const RdmaHandshakeRecord& peer);
 
 // Server side: one accepted TCP connection's handshake, attached to it
 // through its context pointer.
@@ -126,8 +129,10 @@ class RdmaClientHandshake {
       std::function<void(const std::shared_ptr<RdmaQueuePair>&, const SockAddress&)>;
   using DisconnectCallback = std::function<void(const std::shared_ptr<RdmaQueuePair>&)>;
 
-  // Fills the sender fields from qp (when there is one).
-  RdmaClientHandshake(const std::shared_ptr<RdmaQueuePair>& qp, ConnectCallback on_connect,
+  // Makes the queue pair on `worker` (waiting for its loop) and fills the
+  // sender fields from it; qp() stays empty when the worker could not make
+  // one.
+  RdmaClientHandshake(PollingWorker* worker, ConnectCallback on_connect,
                       DisconnectCallback on_disconnect);
 
   // TCP established: sends the request.
@@ -147,6 +152,7 @@ class RdmaClientHandshake {
   bool replied() const { return replied_; }
 
  private:
+  PollingWorker* worker_;
   RdmaHandshakeRecord record_;
   std::shared_ptr<RdmaQueuePair> qp_;
   ConnectCallback on_connect_;

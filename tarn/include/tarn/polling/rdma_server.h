@@ -16,7 +16,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "tarn/server.h"
 
@@ -63,9 +65,11 @@ class RdmaServer : public Server {
   int64_t OnNewConnection(const std::shared_ptr<RdmaQueuePair>& qp, PollingWorker* worker,
                           const SockAddress& peer);
   // The handshake ended before its ready record. id -1: no connection owns
-  // qp, which is destroyed. Otherwise the connection is force-closed; its own
-  // teardown drains and destroys qp.
-  void OnAbortedConnection(int64_t id, const std::shared_ptr<RdmaQueuePair>& qp);
+  // qp, which is destroyed (on `worker`, the one that made it, when given).
+  // Otherwise the connection is force-closed; its own teardown drains and
+  // destroys qp, which is never destroyed here.
+  void OnAbortedConnection(int64_t id, const std::shared_ptr<RdmaQueuePair>& qp,
+                           PollingWorker* worker = nullptr);
   // The peer's ready record: the worker establishes the connection of qp_num.
   void SetConnectionPeerReady(PollingWorker* worker, uint32_t qp_num);
 
@@ -77,12 +81,19 @@ class RdmaServer : public Server {
   // Runs fn on the acceptor loop unless the server is gone by then.
   void PostToAcceptor(std::function<void()> fn);
   void StopInLoop();
+  // Acceptor loop: moves the connections the handshake made into the map.
+  void AdoptIncoming();
 
   std::unique_ptr<PollingWorkerColony> own_colony_;
   std::unique_ptr<TcpServer> inner_;
-  // Expires (on the acceptor loop) when the server is destroyed.
+  // Expires (on the acceptor loop) when the server is destroyed. Other
+  // threads only copy the weak handle, which never changes.
   std::shared_ptr<int> alive_;
+  const std::weak_ptr<int> alive_weak_;
   bool stopped_ = false;  // acceptor loop
+  // Connections made by the handshake thread, not yet in the map.
+  std::mutex incoming_mutex_;
+  std::vector<std::shared_ptr<Connection>> incoming_;
 };
 
 }  // namespace tarn
