@@ -2,6 +2,7 @@
 
 #include "tarn/base/logging.h"
 #include "tarn/event/event_worker.h"
+#include "tarn/polling/polling_worker.h"
 
 namespace tarn {
 
@@ -19,11 +20,6 @@ Worker* WorkerThread::Start() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (worker_ != nullptr) LOG_FATAL << "worker has been started";
   }
-  if (polling_) {
-    // Polling workers come with the RDMA transport, which this build lacks.
-    LOG_ERROR << "polling worker is not available, worker thread " << name_ << " not started";
-    return nullptr;
-  }
   thread_ = std::thread(&WorkerThread::ThreadBody, this);
   std::unique_lock<std::mutex> lock(mutex_);
   cond_.wait(lock, [this] { return worker_ != nullptr; });
@@ -31,7 +27,8 @@ Worker* WorkerThread::Start() {
 }
 
 void WorkerThread::ThreadBody() {
-  Worker* worker = new EventWorker(0, option_, create_);
+  Worker* worker = polling_ ? static_cast<Worker*>(new PollingWorker(0, create_, option_))
+                            : new EventWorker(0, option_, create_);
   worker->Init();
   worker->InitDone();
   {

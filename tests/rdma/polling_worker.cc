@@ -17,6 +17,7 @@
 #include "tarn/polling/polling_loop.h"
 #include "tarn/polling/polling_worker.h"
 #include "tarn/polling/polling_worker_colony.h"
+#include "tarn/worker_thread.h"
 
 namespace tarn {
 namespace {
@@ -131,6 +132,18 @@ TEST(PollingColonyTest, CoreMaskPinsTheWorker) {
   EXPECT_EQ(CPU_COUNT(&pinned), 1);
   EXPECT_TRUE(CPU_ISSET(cpu, &pinned));
   colony.Stop();
+}
+
+TEST(PollingWorkerThreadTest, HostsARunningPollingWorker) {
+  WorkerThread host("poll-thread", nullptr, WorkerOption(), true);
+  Worker* worker = host.Start();
+  ASSERT_NE(dynamic_cast<PollingWorker*>(worker), nullptr);
+  std::string name;
+  ASSERT_EQ(worker->loop()->RunInLoop([&] { name = ThreadName(); }, false), 0);
+  EXPECT_EQ(name, "poll-thread");
+  host.Stop();
+  EXPECT_EQ(worker->state(), Worker::kStopping);
+  EXPECT_EQ(worker->loop()->RunInLoop([] {}, false), -1);
 }
 
 TEST(PollingColonyTest, NoWorkersEndsTheProcess) {

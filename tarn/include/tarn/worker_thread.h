@@ -19,8 +19,8 @@ class Worker;
 
 class WorkerThread {
  public:
-  // `polling` false hosts an EventWorker; true asks for a polling worker,
-  // which this build does not provide: Start() then refuses (null).
+  // `polling` false hosts an EventWorker, true a PollingWorker (whose
+  // thread spins until Stop()).
   WorkerThread(const std::string& name, const Loop::UserHandleFactory& create,
                const WorkerOption& option, bool polling);
   // Stops a worker still running, then deletes it.
