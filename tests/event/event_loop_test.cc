@@ -288,11 +288,6 @@ TEST(EventWorkerTest, TcpRegistersNoMemory) {
       false);
 }
 
-TEST(WorkerThreadTest, PollingWorkerRefused) {
-  WorkerThread thread("polling", nullptr, WorkerOption(), true);
-  EXPECT_EQ(thread.Start(), nullptr);
-}
-
 TEST(WorkerThreadDeathTest, SecondStartEndsProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   WorkerThread thread("twice", nullptr, WorkerOption(), false);
