@@ -177,8 +177,9 @@ bool PollingWorker::InitRdma() {
     }
   }
   rdma_handle_ = handle;
-  // Receives for the shared receive queue are posted here once the worker
-  // has its receive path (it arrives with RDMA connections).
+  if (handle->srq() != nullptr) {
+    PostSrqRecvWr(static_cast<int>(option_.rdma_option.recv_depth), true);
+  }
   if (rdma_poller_ != nullptr && rdma_poller_->index >= 0) UnregisterPoller(rdma_poller_.get());
   rdma_poller_.reset(new Poller("rdma_poller", [this] { return RdmaProcess(); }));
   RegisterPoller(rdma_poller_.get());
@@ -186,15 +187,20 @@ bool PollingWorker::InitRdma() {
 }
 
 void PollingWorker::DestroyRdma() {
-  // Queue pairs go first (they belong to connections, which leave with the
-  // connection table once it exists), then the regions with the context,
-  // and the pools' memory only after that (the destructor).
+  // Queue pairs go first (with the connections still in the table), then
+  // the regions with the context, and the pools' memory only after that
+  // (the destructor).
+  if (rdma_handle_ != nullptr) {
+    if (!connections_.empty()) {
+      LOG_WARN << "worker " << name_ << " destroyed with " << connections_.size()
+               << " rdma connections left";
+    }
+    ReleaseRdmaState(false);
+  }
   if (rdma_poller_ != nullptr && rdma_poller_->index >= 0) UnregisterPoller(rdma_poller_.get());
-  delete rdma_handle_;
-  rdma_handle_ = nullptr;
+  connections_.clear();
+  retiring_.clear();
 }
-
-int PollingWorker::RdmaProcess() { return 0; }
 
 std::shared_ptr<RdmaQueuePair> PollingWorker::NewQueuePair() {
   if (rdma_handle_ == nullptr) return nullptr;

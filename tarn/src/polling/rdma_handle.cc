@@ -495,9 +495,7 @@ void RdmaHandle::PostQpRecvWr(const std::shared_ptr<RdmaQueuePair>& qp) {
 }
 
 void RdmaHandle::PostQpRecvWrInLoop(const std::shared_ptr<RdmaQueuePair>& qp) {
-  // The worker's per-queue-pair receive posting comes with RDMA connections;
-  // this is where it is called from.
-  LOG_DEBUG << "receive posting for qp_num: " << qp->qp_num() << " not wired yet";
+  worker_->PostQpRecvWr(qp, static_cast<int>(RdmaOptionOf(worker_).recv_depth), true);
 }
 
 std::vector<PollingWorker*> RdmaHandle::workers() {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "tarn/loop.h"
@@ -26,8 +27,10 @@
 namespace tarn {
 
 class PollingLoop;
+class RdmaConnection;
 class RdmaHandle;
 class RdmaQueuePair;
+class SockAddress;
 
 class PollingWorker : public Worker {
  public:
@@ -79,15 +82,69 @@ class PollingWorker : public Worker {
 
   // A new queue pair on the device context; empty without one.
   std::shared_ptr<RdmaQueuePair> NewQueuePair();
-  // The "rdma_poller": RDMA completions. Nothing to poll yet: connections
-  // arrive with their completion handling.
-  int RdmaProcess();
   // The "spdk_nvme_qp_poller": completions of the loop's NVMe queue pairs.
   int SpdkNvmeHandle();
 
   PollingLoop* polling_loop() const;
   RdmaHandle* rdma_handle() const { return rdma_handle_; }
   uint32_t pass_count() const { return pass_count_; }
+
+  // ---- RDMA connections (polling_worker_rdma.cc) ----
+  // Loop thread unless said otherwise.
+
+  // The "rdma_poller": both completion queues, 24 completions at a time;
+  // every 1024 passes one device event, every 2^25 passes the keepalive
+  // round. -1 on a verbs error, 1 when it did work, else 0.
+  int RdmaProcess();
+  // Post n receives (one worker buffer of the message size each) on the
+  // shared receive queue, or on qp's own receive queue (adding to its
+  // posted count). With count_failure a shortfall raises the deficit (a
+  // replacement that failed); without, what was posted lowers it (a
+  // refill). 1 when all n were posted, else 0.
+  int PostSrqRecvWr(int n, bool count_failure);
+  int PostQpRecvWr(const std::shared_ptr<RdmaQueuePair>& qp, int n, bool count_failure);
+  // Dispatch completions to their connections; those of a queue pair no
+  // longer in the table still give their buffers back and run their send
+  // callbacks (-1).
+  void TxWcHandle(ibv_wc* wc, int n);
+  void RxWcHandle(ibv_wc* wc, int n);
+  // Keepalive write on every connection, and receive refill of every queue
+  // pair in deficit.
+  void DoKeepAlive();
+  // Any thread: AddConnection on the loop, waiting for it.
+  void SubmitConnection(const std::shared_ptr<RdmaConnection>& conn);
+  // Enters conn under its queue-pair number (replacing an earlier entry).
+  void AddConnection(const std::shared_ptr<RdmaConnection>& conn);
+  // Any thread, waits: removes the connection, closing it first when it is
+  // not closed yet; a queue pair that has not drained keeps it reachable for
+  // its last completions.
+  void DelConnection(uint32_t qp_num);
+  // Any thread, without waiting: the connection's ConnectionEstablished.
+  void SetConnectionPeerReady(uint32_t qp_num);
+  // Any thread, without waiting: the client side's handshake result. Not
+  // from a disconnect: records addr as the local address and establishes
+  // the connection. From a disconnect: a connection still connecting is
+  // closed and removed; any other is left alone.
+  void UpdateConnectionWithQueuePair(const std::shared_ptr<RdmaQueuePair>& qp,
+                                     bool from_disconnect, const SockAddress& addr);
+  // Any thread, without waiting: the connection's PostLastWqe, when this
+  // worker holds the queue pair.
+  void PostLastWqe(uint32_t qp_num);
+  // After a fatal device event: closes every connection (users hear of it),
+  // settles what the device flushed, destroys the queue pairs, gives back
+  // the receive buffers and deletes the device context. Until InitRdma runs
+  // again the worker has no device.
+  void ClearRdma();
+  // INFO line with every queue-pair number of the table.
+  void PrintQpairs();
+  // The connection of a queue pair: in the table, or removed but still
+  // draining. Null when none.
+  std::shared_ptr<RdmaConnection> FindConnection(uint32_t qp_num) const;
+  // Worker::Free, also once the loop is gone (a worker being destroyed).
+  void FreeBuffer(void* ptr);
+  size_t connection_count() const { return connections_.size(); }
+  size_t retiring_count() const { return retiring_.size(); }
+  int32_t srq_deficit() const { return srq_deficit_; }
 
   // The local GID the worker's last connection used; a device context
   // opened later picks the GID index holding it instead of searching by
@@ -115,6 +172,27 @@ class PollingWorker : public Worker {
   void DestroyRdma();
   void RunPassLoop();
 
+  // RDMA connections (polling_worker_rdma.cc).
+  uint32_t RecvBufferSize() const;
+  int PrepareRecvs(int n);
+  void ReleaseRecvs(int from, int to);
+  int PostRecvs(RdmaQueuePair* qp, int n, bool count_failure);
+  int HandleAsyncEvent();
+  void RefillQueuePair(const std::shared_ptr<RdmaConnection>& conn);
+  void DropOrphanTxWc(const ibv_wc& wc);
+  void DropOrphanRxWc(const ibv_wc& wc);
+  // Remembers a queue pair that posts its own receives, so that receives
+  // completing while it has no connection still count.
+  void TrackRecvQp(const std::shared_ptr<RdmaQueuePair>& qp);
+  void RetireConnection(const std::shared_ptr<RdmaConnection>& conn);
+  void SetConnectionPeerReadyInLoop(uint32_t qp_num);
+  void UpdateConnectionWithQueuePairInLoop(const std::shared_ptr<RdmaQueuePair>& qp,
+                                           bool from_disconnect, const SockAddress& addr);
+  // ClearRdma's work; `notify` false from the destructor, when the loop is
+  // gone and nobody may be called back.
+  void ReleaseRdmaState(bool notify);
+  void DrainForClear(bool notify);
+
   bool stop_asked_ = false;              // loop thread: ends the pass loop
   std::atomic<bool> stop_posted_{false};  // Stop() has posted its task
   RdmaHandle* rdma_handle_ = nullptr;
@@ -129,6 +207,15 @@ class PollingWorker : public Worker {
   uint32_t pass_count_ = 0;
   bool has_cached_gid_ = false;
   ibv_gid cached_gid_{};
+  // Receives the shared receive queue is short of (replacements that could
+  // not be posted).
+  int32_t srq_deficit_ = 0;
+  // Local queue-pair number -> connection.
+  std::unordered_map<uint32_t, std::shared_ptr<RdmaConnection>> connections_;
+  // Removed from the table, queue pair still draining.
+  std::unordered_map<uint32_t, std::shared_ptr<RdmaConnection>> retiring_;
+  // Queue pairs with receives of their own, by number.
+  std::unordered_map<uint32_t, std::weak_ptr<RdmaQueuePair>> recv_qps_;
 };
 
 }  // namespace tarn

@@ -94,9 +94,8 @@ class RdmaHandle {
   void DeletePostRecvWorkRequest(RdmaPostRecvWorkRequest* request);
 
   // Any thread: with use_srq nothing; otherwise has the worker post its
-  // receive depth of receives on qp's own receive queue, and waits for it.
-  // The worker's receive path arrives with RDMA connections; until then the
-  // posted task is the seam it will fill.
+  // receive depth of receives on qp's own receive queue, and waits for it
+  // (PollingWorker::PostQpRecvWr; at once on the worker's own thread).
   void PostQpRecvWr(const std::shared_ptr<RdmaQueuePair>& qp);
 
   // Every worker with an initialised device context, in order of Init.

@@ -1,0 +1,566 @@
+// The RDMA half of the polling worker: the completion poller, receive
+// posting, the connection table, keepalive and receive refill, device events
+// and ClearRdma.
+//
+// Receive accounting. With a shared receive queue every receive completion is
+// replaced before its message is handled; without one, every receive handled
+// on a live connection is replaced on its queue pair. A replacement that
+// cannot be posted adds to a deficit (the worker's, or the queue pair's) that
+// the keepalive round pays back.
+//
+// Teardown of a queue pair: its connection is closed (queue pair in ERROR),
+// the device flushes what was outstanding, and once no receive can complete
+// any more the connection posts the marker; the marker's completion is the
+// last one, and only then is the queue pair destroyed. A connection removed
+// from the table before that point waits in `retiring_` until its marker
+// comes back.
+#include <infiniband/verbs.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <iterator>
+#include <vector>
+
+#include "tarn/base/logging.h"
+#include "tarn/loop.h"
+#include "tarn/memory_pool.h"
+#include "tarn/polling/mr_manager.h"
+#include "tarn/polling/polling_loop.h"
+#include "tarn/polling/polling_worker.h"
+#include "tarn/polling/rdma_connection.h"
+#include "tarn/polling/rdma_handle.h"
+#include "tarn/polling/rdma_message.h"
+#include "tarn/polling/rdma_queue_pair.h"
+
+namespace tarn {
+
+namespace {
+
+// Passes between reads of the device's event descriptor, and between
+// keepalive rounds (both powers of two).
+constexpr uint32_t kEventPassMask = 1024 - 1;
+constexpr uint32_t kKeepAlivePassMask = (1u << 25) - 1;
+
+const char* EventText(ibv_event_type type) {
+  const char* text = ibv_event_type_str(type);
+  return text != nullptr ? text : "(null)";
+}
+
+}  // namespace
+
+std::shared_ptr<RdmaConnection> PollingWorker::FindConnection(uint32_t qp_num) const {
+  auto it = connections_.find(qp_num);
+  if (it != connections_.end()) return it->second;
+  it = retiring_.find(qp_num);
+  if (it != retiring_.end()) return it->second;
+  return nullptr;
+}
+
+// ---- receive posting ----
+
+uint32_t PollingWorker::RecvBufferSize() const {
+  const WorkerOption::RdmaOption& rdma = option_.rdma_option;
+  return rdma.max_send_data_size + rdma.max_send_meta_size;
+}
+
+int PollingWorker::PostSrqRecvWr(int n, bool count_failure) {
+  if (rdma_handle_ == nullptr || rdma_handle_->srq() == nullptr) return 0;
+  return PostRecvs(nullptr, n, count_failure);
+}
+
+int PollingWorker::PostQpRecvWr(const std::shared_ptr<RdmaQueuePair>& qp, int n,
+                                bool count_failure) {
+  if (rdma_handle_ == nullptr || rdma_handle_->srq() != nullptr || qp == nullptr ||
+      qp->qp() == nullptr) {
+    return 0;
+  }
+  TrackRecvQp(qp);
+  return PostRecvs(qp.get(), n, count_failure);
+}
+
+int PollingWorker::PrepareRecvs(int n) {
+  MrManager* mr = rdma_handle_->mr_manager();
+  const uint32_t size = RecvBufferSize();
+  for (int i = 0; i < n; ++i) {
+    char* buffer = static_cast<char*>(Malloc(size));
+    if (buffer == nullptr) {
+      LOG_ERROR << "Malloc post recv buffer failed!";
+      return i;
+    }
+    uint32_t lkey = 0;
+    const int ret = mr->GetKeyByRange(buffer, size, &lkey, nullptr);
+    if (ret != 0) {
+      LOG_ERROR << "Get Mr key failed for buffer: " << static_cast<void*>(buffer)
+                << ", ret: " << ret;
+      Free(buffer);
+      return i;
+    }
+    RdmaPostRecvWorkRequest* request = rdma_handle_->NewPostRecvWorkRequest(buffer);
+    if (request == nullptr) {
+      LOG_ERROR << "NewPostRecvWorkRequest malloc failed";
+      Free(buffer);
+      return i;
+    }
+    ibv_sge* sge = &recv_sges_[2 * static_cast<size_t>(i)];
+    sge[0].addr = reinterpret_cast<uint64_t>(request->header);
+    sge[0].length = sizeof(RdmaMessageHeader);
+    sge[0].lkey = rdma_handle_->header_lkey();
+    sge[1].addr = reinterpret_cast<uint64_t>(buffer);
+    sge[1].length = size;
+    sge[1].lkey = lkey;
+    ibv_recv_wr& wr = recv_wrs_[i];
+    wr.wr_id = reinterpret_cast<uint64_t>(request);
+    wr.next = static_cast<size_t>(i) + 1 < recv_wrs_.size() ? &recv_wrs_[i + 1] : nullptr;
+    wr.sg_list = sge;
+    wr.num_sge = 2;
+  }
+  return n;
+}
+
+void PollingWorker::ReleaseRecvs(int from, int to) {
+  for (int i = from; i < to; ++i) {
+    auto* request = reinterpret_cast<RdmaPostRecvWorkRequest*>(recv_wrs_[i].wr_id);
+    void* buffer = request->buffer;
+    rdma_handle_->DeletePostRecvWorkRequest(request);
+    Free(buffer);
+  }
+}
+
+// Posts what could be prepared, gives back what the device refused, and
+// books the shortfall: a replacement that failed raises the deficit, a
+// refill lowers it by what it posted.
+int PollingWorker::PostRecvs(RdmaQueuePair* qp, int n, bool count_failure) {
+  if (n <= 0) return 1;
+  n = std::min(n, static_cast<int>(recv_wrs_.size()));
+  const int prepared = PrepareRecvs(n);
+  int posted = 0;
+  if (prepared > 0) {
+    recv_wrs_[prepared - 1].next = nullptr;
+    ibv_recv_wr* bad = nullptr;
+    const int ret = qp != nullptr ? ibv_post_recv(qp->qp(), recv_wrs_.data(), &bad)
+                                  : ibv_post_srq_recv(rdma_handle_->srq(), recv_wrs_.data(), &bad);
+    posted = prepared;
+    if (ret != 0) {
+      errno = ret;
+      LOG_SYSERR << (qp != nullptr ? "ibv_post_recv failed" : "ibv_post_srq_recv failed");
+      posted = bad != nullptr ? static_cast<int>(bad - recv_wrs_.data()) : 0;
+      posted = std::max(0, std::min(posted, prepared));
+      ReleaseRecvs(posted, prepared);
+    }
+  }
+  int32_t& deficit = qp != nullptr ? qp->recv_deficit : srq_deficit_;
+  if (qp != nullptr) qp->posted_recv_count += posted;
+  if (count_failure) {
+    deficit += n - posted;
+  } else {
+    deficit = std::max(0, deficit - posted);
+  }
+  return posted == n ? 1 : 0;
+}
+
+// ---- the poller ----
+
+int PollingWorker::RdmaProcess() {
+  RdmaHandle* handle = rdma_handle_;
+  if (handle == nullptr) return 0;
+  int sent = ibv_poll_cq(handle->send_cq(), static_cast<int>(kPollBatch), completions_);
+  if (sent < 0) {
+    errno = -sent;
+    LOG_SYSERR << "ibv_poll_cq error: " << sent;
+    return -1;
+  }
+  if (sent > 0) TxWcHandle(completions_, sent);
+  int received = ibv_poll_cq(handle->recv_cq(), static_cast<int>(kPollBatch), completions_);
+  if (received < 0) {
+    errno = -received;
+    LOG_SYSERR << "ibv_poll_cq error: " << received;
+    return -1;
+  }
+  if (received > 0) RxWcHandle(completions_, received);
+  if ((pass_count_ & kEventPassMask) != 0) return sent > 0 || received > 0 ? 1 : 0;
+  if ((pass_count_ & kKeepAlivePassMask) == 0) {
+    DoKeepAlive();
+    if (srq_deficit_ != 0) PostSrqRecvWr(srq_deficit_, false);
+  }
+  return HandleAsyncEvent();
+}
+
+int PollingWorker::HandleAsyncEvent() {
+  ibv_async_event event;
+  if (ibv_get_async_event(rdma_handle_->context(), &event) != 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 1;
+    LOG_SYSERR << "ibv_get_async_event() failed";
+    return -1;
+  }
+  const ibv_event_type type = event.event_type;
+  const uint32_t qp_num = type == IBV_EVENT_QP_LAST_WQE_REACHED && event.element.qp != nullptr
+                              ? event.element.qp->qp_num
+                              : 0;
+  ibv_ack_async_event(&event);
+  LOG_INFO << "get async event, event_type: " << static_cast<int>(type);
+  switch (type) {
+    case IBV_EVENT_QP_LAST_WQE_REACHED:
+      LOG_INFO << "IBV_EVENT_QP_LAST_WQE_REACHED, qp_num: " << qp_num;
+      // The device's workers share its event descriptor: whoever read the
+      // event tells the worker whose table holds the queue pair.
+      for (PollingWorker* worker : RdmaHandle::workers()) worker->PostLastWqe(qp_num);
+      break;
+    case IBV_EVENT_DEVICE_FATAL:
+    case IBV_EVENT_GID_CHANGE:
+      LOG_ERROR << "get async event: " << static_cast<int>(type) << " : " << EventText(type)
+                << ". suggested to restart service";
+      for (PollingWorker* worker : RdmaHandle::workers()) {
+        worker->loop()->RunAfter(1.0, [worker] { worker->ClearRdma(); });
+      }
+      break;
+    default:
+      break;
+  }
+  return 1;
+}
+
+void PollingWorker::TxWcHandle(ibv_wc* wc, int n) {
+  for (int i = 0; i < n; ++i) {
+    const ibv_wc& c = wc[i];
+    std::shared_ptr<RdmaConnection> conn = FindConnection(c.qp_num);
+    if (conn == nullptr) {
+      LOG_ERROR << "Can't find connect with qp_num: " << c.qp_num;
+      DropOrphanTxWc(c);
+      continue;
+    }
+    bool destroy = false;
+    const int ret = conn->HandleTxWc(c, &destroy);
+    if (ret != 0) LOG_ERROR << "HandleTxWc error, ret: " << ret;
+    if (destroy) {
+      conn->queue_pair()->DestroyQp();
+      recv_qps_.erase(c.qp_num);
+      DelConnection(c.qp_num);
+    }
+  }
+}
+
+void PollingWorker::RxWcHandle(ibv_wc* wc, int n) {
+  const bool srq = rdma_handle_->srq() != nullptr;
+  for (int i = 0; i < n; ++i) {
+    const ibv_wc& c = wc[i];
+    if (i + 1 < n) __builtin_prefetch(reinterpret_cast<const void*>(wc[i + 1].wr_id));
+    // The shared queue lost one receive whoever it belonged to.
+    if (srq) PostSrqRecvWr(1, true);
+    std::shared_ptr<RdmaConnection> conn = FindConnection(c.qp_num);
+    if (conn == nullptr) {
+      LOG_ERROR << "Can't find connect with qp_num: " << c.qp_num;
+      DropOrphanRxWc(c);
+      continue;
+    }
+    const int ret = conn->HandleRxWc(c);
+    if (ret != 0) LOG_ERROR << "HandleRxWc error, ret: " << ret;
+    if (srq) continue;
+    const std::shared_ptr<RdmaQueuePair>& qp = conn->queue_pair();
+    // The queue pair is already known to have receives of its own.
+    if (ret == 0 && !conn->IsClosed() && qp->qp() != nullptr) PostRecvs(qp.get(), 1, true);
+    if (--qp->posted_recv_count > 0) continue;
+    qp->posted_recv_count = 0;
+    if (conn->IsClosed()) {
+      conn->PostLastWqe();
+    } else {
+      // Live, but its replacements could not be posted: refill it rather
+      // than let the peer run into receiver-not-ready.
+      LOG_WARN << "no receive posted on a live connection, qp_num: " << c.qp_num
+               << ", deficit: " << qp->recv_deficit;
+      std::weak_ptr<RdmaConnection> weak = conn;
+      loop_->RunNextLoop([this, weak] { RefillQueuePair(weak.lock()); });
+    }
+  }
+}
+
+void PollingWorker::RefillQueuePair(const std::shared_ptr<RdmaConnection>& conn) {
+  if (conn == nullptr || conn->IsClosed() || rdma_handle_ == nullptr) return;
+  const std::shared_ptr<RdmaQueuePair>& qp = conn->queue_pair();
+  if (qp != nullptr && qp->recv_deficit > 0) PostQpRecvWr(qp, qp->recv_deficit, false);
+}
+
+// A send of a queue pair that has left the table: its callback still hears
+// of the failure and its request goes back to the pool.
+void PollingWorker::DropOrphanTxWc(const ibv_wc& wc) {
+  if (wc.wr_id == kKeepAliveWrId || wc.wr_id == kLastWqeWrId) return;
+  auto* request = reinterpret_cast<RdmaWorkRequest*>(wc.wr_id);
+  SendCallback callback = std::move(request->callback);
+  rdma_handle_->DeleteWorkRequest(request);
+  callback(-1);
+}
+
+// A receive of a queue pair that has no connection here (yet, or any
+// more): the buffer goes back, and the queue pair's own count stays true so
+// that its teardown is not left waiting for a receive that already came.
+void PollingWorker::DropOrphanRxWc(const ibv_wc& wc) {
+  auto* request = reinterpret_cast<RdmaPostRecvWorkRequest*>(wc.wr_id);
+  void* buffer = request->buffer;
+  rdma_handle_->DeletePostRecvWorkRequest(request);
+  Free(buffer);
+  if (rdma_handle_->srq() != nullptr) return;
+  auto it = recv_qps_.find(wc.qp_num);
+  if (it == recv_qps_.end()) return;
+  std::shared_ptr<RdmaQueuePair> qp = it->second.lock();
+  if (qp == nullptr || qp->qp() == nullptr) {
+    recv_qps_.erase(it);
+    return;
+  }
+  --qp->posted_recv_count;
+  // A receive that completed well came from a live queue pair, which keeps
+  // its depth; a flushed one must not be replaced (it would flush again).
+  if (wc.status == IBV_WC_SUCCESS && qp->state() != RdmaQueuePair::kShutdown) {
+    PostQpRecvWr(qp, 1, true);
+  }
+}
+
+void PollingWorker::TrackRecvQp(const std::shared_ptr<RdmaQueuePair>& qp) {
+  if (recv_qps_.size() > 2 * (connections_.size() + retiring_.size()) + 64) {
+    for (auto it = recv_qps_.begin(); it != recv_qps_.end();) {
+      std::shared_ptr<RdmaQueuePair> live = it->second.lock();
+      it = live == nullptr || live->qp() == nullptr ? recv_qps_.erase(it) : std::next(it);
+    }
+  }
+  recv_qps_[qp->qp_num()] = qp;
+}
+
+void PollingWorker::DoKeepAlive() {
+  for (auto& entry : connections_) {
+    RdmaConnection* conn = entry.second.get();
+    const int ret = conn->DoKeepAlive();
+    if (ret != 0) LOG_ERROR << "DoKeepAlive error, ret: " << ret;
+    const std::shared_ptr<RdmaQueuePair>& qp = conn->queue_pair();
+    if (qp != nullptr && qp->recv_deficit > 0 && !conn->IsClosed()) {
+      PostQpRecvWr(qp, qp->recv_deficit, false);
+    }
+  }
+}
+
+// ---- the connection table ----
+
+void PollingWorker::SubmitConnection(const std::shared_ptr<RdmaConnection>& conn) {
+  if (loop_->RunInLoop([this, conn] { AddConnection(conn); }, false) != 0) {
+    LOG_ERROR << "SubmitConnection refused by a stopped worker, qp_num: " << conn->GetQpNum();
+  }
+}
+
+void PollingWorker::AddConnection(const std::shared_ptr<RdmaConnection>& conn) {
+  loop_->AssertInLoopThread();
+  const uint32_t qp_num = conn->GetQpNum();
+  LOG_INFO << "AddConnection sucessfully worker_name: " << name_ << ", qp_num: " << qp_num
+           << ", total_conn: " << connections_.size() << ", ref: " << conn.use_count()
+           << ", qpair: " << static_cast<const void*>(conn->queue_pair().get())
+           << ", peer addr: " << conn->peer_addr().ToString();
+  connections_[qp_num] = conn;
+  PrintQpairs();
+}
+
+void PollingWorker::DelConnection(uint32_t qp_num) {
+  if (!loop_->IsInLoopThread()) {
+    loop_->RunInLoop([this, qp_num] { DelConnection(qp_num); }, false);
+    return;
+  }
+  std::shared_ptr<RdmaConnection> conn;
+  auto it = connections_.find(qp_num);
+  if (it != connections_.end()) {
+    conn = it->second;
+    connections_.erase(it);
+  } else {
+    it = retiring_.find(qp_num);
+    if (it == retiring_.end()) {
+      LOG_ERROR << "Not exist qp, qp_num: " << qp_num;
+      return;
+    }
+    conn = it->second;
+    retiring_.erase(it);
+  }
+  RetireConnection(conn);
+  LOG_INFO << "delete connection, qp_num: " << qp_num;
+  PrintQpairs();
+}
+
+// A connection leaving the table: closed (its users hear of it), and kept
+// until its queue pair has drained when that has not happened yet.
+void PollingWorker::RetireConnection(const std::shared_ptr<RdmaConnection>& conn) {
+  conn->ForceCloseInLoop();
+  conn->set_state(kDisconnected);
+  const std::shared_ptr<RdmaQueuePair>& qp = conn->queue_pair();
+  if (qp != nullptr && qp->qp() != nullptr) retiring_[qp->qp_num()] = conn;
+}
+
+void PollingWorker::SetConnectionPeerReady(uint32_t qp_num) {
+  loop_->RunInLoop([this, qp_num] { SetConnectionPeerReadyInLoop(qp_num); }, true);
+}
+
+void PollingWorker::SetConnectionPeerReadyInLoop(uint32_t qp_num) {
+  auto it = connections_.find(qp_num);
+  if (it == connections_.end()) {
+    LOG_ERROR << "Not exist qp, qp_num: " << qp_num;
+    return;
+  }
+  std::shared_ptr<RdmaConnection> conn = it->second;
+  conn->ConnectionEstablished();
+  LOG_INFO << "SetConnectionPeerReady, qp_num: " << qp_num;
+  PrintQpairs();
+}
+
+void PollingWorker::UpdateConnectionWithQueuePair(const std::shared_ptr<RdmaQueuePair>& qp,
+                                                  bool from_disconnect, const SockAddress& addr) {
+  loop_->RunInLoop([this, qp, from_disconnect,
+                    addr] { UpdateConnectionWithQueuePairInLoop(qp, from_disconnect, addr); },
+                   true);
+}
+
+void PollingWorker::UpdateConnectionWithQueuePairInLoop(const std::shared_ptr<RdmaQueuePair>& qp,
+                                                        bool from_disconnect,
+                                                        const SockAddress& addr) {
+  const uint32_t qp_num = qp->qp_num();
+  LOG_INFO << "UpdateConnectionWithQueuePair to " << name_ << ", qp_num: " << qp_num
+           << ", from_disconnect: " << (from_disconnect ? "1" : "0")
+           << ", queue_pair: " << static_cast<const void*>(qp.get());
+  auto it = connections_.find(qp_num);
+  if (it == connections_.end()) {
+    LOG_ERROR << "Can't find connect with qp_num: " << qp_num << ", Maybe it has been destroyed";
+    return;
+  }
+  std::shared_ptr<RdmaConnection> conn = it->second;
+  if (!from_disconnect) {
+    conn->set_local_addr(addr);
+    SetConnectionPeerReadyInLoop(qp_num);
+    return;
+  }
+  switch (conn->state()) {
+    case kConnecting:
+      LOG_INFO << "rdma connection state is still kConnecting, "
+               << "force close it, qp_num: " << qp_num;
+      // Not destroyed here: the queue pair goes once its flushes are in.
+      connections_.erase(it);
+      RetireConnection(conn);
+      PrintQpairs();
+      break;
+    case kConnected:
+      LOG_INFO << "rdma connection has connected, "
+               << "close tcp connection for rdma is normal";
+      break;
+    default:
+      LOG_INFO << "rdma connection has disconnected";
+      break;
+  }
+}
+
+void PollingWorker::PostLastWqe(uint32_t qp_num) {
+  loop_->RunInLoop(
+      [this, qp_num] {
+        std::shared_ptr<RdmaConnection> conn = FindConnection(qp_num);
+        if (conn != nullptr) conn->PostLastWqe();
+      },
+      true);
+}
+
+void PollingWorker::PrintQpairs() {
+  if (plinth::Logger::logLevel() > plinth::Logger::INFO) return;
+  std::string text;
+  for (const auto& entry : connections_) text += std::to_string(entry.first) + " ";
+  LOG_INFO << "qpairs in rdma worker: " << text << ", total_size: " << connections_.size();
+}
+
+// ---- dropping the device ----
+
+void PollingWorker::ClearRdma() {
+  LOG_WARN << "Begin ClearRdma name: " << name_;
+  if (rdma_handle_ == nullptr) return;
+  LOG_WARN << "Do ClearRdma name: " << name_;
+  ReleaseRdmaState(true);
+}
+
+// Closes every connection (users hear of it: held sends -4, the closed
+// callback), hands the completions the device flushed to their owners
+// (callbacks -1, buffers back), destroys the queue pairs, gives back the
+// receive buffers still posted and only then deletes the device context.
+// From the destructor (`notify` false) the loop is gone: nobody is told, and
+// buffers go straight back to the pools.
+void PollingWorker::ReleaseRdmaState(bool notify) {
+  std::vector<std::shared_ptr<RdmaConnection>> all;
+  for (auto& entry : connections_) all.push_back(entry.second);
+  for (auto& entry : retiring_) all.push_back(entry.second);
+  if (notify) {
+    for (auto& conn : all) conn->ForceCloseInLoop();
+  } else {
+    for (auto& conn : all) {
+      if (conn->queue_pair() != nullptr) conn->queue_pair()->Shutdown();
+      conn->set_state(kDisconnected);
+    }
+  }
+  DrainForClear(notify);
+  for (auto& conn : all) {
+    if (conn->queue_pair() != nullptr) conn->queue_pair()->DestroyQp();
+  }
+  connections_.clear();
+  retiring_.clear();
+  recv_qps_.clear();
+  all.clear();
+  if (rdma_poller_ != nullptr && rdma_poller_->index >= 0) UnregisterPoller(rdma_poller_.get());
+  rdma_poller_.reset();
+  const std::vector<void*> posted(rdma_handle_->posted_buffers().begin(),
+                                  rdma_handle_->posted_buffers().end());
+  for (void* buffer : posted) {
+    FreeBuffer(buffer);
+  }
+  delete rdma_handle_;
+  rdma_handle_ = nullptr;
+  srq_deficit_ = 0;
+  std::fill(recv_sges_.begin(), recv_sges_.end(), ibv_sge{});
+  std::fill(recv_wrs_.begin(), recv_wrs_.end(), ibv_recv_wr{});
+  std::fill(completions_, completions_ + kPollBatch, ibv_wc{});
+}
+
+// Everything the device has completed so far, without reposting: the
+// connections are closed and the queues about to go. Without `notify` the
+// requests are only given back (callbacks destroyed uncalled).
+void PollingWorker::DrainForClear(bool notify) {
+  for (;;) {
+    const int sent =
+        ibv_poll_cq(rdma_handle_->send_cq(), static_cast<int>(kPollBatch), completions_);
+    for (int i = 0; i < sent; ++i) {
+      const ibv_wc& c = completions_[i];
+      std::shared_ptr<RdmaConnection> conn = notify ? FindConnection(c.qp_num) : nullptr;
+      bool last = false;
+      if (conn != nullptr) {
+        conn->HandleTxWc(c, &last);
+      } else if (notify) {
+        DropOrphanTxWc(c);
+      } else if (c.wr_id != kKeepAliveWrId && c.wr_id != kLastWqeWrId) {
+        rdma_handle_->DeleteWorkRequest(reinterpret_cast<RdmaWorkRequest*>(c.wr_id));
+      }
+    }
+    const int received =
+        ibv_poll_cq(rdma_handle_->recv_cq(), static_cast<int>(kPollBatch), completions_);
+    for (int i = 0; i < received; ++i) {
+      const ibv_wc& c = completions_[i];
+      std::shared_ptr<RdmaConnection> conn = notify ? FindConnection(c.qp_num) : nullptr;
+      if (conn != nullptr) {
+        conn->HandleRxWc(c);
+      } else if (notify) {
+        DropOrphanRxWc(c);
+      } else {
+        auto* request = reinterpret_cast<RdmaPostRecvWorkRequest*>(c.wr_id);
+        void* buffer = request->buffer;
+        rdma_handle_->DeletePostRecvWorkRequest(request);
+        FreeBuffer(buffer);
+      }
+    }
+    if (sent <= 0 && received <= 0) return;
+  }
+}
+
+void PollingWorker::FreeBuffer(void* ptr) {
+  if (loop_ != nullptr) {
+    Free(ptr);
+    return;
+  }
+  for (MemoryPool* pool : mem_pools_) {
+    if (pool->Free(ptr) == 0) return;
+  }
+  LOG_ERROR << "receive buffer of no pool of this worker, ptr: " << ptr;
+}
+
+}  // namespace tarn
