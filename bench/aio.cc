@@ -1,16 +1,18 @@
 // 4 KiB random reads and writes with O_DIRECT through tarn::AioContext on one
 // event loop, against fio's libaio engine on the same file in the same run.
 //
-// Each case runs fio first, then the loop, for a few seconds each: IOPS,
-// latency percentiles (submit to callback; fio's total latency) and CPU per
-// I/O (the loop thread's, fio's job thread's). At the end one line per case
-// and figure gives the ratio against fio with its target:
+// Each case alternates fio and the loop, one second a run, three rounds:
+// IOPS, latency percentiles (submit to callback; fio's total latency) and
+// CPU per I/O (the loop thread's, fio's job thread's), each the median of its
+// rounds. At the end one line per case and figure gives the ratio against
+// fio with its target:
 //   aio randread qd32 IOPS vs fio = 1.02x (target >= 1.00x) met
 //   aio randread qd32 CPU per I/O, fio / tarn = 1.10x (target >= 1.00x) met
 //
 // Environment: AIO_BENCH_FILE (default aio_bench.dat beside the program, on
 // a file system with O_DIRECT), AIO_BENCH_MB (file size, 256),
-// AIO_BENCH_SECONDS (per run, 3), FIO (the fio program, "fio").
+// AIO_BENCH_SECONDS (per run, 1), AIO_BENCH_ROUNDS (3), FIO (the fio
+// program, "fio").
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -63,7 +65,8 @@ std::map<std::string, Figures> g_fio;
 std::map<std::string, Figures> g_tarn;
 std::string g_path;
 uint64_t g_size = 0;
-double g_seconds = 3;
+double g_seconds = 1;  // per run
+int g_rounds = 3;
 
 std::string CaseKey(const Case& c) { return std::string(c.name) + " qd" + std::to_string(c.qd); }
 
@@ -146,22 +149,6 @@ bool RunFio(const Case& c, Figures* out) {
   return out->iops > 0;
 }
 
-void BM_Fio(benchmark::State& state, Case c) {
-  Figures f;
-  for (auto _ : state) {
-    if (!RunFio(c, &f)) {
-      state.SkipWithError("fio failed (is it installed?)");
-      return;
-    }
-    state.SetIterationTime(g_seconds);
-  }
-  g_fio[CaseKey(c)] = f;
-  state.counters["IOPS"] = f.iops;
-  state.counters["p50_us"] = f.p50_us;
-  state.counters["p99_us"] = f.p99_us;
-  state.counters["cpu_us/io"] = f.cpu_us_per_io;
-}
-
 // ------------------------------------------------------------------ tarn
 
 // A closed loop of `qd` requests on one event loop: every completion
@@ -237,43 +224,81 @@ double Percentile(std::vector<int64_t> v, double p) {
   return static_cast<double>(v[k]);
 }
 
-void BM_Tarn(benchmark::State& state, Case c) {
+// One run of `c` on the worker's loop for g_seconds; false on I/O errors.
+bool RunTarn(testsupport::WorkerOnThread* w, int fd, const Case& c, Figures* f) {
+  tarn::DiskIOUtil* disk = w->worker()->loop()->disk_io();
+  AioJob job(disk, fd, c);
+  int64_t cpu0 = 0, cpu1 = 0;
+  const int64_t end = NowNs() + static_cast<int64_t>(g_seconds * 1e9);
+  w->RunSync([&] {
+    cpu0 = ThreadCpuNs();
+    job.Start(end);
+  });
+  testsupport::WaitFor([&] { return NowNs() > end && job.Drained(); }, g_seconds + 60);
+  w->RunSync([&] { cpu1 = ThreadCpuNs(); });
+  const double ios = static_cast<double>(job.latencies().size());
+  f->iops = ios / g_seconds;
+  f->p50_us = Percentile(job.latencies(), 50) / 1000;
+  f->p99_us = Percentile(job.latencies(), 99) / 1000;
+  f->cpu_us_per_io = ios > 0 ? static_cast<double>(cpu1 - cpu0) / 1000 / ios : 0;
+  return job.errors() == 0;
+}
+
+// Each figure's median over the rounds.
+Figures Median(std::vector<Figures> runs) {
+  auto med = [&](double Figures::*field) {
+    std::vector<double> v;
+    for (const Figures& r : runs) v.push_back(r.*field);
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  Figures m;
+  m.iops = med(&Figures::iops);
+  m.p50_us = med(&Figures::p50_us);
+  m.p99_us = med(&Figures::p99_us);
+  m.cpu_us_per_io = med(&Figures::cpu_us_per_io);
+  return m;
+}
+
+// fio and the loop take turns, a few rounds each, so that both see the
+// same machine; each figure is the median of its rounds.
+void BM_AioVsFio(benchmark::State& state, Case c) {
   testsupport::WorkerOnThread w("aio_bench");
-  tarn::DiskIOUtil* disk = w.worker()->loop()->disk_io();
   bool aio = false;
-  w.RunSync([&] { aio = disk->aio_enabled(); });
+  w.RunSync([&] { aio = w.worker()->loop()->disk_io()->aio_enabled(); });
   int fd = open(g_path.c_str(), O_RDWR | O_DIRECT);
   if (!aio || fd < 0) {
     state.SkipWithError(!aio ? "the event loop got no AIO context" : "cannot open the file");
     if (fd >= 0) close(fd);
     return;
   }
-  Figures f;
+  std::vector<Figures> fio_runs, tarn_runs;
   for (auto _ : state) {
-    AioJob job(disk, fd, c);
-    int64_t cpu0 = 0, cpu1 = 0;
-    int64_t t0 = NowNs();
-    int64_t end = t0 + static_cast<int64_t>(g_seconds * 1e9);
-    w.RunSync([&] {
-      cpu0 = ThreadCpuNs();
-      job.Start(end);
-    });
-    testsupport::WaitFor([&] { return NowNs() > end && job.Drained(); }, g_seconds + 60);
-    w.RunSync([&] { cpu1 = ThreadCpuNs(); });
-    double ios = static_cast<double>(job.latencies().size());
-    f.iops = ios / g_seconds;
-    f.p50_us = Percentile(job.latencies(), 50) / 1000;
-    f.p99_us = Percentile(job.latencies(), 99) / 1000;
-    f.cpu_us_per_io = ios > 0 ? static_cast<double>(cpu1 - cpu0) / 1000 / ios : 0;
-    if (job.errors() > 0) state.SkipWithError("I/O errors");
-    state.SetIterationTime(g_seconds);
+    for (int round = 0; round < g_rounds; ++round) {
+      Figures a, b;
+      if (!RunFio(c, &a)) {
+        state.SkipWithError("fio failed (is it installed?)");
+        break;
+      }
+      if (!RunTarn(&w, fd, c, &b)) {
+        state.SkipWithError("I/O errors");
+        break;
+      }
+      fio_runs.push_back(a);
+      tarn_runs.push_back(b);
+    }
+    state.SetIterationTime(2 * g_seconds * g_rounds);
   }
   close(fd);
-  g_tarn[CaseKey(c)] = f;
-  state.counters["IOPS"] = f.iops;
-  state.counters["p50_us"] = f.p50_us;
-  state.counters["p99_us"] = f.p99_us;
-  state.counters["cpu_us/io"] = f.cpu_us_per_io;
+  if (fio_runs.size() != static_cast<size_t>(g_rounds)) return;
+  const Figures a = Median(fio_runs);
+  const Figures b = Median(tarn_runs);
+  g_fio[CaseKey(c)] = a;
+  g_tarn[CaseKey(c)] = b;
+  state.counters["fio_IOPS"] = a.iops;
+  state.counters["tarn_IOPS"] = b.iops;
+  state.counters["fio_cpu_us/io"] = a.cpu_us_per_io;
+  state.counters["tarn_cpu_us/io"] = b.cpu_us_per_io;
 }
 
 void PrintRatios() {
@@ -322,18 +347,14 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   g_path = EnvOr("AIO_BENCH_FILE", DefaultPath());
   g_size = std::stoull(EnvOr("AIO_BENCH_MB", "256")) << 20;
-  g_seconds = std::stod(EnvOr("AIO_BENCH_SECONDS", "3"));
+  g_seconds = std::stod(EnvOr("AIO_BENCH_SECONDS", "1"));
+  g_rounds = std::max(1, std::stoi(EnvOr("AIO_BENCH_ROUNDS", "3")));
   if (!LayOutFile()) {
     fprintf(stderr, "cannot write %s with O_DIRECT\n", g_path.c_str());
     return 1;
   }
   for (const Case& c : kCases) {
-    const std::string key = CaseKey(c);
-    benchmark::RegisterBenchmark(("fio/" + key).c_str(), BM_Fio, c)
-        ->Iterations(1)
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("tarn/" + key).c_str(), BM_Tarn, c)
+    benchmark::RegisterBenchmark(("aio_vs_fio/" + CaseKey(c)).c_str(), BM_AioVsFio, c)
         ->Iterations(1)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
