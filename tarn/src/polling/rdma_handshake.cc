@@ -1,0 +1,314 @@
+#include "tarn/polling/rdma_handshake.h"
+
+#include <unistd.h>
+
+#include <cstring>
+#include <utility>
+
+#include "tarn/base/logging.h"
+#include "tarn/connection.h"
+#include "tarn/event/tcp_server.h"
+#include "tarn/loop.h"
+#include "tarn/polling/polling_worker.h"
+#include "tarn/polling/rdma_handle.h"
+#include "tarn/polling/rdma_queue_pair.h"
+#include "tarn/polling/rdma_server.h"
+#include "tarn/worker_colony.h"
+
+namespace tarn {
+
+namespace {
+
+// A worker found without a device context (a fatal device event dropped it)
+// gets a moment before it is opened again.
+constexpr useconds_t kReopenPauseUs = 1000000;
+
+const char* TypeName(uint8_t type) {
+  switch (type) {
+    case RdmaHandshakeRecord::kRequest:
+      return "request";
+    case RdmaHandshakeRecord::kReady:
+      return "ready";
+    case RdmaHandshakeRecord::kReply:
+      return "reply";
+    default:
+      return "unknown";
+  }
+}
+
+void SendRecord(const std::shared_ptr<Connection>& tcp, const RdmaHandshakeRecord& record) {
+  tcp->SendData(&record, kHandshakeRecordSize);
+}
+
+// Whether the worker's device context is still the one qp was made on.
+bool OwnsQueuePair(PollingWorker* worker, const RdmaQueuePair& qp) {
+  return worker->rdma_handle() != nullptr && worker->rdma_handle() == qp.handle();
+}
+
+// On the worker: a new queue pair with our sender fields in *record; the
+// device is opened first when `open` is set and the worker has none.
+std::shared_ptr<RdmaQueuePair> NewQueuePairOnWorker(PollingWorker* worker, bool open,
+                                                    RdmaHandshakeRecord* record) {
+  std::shared_ptr<RdmaQueuePair> qp;
+  RunOnWorker(worker, [&] {
+    if (worker->rdma_handle() == nullptr && (!open || !worker->InitRdma())) return;
+    qp = worker->NewQueuePair();
+    if (qp) FillSenderFields(*qp, record);
+  });
+  return qp;
+}
+
+}  // namespace
+
+void FillSenderFields(const RdmaQueuePair& qp, RdmaHandshakeRecord* record) {
+  record->lid = qp.lid();
+  record->qp_num = qp.qp_num();
+  const ibv_gid gid = qp.gid();
+  std::memcpy(record->gid, gid.raw, sizeof(record->gid));
+  record->max_recv_size = qp.max_msg_size();
+}
+
+void TakePeerFields(const RdmaHandshakeRecord& peer, RdmaHandshakeRecord* own) {
+  own->peer_lid = peer.lid;
+  own->peer_qp_num = peer.qp_num;
+  std::memcpy(own->peer_gid, peer.gid, sizeof(own->peer_gid));
+}
+
+bool RunOnWorker(PollingWorker* worker, const std::function<void()>& fn) {
+  return worker->loop()->RunInLoop(fn, false) == 0;
+}
+
+void DestroyOrphanQueuePair(PollingWorker* worker, const std::shared_ptr<RdmaQueuePair>& qp) {
+  if (!qp) return;
+  bool ran = RunOnWorker(worker, [&] {
+    if (OwnsQueuePair(worker, *qp)) qp->DestroyQp();
+  });
+  // The loop has ended: nothing of the worker runs any more, its device
+  // context is still there until the worker is deleted.
+  if (!ran) qp->DestroyQp();
+}
+
+int BringUpQueuePair(PollingWorker* worker, const std::shared_ptr<RdmaQueuePair>& qp,
+                     const RdmaHandshakeRecord& peer) {
+  int ret = -1;
+  RunOnWorker(worker, [&] {
+    if (!OwnsQueuePair(worker, *qp)) {
+      LOG_ERROR << "device context of qp gone during handshake, qp_num: " << qp->qp_num();
+      return;
+    }
+    qp->set_peer_lid(peer.lid);
+    qp->set_peer_qp_num(peer.qp_num);
+    ibv_gid gid;
+    std::memcpy(gid.raw, peer.gid, sizeof(gid.raw));
+    qp->set_peer_gid(gid);
+    qp->set_peer_max_recv_size(peer.max_recv_size);
+    if (qp->ModifyQpToRts() != 0) return;  // logged by the queue pair
+    worker->set_cached_gid(qp->gid());
+    // On this loop the handle posts the receives at once.
+    worker->rdma_handle()->PostQpRecvWr(qp);
+    ret = 0;
+  });
+  return ret;
+}
+
+// ---- Server side ----
+
+namespace {
+
+RdmaServerHandshake* ContextOf(const std::shared_ptr<Connection>& conn) {
+  return static_cast<RdmaServerHandshake*>(conn->context());
+}
+
+// Drops the context and lets the inner server close the TCP connection.
+void Detach(TcpServer* inner, const std::shared_ptr<Connection>& conn,
+            RdmaServerHandshake* ctx) {
+  conn->set_context(nullptr);
+  delete ctx;
+  inner->RemoveConnection(conn);
+}
+
+// After a bad record or a failed transition. A queue pair that an RDMA
+// connection already owns is that connection's to tear down (destroying it
+// here would pull it from under a live connection); only an orphan is
+// destroyed.
+void CleanUp(RdmaServer* server, TcpServer* inner, const std::shared_ptr<Connection>& conn,
+             RdmaServerHandshake* ctx) {
+  if (ctx->conn_id >= 0) {
+    server->OnAbortedConnection(ctx->conn_id, ctx->qp, ctx->worker);
+  } else {
+    DestroyOrphanQueuePair(ctx->worker, ctx->qp);
+  }
+  Detach(inner, conn, ctx);
+}
+
+// The request: our queue pair to RTS, the RDMA connection created and
+// registered, then the reply. false when the handshake cannot go on.
+bool AcceptRequest(RdmaServer* server, const std::shared_ptr<Connection>& conn,
+                   RdmaServerHandshake* ctx, const RdmaHandshakeRecord& request) {
+  TakePeerFields(request, &ctx->record);
+  if (BringUpQueuePair(ctx->worker, ctx->qp, request) != 0) return false;
+  ctx->conn_id = server->OnNewConnection(ctx->qp, ctx->worker, conn->peer_addr());
+  if (ctx->conn_id < 0) return false;
+  ctx->stage = RdmaServerHandshake::kAwaitReady;
+  ctx->record.type = RdmaHandshakeRecord::kReply;
+  ctx->record.version = RdmaHandshakeRecord::kVersion;
+  SendRecord(conn, ctx->record);
+  return true;
+}
+
+}  // namespace
+
+void SocketServer::ConnectionSuccessHandle(RdmaServer* server, TcpServer* inner,
+                                           const std::shared_ptr<Connection>& conn) {
+  WorkerColony* colony = server->worker_colony();
+  auto* worker =
+      colony != nullptr ? static_cast<PollingWorker*>(colony->GetWorker()) : nullptr;
+  if (worker == nullptr) {
+    LOG_ERROR << "no polling worker for rdma handshake, peer addr: "
+              << conn->peer_addr().ToString();
+    inner->RemoveConnection(conn);
+    return;
+  }
+  auto* ctx = new RdmaServerHandshake;
+  ctx->worker = worker;
+  ctx->qp = NewQueuePairOnWorker(worker, false, &ctx->record);
+  if (!ctx->qp) {
+    bool has_device = false;
+    RunOnWorker(worker, [&] { has_device = worker->rdma_handle() != nullptr; });
+    if (!has_device) {
+      LOG_WARN << "rdma_handle is NULL, worker: " << worker->name();
+      usleep(kReopenPauseUs);
+      ctx->qp = NewQueuePairOnWorker(worker, true, &ctx->record);
+    }
+  }
+  if (!ctx->qp) {
+    LOG_ERROR << "no queue pair for rdma handshake, peer addr: " << conn->peer_addr().ToString();
+    delete ctx;
+    inner->RemoveConnection(conn);
+    return;
+  }
+  conn->set_context(ctx);
+}
+
+void SocketServer::ConnectionClosedHandle(RdmaServer* server, TcpServer* inner,
+                                          const std::shared_ptr<Connection>& conn) {
+  inner->RemoveConnection(conn);
+  RdmaServerHandshake* ctx = ContextOf(conn);
+  if (ctx == nullptr) {
+    LOG_DEBUG << "rdma connection already established or destroyed";
+    return;
+  }
+  LOG_WARN << "rdma connection already submitted to rdma server, "
+           << "but further negotiation failed, clean up dirty connection, "
+           << "qp_num: " << ctx->qp->qp_num() << ", conn_id: " << ctx->conn_id;
+  server->OnAbortedConnection(ctx->conn_id, ctx->qp, ctx->worker);
+  conn->set_context(nullptr);
+  delete ctx;
+}
+
+void SocketServer::MessageReadHandle(RdmaServer* server, TcpServer* inner,
+                                     const std::shared_ptr<Connection>& conn) {
+  while (conn->ReadableLength() > 2) {
+    RdmaServerHandshake* ctx = ContextOf(conn);
+    if (ctx == nullptr) return;  // finished or given up: the close follows
+    uint8_t head[2];
+    conn->ReceiveData(head, sizeof(head));
+    if (head[1] != RdmaHandshakeRecord::kVersion) {
+      LOG_ERROR << "unknown handshake message, version: " << static_cast<int>(head[1]);
+      CleanUp(server, inner, conn, ctx);
+      return;
+    }
+    if (conn->ReadableLength() < kHandshakeRecordSize) return;
+    RdmaHandshakeRecord record;
+    conn->RemoveData(&record, kHandshakeRecordSize);
+    const uint32_t magic = record.magic;
+    if (magic != RdmaHandshakeRecord::kMagic) {
+      LOG_ERROR << "magic invalid, " << magic;
+      CleanUp(server, inner, conn, ctx);
+      return;
+    }
+    const uint8_t expected = ctx->stage == RdmaServerHandshake::kAwaitRequest
+                                 ? RdmaHandshakeRecord::kRequest
+                                 : RdmaHandshakeRecord::kReady;
+    if (record.type != expected) {
+      LOG_ERROR << "unexpected handshake message, type: " << static_cast<int>(record.type)
+                << " (" << TypeName(record.type) << "), expected: " << TypeName(expected)
+                << ", peer addr: " << conn->peer_addr().ToString();
+      CleanUp(server, inner, conn, ctx);
+      return;
+    }
+    if (record.type == RdmaHandshakeRecord::kRequest) {
+      if (!AcceptRequest(server, conn, ctx, record)) {
+        CleanUp(server, inner, conn, ctx);
+        return;
+      }
+      continue;
+    }
+    // The ready record: the client has posted its receives. The connection
+    // was registered with its worker before the reply went out, so the
+    // worker finds it.
+    server->SetConnectionPeerReady(ctx->worker, ctx->qp->qp_num());
+    Detach(inner, conn, ctx);
+    return;
+  }
+}
+
+// ---- Client side ----
+
+RdmaClientHandshake::RdmaClientHandshake(PollingWorker* worker, ConnectCallback on_connect,
+                                         DisconnectCallback on_disconnect)
+    : worker_(worker),
+      on_connect_(std::move(on_connect)),
+      on_disconnect_(std::move(on_disconnect)) {
+  qp_ = NewQueuePairOnWorker(worker_, false, &record_);
+}
+
+void RdmaClientHandshake::OnEstablished(const std::shared_ptr<Connection>& tcp) {
+  if (!qp_) {
+    tcp->ForceClose();
+    return;
+  }
+  record_.type = RdmaHandshakeRecord::kRequest;
+  SendRecord(tcp, record_);
+}
+
+void RdmaClientHandshake::OnMessage(const std::shared_ptr<Connection>& tcp) {
+  while (!closed_ && tcp->ReadableLength() >= kHandshakeRecordSize) {
+    RdmaHandshakeRecord record;
+    tcp->RemoveData(&record, kHandshakeRecordSize);
+    const uint32_t magic = record.magic;
+    if (record.version != RdmaHandshakeRecord::kVersion ||
+        magic != RdmaHandshakeRecord::kMagic || record.type != RdmaHandshakeRecord::kReply ||
+        replied_ || !qp_) {
+      LOG_ERROR << "unexpected handshake message from server, type: "
+                << static_cast<int>(record.type) << ", version: "
+                << static_cast<int>(record.version) << ", magic: " << magic
+                << ", replied: " << replied_ << ", peer addr: " << tcp->peer_addr().ToString();
+      tcp->ForceClose();
+      return;
+    }
+    TakePeerFields(record, &record_);
+    if (BringUpQueuePair(worker_, qp_, record) != 0) {
+      tcp->ForceClose();
+      return;
+    }
+    replied_ = true;
+    record_.type = RdmaHandshakeRecord::kReady;
+    record_.version = RdmaHandshakeRecord::kVersion;
+    SendRecord(tcp, record_);
+    if (on_connect_) on_connect_(qp_, tcp->local_addr());
+  }
+}
+
+void RdmaClientHandshake::OnClosed() {
+  if (closed_) return;
+  closed_ = true;
+  if (qp_ && on_disconnect_) on_disconnect_(qp_);
+}
+
+void RdmaClientHandshake::Silence() {
+  on_connect_ = nullptr;
+  on_disconnect_ = nullptr;
+}
+
+}  // namespace tarn

@@ -1,0 +1,237 @@
+#include "tarn/polling/rdma_server.h"
+
+#include <utility>
+
+#include "tarn/base/logging.h"
+#include "tarn/event/event_worker.h"
+#include "tarn/event/tcp_server.h"
+#include "tarn/loop.h"
+#include "tarn/polling/polling_worker.h"
+#include "tarn/polling/polling_worker_colony.h"
+#include "tarn/polling/rdma_connection.h"
+#include "tarn/polling/rdma_handshake.h"
+#include "tarn/polling/rdma_queue_pair.h"
+
+namespace tarn {
+
+RdmaServer::RdmaServer(EventWorker* acceptor, const SockAddress& listen, const std::string& name,
+                       const WorkerOption& option, WorkerColony* colony)
+    : Server(acceptor, listen, name, option, colony),
+      alive_(std::make_shared<int>(0)),
+      alive_weak_(alive_) {
+  WorkerOption inner_option;
+  inner_option.name_prefix = "inner_ew-";
+  inner_.reset(new TcpServer(acceptor, listen, "tcp_server_for_rdma", inner_option, nullptr));
+  TcpServer* inner = inner_.get();
+  inner_->set_connection_success_cb([this, inner](const std::shared_ptr<Connection>& conn) {
+    SocketServer::ConnectionSuccessHandle(this, inner, conn);
+  });
+  inner_->set_connection_closed_cb([this, inner](const std::shared_ptr<Connection>& conn) {
+    SocketServer::ConnectionClosedHandle(this, inner, conn);
+  });
+  inner_->set_message_read_cb([this, inner](const std::shared_ptr<Connection>& conn) {
+    SocketServer::MessageReadHandle(this, inner, conn);
+  });
+}
+
+RdmaServer::~RdmaServer() {
+  // Settle on the acceptor loop: stop (which aborts the handshakes still
+  // running and closes the connections) and expire the token, so tasks
+  // still queued there leave this server alone. A loop that has ended runs
+  // nothing any more, so then it is done here.
+  auto settle = [this] {
+    if (started()) StopInLoop();
+    AdoptIncoming();
+    alive_.reset();
+  };
+  if (acceptor_->loop()->RunInLoop(settle, false) != 0) settle();
+  inner_.reset();
+  // Wait for every close on its worker: an outside colony outlives the
+  // server, and a closed callback run later would call back into whoever
+  // owns the server, which is going away with it.
+  for (auto& entry : conn_map_) {
+    auto* conn = static_cast<RdmaConnection*>(entry.second.get());
+    conn->polling_worker()->loop()->RunInLoop([conn] { conn->ForceCloseInLoop(); }, false);
+  }
+  if (own_colony_) {
+    if (own_colony_->started()) own_colony_->Stop();
+    own_colony_.reset();
+  }
+  conn_map_.clear();
+}
+
+void RdmaServer::PostToAcceptor(std::function<void()> fn) {
+  std::weak_ptr<int> alive = alive_weak_;
+  acceptor_->loop()->RunInLoop(
+      [alive, fn = std::move(fn)] {
+        if (alive.lock()) fn();
+      },
+      true);
+}
+
+int RdmaServer::Start() {
+  if (started()) {
+    LOG_ERROR << "server has started";
+    return -1;
+  }
+  if (colony_ == nullptr) {
+    if (worker_num_ == 0) worker_num_ = 1;
+    own_colony_.reset(new PollingWorkerColony(worker_num_, option_, create_user_handle_cb_));
+    LOG_INFO << "spdk nvme dev size: " << spdk_devs_.size();
+    // The colony hands them to its workers only once the SPDK environment
+    // is up.
+    HandSpdkDevices(own_colony_.get());
+    own_colony_->Start();
+    colony_ = own_colony_.get();
+  }
+  if (!colony_->started()) {
+    LOG_ERROR << "worker colony is not started!";
+    return -1;
+  }
+  if (inner_->Start() != 0) {
+    LOG_ERROR << "inner tcp server starts failed!";
+    if (own_colony_) {
+      own_colony_->Stop();
+      own_colony_.reset();
+      colony_ = nullptr;
+    }
+    return -1;
+  }
+  // Port 0 asked the system for one: the address is the one bound.
+  listen_addr_ = inner_->listen_addr();
+  started_.store(true, std::memory_order_release);
+  return 0;
+}
+
+int RdmaServer::Stop() {
+  PostToAcceptor([this] { StopInLoop(); });
+  return 0;
+}
+
+void RdmaServer::StopInLoop() {
+  if (stopped_) return;
+  stopped_ = true;
+  // First close the handshake connections, then end their loop: the closes
+  // queued there still run and abort the handshakes they belong to, so no
+  // queue pair is left behind.
+  inner_->Stop();
+  WorkerColony* inner_colony = inner_->worker_colony();
+  if (inner_colony != nullptr && inner_colony->started()) inner_colony->Stop();
+  // No handshake runs any more: every connection it made is in the map now.
+  AdoptIncoming();
+  for (auto& entry : conn_map_) entry.second->ForceClose();
+  started_.store(false, std::memory_order_release);
+}
+
+int RdmaServer::RemoveConnection(const std::shared_ptr<Connection>& conn) {
+  PostToAcceptor([this, conn] {
+    auto it = conn_map_.find(conn->id());
+    if (it != conn_map_.end() && it->second == conn) {
+      LOG_DEBUG << "server name: " << name_ << ", connection name: " << conn->name()
+                << ", connection id: " << conn->id();
+      conn_map_.erase(it);
+      conn->ForceClose();
+    } else {
+      LOG_INFO << "Invalid Connection, conn id: " << conn->id()
+               << ", peer addr: " << conn->peer_addr().ToString();
+    }
+  });
+  return 0;
+}
+
+int RdmaServer::RemoveConnectionBySrcIp(const std::string& ip) {
+  PostToAcceptor([this, ip] {
+    for (auto it = conn_map_.begin(); it != conn_map_.end();) {
+      if (it->second->peer_addr().ToIpString() == ip) {
+        std::shared_ptr<Connection> conn = it->second;
+        LOG_INFO << "RemoveConnection by peer_address: " << conn->peer_addr().ToString()
+                 << ", connection_id: " << it->first;
+        it = conn_map_.erase(it);
+        conn->ForceClose();
+      } else {
+        ++it;
+      }
+    }
+  });
+  return 0;
+}
+
+int RdmaServer::AddBlacklist(const std::string& ip, uint32_t seconds) {
+  inner_->AddBlacklist(ip, seconds);
+  return RemoveConnectionBySrcIp(ip);
+}
+
+int RdmaServer::RemoveBlacklist(const std::string& ip) { return inner_->RemoveBlacklist(ip); }
+
+int64_t RdmaServer::OnNewConnection(const std::shared_ptr<RdmaQueuePair>& qp,
+                                    PollingWorker* worker, const SockAddress& peer) {
+  const int64_t id = g_conn_id.fetch_add(1);
+  std::shared_ptr<RdmaConnection> conn;
+  // Created and registered on its worker before the caller sends the reply:
+  // the client's ready record and its first message both need the worker
+  // to know the queue pair.
+  bool ran = RunOnWorker(worker, [&] {
+    conn = std::make_shared<RdmaConnection>(worker, "rdma-conn", id, peer,
+                                            worker->option().rdma_option);
+    InstallCallbacks(conn.get());
+    conn->Init();
+    conn->set_state(kAccepted);
+    conn->set_queue_pair(qp);
+    worker->AddConnection(conn);
+  });
+  if (!ran) {
+    LOG_ERROR << "polling worker has stopped, rdma connection not created, peer addr: "
+              << peer.ToString();
+    return -1;
+  }
+  {
+    std::lock_guard<std::mutex> lock(incoming_mutex_);
+    incoming_.push_back(conn);
+  }
+  PostToAcceptor([this] { AdoptIncoming(); });
+  return id;
+}
+
+void RdmaServer::AdoptIncoming() {
+  std::vector<std::shared_ptr<Connection>> incoming;
+  {
+    std::lock_guard<std::mutex> lock(incoming_mutex_);
+    incoming.swap(incoming_);
+  }
+  for (auto& conn : incoming) {
+    // Closed before it got here: its closed callback's removal has already
+    // come and gone, so it must not enter the map.
+    if (conn->state() == kDisconnected) continue;
+    conn_map_.emplace(conn->id(), conn);
+  }
+}
+
+void RdmaServer::OnAbortedConnection(int64_t id, const std::shared_ptr<RdmaQueuePair>& qp,
+                                     PollingWorker* worker) {
+  if (id < 0) {
+    LOG_WARN << "cannot find dirty connection, conn_id: " << id;
+    if (worker != nullptr) {
+      DestroyOrphanQueuePair(worker, qp);
+    } else if (qp) {
+      qp->DestroyQp();
+    }
+    return;
+  }
+  PostToAcceptor([this, id] {
+    auto it = conn_map_.find(id);
+    if (it == conn_map_.end()) {
+      // Already closed and removed: its queue pair is its own teardown's.
+      LOG_WARN << "cannot find dirty connection, conn_id: " << id;
+      return;
+    }
+    LOG_INFO << "abort connection, server name: " << name_
+             << ", connection name: " << it->second->name() << ", connection id: " << id;
+    it->second->ForceClose();
+  });
+}
+
+void RdmaServer::SetConnectionPeerReady(PollingWorker* worker, uint32_t qp_num) {
+  worker->SetConnectionPeerReady(qp_num);
+}
+
+}  // namespace tarn
