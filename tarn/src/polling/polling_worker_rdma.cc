@@ -378,13 +378,14 @@ void PollingWorker::DelConnection(uint32_t qp_num) {
   PrintQpairs();
 }
 
-// A connection leaving the table: closed (its users hear of it), and kept
-// until its queue pair has drained when that has not happened yet.
+// A connection leaving the table: kept until its queue pair has drained
+// when that has not happened yet (already findable while its closed callback
+// runs), and closed (its users hear of it).
 void PollingWorker::RetireConnection(const std::shared_ptr<RdmaConnection>& conn) {
-  conn->ForceCloseInLoop();
-  conn->set_state(kDisconnected);
   const std::shared_ptr<RdmaQueuePair>& qp = conn->queue_pair();
   if (qp != nullptr && qp->qp() != nullptr) retiring_[qp->qp_num()] = conn;
+  conn->ForceCloseInLoop();
+  conn->set_state(kDisconnected);
 }
 
 void PollingWorker::SetConnectionPeerReady(uint32_t qp_num) {
