@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "tarn/base/logging.h"
 #include "tarn/connection.h"
@@ -64,6 +65,15 @@ void LogTotalInvalid(const Connection& conn, uint64_t total, uint64_t actual) {
 }
 
 }  // namespace
+
+void ReleaseFrame(Worker* worker, const ReceivedFrame& frame) {
+  if (frame.message != nullptr) {
+    worker->Free(frame.message);
+    return;
+  }
+  if (frame.main != nullptr) worker->Free(frame.main);
+  if (frame.attachment != nullptr) worker->Free(frame.attachment);
+}
 
 void FrameHead::Encode(char* out) const {
   memcpy(out, kFrameMagic, sizeof(kFrameMagic));
@@ -221,6 +231,82 @@ Step TakeOneFrame(const std::shared_ptr<Connection>& conn, bool close_on_bad_mag
 }
 
 }  // namespace
+
+RdmaFrameResult ReadRdmaFrame(const std::shared_ptr<Connection>& conn, ReceivedFrame* frame) {
+  void* data = nullptr;
+  uint32_t len = 0;
+  if (conn->ReceiveDataZeroCopy(&data, &len) < 0 || data == nullptr) return RdmaFrameResult::kNone;
+  const char* msg = static_cast<const char*>(data);
+  Worker* worker = conn->worker();
+  auto refuse = [&](RdmaFrameResult result) {
+    worker->Free(data);
+    conn->ForceClose();
+    return result;
+  };
+
+  const size_t magic_len = std::min<size_t>(len, sizeof(kFrameMagic));
+  if (len == 0 || !MatchesFrameMagic(msg, magic_len)) {
+    LOG_ERROR << "protocol_name error, expect: TARN, actual: " << PrintableBytes(msg, magic_len)
+              << ", peer addr: " << conn->peer_addr().ToString();
+    return refuse(RdmaFrameResult::kNotFrame);
+  }
+  if (len < kFrameHeadSize) {
+    LOG_ERROR << "msg too short for a frame head, len: " << len
+              << ", peer addr: " << conn->peer_addr().ToString();
+    return refuse(RdmaFrameResult::kLengthError);
+  }
+  FrameHead head;
+  head.Decode(msg);
+  if (head.total != len) {
+    LOG_ERROR << "msg len error, expect len: " << head.total << ", actual len: " << len
+              << ", peer addr: " << conn->peer_addr().ToString();
+    return refuse(RdmaFrameResult::kLengthError);
+  }
+  // total == len >= 20, so only the main part can still reach past the end.
+  const uint64_t main = head.main_size();
+  if (main > head.total) {
+    LogTotalInvalid(*conn, head.total, main);
+    return refuse(RdmaFrameResult::kInvalid);
+  }
+  frame->message = data;
+  frame->main = static_cast<char*>(data) + kFrameHeadSize;
+  frame->service_len = head.service_len;
+  frame->method_len = head.method_len;
+  frame->header_len = head.header_len;
+  frame->body_len = head.body_len;
+  if (main < head.total) {
+    frame->attachment = static_cast<char*>(data) + main;
+    frame->attachment_len = static_cast<uint32_t>(head.total - main);
+  } else {
+    frame->attachment = nullptr;
+    frame->attachment_len = 0;
+  }
+  return RdmaFrameResult::kFrame;
+}
+
+int SendRdmaFrame(Connection* conn, char* buf, uint64_t main_size,
+                  const std::vector<AttachmentEntry>& attachments, SendCompleteCallback done) {
+  const size_t count = attachments.size() + 1;
+  if (count > kMaxRdmaFrameSges) {
+    LOG_ERROR << "not support such many sges, sge_len: " << count
+              << ", max: " << kMaxRdmaFrameSges;
+    if (done) done(-3);
+    return -3;
+  }
+  SgEntry sges[kMaxRdmaFrameSges];
+  sges[0].addr = reinterpret_cast<uint64_t>(buf);
+  sges[0].len = main_size;
+  for (size_t i = 0; i < attachments.size(); ++i) {
+    const AttachmentEntry& a = attachments[i];
+    SgEntry& e = sges[i + 1];
+    e.addr = reinterpret_cast<uint64_t>(a.data);
+    e.len = a.len;
+    e.has_keys = a.has_keys;
+    e.lkey = a.lkey;
+    e.rkey = a.rkey;
+  }
+  return conn->SendSgeZeroCopy(sges, static_cast<uint32_t>(count), std::move(done));
+}
 
 FrameReadResult ReadTcpFrames(const std::shared_ptr<Connection>& conn, FrameSink* sink,
                               bool close_on_bad_magic) {

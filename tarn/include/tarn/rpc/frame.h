@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "tarn/connection.h"
 #include "tarn/rpc/attachment.h"
 
 namespace google {
@@ -37,6 +38,7 @@ class MessageLite;
 namespace tarn {
 
 class Connection;
+class Worker;
 
 constexpr size_t kFrameHeadSize = 20;
 constexpr char kFrameMagic[4] = {'T', 'A', 'R', 'N'};
@@ -113,11 +115,17 @@ bool MatchesFrameMagic(const char* data, size_t len);
 // Big-endian total length taken from the first 8 bytes of a frame.
 uint32_t FrameTotalFromPrefix(const char* first8);
 
-// One frame taken out of a TCP connection's input. The main buffer holds the
-// frame without its 20-byte head (names, header, body, padding); the
-// attachment block holds total - main bytes, or is null. Both come from the
-// connection's worker; whoever receives them frees them there.
+// One received frame. The main buffer holds the frame without its 20-byte
+// head (names, header, body, padding); the attachment block holds
+// total - main bytes, or is null.
+//
+// TCP: main and the attachment block are two buffers of the connection's
+// worker and message is null. RDMA: the frame is parsed in place, so message
+// is the received buffer (head included), main points 20 bytes into it and
+// the attachment block lies inside it too. Whoever receives a frame frees
+// its buffers on that worker (ReleaseFrame).
 struct ReceivedFrame {
+  void* message = nullptr;
   char* main = nullptr;
   uint16_t service_len = 0;
   uint16_t method_len = 0;
@@ -131,6 +139,9 @@ struct ReceivedFrame {
   const char* header() const { return main + service_len + method_len; }
   const char* body() const { return header() + header_len; }
 };
+
+// Frees the buffers of a frame nobody keeps, on its connection's worker.
+void ReleaseFrame(Worker* worker, const ReceivedFrame& frame);
 
 // Receives the frames a TcpFrameReader takes out of a connection.
 class FrameSink {
@@ -160,6 +171,36 @@ enum class FrameReadResult {
 // kNotFrame with nothing consumed (server, which may try another protocol).
 FrameReadResult ReadTcpFrames(const std::shared_ptr<Connection>& conn, FrameSink* sink,
                               bool close_on_bad_magic);
+
+// Results of reading one message of a message transport (RDMA) as a frame.
+// Every result but kFrame and kNone has logged an ERROR, freed the message
+// and closed the connection.
+enum class RdmaFrameResult {
+  kFrame,        // *frame holds the message's frame
+  kNone,         // there was no message to take
+  kNotFrame,     // the message does not start with the magic
+  kLengthError,  // shorter than a head, or its total is not its length
+  kInvalid,      // the head's main part is larger than its total
+};
+
+// On the connection's loop thread, inside its message-read callback: takes
+// the connection's current message (ReceiveDataZeroCopy; the caller owns it
+// from here on) and checks it as exactly one frame. Nothing is read past the
+// message: its total must equal its length, and the names, header, body and
+// padding must end within it; the rest is the attachment block.
+RdmaFrameResult ReadRdmaFrame(const std::shared_ptr<Connection>& conn, ReceivedFrame* frame);
+
+// Scatter-gather entries of one RDMA frame: the frame's own main part and
+// one per attachment (the transport's message header takes one more).
+constexpr uint32_t kMaxRdmaFrameSges = 63;
+
+// Sends a frame over RDMA as one message: the main part in buf (main_size
+// bytes, kept alive by the caller until done runs) and the attachments from
+// where they lie, with their keys when they have them. done runs exactly
+// once with 0 or the transport's negative code; the return value is the
+// transport's (kept only for logging: every outcome also reaches done).
+int SendRdmaFrame(Connection* conn, char* buf, uint64_t main_size,
+                  const std::vector<AttachmentEntry>& attachments, SendCompleteCallback done);
 
 }  // namespace tarn
 
