@@ -76,6 +76,7 @@ Cluster::Cluster(const ClusterOptions& options)
           break;
         case Role::kBlockServer:
           slot->set_service(std::make_unique<BlockServerServiceImpl>(state_.get(), slot.get()));
+          if (options.rdma) slot->set_rdma(options.rdma_srq, options.rdma_recv_depth);
           break;
       }
       state_->slots[r].push_back(std::move(slot));

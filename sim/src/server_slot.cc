@@ -46,6 +46,13 @@ void ServerSlot::set_service(std::unique_ptr<google::protobuf::Service> service)
   descriptor_ = service_->GetDescriptor();
 }
 
+void ServerSlot::set_rdma(bool srq, uint32_t recv_depth) {
+  std::lock_guard<std::mutex> lock(life_mutex_);
+  rdma_ = true;
+  rdma_srq_ = srq;
+  rdma_recv_depth_ = recv_depth;
+}
+
 int ServerSlot::Start(tarn::EventWorker* acceptor, const std::string& ip, bool ipv6,
                       uint16_t port, int workers, uint32_t pool_size, bool busy_poll) {
   std::lock_guard<std::mutex> lock(life_mutex_);
@@ -65,9 +72,19 @@ int ServerSlot::StartLocked() {
   option.name_prefix = std::string(ShortRoleName(role_)) + std::to_string(index_) + "-";
   option.obj_pool_size = pool_size_;
   option.busy_poll = busy_poll_ ? 1 : 0;
+  if (rdma_) {
+    // Answers are built in worker memory, which must be registered with
+    // the device to be sent from where it lies.
+    option.enable_memory_pool = 1;
+    option.enable_rdma = 1;
+    option.rdma_option.ip_addr = ip_;
+    option.rdma_option.use_srq = rdma_srq_;
+    option.rdma_option.recv_depth = rdma_recv_depth_;
+  }
   const std::string name = std::string(RoleName(role_)) + "_" + std::to_string(index_);
-  auto server = std::make_unique<tarn::RpcServer>(
-      tarn::kTcp, acceptor_, tarn::SockAddress(ip_, port_.load(), ipv6_), name, option, nullptr);
+  auto server = std::make_unique<tarn::RpcServer>(rdma_ ? tarn::kRdma : tarn::kTcp, acceptor_,
+                                                  tarn::SockAddress(ip_, port_.load(), ipv6_),
+                                                  name, option, nullptr);
   server->AddService(service_.get());
   server->SetWorkerNum(static_cast<uint32_t>(workers_));
   const int ret = server->Start();

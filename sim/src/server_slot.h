@@ -45,6 +45,11 @@ class ServerSlot {
   // Before the first Start; the slot owns the service.
   void set_service(std::unique_ptr<google::protobuf::Service> service);
 
+  // Before Start: serve over RDMA on polling workers of the device that
+  // holds the listen address (see ClusterOptions::rdma).
+  void set_rdma(bool srq, uint32_t recv_depth);
+  bool rdma() const { return rdma_; }
+
   // Listens on ip:port with `workers` workers (busy-polling loops when
   // busy_poll); port 0 takes a free port (kept for restarts). 0 or -1.
   int Start(tarn::EventWorker* acceptor, const std::string& ip, bool ipv6, uint16_t port,
@@ -105,6 +110,9 @@ class ServerSlot {
   int workers_ = 1;
   uint32_t pool_size_ = 0;
   bool busy_poll_ = false;
+  bool rdma_ = false;
+  bool rdma_srq_ = true;
+  uint32_t rdma_recv_depth_ = 0;
   std::atomic<uint16_t> port_{0};
 
   std::atomic<bool> down_{false};

@@ -106,6 +106,15 @@ struct ClusterOptions {
   std::vector<uint16_t> ports;
   // Controllers per server worker (answers being built or held back).
   uint32_t pool_size = 4096;
+  // Block servers serve over RDMA (transport 1) instead of TCP: the
+  // connection handshake runs on their port and the calls on `threads`
+  // polling workers each, which spin without sleeping (keep them within the
+  // spare cores). The device and GID are the ones that hold `ip`. rdma_srq
+  // picks the shared receive queue; rdma_recv_depth is the receives each
+  // worker keeps posted. Volume managers and block masters stay on TCP.
+  bool rdma = false;
+  bool rdma_srq = true;
+  uint32_t rdma_recv_depth = 128;
 };
 
 // Answer faults of block-server reads and writes (FailCalls covers codes).
