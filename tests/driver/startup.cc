@@ -322,8 +322,9 @@ struct RefusedStart {
 TEST(StartUp, RefusedStartsStartNothing) {
   const RefusedStart cases[] = {
       {"rdma", "[ORLA]\nuse_orla Yes\nvolume_manager_ips 127.0.0.1\nvolume_manager_ports 1\n"
-               "rdma_device d\nservice_ip 127.0.0.1\nservice_port 1\nworker_num 2\n",
-       -1, "pyx_init_env: RDMA is not available in this build, set is_tcp to true"},
+               "rdma_device d\nservice_ip 127.0.0.1\nservice_port 1\nworker_num 2\n"
+               "recv_buff_size 8\n",
+       -1, "error: recv_buff_size 8 KiB is too small for max_io_size 16384"},
       {"use_orla off", "[ORLA]\nuse_orla No\n", 0, "not use orla"},
       {"bad config", Ini(17, ""), -1, "error: io worker should less than 16"},
   };

@@ -16,6 +16,7 @@
 #include "tarn/event/event_worker_colony.h"
 #include "tarn/lib_init.h"
 #include "tarn/loop.h"
+#include "tarn/polling/polling_worker_colony.h"
 #include "tarn/polling/spdk_rte.h"
 #include "tarn/worker.h"
 #include "tarn/worker_colony.h"
@@ -25,6 +26,13 @@ namespace {
 
 constexpr int kMetricPort = 8020;
 constexpr uint32_t kLogRollDefaultMiB = 50;
+// Over RDMA: receives posted per polling worker, and the traffic class of
+// the I/O queue pairs.
+constexpr uint32_t kRdmaRecvDepth = 1024;
+constexpr uint8_t kRdmaTrafficClass = 105;
+// recv_buff_size is in KiB; a receive buffer beyond 1 GiB is no size a
+// message can have.
+constexpr int64_t kMaxRecvBuffKiB = 1048576;
 
 // Set once the colonies run: start-up happens once per process.
 bool g_started = false;
@@ -58,13 +66,56 @@ tarn::WorkerOption MakeEventOption() {
   return option;
 }
 
+// Over RDMA: the polling colony of the I/O workers. recv_buff_size (KiB)
+// sets the largest data of a message this end receives, which it announces
+// to its peers; absent (0) the framework's default stays.
+tarn::WorkerOption MakePollingOption() {
+  tarn::WorkerOption option;
+  option.name_prefix = "pyx-polling-";
+  option.core_mask = worker_core_mask;
+  option.report_interval = static_cast<uint32_t>(tarn_metrics_interval);
+  option.enable_memory_pool = 1;
+  option.enable_rdma = 1;
+  option.max_io_chunk_size = static_cast<uint32_t>(max_io_size) + 8192;
+  option.max_io_chunk_count = 512;
+  tarn::WorkerOption::RdmaOption& rdma = option.rdma_option;
+  rdma.device_name = rdma_device;
+  rdma.port_id = static_cast<uint8_t>(rdma_port);
+  rdma.gid_index = static_cast<uint8_t>(rdma_index);
+  rdma.use_srq = is_soc == 0;
+  if (recv_buff_size > 0) rdma.max_send_data_size = static_cast<uint32_t>(recv_buff_size * 1024);
+  rdma.recv_depth = kRdmaRecvDepth;
+  rdma.traffic_class = kRdmaTrafficClass;
+  return option;
+}
+
+// A read answer carries up to max_io_size bytes of data; its frame goes in
+// the meta part of the receive buffer. Receive buffers announced smaller
+// than that would have the block servers refuse every large answer, and the
+// I/O would time out and retry for ever: start-up refuses them instead.
+bool RecvBuffSizeFits() {
+  if (recv_buff_size == 0) return true;
+  if (recv_buff_size < 0 || recv_buff_size > kMaxRecvBuffKiB) {
+    LOG_ERROR << "error: recv_buff_size should be between 1 and " << kMaxRecvBuffKiB
+              << " KiB, got " << recv_buff_size;
+    return false;
+  }
+  if (recv_buff_size * 1024 < static_cast<int64_t>(max_io_size)) {
+    LOG_ERROR << "error: recv_buff_size " << recv_buff_size << " KiB is too small for max_io_size "
+              << max_io_size << " plus its headers, it should be at least "
+              << (max_io_size + 1023) / 1024 << " KiB";
+    return false;
+  }
+  return true;
+}
+
 // The manager is created on its own loop; until then pyxmanager is null.
 void PostManagerCreation(tarn::Worker* worker, const std::vector<std::string>& ips,
                          const std::vector<std::string>& ports) {
   SetManagerWorker(worker);
   worker->loop()->RunInLoop(
       [worker, ips, ports] {
-        auto* manager = new PyxManager(tarn::kTcp, worker);
+        auto* manager = new PyxManager(tp_manager, worker);
         manager->save_volume_manager_addr(ips, ports);
         pyxmanager.store(manager, std::memory_order_release);
       },
@@ -81,11 +132,8 @@ int InitEnv() {
   const ConfigResult config = ReadConfig();
   if (config == kConfigNotUsed) return 0;
   if (config == kConfigFailed) return -1;
-  if (!is_tcp) {
-    LOG_ERROR << "pyx_init_env: RDMA is not available in this build, set is_tcp to true";
-    return -1;
-  }
-  tp = tarn::kTcp;
+  if (!is_tcp && !RecvBuffSizeFits()) return -1;
+  tp = is_tcp ? tarn::kTcp : tarn::kRdma;
   tp_manager = tarn::kTcp;
   const std::vector<std::string> ips = SplitList(volume_manager_ips);
   const std::vector<std::string> ports = SplitList(volume_manager_ports);
@@ -96,11 +144,23 @@ int InitEnv() {
   tarn::LibInit(MakeLibOption());
 
   LOG_INFO << "pid = " << plinth::ProcessInfo::pid() << ", tid = " << plinth::CurrentThread::tid();
-  worker_colony = new tarn::EventWorkerColony(static_cast<uint32_t>(worker_num) + 1,
-                                              MakeEventOption(), nullptr);
-  worker_colony->Start();
-  g_started = true;
-  PostManagerCreation(worker_colony->GetWorker(static_cast<uint32_t>(worker_num)), ips, ports);
+  const uint32_t io_workers = static_cast<uint32_t>(worker_num);
+  if (tp == tarn::kTcp) {
+    // One colony: the I/O workers and, last, the manager's.
+    worker_colony = new tarn::EventWorkerColony(io_workers + 1, MakeEventOption(), nullptr);
+    worker_colony->Start();
+    g_started = true;
+    PostManagerCreation(worker_colony->GetWorker(io_workers), ips, ports);
+  } else {
+    // The manager talks TCP on an event worker of its own; the I/O runs on
+    // polling workers.
+    eventworker_colony = new tarn::EventWorkerColony(1, MakeEventOption(), nullptr);
+    eventworker_colony->Start();
+    g_started = true;
+    PostManagerCreation(eventworker_colony->GetWorker(0u), ips, ports);
+    worker_colony = new tarn::PollingWorkerColony(io_workers, MakePollingOption(), nullptr);
+    worker_colony->Start();
+  }
 
   pthread_t service_thread;
   if (pthread_create(&service_thread, nullptr, start_server, nullptr) != 0) {
@@ -114,8 +174,8 @@ int InitEnv() {
   // with the other globals at exit; this list, never destroyed, still holds
   // them then.
   static auto* const all_drivers = new std::vector<PyxDriver*>;
-  for (int i = 0; i < worker_num; ++i) {
-    pyxdrivers.push_back(new PyxDriver(tp, worker_colony->GetWorker(static_cast<uint32_t>(i)), i));
+  for (uint32_t i = 0; i < io_workers; ++i) {
+    pyxdrivers.push_back(new PyxDriver(tp, worker_colony->GetWorker(i), static_cast<int>(i)));
     all_drivers->push_back(pyxdrivers.back());
   }
   return 0;

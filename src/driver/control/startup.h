@@ -4,11 +4,14 @@
 
 namespace pyx {
 
-// Reads the configuration and starts the library over TCP: the framework,
-// one event colony of worker_num + 1 workers ("pyx-event-"; the last runs
-// the manager), the snapshot service's thread and one I/O driver per I/O
-// worker. 0 on success and when "use_orla" is off; -1 when a check fails,
-// when RDMA is asked for (not built), or when the library already runs.
+// Reads the configuration and starts the library: the framework, the worker
+// colonies, the snapshot service's thread and one I/O driver per I/O worker.
+// Over TCP one event colony of worker_num + 1 workers ("pyx-event-"; the
+// last runs the manager). Over RDMA (is_tcp off) a one-worker event colony
+// ("pyx-event-0") runs the manager over TCP and a polling colony of
+// worker_num workers ("pyx-polling-") carries the I/O. 0 on success and when
+// "use_orla" is off; -1 when a check fails (over RDMA also a recv_buff_size
+// too small for max_io_size) or when the library already runs.
 int InitEnv();
 
 // Deletes the manager and its clients on the manager's own loop, then stops
