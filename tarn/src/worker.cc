@@ -1,11 +1,15 @@
 #include "tarn/worker.h"
 
+#include <sys/prctl.h>
+
 #include <sstream>
 
 #include "loop_metrics.h"
+#include "tarn/base/current_thread.h"
 #include "tarn/base/logging.h"
 #include "tarn/base/time_cycle.h"
 #include "tarn/polling/spdk_nvme_device.h"
+#include "tarn/utils.h"
 
 namespace tarn {
 
@@ -42,11 +46,36 @@ uint32_t Worker::state() {
   return state_;
 }
 
+void Worker::PinThread() {
+  int pinned = option_.core_mask.empty() ? AffinitizeThread(g_numa_id)
+                                          : AffinitizeThread(option_.core_mask, index_);
+  if (pinned != 0) {
+    LOG_ERROR << "pin worker thread failed, worker index: " << index_
+              << ", core_mask: " << option_.core_mask << ", numa id: " << g_numa_id
+              << ", ret: " << pinned;
+  }
+}
+
 void Worker::BindToThread() {
   if (tl_worker != nullptr) {
     LOG_FATAL << "this thread has a worker: " << static_cast<const void*>(tl_worker);
   }
   tl_worker = this;
+}
+
+void Worker::InitLoop(Loop* loop) {
+  loop_ = loop;
+  if (loop_->Init() != 0) LOG_FATAL << "loop init fail";
+  LOG_INFO << "loop init in worker: " << static_cast<const void*>(this)
+           << ", loop: " << static_cast<const void*>(loop_);
+}
+
+void Worker::EnterRunning(const std::string& name) {
+  name_ = name;
+  SetState(kRunning);
+  plinth::CurrentThread::t_threadName = name_.c_str();
+  ::prctl(PR_SET_NAME, name_.c_str());
+  if (g_enable_metrics) EnableThreadUtilMetric();
 }
 
 void Worker::ScheduleReports() {

@@ -126,9 +126,18 @@ class Worker {
  protected:
   // Sets the state and wakes the waiters.
   void SetState(uint32_t state);
+  // Subclass Init: pins the thread to the option's core mask (by index) or,
+  // with no mask, to the NUMA node; a failure is logged, not fatal.
+  void PinThread();
   // Subclass Init: makes `this` the thread's worker; FATAL when the thread
   // already has one.
   void BindToThread();
+  // Subclass Init: adopts `loop` as the worker's loop and initialises it;
+  // FATAL on failure.
+  void InitLoop(Loop* loop);
+  // Subclass Start, once the checks pass: takes the name, marks the worker
+  // running and names the thread (and its metric with metrics on).
+  void EnterRunning(const std::string& name);
   // Subclass Init: builds the first memory pool from the option; FATAL on
   // failure.
   void CreateFirstMemoryPool();

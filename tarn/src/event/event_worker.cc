@@ -1,10 +1,6 @@
 #include "tarn/event/event_worker.h"
 
-#include <sys/prctl.h>
-
-#include "tarn/base/current_thread.h"
 #include "tarn/base/logging.h"
-#include "tarn/utils.h"
 
 namespace tarn {
 
@@ -22,20 +18,10 @@ EventLoop* EventWorker::event_loop() const { return static_cast<EventLoop*>(loop
 
 int EventWorker::Init() {
   if (IsInited() || loop_ != nullptr) LOG_FATAL << "worker has been inited";
-  int pinned = option_.core_mask.empty() ? AffinitizeThread(g_numa_id)
-                                          : AffinitizeThread(option_.core_mask, index_);
-  if (pinned != 0) {
-    LOG_ERROR << "pin worker thread failed, worker index: " << index_
-              << ", core_mask: " << option_.core_mask << ", numa id: " << g_numa_id
-              << ", ret: " << pinned;
-  }
+  PinThread();
   BindToThread();
   CreateFirstMemoryPool();
-  EventLoop* loop = new EventLoop(this, create_user_handle_);
-  loop_ = loop;
-  if (loop->Init() != 0) LOG_FATAL << "loop init fail";
-  LOG_INFO << "loop init in worker: " << static_cast<const void*>(this)
-           << ", loop: " << static_cast<const void*>(loop_);
+  InitLoop(new EventLoop(this, create_user_handle_));
   loop_->CreateUserHandle();
   ScheduleReports();
   return 0;
@@ -52,11 +38,7 @@ void EventWorker::Start(const std::string& name) {
              << ", can not repeated runing for name: " << name;
     return;
   }
-  name_ = name;
-  SetState(kRunning);
-  plinth::CurrentThread::t_threadName = name_.c_str();
-  ::prctl(PR_SET_NAME, name_.c_str());
-  if (g_enable_metrics) EnableThreadUtilMetric();
+  EnterRunning(name);
   loop_->Start();
   SetState(kStopping);
 }

@@ -1,11 +1,8 @@
 #include "tarn/polling/polling_worker.h"
 
-#include <sys/prctl.h>
-
 #include <algorithm>
 #include <cstring>
 
-#include "tarn/base/current_thread.h"
 #include "tarn/base/logging.h"
 #include "tarn/base/time_cycle.h"
 #include "tarn/disk_io_util.h"
@@ -51,19 +48,9 @@ PollingLoop* PollingWorker::polling_loop() const { return static_cast<PollingLoo
 
 int PollingWorker::Init() {
   if (IsInited() || loop_ != nullptr) LOG_FATAL << "worker has been inited";
-  int pinned = option_.core_mask.empty() ? AffinitizeThread(g_numa_id)
-                                          : AffinitizeThread(option_.core_mask, index_);
-  if (pinned != 0) {
-    LOG_ERROR << "pin worker thread failed, worker index: " << index_
-              << ", core_mask: " << option_.core_mask << ", numa id: " << g_numa_id
-              << ", ret: " << pinned;
-  }
+  PinThread();
   BindToThread();
-  PollingLoop* loop = new PollingLoop(this, create_user_handle_);
-  loop_ = loop;
-  if (loop->Init() != 0) LOG_FATAL << "loop init fail";
-  LOG_INFO << "loop init in worker: " << static_cast<const void*>(this)
-           << ", loop: " << static_cast<const void*>(loop_);
+  InitLoop(new PollingLoop(this, create_user_handle_));
   CreateFirstMemoryPool();
   if (option_.enable_rdma && !InitRdma()) LOG_FATAL << "init rdma failed";
   AttachSpdkDevices();
@@ -83,11 +70,7 @@ void PollingWorker::Start(const std::string& name) {
              << ", can not repeated runing for name: " << name;
     return;
   }
-  name_ = name;
-  SetState(kRunning);
-  plinth::CurrentThread::t_threadName = name_.c_str();
-  ::prctl(PR_SET_NAME, name_.c_str());
-  if (g_enable_metrics) EnableThreadUtilMetric();
+  EnterRunning(name);
   RunPassLoop();
   polling_loop()->DrainAndClose();
 }
