@@ -146,6 +146,20 @@ void QueueEvent(Context* ctx, const ibv_async_event& ev) {
   (void)n;
 }
 
+void QueueQpEvent(Qp* qp, ibv_event_type type) {
+  ibv_async_event ev;
+  std::memset(&ev, 0, sizeof(ev));
+  ev.event_type = type;
+  ev.element.qp = &qp->qp;
+  QueueEvent(ContextOf(qp->qp.context), ev);
+}
+
+Qp* FindQp(uint32_t qp_num) {
+  auto& qps = fabric().qps;
+  auto it = qps.find(qp_num);
+  return it == qps.end() ? nullptr : it->second;
+}
+
 void QueueDeviceEvent(Device* dev, ibv_event_type type, int port) {
   for (Context* ctx : fabric().contexts) {
     if (ctx->device != dev) continue;
@@ -290,29 +304,18 @@ bool InjectPortEvent(const std::string& device, uint8_t port, ibv_event_type typ
 }
 
 bool InjectQpEvent(uint32_t qp_num, ibv_event_type type) {
-  Fabric& f = fabric();
-  std::lock_guard<std::mutex> lock(f.mu);
-  auto it = f.qps.find(qp_num);
-  if (it == f.qps.end()) return false;
-  ibv_async_event ev;
-  std::memset(&ev, 0, sizeof(ev));
-  ev.event_type = type;
-  ev.element.qp = &it->second->qp;
-  QueueEvent(ContextOf(it->second->qp.context), ev);
+  std::lock_guard<std::mutex> lock(fabric().mu);
+  Qp* qp = FindQp(qp_num);
+  if (qp == nullptr) return false;
+  QueueQpEvent(qp, type);
   return true;
 }
 
 bool KillQp(uint32_t qp_num) {
-  Fabric& f = fabric();
-  std::lock_guard<std::mutex> lock(f.mu);
-  auto it = f.qps.find(qp_num);
-  if (it == f.qps.end()) return false;
-  Qp* qp = it->second;
-  ibv_async_event ev;
-  std::memset(&ev, 0, sizeof(ev));
-  ev.event_type = IBV_EVENT_QP_FATAL;
-  ev.element.qp = &qp->qp;
-  QueueEvent(ContextOf(qp->qp.context), ev);
+  std::lock_guard<std::mutex> lock(fabric().mu);
+  Qp* qp = FindQp(qp_num);
+  if (qp == nullptr) return false;
+  QueueQpEvent(qp, IBV_EVENT_QP_FATAL);
   EnterError(qp);
   return true;
 }
@@ -360,21 +363,19 @@ Counters GetCounters() {
 }
 
 bool GetQpState(uint32_t qp_num, ibv_qp_state* state) {
-  Fabric& f = fabric();
-  std::lock_guard<std::mutex> lock(f.mu);
-  auto it = f.qps.find(qp_num);
-  if (it == f.qps.end()) return false;
-  *state = it->second->qp.state;
+  std::lock_guard<std::mutex> lock(fabric().mu);
+  Qp* qp = FindQp(qp_num);
+  if (qp == nullptr) return false;
+  *state = qp->qp.state;
   return true;
 }
 
 bool GetLastModify(uint32_t qp_num, ibv_qp_state to, ModifyRecord* record) {
-  Fabric& f = fabric();
-  std::lock_guard<std::mutex> lock(f.mu);
-  auto it = f.qps.find(qp_num);
-  if (it == f.qps.end()) return false;
-  auto m = it->second->modifies.find(to);
-  if (m == it->second->modifies.end()) return false;
+  std::lock_guard<std::mutex> lock(fabric().mu);
+  Qp* qp = FindQp(qp_num);
+  if (qp == nullptr) return false;
+  auto m = qp->modifies.find(to);
+  if (m == qp->modifies.end()) return false;
   *record = m->second;
   return true;
 }

@@ -8,6 +8,7 @@
 #include <infiniband/verbs.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -154,11 +155,21 @@ inline Device* DeviceOf(ibv_device* d) { return reinterpret_cast<Device*>(d); }
 // Callers hold no lock.
 bool TakeFailure(const char* verb, int* err);
 
+// The failure return of the verbs that hand back an object: errno set, null.
+template <typename T>
+T* FailNull(int err) {
+  errno = err;
+  return nullptr;
+}
+
 // The rest runs under fabric().mu.
 Device* ListedDevice(const std::string& name);
 const PortConfig* PortOf(const Device* dev, uint8_t port);
 void QueueEvent(Context* ctx, const ibv_async_event& ev);
 void QueueDeviceEvent(Device* dev, ibv_event_type type, int port);
+void QueueQpEvent(Qp* qp, ibv_event_type type);
+// The live queue pair numbered qp_num, or null.
+Qp* FindQp(uint32_t qp_num);
 void WithdrawEvents(Context* ctx, const void* element);
 void PushCqe(Cq* cq, const CqEntry& e);
 

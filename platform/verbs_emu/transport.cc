@@ -355,11 +355,7 @@ void EnterError(Qp* qp) {
   } else if (!qp->last_wqe_reported) {
     // No receive of the shared queue will complete on this queue pair any more.
     qp->last_wqe_reported = true;
-    ibv_async_event ev;
-    std::memset(&ev, 0, sizeof(ev));
-    ev.event_type = IBV_EVENT_QP_LAST_WQE_REACHED;
-    ev.element.qp = &qp->qp;
-    QueueEvent(ContextOf(qp->qp.context), ev);
+    QueueQpEvent(qp, IBV_EVENT_QP_LAST_WQE_REACHED);
   }
 }
 

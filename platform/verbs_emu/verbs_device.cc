@@ -25,18 +25,25 @@ using verbs_emu::PortConfig;
 
 namespace {
 
-template <typename T>
-T* FailNull(int err) {
-  errno = err;
-  return nullptr;
-}
-
 void FillOps(ibv_context_ops* ops) {
   ops->poll_cq = EmuPollCq;
   ops->req_notify_cq = EmuReqNotifyCq;
   ops->post_send = EmuPostSend;
   ops->post_recv = EmuPostRecv;
   ops->post_srq_recv = EmuPostSrqRecv;
+}
+
+// Deletes and erases the members of `set` that `belongs` picks.
+template <typename T, typename Pred>
+void DeleteWhere(std::unordered_set<T*>* set, Pred belongs) {
+  for (auto it = set->begin(); it != set->end();) {
+    if (belongs(*it)) {
+      delete *it;
+      it = set->erase(it);
+    } else {
+      ++it;
+    }
+  }
 }
 
 // Every object of the context goes with it, as the kernel cleans up a closed
@@ -58,30 +65,9 @@ void DropContextObjects(Context* ctx) {
       ++it;
     }
   }
-  for (auto it = f.srqs.begin(); it != f.srqs.end();) {
-    if (ContextOf((*it)->srq.context) == ctx) {
-      delete *it;
-      it = f.srqs.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  for (auto it = f.cqs.begin(); it != f.cqs.end();) {
-    if ((*it)->ctx == ctx) {
-      delete *it;
-      it = f.cqs.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  for (auto it = f.pds.begin(); it != f.pds.end();) {
-    if ((*it)->ctx == ctx) {
-      delete *it;
-      it = f.pds.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  DeleteWhere(&f.srqs, [ctx](Srq* srq) { return ContextOf(srq->srq.context) == ctx; });
+  DeleteWhere(&f.cqs, [ctx](Cq* cq) { return cq->ctx == ctx; });
+  DeleteWhere(&f.pds, [ctx](Pd* pd) { return pd->ctx == ctx; });
 }
 
 ibv_mr* RegMr(ibv_pd* pd_, void* addr, size_t length, int access) {

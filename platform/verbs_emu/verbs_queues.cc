@@ -12,18 +12,19 @@ using verbs_emu::PortConfig;
 
 namespace {
 
-template <typename T>
-T* FailNull(int err) {
-  errno = err;
-  return nullptr;
-}
-
 bool IsZeroGid(const ibv_gid& g) {
   static const uint8_t kZero[16] = {};
   return std::memcmp(g.raw, kZero, 16) == 0;
 }
 
 const ibv_device_attr& AttrOf(ibv_context* ctx) { return ContextOf(ctx)->device->config.attr; }
+
+// A receive's scatter list: no more entries than the queue takes, and a list
+// behind a positive count.
+bool BadRecvSges(const ibv_recv_wr* wr, uint32_t max_sge) {
+  return wr->num_sge < 0 || static_cast<uint32_t>(wr->num_sge) > max_sge ||
+         (wr->num_sge > 0 && wr->sg_list == nullptr);
+}
 
 // ---- queue-pair state machine -------------------------------------------
 
@@ -303,9 +304,8 @@ int EmuPostRecv(ibv_qp* qp_, ibv_recv_wr* wr, ibv_recv_wr** bad_wr) {
   Qp* qp = QpOf(qp_);
   int result = 0;
   for (; wr != nullptr; wr = wr->next) {
-    if (qp->srq != nullptr || qp->qp.state == IBV_QPS_RESET || wr->num_sge < 0 ||
-        static_cast<uint32_t>(wr->num_sge) > qp->cap.max_recv_sge ||
-        (wr->num_sge > 0 && wr->sg_list == nullptr)) {
+    if (qp->srq != nullptr || qp->qp.state == IBV_QPS_RESET ||
+        BadRecvSges(wr, qp->cap.max_recv_sge)) {
       result = EINVAL;
     } else if (qp->rq_outstanding >= qp->cap.max_recv_wr) {
       result = ENOMEM;
@@ -336,8 +336,7 @@ int EmuPostSrqRecv(ibv_srq* srq_, ibv_recv_wr* wr, ibv_recv_wr** bad_wr) {
   Srq* srq = SrqOf(srq_);
   int result = 0;
   for (; wr != nullptr; wr = wr->next) {
-    if (wr->num_sge < 0 || static_cast<uint32_t>(wr->num_sge) > srq->max_sge ||
-        (wr->num_sge > 0 && wr->sg_list == nullptr)) {
+    if (BadRecvSges(wr, srq->max_sge)) {
       result = EINVAL;
     } else if (srq->wqes.size() >= srq->max_wr) {
       result = ENOMEM;
