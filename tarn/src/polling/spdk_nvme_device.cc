@@ -449,6 +449,15 @@ SpdkNvmeData* SpdkNvmeDevice::NewData(SpdkNvmeQpair* qp, SpdkNvmeData::Kind kind
   return data;
 }
 
+SpdkNvmeData* SpdkNvmeDevice::StartRangeCommand(SpdkNvmeData::Kind kind, uint32_t qp_id,
+                                                uint64_t offset, uint64_t len, uint64_t max_len,
+                                                const Callback& cb) {
+  SpdkNvmeQpair* qp = CheckRange(offset, len, max_len) ? GetQpair(qp_id) : nullptr;
+  SpdkNvmeData* data = qp != nullptr ? NewData(qp, kind, len, cb) : nullptr;
+  if (data == nullptr) cb(-1);
+  return data;
+}
+
 int SpdkNvmeDevice::Refused(SpdkNvmeQpair* qp, SpdkNvmeData* data, int rc, const Callback& cb) {
   LOG_ERROR << StartFailedText(data->kind, data->sge_num != 0) << rc;
   qp->pool().Free(data);
@@ -593,20 +602,10 @@ int SpdkNvmeDevice::SubmitWritevMd(uint32_t qp_id, const SgEntry* sges, int n, u
 int SpdkNvmeDevice::SubmitTrim(uint32_t qp_id, uint64_t offset, uint64_t len,
                                const Callback& cb) {
   // The callback's int carries the byte count.
-  if (!CheckRange(offset, len, static_cast<uint64_t>(INT_MAX))) {
-    cb(-1);
-    return -1;
-  }
-  SpdkNvmeQpair* qp = GetQpair(qp_id);
-  if (qp == nullptr) {
-    cb(-1);
-    return -1;
-  }
-  SpdkNvmeData* data = NewData(qp, SpdkNvmeData::kTrim, len, cb);
-  if (data == nullptr) {
-    cb(-1);
-    return -1;
-  }
+  SpdkNvmeData* data = StartRangeCommand(SpdkNvmeData::kTrim, qp_id, offset, len,
+                                         static_cast<uint64_t>(INT_MAX), cb);
+  if (data == nullptr) return -1;
+  SpdkNvmeQpair* qp = data->qpair;
   spdk_nvme_dsm_range range;
   memset(&range, 0, sizeof(range));
   range.starting_lba = offset / sector_size_;
@@ -620,20 +619,10 @@ int SpdkNvmeDevice::SubmitWriteZeroes(uint32_t qp_id, uint64_t offset, uint64_t 
                                       const Callback& cb, uint32_t flags) {
   const uint64_t max_len =
       inited() ? std::min<uint64_t>(kMaxWriteZeroesBlocks * sector_size_, INT_MAX) : 0;
-  if (!CheckRange(offset, len, max_len)) {
-    cb(-1);
-    return -1;
-  }
-  SpdkNvmeQpair* qp = GetQpair(qp_id);
-  if (qp == nullptr) {
-    cb(-1);
-    return -1;
-  }
-  SpdkNvmeData* data = NewData(qp, SpdkNvmeData::kWriteZeroes, len, cb);
-  if (data == nullptr) {
-    cb(-1);
-    return -1;
-  }
+  SpdkNvmeData* data =
+      StartRangeCommand(SpdkNvmeData::kWriteZeroes, qp_id, offset, len, max_len, cb);
+  if (data == nullptr) return -1;
+  SpdkNvmeQpair* qp = data->qpair;
   const int rc =
       spdk_nvme_ns_cmd_write_zeroes(ns_, qp->qpair(), offset / sector_size_,
                                     static_cast<uint32_t>(len / sector_size_), Complete, data,

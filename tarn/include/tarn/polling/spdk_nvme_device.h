@@ -266,6 +266,10 @@ class SpdkNvmeDevice {
   // A record of `qp`'s pool, filled; null (logged) when the pool is empty.
   SpdkNvmeData* NewData(SpdkNvmeQpair* qp, SpdkNvmeData::Kind kind, uint64_t len,
                         const Callback& cb);
+  // The range checked against `max_len`, the queue pair found and a record
+  // of its pool taken (data->qpair); null after cb(-1) when any step fails.
+  SpdkNvmeData* StartRangeCommand(SpdkNvmeData::Kind kind, uint32_t qp_id, uint64_t offset,
+                                  uint64_t len, uint64_t max_len, const Callback& cb);
   // Hands a refused command's record back and maps SPDK's code.
   static int Refused(SpdkNvmeQpair* qp, SpdkNvmeData* data, int rc, const Callback& cb);
   static void Complete(void* ctx, const spdk_nvme_cpl* cpl);
