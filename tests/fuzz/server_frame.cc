@@ -12,23 +12,12 @@
 // server's controllers must all be back in their pool and every complete
 // response written back must have a sound head.
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <functional>
-#include <memory>
 #include <string>
 
-#include "frame_fuzz_support.h"
-#include "tarn/event/tcp_connection.h"
-#include "tarn/event/tcp_socket.h"
-#include "tarn/loop.h"
+#include "server_fuzz_support.h"
 #include "tarn/policy/tarn_proto.h"
-#include "tarn/rpc/rpc_controller.h"
-#include "tarn/rpc/rpc_server.h"
 
 namespace {
 
@@ -38,7 +27,7 @@ constexpr uint32_t kPoolSize = 16;
 // with `size` bytes of attachment (at most 64 KiB); LeaseRoute on the next
 // loop pass; LoadPlane after holding the controller past the response. Every
 // other method fails at once (the generated default).
-class FuzzBlockServer : public vovorav::BlockServerService {
+class FuzzBlockServer : public fuzzsupport::DeferringBlockServer {
  public:
   void Write(google::protobuf::RpcController* base, const vovorav::BlockServerWriteRequest* req,
              vovorav::BlockServerWriteResponse* resp, google::protobuf::Closure* done) override {
@@ -59,66 +48,15 @@ class FuzzBlockServer : public vovorav::BlockServerService {
     resp->set_size(size);
     done->Run();
   }
-
-  void LeaseRoute(google::protobuf::RpcController* base,
-                  const vovorav::BlockServerLeaseRouteRequest*,
-                  vovorav::BlockServerLeaseRouteResponse*,
-                  google::protobuf::Closure* done) override {
-    auto* ctrl = static_cast<tarn::RpcController*>(base);
-    ctrl->conn()->worker()->loop()->RunNextLoop([done] { done->Run(); });
-  }
-
-  void LoadPlane(google::protobuf::RpcController* base, const vovorav::BlockServerLoadPlaneRequest*,
-                 vovorav::BlockServerLoadPlaneResponse*, google::protobuf::Closure* done) override {
-    auto* ctrl = static_cast<tarn::RpcController*>(base);
-    ctrl->set_user_hold(true);
-    done->Run();
-    ctrl->conn()->worker()->loop()->RunNextLoop([ctrl] { ctrl->set_user_hold(false); });
-  }
 };
 
-struct ServerHarness {
-  tarn::EventWorker* worker = nullptr;
-  FuzzBlockServer service;
-  tarn::RpcServer* server = nullptr;
-  tarn::TarnProto* proto = nullptr;
-};
+using ServerHarness = fuzzsupport::ServerHarness<tarn::TarnProto, FuzzBlockServer>;
 
 ServerHarness* Harness() {
-  static ServerHarness* h = [] {
-    auto* harness = new ServerHarness;
-    harness->worker = fuzzsupport::FuzzWorker();
-    tarn::WorkerOption option;
-    option.name_prefix = "fuzzsrv-";
-    option.report_interval = 0;
-    option.obj_pool_size = kPoolSize;
-    // The server's own colony only hosts the controller pool (worker index
-    // 0, the index of the fuzzing worker too); its connections are never
-    // used: the harness makes its own on the fuzzing worker.
-    harness->server = new tarn::RpcServer(tarn::kTcp, harness->worker,
-                                          tarn::SockAddress("127.0.0.1", 0, false),
-                                          "fuzz_server", option, nullptr);
-    if (harness->server->AddService(&harness->service) != 0 || harness->server->Start() != 0) {
-      fprintf(stderr, "rpc server did not start\n");
-      abort();
-    }
-    harness->proto = new tarn::TarnProto(harness->server);
-    return harness;
-  }();
+  static ServerHarness* h =
+      fuzzsupport::NewServerHarness<tarn::TarnProto, FuzzBlockServer>("fuzzsrv-", "fuzz_server",
+                                                                      kPoolSize);
   return h;
-}
-
-// The RPC server's read path with the frame protocol as its only protocol.
-void OnMessageRead(tarn::TarnProto* proto, const std::shared_ptr<tarn::Connection>& conn) {
-  switch (proto->ParseTcp(conn)) {
-    case tarn::BaseProto::kNotThisProto:
-    case tarn::BaseProto::kBadState:
-    case tarn::BaseProto::kFatal:
-      conn->ForceClose();
-      break;
-    default:
-      break;
-  }
 }
 
 void MakeSeeds(const std::function<void(const std::string&, const std::string&)>& put) {
@@ -163,37 +101,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  ServerHarness* h = Harness();
-  int fds[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) {
-    perror("socketpair");
-    abort();
-  }
-  const tarn::SockAddress peer("127.0.0.1", 40000, false);
-  auto conn = std::make_shared<tarn::TcpConnection>(h->worker, "fuzz-connection",
-                                                    tarn::g_conn_id.fetch_add(1), peer);
-  tarn::TarnProto* proto = h->proto;
-  conn->set_message_read_cb(
-      [proto](const std::shared_ptr<tarn::Connection>& c) { OnMessageRead(proto, c); });
-  conn->Init();
-  conn->Accept(std::make_shared<tarn::ConnectedSocket>(fds[0], peer, tarn::kAccepted));
-
-  std::string replies;
-  fuzzsupport::FeedAndClose(h->worker, fds[1], data, size, [&conn] { return conn->IsClosed(); },
-                            &replies);
-  // Answers and releases queued for later passes: they meet a closed
-  // connection, which is part of what is tested.
-  for (int i = 0; i < 4; ++i) fuzzsupport::RunPass(h->worker);
-  fuzzsupport::Drain(fds[1], &replies);
-  conn.reset();
-  ::close(fds[1]);
-
-  if (fuzzsupport::Verbose()) fprintf(stderr, "server wrote %zu bytes back\n", replies.size());
-  fuzzsupport::CheckReplies(replies);
-  const int left = h->server->FreeControllerCount(0);
-  if (left != static_cast<int>(kPoolSize)) {
-    fprintf(stderr, "controllers not returned to the pool: %d of %u free\n", left, kPoolSize);
-    abort();
-  }
+  fuzzsupport::ServeInput(Harness(), "fuzz-connection", data, size, fuzzsupport::CheckReplies);
   return 0;
 }
