@@ -4,7 +4,9 @@
 #include <google/protobuf/message.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 
 #include "policy/rpc.pb.h"
@@ -15,6 +17,8 @@
 #include "tarn/event/event_worker.h"
 #include "tarn/event/tcp_client.h"
 #include "tarn/loop.h"
+#include "tarn/polling/polling_worker.h"
+#include "tarn/polling/rdma_client.h"
 #include "tarn/rpc/rpc_controller.h"
 #include "tarn/worker.h"
 
@@ -30,7 +34,31 @@ std::string ConnUuid(Connection* conn, uint64_t seq) {
   return out + tail;
 }
 
+// The RPC clients of this thread by id. An RDMA send completion names its
+// client by id rather than by pointer: one that arrives after the client is
+// gone finds nothing, and the callback (two integers) is stored by the
+// transport without an allocation. Clients live on their loop thread, where
+// their completions run.
+thread_local std::unordered_map<uint64_t, RpcClient*> tl_clients;
+std::atomic<uint64_t> g_next_client_id{1};
+
+RpcClient* FindClient(uint64_t id) {
+  auto it = tl_clients.find(id);
+  return it == tl_clients.end() ? nullptr : it->second;
+}
+
+// The verbs attributes hold 5 bits of ACK timeout and 3 of retry count.
+constexpr uint32_t kMaxAckTimeout = 31;
+constexpr uint32_t kMaxRetryCnt = 7;
+
 }  // namespace
+
+uint32_t RpcClient::RdmaTimeoutFloorMs(const WorkerOption::RdmaOption& option) {
+  const double exponent = std::min(option.timeout, kMaxAckTimeout);
+  const double retries = std::min(option.retry_cnt, kMaxRetryCnt);
+  const uint64_t floor = static_cast<uint64_t>(std::pow(2.0, exponent) * 4.096 * retries / 1000) + 500;
+  return static_cast<uint32_t>(std::min<uint64_t>(floor, UINT32_MAX));
+}
 
 RpcClient::RpcClient(Transport transport, Worker* worker, const SockAddress& peer,
                      const std::string& name)
@@ -43,11 +71,15 @@ RpcClient::RpcClient(Transport transport, Worker* worker, const SockAddress& pee
       client_.reset(new TcpClient(event_worker, peer, name));
       break;
     }
-    case kRdma:
-      // The RDMA client (and its timeout floor) comes with the RDMA transport.
-      LOG_FATAL << "transport is invalid, transport: " << transport_
-                << " (rdma is not built in)";
+    case kRdma: {
+      auto* polling_worker = dynamic_cast<PollingWorker*>(worker_);
+      if (polling_worker == nullptr) LOG_FATAL << "rdma rpc client needs a polling worker";
+      client_.reset(new RdmaClient(polling_worker, peer, name));
+      timeout_ms_ = std::max(timeout_ms_, RdmaTimeoutFloorMs(worker_->option().rdma_option));
+      id_ = g_next_client_id.fetch_add(1, std::memory_order_relaxed);
+      tl_clients[id_] = this;
       break;
+    }
     default:
       LOG_FATAL << "transport is invalid, transport: " << transport_;
   }
@@ -67,6 +99,7 @@ RpcClient::~RpcClient() {
   worker_->loop()->AssertInLoopThread();
   *alive_ = false;
   alive_.reset();
+  if (id_ != 0) tl_clients.erase(id_);
   worker_->loop()->CancelTimer(sweep_timer_);
   worker_->loop()->CancelTimer(idle_timer_);
   WarnUnfinished();
@@ -77,7 +110,9 @@ RpcClient::~RpcClient() {
 }
 
 void RpcClient::set_timeout_ms(uint32_t ms) {
-  timeout_ms_ = ms;
+  timeout_ms_ = transport_ == kRdma
+                    ? std::max(ms, RdmaTimeoutFloorMs(worker_->option().rdma_option))
+                    : ms;
   LOG_INFO << "set rpc client timeout(ms): " << timeout_ms_ << ", transport: " << transport_
            << ", peer addr: " << client_->peer_addr().ToString();
 }
@@ -107,6 +142,8 @@ const std::shared_ptr<Connection>& RpcClient::conn() {
   client_->TryConnect();
   return client_->conn();
 }
+
+const std::shared_ptr<Connection>& RpcClient::current_conn() const { return client_->conn(); }
 
 uint32_t RpcClient::GetMaxSendDataSize() const {
   const auto& c = client_->conn();
@@ -222,22 +259,61 @@ void RpcClient::Dispatch(RpcController* ctrl) {
   WriteFrameMain(buf, head, service.data(), method_name.data(), header, *ctrl->request());
 
   switch (conn->transport()) {
-    case kTcp: {
-      // The connection copies the bytes: the frame buffer goes back at once.
-      const int ret = SendTcpFrame(conn.get(), buf, main, buf_size, ctrl->request_attachments());
-      conn->worker()->Free(buf);
-      if (ret != 0) {
-        LOG_ERROR << "send data error, rpc uuid: " << ctrl->uuid();
-        ctrl->CallDone(true, kRpcSendError, "conn send data error");
-        return;
-      }
-      inflight_[ctrl->seq_no()] = ctrl;
+    case kTcp:
+      if (SendTcp(ctrl, buf, main, buf_size)) inflight_[ctrl->seq_no()] = InFlight{ctrl, true};
       break;
-    }
+    case kRdma:
+      SendRdma(ctrl, buf, main);
+      break;
     default:
-      // Zero-copy sends come with the RDMA transport.
       conn->worker()->Free(buf);
       LOG_FATAL << "impossible, transport is invalid, transport: " << conn->transport();
+  }
+}
+
+bool RpcClient::SendTcp(RpcController* ctrl, char* buf, uint64_t main, uint64_t buf_size) {
+  Connection* conn = client_->conn().get();
+  // The connection copies the bytes: the frame buffer goes back at once.
+  const int ret = SendTcpFrame(conn, buf, main, buf_size, ctrl->request_attachments());
+  conn->worker()->Free(buf);
+  if (ret != 0) {
+    LOG_ERROR << "send data error, rpc uuid: " << ctrl->uuid();
+    ctrl->CallDone(true, kRpcSendError, "conn send data error");
+    return false;
+  }
+  return true;
+}
+
+void RpcClient::SendRdma(RpcController* ctrl, char* buf, uint64_t main) {
+  // The transport reads the frame where it lies until the send completes:
+  // the controller keeps it, and an expiring call whose send has not
+  // completed closes the connection before the controller can go.
+  ctrl->set_request_frame(buf);
+  const uint64_t seq = ctrl->seq_no();
+  inflight_[seq] = InFlight{ctrl, false};
+  const uint64_t id = id_;
+  // Every outcome, an immediate refusal included, arrives through the
+  // callback; the return value adds nothing.
+  SendRdmaFrame(client_->conn().get(), buf, main, ctrl->request_attachments(),
+                [id, seq](int code) {
+                  if (RpcClient* client = FindClient(id)) client->OnRdmaSendDone(seq, code);
+                });
+}
+
+void RpcClient::OnRdmaSendDone(uint64_t seq, int code) {
+  auto it = inflight_.find(seq);
+  if (it == inflight_.end()) return;
+  if (code == 0) {
+    it->second.sent = true;
+    return;
+  }
+  RpcController* ctrl = it->second.ctrl;
+  inflight_.erase(it);
+  LOG_ERROR << "SendRequestCb error, rpc uuid: " << ctrl->uuid() << ", retcode: " << code;
+  if (code == -4) {
+    ctrl->CallDone(true, kRpcConnectError, "conn connect error");
+  } else {
+    ctrl->CallDone(true, kRpcSendError, "conn send data error");
   }
 }
 
@@ -270,8 +346,12 @@ void RpcClient::OnMessageRead(const std::shared_ptr<Connection>& conn) {
     case kTcp:
       ReadTcpFrames(conn, this, true);
       break;
+    case kRdma: {
+      ReceivedFrame frame;
+      if (ReadRdmaFrame(conn, &frame) == RdmaFrameResult::kFrame) OnFrame(conn, frame);
+      break;
+    }
     default:
-      // The RDMA reader comes with the RDMA transport.
       LOG_FATAL << "invalid transport: " << transport_;
   }
 }
@@ -281,8 +361,7 @@ bool RpcClient::OnFrame(const std::shared_ptr<Connection>& conn, const ReceivedF
   RpcHeader header;
   if (!header.ParseFromArray(frame.header(), static_cast<int>(frame.header_len))) {
     LOG_ERROR << "protobuf ParseFromArray error, peer addr: " << conn->peer_addr().ToString();
-    worker->Free(frame.main);
-    if (frame.attachment != nullptr) worker->Free(frame.attachment);
+    ReleaseFrame(worker, frame);
     conn->ForceClose();
     return false;
   }
@@ -290,18 +369,33 @@ bool RpcClient::OnFrame(const std::shared_ptr<Connection>& conn, const ReceivedF
   if (it == inflight_.end()) {
     LOG_ERROR << "can not find this rpc request, maybe timeout, rpc uuid: "
               << ConnUuid(conn.get(), header.seq_no());
-    worker->Free(frame.main);
-    if (frame.attachment != nullptr) worker->Free(frame.attachment);
+    ReleaseFrame(worker, frame);
     return true;
   }
-  RpcController* ctrl = it->second;
+  RpcController* ctrl = it->second.ctrl;
   inflight_.erase(it);
-  if (frame.attachment != nullptr) {
+  if (frame.message != nullptr) {
+    // In place: the attachment lies in the received message, which the
+    // controller keeps until it goes.
+    ctrl->set_second_frame(frame.message);
+    if (frame.attachment != nullptr) {
+      AttachmentEntry entry;
+      entry.data = frame.attachment;
+      entry.len = frame.attachment_len;
+      if (worker->GetMrKey(entry.data, &entry.lkey, &entry.rkey) != 0) {
+        LOG_FATAL << "GetMrKey failed, this ptr does belong to this worker, "
+                  << "ptr: " << entry.data;
+      }
+      entry.has_keys = true;
+      ctrl->AppendResponseAttachment(entry);
+    }
+  } else if (frame.attachment != nullptr) {
     ctrl->AppendResponseAttachment(frame.attachment, frame.attachment_len, true);
   }
   const bool parsed = ctrl->response()->ParseFromArray(frame.body(), static_cast<int>(frame.body_len));
-  // The message is parsed out of the frame: nothing needs the frame any more.
-  worker->Free(frame.main);
+  // Over TCP the message is parsed out of the main buffer: nothing needs it
+  // any more.
+  if (frame.message == nullptr) worker->Free(frame.main);
   if (!parsed) {
     LOG_ERROR << "protobuf ParseFromArray error, rpc uuid: " << ctrl->uuid();
     ctrl->CallDone(true, kRpcResponseParseError, "response ParseFromArray error");
@@ -327,14 +421,19 @@ static bool SweepOne(RpcController* ctrl, uint32_t sweep_ms) {
 }
 
 void RpcClient::SweepTimeouts() {
-  for (auto it = inflight_.begin(); it != inflight_.end();) {
-    RpcController* ctrl = it->second;
-    if (!SweepOne(ctrl, kSweepMs)) {
-      ++it;
-      continue;
-    }
-    it = inflight_.erase(it);
-    ctrl->CallDone(true, kRpcTimeout, "rpc timeout");
+  // Expired calls are collected first: closing a connection below fails
+  // other calls from inside the walk.
+  expired_.clear();
+  for (auto& entry : inflight_) {
+    if (SweepOne(entry.second.ctrl, kSweepMs)) expired_.push_back(entry.first);
+  }
+  for (uint64_t seq : expired_) {
+    auto it = inflight_.find(seq);
+    if (it == inflight_.end()) continue;  // failed meanwhile by its send
+    const InFlight call = it->second;
+    inflight_.erase(it);
+    if (!call.sent) CloseForUnsentRequest(call.ctrl);
+    call.ctrl->CallDone(true, kRpcTimeout, "rpc timeout");
   }
   for (auto it = pending_.begin(); it != pending_.end();) {
     RpcController* ctrl = *it;
@@ -346,6 +445,16 @@ void RpcClient::SweepTimeouts() {
     ctrl->CallDone(true, kRpcTimeout, "rpc timeout");
   }
   DispatchPending();
+}
+
+void RpcClient::CloseForUnsentRequest(RpcController* ctrl) {
+  const std::shared_ptr<Connection> conn = client_->conn();
+  if (!conn || conn->IsClosed()) return;
+  LOG_WARN << "rpc timeout before its request was sent, close the connection, rpc uuid: "
+           << ctrl->uuid() << ", conn_id: " << conn->id();
+  // On the loop thread the close is immediate: held sends fail, posted
+  // ones are flushed without being read again.
+  conn->ForceClose();
 }
 
 void RpcClient::CheckIdle() {

@@ -21,6 +21,15 @@
 //
 // Closures of successful calls run on the reading stack; failures run on a
 // later loop pass, never inside CallMethod. A closure may delete the client.
+//
+// Over RDMA (transport 1, on a polling worker) a call is one zero-copy send:
+// the frame's main part and the attachments stay where they lie until the
+// send completes, and a send that fails ends its call at once (-4, or -6
+// when the connection closed with the send held back). The timeout never
+// drops below the transport's own retry time (RdmaTimeoutFloorMs). A call
+// whose budget runs out while its request has not been sent yet closes the
+// connection first, so that the request can never leave after its caller
+// has taken its buffers back.
 #ifndef TARN_RPC_RPC_CLIENT_H_
 #define TARN_RPC_RPC_CLIENT_H_
 
@@ -31,6 +40,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "tarn/rpc/frame.h"
 #include "tarn/sock_address.h"
@@ -38,6 +48,7 @@
 #include "tarn/types.h"
 
 namespace tarn {
+
 
 class Client;
 class Connection;
@@ -59,6 +70,12 @@ class RpcClient : public google::protobuf::RpcChannel, private FrameSink {
   RpcClient(const RpcClient&) = delete;
   RpcClient& operator=(const RpcClient&) = delete;
 
+  // The least timeout of an RDMA client: the time the queue pair takes to
+  // give up a send (ACK timeout 4.096 us * 2^timeout, retry_cnt times) plus
+  // 500 ms. 2110 ms for the defaults (timeout 17, retry_cnt 3).
+  static uint32_t RdmaTimeoutFloorMs(const WorkerOption::RdmaOption& option);
+
+  // Over RDMA raised to the floor.
   void set_timeout_ms(uint32_t ms);
   uint32_t timeout_ms() const { return timeout_ms_; }
   // Most calls in flight (kNoDepthLimit or 0: none); lowered to the
@@ -76,6 +93,9 @@ class RpcClient : public google::protobuf::RpcChannel, private FrameSink {
   void DisConnect();
   // Reconnects when needed; callers build their controllers with it.
   const std::shared_ptr<Connection>& conn();
+  // Loop thread: the connection as it stands, without reconnecting (null
+  // before the first connect and after DisConnect).
+  const std::shared_ptr<Connection>& current_conn() const;
 
   // The connection's limits on request attachments (0 without a connection).
   uint32_t GetMaxSendDataSize() const;
@@ -101,8 +121,17 @@ class RpcClient : public google::protobuf::RpcChannel, private FrameSink {
   void OnClosed(const std::shared_ptr<Connection>& conn);
   void OnMessageRead(const std::shared_ptr<Connection>& conn);
   bool OnFrame(const std::shared_ptr<Connection>& conn, const ReceivedFrame& frame) override;
+  // The completion of a call's RDMA send.
+  void OnRdmaSendDone(uint64_t seq, int code);
+  // A call expired with its request unsent: the connection is closed so that
+  // the transport lets go of the request's buffers.
+  void CloseForUnsentRequest(RpcController* ctrl);
 
   void Dispatch(RpcController* ctrl);
+  // Hands the framed call to the transport; false when it failed at once
+  // (the call has been completed).
+  bool SendTcp(RpcController* ctrl, char* buf, uint64_t main, uint64_t buf_size);
+  void SendRdma(RpcController* ctrl, char* buf, uint64_t main);
   void DispatchPending();
   void SweepTimeouts();
   void CheckIdle();
@@ -111,8 +140,18 @@ class RpcClient : public google::protobuf::RpcChannel, private FrameSink {
   Transport transport_;
   Worker* worker_;
   std::unique_ptr<Client> client_;
+  // A call sent and not yet completed; `sent` once the transport has
+  // finished with its request (at once over TCP, at the send completion
+  // over RDMA).
+  struct InFlight {
+    RpcController* ctrl;
+    bool sent;
+  };
+
   uint64_t seq_ = 0;
-  std::unordered_map<uint64_t, RpcController*> inflight_;
+  std::unordered_map<uint64_t, InFlight> inflight_;
+  // Scratch of the timeout sweep.
+  std::vector<uint64_t> expired_;
   std::list<RpcController*> pending_;
   uint32_t depth_ = kNoDepthLimit;
   uint32_t timeout_ms_ = 3000;
@@ -123,6 +162,8 @@ class RpcClient : public google::protobuf::RpcChannel, private FrameSink {
   // Expires with the client: code on the stack after a closure, and tasks
   // posted earlier, check it before touching the client again.
   std::shared_ptr<bool> alive_;
+  // Names this client to its RDMA send completions (see rpc_client.cc).
+  uint64_t id_ = 0;
 };
 
 }  // namespace tarn
