@@ -32,9 +32,21 @@ int TarnProto::ParseTcp(const std::shared_ptr<Connection>& conn) {
 }
 
 int TarnProto::ParseRdma(const std::shared_ptr<Connection>& conn) {
-  LOG_ERROR << "rdma frames are not supported in this build, peer addr: "
-            << conn->peer_addr().ToString();
-  conn->ForceClose();
+  ReceivedFrame frame;
+  switch (ReadRdmaFrame(conn, &frame)) {
+    case RdmaFrameResult::kFrame:
+      Process(conn, frame.message, frame.service_len, frame.method_len, frame.header_len,
+              frame.body_len, frame.attachment, frame.attachment_len, kRdma);
+      return kParseDone;
+    case RdmaFrameResult::kNone:
+      return kParseDone;
+    case RdmaFrameResult::kNotFrame:
+      return kNotThisProto;
+    case RdmaFrameResult::kLengthError:
+      return kNeedMore;
+    case RdmaFrameResult::kInvalid:
+      break;
+  }
   return kFatal;
 }
 
@@ -65,8 +77,22 @@ void TarnProto::Process(const std::shared_ptr<Connection>& conn, void* buf, uint
     case kTcp:
       if (attachment != nullptr) ctrl->AppendRequestAttachment(attachment, attachment_len, true);
       break;
+    case kRdma:
+      // The whole message is the request frame; the attachment lies in it.
+      main += kFrameHeadSize;
+      if (attachment != nullptr) {
+        AttachmentEntry entry;
+        entry.data = attachment;
+        entry.len = attachment_len;
+        if (worker->GetMrKey(attachment, &entry.lkey, &entry.rkey) != 0) {
+          LOG_FATAL << "GetMrKey failed, this ptr does belong to this worker, "
+                    << "ptr: " << attachment;
+        }
+        entry.has_keys = true;
+        ctrl->AppendRequestAttachment(entry);
+      }
+      break;
     default:
-      // RDMA requests come with the RDMA transport.
       LOG_FATAL << "impossible, invalid transport: " << transport;
       return;
   }
@@ -190,10 +216,25 @@ void TarnProto::SendResponse(RpcController* ctrl) {
       ctrl->set_tarn_hold(false);
       break;
     }
+    case kRdma: {
+      // The frame and the attachments stay with the controller until the
+      // send completes; the completion releases the hold (perhaps at once,
+      // taking the controller's reference to the connection with it).
+      const std::shared_ptr<Connection> keep = conn;
+      SendRdmaFrame(keep.get(), buf, main, ctrl->response_attachments(),
+                    [this, ctrl](int code) { SendResponseCb(code, ctrl); });
+      break;
+    }
     default:
-      // Zero-copy responses come with the RDMA transport.
       LOG_FATAL << "impossible, transport is invalid, transport: " << conn->transport();
   }
+}
+
+void TarnProto::SendResponseCb(int code, RpcController* ctrl) {
+  if (code != 0) {
+    LOG_ERROR << "SendResponseCb error, rpc uuid: " << ctrl->uuid() << ", retcode: " << code;
+  }
+  ctrl->set_tarn_hold(false);
 }
 
 }  // namespace tarn

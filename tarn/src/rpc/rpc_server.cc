@@ -11,6 +11,7 @@
 #include "tarn/loop.h"
 #include "tarn/policy/h2_proto.h"
 #include "tarn/policy/tarn_proto.h"
+#include "tarn/polling/rdma_server.h"
 #include "tarn/rpc/rpc_controller.h"
 #include "tarn/worker.h"
 #include "tarn/worker_colony.h"
@@ -25,8 +26,7 @@ RpcServer::RpcServer(Transport transport, EventWorker* acceptor, const SockAddre
       server_ = new TcpServer(acceptor, listen, name, option, colony);
       break;
     case kRdma:
-      // The RDMA server comes with the RDMA transport.
-      LOG_FATAL << "transport is invalid, transport: " << transport_ << " (rdma is not built in)";
+      server_ = new RdmaServer(acceptor, listen, name, option, colony);
       break;
     default:
       LOG_FATAL << "transport is invalid, transport: " << transport_;

@@ -3,7 +3,11 @@
 // frame back on that loop.
 //
 // A malformed request (bad header, unknown service or method, bad body)
-// closes the connection without an answer. An exhausted controller pool
+// closes the connection without an answer. Over RDMA a request is served in
+// its receive buffer: the request attachment points into it, and the
+// controller keeps the buffer until it goes back to its pool; the response
+// leaves as one zero-copy send and the controller is released when that
+// send completes. An exhausted controller pool
 // drops the request with an ERROR line and keeps the connection.
 #ifndef TARN_POLICY_TARN_PROTO_H_
 #define TARN_POLICY_TARN_PROTO_H_
@@ -28,8 +32,11 @@ class TarnProto final : public BaseProto, private FrameSink {
   // nothing consumed), kNeedMore (5 to 8 bytes of a possible frame) or
   // kFatal (the connection is being closed).
   int ParseTcp(const std::shared_ptr<Connection>& conn) override;
-  // RDMA frames come with the RDMA transport: logged, the connection is
-  // closed, kFatal.
+  // One received RDMA message, served in place. kParseDone, kNotThisProto
+  // (wrong magic), kNeedMore (a message shorter than a head, or whose total
+  // is not its length) or kFatal (a head whose parts exceed its total); on
+  // every result but kParseDone the message has been freed and the
+  // connection is being closed.
   int ParseRdma(const std::shared_ptr<Connection>& conn) override;
 
   // One request frame (buffers from the connection's worker, now owned
@@ -40,6 +47,8 @@ class TarnProto final : public BaseProto, private FrameSink {
   // The completion closure of a served call; any thread. Sends the response
   // on the connection's loop and releases the framework's hold.
   void Response(RpcController* ctrl);
+  // Completion of a response's RDMA send: releases the framework's hold.
+  void SendResponseCb(int code, RpcController* ctrl);
 
  private:
   bool OnFrame(const std::shared_ptr<Connection>& conn, const ReceivedFrame& frame) override;

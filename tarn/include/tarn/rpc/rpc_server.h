@@ -1,4 +1,6 @@
-// Hosts protocol-buffer services on a TCP server.
+// Hosts protocol-buffer services on a TCP server (transport 0) or an RDMA
+// server (transport 1: connections on the polling workers of its colony,
+// set up by a handshake on the listen address; HTTP/2 never claims them).
 //
 //   RpcServer server(kTcp, acceptor, SockAddress("0.0.0.0", 7000, false),
 //                    "pyxdriver_server", option, nullptr);
