@@ -1,0 +1,65 @@
+// 64 RPC clients over RDMA, each with a connection of its own, against a
+// server whose connections spread over its polling workers (4 of them, 1 on
+// a two-core machine), with and without the shared receive queue: every
+// call of every client is answered with its own data.
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "rdma/rpc_rdma_util.h"
+
+namespace rdmarpc {
+namespace {
+
+class RdmaManyConnections : public RdmaRpcFixture, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RdmaManyConnections, SixtyFourClientsAllAnswered) {
+  constexpr int kClients = 64;
+  constexpr int kCallsEach = 4;
+  // The client worker spins too.
+  const uint32_t server_workers = std::min(4u, SpinBudget() - 1);
+  StartServer(server_workers, GetParam(), 65536);
+  std::vector<std::unique_ptr<tarn::RpcClient>> clients;
+  RunOn(client_worker_, [&] {
+    for (int i = 0; i < kClients; ++i) clients.push_back(NewClient());
+  });
+
+  Results results;
+  std::vector<std::string> echoed(kClients * kCallsEach);
+  RunOn(client_worker_, [&] {
+    for (int round = 0; round < kCallsEach; ++round) {
+      for (int c = 0; c < kClients; ++c) {
+        const int k = c * kCallsEach + round;
+        WriteInLoop(clients[c].get(), static_cast<uint64_t>(k), &results,
+                    {Pattern(1000 + k, static_cast<char>(k))}, [&echoed, k](tarn::RpcController* ctrl) {
+                      for (const auto& a : ctrl->response_attachments()) {
+                        echoed[k].append(static_cast<const char*>(a.data), a.len);
+                      }
+                    });
+      }
+    }
+  });
+  ASSERT_TRUE(results.WaitFor(kClients * kCallsEach, 60.0));
+  for (int code : results.codes()) EXPECT_EQ(code, 0);
+  for (int k = 0; k < kClients * kCallsEach; ++k) {
+    EXPECT_TRUE(echoed[k] == Pattern(1000 + k, static_cast<char>(k))) << k;
+  }
+
+  std::set<int64_t> ids;
+  RunOn(client_worker_, [&] {
+    for (const auto& client : clients) ids.insert(client->current_conn()->id());
+  });
+  EXPECT_EQ(ids.size(), static_cast<size_t>(kClients));
+  EXPECT_TRUE(PoolsFull());
+  RunOn(client_worker_, [&] { clients.clear(); });
+}
+
+INSTANTIATE_TEST_SUITE_P(Srq, RdmaManyConnections, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "Srq" : "QpReceives");
+                         });
+
+}  // namespace
+}  // namespace rdmarpc
