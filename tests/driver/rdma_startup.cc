@@ -1,0 +1,195 @@
+// Start-up of the library over RDMA (is_tcp off) against a simulated cluster
+// whose block servers serve RDMA over the emulated verbs device: the I/O on
+// four "pyx-polling-" workers, the manager on the one-worker event colony
+// "pyx-event-0", the polling workers' RDMA options from the configuration,
+// and recv_buff_size absent, fitting or too small. Start-up acts once per
+// process, so every case runs in a child of its own.
+#include <dirent.h>
+
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "control/globals.h"
+#include "driver/control_support.h"
+#include "pyxdriver/pyxdriver.h"
+#include "pyxhost/host.h"
+#include "pyxsim/cluster.h"
+#include "support/child.h"
+#include "support/ports.h"
+#include "tarn/worker_colony.h"
+
+namespace {
+
+using ctltest::IniFile;
+
+#define CHILD_EXPECT(cond)                                \
+  do {                                                    \
+    if (!(cond)) {                                        \
+      fprintf(stdout, "child check failed: %s\n", #cond); \
+      fflush(stdout);                                     \
+      return 1;                                           \
+    }                                                     \
+  } while (0)
+
+// The emulated device's loopback GID (::ffff:127.0.0.1) is index 3 of port 1.
+std::string RdmaIni(int workers, const std::string& vm_ips, const std::string& vm_ports,
+                    const std::string& extra) {
+  std::ostringstream os;
+  os << "[ORLA]\nuse_orla Yes\nvolume_manager_ips " << vm_ips << "\nvolume_manager_ports "
+     << vm_ports << "\nrdma_device emu_0\nrdma_port 1\nrdma_index 3\nis_tcp No\n"
+     << "asyn_log No\nservice_ip 127.0.0.1\nservice_port " << testsupport::PickFreePort()
+     << "\nworker_num " << workers << "\n"
+     << extra;
+  return os.str();
+}
+
+std::set<std::string> ThreadNames() {
+  std::set<std::string> names;
+  DIR* dir = opendir("/proc/self/task");
+  if (dir == nullptr) return names;
+  while (dirent* e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    names.insert(name);
+  }
+  closedir(dir);
+  return names;
+}
+
+int CountPrefix(const std::set<std::string>& names, const std::string& prefix) {
+  int n = 0;
+  for (const std::string& name : names) n += name.rfind(prefix, 0) == 0;
+  return n;
+}
+
+// One I/O through a channel, waited for; its status.
+int SyncIo(pyxhost::Channel* ch, bool write, std::string* data, uint64_t offset) {
+  struct Done {
+    bool done = false;
+    int status = -2;
+  } done;
+  iovec iov{&(*data)[0], data->size()};
+  auto cb = [](void* arg, int status) {
+    auto* d = static_cast<Done*>(arg);
+    d->done = true;
+    d->status = status;
+  };
+  const int rc = write ? ch->Write(&iov, 1, offset, data->size(), cb, &done)
+                       : ch->Read(&iov, 1, offset, data->size(), cb, &done);
+  if (rc != 0) return rc;
+  for (int i = 0; i < 600 && !done.done; ++i) ch->WaitAndPoll(100000);
+  return done.done ? done.status : -3;
+}
+
+TEST(RdmaStartUp, FourPollingWorkersCarryTheIoAndOneEventWorkerTheManager) {
+  const testsupport::ChildResult r = testsupport::RunInChild([] {
+    pyxsim::ClusterOptions copt;
+    copt.block_servers = 1;
+    copt.threads = 1;
+    copt.rdma = true;
+    pyxsim::Cluster cluster(copt);
+    CHILD_EXPECT(cluster.Start() == 0);
+    CHILD_EXPECT(cluster.CreateDisk("vol", 16ull << 20) == 0);
+    IniFile ini(RdmaIni(4, cluster.volume_manager_ips(), cluster.volume_manager_ports(), ""));
+    CHILD_EXPECT(pyx_init_env() == 0);
+    CHILD_EXPECT(tp == tarn::kRdma && tp_manager == tarn::kTcp);
+    CHILD_EXPECT(eventworker_colony != nullptr && eventworker_colony->worker_num() == 1);
+    CHILD_EXPECT(worker_colony->worker_num() == 4);
+    CHILD_EXPECT(pyx::ManagerWorker() == eventworker_colony->GetWorker(0u));
+    CHILD_EXPECT(pyxdrivers.size() == 4);
+    for (int i = 0; i < 4; ++i) {
+      CHILD_EXPECT(pyxdrivers[i]->worker() == worker_colony->GetWorker(static_cast<uint32_t>(i)));
+    }
+    const std::set<std::string> names = ThreadNames();
+    CHILD_EXPECT(CountPrefix(names, "pyx-polling-") == 4);
+    for (int i = 0; i < 4; ++i) CHILD_EXPECT(names.count("pyx-polling-" + std::to_string(i)));
+    CHILD_EXPECT(CountPrefix(names, "pyx-event-") == 1 && names.count("pyx-event-0") == 1);
+
+    // The polling workers' RDMA options as the configuration gives them;
+    // recv_buff_size absent keeps the framework's message size.
+    const tarn::WorkerOption& option = worker_colony->option();
+    const tarn::WorkerOption::RdmaOption& rdma = option.rdma_option;
+    CHILD_EXPECT(option.enable_rdma == 1 && option.name_prefix == "pyx-polling-");
+    CHILD_EXPECT(option.max_io_chunk_size == 16384 + 8192 && option.max_io_chunk_count == 512);
+    CHILD_EXPECT(rdma.device_name == "emu_0" && rdma.port_id == 1 && rdma.gid_index == 3);
+    CHILD_EXPECT(rdma.use_srq && rdma.recv_depth == 1024 && rdma.traffic_class == 105);
+    CHILD_EXPECT(rdma.max_send_data_size == tarn::WorkerOption::RdmaOption().max_send_data_size);
+
+    // One block on each driver's stripe, written and read back over RDMA.
+    std::unique_ptr<pyxhost::Disk> disk = pyxhost::Disk::Open("vol", 60);
+    CHILD_EXPECT(disk->ok());
+    {
+      pyxhost::Channel ch(disk.get(), pyxhost::Channel::Options());
+      for (int i = 0; i < 4; ++i) {
+        const uint64_t offset = static_cast<uint64_t>(i) * 16384 + 512;
+        std::string data(6000, static_cast<char>('a' + i));
+        CHILD_EXPECT(SyncIo(&ch, true, &data, offset) == 0);
+        std::string back(6000, '\0');
+        CHILD_EXPECT(SyncIo(&ch, false, &back, offset) == 0);
+        CHILD_EXPECT(back == data);
+        CHILD_EXPECT(cluster.ReadStored("vol", offset, 6000) == data);
+      }
+      CHILD_EXPECT(ch.Drain(30));
+    }
+    disk->Close();
+    pyx_finish_env();
+    CHILD_EXPECT(!worker_colony->started() && !eventworker_colony->started());
+    cluster.Stop();
+    printf("rdma start-up checked\n");
+    return 0;
+  }, 240);
+  EXPECT_TRUE(r.ok()) << testsupport::Describe(r);
+  EXPECT_NE(r.output.find("rdma start-up checked"), std::string::npos) << r.output;
+}
+
+struct RecvBuffCase {
+  const char* what;
+  std::string extra;
+  int result;
+  uint32_t data_size;  // the polling workers' max_send_data_size when started
+  bool srq;
+  const char* line;
+};
+
+TEST(RdmaStartUp, RecvBuffSizeAndSharedReceiveQueue) {
+  const RecvBuffCase cases[] = {
+      {"fits", "recv_buff_size 64\nmax_io_size 65536\n", 0, 65536, true, nullptr},
+      {"soc", "recv_buff_size 300\nis_soc Yes\n", 0, 307200, false, nullptr},
+      {"too small", "recv_buff_size 8\n", -1, 0, true,
+       "error: recv_buff_size 8 KiB is too small for max_io_size 16384"},
+      {"below max_io_size", "recv_buff_size 255\nmax_io_size 262144\n", -1, 0, true,
+       "error: recv_buff_size 255 KiB is too small for max_io_size 262144"},
+      {"not a size", "recv_buff_size many\n", -1, 0, true,
+       "error: recv_buff_size should be between 1 and"},
+  };
+  for (const RecvBuffCase& c : cases) {
+    const testsupport::ChildResult r = testsupport::RunInChild([&] {
+      IniFile ini(RdmaIni(1, "127.0.0.1", "1", c.extra));
+      CHILD_EXPECT(pyx_init_env() == c.result);
+      if (c.result != 0) {
+        // Refused before anything started.
+        CHILD_EXPECT(worker_colony == nullptr && eventworker_colony == nullptr);
+        CHILD_EXPECT(CountPrefix(ThreadNames(), "pyx-") == 0);
+        return 0;
+      }
+      const tarn::WorkerOption::RdmaOption& rdma = worker_colony->option().rdma_option;
+      CHILD_EXPECT(rdma.max_send_data_size == c.data_size);
+      CHILD_EXPECT(rdma.use_srq == c.srq);
+      pyx_finish_env();
+      return 0;
+    });
+    EXPECT_TRUE(r.ok()) << c.what << "\n" << testsupport::Describe(r);
+    if (c.line != nullptr) {
+      EXPECT_NE(r.output.find(c.line), std::string::npos) << c.what;
+    }
+  }
+}
+
+}  // namespace
