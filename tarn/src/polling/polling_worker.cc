@@ -33,6 +33,9 @@ PollingWorker::PollingWorker(uint32_t index, const Loop::UserHandleFactory& crea
 }
 
 PollingWorker::~PollingWorker() {
+  // Other workers post device events to every worker of the device: this
+  // one leaves their list before its loop goes.
+  if (rdma_handle_ != nullptr) rdma_handle_->LeaveWorkers();
   // The loop first: its user handle and timers may hold connections and
   // buffers that still use the device and the pools.
   delete loop_;

@@ -202,16 +202,18 @@ int PollingWorker::HandleAsyncEvent() {
     case IBV_EVENT_QP_LAST_WQE_REACHED:
       LOG_INFO << "IBV_EVENT_QP_LAST_WQE_REACHED, qp_num: " << qp_num;
       // The device's workers share its event descriptor: whoever read the
-      // event tells the worker whose table holds the queue pair.
-      for (PollingWorker* worker : RdmaHandle::workers()) worker->PostLastWqe(qp_num);
+      // event tells the worker whose table holds the queue pair. Under the
+      // table mutex: a worker being destroyed leaves the table before its
+      // loop goes.
+      RdmaHandle::ForEachWorker([qp_num](PollingWorker* worker) { worker->PostLastWqe(qp_num); });
       break;
     case IBV_EVENT_DEVICE_FATAL:
     case IBV_EVENT_GID_CHANGE:
       LOG_ERROR << "get async event: " << static_cast<int>(type) << " : " << EventText(type)
                 << ". suggested to restart service";
-      for (PollingWorker* worker : RdmaHandle::workers()) {
+      RdmaHandle::ForEachWorker([](PollingWorker* worker) {
         worker->loop()->RunAfter(1.0, [worker] { worker->ClearRdma(); });
-      }
+      });
       break;
     default:
       break;

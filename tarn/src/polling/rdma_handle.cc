@@ -314,11 +314,8 @@ void RdmaHandle::Teardown() {
     if (context_ != nullptr && it != device_infos_.end() && it->second.context == context_) {
       device_infos_.erase(it);
     }
-    if (in_workers_) {
-      workers_.erase(std::remove(workers_.begin(), workers_.end(), worker_), workers_.end());
-      in_workers_ = false;
-    }
   }
+  LeaveWorkers();
   // Regions first: the header block's and the worker's pools' memory stays
   // allocated (it is not the manager's) while they are deregistered.
   mr_manager_.reset();
@@ -501,6 +498,18 @@ void RdmaHandle::PostQpRecvWrInLoop(const std::shared_ptr<RdmaQueuePair>& qp) {
 std::vector<PollingWorker*> RdmaHandle::workers() {
   std::lock_guard<std::mutex> lock(mutex_);
   return workers_;
+}
+
+void RdmaHandle::ForEachWorker(const std::function<void(PollingWorker*)>& fn) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (PollingWorker* worker : workers_) fn(worker);
+}
+
+void RdmaHandle::LeaveWorkers() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!in_workers_) return;
+  workers_.erase(std::remove(workers_.begin(), workers_.end(), worker_), workers_.end());
+  in_workers_ = false;
 }
 
 }  // namespace tarn

@@ -29,6 +29,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -100,6 +101,13 @@ class RdmaHandle {
 
   // Every worker with an initialised device context, in order of Init.
   static std::vector<PollingWorker*> workers();
+  // Runs fn for each of workers() under the table mutex, so that a worker
+  // that leaves (LeaveWorkers) first waits for it: fn may post to the
+  // worker's loop, but must not take the table mutex.
+  static void ForEachWorker(const std::function<void(PollingWorker*)>& fn);
+  // Takes this handle's worker out of workers() (idempotent): from then on
+  // no ForEachWorker reaches it. A worker leaves before its loop goes.
+  void LeaveWorkers();
 
   PollingWorker* worker() const { return worker_; }
   MrManager* mr_manager() const { return mr_manager_.get(); }
