@@ -100,7 +100,10 @@ void RdmaHandle::SetVerbsEnvironment() {
 int RdmaHandle::Init() {
   SetVerbsEnvironment();
   const WorkerOption::RdmaOption& option = RdmaOptionOf(worker_);
-  if (!option.ip_addr.empty() && !worker_->has_cached_gid()) {
+  // A cached GID spares the lookup, unless the device is known only by the
+  // address: a worker named so opens its device again (after ClearRdma)
+  // through the lookup, while the cached GID still picks the index.
+  if (!option.ip_addr.empty() && (!worker_->has_cached_gid() || device_name_.empty())) {
     if (FetchRdmaInfoByIp() < 0) {
       LOG_ERROR << "FetchRdmaInfoByIp failed";
       return -1;
