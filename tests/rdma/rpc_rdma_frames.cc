@@ -87,9 +87,8 @@ class RdmaServerFrames : public RdmaRpcFixture {
     RdmaRpcFixture::SetUp();
     StartServer();
   }
-  void TearDown() override {
+  void ReleaseClientSide() override {
     if (raw_) RunOn(client_worker_, [this] { raw_.reset(); });
-    RdmaRpcFixture::TearDown();
   }
 
   size_t ServerConnections() {
@@ -201,11 +200,7 @@ class RdmaClientFrames : public RdmaRpcFixture {
     MakeClient();
   }
 
-  void TearDown() override {
-    if (client_) RunOn(client_worker_, [this] { client_.reset(); });
-    raw_server_.reset();
-    RdmaRpcFixture::TearDown();
-  }
+  void ReleaseServers() override { raw_server_.reset(); }
 
   void SetReply(Reply reply) {
     std::lock_guard<std::mutex> lock(mu_);

@@ -46,7 +46,8 @@ inline std::string Pattern(size_t n, char seed) {
 }
 
 // Workers with RDMA on over the emulated device, named as the driver names
-// it: device, port and the index of the loopback GID (::ffff:127.0.0.1). A
+// it (device, port and the index of the loopback GID ::ffff:127.0.0.1) or,
+// by_address, found by the loopback address as the cluster stand-in does. A
 // short ACK timeout with one retry keeps the RDMA timeout floor at 504 ms,
 // so that cases about timeouts stay short; the device's transport gives up
 // within microseconds at its default time scale. A sender whose peer has no
@@ -56,7 +57,7 @@ inline std::string Pattern(size_t n, char seed) {
 // pairs with receives of their own need 2048.
 inline tarn::WorkerOption RdmaWorkerOption(const std::string& prefix, bool srq,
                                            uint32_t max_data = 1u << 20,
-                                           uint32_t recv_depth = 32) {
+                                           uint32_t recv_depth = 32, bool by_address = false) {
   tarn::WorkerOption option;
   option.name_prefix = prefix;
   option.enable_memory_pool = 1;
@@ -65,9 +66,13 @@ inline tarn::WorkerOption RdmaWorkerOption(const std::string& prefix, bool srq,
   option.max_io_chunk_count = 8;
   option.report_interval = 0;
   tarn::WorkerOption::RdmaOption& rdma = option.rdma_option;
-  rdma.device_name = "emu_0";
-  rdma.port_id = 1;
-  rdma.gid_index = 3;
+  if (by_address) {
+    rdma.ip_addr = "127.0.0.1";
+  } else {
+    rdma.device_name = "emu_0";
+    rdma.port_id = 1;
+    rdma.gid_index = 3;
+  }
   rdma.use_srq = srq;
   rdma.recv_depth = recv_depth;
   rdma.max_send_data_size = max_data;
@@ -97,17 +102,28 @@ class RdmaRpcFixture : public ::testing::Test {
     ASSERT_NE(acceptor_, nullptr);
   }
 
+  // Every polling worker stops before any is destroyed: destruction takes
+  // the worker's queue pairs down, and the device's events about them must
+  // not be read meanwhile by another worker of the device (the emulated
+  // device, unlike a real one, does not wait for those events to be
+  // acknowledged before it frees a queue pair).
   void TearDown() override {
     service_.Release();
     service_.ReleaseUserHolds();
     if (client_) RunOn(client_worker_, [this] { client_.reset(); });
-    server_.reset();
+    ReleaseClientSide();
     if (client_colony_) client_colony_->Stop();
+    ReleaseServers();
     client_colony_.reset();
     acceptor_thread_->Stop();
     verbs_emu::SetTimeScale(0.001);
     verbs_emu::SetPortState("emu_0", 1, true);
   }
+
+  // What a case keeps on the client worker, released on its loop.
+  virtual void ReleaseClientSide() {}
+  // The servers, once every client-side worker has stopped.
+  virtual void ReleaseServers() { server_.reset(); }
 
   // Starts the server (on `port`, 0: one of its own choosing) and, the first
   // time, the client worker.
@@ -128,12 +144,11 @@ class RdmaRpcFixture : public ::testing::Test {
     StartClientWorker(srq, max_data);
   }
 
-  // The client's polling worker, once.
+  // The client's polling worker, once; it finds its device by address.
   void StartClientWorker(bool srq = true, uint32_t max_data = 1u << 20) {
     if (client_colony_) return;
-    client_colony_.reset(
-        new tarn::PollingWorkerColony(1, RdmaWorkerOption("rpccli-", srq, max_data, recv_depth_),
-                                      nullptr));
+    client_colony_.reset(new tarn::PollingWorkerColony(
+        1, RdmaWorkerOption("rpccli-", srq, max_data, recv_depth_, true), nullptr));
     client_colony_->Start();
     client_worker_ = static_cast<tarn::PollingWorker*>(client_colony_->GetWorker(0u));
   }
