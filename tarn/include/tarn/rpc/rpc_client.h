@@ -49,7 +49,6 @@
 
 namespace tarn {
 
-
 class Client;
 class Connection;
 class RpcController;
