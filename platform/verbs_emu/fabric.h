@@ -128,6 +128,10 @@ struct Fabric {
   std::unordered_set<Srq*> srqs;
   std::unordered_map<uint32_t, Qp*> qps;  // by qp_num
   std::unordered_set<Qp*> qp_set;
+  // Destroyed queue pairs are kept, not freed: libibverbs lets a reader that
+  // took an asynchronous event naming a queue pair read it until the event is
+  // acknowledged, and here destruction does not wait for that.
+  std::vector<std::unique_ptr<Qp>> retired_qps;
   std::unordered_map<uint32_t, Mr*> lkeys;
   std::unordered_map<uint32_t, Mr*> rkeys;
   std::unordered_set<Qp*> busy;  // queue pairs with work in their send queue

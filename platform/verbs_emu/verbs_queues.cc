@@ -362,7 +362,9 @@ void DestroyQpLocked(Qp* qp) {
   --qp->recv_cq->users;
   if (qp->srq != nullptr) --qp->srq->users;
   WithdrawEvents(ContextOf(qp->qp.context), &qp->qp);
-  delete qp;
+  qp->sq.clear();
+  qp->rq.clear();
+  f.retired_qps.emplace_back(qp);
 }
 
 }  // namespace internal
