@@ -21,6 +21,7 @@
 
 #include "rpc/rpc_test_util.h"
 #include "tarn/polling/polling_worker.h"
+#include "tarn/polling/rdma_client.h"
 #include "tarn/polling/polling_worker_colony.h"
 #include "tarn/server.h"
 #include "verbs_emu/verbs_emu.h"
@@ -114,6 +115,10 @@ class RdmaRpcFixture : public ::testing::Test {
     ReleaseClientSide();
     if (client_colony_) client_colony_->Stop();
     ReleaseServers();
+    // A handshake still in flight reports to the client's worker when its
+    // TCP connection closes (the servers just went): let every job end
+    // before that worker is destroyed.
+    EXPECT_TRUE(WaitFor([] { return tarn::RdmaClientHelper::Instance().JobCount() == 0; }));
     client_colony_.reset();
     acceptor_thread_->Stop();
     verbs_emu::SetTimeScale(0.001);
