@@ -59,7 +59,7 @@ struct Injection {
 };
 
 struct EmuController {
-  spdk_standin::ControllerSpec spec;
+  spdk_standin::ControllerShape shape;
   spdk_pci_device pci;
   std::string key;  // normalised address
   spdk_nvme_ctrlr_data cdata;
@@ -623,12 +623,12 @@ extern "C" int spdk_nvme_probe(const struct spdk_nvme_transport_id* trid, void* 
     }
     // The controller grants what it supports.
     spdk_nvme_ctrlr_opts& o = ctrlr->opts;
-    o.num_io_queues = std::min(std::max(o.num_io_queues, 1u), emu->spec.max_io_qpairs);
-    o.io_queue_size = std::min(std::max(o.io_queue_size, 2u), emu->spec.max_queue_entries);
+    o.num_io_queues = std::min(std::max(o.num_io_queues, 1u), emu->shape.max_io_qpairs);
+    o.io_queue_size = std::min(std::max(o.io_queue_size, 2u), emu->shape.max_queue_entries);
     o.io_queue_requests = std::max(o.io_queue_requests, o.io_queue_size);
     for (EmuNamespace& n : emu->ns) {
       ctrlr->ns.push_back(std::unique_ptr<spdk_nvme_ns>(
-          new spdk_nvme_ns{ctrlr, &n, emu->spec.max_xfer_size}));
+          new spdk_nvme_ns{ctrlr, &n, emu->shape.max_xfer_size}));
     }
     {
       std::lock_guard<std::mutex> lock(g_mu);
@@ -710,7 +710,7 @@ extern "C" struct spdk_pci_addr spdk_pci_device_get_addr(struct spdk_pci_device*
 }
 
 extern "C" uint32_t spdk_nvme_ctrlr_get_max_xfer_size(struct spdk_nvme_ctrlr* ctrlr) {
-  return ctrlr->emu->spec.max_xfer_size;
+  return ctrlr->emu->shape.max_xfer_size;
 }
 
 extern "C" bool spdk_nvme_ctrlr_is_failed(struct spdk_nvme_ctrlr* ctrlr) {
@@ -788,7 +788,7 @@ extern "C" struct spdk_nvme_qpair* spdk_nvme_ctrlr_alloc_io_qpair(
   auto* qp = new spdk_nvme_qpair;
   qp->ctrlr = ctrlr;
   qp->queue_size =
-      std::min(std::max(opts.io_queue_size, 2u), ctrlr->emu->spec.max_queue_entries);
+      std::min(std::max(opts.io_queue_size, 2u), ctrlr->emu->shape.max_queue_entries);
   qp->requests = std::max(opts.io_queue_requests, qp->queue_size);
   ctrlr->qpairs.insert(qp);
   {
@@ -933,11 +933,11 @@ uint64_t data_units(uint64_t bytes) { return (bytes + 511999) / 512000; }
 
 void health_page(EmuController* emu, spdk_nvme_health_information_page* page) {
   memset(page, 0, sizeof(*page));
-  page->critical_warning.raw = emu->spec.critical_warning;
-  page->temperature = emu->spec.temperature;
+  page->critical_warning.raw = emu->shape.critical_warning;
+  page->temperature = emu->shape.temperature;
   page->available_spare = 100;
   page->available_spare_threshold = 10;
-  page->percentage_used = emu->spec.percentage_used;
+  page->percentage_used = emu->shape.percentage_used;
   page->data_units_read[0] = data_units(emu->read_bytes.load());
   page->data_units_written[0] = data_units(emu->written_bytes.load());
   page->host_read_commands[0] = emu->reads.load();
@@ -951,13 +951,13 @@ void run_admin(EmuController* emu, AdminCmd* cmd, spdk_nvme_cpl* cpl) {
     return;
   }
   if (cmd->opc == SPDK_NVME_OPC_GET_FEATURES) {
-    const uint32_t queues = emu->spec.max_io_qpairs - 1;
+    const uint32_t queues = emu->shape.max_io_qpairs - 1;
     switch (cmd->id) {
       case SPDK_NVME_FEAT_TEMPERATURE_THRESHOLD:
-        if (emu->spec.temperature_threshold == 0) {
+        if (emu->shape.temperature_threshold == 0) {
           set_status(cpl, SPDK_NVME_SCT_GENERIC, SPDK_NVME_SC_INVALID_FIELD);
         } else {
-          cpl->cdw0 = emu->spec.temperature_threshold;
+          cpl->cdw0 = emu->shape.temperature_threshold;
         }
         break;
       case SPDK_NVME_FEAT_NUMBER_OF_QUEUES:
@@ -1105,14 +1105,14 @@ uint8_t mdts_of(uint32_t max_xfer) {
 
 }  // namespace
 
-int add_controller(const ControllerSpec& spec) {
+int add_controller(const ControllerShape& shape) {
   spdk_pci_addr addr;
-  const std::string key = normalise(spec.traddr, &addr);
-  if (key.empty() || spec.namespaces.empty() || !power_of_two(spec.max_xfer_size) ||
-      spec.max_xfer_size < 4096 || spec.max_queue_entries < 2 || spec.max_io_qpairs == 0) {
+  const std::string key = normalise(shape.traddr, &addr);
+  if (key.empty() || shape.namespaces.empty() || !power_of_two(shape.max_xfer_size) ||
+      shape.max_xfer_size < 4096 || shape.max_queue_entries < 2 || shape.max_io_qpairs == 0) {
     return -EINVAL;
   }
-  for (const NamespaceSpec& n : spec.namespaces) {
+  for (const NamespaceSpec& n : shape.namespaces) {
     if ((n.sector_size != 512 && n.sector_size != 4096) ||
         (n.md_size != 0 && n.md_size != 8 && n.md_size != 64) || n.num_sectors == 0 ||
         n.path.empty()) {
@@ -1120,20 +1120,20 @@ int add_controller(const ControllerSpec& spec) {
     }
   }
   auto emu = std::make_shared<EmuController>();
-  emu->spec = spec;
+  emu->shape = shape;
   emu->key = key;
   emu->pci.addr = addr;
   memset(&emu->cdata, 0, sizeof(emu->cdata));
   emu->cdata.vid = 0x1b36;
   emu->cdata.ssvid = 0x1af4;
-  pad_copy(emu->cdata.sn, sizeof(emu->cdata.sn), spec.serial);
-  pad_copy(emu->cdata.mn, sizeof(emu->cdata.mn), spec.model);
+  pad_copy(emu->cdata.sn, sizeof(emu->cdata.sn), shape.serial);
+  pad_copy(emu->cdata.mn, sizeof(emu->cdata.mn), shape.model);
   memcpy(emu->cdata.fr, "1.0     ", 8);
-  emu->cdata.mdts = mdts_of(spec.max_xfer_size);
-  emu->cdata.nn = static_cast<uint32_t>(spec.namespaces.size());
-  emu->ns.resize(spec.namespaces.size());
-  for (size_t i = 0; i < spec.namespaces.size(); ++i) {
-    const NamespaceSpec& n = spec.namespaces[i];
+  emu->cdata.mdts = mdts_of(shape.max_xfer_size);
+  emu->cdata.nn = static_cast<uint32_t>(shape.namespaces.size());
+  emu->ns.resize(shape.namespaces.size());
+  for (size_t i = 0; i < shape.namespaces.size(); ++i) {
+    const NamespaceSpec& n = shape.namespaces[i];
     EmuNamespace& e = emu->ns[i];
     e.nsid = static_cast<uint32_t>(i + 1);
     e.active = n.active;

@@ -35,10 +35,10 @@ class NvmeTest : public ::testing::Test {
   }
 
   // Registers a controller and returns an inited device with one queue pair.
-  std::shared_ptr<SpdkNvmeDevice> Open(const spdk_standin::ControllerSpec& spec,
+  std::shared_ptr<SpdkNvmeDevice> Open(const spdk_standin::ControllerShape& shape,
                                        uint32_t* qp) {
-    EXPECT_EQ(0, spdk_standin::add_controller(spec));
-    auto dev = std::make_shared<SpdkNvmeDevice>(nvmetest::Trid(spec.traddr), 1, 0);
+    EXPECT_EQ(0, spdk_standin::add_controller(shape));
+    auto dev = std::make_shared<SpdkNvmeDevice>(nvmetest::Trid(shape.traddr), 1, 0);
     EXPECT_EQ(0, dev->Init());
     EXPECT_EQ(0, dev->CreateQpair(qp));
     return dev;
@@ -65,10 +65,10 @@ TEST_P(NvmeModelTest, EveryFormMatchesTheModel) {
   const Format f = GetParam();
   const uint64_t sectors = 2048;
   const std::string addr = nvmetest::FreshAddress();
-  auto spec = nvmetest::MakeSpec(dir_.path(), addr, f.sector, f.md, sectors);
-  spec.max_xfer_size = 16384;  // longer commands are split into pieces
+  auto shape = nvmetest::MakeSpec(dir_.path(), addr, f.sector, f.md, sectors);
+  shape.max_xfer_size = 16384;  // longer commands are split into pieces
   uint32_t qp = 0;
-  auto dev = Open(spec, &qp);
+  auto dev = Open(shape, &qp);
   ASSERT_EQ(sectors * f.sector, dev->GetDeviceSize());
   ASSERT_EQ(f.sector, dev->GetPhysicalSectorSize());
   ASSERT_EQ(f.md, dev->GetMetaDataSize());
@@ -188,11 +188,11 @@ TEST_F(NvmeTest, ByteOffsetsAddressWholeSectors) {
   // A 4096-byte read at byte 8192 of a 512-byte-sector namespace is blocks
   // 16 to 23: what the namespace file holds there.
   const std::string addr = nvmetest::FreshAddress();
-  auto spec = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
+  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
   uint32_t qp = 0;
-  auto dev = Open(spec, &qp);
+  auto dev = Open(shape, &qp);
   {
-    FILE* f = fopen(spec.namespaces[0].path.c_str(), "r+");
+    FILE* f = fopen(shape.namespaces[0].path.c_str(), "r+");
     ASSERT_NE(nullptr, f);
     std::vector<char> pattern(64 * 512);
     for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<char>(i / 512);
@@ -212,9 +212,9 @@ TEST_F(NvmeTest, ByteOffsetsAddressWholeSectors) {
 
 TEST_F(NvmeTest, RefusedSubmissionsCallBackOnce) {
   const std::string addr = nvmetest::FreshAddress();
-  auto spec = nvmetest::MakeSpec(dir_.path(), addr, 4096, 0, 256);
+  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 4096, 0, 256);
   uint32_t qp = 0;
-  auto dev = Open(spec, &qp);
+  auto dev = Open(shape, &qp);
   DmaBuf buf(2 << 20);
   DmaBuf md(4096);
   std::vector<char> heap(8192);
@@ -267,9 +267,9 @@ TEST_F(NvmeTest, RefusedSubmissionsCallBackOnce) {
 
 TEST_F(NvmeTest, RangePastTheNamespaceFailsAtCompletion) {
   const std::string addr = nvmetest::FreshAddress();
-  auto spec = nvmetest::MakeSpec(dir_.path(), addr, 512, 8, 64);
+  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 8, 64);
   uint32_t qp = 0;
-  auto dev = Open(spec, &qp);
+  auto dev = Open(shape, &qp);
   DmaBuf buf(8192);
   Results r;
   ASSERT_EQ(0, dev->SubmitRead(qp, buf.get(), 63 * 512, 1024, r.cb()));
@@ -284,11 +284,11 @@ TEST_F(NvmeTest, PlainFormsFitTheMetadataScratchAtTheLargestTransfer) {
   // Small commands (4 KiB) split a 1 MiB transfer into 256 pieces; the
   // scratch metadata must cover all of them.
   const std::string addr = nvmetest::FreshAddress();
-  auto spec = nvmetest::MakeSpec(dir_.path(), addr, 4096, 64, 512);
-  spec.max_xfer_size = 4096;
-  spec.max_queue_entries = 256;  // 2048 requests: room for the pieces
+  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 4096, 64, 512);
+  shape.max_xfer_size = 4096;
+  shape.max_queue_entries = 256;  // 2048 requests: room for the pieces
   uint32_t qp = 0;
-  auto dev = Open(spec, &qp);
+  auto dev = Open(shape, &qp);
   const uint64_t len = SpdkNvmeDevice::kMaxTransferSize;
   DmaBuf buf(len);
   memset(buf.get(), 0x5a, len);
@@ -310,10 +310,10 @@ TEST_F(NvmeTest, QueueHoldsTwiceItsSizeAtLeast2048) {
   };
   for (const Case c : {Case{1024, 2048}, Case{4096, 8192}}) {
     const std::string addr = nvmetest::FreshAddress();
-    auto spec = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
-    spec.max_queue_entries = c.max_queue;
+    auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
+    shape.max_queue_entries = c.max_queue;
     uint32_t qp = 0;
-    auto dev = Open(spec, &qp);
+    auto dev = Open(shape, &qp);
     ASSERT_EQ(c.max_queue, dev->io_queue_size());
     DmaBuf buf(512);
     Results r;
@@ -334,9 +334,9 @@ TEST_F(NvmeTest, QueueHoldsTwiceItsSizeAtLeast2048) {
 
 TEST_F(NvmeTest, InjectedOutcomesReachTheCallbackOnce) {
   const std::string addr = nvmetest::FreshAddress();
-  auto spec = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
+  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
   uint32_t qp = 0;
-  auto dev = Open(spec, &qp);
+  auto dev = Open(shape, &qp);
   DmaBuf buf(512);
   struct Case {
     const char* what;
@@ -369,9 +369,9 @@ TEST_F(NvmeTest, InjectedOutcomesReachTheCallbackOnce) {
 
 TEST_F(NvmeTest, FailedControllerRefusesAndAbortsOutstanding) {
   const std::string addr = nvmetest::FreshAddress();
-  auto spec = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
+  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
   uint32_t qp = 0;
-  auto dev = Open(spec, &qp);
+  auto dev = Open(shape, &qp);
   DmaBuf buf(512);
   Results r;
   ASSERT_EQ(0, dev->SubmitWrite(qp, buf.get(), 0, 512, r.cb()));
@@ -387,9 +387,9 @@ TEST_F(NvmeTest, FailedControllerRefusesAndAbortsOutstanding) {
 
 TEST_F(NvmeTest, DeletingAQueuePairCompletesItsCommands) {
   const std::string addr = nvmetest::FreshAddress();
-  auto spec = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
+  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
   uint32_t qp = 0;
-  auto dev = Open(spec, &qp);
+  auto dev = Open(shape, &qp);
   DmaBuf buf(512);
   Results r;
   for (int i = 0; i < 5; ++i) ASSERT_EQ(0, dev->SubmitRead(qp, buf.get(), 0, 512, r.cb()));
@@ -405,11 +405,11 @@ TEST_F(NvmeTest, DeletingAQueuePairCompletesItsCommands) {
 
 TEST_F(NvmeTest, QueuePairIdsAreBoundedAndReleased) {
   const std::string addr = nvmetest::FreshAddress();
-  auto spec = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
-  spec.max_io_qpairs = 200;
-  spec.max_queue_entries = 2;
+  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
+  shape.max_io_qpairs = 200;
+  shape.max_queue_entries = 2;
   uint32_t qp = 0;
-  auto dev = Open(spec, &qp);
+  auto dev = Open(shape, &qp);
   std::vector<uint32_t> ids{qp};
   for (uint32_t i = 1; i < SpdkNvmeDevice::kMaxQpairNum; ++i) {
     uint32_t id = 0;
@@ -426,10 +426,10 @@ TEST_F(NvmeTest, QueuePairIdsAreBoundedAndReleased) {
 
 TEST_F(NvmeTest, FailedQueuePairCreationKeepsItsIdFree) {
   const std::string addr = nvmetest::FreshAddress();
-  auto spec = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
-  spec.max_io_qpairs = 2;
+  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
+  shape.max_io_qpairs = 2;
   uint32_t qp = 0;
-  auto dev = Open(spec, &qp);
+  auto dev = Open(shape, &qp);
   uint32_t second = 0, third = 0;
   ASSERT_EQ(0, dev->CreateQpair(&second));
   // The controller has no more; ids must not leak on the way.
@@ -444,12 +444,12 @@ TEST_F(NvmeTest, FailedQueuePairCreationKeepsItsIdFree) {
 
 TEST_F(NvmeTest, DevicesShareTheirAddressesController) {
   const std::string addr = nvmetest::FreshAddress();
-  auto spec = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
-  spdk_standin::NamespaceSpec ns2 = spec.namespaces[0];
+  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
+  spdk_standin::NamespaceSpec ns2 = shape.namespaces[0];
   ns2.path += "-2";
   ns2.sector_size = 4096;
-  spec.namespaces.push_back(ns2);
-  ASSERT_EQ(0, spdk_standin::add_controller(spec));
+  shape.namespaces.push_back(ns2);
+  ASSERT_EQ(0, spdk_standin::add_controller(shape));
   tarn::g_enable_metrics = true;  // the address's metrics are shared too
   // The second device spells the address without its domain.
   auto a = std::make_shared<SpdkNvmeDevice>(nvmetest::Trid(addr), 1, 1);
@@ -499,12 +499,12 @@ TEST_F(NvmeTest, DevicesShareTheirAddressesController) {
 
 TEST_F(NvmeTest, BadDescriptionsFailInitWithoutEndingTheProcess) {
   const std::string addr = nvmetest::FreshAddress();
-  auto spec = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
-  spdk_standin::NamespaceSpec off = spec.namespaces[0];
+  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
+  spdk_standin::NamespaceSpec off = shape.namespaces[0];
   off.path += "-inactive";
   off.active = false;
-  spec.namespaces.push_back(off);
-  ASSERT_EQ(0, spdk_standin::add_controller(spec));
+  shape.namespaces.push_back(off);
+  ASSERT_EQ(0, spdk_standin::add_controller(shape));
   struct Case {
     std::string trid;
     uint32_t nsid;
@@ -560,15 +560,15 @@ TEST_F(NvmeTest, HealthAndFeaturesComeFromTheController) {
   std::vector<tarn::SpdkNvmeDisk> disks;
   for (const Case& c : cases) {
     const std::string addr = nvmetest::FreshAddress();
-    auto spec = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
-    spec.temperature = c.temperature;
-    spec.temperature_threshold = c.threshold;
-    spec.critical_warning = c.warning;
-    spec.percentage_used = c.used;
-    spec.max_io_qpairs = 16;
+    auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
+    shape.temperature = c.temperature;
+    shape.temperature_threshold = c.threshold;
+    shape.critical_warning = c.warning;
+    shape.percentage_used = c.used;
+    shape.max_io_qpairs = 16;
     uint32_t qp = 0;
     tarn::SpdkNvmeDisk disk;
-    disk.dev = Open(spec, &qp);
+    disk.dev = Open(shape, &qp);
     DmaBuf buf(1024);
     Results r;
     ASSERT_EQ(0, disk.dev->SubmitWrite(qp, buf.get(), 0, 1024, r.cb()));
@@ -604,9 +604,9 @@ TEST_F(NvmeTest, HealthAndFeaturesComeFromTheController) {
 
 TEST_F(NvmeTest, InjectedCommandErrorsHitTheirOpcodeOnly) {
   const std::string addr = nvmetest::FreshAddress();
-  auto spec = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
+  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
   uint32_t qp = 0;
-  auto dev = Open(spec, &qp);
+  auto dev = Open(shape, &qp);
   DmaBuf out(512), in(512);
   memset(out.get(), 0x7e, 512);
   ASSERT_EQ(0, dev->ErrorInjection(qp, SPDK_NVME_OPC_READ, true, 0, 2, SPDK_NVME_SCT_MEDIA_ERROR,

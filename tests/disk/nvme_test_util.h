@@ -95,17 +95,17 @@ inline std::string FreshAddress() {
 inline std::string Trid(const std::string& addr) { return "trtype:PCIe traddr:" + addr; }
 
 // A controller at `addr` with one namespace of the given format.
-inline spdk_standin::ControllerSpec MakeSpec(const std::string& dir, const std::string& addr,
+inline spdk_standin::ControllerShape MakeSpec(const std::string& dir, const std::string& addr,
                                             uint32_t sector, uint32_t md, uint64_t sectors) {
-  spdk_standin::ControllerSpec spec;
-  spec.traddr = addr;
+  spdk_standin::ControllerShape shape;
+  shape.traddr = addr;
   spdk_standin::NamespaceSpec ns;
   ns.path = dir + "/ns-" + addr;
   ns.sector_size = sector;
   ns.md_size = md;
   ns.num_sectors = sectors;
-  spec.namespaces.push_back(ns);
-  return spec;
+  shape.namespaces.push_back(ns);
+  return shape;
 }
 
 // Calls `poll` until `done` holds; false after 30 s.

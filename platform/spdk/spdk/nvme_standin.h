@@ -5,10 +5,10 @@
 // data (sector after sector) and, when it has metadata, a side file
 // "<path>.md" holding md_size bytes per sector.
 //
-//   spdk_standin::ControllerSpec spec;
-//   spec.traddr = "0000:01:00.0";
-//   spec.namespaces.push_back({dir + "/ns1", 512, 8, 8192});
-//   ASSERT_EQ(0, spdk_standin::add_controller(spec));
+//   spdk_standin::ControllerShape shape;
+//   shape.traddr = "0000:01:00.0";
+//   shape.namespaces.push_back({dir + "/ns1", 512, 8, 8192});
+//   ASSERT_EQ(0, spdk_standin::add_controller(shape));
 //   ...
 //   spdk_standin::remove_controller("0000:01:00.0");  // once detached
 #ifndef PLATFORM_SPDK_NVME_STANDIN_H
@@ -29,7 +29,7 @@ struct NamespaceSpec {
   bool active = true;
 };
 
-struct ControllerSpec {
+struct ControllerShape {
   std::string traddr;  // PCI address, "DDDD:BB:DD.F" or "BB:DD.F"
   std::string model = "Emulated NVMe Controller";
   std::string serial = "EMU00000001";
@@ -51,8 +51,8 @@ struct ControllerSpec {
 };
 
 // 0, -EEXIST when a controller is registered at the address, -EINVAL for a
-// bad spec, or a negative errno from creating the files.
-int add_controller(const ControllerSpec& spec);
+// bad shape, or a negative errno from creating the files.
+int add_controller(const ControllerShape& shape);
 // Forgets a controller (its files stay). 0, -ENOENT, or -EBUSY while it is
 // attached.
 int remove_controller(const std::string& traddr);
