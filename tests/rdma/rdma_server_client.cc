@@ -2,8 +2,11 @@
 // the handshake on the negotiation thread and the inner TCP server, messages
 // both ways through SendSgeZeroCopy and the message-read callbacks, sends
 // held until the connection is established, reconnection with rising ids,
-// an attempt dropped before its queue pair is ready, the blacklist, and a
-// server that is not there. Run with and without a shared receive queue.
+// an attempt dropped before its queue pair is ready, the blacklist, a
+// server that is not there or never answers, and a client colony destroyed
+// mid-handshake. Run with and without a shared receive queue.
+#include <unistd.h>
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -14,9 +17,11 @@
 #include "rdma/rdma_server_env.h"
 #include "support/log_capture.h"
 #include "support/ports.h"
+#include "support/sockets.h"
 #include "tarn/event/event_worker.h"
 #include "tarn/polling/polling_worker_colony.h"
 #include "tarn/polling/rdma_client.h"
+#include "tarn/polling/rdma_connection.h"
 
 namespace tarn {
 namespace {
@@ -241,6 +246,63 @@ TEST_P(ClientServerTest, NoServerClosesTheAttempt) {
     EXPECT_TRUE(WaitFor([] { return LiveQps() == 0; }));
   }
   EXPECT_EQ(client_events_.established_count(), 0u);
+}
+
+// A server that accepts TCP (the kernel does, from the backlog) and never
+// answers the handshake.
+class SilentServer {
+ public:
+  SilentServer() : fd_(testsupport::ListenLoopback(&port_)) {}
+  ~SilentServer() {
+    if (fd_ >= 0) close(fd_);
+  }
+  SockAddress addr() const { return SockAddress("127.0.0.1", port_, false); }
+
+ private:
+  uint16_t port_ = 0;
+  int fd_;
+};
+
+TEST_P(ClientServerTest, UnansweredHandshakeClosesAtItsDeadline) {
+  SilentServer silent;
+  RdmaClientHelper::Instance().set_handshake_deadline(0.2);
+  clients_.emplace_back(new RdmaClient(client_worker_, silent.addr(), "e2e-client"));
+  RdmaClient* client = clients_.back().get();
+  client->set_connection_closed_cb([this](const std::shared_ptr<Connection>& conn) {
+    std::lock_guard<std::mutex> lock(client_events_.mutex);
+    client_events_.closed.push_back(conn);
+  });
+  client->Connect();
+  const bool closed = WaitFor([&] { return client_events_.closed_count() == 1; });
+  RdmaClientHelper::Instance().set_handshake_deadline(10.0);
+  ASSERT_TRUE(closed);
+  EXPECT_TRUE(ConnOf(client)->IsClosed());
+  EXPECT_TRUE(WaitFor([] { return RdmaClientHelper::Instance().JobCount() == 0; }));
+  EXPECT_TRUE(WaitFor([] { return LiveQps() == 0; }));
+}
+
+// The client's whole colony goes while its handshake waits for a reply: the
+// job goes with it, and nothing reaches the destroyed worker later.
+TEST_P(ClientServerTest, ClientColonyDestroyedMidHandshake) {
+  SilentServer silent;
+  auto own = std::make_unique<PollingWorkerColony>(1, rdmatest::ColonyOption(GetParam()),
+                                                   nullptr);
+  own->Start();
+  auto* worker = static_cast<PollingWorker*>(own->GetWorker(0));
+  auto client = std::make_unique<RdmaClient>(worker, silent.addr(), "doomed-client");
+  client->Connect();
+  // The job's TCP connection is up and its queue pair attached.
+  ASSERT_TRUE(WaitFor([&] {
+    std::shared_ptr<Connection> conn;
+    RunSync(worker, [&] { conn = client->conn(); });
+    return conn && static_cast<RdmaConnection*>(conn.get())->queue_pair() != nullptr;
+  }));
+  ASSERT_EQ(RdmaClientHelper::Instance().JobCount(), 1u);
+  client.reset();
+  own->Stop();
+  own.reset();
+  EXPECT_EQ(RdmaClientHelper::Instance().JobCount(), 0u);
+  EXPECT_TRUE(WaitFor([] { return LiveQps() == 0; }));
 }
 
 INSTANTIATE_TEST_SUITE_P(SharedReceiveQueue, ClientServerTest, ::testing::Values(true, false),

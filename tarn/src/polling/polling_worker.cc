@@ -9,6 +9,7 @@
 #include "tarn/memory_pool.h"
 #include "tarn/polling/mr_manager.h"
 #include "tarn/polling/polling_loop.h"
+#include "tarn/polling/rdma_client.h"
 #include "tarn/polling/rdma_handle.h"
 #include "tarn/polling/rdma_queue_pair.h"
 #include "tarn/polling/spdk_nvme_device.h"
@@ -33,6 +34,8 @@ PollingWorker::PollingWorker(uint32_t index, const Loop::UserHandleFactory& crea
 }
 
 PollingWorker::~PollingWorker() {
+  // Handshake jobs name this worker; none may reach it once it starts going.
+  RdmaClientHelper::ForgetWorker(this);
   // Other workers post device events to every worker of the device: this
   // one leaves their list before its loop goes.
   if (rdma_handle_ != nullptr) rdma_handle_->LeaveWorkers();

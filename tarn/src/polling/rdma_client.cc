@@ -20,6 +20,10 @@ namespace {
 // gets a moment before it is opened again.
 constexpr useconds_t kReopenPauseUs = 1000000;
 
+// The helper once it exists; polling workers being destroyed look here so
+// that they never create it just to say goodbye.
+std::atomic<RdmaClientHelper*> g_helper{nullptr};
+
 // A job whose client is gone, or whose connection was replaced, before its
 // queue pair was ready: nothing waits for it any more.
 void DropJob(PollingWorker* worker, const std::shared_ptr<RdmaQueuePair>& qp, int64_t conn_id,
@@ -209,10 +213,12 @@ RdmaClientHelper::RdmaClientHelper()
     : thread_(new WorkerThread("inner_client", nullptr, WorkerOption(), false)) {
   worker_ = static_cast<EventWorker*>(thread_->Start());
   if (worker_ == nullptr) LOG_FATAL << "negotiation thread inner_client failed to start";
+  g_helper.store(this, std::memory_order_release);
 }
 
 RdmaClientHelper::~RdmaClientHelper() {
   LOG_INFO << "destruct RdmaClientHelper, ptr: " << static_cast<const void*>(this);
+  g_helper.store(nullptr, std::memory_order_release);
   // The jobs' TCP clients belong to the negotiation loop: drop them there,
   // without reporting to polling workers that may be gone by now.
   worker_->loop()->RunInLoop(
@@ -242,9 +248,48 @@ void RdmaClientHelper::ExecuteJob(int job_id) {
   worker_->loop()->RunInLoop(
       [this, job_id] {
         auto it = jobs_.find(job_id);
-        if (it != jobs_.end()) it->second->Connect();
+        if (it == jobs_.end()) return;
+        const SocketClient* client = it->second.get();
+        it->second->Connect();
+        worker_->loop()->RunAfter(handshake_deadline_.load(std::memory_order_relaxed),
+                                  [this, job_id, client] { EnforceDeadline(job_id, client); });
       },
       true);
+}
+
+void RdmaClientHelper::EnforceDeadline(int job_id, const SocketClient* client) {
+  auto it = jobs_.find(job_id);
+  // Gone, or replied in time: the deadline has nothing left to guard.
+  if (it == jobs_.end() || it->second.get() != client || it->second->handshake()->replied()) {
+    return;
+  }
+  LOG_ERROR << "rdma handshake got no reply in time, job_id: " << job_id
+            << ", conn_id: " << client->job().conn_id
+            << ", peer addr: " << client->job().peer.ToString();
+  // The closed callback reports the attempt failed and removes the job.
+  it->second->DisConnect();
+}
+
+void RdmaClientHelper::ForgetWorker(PollingWorker* worker) {
+  RdmaClientHelper* helper = g_helper.load(std::memory_order_acquire);
+  if (helper == nullptr) return;
+  helper->worker_->loop()->RunInLoop(
+      [helper, worker] {
+        auto& jobs = helper->jobs_;
+        for (auto it = jobs.begin(); it != jobs.end();) {
+          if (it->second->job().worker != worker) {
+            ++it;
+            continue;
+          }
+          it->second->handshake()->Silence();
+          it = jobs.erase(it);
+        }
+      },
+      false);
+}
+
+void RdmaClientHelper::set_handshake_deadline(double seconds) {
+  handshake_deadline_.store(seconds, std::memory_order_relaxed);
 }
 
 void RdmaClientHelper::RemoveJob(int job_id) {

@@ -13,13 +13,20 @@
 // before that, in on_disconnect (a connection still connecting is closed; the
 // RPC layer's next TryConnect starts a fresh attempt with a new id).
 //
+// A handshake that gets no reply within the deadline (a server that accepts
+// TCP but never answers, a connect the network swallows) is closed like any
+// failed attempt, so the connection does not stay in state 2 for ever.
+//
 // Thread affinity: RdmaClient's operations run on its worker's thread (a
 // client destroyed elsewhere has its teardown run there, waiting for it).
 // RdmaClientHelper's SubmitJob, ExecuteJob and RemoveJob may be called from
 // any thread and only post; its job table lives on the negotiation thread.
+// Jobs name their polling worker by pointer: a polling worker being
+// destroyed calls ForgetWorker first, so no job reaches it afterwards.
 #ifndef TARN_POLLING_RDMA_CLIENT_H_
 #define TARN_POLLING_RDMA_CLIENT_H_
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -131,17 +138,33 @@ class RdmaClientHelper {
   size_t JobCount();
   EventWorker* worker() const { return worker_; }
 
+  // Drops, silenced, every job whose polling worker is `worker`, and returns
+  // once they are gone. For the worker's destructor, after its loop has
+  // ended (the negotiation thread's waits on that loop then fail at once
+  // instead of blocking) and before its loop and device context go. Does
+  // nothing when the helper was never created.
+  static void ForgetWorker(PollingWorker* worker);
+
+  // How long a job may wait for the server's reply, from its TCP connect
+  // (default 10 s). Any thread; applies to jobs connected afterwards.
+  void set_handshake_deadline(double seconds);
+
  private:
   RdmaClientHelper();
   ~RdmaClientHelper();
   RdmaClientHelper(const RdmaClientHelper&) = delete;
   RdmaClientHelper& operator=(const RdmaClientHelper&) = delete;
 
+  // Negotiation thread: closes the job's TCP connection when it has had no
+  // reply by now.
+  void EnforceDeadline(int job_id, const SocketClient* client);
+
   std::unique_ptr<WorkerThread> thread_;
   EventWorker* worker_ = nullptr;
   // Negotiation thread only.
   std::unordered_map<int, std::shared_ptr<SocketClient>> jobs_;
   int job_counter_ = 0;
+  std::atomic<double> handshake_deadline_{10.0};
 };
 
 }  // namespace tarn
