@@ -19,9 +19,10 @@ bool IsZeroGid(const ibv_gid& g) {
 
 const ibv_device_attr& AttrOf(ibv_context* ctx) { return ContextOf(ctx)->device->config.attr; }
 
-// A receive's scatter list: no more entries than the queue takes, and a list
-// behind a positive count.
-bool BadRecvSges(const ibv_recv_wr* wr, uint32_t max_sge) {
+// A work request's scatter list: no more entries than the queue takes, and a
+// list behind a positive count.
+template <typename Wr>
+bool BadSges(const Wr* wr, uint32_t max_sge) {
   return wr->num_sge < 0 || static_cast<uint32_t>(wr->num_sge) > max_sge ||
          (wr->num_sge > 0 && wr->sg_list == nullptr);
 }
@@ -166,57 +167,139 @@ void Reset(Qp* qp) {
 
 // ---- posting ---------------------------------------------------------------
 
-int CheckSend(const Qp* qp, const ibv_send_wr* wr) {
-  if (qp->qp.state != IBV_QPS_RTS && qp->qp.state != IBV_QPS_ERR) return EINVAL;
-  if (wr->num_sge < 0 || static_cast<uint32_t>(wr->num_sge) > qp->cap.max_send_sge) return EINVAL;
-  if (wr->num_sge > 0 && wr->sg_list == nullptr) return EINVAL;
-  switch (wr->opcode) {
-    case IBV_WR_RDMA_WRITE:
-    case IBV_WR_RDMA_WRITE_WITH_IMM:
-    case IBV_WR_SEND:
-    case IBV_WR_SEND_WITH_IMM:
-    case IBV_WR_RDMA_READ:
-      break;
-    default:
-      return EINVAL;
-  }
-  const unsigned kFlags = IBV_SEND_FENCE | IBV_SEND_SIGNALED | IBV_SEND_SOLICITED | IBV_SEND_INLINE;
-  if ((wr->send_flags & ~kFlags) != 0) return EINVAL;
-  if (wr->send_flags & IBV_SEND_INLINE) {
-    if (wr->opcode == IBV_WR_RDMA_READ) return EINVAL;
-    uint64_t total = 0;
-    for (int i = 0; i < wr->num_sge; ++i) total += wr->sg_list[i].length;
-    if (total > qp->cap.max_inline_data) return EINVAL;
-  }
-  if (qp->sq_outstanding >= qp->cap.max_send_wr) return ENOMEM;
-  return 0;
-}
-
-SendWqe MakeSendWqe(const Qp* qp, const ibv_send_wr* wr) {
-  SendWqe w;
-  w.wr_id = wr->wr_id;
-  w.opcode = wr->opcode;
-  w.signaled = qp->sq_sig_all != 0 || (wr->send_flags & IBV_SEND_SIGNALED) != 0;
-  w.imm = wr->imm_data;
-  w.remote_addr = wr->wr.rdma.remote_addr;
-  w.rkey = wr->wr.rdma.rkey;
-  w.sges.assign(wr->sg_list, wr->sg_list + wr->num_sge);
-  if (wr->send_flags & IBV_SEND_INLINE) {
-    // Inline data is read now; the buffers need no region.
-    w.is_inline = true;
-    for (const ibv_sge& s : w.sges) {
-      const char* p = reinterpret_cast<const char*>(s.addr);
-      w.inline_data.insert(w.inline_data.end(), p, p + s.length);
-    }
-  }
-  return w;
-}
-
 RecvWqe MakeRecvWqe(const ibv_recv_wr* wr) {
   RecvWqe r;
   r.wr_id = wr->wr_id;
   r.sges.assign(wr->sg_list, wr->sg_list + wr->num_sge);
   return r;
+}
+
+// The three queues work requests are posted to.  Each says what it refuses
+// (Check), how it takes a request it accepted (Post), and what the fabric
+// does once the chain is in (Settle).
+
+struct SendQueue {
+  Qp* qp;
+
+  int Check(const ibv_send_wr* wr) const {
+    if (qp->qp.state != IBV_QPS_RTS && qp->qp.state != IBV_QPS_ERR) return EINVAL;
+    if (BadSges(wr, qp->cap.max_send_sge)) return EINVAL;
+    switch (wr->opcode) {
+      case IBV_WR_RDMA_WRITE:
+      case IBV_WR_RDMA_WRITE_WITH_IMM:
+      case IBV_WR_SEND:
+      case IBV_WR_SEND_WITH_IMM:
+      case IBV_WR_RDMA_READ:
+        break;
+      default:
+        return EINVAL;
+    }
+    const unsigned kFlags =
+        IBV_SEND_FENCE | IBV_SEND_SIGNALED | IBV_SEND_SOLICITED | IBV_SEND_INLINE;
+    if ((wr->send_flags & ~kFlags) != 0) return EINVAL;
+    if (wr->send_flags & IBV_SEND_INLINE) {
+      if (wr->opcode == IBV_WR_RDMA_READ) return EINVAL;
+      uint64_t total = 0;
+      for (int i = 0; i < wr->num_sge; ++i) total += wr->sg_list[i].length;
+      if (total > qp->cap.max_inline_data) return EINVAL;
+    }
+    if (qp->sq_outstanding >= qp->cap.max_send_wr) return ENOMEM;
+    return 0;
+  }
+
+  void Post(const ibv_send_wr* wr) const {
+    SendWqe w = MakeWqe(wr);
+    ++qp->sq_outstanding;
+    if (qp->qp.state == IBV_QPS_ERR) {
+      FlushSend(qp, w);  // a queue pair in error completes everything flushed
+    } else {
+      qp->sq.push_back(std::move(w));
+      MarkBusy(qp);
+    }
+  }
+
+  void Settle() const {
+    if (fabric().busy.count(qp) != 0) AdvanceQp(qp, Clock::now());
+  }
+
+  SendWqe MakeWqe(const ibv_send_wr* wr) const {
+    SendWqe w;
+    w.wr_id = wr->wr_id;
+    w.opcode = wr->opcode;
+    w.signaled = qp->sq_sig_all != 0 || (wr->send_flags & IBV_SEND_SIGNALED) != 0;
+    w.imm = wr->imm_data;
+    w.remote_addr = wr->wr.rdma.remote_addr;
+    w.rkey = wr->wr.rdma.rkey;
+    w.sges.assign(wr->sg_list, wr->sg_list + wr->num_sge);
+    if (wr->send_flags & IBV_SEND_INLINE) {
+      // Inline data is read now; the buffers need no region.
+      w.is_inline = true;
+      for (const ibv_sge& s : w.sges) {
+        const char* p = reinterpret_cast<const char*>(s.addr);
+        w.inline_data.insert(w.inline_data.end(), p, p + s.length);
+      }
+    }
+    return w;
+  }
+};
+
+struct RecvQueue {
+  Qp* qp;
+
+  int Check(const ibv_recv_wr* wr) const {
+    if (qp->srq != nullptr || qp->qp.state == IBV_QPS_RESET) return EINVAL;
+    if (BadSges(wr, qp->cap.max_recv_sge)) return EINVAL;
+    return qp->rq_outstanding >= qp->cap.max_recv_wr ? ENOMEM : 0;
+  }
+
+  void Post(const ibv_recv_wr* wr) const {
+    ++qp->rq_outstanding;
+    if (qp->qp.state == IBV_QPS_ERR) {
+      FlushRecv(qp, MakeRecvWqe(wr));
+    } else {
+      qp->rq.push_back(MakeRecvWqe(wr));
+    }
+  }
+
+  void Settle() const { Progress(Clock::now()); }  // a sender may have been waiting
+};
+
+struct SharedRecvQueue {
+  Srq* srq;
+
+  int Check(const ibv_recv_wr* wr) const {
+    if (BadSges(wr, srq->max_sge)) return EINVAL;
+    return srq->wqes.size() >= srq->max_wr ? ENOMEM : 0;
+  }
+
+  void Post(const ibv_recv_wr* wr) const { srq->wqes.push_back(MakeRecvWqe(wr)); }
+
+  void Settle() const { Progress(Clock::now()); }
+};
+
+// Posts a chain of work requests.  An armed failure of `verb` refuses the
+// whole chain; otherwise the first request the queue refuses is handed back in
+// *bad_wr with its error, and nothing after it is posted.  What went in before
+// it stays posted.
+template <typename Queue, typename Wr>
+int PostChain(const char* verb, const Queue& queue, Wr* wr, Wr** bad_wr) {
+  int err;
+  if (TakeFailure(verb, &err)) {
+    *bad_wr = wr;
+    return err;
+  }
+  std::lock_guard<std::mutex> lock(fabric().mu);
+  int result = 0;
+  for (; wr != nullptr; wr = wr->next) {
+    result = queue.Check(wr);
+    if (result != 0) {
+      *bad_wr = wr;
+      break;
+    }
+    queue.Post(wr);
+  }
+  queue.Settle();
+  return result;
 }
 
 void ReleaseSlot(const CqEntry& e) {
@@ -264,91 +347,16 @@ int EmuReqNotifyCq(ibv_cq*, int) {
   return 0;  // no completion channels: nothing to arm
 }
 
-int EmuPostSend(ibv_qp* qp_, ibv_send_wr* wr, ibv_send_wr** bad_wr) {
-  int err;
-  if (TakeFailure("ibv_post_send", &err)) {
-    *bad_wr = wr;
-    return err;
-  }
-  Fabric& f = fabric();
-  std::lock_guard<std::mutex> lock(f.mu);
-  Qp* qp = QpOf(qp_);
-  int result = 0;
-  for (; wr != nullptr; wr = wr->next) {
-    result = CheckSend(qp, wr);
-    if (result != 0) {
-      *bad_wr = wr;
-      break;
-    }
-    SendWqe w = MakeSendWqe(qp, wr);
-    ++qp->sq_outstanding;
-    if (qp->qp.state == IBV_QPS_ERR) {
-      FlushSend(qp, w);  // a queue pair in error completes everything flushed
-    } else {
-      qp->sq.push_back(std::move(w));
-      MarkBusy(qp);
-    }
-  }
-  if (f.busy.count(qp) != 0) AdvanceQp(qp, Clock::now());
-  return result;
+int EmuPostSend(ibv_qp* qp, ibv_send_wr* wr, ibv_send_wr** bad_wr) {
+  return PostChain("ibv_post_send", SendQueue{QpOf(qp)}, wr, bad_wr);
 }
 
-int EmuPostRecv(ibv_qp* qp_, ibv_recv_wr* wr, ibv_recv_wr** bad_wr) {
-  int err;
-  if (TakeFailure("ibv_post_recv", &err)) {
-    *bad_wr = wr;
-    return err;
-  }
-  Fabric& f = fabric();
-  std::lock_guard<std::mutex> lock(f.mu);
-  Qp* qp = QpOf(qp_);
-  int result = 0;
-  for (; wr != nullptr; wr = wr->next) {
-    if (qp->srq != nullptr || qp->qp.state == IBV_QPS_RESET ||
-        BadRecvSges(wr, qp->cap.max_recv_sge)) {
-      result = EINVAL;
-    } else if (qp->rq_outstanding >= qp->cap.max_recv_wr) {
-      result = ENOMEM;
-    }
-    if (result != 0) {
-      *bad_wr = wr;
-      break;
-    }
-    ++qp->rq_outstanding;
-    if (qp->qp.state == IBV_QPS_ERR) {
-      FlushRecv(qp, MakeRecvWqe(wr));
-    } else {
-      qp->rq.push_back(MakeRecvWqe(wr));
-    }
-  }
-  Progress(Clock::now());  // a sender may have been waiting for these
-  return result;
+int EmuPostRecv(ibv_qp* qp, ibv_recv_wr* wr, ibv_recv_wr** bad_wr) {
+  return PostChain("ibv_post_recv", RecvQueue{QpOf(qp)}, wr, bad_wr);
 }
 
-int EmuPostSrqRecv(ibv_srq* srq_, ibv_recv_wr* wr, ibv_recv_wr** bad_wr) {
-  int err;
-  if (TakeFailure("ibv_post_srq_recv", &err)) {
-    *bad_wr = wr;
-    return err;
-  }
-  Fabric& f = fabric();
-  std::lock_guard<std::mutex> lock(f.mu);
-  Srq* srq = SrqOf(srq_);
-  int result = 0;
-  for (; wr != nullptr; wr = wr->next) {
-    if (BadRecvSges(wr, srq->max_sge)) {
-      result = EINVAL;
-    } else if (srq->wqes.size() >= srq->max_wr) {
-      result = ENOMEM;
-    }
-    if (result != 0) {
-      *bad_wr = wr;
-      break;
-    }
-    srq->wqes.push_back(MakeRecvWqe(wr));
-  }
-  Progress(Clock::now());
-  return result;
+int EmuPostSrqRecv(ibv_srq* srq, ibv_recv_wr* wr, ibv_recv_wr** bad_wr) {
+  return PostChain("ibv_post_srq_recv", SharedRecvQueue{SrqOf(srq)}, wr, bad_wr);
 }
 
 void DestroyQpLocked(Qp* qp) {
