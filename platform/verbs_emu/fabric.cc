@@ -101,6 +101,14 @@ bool NamesObject(const ibv_async_event& ev, const void* element) {
   }
 }
 
+// A cleared event of the type; the caller names what it is about.
+ibv_async_event EventOf(ibv_event_type type) {
+  ibv_async_event ev;
+  std::memset(&ev, 0, sizeof(ev));
+  ev.event_type = type;
+  return ev;
+}
+
 }  // namespace
 
 Fabric& fabric() {
@@ -147,9 +155,7 @@ void QueueEvent(Context* ctx, const ibv_async_event& ev) {
 }
 
 void QueueQpEvent(Qp* qp, ibv_event_type type) {
-  ibv_async_event ev;
-  std::memset(&ev, 0, sizeof(ev));
-  ev.event_type = type;
+  ibv_async_event ev = EventOf(type);
   ev.element.qp = &qp->qp;
   QueueEvent(ContextOf(qp->qp.context), ev);
 }
@@ -163,9 +169,7 @@ Qp* FindQp(uint32_t qp_num) {
 void QueueDeviceEvent(Device* dev, ibv_event_type type, int port) {
   for (Context* ctx : fabric().contexts) {
     if (ctx->device != dev) continue;
-    ibv_async_event ev;
-    std::memset(&ev, 0, sizeof(ev));
-    ev.event_type = type;
+    ibv_async_event ev = EventOf(type);
     ev.element.port_num = port;
     QueueEvent(ctx, ev);
   }
@@ -189,9 +193,7 @@ void WithdrawEvents(Context* ctx, const void* element) {
 void PushCqe(Cq* cq, const CqEntry& e) {
   if (static_cast<int>(cq->entries.size()) >= cq->capacity) {
     // Overrun: the completion is lost and the owner hears of it.
-    ibv_async_event ev;
-    std::memset(&ev, 0, sizeof(ev));
-    ev.event_type = IBV_EVENT_CQ_ERR;
+    ibv_async_event ev = EventOf(IBV_EVENT_CQ_ERR);
     ev.element.cq = &cq->cq;
     QueueEvent(cq->ctx, ev);
     return;
@@ -203,6 +205,37 @@ void PushCqe(Cq* cq, const CqEntry& e) {
 }  // namespace internal
 
 using namespace internal;
+
+namespace {
+
+// The test hooks below act under the fabric's lock on a listed device, on one
+// of its ports, or on a live queue pair, and answer false when it is not
+// there.  An act that answers false itself has found nothing to do.
+
+template <typename Act>
+bool OnDevice(const std::string& device, Act act) {
+  std::lock_guard<std::mutex> lock(fabric().mu);
+  Device* dev = ListedDevice(device);
+  return dev != nullptr && act(dev);
+}
+
+template <typename Act>
+bool OnPort(const std::string& device, uint8_t port, Act act) {
+  return OnDevice(device, [&](Device* dev) {
+    if (PortOf(dev, port) == nullptr) return false;
+    act(dev);
+    return true;
+  });
+}
+
+template <typename Act>
+bool OnQp(uint32_t qp_num, Act act) {
+  std::lock_guard<std::mutex> lock(fabric().mu);
+  Qp* qp = FindQp(qp_num);
+  return qp != nullptr && act(qp);
+}
+
+}  // namespace
 
 ibv_device_attr DefaultDeviceAttr() {
   ibv_device_attr a;
@@ -286,48 +319,36 @@ void ClearFailures() {
 }
 
 bool InjectDeviceEvent(const std::string& device, ibv_event_type type) {
-  Fabric& f = fabric();
-  std::lock_guard<std::mutex> lock(f.mu);
-  Device* dev = ListedDevice(device);
-  if (dev == nullptr) return false;
-  QueueDeviceEvent(dev, type, 0);
-  return true;
+  return OnDevice(device, [type](Device* dev) {
+    QueueDeviceEvent(dev, type, 0);
+    return true;
+  });
 }
 
 bool InjectPortEvent(const std::string& device, uint8_t port, ibv_event_type type) {
-  Fabric& f = fabric();
-  std::lock_guard<std::mutex> lock(f.mu);
-  Device* dev = ListedDevice(device);
-  if (dev == nullptr || PortOf(dev, port) == nullptr) return false;
-  QueueDeviceEvent(dev, type, port);
-  return true;
+  return OnPort(device, port, [=](Device* dev) { QueueDeviceEvent(dev, type, port); });
 }
 
 bool InjectQpEvent(uint32_t qp_num, ibv_event_type type) {
-  std::lock_guard<std::mutex> lock(fabric().mu);
-  Qp* qp = FindQp(qp_num);
-  if (qp == nullptr) return false;
-  QueueQpEvent(qp, type);
-  return true;
+  return OnQp(qp_num, [type](Qp* qp) {
+    QueueQpEvent(qp, type);
+    return true;
+  });
 }
 
 bool KillQp(uint32_t qp_num) {
-  std::lock_guard<std::mutex> lock(fabric().mu);
-  Qp* qp = FindQp(qp_num);
-  if (qp == nullptr) return false;
-  QueueQpEvent(qp, IBV_EVENT_QP_FATAL);
-  EnterError(qp);
-  return true;
+  return OnQp(qp_num, [](Qp* qp) {
+    QueueQpEvent(qp, IBV_EVENT_QP_FATAL);
+    EnterError(qp);
+    return true;
+  });
 }
 
 bool SetPortState(const std::string& device, uint8_t port, bool active) {
-  Fabric& f = fabric();
-  std::lock_guard<std::mutex> lock(f.mu);
-  Device* dev = ListedDevice(device);
-  if (dev == nullptr || PortOf(dev, port) == nullptr) return false;
-  dev->config.ports[port - 1].state = active ? IBV_PORT_ACTIVE : IBV_PORT_DOWN;
-  QueueDeviceEvent(dev, active ? IBV_EVENT_PORT_ACTIVE : IBV_EVENT_PORT_ERR, port);
-  return true;
+  return OnPort(device, port, [=](Device* dev) {
+    dev->config.ports[port - 1].state = active ? IBV_PORT_ACTIVE : IBV_PORT_DOWN;
+    QueueDeviceEvent(dev, active ? IBV_EVENT_PORT_ACTIVE : IBV_EVENT_PORT_ERR, port);
+  });
 }
 
 void SetTimeScale(double scale) {
@@ -363,21 +384,19 @@ Counters GetCounters() {
 }
 
 bool GetQpState(uint32_t qp_num, ibv_qp_state* state) {
-  std::lock_guard<std::mutex> lock(fabric().mu);
-  Qp* qp = FindQp(qp_num);
-  if (qp == nullptr) return false;
-  *state = qp->qp.state;
-  return true;
+  return OnQp(qp_num, [state](Qp* qp) {
+    *state = qp->qp.state;
+    return true;
+  });
 }
 
 bool GetLastModify(uint32_t qp_num, ibv_qp_state to, ModifyRecord* record) {
-  std::lock_guard<std::mutex> lock(fabric().mu);
-  Qp* qp = FindQp(qp_num);
-  if (qp == nullptr) return false;
-  auto m = qp->modifies.find(to);
-  if (m == qp->modifies.end()) return false;
-  *record = m->second;
-  return true;
+  return OnQp(qp_num, [to, record](Qp* qp) {
+    auto m = qp->modifies.find(to);
+    if (m == qp->modifies.end()) return false;
+    *record = m->second;
+    return true;
+  });
 }
 
 }  // namespace verbs_emu
