@@ -310,8 +310,21 @@ void set_status(spdk_nvme_cpl* cpl, uint16_t sct, uint16_t sc) {
   cpl->status.sc = sc & 0xff;
 }
 
-bool in_range(const EmuNamespace* ns, uint64_t lba, uint64_t count) {
-  return lba <= ns->num_sectors && count <= ns->num_sectors - lba;
+// Fails the command with an LBA-out-of-range status unless the blocks are
+// all on the namespace.
+bool in_range(const EmuNamespace* ns, uint64_t lba, uint64_t count, spdk_nvme_cpl* cpl) {
+  if (lba <= ns->num_sectors && count <= ns->num_sectors - lba) return true;
+  set_status(cpl, SPDK_NVME_SCT_GENERIC, SPDK_NVME_SC_LBA_OUT_OF_RANGE);
+  return false;
+}
+
+// Zeroes blocks and their metadata; `punch` deallocates them as well.
+bool zero_blocks(const EmuNamespace* ns, uint64_t lba, uint64_t count, bool punch) {
+  bool ok = zero_range(ns->data_fd, lba * ns->sector_size, count * ns->sector_size, punch);
+  if (ok && ns->md_size != 0) {
+    ok = zero_range(ns->md_fd, lba * ns->md_size, count * ns->md_size, punch);
+  }
+  return ok;
 }
 
 // Runs one command against the namespace files and fills its status.
@@ -325,10 +338,7 @@ void execute(Request* r, spdk_nvme_cpl* cpl) {
   switch (r->op) {
     case Op::kRead:
     case Op::kWrite: {
-      if (!in_range(ns, r->lba, r->lba_count)) {
-        set_status(cpl, SPDK_NVME_SCT_GENERIC, SPDK_NVME_SC_LBA_OUT_OF_RANGE);
-        return;
-      }
+      if (!in_range(ns, r->lba, r->lba_count, cpl)) return;
       const bool write = r->op == Op::kWrite;
       bool ok = true;
       uint64_t off = r->lba * ss;
@@ -351,34 +361,19 @@ void execute(Request* r, spdk_nvme_cpl* cpl) {
       return;
     }
     case Op::kWriteZeroes: {
-      if (!in_range(ns, r->lba, r->lba_count)) {
-        set_status(cpl, SPDK_NVME_SCT_GENERIC, SPDK_NVME_SC_LBA_OUT_OF_RANGE);
-        return;
+      if (!in_range(ns, r->lba, r->lba_count, cpl)) return;
+      if (!zero_blocks(ns, r->lba, r->lba_count, false)) {
+        set_status(cpl, SPDK_NVME_SCT_MEDIA_ERROR, SPDK_NVME_SC_WRITE_FAULTS);
       }
-      bool ok = zero_range(ns->data_fd, r->lba * ss, r->lba_count * ss, false);
-      if (ok && ns->md_size != 0) {
-        ok = zero_range(ns->md_fd, r->lba * ns->md_size, uint64_t{r->lba_count} * ns->md_size,
-                        false);
-      }
-      if (!ok) set_status(cpl, SPDK_NVME_SCT_MEDIA_ERROR, SPDK_NVME_SC_WRITE_FAULTS);
       return;
     }
     case Op::kDeallocate: {
       for (const spdk_nvme_dsm_range& range : r->ranges) {
-        if (!in_range(ns, range.starting_lba, range.length)) {
-          set_status(cpl, SPDK_NVME_SCT_GENERIC, SPDK_NVME_SC_LBA_OUT_OF_RANGE);
-          return;
-        }
+        if (!in_range(ns, range.starting_lba, range.length, cpl)) return;
       }
       if ((r->dsm_type & SPDK_NVME_DSM_ATTR_DEALLOCATE) == 0) return;  // hints only
       for (const spdk_nvme_dsm_range& range : r->ranges) {
-        bool ok = zero_range(ns->data_fd, range.starting_lba * ss, uint64_t{range.length} * ss,
-                             true);
-        if (ok && ns->md_size != 0) {
-          ok = zero_range(ns->md_fd, range.starting_lba * ns->md_size,
-                          uint64_t{range.length} * ns->md_size, true);
-        }
-        if (!ok) {
+        if (!zero_blocks(ns, range.starting_lba, range.length, true)) {
           set_status(cpl, SPDK_NVME_SCT_MEDIA_ERROR, SPDK_NVME_SC_WRITE_FAULTS);
           return;
         }
@@ -496,6 +491,19 @@ int check_md(spdk_nvme_ns* ns, void* metadata, uint32_t lba_count) {
   return 0;
 }
 
+// A free request made out as command `op` on `ns`, with no data yet.
+Request* start_command(spdk_nvme_qpair* qp, Op op, spdk_nvme_ns* ns, uint64_t lba,
+                       uint32_t lba_count) {
+  Request* r = take_request(qp);
+  r->op = op;
+  r->ns = ns->emu;
+  r->lba = lba;
+  r->lba_count = lba_count;
+  r->payload = nullptr;
+  r->md = nullptr;
+  return r;
+}
+
 int submit_flat(Op op, spdk_nvme_ns* ns, spdk_nvme_qpair* qp, void* payload, void* metadata,
                 uint64_t lba, uint32_t lba_count, spdk_nvme_cmd_cb cb, void* arg) {
   if (ns == nullptr || qp == nullptr || lba_count == 0 || payload == nullptr) return -EINVAL;
@@ -506,11 +514,7 @@ int submit_flat(Op op, spdk_nvme_ns* ns, spdk_nvme_qpair* qp, void* payload, voi
     return -EFAULT;
   }
   if ((rc = check_md(ns, metadata, lba_count)) != 0) return rc;
-  Request* r = take_request(qp);
-  r->op = op;
-  r->ns = ns->emu;
-  r->lba = lba;
-  r->lba_count = lba_count;
+  Request* r = start_command(qp, op, ns, lba, lba_count);
   r->payload = static_cast<char*>(payload);
   r->md = static_cast<char*>(metadata);
   accept(qp, r, slots, cb, arg);
@@ -550,18 +554,13 @@ int submit_sgl(Op op, spdk_nvme_ns* ns, spdk_nvme_qpair* qp, uint64_t lba, uint3
   int rc = admit(ns, qp, slots);
   if (rc != 0) return rc;
   if ((rc = check_md(ns, metadata, lba_count)) != 0) return rc;
-  Request* r = take_request(qp);
+  Request* r = start_command(qp, op, ns, lba, lba_count);
   rc = walk_sgl(r, ns, uint64_t{lba_count} * ns->emu->sector_size, arg, reset_fn, next_fn);
   if (rc != 0) {
     r->slots = 0;
     release_request(qp, r);
     return rc;
   }
-  r->op = op;
-  r->ns = ns->emu;
-  r->lba = lba;
-  r->lba_count = lba_count;
-  r->payload = nullptr;
   r->md = static_cast<char*>(metadata);
   accept(qp, r, slots, cb, arg);
   return 0;
@@ -889,14 +888,7 @@ extern "C" int spdk_nvme_ns_cmd_write_zeroes(struct spdk_nvme_ns* ns,
   }
   const int rc = admit(ns, qpair, 1);
   if (rc != 0) return rc;
-  Request* r = take_request(qpair);
-  r->op = Op::kWriteZeroes;
-  r->ns = ns->emu;
-  r->lba = lba;
-  r->lba_count = lba_count;
-  r->payload = nullptr;
-  r->md = nullptr;
-  accept(qpair, r, 1, cb_fn, cb_arg);
+  accept(qpair, start_command(qpair, Op::kWriteZeroes, ns, lba, lba_count), 1, cb_fn, cb_arg);
   return 0;
 }
 
@@ -911,13 +903,9 @@ extern "C" int spdk_nvme_ns_cmd_dataset_management(struct spdk_nvme_ns* ns,
   }
   const int rc = admit(ns, qpair, 1);
   if (rc != 0) return rc;
-  Request* r = take_request(qpair);
-  r->op = Op::kDeallocate;
-  r->ns = ns->emu;
+  Request* r = start_command(qpair, Op::kDeallocate, ns, 0, 0);
   r->dsm_type = type;
   r->ranges.assign(ranges, ranges + num_ranges);
-  r->payload = nullptr;
-  r->md = nullptr;
   accept(qpair, r, 1, cb_fn, cb_arg);
   return 0;
 }
