@@ -3,17 +3,12 @@
 // is the plane number of Geometry::PlaneOf.
 #include <cstring>
 
-#include "cluster_state.h"
+#include "service_call.h"
 #include "services.h"
-#include "tarn/rpc/rpc_controller.h"
 
 namespace pyxsim {
 
 namespace {
-
-int MethodIndex(const char* name) {
-  return vovorav::BlockMasterService::descriptor()->FindMethodByName(name)->index();
-}
 
 void FillEndpoint(const ClusterState& state, uint32_t port, vovorav::BlockServerEndpoint* ep) {
   if (state.options.ipv6) {
@@ -62,27 +57,19 @@ void FillRoutes(const ClusterState& state, Disk* disk,
 void BlockMasterServiceImpl::QueryPlaneRoute(
     google::protobuf::RpcController* cntl, const vovorav::BlockMasterQueryPlaneRouteRequest* request,
     vovorav::BlockMasterQueryPlaneRouteResponse* response, google::protobuf::Closure* done) {
-  static const int kMethod = MethodIndex("QueryPlaneRoute");
-  auto* ctrl = static_cast<tarn::RpcController*>(cntl);
-  Verdict verdict;
-  if (!slot_->Admit(kMethod, ctrl, done, &verdict)) return;
-  ResultCode* rc = response->mutable_rc();
-  if (verdict.kind == Verdict::kRetcode) {
-    rc->set_retcode(verdict.retcode);
-  } else if (slot_->index() != state_->primary_block_master.load()) {
-    rc->set_retcode(kRcNotLeader);
-    rc->set_errmsg("not leader");
-  } else {
-    Disk* disk = state_->disks.ByUuid(request->vdi().id());
-    if (disk == nullptr || disk->missing.load()) {
-      rc->set_retcode(kRcVdiNotFound);
-      rc->set_errmsg("vdisk not found");
-    } else {
+  static const int kMethod = MethodIndex<vovorav::BlockMasterService>("QueryPlaneRoute");
+  ServeCall(slot_, kMethod, cntl, done, [&](tarn::RpcController*, const Verdict& verdict) {
+    ResultCode* rc = response->mutable_rc();
+    if (verdict.kind == Verdict::kRetcode) {
+      rc->set_retcode(verdict.retcode);
+    } else if (slot_->index() != state_->primary_block_master.load()) {
+      rc->set_retcode(kRcNotLeader);
+      rc->set_errmsg("not leader");
+    } else if (Disk* disk = ServableDisk(state_->disks.ByUuid(request->vdi().id()), rc)) {
       rc->set_retcode(kRcOk);
       FillRoutes(*state_, disk, response);
     }
-  }
-  slot_->Answer(ctrl, done, verdict.delay_ms);
+  });
 }
 
 }  // namespace pyxsim

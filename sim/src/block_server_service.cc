@@ -5,9 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "cluster_state.h"
+#include "service_call.h"
 #include "services.h"
-#include "tarn/rpc/rpc_controller.h"
 
 namespace pyxsim {
 
@@ -19,10 +18,6 @@ constexpr uint64_t kMaxIoBytes = 64ull << 20;
 constexpr uint64_t kStaleTermSkew = 1000000;
 // A block server that cannot get memory for an answer says so; retryable.
 constexpr int kRcNoMemory = -12016;
-
-int MethodIndex(const char* name) {
-  return vovorav::BlockServerService::descriptor()->FindMethodByName(name)->index();
-}
 
 // Where a block lives in the storage layer: a pure function of its address,
 // so that a write and every later read of the block report the same place.
@@ -75,6 +70,49 @@ void SetRc(ResultCode* rc, int code) {
   }
 }
 
+bool Faulted(const Verdict& verdict, IoFault fault) {
+  return verdict.kind == Verdict::kIoFault && verdict.io_fault == fault;
+}
+
+// What a read and a write share: the disk the call names, the term its
+// answer carries and its result code.
+struct IoCall {
+  Disk* disk;
+  uint64_t term;
+  int code;
+};
+
+// A read or write that block server `index` serves, before any data moves:
+// its code is the verdict's forced one, kRcVdiNotOnServer for a disk the
+// server does not know, `precheck` when that refuses the call, or what the
+// range check finds.
+template <typename Request>
+IoCall StartIo(ClusterState* state, int index, const Verdict& verdict, const Request& request,
+               int precheck) {
+  Disk* disk = state->disks.ByUuid(request.vdi().id());
+  IoCall io{disk, disk != nullptr ? disk->term.load() : 0, kRcOk};
+  if (verdict.kind == Verdict::kRetcode) {
+    io.code = verdict.retcode;
+  } else if (disk == nullptr) {
+    io.code = kRcVdiNotOnServer;
+  } else if (precheck != kRcOk) {
+    io.code = precheck;
+  } else {
+    io.code = CheckRange(state->options.geometry, *disk, index, request.route_term().term(),
+                         request.lba(), request.size());
+  }
+  return io;
+}
+
+// Every answer carries the disk's term (skewed when the verdict says so) and
+// the result code, failures included.
+template <typename Response>
+void FinishIo(const Verdict& verdict, const IoCall& io, Response* response) {
+  const uint64_t skew = Faulted(verdict, IoFault::kStaleTerm) ? kStaleTermSkew : 0;
+  response->mutable_latest_route_term()->set_term(io.term + skew);
+  SetRc(response->mutable_rc(), io.code);
+}
+
 // Stores a write's data, gathered from the request's attachments.
 void StoreAttachments(const tarn::RpcController& ctrl, Disk* disk, uint64_t lba, uint64_t size) {
   const auto& entries = ctrl.request_attachments();
@@ -90,116 +128,87 @@ void StoreAttachments(const tarn::RpcController& ctrl, Disk* disk, uint64_t lba,
   disk->store.Write(lba, data.data(), size);
 }
 
+// Moves a read's data into an attachment of the answer, or, for a range
+// never written, answers a flag instead; the verdict's I/O faults bend the
+// answer.  *code becomes kRcNoMemory when there is no memory for the data.
+void ReadBlocks(const Geometry& geo, const Verdict& verdict, tarn::RpcController* ctrl,
+                const Disk& disk, uint64_t lba, uint64_t size,
+                vovorav::BlockServerReadResponse* response, int* code) {
+  const uint64_t extra = Faulted(verdict, IoFault::kLongAttachment) ? kBlockSize : 0;
+  char* data = nullptr;
+  uint64_t found = 0;
+  if (!Faulted(verdict, IoFault::kForceZerod)) {
+    data = static_cast<char*>(ctrl->Malloc(static_cast<uint32_t>(size + extra)));
+    if (data == nullptr) {
+      *code = kRcNoMemory;
+      return;
+    }
+    found = disk.store.Read(lba, size, data);
+    memset(data + size, 0, extra);
+  }
+  response->set_size(Faulted(verdict, IoFault::kWrongSize) ? size - kBlockSize : size);
+  for (uint64_t off = lba; off < lba + size; off += kBlockSize) {
+    const Location loc = LocationOf(geo, off);
+    vovorav::ReadBlockInfo* info = response->add_block_info();
+    info->set_lba(off);
+    info->set_segment_id(loc.segment_id);
+    info->set_stream_id(loc.stream_id);
+    info->set_extent_id(loc.extent_id);
+    info->set_offset_in_extent(loc.offset_in_extent);
+  }
+  // Never-written ranges travel as a flag, not as zeros.
+  response->set_zerod(found == 0);
+  if (found == 0) {
+    if (data != nullptr) ctrl->Free(data);
+    return;
+  }
+  if (Faulted(verdict, IoFault::kFlipByte)) data[size / 2] ^= 0x5a;
+  const uint64_t short_by = Faulted(verdict, IoFault::kShortAttachment) ? kBlockSize : 0;
+  const uint64_t len = size + extra - short_by;
+  if (len > 0) {
+    ctrl->AppendResponseAttachment(data, static_cast<uint32_t>(len), true);
+  } else {
+    ctrl->Free(data);
+  }
+}
+
 }  // namespace
 
 void BlockServerServiceImpl::Write(google::protobuf::RpcController* cntl,
                                    const vovorav::BlockServerWriteRequest* request,
                                    vovorav::BlockServerWriteResponse* response,
                                    google::protobuf::Closure* done) {
-  static const int kMethod = MethodIndex("Write");
-  auto* ctrl = static_cast<tarn::RpcController*>(cntl);
-  Verdict verdict;
-  if (!slot_->Admit(kMethod, ctrl, done, &verdict)) return;
-  const Geometry& geo = state_->options.geometry;
-  const uint64_t lba = request->lba();
-  const uint64_t size = request->size();
-  Disk* disk = state_->disks.ByUuid(request->vdi().id());
-  uint64_t term = disk != nullptr ? disk->term.load() : 0;
-  int code = kRcOk;
-  if (verdict.kind == Verdict::kRetcode) {
-    code = verdict.retcode;
-  } else if (disk == nullptr) {
-    code = kRcVdiNotOnServer;
-  } else if (ctrl->request_attachment_bytes() != size) {
-    code = kRcInvalidArgument;
-  } else {
-    code = CheckRange(geo, *disk, slot_->index(), request->route_term().term(), lba, size);
-  }
-  if (code == kRcOk) {
-    StoreAttachments(*ctrl, disk, lba, size);
-    const Location loc = LocationOf(geo, lba);
-    response->set_segment_id(loc.segment_id);
-    response->set_stream_id(loc.stream_id);
-    response->set_extent_id(loc.extent_id);
-    response->set_offset_in_extent(loc.offset_in_extent);
-  }
-  if (verdict.kind == Verdict::kIoFault && verdict.io_fault == IoFault::kStaleTerm) {
-    term += kStaleTermSkew;
-  }
-  response->mutable_latest_route_term()->set_term(term);
-  SetRc(response->mutable_rc(), code);
-  slot_->Answer(ctrl, done, verdict.delay_ms);
+  static const int kMethod = MethodIndex<vovorav::BlockServerService>("Write");
+  ServeCall(slot_, kMethod, cntl, done, [&](tarn::RpcController* ctrl, const Verdict& verdict) {
+    const uint64_t lba = request->lba();
+    const uint64_t size = request->size();
+    const int precheck = ctrl->request_attachment_bytes() != size ? kRcInvalidArgument : kRcOk;
+    const IoCall io = StartIo(state_, slot_->index(), verdict, *request, precheck);
+    if (io.code == kRcOk) {
+      StoreAttachments(*ctrl, io.disk, lba, size);
+      const Location loc = LocationOf(state_->options.geometry, lba);
+      response->set_segment_id(loc.segment_id);
+      response->set_stream_id(loc.stream_id);
+      response->set_extent_id(loc.extent_id);
+      response->set_offset_in_extent(loc.offset_in_extent);
+    }
+    FinishIo(verdict, io, response);
+  });
 }
 
 void BlockServerServiceImpl::Read(google::protobuf::RpcController* cntl,
                                   const vovorav::BlockServerReadRequest* request,
                                   vovorav::BlockServerReadResponse* response,
                                   google::protobuf::Closure* done) {
-  static const int kMethod = MethodIndex("Read");
-  auto* ctrl = static_cast<tarn::RpcController*>(cntl);
-  Verdict verdict;
-  if (!slot_->Admit(kMethod, ctrl, done, &verdict)) return;
-  const Geometry& geo = state_->options.geometry;
-  const uint64_t lba = request->lba();
-  const uint64_t size = request->size();
-  auto faulted = [&verdict](IoFault fault) {
-    return verdict.kind == Verdict::kIoFault && verdict.io_fault == fault;
-  };
-  Disk* disk = state_->disks.ByUuid(request->vdi().id());
-  uint64_t term = disk != nullptr ? disk->term.load() : 0;
-  int code = kRcOk;
-  if (verdict.kind == Verdict::kRetcode) {
-    code = verdict.retcode;
-  } else if (disk == nullptr) {
-    code = kRcVdiNotOnServer;
-  } else {
-    code = CheckRange(geo, *disk, slot_->index(), request->route_term().term(), lba, size);
-  }
-  if (code == kRcOk) {
-    const uint64_t extra = faulted(IoFault::kLongAttachment) ? kBlockSize : 0;
-    char* data = nullptr;
-    uint64_t found = 0;
-    if (!faulted(IoFault::kForceZerod)) {
-      data = static_cast<char*>(ctrl->Malloc(static_cast<uint32_t>(size + extra)));
-      if (data == nullptr) {
-        code = kRcNoMemory;
-      } else {
-        found = disk->store.Read(lba, size, data);
-        memset(data + size, 0, extra);
-      }
+  static const int kMethod = MethodIndex<vovorav::BlockServerService>("Read");
+  ServeCall(slot_, kMethod, cntl, done, [&](tarn::RpcController* ctrl, const Verdict& verdict) {
+    IoCall io = StartIo(state_, slot_->index(), verdict, *request, kRcOk);
+    if (io.code == kRcOk) {
+      ReadBlocks(state_->options.geometry, verdict, ctrl, *io.disk, request->lba(),
+                 request->size(), response, &io.code);
     }
-    if (code == kRcOk) {
-      response->set_size(faulted(IoFault::kWrongSize) ? size - kBlockSize : size);
-      for (uint64_t off = lba; off < lba + size; off += kBlockSize) {
-        const Location loc = LocationOf(geo, off);
-        vovorav::ReadBlockInfo* info = response->add_block_info();
-        info->set_lba(off);
-        info->set_segment_id(loc.segment_id);
-        info->set_stream_id(loc.stream_id);
-        info->set_extent_id(loc.extent_id);
-        info->set_offset_in_extent(loc.offset_in_extent);
-      }
-      // Never-written ranges travel as a flag, not as zeros.
-      response->set_zerod(found == 0);
-      if (found == 0) {
-        if (data != nullptr) ctrl->Free(data);
-      } else {
-        if (faulted(IoFault::kFlipByte)) data[size / 2] ^= 0x5a;
-        const uint64_t len = size + extra - (faulted(IoFault::kShortAttachment) ? kBlockSize : 0);
-        if (len > 0) {
-          ctrl->AppendResponseAttachment(data, static_cast<uint32_t>(len), true);
-        } else {
-          ctrl->Free(data);
-        }
-      }
-    } else if (data != nullptr) {
-      ctrl->Free(data);
-    }
-  }
-  if (faulted(IoFault::kStaleTerm)) term += kStaleTermSkew;
-  response->mutable_latest_route_term()->set_term(term);
-  SetRc(response->mutable_rc(), code);
-  slot_->Answer(ctrl, done, verdict.delay_ms);
+    FinishIo(verdict, io, response);
+  });
 }
 
 }  // namespace pyxsim

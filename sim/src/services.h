@@ -33,6 +33,13 @@ class VolumeManagerServiceImpl : public volume::VolumeManagerService {
                      google::protobuf::Closure* done) override;
 
  private:
+  // A call about the disk the request names: a verdict that forces a result
+  // code answers with it, a disk that cannot be served is not found, and
+  // otherwise `answer(disk)` fills in the successful answer.
+  template <typename Request, typename Response, typename Answer>
+  void ServeDiskCall(int method, google::protobuf::RpcController* cntl, const Request* request,
+                     Response* response, google::protobuf::Closure* done, Answer answer);
+
   ClusterState* state_;
   ServerSlot* slot_;
 };
