@@ -45,14 +45,39 @@ struct Side {
   tarn::RdmaHandle handle;
 };
 
-void Connect(RdmaQueuePair* a, RdmaQueuePair* b) {
-  a->set_peer_qp_num(b->qp_num());
-  a->set_peer_lid(b->lid());
-  a->set_peer_gid(b->gid());
-  b->set_peer_qp_num(a->qp_num());
-  b->set_peer_lid(a->lid());
-  b->set_peer_gid(a->gid());
-}
+// Two workers' contexts with a queue pair each.
+struct Pair {
+  Side a{Option(), 0};
+  Side b{Option(), 1};
+  std::shared_ptr<RdmaQueuePair> qa;
+  std::shared_ptr<RdmaQueuePair> qb;
+
+  // Both contexts opened and a queue pair made on each, still in INIT.
+  void Open() {
+    ASSERT_EQ(a.handle.Init(), 0);
+    ASSERT_EQ(b.handle.Init(), 0);
+    qa = a.handle.NewQueuePair();
+    qb = b.handle.NewQueuePair();
+    ASSERT_NE(qa, nullptr);
+    ASSERT_NE(qb, nullptr);
+  }
+
+  // Each queue pair told where the other is.
+  void Address() {
+    qa->set_peer_qp_num(qb->qp_num());
+    qa->set_peer_lid(qb->lid());
+    qa->set_peer_gid(qb->gid());
+    qb->set_peer_qp_num(qa->qp_num());
+    qb->set_peer_lid(qa->lid());
+    qb->set_peer_gid(qa->gid());
+  }
+
+  void Connect() {
+    Address();
+    ASSERT_EQ(qa->ModifyQpToRts(), 0);
+    ASSERT_EQ(qb->ModifyQpToRts(), 0);
+  }
+};
 
 int PostWrite(RdmaQueuePair* qp, uint64_t wr_id) {
   ibv_send_wr wr{};
@@ -77,6 +102,11 @@ int PostHeaderSend(tarn::RdmaHandle* handle, RdmaQueuePair* qp, uint64_t wr_id,
   return ibv_post_send(qp->qp(), &wr, &bad);
 }
 
+// Waits for one completion on `cq`.
+bool PollOne(ibv_cq* cq, ibv_wc* wc) {
+  return testsupport::WaitFor([&] { return ibv_poll_cq(cq, 1, wc) == 1; });
+}
+
 class QueuePairTest : public ::testing::Test {
  protected:
   void SetUp() override { verbs_emu::ResetFabric(); }
@@ -84,24 +114,16 @@ class QueuePairTest : public ::testing::Test {
 };
 
 TEST_F(QueuePairTest, StateChangesCarryExactlyTheirMasksAndValues) {
-  Side a(Option(), 0);
-  Side b(Option(), 1);
-  ASSERT_EQ(a.handle.Init(), 0);
-  ASSERT_EQ(b.handle.Init(), 0);
-  auto qa = a.handle.NewQueuePair();
-  auto qb = b.handle.NewQueuePair();
-  ASSERT_NE(qa, nullptr);
-  ASSERT_NE(qb, nullptr);
-  EXPECT_EQ(qa->state(), RdmaQueuePair::kNew);
-  Connect(qa.get(), qb.get());
-  ASSERT_EQ(qa->ModifyQpToRts(), 0);
-  ASSERT_EQ(qb->ModifyQpToRts(), 0);
-  EXPECT_EQ(qa->state(), RdmaQueuePair::kReady);
+  Pair p;
+  ASSERT_NO_FATAL_FAILURE(p.Open());
+  EXPECT_EQ(p.qa->state(), RdmaQueuePair::kNew);
+  ASSERT_NO_FATAL_FAILURE(p.Connect());
+  EXPECT_EQ(p.qa->state(), RdmaQueuePair::kReady);
 
   verbs_emu::ModifyRecord init, rtr, rts;
-  ASSERT_TRUE(verbs_emu::GetLastModify(qa->qp_num(), IBV_QPS_INIT, &init));
-  ASSERT_TRUE(verbs_emu::GetLastModify(qa->qp_num(), IBV_QPS_RTR, &rtr));
-  ASSERT_TRUE(verbs_emu::GetLastModify(qa->qp_num(), IBV_QPS_RTS, &rts));
+  ASSERT_TRUE(verbs_emu::GetLastModify(p.qa->qp_num(), IBV_QPS_INIT, &init));
+  ASSERT_TRUE(verbs_emu::GetLastModify(p.qa->qp_num(), IBV_QPS_RTR, &rtr));
+  ASSERT_TRUE(verbs_emu::GetLastModify(p.qa->qp_num(), IBV_QPS_RTS, &rts));
 
   EXPECT_EQ(init.attr_mask, 0x39);
   EXPECT_EQ(init.attr.pkey_index, 0);
@@ -110,18 +132,18 @@ TEST_F(QueuePairTest, StateChangesCarryExactlyTheirMasksAndValues) {
 
   EXPECT_EQ(rtr.attr_mask, 0x129181);
   EXPECT_EQ(rtr.attr.path_mtu, IBV_MTU_1024);
-  EXPECT_EQ(rtr.attr.dest_qp_num, qb->qp_num());
+  EXPECT_EQ(rtr.attr.dest_qp_num, p.qb->qp_num());
   EXPECT_EQ(rtr.attr.rq_psn, 0u);
   EXPECT_EQ(rtr.attr.max_dest_rd_atomic, 1);
   EXPECT_EQ(rtr.attr.min_rnr_timer, 12);
   const ibv_ah_attr& ah = rtr.attr.ah_attr;
   EXPECT_EQ(ah.is_global, 1);
-  EXPECT_EQ(memcmp(ah.grh.dgid.raw, qb->gid().raw, 16), 0);
+  EXPECT_EQ(memcmp(ah.grh.dgid.raw, p.qb->gid().raw, 16), 0);
   EXPECT_EQ(ah.grh.sgid_index, 3);
   EXPECT_EQ(ah.grh.hop_limit, 64);
   EXPECT_EQ(ah.grh.traffic_class, 106);
   EXPECT_EQ(ah.grh.flow_label, 0u);
-  EXPECT_EQ(ah.dlid, qb->lid());
+  EXPECT_EQ(ah.dlid, p.qb->lid());
   EXPECT_EQ(ah.sl, 0);
   EXPECT_EQ(ah.src_path_bits, 0);
   EXPECT_EQ(ah.static_rate, 0);
@@ -140,30 +162,30 @@ TEST_F(QueuePairTest, StateChangesCarryExactlyTheirMasksAndValues) {
   void* mem = mmap(nullptr, 2 * zone, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(mem, MAP_FAILED);
   char* buf = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(mem) + zone - 1) & ~(zone - 1));
-  ASSERT_EQ(a.handle.mr_manager()->RegisterMr(buf, zone), 0);
-  ASSERT_EQ(b.handle.mr_manager()->RegisterMr(buf, zone), 0);  // a second PD: allowed
+  ASSERT_EQ(p.a.handle.mr_manager()->RegisterMr(buf, zone), 0);
+  ASSERT_EQ(p.b.handle.mr_manager()->RegisterMr(buf, zone), 0);  // a second PD: allowed
   uint32_t a_lkey = 0;
   uint32_t b_lkey = 0;
-  ASSERT_EQ(a.handle.mr_manager()->GetKeyByAddr(buf, &a_lkey, nullptr), 0);
-  ASSERT_EQ(b.handle.mr_manager()->GetKeyByAddr(buf + 4096, &b_lkey, nullptr), 0);
+  ASSERT_EQ(p.a.handle.mr_manager()->GetKeyByAddr(buf, &a_lkey, nullptr), 0);
+  ASSERT_EQ(p.b.handle.mr_manager()->GetKeyByAddr(buf + 4096, &b_lkey, nullptr), 0);
   strcpy(buf, "hello queue pair");
-  tarn::RdmaPostRecvWorkRequest* rr = b.handle.NewPostRecvWorkRequest(buf + 4096);
+  tarn::RdmaPostRecvWorkRequest* rr = p.b.handle.NewPostRecvWorkRequest(buf + 4096);
   ASSERT_NE(rr, nullptr);
-  ibv_sge rsge[2] = {{reinterpret_cast<uint64_t>(rr->header), 8, b.handle.header_lkey()},
+  ibv_sge rsge[2] = {{reinterpret_cast<uint64_t>(rr->header), 8, p.b.handle.header_lkey()},
                      {reinterpret_cast<uint64_t>(buf + 4096), 4096, b_lkey}};
   ibv_recv_wr rwr{};
   ibv_recv_wr* bad_rwr = nullptr;
   rwr.wr_id = reinterpret_cast<uint64_t>(rr);
   rwr.sg_list = rsge;
   rwr.num_sge = 2;
-  ASSERT_EQ(ibv_post_srq_recv(b.handle.srq(), &rwr, &bad_rwr), 0);
-  tarn::RdmaMessageHeader* header = a.handle.NewMessage(17, 4);
-  ASSERT_EQ(PostHeaderSend(&a.handle, qa.get(), 42, header, buf, 17, a_lkey), 0);
+  ASSERT_EQ(ibv_post_srq_recv(p.b.handle.srq(), &rwr, &bad_rwr), 0);
+  tarn::RdmaMessageHeader* header = p.a.handle.NewMessage(17, 4);
+  ASSERT_EQ(PostHeaderSend(&p.a.handle, p.qa.get(), 42, header, buf, 17, a_lkey), 0);
 
   ibv_wc rwc{};
   ibv_wc swc{};
-  ASSERT_TRUE(testsupport::WaitFor([&] { return ibv_poll_cq(b.handle.recv_cq(), 1, &rwc) == 1; }));
-  ASSERT_TRUE(testsupport::WaitFor([&] { return ibv_poll_cq(a.handle.send_cq(), 1, &swc) == 1; }));
+  ASSERT_TRUE(PollOne(p.b.handle.recv_cq(), &rwc));
+  ASSERT_TRUE(PollOne(p.a.handle.send_cq(), &swc));
   EXPECT_EQ(swc.status, IBV_WC_SUCCESS);
   EXPECT_EQ(swc.wr_id, 42u);
   EXPECT_EQ(rwc.status, IBV_WC_SUCCESS);
@@ -172,59 +194,52 @@ TEST_F(QueuePairTest, StateChangesCarryExactlyTheirMasksAndValues) {
   EXPECT_EQ(rr->header->type, 4u);
   EXPECT_EQ(rr->header->length, 17u);
   EXPECT_STREQ(buf + 4096, "hello queue pair");
-  a.handle.DeleteMessage(header);
-  b.handle.DeletePostRecvWorkRequest(rr);
+  p.a.handle.DeleteMessage(header);
+  p.b.handle.DeletePostRecvWorkRequest(rr);
 
-  qa->Shutdown();
-  qb->Shutdown();
-  qa->DestroyQp();
-  qb->DestroyQp();
-  EXPECT_EQ(a.handle.mr_manager()->UnregisterMr(buf, zone), 0);
-  EXPECT_EQ(b.handle.mr_manager()->UnregisterMr(buf, zone), 0);
+  p.qa->Shutdown();
+  p.qb->Shutdown();
+  p.qa->DestroyQp();
+  p.qb->DestroyQp();
+  EXPECT_EQ(p.a.handle.mr_manager()->UnregisterMr(buf, zone), 0);
+  EXPECT_EQ(p.b.handle.mr_manager()->UnregisterMr(buf, zone), 0);
   munmap(mem, 2 * zone);
 }
 
 // A full in-flight depth of sends still leaves room for the keepalive write
 // and, after the move to ERROR, the last-WQE marker.
 TEST_F(QueuePairTest, SendQueueKeepsRoomForKeepaliveAndMarker) {
-  Side a(Option(), 0);
-  Side b(Option(), 1);
-  ASSERT_EQ(a.handle.Init(), 0);
-  ASSERT_EQ(b.handle.Init(), 0);
-  auto qa = a.handle.NewQueuePair();
-  auto qb = b.handle.NewQueuePair();
-  ASSERT_NE(qa, nullptr);
-  ASSERT_NE(qb, nullptr);
-  EXPECT_EQ(qa->send_depth(), RdmaQueuePair::kSendDepth);
-  EXPECT_GE(qa->max_send_wr(), RdmaQueuePair::kSendDepth + RdmaQueuePair::kReservedSendWrs);
-  Connect(qa.get(), qb.get());
-  ASSERT_EQ(qa->ModifyQpToRts(), 0);
-  ASSERT_EQ(qb->ModifyQpToRts(), 0);
+  Pair p;
+  ASSERT_NO_FATAL_FAILURE(p.Open());
+  EXPECT_EQ(p.qa->send_depth(), RdmaQueuePair::kSendDepth);
+  EXPECT_GE(p.qa->max_send_wr(), RdmaQueuePair::kSendDepth + RdmaQueuePair::kReservedSendWrs);
+  ASSERT_NO_FATAL_FAILURE(p.Connect());
 
   std::vector<tarn::RdmaMessageHeader*> headers;
-  for (uint32_t i = 0; i < qa->send_depth(); ++i) {
-    headers.push_back(a.handle.NewMessage(0, 4));
-    ASSERT_EQ(PostHeaderSend(&a.handle, qa.get(), i + 1, headers.back(), nullptr, 0, 0), 0) << i;
+  for (uint32_t i = 0; i < p.qa->send_depth(); ++i) {
+    headers.push_back(p.a.handle.NewMessage(0, 4));
+    ASSERT_EQ(PostHeaderSend(&p.a.handle, p.qa.get(), i + 1, headers.back(), nullptr, 0, 0), 0)
+        << i;
   }
-  EXPECT_EQ(PostWrite(qa.get(), tarn::kKeepAliveWrId), 0);
-  qa->Shutdown();
-  EXPECT_EQ(PostWrite(qa.get(), tarn::kLastWqeWrId), 0);
+  EXPECT_EQ(PostWrite(p.qa.get(), tarn::kKeepAliveWrId), 0);
+  p.qa->Shutdown();
+  EXPECT_EQ(PostWrite(p.qa.get(), tarn::kLastWqeWrId), 0);
 
   // Everything completes flushed, the marker last.
   ibv_wc wc[32];
   uint32_t seen = 0;
   uint64_t last = 0;
   ASSERT_TRUE(testsupport::WaitFor([&] {
-    const int n = ibv_poll_cq(a.handle.send_cq(), 32, wc);
+    const int n = ibv_poll_cq(p.a.handle.send_cq(), 32, wc);
     for (int i = 0; i < n; ++i) last = wc[i].wr_id;
     seen += n > 0 ? n : 0;
-    return seen == qa->send_depth() + 2;
+    return seen == p.qa->send_depth() + 2;
   }));
   EXPECT_EQ(last, tarn::kLastWqeWrId);
-  for (auto* h : headers) a.handle.DeleteMessage(h);
-  qb->Shutdown();
-  qa->DestroyQp();
-  qb->DestroyQp();
+  for (auto* h : headers) p.a.handle.DeleteMessage(h);
+  p.qb->Shutdown();
+  p.qa->DestroyQp();
+  p.qb->DestroyQp();
 }
 
 TEST_F(QueuePairTest, CapacitiesFollowTheDeviceAndTheReceiveMode) {
@@ -288,41 +303,35 @@ TEST_F(QueuePairTest, RefusedCreationOrInitGivesNoQueuePair) {
 }
 
 TEST_F(QueuePairTest, FailedRtsShutdownAndDestroyAreReportedOnce) {
-  Side a(Option(), 0);
-  Side b(Option(), 1);
-  ASSERT_EQ(a.handle.Init(), 0);
-  ASSERT_EQ(b.handle.Init(), 0);
-  auto qa = a.handle.NewQueuePair();
-  auto qb = b.handle.NewQueuePair();
-  ASSERT_NE(qa, nullptr);
-  ASSERT_NE(qb, nullptr);
-  Connect(qa.get(), qb.get());
+  Pair p;
+  ASSERT_NO_FATAL_FAILURE(p.Open());
+  p.Address();
 
   testsupport::LogCapture log;
   ASSERT_TRUE(verbs_emu::FailNextCall("ibv_modify_qp", EINVAL));
-  EXPECT_EQ(qa->ModifyQpToRts(), EINVAL);
+  EXPECT_EQ(p.qa->ModifyQpToRts(), EINVAL);
   EXPECT_NE(log.text().find("Failed to modify qp to RTR. err: "), std::string::npos);
-  EXPECT_EQ(qa->state(), RdmaQueuePair::kNew);
-  EXPECT_EQ(qa->ModifyQpToRts(), 0);  // still in INIT: a retry goes through
+  EXPECT_EQ(p.qa->state(), RdmaQueuePair::kNew);
+  EXPECT_EQ(p.qa->ModifyQpToRts(), 0);  // still in INIT: a retry goes through
 
   // Shutdown from INIT (a connection closed during its handshake), twice.
   log.Clear();
-  qb->Shutdown();
-  qb->Shutdown();
-  EXPECT_EQ(qb->state(), RdmaQueuePair::kShutdown);
+  p.qb->Shutdown();
+  p.qb->Shutdown();
+  EXPECT_EQ(p.qb->state(), RdmaQueuePair::kShutdown);
   ibv_qp_state state;
-  ASSERT_TRUE(verbs_emu::GetQpState(qb->qp_num(), &state));
+  ASSERT_TRUE(verbs_emu::GetQpState(p.qb->qp_num(), &state));
   EXPECT_EQ(state, IBV_QPS_ERR);
-  EXPECT_NE(log.text().find("qp already destroyed, qp_num: " + std::to_string(qb->qp_num())),
+  EXPECT_NE(log.text().find("qp already destroyed, qp_num: " + std::to_string(p.qb->qp_num())),
             std::string::npos);
 
   const int qps = verbs_emu::GetCounters().qps;
-  qb->DestroyQp();
-  qb->DestroyQp();
-  EXPECT_EQ(qb->qp(), nullptr);
+  p.qb->DestroyQp();
+  p.qb->DestroyQp();
+  EXPECT_EQ(p.qb->qp(), nullptr);
   EXPECT_EQ(verbs_emu::GetCounters().qps, qps - 1);
-  qa->Shutdown();
-  qa->DestroyQp();
+  p.qa->Shutdown();
+  p.qa->DestroyQp();
 }
 
 }  // namespace
