@@ -21,8 +21,34 @@ class Transport : public ::testing::Test {
     b.Close();
     verbs_emu::ResetFabric();
   }
+
+  // A clean fabric with both sides opened and connected to each other.
+  void StartOver(const Caps& caps = Caps(), uint8_t rnr_retry = 7) {
+    verbs_emu::ResetFabric();
+    a = Side();
+    b = Side();
+    ASSERT_NO_FATAL_FAILURE(a.Open(caps));
+    ASSERT_NO_FATAL_FAILURE(b.Open(caps));
+    ASSERT_NO_FATAL_FAILURE(Connect(a, b, rnr_retry));
+  }
+
   Side a, b;
 };
+
+// A signalled RDMA WRITE of len bytes at addr to the peer's remote address.
+int PostWrite(ibv_qp* qp, uint64_t wr_id, void* addr, uint32_t len, uint32_t lkey, void* remote,
+              uint32_t rkey) {
+  ibv_sge sge{reinterpret_cast<uint64_t>(addr), len, lkey};
+  ibv_send_wr wr{}, *bad;
+  wr.wr_id = wr_id;
+  wr.sg_list = &sge;
+  wr.num_sge = 1;
+  wr.opcode = IBV_WR_RDMA_WRITE;
+  wr.send_flags = IBV_SEND_SIGNALED;
+  wr.wr.rdma.remote_addr = reinterpret_cast<uint64_t>(remote);
+  wr.wr.rdma.rkey = rkey;
+  return ibv_post_send(qp, &wr, &bad);
+}
 
 class TransportSrq : public Transport, public ::testing::WithParamInterface<bool> {};
 
@@ -32,9 +58,7 @@ TEST_P(TransportSrq, OrderedDeliveryBetweenThreads) {
   Caps caps;
   caps.send_wr = 16;
   caps.use_srq = GetParam();
-  ASSERT_NO_FATAL_FAILURE(a.Open(caps));
-  ASSERT_NO_FATAL_FAILURE(b.Open(caps));
-  ASSERT_NO_FATAL_FAILURE(Connect(a, b));
+  ASSERT_NO_FATAL_FAILURE(StartOver(caps));
   constexpr uint32_t kMessages = 3000, kSize = 64, kSlots = 32;
   for (uint32_t s = 0; s < kSlots; ++s) {
     ASSERT_EQ(PostRecv(b.qp, b.srq, s, b.at(s * kSize), kSize, b.mr->lkey), 0);
@@ -101,9 +125,7 @@ INSTANTIATE_TEST_SUITE_P(OwnQueueAndShared, TransportSrq, ::testing::Bool());
 TEST_P(TransportSrq, ErrorFlushesOutstandingWork) {
   Caps caps;
   caps.use_srq = GetParam();
-  ASSERT_NO_FATAL_FAILURE(a.Open(caps));
-  ASSERT_NO_FATAL_FAILURE(b.Open(caps));
-  ASSERT_NO_FATAL_FAILURE(Connect(a, b));
+  ASSERT_NO_FATAL_FAILURE(StartOver(caps));
   for (uint64_t id = 100; id < 103; ++id) {
     ASSERT_EQ(PostRecv(a.qp, a.srq, id, a.at(id * 64), 64, a.mr->lkey), 0);
   }
@@ -177,12 +199,7 @@ TEST_F(Transport, UnreachablePeerExhaustsRetries) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    verbs_emu::ResetFabric();
-    a = Side();
-    b = Side();
-    ASSERT_NO_FATAL_FAILURE(a.Open());
-    ASSERT_NO_FATAL_FAILURE(b.Open());
-    ASSERT_NO_FATAL_FAILURE(Connect(a, b));
+    ASSERT_NO_FATAL_FAILURE(StartOver());
     ASSERT_EQ(PostRecv(b.qp, nullptr, 7, b.at(0), 64, b.mr->lkey), 0);
     c.break_it(a, b);
     ASSERT_EQ(PostSend(a.qp, 1, a.at(0), 64, a.mr->lkey), 0);
@@ -210,9 +227,7 @@ TEST_F(Transport, UnreachablePeerExhaustsRetries) {
 // A send that finds no receive waits (rnr_retry 7 waits for ever) and is
 // delivered as soon as the receiver posts one.
 TEST_F(Transport, ReceiverNotReadyWaitsThenDelivers) {
-  ASSERT_NO_FATAL_FAILURE(a.Open());
-  ASSERT_NO_FATAL_FAILURE(b.Open());
-  ASSERT_NO_FATAL_FAILURE(Connect(a, b, 7));
+  ASSERT_NO_FATAL_FAILURE(StartOver());
   std::memcpy(a.at(0), "hello", 5);
   ASSERT_EQ(PostSend(a.qp, 1, a.at(0), 5, a.mr->lkey), 0);
   ASSERT_EQ(PostSend(a.qp, 2, a.at(0), 5, a.mr->lkey), 0);
@@ -238,12 +253,7 @@ TEST_F(Transport, ReceiverNotReadyWaitsThenDelivers) {
 TEST_F(Transport, ReceiverNotReadyExhaustsRetries) {
   for (uint8_t rnr_retry : {0, 2}) {
     SCOPED_TRACE(static_cast<int>(rnr_retry));
-    verbs_emu::ResetFabric();
-    a = Side();
-    b = Side();
-    ASSERT_NO_FATAL_FAILURE(a.Open());
-    ASSERT_NO_FATAL_FAILURE(b.Open());
-    ASSERT_NO_FATAL_FAILURE(Connect(a, b, rnr_retry));
+    ASSERT_NO_FATAL_FAILURE(StartOver(Caps(), rnr_retry));
     ASSERT_EQ(PostSend(a.qp, 1, a.at(0), 8, a.mr->lkey), 0);
     std::vector<ibv_wc> wc = Poll(a.scq, 1);
     ASSERT_EQ(wc.size(), 1u);
@@ -296,28 +306,12 @@ TEST_F(Transport, ProtectionAndLengthErrors) {
        },
        false, IBV_WC_REM_OP_ERR, IBV_WC_LOC_PROT_ERR, IBV_QPS_ERR},
       {"write with a wrong rkey",
-       [](Side& a, Side& b) {
-         ibv_sge sge{reinterpret_cast<uint64_t>(a.at(0)), 64, a.mr->lkey};
-         ibv_send_wr wr{}, *bad;
-         wr.wr_id = 1;
-         wr.sg_list = &sge;
-         wr.num_sge = 1;
-         wr.opcode = IBV_WR_RDMA_WRITE;
-         wr.send_flags = IBV_SEND_SIGNALED;
-         wr.wr.rdma.remote_addr = reinterpret_cast<uint64_t>(b.at(0));
-         wr.wr.rdma.rkey = b.mr->lkey;
-         ibv_post_send(a.qp, &wr, &bad);
-       },
+       [](Side& a, Side& b) { PostWrite(a.qp, 1, a.at(0), 64, a.mr->lkey, b.at(0), b.mr->lkey); },
        true, IBV_WC_REM_ACCESS_ERR, -1, IBV_QPS_RTS},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    verbs_emu::ResetFabric();
-    a = Side();
-    b = Side();
-    ASSERT_NO_FATAL_FAILURE(a.Open());
-    ASSERT_NO_FATAL_FAILURE(b.Open());
-    ASSERT_NO_FATAL_FAILURE(Connect(a, b));
+    ASSERT_NO_FATAL_FAILURE(StartOver());
     if (c.post_receive) {
       ASSERT_EQ(PostRecv(b.qp, nullptr, 5, b.at(0), 64, b.mr->lkey), 0);
     }
@@ -343,21 +337,10 @@ TEST_F(Transport, ProtectionAndLengthErrors) {
 // RDMA WRITE: a zero-length write (keepalive) needs no key; a keyed write
 // lands in the peer's region and consumes no receive.
 TEST_F(Transport, RdmaWrites) {
-  ASSERT_NO_FATAL_FAILURE(a.Open());
-  ASSERT_NO_FATAL_FAILURE(b.Open());
-  ASSERT_NO_FATAL_FAILURE(Connect(a, b));
+  ASSERT_NO_FATAL_FAILURE(StartOver());
   ASSERT_EQ(PostEmptyWrite(a.qp, 0), 0);
   std::memcpy(a.at(0), "payload!", 8);
-  ibv_sge sge{reinterpret_cast<uint64_t>(a.at(0)), 8, a.mr->lkey};
-  ibv_send_wr wr{}, *bad;
-  wr.wr_id = 2;
-  wr.sg_list = &sge;
-  wr.num_sge = 1;
-  wr.opcode = IBV_WR_RDMA_WRITE;
-  wr.send_flags = IBV_SEND_SIGNALED;
-  wr.wr.rdma.remote_addr = reinterpret_cast<uint64_t>(b.at(512));
-  wr.wr.rdma.rkey = b.mr->rkey;
-  ASSERT_EQ(ibv_post_send(a.qp, &wr, &bad), 0);
+  ASSERT_EQ(PostWrite(a.qp, 2, a.at(0), 8, a.mr->lkey, b.at(512), b.mr->rkey), 0);
   std::vector<ibv_wc> wc = Poll(a.scq, 2);
   ASSERT_EQ(wc.size(), 2u);
   EXPECT_EQ(wc[0].wr_id, 0u);
@@ -373,9 +356,7 @@ TEST_F(Transport, RdmaWrites) {
 // entries in order (a header entry, then the payload), whatever the entry
 // boundaries; immediate data and RDMA READ come through too.
 TEST_F(Transport, ScatterGatherAndOtherOpcodes) {
-  ASSERT_NO_FATAL_FAILURE(a.Open());
-  ASSERT_NO_FATAL_FAILURE(b.Open());
-  ASSERT_NO_FATAL_FAILURE(Connect(a, b));
+  ASSERT_NO_FATAL_FAILURE(StartOver());
   std::memcpy(a.at(0), "HDR-0001", 8);
   std::memcpy(a.at(1000), "abcde", 5);
   for (int i = 0; i < 100; ++i) a.at(2000)[i] = static_cast<char>(i);
@@ -442,9 +423,7 @@ TEST_F(Transport, QueueCapacities) {
   caps.send_wr = 4;
   caps.recv_wr = 4;
   caps.sge = 2;
-  ASSERT_NO_FATAL_FAILURE(a.Open(caps));
-  ASSERT_NO_FATAL_FAILURE(b.Open(caps));
-  ASSERT_NO_FATAL_FAILURE(Connect(a, b));
+  ASSERT_NO_FATAL_FAILURE(StartOver(caps));
   for (uint64_t i = 0; i < 4; ++i) ASSERT_EQ(PostRecv(b.qp, nullptr, i, b.at(i * 64), 64, b.mr->lkey), 0);
   EXPECT_EQ(PostRecv(b.qp, nullptr, 4, b.at(0), 64, b.mr->lkey), ENOMEM);
 
