@@ -44,6 +44,17 @@ class NvmeTest : public ::testing::Test {
     return dev;
   }
 
+  // The shape of a fresh controller with one namespace in the test's folder.
+  spdk_standin::ControllerShape FreshShape(uint32_t sector, uint32_t md, uint64_t sectors) {
+    return nvmetest::MakeSpec(dir_.path(), nvmetest::FreshAddress(), sector, md, sectors);
+  }
+
+  // A device with one queue pair on a fresh controller of that shape.
+  std::shared_ptr<SpdkNvmeDevice> OpenFresh(uint32_t sector, uint32_t md, uint64_t sectors,
+                                            uint32_t* qp) {
+    return Open(FreshShape(sector, md, sectors), qp);
+  }
+
   static bool Drain(SpdkNvmeDevice* dev, uint32_t qp, const Results& r, size_t n) {
     return nvmetest::PollUntil([&] { dev->Poll(qp); }, [&] { return r.got.size() >= n; });
   }
@@ -64,8 +75,7 @@ class NvmeModelTest : public NvmeTest, public ::testing::WithParamInterface<Form
 TEST_P(NvmeModelTest, EveryFormMatchesTheModel) {
   const Format f = GetParam();
   const uint64_t sectors = 2048;
-  const std::string addr = nvmetest::FreshAddress();
-  auto shape = nvmetest::MakeSpec(dir_.path(), addr, f.sector, f.md, sectors);
+  auto shape = FreshShape(f.sector, f.md, sectors);
   shape.max_xfer_size = 16384;  // longer commands are split into pieces
   uint32_t qp = 0;
   auto dev = Open(shape, &qp);
@@ -187,8 +197,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, NvmeModelTest,
 TEST_F(NvmeTest, ByteOffsetsAddressWholeSectors) {
   // A 4096-byte read at byte 8192 of a 512-byte-sector namespace is blocks
   // 16 to 23: what the namespace file holds there.
-  const std::string addr = nvmetest::FreshAddress();
-  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
+  auto shape = FreshShape(512, 0, 64);
   uint32_t qp = 0;
   auto dev = Open(shape, &qp);
   {
@@ -211,10 +220,8 @@ TEST_F(NvmeTest, ByteOffsetsAddressWholeSectors) {
 // Refusals: each calls back exactly once, with the code the submit returns.
 
 TEST_F(NvmeTest, RefusedSubmissionsCallBackOnce) {
-  const std::string addr = nvmetest::FreshAddress();
-  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 4096, 0, 256);
   uint32_t qp = 0;
-  auto dev = Open(shape, &qp);
+  auto dev = OpenFresh(4096, 0, 256, &qp);
   DmaBuf buf(2 << 20);
   DmaBuf md(4096);
   std::vector<char> heap(8192);
@@ -266,10 +273,8 @@ TEST_F(NvmeTest, RefusedSubmissionsCallBackOnce) {
 }
 
 TEST_F(NvmeTest, RangePastTheNamespaceFailsAtCompletion) {
-  const std::string addr = nvmetest::FreshAddress();
-  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 8, 64);
   uint32_t qp = 0;
-  auto dev = Open(shape, &qp);
+  auto dev = OpenFresh(512, 8, 64, &qp);
   DmaBuf buf(8192);
   Results r;
   ASSERT_EQ(0, dev->SubmitRead(qp, buf.get(), 63 * 512, 1024, r.cb()));
@@ -283,8 +288,7 @@ TEST_F(NvmeTest, RangePastTheNamespaceFailsAtCompletion) {
 TEST_F(NvmeTest, PlainFormsFitTheMetadataScratchAtTheLargestTransfer) {
   // Small commands (4 KiB) split a 1 MiB transfer into 256 pieces; the
   // scratch metadata must cover all of them.
-  const std::string addr = nvmetest::FreshAddress();
-  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 4096, 64, 512);
+  auto shape = FreshShape(4096, 64, 512);
   shape.max_xfer_size = 4096;
   shape.max_queue_entries = 256;  // 2048 requests: room for the pieces
   uint32_t qp = 0;
@@ -309,8 +313,7 @@ TEST_F(NvmeTest, QueueHoldsTwiceItsSizeAtLeast2048) {
     int holds;
   };
   for (const Case c : {Case{1024, 2048}, Case{4096, 8192}}) {
-    const std::string addr = nvmetest::FreshAddress();
-    auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
+    auto shape = FreshShape(512, 0, 64);
     shape.max_queue_entries = c.max_queue;
     uint32_t qp = 0;
     auto dev = Open(shape, &qp);
@@ -333,10 +336,9 @@ TEST_F(NvmeTest, QueueHoldsTwiceItsSizeAtLeast2048) {
 }
 
 TEST_F(NvmeTest, InjectedOutcomesReachTheCallbackOnce) {
-  const std::string addr = nvmetest::FreshAddress();
-  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
   uint32_t qp = 0;
-  auto dev = Open(shape, &qp);
+  auto dev = OpenFresh(512, 0, 64, &qp);
+  const std::string addr = dev->address();
   DmaBuf buf(512);
   struct Case {
     const char* what;
@@ -368,10 +370,9 @@ TEST_F(NvmeTest, InjectedOutcomesReachTheCallbackOnce) {
 }
 
 TEST_F(NvmeTest, FailedControllerRefusesAndAbortsOutstanding) {
-  const std::string addr = nvmetest::FreshAddress();
-  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
   uint32_t qp = 0;
-  auto dev = Open(shape, &qp);
+  auto dev = OpenFresh(512, 0, 64, &qp);
+  const std::string addr = dev->address();
   DmaBuf buf(512);
   Results r;
   ASSERT_EQ(0, dev->SubmitWrite(qp, buf.get(), 0, 512, r.cb()));
@@ -386,10 +387,8 @@ TEST_F(NvmeTest, FailedControllerRefusesAndAbortsOutstanding) {
 }
 
 TEST_F(NvmeTest, DeletingAQueuePairCompletesItsCommands) {
-  const std::string addr = nvmetest::FreshAddress();
-  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
   uint32_t qp = 0;
-  auto dev = Open(shape, &qp);
+  auto dev = OpenFresh(512, 0, 64, &qp);
   DmaBuf buf(512);
   Results r;
   for (int i = 0; i < 5; ++i) ASSERT_EQ(0, dev->SubmitRead(qp, buf.get(), 0, 512, r.cb()));
@@ -404,8 +403,7 @@ TEST_F(NvmeTest, DeletingAQueuePairCompletesItsCommands) {
 // Set-up: queue-pair ids, shared controllers, bad descriptions.
 
 TEST_F(NvmeTest, QueuePairIdsAreBoundedAndReleased) {
-  const std::string addr = nvmetest::FreshAddress();
-  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
+  auto shape = FreshShape(512, 0, 64);
   shape.max_io_qpairs = 200;
   shape.max_queue_entries = 2;
   uint32_t qp = 0;
@@ -425,8 +423,7 @@ TEST_F(NvmeTest, QueuePairIdsAreBoundedAndReleased) {
 }
 
 TEST_F(NvmeTest, FailedQueuePairCreationKeepsItsIdFree) {
-  const std::string addr = nvmetest::FreshAddress();
-  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
+  auto shape = FreshShape(512, 0, 64);
   shape.max_io_qpairs = 2;
   uint32_t qp = 0;
   auto dev = Open(shape, &qp);
@@ -443,8 +440,8 @@ TEST_F(NvmeTest, FailedQueuePairCreationKeepsItsIdFree) {
 }
 
 TEST_F(NvmeTest, DevicesShareTheirAddressesController) {
-  const std::string addr = nvmetest::FreshAddress();
-  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
+  auto shape = FreshShape(512, 0, 64);
+  const std::string addr = shape.traddr;
   spdk_standin::NamespaceSpec ns2 = shape.namespaces[0];
   ns2.path += "-2";
   ns2.sector_size = 4096;
@@ -498,8 +495,8 @@ TEST_F(NvmeTest, DevicesShareTheirAddressesController) {
 }
 
 TEST_F(NvmeTest, BadDescriptionsFailInitWithoutEndingTheProcess) {
-  const std::string addr = nvmetest::FreshAddress();
-  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
+  auto shape = FreshShape(512, 0, 64);
+  const std::string addr = shape.traddr;
   spdk_standin::NamespaceSpec off = shape.namespaces[0];
   off.path += "-inactive";
   off.active = false;
@@ -559,8 +556,7 @@ TEST_F(NvmeTest, HealthAndFeaturesComeFromTheController) {
   };
   std::vector<tarn::SpdkNvmeDisk> disks;
   for (const Case& c : cases) {
-    const std::string addr = nvmetest::FreshAddress();
-    auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
+    auto shape = FreshShape(512, 0, 64);
     shape.temperature = c.temperature;
     shape.temperature_threshold = c.threshold;
     shape.critical_warning = c.warning;
@@ -603,10 +599,8 @@ TEST_F(NvmeTest, HealthAndFeaturesComeFromTheController) {
 }
 
 TEST_F(NvmeTest, InjectedCommandErrorsHitTheirOpcodeOnly) {
-  const std::string addr = nvmetest::FreshAddress();
-  auto shape = nvmetest::MakeSpec(dir_.path(), addr, 512, 0, 64);
   uint32_t qp = 0;
-  auto dev = Open(shape, &qp);
+  auto dev = OpenFresh(512, 0, 64, &qp);
   DmaBuf out(512), in(512);
   memset(out.get(), 0x7e, 512);
   ASSERT_EQ(0, dev->ErrorInjection(qp, SPDK_NVME_OPC_READ, true, 0, 2, SPDK_NVME_SCT_MEDIA_ERROR,
