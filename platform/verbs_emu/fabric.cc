@@ -209,30 +209,33 @@ using namespace internal;
 namespace {
 
 // The test hooks below act under the fabric's lock on a listed device, on one
-// of its ports, or on a live queue pair, and answer false when it is not
-// there.  An act that answers false itself has found nothing to do.
+// of its ports or on a live queue pair; false when it is not there.
 
 template <typename Act>
 bool OnDevice(const std::string& device, Act act) {
   std::lock_guard<std::mutex> lock(fabric().mu);
   Device* dev = ListedDevice(device);
-  return dev != nullptr && act(dev);
+  if (dev == nullptr) return false;
+  act(dev);
+  return true;
 }
 
 template <typename Act>
 bool OnPort(const std::string& device, uint8_t port, Act act) {
-  return OnDevice(device, [&](Device* dev) {
-    if (PortOf(dev, port) == nullptr) return false;
-    act(dev);
-    return true;
-  });
+  std::lock_guard<std::mutex> lock(fabric().mu);
+  Device* dev = ListedDevice(device);
+  if (dev == nullptr || PortOf(dev, port) == nullptr) return false;
+  act(dev);
+  return true;
 }
 
 template <typename Act>
 bool OnQp(uint32_t qp_num, Act act) {
   std::lock_guard<std::mutex> lock(fabric().mu);
   Qp* qp = FindQp(qp_num);
-  return qp != nullptr && act(qp);
+  if (qp == nullptr) return false;
+  act(qp);
+  return true;
 }
 
 }  // namespace
@@ -319,10 +322,7 @@ void ClearFailures() {
 }
 
 bool InjectDeviceEvent(const std::string& device, ibv_event_type type) {
-  return OnDevice(device, [type](Device* dev) {
-    QueueDeviceEvent(dev, type, 0);
-    return true;
-  });
+  return OnDevice(device, [type](Device* dev) { QueueDeviceEvent(dev, type, 0); });
 }
 
 bool InjectPortEvent(const std::string& device, uint8_t port, ibv_event_type type) {
@@ -330,17 +330,13 @@ bool InjectPortEvent(const std::string& device, uint8_t port, ibv_event_type typ
 }
 
 bool InjectQpEvent(uint32_t qp_num, ibv_event_type type) {
-  return OnQp(qp_num, [type](Qp* qp) {
-    QueueQpEvent(qp, type);
-    return true;
-  });
+  return OnQp(qp_num, [type](Qp* qp) { QueueQpEvent(qp, type); });
 }
 
 bool KillQp(uint32_t qp_num) {
   return OnQp(qp_num, [](Qp* qp) {
     QueueQpEvent(qp, IBV_EVENT_QP_FATAL);
     EnterError(qp);
-    return true;
   });
 }
 
@@ -384,19 +380,17 @@ Counters GetCounters() {
 }
 
 bool GetQpState(uint32_t qp_num, ibv_qp_state* state) {
-  return OnQp(qp_num, [state](Qp* qp) {
-    *state = qp->qp.state;
-    return true;
-  });
+  return OnQp(qp_num, [state](Qp* qp) { *state = qp->qp.state; });
 }
 
 bool GetLastModify(uint32_t qp_num, ibv_qp_state to, ModifyRecord* record) {
-  return OnQp(qp_num, [to, record](Qp* qp) {
+  bool found = false;
+  OnQp(qp_num, [&](Qp* qp) {
     auto m = qp->modifies.find(to);
-    if (m == qp->modifies.end()) return false;
-    *record = m->second;
-    return true;
+    found = m != qp->modifies.end();
+    if (found) *record = m->second;
   });
+  return found;
 }
 
 }  // namespace verbs_emu
