@@ -4,69 +4,29 @@
 // "pyx-event-0", the polling workers' RDMA options from the configuration,
 // and recv_buff_size absent, fitting or too small. Start-up acts once per
 // process, so every case runs in a child of its own.
-#include <dirent.h>
-
 #include <cstdio>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "control/globals.h"
 #include "driver/control_support.h"
+#include "driver/start_ini.h"
 #include "pyxdriver/pyxdriver.h"
 #include "pyxhost/host.h"
 #include "pyxsim/cluster.h"
 #include "support/child.h"
-#include "support/ports.h"
+#include "support/threads.h"
 #include "tarn/worker_colony.h"
 
 namespace {
 
 using ctltest::IniFile;
 
-#define CHILD_EXPECT(cond)                                \
-  do {                                                    \
-    if (!(cond)) {                                        \
-      fprintf(stdout, "child check failed: %s\n", #cond); \
-      fflush(stdout);                                     \
-      return 1;                                           \
-    }                                                     \
-  } while (0)
-
-// The emulated device's loopback GID (::ffff:127.0.0.1) is index 3 of port 1.
 std::string RdmaIni(int workers, const std::string& vm_ips, const std::string& vm_ports,
                     const std::string& extra) {
-  std::ostringstream os;
-  os << "[ORLA]\nuse_orla Yes\nvolume_manager_ips " << vm_ips << "\nvolume_manager_ports "
-     << vm_ports << "\nrdma_device emu_0\nrdma_port 1\nrdma_index 3\nis_tcp No\n"
-     << "asyn_log No\nservice_ip 127.0.0.1\nservice_port " << testsupport::PickFreePort()
-     << "\nworker_num " << workers << "\n"
-     << extra;
-  return os.str();
-}
-
-std::set<std::string> ThreadNames() {
-  std::set<std::string> names;
-  DIR* dir = opendir("/proc/self/task");
-  if (dir == nullptr) return names;
-  while (dirent* e = readdir(dir)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    names.insert(name);
-  }
-  closedir(dir);
-  return names;
-}
-
-int CountPrefix(const std::set<std::string>& names, const std::string& prefix) {
-  int n = 0;
-  for (const std::string& name : names) n += name.rfind(prefix, 0) == 0;
-  return n;
+  return ctltest::StartIni(tarn::kRdma, workers, vm_ips, vm_ports, "asyn_log No\n" + extra);
 }
 
 // One I/O through a channel, waited for; its status.
@@ -107,10 +67,10 @@ TEST(RdmaStartUp, FourPollingWorkersCarryTheIoAndOneEventWorkerTheManager) {
     for (int i = 0; i < 4; ++i) {
       CHILD_EXPECT(pyxdrivers[i]->worker() == worker_colony->GetWorker(static_cast<uint32_t>(i)));
     }
-    const std::set<std::string> names = ThreadNames();
-    CHILD_EXPECT(CountPrefix(names, "pyx-polling-") == 4);
+    const std::set<std::string> names = testsupport::ThreadNames();
+    CHILD_EXPECT(testsupport::CountPrefix(names, "pyx-polling-") == 4);
     for (int i = 0; i < 4; ++i) CHILD_EXPECT(names.count("pyx-polling-" + std::to_string(i)));
-    CHILD_EXPECT(CountPrefix(names, "pyx-event-") == 1 && names.count("pyx-event-0") == 1);
+    CHILD_EXPECT(testsupport::CountPrefix(names, "pyx-event-") == 1 && names.count("pyx-event-0") == 1);
 
     // The polling workers' RDMA options as the configuration gives them;
     // recv_buff_size absent keeps the framework's message size.
@@ -176,7 +136,7 @@ TEST(RdmaStartUp, RecvBuffSizeAndSharedReceiveQueue) {
       if (c.result != 0) {
         // Refused before anything started.
         CHILD_EXPECT(worker_colony == nullptr && eventworker_colony == nullptr);
-        CHILD_EXPECT(CountPrefix(ThreadNames(), "pyx-") == 0);
+        CHILD_EXPECT(testsupport::CountPrefix(testsupport::ThreadNames(), "pyx-") == 0);
         return 0;
       }
       const tarn::WorkerOption::RdmaOption& rdma = worker_colony->option().rdma_option;

@@ -1,7 +1,6 @@
 // Control-path cases that need a start-up of their own (IPv6 addresses,
 // answers no simulated cluster gives, a library already shut down): each
 // runs in a child process and reports by its exit status and output.
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -9,6 +8,7 @@
 #include "control/globals.h"
 #include "driver/control_support.h"
 #include "driver/snapshot_client.h"
+#include "driver/start_ini.h"
 #include "pyxsim/cluster.h"
 #include "support/child.h"
 #include "support/ports.h"
@@ -22,23 +22,10 @@ using ctltest::HostDisk;
 using ctltest::IniFile;
 using ctltest::LogTap;
 
-#define CHILD_EXPECT(cond)                                \
-  do {                                                    \
-    if (!(cond)) {                                        \
-      fprintf(stdout, "child check failed: %s\n", #cond); \
-      fflush(stdout);                                     \
-      return 1;                                           \
-    }                                                     \
-  } while (0)
-
 std::string Ini(const std::string& vm_ips, const std::string& vm_ports, const std::string& ip,
                 uint16_t service_port, const std::string& extra) {
-  std::ostringstream os;
-  os << "[ORLA]\nuse_orla Yes\nvolume_manager_ips " << vm_ips << "\nvolume_manager_ports "
-     << vm_ports << "\nrdma_device none\nis_tcp Yes\nasyn_log No\nworker_num 2\n"
-     << "rpc_timeout 2000\nservice_ip " << ip << "\nservice_port " << service_port << "\n"
-     << extra;
-  return os.str();
+  return ctltest::StartIni(tarn::kTcp, 2, vm_ips, vm_ports,
+                           "asyn_log No\nrpc_timeout 2000\n" + extra, ip, service_port);
 }
 
 bool Started() {

@@ -22,9 +22,11 @@
 #include "brpc/server.h"
 #include "control/globals.h"
 #include "driver/control_support.h"
+#include "driver/start_ini.h"
 #include "pyxdriver/pyxdriver.h"
 #include "support/child.h"
-#include "support/ports.h"
+#include "support/sockets.h"
+#include "support/threads.h"
 #include "support/wait.h"
 #include "tarn/loop.h"
 #include "tarn/worker.h"
@@ -36,46 +38,8 @@ using ctltest::HostDisk;
 using ctltest::IniFile;
 using ctltest::LogTap;
 
-// In a child: a failed check prints itself and ends the body with 1.
-#define CHILD_EXPECT(cond)                                   \
-  do {                                                       \
-    if (!(cond)) {                                           \
-      fprintf(stdout, "child check failed: %s\n", #cond);    \
-      fflush(stdout);                                        \
-      return 1;                                              \
-    }                                                        \
-  } while (0)
-
 std::string Ini(int workers, const std::string& extra, int vm_port = 1) {
-  std::ostringstream os;
-  os << "[ORLA]\nuse_orla Yes\nvolume_manager_ips 127.0.0.1\nvolume_manager_ports " << vm_port
-     << "\nrdma_device none\nis_tcp Yes\nservice_ip 127.0.0.1\nservice_port "
-     << testsupport::PickFreePort() << "\nworker_num " << workers << "\n"
-     << extra;
-  return os.str();
-}
-
-std::set<std::string> ThreadNames() {
-  std::set<std::string> names;
-  DIR* dir = opendir("/proc/self/task");
-  if (dir == nullptr) return names;
-  while (dirent* e = readdir(dir)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    names.insert(name);
-  }
-  closedir(dir);
-  return names;
-}
-
-int ThreadCount() {
-  int n = 0;
-  DIR* dir = opendir("/proc/self/task");
-  while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
-  closedir(dir);
-  return n;
+  return ctltest::StartIni(tarn::kTcp, workers, "127.0.0.1", std::to_string(vm_port), extra);
 }
 
 bool WaitForManager() {
@@ -90,25 +54,6 @@ int LeakCheck() {
 #else
   return 0;
 #endif
-}
-
-std::string HttpGet(int port, const std::string& path) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string resp;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) {
-    const std::string req = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
-    if (write(fd, req.data(), req.size()) == static_cast<ssize_t>(req.size())) {
-      char buf[4096];
-      ssize_t n;
-      while ((n = read(fd, buf, sizeof(buf))) > 0) resp.append(buf, static_cast<size_t>(n));
-    }
-  }
-  close(fd);
-  return resp;
 }
 
 bool PortIsFree(int port) {
@@ -158,7 +103,7 @@ TEST(StartUp, FourWorkersOverTcp) {
       CHILD_EXPECT(pyxdrivers[i]->id() == i);
       CHILD_EXPECT(pyxdrivers[i]->worker() == worker_colony->GetWorker(i));
     }
-    const std::set<std::string> names = ThreadNames();
+    const std::set<std::string> names = testsupport::ThreadNames();
     int event_threads = 0;
     for (const std::string& n : names) event_threads += n.rfind("pyx-event-", 0) == 0;
     CHILD_EXPECT(event_threads == 5);
@@ -244,10 +189,10 @@ TEST(ShutDown, DeletesTheManagerWithCallsInFlightThenStopsTheColony) {
 
 TEST(ShutDown, WithoutStartUpDoesNothing) {
   const testsupport::ChildResult r = testsupport::RunInChild([] {
-    const int threads = ThreadCount();  // a sanitizer may run one of its own
+    const int threads = testsupport::ThreadCount();  // a sanitizer may run one of its own
     pyx_finish_env();
     CHILD_EXPECT(pyxmanager.load() == nullptr);
-    CHILD_EXPECT(ThreadCount() == threads);
+    CHILD_EXPECT(testsupport::ThreadCount() == threads);
     return 0;
   });
   ExpectChildOk(r);
@@ -266,7 +211,7 @@ TEST(StartUp, MetricsServerOnlyWhenEnabled) {
     IniFile ini(Ini(1, "asyn_log No\nenable_metric Yes\n"));
     CHILD_EXPECT(pyx_init_env() == 0);
     CHILD_EXPECT(brpc::DummyServerPort() == 8020);
-    const std::string vars = HttpGet(8020, "/vars");
+    const std::string vars = testsupport::HttpGet(8020, "/vars");
     CHILD_EXPECT(vars.find("200") != std::string::npos);
     CHILD_EXPECT(vars.find("pyxdriver") != std::string::npos);
     return 0;
@@ -331,12 +276,12 @@ TEST(StartUp, RefusedStartsStartNothing) {
   for (const RefusedStart& c : cases) {
     const testsupport::ChildResult r = testsupport::RunInChild([&] {
       IniFile file(c.ini);
-      const int threads = ThreadCount();
+      const int threads = testsupport::ThreadCount();
       CHILD_EXPECT(pyx_init_env() == c.result);
       CHILD_EXPECT(worker_colony == nullptr);
       CHILD_EXPECT(pyxdrivers.empty());
       CHILD_EXPECT(pyx::ManagerWorker() == nullptr);
-      CHILD_EXPECT(ThreadCount() == threads);
+      CHILD_EXPECT(testsupport::ThreadCount() == threads);
       return 0;
     });
     ExpectChildOk(r);

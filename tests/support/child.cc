@@ -117,24 +117,13 @@ ChildResult RunCommand(const std::vector<std::string>& argv, double timeout_s) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  const int fd = MakeCaptureFile();
-  fflush(nullptr);
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    if (fd >= 0) ::close(fd);
-    ChildResult failed;
-    failed.output = "fork failed";
-    return failed;
-  }
-  if (pid == 0) {
-    PrepareChild(fd);
-    ::execvp(args[0], args.data());
-    fprintf(stderr, "cannot run %s: errno %d\n", args[0], errno);
-    fflush(stderr);
-    _exit(127);
-  }
-  ::setpgid(pid, pid);
-  return WaitChild(pid, fd, timeout_s);
+  return RunInChild(
+      [&args] {
+        ::execvp(args[0], args.data());
+        fprintf(stderr, "cannot run %s: errno %d\n", args[0], errno);
+        return 127;
+      },
+      timeout_s);
 }
 
 std::string Describe(const ChildResult& result) {

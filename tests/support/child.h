@@ -7,9 +7,21 @@
 #ifndef TESTS_SUPPORT_CHILD_H_
 #define TESTS_SUPPORT_CHILD_H_
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
+
+// In a RunInChild body: a failed check prints itself and ends the body
+// with 1.
+#define CHILD_EXPECT(cond)                                \
+  do {                                                    \
+    if (!(cond)) {                                        \
+      fprintf(stdout, "child check failed: %s\n", #cond); \
+      fflush(stdout);                                     \
+      return 1;                                           \
+    }                                                     \
+  } while (0)
 
 namespace testsupport {
 
