@@ -10,17 +10,18 @@
 
 #include <gtest/gtest.h>
 
-#include "rdma/rpc_rdma_util.h"
+#include "rpc/rpc_test_util.h"
 
-namespace rdmarpc {
+namespace rpctest {
 namespace {
 
-class RdmaFaults : public RdmaRpcFixture {
+class RdmaFaults : public RpcFixture {
  protected:
+  RdmaFaults() { transport_ = OverRdma(true); }
+
   void SetUp() override {
-    RdmaRpcFixture::SetUp();
-    StartServer();
-    MakeClient();
+    RpcFixture::SetUp();
+    StartServerAndClient();
     ASSERT_EQ(WriteUntilAnswered(1), 1u);
   }
 
@@ -44,7 +45,7 @@ TEST_F(RdmaFaults, QueuePairKilledMidStream) {
   Results results;
   RunOn(client_worker_, [&] {
     for (int i = 0; i < kCalls; ++i) {
-      WriteInLoop(client_.get(), 100 + i, &results, {Pattern(2048, static_cast<char>(i))});
+      WriteInLoop(100 + i, &results, {Pattern(2048, static_cast<char>(i))});
     }
   });
   ASSERT_TRUE(verbs_emu::KillQp(qp_num));
@@ -104,7 +105,7 @@ TEST_F(RdmaFaults, FatalDeviceEventClearsTheWorkersAndTheClientReopens) {
   // Every polling worker of the process drops its device context.
   EXPECT_TRUE(WaitFor([this] {
     bool cleared = false;
-    RunOn(client_worker_, [&] { cleared = client_worker_->rdma_handle() == nullptr; });
+    RunOn(client_worker_, [&] { cleared = client_poller()->rdma_handle() == nullptr; });
     return cleared;
   }));
   EXPECT_TRUE(ClientClosed());
@@ -113,12 +114,12 @@ TEST_F(RdmaFaults, FatalDeviceEventClearsTheWorkersAndTheClientReopens) {
   // port, and the client opens its device again on its next call.
   const uint16_t port = port_;
   server_.reset();
-  StartServer(1, true, max_data_, port);
+  StartServer(1, port);
   EXPECT_GT(WriteUntilAnswered(2), 1u);
   EXPECT_NE(ClientConn()->id(), first_conn);
-  RunOn(client_worker_, [this] { EXPECT_NE(client_worker_->rdma_handle(), nullptr); });
+  RunOn(client_worker_, [this] { EXPECT_NE(client_poller()->rdma_handle(), nullptr); });
   EXPECT_TRUE(PoolsFull());
 }
 
 }  // namespace
-}  // namespace rdmarpc
+}  // namespace rpctest

@@ -14,13 +14,13 @@
 
 #include <gtest/gtest.h>
 
-#include "rdma/rpc_rdma_util.h"
+#include "rpc/rpc_test_util.h"
 #include "support/log_capture.h"
 #include "tarn/polling/rdma_client.h"
 #include "tarn/polling/rdma_server.h"
 #include "tarn/rpc/attachment.h"
 
-namespace rdmarpc {
+namespace rpctest {
 namespace {
 
 // Sends bytes as one message from worker memory, freed when the send ends.
@@ -81,10 +81,12 @@ std::vector<BadMessage> BadMessages() {
   };
 }
 
-class RdmaServerFrames : public RdmaRpcFixture {
+class RdmaServerFrames : public RpcFixture {
  protected:
+  RdmaServerFrames() { transport_ = OverRdma(true); }
+
   void SetUp() override {
-    RdmaRpcFixture::SetUp();
+    RpcFixture::SetUp();
     StartServer();
   }
   void ReleaseClientSide() override {
@@ -102,7 +104,7 @@ class RdmaServerFrames : public RdmaRpcFixture {
   // A raw client connection to the server; `on_message` gets its messages.
   void ConnectRaw(std::function<void(const std::string&)> on_message = nullptr) {
     RunOn(client_worker_, [&] {
-      raw_.reset(new tarn::RdmaClient(client_worker_, testsupport::Loopback(port_), "raw"));
+      raw_.reset(new tarn::RdmaClient(client_poller(), testsupport::Loopback(port_), "raw"));
       raw_->set_message_read_cb([on_message](const std::shared_ptr<tarn::Connection>& conn) {
         const std::string bytes = TakeMessage(conn);
         if (on_message) on_message(bytes);
@@ -171,12 +173,14 @@ TEST_F(RdmaServerFrames, MalformedMessagesCloseTheConnectionAndTheServerServesOn
 }
 
 // A raw RDMA server whose answers the test crafts from each request.
-class RdmaClientFrames : public RdmaRpcFixture {
+class RdmaClientFrames : public RpcFixture {
  protected:
   using Reply = std::function<std::string(uint64_t seq)>;
 
+  RdmaClientFrames() { transport_ = OverRdma(true); }
+
   void SetUp() override {
-    RdmaRpcFixture::SetUp();
+    RpcFixture::SetUp();
     StartClientWorker();
     raw_server_.reset(new tarn::RdmaServer(acceptor_, testsupport::Loopback(0), "raw_server",
                                            RdmaWorkerOption("rawsrv-", true), nullptr));
@@ -273,4 +277,4 @@ TEST_F(RdmaClientFrames, AnswerToNoCallIsDroppedAndTheConnectionKept) {
 }
 
 }  // namespace
-}  // namespace rdmarpc
+}  // namespace rpctest

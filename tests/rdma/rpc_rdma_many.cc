@@ -8,19 +8,20 @@
 
 #include <gtest/gtest.h>
 
-#include "rdma/rpc_rdma_util.h"
+#include "rpc/rpc_test_util.h"
 
-namespace rdmarpc {
+namespace rpctest {
 namespace {
 
-class RdmaManyConnections : public RdmaRpcFixture, public ::testing::WithParamInterface<bool> {};
+class RdmaManyConnections : public TransportSuite {};
 
 TEST_P(RdmaManyConnections, SixtyFourClientsAllAnswered) {
   constexpr int kClients = 64;
   constexpr int kCallsEach = 4;
   // The client worker spins too.
   const uint32_t server_workers = std::min(4u, SpinBudget() - 1);
-  StartServer(server_workers, GetParam(), 65536);
+  max_data_ = 65536;
+  StartServer(server_workers);
   std::vector<std::unique_ptr<tarn::RpcClient>> clients;
   RunOn(client_worker_, [&] {
     for (int i = 0; i < kClients; ++i) clients.push_back(NewClient());
@@ -32,12 +33,12 @@ TEST_P(RdmaManyConnections, SixtyFourClientsAllAnswered) {
     for (int round = 0; round < kCallsEach; ++round) {
       for (int c = 0; c < kClients; ++c) {
         const int k = c * kCallsEach + round;
-        WriteInLoop(clients[c].get(), static_cast<uint64_t>(k), &results,
-                    {Pattern(1000 + k, static_cast<char>(k))}, [&echoed, k](tarn::RpcController* ctrl) {
-                      for (const auto& a : ctrl->response_attachments()) {
-                        echoed[k].append(static_cast<const char*>(a.data), a.len);
-                      }
-                    });
+        WriteOn(clients[c].get(), static_cast<uint64_t>(k), &results,
+                {Pattern(1000 + k, static_cast<char>(k))}, [&echoed, k](tarn::RpcController* ctrl) {
+                  for (const auto& a : ctrl->response_attachments()) {
+                    echoed[k].append(static_cast<const char*>(a.data), a.len);
+                  }
+                });
       }
     }
   });
@@ -56,10 +57,8 @@ TEST_P(RdmaManyConnections, SixtyFourClientsAllAnswered) {
   RunOn(client_worker_, [&] { clients.clear(); });
 }
 
-INSTANTIATE_TEST_SUITE_P(Srq, RdmaManyConnections, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                           return std::string(info.param ? "Srq" : "QpReceives");
-                         });
+INSTANTIATE_TEST_SUITE_P(Over, RdmaManyConnections,
+                         ::testing::Values(OverRdma(true), OverRdma(false)), TransportName);
 
 }  // namespace
-}  // namespace rdmarpc
+}  // namespace rpctest

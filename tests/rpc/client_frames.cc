@@ -15,13 +15,26 @@
 namespace rpctest {
 namespace {
 
-class ClientFrames : public RpcFixture {
+// A client of a loopback listener that the test plays the server on.
+class RawPeer : public RpcFixture {
  protected:
   void SetUp() override {
     RpcFixture::SetUp();
     listen_fd_ = testsupport::ListenLoopback(&port_);
     ASSERT_GE(listen_fd_, 0);
-    MakeClient(port_);
+    MakeClient();
+  }
+  void TearDown() override {
+    RpcFixture::TearDown();
+    ::close(listen_fd_);
+  }
+  int listen_fd_ = -1;
+};
+
+class ClientFrames : public RawPeer {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(RawPeer::SetUp());
     SetBudget(kAnsweredMs);
     peer_ = AcceptPeer();
     ASSERT_GE(peer_, 0);
@@ -29,8 +42,7 @@ class ClientFrames : public RpcFixture {
 
   void TearDown() override {
     if (peer_ >= 0) close(peer_);
-    close(listen_fd_);
-    RpcFixture::TearDown();
+    RawPeer::TearDown();
   }
 
   // Calls the test answers get a budget that a slow, loaded machine still
@@ -66,9 +78,7 @@ class ClientFrames : public RpcFixture {
     return BuildFrame("", "", testsupport::ResponseHeader(seq), resp.SerializeAsString(), att);
   }
 
-  int listen_fd_ = -1;
   int peer_ = -1;
-  uint16_t port_ = 0;
 };
 
 TEST_F(ClientFrames, UnknownSequenceIsDroppedAndTheCallStillCompletes) {
@@ -187,21 +197,7 @@ TEST_F(ClientFrames, IdleTimeCountsFromTheConnect) {
 // full, the bytes of later calls would pile up in the connection's output
 // ring without bound. A call that would take the backlog past the largest
 // message fails at once with "conn send data error" instead.
-class DeafPeer : public RpcFixture {
- protected:
-  void SetUp() override {
-    RpcFixture::SetUp();
-    uint16_t port = 0;
-    listen_fd_ = testsupport::ListenLoopback(&port);
-    ASSERT_GE(listen_fd_, 0);
-    MakeClient(port);
-  }
-  void TearDown() override {
-    RpcFixture::TearDown();
-    ::close(listen_fd_);
-  }
-  int listen_fd_ = -1;
-};
+class DeafPeer : public RawPeer {};
 
 TEST_F(DeafPeer, OutputBacklogStaysBoundedAndExtraCallsFailWithSendError) {
   const uint32_t kLimit = 1 << 20;

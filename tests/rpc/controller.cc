@@ -50,11 +50,8 @@ class Controller : public RpcFixture {
  protected:
   void SetUp() override {
     RpcFixture::SetUp();
-    port_ = PickFreePort();
-    StartServer(port_);
-    MakeClient(port_);
+    StartServerAndClient();
   }
-  uint16_t port_ = 0;
 };
 
 TEST_F(Controller, CompletionTimingFollowsTheCode) {

@@ -46,8 +46,7 @@ class ServerFrames : public RpcFixture {
  protected:
   void SetUp() override {
     RpcFixture::SetUp();
-    port_ = PickFreePort();
-    StartServer(port_);
+    StartServer();
   }
 
   // A fresh connection that one good request is served on.
@@ -63,8 +62,6 @@ class ServerFrames : public RpcFixture {
     EXPECT_EQ(resp.offset_in_extent(), lba);
     close(fd);
   }
-
-  uint16_t port_ = 0;
 };
 
 TEST_F(ServerFrames, FrameFedOneByteAtATimeIsServedOnce) {
@@ -314,9 +311,9 @@ TEST_F(ServerFrames, PeerThatNeverReadsIsDroppedWithBoundedOutput) {
 class SmallPool : public RpcFixture {};
 
 TEST_F(SmallPool, ExhaustedPoolDropsTheRequestAndKeepsTheConnection) {
-  const uint16_t port = PickFreePort();
-  StartServer(port, 1, 1);
-  int fd = RawConnect(port);
+  server_pool_ = 1;
+  StartServer();
+  int fd = RawConnect(port_);
   ASSERT_GE(fd, 0);
   ASSERT_TRUE(SendAll(fd, WriteRequestFrame(1, TestBlockServer::kHoldLba)));
   ASSERT_TRUE(WaitFor([this] { return service_.held() == 1; }));
@@ -349,14 +346,13 @@ class Metrics : public RpcFixture {
 };
 
 TEST_F(Metrics, EveryMethodRecordsItsLatency) {
-  const uint16_t port = PickFreePort();
-  StartServer(port);
+  StartServer();
   tarn::RpcServer duplicate(tarn::kTcp, acceptor_, Loopback(PickFreePort()), "dup", option_,
                             nullptr);
   EXPECT_EQ(duplicate.AddService(&service_), 0);
   EXPECT_EQ(duplicate.AddService(&service_), -1);
 
-  int fd = RawConnect(port);
+  int fd = RawConnect(port_);
   ASSERT_GE(fd, 0);
   for (uint64_t i = 1; i <= 3; ++i) {
     ASSERT_TRUE(SendAll(fd, WriteRequestFrame(i, i)));
