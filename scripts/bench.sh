@@ -39,10 +39,15 @@ collect_targets() {
     sed 's/|MISSED$/|missed/' | tr -s ' ' | sed "s/^/$2: /" >>"$targets"
 }
 
+# The programs this build defines: one since merged into another or removed
+# may still lie in an older build folder.
+programs=$(cmake --build "$BUILD_DIR" --target help | sed -n 's/^\(bench_[A-Za-z0-9_]*\):.*/\1/p')
+
 failed=0
 for b in "$BUILD_DIR"/bench/bench_*; do
   [ -x "$b" ] || continue
   name=$(basename "$b")
+  grep -qx "$name" <<<"$programs" || continue
   echo
   echo "=== $name"
   args=()
