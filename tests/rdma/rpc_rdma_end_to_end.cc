@@ -1,8 +1,8 @@
 // RPC client and server over RDMA queue pairs of the emulated device, with
 // and without the shared receive queue: the cases every transport shares
 // (rpc/end_to_end_cases.h; attachments are served in place) and those of
-// RDMA alone: the client's depth follows the queue pair's, and the timeout
-// floor follows the queue pair's retry time.
+// RDMA alone: the client's depth follows the queue pair's, both ends print
+// the same uuid, and the timeout floor follows the queue pair's retry time.
 #include <string>
 #include <vector>
 
@@ -36,6 +36,18 @@ TEST_P(EndToEnd, DepthFollowsTheQueuePair) {
   ASSERT_TRUE(results.WaitFor(static_cast<size_t>(calls)));
   for (int code : results.codes()) EXPECT_EQ(code, 0);
   EXPECT_TRUE(PoolsFull());
+}
+
+// Both ends name a call alike: addresses from the handshake's TCP
+// connection (the server's end by its listen address) and queue-pair numbers.
+TEST_P(EndToEnd, BothEndsPrintTheSameUuid) {
+  Results results;
+  std::string client_uuid;
+  Write(3, &results, {}, [&](tarn::RpcController* ctrl) { client_uuid = ctrl->uuid(); });
+  ASSERT_TRUE(results.WaitFor(1));
+  EXPECT_NE(client_uuid.find("-127.0.0.1:" + std::to_string(port_) + ":"), std::string::npos)
+      << client_uuid;
+  EXPECT_EQ(service_.last_uuid(), client_uuid);
 }
 
 INSTANTIATE_TEST_SUITE_P(Over, EndToEnd, ::testing::Values(OverRdma(true), OverRdma(false)),

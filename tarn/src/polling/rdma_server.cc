@@ -176,6 +176,9 @@ int64_t RdmaServer::OnNewConnection(const std::shared_ptr<RdmaQueuePair>& qp,
     InstallCallbacks(conn.get());
     conn->Init();
     conn->set_state(kAccepted);
+    // As over TCP, the server's end is named by its listen address, so both
+    // ends of a call print the same uuid.
+    conn->set_local_addr(listen_addr());
     conn->set_queue_pair(qp);
     worker->AddConnection(conn);
   });
