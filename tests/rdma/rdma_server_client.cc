@@ -293,9 +293,12 @@ TEST_P(ClientServerTest, ClientColonyDestroyedMidHandshake) {
   client->Connect();
   // The job's TCP connection is up and its queue pair attached.
   ASSERT_TRUE(WaitFor([&] {
-    std::shared_ptr<Connection> conn;
-    RunSync(worker, [&] { conn = client->conn(); });
-    return conn && static_cast<RdmaConnection*>(conn.get())->queue_pair() != nullptr;
+    bool attached = false;
+    RunSync(worker, [&] {
+      auto* conn = static_cast<RdmaConnection*>(client->conn().get());
+      attached = conn != nullptr && conn->queue_pair() != nullptr;
+    });
+    return attached;
   }));
   ASSERT_EQ(RdmaClientHelper::Instance().JobCount(), 1u);
   client.reset();
