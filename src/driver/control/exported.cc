@@ -157,7 +157,9 @@ int pyx_init(struct bdev_pyx* disk) {
 }
 
 int get_vdisk_size(struct bdev_pyx* disk) {
-  if (pyxdrivers.empty() || pyxmanager.load(std::memory_order_acquire) == nullptr) return -1;
+  // The manager first: a query racing start-up must not read the driver
+  // list while start-up is still filling it.
+  if (pyxmanager.load(std::memory_order_acquire) == nullptr || pyxdrivers.empty()) return -1;
   // A new query starts its fail-over count afresh.
   pyx::Store(disk->attempts, 0);
   const bool posted = pyx::RunOnManager(

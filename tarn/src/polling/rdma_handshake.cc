@@ -147,7 +147,8 @@ bool AcceptRequest(RdmaServer* server, const std::shared_ptr<Connection>& conn,
                    RdmaServerHandshake* ctx, const RdmaHandshakeRecord& request) {
   TakePeerFields(request, &ctx->record);
   if (BringUpQueuePair(ctx->worker, ctx->qp, request) != 0) return false;
-  ctx->conn_id = server->OnNewConnection(ctx->qp, ctx->worker, conn->peer_addr());
+  ctx->conn_id =
+      server->OnNewConnection(ctx->qp, ctx->worker, conn->peer_addr(), conn->local_addr());
   if (ctx->conn_id < 0) return false;
   ctx->stage = RdmaServerHandshake::kAwaitReady;
   ctx->record.type = RdmaHandshakeRecord::kReply;

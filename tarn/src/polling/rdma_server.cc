@@ -164,7 +164,8 @@ int RdmaServer::AddBlacklist(const std::string& ip, uint32_t seconds) {
 int RdmaServer::RemoveBlacklist(const std::string& ip) { return inner_->RemoveBlacklist(ip); }
 
 int64_t RdmaServer::OnNewConnection(const std::shared_ptr<RdmaQueuePair>& qp,
-                                    PollingWorker* worker, const SockAddress& peer) {
+                                    PollingWorker* worker, const SockAddress& peer,
+                                    const SockAddress& local) {
   const int64_t id = g_conn_id.fetch_add(1);
   std::shared_ptr<RdmaConnection> conn;
   // Created and registered on its worker before the caller sends the reply:
@@ -176,9 +177,7 @@ int64_t RdmaServer::OnNewConnection(const std::shared_ptr<RdmaQueuePair>& qp,
     InstallCallbacks(conn.get());
     conn->Init();
     conn->set_state(kAccepted);
-    // As over TCP, the server's end is named by its listen address, so both
-    // ends of a call print the same uuid.
-    conn->set_local_addr(listen_addr());
+    conn->set_local_addr(local);
     conn->set_queue_pair(qp);
     worker->AddConnection(conn);
   });

@@ -62,8 +62,10 @@ class RdmaServer : public Server {
   // A request was processed and qp is at RTS: creates the RDMA connection
   // (state 1, the server's callbacks) on `worker`, registers it there, enters
   // it in the map and returns its id; -1 when the worker's loop has ended.
+  // `local` names the server's end (the handshake's TCP connection's local
+  // address), so both ends of a call print the same uuid.
   int64_t OnNewConnection(const std::shared_ptr<RdmaQueuePair>& qp, PollingWorker* worker,
-                          const SockAddress& peer);
+                          const SockAddress& peer, const SockAddress& local = SockAddress());
   // The handshake ended before its ready record. id -1: no connection owns
   // qp, which is destroyed (on `worker`, the one that made it, when given).
   // Otherwise the connection is force-closed; its own teardown drains and
