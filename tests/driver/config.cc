@@ -159,6 +159,16 @@ TEST_F(ConfigTest, RpcDepthAndLogSizeAreCapped) {
   }
 }
 
+TEST_F(ConfigTest, EdgeValuesThatStillServe) {
+  ASSERT_EQ(Read(Orla("max_flighting 1\n")), pyx::kConfigOk);
+  EXPECT_EQ(max_flighting, 1);
+  ASSERT_EQ(Read("[ORLA]\n" + Without("service_port") + "service_port 65535\n"), pyx::kConfigOk);
+  EXPECT_EQ(service_port, 65535);
+  // The receive buffer is checked over RDMA only.
+  ASSERT_EQ(Read("[ORLA]\n" + Without("is_tcp") + "recv_buff_size 261\n"), pyx::kConfigOk);
+  ASSERT_EQ(Read(Orla("recv_buff_size 8\n")), pyx::kConfigOk);
+}
+
 TEST_F(ConfigTest, WorkerNumSixteenIsTheMost) {
   ASSERT_EQ(Read(Orla("worker_num 16\n")), pyx::kConfigOk);
   EXPECT_EQ(worker_num, 16);
@@ -193,6 +203,16 @@ TEST_F(ConfigTest, EachFailedCheckLogsItsLineThenFailedToIntEnv) {
       {Orla("client_nums 0\n"), "error: client_nums should be at least 1, got 0"},
       {Orla("service_worker_num -1\n"),
        "error: service_worker_num should not be negative, got -1"},
+      {Orla("max_flighting 0\n"), "error: max_flighting should be greater than 0, got 0"},
+      {Orla("max_flighting -4\n"), "error: max_flighting should be greater than 0"},
+      {"[ORLA]\n" + Without("service_port") + "service_port 0\n",
+       "error: service_port should be from 1 to 65535, got 0"},
+      {"[ORLA]\n" + Without("service_port") + "service_port 65536\n",
+       "error: service_port should be from 1 to 65535, got 65536"},
+      // Over RDMA only: a receive buffer too small for the largest answer.
+      {"[ORLA]\n" + Without("is_tcp") + "recv_buff_size 260\n",
+       "error: recv_buff_size 260 KiB is too small for an I/O of 262144 bytes plus its headers, "
+       "it should be at least 261 KiB"},
   };
   for (const FailCase& c : cases) {
     EXPECT_EQ(Read(c.ini), pyx::kConfigFailed) << c.error;

@@ -109,6 +109,46 @@ TEST(RdmaStartUp, FourPollingWorkersCarryTheIoAndOneEventWorkerTheManager) {
   EXPECT_NE(r.output.find("rdma start-up checked"), std::string::npos) << r.output;
 }
 
+// The smallest receive buffer start-up takes carries the largest answer: a
+// read of 262144 bytes at an offset that is not 4 KiB-aligned (65 blocks),
+// and the read-modify-write of such a write.
+TEST(RdmaStartUp, SmallestRecvBuffSizeCarriesTheLargestIo) {
+  const testsupport::ChildResult r = testsupport::RunInChild([] {
+    pyxsim::ClusterOptions copt;
+    copt.block_servers = 1;
+    copt.threads = 1;
+    copt.rdma = true;
+    pyxsim::Cluster cluster(copt);
+    CHILD_EXPECT(cluster.Start() == 0);
+    CHILD_EXPECT(cluster.CreateDisk("vol", 16ull << 20) == 0);
+    // A stripe wider than the I/O, so that the host hands it over whole.
+    IniFile ini(RdmaIni(1, cluster.volume_manager_ips(), cluster.volume_manager_ports(),
+                        "recv_buff_size 261\nmax_io_size 266240\nrpc_timeout 5000\n"));
+    CHILD_EXPECT(pyx_init_env() == 0);
+    std::unique_ptr<pyxhost::Disk> disk = pyxhost::Disk::Open("vol", 60);
+    CHILD_EXPECT(disk->ok());
+    {
+      pyxhost::Channel ch(disk.get(), pyxhost::Channel::Options());
+      const uint64_t offset = 512;
+      std::string data(262144, '\0');
+      for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 4096);
+      CHILD_EXPECT(SyncIo(&ch, true, &data, offset) == 0);
+      std::string back(262144, '\0');
+      CHILD_EXPECT(SyncIo(&ch, false, &back, offset) == 0);
+      CHILD_EXPECT(back == data);
+      CHILD_EXPECT(cluster.ReadStored("vol", offset, data.size()) == data);
+      CHILD_EXPECT(ch.Drain(30));
+    }
+    disk->Close();
+    pyx_finish_env();
+    cluster.Stop();
+    printf("largest io carried\n");
+    return 0;
+  }, 240);
+  EXPECT_TRUE(r.ok()) << testsupport::Describe(r);
+  EXPECT_NE(r.output.find("largest io carried"), std::string::npos) << r.output;
+}
+
 struct RecvBuffCase {
   const char* what;
   std::string extra;
@@ -120,12 +160,16 @@ struct RecvBuffCase {
 
 TEST(RdmaStartUp, RecvBuffSizeAndSharedReceiveQueue) {
   const RecvBuffCase cases[] = {
-      {"fits", "recv_buff_size 64\nmax_io_size 65536\n", 0, 65536, true, nullptr},
+      {"fits", "recv_buff_size 261\nmax_io_size 65536\n", 0, 267264, true, nullptr},
       {"soc", "recv_buff_size 300\nis_soc Yes\n", 0, 307200, false, nullptr},
       {"too small", "recv_buff_size 8\n", -1, 0, true,
-       "error: recv_buff_size 8 KiB is too small for max_io_size 16384"},
-      {"below max_io_size", "recv_buff_size 255\nmax_io_size 262144\n", -1, 0, true,
-       "error: recv_buff_size 255 KiB is too small for max_io_size 262144"},
+       "error: recv_buff_size 8 KiB is too small for an I/O of 262144 bytes plus its headers"},
+      // The library takes I/O of 262144 bytes whatever its stripe.
+      {"covers max_io_size only", "recv_buff_size 64\nmax_io_size 65536\n", -1, 0, true,
+       "error: recv_buff_size 64 KiB is too small for an I/O of 262144 bytes plus its headers, "
+       "it should be at least 261 KiB"},
+      {"the largest I/O without headers", "recv_buff_size 256\n", -1, 0, true,
+       "error: recv_buff_size 256 KiB is too small for an I/O of 262144 bytes"},
       {"not a size", "recv_buff_size many\n", -1, 0, true,
        "error: recv_buff_size should be between 1 and"},
   };

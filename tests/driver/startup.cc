@@ -261,17 +261,39 @@ struct RefusedStart {
   const char* what;
   std::string ini;
   int result;
-  const char* line;
+  const char* line;  // the check's own line; a refusal follows it with "Failed to int env"
 };
 
+// The keys a case does not state, over TCP or RDMA.
+std::string Section(const std::string& keys, bool rdma = false) {
+  return "[ORLA]\nuse_orla Yes\nvolume_manager_ips 127.0.0.1\nvolume_manager_ports 1\n"
+         "rdma_device d\nservice_ip 127.0.0.1\nworker_num 2\n" +
+         std::string(rdma ? "is_tcp No\n" : "is_tcp Yes\n") + keys;
+}
+
 TEST(StartUp, RefusedStartsStartNothing) {
+  const std::string port = "service_port " + std::to_string(testsupport::PickFreePort()) + "\n";
   const RefusedStart cases[] = {
-      {"rdma", "[ORLA]\nuse_orla Yes\nvolume_manager_ips 127.0.0.1\nvolume_manager_ports 1\n"
-               "rdma_device d\nservice_ip 127.0.0.1\nservice_port 1\nworker_num 2\n"
-               "recv_buff_size 8\n",
-       -1, "error: recv_buff_size 8 KiB is too small for max_io_size 16384"},
+      {"rdma", Section(port + "recv_buff_size 8\n", true), -1,
+       "error: recv_buff_size 8 KiB is too small for an I/O of 262144 bytes plus its headers, "
+       "it should be at least 261 KiB"},
+      {"rdma, max_io_size", Section(port + "recv_buff_size 260\nmax_io_size 4096\n", true), -1,
+       "error: recv_buff_size 260 KiB is too small for an I/O of 262144 bytes plus its headers, "
+       "it should be at least 261 KiB"},
       {"use_orla off", "[ORLA]\nuse_orla No\n", 0, "not use orla"},
       {"bad config", Ini(17, ""), -1, "error: io worker should less than 16"},
+      // Nothing would ever be admitted.
+      {"max_flighting 0", Section(port + "max_flighting 0\n"), -1,
+       "error: max_flighting should be greater than 0, got 0"},
+      {"max_flighting -1", Section(port + "max_flighting -1\n"), -1,
+       "error: max_flighting should be greater than 0, got -1"},
+      // Registered as written but listened on elsewhere (or at random).
+      {"service_port 65536", Section("service_port 65536\n"), -1,
+       "error: service_port should be from 1 to 65535, got 65536"},
+      {"service_port 70000", Section("service_port 70000\n"), -1,
+       "error: service_port should be from 1 to 65535, got 70000"},
+      {"service_port 0", Section("service_port 0\n"), -1,
+       "error: service_port should be from 1 to 65535, got 0"},
   };
   for (const RefusedStart& c : cases) {
     const testsupport::ChildResult r = testsupport::RunInChild([&] {
@@ -285,7 +307,20 @@ TEST(StartUp, RefusedStartsStartNothing) {
       return 0;
     });
     ExpectChildOk(r);
-    EXPECT_NE(r.output.find(c.line), std::string::npos) << c.what << "\n" << r.output;
+    const size_t own = r.output.find(c.line);
+    ASSERT_NE(own, std::string::npos) << c.what << "\n" << r.output;
+    if (c.result != 0) {
+      // Both at ERROR, the check's own line first.
+      const size_t line_start = r.output.rfind('\n', own) + 1;
+      EXPECT_NE(r.output.substr(line_start, own - line_start).find(" ERROR "), std::string::npos)
+          << c.what;
+      const size_t common = r.output.find("Failed to int env", own);
+      EXPECT_NE(common, std::string::npos) << c.what << "\n" << r.output;
+      const size_t common_start = r.output.rfind('\n', common) + 1;
+      EXPECT_NE(r.output.substr(common_start, common - common_start).find(" ERROR "),
+                std::string::npos)
+          << c.what;
+    }
   }
 }
 

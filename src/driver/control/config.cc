@@ -29,6 +29,19 @@ constexpr int64_t kDefaultRetryPendingMs = 8000;
 constexpr int kDefaultClientNums = 1;
 constexpr int64_t kDefaultRpcTimeout = 10000;
 constexpr uint32_t kMaxRpcDepth = 2048;
+constexpr int kMaxPort = 65535;
+
+// recv_buff_size is in KiB; a receive buffer beyond 1 GiB is no size a
+// message can have.
+constexpr int64_t kMaxRecvBuffKiB = 1048576;
+// The largest answer a block server sends: a read (or the read of a
+// read-modify-write) of the largest I/O the library accepts, 262144 bytes,
+// at an offset that is not 4 KiB-aligned covers 65 blocks of 4 KiB.
+constexpr int64_t kLargestIo = 262144;
+constexpr int64_t kLargestAnswerData = kLargestIo + 4096;
+// Its headers: the RDMA message header (8 bytes), the frame head (20), the
+// RPC header and the read answer's message, with room to spare.
+constexpr int64_t kAnswerHeaderRoom = 1024;
 
 class SectionReader {
  public:
@@ -107,7 +120,13 @@ ConfigResult ReadIoKeys(const SectionReader& r) {
     LOG_ERROR << "error: max_io_size should be a positive multiple of 4096, got " << max_io_size;
     return Fail();
   }
+  // Nothing would ever be admitted: every I/O would wait in the pending
+  // queue until its disk is freed.
   max_flighting = r.Int("max_flighting", kDefaultMaxFlighting);
+  if (max_flighting <= 0) {
+    LOG_ERROR << "error: max_flighting should be greater than 0, got " << max_flighting;
+    return Fail();
+  }
   polling_interval_ms = r.Int("polling_interval_ms", kDefaultPollingIntervalMs);
   if (polling_interval_ms <= 0) {
     LOG_ERROR << "error: polling_interval_ms should be greater than 0, got "
@@ -186,6 +205,14 @@ ConfigResult ReadServiceKeys(const SectionReader& r) {
     LOG_ERROR << "ERROR: ORLA missing service port";
     return Fail();
   }
+  // The port is registered at the volume managers as written: one the
+  // service cannot listen on (0 picks a random one, above 65535 wraps)
+  // would never hear of snapshots.
+  if (service_port == 0 || service_port > kMaxPort) {
+    LOG_ERROR << "error: service_port should be from 1 to " << kMaxPort << ", got "
+              << service_port;
+    return Fail();
+  }
   service_worker_num = static_cast<int>(r.Int("service_worker_num", 0));
   if (service_worker_num < 0) {
     LOG_ERROR << "error: service_worker_num should not be negative, got " << service_worker_num;
@@ -238,6 +265,28 @@ ConfigResult CheckVolumeManagerLists() {
   return kConfigOk;
 }
 
+// Over RDMA recv_buff_size (KiB) sets the largest data of a message this end
+// receives, which it announces to its peers. Smaller than the largest
+// answer, the block servers would refuse to send it, and the I/O would time
+// out and retry for ever: start-up refuses such a size instead. Absent (0)
+// keeps the framework's default, which is large enough.
+ConfigResult CheckRecvBuffSize() {
+  if (is_tcp || recv_buff_size == 0) return kConfigOk;
+  if (recv_buff_size < 0 || recv_buff_size > kMaxRecvBuffKiB) {
+    LOG_ERROR << "error: recv_buff_size should be between 1 and " << kMaxRecvBuffKiB
+              << " KiB, got " << recv_buff_size;
+    return Fail();
+  }
+  const int64_t need = kLargestAnswerData + kAnswerHeaderRoom;
+  if (recv_buff_size * 1024 < need) {
+    LOG_ERROR << "error: recv_buff_size " << recv_buff_size << " KiB is too small for an I/O of "
+              << kLargestIo << " bytes plus its headers, it should be at least "
+              << (need + 1023) / 1024 << " KiB";
+    return Fail();
+  }
+  return kConfigOk;
+}
+
 }  // namespace
 
 ConfigResult ReadConfig() {
@@ -247,7 +296,8 @@ ConfigResult ReadConfig() {
     const ConfigResult rc = ReadSection(sp);
     if (rc != kConfigOk) return rc;
   }
-  return CheckVolumeManagerLists();
+  const ConfigResult rc = CheckVolumeManagerLists();
+  return rc == kConfigOk ? CheckRecvBuffSize() : rc;
 }
 
 std::vector<std::string> SplitList(const std::string& list) {

@@ -30,10 +30,6 @@ constexpr uint32_t kLogRollDefaultMiB = 50;
 // the I/O queue pairs.
 constexpr uint32_t kRdmaRecvDepth = 1024;
 constexpr uint8_t kRdmaTrafficClass = 105;
-// recv_buff_size is in KiB; a receive buffer beyond 1 GiB is no size a
-// message can have.
-constexpr int64_t kMaxRecvBuffKiB = 1048576;
-
 // Set once the colonies run: start-up happens once per process.
 bool g_started = false;
 bool g_stopped = false;
@@ -89,26 +85,6 @@ tarn::WorkerOption MakePollingOption() {
   return option;
 }
 
-// A read answer carries up to max_io_size bytes of data; its frame goes in
-// the meta part of the receive buffer. Receive buffers announced smaller
-// than that would have the block servers refuse every large answer, and the
-// I/O would time out and retry for ever: start-up refuses them instead.
-bool RecvBuffSizeFits() {
-  if (recv_buff_size == 0) return true;
-  if (recv_buff_size < 0 || recv_buff_size > kMaxRecvBuffKiB) {
-    LOG_ERROR << "error: recv_buff_size should be between 1 and " << kMaxRecvBuffKiB
-              << " KiB, got " << recv_buff_size;
-    return false;
-  }
-  if (recv_buff_size * 1024 < static_cast<int64_t>(max_io_size)) {
-    LOG_ERROR << "error: recv_buff_size " << recv_buff_size << " KiB is too small for max_io_size "
-              << max_io_size << " plus its headers, it should be at least "
-              << (max_io_size + 1023) / 1024 << " KiB";
-    return false;
-  }
-  return true;
-}
-
 // The manager is created on its own loop; until then pyxmanager is null.
 void PostManagerCreation(tarn::Worker* worker, const std::vector<std::string>& ips,
                          const std::vector<std::string>& ports) {
@@ -132,7 +108,6 @@ int InitEnv() {
   const ConfigResult config = ReadConfig();
   if (config == kConfigNotUsed) return 0;
   if (config == kConfigFailed) return -1;
-  if (!is_tcp && !RecvBuffSizeFits()) return -1;
   tp = is_tcp ? tarn::kTcp : tarn::kRdma;
   tp_manager = tarn::kTcp;
   const std::vector<std::string> ips = SplitList(volume_manager_ips);

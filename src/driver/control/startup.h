@@ -11,7 +11,7 @@ namespace pyx {
 // ("pyx-event-0") runs the manager over TCP and a polling colony of
 // worker_num workers ("pyx-polling-") carries the I/O. 0 on success and when
 // "use_orla" is off; -1 when a check fails (over RDMA also a recv_buff_size
-// too small for max_io_size) or when the library already runs.
+// too small for the largest answer) or when the library already runs.
 int InitEnv();
 
 // Deletes the manager and its clients on the manager's own loop, then stops
