@@ -2,6 +2,7 @@
 
 #include <numa.h>
 #include <signal.h>
+#include <stdlib.h>
 
 #include "brpc/server.h"
 #include "tarn/base/async_logging.h"
@@ -19,8 +20,18 @@ EventWorker* g_app_worker = nullptr;
 
 namespace {
 
+// The longest a flush of the log file holds its caller (shut-down, a FATAL
+// line, process exit) when the disk does not take the lines: a local disk
+// takes a pass's few blocks in milliseconds.
+constexpr int kLogFlushWaitMs = 5000;
+
 void AsyncOutput(const char* msg, int len) { g_async_log->append(msg, len); }
-void AsyncFlush() { g_async_log->flush_notify(); }
+// The lines logged so far reach the file before the caller goes on: a FATAL
+// line's caller then ends the process.
+void AsyncFlush() { g_async_log->flush(kLogFlushWaitMs); }
+// At a normal exit the writer thread still runs (it is never stopped) and
+// writes what is queued, the last second's lines included.
+void FlushAtExit() { g_async_log->flush(kLogFlushWaitMs); }
 
 void StartLogFile(const LibOption& option) {
   // The writer runs until the process ends, so it is never deleted.
@@ -30,6 +41,7 @@ void StartLogFile(const LibOption& option) {
   g_async_log->start();
   plinth::Logger::setOutput(AsyncOutput);
   plinth::Logger::setFlush(AsyncFlush);
+  atexit(FlushAtExit);
 }
 
 void StartMetrics(const LibOption& option) {
@@ -63,6 +75,8 @@ void LibInit(const LibOption& option) {
   if (option.init_spdk_env) SpdkRte::Init(option);
   g_lib_inited = true;
 }
+
+void FlushLog() { plinth::g_flush.load(std::memory_order_acquire)(); }
 
 void AppInit() {
   std::lock_guard<std::mutex> guard(g_init_mutex);

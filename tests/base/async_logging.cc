@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "butil/logging.h"
 #include "gtest/gtest.h"
 #include "support/child.h"
 #include "tarn/base/file_util.h"
@@ -25,6 +27,7 @@
 #include "tarn/base/logging.h"
 #include "tarn/base/process_info.h"
 #include "tarn/base/thread.h"
+#include "tarn/lib_init.h"
 
 namespace plinth {
 namespace {
@@ -324,6 +327,77 @@ TEST_F(AsyncLoggingTest, FatalLineReachesTheFile) {
   std::vector<std::string> files = listFiles(dir_);
   ASSERT_EQ(1u, files.size());
   EXPECT_NE(std::string::npos, readAll(dir_ + "/" + files[0]).find("FATAL last words"));
+}
+
+TEST_F(AsyncLoggingTest, FlushReturnsOnceEarlierLinesAreInTheFile) {
+  std::string base = dir_ + "/flush";
+  const testsupport::ChildResult child = testsupport::RunInChild([&] {
+    // A writer that would otherwise sleep for a minute between passes.
+    AsyncLogging log(base, 1 << 30, 60, false, false);
+    CHILD_EXPECT(!log.flush(1000));  // no writer yet
+    log.start();
+    g_async = &log;
+    Logger::setOutput(&asyncOutput);
+    for (int i = 0; i < 3; ++i) {
+      LOG_INFO << "flushed line " << i;
+      CHILD_EXPECT(log.flush(30000));
+      const std::vector<std::string> files = listFiles(dir_);
+      CHILD_EXPECT(files.size() == 1u);
+      const std::string content = readAll(dir_ + "/" + files[0]);
+      CHILD_EXPECT(content.find("flushed line " + std::to_string(i)) != std::string::npos);
+    }
+    log.stop();
+    CHILD_EXPECT(!log.flush(1000));  // the writer is gone
+    return 0;
+  });
+  EXPECT_TRUE(child.ok()) << testsupport::Describe(child);
+}
+
+// The writer is never stopped: what a process logs just before it ends must
+// still reach the file, on a normal exit and on a FATAL line that crashes it.
+struct LastLineCase {
+  const char* what;
+  std::function<void()> end;  // ends the process after the last line
+  int exit_code;
+  int signal;
+};
+
+TEST_F(AsyncLoggingTest, LastLinesReachTheFileWhenTheProcessEnds) {
+  const LastLineCase cases[] = {
+      {"normal exit", [] { exit(0); }, 0, 0},
+      {"exit with a status", [] { exit(3); }, 3, 0},
+      {"host FATAL line that crashes",
+       [] {
+         logging::crash_on_fatal_log.store(true);
+         LOG(FATAL) << "crashing now";
+       },
+       -1, SIGABRT},
+  };
+  int n = 0;
+  for (const LastLineCase& c : cases) {
+    const std::string sub = dir_ + "/" + std::to_string(n++);
+    ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
+    const testsupport::ChildResult child = testsupport::RunInChild([&] {
+      tarn::LibOption option;
+      option.log_file = sub + "/app";
+      option.log_level = "info";
+      option.log_roll_size = 1024;
+      tarn::LibInit(option);
+      LOG_INFO << "the last line before the end";
+      c.end();
+      return 0;
+    });
+    EXPECT_EQ(c.exit_code, child.exit_code) << c.what << "\n" << testsupport::Describe(child);
+    EXPECT_EQ(c.signal, child.signal) << c.what;
+    const std::vector<std::string> files = listFiles(sub);
+    ASSERT_EQ(1u, files.size()) << c.what;
+    const std::string content = readAll(sub + "/" + files[0]);
+    EXPECT_NE(std::string::npos, content.find("INFO  the last line before the end"))
+        << c.what << "\n" << content;
+    if (c.signal != 0) {
+      EXPECT_NE(std::string::npos, content.find("crashing now")) << c.what;
+    }
+  }
 }
 
 // A settable clock for the daily roll and the file names.

@@ -257,6 +257,37 @@ TEST(StartUp, AsyncLogOnWritesTheLogFile) {
   rmdir(dir.c_str());
 }
 
+// A host that starts, fails, shuts down and exits within milliseconds: the
+// lines of that last second are in the log file when pyx_finish_env
+// returns, and what follows reaches it at the normal exit.
+TEST(ShutDown, LastLinesReachTheLogFile) {
+  char tmpl[] = "/tmp/pyx_logdir_XXXXXX";
+  const std::string dir = mkdtemp(tmpl);
+  const std::string ini = Ini(1, "asyn_log Yes\nlog_file " + dir + "/pyxdriver\n");
+  const testsupport::ChildResult r = testsupport::RunInChild([&] {
+    IniFile file(ini);
+    CHILD_EXPECT(pyx_init_env() == 0);
+    CHILD_EXPECT(WaitForManager());
+    HostDisk disk("never");
+    CHILD_EXPECT(pyx_init(disk.record()) == 0);  // no volume manager answers
+    LOG_ERROR << "host gives up on the disk";
+    pyx_finish_env();
+    const std::string logged = ReadDir(dir);
+    CHILD_EXPECT(logged.find("host gives up on the disk") != std::string::npos);
+    CHILD_EXPECT(logged.find("xxxxxxxxxxxxxx worker_num 1") != std::string::npos);
+    LOG_INFO << "host exits";
+    exit(0);
+  });
+  ExpectChildOk(r);
+  EXPECT_NE(ReadDir(dir).find("INFO  host exits"), std::string::npos) << ReadDir(dir);
+  DIR* d = opendir(dir.c_str());
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] != '.') unlink((dir + "/" + e->d_name).c_str());
+  }
+  closedir(d);
+  rmdir(dir.c_str());
+}
+
 struct RefusedStart {
   const char* what;
   std::string ini;

@@ -164,10 +164,14 @@ void FinishEnv() {
         [] { delete pyxmanager.exchange(nullptr, std::memory_order_acq_rel); }, false);
   }
   // Colonies stop once; a second call only finds the manager gone.
-  if (g_stopped) return;
-  g_stopped = true;
-  if (worker_colony != nullptr) worker_colony->Stop();
-  if (eventworker_colony != nullptr) eventworker_colony->Stop();
+  if (!g_stopped) {
+    g_stopped = true;
+    if (worker_colony != nullptr) worker_colony->Stop();
+    if (eventworker_colony != nullptr) eventworker_colony->Stop();
+  }
+  // A host often exits right after: the last lines must not wait for the
+  // writer's next pass.
+  tarn::FlushLog();
 }
 
 }  // namespace pyx

@@ -16,7 +16,7 @@ int InitEnv();
 
 // Deletes the manager and its clients on the manager's own loop, then stops
 // the colonies. The drivers, the service thread and the application worker
-// stay.
+// stay. Returns once every line logged before has reached the log file.
 void FinishEnv();
 
 }  // namespace pyx

@@ -36,8 +36,14 @@ extern EventWorker* g_app_worker;
 // output and error then point into it), the metrics switch and server, the
 // NUMA node and, when asked, the SPDK environment. A second call changes
 // nothing. A NUMA node above the highest one ends the process; a metrics
-// server or SPDK start that fails is logged and start-up goes on.
+// server or SPDK start that fails is logged and start-up goes on. With a log
+// file, a normal process exit writes the lines still queued (waiting for the
+// writer at most 5 s).
 void LibInit(const LibOption& option);
+
+// Returns once every line logged before the call is written: in the log
+// file (waiting for its writer at most 5 s), or on standard output.
+void FlushLog();
 
 // Creates the application worker and initialises it on the calling thread,
 // which becomes its loop's thread. Later calls do nothing.

@@ -1,8 +1,12 @@
 #include "tarn/base/async_logging.h"
 
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
+#include "tarn/base/current_thread.h"
 #include "tarn/base/log_file.h"
 #include "tarn/base/timestamp.h"
 
@@ -68,7 +72,24 @@ void AsyncLogging::flush_notify() {
   cond_.notify();
 }
 
+bool AsyncLogging::flush(int timeoutMs) {
+  // A forked child must not touch the mutex (a parent's thread may have held
+  // it at the fork) and has no writer.
+  if (!running_.load() || pid_ != ::getpid() || CurrentThread::tid() == thread_.tid()) {
+    return false;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::unique_lock<std::mutex> lock(mutex_);
+  const uint64_t ticket = ++flushTaken_;
+  flushRequested_ = true;
+  cond_.notify();
+  return flushedCond_.wait_until(lock, deadline, [&] {
+    return flushDone_ >= ticket || !running_.load();
+  }) && flushDone_ >= ticket;
+}
+
 void AsyncLogging::start() {
+  pid_ = ::getpid();
   running_.store(true);
   thread_.start();
   latch_.wait();
@@ -82,6 +103,8 @@ void AsyncLogging::stop() {
     cond_.notify();
   }
   if (wasRunning) thread_.join();
+  // Waiters of a flush get their lines with the writer's last pass.
+  flushedCond_.notify_all();
 }
 
 void AsyncLogging::threadFunc() {
@@ -95,12 +118,14 @@ void AsyncLogging::threadFunc() {
   buffersToWrite.reserve(16);
   bool stopping = false;
   while (!stopping) {
+    uint64_t ticket;  // the flushes this pass serves
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (buffers_.empty() && !flushRequested_ && running_.load()) {
         cond_.waitForSeconds(flushInterval_);
       }
       flushRequested_ = false;
+      ticket = flushTaken_;
       // Read under the mutex: lines appended before stop() are in the
       // blocks taken below, and this pass is then the last.
       stopping = !running_.load();
@@ -141,6 +166,11 @@ void AsyncLogging::threadFunc() {
     }
     buffersToWrite.clear();
     output.flush();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      flushDone_ = ticket;
+    }
+    flushedCond_.notify_all();
   }
   output.flush();
 }

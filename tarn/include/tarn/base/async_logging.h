@@ -4,7 +4,11 @@
 #ifndef TARN_BASE_ASYNC_LOGGING_H_
 #define TARN_BASE_ASYNC_LOGGING_H_
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,6 +38,12 @@ class AsyncLogging {
   void append(const char* logline, int len);
   // Wakes the writer; does not wait for the write.
   void flush_notify();
+  // Waits until every line appended before the call is in the file and the
+  // file is flushed, at most `timeoutMs`; true when it is. Returns false at
+  // once where no writer can do it: before start() or after stop(), on the
+  // writer's own thread, and in a child forked after start() (the writer
+  // thread stayed in the parent).
+  bool flush(int timeoutMs);
 
   // Starts the writer; returns once its first file is open (and, with the
   // redirect flag, standard output and error point at it).
@@ -54,6 +64,12 @@ class AsyncLogging {
   const bool redirect_;
   std::atomic<bool> running_;
   bool flushRequested_;  // guarded by mutex_
+  // Flush tickets: taken by flush(), and the last one whose lines the
+  // writer has put on disk. Guarded by mutex_.
+  uint64_t flushTaken_ = 0;
+  uint64_t flushDone_ = 0;
+  std::condition_variable flushedCond_;
+  pid_t pid_ = 0;  // the process that started the writer
   const std::string basename_;
   const size_t rollSize_;
   Thread thread_;
