@@ -14,10 +14,13 @@ namespace tarn {
 DiskIOUtil::DiskIOUtil(Loop* loop) : loop_(loop) {}
 
 DiskIOUtil::~DiskIOUtil() {
-  free(zero_buf_);
-  zero_buf_ = nullptr;
+  // The context waits for the kernel to finish its requests in flight;
+  // trims among them still read the zero buffer (with O_DIRECT, straight
+  // from its pages), so the buffer goes only after.
   delete aio_ctx_;
   aio_ctx_ = nullptr;
+  free(zero_buf_);
+  zero_buf_ = nullptr;
   for (SpdkNvmeUtil*& util : spdk_) {
     if (util == nullptr) continue;
     util->device->DeleteQpair(util->qp_id);

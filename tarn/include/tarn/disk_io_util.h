@@ -41,8 +41,10 @@ class DiskIOUtil {
   static constexpr uint64_t kMaxZeroBufSize = 1048576;
 
   explicit DiskIOUtil(Loop* loop);
-  // Frees the zero buffer, deletes the AIO context, deletes every attached
-  // queue pair on its device and drops the device references.
+  // Deletes the AIO context (which returns once the kernel is done with
+  // every request in flight), then frees the zero buffer that trims in
+  // flight were writing from; deletes every attached queue pair on its
+  // device and drops the device references.
   ~DiskIOUtil();
   DiskIOUtil(const DiskIOUtil&) = delete;
   DiskIOUtil& operator=(const DiskIOUtil&) = delete;

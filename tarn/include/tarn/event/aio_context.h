@@ -53,9 +53,10 @@ class AioContext {
   explicit AioContext(EventLoop* loop, int max_requests = kMaxRequests,
                       int queue_depth = kQueueDepth);
   // Disables and frees the completion event, closes the eventfd, waits for
-  // the requests still in flight and destroys the kernel context. Those
-  // requests are dropped without a callback: their owners go away with the
-  // loop.
+  // the requests still in flight and destroys the kernel context (which
+  // waits for any request still running): on return the kernel no longer
+  // touches any request's buffer. Those requests are dropped without a
+  // callback: their owners go away with the loop.
   ~AioContext();
   AioContext(const AioContext&) = delete;
   AioContext& operator=(const AioContext&) = delete;
