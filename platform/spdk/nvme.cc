@@ -69,6 +69,7 @@ struct EmuController {
   spdk_standin::ControllerStats stats;
   std::atomic<bool> failed{false};
   std::atomic<uint64_t> commands{0};
+  std::atomic<uint64_t> pieces{0};
   // For the health log page.
   std::atomic<uint64_t> reads{0};
   std::atomic<uint64_t> writes{0};
@@ -186,6 +187,7 @@ struct Request {
   EmuNamespace* ns = nullptr;
   uint64_t lba = 0;
   uint32_t lba_count = 0;
+  uint32_t max_xfer = 0;    // the largest piece the driver sends at once
   char* payload = nullptr;  // flat forms
   std::vector<Segment> segs;  // scatter forms (capacity kept across uses)
   char* md = nullptr;
@@ -327,34 +329,55 @@ bool zero_blocks(const EmuNamespace* ns, uint64_t lba, uint64_t count, bool punc
   return ok;
 }
 
+// Moves the data and metadata of a read or write piece by piece, as the
+// driver sends a command longer than the largest transfer: one child
+// command per piece, each with its own stretch of data (the scatter list
+// was cut at the pieces' edges when it was walked) and of metadata.
+bool move_pieces(Request* r, EmuController* emu) {
+  EmuNamespace* ns = r->ns;
+  const uint64_t ss = ns->sector_size;
+  const bool write = r->op == Op::kWrite;
+  const uint64_t total = uint64_t{r->lba_count} * ss;
+  size_t seg = 0;
+  for (uint64_t done = 0; done < total;) {
+    const uint64_t piece = std::min<uint64_t>(r->max_xfer, total - done);
+    const uint64_t off = r->lba * ss + done;
+    if (r->payload != nullptr) {
+      if (!xfer(ns->data_fd, write, r->payload + done, piece, off)) return false;
+    } else {
+      for (uint64_t moved = 0; moved < piece; ++seg) {
+        if (seg >= r->segs.size()) return false;
+        const Segment& s = r->segs[seg];
+        if (!xfer(ns->data_fd, write, s.addr, s.len, off + moved)) return false;
+        moved += s.len;
+      }
+    }
+    if (ns->md_size != 0) {
+      const uint64_t first = done / ss;
+      if (!xfer(ns->md_fd, write, r->md + first * ns->md_size, piece / ss * ns->md_size,
+                (r->lba + first) * ns->md_size)) {
+        return false;
+      }
+    }
+    emu->pieces.fetch_add(1, std::memory_order_relaxed);
+    done += piece;
+  }
+  return true;
+}
+
 // Runs one command against the namespace files and fills its status.
-void execute(Request* r, spdk_nvme_cpl* cpl) {
+void execute(Request* r, EmuController* emu, spdk_nvme_cpl* cpl) {
   if (r->injected) {
     set_status(cpl, r->sct, r->sc);
     return;
   }
   EmuNamespace* ns = r->ns;
-  const uint64_t ss = ns->sector_size;
   switch (r->op) {
     case Op::kRead:
     case Op::kWrite: {
       if (!in_range(ns, r->lba, r->lba_count, cpl)) return;
       const bool write = r->op == Op::kWrite;
-      bool ok = true;
-      uint64_t off = r->lba * ss;
-      if (r->payload != nullptr) {
-        ok = xfer(ns->data_fd, write, r->payload, r->lba_count * ss, off);
-      } else {
-        for (const Segment& s : r->segs) {
-          if (!(ok = xfer(ns->data_fd, write, s.addr, s.len, off))) break;
-          off += s.len;
-        }
-      }
-      if (ok && ns->md_size != 0) {
-        ok = xfer(ns->md_fd, write, r->md, uint64_t{r->lba_count} * ns->md_size,
-                  r->lba * ns->md_size);
-      }
-      if (!ok) {
+      if (!move_pieces(r, emu)) {
         set_status(cpl, SPDK_NVME_SCT_MEDIA_ERROR,
                    write ? SPDK_NVME_SC_WRITE_FAULTS : SPDK_NVME_SC_UNRECOVERED_READ_ERROR);
       }
@@ -392,7 +415,7 @@ void complete_one(spdk_nvme_qpair* qp, bool abort_it) {
   if (abort_it) {
     set_status(&cpl, SPDK_NVME_SCT_GENERIC, SPDK_NVME_SC_ABORTED_SQ_DELETION);
   } else {
-    execute(r, &cpl);
+    execute(r, qp->ctrlr->emu.get(), &cpl);
     if (r->overwrite) set_status(&cpl, r->sct, r->sc);
   }
   const spdk_nvme_cmd_cb cb = r->cb;
@@ -499,6 +522,7 @@ Request* start_command(spdk_nvme_qpair* qp, Op op, spdk_nvme_ns* ns, uint64_t lb
   r->ns = ns->emu;
   r->lba = lba;
   r->lba_count = lba_count;
+  r->max_xfer = ns->max_xfer;
   r->payload = nullptr;
   r->md = nullptr;
   return r;
@@ -1184,6 +1208,7 @@ bool controller_stats(const std::string& traddr, ControllerStats* out) {
   if (it == controllers().end()) return false;
   *out = it->second->stats;
   out->commands = it->second->commands.load();
+  out->pieces = it->second->pieces.load();
   return true;
 }
 

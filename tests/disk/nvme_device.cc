@@ -11,6 +11,7 @@
 
 #include "disk/nvme_test_util.h"
 #include "gtest/gtest.h"
+#include "support/log_capture.h"
 #include "tarn/types.h"
 
 namespace {
@@ -248,8 +249,8 @@ TEST_F(NvmeTest, RefusedSubmissionsCallBackOnce) {
       {"33 entries", [&](auto& cb) { return dev->SubmitReadv(qp, sges.data(), 33, 0, 33 * 4096, cb); }, -1},
       {"list shorter than len", [&](auto& cb) { return dev->SubmitWritev(qp, sges.data(), 2, 0, 3 * 4096, cb); }, -1},
       {"metadata without format", [&](auto& cb) { return dev->SubmitReadMd(qp, b, 0, 4096, md.get(), cb, 0, 0, 0); }, -1},
-      {"longer than the largest transfer",
-       [&](auto& cb) { return dev->SubmitRead(qp, b, 0, SpdkNvmeDevice::kMaxTransferSize + 4096, cb); }, -1},
+      {"longer than the callback can count",
+       [&](auto& cb) { return dev->SubmitRead(qp, b, 0, SpdkNvmeDevice::kMaxCommandBytes + 1, cb); }, -1},
       {"unknown queue pair", [&](auto& cb) { return dev->SubmitRead(qp + 5, b, 0, 4096, cb); }, -1},
       {"write zeroes over one command's reach",
        [&](auto& cb) { return dev->SubmitWriteZeroes(qp, 0, 65537ull * 4096, cb, 0); }, -1},
@@ -302,6 +303,117 @@ TEST_F(NvmeTest, PlainFormsFitTheMetadataScratchAtTheLargestTransfer) {
   ASSERT_TRUE(Drain(dev.get(), qp, r, 2));
   EXPECT_EQ((std::vector<int>{int(len), int(len)}), r.got);
   for (uint64_t i = 0; i < len; ++i) ASSERT_EQ(0x5a, buf.get()[i]);
+}
+
+// Commands longer than the namespace's largest transfer go whole to the
+// driver, which splits them; only the metadata scratch of the forms without
+// the caller's metadata has a limit.
+TEST_F(NvmeTest, LongCommandsAreSplitByTheDriverAndOnlyTheScratchLimitsThem) {
+  constexpr uint64_t kLen = 4 << 20;
+  constexpr uint64_t kPiece = 131072;
+  auto md_shape = FreshShape(512, 8, 2 * kLen / 512);
+  md_shape.max_xfer_size = kPiece;
+  auto plain_shape = FreshShape(4096, 0, 2 * kLen / 4096);
+  plain_shape.max_xfer_size = kPiece;
+  uint32_t md_qp = 0;
+  uint32_t plain_qp = 0;
+  auto md_dev = Open(md_shape, &md_qp);
+  auto plain_dev = Open(plain_shape, &plain_qp);
+  ASSERT_EQ(kPiece, md_dev->max_xfer_size());
+
+  DmaBuf out(kLen);
+  DmaBuf in(kLen);
+  DmaBuf md_out(kLen / 512 * 8);
+  DmaBuf md_in(kLen / 512 * 8);
+  // Sixteen entries of 256 KiB: every entry spans two pieces.
+  std::vector<SgEntry> out_sges(16);
+  std::vector<SgEntry> in_sges(16);
+  for (int i = 0; i < 16; ++i) {
+    out_sges[i] = {reinterpret_cast<uint64_t>(out.get()) + i * kLen / 16, kLen / 16, 0, 0, false};
+    in_sges[i] = {reinterpret_cast<uint64_t>(in.get()) + i * kLen / 16, kLen / 16, 0, 0, false};
+  }
+  using Submit = std::function<int(const SpdkNvmeDevice::Callback&)>;
+  struct Case {
+    const char* what;
+    SpdkNvmeDevice* dev;
+    uint32_t qp;
+    const spdk_standin::ControllerShape* shape;
+    uint64_t offset;
+    Submit write;
+    Submit read;
+    bool md;
+  };
+  SpdkNvmeDevice* m = md_dev.get();
+  SpdkNvmeDevice* p = plain_dev.get();
+  const Case cases[] = {
+      {"flat with metadata", m, md_qp, &md_shape, 0,
+       [&](auto& cb) { return m->SubmitWriteMd(md_qp, out.get(), 0, kLen, md_out.get(), cb, 0, 0, 0); },
+       [&](auto& cb) { return m->SubmitReadMd(md_qp, in.get(), 0, kLen, md_in.get(), cb, 0, 0, 0); },
+       true},
+      {"vectored with metadata", m, md_qp, &md_shape, kLen,
+       [&](auto& cb) {
+         return m->SubmitWritevMd(md_qp, out_sges.data(), 16, kLen, kLen, md_out.get(), cb, 0, 0, 0);
+       },
+       [&](auto& cb) {
+         return m->SubmitReadvMd(md_qp, in_sges.data(), 16, kLen, kLen, md_in.get(), cb, 0, 0, 0);
+       },
+       true},
+      {"flat without metadata", p, plain_qp, &plain_shape, 0,
+       [&](auto& cb) { return p->SubmitWrite(plain_qp, out.get(), 0, kLen, cb); },
+       [&](auto& cb) { return p->SubmitRead(plain_qp, in.get(), 0, kLen, cb); }, false},
+      {"vectored without metadata", p, plain_qp, &plain_shape, kLen,
+       [&](auto& cb) { return p->SubmitWritev(plain_qp, out_sges.data(), 16, kLen, kLen, cb); },
+       [&](auto& cb) { return p->SubmitReadv(plain_qp, in_sges.data(), 16, kLen, kLen, cb); },
+       false},
+  };
+  int seed = 1;
+  for (const Case& c : cases) {
+    for (uint64_t i = 0; i < kLen; ++i) out.get()[i] = static_cast<char>(i * 13 + seed);
+    for (uint64_t i = 0; i < md_out.size(); ++i) md_out.get()[i] = static_cast<char>(i * 5 + seed);
+    memset(in.get(), 0, kLen);
+    memset(md_in.get(), 0, md_in.size());
+    ++seed;
+    spdk_standin::ControllerStats before;
+    ASSERT_TRUE(spdk_standin::controller_stats(c.shape->traddr, &before));
+    Results r;
+    ASSERT_EQ(0, c.write(r.cb())) << c.what;
+    ASSERT_TRUE(Drain(c.dev, c.qp, r, 1)) << c.what;
+    ASSERT_EQ(0, c.read(r.cb())) << c.what;
+    ASSERT_TRUE(Drain(c.dev, c.qp, r, 2)) << c.what;
+    EXPECT_EQ((std::vector<int>{int(kLen), int(kLen)}), r.got) << c.what;
+    EXPECT_EQ(0, memcmp(out.get(), in.get(), kLen)) << c.what;
+    if (c.md) {
+      EXPECT_EQ(0, memcmp(md_out.get(), md_in.get(), md_in.size())) << c.what;
+    }
+    spdk_standin::ControllerStats after;
+    ASSERT_TRUE(spdk_standin::controller_stats(c.shape->traddr, &after));
+    EXPECT_EQ(2 * kLen / kPiece, after.pieces - before.pieces) << c.what;
+    EXPECT_EQ(2u, after.commands - before.commands) << c.what;
+  }
+
+  // Without the caller's metadata, a namespace with metadata takes what the
+  // scratch covers: 1 MiB (its largest transfer is smaller), not a sector
+  // more.
+  const uint64_t scratch = SpdkNvmeDevice::kMaxTransferSize;
+  testsupport::LogCapture logs;
+  const Submit refused[] = {
+      [&](auto& cb) { return m->SubmitRead(md_qp, in.get(), 0, scratch + 512, cb); },
+      [&](auto& cb) { return m->SubmitWrite(md_qp, out.get(), 0, scratch + 512, cb); },
+      [&](auto& cb) { return m->SubmitReadv(md_qp, in_sges.data(), 16, 0, kLen, cb); },
+      [&](auto& cb) { return m->SubmitWritev(md_qp, out_sges.data(), 16, 0, kLen, cb); },
+  };
+  for (const Submit& submit : refused) {
+    Results r;
+    EXPECT_EQ(-1, submit(r.cb()));
+    EXPECT_EQ((std::vector<int>{-1}), r.got);
+  }
+  EXPECT_NE(logs.LineWith("io len too large for the queue pair's metadata scratch, len: 1049088"
+                          ", max len: 1048576"),
+            "");
+  Results r;
+  ASSERT_EQ(0, m->SubmitRead(md_qp, in.get(), 0, scratch, r.cb()));
+  ASSERT_TRUE(Drain(m, md_qp, r, 1));
+  EXPECT_EQ(int(scratch), r.got[0]);
 }
 
 // ---------------------------------------------------------------------------

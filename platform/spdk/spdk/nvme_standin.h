@@ -75,6 +75,9 @@ struct ControllerStats {
   bool attached = false;
   uint32_t io_qpairs = 0;  // allocated now
   uint64_t commands = 0;   // accepted over the controller's life
+  // Reads and writes run on the medium, a command longer than the largest
+  // transfer counting once per piece the driver split it into.
+  uint64_t pieces = 0;
 };
 // False when no controller is registered at the address.
 bool controller_stats(const std::string& traddr, ControllerStats* out);

@@ -300,8 +300,8 @@ int SpdkNvmeDevice::RegisterNamespace() {
     LOG_ERROR << "register ns error";
     return -1;
   }
-  // The plain forms' metadata scratch must hold the metadata of the longest
-  // transfer accepted, however the driver splits it.
+  // The metadata scratch of the forms without the caller's metadata holds
+  // the metadata of this many bytes, however the driver splits them.
   max_transfer_ = std::max<uint64_t>(kMaxTransferSize, max_xfer_size_);
   max_transfer_ -= max_transfer_ % sector_size_;
   spdk_nvme_io_qpair_opts opts;
@@ -488,7 +488,16 @@ int SpdkNvmeDevice::SubmitRw(SpdkNvmeData::Kind kind, uint32_t qp_id, void* buf,
     cb(-1);
     return -1;
   }
-  if (!CheckRange(offset, len, max_transfer_)) {
+  if (!CheckRange(offset, len, kMaxCommandBytes)) {
+    cb(-1);
+    return -1;
+  }
+  // SPDK splits a command longer than the namespace's largest transfer
+  // itself; what has a fixed size is the queue pair's metadata scratch,
+  // taken when the caller brings no metadata to a namespace that has some.
+  if (md == nullptr && has_md_ && len > max_transfer_) {
+    LOG_ERROR << "io len too large for the queue pair's metadata scratch, len: " << len
+              << ", max len: " << max_transfer_ << " (larger I/O must bring its own metadata)";
     cb(-1);
     return -1;
   }

@@ -150,10 +150,14 @@ struct SpdkNvmeDisk {
 class SpdkNvmeDevice {
  public:
   static constexpr uint32_t kMaxQpairNum = 128;
-  // The largest transfer one submission may carry: the namespace's own
-  // largest transfer or this, whichever is larger (longer commands are
-  // split by the driver).
+  // The longest read or write that may go without the caller's metadata to
+  // a namespace with metadata: the queue pair's metadata scratch covers the
+  // namespace's own largest transfer or this, whichever is larger.
   static constexpr uint64_t kMaxTransferSize = 1048576;
+  // The longest read or write otherwise: the callback's int carries its
+  // byte count. SPDK splits commands longer than the namespace's largest
+  // transfer itself.
+  static constexpr uint64_t kMaxCommandBytes = 2147483647;
 
   using Callback = std::function<void(int)>;
 
@@ -182,7 +186,8 @@ class SpdkNvmeDevice {
   int Poll(uint32_t qp_id);
 
   // Plain and vectored forms use the queue pair's scratch metadata when the
-  // namespace has metadata.
+  // namespace has metadata, which limits them there to the larger of
+  // kMaxTransferSize and the namespace's largest transfer.
   int SubmitRead(uint32_t qp_id, void* buf, uint64_t offset, uint64_t len, const Callback& cb);
   int SubmitWrite(uint32_t qp_id, void* buf, uint64_t offset, uint64_t len, const Callback& cb);
   int SubmitReadv(uint32_t qp_id, const SgEntry* sges, int n, uint64_t offset, uint64_t len,
@@ -289,7 +294,7 @@ class SpdkNvmeDevice {
   uint32_t md_size_ = 0;
   uint64_t size_ = 0;
   uint32_t max_xfer_size_ = 0;
-  uint64_t max_transfer_ = 0;  // the largest transfer a submission may carry
+  uint64_t max_transfer_ = 0;  // the bytes the metadata scratch serves
   uint32_t dev_id_;
   char ctrlr_desc_[1024] = {0};
   uint32_t io_queue_size_ = 0;
