@@ -107,7 +107,7 @@ TEST_F(Routes, BothBlockMastersNotLeaderEndsTheBringUp) {
   EXPECT_EQ(BmCalls(0), 1u);
   EXPECT_EQ(BmCalls(1), 1u);  // not the leader either
   EXPECT_EQ(tap().Count("HandleQueryRouteResponse failed, try next blockmaster"), 2);
-  EXPECT_EQ(tap().Count("cnlt err:0  or not leader"), 2);
+  EXPECT_EQ(tap().Count("cnlt err:0 or not leader"), 2);
   EXPECT_EQ(world_->VmCalls("RegisterVdi"), 0u);
   disk.Free();
 }
@@ -275,7 +275,7 @@ TEST_F(Routes, RefreshFromANonLeaderMovesThePrimaryWithoutResending) {
   faults().SetPrimaryBlockMaster(1);
   pyx::RequestRouteRefresh(disk->record(), 0, disk->size(), 0);
   ASSERT_TRUE(tap().WaitFor("HandleQueryRouteResponse2 failed, try next blockmaster"));
-  EXPECT_TRUE(tap().Has("cnlt err:0  or not leader"));
+  EXPECT_TRUE(tap().Has("cnlt err:0 or not leader"));
   ctltest::OnManager([&](PyxManager* m) { EXPECT_EQ(m->blockmasters().at(name).index, 1); });
   EXPECT_EQ(BmCalls(0), 1u);
   EXPECT_EQ(BmCalls(1), 0u);

@@ -311,7 +311,7 @@ void PyxManager::HandleRegisterVdiResponse(register_vdi_param* param) {
     pyx::Store(disk->ok, 0);
     pyx::Store(disk->exists, 0);
     LOG_ERROR << "Failed to register vdi " << disk->name << " Err: "
-              << param->resp->rc().retcode() << " " << param->resp->rc().errmsg();
+              << param->resp->rc().retcode() << param->resp->rc().errmsg();
   }
   if (attempts < VolumeManagerCount()) {
     Switch2NextVolumeManager();
@@ -358,7 +358,7 @@ void PyxManager::HandleUnregisterVdiResponse(unregister_call_param* call) {
     return;
   } else {
     LOG_ERROR << "Failed to unregister vdi " << param->name << " Err: "
-              << call->resp->rc().retcode() << " " << call->resp->rc().errmsg();
+              << call->resp->rc().retcode() << call->resp->rc().errmsg();
   }
   if (param->attempts < static_cast<uint64_t>(VolumeManagerCount())) {
     Switch2NextVolumeManager();

@@ -67,7 +67,7 @@ std::string RcText(const vovorav::BlockMasterQueryPlaneRouteResponse& resp) {
 }
 
 void LogNotLeader(tarn::RpcController* cntl) {
-  LOG_WARN << "cnlt err:" << cntl->error_code() << " " << cntl->ErrorText() << " or not leader";
+  LOG_WARN << "cnlt err:" << cntl->error_code() << cntl->ErrorText() << " or not leader";
 }
 
 }  // namespace

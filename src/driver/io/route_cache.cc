@@ -144,7 +144,7 @@ void PyxDriver::Impl::CopyRoutes(const std::string& name,
     }
   }
   if (dropped > 0) {
-    LOG_WARN << name << " route answer holds " << k << " planes, the " << dropped
+    LOG_ERROR << name << " route answer holds " << k << " planes, the " << dropped
              << " beyond " << pyx::kRouteSlots << " have no place";
   }
 }
