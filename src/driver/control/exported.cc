@@ -212,6 +212,11 @@ void send_pyx_io(struct spdk_bdev_io* bio) {
 void pyx_free(struct bdev_pyx* disk) {
   pyx::Store(disk->deleting, 1);
   const std::string name = disk->name;
+  // The unregistration carries copies only, so it goes out first and waits
+  // for nothing below.
+  auto* param = new unregister_vdi_param{0, name, service_ip, static_cast<uint32_t>(service_port)};
+  pyx::RunOnManager([param](PyxManager* manager) { manager->UnregisterVdi(param); },
+                    [param] { delete param; });
   // From here on neither the manager nor any driver touches the record:
   // both forget it synchronously, each on its own loop, before this returns.
   tarn::Worker* manager_worker = pyx::ManagerWorker();
@@ -242,13 +247,7 @@ void pyx_free(struct bdev_pyx* disk) {
         },
         false);
   }
-  auto* param = new unregister_vdi_param{0, name, service_ip, static_cast<uint32_t>(service_port)};
-  pyx::RunOnManager(
-      [param, name](PyxManager* manager) {
-        manager->UnregisterVdi(param);
-        manager->FreeDgs(name);
-      },
-      [param] { delete param; });
+  pyx::RunOnManager([name](PyxManager* manager) { manager->FreeDgs(name); });
   delete disk->counter;
   disk->counter = nullptr;
   free(pyx::Load(disk->uuid));
