@@ -110,6 +110,18 @@ Refusal Check(const bdev_pyx* disk, const bdev_pyx_io* io, int type, const Geome
   return kRefusalKinds;
 }
 
+// The host takes its block I/O records from a pool shared by all its disks
+// and does not clear them between uses: every field the library keeps in
+// the record would otherwise start with what the previous I/O left there.
+void StartRecord(bdev_pyx_io* io) {
+  io->stats = new bdev_pyx_io_stats{0, 0};
+  io->plane = 0;
+  io->lock_wait = 0;
+  io->pending_ms = 0;
+  io->link.tqe_next = nullptr;
+  io->link.tqe_prev = nullptr;
+}
+
 // No loop will ever complete this I/O: fail it before returning.
 void FailInPlace(bdev_pyx_io* io) {
   io->status = -1;
@@ -175,7 +187,7 @@ int get_vdisk_size(struct bdev_pyx* disk) {
 
 void send_pyx_io(struct spdk_bdev_io* bio) {
   auto* io = static_cast<bdev_pyx_io*>(spdk_bdev_io_get_driver_ctx(bio));
-  io->stats = new bdev_pyx_io_stats{0, 0};
+  StartRecord(io);
   bdev_pyx* disk = io->ch != nullptr ? io->ch->disk : nullptr;
   const int type = bio->type;
   if (pyxdrivers.empty() || disk == nullptr) {
