@@ -1,7 +1,6 @@
 // Unaligned writes: the partial blocks they lock, the covering range read
 // and written back with the new bytes merged in, waiting on a held lock,
-// retries that give their locks back, and which I/O a lock release may
-// issue.
+// locks kept across retries, and which I/O a lock release may issue.
 #include <set>
 #include <string>
 
@@ -145,7 +144,7 @@ TEST_F(RmwTest, AWriteWaitingOnAnotherBlockOfItsRangeWaitsToo) {
   EXPECT_EQ(Diff(bs_.Stored(4097, 4096), Pattern(4096, 7)), "equal");
 }
 
-TEST_F(RmwTest, AStaleRouteInTheReadStageGivesTheLockBackAndLocksAgainLater) {
+TEST_F(RmwTest, AStaleRouteInTheReadStageKeepsTheLockAcrossTheRetry) {
   StartDrivers();
   FakeBlockServer::Answer stale;
   stale.retcode = -12003;
@@ -154,17 +153,59 @@ TEST_F(RmwTest, AStaleRouteInTheReadStageGivesTheLockBackAndLocksAgainLater) {
   TestIo* t = NewWrite(512, Pattern(512, 9));
   Submit(t);
   ASSERT_TRUE(WaitRetry(1));
-  EXPECT_TRUE(LockedBlocks().empty());
+  EXPECT_EQ(LockedBlocks(), std::set<uint64_t>{0});
+  EXPECT_EQ(LockWait(t), 0);
   EXPECT_EQ(Metric("_query_route_count"), 1u);
   FakeBlockServer::Answer hold;
   hold.hold = true;
   bs_.Push("Read", hold);
+  testsupport::LogCapture logs;
   OnLoop([&] { driver()->pyx_retry_io(); });
   ASSERT_TRUE(WaitHeld(1));
   EXPECT_EQ(LockedBlocks(), std::set<uint64_t>{0});
   bs_.Release();
   ASSERT_TRUE(WaitDone(t));
   EXPECT_EQ(t->io()->status, 0);
+  EXPECT_TRUE(LockedBlocks().empty());
+  // The retry found its own lock: nothing locked twice, nothing unlocked
+  // that was not held.
+  EXPECT_EQ(logs.text().find("does not"), std::string::npos);
+}
+
+// A write stage that timed out may still be applied by the block server.
+// Its blocks stay locked until the write ends, so a neighbour's
+// read-modify-write of the same block comes after the late write, never
+// before it (where the late write would revert it).
+TEST_F(RmwTest, ATimedOutWriteStageKeepsItsBlockLockedUntilTheWriteEnds) {
+  rpc_timeout = 300;
+  StartDrivers();
+  const std::string old = Pattern(kBlock, 20);
+  bs_.Store(0, old);
+  FakeBlockServer::Answer late;
+  late.hold = true;
+  late.apply_late = true;
+  bs_.Push("Write", late);
+  TestIo* first = NewWrite(512, Pattern(512, 21));
+  Submit(first);
+  ASSERT_TRUE(WaitRetry(1));  // the write stage timed out
+  EXPECT_EQ(bs_.held(), 1u);
+  EXPECT_EQ(LockedBlocks(), std::set<uint64_t>{0});
+
+  TestIo* second = NewWrite(2048, Pattern(100, 22));
+  Submit(second);
+  ASSERT_TRUE(WaitRetry(2));
+  EXPECT_EQ(LockWait(second), 1);
+  EXPECT_EQ(bs_.count("Read"), 1u);  // the first write's only
+
+  bs_.Release();  // the first write lands now, its answer long abandoned
+  ASSERT_TRUE(RetryUntilDone(first));
+  ASSERT_TRUE(WaitDone(second));
+  EXPECT_EQ(first->io()->status, 0);
+  EXPECT_EQ(second->io()->status, 0);
+  std::string want = old;
+  want.replace(512, 512, Pattern(512, 21));
+  want.replace(2048, 100, Pattern(100, 22));
+  EXPECT_EQ(Diff(bs_.Stored(0, kBlock), want), "equal");
   EXPECT_TRUE(LockedBlocks().empty());
 }
 

@@ -352,6 +352,8 @@ void PyxDriver::Impl::DrainRetry(bool lock_waiters_only) {
 }
 
 void PyxDriver::Impl::Fail(bdev_pyx_io* io, bool is_read) {
+  DropBlocksOf(io);
+  io->lock_wait = 0;
   io->status = -1;
   if (is_read) {
     metrics.read_fail_count << 1;
