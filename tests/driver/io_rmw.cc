@@ -235,15 +235,13 @@ TEST_F(RmwTest, OnlyUnalignedWritesAreTakenForLockWaiters) {
       io->pending_ms = int64_t{1} << 40;
       io->link.tqe_next = io;
       io->link.tqe_prev = &io->link.tqe_next;
-      if (through_send) {
-        io->plane = 12345;
-        delete io->stats;
-        io->stats = nullptr;
-      }
+      if (through_send) io->plane = 12345;
     };
     auto submit = [&](TestIo* t) {
       tracked_[t->io()] = t;
       if (through_send) {
+        delete t->io()->stats;  // send_pyx_io gives the I/O its own
+        t->io()->stats = nullptr;
         send_pyx_io(t->bio());
       } else {
         Submit(t);
