@@ -1,6 +1,8 @@
 // Opening disks against the simulated cluster: the bring-up chain, its
 // fail-over between volume managers and block masters, registration and
 // unregistration, and disks freed while answers are still out.
+#include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -235,6 +237,30 @@ TEST_F(BringUp, FreeUnregistersAndForgetsTheDgs) {
   for (int i = 0; i < ClusterWorld::kDrivers; ++i) {
     ctltest::OnDriver(i, [&](PyxDriver* d) { EXPECT_FALSE(d->has_route_cache(name)); });
   }
+}
+
+// The unregistration needs nothing of the record: pyx_free sends it before
+// it waits for the drivers to forget the disk.
+TEST_F(BringUp, FreeUnregistersBeforeItWaitsForTheDrivers) {
+  const std::string name = world_->NewDisk("busyfree");
+  HostDisk disk(name);
+  ASSERT_TRUE(ClusterWorld::Open(&disk));
+  std::mutex gate;
+  gate.lock();
+  PyxDriver* busy = pyxdrivers[0];
+  ASSERT_EQ(busy->worker()->loop()->RunInLoop([&gate] { std::lock_guard<std::mutex> l(gate); },
+                                              true),
+            0);
+  std::atomic<bool> freed{false};
+  std::thread freeing([&] {
+    disk.Free();
+    freed = true;
+  });
+  EXPECT_TRUE(tap().WaitFor("Unregister " + name, 30.0));
+  EXPECT_FALSE(freed.load());
+  gate.unlock();
+  freeing.join();
+  EXPECT_EQ(cluster().Registrations().count(name), 0u);
 }
 
 TEST_F(BringUp, UnregisterFailsOverToTheNextVolumeManager) {

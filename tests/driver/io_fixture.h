@@ -61,6 +61,7 @@ class FakeBlockServer : public vovorav::BlockServerService {
     bool zerod = false;       // read: zerod and no data
     int extra_infos = 0;      // read: block_info entries past the range
     bool hold = false;        // answered only by Release()
+    bool apply_late = false;  // write, held: stored only when Release() answers it
   };
   struct Request {
     std::string method;
@@ -81,13 +82,18 @@ class FakeBlockServer : public vovorav::BlockServerService {
     hold_all_ = on;
   }
   // Answers every held call from the calling thread; returns how many.
+  // A write held with apply_late is stored first, as a server that applies
+  // it only now.
   size_t Release() {
-    std::vector<google::protobuf::Closure*> held;
+    std::vector<Held> held;
     {
       std::lock_guard<std::mutex> lock(mu_);
       held.swap(held_);
+      for (const Held& h : held) {
+        if (h.late) StoreLocked(h.lba, h.data);
+      }
     }
-    for (auto* done : held) done->Run();
+    for (const Held& h : held) h.done->Run();
     return held.size();
   }
   size_t held() const {
@@ -143,12 +149,17 @@ class FakeBlockServer : public vovorav::BlockServerService {
     const Answer a = Next("Write");
     resp->mutable_latest_route_term()->set_term(a.term < 0 ? term_ : static_cast<uint64_t>(a.term));
     resp->mutable_rc()->set_retcode(a.retcode);
+    const bool late = a.retcode == 0 && a.hold && a.apply_late;
     if (a.retcode == 0) {
-      StoreLocked(r.lba, r.data);
+      if (!late) StoreLocked(r.lba, r.data);
       resp->set_segment_id(location_[0]);
       resp->set_stream_id(location_[1]);
       resp->set_extent_id(location_[2]);
       resp->set_offset_in_extent(location_[3]);
+    }
+    if (late) {
+      held_.push_back(Held{done, true, r.lba, r.data});
+      return;
     }
     Finish(a, done);
   }
@@ -210,7 +221,7 @@ class FakeBlockServer : public vovorav::BlockServerService {
   // scope only when not held (Run posts the send, it does not block).
   void Finish(const Answer& a, google::protobuf::Closure* done) {
     if (a.hold) {
-      held_.push_back(done);
+      held_.push_back(Held{done, false, 0, ""});
     } else {
       done->Run();
     }
@@ -226,7 +237,13 @@ class FakeBlockServer : public vovorav::BlockServerService {
   mutable std::mutex mu_;
   std::map<std::string, std::deque<Answer>> scripts_;
   bool hold_all_ = false;
-  std::vector<google::protobuf::Closure*> held_;
+  struct Held {
+    google::protobuf::Closure* done;
+    bool late;  // a write to store at release: lba, data
+    uint64_t lba;
+    std::string data;
+  };
+  std::vector<Held> held_;
   std::vector<Request> requests_;
   std::map<uint64_t, std::string> blocks_;
   uint64_t term_ = 7;

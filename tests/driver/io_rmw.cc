@@ -1,9 +1,10 @@
 // Unaligned writes: the partial blocks they lock, the covering range read
 // and written back with the new bytes merged in, waiting on a held lock,
-// and retries that give their locks back.
+// locks kept across retries, and which I/O a lock release may issue.
 #include <set>
 #include <string>
 
+#include "control/globals.h"
 #include "io_fixture.h"
 
 namespace iotest {
@@ -143,7 +144,7 @@ TEST_F(RmwTest, AWriteWaitingOnAnotherBlockOfItsRangeWaitsToo) {
   EXPECT_EQ(Diff(bs_.Stored(4097, 4096), Pattern(4096, 7)), "equal");
 }
 
-TEST_F(RmwTest, AStaleRouteInTheReadStageGivesTheLockBackAndLocksAgainLater) {
+TEST_F(RmwTest, AStaleRouteInTheReadStageKeepsTheLockAcrossTheRetry) {
   StartDrivers();
   FakeBlockServer::Answer stale;
   stale.retcode = -12003;
@@ -152,11 +153,13 @@ TEST_F(RmwTest, AStaleRouteInTheReadStageGivesTheLockBackAndLocksAgainLater) {
   TestIo* t = NewWrite(512, Pattern(512, 9));
   Submit(t);
   ASSERT_TRUE(WaitRetry(1));
-  EXPECT_TRUE(LockedBlocks().empty());
+  EXPECT_EQ(LockedBlocks(), std::set<uint64_t>{0});
+  EXPECT_EQ(LockWait(t), 0);
   EXPECT_EQ(Metric("_query_route_count"), 1u);
   FakeBlockServer::Answer hold;
   hold.hold = true;
   bs_.Push("Read", hold);
+  testsupport::LogCapture logs;
   OnLoop([&] { driver()->pyx_retry_io(); });
   ASSERT_TRUE(WaitHeld(1));
   EXPECT_EQ(LockedBlocks(), std::set<uint64_t>{0});
@@ -164,6 +167,124 @@ TEST_F(RmwTest, AStaleRouteInTheReadStageGivesTheLockBackAndLocksAgainLater) {
   ASSERT_TRUE(WaitDone(t));
   EXPECT_EQ(t->io()->status, 0);
   EXPECT_TRUE(LockedBlocks().empty());
+  // The retry found its own lock: nothing locked twice, nothing unlocked
+  // that was not held.
+  EXPECT_EQ(logs.text().find("does not"), std::string::npos);
+}
+
+// A write stage that timed out may still be applied by the block server.
+// Its blocks stay locked until the write ends, so a neighbour's
+// read-modify-write of the same block comes after the late write, never
+// before it (where the late write would revert it).
+TEST_F(RmwTest, ATimedOutWriteStageKeepsItsBlockLockedUntilTheWriteEnds) {
+  rpc_timeout = 300;
+  StartDrivers();
+  const std::string old = Pattern(kBlock, 20);
+  bs_.Store(0, old);
+  FakeBlockServer::Answer late;
+  late.hold = true;
+  late.apply_late = true;
+  bs_.Push("Write", late);
+  TestIo* first = NewWrite(512, Pattern(512, 21));
+  Submit(first);
+  ASSERT_TRUE(WaitRetry(1));  // the write stage timed out
+  EXPECT_EQ(bs_.held(), 1u);
+  EXPECT_EQ(LockedBlocks(), std::set<uint64_t>{0});
+
+  TestIo* second = NewWrite(2048, Pattern(100, 22));
+  Submit(second);
+  ASSERT_TRUE(WaitRetry(2));
+  EXPECT_EQ(LockWait(second), 1);
+  EXPECT_EQ(bs_.count("Read"), 1u);  // the first write's only
+
+  bs_.Release();  // the first write lands now, its answer long abandoned
+  ASSERT_TRUE(RetryUntilDone(first));
+  ASSERT_TRUE(WaitDone(second));
+  EXPECT_EQ(first->io()->status, 0);
+  EXPECT_EQ(second->io()->status, 0);
+  std::string want = old;
+  want.replace(512, 512, Pattern(512, 21));
+  want.replace(2048, 100, Pattern(100, 22));
+  EXPECT_EQ(Diff(bs_.Stored(0, kBlock), want), "equal");
+  EXPECT_TRUE(LockedBlocks().empty());
+}
+
+// Records come back from the host's pool holding what their last I/O left,
+// a lock_wait of 1 among it (a write that failed while waiting for a lock).
+// A read or an aligned write with such a record that sits on the retry ring
+// when a lock is released is not a lock waiter: it stays for the periodic
+// drain and runs as what it is. Handed to the driver directly the stale
+// flag reaches the drain; through send_pyx_io the record starts afresh.
+TEST_F(RmwTest, OnlyUnalignedWritesAreTakenForLockWaiters) {
+  StartDrivers();
+  // A geometry with every plane of the disk in the route cache.
+  disk_->die_unit_capacity = disk_->die_capacity = 64ull << 20;
+  disk_->plane_capacity = disk_->block_capacity = 4ull << 20;
+  worker_num = 1;
+  pyxdrivers = {driver()};
+  struct Reset {
+    ~Reset() { pyxdrivers.clear(); }
+  } reset;
+  testsupport::LogCapture logs;
+  bs_.Store(0, Pattern(8 * kBlock, 30));
+  for (const bool through_send : {false, true}) {
+    const uint64_t base = through_send ? 4 * kBlock : 0;
+    auto dirty = [&](TestIo* t) {
+      bdev_pyx_io* io = t->io();
+      io->lock_wait = 1;
+      io->pending_ms = int64_t{1} << 40;
+      io->link.tqe_next = io;
+      io->link.tqe_prev = &io->link.tqe_next;
+      if (through_send) io->plane = 12345;
+    };
+    auto submit = [&](TestIo* t) {
+      tracked_[t->io()] = t;
+      if (through_send) {
+        delete t->io()->stats;  // send_pyx_io gives the I/O its own
+        t->io()->stats = nullptr;
+        send_pyx_io(t->bio());
+      } else {
+        Submit(t);
+      }
+    };
+    FakeBlockServer::Answer hold;
+    hold.hold = true;
+    bs_.Push("Read", hold);
+    TestIo* locker = NewWrite(base + 100, Pattern(100, 31));
+    submit(locker);
+    ASSERT_TRUE(WaitHeld(1));
+
+    FakeBlockServer::Answer retry;
+    retry.retcode = -12001;
+    bs_.Push("Read", retry);
+    bs_.Push("Write", retry);
+    TestIo* read = NewRead(base + kBlock + 300, 700);
+    TestIo* write = NewWrite(base + 2 * kBlock, Pattern(kBlock, 32));
+    dirty(read);
+    dirty(write);
+    submit(read);
+    submit(write);
+    ASSERT_TRUE(WaitRetry(2)) << through_send;
+
+    bs_.Release();  // the locker completes and releases its block
+    ASSERT_TRUE(WaitDone(locker));
+    OnLoop([] {});  // the drain the release posted has run
+    EXPECT_EQ(Read<size_t>(0, [&] { return driver()->retry_count(); }), 2u) << through_send;
+    ASSERT_TRUE(RetryUntilDone(read));
+    ASSERT_TRUE(WaitDone(write));
+    EXPECT_EQ(read->io()->status, 0);
+    EXPECT_EQ(write->io()->status, 0);
+    EXPECT_EQ(Diff(read->data(), Pattern(8 * kBlock, 30).substr(base + kBlock + 300, 700)),
+              "equal");
+    std::string want = Pattern(8 * kBlock, 30).substr(base, 3 * kBlock);
+    want.replace(100, 100, Pattern(100, 31));
+    want.replace(2 * kBlock, kBlock, Pattern(kBlock, 32));
+    EXPECT_EQ(Diff(bs_.Stored(base, 3 * kBlock), want), "equal") << through_send;
+  }
+  EXPECT_EQ(logs.text().find("Check failed"), std::string::npos);
+  EXPECT_EQ(logs.text().find("does not"), std::string::npos);
+  EXPECT_EQ(Read<int64_t>(0, [&] { return driver()->in_flight(); }), 0);
+  EXPECT_TRUE(LockedBlocks(16).empty());
 }
 
 TEST_F(RmwTest, AFailedWriteStageGivesTheLockBack) {

@@ -110,6 +110,18 @@ Refusal Check(const bdev_pyx* disk, const bdev_pyx_io* io, int type, const Geome
   return kRefusalKinds;
 }
 
+// The host takes its block I/O records from a pool shared by all its disks
+// and does not clear them between uses: every field the library keeps in
+// the record would otherwise start with what the previous I/O left there.
+void StartRecord(bdev_pyx_io* io) {
+  io->stats = new bdev_pyx_io_stats{0, 0};
+  io->plane = 0;
+  io->lock_wait = 0;
+  io->pending_ms = 0;
+  io->link.tqe_next = nullptr;
+  io->link.tqe_prev = nullptr;
+}
+
 // No loop will ever complete this I/O: fail it before returning.
 void FailInPlace(bdev_pyx_io* io) {
   io->status = -1;
@@ -175,7 +187,7 @@ int get_vdisk_size(struct bdev_pyx* disk) {
 
 void send_pyx_io(struct spdk_bdev_io* bio) {
   auto* io = static_cast<bdev_pyx_io*>(spdk_bdev_io_get_driver_ctx(bio));
-  io->stats = new bdev_pyx_io_stats{0, 0};
+  StartRecord(io);
   bdev_pyx* disk = io->ch != nullptr ? io->ch->disk : nullptr;
   const int type = bio->type;
   if (pyxdrivers.empty() || disk == nullptr) {
@@ -212,6 +224,11 @@ void send_pyx_io(struct spdk_bdev_io* bio) {
 void pyx_free(struct bdev_pyx* disk) {
   pyx::Store(disk->deleting, 1);
   const std::string name = disk->name;
+  // The unregistration carries copies only, so it goes out first and waits
+  // for nothing below.
+  auto* param = new unregister_vdi_param{0, name, service_ip, static_cast<uint32_t>(service_port)};
+  pyx::RunOnManager([param](PyxManager* manager) { manager->UnregisterVdi(param); },
+                    [param] { delete param; });
   // From here on neither the manager nor any driver touches the record:
   // both forget it synchronously, each on its own loop, before this returns.
   tarn::Worker* manager_worker = pyx::ManagerWorker();
@@ -242,13 +259,7 @@ void pyx_free(struct bdev_pyx* disk) {
         },
         false);
   }
-  auto* param = new unregister_vdi_param{0, name, service_ip, static_cast<uint32_t>(service_port)};
-  pyx::RunOnManager(
-      [param, name](PyxManager* manager) {
-        manager->UnregisterVdi(param);
-        manager->FreeDgs(name);
-      },
-      [param] { delete param; });
+  pyx::RunOnManager([name](PyxManager* manager) { manager->FreeDgs(name); });
   delete disk->counter;
   disk->counter = nullptr;
   free(pyx::Load(disk->uuid));

@@ -21,7 +21,6 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "bvar/bvar.h"
@@ -68,7 +67,9 @@ struct DiskState {
   std::string name;     // copies for log lines and keys
   std::string uuid;
   std::unique_ptr<vovorav::PlaneRouteDetail[]> routes;  // kRouteSlots, or none
-  std::unordered_set<uint64_t> locks;  // 4 KiB blocks held by unaligned writes
+  // 4 KiB blocks held by unaligned writes, each with the write that holds
+  // it: a write keeps its blocks across its retries, until it ends.
+  std::unordered_map<uint64_t, const bdev_pyx_io*> locks;
   std::vector<uint32_t> crc;
   std::vector<uint8_t> segment_id, stream_id, extent_id;
   std::vector<uint32_t> offset_in_extent;
@@ -108,11 +109,11 @@ struct Target {
   uint32_t port = 0;
 };
 
-// What a path gives back when it cannot send (its admission, its block
-// locks) and which fail counter a refused I/O counts in.
+// What a path gives back when it cannot send (its admission) and which fail
+// counter a refused I/O counts in. Block locks stay with a retried write and
+// go when it fails (Fail).
 struct RouteUse {
   bool admitted;
-  bool locked;
   bool read_counter;
 };
 
@@ -190,6 +191,8 @@ struct PyxDriver::Impl {
   void RetryEnqueue(bdev_pyx_io* io);
   void DrainRetry(bool lock_waiters_only);
   void PollPending();
+  // Fails an I/O (status -1, completion step); an unaligned write gives
+  // back the blocks it holds.
   void Fail(bdev_pyx_io* io, bool is_read);
   // The completion step: frees stats, then hands the I/O to the host (or to
   // the overflow list). The I/O must not be touched afterwards.
@@ -241,8 +244,14 @@ struct PyxDriver::Impl {
   void Rmw(bdev_pyx_io* io);
   void OnRmwAnswer(pyx::IoCall* call);
   void RmwWriteStage(pyx::DiskState* st, pyx::IoCall* call);
-  bool LockBlocks(pyx::DiskState* st, uint64_t offset, uint64_t len);
+  // True when the write holds the partial blocks it locks (it does from its
+  // lock step until it ends).
+  bool HoldsBlocks(const pyx::DiskState* st, const bdev_pyx_io* io) const;
+  bool LockBlocks(pyx::DiskState* st, const bdev_pyx_io* io);
   int ReleaseLocks(pyx::DiskState* st, uint64_t offset, uint64_t len);
+  // The blocks `io` holds, if any, when it ends another way than its paths'
+  // own exits (failed while retrying, its disk going away).
+  void DropBlocksOf(const bdev_pyx_io* io);
 
   // ---- Integrity (integrity.cc).
   // How many of blocks [first, first + n) a vector of `size` entries holds;

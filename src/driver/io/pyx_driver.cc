@@ -80,6 +80,15 @@ bool IsRead(const bdev_pyx_io* io) {
   return spdk_bdev_io_from_ctx(const_cast<bdev_pyx_io*>(io))->type == SPDK_BDEV_IO_TYPE_READ;
 }
 
+// An unaligned write that waits on the retry ring for a block lock. The
+// type is looked at too: only such a write may be run as a
+// read-modify-write.
+bool WaitsForLock(const bdev_pyx_io* io) {
+  return io->lock_wait != 0 &&
+         spdk_bdev_io_from_ctx(const_cast<bdev_pyx_io*>(io))->type == SPDK_BDEV_IO_TYPE_WRITE &&
+         !IsAligned4k(io->offset, io->len);
+}
+
 // The pending queue is a tail queue linked through the record's own links.
 void PendingUnlink(bdev_pyx_io* io, bdev_pyx_io*** tail) {
   if (io->link.tqe_next != nullptr) {
@@ -334,7 +343,7 @@ void PyxDriver::Impl::DrainRetry(bool lock_waiters_only) {
     metrics.retry_num << pyx::kMinus1;
     if (!lock_waiters_only) {
       Issue(io);
-    } else if (io->lock_wait) {
+    } else if (pyx::WaitsForLock(io)) {
       Rmw(io);
     } else {
       RetryEnqueue(io);
@@ -343,6 +352,8 @@ void PyxDriver::Impl::DrainRetry(bool lock_waiters_only) {
 }
 
 void PyxDriver::Impl::Fail(bdev_pyx_io* io, bool is_read) {
+  DropBlocksOf(io);
+  io->lock_wait = 0;
   io->status = -1;
   if (is_read) {
     metrics.read_fail_count << 1;

@@ -29,7 +29,7 @@ const pyx::LadderTexts kReadTexts = {
     "async read failed. Retcode: ",
 };
 
-constexpr pyx::RouteUse kReadUse = {true, false, true};
+constexpr pyx::RouteUse kReadUse = {true, true};
 
 }  // namespace
 

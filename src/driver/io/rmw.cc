@@ -2,6 +2,12 @@
 // aligned range that covers the write, merge the new bytes in and write the
 // whole range back. Two unaligned writes of one block meet the same lock set
 // because every I/O of one stripe goes to the same driver.
+//
+// A write keeps its blocks from its lock step until it completes or fails,
+// across every retry: a write stage that timed out may still be applied by
+// the block server later, and a neighbour that read, merged and wrote the
+// block meanwhile would be reverted by it. The retry's read stage runs under
+// the same locks, so it sees whatever the late write left.
 #include <cstring>
 
 #include "butil/logging.h"
@@ -9,6 +15,7 @@
 #include "io/driver_impl.h"
 #include "io/iovec_copy.h"
 #include "record_access.h"
+#include "spdk/bdev_module.h"
 #include "tarn/base/logging.h"
 #include "tarn/loop.h"
 #include "tarn/rpc/rpc_client.h"
@@ -33,8 +40,8 @@ const pyx::LadderTexts kRmwTexts = {
     "RMW async read failed. Retcode: ",
 };
 
-constexpr pyx::RouteUse kRmwReadUse = {false, true, true};
-constexpr pyx::RouteUse kRmwWriteUse = {false, true, false};
+constexpr pyx::RouteUse kRmwReadUse = {false, true};
+constexpr pyx::RouteUse kRmwWriteUse = {false, false};
 
 uint64_t HeadBlock(uint64_t offset) { return offset / pyx::kBlockSize; }
 uint64_t TailBlock(uint64_t offset, uint64_t len) { return (offset + len - 1) / pyx::kBlockSize; }
@@ -48,11 +55,20 @@ bool TailLockedApart(uint64_t offset, uint64_t len) {
 
 }  // namespace
 
-bool PyxDriver::Impl::LockBlocks(DiskState* st, uint64_t offset, uint64_t len) {
+bool PyxDriver::Impl::HoldsBlocks(const DiskState* st, const bdev_pyx_io* io) const {
+  const uint64_t block =
+      HeadPartial(io->offset) ? HeadBlock(io->offset) : TailBlock(io->offset, io->len);
+  auto it = st->locks.find(block);
+  return it != st->locks.end() && it->second == io;
+}
+
+bool PyxDriver::Impl::LockBlocks(DiskState* st, const bdev_pyx_io* io) {
+  const uint64_t offset = io->offset;
+  const uint64_t len = io->len;
   bool added = false;
-  if (HeadPartial(offset)) added = st->locks.insert(HeadBlock(offset)).second;
+  if (HeadPartial(offset)) added = st->locks.emplace(HeadBlock(offset), io).second;
   if (TailLockedApart(offset, len)) {
-    added = st->locks.insert(TailBlock(offset, len)).second || added;
+    added = st->locks.emplace(TailBlock(offset, len), io).second || added;
   }
   return added;
 }
@@ -62,7 +78,7 @@ bool PyxDriver::Impl::LockBlocks(DiskState* st, uint64_t offset, uint64_t len) {
 int PyxDriver::Impl::ReleaseLocks(DiskState* st, uint64_t offset, uint64_t len) {
   if (pyx::IsAligned4k(offset, len)) return 0;
   // One drain after the current task serves every release made meanwhile.
-  if (!retry_now_scheduled) {
+  if (!retry_now_scheduled && *alive) {
     retry_now_scheduled = true;
     std::shared_ptr<bool> a = alive;
     worker->loop()->RunNextLoop([this, a] {
@@ -80,6 +96,16 @@ int PyxDriver::Impl::ReleaseLocks(DiskState* st, uint64_t offset, uint64_t len) 
   return 0;
 }
 
+void PyxDriver::Impl::DropBlocksOf(const bdev_pyx_io* io) {
+  if (spdk_bdev_io_from_ctx(const_cast<bdev_pyx_io*>(io))->type != SPDK_BDEV_IO_TYPE_WRITE ||
+      pyx::IsAligned4k(io->offset, io->len) || io->len == 0) {
+    return;
+  }
+  // The record pointer is only a key here: the disk may be gone.
+  DiskState* st = Find(io->ch->disk);
+  if (st != nullptr && HoldsBlocks(st, io)) ReleaseLocks(st, io->offset, io->len);
+}
+
 void PyxDriver::Impl::Rmw(bdev_pyx_io* io) {
   DiskState* st = LiveDisk(io);
   if (st == nullptr) {
@@ -93,16 +119,21 @@ void PyxDriver::Impl::Rmw(bdev_pyx_io* io) {
     Fail(io, false);
     return;
   }
-  if (st->locks.count(HeadBlock(offset)) != 0 || st->locks.count(TailBlock(offset, len)) != 0) {
-    io->lock_wait = 1;
-    RetryEnqueue(io);
-    return;
+  // A retried write still holds its blocks and goes straight on; a write
+  // that holds nothing waits while any block it touches at head or tail is
+  // held. Waiters hold nothing, so no two writes wait for each other.
+  if (!HoldsBlocks(st, io)) {
+    if (st->locks.count(HeadBlock(offset)) != 0 || st->locks.count(TailBlock(offset, len)) != 0) {
+      io->lock_wait = 1;
+      RetryEnqueue(io);
+      return;
+    }
+    if (!LockBlocks(st, io)) {
+      LOG_ERROR << st->name << " offset " << offset << " len " << len << " does not lock";
+      LOG(FATAL) << "Check failed: 0. ";
+    }
   }
   io->lock_wait = 0;
-  if (!LockBlocks(st, offset, len)) {
-    LOG_ERROR << st->name << " offset " << offset << " len " << len << " does not lock";
-    LOG(FATAL) << "Check failed: 0. ";
-  }
   pyx::Target t;
   if (!Route(st, io, kRmwReadUse, &t)) return;
   IoCall* c = NewCall(CallKind::kRmwRead, io, st, t);
@@ -127,8 +158,7 @@ void PyxDriver::Impl::OnRmwAnswer(IoCall* c) {
       RmwWriteStage(st, c);  // keeps the locks for the write stage
       break;
     case pyx::Verdict::kRetry:
-      ReleaseLocks(st, offset, len);
-      RetryEnqueue(io);
+      RetryEnqueue(io);  // keeps the locks for the retry
       break;
     case pyx::Verdict::kFail:
       ReleaseLocks(st, offset, len);
@@ -178,7 +208,6 @@ void PyxDriver::Impl::RmwWriteStage(DiskState* st, IoCall* c) {
       LOG_ERROR << st->name << " no worker memory for a write of " << size
                 << " bytes, tried again later|offset:" << offset;
       ReleaseCall(w);
-      ReleaseLocks(st, offset, len);
       RetryEnqueue(io);
       return;
     }

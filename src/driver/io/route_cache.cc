@@ -55,10 +55,7 @@ bool PyxDriver::Impl::Route(DiskState* st, bdev_pyx_io* io, const pyx::RouteUse&
       }
     }
   }
-  const uint64_t offset = io->offset;
-  const uint64_t len = io->len;
   if (use.admitted) GiveBack();
-  if (use.locked) ReleaseLocks(st, offset, len);
   if (retry) {
     RetryEnqueue(io);
   } else {

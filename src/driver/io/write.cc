@@ -28,7 +28,7 @@ const pyx::LadderTexts kWriteTexts = {
     "async write failed. Retcode: ",
 };
 
-constexpr pyx::RouteUse kWriteUse = {true, false, false};
+constexpr pyx::RouteUse kWriteUse = {true, false};
 
 }  // namespace
 
@@ -101,7 +101,7 @@ void PyxDriver::Impl::OnWriteAnswer(IoCall* c) {
       WriteDone(st, c);
       break;
     case pyx::Verdict::kRetry:
-      ReleaseLocks(st, offset, len);
+      // An unaligned write keeps its blocks: this write may still land.
       RetryEnqueue(io);
       break;
     case pyx::Verdict::kFail:

@@ -103,7 +103,9 @@ struct Counters {
 using IoCallback = void (*)(void* arg, int status);
 
 // One host I/O channel of a disk: its completion rings (one per driver id),
-// a pool of block I/O records and the bookkeeping of split I/O.
+// a pool of block I/O records and the bookkeeping of split I/O. Like an
+// SPDK host's, the records are reused without being cleared: each use sets
+// only the host's fields (type, status 0, buffers, length, offset, channel).
 class Channel {
  public:
   struct Options {

@@ -61,7 +61,10 @@ struct bdev_pyx_io_stats {
 };
 
 /* The library's per-I/O record, in the driver-context area of the host's
- * spdk_bdev_io (see spdk_bdev_io_get_driver_ctx). */
+ * spdk_bdev_io (see spdk_bdev_io_get_driver_ctx). The host sets status (0),
+ * iov, iovcnt, len, offset and ch before each send_pyx_io; send_pyx_io sets
+ * plane, lock_wait, pending_ms, link and stats itself, so a record may come
+ * back from the host's pool holding anything a previous I/O left. */
 struct bdev_pyx_io {
   int32_t status;       /* -1 when the I/O failed; untouched on success */
   struct iovec* iov;    /* data buffers */
