@@ -15,13 +15,13 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "butil/logging.h"
 #include "gtest/gtest.h"
 #include "support/child.h"
+#include "support/pattern.h"
 #include "tarn/base/file_util.h"
 #include "tarn/base/log_file.h"
 #include "tarn/base/logging.h"
@@ -94,9 +94,9 @@ TEST_F(AsyncLoggingTest, FileNameCarriesTimeHostAndPid) {
   const int pid = child.pid;
   std::vector<std::string> files = listFiles(dir_);
   ASSERT_EQ(1u, files.size());
-  std::regex pattern("app\\.[0-9]{8}-[0-9]{6}\\." + ProcessInfo::hostname() + "\\." +
-                     std::to_string(pid) + "\\.log");
-  EXPECT_TRUE(std::regex_match(files[0], pattern)) << files[0];
+  const std::string pattern("app\\.[0-9]{8}-[0-9]{6}\\." + ProcessInfo::hostname() + "\\." +
+                            std::to_string(pid) + "\\.log");
+  EXPECT_TRUE(testsupport::FullMatch(files[0], pattern)) << files[0];
   std::string content = readAll(dir_ + "/" + files[0]);
   EXPECT_NE(std::string::npos, content.find("INFO  first line - async_logging.cc:"));
   EXPECT_NE(std::string::npos, content.find("WARN  second line - async_logging.cc:"));
