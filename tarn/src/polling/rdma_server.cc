@@ -18,7 +18,8 @@ RdmaServer::RdmaServer(EventWorker* acceptor, const SockAddress& listen, const s
                        const WorkerOption& option, WorkerColony* colony)
     : Server(acceptor, listen, name, option, colony),
       alive_(std::make_shared<int>(0)),
-      alive_weak_(alive_) {
+      alive_weak_(alive_),
+      handshake_deadline_(kHandshakeDeadlineSeconds) {
   WorkerOption inner_option;
   inner_option.name_prefix = "inner_ew-";
   inner_.reset(new TcpServer(acceptor, listen, "tcp_server_for_rdma", inner_option, nullptr));

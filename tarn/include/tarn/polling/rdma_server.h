@@ -13,6 +13,7 @@
 #ifndef TARN_POLLING_RDMA_SERVER_H_
 #define TARN_POLLING_RDMA_SERVER_H_
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -75,6 +76,20 @@ class RdmaServer : public Server {
   // The peer's ready record: the worker establishes the connection of qp_num.
   void SetConnectionPeerReady(PollingWorker* worker, uint32_t qp_num);
 
+  // Handshakes accepted and not yet completed or given up (kept by the
+  // handshake, on the inner server's thread; readable anywhere).
+  int pending_handshakes() const { return pending_handshakes_.load(std::memory_order_relaxed); }
+  void HandshakeStarted() { pending_handshakes_.fetch_add(1, std::memory_order_relaxed); }
+  void HandshakeEnded() { pending_handshakes_.fetch_sub(1, std::memory_order_relaxed); }
+  // How long an accepted handshake may take (kHandshakeDeadlineSeconds).
+  double handshake_deadline() const {
+    return handshake_deadline_.load(std::memory_order_relaxed);
+  }
+  // Tests only: a shorter deadline for handshakes accepted afterwards.
+  void set_handshake_deadline_for_test(double seconds) {
+    handshake_deadline_.store(seconds, std::memory_order_relaxed);
+  }
+
   TcpServer* inner_server() const { return inner_.get(); }
   // Number of RDMA connections in the map (acceptor loop only).
   size_t connection_count() const { return conn_map_.size(); }
@@ -93,6 +108,8 @@ class RdmaServer : public Server {
   std::shared_ptr<int> alive_;
   const std::weak_ptr<int> alive_weak_;
   bool stopped_ = false;  // acceptor loop
+  std::atomic<int> pending_handshakes_{0};
+  std::atomic<double> handshake_deadline_;
   // Connections made by the handshake thread, not yet in the map.
   std::mutex incoming_mutex_;
   std::vector<std::shared_ptr<Connection>> incoming_;
