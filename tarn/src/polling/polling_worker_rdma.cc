@@ -533,9 +533,14 @@ void PollingWorker::ReleaseRdmaState(bool notify) {
   all.clear();
   if (rdma_poller_ != nullptr && rdma_poller_->index >= 0) UnregisterPoller(rdma_poller_.get());
   rdma_poller_.reset();
-  const std::vector<void*> posted(rdma_handle_->posted_buffers().begin(),
-                                  rdma_handle_->posted_buffers().end());
-  for (void* buffer : posted) {
+  // Receives still posted: their buffers back to the worker, their requests
+  // and headers back to the pools.
+  std::vector<RdmaPostRecvWorkRequest*> posted;
+  posted.reserve(rdma_handle_->posted_buffers().size());
+  for (const auto& entry : rdma_handle_->posted_buffers()) posted.push_back(entry.second);
+  for (RdmaPostRecvWorkRequest* request : posted) {
+    void* buffer = request->buffer;
+    rdma_handle_->DeletePostRecvWorkRequest(request);
     FreeBuffer(buffer);
   }
   delete rdma_handle_;

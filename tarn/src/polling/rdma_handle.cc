@@ -508,7 +508,7 @@ RdmaPostRecvWorkRequest* RdmaHandle::NewPostRecvWorkRequest(void* buffer) {
   }
   request->header = header;
   request->buffer = buffer;
-  posted_buffers_.insert(buffer);
+  posted_buffers_[buffer] = request;
   return request;
 }
 

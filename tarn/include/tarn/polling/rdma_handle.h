@@ -34,7 +34,6 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "tarn/base/obj_pool.h"
@@ -144,7 +143,10 @@ class RdmaHandle {
   uint8_t traffic_class() const { return traffic_class_; }
   uint32_t header_lkey() const { return header_lkey_; }
   uint32_t header_rkey() const { return header_rkey_; }
-  const std::unordered_set<void*>& posted_buffers() const { return posted_buffers_; }
+  // Receive buffers posted right now, with the request each was posted in.
+  const std::unordered_map<void*, RdmaPostRecvWorkRequest*>& posted_buffers() const {
+    return posted_buffers_;
+  }
 
   // Pool statistics: capacity, free objects, failed takes.
   const plinth::ObjPool<RdmaWorkRequest>& work_request_pool() const { return wr_pool_; }
@@ -194,7 +196,7 @@ class RdmaHandle {
   uint32_t header_lkey_ = 0;
   uint32_t header_rkey_ = 0;
   std::unique_ptr<MrManager> mr_manager_;
-  std::unordered_set<void*> posted_buffers_;
+  std::unordered_map<void*, RdmaPostRecvWorkRequest*> posted_buffers_;
   const uint64_t generation_;
   std::unordered_map<uint32_t, std::shared_ptr<RdmaQueuePair>> queue_pairs_;
   bool in_workers_ = false;  // this handle put its worker into workers_
