@@ -261,6 +261,25 @@ TEST_P(RawPeerTest, StalledHandshakesAreClosedAtTheDeadline) {
   ExpectServing();
 }
 
+// Beyond the handshakes a server runs at once, a connection is closed at
+// accept, before any queue pair is made; once one ends, the next is served.
+TEST_P(RawPeerTest, HandshakesBeyondTheLimitAreRefusedAtAccept) {
+  server_->set_max_pending_handshakes_for_test(2);
+  testsupport::LogCapture logs;
+  int silent[2] = {Connect(), Connect()};
+  ASSERT_TRUE(WaitFor([] { return LiveQps() == 2; }));
+  int refused = Connect();
+  EXPECT_TRUE(testsupport::PeerCloses(refused));
+  close(refused);
+  EXPECT_TRUE(logs.WaitForText("refused so far: 1"));
+  EXPECT_EQ(LiveQps(), 2);
+  close(silent[0]);
+  EXPECT_TRUE(WaitFor([&] { return server_->pending_handshakes() == 1; }));
+  ExpectServing();
+  close(silent[1]);
+  EXPECT_TRUE(WaitFor([&] { return server_->pending_handshakes() == 0; }));
+}
+
 // The worker drops its device while a handshake's queue pair belongs to no
 // connection yet: the queue pair goes with the device, and so do the
 // completion queues and the shared receive queue it used. When the peer

@@ -126,6 +126,7 @@ RdmaServerHandshake* ContextOf(const std::shared_ptr<Connection>& conn) {
 // Drops the context (the handshake no longer counts as pending).
 void DropContext(RdmaServer* server, const std::shared_ptr<Connection>& conn,
                  RdmaServerHandshake* ctx) {
+  conn->worker()->loop()->CancelTimer(ctx->deadline);
   conn->set_context(nullptr);
   delete ctx;
   server->HandshakeEnded();
@@ -185,9 +186,12 @@ bool AcceptRequest(RdmaServer* server, const std::shared_ptr<Connection>& conn,
 
 void SocketServer::ConnectionSuccessHandle(RdmaServer* server, TcpServer* inner,
                                            const std::shared_ptr<Connection>& conn) {
-  if (server->pending_handshakes() >= kMaxPendingHandshakes) {
-    LOG_WARN << "too many rdma handshakes in progress, refused, peer addr: "
-             << conn->peer_addr().ToString();
+  if (server->pending_handshakes() >= server->max_pending_handshakes()) {
+    const uint64_t refused = server->CountRefusedHandshake();
+    if (refused == 1 || refused % kRefusalLogEvery == 0) {
+      LOG_WARN << "too many rdma handshakes in progress, refused, peer addr: "
+               << conn->peer_addr().ToString() << ", refused so far: " << refused;
+    }
     inner->RemoveConnection(conn);
     return;
   }
@@ -225,9 +229,10 @@ void SocketServer::ConnectionSuccessHandle(RdmaServer* server, TcpServer* inner,
   // goes.
   std::weak_ptr<Connection> weak = conn;
   const uint64_t serial = ctx->serial;
-  conn->worker()->loop()->RunAfter(server->handshake_deadline(), [server, inner, weak, serial] {
-    EnforceServerDeadline(server, inner, weak, serial);
-  });
+  ctx->deadline =
+      conn->worker()->loop()->RunAfter(server->handshake_deadline(), [server, inner, weak, serial] {
+        EnforceServerDeadline(server, inner, weak, serial);
+      });
 }
 
 void SocketServer::ConnectionClosedHandle(RdmaServer* server, TcpServer* inner,

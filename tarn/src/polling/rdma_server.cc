@@ -19,7 +19,8 @@ RdmaServer::RdmaServer(EventWorker* acceptor, const SockAddress& listen, const s
     : Server(acceptor, listen, name, option, colony),
       alive_(std::make_shared<int>(0)),
       alive_weak_(alive_),
-      handshake_deadline_(kHandshakeDeadlineSeconds) {
+      handshake_deadline_(kHandshakeDeadlineSeconds),
+      max_pending_(kMaxPendingHandshakes) {
   WorkerOption inner_option;
   inner_option.name_prefix = "inner_ew-";
   inner_.reset(new TcpServer(acceptor, listen, "tcp_server_for_rdma", inner_option, nullptr));

@@ -32,6 +32,7 @@
 #include <memory>
 
 #include "tarn/sock_address.h"
+#include "tarn/timer_queue.h"
 
 namespace tarn {
 
@@ -78,10 +79,13 @@ constexpr size_t kHandshakeRecordSize = sizeof(RdmaHandshakeRecord);
 // connects and sends nothing (or part of a record) holds a queue pair and a
 // descriptor for at most this long.
 constexpr double kHandshakeDeadlineSeconds = 10.0;
-// Handshakes one RDMA server runs at once (each holds a queue pair and a
-// descriptor until it completes or its deadline passes); connections
-// accepted beyond this are closed at once, before any queue pair is made.
+// Handshakes one RDMA server runs at once (each holds a queue pair, a
+// descriptor and a timer until it completes or its deadline passes);
+// connections accepted beyond this are closed at once, before any queue
+// pair is made, and logged only now and then (the first, then every
+// kRefusalLogEvery-th).
 constexpr int kMaxPendingHandshakes = 1024;
+constexpr uint64_t kRefusalLogEvery = 1000;
 
 // Fills the sender fields (LID, queue-pair number, GID, largest receive
 // message size) from our own queue pair.
@@ -115,8 +119,10 @@ struct RdmaServerHandshake {
   int64_t conn_id = -1;  // the RDMA connection, once the request is processed
   Stage stage = kAwaitRequest;
   // Names this handshake for its deadline (a context at a reused address
-  // is another handshake).
+  // is another handshake), and the deadline's timer, cancelled when the
+  // handshake ends first.
   uint64_t serial = 0;
+  TimerId deadline;
 };
 
 // The inner TCP server's three callbacks, each bound to the RDMA server and

@@ -81,6 +81,10 @@ class RdmaServer : public Server {
   int pending_handshakes() const { return pending_handshakes_.load(std::memory_order_relaxed); }
   void HandshakeStarted() { pending_handshakes_.fetch_add(1, std::memory_order_relaxed); }
   void HandshakeEnded() { pending_handshakes_.fetch_sub(1, std::memory_order_relaxed); }
+  // Connections refused for too many handshakes, this one included.
+  uint64_t CountRefusedHandshake() {
+    return refused_handshakes_.fetch_add(1, std::memory_order_relaxed) + 1;
+  }
   // How long an accepted handshake may take (kHandshakeDeadlineSeconds).
   double handshake_deadline() const {
     return handshake_deadline_.load(std::memory_order_relaxed);
@@ -88,6 +92,12 @@ class RdmaServer : public Server {
   // Tests only: a shorter deadline for handshakes accepted afterwards.
   void set_handshake_deadline_for_test(double seconds) {
     handshake_deadline_.store(seconds, std::memory_order_relaxed);
+  }
+  // How many handshakes may run at once (kMaxPendingHandshakes); tests
+  // only may lower it.
+  int max_pending_handshakes() const { return max_pending_.load(std::memory_order_relaxed); }
+  void set_max_pending_handshakes_for_test(int n) {
+    max_pending_.store(n, std::memory_order_relaxed);
   }
 
   TcpServer* inner_server() const { return inner_.get(); }
@@ -109,6 +119,8 @@ class RdmaServer : public Server {
   const std::weak_ptr<int> alive_weak_;
   bool stopped_ = false;  // acceptor loop
   std::atomic<int> pending_handshakes_{0};
+  std::atomic<uint64_t> refused_handshakes_{0};
+  std::atomic<int> max_pending_;
   std::atomic<double> handshake_deadline_;
   // Connections made by the handshake thread, not yet in the map.
   std::mutex incoming_mutex_;
