@@ -120,8 +120,8 @@ class RdmaServer : public Server {
   bool stopped_ = false;  // acceptor loop
   std::atomic<int> pending_handshakes_{0};
   std::atomic<uint64_t> refused_handshakes_{0};
-  std::atomic<int> max_pending_;
   std::atomic<double> handshake_deadline_;
+  std::atomic<int> max_pending_;
   // Connections made by the handshake thread, not yet in the map.
   std::mutex incoming_mutex_;
   std::vector<std::shared_ptr<Connection>> incoming_;
