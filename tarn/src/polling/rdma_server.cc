@@ -214,11 +214,10 @@ void RdmaServer::OnAbortedConnection(int64_t id, const std::shared_ptr<RdmaQueue
                                      PollingWorker* worker) {
   if (id < 0) {
     LOG_WARN << "cannot find dirty connection, conn_id: " << id;
-    if (worker != nullptr) {
-      DestroyOrphanQueuePair(worker, qp);
-    } else if (qp) {
-      qp->DestroyQp();
-    }
+    // Destroyed on the worker that made it; a caller that does not name the
+    // worker leaves it to its device context, which destroys it when it
+    // goes (never from this thread: the context is the worker's).
+    if (worker != nullptr) DestroyOrphanQueuePair(worker, qp);
     return;
   }
   PostToAcceptor([this, id] {

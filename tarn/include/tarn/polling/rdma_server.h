@@ -68,7 +68,8 @@ class RdmaServer : public Server {
   int64_t OnNewConnection(const std::shared_ptr<RdmaQueuePair>& qp, PollingWorker* worker,
                           const SockAddress& peer, const SockAddress& local = SockAddress());
   // The handshake ended before its ready record. id -1: no connection owns
-  // qp, which is destroyed (on `worker`, the one that made it, when given).
+  // qp, which is destroyed on `worker`, the one that made it (without it,
+  // when its device context goes).
   // Otherwise the connection is force-closed; its own teardown drains and
   // destroys qp, which is never destroyed here.
   void OnAbortedConnection(int64_t id, const std::shared_ptr<RdmaQueuePair>& qp,
