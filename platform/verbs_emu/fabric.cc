@@ -67,7 +67,8 @@ void FreeEverything(Fabric& f) {
     delete ctx;
   }
   f.qp_set.clear();
-  f.qps.clear();
+  for (auto& dev : f.devices) dev->qps.clear();
+  f.deferred_count.store(0);
   f.lkeys.clear();
   f.rkeys.clear();
   f.srqs.clear();
@@ -160,10 +161,21 @@ void QueueQpEvent(Qp* qp, ibv_event_type type) {
   QueueEvent(ContextOf(qp->qp.context), ev);
 }
 
-Qp* FindQp(uint32_t qp_num) {
-  auto& qps = fabric().qps;
-  auto it = qps.find(qp_num);
-  return it == qps.end() ? nullptr : it->second;
+Qp* FindQpOn(const Device* dev, uint32_t qp_num) {
+  auto it = dev->qps.find(qp_num);
+  return it == dev->qps.end() ? nullptr : it->second;
+}
+
+Qp* FindQp(uint32_t qp_num, const std::string& device) {
+  Qp* found = nullptr;
+  for (auto& dev : fabric().devices) {
+    if (!device.empty() && (!dev->listed || dev->config.name != device)) continue;
+    Qp* qp = FindQpOn(dev.get(), qp_num);
+    if (qp == nullptr) continue;
+    if (found != nullptr) return nullptr;  // the number alone does not say which
+    found = qp;
+  }
+  return found;
 }
 
 void QueueDeviceEvent(Device* dev, ibv_event_type type, int port) {
@@ -202,6 +214,60 @@ void PushCqe(Cq* cq, const CqEntry& e) {
   cq->size.store(static_cast<int>(cq->entries.size()), std::memory_order_release);
 }
 
+void PushDeferredCqe(Cq* cq, const CqEntry& e) {
+  cq->deferred.push_back(DeferredCqe{cq->polls + 2, e});
+  fabric().deferred_count.fetch_add(1, std::memory_order_release);
+}
+
+void RevealDeferred(Cq* cq) {
+  ++cq->polls;
+  int moved = 0;
+  while (!cq->deferred.empty() && cq->deferred.front().ready_at <= cq->polls) {
+    PushCqe(cq, cq->deferred.front().entry);
+    cq->deferred.pop_front();
+    ++moved;
+  }
+  if (moved > 0) fabric().deferred_count.fetch_sub(moved, std::memory_order_release);
+}
+
+namespace {
+
+void DiscardFrom(Cq* cq, uint32_t qp_num) {
+  auto& entries = cq->entries;
+  for (auto it = entries.begin(); it != entries.end();) {
+    it = it->wc.qp_num == qp_num ? entries.erase(it) : std::next(it);
+  }
+  cq->size.store(static_cast<int>(entries.size()), std::memory_order_release);
+  int dropped = 0;
+  auto& deferred = cq->deferred;
+  for (auto it = deferred.begin(); it != deferred.end();) {
+    if (it->entry.wc.qp_num == qp_num) {
+      it = deferred.erase(it);
+      ++dropped;
+    } else {
+      ++it;
+    }
+  }
+  if (dropped > 0) fabric().deferred_count.fetch_sub(dropped, std::memory_order_release);
+}
+
+}  // namespace
+
+// A CQ serves the queue pairs of one context, whose numbers are unique on
+// its device: the number names the queue pair.
+void DiscardCompletions(Qp* qp) {
+  DiscardFrom(qp->send_cq, qp->qp.qp_num);
+  if (qp->recv_cq != qp->send_cq) DiscardFrom(qp->recv_cq, qp->qp.qp_num);
+}
+
+void DropCqContents(Cq* cq) {
+  fabric().deferred_count.fetch_sub(static_cast<int>(cq->deferred.size()),
+                                    std::memory_order_release);
+  cq->deferred.clear();
+  cq->entries.clear();
+  cq->size.store(0, std::memory_order_release);
+}
+
 }  // namespace internal
 
 using namespace internal;
@@ -230,9 +296,9 @@ bool OnPort(const std::string& device, uint8_t port, Act act) {
 }
 
 template <typename Act>
-bool OnQp(uint32_t qp_num, Act act) {
+bool OnQp(uint32_t qp_num, Act act, const std::string& device = std::string()) {
   std::lock_guard<std::mutex> lock(fabric().mu);
-  Qp* qp = FindQp(qp_num);
+  Qp* qp = FindQp(qp_num, device);
   if (qp == nullptr) return false;
   act(qp);
   return true;
@@ -333,11 +399,21 @@ bool InjectQpEvent(uint32_t qp_num, ibv_event_type type) {
   return OnQp(qp_num, [type](Qp* qp) { QueueQpEvent(qp, type); });
 }
 
-bool KillQp(uint32_t qp_num) {
-  return OnQp(qp_num, [](Qp* qp) {
-    QueueQpEvent(qp, IBV_EVENT_QP_FATAL);
-    EnterError(qp);
-  });
+bool InjectQpEvent(const std::string& device, uint32_t qp_num, ibv_event_type type) {
+  return OnQp(
+      qp_num, [type](Qp* qp) { QueueQpEvent(qp, type); }, device);
+}
+
+bool KillQp(uint32_t qp_num) { return KillQp(std::string(), qp_num); }
+
+bool KillQp(const std::string& device, uint32_t qp_num) {
+  return OnQp(
+      qp_num,
+      [](Qp* qp) {
+        QueueQpEvent(qp, IBV_EVENT_QP_FATAL);
+        EnterError(qp);
+      },
+      device);
 }
 
 bool SetPortState(const std::string& device, uint8_t port, bool active) {
@@ -374,13 +450,21 @@ Counters GetCounters() {
     c.recv_wrs += qp->rq_outstanding;
   }
   for (Srq* srq : f.srqs) c.srq_wrs += srq->wqes.size();
-  for (Cq* cq : f.cqs) c.cqes += cq->entries.size();
+  for (Cq* cq : f.cqs) {
+    c.cqes += cq->entries.size();
+    c.flushes_in_transit += cq->deferred.size();
+  }
   for (Context* ctx : f.contexts) c.events += ctx->events.size();
   return c;
 }
 
 bool GetQpState(uint32_t qp_num, ibv_qp_state* state) {
-  return OnQp(qp_num, [state](Qp* qp) { *state = qp->qp.state; });
+  return GetQpState(std::string(), qp_num, state);
+}
+
+bool GetQpState(const std::string& device, uint32_t qp_num, ibv_qp_state* state) {
+  return OnQp(
+      qp_num, [state](Qp* qp) { *state = qp->qp.state; }, device);
 }
 
 bool GetLastModify(uint32_t qp_num, ibv_qp_state to, ModifyRecord* record) {

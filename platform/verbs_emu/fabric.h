@@ -29,11 +29,17 @@ using Clock = std::chrono::steady_clock;
 
 struct Context;
 
+struct Qp;
+
 struct Device {
   ibv_device dev;  // first member: ibv_device* is a Device*
   DeviceConfig config;
   std::vector<std::vector<ibv_gid>> gids;  // [port - 1][index], parsed table
   bool listed = true;
+  // Queue-pair numbers are the device's own, as on real adapters: two
+  // devices hand out the same numbers.
+  std::unordered_map<uint32_t, Qp*> qps;  // live ones, by qp_num
+  uint32_t next_qp_num = 0x11;
 };
 
 struct Pd {
@@ -54,11 +60,20 @@ struct CqEntry {
   bool recv_slot = false;  // polling it frees a receive-queue slot of wc.qp_num
 };
 
+// A flush completion on its way: real adapters write flushes some time after
+// the move to ERROR, so it becomes visible only on a later poll.
+struct DeferredCqe {
+  uint64_t ready_at = 0;  // the poll (Cq::polls) from which it is visible
+  CqEntry entry;
+};
+
 struct Cq {
   ibv_cq cq;
   Context* ctx = nullptr;
   int capacity = 0;
   std::deque<CqEntry> entries;
+  std::deque<DeferredCqe> deferred;  // in the order they were flushed
+  uint64_t polls = 0;                // polls that took the lock
   std::atomic<int> size{0};  // entries.size(), readable without the lock
   int users = 0;             // queue pairs using it
 };
@@ -126,7 +141,6 @@ struct Fabric {
   std::unordered_set<Pd*> pds;
   std::unordered_set<Cq*> cqs;
   std::unordered_set<Srq*> srqs;
-  std::unordered_map<uint32_t, Qp*> qps;  // by qp_num
   std::unordered_set<Qp*> qp_set;
   // Destroyed queue pairs are kept, not freed: libibverbs lets a reader that
   // took an asynchronous event naming a queue pair read it until the event is
@@ -136,11 +150,13 @@ struct Fabric {
   std::unordered_map<uint32_t, Mr*> rkeys;
   std::unordered_set<Qp*> busy;  // queue pairs with work in their send queue
   std::atomic<int> busy_count{0};
+  // Flush completions not yet visible, over every CQ (readable without the
+  // lock: a poll with none anywhere may skip it).
+  std::atomic<int> deferred_count{0};
   std::map<std::string, std::deque<int>> failures;
   std::atomic<int> armed_failures{0};  // failures' total, readable without the lock
   double time_scale = 0.001;
   double rnr_time_scale = 1.0;
-  uint32_t next_qp_num = 0x11;
   uint32_t next_key = 0x1000;
   uint32_t next_handle = 1;
 };
@@ -172,10 +188,22 @@ const PortConfig* PortOf(const Device* dev, uint8_t port);
 void QueueEvent(Context* ctx, const ibv_async_event& ev);
 void QueueDeviceEvent(Device* dev, ibv_event_type type, int port);
 void QueueQpEvent(Qp* qp, ibv_event_type type);
-// The live queue pair numbered qp_num, or null.
-Qp* FindQp(uint32_t qp_num);
+// The live queue pair numbered qp_num: on the named device, or (empty name)
+// the only one of that number on any device; null when none or ambiguous.
+Qp* FindQp(uint32_t qp_num, const std::string& device = std::string());
+// The live queue pair of that number on the device, or null.
+Qp* FindQpOn(const Device* dev, uint32_t qp_num);
 void WithdrawEvents(Context* ctx, const void* element);
 void PushCqe(Cq* cq, const CqEntry& e);
+// A flush completion, visible from the CQ's second poll on.
+void PushDeferredCqe(Cq* cq, const CqEntry& e);
+// Moves the flushes due by this poll into the CQ (after counting the poll).
+void RevealDeferred(Cq* cq);
+// Drops every completion of the queue pair still queued or on its way, as
+// adapters clean a destroyed (or reset) queue pair out of its CQs.
+void DiscardCompletions(Qp* qp);
+// Drops whatever the CQ still holds (the CQ is going away).
+void DropCqContents(Cq* cq);
 
 // Transport (transport.cc).
 void MarkBusy(Qp* qp);

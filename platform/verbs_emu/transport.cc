@@ -101,29 +101,40 @@ uint64_t Total(const SendWqe& w) {
   return t;
 }
 
+// Whether `dev`'s port answers to the address vector: its GID table holds
+// the destination GID, or (without a global route) its LID is the
+// destination LID.
+bool Answers(const Device* dev, uint8_t port_num, const ibv_ah_attr& ah) {
+  const PortConfig* port = PortOf(dev, port_num);
+  if (port == nullptr) return false;
+  if (!ah.is_global) return port->lid == ah.dlid;
+  for (const ibv_gid& g : dev->gids[port_num - 1]) {
+    if (std::memcmp(g.raw, ah.grh.dgid.raw, 16) == 0) return true;
+  }
+  return false;
+}
+
 // The connected responder when it can be reached right now: both ports up,
-// the destination queue pair in RTR or RTS, connected back to this one, and
-// reachable at the address vector's GID (or LID without a global route).
+// the destination queue pair in RTR or RTS on the device the address vector
+// leads to, and connected back to this one (its number and its address
+// vector both lead here). Queue-pair numbers are per device, so the number
+// alone does not find it.
 Qp* FindPeer(const Qp* qp) {
   const Device* dev = ContextOf(qp->qp.context)->device;
   const PortConfig* port = PortOf(dev, qp->attr.port_num);
   if (port == nullptr || port->state != IBV_PORT_ACTIVE) return nullptr;
-  auto it = fabric().qps.find(qp->attr.dest_qp_num);
-  if (it == fabric().qps.end()) return nullptr;
-  Qp* peer = it->second;
-  if (peer->qp.state != IBV_QPS_RTR && peer->qp.state != IBV_QPS_RTS) return nullptr;
-  if (peer->attr.dest_qp_num != qp->qp.qp_num) return nullptr;
-  const Device* pdev = ContextOf(peer->qp.context)->device;
-  const PortConfig* pport = PortOf(pdev, peer->attr.port_num);
-  if (pport == nullptr || pport->state != IBV_PORT_ACTIVE) return nullptr;
-  const ibv_ah_attr& ah = qp->attr.ah_attr;
-  if (ah.is_global) {
-    for (const ibv_gid& g : pdev->gids[peer->attr.port_num - 1]) {
-      if (std::memcmp(g.raw, ah.grh.dgid.raw, 16) == 0) return peer;
-    }
-    return nullptr;
+  for (auto& candidate : fabric().devices) {
+    Qp* peer = FindQpOn(candidate.get(), qp->attr.dest_qp_num);
+    if (peer == nullptr) continue;
+    if (peer->qp.state != IBV_QPS_RTR && peer->qp.state != IBV_QPS_RTS) continue;
+    if (peer->attr.dest_qp_num != qp->qp.qp_num) continue;
+    const PortConfig* pport = PortOf(candidate.get(), peer->attr.port_num);
+    if (pport == nullptr || pport->state != IBV_PORT_ACTIVE) continue;
+    if (!Answers(candidate.get(), peer->attr.port_num, qp->attr.ah_attr)) continue;
+    if (!Answers(dev, qp->attr.port_num, peer->attr.ah_attr)) continue;
+    return peer;
   }
-  return pport->lid == ah.dlid ? peer : nullptr;
+  return nullptr;
 }
 
 CqEntry Completion(const Qp* qp, uint64_t wr_id, ibv_wc_status status, ibv_wc_opcode op) {
@@ -326,16 +337,18 @@ void Progress(Clock::time_point now) {
   }
 }
 
+// Flushes are written by the adapter some time later: they become visible on
+// a later poll, never inside the call that caused them.
 void FlushSend(Qp* qp, const SendWqe& w) {
   CqEntry e = Completion(qp, w.wr_id, IBV_WC_WR_FLUSH_ERR, SendCompletionOpcode(w.opcode));
   e.send_slot = true;
-  PushCqe(qp->send_cq, e);
+  PushDeferredCqe(qp->send_cq, e);
 }
 
 void FlushRecv(Qp* qp, const RecvWqe& w) {
   CqEntry e = Completion(qp, w.wr_id, IBV_WC_WR_FLUSH_ERR, IBV_WC_RECV);
   e.recv_slot = true;
-  PushCqe(qp->recv_cq, e);
+  PushDeferredCqe(qp->recv_cq, e);
 }
 
 void EnterError(Qp* qp) {

@@ -66,7 +66,11 @@ void DropContextObjects(Context* ctx) {
     }
   }
   DeleteWhere(&f.srqs, [ctx](Srq* srq) { return ContextOf(srq->srq.context) == ctx; });
-  DeleteWhere(&f.cqs, [ctx](Cq* cq) { return cq->ctx == ctx; });
+  DeleteWhere(&f.cqs, [ctx](Cq* cq) {
+    if (cq->ctx != ctx) return false;
+    DropCqContents(cq);
+    return true;
+  });
   DeleteWhere(&f.pds, [ctx](Pd* pd) { return pd->ctx == ctx; });
 }
 

@@ -158,6 +158,7 @@ void Reset(Qp* qp) {
   f.busy_count.store(static_cast<int>(f.busy.size()), std::memory_order_release);
   qp->sq.clear();
   qp->rq.clear();
+  DiscardCompletions(qp);
   qp->sq_outstanding = 0;
   qp->rq_outstanding = 0;
   qp->last_wqe_reported = false;
@@ -302,12 +303,10 @@ int PostChain(const char* verb, const Queue& queue, Wr* wr, Wr** bad_wr) {
   return result;
 }
 
-void ReleaseSlot(const CqEntry& e) {
+void ReleaseSlot(const Cq* cq, const CqEntry& e) {
   if (!e.send_slot && !e.recv_slot) return;
-  Fabric& f = fabric();
-  auto it = f.qps.find(e.wc.qp_num);
-  if (it == f.qps.end()) return;  // destroyed meanwhile
-  Qp* qp = it->second;
+  Qp* qp = FindQpOn(cq->ctx->device, e.wc.qp_num);
+  if (qp == nullptr) return;  // destroyed meanwhile
   if (e.send_slot && qp->sq_outstanding > 0) --qp->sq_outstanding;
   if (e.recv_slot && qp->rq_outstanding > 0) --qp->rq_outstanding;
 }
@@ -325,16 +324,18 @@ int EmuPollCq(ibv_cq* cq_, int num_entries, ibv_wc* wc) {
   Cq* cq = CqOf(cq_);
   // Nothing queued and nothing in transit anywhere: no need for the lock.
   if (f.busy_count.load(std::memory_order_acquire) == 0 &&
+      f.deferred_count.load(std::memory_order_acquire) == 0 &&
       cq->size.load(std::memory_order_acquire) == 0) {
     return 0;
   }
   std::lock_guard<std::mutex> lock(f.mu);
   Progress(Clock::now());
+  RevealDeferred(cq);
   int n = 0;
   while (n < num_entries && !cq->entries.empty()) {
     const CqEntry& e = cq->entries.front();
     wc[n++] = e.wc;
-    ReleaseSlot(e);
+    ReleaseSlot(cq, e);
     cq->entries.pop_front();
   }
   cq->size.store(static_cast<int>(cq->entries.size()), std::memory_order_release);
@@ -363,8 +364,11 @@ void DestroyQpLocked(Qp* qp) {
   Fabric& f = fabric();
   f.busy.erase(qp);
   f.busy_count.store(static_cast<int>(f.busy.size()), std::memory_order_release);
-  f.qps.erase(qp->qp.qp_num);
+  ContextOf(qp->qp.context)->device->qps.erase(qp->qp.qp_num);
   f.qp_set.erase(qp);
+  // Adapters clean a destroyed queue pair out of its CQs: nothing of it
+  // completes any more, whatever was queued.
+  DiscardCompletions(qp);
   --qp->pd->users;
   --qp->send_cq->users;
   --qp->recv_cq->users;
@@ -413,6 +417,7 @@ int ibv_destroy_cq(ibv_cq* cq_) {
   if (f.cqs.count(cq) == 0) return EINVAL;
   if (cq->users > 0) return EBUSY;
   WithdrawEvents(cq->ctx, &cq->cq);
+  DropCqContents(cq);
   f.cqs.erase(cq);
   delete cq;
   return 0;
@@ -510,14 +515,15 @@ ibv_qp* ibv_create_qp(ibv_pd* pd_, ibv_qp_init_attr* init) {
   qp->qp.recv_cq = init->recv_cq;
   qp->qp.srq = init->srq;
   qp->qp.handle = f.next_handle++;
-  qp->qp.qp_num = f.next_qp_num++ & 0xffffff;
+  Device* dev = ContextOf(pd_->context)->device;
+  qp->qp.qp_num = dev->next_qp_num++ & 0xffffff;
   qp->qp.state = IBV_QPS_RESET;
   qp->qp.qp_type = IBV_QPT_RC;
   ++pd->users;
   ++scq->users;
   ++rcq->users;
   if (srq != nullptr) ++srq->users;
-  f.qps[qp->qp.qp_num] = qp;
+  dev->qps[qp->qp.qp_num] = qp;
   f.qp_set.insert(qp);
   return &qp->qp;
 }

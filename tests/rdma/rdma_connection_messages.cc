@@ -280,6 +280,7 @@ void PostForged(ConnectionPair* pair, const Forged& f) {
     wr.opcode = IBV_WR_SEND;
     wr.send_flags = IBV_SEND_SIGNALED;
     ASSERT_EQ(ibv_post_send(b->qp->qp(), &wr, &bad), 0);
+    b->qp->TrackSend(request);  // outstanding, as every posted send is
   });
 }
 

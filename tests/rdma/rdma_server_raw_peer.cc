@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,8 @@
 #include "support/log_capture.h"
 #include "support/sockets.h"
 #include "tarn/event/event_worker.h"
+#include "tarn/polling/polling_worker.h"
+#include "tarn/worker_colony.h"
 
 namespace tarn {
 namespace {
@@ -225,6 +228,82 @@ TEST_P(RawPeerTest, StopAbortsHandshakesInProgressAndClosesConnections) {
   EXPECT_TRUE(WaitFor([&] { return events_.closed_count() == 1; }));
   EXPECT_TRUE(WaitFor([] { return LiveQps() == 0; }));
   EXPECT_FALSE(server_->started());
+}
+
+// Peers that connect and then send nothing, part of a record, or only the
+// request: each is closed at the server's handshake deadline and its queue
+// pair destroyed; the server goes on serving.
+TEST_P(RawPeerTest, StalledHandshakesAreClosedAtTheDeadline) {
+  server_->set_handshake_deadline_for_test(2.0);
+  testsupport::LogCapture logs;
+  const std::string request = Bytes(RawRecord(RdmaHandshakeRecord::kRequest, 0x333));
+  const std::string stalls[] = {std::string(), request.substr(0, 2), request.substr(0, 30)};
+  std::vector<int> fds;
+  for (const std::string& bytes : stalls) {
+    fds.push_back(Connect());
+    if (!bytes.empty()) {
+      ASSERT_TRUE(testsupport::SendAll(fds.back(), bytes));
+    }
+  }
+  // One that got its reply and never sent the ready record.
+  fds.push_back(Connect());
+  RdmaHandshakeRecord reply;
+  ASSERT_TRUE(Request(fds.back(), &reply, 0x444));
+  for (int fd : fds) {
+    EXPECT_TRUE(testsupport::PeerCloses(fd));
+    close(fd);
+  }
+  EXPECT_TRUE(logs.WaitForText("rdma handshake not completed in time"));
+  EXPECT_TRUE(WaitFor([] { return LiveQps() == 0; }));
+  EXPECT_TRUE(WaitFor([&] { return server_->pending_handshakes() == 0; }));
+  EXPECT_EQ(events_.established_count(), 0u);
+  server_->set_handshake_deadline_for_test(kHandshakeDeadlineSeconds);
+  ExpectServing();
+}
+
+// Beyond the handshakes a server runs at once, a connection is closed at
+// accept, before any queue pair is made; once one ends, the next is served.
+TEST_P(RawPeerTest, HandshakesBeyondTheLimitAreRefusedAtAccept) {
+  server_->set_max_pending_handshakes_for_test(2);
+  testsupport::LogCapture logs;
+  int silent[2] = {Connect(), Connect()};
+  ASSERT_TRUE(WaitFor([] { return LiveQps() == 2; }));
+  int refused = Connect();
+  EXPECT_TRUE(testsupport::PeerCloses(refused));
+  close(refused);
+  EXPECT_TRUE(logs.WaitForText("refused so far: 1"));
+  EXPECT_EQ(LiveQps(), 2);
+  close(silent[0]);
+  EXPECT_TRUE(WaitFor([&] { return server_->pending_handshakes() == 1; }));
+  ExpectServing();
+  close(silent[1]);
+  EXPECT_TRUE(WaitFor([&] { return server_->pending_handshakes() == 0; }));
+}
+
+// The worker drops its device while a handshake's queue pair belongs to no
+// connection yet: the queue pair goes with the device, and so do the
+// completion queues and the shared receive queue it used. When the peer
+// goes on, its handshake is refused even though the worker has opened a
+// device again (a new context, whatever its address).
+TEST_P(RawPeerTest, HandshakeQueuePairsGoWithTheDevice) {
+  testsupport::LogCapture logs;
+  int fd = Connect();
+  ASSERT_TRUE(WaitFor([] { return LiveQps() == 1; }));
+  auto* worker = static_cast<PollingWorker*>(server_->worker_colony()->GetWorker(0u));
+  ASSERT_TRUE(testsupport::RunSync(worker, [worker] { worker->ClearRdma(); }));
+  verbs_emu::Counters counters = verbs_emu::GetCounters();
+  EXPECT_EQ(counters.qps, 0);
+  EXPECT_EQ(counters.cqs, 0);
+  EXPECT_EQ(counters.srqs, 0);
+  bool reopened = false;
+  ASSERT_TRUE(testsupport::RunSync(worker, [&] { reopened = worker->InitRdma(); }));
+  ASSERT_TRUE(reopened);
+  ASSERT_TRUE(testsupport::SendAll(fd, Bytes(RawRecord(RdmaHandshakeRecord::kRequest))));
+  EXPECT_TRUE(testsupport::PeerCloses(fd));
+  close(fd);
+  EXPECT_TRUE(logs.WaitForText("device context of qp gone during handshake"));
+  EXPECT_EQ(LiveQps(), 0);
+  ExpectServing();
 }
 
 INSTANTIATE_TEST_SUITE_P(SharedReceiveQueue, RawPeerTest, ::testing::Values(true, false),

@@ -44,6 +44,15 @@ inline ibv_gid GidOf(const char* text) {
   return g;
 }
 
+// A second device beside the default one: the same port layout, GIDs of its
+// own (its loopback entry, index 3, is ::ffff:127.0.0.2).
+inline verbs_emu::DeviceConfig SecondDevice() {
+  verbs_emu::DeviceConfig d = verbs_emu::DefaultDevice();
+  d.name = "emu_1";
+  d.ports[0].gids = {"fe80::2:c9ff:fe00:2", "::ffff:192.0.2.11", "fd00::b", "::ffff:127.0.0.2"};
+  return d;
+}
+
 struct Caps {
   uint32_t send_wr = 64;
   uint32_t recv_wr = 64;
@@ -63,8 +72,9 @@ struct Side {
   std::vector<char> buf;
   ibv_mr* mr = nullptr;
 
-  void Open(const Caps& caps = Caps(), size_t buf_size = 1 << 16) {
-    ctx = OpenDevice();
+  void Open(const Caps& caps = Caps(), size_t buf_size = 1 << 16,
+            const char* device = "emu_0") {
+    ctx = OpenDevice(device);
     ASSERT_NE(ctx, nullptr);
     pd = ibv_alloc_pd(ctx);
     ASSERT_NE(pd, nullptr);

@@ -193,6 +193,7 @@ int PollingWorker::HandleAsyncEvent() {
     return -1;
   }
   const ibv_event_type type = event.event_type;
+  const ibv_context* context = rdma_handle_->context();
   const uint32_t qp_num = type == IBV_EVENT_QP_LAST_WQE_REACHED && event.element.qp != nullptr
                               ? event.element.qp->qp_num
                               : 0;
@@ -202,10 +203,13 @@ int PollingWorker::HandleAsyncEvent() {
     case IBV_EVENT_QP_LAST_WQE_REACHED:
       LOG_INFO << "IBV_EVENT_QP_LAST_WQE_REACHED, qp_num: " << qp_num;
       // The device's workers share its event descriptor: whoever read the
-      // event tells the worker whose table holds the queue pair. Under the
-      // table mutex: a worker being destroyed leaves the table before its
-      // loop goes.
-      RdmaHandle::ForEachWorker([qp_num](PollingWorker* worker) { worker->PostLastWqe(qp_num); });
+      // event tells the worker whose table holds the queue pair. Numbers
+      // are unique per device only, so the device context goes along: a
+      // worker on another device may hold a live queue pair of the same
+      // number. Under the table mutex: a worker being destroyed leaves the
+      // table before its loop goes.
+      RdmaHandle::ForEachWorker(
+          [context, qp_num](PollingWorker* worker) { worker->PostLastWqe(context, qp_num); });
       break;
     case IBV_EVENT_DEVICE_FATAL:
     case IBV_EVENT_GID_CHANGE:
@@ -282,13 +286,24 @@ void PollingWorker::RefillQueuePair(const std::shared_ptr<RdmaConnection>& conn)
 }
 
 // A send of a queue pair that has left the table: its callback still hears
-// of the failure and its request goes back to the pool.
+// of the failure and its request goes back to the pool, unless the send was
+// already completed (its queue pair destroyed meanwhile).
 void PollingWorker::DropOrphanTxWc(const ibv_wc& wc) {
-  if (wc.wr_id == kKeepAliveWrId || wc.wr_id == kLastWqeWrId) return;
-  auto* request = reinterpret_cast<RdmaWorkRequest*>(wc.wr_id);
+  RdmaWorkRequest* request = ClaimOrphanSend(wc);
+  if (request == nullptr) return;
   SendCallback callback = std::move(request->callback);
   rdma_handle_->DeleteWorkRequest(request);
   callback(-1);
+}
+
+RdmaWorkRequest* PollingWorker::ClaimOrphanSend(const ibv_wc& wc) {
+  if (wc.wr_id == kKeepAliveWrId || wc.wr_id == kLastWqeWrId) return nullptr;
+  std::shared_ptr<RdmaQueuePair> qp = rdma_handle_->FindQueuePair(wc.qp_num);
+  RdmaWorkRequest* request = qp != nullptr ? qp->ClaimSend(wc.wr_id) : nullptr;
+  if (request == nullptr) {
+    LOG_DEBUG << "completion of a send no longer outstanding, qp_num: " << wc.qp_num;
+  }
+  return request;
 }
 
 // A receive of a queue pair that has no connection here (yet, or any
@@ -421,7 +436,8 @@ void PollingWorker::UpdateConnectionWithQueuePairInLoop(const std::shared_ptr<Rd
            << ", from_disconnect: " << (from_disconnect ? "1" : "0")
            << ", queue_pair: " << static_cast<const void*>(qp.get());
   auto it = connections_.find(qp_num);
-  if (it == connections_.end()) {
+  // The same queue pair, not only the same number (numbers come back).
+  if (it == connections_.end() || it->second->queue_pair() != qp) {
     LOG_ERROR << "Can't find connect with qp_num: " << qp_num << ", Maybe it has been destroyed";
     return;
   }
@@ -453,6 +469,18 @@ void PollingWorker::UpdateConnectionWithQueuePairInLoop(const std::shared_ptr<Rd
 void PollingWorker::PostLastWqe(uint32_t qp_num) {
   loop_->RunInLoop(
       [this, qp_num] {
+        std::shared_ptr<RdmaConnection> conn = FindConnection(qp_num);
+        if (conn != nullptr) conn->PostLastWqe();
+      },
+      true);
+}
+
+void PollingWorker::PostLastWqe(const ibv_context* context, uint32_t qp_num) {
+  loop_->RunInLoop(
+      [this, context, qp_num] {
+        // The number is only this device's: another device's event is not
+        // ours, whatever our table holds under that number.
+        if (rdma_handle_ == nullptr || rdma_handle_->context() != context) return;
         std::shared_ptr<RdmaConnection> conn = FindConnection(qp_num);
         if (conn != nullptr) conn->PostLastWqe();
       },
@@ -494,18 +522,25 @@ void PollingWorker::ReleaseRdmaState(bool notify) {
     }
   }
   DrainForClear(notify);
-  for (auto& conn : all) {
-    if (conn->queue_pair() != nullptr) conn->queue_pair()->DestroyQp();
-  }
+  // Every queue pair of the context, a handshake's too: one left behind
+  // would keep the completion queues and the shared receive queue busy. The
+  // device may still deliver flushes later (or never): the sends still
+  // outstanding complete here, once.
+  rdma_handle_->DestroyQueuePairs(notify);
   connections_.clear();
   retiring_.clear();
   recv_qps_.clear();
   all.clear();
   if (rdma_poller_ != nullptr && rdma_poller_->index >= 0) UnregisterPoller(rdma_poller_.get());
   rdma_poller_.reset();
-  const std::vector<void*> posted(rdma_handle_->posted_buffers().begin(),
-                                  rdma_handle_->posted_buffers().end());
-  for (void* buffer : posted) {
+  // Receives still posted: their buffers back to the worker, their requests
+  // and headers back to the pools.
+  std::vector<RdmaPostRecvWorkRequest*> posted;
+  posted.reserve(rdma_handle_->posted_buffers().size());
+  for (const auto& entry : rdma_handle_->posted_buffers()) posted.push_back(entry.second);
+  for (RdmaPostRecvWorkRequest* request : posted) {
+    void* buffer = request->buffer;
+    rdma_handle_->DeletePostRecvWorkRequest(request);
     FreeBuffer(buffer);
   }
   delete rdma_handle_;
@@ -516,9 +551,11 @@ void PollingWorker::ReleaseRdmaState(bool notify) {
   std::fill(completions_, completions_ + kPollBatch, ibv_wc{});
 }
 
-// Everything the device has completed so far, without reposting: the
-// connections are closed and the queues about to go. Without `notify` the
-// requests are only given back (callbacks destroyed uncalled).
+// What the device has completed so far, without reposting: the connections
+// are closed and the queues about to go. Flushes the device has not written
+// yet are not waited for: destroying the queue pairs settles their sends.
+// Without `notify` the requests are only given back (callbacks destroyed
+// uncalled).
 void PollingWorker::DrainForClear(bool notify) {
   for (;;) {
     const int sent =
@@ -531,8 +568,8 @@ void PollingWorker::DrainForClear(bool notify) {
         conn->HandleTxWc(c, &last);
       } else if (notify) {
         DropOrphanTxWc(c);
-      } else if (c.wr_id != kKeepAliveWrId && c.wr_id != kLastWqeWrId) {
-        rdma_handle_->DeleteWorkRequest(reinterpret_cast<RdmaWorkRequest*>(c.wr_id));
+      } else if (RdmaWorkRequest* request = ClaimOrphanSend(c)) {
+        rdma_handle_->DeleteWorkRequest(request);
       }
     }
     const int received =

@@ -142,7 +142,9 @@ void RdmaClient::OnConnInit(const std::shared_ptr<RdmaQueuePair>& qp, int64_t co
     DropJob(worker_, qp, conn_id, job_id);
     return;
   }
-  if (!qp) {
+  // A queue pair destroyed meanwhile (its worker dropped its device) is as
+  // good as none.
+  if (!qp || qp->qp() == nullptr) {
     LOG_ERROR << "no queue pair for rdma connection, conn_id: " << conn_id
               << ", job_id: " << job_id << ", peer addr: " << peer_addr_.ToString();
     RdmaClientHelper::Instance().RemoveJob(job_id);

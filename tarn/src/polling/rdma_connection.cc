@@ -210,6 +210,8 @@ int RdmaConnection::PostSend(const SgEntry* sges, uint32_t count, SendCompleteCa
     return -1;
   }
   ++in_flight_;
+  // Listed until its completion is handled, or its queue pair destroyed.
+  qp_->TrackSend(request);
   LOG_TRACE << "ibv_post_send success, wr_id: " << static_cast<const void*>(request)
             << ", msg len: " << total + sizeof(RdmaMessageHeader)
             << ", msg type: " << RdmaMessageHeader::kData;
@@ -410,7 +412,13 @@ int RdmaConnection::HandleTxWc(const ibv_wc& wc, bool* is_last_wqe) {
     }
     return 0;
   }
-  RdmaWorkRequest* request = reinterpret_cast<RdmaWorkRequest*>(wc.wr_id);
+  RdmaWorkRequest* request = qp_ != nullptr ? qp_->ClaimSend(wc.wr_id) : nullptr;
+  if (request == nullptr) {
+    // Completed already: its queue pair was destroyed before the device
+    // reported it.
+    LOG_DEBUG << "completion of a send no longer outstanding, qp_num: " << wc.qp_num;
+    return 0;
+  }
   if (in_flight_ > 0) --in_flight_;
   int result = 0;
   int code = 0;
@@ -474,12 +482,9 @@ int RdmaConnection::HandleRxWc(const ibv_wc& wc) {
     ForceCloseInLoop();
     return -1;
   }
-  if (state() == kDisconnected) {
-    // Its users have been told it is closed; nobody is left to read this.
-    LOG_DEBUG << "message dropped on a closed connection, qp_num: " << GetQpNum();
-    worker_->Free(buffer);
-    return 0;
-  }
+  // Delivered even on a connection closed here: the peer sent it before the
+  // close, and its reader (an answer to a call still waiting, say) is still
+  // there to take it.
   current_msg_ = buffer;
   current_len_ = header.length;
   message_taken_ = false;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,11 @@
 #include "tarn/polling/rdma_queue_pair.h"
 
 namespace tarn {
+
+uint64_t NextRdmaGeneration() {
+  static std::atomic<uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
 
 std::mutex RdmaHandle::mutex_;
 std::unordered_map<std::string, RdmaDeviceInfo> RdmaHandle::device_infos_;
@@ -83,7 +89,8 @@ RdmaHandle::RdmaHandle(PollingWorker* worker)
       worker_(worker),
       wr_pool_(ObjCount(worker), sizeof(RdmaWorkRequest), 8),
       recv_wr_pool_(ObjCount(worker), sizeof(RdmaPostRecvWorkRequest), 8),
-      header_pool_(2 * ObjCount(worker), sizeof(RdmaMessageHeader), kHeaderBlockAlign) {}
+      header_pool_(2 * ObjCount(worker), sizeof(RdmaMessageHeader), kHeaderBlockAlign),
+      generation_(NextRdmaGeneration()) {}
 
 RdmaHandle::~RdmaHandle() { Teardown(); }
 
@@ -307,6 +314,9 @@ void RdmaHandle::HeaderBlock(void** start, size_t* length) {
 }
 
 void RdmaHandle::Teardown() {
+  // The worker destroys them first, telling their users; whatever is left
+  // would keep the queues busy.
+  DestroyQueuePairs(false);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     // Forget the shared device so that the next context on it opens it
@@ -423,7 +433,28 @@ std::shared_ptr<RdmaQueuePair> RdmaHandle::NewQueuePair() {
     queue_pair->DestroyQp();
     return nullptr;
   }
+  queue_pairs_[queue_pair->qp_num()] = queue_pair;
   return queue_pair;
+}
+
+std::shared_ptr<RdmaQueuePair> RdmaHandle::FindQueuePair(uint32_t qp_num) const {
+  auto it = queue_pairs_.find(qp_num);
+  return it != queue_pairs_.end() ? it->second : nullptr;
+}
+
+void RdmaHandle::DestroyQueuePairs(bool notify) {
+  std::vector<std::shared_ptr<RdmaQueuePair>> all;
+  all.reserve(queue_pairs_.size());
+  for (auto& entry : queue_pairs_) all.push_back(entry.second);
+  for (auto& qp : all) qp->DestroyQp(notify);
+}
+
+void RdmaHandle::ForgetQueuePair(const RdmaQueuePair* qp) {
+  auto it = queue_pairs_.find(qp->qp_num());
+  if (it == queue_pairs_.end() || it->second.get() != qp) return;
+  // Out of the table before the reference goes: the queue pair may go with it.
+  std::shared_ptr<RdmaQueuePair> last = std::move(it->second);
+  queue_pairs_.erase(it);
 }
 
 RdmaMessageHeader* RdmaHandle::NewMessage(size_t length, uint32_t type) {
@@ -447,6 +478,8 @@ RdmaWorkRequest* RdmaHandle::NewWorkRequest(RdmaMessageHeader* header, SendCallb
     LOG_ERROR << "NewWorkRequest Malloc failed";
     return nullptr;
   }
+  request->qp_generation = 0;
+  request->prev = request->next = nullptr;
   request->header = header;
   request->callback = std::move(callback);
   return request;
@@ -457,6 +490,7 @@ void RdmaHandle::DeleteWorkRequest(RdmaWorkRequest* request) {
   DeleteMessage(request->header);
   request->header = nullptr;
   request->callback.reset();
+  request->qp_generation = 0;
   wr_pool_.Free(request);
 }
 
@@ -474,7 +508,7 @@ RdmaPostRecvWorkRequest* RdmaHandle::NewPostRecvWorkRequest(void* buffer) {
   }
   request->header = header;
   request->buffer = buffer;
-  posted_buffers_.insert(buffer);
+  posted_buffers_[buffer] = request;
   return request;
 }
 

@@ -40,9 +40,13 @@ void SendRecord(const std::shared_ptr<Connection>& tcp, const RdmaHandshakeRecor
   tcp->SendData(&record, kHandshakeRecordSize);
 }
 
-// Whether the worker's device context is still the one qp was made on.
+// Whether the worker's device context is still the one qp was made on (by
+// generation: a context made later may sit at the old one's address), and
+// qp still lives.
 bool OwnsQueuePair(PollingWorker* worker, const RdmaQueuePair& qp) {
-  return worker->rdma_handle() != nullptr && worker->rdma_handle() == qp.handle();
+  const RdmaHandle* handle = worker->rdma_handle();
+  return handle != nullptr && handle->generation() == qp.handle_generation() &&
+         qp.qp() != nullptr;
 }
 
 // On the worker: a new queue pair with our sender fields in *record; the
@@ -80,12 +84,12 @@ bool RunOnWorker(PollingWorker* worker, const std::function<void()>& fn) {
 
 void DestroyOrphanQueuePair(PollingWorker* worker, const std::shared_ptr<RdmaQueuePair>& qp) {
   if (!qp) return;
-  bool ran = RunOnWorker(worker, [&] {
+  // A loop that has ended runs nothing more; the worker's teardown destroys
+  // every queue pair of its context, this one included (destroying it here
+  // would race with that teardown).
+  RunOnWorker(worker, [&] {
     if (OwnsQueuePair(worker, *qp)) qp->DestroyQp();
   });
-  // The loop has ended: nothing of the worker runs any more, its device
-  // context is still there until the worker is deleted.
-  if (!ran) qp->DestroyQp();
 }
 
 int BringUpQueuePair(PollingWorker* worker, const std::shared_ptr<RdmaQueuePair>& qp,
@@ -119,11 +123,19 @@ RdmaServerHandshake* ContextOf(const std::shared_ptr<Connection>& conn) {
   return static_cast<RdmaServerHandshake*>(conn->context());
 }
 
-// Drops the context and lets the inner server close the TCP connection.
-void Detach(TcpServer* inner, const std::shared_ptr<Connection>& conn,
-            RdmaServerHandshake* ctx) {
+// Drops the context (the handshake no longer counts as pending).
+void DropContext(RdmaServer* server, const std::shared_ptr<Connection>& conn,
+                 RdmaServerHandshake* ctx) {
+  conn->worker()->loop()->CancelTimer(ctx->deadline);
   conn->set_context(nullptr);
   delete ctx;
+  server->HandshakeEnded();
+}
+
+// Drops the context and lets the inner server close the TCP connection.
+void Detach(RdmaServer* server, TcpServer* inner, const std::shared_ptr<Connection>& conn,
+            RdmaServerHandshake* ctx) {
+  DropContext(server, conn, ctx);
   inner->RemoveConnection(conn);
 }
 
@@ -138,7 +150,20 @@ void CleanUp(RdmaServer* server, TcpServer* inner, const std::shared_ptr<Connect
   } else {
     DestroyOrphanQueuePair(ctx->worker, ctx->qp);
   }
-  Detach(inner, conn, ctx);
+  Detach(server, inner, conn, ctx);
+}
+
+// The handshake accepted as `serial` has not completed in time: closed like
+// a bad record, its queue pair destroyed (or its RDMA connection closed).
+void EnforceServerDeadline(RdmaServer* server, TcpServer* inner,
+                           const std::weak_ptr<Connection>& weak, uint64_t serial) {
+  std::shared_ptr<Connection> conn = weak.lock();
+  if (conn == nullptr) return;
+  RdmaServerHandshake* ctx = ContextOf(conn);
+  if (ctx == nullptr || ctx->serial != serial) return;  // completed or cleaned up
+  LOG_ERROR << "rdma handshake not completed in time, closed, qp_num: " << ctx->qp->qp_num()
+            << ", conn_id: " << ctx->conn_id << ", peer addr: " << conn->peer_addr().ToString();
+  CleanUp(server, inner, conn, ctx);
 }
 
 // The request: our queue pair to RTS, the RDMA connection created and
@@ -161,6 +186,15 @@ bool AcceptRequest(RdmaServer* server, const std::shared_ptr<Connection>& conn,
 
 void SocketServer::ConnectionSuccessHandle(RdmaServer* server, TcpServer* inner,
                                            const std::shared_ptr<Connection>& conn) {
+  if (server->pending_handshakes() >= server->max_pending_handshakes()) {
+    const uint64_t refused = server->CountRefusedHandshake();
+    if (refused == 1 || refused % kRefusalLogEvery == 0) {
+      LOG_WARN << "too many rdma handshakes in progress, refused, peer addr: "
+               << conn->peer_addr().ToString() << ", refused so far: " << refused;
+    }
+    inner->RemoveConnection(conn);
+    return;
+  }
   WorkerColony* colony = server->worker_colony();
   auto* worker =
       colony != nullptr ? static_cast<PollingWorker*>(colony->GetWorker()) : nullptr;
@@ -188,7 +222,17 @@ void SocketServer::ConnectionSuccessHandle(RdmaServer* server, TcpServer* inner,
     inner->RemoveConnection(conn);
     return;
   }
+  ctx->serial = NextRdmaGeneration();
   conn->set_context(ctx);
+  server->HandshakeStarted();
+  // Runs on this (the inner server's) loop, which ends before the server
+  // goes.
+  std::weak_ptr<Connection> weak = conn;
+  const uint64_t serial = ctx->serial;
+  ctx->deadline =
+      conn->worker()->loop()->RunAfter(server->handshake_deadline(), [server, inner, weak, serial] {
+        EnforceServerDeadline(server, inner, weak, serial);
+      });
 }
 
 void SocketServer::ConnectionClosedHandle(RdmaServer* server, TcpServer* inner,
@@ -203,8 +247,7 @@ void SocketServer::ConnectionClosedHandle(RdmaServer* server, TcpServer* inner,
            << "but further negotiation failed, clean up dirty connection, "
            << "qp_num: " << ctx->qp->qp_num() << ", conn_id: " << ctx->conn_id;
   server->OnAbortedConnection(ctx->conn_id, ctx->qp, ctx->worker);
-  conn->set_context(nullptr);
-  delete ctx;
+  DropContext(server, conn, ctx);
 }
 
 void SocketServer::MessageReadHandle(RdmaServer* server, TcpServer* inner,
@@ -249,7 +292,7 @@ void SocketServer::MessageReadHandle(RdmaServer* server, TcpServer* inner,
     // was registered with its worker before the reply went out, so the
     // worker finds it.
     server->SetConnectionPeerReady(ctx->worker, ctx->qp->qp_num());
-    Detach(inner, conn, ctx);
+    Detach(server, inner, conn, ctx);
     return;
   }
 }

@@ -6,6 +6,7 @@
 #include "tarn/base/logging.h"
 #include "tarn/polling/polling_worker.h"
 #include "tarn/polling/rdma_handle.h"
+#include "tarn/polling/rdma_message.h"
 
 namespace tarn {
 
@@ -34,7 +35,11 @@ int Modify(ibv_qp* qp, ibv_qp_attr* attr, int mask) {
 }  // namespace
 
 RdmaQueuePair::RdmaQueuePair(ibv_qp* qp, RdmaHandle* handle)
-    : qp_(qp), handle_(handle), qp_num_(qp != nullptr ? qp->qp_num : 0) {
+    : qp_(qp),
+      handle_(handle),
+      generation_(NextRdmaGeneration()),
+      handle_generation_(handle->generation()),
+      qp_num_(qp != nullptr ? qp->qp_num : 0) {
   const WorkerOption::RdmaOption& option = handle_->worker()->option().rdma_option;
   max_msg_size_ = option.max_send_data_size + option.max_send_meta_size;
   if (qp_ == nullptr) {
@@ -148,11 +153,67 @@ void RdmaQueuePair::Shutdown() {
   LOG_INFO << "After RdmaQueuePair::Shutdown qp_num: " << qp_num_ << ", state: " << state_;
 }
 
-void RdmaQueuePair::DestroyQp() {
+void RdmaQueuePair::DestroyQp(bool notify_sends) {
   if (qp_ == nullptr) return;
   LOG_INFO << "destroy qp: " << qp_num_;
   ibv_destroy_qp(qp_);
   qp_ = nullptr;
+  // Nothing of this queue pair completes any more, whatever the device does
+  // with what it still had queued: its sends end here.
+  RdmaHandle* handle = handle_;
+  CompleteOutstanding(handle, notify_sends);
+  // May drop the last reference to this object: nothing after it.
+  handle->ForgetQueuePair(this);
+}
+
+void RdmaQueuePair::TrackSend(RdmaWorkRequest* request) {
+  request->qp_generation = generation_;
+  request->prev = nullptr;
+  request->next = outstanding_;
+  if (outstanding_ != nullptr) outstanding_->prev = request;
+  outstanding_ = request;
+  ++outstanding_count_;
+}
+
+void RdmaQueuePair::Unlink(RdmaWorkRequest* request) {
+  if (request->prev != nullptr) {
+    request->prev->next = request->next;
+  } else {
+    outstanding_ = request->next;
+  }
+  if (request->next != nullptr) request->next->prev = request->prev;
+  request->prev = request->next = nullptr;
+  request->qp_generation = 0;
+  --outstanding_count_;
+}
+
+RdmaWorkRequest* RdmaQueuePair::ClaimSend(uint64_t wr_id) {
+  // A destroyed queue pair has nothing outstanding (and its context may be
+  // gone).
+  if (qp_ == nullptr || wr_id == kKeepAliveWrId || wr_id == kLastWqeWrId) return nullptr;
+  auto* request = reinterpret_cast<RdmaWorkRequest*>(wr_id);
+  // A slot given back (or taken again by another send) no longer names a
+  // send of this queue pair.
+  if (!handle_->work_request_pool().InUse(request) || request->qp_generation != generation_) {
+    return nullptr;
+  }
+  Unlink(request);
+  return request;
+}
+
+void RdmaQueuePair::CompleteOutstanding(RdmaHandle* handle, bool notify) {
+  if (outstanding_count_ > 0) {
+    LOG_INFO << "qp destroyed with sends outstanding, qp_num: " << qp_num_
+             << ", sends: " << outstanding_count_;
+  }
+  // One at a time from the head: a callback may post elsewhere.
+  while (outstanding_ != nullptr) {
+    RdmaWorkRequest* request = outstanding_;
+    Unlink(request);
+    SendCallback callback = std::move(request->callback);
+    handle->DeleteWorkRequest(request);
+    if (notify) callback(-1);
+  }
 }
 
 uint16_t RdmaQueuePair::lid() const { return handle_->port_attr().lid; }

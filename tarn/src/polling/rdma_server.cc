@@ -18,7 +18,9 @@ RdmaServer::RdmaServer(EventWorker* acceptor, const SockAddress& listen, const s
                        const WorkerOption& option, WorkerColony* colony)
     : Server(acceptor, listen, name, option, colony),
       alive_(std::make_shared<int>(0)),
-      alive_weak_(alive_) {
+      alive_weak_(alive_),
+      handshake_deadline_(kHandshakeDeadlineSeconds),
+      max_pending_(kMaxPendingHandshakes) {
   WorkerOption inner_option;
   inner_option.name_prefix = "inner_ew-";
   inner_.reset(new TcpServer(acceptor, listen, "tcp_server_for_rdma", inner_option, nullptr));
@@ -212,11 +214,10 @@ void RdmaServer::OnAbortedConnection(int64_t id, const std::shared_ptr<RdmaQueue
                                      PollingWorker* worker) {
   if (id < 0) {
     LOG_WARN << "cannot find dirty connection, conn_id: " << id;
-    if (worker != nullptr) {
-      DestroyOrphanQueuePair(worker, qp);
-    } else if (qp) {
-      qp->DestroyQp();
-    }
+    // Destroyed on the worker that made it; a caller that does not name the
+    // worker leaves it to its device context, which destroys it when it
+    // goes (never from this thread: the context is the worker's).
+    if (worker != nullptr) DestroyOrphanQueuePair(worker, qp);
     return;
   }
   PostToAcceptor([this, id] {

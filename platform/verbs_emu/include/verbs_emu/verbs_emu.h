@@ -13,6 +13,20 @@
 // receiver-not-ready waits, retry timeouts) happens inside the verbs calls
 // themselves, mostly inside ibv_poll_cq: there is no background thread.
 //
+// Where code must not count on a kinder device than real adapters, the
+// emulator is as strict as they are:
+//   - the flush completions of a queue pair moved to ERROR (by ibv_modify_qp,
+//     a failed work request or KillQp), and of work posted to a queue pair in
+//     ERROR, are not there when that call returns: each becomes visible only
+//     from the second poll of its CQ on, so a poll that comes back empty
+//     does not mean that nothing more is on its way;
+//   - ibv_destroy_qp (and a move to RESET) discards every completion of the
+//     queue pair still queued or on its way;
+//   - queue-pair numbers are per device: every device numbers its queue
+//     pairs from the same start, so two devices hand out the same numbers.
+//     Hooks that name a queue pair by number alone act only when the number
+//     is unambiguous; the overloads with a device name pick the device.
+//
 // Everything here may be called from any thread.
 #ifndef VERBS_EMU_VERBS_EMU_H_
 #define VERBS_EMU_VERBS_EMU_H_
@@ -83,11 +97,13 @@ void ClearFailures();
 bool InjectDeviceEvent(const std::string& device, ibv_event_type type);
 bool InjectPortEvent(const std::string& device, uint8_t port, ibv_event_type type);
 bool InjectQpEvent(uint32_t qp_num, ibv_event_type type);
+bool InjectQpEvent(const std::string& device, uint32_t qp_num, ibv_event_type type);
 
 // A fatal error of the queue pair: it enters ERROR (outstanding work is
 // flushed, an SRQ-attached queue pair also reports its last WQE) and its
 // context gets IBV_EVENT_QP_FATAL.  False when the queue pair does not exist.
 bool KillQp(uint32_t qp_num);
+bool KillQp(const std::string& device, uint32_t qp_num);
 
 // Takes a port down (IBV_EVENT_PORT_ERR) or up (IBV_EVENT_PORT_ACTIVE) on every
 // open context of the device.  Traffic through a port that is down is lost:
@@ -113,12 +129,14 @@ struct Counters {
   uint64_t recv_wrs = 0;  // receive WRs of queue pairs' own receive queues, likewise
   uint64_t srq_wrs = 0;   // receives waiting in shared receive queues
   uint64_t cqes = 0;      // completions not polled yet
+  uint64_t flushes_in_transit = 0;  // flush completions not yet visible
   uint64_t events = 0;    // asynchronous events not read yet
 };
 Counters GetCounters();
 
 // The queue pair's state; false when it does not exist.
 bool GetQpState(uint32_t qp_num, ibv_qp_state* state);
+bool GetQpState(const std::string& device, uint32_t qp_num, ibv_qp_state* state);
 
 // The last successful ibv_modify_qp that moved the queue pair to `to`: its
 // attribute mask and attributes as the caller passed them.

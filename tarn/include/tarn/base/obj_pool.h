@@ -111,6 +111,11 @@ class ObjPool {
     return off < static_cast<size_t>(capacity_) * stride_ && off % stride_ == 0;
   }
 
+  // True when obj is one of the pool's slots and an object lives there.
+  bool InUse(const T* obj) const {
+    return Owns(obj) && in_use_[Index(reinterpret_cast<const char*>(obj))] != 0;
+  }
+
   int capacity() const { return capacity_; }
   int left() const { return static_cast<int>(top_); }
   uint64_t failed() const { return failed_; }

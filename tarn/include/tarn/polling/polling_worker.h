@@ -31,6 +31,7 @@ class RdmaConnection;
 class RdmaHandle;
 class RdmaQueuePair;
 class SockAddress;
+struct RdmaWorkRequest;
 
 class PollingWorker : public Worker {
  public:
@@ -128,12 +129,16 @@ class PollingWorker : public Worker {
   void UpdateConnectionWithQueuePair(const std::shared_ptr<RdmaQueuePair>& qp,
                                      bool from_disconnect, const SockAddress& addr);
   // Any thread, without waiting: the connection's PostLastWqe, when this
-  // worker holds the queue pair.
+  // worker holds the queue pair. The second form is for a device event:
+  // queue-pair numbers are unique per device only, so it acts only when
+  // this worker's device context is `context`.
   void PostLastWqe(uint32_t qp_num);
+  void PostLastWqe(const ibv_context* context, uint32_t qp_num);
   // After a fatal device event: closes every connection (users hear of it),
-  // settles what the device flushed, destroys the queue pairs, gives back
-  // the receive buffers and deletes the device context. Until InitRdma runs
-  // again the worker has no device.
+  // settles what the device has completed, destroys every queue pair of the
+  // context (a handshake's too; sends still outstanding complete with -1),
+  // gives back the receive buffers and deletes the device context. Until
+  // InitRdma runs again the worker has no device.
   void ClearRdma();
   // INFO line with every queue-pair number of the table.
   void PrintQpairs();
@@ -180,6 +185,9 @@ class PollingWorker : public Worker {
   int HandleAsyncEvent();
   void RefillQueuePair(const std::shared_ptr<RdmaConnection>& conn);
   void DropOrphanTxWc(const ibv_wc& wc);
+  // The send a completion of a queue pair outside the table names, when it
+  // is still outstanding; else null.
+  RdmaWorkRequest* ClaimOrphanSend(const ibv_wc& wc);
   void DropOrphanRxWc(const ibv_wc& wc);
   // Remembers a queue pair that posts its own receives, so that receives
   // completing while it has no connection still count.

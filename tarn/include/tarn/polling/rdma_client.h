@@ -164,7 +164,7 @@ class RdmaClientHelper {
   // Negotiation thread only.
   std::unordered_map<int, std::shared_ptr<SocketClient>> jobs_;
   int job_counter_ = 0;
-  std::atomic<double> handshake_deadline_{10.0};
+  std::atomic<double> handshake_deadline_{kHandshakeDeadlineSeconds};
 };
 
 }  // namespace tarn

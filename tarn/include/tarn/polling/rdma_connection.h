@@ -28,11 +28,19 @@
 //
 // Teardown. ForceCloseInLoop moves the queue pair to ERROR, fails the held
 // sends (-4) and runs the closed callback; the device then flushes every
-// outstanding work request (callbacks -1, receive buffers freed). Once no
-// receive can complete any more (the last-WQE-reached event of a shared
-// receive queue, or the last own receive flushed) the worker has the
-// connection post the marker (PostLastWqe); the marker's completion is the
-// queue pair's last, and only then does the worker destroy the queue pair.
+// outstanding work request, some time later (callbacks -1, receive buffers
+// freed). Once no receive can complete any more (the last-WQE-reached event
+// of a shared receive queue, or the last own receive flushed) the worker has
+// the connection post the marker (PostLastWqe); the marker's completion is
+// the queue pair's last, and only then does the worker destroy the queue
+// pair. A queue pair destroyed sooner (the device dropped, the worker going)
+// completes the sends the device has not reported with -1 itself; a
+// completion that still arrives afterwards is ignored, so each callback runs
+// once.
+//
+// Messages that arrived before a local close are still delivered: the peer
+// sent them, and their reader (an answer to a call still waiting, say) may
+// still want them.
 //
 // Received messages are trusted only as far as the completion's byte count:
 // a header that claims more than arrived, or more than a receive buffer
@@ -131,12 +139,14 @@ class RdmaConnection : public Connection {
 
   // ---- Called by the worker, on its loop thread ----
   // One send-queue completion of this queue pair. Sets *is_last_wqe when it
-  // is the marker's (after which nothing of this queue pair completes). 0,
-  // or the failed completion's status.
+  // is the marker's (after which nothing of this queue pair completes). A
+  // send no longer outstanding (completed when its queue pair was destroyed)
+  // is ignored. 0, or the failed completion's status.
   int HandleTxWc(const ibv_wc& wc, bool* is_last_wqe);
-  // One receive completion: delivers the message or, on an error or a
-  // malformed message, closes the connection and frees the buffer. 0 when
-  // the receive was consumed normally (a replacement should be posted).
+  // One receive completion: delivers the message (also on a connection
+  // closed here meanwhile) or, on an error or a malformed message, closes
+  // the connection and frees the buffer. 0 when the receive was consumed
+  // normally (a replacement should be posted).
   int HandleRxWc(const ibv_wc& wc);
   // Posts one zero-length RDMA write (state 3 only, one at a time); a peer
   // that is gone turns it into an error completion, which closes the

@@ -34,7 +34,6 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "tarn/base/obj_pool.h"
@@ -45,6 +44,11 @@ namespace tarn {
 class MrManager;
 class PollingWorker;
 class RdmaQueuePair;
+
+// A process-wide number, never the same twice (from 1): the identity of a
+// device context or a queue pair, which an address or a queue-pair number
+// is not (both come back).
+uint64_t NextRdmaGeneration();
 
 // One opened device of the process.
 struct RdmaDeviceInfo {
@@ -78,8 +82,21 @@ class RdmaHandle {
   int FetchRdmaInfoByIp();
 
   // A new queue pair in INIT; empty (logged) when the handle has no device,
-  // the device refuses the queue pair or the move to INIT fails.
+  // the device refuses the queue pair or the move to INIT fails. The handle
+  // keeps it until it is destroyed.
   std::shared_ptr<RdmaQueuePair> NewQueuePair();
+  // Every queue pair made here and not destroyed yet, by number (a
+  // handshake's too, before any connection owns it).
+  size_t queue_pair_count() const { return queue_pairs_.size(); }
+  std::shared_ptr<RdmaQueuePair> FindQueuePair(uint32_t qp_num) const;
+  // Destroys every queue pair made here (their outstanding sends complete
+  // with -1, or uncalled without notify). Before the queues go.
+  void DestroyQueuePairs(bool notify);
+  // RdmaQueuePair::DestroyQp: the handle lets it go.
+  void ForgetQueuePair(const RdmaQueuePair* qp);
+
+  // This context's identity; a context made later never has it.
+  uint64_t generation() const { return generation_; }
 
   // Pool objects; null (logged, the pool's failure count raised) when the
   // pool is exhausted. Loop thread only.
@@ -126,7 +143,10 @@ class RdmaHandle {
   uint8_t traffic_class() const { return traffic_class_; }
   uint32_t header_lkey() const { return header_lkey_; }
   uint32_t header_rkey() const { return header_rkey_; }
-  const std::unordered_set<void*>& posted_buffers() const { return posted_buffers_; }
+  // Receive buffers posted right now, with the request each was posted in.
+  const std::unordered_map<void*, RdmaPostRecvWorkRequest*>& posted_buffers() const {
+    return posted_buffers_;
+  }
 
   // Pool statistics: capacity, free objects, failed takes.
   const plinth::ObjPool<RdmaWorkRequest>& work_request_pool() const { return wr_pool_; }
@@ -176,7 +196,9 @@ class RdmaHandle {
   uint32_t header_lkey_ = 0;
   uint32_t header_rkey_ = 0;
   std::unique_ptr<MrManager> mr_manager_;
-  std::unordered_set<void*> posted_buffers_;
+  std::unordered_map<void*, RdmaPostRecvWorkRequest*> posted_buffers_;
+  const uint64_t generation_;
+  std::unordered_map<uint32_t, std::shared_ptr<RdmaQueuePair>> queue_pairs_;
   bool in_workers_ = false;  // this handle put its worker into workers_
 };
 

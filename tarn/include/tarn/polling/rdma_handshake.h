@@ -32,6 +32,7 @@
 #include <memory>
 
 #include "tarn/sock_address.h"
+#include "tarn/timer_queue.h"
 
 namespace tarn {
 
@@ -71,6 +72,21 @@ static_assert(sizeof(RdmaHandshakeRecord) == 70, "the handshake record is 70 byt
 // The record's size on the wire.
 constexpr size_t kHandshakeRecordSize = sizeof(RdmaHandshakeRecord);
 
+// How long a handshake may take, on either side, before it is given up. The
+// client counts from its TCP connect and closes an attempt with no reply by
+// then; the server counts from the accept and closes a handshake without
+// the ready record by then, destroying its queue pair, so a peer that
+// connects and sends nothing (or part of a record) holds a queue pair and a
+// descriptor for at most this long.
+constexpr double kHandshakeDeadlineSeconds = 10.0;
+// Handshakes one RDMA server runs at once (each holds a queue pair, a
+// descriptor and a timer until it completes or its deadline passes);
+// connections accepted beyond this are closed at once, before any queue
+// pair is made, and logged only now and then (the first, then every
+// kRefusalLogEvery-th).
+constexpr int kMaxPendingHandshakes = 1024;
+constexpr uint64_t kRefusalLogEvery = 1000;
+
 // Fills the sender fields (LID, queue-pair number, GID, largest receive
 // message size) from our own queue pair.
 void FillSenderFields(const RdmaQueuePair& qp, RdmaHandshakeRecord* record);
@@ -81,8 +97,9 @@ void TakePeerFields(const RdmaHandshakeRecord& peer, RdmaHandshakeRecord* own);
 // when the loop has ended and fn did not run.
 bool RunOnWorker(PollingWorker* worker, const std::function<void()>& fn);
 // Destroys a queue pair no connection owns, on the loop of the worker that
-// made it (here when that loop has ended); one whose device context the
-// worker has dropped meanwhile is left alone. Nothing for an empty pointer.
+// made it; one whose device context the worker has dropped meanwhile was
+// destroyed with that context, and when the loop has ended the worker's
+// teardown destroys it. Nothing for an empty pointer.
 void DestroyOrphanQueuePair(PollingWorker* worker, const std::shared_ptr<RdmaQueuePair>& qp);
 // On the worker that made qp: takes the peer's LID, queue-pair number, GID
 // and receive size into qp, moves it to RTS, caches its GID in the worker and
@@ -101,6 +118,11 @@ struct RdmaServerHandshake {
   PollingWorker* worker = nullptr;
   int64_t conn_id = -1;  // the RDMA connection, once the request is processed
   Stage stage = kAwaitRequest;
+  // Names this handshake for its deadline (a context at a reused address
+  // is another handshake), and the deadline's timer, cancelled when the
+  // handshake ends first.
+  uint64_t serial = 0;
+  TimerId deadline;
 };
 
 // The inner TCP server's three callbacks, each bound to the RDMA server and
@@ -108,8 +130,9 @@ struct RdmaServerHandshake {
 class SocketServer {
  public:
   // Accept: a handshake context with a fresh queue pair (INIT) on a polling
-  // worker picked by the RDMA server's colony policy. The worker's device is
-  // opened first when it has none (after a one-second pause).
+  // worker picked by the RDMA server's colony policy, and its deadline. The
+  // worker's device is opened first when it has none (after a one-second
+  // pause). Beyond kMaxPendingHandshakes the connection is closed at once.
   static void ConnectionSuccessHandle(RdmaServer* server, TcpServer* inner,
                                       const std::shared_ptr<Connection>& conn);
   // The TCP connection closed: a handshake still attached is aborted.

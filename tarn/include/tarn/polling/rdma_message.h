@@ -104,10 +104,17 @@ class SendCallback {
   const Ops* ops_ = nullptr;
 };
 
-// The wr_id of a send. Taken zeroed from the pool.
+// The wr_id of a send. Taken zeroed from the pool. While its send is
+// outstanding it is linked into its queue pair's list (RdmaQueuePair), so
+// that the send still completes when the queue pair is destroyed before the
+// device reported it; `qp_generation` names that queue pair (0: not
+// outstanding).
 struct RdmaWorkRequest {
   RdmaMessageHeader* header = nullptr;
   SendCallback callback;
+  uint64_t qp_generation = 0;
+  RdmaWorkRequest* prev = nullptr;
+  RdmaWorkRequest* next = nullptr;
 };
 
 // The wr_id of a receive.

@@ -11,9 +11,23 @@
 // deeper than the in-flight depth a connection may use (send_depth()), so the
 // keepalive write and the last-WQE marker always find room.
 //
-// Shared by std::shared_ptr between the connection, the worker's tasks and
-// the handshake. The destructor does not destroy the verbs queue pair: the
-// owner does, once its last completion has come back (DestroyQp).
+// Shared by std::shared_ptr between the connection, the worker's tasks, the
+// handshake and the device context that made it, which keeps every queue
+// pair it made until DestroyQp (so ClearRdma and the worker's teardown find
+// those a handshake still holds). The destructor does not destroy the verbs
+// queue pair: the owner does, once its last completion has come back
+// (DestroyQp).
+//
+// Outstanding sends. Every send posted on the queue pair stays listed here
+// until its completion is handled. Real adapters write the flush
+// completions of a queue pair in ERROR some time later, and discard a
+// destroyed queue pair's completions: DestroyQp completes every send still
+// listed with -1, and a completion that arrives after that finds its send no
+// longer listed and is ignored, so each callback runs exactly once.
+//
+// Identity. Each queue pair carries a process-wide generation number, and
+// the generation of the device context that made it: addresses and
+// queue-pair numbers come back, generations never do.
 //
 // Thread affinity: created and brought to RTS on a handshake thread or the
 // worker's thread; afterwards used on the worker's thread only.
@@ -27,6 +41,7 @@
 namespace tarn {
 
 class RdmaHandle;
+struct RdmaWorkRequest;
 
 class RdmaQueuePair {
  public:
@@ -58,15 +73,30 @@ class RdmaQueuePair {
   int ModifyQpToRts();
   // To ERROR, once; a second call only logs.
   void Shutdown();
-  // Destroys the verbs queue pair; later calls do nothing.
-  void DestroyQp();
+  // Destroys the verbs queue pair and completes every send still
+  // outstanding on it with -1 (with notify_sends false, from a worker
+  // whose loop is gone, their callbacks are destroyed uncalled); the
+  // device context forgets it. Later calls do nothing.
+  void DestroyQp(bool notify_sends = true);
 
   // Local values the handshake announces.
   uint16_t lid() const;
   ibv_gid gid() const;
 
   ibv_qp* qp() const { return qp_; }
+  // The context that made it; only valid while qp() is set (a context
+  // destroys its queue pairs before it goes). Compare handle_generation()
+  // with RdmaHandle::generation() to tell whether a context is that one.
   RdmaHandle* handle() const { return handle_; }
+  uint64_t generation() const { return generation_; }
+  uint64_t handle_generation() const { return handle_generation_; }
+
+  // Outstanding sends (device context's loop thread). Track links a posted
+  // send; Claim unlinks the send a completion names, or answers null when
+  // it is not an outstanding send of this queue pair (already completed).
+  void TrackSend(RdmaWorkRequest* request);
+  RdmaWorkRequest* ClaimSend(uint64_t wr_id);
+  uint32_t outstanding_sends() const { return outstanding_count_; }
   uint32_t qp_num() const { return qp_num_; }
   uint32_t state() const { return state_; }
 
@@ -97,8 +127,15 @@ class RdmaQueuePair {
   int ModifyToRtr();
   int ModifyToRts();
 
+  void Unlink(RdmaWorkRequest* request);
+  void CompleteOutstanding(RdmaHandle* handle, bool notify);
+
   ibv_qp* qp_;
   RdmaHandle* handle_;
+  const uint64_t generation_;
+  const uint64_t handle_generation_;
+  RdmaWorkRequest* outstanding_ = nullptr;  // head of the list
+  uint32_t outstanding_count_ = 0;
   uint32_t qp_num_;
   uint32_t peer_qp_num_ = 0;
   uint16_t peer_lid_ = 0;

@@ -13,6 +13,7 @@
 #ifndef TARN_POLLING_RDMA_SERVER_H_
 #define TARN_POLLING_RDMA_SERVER_H_
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -67,13 +68,38 @@ class RdmaServer : public Server {
   int64_t OnNewConnection(const std::shared_ptr<RdmaQueuePair>& qp, PollingWorker* worker,
                           const SockAddress& peer, const SockAddress& local = SockAddress());
   // The handshake ended before its ready record. id -1: no connection owns
-  // qp, which is destroyed (on `worker`, the one that made it, when given).
+  // qp, which is destroyed on `worker`, the one that made it (without it,
+  // when its device context goes).
   // Otherwise the connection is force-closed; its own teardown drains and
   // destroys qp, which is never destroyed here.
   void OnAbortedConnection(int64_t id, const std::shared_ptr<RdmaQueuePair>& qp,
                            PollingWorker* worker = nullptr);
   // The peer's ready record: the worker establishes the connection of qp_num.
   void SetConnectionPeerReady(PollingWorker* worker, uint32_t qp_num);
+
+  // Handshakes accepted and not yet completed or given up (kept by the
+  // handshake, on the inner server's thread; readable anywhere).
+  int pending_handshakes() const { return pending_handshakes_.load(std::memory_order_relaxed); }
+  void HandshakeStarted() { pending_handshakes_.fetch_add(1, std::memory_order_relaxed); }
+  void HandshakeEnded() { pending_handshakes_.fetch_sub(1, std::memory_order_relaxed); }
+  // Connections refused for too many handshakes, this one included.
+  uint64_t CountRefusedHandshake() {
+    return refused_handshakes_.fetch_add(1, std::memory_order_relaxed) + 1;
+  }
+  // How long an accepted handshake may take (kHandshakeDeadlineSeconds).
+  double handshake_deadline() const {
+    return handshake_deadline_.load(std::memory_order_relaxed);
+  }
+  // Tests only: a shorter deadline for handshakes accepted afterwards.
+  void set_handshake_deadline_for_test(double seconds) {
+    handshake_deadline_.store(seconds, std::memory_order_relaxed);
+  }
+  // How many handshakes may run at once (kMaxPendingHandshakes); tests
+  // only may lower it.
+  int max_pending_handshakes() const { return max_pending_.load(std::memory_order_relaxed); }
+  void set_max_pending_handshakes_for_test(int n) {
+    max_pending_.store(n, std::memory_order_relaxed);
+  }
 
   TcpServer* inner_server() const { return inner_.get(); }
   // Number of RDMA connections in the map (acceptor loop only).
@@ -93,6 +119,10 @@ class RdmaServer : public Server {
   std::shared_ptr<int> alive_;
   const std::weak_ptr<int> alive_weak_;
   bool stopped_ = false;  // acceptor loop
+  std::atomic<int> pending_handshakes_{0};
+  std::atomic<uint64_t> refused_handshakes_{0};
+  std::atomic<double> handshake_deadline_;
+  std::atomic<int> max_pending_;
   // Connections made by the handshake thread, not yet in the map.
   std::mutex incoming_mutex_;
   std::vector<std::shared_ptr<Connection>> incoming_;
