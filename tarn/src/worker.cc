@@ -72,9 +72,11 @@ void Worker::InitLoop(Loop* loop) {
 
 void Worker::EnterRunning(const std::string& name) {
   name_ = name;
-  SetState(kRunning);
+  // Named before it is seen running: whoever waited for the start then finds
+  // the thread under its name.
   plinth::CurrentThread::t_threadName = name_.c_str();
   ::prctl(PR_SET_NAME, name_.c_str());
+  SetState(kRunning);
   if (g_enable_metrics) EnableThreadUtilMetric();
 }
 
