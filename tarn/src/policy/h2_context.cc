@@ -367,9 +367,6 @@ H2ParseResult H2Context::OnData(const H2FrameHead& head) {
     data_off += 1;
     data_len = payload - 1 - pad;
   }
-  if (data_len == 0 && (head.flags & H2_FLAGS_END_STREAM) == 0 && !CountUnproductive()) {
-    return H2ParseResult::ConnError(H2_ENHANCE_YOUR_CALM);
-  }
   H2StreamContext* s = FindStream(head.stream_id);
   if (s == nullptr || s->state_ != H2StreamContext::kReceiving) {
     // The whole payload still counts against the connection's window.
@@ -377,6 +374,10 @@ H2ParseResult H2Context::OnData(const H2FrameHead& head) {
     if (!r.ok()) return r;
     LOG_ERROR_LIMITED << "Fail to find stream_id=" << head.stream_id;
     return H2ParseResult::StreamError(head.stream_id, H2_STREAM_CLOSED);
+  }
+  // (DATA for a closed stream is counted with its RST_STREAM.)
+  if (data_len == 0 && (head.flags & H2_FLAGS_END_STREAM) == 0 && !CountUnproductive()) {
+    return H2ParseResult::ConnError(H2_ENHANCE_YOUR_CALM);
   }
   // Flow control counts the whole payload, padding included.
   H2ParseResult r = AccountData(s, payload);
