@@ -28,11 +28,14 @@
 #include "support/test_service.h"
 #include "support/wait.h"
 #include "support/worker.h"
+#include "policy/h2_context.h"
 #include "tarn/connection.h"
+#include "tarn/loop.h"
 #include "tarn/policy/h2_proto.h"
 #include "tarn/rpc/rpc_controller.h"
 #include "tarn/rpc/rpc_server.h"
 #include "tarn/server.h"
+#include "tarn/worker.h"
 
 namespace h2test {
 
@@ -96,12 +99,19 @@ class EchoService : public interop::EchoService {
   size_t Release();
   size_t held() const;
   size_t calls() const;
+  // The server's end of the connection the last call came on.
+  std::shared_ptr<tarn::Connection> last_connection() const;
 
  private:
   mutable std::mutex mutex_;
   std::vector<google::protobuf::Closure*> held_;
   size_t calls_ = 0;
+  std::weak_ptr<tarn::Connection> last_conn_;
 };
+
+// What the server's end of conn holds for its client, read on its loop;
+// false once the connection is closed.
+bool ReadFootprint(const std::shared_ptr<tarn::Connection>& conn, tarn::H2Footprint* out);
 
 struct Frame {
   uint8_t type = 0;
@@ -216,6 +226,7 @@ inline void EchoService::Echo(google::protobuf::RpcController* base,
   {
     std::lock_guard<std::mutex> lock(mutex_);
     calls_++;
+    last_conn_ = ctrl->conn();
     if (request->gather() > 0) {
       response->set_payload(request->payload());
       held_.push_back(done);
@@ -250,6 +261,23 @@ inline size_t EchoService::held() const {
 inline size_t EchoService::calls() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return calls_;
+}
+
+inline std::shared_ptr<tarn::Connection> EchoService::last_connection() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_conn_.lock();
+}
+
+inline bool ReadFootprint(const std::shared_ptr<tarn::Connection>& conn, tarn::H2Footprint* out) {
+  bool ok = false;
+  conn->worker()->loop()->RunInLoop(
+      [&] {
+        if (conn->IsClosed() || conn->h2_context() == nullptr) return;
+        *out = conn->h2_context()->Footprint();
+        ok = true;
+      },
+      false);
+  return ok;
 }
 
 inline std::string Response::Get(const std::string& name) const {

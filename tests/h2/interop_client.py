@@ -15,6 +15,9 @@ Every CHECK runs in order on one channel (one HTTP/2 connection):
                 and the connection still serves the next call
   concurrent=N  N calls open at once; the server answers none of them
                 before all N have arrived
+  upload=N:S    N calls open at once, each uploading a payload of S bytes
+                (their DATA interleaved on the one connection); answered
+                only once all N have arrived whole
 
 Exits 0 when every check passed, else 1 after printing what went wrong.
 The messages are encoded here by hand, so no generated code is needed.
@@ -177,6 +180,18 @@ def check_concurrent(channel, n):
                "call %d answered %r" % (i, answer["text"]))
 
 
+def check_upload(channel, n, size):
+    call = unary(channel, ECHO)
+    futures = [call.future(request(payload=pattern(size), text="upload-%d" % i, gather=n),
+                           timeout=DEADLINE_S)
+               for i in range(n)]
+    for i, future in enumerate(futures):
+        answer = decode_response(future.result())
+        expect(answer["text"] == "upload-%d" % i, "upload %d answered %r" % (i, answer["text"]))
+        expect(answer["payload_size"] == size,
+               "upload %d: server saw %d bytes, sent %d" % (i, answer["payload_size"], size))
+
+
 def run_check(channel, check):
     name, _, value = check.partition("=")
     if name == "echo":
@@ -191,6 +206,9 @@ def run_check(channel, check):
         check_fail(channel)
     elif name == "concurrent":
         check_concurrent(channel, int(value))
+    elif name == "upload":
+        count, _, size = value.partition(":")
+        check_upload(channel, int(count), int(size))
     else:
         raise ValueError("unknown check %r" % check)
 

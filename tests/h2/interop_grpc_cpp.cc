@@ -1,8 +1,8 @@
 // gRPC's C++ client (Debian's libgrpc++, in the program of
 // interop_grpc_client/, built without sanitizers) against the framework's
 // RpcServer: unary calls from an empty to a 4 MiB message, gzip-compressed
-// requests, an unknown method, a failed call, and asynchronous calls open at
-// once on one channel.
+// requests, an unknown method, a failed call, asynchronous calls open at
+// once on one channel, and 32 concurrent uploads of 100 KiB.
 #include <string>
 #include <vector>
 
@@ -48,6 +48,14 @@ TEST_F(GrpcCpp, FailedCallBringsStatusAndMessage) { ExpectChecksPass({"fail"}); 
 TEST_F(GrpcCpp, AsynchronousCallsOpenAtOnceOnOneChannel) {
   ExpectChecksPass({"concurrent=64"});
   EXPECT_EQ(service_.calls(), 64u);
+  EXPECT_EQ(service_.connections().size(), 1u);
+}
+
+// 32 uploads of 100 KiB at once: together far more than the connection
+// window, which must keep coming back while no call is complete.
+TEST_F(GrpcCpp, ConcurrentUploadsOnOneChannel) {
+  ExpectChecksPass({"upload=32:102400"});
+  EXPECT_EQ(service_.calls(), 32u);
   EXPECT_EQ(service_.connections().size(), 1u);
 }
 

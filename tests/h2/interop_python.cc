@@ -2,6 +2,7 @@
 // Python) against the framework's RpcServer: unary calls from an empty to a
 // 4 MiB message, gzip-compressed requests (and deflate ones refused),
 // unknown methods, a failed call, 100 calls open at once on one connection,
+// 32 concurrent uploads of 100 KiB,
 // and the framework's own frame protocol served on the same port alongside.
 #include <string>
 #include <vector>
@@ -69,6 +70,14 @@ TEST_F(PythonGrpc, FailedCallBringsStatusAndMessage) { ExpectChecksPass({"fail"}
 TEST_F(PythonGrpc, HundredCallsOpenAtOnceOnOneConnection) {
   ExpectChecksPass({"concurrent=100"});
   EXPECT_EQ(service_.calls(), 100u);
+  EXPECT_EQ(service_.connections().size(), 1u);
+}
+
+// 32 uploads of 100 KiB at once: together far more than the connection
+// window, which must keep coming back while no call is complete.
+TEST_F(PythonGrpc, ConcurrentUploadsOnOneConnection) {
+  ExpectChecksPass({"upload=32:102400"});
+  EXPECT_EQ(service_.calls(), 32u);
   EXPECT_EQ(service_.connections().size(), 1u);
 }
 

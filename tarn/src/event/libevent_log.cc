@@ -44,9 +44,8 @@ void OnLibeventMessage(int severity, const char* msg) {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (!g_limiter->Admit(LogMessageKind(msg), NowUs(), &held_back)) return;
   }
-  plinth::Logger line(__FILE__, __LINE__, level);
+  plinth::LimitedLogLine line(__FILE__, __LINE__, level, held_back);
   line.stream() << "libevent: " << msg;
-  if (held_back > 0) line.stream() << " (" << held_back << " more like it held back)";
 }
 
 }  // namespace
@@ -72,25 +71,6 @@ std::string LogMessageKind(const char* msg) {
     }
   }
   return kind;
-}
-
-bool LogRateLimiter::Admit(const std::string& kind, int64_t now_us, uint64_t* held_back) {
-  auto it = kinds_.find(kind);
-  if (it == kinds_.end()) {
-    if (kinds_.size() >= kMaxKinds) kinds_.clear();
-    kinds_[kind].last_us = now_us;
-    *held_back = 0;
-    return true;
-  }
-  Kind& k = it->second;
-  if (now_us - k.last_us < kIntervalUs) {
-    ++k.held_back;
-    return false;
-  }
-  *held_back = k.held_back;
-  k.held_back = 0;
-  k.last_us = now_us;
-  return true;
 }
 
 }  // namespace tarn

@@ -1,12 +1,16 @@
 #include "policy/h2_context.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
 #include "brpc/uri.h"
+#include "tarn/base/log_limit.h"
 #include "tarn/base/logging.h"
 #include "tarn/connection.h"
+#include "tarn/loop.h"
+#include "tarn/worker.h"
 #include "tarn/policy/h2_grpc.h"
 #include "tarn/rpc/frame.h"
 
@@ -70,7 +74,13 @@ bool IsDecimal(std::string_view v) {
 
 std::string Printable(std::string_view v) { return PrintableBytes(v.data(), v.size()); }
 
+std::atomic<double> g_stalled_answer_timeout_s{kH2DefaultStalledAnswerTimeoutS};
+
 }  // namespace
+
+double H2StalledAnswerTimeout() { return g_stalled_answer_timeout_s.load(); }
+
+void SetH2StalledAnswerTimeout(double seconds) { g_stalled_answer_timeout_s.store(seconds); }
 
 void SerializeH2FrameHead(char* out, uint32_t payload_size, uint8_t type, uint8_t flags,
                           uint32_t stream_id) {
@@ -105,7 +115,7 @@ bool AddWindow(int64_t* window, int64_t delta) {
 
 bool ParseH2Settings(brpc::H2Settings* out, const char* data, size_t len) {
   if (len % 6 != 0) {
-    LOG_ERROR << "Invalid payload_size=" << len;
+    LOG_ERROR_LIMITED << "Invalid payload_size=" << len;
     return false;
   }
   for (size_t off = 0; off < len; off += 6) {
@@ -117,7 +127,7 @@ bool ParseH2Settings(brpc::H2Settings* out, const char* data, size_t len) {
         break;
       case brpc::H2_SETTINGS_ENABLE_PUSH:
         if (value > 1) {
-          LOG_ERROR << "Invalid value=" << value << " for ENABLE_PUSH";
+          LOG_ERROR_LIMITED << "Invalid value=" << value << " for ENABLE_PUSH";
           return false;
         }
         out->enable_push = value != 0;
@@ -127,7 +137,7 @@ bool ParseH2Settings(brpc::H2Settings* out, const char* data, size_t len) {
         break;
       case brpc::H2_SETTINGS_STREAM_WINDOW_SIZE:
         if (value > brpc::H2Settings::MAX_WINDOW_SIZE) {
-          LOG_ERROR << "Invalid stream_window_size=" << value;
+          LOG_ERROR_LIMITED << "Invalid stream_window_size=" << value;
           return false;
         }
         out->stream_window_size = value;
@@ -135,7 +145,7 @@ bool ParseH2Settings(brpc::H2Settings* out, const char* data, size_t len) {
       case brpc::H2_SETTINGS_MAX_FRAME_SIZE:
         if (value < brpc::H2Settings::DEFAULT_MAX_FRAME_SIZE ||
             value > brpc::H2Settings::MAX_OF_MAX_FRAME_SIZE) {
-          LOG_ERROR << "Invalid max_frame_size=" << value;
+          LOG_ERROR_LIMITED << "Invalid max_frame_size=" << value;
           return false;
         }
         out->max_frame_size = value;
@@ -258,7 +268,7 @@ int H2Context::ConsumePreface() {
     n += kH2FrameHeadSize + 4;
   }
   if (!SendBytes(buf, n)) {
-    LOG_WARN << "Fail to respond http2-client with settings";
+    LOG_WARN_LIMITED << "Fail to respond http2-client with settings";
     failed_ = true;
     return BaseProto::kFatal;
   }
@@ -275,7 +285,7 @@ int H2Context::ConsumeFrame(H2StreamContext** completed) {
                       (uint32_t{static_cast<unsigned char>(raw[1])} << 8) |
                       static_cast<unsigned char>(raw[2]);
   if (head.payload_size > local_settings_.max_frame_size) {
-    LOG_ERROR << "Too large frame length=" << head.payload_size
+    LOG_ERROR_LIMITED << "Too large frame length=" << head.payload_size
               << " max=" << local_settings_.max_frame_size;
     return GoAway(H2_FRAME_SIZE_ERROR);
   }
@@ -288,6 +298,8 @@ int H2Context::ConsumeFrame(H2StreamContext** completed) {
   const H2ParseResult r = Dispatch(head);
   // The whole frame is consumed whatever its handler made of it.
   conn_->DrainData(kH2FrameHeadSize + head.payload_size);
+  if (failed_) return BaseProto::kFatal;  // a write failed under the handler
+  if (overflowed_) return GoAway(H2_ENHANCE_YOUR_CALM);
   if (r.ok()) {
     *completed = r.stream;
     return kFrameConsumed;
@@ -299,7 +311,7 @@ int H2Context::ConsumeFrame(H2StreamContext** completed) {
 H2ParseResult H2Context::Dispatch(const H2FrameHead& head) {
   if (block_.stream_id != 0 &&
       (head.type != H2_FRAME_CONTINUATION || head.stream_id != block_.stream_id)) {
-    LOG_ERROR << "Expect CONTINUATION of stream_id=" << block_.stream_id
+    LOG_ERROR_LIMITED << "Expect CONTINUATION of stream_id=" << block_.stream_id
               << ", got frame type=" << static_cast<int>(head.type)
               << " stream_id=" << head.stream_id;
     return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
@@ -340,7 +352,7 @@ bool H2Context::ReadPayload(uint32_t size) {
 H2ParseResult H2Context::OnData(const H2FrameHead& head) {
   LOG_DEBUG << "receive OnData stream_id = " << head.stream_id;
   if (head.stream_id == 0) {
-    LOG_ERROR << "Invalid stream_id=" << head.stream_id;
+    LOG_ERROR_LIMITED << "Invalid stream_id=" << head.stream_id;
     return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
   }
   const uint32_t payload = head.payload_size;
@@ -349,7 +361,7 @@ H2ParseResult H2Context::OnData(const H2FrameHead& head) {
   if (head.flags & H2_FLAGS_PADDED) {
     unsigned char pad = 0;
     if (payload == 0 || conn_->ReceiveData(kH2FrameHeadSize, &pad, 1) < 0 || pad > payload - 1) {
-      LOG_ERROR << "Invalid payload_size=" << payload;
+      LOG_ERROR_LIMITED << "Invalid payload_size=" << payload;
       return H2ParseResult::ConnError(H2_FRAME_SIZE_ERROR);
     }
     data_off += 1;
@@ -360,17 +372,21 @@ H2ParseResult H2Context::OnData(const H2FrameHead& head) {
     // The whole payload still counts against the connection's window.
     H2ParseResult r = AccountData(nullptr, payload);
     if (!r.ok()) return r;
-    LOG_ERROR << "Fail to find stream_id=" << head.stream_id;
+    LOG_ERROR_LIMITED << "Fail to find stream_id=" << head.stream_id;
     return H2ParseResult::StreamError(head.stream_id, H2_STREAM_CLOSED);
+  }
+  // (DATA for a closed stream is counted with its RST_STREAM.)
+  if (data_len == 0 && (head.flags & H2_FLAGS_END_STREAM) == 0 && !CountUnproductive()) {
+    return H2ParseResult::ConnError(H2_ENHANCE_YOUR_CALM);
   }
   // Flow control counts the whole payload, padding included.
   H2ParseResult r = AccountData(s, payload);
   if (!r.ok()) return r;
   const size_t limit = conn_->max_send_size();
   if (s->body_.size() + data_len > limit || buffered_body_bytes_ + data_len > limit) {
-    LOG_ERROR << "Too large request body on stream_id=" << head.stream_id
-              << ", body size: " << s->body_.size() + data_len << ", limit: " << limit
-              << ", peer addr: " << conn_->peer_addr().ToString();
+    LOG_ERROR_LIMITED << "Too large request body on stream_id=" << head.stream_id
+                      << ", body size: " << s->body_.size() + data_len << ", limit: " << limit
+                      << ", peer addr: " << conn_->peer_addr().ToString();
     SendTrailersOnly(s, s->header_.content_type(), GRPC_RESOURCEEXHAUSTED,
                      "request body too large");
     return H2ParseResult::Ok();
@@ -384,11 +400,9 @@ H2ParseResult H2Context::OnData(const H2FrameHead& head) {
   if (head.flags & H2_FLAGS_END_STREAM) {
     buffered_body_bytes_ -= s->body_.size();
     s->state_ = H2StreamContext::kProcessing;
-    if (s->deferred_window_update_ > 0) {
-      const int64_t n = s->deferred_window_update_;
-      s->deferred_window_update_ = 0;
-      DeferWindowUpdate(n);
-    }
+    // The stream takes no more DATA: what it has not granted back needs
+    // no grant (the connection's share is counted on its own).
+    s->deferred_window_update_ = 0;
     return H2ParseResult::Done(s);
   }
   return H2ParseResult::Ok();
@@ -397,25 +411,30 @@ H2ParseResult H2Context::OnData(const H2FrameHead& head) {
 H2ParseResult H2Context::AccountData(H2StreamContext* s, int64_t n) {
   conn_unacked_ += n;
   if (conn_unacked_ > static_cast<int64_t>(unack_local_settings_.connection_window_size)) {
-    LOG_ERROR << "Fail to satisfy the connection-level flow control policy";
+    LOG_ERROR_LIMITED << "Fail to satisfy the connection-level flow control policy";
     return H2ParseResult::ConnError(H2_FLOW_CONTROL_ERROR);
   }
   if (s == nullptr) {
-    DeferWindowUpdate(n);
+    GrantConnection(false);
     return H2ParseResult::Ok();
   }
   s->deferred_window_update_ += n;
   const int64_t window = local_settings_.stream_window_size;
-  if (s->deferred_window_update_ < window / 2) return H2ParseResult::Ok();
+  if (s->deferred_window_update_ < window / 2) {
+    // Many streams each below their own threshold still fill the
+    // connection's window: it is granted on its own count.
+    GrantConnection(false);
+    return H2ParseResult::Ok();
+  }
   if (s->deferred_window_update_ > window) {
-    LOG_ERROR << "Fail to satisfy the stream-level flow control policy";
+    LOG_ERROR_LIMITED << "Fail to satisfy the stream-level flow control policy";
     return H2ParseResult::StreamError(s->stream_id_, H2_FLOW_CONTROL_ERROR);
   }
+  // The stream's grant, with the connection's in the same write.
   const int64_t stream_credit = s->deferred_window_update_;
   s->deferred_window_update_ = 0;
-  const int64_t conn_credit = stream_credit + deferred_window_update_;
-  deferred_window_update_ = 0;
-  conn_unacked_ -= conn_credit;
+  const int64_t conn_credit = conn_unacked_;
+  conn_unacked_ = 0;
   char buf[2 * (kH2FrameHeadSize + 4)];
   SerializeH2FrameHead(buf, 4, H2_FRAME_WINDOW_UPDATE, 0, s->stream_id_);
   PutU32(buf + kH2FrameHeadSize, static_cast<uint32_t>(stream_credit));
@@ -425,33 +444,38 @@ H2ParseResult H2Context::AccountData(H2StreamContext* s, int64_t n) {
   return H2ParseResult::Ok();
 }
 
-void H2Context::DeferWindowUpdate(int64_t n) {
-  if (n <= 0) return;
-  deferred_window_update_ += n;
-  if (deferred_window_update_ < static_cast<int64_t>(local_settings_.stream_window_size / 2)) {
+void H2Context::GrantConnection(bool force) {
+  if (conn_unacked_ <= 0) return;
+  if (!force && conn_unacked_ < static_cast<int64_t>(local_settings_.stream_window_size / 2)) {
     return;
   }
-  const int64_t credit = deferred_window_update_;
-  deferred_window_update_ = 0;
-  conn_unacked_ -= credit;
+  const int64_t credit = conn_unacked_;
+  conn_unacked_ = 0;
   char buf[kH2FrameHeadSize + 4];
   SerializeH2FrameHead(buf, 4, H2_FRAME_WINDOW_UPDATE, 0, 0);
   PutU32(buf + kH2FrameHeadSize, static_cast<uint32_t>(credit));
-  if (!SendBytes(buf, sizeof(buf))) LOG_WARN << "Fail to send WINDOW_UPDATE";
+  if (!SendBytes(buf, sizeof(buf))) LOG_WARN_LIMITED << "Fail to send WINDOW_UPDATE";
+}
+
+bool H2Context::CountUnproductive() {
+  if (++unproductive_frames_ <= kH2MaxUnproductiveFrames) return true;
+  LOG_WARN_LIMITED << "Too many frames without progress=" << unproductive_frames_
+                   << ", peer addr: " << conn_->peer_addr().ToString();
+  return false;
 }
 
 H2ParseResult H2Context::OnHeaders(const H2FrameHead& head) {
   LOG_DEBUG << "receive OnHeaders stream_id = " << head.stream_id;
   const int32_t id = head.stream_id;
   if (id == 0) {
-    LOG_ERROR << "Invalid stream_id=" << id;
+    LOG_ERROR_LIMITED << "Invalid stream_id=" << id;
     return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
   }
   const uint32_t size = head.payload_size;
   const uint32_t fixed =
       ((head.flags & H2_FLAGS_PADDED) ? 1 : 0) + ((head.flags & H2_FLAGS_PRIORITY) ? 5 : 0);
   if (size < fixed || !ReadPayload(size)) {
-    LOG_ERROR << "Invalid payload_size=" << size;
+    LOG_ERROR_LIMITED << "Invalid payload_size=" << size;
     return H2ParseResult::ConnError(H2_FRAME_SIZE_ERROR);
   }
   uint32_t off = 0;
@@ -459,7 +483,7 @@ H2ParseResult H2Context::OnHeaders(const H2FrameHead& head) {
   if (head.flags & H2_FLAGS_PADDED) pad = static_cast<unsigned char>(payload_[off++]);
   if (head.flags & H2_FLAGS_PRIORITY) off += 5;  // priorities are not used
   if (pad > size - off) {
-    LOG_ERROR << "Invalid payload_size=" << size;
+    LOG_ERROR_LIMITED << "Invalid payload_size=" << size;
     return H2ParseResult::ConnError(H2_FRAME_SIZE_ERROR);
   }
   const uint32_t frag = size - off - pad;
@@ -469,14 +493,20 @@ H2ParseResult H2Context::OnHeaders(const H2FrameHead& head) {
   block_.end_stream = (head.flags & H2_FLAGS_END_STREAM) != 0;
   if (id > last_received_stream_id_) {
     if (id % 2 == 0) {
-      LOG_ERROR << "Invalid stream_id=" << id << " created by client is not odd";
+      LOG_ERROR_LIMITED << "Invalid stream_id=" << id << " created by client is not odd";
       block_ = HeaderBlock();
       return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
     }
     last_received_stream_id_ = id;
     if (streams_.size() >= kH2MaxOpenStreams) {
-      LOG_WARN << "Too many open streams=" << streams_.size() << ", refuse stream_id=" << id
-               << ", peer addr: " << conn_->peer_addr().ToString();
+      LOG_WARN_LIMITED << "Too many open streams=" << streams_.size()
+                       << ", refuse stream_id=" << id
+                       << ", peer addr: " << conn_->peer_addr().ToString();
+      block_.reject = H2_REFUSED_STREAM;
+    } else if (held_response_bytes_ >= kH2MaxHeldResponseBytes) {
+      LOG_WARN_LIMITED << "Too many answers held=" << held_response_bytes_
+                       << ", refuse stream_id=" << id
+                       << ", peer addr: " << conn_->peer_addr().ToString();
       block_.reject = H2_REFUSED_STREAM;
     } else {
       block_.target = NewStream(id);
@@ -487,7 +517,7 @@ H2ParseResult H2Context::OnHeaders(const H2FrameHead& head) {
       // Trailers of the request: decoded, not kept; they must end it.
       block_.trailers = true;
     } else {
-      LOG_ERROR << "Fail to find stream_id=" << id;
+      LOG_ERROR_LIMITED << "Fail to find stream_id=" << id;
       block_.reject = H2_STREAM_CLOSED;
     }
   }
@@ -496,10 +526,13 @@ H2ParseResult H2Context::OnHeaders(const H2FrameHead& head) {
 }
 
 H2ParseResult H2Context::OnContinuation(const H2FrameHead& head) {
-  LOG_INFO << "receive OnContinuation stream_id = " << head.stream_id;
+  LOG_INFO_LIMITED << "receive OnContinuation stream_id = " << head.stream_id;
   if (block_.stream_id == 0) {
-    LOG_ERROR << "Fail to find stream_id=" << head.stream_id;
+    LOG_ERROR_LIMITED << "Fail to find stream_id=" << head.stream_id;
     return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
+  }
+  if (head.payload_size == 0 && !CountUnproductive()) {
+    return H2ParseResult::ConnError(H2_ENHANCE_YOUR_CALM);
   }
   if (!ReadPayload(head.payload_size)) return H2ParseResult::ConnError(H2_INTERNAL_ERROR);
   return OnHeaderFragment(payload_.data(), payload_.size(),
@@ -509,13 +542,19 @@ H2ParseResult H2Context::OnContinuation(const H2FrameHead& head) {
 H2ParseResult H2Context::OnHeaderFragment(const char* data, size_t len, bool end_headers) {
   block_.block_bytes += len;
   if (block_.block_bytes > kH2MaxHeaderListBytes) {
-    LOG_ERROR << "Too large header block of stream_id=" << block_.stream_id
-              << ", size: " << block_.block_bytes << ", peer addr: "
-              << conn_->peer_addr().ToString();
+    LOG_ERROR_LIMITED << "Too large header block of stream_id=" << block_.stream_id
+                      << ", size: " << block_.block_bytes << ", peer addr: "
+                      << conn_->peer_addr().ToString();
+    return H2ParseResult::ConnError(H2_ENHANCE_YOUR_CALM);
+  }
+  if (++block_.frames > kH2MaxHeaderBlockFrames) {
+    LOG_ERROR_LIMITED << "Too many frames in the header block of stream_id=" << block_.stream_id
+                      << ", frames: " << block_.frames
+                      << ", peer addr: " << conn_->peer_addr().ToString();
     return H2ParseResult::ConnError(H2_ENHANCE_YOUR_CALM);
   }
   if (hpacker_.Decode(data, len, end_headers, this) != 0) {
-    LOG_ERROR << "Invalid header, frag_size=" << len << ", stream_id=" << block_.stream_id;
+    LOG_ERROR_LIMITED << "Invalid header, frag_size=" << len << ", stream_id=" << block_.stream_id;
     return H2ParseResult::ConnError(H2_COMPRESSION_ERROR);
   }
   if (!end_headers) return H2ParseResult::Ok();
@@ -530,18 +569,14 @@ H2ParseResult H2Context::FinishHeaderBlock() {
   if (b.trailers) {
     s = FindStream(b.stream_id);
     if (!b.end_stream) {
-      LOG_ERROR << "Trailers without END_STREAM on stream_id=" << b.stream_id;
+      LOG_ERROR_LIMITED << "Trailers without END_STREAM on stream_id=" << b.stream_id;
       return H2ParseResult::StreamError(b.stream_id, H2_PROTOCOL_ERROR);
     }
   }
   if (s == nullptr || !b.end_stream) return H2ParseResult::Ok();
   buffered_body_bytes_ -= s->body_.size();
   s->state_ = H2StreamContext::kProcessing;
-  if (s->deferred_window_update_ > 0) {
-    const int64_t n = s->deferred_window_update_;
-    s->deferred_window_update_ = 0;
-    DeferWindowUpdate(n);
-  }
+  s->deferred_window_update_ = 0;
   return H2ParseResult::Done(s);
 }
 
@@ -549,7 +584,7 @@ void H2Context::OnHeader(std::string_view name, std::string_view value) {
   HeaderBlock& b = block_;
   b.list_bytes += name.size() + value.size() + 32;
   if (b.list_bytes > kH2MaxHeaderListBytes && b.reject == H2_NO_ERROR) {
-    LOG_ERROR << "Too large header list of stream_id=" << b.stream_id
+    LOG_ERROR_LIMITED << "Too large header list of stream_id=" << b.stream_id
               << ", peer addr: " << conn_->peer_addr().ToString();
     b.reject = H2_REFUSED_STREAM;
   }
@@ -565,7 +600,7 @@ void H2Context::OnHeader(std::string_view name, std::string_view value) {
   }
   if (name == common->METHOD) {
     if (!IsKnownMethod(value)) {
-      LOG_ERROR << "Invalid method=" << Printable(value);
+      LOG_ERROR_LIMITED << "Invalid method=" << Printable(value);
       b.reject = H2_PROTOCOL_ERROR;
       return;
     }
@@ -578,13 +613,13 @@ void H2Context::OnHeader(std::string_view name, std::string_view value) {
     // accepted and not used
   } else if (name == common->STATUS) {
     if (!IsDecimal(value)) {
-      LOG_ERROR << "Invalid status=" << Printable(value);
+      LOG_ERROR_LIMITED << "Invalid status=" << Printable(value);
       b.reject = H2_PROTOCOL_ERROR;
       return;
     }
     h.set_status_code(atoi(std::string(value).c_str()));
   } else {
-    LOG_ERROR << "Unknown name=`" << Printable(name) << "'";
+    LOG_ERROR_LIMITED << "Unknown name=`" << Printable(name) << "'";
     b.reject = H2_PROTOCOL_ERROR;
   }
 }
@@ -592,11 +627,11 @@ void H2Context::OnHeader(std::string_view name, std::string_view value) {
 H2ParseResult H2Context::OnPriority(const H2FrameHead& head) {
   LOG_DEBUG << "receive OnPriority stream_id = " << head.stream_id;
   if (head.stream_id == 0) {
-    LOG_ERROR << "Invalid stream_id=" << head.stream_id;
+    LOG_ERROR_LIMITED << "Invalid stream_id=" << head.stream_id;
     return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
   }
   if (head.payload_size != 5) {
-    LOG_ERROR << "Invalid payload_size=" << head.payload_size;
+    LOG_ERROR_LIMITED << "Invalid payload_size=" << head.payload_size;
     return H2ParseResult::StreamError(head.stream_id, H2_FRAME_SIZE_ERROR);
   }
   return H2ParseResult::Ok();  // priorities are accepted and not used
@@ -605,16 +640,18 @@ H2ParseResult H2Context::OnPriority(const H2FrameHead& head) {
 H2ParseResult H2Context::OnResetStream(const H2FrameHead& head) {
   LOG_DEBUG << "receive OnResetStream stream_id = " << head.stream_id;
   if (head.stream_id == 0) {
-    LOG_ERROR << "Invalid stream_id=" << head.stream_id;
+    LOG_ERROR_LIMITED << "Invalid stream_id=" << head.stream_id;
     return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
   }
   if (head.payload_size != 4) {
-    LOG_ERROR << "Invalid payload_size=" << head.payload_size;
+    LOG_ERROR_LIMITED << "Invalid payload_size=" << head.payload_size;
     return H2ParseResult::ConnError(H2_FRAME_SIZE_ERROR);
   }
+  // Streams opened and reset at once make the server work for nothing.
+  if (!CountUnproductive()) return H2ParseResult::ConnError(H2_ENHANCE_YOUR_CALM);
   H2StreamContext* s = FindStream(head.stream_id);
   if (s == nullptr) {
-    LOG_WARN << "Fail to find stream_id=" << head.stream_id;
+    LOG_WARN_LIMITED << "Fail to find stream_id=" << head.stream_id;
     return H2ParseResult::Ok();
   }
   if (s->state_ == H2StreamContext::kProcessing) {
@@ -628,21 +665,22 @@ H2ParseResult H2Context::OnResetStream(const H2FrameHead& head) {
 H2ParseResult H2Context::OnSettings(const H2FrameHead& head) {
   LOG_DEBUG << "receive OnSettings";
   if (head.stream_id != 0) {
-    LOG_ERROR << "Invalid stream_id=" << head.stream_id;
+    LOG_ERROR_LIMITED << "Invalid stream_id=" << head.stream_id;
     return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
   }
   if (head.flags & H2_FLAGS_ACK) {
     if (head.payload_size != 0) {
-      LOG_ERROR << "Non-zero payload_size=" << head.payload_size << " for settings-ACK";
+      LOG_ERROR_LIMITED << "Non-zero payload_size=" << head.payload_size << " for settings-ACK";
       return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
     }
     local_settings_ = unack_local_settings_;
     return H2ParseResult::Ok();
   }
+  if (!CountUnproductive()) return H2ParseResult::ConnError(H2_ENHANCE_YOUR_CALM);
   if (!ReadPayload(head.payload_size)) return H2ParseResult::ConnError(H2_INTERNAL_ERROR);
   brpc::H2Settings parsed = remote_settings_;
   if (!ParseH2Settings(&parsed, payload_.data(), payload_.size())) {
-    LOG_ERROR << "Fail to parse from SETTINGS";
+    LOG_ERROR_LIMITED << "Fail to parse from SETTINGS";
     return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
   }
   const int64_t delta = static_cast<int64_t>(parsed.stream_window_size) -
@@ -656,7 +694,7 @@ H2ParseResult H2Context::OnSettings(const H2FrameHead& head) {
   if (delta != 0) {
     for (auto& entry : streams_) {
       if (!AddWindow(&entry.second->remote_window_left_, delta)) {
-        LOG_ERROR << "Invalid stream_window_size=" << parsed.stream_window_size;
+        LOG_ERROR_LIMITED << "Invalid stream_window_size=" << parsed.stream_window_size;
         return H2ParseResult::ConnError(H2_FLOW_CONTROL_ERROR);
       }
     }
@@ -664,7 +702,7 @@ H2ParseResult H2Context::OnSettings(const H2FrameHead& head) {
   char ack[kH2FrameHeadSize];
   SerializeH2FrameHead(ack, 0, H2_FRAME_SETTINGS, H2_FLAGS_ACK, 0);
   if (!SendBytes(ack, sizeof(ack))) {
-    LOG_WARN << "Fail to respond settings with ack ";
+    LOG_WARN_LIMITED << "Fail to respond settings with ack ";
     return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
   }
   if (delta > 0) FlushBlocked();
@@ -672,26 +710,27 @@ H2ParseResult H2Context::OnSettings(const H2FrameHead& head) {
 }
 
 H2ParseResult H2Context::OnPushPromise(const H2FrameHead&) {
-  LOG_ERROR << "Not support PUSH_PROMISE frame yet";
+  LOG_ERROR_LIMITED << "Not support PUSH_PROMISE frame yet";
   return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
 }
 
 H2ParseResult H2Context::OnPing(const H2FrameHead& head) {
   LOG_DEBUG << "receive OnPing";
   if (head.payload_size != 8) {
-    LOG_ERROR << "Invalid payload_size=" << head.payload_size;
+    LOG_ERROR_LIMITED << "Invalid payload_size=" << head.payload_size;
     return H2ParseResult::ConnError(H2_FRAME_SIZE_ERROR);
   }
   if (head.stream_id != 0) {
-    LOG_ERROR << "Invalid stream_id=" << head.stream_id;
+    LOG_ERROR_LIMITED << "Invalid stream_id=" << head.stream_id;
     return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
   }
   if (head.flags & H2_FLAGS_ACK) return H2ParseResult::Ok();
+  if (!CountUnproductive()) return H2ParseResult::ConnError(H2_ENHANCE_YOUR_CALM);
   char buf[kH2FrameHeadSize + 8];
   SerializeH2FrameHead(buf, 8, H2_FRAME_PING, H2_FLAGS_ACK, 0);
   conn_->ReceiveData(kH2FrameHeadSize, buf + kH2FrameHeadSize, 8);
   if (!SendBytes(buf, sizeof(buf))) {
-    LOG_WARN << "Fail to send ack of PING";
+    LOG_WARN_LIMITED << "Fail to send ack of PING";
     return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
   }
   return H2ParseResult::Ok();
@@ -700,11 +739,11 @@ H2ParseResult H2Context::OnPing(const H2FrameHead& head) {
 H2ParseResult H2Context::OnGoAway(const H2FrameHead& head) {
   LOG_DEBUG << "receive OnGoAway stream_id = " << head.stream_id;
   if (head.payload_size < 8) {
-    LOG_ERROR << "Invalid payload_size=" << head.payload_size;
+    LOG_ERROR_LIMITED << "Invalid payload_size=" << head.payload_size;
     return H2ParseResult::ConnError(H2_FRAME_SIZE_ERROR);
   }
   if (head.stream_id != 0) {
-    LOG_ERROR << "Invalid stream_id=" << head.stream_id;
+    LOG_ERROR_LIMITED << "Invalid stream_id=" << head.stream_id;
     return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
   }
   // The client opens no more streams; those it opened are still answered.
@@ -714,19 +753,19 @@ H2ParseResult H2Context::OnGoAway(const H2FrameHead& head) {
 H2ParseResult H2Context::OnWindowUpdate(const H2FrameHead& head) {
   LOG_DEBUG << "receive OnWindowUpdate stream_id = " << head.stream_id;
   if (head.payload_size != 4) {
-    LOG_ERROR << "Invalid payload_size=" << head.payload_size;
+    LOG_ERROR_LIMITED << "Invalid payload_size=" << head.payload_size;
     return H2ParseResult::ConnError(H2_FRAME_SIZE_ERROR);
   }
   char raw[4];
   conn_->ReceiveData(kH2FrameHeadSize, raw, sizeof(raw));
   const int64_t increment = ReadU32(raw) & 0x7fffffffu;
   if (increment == 0) {
-    LOG_ERROR << "Invalid window_size_increment=" << increment;
+    LOG_ERROR_LIMITED << "Invalid window_size_increment=" << increment;
     return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
   }
   if (head.stream_id == 0) {
     if (!AddWindow(&remote_window_left_, increment)) {
-      LOG_ERROR << "Invalid connection-level window_size_increment=" << increment;
+      LOG_ERROR_LIMITED << "Invalid connection-level window_size_increment=" << increment;
       return H2ParseResult::ConnError(H2_FLOW_CONTROL_ERROR);
     }
     FlushBlocked();
@@ -739,7 +778,7 @@ H2ParseResult H2Context::OnWindowUpdate(const H2FrameHead& head) {
   }
   const int64_t before = s->remote_window_left_;
   if (!AddWindow(&s->remote_window_left_, increment)) {
-    LOG_ERROR << "Invalid stream-level window_size_increment=" << increment
+    LOG_ERROR_LIMITED << "Invalid stream-level window_size_increment=" << increment
               << " to remote_window_left=" << before;
     return H2ParseResult::ConnError(H2_FLOW_CONTROL_ERROR);
   }
@@ -779,7 +818,11 @@ void H2Context::DeleteStream(H2StreamContext* s) {
     }
   }
   if (s->state_ == H2StreamContext::kReceiving) buffered_body_bytes_ -= s->body_.size();
-  const int64_t ungranted = s->deferred_window_update_;
+  if (s->state_ == H2StreamContext::kSending) {
+    held_response_bytes_ -= s->pending_.size() - s->pending_off_;
+  }
+  // Bytes the stream had not granted back need no grant any more: the
+  // connection counted its share on its own.
   s->deferred_window_update_ = 0;
   s->ctrl_ = nullptr;
   if (free_streams_.size() < kMaxFreeStreams && s->body_.capacity() <= kMaxRecycledBody &&
@@ -788,7 +831,6 @@ void H2Context::DeleteStream(H2StreamContext* s) {
   } else {
     delete s;
   }
-  DeferWindowUpdate(ungranted);
 }
 
 void H2Context::DropStream(H2StreamContext* s) {
@@ -796,13 +838,15 @@ void H2Context::DropStream(H2StreamContext* s) {
 }
 
 int H2Context::ResetStream(int32_t id, H2Error error) {
+  // Frames that only draw a RST_STREAM (DATA on closed streams, refused
+  // streams) make no progress.
+  if (!CountUnproductive()) return GoAway(H2_ENHANCE_YOUR_CALM);
   char buf[kH2FrameHeadSize + 4];
   SerializeH2FrameHead(buf, 4, H2_FRAME_RST_STREAM, 0, id);
   PutU32(buf + kH2FrameHeadSize, error);
   if (!SendBytes(buf, sizeof(buf))) {
-    LOG_WARN << "Fail to send RST_STREAM ";
-    failed_ = true;
-    return BaseProto::kFatal;
+    LOG_WARN_LIMITED << "Fail to send RST_STREAM ";
+    return GoAway(H2_INTERNAL_ERROR);
   }
   H2StreamContext* s = FindStream(id);
   if (s != nullptr) {
@@ -816,41 +860,50 @@ int H2Context::ResetStream(int32_t id, H2Error error) {
 }
 
 int H2Context::GoAway(H2Error error) {
+  if (failed_) return BaseProto::kFatal;
+  if (overflowed_) error = H2_ENHANCE_YOUR_CALM;
   char buf[kH2FrameHeadSize + 8];
   SerializeH2FrameHead(buf, 8, H2_FRAME_GOAWAY, 0, 0);
   PutU32(buf + kH2FrameHeadSize, static_cast<uint32_t>(std::max(last_received_stream_id_, 0)));
   PutU32(buf + kH2FrameHeadSize + 4, error);
-  if (!SendBytes(buf, sizeof(buf))) LOG_WARN << "Fail to send GOAWAY ";
-  LOG_WARN << "send GOAWAY " << H2ErrorToString(error) << ", last stream_id="
-           << std::max(last_received_stream_id_, 0)
-           << ", peer addr: " << conn_->peer_addr().ToString();
+  // The last frame of the connection: written past the output bound, which
+  // it passes by 17 bytes at most.
+  if (conn_->SendData(buf, sizeof(buf)) != 0) LOG_WARN_LIMITED << "Fail to send GOAWAY ";
+  LOG_WARN_LIMITED << "send GOAWAY " << H2ErrorToString(error) << ", last stream_id="
+                   << std::max(last_received_stream_id_, 0)
+                   << ", peer addr: " << conn_->peer_addr().ToString();
   failed_ = true;
   return BaseProto::kFatal;
+}
+
+void H2Context::Abandon(H2Error error) {
+  GoAway(error);
+  conn_->ForceClose();
 }
 
 // ---------------------------------------------------------------------------
 // Writing
 
 bool H2Context::SendBytes(const char* data, size_t len) {
+  if (overflowed_) return false;
+  const size_t unsent = conn_->ReadableLengthOutBuf();
+  if (unsent > kH2MaxUnsentOutput || len > kH2MaxUnsentOutput - unsent) {
+    // A client that does not read what it makes the server write.
+    LOG_ERROR_LIMITED << "Too much unsent output=" << unsent + len
+                      << ", limit: " << kH2MaxUnsentOutput
+                      << ", peer addr: " << conn_->peer_addr().ToString();
+    overflowed_ = true;
+    return false;
+  }
   return conn_->SendData(data, len) == 0;
 }
 
 bool H2Context::SendOut() {
   if (out_.empty()) return true;
-  bool ok = true;
-  // A client that does not read its answers would make us buffer them
-  // without bound.
-  if (conn_->ReadableLengthOutBuf() + out_.size() > conn_->max_send_size()) {
-    LOG_ERROR << "Too much unsent output, close the connection, peer addr: "
-              << conn_->peer_addr().ToString();
-    failed_ = true;
-    conn_->ForceClose();
-    ok = false;
-  } else {
-    ok = SendBytes(out_.data(), out_.size());
-  }
+  const bool ok = SendBytes(out_.data(), out_.size());
   out_.clear();
   if (out_.capacity() > kMaxKeptScratch) std::string().swap(out_);
+  if (!ok && !failed_) Abandon(H2_INTERNAL_ERROR);
   return ok;
 }
 
@@ -906,7 +959,7 @@ bool H2Context::EncodeHeaders(std::string* block, std::string_view content_type,
   }
   block->clear();
   if (hpacker_.Encode(block, fields, n, brpc::HPackOptions()) != 0) {
-    LOG_ERROR << "Fail to encode headers, peer addr: " << conn_->peer_addr().ToString();
+    LOG_ERROR_LIMITED << "Fail to encode headers, peer addr: " << conn_->peer_addr().ToString();
     failed_ = true;
     conn_->ForceClose();
     return false;
@@ -916,31 +969,49 @@ bool H2Context::EncodeHeaders(std::string* block, std::string_view content_type,
 
 void H2Context::SendResponse(H2StreamContext* s, std::string_view content_type,
                              std::string* body, int grpc_status, std::string_view message) {
+  // An answer that cannot leave now is held; past the bound it is not.
+  const int64_t sendable =
+      std::max<int64_t>(0, std::min({remote_window_left_, s->remote_window_left_, ResponseRoom()}));
+  const size_t would_hold =
+      body->size() > static_cast<size_t>(sendable) ? body->size() - sendable : 0;
+  if (would_hold > 0 && held_response_bytes_ > 0 &&
+      held_response_bytes_ + would_hold > kH2MaxHeldResponseBytes) {
+    LOG_WARN_LIMITED << "Too many answers held=" << held_response_bytes_
+                     << ", refuse the answer of stream_id=" << s->stream_id_
+                     << ", size: " << body->size()
+                     << ", peer addr: " << conn_->peer_addr().ToString();
+    std::string().swap(*body);
+    SendTrailersOnly(s, content_type, GRPC_RESOURCEEXHAUSTED,
+                     "the client does not take its answers");
+    return;
+  }
   if (!EncodeHeaders(&block_buffer_, content_type, true, -1, std::string_view())) {
     DropStream(s);
     return;
   }
+  unproductive_frames_ = 0;  // a call answered
   AppendHeaderBlock(s->stream_id_, block_buffer_, false);
+  // The stream takes the body's buffer; it goes with the stream.
+  s->pending_.clear();
   s->pending_.swap(*body);
+  std::string().swap(*body);
   s->pending_off_ = 0;
   s->pending_status_ = grpc_status;
   s->pending_message_.assign(message.data(), message.size());
   s->state_ = H2StreamContext::kSending;
   s->ctrl_ = nullptr;
+  held_response_bytes_ += s->pending_.size();
   const bool complete = PackH2Message(s);
-  if (deferred_window_update_ > 0) {
-    AppendWindowUpdate(0, deferred_window_update_);
-    conn_unacked_ -= deferred_window_update_;
-    deferred_window_update_ = 0;
+  if (conn_unacked_ > 0) {
+    AppendWindowUpdate(0, conn_unacked_);
+    conn_unacked_ = 0;
   }
-  SendOut();
+  if (!SendOut()) return;  // the connection is closing
   if (complete) {
-    // Hand the serialised body's buffer back for the next response.
-    body->swap(s->pending_);
-    body->clear();
     DeleteStream(s);
   } else {
     blocked_.push_back(s->stream_id_);
+    ArmStallTimer();
   }
 }
 
@@ -962,12 +1033,18 @@ void H2Context::SendTrailersOnly(H2StreamContext* s, std::string_view content_ty
   DeleteStream(s);
 }
 
+int64_t H2Context::ResponseRoom() const {
+  const size_t queued = conn_->ReadableLengthOutBuf() + out_.size();
+  if (queued >= kH2ResponseOutputBytes) return 0;
+  return static_cast<int64_t>(kH2ResponseOutputBytes - queued);
+}
+
 bool H2Context::PackH2Message(H2StreamContext* s) {
   const int64_t max_frame = remote_settings_.max_frame_size;
   while (s->pending_off_ < s->pending_.size()) {
     const int64_t left = static_cast<int64_t>(s->pending_.size() - s->pending_off_);
-    const int64_t n =
-        std::min({left, max_frame, remote_window_left_, s->remote_window_left_});
+    const int64_t n = std::min(
+        {left, max_frame, remote_window_left_, s->remote_window_left_, ResponseRoom()});
     if (n <= 0) return false;
     AppendFrameHead(&out_, static_cast<uint32_t>(n), H2_FRAME_DATA, 0,
                     static_cast<uint32_t>(s->stream_id_));
@@ -975,6 +1052,8 @@ bool H2Context::PackH2Message(H2StreamContext* s) {
     s->pending_off_ += static_cast<size_t>(n);
     remote_window_left_ -= n;
     s->remote_window_left_ -= n;
+    held_response_bytes_ -= static_cast<size_t>(n);
+    progress_ += static_cast<uint64_t>(n);
   }
   if (!EncodeHeaders(&block_buffer_, std::string_view(), false, s->pending_status_,
                      s->pending_message_)) {
@@ -998,8 +1077,55 @@ void H2Context::FlushBlocked() {
     }
   }
   blocked_.resize(kept);
-  SendOut();
+  if (!SendOut()) return;  // the connection is closing
   for (H2StreamContext* s : complete) DeleteStream(s);
+}
+
+void H2Context::OnOutputDrained() {
+  if (!failed_ && !conn_->IsClosed()) FlushBlocked();
+}
+
+void H2Context::ArmStallTimer() {
+  if (stall_timer_armed_ || blocked_.empty()) return;
+  Worker* worker = conn_->worker();
+  if (worker == nullptr || worker->loop() == nullptr) return;
+  stall_mark_ = progress_;
+  stall_timer_armed_ = true;
+  // The timer holds the connection weakly: a connection gone (or closed)
+  // by then is left alone.
+  std::weak_ptr<Connection> weak = conn_->shared_from_this();
+  worker->loop()->RunAfter(H2StalledAnswerTimeout(), [weak] {
+    std::shared_ptr<Connection> conn = weak.lock();
+    if (conn == nullptr || conn->IsClosed() || conn->h2_context() == nullptr) return;
+    conn->h2_context()->OnStallTimer();
+  });
+}
+
+void H2Context::OnStallTimer() {
+  stall_timer_armed_ = false;
+  if (failed_ || blocked_.empty()) return;
+  if (progress_ != stall_mark_) {
+    ArmStallTimer();
+    return;
+  }
+  LOG_WARN_LIMITED << "Answers held=" << held_response_bytes_ << " of " << blocked_.size()
+                   << " streams did not move for " << H2StalledAnswerTimeout()
+                   << " s, close the connection, peer addr: " << conn_->peer_addr().ToString();
+  Abandon(H2_ENHANCE_YOUR_CALM);
+}
+
+H2Footprint H2Context::Footprint() const {
+  H2Footprint f;
+  f.unsent_output = conn_->IsClosed() ? 0 : conn_->ReadableLengthOutBuf();
+  f.held_answers = held_response_bytes_;
+  f.buffered_requests = buffered_body_bytes_;
+  f.retained = payload_.capacity() + out_.capacity() + block_buffer_.capacity();
+  for (const H2StreamContext* s : free_streams_) {
+    f.retained += s->body_.capacity() + s->pending_.capacity();
+  }
+  f.streams = streams_.size();
+  f.unproductive_frames = unproductive_frames_;
+  return f;
 }
 
 }  // namespace tarn

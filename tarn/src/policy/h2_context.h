@@ -19,6 +19,13 @@
 // closed streams, so that the decoder stays in step with the client; a block
 // must not be interleaved with any other frame.
 //
+// Flow control: received DATA is granted back to the client at connection
+// level on the connection's own count, whatever the streams do, and at
+// stream level on each stream's count. Everything the server writes goes
+// through one bound on the connection's unsent output; answers that cannot
+// leave (closed windows, a client that does not read) wait in their streams
+// under a bound of their own and a timer (see the kH2Max* figures).
+//
 // Owned by the connection (Connection::h2_context); loop thread only.
 #ifndef TARN_SRC_POLICY_H2_CONTEXT_H_
 #define TARN_SRC_POLICY_H2_CONTEXT_H_
@@ -128,6 +135,16 @@ class H2StreamContext {
   std::string pending_message_;
 };
 
+// What one connection holds for its client (see H2Context::Footprint).
+struct H2Footprint {
+  size_t unsent_output = 0;      // queued on the connection, not yet written
+  size_t held_answers = 0;       // response bytes waiting for window or room
+  size_t buffered_requests = 0;  // request body bytes of receiving streams
+  size_t retained = 0;           // capacity kept by scratch buffers and recycled streams
+  size_t streams = 0;            // streams not yet forgotten
+  uint32_t unproductive_frames = 0;
+};
+
 class H2Context final : private brpc::HPackSink {
  public:
   // Consume results besides BaseProto's: a frame was consumed.
@@ -153,7 +170,9 @@ class H2Context final : private brpc::HPackSink {
   // type, the body as DATA (as far as the windows allow; the rest when
   // credit comes) and trailers with grpc_status and, when not empty, the
   // percent-encoded message. Takes the body's bytes (leaving *body empty).
-  // The stream is done with once the response has left.
+  // The stream is done with once the response has left. An answer that
+  // would pass kH2MaxHeldResponseBytes while others are held is replaced
+  // by a RESOURCE_EXHAUSTED answer without a body.
   void SendResponse(H2StreamContext* s, std::string_view content_type, std::string* body,
                     int grpc_status, std::string_view message);
   // An answer without a body: one HEADERS frame with ":status" 200, the
@@ -164,11 +183,14 @@ class H2Context final : private brpc::HPackSink {
   // stream was reset, or the connection is closing): forget the stream.
   void DropStream(H2StreamContext* s);
 
-  // Scratch space for serialising a response body; reused by every call.
-  std::string* body_buffer() { return &body_buffer_; }
+  // The connection's output has all been written: answers waiting for
+  // room go on.
+  void OnOutputDrained();
 
   Connection* connection() const { return conn_; }
   size_t stream_count() const { return streams_.size(); }
+  // Loop thread.
+  H2Footprint Footprint() const;
 
  private:
   // The header block being received: HEADERS without END_HEADERS is
@@ -179,6 +201,7 @@ class H2Context final : private brpc::HPackSink {
     bool end_stream = false;
     bool trailers = false;              // a second block on a receiving stream
     size_t block_bytes = 0;
+    size_t frames = 0;                  // HEADERS and CONTINUATION so far
     size_t list_bytes = 0;
     H2Error reject = H2_NO_ERROR;       // answer the stream with this at the end
   };
@@ -209,9 +232,13 @@ class H2Context final : private brpc::HPackSink {
   // Copies the payload of the current frame into payload_.
   bool ReadPayload(uint32_t size);
   // Counts received DATA bytes against the windows and grants credit back
-  // when half a window has been used.
+  // when half a window has been used (s null: the connection's only).
   H2ParseResult AccountData(H2StreamContext* s, int64_t n);
-  void DeferWindowUpdate(int64_t n);
+  // Grants the connection's received bytes back once they reach the
+  // threshold (or at all, with force).
+  void GrantConnection(bool force);
+  // Counts a frame that made no progress; false past the limit.
+  bool CountUnproductive();
 
   H2StreamContext* FindStream(int32_t id);
   H2StreamContext* NewStream(int32_t id);
@@ -221,8 +248,11 @@ class H2Context final : private brpc::HPackSink {
   // A stream error: RST_STREAM, and the stream is forgotten (or marked
   // reset while its call runs).
   int ResetStream(int32_t id, H2Error error);
-  // A connection error: GOAWAY; the context fails.
+  // A connection error: GOAWAY; the context fails. The GOAWAY says
+  // ENHANCE_YOUR_CALM instead when the client let the output run over.
   int GoAway(H2Error error);
+  // Outside frame parsing: GOAWAY and close the connection.
+  void Abandon(H2Error error);
 
   // Frames the response parts of stream s into out_.
   void AppendHeaderBlock(int32_t id, const std::string& block, bool end_stream);
@@ -233,9 +263,18 @@ class H2Context final : private brpc::HPackSink {
   bool PackH2Message(H2StreamContext* s);
   // Gives every waiting response the credit that arrived.
   void FlushBlocked();
+  // Bytes of response DATA that may be framed now without passing
+  // kH2ResponseOutputBytes.
+  int64_t ResponseRoom() const;
+  // The timer that closes a connection whose held answers do not move.
+  void ArmStallTimer();
+  void OnStallTimer();
   void AppendWindowUpdate(int32_t id, int64_t increment);
-  // Sends out_ and empties it; false when the connection refused it.
+  // Sends out_ and empties it; false when the connection refused it (the
+  // connection is then closed).
   bool SendOut();
+  // Queues bytes within kH2MaxUnsentOutput; false (and overflowed_ set)
+  // past it, or when the connection refused them.
   bool SendBytes(const char* data, size_t len);
 
   Connection* conn_;
@@ -249,13 +288,20 @@ class H2Context final : private brpc::HPackSink {
   brpc::H2Settings local_settings_;
   brpc::H2Settings unack_local_settings_;
   brpc::HPacker hpacker_;
-  // Received bytes of streams that are gone (and of unknown streams) not
-  // yet granted back at connection level.
-  int64_t deferred_window_update_ = 0;
   // Every received DATA byte not yet granted back at connection level.
   int64_t conn_unacked_ = 0;
   // Request bodies held by receiving streams.
   size_t buffered_body_bytes_ = 0;
+  // Response bytes of sending streams not yet framed.
+  size_t held_response_bytes_ = 0;
+  // Frames without progress since the last answered call.
+  uint32_t unproductive_frames_ = 0;
+  // Response bytes framed so far; the stall timer compares it.
+  uint64_t progress_ = 0;
+  uint64_t stall_mark_ = 0;
+  bool stall_timer_armed_ = false;
+  // The client made the server queue more than kH2MaxUnsentOutput.
+  bool overflowed_ = false;
   // Every stream not yet forgotten, by id; at most kH2MaxOpenStreams, so a
   // flat list searched in place costs less than a hash map's nodes.
   std::vector<std::pair<int32_t, H2StreamContext*>> streams_;
@@ -267,7 +313,6 @@ class H2Context final : private brpc::HPackSink {
   std::string payload_;
   std::string out_;
   std::string block_buffer_;
-  std::string body_buffer_;
 };
 
 // Deletes a context; the deleter a connection keeps with its pointer.

@@ -11,6 +11,7 @@
 #include "json2pb/json_to_pb.h"
 #include "json2pb/pb_to_json.h"
 #include "policy/h2_context.h"
+#include "tarn/base/log_limit.h"
 #include "tarn/base/logging.h"
 #include "tarn/connection.h"
 #include "tarn/loop.h"
@@ -52,7 +53,7 @@ Refusal ParseRequestBody(H2Context* ctx, H2StreamContext* s, google::protobuf::M
   std::string& body = s->body();
   if (body.empty()) {
     if (!request->IsInitialized()) {
-      LOG_ERROR << "Empty body for a request with required fields, peer addr: "
+      LOG_ERROR_LIMITED << "Empty body for a request with required fields, peer addr: "
                 << ctx->connection()->peer_addr().ToString();
       r.status = GRPC_INVALIDARGUMENT;
       r.message = "empty request body";
@@ -63,11 +64,13 @@ Refusal ParseRequestBody(H2Context* ctx, H2StreamContext* s, google::protobuf::M
   const H2ContentType type = ParseContentType(s->header().content_type(), &is_grpc);
   const char* data = body.data();
   size_t len = body.size();
-  std::string* inflated = ctx->body_buffer();
+  // Lives for this request only: an inflated body is released as soon as
+  // it has been parsed.
+  std::string inflated;
   if (is_grpc) {
     if (len < kGrpcPrefixSize || len - kGrpcPrefixSize != ReadGrpcLength(data) ||
         static_cast<unsigned char>(data[0]) > 1) {
-      LOG_ERROR << "Fail to remove grpc prefix";
+      LOG_ERROR_LIMITED << "Fail to remove grpc prefix";
       r.status = GRPC_INVALIDARGUMENT;
       r.message = "bad grpc message prefix";
       return r;
@@ -78,22 +81,22 @@ Refusal ParseRequestBody(H2Context* ctx, H2StreamContext* s, google::protobuf::M
     if (compressed) {
       const std::string* encoding = s->header().Find(common->GRPC_ENCODING);
       if (encoding == nullptr) {
-        LOG_ERROR << "Fail to get grpc compressed type";
+        LOG_ERROR_LIMITED << "Fail to get grpc compressed type";
         r.status = GRPC_INVALIDARGUMENT;
         r.message = "compressed message without grpc-encoding";
         return r;
       }
       if (*encoding == common->GZIP) {
-        if (!brpc::policy::GzipDecompress(data, len, max_message, inflated)) {
-          LOG_ERROR << "Fail to decopress gzip";
+        if (!brpc::policy::GzipDecompress(data, len, max_message, &inflated)) {
+          LOG_ERROR_LIMITED << "Fail to decopress gzip";
           r.status = GRPC_INVALIDARGUMENT;
           r.message = "bad gzip message";
           return r;
         }
-        data = inflated->data();
-        len = inflated->size();
+        data = inflated.data();
+        len = inflated.size();
       } else if (*encoding != common->IDENTITY) {
-        LOG_ERROR << "Unknown grpc-encoding=" << Printable(*encoding);
+        LOG_ERROR_LIMITED << "Unknown grpc-encoding=" << Printable(*encoding);
         r.status = GRPC_UNIMPLEMENTED;
         r.message = "grpc-encoding " + Printable(*encoding) + " is not supported";
         return r;
@@ -104,13 +107,12 @@ Refusal ParseRequestBody(H2Context* ctx, H2StreamContext* s, google::protobuf::M
   if (type == H2_CONTENT_PROTO) {
     ok = len <= static_cast<size_t>(INT32_MAX) &&
          request->ParseFromArray(data, static_cast<int>(len));
-    if (!ok) LOG_ERROR << "Fail to parse http body as proto";
+    if (!ok) LOG_ERROR_LIMITED << "Fail to parse http body as proto";
   } else {
     std::string error;
     ok = json2pb::JsonToProtoMessage(std::string_view(data, len), request, &error);
-    if (!ok) LOG_ERROR << "Fail to parse http body as json: " << Printable(error);
+    if (!ok) LOG_ERROR_LIMITED << "Fail to parse http body as json: " << Printable(error);
   }
-  inflated->clear();
   if (!ok) {
     r.status = GRPC_INVALIDARGUMENT;
     r.message = "bad request body";
@@ -128,14 +130,14 @@ bool TransIntoIOBuf(std::string* body, const RpcController& ctrl, H2ContentType 
   const std::shared_ptr<Connection>& conn = ctrl.conn();
   const size_t prefix = is_grpc ? kGrpcPrefixSize : 0;
   if (!response->IsInitialized()) {
-    LOG_ERROR << "Faile to SerializeToZeroCopyStream Response to "
+    LOG_ERROR_LIMITED << "Faile to SerializeToZeroCopyStream Response to "
               << conn->peer_addr().ToString() << ", response is not initialized";
     return false;
   }
   if (type == H2_CONTENT_PROTO) {
     const size_t size = response->ByteSizeLong();
     if (size > conn->max_send_size()) {
-      LOG_ERROR << "Faile to SerializeToZeroCopyStream Response to "
+      LOG_ERROR_LIMITED << "Faile to SerializeToZeroCopyStream Response to "
                 << conn->peer_addr().ToString() << ", size: " << size;
       return false;
     }
@@ -146,7 +148,7 @@ bool TransIntoIOBuf(std::string* body, const RpcController& ctrl, H2ContentType 
     std::string error;
     if (!json2pb::ProtoMessageToJson(*response, &json, &error) ||
         json.size() > conn->max_send_size()) {
-      LOG_ERROR << "Fail to convert response to json";
+      LOG_ERROR_LIMITED << "Fail to convert response to json";
       return false;
     }
     body->assign(prefix, '\0');
@@ -179,6 +181,10 @@ int H2Proto::ParseTcp(const std::shared_ptr<Connection>& conn) {
       return kFatal;
     }
     conn->set_h2_context(H2ContextPtr(ctx, &DeleteH2Context));
+    // Answers waiting for room in the output go on once it has drained.
+    conn->set_message_write_cb([](const std::shared_ptr<Connection>& c) {
+      if (H2Context* h2 = c->h2_context()) h2->OnOutputDrained();
+    });
   }
   if (ctx->failed()) return kBadState;
   for (;;) {
@@ -197,7 +203,7 @@ void H2Proto::ProcessHttpRequest(const std::shared_ptr<Connection>& conn, H2Stre
   const brpc::HttpHeader& header = s->header();
   RpcController* ctrl = server_->NewRpcController(conn);
   if (ctrl == nullptr) {
-    LOG_ERROR << "new RpcController error, obj pool maybe empty";
+    LOG_ERROR_LIMITED << "new RpcController error, obj pool maybe empty";
     ctx->SendTrailersOnly(s, header.content_type(), GRPC_INTERNAL, "server is busy");
     return;
   }
@@ -207,7 +213,7 @@ void H2Proto::ProcessHttpRequest(const std::shared_ptr<Connection>& conn, H2Stre
 
   const std::string* log_id = header.Find(common->LOG_ID);
   if (log_id != nullptr && !ValidLogId(*log_id)) {
-    LOG_ERROR << "Invalid " << common->LOG_ID << "=" << Printable(*log_id) << " in http request";
+    LOG_ERROR_LIMITED << "Invalid " << common->LOG_ID << "=" << Printable(*log_id) << " in http request";
   }
 
   Refusal refusal;
@@ -217,18 +223,18 @@ void H2Proto::ProcessHttpRequest(const std::shared_ptr<Connection>& conn, H2Stre
   const google::protobuf::MethodDescriptor* method = nullptr;
   google::protobuf::Message* request = nullptr;
   if (!FindMethodPropertyByURI(header.path(), &service_name, &method_name)) {
-    LOG_ERROR << "Fail to find method by path=" << Printable(header.path())
+    LOG_ERROR_LIMITED << "Fail to find method by path=" << Printable(header.path())
               << ", peer addr: " << conn->peer_addr().ToString();
     refusal.status = GRPC_UNIMPLEMENTED;
     refusal.message = "no method at path " + Printable(header.path());
   } else if ((service = server_->FindService(service_name)) == nullptr) {
-    LOG_ERROR << "can not find this service: " << Printable(service_name)
+    LOG_ERROR_LIMITED << "can not find this service: " << Printable(service_name)
               << ", peer addr: " << conn->peer_addr().ToString();
     refusal.status = GRPC_UNIMPLEMENTED;
     refusal.message = "unknown service " + Printable(service_name);
   } else if ((method = service->GetDescriptor()->FindMethodByName(std::string(method_name))) ==
              nullptr) {
-    LOG_ERROR << "can not find this method: " << Printable(method_name)
+    LOG_ERROR_LIMITED << "can not find this method: " << Printable(method_name)
               << ", peer addr: " << conn->peer_addr().ToString();
     refusal.status = GRPC_UNIMPLEMENTED;
     refusal.message = "unknown method " + Printable(method_name);
@@ -273,8 +279,7 @@ void H2Proto::SendResponse(H2StreamContext* s) {
   const std::string& content_type = s->header().content_type();
   bool is_grpc = false;
   const H2ContentType type = ParseContentType(content_type, &is_grpc);
-  std::string* body = ctx->body_buffer();
-  body->clear();
+  std::string body;
   int status = GRPC_OK;
   std::string message;
   if (ctrl->Failed()) {
@@ -282,8 +287,7 @@ void H2Proto::SendResponse(H2StreamContext* s) {
     status = ErrorCodeToGrpcStatus(ctrl->error_code());
     if (status == GRPC_OK) status = GRPC_INTERNAL;
     message = ctrl->ErrorText();
-  } else if (!TransIntoIOBuf(body, *ctrl, type, is_grpc)) {
-    body->clear();
+  } else if (!TransIntoIOBuf(&body, *ctrl, type, is_grpc)) {
     ctx->SendTrailersOnly(s, content_type, GRPC_INTERNAL, "cannot serialize the response");
     ctrl->set_tarn_hold(false);
     return;
@@ -292,7 +296,7 @@ void H2Proto::SendResponse(H2StreamContext* s) {
     ctrl->End();
     server_->ReportRpcLatency(ctrl->method(), ctrl->LatencyUs());
   }
-  ctx->SendResponse(s, content_type, body, status, message);
+  ctx->SendResponse(s, content_type, &body, status, message);
   ctrl->set_tarn_hold(false);
 }
 

@@ -11,6 +11,8 @@
 //                 and the connection still serves the next call
 //   concurrent=N  N asynchronous calls open at once; the server answers none
 //                 of them before all N have arrived
+//   upload=N:S    the same with a payload of S bytes in each request, their
+//                 DATA interleaved on the one connection
 //
 // Exits 0 when every check passed, else 1 after printing what went wrong.
 // It is a program of its own, built without sanitizers: gRPC's threads
@@ -78,7 +80,11 @@ class Client {
     } else if (name == "fail") {
       CheckFail();
     } else if (name == "concurrent") {
-      CheckConcurrent(static_cast<int>(value));
+      CheckConcurrent(static_cast<int>(value), 0);
+    } else if (name == "upload") {
+      const size_t colon = check.find(':');
+      Expect(colon != std::string::npos, "upload=N:S");
+      CheckConcurrent(static_cast<int>(value), strtoull(check.c_str() + colon + 1, nullptr, 10));
     } else {
       throw CheckFailed("unknown check");
     }
@@ -142,7 +148,7 @@ class Client {
            "the call after the failure: " + Describe(status) + ", text " + response.text());
   }
 
-  void CheckConcurrent(int n) {
+  void CheckConcurrent(int n, size_t payload) {
     struct Call {
       grpc::ClientContext context;
       interop::EchoResponse response;
@@ -158,6 +164,7 @@ class Client {
       interop::EchoRequest request;
       request.set_text("call-" + std::to_string(i));
       request.set_gather(static_cast<uint32_t>(n));
+      if (payload > 0) request.set_payload(Pattern(payload));
       call->reader = stub_->AsyncEcho(&call->context, request, &cq);
       call->reader->Finish(&call->response, &call->status, call);
     }
@@ -175,6 +182,9 @@ class Client {
       const std::string want = "call-" + std::to_string(i);
       Expect(calls[i]->status.ok(), want + ": " + Describe(calls[i]->status));
       Expect(calls[i]->response.text() == want, want + " answered " + calls[i]->response.text());
+      Expect(calls[i]->response.payload_size() == payload,
+             want + ": server saw " + std::to_string(calls[i]->response.payload_size()) +
+                 " payload bytes, sent " + std::to_string(payload));
     }
   }
 

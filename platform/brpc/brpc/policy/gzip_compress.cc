@@ -39,6 +39,10 @@ bool GzipDecompress(const void* data, size_t len, size_t max_size, std::string* 
     }
     const size_t have = out->size();
     const size_t room = std::min(kChunk, max_size - have);
+    // Grow by doubling, as resize would, but never past what may be held.
+    if (have + room > out->capacity()) {
+      out->reserve(std::min(std::max(have + room, 2 * out->capacity()), max_size));
+    }
     out->resize(have + room);
     zs.next_out = reinterpret_cast<Bytef*>(&(*out)[have]);
     zs.avail_out = static_cast<uInt>(room);

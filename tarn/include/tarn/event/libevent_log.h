@@ -8,9 +8,9 @@
 #ifndef TARN_EVENT_LIBEVENT_LOG_H_
 #define TARN_EVENT_LIBEVENT_LOG_H_
 
-#include <cstdint>
 #include <string>
-#include <unordered_map>
+
+#include "tarn/base/log_limit.h"
 
 namespace tarn {
 
@@ -22,27 +22,8 @@ void RouteLibeventLogs();
 // so that messages differing only in numbers (descriptors, counts) share it.
 std::string LogMessageKind(const char* msg);
 
-// Lets at most one line of each kind through per interval. Not thread-safe:
-// the caller serialises.
-class LogRateLimiter {
- public:
-  static constexpr int64_t kIntervalUs = 1000000;
-  // Kinds remembered at most; past this the memory of earlier ones is
-  // dropped (their next line is then let through at once).
-  static constexpr size_t kMaxKinds = 64;
-
-  // True when a line of `kind` may be written at now_us (microseconds of a
-  // steady clock); then *held_back is how many lines of that kind were held
-  // back since the last one let through.
-  bool Admit(const std::string& kind, int64_t now_us, uint64_t* held_back);
-
- private:
-  struct Kind {
-    int64_t last_us = 0;
-    uint64_t held_back = 0;
-  };
-  std::unordered_map<std::string, Kind> kinds_;
-};
+// The rate limit of the log's own (plinth), one line per kind per interval.
+using LogRateLimiter = plinth::LogRateLimiter;
 
 }  // namespace tarn
 

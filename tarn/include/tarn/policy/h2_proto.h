@@ -10,9 +10,10 @@
 // Response, which writes the answer: HEADERS, DATA and trailers carrying
 // "grpc-status" (and "grpc-message" when there is an error text).
 //
-// What a peer can make the server hold is bounded: a header block and its
-// decoded header list (kH2MaxHeaderListBytes), open streams per connection
-// (kH2MaxOpenStreams), a request body and its gunzipped form (the
+// What a peer can make the server hold is bounded (the kH2Max* figures
+// below): a header block and its decoded header list, open streams, unsent
+// output, answers held for a closed window (and for how long), frames that
+// make no progress, a request body and its gunzipped form (the
 // connection's largest message), and request bytes buffered across a
 // connection's streams (the same). Responses honour the client's stream and
 // connection windows: what does not fit waits for WINDOW_UPDATE.
@@ -96,9 +97,48 @@ enum H2Error : uint32_t {
 // "NO_ERROR" ... "HTTP_1_1_REQUIRED"; "Unknown-H2Error" for other values.
 const char* H2ErrorToString(H2Error e);
 
-// Bounds on what one client can make the server hold.
-constexpr size_t kH2MaxHeaderListBytes = 64 * 1024;  // a header block, and its decoded list
-constexpr size_t kH2MaxOpenStreams = 128;            // streams not yet answered
+// Bounds on what one client can make the server hold, per connection (the
+// figures are stated in README.md). A client that passes one of the
+// connection bounds is sent GOAWAY ENHANCE_YOUR_CALM and closed.
+//
+// A header block, and its decoded header list.
+constexpr size_t kH2MaxHeaderListBytes = 64 * 1024;
+// HEADERS and CONTINUATION frames of one header block: a 64 KiB block takes
+// 5 frames of the default frame size, so 32 leave a client room to cut its
+// blocks small, and empty CONTINUATION frames cannot run on.
+constexpr size_t kH2MaxHeaderBlockFrames = 32;
+// Streams not yet answered (and not yet forgotten).
+constexpr size_t kH2MaxOpenStreams = 128;
+// Bytes queued on the connection and not yet taken by the socket: the
+// server's control frames (SETTINGS and PING ACKs, RST_STREAM,
+// WINDOW_UPDATE, GOAWAY) and the responses' frames. A client that makes the
+// server queue more, because it does not read, is closed.
+constexpr size_t kH2MaxUnsentOutput = 4 * 1024 * 1024;
+// Response DATA is framed only while the unsent output is below this; the
+// rest of a response waits in its stream (a held answer, below), so that a
+// slow reader's control frames keep room under kH2MaxUnsentOutput.
+constexpr size_t kH2ResponseOutputBytes = 1024 * 1024;
+// Answers held because the client's windows (or its reading) do not let
+// them leave. Past this new streams are refused (REFUSED_STREAM), and a
+// finished call whose answer would pass it is answered with
+// RESOURCE_EXHAUSTED instead, unless it is the only answer held: so a
+// connection holds at most the larger of this and one largest message.
+constexpr size_t kH2MaxHeldResponseBytes = 64 * 1024 * 1024;
+// Frames that cost the server work but carry the connection no further:
+// SETTINGS and PING (each answered), frames answered with RST_STREAM,
+// RST_STREAM from the client, DATA without data or END_STREAM, and empty
+// CONTINUATION frames. More than this many with no call answered in
+// between ends the connection.
+constexpr uint32_t kH2MaxUnproductiveFrames = 1000;
+// A connection holding answers that could not move a byte for this long
+// (no window opened, nothing read) is closed; checked every such period,
+// so it goes between one and two periods after the last progress.
+constexpr double kH2DefaultStalledAnswerTimeoutS = 30.0;
+
+// The stalled-answer timeout in force for new checks (process-wide; tests
+// shorten it).
+double H2StalledAnswerTimeout();
+void SetH2StalledAnswerTimeout(double seconds);
 
 class H2Proto final : public BaseProto {
  public:

@@ -1,0 +1,419 @@
+// Hostile HTTP/2 peers on raw loopback sockets, against the bounds on what
+// one connection can make the server hold: connection credit under many
+// concurrent uploads, floods of frames that make no progress, endless
+// header blocks, output the client does not read, answers held for a closed
+// window (and for how long), buffers kept after a request, and the log
+// lines a peer can make the server repeat. The checks read the server's own
+// accounting of the connection (H2Footprint), never the clock.
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "brpc/policy/gzip_compress.h"
+#include "h2/h2_test_util.h"
+#include "support/log_capture.h"
+#include "tarn/policy/h2_grpc.h"
+
+namespace h2test {
+namespace {
+
+using tarn::H2_FLAGS_ACK;
+using tarn::H2_FLAGS_END_HEADERS;
+using tarn::H2_FLAGS_END_STREAM;
+using tarn::H2_FRAME_CONTINUATION;
+using tarn::H2_FRAME_DATA;
+using tarn::H2_FRAME_GOAWAY;
+using tarn::H2_FRAME_HEADERS;
+using tarn::H2_FRAME_PING;
+using tarn::H2_FRAME_RST_STREAM;
+using tarn::H2_FRAME_SETTINGS;
+using tarn::H2_FRAME_WINDOW_UPDATE;
+
+// Text that HPACK's Huffman code cannot shrink much.
+std::string Noise(size_t n, uint32_t seed) {
+  std::string s(n, 'a');
+  for (char& c : s) {
+    seed = seed * 1103515245 + 12345;
+    c = static_cast<char>('!' + (seed >> 16) % 90);
+  }
+  return s;
+}
+
+size_t CountLines(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+// Sends all of bytes unless the server's end closes first: a server that
+// has closed but keeps its descriptor (the test holds the connection) would
+// otherwise leave a blocking send waiting for ever.
+bool SendUnlessClosed(int fd, const std::string& bytes, tarn::Connection* conn) {
+  size_t off = 0;
+  while (off < bytes.size()) {
+    if (conn->IsClosed()) return false;
+    pollfd p{fd, POLLOUT, 0};
+    if (::poll(&p, 1, 100) < 0) return false;
+    const ssize_t n =
+        ::send(fd, bytes.data() + off, bytes.size() - off, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+    if (n > 0) off += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+class H2Hostile : public H2Test {
+ protected:
+  // A client whose first call was answered: the server's end of its
+  // connection is then known (and the client's receive windows are wide).
+  std::shared_ptr<tarn::Connection> Connect(Client* c,
+                                            std::vector<std::pair<uint16_t, uint32_t>> settings = {
+                                                {4, 1 << 24}}) {
+    c->Handshake(settings);
+    // The first answer may leave whatever the stream window is.
+    EXPECT_TRUE(c->Send(FrameBytes(H2_FRAME_WINDOW_UPDATE, 0, 0, U32(1 << 30)) +
+                        c->EchoCall(1, EchoMessage("hello")) +
+                        FrameBytes(H2_FRAME_WINDOW_UPDATE, 0, 1, U32(1 << 20))));
+    Response r;
+    EXPECT_TRUE(c->ReadResponse(1, &r));
+    EXPECT_EQ(r.grpc_status(), 0);
+    return echo_.last_connection();
+  }
+};
+
+// 32 calls upload 100 KiB each at once, DATA interleaved: each stream stays
+// below the half of its window that earns it a WINDOW_UPDATE, yet together
+// they use the whole connection window, which must come back on its own.
+TEST_F(H2Hostile, ConcurrentUploadsGetConnectionCredit) {
+  Client c(port_);
+  Connect(&c);
+  constexpr int kCalls = 32;
+  constexpr size_t kChunk = 16384;
+  const std::string body = GrpcFrame(EchoMessage(std::string(100 * 1024, 'u')));
+  std::string bytes;
+  for (int i = 0; i < kCalls; ++i) bytes += c.Headers(3 + 2 * i, kEchoPath);
+  ASSERT_TRUE(c.Send(bytes));
+
+  // As the server opened it, less the first call's body (whose credit
+  // comes behind its answer).
+  int64_t conn_window = 65535 + 983041 - GrpcFrame(EchoMessage("hello")).size();
+  std::map<uint32_t, size_t> received;   // DATA bytes of each answer
+  std::map<uint32_t, int> status;        // grpc-status of each ended answer
+  std::string block;
+  uint32_t block_stream = 0;
+  bool block_ends = false;
+  // Takes one frame from the server, keeping the books.
+  auto take = [&]() {
+    Frame f;
+    if (!c.Read(&f)) return false;
+    if (f.type == H2_FRAME_WINDOW_UPDATE && f.stream == 0) conn_window += ReadU32(f.payload);
+    if (f.type == H2_FRAME_RST_STREAM) ADD_FAILURE() << "stream " << f.stream << " reset";
+    if (f.type == H2_FRAME_DATA) received[f.stream] += f.payload.size();
+    if (f.type == H2_FRAME_HEADERS) {
+      block.clear();
+      block_stream = f.stream;
+      block_ends = (f.flags & H2_FLAGS_END_STREAM) != 0;
+    }
+    if (f.type == H2_FRAME_HEADERS || f.type == H2_FRAME_CONTINUATION) {
+      block += f.payload;
+      Fields fields;
+      if ((f.flags & H2_FLAGS_END_HEADERS) && c.Decode(block, &fields) && block_ends) {
+        for (const auto& field : fields) {
+          if (field.first == "grpc-status") status[block_stream] = std::stoi(field.second);
+        }
+      }
+    }
+    return true;
+  };
+
+  // Two rounds of 16 KiB on every stream use the connection window up.
+  for (size_t off = 0; off < 2 * kChunk; off += kChunk) {
+    bytes.clear();
+    for (int i = 0; i < kCalls; ++i) {
+      bytes += FrameBytes(H2_FRAME_DATA, 0, 3 + 2 * i, body.substr(off, kChunk));
+      conn_window -= kChunk;
+    }
+    ASSERT_TRUE(c.Send(bytes));
+  }
+  ASSERT_LE(conn_window, 0);
+  // The rest, as the credit comes.
+  for (size_t off = 2 * kChunk; off < body.size(); off += kChunk) {
+    const size_t n = std::min(kChunk, body.size() - off);
+    for (int i = 0; i < kCalls; ++i) {
+      while (conn_window < static_cast<int64_t>(n)) {
+        ASSERT_TRUE(take()) << "no connection credit came, window " << conn_window;
+      }
+      const bool last = off + n == body.size();
+      ASSERT_TRUE(c.Send(FrameBytes(H2_FRAME_DATA, last ? H2_FLAGS_END_STREAM : 0, 3 + 2 * i,
+                                    body.substr(off, n))));
+      conn_window -= static_cast<int64_t>(n);
+    }
+  }
+  while (status.size() < kCalls + 0u) ASSERT_TRUE(take()) << status.size() << " answered";
+  for (int i = 0; i < kCalls; ++i) {
+    const uint32_t id = 3 + 2 * i;
+    EXPECT_EQ(status[id], 0) << id;
+    EXPECT_GT(received[id], 100u * 1024) << id;
+  }
+}
+
+// Frames that cost the server work and carry nothing further end the
+// connection with GOAWAY ENHANCE_YOUR_CALM after a bounded number, each
+// answered at most once; and the lines they provoke are rate-limited.
+TEST_F(H2Hostile, FloodsOfUnproductiveFramesEndTheConnection) {
+  struct Case {
+    const char* name;
+    std::function<std::string(Client&, uint32_t)> frame;  // the i-th frame of the flood
+    const char* log_text;                                 // a line each frame provokes
+  };
+  const std::vector<Case> cases = {
+      {"PING", [](Client&, uint32_t) { return FrameBytes(H2_FRAME_PING, 0, 0, "pingpong"); },
+       nullptr},
+      {"SETTINGS", [](Client&, uint32_t) { return Settings({}); }, nullptr},
+      {"empty DATA on ever new idle streams",
+       [](Client&, uint32_t i) { return FrameBytes(H2_FRAME_DATA, 0, 101 + 2 * i, ""); },
+       "Fail to find stream_id="},
+      {"empty DATA on an open stream",
+       [](Client& c, uint32_t i) {
+         return (i == 0 ? c.Headers(3, kEchoPath) : "") + FrameBytes(H2_FRAME_DATA, 0, 3, "");
+       },
+       nullptr},
+      {"calls reset at once while they run",
+       [](Client& c, uint32_t i) {
+         const uint32_t id = 101 + 2 * i;
+         return c.EchoCall(id, EchoMessage("held", "", 1)) +
+                FrameBytes(H2_FRAME_RST_STREAM, 0, id, U32(tarn::H2_CANCEL));
+       },
+       "Fail to find stream_id="},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    Client c(port_);
+    std::shared_ptr<tarn::Connection> conn = Connect(&c);
+    ASSERT_NE(conn, nullptr);
+    testsupport::LogCapture log;
+    std::string bytes;
+    for (uint32_t i = 0; i <= tarn::kH2MaxUnproductiveFrames; ++i) bytes += tc.frame(c, i);
+    SendUnlessClosed(c.fd(), bytes, conn.get());
+    std::vector<Frame> seen;
+    EXPECT_TRUE(c.Closes(&seen));
+    size_t answers = 0;
+    bool calm = false;
+    for (const Frame& f : seen) {
+      if (f.type == H2_FRAME_GOAWAY) calm = ReadU32(f.payload, 4) == tarn::H2_ENHANCE_YOUR_CALM;
+      if (f.type == H2_FRAME_PING || f.type == H2_FRAME_SETTINGS || f.type == H2_FRAME_RST_STREAM) {
+        answers++;
+      }
+    }
+    EXPECT_TRUE(calm);
+    EXPECT_LE(answers, tarn::kH2MaxUnproductiveFrames);
+    EXPECT_LE(echo_.held(), tarn::kH2MaxOpenStreams);
+    if (tc.log_text != nullptr) {
+      // Hundreds provoked, a few written a second.
+      EXPECT_LT(CountLines(log.text(), tc.log_text), 100u) << tc.log_text;
+      EXPECT_NE(log.text().find(tc.log_text), std::string::npos);
+    }
+    echo_.Release();
+  }
+}
+
+// A header block may come in pieces, but not in endless ones.
+TEST_F(H2Hostile, HeaderBlocksOfTooManyFramesEndTheConnection) {
+  struct Case {
+    const char* name;
+    size_t pieces;  // CONTINUATION frames after the HEADERS frame
+    bool empty;     // the CONTINUATION frames carry nothing, the last aside
+    bool served;
+  };
+  const std::vector<Case> cases = {
+      {"a block in 20 frames", 19, false, true},
+      {"empty CONTINUATION frames", 100, true, false},
+      {"a block cut in 1-byte pieces", 0, false, false},  // pieces = block size
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    Client c(port_);
+    Connect(&c);
+    testsupport::LogCapture log;
+    // A field of its own makes the block long, whatever the table holds.
+    const std::string full =
+        c.Headers(3, kEchoPath, "application/grpc", {{"x-pieces", Noise(120, tc.pieces)}});
+    const std::string block = full.substr(tarn::kH2FrameHeadSize);
+    const size_t pieces = tc.pieces == 0 ? block.size() - 1 : tc.pieces;
+    if (!tc.empty) {
+      ASSERT_LT(pieces, block.size());
+    }
+    std::string bytes = FrameBytes(H2_FRAME_HEADERS, 0, 3, block.substr(0, 1));
+    size_t off = 1;
+    for (size_t i = 0; i < pieces; ++i) {
+      const bool last = i + 1 == pieces;
+      const size_t n = last ? block.size() - off
+                            : (tc.empty ? 0 : (block.size() - off) / (pieces - i));
+      bytes += FrameBytes(H2_FRAME_CONTINUATION, last ? H2_FLAGS_END_HEADERS : 0, 3,
+                          block.substr(off, n));
+      off += n;
+    }
+    bytes += FrameBytes(H2_FRAME_DATA, H2_FLAGS_END_STREAM, 3, GrpcFrame(EchoMessage("pieces")));
+    ASSERT_TRUE(c.Send(bytes));
+    if (tc.served) {
+      Response r;
+      ASSERT_TRUE(c.ReadResponse(3, &r));
+      EXPECT_EQ(r.grpc_status(), 0);
+      continue;
+    }
+    Frame f;
+    ASSERT_TRUE(c.ReadType(H2_FRAME_GOAWAY, &f));
+    EXPECT_EQ(ReadU32(f.payload, 4), tarn::H2_ENHANCE_YOUR_CALM);
+    EXPECT_TRUE(c.Closes());
+    EXPECT_LE(CountLines(log.text(), "receive OnContinuation"), tarn::kH2MaxHeaderBlockFrames);
+  }
+}
+
+// A client that never reads while it has the server write: the output
+// queued for it stays within the bound and the connection is closed.
+TEST_F(H2Hostile, OutputTheClientDoesNotReadIsBounded) {
+  Client c(port_, 4096);
+  std::shared_ptr<tarn::Connection> conn = Connect(&c);
+  ASSERT_NE(conn, nullptr);
+  // Every call is answered (so the connection is not idle chatter) with
+  // 16 KiB of trailers; PINGs between them add their ACKs.
+  const std::string text(16384, 't');
+  std::string pings;
+  for (int i = 0; i < 100; ++i) pings += FrameBytes(H2_FRAME_PING, 0, 0, "pingpong");
+  size_t most = 0;
+  uint32_t id = 3;
+  for (int call = 0; call < 4000 && !conn->IsClosed(); ++call, id += 2) {
+    if (!SendUnlessClosed(c.fd(), c.EchoCall(id, EchoMessage("", text)) + pings, conn.get())) break;
+    tarn::H2Footprint f;
+    if (call % 16 == 0 && ReadFootprint(conn, &f)) most = std::max(most, f.unsent_output);
+  }
+  EXPECT_TRUE(testsupport::WaitFor([&] { return conn->IsClosed(); }));
+  EXPECT_GT(most, 0u);
+  EXPECT_LE(most, tarn::kH2MaxUnsentOutput + 17);
+}
+
+// Reads the HEADERS frame that opens the answer of stream id (decoding it,
+// so that the client's decoder stays in step).
+void ReadAnswerHead(Client* c, uint32_t id) {
+  Frame head;
+  ASSERT_TRUE(c->ReadType(H2_FRAME_HEADERS, &head, id));
+  Fields fields;
+  ASSERT_TRUE(c->Decode(head.payload, &fields));
+}
+
+// A client that opens no stream window: its answers are held, up to a
+// bound. An answer that would pass it while others are held is replaced by
+// RESOURCE_EXHAUSTED; one answer alone may pass it, and then new streams
+// are refused until it has left.
+TEST_F(H2Hostile, AnswersHeldForAClosedWindowAreBounded) {
+  tarn::SetH2StalledAnswerTimeout(3600);  // this case is about the bound
+  Client c(port_);
+  std::shared_ptr<tarn::Connection> conn = Connect(&c, {{4, 0}});
+  ASSERT_NE(conn, nullptr);
+  constexpr size_t kMiB = 1024 * 1024;
+  const size_t bound = tarn::kH2MaxHeldResponseBytes;
+  tarn::H2Footprint f;
+  // Five eighths of the bound held; half of it more is refused.
+  ASSERT_TRUE(c.Send(c.EchoCall(3, EchoMessage(std::string(bound / 8 * 5, 'a')))));
+  ReadAnswerHead(&c, 3);
+  ASSERT_TRUE(c.Send(c.EchoCall(5, EchoMessage(std::string(bound / 2, 'b')))));
+  Response r;
+  ASSERT_TRUE(c.ReadResponse(5, &r));
+  EXPECT_EQ(r.grpc_status(), tarn::GRPC_RESOURCEEXHAUSTED);
+  ASSERT_TRUE(ReadFootprint(conn, &f));
+  EXPECT_GT(f.held_answers, bound / 8 * 5);
+  EXPECT_LE(f.held_answers, bound);
+  // Opened windows let it leave.
+  ASSERT_TRUE(c.Send(Settings({{4, 1 << 30}})));
+  ASSERT_TRUE(c.ReadResponse(3, &r));
+  EXPECT_EQ(r.grpc_status(), 0);
+  EXPECT_GT(r.body.size(), bound / 8 * 5);
+  ASSERT_TRUE(ReadFootprint(conn, &f));
+  EXPECT_EQ(f.held_answers, 0u);
+  // Closed again: one answer beyond the bound is held alone, and the next
+  // stream is refused.
+  ASSERT_TRUE(c.Send(Settings({{4, 0}})));
+  ASSERT_TRUE(c.Send(c.EchoCall(7, EchoMessage(std::string(bound + kMiB, 'c')))));
+  ReadAnswerHead(&c, 7);
+  ASSERT_TRUE(c.Send(c.EchoCall(9, EchoMessage("refused"))));
+  Frame rst;
+  ASSERT_TRUE(c.ReadType(H2_FRAME_RST_STREAM, &rst, 9));
+  EXPECT_EQ(ReadU32(rst.payload), tarn::H2_REFUSED_STREAM);
+  ASSERT_TRUE(ReadFootprint(conn, &f));
+  EXPECT_GT(f.held_answers, bound);
+  EXPECT_LE(f.held_answers, bound + 2 * kMiB);
+  EXPECT_LE(f.unsent_output, tarn::kH2MaxUnsentOutput);
+  ASSERT_TRUE(c.Send(FrameBytes(H2_FRAME_WINDOW_UPDATE, 0, 7, U32(1 << 30))));
+  ASSERT_TRUE(c.ReadResponse(7, &r));
+  EXPECT_EQ(r.grpc_status(), 0);
+  ASSERT_TRUE(c.Send(c.EchoCall(11, EchoMessage("served")) +
+                     FrameBytes(H2_FRAME_WINDOW_UPDATE, 0, 11, U32(1 << 20))));
+  ASSERT_TRUE(c.ReadResponse(11, &r));
+  EXPECT_EQ(r.grpc_status(), 0);
+  ASSERT_TRUE(ReadFootprint(conn, &f));
+  EXPECT_EQ(f.held_answers, 0u);
+  EXPECT_EQ(f.streams, 0u);
+  tarn::SetH2StalledAnswerTimeout(tarn::kH2DefaultStalledAnswerTimeoutS);
+}
+
+// Held answers that cannot move a byte for the stalled-answer time end the
+// connection (a short time here; the wait for it is generous).
+TEST_F(H2Hostile, AnswersThatNeverMoveEndTheConnection) {
+  tarn::SetH2StalledAnswerTimeout(0.2);
+  Client c(port_);
+  std::shared_ptr<tarn::Connection> conn = Connect(&c, {{4, 0}});
+  ASSERT_NE(conn, nullptr);
+  ASSERT_TRUE(c.Send(c.EchoCall(3, EchoMessage(std::string(100000, 'w')))));
+  std::vector<Frame> seen;
+  EXPECT_TRUE(c.Closes(&seen));
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back().type, H2_FRAME_GOAWAY);
+  EXPECT_EQ(ReadU32(seen.back().payload, 4), tarn::H2_ENHANCE_YOUR_CALM);
+  EXPECT_TRUE(testsupport::WaitFor([&] { return conn->IsClosed(); }));
+  tarn::SetH2StalledAnswerTimeout(tarn::kH2DefaultStalledAnswerTimeoutS);
+}
+
+// Requests that inflate to many MiB, refused or served, leave no buffer
+// behind them on the connection.
+TEST_F(H2Hostile, NothingIsKeptAfterLargeRequests) {
+  Client c(port_);
+  std::shared_ptr<tarn::Connection> conn = Connect(&c);
+  ASSERT_NE(conn, nullptr);
+  auto gzip = [](const std::string& data) {
+    std::string out;
+    EXPECT_TRUE(brpc::policy::GzipCompress(data.data(), data.size(), &out));
+    return out;
+  };
+  const Fields gz = {{"grpc-encoding", "gzip"}};
+  // 32 MiB of zeros: inflated, then not a message.
+  const std::string zeros = gzip(std::string(32 << 20, '\0'));
+  ASSERT_TRUE(c.Send(c.Request(3, kEchoPath, GrpcFrame(zeros, true), "application/grpc", gz)));
+  Response r;
+  ASSERT_TRUE(c.ReadResponse(3, &r));
+  EXPECT_EQ(r.grpc_status(), tarn::GRPC_INVALIDARGUMENT);
+  // 8 MiB that parse, and their 8 MiB answer.
+  const std::string payload(8 << 20, 'p');
+  ASSERT_TRUE(c.Send(c.Request(5, kEchoPath, GrpcFrame(gzip(EchoMessage(payload)), true),
+                               "application/grpc", gz)));
+  ASSERT_TRUE(c.ReadResponse(5, &r));
+  EXPECT_EQ(r.grpc_status(), 0);
+  EXPECT_GT(r.body.size(), payload.size());
+  tarn::H2Footprint f;
+  ASSERT_TRUE(ReadFootprint(conn, &f));
+  EXPECT_EQ(f.streams, 0u);
+  EXPECT_EQ(f.held_answers, 0u);
+  EXPECT_EQ(f.buffered_requests, 0u);
+  EXPECT_LT(f.retained, 2u << 20);
+}
+
+}  // namespace
+}  // namespace h2test
