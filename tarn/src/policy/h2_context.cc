@@ -458,6 +458,12 @@ void H2Context::GrantConnection(bool force) {
 }
 
 bool H2Context::CountUnproductive() {
+  const auto now = std::chrono::steady_clock::now();
+  if (unproductive_frames_ == 0 ||
+      now - unproductive_since_ > std::chrono::seconds(kH2UnproductiveWindowS)) {
+    unproductive_frames_ = 0;
+    unproductive_since_ = now;
+  }
   if (++unproductive_frames_ <= kH2MaxUnproductiveFrames) return true;
   LOG_WARN_LIMITED << "Too many frames without progress=" << unproductive_frames_
                    << ", peer addr: " << conn_->peer_addr().ToString();

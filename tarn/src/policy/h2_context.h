@@ -32,6 +32,7 @@
 
 #include <google/protobuf/stubs/callback.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -294,8 +295,10 @@ class H2Context final : private brpc::HPackSink {
   size_t buffered_body_bytes_ = 0;
   // Response bytes of sending streams not yet framed.
   size_t held_response_bytes_ = 0;
-  // Frames without progress since the last answered call.
+  // Frames without progress since the last answered call, counted within
+  // the window that began at unproductive_since_.
   uint32_t unproductive_frames_ = 0;
+  std::chrono::steady_clock::time_point unproductive_since_;
   // Response bytes framed so far; the stall timer compares it.
   uint64_t progress_ = 0;
   uint64_t stall_mark_ = 0;
