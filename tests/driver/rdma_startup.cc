@@ -29,6 +29,15 @@ std::string RdmaIni(int workers, const std::string& vm_ips, const std::string& v
   return ctltest::StartIni(tarn::kRdma, workers, vm_ips, vm_ports, "asyn_log No\n" + extra);
 }
 
+// A cluster of one block server serving RDMA on one thread.
+pyxsim::ClusterOptions OneRdmaBlockServer() {
+  pyxsim::ClusterOptions copt;
+  copt.block_servers = 1;
+  copt.threads = 1;
+  copt.rdma = true;
+  return copt;
+}
+
 // One I/O through a channel, waited for; its status.
 int SyncIo(pyxhost::Channel* ch, bool write, std::string* data, uint64_t offset) {
   struct Done {
@@ -50,11 +59,7 @@ int SyncIo(pyxhost::Channel* ch, bool write, std::string* data, uint64_t offset)
 
 TEST(RdmaStartUp, FourPollingWorkersCarryTheIoAndOneEventWorkerTheManager) {
   const testsupport::ChildResult r = testsupport::RunInChild([] {
-    pyxsim::ClusterOptions copt;
-    copt.block_servers = 1;
-    copt.threads = 1;
-    copt.rdma = true;
-    pyxsim::Cluster cluster(copt);
+    pyxsim::Cluster cluster(OneRdmaBlockServer());
     CHILD_EXPECT(cluster.Start() == 0);
     CHILD_EXPECT(cluster.CreateDisk("vol", 16ull << 20) == 0);
     IniFile ini(RdmaIni(4, cluster.volume_manager_ips(), cluster.volume_manager_ports(), ""));
@@ -114,11 +119,7 @@ TEST(RdmaStartUp, FourPollingWorkersCarryTheIoAndOneEventWorkerTheManager) {
 // and the read-modify-write of such a write.
 TEST(RdmaStartUp, SmallestRecvBuffSizeCarriesTheLargestIo) {
   const testsupport::ChildResult r = testsupport::RunInChild([] {
-    pyxsim::ClusterOptions copt;
-    copt.block_servers = 1;
-    copt.threads = 1;
-    copt.rdma = true;
-    pyxsim::Cluster cluster(copt);
+    pyxsim::Cluster cluster(OneRdmaBlockServer());
     CHILD_EXPECT(cluster.Start() == 0);
     CHILD_EXPECT(cluster.CreateDisk("vol", 16ull << 20) == 0);
     // A stripe wider than the I/O, so that the host hands it over whole.

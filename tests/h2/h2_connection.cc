@@ -39,16 +39,6 @@ std::string EchoPayload(const Response& r) {
   return resp.payload();
 }
 
-// Text that HPACK's Huffman code cannot shrink much.
-std::string Noise(size_t n, uint32_t seed) {
-  std::string s(n, 'a');
-  for (char& c : s) {
-    seed = seed * 1103515245 + 12345;
-    c = static_cast<char>('!' + (seed >> 16) % 90);
-  }
-  return s;
-}
-
 class H2Connection : public H2Test {};
 
 TEST_F(H2Connection, OpeningFramesFollowTheWholePrefaceOnly) {

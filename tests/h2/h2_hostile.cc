@@ -36,16 +36,6 @@ using tarn::H2_FRAME_RST_STREAM;
 using tarn::H2_FRAME_SETTINGS;
 using tarn::H2_FRAME_WINDOW_UPDATE;
 
-// Text that HPACK's Huffman code cannot shrink much.
-std::string Noise(size_t n, uint32_t seed) {
-  std::string s(n, 'a');
-  for (char& c : s) {
-    seed = seed * 1103515245 + 12345;
-    c = static_cast<char>('!' + (seed >> 16) % 90);
-  }
-  return s;
-}
-
 size_t CountLines(const std::string& text, const std::string& needle) {
   size_t n = 0;
   for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {

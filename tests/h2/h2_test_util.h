@@ -49,6 +49,16 @@ inline std::string U32(uint32_t v) {
   return s;
 }
 
+// Text that HPACK's Huffman code cannot shrink much.
+inline std::string Noise(size_t n, uint32_t seed) {
+  std::string s(n, 'a');
+  for (char& c : s) {
+    seed = seed * 1103515245 + 12345;
+    c = static_cast<char>('!' + (seed >> 16) % 90);
+  }
+  return s;
+}
+
 inline uint32_t ReadU32(const std::string& s, size_t off = 0) {
   uint32_t v = 0;
   for (int i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(s[off + i]);
