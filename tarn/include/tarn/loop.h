@@ -92,8 +92,9 @@ class Loop {
       return 0;
     }
     if (async) return RunNextLoop(std::forward<F>(fn));
+    // The poster waits until the task has run: the task can borrow fn.
     LoopTaskSync task;
-    task.set_fn(std::forward<F>(fn));
+    task.set_fn([&fn] { fn(); });
     return RunSync(&task);
   }
   template <typename F, typename = EnableIfTaskCallable<F>>
