@@ -17,7 +17,7 @@
 #               jobs), the library's threads, and the servers (pyxsim,
 #               nbdkit). fio, which is both host and client library, gets
 #               the host's and the library's CPUs together. Either all three
-#               or none; for example 0-1, 2-5 and 6-7 on 8 cores.
+#               or none; for example 0-1, 2-4 and 5-7 on 8 cores.
 #   SIM_ARGS    extra pyxsim options, for example "--busy-poll" (block-server
 #               loops poll instead of sleeping; on an 8-core VM that costs
 #               more than the wake-up it saves, so it is off by default)
