@@ -43,7 +43,6 @@ LoopTaskPool::LoopTaskPool()
     next_[i].store(i + 1 < kCapacity ? i + 1 : kNil, std::memory_order_relaxed);
   }
   head_.store(Pack(0, 0), std::memory_order_relaxed);
-  free_.store(kCapacity, std::memory_order_relaxed);
 }
 
 LoopTaskPool::~LoopTaskPool() = default;
@@ -59,7 +58,6 @@ LoopTaskAsync* LoopTaskPool::Take() {
     const uint32_t next = next_[index].load(std::memory_order_relaxed);
     if (head_.compare_exchange_weak(head, Pack(TagOf(head) + 1, next), std::memory_order_acquire,
                                     std::memory_order_acquire)) {
-      free_.fetch_sub(1, std::memory_order_relaxed);
       return &tasks_[index];
     }
   }
@@ -67,7 +65,6 @@ LoopTaskAsync* LoopTaskPool::Take() {
 
 void LoopTaskPool::Give(LoopTaskAsync* task) {
   const uint32_t index = task->pool_index_;
-  free_.fetch_add(1, std::memory_order_relaxed);
   uint64_t head = head_.load(std::memory_order_relaxed);
   for (;;) {
     next_[index].store(IndexOf(head), std::memory_order_relaxed);
@@ -76,6 +73,15 @@ void LoopTaskPool::Give(LoopTaskAsync* task) {
       return;
     }
   }
+}
+
+uint32_t LoopTaskPool::free_count() const {
+  uint32_t n = 0;
+  for (uint32_t i = IndexOf(head_.load(std::memory_order_acquire)); i != kNil && n < kCapacity;
+       i = next_[i].load(std::memory_order_relaxed)) {
+    ++n;
+  }
+  return n;
 }
 
 void LoopTaskSync::DestroySelf() {

@@ -163,16 +163,20 @@ class LoopTaskPool {
   LoopTaskAsync* Take();
   // Any thread: a task of this pool whose callable has been destroyed.
   void Give(LoopTaskAsync* task);
-  // Tasks in the pool now (a snapshot; for tests and reports).
-  uint32_t free_count() const { return free_.load(std::memory_order_relaxed); }
+  // Tasks in the pool: walks the free stack, so it is exact only while no
+  // thread takes or gives (for tests and reports).
+  uint32_t free_count() const;
 
  private:
   static constexpr uint32_t kNil = 0xFFFFFFFFu;
 
   std::unique_ptr<LoopTaskAsync[]> tasks_;
   std::unique_ptr<std::atomic<uint32_t>[]> next_;
-  std::atomic<uint64_t> head_;  // tag << 32 | index of the top task (kNil: empty)
-  std::atomic<uint32_t> free_{0};
+  // tag << 32 | index of the top task (kNil: empty). Written by the posting
+  // threads and the loop thread: on a cache line of its own, away from the
+  // loop's other fields.
+  alignas(64) std::atomic<uint64_t> head_;
+  char pad_[64 - sizeof(std::atomic<uint64_t>)];
 };
 
 // The poster waits in Wait() until the loop has run the task (or refused it).
