@@ -12,6 +12,12 @@
 #   RUNTIME     seconds per workload (10)
 #   SIZE        bytes of each disk used (512m)
 #   BENCH_CPUS  optional CPU list both stacks are pinned to (taskset -c)
+#   BENCH_HOST_CPUS, BENCH_LIB_CPUS, BENCH_SIM_CPUS  optional CPU lists that
+#               keep the parts apart instead: the host's threads (pyxbench's
+#               jobs), the library's threads, and the servers (pyxsim,
+#               nbdkit). fio, which is both host and client library, gets
+#               the host's and the library's CPUs together. Either all three
+#               or none; for example 0-1, 2-4 and 5-7 on 8 cores.
 #   SIM_ARGS    extra pyxsim options, for example "--busy-poll" (block-server
 #               loops poll instead of sleeping; on an 8-core VM that costs
 #               more than the wake-up it saves, so it is off by default)
@@ -47,6 +53,20 @@ fi
 
 PIN=()
 if [ -n "${BENCH_CPUS:-}" ]; then PIN=(taskset -c "$BENCH_CPUS"); fi
+SIM_PIN=("${PIN[@]}")
+CLIENT_PIN=("${PIN[@]}")
+PYX_PIN_ARGS=()
+split=
+if [ -n "${BENCH_HOST_CPUS:-}${BENCH_LIB_CPUS:-}${BENCH_SIM_CPUS:-}" ]; then
+  if [ -z "${BENCH_HOST_CPUS:-}" ] || [ -z "${BENCH_LIB_CPUS:-}" ] || [ -z "${BENCH_SIM_CPUS:-}" ]; then
+    echo "driver_vs_nbd: BENCH_HOST_CPUS, BENCH_LIB_CPUS and BENCH_SIM_CPUS go together" >&2
+    exit 1
+  fi
+  SIM_PIN=(taskset -c "$BENCH_SIM_CPUS")
+  CLIENT_PIN=(taskset -c "$BENCH_HOST_CPUS,$BENCH_LIB_CPUS")
+  PYX_PIN_ARGS=(--host-cpus "$BENCH_HOST_CPUS" --lib-cpus "$BENCH_LIB_CPUS")
+  split=", host threads on CPUs $BENCH_HOST_CPUS, library threads on $BENCH_LIB_CPUS, servers on $BENCH_SIM_CPUS (fio on $BENCH_HOST_CPUS,$BENCH_LIB_CPUS)"
+fi
 
 work=$(mktemp -d)
 pids=()
@@ -73,13 +93,13 @@ json_num() { sed -n "s/.*\"$2\": *\([-0-9.e+]*\).*/\1/p" <<<"$1" | head -n1; }
 json_in() { sed -n "s/.*\"$2\": *{[^}]*\"$3\": *\([-0-9.e+]*\).*/\1/p" <<<"$1" | head -n1; }
 
 cores=$(nproc)
-echo "driver vs NBD on loopback: $cores cores${BENCH_CPUS:+, pinned to CPUs $BENCH_CPUS}," \
+echo "driver vs NBD on loopback: $cores cores${BENCH_CPUS:+, pinned to CPUs $BENCH_CPUS}$split," \
   "4 KiB random I/O, ${RUNTIME} s per workload, $SIZE per disk," \
   "pyxsim ${SIM_ARGS:-(no extra options)}, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # ---- the driver: one cluster for every workload, filled once.
 sim_port_ini=$work/cluster.ini
-"${PIN[@]}" "$PYXSIM" --ini "$sim_port_ini" --disk "bench:$SIZE" --bs 3 --threads 2 \
+"${SIM_PIN[@]}" "$PYXSIM" --ini "$sim_port_ini" --disk "bench:$SIZE" --bs 3 --threads 2 \
   $SIM_ARGS >"$work/pyxsim.out" 2>&1 &
 pids+=($!)
 for _ in $(seq 300); do
@@ -93,8 +113,8 @@ if ! grep -q ready "$work/pyxsim.out"; then
 fi
 
 pyx() {
-  "${PIN[@]}" "$PYXBENCH" --config "$sim_port_ini" --disk bench --drivers 4 --size "$SIZE" \
-    --progress off --log-dir "$work/pyxbench" "$@"
+  "${CLIENT_PIN[@]}" "$PYXBENCH" --config "$sim_port_ini" --disk bench --drivers 4 --size "$SIZE" \
+    --progress off --log-dir "$work/pyxbench" "${PYX_PIN_ARGS[@]}" "$@"
 }
 pyx --rw write --bs 256k --iodepth 8 --runtime 0 --prefill --json >/dev/null 2>"$work/prefill.err" || {
   echo "driver_vs_nbd: prefilling the driver's disk failed:" >&2
@@ -104,7 +124,7 @@ pyx --rw write --bs 256k --iodepth 8 --runtime 0 --prefill --json >/dev/null 2>"
 
 # ---- NBD: nbdkit's memory plugin, filled once by fio.
 nbd_port=$(free_port)
-"${PIN[@]}" nbdkit --foreground --exit-with-parent --ipaddr 127.0.0.1 --port "$nbd_port" \
+"${SIM_PIN[@]}" nbdkit --foreground --exit-with-parent --ipaddr 127.0.0.1 --port "$nbd_port" \
   memory "size=$SIZE" >"$work/nbdkit.out" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do
@@ -112,7 +132,7 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 nbd_fio() {
-  "${PIN[@]}" fio --name=nbd --ioengine=nbd --uri="nbd://127.0.0.1:$nbd_port/" --thread \
+  "${CLIENT_PIN[@]}" fio --name=nbd --ioengine=nbd --uri="nbd://127.0.0.1:$nbd_port/" --thread \
     --size="$SIZE" --group_reporting --lat_percentiles=1 --output-format=json "$@"
 }
 nbd_fio --rw=write --bs=256k --iodepth=8 >/dev/null 2>"$work/nbd-prefill.err" || {

@@ -6,7 +6,10 @@
 // next. Reported: I/O per second (wall clock) and the driver thread's CPU
 // time per I/O ("drv_ns/io"), which covers admission, routing, the RPC call
 // and its framing, the TCP work of the driver's connection, the answer's
-// ladder, the data copy and completion.
+// ladder, the data copy and completion. Beside it, heap allocations per
+// I/O: "drv_allocs/io" on the driver's loop thread (0 at steady state),
+// "allocs/io" in the whole process (the host side's per-I/O stats record
+// and the block server's own work included).
 //
 // The block server answers at once from memory (reads copy a fixed 4 KiB
 // pattern, writes store nothing) on a worker of its own.
@@ -23,6 +26,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "alloc_counter.h"
 #include "control/config.h"
 #include "io/pyx_driver.h"
 #include "pyxdriver/pyxdriver.h"
@@ -141,6 +145,7 @@ class Rig {
       d->BitMapCreate(&disk_, disk_.size);
       d->CreateDgs(name_, 1);
       pthread_getcpuclockid(pthread_self(), &driver_clock_);
+      allocs::CountThisThread();
     });
     d->UpdateRouteCache(name_, routes);
     testsupport::RunSync(worker_, [] {});
@@ -205,6 +210,8 @@ void BM_Io(benchmark::State& state) {
   void* batch[64];
   uint64_t failures = 0;
   const uint64_t cpu0 = rig->DriverCpuNs();
+  const uint64_t drv_allocs0 = allocs::Marked();
+  const uint64_t allocs0 = allocs::Total();
   for (auto _ : state) {
     while (done.empty()) {
       const size_t n = rig->Poll(batch, 64);
@@ -219,6 +226,8 @@ void BM_Io(benchmark::State& state) {
     rig->Submit(h);
   }
   const uint64_t cpu = rig->DriverCpuNs() - cpu0;
+  const uint64_t drv_allocs = allocs::Marked() - drv_allocs0;
+  const uint64_t all_allocs = allocs::Total() - allocs0;
   // Let the last ones come home before the records go.
   size_t outstanding = static_cast<size_t>(depth) - done.size();
   while (outstanding > 0) outstanding -= rig->Poll(batch, 64);
@@ -227,6 +236,9 @@ void BM_Io(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
   state.counters["drv_ns/io"] =
       static_cast<double>(cpu) / static_cast<double>(std::max<int64_t>(state.iterations(), 1));
+  const double n = static_cast<double>(std::max<int64_t>(state.iterations(), 1));
+  state.counters["drv_allocs/io"] = static_cast<double>(drv_allocs) / n;
+  state.counters["allocs/io"] = static_cast<double>(all_allocs) / n;
   state.counters["failed"] = static_cast<double>(failures);
 }
 

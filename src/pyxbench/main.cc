@@ -4,6 +4,8 @@
 // By default it starts the simulated cluster (pyxsim) in its own process,
 // lets it write the driver's configuration, opens a disk and runs the
 // workload; --config FILE opens a disk on the cluster that file names.
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -37,6 +39,16 @@ double NowS() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return ts.tv_sec + ts.tv_nsec * 1e-9;
+}
+
+// Moves the calling thread to `cpus` (nothing when empty); threads it
+// starts afterwards inherit the set. False when the kernel refuses it.
+bool PinCallingThread(const std::vector<int>& cpus) {
+  if (cpus.empty()) return true;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  for (int c : cpus) CPU_SET(c, &set);
+  return pthread_setaffinity_np(pthread_self(), sizeof(set), &set) == 0;
 }
 
 void Sleep(double s) { std::this_thread::sleep_for(std::chrono::duration<double>(s)); }
@@ -183,8 +195,18 @@ int Main(int argc, char** argv) {
   // Whatever the library writes to standard output or error before its log
   // file takes over goes to a file too, never into the results.
   RedirectStandardStreams(log_dir + "/stdio.log");
+  // The library's threads start from this one and keep its CPU set; the
+  // host's start later, after it has moved to theirs.
+  cpu_set_t own_cpus;
+  pthread_getaffinity_np(pthread_self(), sizeof(own_cpus), &own_cpus);
+  if (!PinCallingThread(o.lib_cpus)) return Fail("cannot run on the CPUs of --lib-cpus");
   if (pyxhost::StartLibrary(ini_path) != 0) {
     return Fail("the library did not start (pyx_init_env failed; see " + log_dir + ")");
+  }
+  if (o.host_cpus.empty()) {
+    pthread_setaffinity_np(pthread_self(), sizeof(own_cpus), &own_cpus);
+  } else if (!PinCallingThread(o.host_cpus)) {
+    return Fail("cannot run on the CPUs of --host-cpus");
   }
   const int drivers = get_cpus_size();
   std::unique_ptr<pyxhost::Disk> disk = pyxhost::Disk::Open(o.disk, 60);

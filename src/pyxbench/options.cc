@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -54,6 +55,9 @@ const char kUsage[] =
     "  --poll-spin-us N       then spin this long for an answer (100)\n"
     "  --poll-sleep-us N      and nap this long between looks after it (10)\n"
     "  --poll-nap-per-io-us N with more in flight, nap N us per I/O in flight (6)\n"
+    "CPU placement (lists as taskset takes them, e.g. 0-3,6):\n"
+    "  --lib-cpus LIST        the library's threads run on these CPUs\n"
+    "  --host-cpus LIST       the host's threads (jobs, main) on these\n"
     "Output:\n"
     "  --json                 one JSON object on standard output\n"
     "  --progress on|off      a progress line a second on standard error (on)\n"
@@ -69,6 +73,9 @@ bool ParseInt(const std::string& text, int64_t* out) {
   *out = v;
   return true;
 }
+
+// A CPU number below the size of the kernel's CPU set type.
+constexpr int64_t kMaxCpus = 1024;
 
 bool ParseDouble(const std::string& text, double* out) {
   if (text.empty()) return false;
@@ -255,6 +262,8 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
          o->block_masters = static_cast<int>(n);
          return true;
        }},
+      {"lib-cpus", [&](const std::string& v) { return ParseCpuList(v, &o->lib_cpus); }},
+      {"host-cpus", [&](const std::string& v) { return ParseCpuList(v, &o->host_cpus); }},
       {"sim-threads",
        [&](const std::string& v) {
          int64_t n;
@@ -390,6 +399,28 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   if (o->volume_managers == 0) o->volume_managers = o->faults ? 2 : 1;
   if (o->block_masters == 0) o->block_masters = o->faults ? 2 : 1;
   return true;
+}
+
+bool ParseCpuList(const std::string& text, std::vector<int>* out) {
+  std::vector<int> cpus;
+  size_t at = 0;
+  while (at <= text.size()) {
+    const size_t comma = std::min(text.find(',', at), text.size());
+    const std::string item = text.substr(at, comma - at);
+    const size_t dash = item.find('-');
+    int64_t first, last;
+    if (dash == std::string::npos) {
+      if (!ParseInt(item, &first)) return false;
+      last = first;
+    } else if (!ParseInt(item.substr(0, dash), &first) || !ParseInt(item.substr(dash + 1), &last)) {
+      return false;
+    }
+    if (first < 0 || last < first || last >= kMaxCpus) return false;
+    for (int64_t c = first; c <= last; ++c) cpus.push_back(static_cast<int>(c));
+    at = comma + 1;
+  }
+  *out = cpus;
+  return !cpus.empty();
 }
 
 }  // namespace pyxbench

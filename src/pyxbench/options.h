@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace pyxbench {
 
@@ -53,6 +54,12 @@ struct Options {
   int poll_spin_max = 4;          // spin only with this many I/O in flight or fewer
   int poll_nap_per_io_us = 6;
 
+  // CPU placement (CPU lists as taskset takes them, "0-3,6"): the library's
+  // threads, and the host's (the jobs' submitting and polling threads and
+  // the main thread). Empty: left where the system puts them.
+  std::vector<int> lib_cpus;
+  std::vector<int> host_cpus;
+
   // Output.
   bool json = false;
   bool progress = true;
@@ -63,6 +70,9 @@ struct Options {
 // Parses argv into `out`. On a bad option returns false with the reason in
 // `error`; on --help prints usage to stdout and returns false with error "".
 bool ParseOptions(int argc, char** argv, Options* out, std::string* error);
+
+// "0-3,6" -> {0, 1, 2, 3, 6}; false when not such a list of CPU numbers.
+bool ParseCpuList(const std::string& text, std::vector<int>* out);
 
 // "4k" -> 4096, "1536" -> 1536, "1m" -> 1048576; false when not a size.
 bool ParseSize(const std::string& text, uint64_t* out);

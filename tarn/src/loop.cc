@@ -50,29 +50,41 @@ int Loop::RunInLoop(const std::function<void()>& fn, bool async) {
     return 0;
   }
   if (async) return RunNextLoop(fn);
+  // The poster waits until the task has run: it can lend fn itself.
+  LoopTaskSync task;
+  task.set_fn([&fn] { fn(); });
+  return RunSync(&task);
+}
 
-  LoopTaskSync* task = new LoopTaskSync(fn);
+int Loop::RunNextLoop(const std::function<void()>& fn) {
+  LoopTaskAsync* task = TakeTask();
+  task->set_fn(fn);
+  return PostAsync(task);
+}
+
+LoopTaskAsync* Loop::TakeTask() {
+  LoopTaskAsync* task = task_pool_.Take();
+  return task != nullptr ? task : new LoopTaskAsync;
+}
+
+int Loop::PostAsync(LoopTaskAsync* task) {
+  task->set_enqueue_tsc(EnqueueStamp());
+  if (!QueueInLoop(task)) {
+    LOG_ERROR << "loop " << static_cast<const void*>(this) << " has ended, task refused";
+    task->DestroySelf();
+    return -1;
+  }
+  return 0;
+}
+
+int Loop::RunSync(LoopTaskSync* task) {
   task->set_enqueue_tsc(EnqueueStamp());
   if (!QueueInLoop(task)) {
     LOG_ERROR << "loop " << static_cast<const void*>(this)
               << " has ended, synchronous task refused";
-    delete task;
     return -1;
   }
-  bool ran = task->Wait();
-  delete task;
-  return ran ? 0 : -1;
-}
-
-int Loop::RunNextLoop(const std::function<void()>& fn) {
-  LoopTask* task = new LoopTaskAsync(fn);
-  task->set_enqueue_tsc(EnqueueStamp());
-  if (!QueueInLoop(task)) {
-    LOG_ERROR << "loop " << static_cast<const void*>(this) << " has ended, task refused";
-    delete task;
-    return -1;
-  }
-  return 0;
+  return task->Wait() ? 0 : -1;
 }
 
 bool Loop::HasTimerQueue() const {

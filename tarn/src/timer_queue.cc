@@ -93,10 +93,12 @@ void TimerQueue::CancelTimerInList() {
 
 size_t TimerQueue::RunExpired(plinth::TimeCycle now, size_t limit) {
   expired_.clear();
-  auto end = timers_.lower_bound(now.cycles());
-  auto it = timers_.begin();
-  for (; it != end && expired_.size() < limit; ++it) expired_.push_back(it->second);
-  timers_.erase(timers_.begin(), it);
+  expired_nodes_.clear();
+  const auto end = timers_.lower_bound(now.cycles());
+  while (timers_.begin() != end && expired_.size() < limit) {
+    expired_nodes_.push_back(timers_.extract(timers_.begin()));
+    expired_.push_back(expired_nodes_.back().mapped());
+  }
   if (expired_.empty()) return 0;
 
   calling_ = true;
@@ -112,7 +114,12 @@ size_t TimerQueue::RunExpired(plinth::TimeCycle now, size_t limit) {
     if (timer->repeat()) {
       timer->Restart(now);
       uint64_t when = timer->expiration().cycles();
-      timers_.emplace_hint(timers_.upper_bound(when), when, timer);
+      // Any node taken out above will do: there is one per expired timer.
+      auto node = std::move(expired_nodes_.back());
+      expired_nodes_.pop_back();
+      node.key() = when;
+      node.mapped() = timer;
+      timers_.insert(timers_.upper_bound(when), std::move(node));
     } else {
       active_timers_.erase(timer->sequence());
       delete timer;
@@ -121,6 +128,7 @@ size_t TimerQueue::RunExpired(plinth::TimeCycle now, size_t limit) {
   if (!cancelled_timers_.empty()) CancelTimerInList();
   size_t n = expired_.size();
   expired_.clear();
+  expired_nodes_.clear();
   return n;
 }
 

@@ -1,8 +1,10 @@
 // Hand-off between threads through Loop::RunInLoop and RunNextLoop, on real
 // worker threads.
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -160,7 +162,101 @@ TEST_P(LoopTest, SyncPosterBlockedWhileLoopStopsIsReleased) {
   EXPECT_EQ(returned.load(), kPosters);
 }
 
+TEST_P(LoopTest, TasksSmallLargeAndBeyondThePoolRunOnceAndLetGoOfTheirState) {
+  // Producers queue more tasks than the pool holds while the loop is held
+  // up, so some come from the heap; half capture more than the inline
+  // buffer. Each runs once, each captured copy is destroyed once, and
+  // every pooled task comes back.
+  const uint32_t pooled = loop_->free_task_count();
+  EXPECT_EQ(pooled, LoopTaskPool::kCapacity);
+  constexpr int kProducers = 3;
+  const int per_producer = static_cast<int>(LoopTaskPool::kCapacity);
+  std::vector<std::atomic<int>> runs(kProducers * per_producer);
+  auto token = std::make_shared<int>(0);  // its use count counts live copies
+  std::promise<void> release;
+  std::shared_future<void> gate = release.get_future().share();
+  loop_->RunInLoop([gate] { gate.wait(); }, true);
+  std::vector<std::thread> producers;
+  for (int p = 0; p < kProducers; ++p) {
+    producers.emplace_back([&, p] {
+      for (int i = 0; i < per_producer; ++i) {
+        const int k = p * per_producer + i;
+        if (i % 2 == 0) {
+          loop_->RunInLoop([&runs, k, token] { runs[k].fetch_add(1); }, true);
+        } else {
+          std::array<char, 4 * TaskFunction::kInlineBytes> big{};
+          big[0] = 1;
+          loop_->RunNextLoop([&runs, k, token, big] { runs[k].fetch_add(big[0]); });
+        }
+      }
+    });
+  }
+  for (auto& t : producers) t.join();
+  EXPECT_EQ(loop_->free_task_count(), 0u);  // every pooled task is queued
+  release.set_value();
+  loop_->RunInLoop([] {}, false);
+  for (size_t k = 0; k < runs.size(); ++k) ASSERT_EQ(runs[k].load(), 1) << "task " << k;
+  EXPECT_EQ(token.use_count(), 1);
+  EXPECT_EQ(loop_->free_task_count(), pooled);
+}
+
 INSTANTIATE_TEST_SUITE_P(BlockingAndBusyPoll, LoopTest, ::testing::Values(false, true));
+
+TEST(TaskFunctionTest, InlineOrBoxedByCaptureEachDestroyedOnce) {
+  auto token = std::make_shared<int>(0);
+  int ran = 0;
+  // Captures of exactly the buffer's size and of one byte more.
+  constexpr size_t kPad = TaskFunction::kInlineBytes - sizeof(int*) - sizeof(token);
+  struct Exact {
+    int* ran;
+    std::shared_ptr<int> token;
+    char pad[kPad];
+  };
+  struct OneMore {
+    int* ran;
+    std::shared_ptr<int> token;
+    char pad[kPad + 1];
+  };
+  static_assert(sizeof(Exact) == TaskFunction::kInlineBytes, "");
+  std::function<void()> fn = [&ran, token] { ++ran; };
+  struct Case {
+    const char* name;
+    std::function<void(TaskFunction*)> emplace;
+    bool is_inline;
+  };
+  const Case cases[] = {
+      {"two pointers", [&](TaskFunction* f) { f->Emplace([&ran, token] { ++ran; }); }, true},
+      {"exactly the buffer",
+       [&](TaskFunction* f) { f->Emplace([e = Exact{&ran, token, {}}] { ++*e.ran; }); }, true},
+      {"one byte more",
+       [&](TaskFunction* f) { f->Emplace([e = OneMore{&ran, token, {}}] { ++*e.ran; }); },
+       false},
+      {"a std::function", [&](TaskFunction* f) { f->Emplace(fn); }, true},
+  };
+  for (const Case& c : cases) {
+    ran = 0;
+    const long before = token.use_count();
+    {
+      TaskFunction f;
+      EXPECT_TRUE(f.empty());
+      c.emplace(&f);
+      EXPECT_EQ(f.is_inline(), c.is_inline) << c.name;
+      EXPECT_EQ(token.use_count(), before + 1) << c.name;
+      f();
+      f();
+      EXPECT_EQ(ran, 2) << c.name;
+      f.Reset();  // destroys the capture; the destructor then has nothing left
+      EXPECT_EQ(token.use_count(), before) << c.name;
+      c.emplace(&f);
+    }
+    EXPECT_EQ(token.use_count(), before) << c.name;
+  }
+  TaskFunction empty;
+  EXPECT_THROW(empty(), std::bad_function_call);
+  TaskFunction holds_empty;
+  holds_empty.Emplace(std::function<void()>());
+  EXPECT_THROW(holds_empty(), std::bad_function_call);
+}
 
 TEST(LoopDeathTest, AssertInLoopThreadOffThreadEndsProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -5,7 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -168,6 +172,88 @@ TEST_F(ClientFrames, PeerCloseLeavesCallsToTheirBudget) {
   ASSERT_TRUE(results.WaitFor(1));
   EXPECT_EQ(results.codes()[0], -5);
   EXPECT_GE(std::chrono::duration<double>(Clock::now() - start).count(), 0.25);
+}
+
+TEST_F(ClientFrames, EveryCallCompletesOnceWhateverTheAnswerOrderTimeoutsAndCloses) {
+  // Pooled controllers throughout. 200 calls (more than the in-flight
+  // index's first slots) answered in shuffled order, 50 left to expire and
+  // answered late, then 30 of which half are answered before the peer
+  // closes. Each call ends exactly once, with its own answer or -5.
+  constexpr int kAnswered = 200, kExpired = 50, kCut = 30;
+  constexpr int kCalls = kAnswered + kExpired + kCut;
+  struct Outcome {
+    std::atomic<int> runs{0};
+    std::atomic<int> code{1};
+  };
+  std::vector<Outcome> out(kCalls);
+  std::vector<uint64_t> seq(kCalls);
+  auto issue = [&](int first, int n) {
+    RunOn(client_worker_, [&, first, n] {
+      for (int k = first; k < first + n; ++k) {
+        auto* ctrl = tarn::RpcController::Acquire(client_->conn());
+        auto* req = new vovorav::BlockServerWriteRequest;
+        auto* resp = new vovorav::BlockServerWriteResponse;
+        req->set_lba(static_cast<uint64_t>(k));
+        auto finish = [&out, k, ctrl, req, resp] {
+          out[k].runs.fetch_add(1);
+          // A success must carry this call's own answer.
+          out[k].code = ctrl->Failed() ? ctrl->error_code()
+                                       : (resp->offset_in_extent() == static_cast<uint64_t>(k) ? 0 : 99);
+          tarn::RpcController::Recycle(ctrl);
+          delete req;
+          delete resp;
+        };
+        vovorav::BlockServerService_Stub stub(client_.get());
+        stub.Write(ctrl, req, resp, google::protobuf::NewCallback(&RunFunction, new Fn(finish)));
+      }
+    });
+    for (int k = first; k < first + n; ++k) seq[k] = ReadRequest(peer_);
+  };
+  auto ended = [&](int first, int n) {
+    return WaitFor([&] {
+      for (int k = first; k < first + n; ++k) {
+        if (out[k].runs.load() == 0) return false;
+      }
+      return true;
+    });
+  };
+
+  issue(0, kAnswered);
+  SetBudget(kExpiringMs);
+  issue(kAnswered, kExpired);
+  std::vector<int> order(kAnswered);
+  for (int k = 0; k < kAnswered; ++k) order[k] = k;
+  std::mt19937 rng(7);
+  std::shuffle(order.begin(), order.end(), rng);
+  std::string answers = Response(999999, 1);  // no such call
+  for (int k : order) answers += Response(seq[k], static_cast<uint64_t>(k));
+  ASSERT_TRUE(SendAll(peer_, answers));
+  ASSERT_TRUE(ended(0, kAnswered + kExpired));
+  std::string late;
+  for (int k = kAnswered; k < kAnswered + kExpired; ++k) late += Response(seq[k], k);
+  ASSERT_TRUE(SendAll(peer_, late));
+
+  const int cut = kAnswered + kExpired;
+  issue(cut, kCut);
+  std::string some;
+  for (int k = cut + kCut - 1; k >= cut; k -= 2) some += Response(seq[k], static_cast<uint64_t>(k));
+  ASSERT_TRUE(SendAll(peer_, some));
+  ASSERT_TRUE(WaitFor([&] { return out[cut + kCut - 1].runs.load() == 1; }));
+  close(peer_);
+  peer_ = -1;
+  ASSERT_TRUE(ended(cut, kCut));
+  // Room for a second completion to show, should there be one.
+  std::this_thread::sleep_for(std::chrono::milliseconds(3 * kExpiringMs));
+
+  for (int k = 0; k < kCalls; ++k) {
+    ASSERT_EQ(out[k].runs.load(), 1) << "call " << k;
+    const bool answered = k < kAnswered || (k >= cut && (cut + kCut - 1 - k) % 2 == 0);
+    EXPECT_EQ(out[k].code.load(), answered ? 0 : tarn::kRpcTimeout) << "call " << k;
+  }
+  RunOn(client_worker_, [&] {
+    EXPECT_EQ(client_->inflight_count(), 0u);
+    EXPECT_EQ(client_->pending_count(), 0u);
+  });
 }
 
 TEST_F(ClientFrames, IdleConnectionIsClosedAndReopenedByTheNextCall) {

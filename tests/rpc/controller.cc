@@ -14,6 +14,7 @@
 
 #include "rpc/rpc_test_util.h"
 #include "support/log_capture.h"
+#include "tarn/memory_pool.h"
 #include "tarn/rpc/closure_guard.h"
 
 namespace rpctest {
@@ -124,6 +125,65 @@ TEST_F(Controller, ErrorFieldsLatencyAndLimits) {
 
     // A client controller has no pool to go back to.
     fresh.DestroyMyself();
+  });
+}
+
+TEST_F(Controller, PooledControllerComesBackAsNew) {
+  RunOn(client_worker_, [&] {
+    tarn::MemoryPool* memory = client_worker_->mem_pool(0);
+    ASSERT_NE(memory, nullptr);
+    const size_t blocks = memory->large_count();
+    const std::string fresh_uuid = tarn::RpcController(client_->conn()).uuid();
+    std::atomic<int> hook_runs{0}, done_runs{0};
+    int user = 0;
+
+    tarn::RpcController* used = tarn::RpcController::Acquire(client_->conn());
+    used->AppendRequestAttachment(used->Malloc(1 << 20), 1 << 20, true);
+    used->AppendResponseAttachment(used->Malloc(1 << 20), 1 << 20, true);
+    used->set_request_frame(used->Malloc(1 << 20));
+    used->set_second_frame(used->Malloc(1 << 20));
+    EXPECT_EQ(memory->large_count(), blocks + 4);
+    used->set_request(new vovorav::BlockServerWriteRequest, true);
+    used->set_response(new vovorav::BlockServerWriteResponse, true);
+    used->set_seq_no(42);
+    EXPECT_NE(used->uuid(), fresh_uuid);
+    used->set_timeout_ms(7);
+    used->set_user_data(&user);
+    used->set_destroy_hook([&hook_runs] { hook_runs.fetch_add(1); });
+    used->set_done(google::protobuf::NewCallback(&Count, &done_runs));
+    used->Begin();
+    used->CallDone(false, 0, "");  // stamps the end, runs the closure
+    used->set_done(google::protobuf::NewCallback(&Count, &done_runs));
+    used->CallDone(true, tarn::kRpcTimeout, "rpc timeout");  // runs on a later pass
+    tarn::RpcController::Recycle(used);
+    EXPECT_EQ(hook_runs.load(), 1);
+    EXPECT_EQ(memory->large_count(), blocks);  // owned memory went back
+
+    tarn::RpcController* again = tarn::RpcController::Acquire(client_->conn());
+    EXPECT_EQ(again, used);  // the same object, as new
+    EXPECT_FALSE(again->Failed());
+    EXPECT_EQ(again->error_code(), 0);
+    EXPECT_EQ(again->ErrorText(), "");
+    EXPECT_TRUE(again->request_attachments().empty());
+    EXPECT_TRUE(again->response_attachments().empty());
+    EXPECT_EQ(again->request_attachment_bytes(), 0u);
+    EXPECT_EQ(again->response_attachment_bytes(), 0u);
+    EXPECT_EQ(again->request_frame(), nullptr);
+    EXPECT_EQ(again->second_frame(), nullptr);
+    EXPECT_EQ(again->request(), nullptr);
+    EXPECT_EQ(again->response(), nullptr);
+    EXPECT_EQ(again->done(), nullptr);
+    EXPECT_EQ(again->seq_no(), 0u);
+    EXPECT_EQ(again->uuid(), fresh_uuid);
+    EXPECT_EQ(again->timeout_ms(), tarn::RpcController::kDefaultTimeoutMs);
+    EXPECT_EQ(again->user_data(), nullptr);
+    EXPECT_EQ(again->LatencyUs(), 0u);
+    EXPECT_EQ(again->conn(), client_->conn());
+    EXPECT_FALSE(again->tarn_hold());
+    EXPECT_FALSE(again->user_hold());
+    tarn::RpcController::Recycle(again);
+    EXPECT_EQ(hook_runs.load(), 1);  // a hook runs once, not again with reuse
+    tarn::RpcController::Recycle(nullptr);
   });
 }
 

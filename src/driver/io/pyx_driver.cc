@@ -498,7 +498,7 @@ IoCall* PyxDriver::Impl::NewCall(pyx::CallKind kind, bdev_pyx_io* io, DiskState*
   c->ip = target.ip;
   c->port = target.port;
   c->disk_serial = st->serial;
-  c->cntl = new tarn::RpcController(target.client->conn());
+  c->cntl = tarn::RpcController::Acquire(target.client->conn());
   c->keep = nullptr;
   c->next = &outstanding;
   c->prev = outstanding.prev;
@@ -515,8 +515,8 @@ void PyxDriver::Impl::ReleaseCall(IoCall* c) {
     c->prev = c->next = nullptr;
     --outstanding_count;
   }
-  delete c->cntl;
-  delete c->keep;
+  tarn::RpcController::Recycle(c->cntl);
+  tarn::RpcController::Recycle(c->keep);
   c->cntl = c->keep = nullptr;
   c->io = nullptr;
   if (free_calls.size() < pyx::kFreeCallsKept) {

@@ -7,6 +7,10 @@
 // the loop. The loop also owns the worker's timer queue and holds the
 // per-loop user object.
 //
+// Posting a callable that fits the task's inline buffer (a lambda capturing
+// a few pointers, or a std::function object) allocates nothing while the
+// loop's task pool has a free task; bigger callables are boxed on the heap.
+//
 // Once a loop has ended (its Start() returned), it runs whatever was still
 // queued and refuses anything queued later: RunInLoop() then returns -1
 // without running the function, so a synchronous caller never blocks on a
@@ -21,6 +25,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "tarn/base/time_cycle.h"
@@ -35,6 +41,13 @@ class DiskIOUtil;
 
 class Loop {
  public:
+  // Callables that take the template overloads below: anything callable
+  // but std::function<void()> itself (which takes its own) and nullptr.
+  template <typename F>
+  using EnableIfTaskCallable =
+      std::enable_if_t<!std::is_same_v<std::decay_t<F>, std::function<void()>> &&
+                       std::is_invocable_r_v<void, std::decay_t<F>&>>;
+
   using UserHandleFactory = std::function<UserHandle*(Loop*)>;
 
   // Records the calling thread as the loop's thread.
@@ -70,6 +83,27 @@ class Loop {
   // never inside the caller. 0 queued, -1 refused.
   int RunNextLoop(const std::function<void()>& fn);
 
+  // The same for any other callable (a lambda): it goes into the task as it
+  // is, without first becoming a std::function.
+  template <typename F, typename = EnableIfTaskCallable<F>>
+  int RunInLoop(F&& fn, bool async) {
+    if (IsInLoopThread()) {
+      fn();
+      return 0;
+    }
+    if (async) return RunNextLoop(std::forward<F>(fn));
+    // The poster waits until the task has run: the task can borrow fn.
+    LoopTaskSync task;
+    task.set_fn([&fn] { fn(); });
+    return RunSync(&task);
+  }
+  template <typename F, typename = EnableIfTaskCallable<F>>
+  int RunNextLoop(F&& fn) {
+    LoopTaskAsync* task = TakeTask();
+    task->set_fn(std::forward<F>(fn));
+    return PostAsync(task);
+  }
+
   // Timers; any thread. Negative delays count as 0 (run as soon as
   // possible). RunEvery repeats every `seconds` when `seconds` > 0. An
   // invalid TimerId comes back when the loop has ended or is not inited.
@@ -82,6 +116,9 @@ class Loop {
   void AssertInLoopThread() const;
   bool IsInLoopThread() const;
 
+  // Async tasks free in this loop's pool now.
+  uint32_t free_task_count() const { return task_pool_.free_count(); }
+
   Worker* worker() const { return worker_; }
   TimerQueue* timer_queue() const { return timer_queue_; }
   // The loop's disk I/O front (null before Init).
@@ -91,6 +128,13 @@ class Loop {
   uint32_t tno() const { return tno_; }
 
  protected:
+  // A free task of the pool, or a new one when every pooled task is out.
+  LoopTaskAsync* TakeTask();
+  // Stamps and queues an async task; on refusal releases it and returns -1.
+  int PostAsync(LoopTaskAsync* task);
+  // Queues a sync task and waits for it; 0 when it ran.
+  int RunSync(LoopTaskSync* task);
+
   // TSC stamp for a task being queued: rdtsc() with metrics on, else 0.
   static uint64_t EnqueueStamp();
   // False, logged, before Init made the timer queue.
@@ -110,6 +154,9 @@ class Loop {
   // For subclasses that queue under a spin lock (the polling loop).
   pthread_spinlock_t spin_;
   std::vector<LoopTask*> pending_tasks_;
+  // The loop's async tasks; the subclass and base destructors release
+  // queued tasks into it before it goes with the other members.
+  LoopTaskPool task_pool_;
 };
 
 }  // namespace tarn

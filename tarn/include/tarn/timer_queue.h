@@ -140,6 +140,9 @@ class TimerQueue {
   std::unordered_map<int64_t, Timer*> cancelled_timers_;
   // Timers of the current pass; reused to avoid allocating per pass.
   std::vector<Timer*> expired_;
+  // The expiry nodes of the timers being run, reused to put repeating
+  // timers back without allocating.
+  std::vector<std::multimap<uint64_t, Timer*>::node_type> expired_nodes_;
 };
 
 }  // namespace tarn

@@ -105,8 +105,8 @@ RpcClient::~RpcClient() {
   WarnUnfinished();
   client_->DisConnect();
   client_.reset();
-  pending_.clear();
-  inflight_.clear();
+  pending_.Clear();
+  inflight_.Clear();
 }
 
 void RpcClient::set_timeout_ms(uint32_t ms) {
@@ -209,7 +209,7 @@ void RpcClient::CallMethod(const google::protobuf::MethodDescriptor* method,
   google::protobuf::Message* copy = request->New();
   copy->CopyFrom(*request);
   ctrl->set_request(copy, true);
-  pending_.push_back(ctrl);
+  pending_.PushBack(ctrl);
 }
 
 void RpcClient::Dispatch(RpcController* ctrl) {
@@ -260,7 +260,7 @@ void RpcClient::Dispatch(RpcController* ctrl) {
 
   switch (conn->transport()) {
     case kTcp:
-      if (SendTcp(ctrl, buf, main, buf_size)) inflight_[ctrl->seq_no()] = InFlight{ctrl, true};
+      if (SendTcp(ctrl, buf, main, buf_size)) inflight_.Insert(ctrl, true);
       break;
     case kRdma:
       SendRdma(ctrl, buf, main);
@@ -290,7 +290,7 @@ void RpcClient::SendRdma(RpcController* ctrl, char* buf, uint64_t main) {
   // completed closes the connection before the controller can go.
   ctrl->set_request_frame(buf);
   const uint64_t seq = ctrl->seq_no();
-  inflight_[seq] = InFlight{ctrl, false};
+  inflight_.Insert(ctrl, false);
   const uint64_t id = id_;
   // Every outcome, an immediate refusal included, arrives through the
   // callback; the return value adds nothing.
@@ -301,14 +301,13 @@ void RpcClient::SendRdma(RpcController* ctrl, char* buf, uint64_t main) {
 }
 
 void RpcClient::OnRdmaSendDone(uint64_t seq, int code) {
-  auto it = inflight_.find(seq);
-  if (it == inflight_.end()) return;
+  RpcController* ctrl = inflight_.Find(seq);
+  if (ctrl == nullptr) return;
   if (code == 0) {
-    it->second.sent = true;
+    RpcInflightCalls::set_sent(ctrl);
     return;
   }
-  RpcController* ctrl = it->second.ctrl;
-  inflight_.erase(it);
+  inflight_.Remove(ctrl);
   LOG_ERROR << "SendRequestCb error, rpc uuid: " << ctrl->uuid() << ", retcode: " << code;
   if (code == -4) {
     ctrl->CallDone(true, kRpcConnectError, "conn connect error");
@@ -320,7 +319,7 @@ void RpcClient::OnRdmaSendDone(uint64_t seq, int code) {
 void RpcClient::DispatchPending() {
   while (inflight_.size() < depth_ && !pending_.empty()) {
     RpcController* ctrl = pending_.front();
-    pending_.pop_front();
+    pending_.Remove(ctrl);
     Dispatch(ctrl);
   }
 }
@@ -365,15 +364,14 @@ bool RpcClient::OnFrame(const std::shared_ptr<Connection>& conn, const ReceivedF
     conn->ForceClose();
     return false;
   }
-  auto it = inflight_.find(header.seq_no());
-  if (it == inflight_.end()) {
+  RpcController* ctrl = inflight_.Find(header.seq_no());
+  if (ctrl == nullptr) {
     LOG_ERROR << "can not find this rpc request, maybe timeout, rpc uuid: "
               << ConnUuid(conn.get(), header.seq_no());
     ReleaseFrame(worker, frame);
     return true;
   }
-  RpcController* ctrl = it->second.ctrl;
-  inflight_.erase(it);
+  inflight_.Remove(ctrl);
   if (frame.message != nullptr) {
     // In place: the attachment lies in the received message, which the
     // controller keeps until it goes.
@@ -421,28 +419,33 @@ static bool SweepOne(RpcController* ctrl, uint32_t sweep_ms) {
 }
 
 void RpcClient::SweepTimeouts() {
-  // Expired calls are collected first: closing a connection below fails
-  // other calls from inside the walk.
-  expired_.clear();
-  for (auto& entry : inflight_) {
-    if (SweepOne(entry.second.ctrl, kSweepMs)) expired_.push_back(entry.first);
-  }
-  for (uint64_t seq : expired_) {
-    auto it = inflight_.find(seq);
-    if (it == inflight_.end()) continue;  // failed meanwhile by its send
-    const InFlight call = it->second;
-    inflight_.erase(it);
-    if (!call.sent) CloseForUnsentRequest(call.ctrl);
-    call.ctrl->CallDone(true, kRpcTimeout, "rpc timeout");
-  }
-  for (auto it = pending_.begin(); it != pending_.end();) {
-    RpcController* ctrl = *it;
-    if (!SweepOne(ctrl, kSweepMs)) {
-      ++it;
-      continue;
+  // Expired calls leave the table first and are completed after the walk:
+  // closing a connection below fails other calls from inside it. A call
+  // taken out here is this sweep's to complete, whatever its send reports.
+  // (The local list is marked "pending" only because a call must be on
+  // some list while it is linked.)
+  RpcCallList expired(RpcController::CallList::kPending);
+  for (RpcController* ctrl = inflight_.front(); ctrl != nullptr;) {
+    RpcController* next = RpcInflightCalls::next(ctrl);
+    if (SweepOne(ctrl, kSweepMs)) {
+      inflight_.Remove(ctrl);
+      expired.PushBack(ctrl);
     }
-    it = pending_.erase(it);
+    ctrl = next;
+  }
+  while (!expired.empty()) {
+    RpcController* ctrl = expired.front();
+    expired.Remove(ctrl);
+    if (!RpcInflightCalls::sent(ctrl)) CloseForUnsentRequest(ctrl);
     ctrl->CallDone(true, kRpcTimeout, "rpc timeout");
+  }
+  for (RpcController* ctrl = pending_.front(); ctrl != nullptr;) {
+    RpcController* next = RpcCallList::next(ctrl);
+    if (SweepOne(ctrl, kSweepMs)) {
+      pending_.Remove(ctrl);
+      ctrl->CallDone(true, kRpcTimeout, "rpc timeout");
+    }
+    ctrl = next;
   }
   DispatchPending();
 }

@@ -17,7 +17,9 @@ namespace tarn {
 
 RpcController::RpcController(const std::shared_ptr<Connection>& conn) : conn_(conn) {}
 
-RpcController::~RpcController() {
+RpcController::~RpcController() { ReleaseResources(); }
+
+void RpcController::ReleaseResources() {
   if (destroy_hook_) {
     destroy_hook_();
     destroy_hook_ = nullptr;
@@ -30,7 +32,76 @@ RpcController::~RpcController() {
   FreeAttachments(&response_attachments_);
   if (owns_request_) delete request_;
   if (owns_response_) delete response_;
+  request_ = nullptr;
+  response_ = nullptr;
+  owns_request_ = owns_response_ = false;
 }
+
+void RpcController::ResetFields() {
+  conn_.reset();
+  request_attachment_bytes_ = 0;
+  response_attachment_bytes_ = 0;
+  uuid_.clear();
+  seq_no_ = 0;
+  method_ = nullptr;
+  done_ = nullptr;
+  rpc_server_ = nullptr;
+  timeout_ms_ = kDefaultTimeoutMs;
+  failed_ = false;
+  error_text_.clear();
+  error_code_ = 0;
+  user_data_ = nullptr;
+  tarn_hold_ = false;
+  user_hold_ = false;
+  begin_ = 0;
+  end_ = 0;
+  sync_cond_ = nullptr;
+  sync_waiting_ = false;
+  call_sent_ = false;
+  call_prev_ = call_next_ = call_chain_ = nullptr;
+}
+
+namespace {
+
+// The calling thread's recycled client controllers; deleted with the thread.
+struct ControllerPool {
+  std::vector<RpcController*> free;
+  ~ControllerPool() {
+    for (RpcController* c : free) delete c;
+  }
+};
+thread_local ControllerPool tl_controllers;
+
+}  // namespace
+
+RpcController* RpcController::Acquire(const std::shared_ptr<Connection>& conn) {
+  std::vector<RpcController*>& free = tl_controllers.free;
+  if (free.empty()) return new RpcController(conn);
+  RpcController* ctrl = free.back();
+  free.pop_back();
+  ctrl->conn_ = conn;
+  return ctrl;
+}
+
+void RpcController::Recycle(RpcController* ctrl) {
+  if (ctrl == nullptr) return;
+  if (ctrl->call_list_ != CallList::kNone) {
+    LOG_FATAL << "rpc controller recycled while its call is still queued or in flight, "
+              << "seq_no: " << ctrl->seq_no_;
+    return;
+  }
+  std::vector<RpcController*>& free = tl_controllers.free;
+  if (free.size() >= kPooledPerThread) {
+    delete ctrl;
+    return;
+  }
+  ctrl->ReleaseResources();
+  ctrl->ResetFields();
+  if (free.capacity() == 0) free.reserve(kPooledPerThread);
+  free.push_back(ctrl);
+}
+
+size_t RpcController::PooledOnThisThread() { return tl_controllers.free.size(); }
 
 void RpcController::Reset() { LOG_FATAL << "RpcController Reset not support"; }
 

@@ -36,12 +36,10 @@
 #include <google/protobuf/service.h>
 
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <string>
-#include <unordered_map>
-#include <vector>
 
+#include "tarn/rpc/call_table.h"
 #include "tarn/rpc/frame.h"
 #include "tarn/sock_address.h"
 #include "tarn/timer_queue.h"
@@ -139,19 +137,12 @@ class RpcClient : public google::protobuf::RpcChannel, private FrameSink {
   Transport transport_;
   Worker* worker_;
   std::unique_ptr<Client> client_;
-  // A call sent and not yet completed; `sent` once the transport has
-  // finished with its request (at once over TCP, at the send completion
-  // over RDMA).
-  struct InFlight {
-    RpcController* ctrl;
-    bool sent;
-  };
-
   uint64_t seq_ = 0;
-  std::unordered_map<uint64_t, InFlight> inflight_;
-  // Scratch of the timeout sweep.
-  std::vector<uint64_t> expired_;
-  std::list<RpcController*> pending_;
+  // Calls sent and not yet completed; a call counts as sent once the
+  // transport has finished with its request (at once over TCP, at the send
+  // completion over RDMA).
+  RpcInflightCalls inflight_;
+  RpcCallList pending_{RpcController::CallList::kPending};
   uint32_t depth_ = kNoDepthLimit;
   uint32_t timeout_ms_ = 3000;
   uint64_t last_activity_ = 0;

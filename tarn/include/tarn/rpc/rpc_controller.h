@@ -7,6 +7,12 @@
 // failure on a later loop pass (never inside CallMethod). The caller deletes
 // the controller from its closure or after it; a controller serves one call.
 //
+// Hot callers take client controllers from a per-thread pool instead:
+// Acquire(conn) gives one as a new controller would be, Recycle(ctrl) takes
+// it back once its call has completed, releasing what the call held (frames,
+// owned attachments and messages) and keeping only the storage of its
+// vectors and strings for the next call.
+//
 // Server side: the frame protocol takes a controller from its worker's pool
 // with the "tarn hold" set and hands it to the service. The service may set
 // the "user hold" (any thread) to keep the controller past its response; the
@@ -65,9 +71,26 @@ enum RpcErrorCode : int {
 class RpcController : public google::protobuf::RpcController {
  public:
   static constexpr uint32_t kDefaultTimeoutMs = 3000;
+  // Which list of its RpcClient a call is on.
+  enum class CallList : uint8_t { kNone, kPending, kInflight };
+
+  // Client controllers kept per thread by Recycle for Acquire.
+  static constexpr size_t kPooledPerThread = 1024;
 
   explicit RpcController(const std::shared_ptr<Connection>& conn);
   ~RpcController() override;
+
+  // A client controller on conn, exactly as a new one: from the calling
+  // thread's pool when it has one, else made with new.
+  static RpcController* Acquire(const std::shared_ptr<Connection>& conn);
+  // Ends a controller whose call has completed (or was never made): what it
+  // holds is released as by the destructor, and the controller goes to the
+  // calling thread's pool (deleted when the pool is full). Null is ignored.
+  // A controller still queued or in flight in an RpcClient ends the
+  // process: its client would complete it later.
+  static void Recycle(RpcController* ctrl);
+  // Controllers in the calling thread's pool.
+  static size_t PooledOnThisThread();
 
   RpcController(const RpcController&) = delete;
   RpcController& operator=(const RpcController&) = delete;
@@ -177,6 +200,14 @@ class RpcController : public google::protobuf::RpcController {
   void set_destroy_hook(std::function<void()> hook) { destroy_hook_ = std::move(hook); }
 
  private:
+  friend class RpcCallList;
+  friend class RpcInflightCalls;
+
+  // What the destructor releases: hook, frames, owned attachments, owned
+  // messages. Leaves the vectors empty (with their storage).
+  void ReleaseResources();
+  // Every field back to its initial value, the connection dropped.
+  void ResetFields();
   // Frees worker memory on the worker's loop thread, handing it there when
   // called from another thread.
   void FreeOnWorker(void* p);
@@ -212,6 +243,15 @@ class RpcController : public google::protobuf::RpcController {
   std::mutex sync_mutex_;
   std::condition_variable* sync_cond_ = nullptr;
   bool sync_waiting_ = false;
+  // An RpcClient's bookkeeping of the call, so that queueing it or putting
+  // it in flight allocates nothing: the list it is on (pending or in
+  // flight), its place there, the sequence-number chain of the in-flight
+  // index, and whether the transport has finished with its request.
+  CallList call_list_ = CallList::kNone;
+  bool call_sent_ = false;
+  RpcController* call_prev_ = nullptr;
+  RpcController* call_next_ = nullptr;
+  RpcController* call_chain_ = nullptr;
 };
 
 }  // namespace tarn
