@@ -11,9 +11,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "brpc/policy/gzip_compress.h"
@@ -214,6 +216,31 @@ TEST_F(H2Hostile, FloodsOfUnproductiveFramesEndTheConnection) {
     }
     echo_.Release();
   }
+}
+
+// The count of frames without progress starts again after its window: a
+// client that pings now and then lives on; the window is short here, and
+// the pause between the bursts longer than it.
+TEST_F(H2Hostile, PingsSpreadOverTimeKeepTheConnection) {
+  tarn::SetH2UnproductiveWindow(0.2);
+  Client c(port_);
+  std::shared_ptr<tarn::Connection> conn = Connect(&c);
+  ASSERT_NE(conn, nullptr);
+  const uint32_t burst = tarn::kH2MaxUnproductiveFrames * 3 / 4;
+  for (int round = 0; round < 3; ++round) {
+    std::string pings;
+    for (uint32_t i = 0; i < burst; ++i) pings += FrameBytes(H2_FRAME_PING, 0, 0, "pingpong");
+    ASSERT_TRUE(c.Send(pings));
+    Frame f;
+    for (uint32_t i = 0; i < burst; ++i) ASSERT_TRUE(c.ReadType(H2_FRAME_PING, &f)) << i;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  ASSERT_TRUE(c.Send(c.EchoCall(3, EchoMessage("still here"))));
+  Response r;
+  ASSERT_TRUE(c.ReadResponse(3, &r));
+  EXPECT_EQ(r.grpc_status(), 0);
+  EXPECT_FALSE(conn->IsClosed());
+  tarn::SetH2UnproductiveWindow(tarn::kH2DefaultUnproductiveWindowS);
 }
 
 // A header block may come in pieces, but not in endless ones.

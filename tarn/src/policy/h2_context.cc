@@ -82,6 +82,12 @@ double H2StalledAnswerTimeout() { return g_stalled_answer_timeout_s.load(); }
 
 void SetH2StalledAnswerTimeout(double seconds) { g_stalled_answer_timeout_s.store(seconds); }
 
+namespace {
+std::atomic<double> g_unproductive_window_s{kH2DefaultUnproductiveWindowS};
+}  // namespace
+
+void SetH2UnproductiveWindow(double seconds) { g_unproductive_window_s.store(seconds); }
+
 void SerializeH2FrameHead(char* out, uint32_t payload_size, uint8_t type, uint8_t flags,
                           uint32_t stream_id) {
   out[0] = static_cast<char>(payload_size >> 16);
@@ -460,7 +466,8 @@ void H2Context::GrantConnection(bool force) {
 bool H2Context::CountUnproductive() {
   const auto now = std::chrono::steady_clock::now();
   if (unproductive_frames_ == 0 ||
-      now - unproductive_since_ > std::chrono::seconds(kH2UnproductiveWindowS)) {
+      now - unproductive_since_ >
+          std::chrono::duration<double>(g_unproductive_window_s.load(std::memory_order_relaxed))) {
     unproductive_frames_ = 0;
     unproductive_since_ = now;
   }

@@ -128,11 +128,11 @@ constexpr size_t kH2MaxHeldResponseBytes = 64 * 1024 * 1024;
 // SETTINGS and PING (each answered), frames answered with RST_STREAM,
 // RST_STREAM from the client, DATA without data or END_STREAM, and empty
 // CONTINUATION frames. More than this many with no call answered in
-// between, within one kH2UnproductiveWindowS, ends the connection. The
+// between, within one kH2DefaultUnproductiveWindowS, ends the connection. The
 // window lets an idle connection live on keepalive PINGs for ever, while a
 // flood still ends after at most kH2MaxUnproductiveFrames answers.
 constexpr uint32_t kH2MaxUnproductiveFrames = 1000;
-constexpr int kH2UnproductiveWindowS = 10;
+constexpr double kH2DefaultUnproductiveWindowS = 10.0;
 // A connection holding answers that could not move a byte for this long
 // (no window opened, nothing read) is closed; checked every such period,
 // so it goes between one and two periods after the last progress.
@@ -142,6 +142,9 @@ constexpr double kH2DefaultStalledAnswerTimeoutS = 30.0;
 // shorten it).
 double H2StalledAnswerTimeout();
 void SetH2StalledAnswerTimeout(double seconds);
+// The window in which frames without progress are counted (process-wide;
+// tests shorten it).
+void SetH2UnproductiveWindow(double seconds);
 
 class H2Proto final : public BaseProto {
  public:
