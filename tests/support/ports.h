@@ -1,8 +1,9 @@
 // Loopback ports for tests that need a real listening address.
 //
-// A picked port was free when it was picked: it is bound to port 0, read
-// back and released, so another process may take it before the test binds
-// it. Tests that cannot afford that race listen first (ListenLoopback in
+// A picked port was free when it was picked: a random port below the
+// kernel's ephemeral range (where no outgoing connection takes its local
+// port) is bound and released, so another process may still take it before
+// the test binds it, though rarely. Tests that cannot afford that race listen first (ListenLoopback in
 // support/sockets.h) and use the port they got.
 #ifndef TESTS_SUPPORT_PORTS_H_
 #define TESTS_SUPPORT_PORTS_H_

@@ -174,9 +174,9 @@ class LoopTaskPool {
   std::unique_ptr<std::atomic<uint32_t>[]> next_;
   // tag << 32 | index of the top task (kNil: empty). Written by the posting
   // threads and the loop thread: on a cache line of its own, away from the
-  // loop's other fields.
+  // loop's other fields (the alignment rounds the pool's size up to whole
+  // lines, so nothing after it shares this one).
   alignas(64) std::atomic<uint64_t> head_;
-  char pad_[64 - sizeof(std::atomic<uint64_t>)];
 };
 
 // The poster waits in Wait() until the loop has run the task (or refused it).
