@@ -1,8 +1,12 @@
 // The limits of Linux AIO on event loops: the record pool that bounds the
-// requests in flight on one loop, and the machine-wide limit on kernel
-// contexts (fs.aio-max-nr), under which a loop refused its context still
-// runs, without AIO. These tests take large shares of the machine-wide
-// limit, so CTest runs them alone (see aio_limit.cmake).
+// requests in flight on one loop, and the kernel contexts, whose events the
+// machine counts against one limit (fs.aio-max-nr) shared by every AIO user
+// of the machine. A loop refused its context still runs, without AIO. These
+// tests refuse contexts through the AIO context's test seam for the loops
+// they start; the one test against the kernel's own limit asks for more
+// than the limit allows in all, which the kernel refuses before counting
+// anything, so no other AIO user is kept waiting and none can change the
+// outcome.
 #include <libaio.h>
 
 #include <algorithm>
@@ -51,38 +55,42 @@ int AioRingsMapped() {
   return n;
 }
 
-// Holds kernel AIO contexts that use up the machine-wide limit, all but
-// `leave` events of it, for as long as it lives.
-class AioLimitHoard {
+// Hands out contexts to the loops started while it lives: the first `room`
+// asks go to the kernel, the rest are refused as a machine whose limit is
+// used up refuses them (EAGAIN).
+class AioRation {
  public:
-  explicit AioLimitHoard(long leave) : leave_(leave) { TopUp(); }
-  ~AioLimitHoard() {
-    for (io_context_t ctx : ctxs_) io_destroy(ctx);
+  explicit AioRation(int room) {
+    room_ = room;
+    asks_ = 0;
+    granted_ = 0;
+    previous_ = AioContext::SetSetupForTest(&Setup);
   }
+  ~AioRation() { AioContext::SetSetupForTest(previous_); }
+  AioRation(const AioRation&) = delete;
+  AioRation& operator=(const AioRation&) = delete;
 
-  // Takes again what others have given back meanwhile.
-  void TopUp() {
-    const long leave = leave_;
-    long left = ReadProcNumber("/proc/sys/fs/aio-max-nr") - ReadProcNumber("/proc/sys/fs/aio-nr");
-    // Others may take or give back some meanwhile: take in chunks, halving
-    // a refused chunk, until nothing more than `leave` is left.
-    long chunk = 65536;
-    while (left > leave && chunk > 0) {
-      long want = std::min(chunk, left - leave);
-      io_context_t ctx = nullptr;
-      if (io_queue_init(static_cast<int>(want), &ctx) == 0) {
-        ctxs_.push_back(ctx);
-        left -= want;
-      } else {
-        chunk = want / 2;
-      }
-    }
-  }
+  static int asks() { return asks_.load(); }
+  // Contexts the kernel gave.
+  static int granted() { return granted_.load(); }
 
  private:
-  long leave_;
-  std::vector<io_context_t> ctxs_;
+  static int Setup(int nr_events, io_context_t* ctx) {
+    asks_.fetch_add(1);
+    if (room_.fetch_sub(1) <= 0) return -EAGAIN;
+    int ret = io_queue_init(nr_events, ctx);
+    if (ret == 0) granted_.fetch_add(1);
+    return ret;
+  }
+
+  static std::atomic<int> room_;
+  static std::atomic<int> asks_;
+  static std::atomic<int> granted_;
+  AioContext::SetupFn previous_;
 };
+std::atomic<int> AioRation::room_{0};
+std::atomic<int> AioRation::asks_{0};
+std::atomic<int> AioRation::granted_{0};
 
 // The record pool, not the kernel, is the bound here: a kernel queue deep
 // enough for every record, 16384 requests in flight, and the next one is
@@ -132,23 +140,20 @@ TEST(AioLimitTest, TheRequestBeyondThePoolIsRefusedWithMinus2) {
   w.RunSync([&] { aio.reset(); });
 }
 
-// With the machine's AIO contexts used up, new loops are refused theirs:
-// each says so at ERROR with the kernel's error, runs its tasks and timers,
-// and refuses descriptor I/O with one callback of -1. Once contexts are
-// free again, a new loop gets one; no loop leaves a context behind.
+// Loops refused their context: each says so at ERROR with the setup's own
+// error, runs its tasks and timers, and refuses descriptor I/O with one
+// callback of -1. Once contexts are given again, a new loop gets one; no
+// loop leaves a context behind.
 TEST(AioLimitTest, LoopsRefusedAContextRunWithoutAio) {
   DirectFile file;
   ASSERT_GE(file.fd(), 0);
   const int rings_before = AioRingsMapped();
   AlignedBuf buf(kBlock);
   {
-    AioLimitHoard hoard(0);
+    AioRation none(0);
     testsupport::LogCapture log;
     std::vector<std::unique_ptr<WorkerOnThread>> loops;
-    for (int i = 0; i < 6; ++i) {
-      hoard.TopUp();
-      loops.emplace_back(new WorkerOnThread("no_aio"));
-    }
+    for (int i = 0; i < 6; ++i) loops.emplace_back(new WorkerOnThread("no_aio"));
     for (auto& w : loops) {
       DiskIOUtil* disk = w->worker()->loop()->disk_io();
       Results res(1);
@@ -165,8 +170,9 @@ TEST(AioLimitTest, LoopsRefusedAContextRunWithoutAio) {
       w->RunSync([] {});
       res.ExpectEachOnce();
     }
+    EXPECT_EQ(AioRation::asks(), 6);
     EXPECT_NE(log.text().find("libaio not enable"), std::string::npos);
-    // io_queue_init's own error (EAGAIN), not whatever errno held.
+    // The setup's own error (EAGAIN), not whatever errno held.
     std::string line = log.LineWith("io_queue_init failed");
     EXPECT_NE(line.find("(errno=11)"), std::string::npos) << line;
     loops.clear();
@@ -186,14 +192,15 @@ TEST(AioLimitTest, LoopsRefusedAContextRunWithoutAio) {
   EXPECT_EQ(AioRingsMapped(), rings_before);
 }
 
-// Many loops at once with room left for only a few contexts: no more than
-// that many get one, those do I/O, the others refuse it, all run.
+// Many loops starting at once with room for only a few contexts: each asks
+// once, no more than the room get one, those do I/O, the others refuse it,
+// all run.
 TEST(AioLimitTest, ManyLoopsNearTheLimit) {
   DirectFile file;
   ASSERT_GE(file.fd(), 0);
   constexpr int kRoom = 3;
   constexpr int kLoops = 8;
-  AioLimitHoard hoard(kRoom * AioContext::kQueueDepth);
+  AioRation ration(kRoom);
   std::vector<std::unique_ptr<WorkerOnThread>> loops(kLoops);
   {
     std::vector<std::thread> starters;
@@ -218,10 +225,52 @@ TEST(AioLimitTest, ManyLoopsNearTheLimit) {
   }
   ASSERT_TRUE(res.WaitAll());
   res.ExpectEachOnce();
+  EXPECT_EQ(AioRation::asks(), kLoops);
+  // The kernel may refuse a granted ask too, when other AIO users of the
+  // machine hold the limit: every context it gave went to a loop.
+  EXPECT_EQ(with_aio, AioRation::granted());
   EXPECT_LE(with_aio, kRoom);
   for (int i = 0; i < kLoops; ++i) {
     EXPECT_EQ(res.first[i], res.ret[i] == 0 ? static_cast<int>(kBlock) : -1) << i;
   }
+}
+
+// The kernel's own refusal. A context of more events than fs.aio-max-nr
+// allows in all is refused (EAGAIN) before anything is counted against
+// the limit: this takes nothing from the machine's other AIO users, and
+// what they hold cannot change the answer. (Asks beyond 4194304 events
+// overflow the kernel's ring and are refused as invalid instead.)
+TEST(AioLimitTest, ALoopTheKernelRefusesRunsWithoutAio) {
+  constexpr int kBeyond = 4194304;
+  const long max_nr = ReadProcNumber("/proc/sys/fs/aio-max-nr");
+  if (max_nr < 0 || max_nr >= kBeyond) {
+    GTEST_SKIP() << "fs.aio-max-nr " << max_nr << " leaves no ask beyond it";
+  }
+  struct OverTheLimit {
+    static int Setup(int, io_context_t* ctx) { return io_queue_init(kBeyond, ctx); }
+  };
+  DirectFile file;
+  ASSERT_GE(file.fd(), 0);
+  AlignedBuf buf(kBlock);
+  const int rings_before = AioRingsMapped();
+  testsupport::LogCapture log;
+  const AioContext::SetupFn previous = AioContext::SetSetupForTest(&OverTheLimit::Setup);
+  auto w = std::make_unique<WorkerOnThread>("over_limit");
+  AioContext::SetSetupForTest(previous);
+  Results res(1);
+  bool on = true;
+  ASSERT_TRUE(w->RunSync([&] {
+    DiskIOUtil* disk = w->worker()->loop()->disk_io();
+    on = disk->aio_enabled();
+    res.ret[0] = disk->SubmitRead(file.fd(), buf.data, 0, kBlock, res.Cb(0));
+  }));
+  EXPECT_FALSE(on);
+  EXPECT_EQ(res.ret[0], -1);
+  EXPECT_EQ(res.first[0], -1);
+  std::string line = log.LineWith("io_queue_init failed");
+  EXPECT_NE(line.find("(errno=11)"), std::string::npos) << line;
+  w.reset();
+  EXPECT_EQ(AioRingsMapped(), rings_before);
 }
 
 }  // namespace

@@ -447,6 +447,142 @@ TEST_F(NvmeTest, QueueHoldsTwiceItsSizeAtLeast2048) {
   }
 }
 
+// A queue pair has max(2048, 2 x queue size) SPDK request objects, and a
+// command longer than the largest transfer takes one per piece plus one.
+// The longest command an idle queue pair holds is served whole; one piece
+// more can never be admitted and is refused for good (-1, with an ERROR
+// line), never as "full, retry" (-2), which stays for a queue pair that is
+// full now and serves again once drained.
+TEST_F(NvmeTest, CommandsBeyondAnIdleQueuePairAreRefusedForGood) {
+  constexpr uint64_t kPiece = 4096;
+  constexpr uint64_t kRequests = 2048;                // queue of 1024 entries
+  constexpr uint64_t kLargest = (kRequests - 1) * kPiece;
+  constexpr uint64_t kTooLong = kLargest + kPiece;
+  constexpr uint64_t kSectors = kTooLong / 4096;
+  auto md_shape = FreshShape(4096, 64, kSectors);
+  auto plain_shape = FreshShape(4096, 0, kSectors);
+  for (auto* shape : {&md_shape, &plain_shape}) {
+    shape->max_xfer_size = kPiece;
+    shape->max_queue_entries = 1024;
+  }
+  uint32_t md_qp = 0;
+  uint32_t plain_qp = 0;
+  auto md_dev = Open(md_shape, &md_qp);
+  auto plain_dev = Open(plain_shape, &plain_qp);
+  SpdkNvmeDevice* m = md_dev.get();
+  SpdkNvmeDevice* p = plain_dev.get();
+
+  DmaBuf out(kTooLong);
+  DmaBuf in(kTooLong);
+  DmaBuf md_out(kSectors * 64);
+  DmaBuf md_in(kSectors * 64);
+  constexpr int kSges = 8;
+  SgEntry out_sges[kSges];
+  SgEntry in_sges[kSges];
+  for (int i = 0; i < kSges; ++i) {
+    const uint64_t at = i * (kTooLong / kSges);
+    out_sges[i] = {reinterpret_cast<uint64_t>(out.get()) + at, kTooLong / kSges, 0, 0, false};
+    in_sges[i] = {reinterpret_cast<uint64_t>(in.get()) + at, kTooLong / kSges, 0, 0, false};
+  }
+  // A form's write and read of `len` bytes from byte 0.
+  using Submit = std::function<int(uint64_t len, const SpdkNvmeDevice::Callback&)>;
+  struct Case {
+    const char* what;
+    SpdkNvmeDevice* dev;
+    uint32_t qp;
+    Submit write;
+    Submit read;
+    bool md;
+  };
+  const Case cases[] = {
+      {"flat with metadata", m, md_qp,
+       [&](uint64_t len, auto& cb) { return m->SubmitWriteMd(md_qp, out.get(), 0, len, md_out.get(), cb, 0, 0, 0); },
+       [&](uint64_t len, auto& cb) { return m->SubmitReadMd(md_qp, in.get(), 0, len, md_in.get(), cb, 0, 0, 0); },
+       true},
+      {"vectored with metadata", m, md_qp,
+       [&](uint64_t len, auto& cb) {
+         return m->SubmitWritevMd(md_qp, out_sges, kSges, 0, len, md_out.get(), cb, 0, 0, 0);
+       },
+       [&](uint64_t len, auto& cb) {
+         return m->SubmitReadvMd(md_qp, in_sges, kSges, 0, len, md_in.get(), cb, 0, 0, 0);
+       },
+       true},
+      {"flat without metadata", p, plain_qp,
+       [&](uint64_t len, auto& cb) { return p->SubmitWrite(plain_qp, out.get(), 0, len, cb); },
+       [&](uint64_t len, auto& cb) { return p->SubmitRead(plain_qp, in.get(), 0, len, cb); },
+       false},
+      {"vectored without metadata", p, plain_qp,
+       [&](uint64_t len, auto& cb) { return p->SubmitWritev(plain_qp, out_sges, kSges, 0, len, cb); },
+       [&](uint64_t len, auto& cb) { return p->SubmitReadv(plain_qp, in_sges, kSges, 0, len, cb); },
+       false},
+  };
+  int seed = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (uint64_t i = 0; i < kLargest; ++i) out.get()[i] = static_cast<char>(i * 7 + seed);
+    for (uint64_t i = 0; i < md_out.size(); ++i) md_out.get()[i] = static_cast<char>(i + seed);
+    memset(in.get(), 0, in.size());
+    memset(md_in.get(), 0, md_in.size());
+    ++seed;
+
+    // The longest that fits: written and read back whole.
+    Results r;
+    ASSERT_EQ(0, c.write(kLargest, r.cb()));
+    ASSERT_TRUE(Drain(c.dev, c.qp, r, 1));
+    ASSERT_EQ(0, c.read(kLargest, r.cb()));
+    ASSERT_TRUE(Drain(c.dev, c.qp, r, 2));
+    EXPECT_EQ((std::vector<int>{int(kLargest), int(kLargest)}), r.got);
+    EXPECT_EQ(0, memcmp(out.get(), in.get(), kLargest));
+    if (c.md) {
+      EXPECT_EQ(0, memcmp(md_out.get(), md_in.get(), kLargest / 4096 * 64));
+    }
+
+    // One piece more, on the idle queue pair: refused for good, at once.
+    for (const Submit* submit : {&c.write, &c.read}) {
+      testsupport::LogCapture logs;
+      Results refused;
+      EXPECT_EQ(-1, (*submit)(kTooLong, refused.cb()));
+      EXPECT_EQ((std::vector<int>{-1}), refused.got);
+      const std::string line = logs.LineWith("io len never fits the queue pair, len: 8388608");
+      EXPECT_NE(line.find("ERROR"), std::string::npos) << line;
+      EXPECT_NE(line.find("pieces: 2048 of max_xfer_size: 4096, requests needed: 2049, "
+                          "qpair requests: 2048"),
+                std::string::npos)
+          << line;
+    }
+
+    // Full now: the longest takes every request object, so a one-block
+    // command must wait (-2) while one piece too many is still -1; once
+    // drained the one-block command is served.
+    Results full;
+    ASSERT_EQ(0, c.write(kLargest, full.cb()));
+    EXPECT_EQ(-2, c.read(4096, full.cb()));
+    EXPECT_EQ(-1, c.read(kTooLong, full.cb()));
+    EXPECT_EQ((std::vector<int>{-2, -1}), full.got);
+    ASSERT_TRUE(Drain(c.dev, c.qp, full, 3));
+    EXPECT_EQ(int(kLargest), full.got[2]);
+    ASSERT_EQ(0, c.read(4096, full.cb()));
+    ASSERT_TRUE(Drain(c.dev, c.qp, full, 4));
+    EXPECT_EQ(4096, full.got[3]);
+  }
+
+  // A queue larger than 1024 entries has twice its size in request objects.
+  auto big_shape = FreshShape(4096, 0, 4 * kSectors);
+  big_shape.max_xfer_size = kPiece;
+  big_shape.max_queue_entries = 4096;
+  uint32_t big_qp = 0;
+  auto big = Open(big_shape, &big_qp);
+  const uint64_t big_largest = (8192 - 1) * kPiece;
+  DmaBuf big_buf(big_largest + kPiece);
+  testsupport::LogCapture logs;
+  Results r;
+  EXPECT_EQ(-1, big->SubmitWrite(big_qp, big_buf.get(), 0, big_largest + kPiece, r.cb()));
+  EXPECT_NE(logs.LineWith("requests needed: 8193, qpair requests: 8192"), "");
+  ASSERT_EQ(0, big->SubmitWrite(big_qp, big_buf.get(), 0, big_largest, r.cb()));
+  ASSERT_TRUE(Drain(big.get(), big_qp, r, 2));
+  EXPECT_EQ((std::vector<int>{-1, int(big_largest)}), r.got);
+}
+
 TEST_F(NvmeTest, InjectedOutcomesReachTheCallbackOnce) {
   uint32_t qp = 0;
   auto dev = OpenFresh(512, 0, 64, &qp);

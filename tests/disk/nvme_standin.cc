@@ -161,6 +161,41 @@ TEST_F(StandinQpairTest, ArgumentsAReadWriteCommandIsRefusedFor) {
   EXPECT_TRUE(done.empty());
 }
 
+// A queue pair has the request objects asked for at allocation (at least
+// its queue size); a command takes one, or one per piece of the largest
+// transfer plus one when longer. -ENOMEM when they are not free now, and
+// for a command that needs more than the queue pair has, even idle.
+TEST_F(StandinQpairTest, ACommandTakesARequestPerPiecePlusOne) {
+  spdk_nvme_io_qpair_opts opts;
+  spdk_nvme_ctrlr_get_default_io_qpair_opts(ctrlr_, &opts, sizeof(opts));
+  opts.io_queue_size = 2;
+  opts.io_queue_requests = 4;
+  spdk_nvme_qpair* qp = spdk_nvme_ctrlr_alloc_io_qpair(ctrlr_, &opts, sizeof(opts));
+  ASSERT_NE(nullptr, qp);
+  const uint32_t piece = spdk_nvme_ns_get_max_io_xfer_size(ns_) / 512;  // sectors
+  nvmetest::DmaBuf buf(4 * piece * 512);
+  std::vector<int> done;
+  auto read = [&](uint32_t sectors) {
+    return spdk_nvme_ns_cmd_read_with_md(ns_, qp, buf.get(), nullptr, 0, sectors, Done, &done,
+                                         0, 0, 0);
+  };
+  // Three pieces and their parent: all four.
+  ASSERT_EQ(0, read(3 * piece));
+  EXPECT_EQ(-ENOMEM, read(1));
+  EXPECT_EQ(1, spdk_nvme_qpair_process_completions(qp, 0));
+  // Idle: one piece fits, four (five requests) never do.
+  EXPECT_EQ(-ENOMEM, read(3 * piece + 1));
+  EXPECT_EQ(-ENOMEM, read(4 * piece));
+  ASSERT_EQ(0, read(piece));
+  ASSERT_EQ(0, read(piece));
+  ASSERT_EQ(0, read(piece));
+  ASSERT_EQ(0, read(piece));
+  EXPECT_EQ(-ENOMEM, read(1));
+  EXPECT_EQ(4, spdk_nvme_qpair_process_completions(qp, 0));
+  EXPECT_EQ(5u, done.size());
+  EXPECT_EQ(0, spdk_nvme_ctrlr_free_io_qpair(qp));
+}
+
 TEST_F(StandinQpairTest, DetachFreesQueuePairsStillAllocated) {
   nvmetest::DmaBuf buf(512);
   std::vector<int> done;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 
 #include "tarn/base/logging.h"
@@ -32,7 +33,14 @@ struct AioRing {
 };
 constexpr unsigned kAioRingMagic = 0xa10a10a1;
 
+// Null: io_queue_init.
+std::atomic<AioContext::SetupFn> g_setup_for_test{nullptr};
+
 }  // namespace
+
+AioContext::SetupFn AioContext::SetSetupForTest(SetupFn fn) {
+  return g_setup_for_test.exchange(fn, std::memory_order_acq_rel);
+}
 
 AioContext::AioContext(EventLoop* loop, int max_requests, int queue_depth)
     : loop_(loop),
@@ -85,7 +93,8 @@ int AioContext::Init() {
     return -err;
   }
   // libaio hands back a negative errno instead of setting errno.
-  int ret = io_queue_init(queue_depth_, &ctx_);
+  const SetupFn setup = g_setup_for_test.load(std::memory_order_acquire);
+  int ret = setup != nullptr ? setup(queue_depth_, &ctx_) : io_queue_init(queue_depth_, &ctx_);
   if (ret != 0) {
     errno = -ret;
     LOG_SYSERR << "io_queue_init failed, ret: " << ret << ", nr_events: " << queue_depth_

@@ -19,6 +19,12 @@ constexpr uint32_t kMinQueueRequests = 2048;
 // One write-zeroes command covers at most this many blocks.
 constexpr uint64_t kMaxWriteZeroesBlocks = 65536;
 
+// Request objects of a queue pair of `io_queue_size` entries: enough for
+// every entry to be in flight while as many wait in software.
+uint32_t QueueRequests(uint32_t io_queue_size) {
+  return io_queue_size <= kMinQueueRequests ? kMinQueueRequests : io_queue_size * 2;
+}
+
 // Controllers and metrics shared by the devices of one PCI address, with
 // the number of inited devices using each. Guarded by InitMutex(); never
 // destroyed, since devices may go at process exit.
@@ -109,9 +115,13 @@ void DiskMetrics::RecordWrite(uint64_t bytes, int64_t latency_us) {
 // ---------------------------------------------------------------------------
 // SpdkNvmeQpair
 
-SpdkNvmeQpair::SpdkNvmeQpair(spdk_nvme_qpair* qpair, DiskMetrics* metrics,
+SpdkNvmeQpair::SpdkNvmeQpair(spdk_nvme_qpair* qpair, uint32_t requests, DiskMetrics* metrics,
                              size_t md_scratch_len)
-    : qpair_(qpair), pool_(kPoolSize), metrics_(metrics), md_len_(md_scratch_len) {
+    : qpair_(qpair),
+      requests_(requests),
+      pool_(kPoolSize),
+      metrics_(metrics),
+      md_len_(md_scratch_len) {
   if (md_len_ == 0) return;
   md_read_ = spdk_zmalloc(md_scratch_len, 4096, nullptr, SPDK_ENV_SOCKET_ID_ANY, SPDK_MALLOC_DMA);
   md_write_ = spdk_zmalloc(md_scratch_len, 4096, nullptr, SPDK_ENV_SOCKET_ID_ANY, SPDK_MALLOC_DMA);
@@ -355,8 +365,7 @@ int SpdkNvmeDevice::CreateQpair(uint32_t* qp_id) {
   }
   spdk_nvme_io_qpair_opts opts;
   spdk_nvme_ctrlr_get_default_io_qpair_opts(ctrlr_, &opts, sizeof(opts));
-  opts.io_queue_requests =
-      opts.io_queue_size <= kMinQueueRequests ? kMinQueueRequests : opts.io_queue_size * 2;
+  opts.io_queue_requests = QueueRequests(opts.io_queue_size);
   LOG_INFO << "alloc spdk nvme io qpair, queue size: " << opts.io_queue_size
            << ", requests size: " << opts.io_queue_requests << ", dev id: " << dev_id_
            << ", qp id: " << id;
@@ -366,7 +375,7 @@ int SpdkNvmeDevice::CreateQpair(uint32_t* qp_id) {
     return -1;  // the id stays free
   }
   const size_t scratch = has_md_ ? max_transfer_ / sector_size_ * md_size_ : 0;
-  auto* record = new SpdkNvmeQpair(qpair, metrics_, scratch);
+  auto* record = new SpdkNvmeQpair(qpair, opts.io_queue_requests, metrics_, scratch);
   if (!record->ok()) {
     LOG_ERROR << "spdk nvme qpair record allocation failed, dev id: " << dev_id_;
     delete record;
@@ -431,6 +440,11 @@ bool SpdkNvmeDevice::CheckRange(uint64_t offset, uint64_t len, uint64_t max_len)
     return false;
   }
   return true;
+}
+
+uint64_t SpdkNvmeDevice::RequestsFor(uint64_t len) const {
+  if (len <= max_xfer_size_) return 1;
+  return 1 + (len + max_xfer_size_ - 1) / max_xfer_size_;
 }
 
 SpdkNvmeData* SpdkNvmeDevice::NewData(SpdkNvmeQpair* qp, SpdkNvmeData::Kind kind, uint64_t len,
@@ -512,6 +526,18 @@ int SpdkNvmeDevice::SubmitRw(SpdkNvmeData::Kind kind, uint32_t qp_id, void* buf,
   }
   SpdkNvmeQpair* qp = GetQpair(qp_id);
   if (qp == nullptr) {
+    cb(-1);
+    return -1;
+  }
+  // SPDK answers a command that needs more request objects than the queue
+  // pair has with -ENOMEM, as it answers a full queue: told to retry, the
+  // caller would retry for ever.
+  const uint64_t needed = RequestsFor(len);
+  if (needed > qp->requests()) {
+    LOG_ERROR << "io len never fits the queue pair, len: " << len
+              << ", pieces: " << needed - 1 << " of max_xfer_size: " << max_xfer_size_
+              << ", requests needed: " << needed << ", qpair requests: " << qp->requests()
+              << ", qp id: " << qp_id;
     cb(-1);
     return -1;
   }

@@ -83,6 +83,15 @@ class AioContext {
   // count says how many to reap with io_getevents.
   int SomethingDone();
 
+  // Creates a kernel context of `nr_events` events: 0, or a negative errno
+  // (io_queue_init's contract, which is the default).
+  using SetupFn = int (*)(int nr_events, io_context_t* ctx);
+  // Tests only: every context initialised from now on is created with `fn`
+  // (null: io_queue_init again). A test of loops refused their context
+  // refuses them here rather than by using up fs.aio-max-nr, which every
+  // AIO user of the machine shares. Any thread; returns the previous one.
+  static SetupFn SetSetupForTest(SetupFn fn);
+
   // Requests submitted and not yet called back.
   int in_flight() const { return pool_.capacity() - pool_.left(); }
   int max_requests() const { return pool_.capacity(); }

@@ -23,11 +23,20 @@
 // the namespace's sectors. Every submission calls its callback exactly once:
 // with the byte count on success, or with a negative code, either before the
 // submit returns that code (refused at once) or later from Poll:
-//   -1  refused: bad arguments, no such queue pair, device not inited (and
-//       no request record left for a trim or write-zeroes)
+//   -1  refused for good: bad arguments, no such queue pair, device not
+//       inited, a read or write longer than even an idle queue pair can
+//       hold (see below), and no request record left for a trim or
+//       write-zeroes
 //   -2  no request record left for a read or write, or the queue pair is
-//       full (try again later)
+//       full now (try again later)
 //   -3  the controller refused or failed the command
+// A queue pair has a fixed number of SPDK request objects (2048, or twice
+// its queue size when that is larger). A read or write takes one, or, when
+// it is longer than the namespace's largest transfer, one per piece of that
+// size plus one; a command that needs more than the queue pair has can never
+// be admitted and is refused with -1, never -2 (a caller that retries -2
+// would loop for ever). With 128 KiB transfers that is anything longer than
+// 2047 x 128 KiB.
 // Buffers (data and metadata) must come from spdk_zmalloc.
 #ifndef TARN_POLLING_SPDK_NVME_DEVICE_H_
 #define TARN_POLLING_SPDK_NVME_DEVICE_H_
@@ -106,9 +115,11 @@ class SpdkNvmeQpair {
  public:
   static constexpr int kPoolSize = 16384;
 
-  // Takes ownership of `qpair`; `metrics` may be null. `md_scratch_len` 0
-  // means no scratch buffers.
-  SpdkNvmeQpair(spdk_nvme_qpair* qpair, DiskMetrics* metrics, size_t md_scratch_len);
+  // Takes ownership of `qpair`, which was allocated with `requests` request
+  // objects; `metrics` may be null. `md_scratch_len` 0 means no scratch
+  // buffers.
+  SpdkNvmeQpair(spdk_nvme_qpair* qpair, uint32_t requests, DiskMetrics* metrics,
+                size_t md_scratch_len);
   // Frees the SPDK queue pair (outstanding commands complete as aborted
   // first) and the scratch buffers.
   ~SpdkNvmeQpair();
@@ -119,6 +130,9 @@ class SpdkNvmeQpair {
   bool ok() const;
 
   spdk_nvme_qpair* qpair() const { return qpair_; }
+  // SPDK request objects of the queue pair: what its commands in flight
+  // (counting every piece of a split command) share.
+  uint32_t requests() const { return requests_; }
   plinth::ObjPool<SpdkNvmeData>& pool() { return pool_; }
   DiskMetrics* metrics() const { return metrics_; }
   void* md_read_scratch() const { return md_read_; }
@@ -126,6 +140,7 @@ class SpdkNvmeQpair {
 
  private:
   spdk_nvme_qpair* qpair_;
+  uint32_t requests_;
   plinth::ObjPool<SpdkNvmeData> pool_;
   DiskMetrics* metrics_;
   size_t md_len_;
@@ -156,7 +171,8 @@ class SpdkNvmeDevice {
   static constexpr uint64_t kMaxTransferSize = 1048576;
   // The longest read or write otherwise: the callback's int carries its
   // byte count. SPDK splits commands longer than the namespace's largest
-  // transfer itself.
+  // transfer itself, as far as the queue pair's request objects reach (see
+  // above).
   static constexpr uint64_t kMaxCommandBytes = 2147483647;
 
   using Callback = std::function<void(int)>;
@@ -264,6 +280,9 @@ class SpdkNvmeDevice {
   int SubmitRw(SpdkNvmeData::Kind kind, uint32_t qp_id, void* buf, const SgEntry* sges, int n,
                uint64_t offset, uint64_t len, void* md, const Callback& cb, uint32_t io_flags,
                uint16_t apptag_mask, uint16_t apptag);
+  // The SPDK request objects a read or write of `len` bytes takes: one, or
+  // one per piece of the largest transfer plus the parent.
+  uint64_t RequestsFor(uint64_t len) const;
   // Checks that the device is inited and the byte range is a non-empty
   // whole number of sectors no longer than `max_len`; logs and returns
   // false otherwise.
