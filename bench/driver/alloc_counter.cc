@@ -16,20 +16,27 @@ namespace allocs {
 namespace {
 
 std::atomic<uint64_t> g_marked{0};
+std::atomic<uint64_t> g_host{0};
 std::atomic<uint64_t> g_total{0};
 // Plain thread-local storage of the executable: reading it never allocates.
 __thread bool tl_marked = false;
+__thread bool tl_host = false;
 
 inline void Count() {
   g_total.fetch_add(1, std::memory_order_relaxed);
   if (tl_marked) g_marked.fetch_add(1, std::memory_order_relaxed);
+  if (tl_host) g_host.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace
 
 void CountThisThread() { tl_marked = true; }
 uint64_t Marked() { return g_marked.load(std::memory_order_relaxed); }
+uint64_t Host() { return g_host.load(std::memory_order_relaxed); }
 uint64_t Total() { return g_total.load(std::memory_order_relaxed); }
+
+HostCall::HostCall() { tl_host = true; }
+HostCall::~HostCall() { tl_host = false; }
 
 }  // namespace allocs
 

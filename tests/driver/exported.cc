@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -485,6 +487,43 @@ TEST_F(SubmitTest, TheLibrarysFieldsStartAfreshWhateverTheRecordHeld) {
     gate.unlock();
     EXPECT_EQ(WaitForCompletion(io), 2) << c.what;
   }
+}
+
+// Host threads take timing records from the drivers' pools, the drivers
+// give them back on their loops; when every I/O is home each pool is whole
+// again. A pool that is empty lends from the heap and takes that back too.
+TEST_F(SubmitTest, TimingRecordsGoHomeToTheirDriverFromAnyThread) {
+  std::vector<size_t> full;
+  for (PyxDriver* d : drivers_) full.push_back(d->free_stats());
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 100;
+  std::vector<bdev_pyx_io*> ios;
+  for (int i = 0; i < kThreads * kPerThread; ++i) {
+    ios.push_back(NewIo(SPDK_BDEV_IO_TYPE_READ, static_cast<uint64_t>(i % 64) * 4096, 4096));
+  }
+  std::vector<std::thread> hosts;
+  for (int t = 0; t < kThreads; ++t) {
+    hosts.emplace_back([&, t] {
+      for (int k = 0; k < kPerThread; ++k) send_pyx_io(BioOf(ios[t * kPerThread + k]));
+    });
+  }
+  size_t done = 0;
+  EXPECT_TRUE(testsupport::WaitFor([&] {
+    void* batch[64];
+    for (spdk_ring* r : rings_) done += spdk_ring_dequeue(r, batch, 64);
+    return done == ios.size();
+  }));
+  for (std::thread& h : hosts) h.join();
+  for (size_t i = 0; i < drivers_.size(); ++i) EXPECT_EQ(drivers_[i]->free_stats(), full[i]);
+
+  PyxDriver* d = drivers_[0];
+  std::set<bdev_pyx_io_stats*> taken;
+  for (size_t i = 0; i <= full[0]; ++i) taken.insert(d->TakeStats());
+  EXPECT_EQ(taken.size(), full[0] + 1);
+  EXPECT_EQ(taken.count(nullptr), 0u);
+  EXPECT_EQ(d->free_stats(), 0u);
+  for (bdev_pyx_io_stats* s : taken) d->GiveStats(s);
+  EXPECT_EQ(d->free_stats(), full[0]);
 }
 
 TEST_F(SubmitTest, WithoutDriversTheIoFailsBeforeTheCallReturns) {

@@ -125,6 +125,61 @@ TEST_F(RmwTest, ASecondWriteIntoAHeldBlockWaitsAndGoesRightAfterTheRelease) {
   EXPECT_TRUE(LockedBlocks().empty());
 }
 
+// The bring-up's lock-set task comes from the manager's thread, the I/O
+// from a host thread; the loop may run the I/O first. A write that took its
+// lock before that task ran still holds it afterwards: a neighbour waits,
+// and the release finds what the lock step took.
+TEST_F(RmwTest, ALockTakenBeforeTheBringUpsLockSetTaskIsKept) {
+  StartDrivers();
+  const std::string old = Pattern(kBlock, 40);
+  bs_.Store(0, old);
+  FakeBlockServer::Answer hold;
+  hold.hold = true;
+  bs_.Push("Read", hold);
+  testsupport::LogCapture logs;
+  TestIo* first = NewWrite(512, Pattern(512, 41));
+  Submit(first);
+  ASSERT_TRUE(WaitHeld(1));
+  OnLoop([&] { driver()->BitMapCreate(disk_, disk_->size); });
+  ASSERT_EQ(LockedBlocks(), std::set<uint64_t>{0});
+
+  TestIo* second = NewWrite(2048, Pattern(100, 42));
+  Submit(second);
+  ASSERT_TRUE(WaitRetry(1));
+  EXPECT_EQ(LockWait(second), 1);
+  bs_.Release();
+  ASSERT_TRUE(WaitDone(first));
+  ASSERT_TRUE(WaitDone(second));
+  EXPECT_EQ(first->io()->status, 0);
+  EXPECT_EQ(second->io()->status, 0);
+  std::string want = old;
+  want.replace(512, 512, Pattern(512, 41));
+  want.replace(2048, 100, Pattern(100, 42));
+  EXPECT_EQ(Diff(bs_.Stored(0, kBlock), want), "equal");
+  EXPECT_TRUE(LockedBlocks().empty());
+  EXPECT_EQ(logs.text().find("does not"), std::string::npos);
+}
+
+// A release names its write: blocks held by another write stay held.
+TEST_F(RmwTest, AReleaseLeavesTheBlocksOfAnotherWrite) {
+  StartDrivers();
+  FakeBlockServer::Answer hold;
+  hold.hold = true;
+  bs_.Push("Read", hold);
+  TestIo* holder = NewWrite(4097, Pattern(4096, 43));  // blocks 1 and 2
+  Submit(holder);
+  ASSERT_TRUE(WaitHeld(1));
+  TestIo* stranger = NewWrite(4096 + 100, Pattern(8000, 44));  // the same blocks
+  testsupport::LogCapture logs;
+  EXPECT_EQ(Read<int>(0, [&] { return driver()->BitMapReset(name_, stranger->io()); }), 0);
+  EXPECT_NE(logs.LineWith("does not unlock"), "");
+  EXPECT_EQ(LockedBlocks(), (std::set<uint64_t>{1, 2}));
+  bs_.Release();
+  ASSERT_TRUE(WaitDone(holder));
+  EXPECT_EQ(holder->io()->status, 0);
+  EXPECT_TRUE(LockedBlocks().empty());
+}
+
 TEST_F(RmwTest, AWriteWaitingOnAnotherBlockOfItsRangeWaitsToo) {
   StartDrivers();
   FakeBlockServer::Answer hold;

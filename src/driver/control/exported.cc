@@ -114,7 +114,7 @@ Refusal Check(const bdev_pyx* disk, const bdev_pyx_io* io, int type, const Geome
 // and does not clear them between uses: every field the library keeps in
 // the record would otherwise start with what the previous I/O left there.
 void StartRecord(bdev_pyx_io* io) {
-  io->stats = new bdev_pyx_io_stats{0, 0};
+  io->stats = nullptr;  // the driver's, once one is chosen
   io->plane = 0;
   io->lock_wait = 0;
   io->pending_ms = 0;
@@ -122,10 +122,11 @@ void StartRecord(bdev_pyx_io* io) {
   io->link.tqe_prev = nullptr;
 }
 
-// No loop will ever complete this I/O: fail it before returning.
-void FailInPlace(bdev_pyx_io* io) {
+// No loop will ever complete this I/O: fail it before returning. Its
+// timing record, if it has one, is `driver`'s.
+void FailInPlace(bdev_pyx_io* io, PyxDriver* driver = nullptr) {
   io->status = -1;
-  delete io->stats;
+  if (driver != nullptr) driver->GiveStats(io->stats);
   io->stats = nullptr;
 }
 
@@ -137,7 +138,7 @@ void Post(PyxDriver* driver, bdev_pyx_io* io, void (PyxDriver::*step)(bdev_pyx_i
                          : loop->RunInLoop([driver, io, step] { (driver->*step)(io); }, true);
   if (rc != 0) {
     LOG_ERROR << "send_pyx_io: the loop of io driver " << driver->id() << " has ended";
-    FailInPlace(io);
+    FailInPlace(io, driver);
   }
 }
 
@@ -160,9 +161,13 @@ int pyx_init_env(void) { return pyx::InitEnv(); }
 void pyx_finish_env(void) { pyx::FinishEnv(); }
 
 int pyx_init(struct bdev_pyx* disk) {
+  // Every driver knows the disk, its lock set among the rest, before this
+  // returns: the bring-up's own tasks to the drivers come from the
+  // manager's thread, and a loop need not run them before the I/O a host
+  // thread posts once the disk is up.
   for (PyxDriver* driver : pyxdrivers) {
     driver->worker()->loop()->RunInLoop([driver, disk] { driver->malloc_plane_route_cache(disk); },
-                                        true);
+                                        false);
   }
   disk->counter = new uint64_t(0);
   return get_vdisk_size(disk);
@@ -202,6 +207,8 @@ void send_pyx_io(struct spdk_bdev_io* bio) {
     return;
   }
   PyxDriver* driver = pyxdrivers[worker];
+  // From the driver's pool; its completion step gives it back.
+  io->stats = driver->TakeStats();
 
   const Geometry geometry = LoadGeometry(disk);
   const Refusal why = Check(disk, io, type, geometry);

@@ -19,12 +19,14 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "bvar/bvar.h"
 #include "io/pyx_driver.h"
+#include "io/stats_pool.h"
 #include "tarn/base/log_stream.h"
 #include "tarn/timer_queue.h"
 #include "vovorav.pb.h"
@@ -41,6 +43,9 @@ constexpr uint64_t kBlockSize = 4096;
 constexpr uint64_t kBlockMask = kBlockSize - 1;
 constexpr uint64_t kRouteSlots = 8192;
 constexpr size_t kRetryRingEntries = 524288;
+// Timing records pooled per driver; beyond them I/O take theirs from the
+// heap.
+constexpr size_t kStatsRecords = 4096;
 
 inline bool IsAligned4k(uint64_t offset, uint64_t len) { return ((offset | len) & kBlockMask) == 0; }
 inline uint64_t AlignDown(uint64_t v) { return v & ~kBlockMask; }
@@ -62,6 +67,9 @@ struct DriverMetrics {
 // One disk as one driver knows it, from attachment to DetachDisk. The
 // record pointer is dereferenced only while the disk is attached.
 struct DiskState {
+  // `locks` takes its nodes from `nodes` (the driver's).
+  explicit DiskState(std::pmr::memory_resource* nodes) : locks(nodes) {}
+
   bdev_pyx* disk = nullptr;
   uint64_t serial = 0;  // tells a re-attached record at the same address apart
   std::string name;     // copies for log lines and keys
@@ -69,7 +77,7 @@ struct DiskState {
   std::unique_ptr<vovorav::PlaneRouteDetail[]> routes;  // kRouteSlots, or none
   // 4 KiB blocks held by unaligned writes, each with the write that holds
   // it: a write keeps its blocks across its retries, until it ends.
-  std::unordered_map<uint64_t, const bdev_pyx_io*> locks;
+  std::pmr::unordered_map<uint64_t, const bdev_pyx_io*> locks;
   std::vector<uint32_t> crc;
   std::vector<uint8_t> segment_id, stream_id, extent_id;
   std::vector<uint32_t> offset_in_extent;
@@ -248,7 +256,9 @@ struct PyxDriver::Impl {
   // lock step until it ends).
   bool HoldsBlocks(const pyx::DiskState* st, const bdev_pyx_io* io) const;
   bool LockBlocks(pyx::DiskState* st, const bdev_pyx_io* io);
-  int ReleaseLocks(pyx::DiskState* st, uint64_t offset, uint64_t len);
+  // Gives back the blocks `io` holds (never another write's); 1 when it
+  // held any.
+  int ReleaseLocks(pyx::DiskState* st, const bdev_pyx_io* io);
   // The blocks `io` holds, if any, when it ends another way than its paths'
   // own exits (failed while retrying, its disk going away).
   void DropBlocksOf(const bdev_pyx_io* io);
@@ -270,6 +280,13 @@ struct PyxDriver::Impl {
   tarn::TimerId retry_timer;
   tarn::TimerId pending_timer;
 
+  // The timing records of this driver's I/O; outlives every I/O the
+  // destructor fails.
+  pyx::StatsPool stats_pool{pyx::kStatsRecords};
+  // The nodes of every disk's lock set: a node freed by a release is the
+  // next lock's, so locking allocates only while more blocks are held at
+  // once than ever before. Declared before the disks, whose sets use it.
+  std::pmr::unsynchronized_pool_resource lock_nodes;
   std::unordered_map<bdev_pyx*, std::unique_ptr<pyx::DiskState>> disks;
   bdev_pyx* last_disk = nullptr;  // the last disk looked up, and its state
   pyx::DiskState* last_state = nullptr;

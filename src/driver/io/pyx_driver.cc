@@ -184,7 +184,7 @@ PyxDriver::Impl::~Impl() {
 DiskState* PyxDriver::Impl::Attach(bdev_pyx* disk) {
   std::unique_ptr<DiskState>& slot = disks[disk];
   if (!slot) {
-    slot.reset(new DiskState);
+    slot.reset(new DiskState(&lock_nodes));
     slot->disk = disk;
     slot->serial = next_serial++;
     slot->name = disk->name != nullptr ? disk->name : "";
@@ -366,7 +366,7 @@ void PyxDriver::Impl::Fail(bdev_pyx_io* io, bool is_read) {
 // ---------------------------------------------------------------- completion
 
 void PyxDriver::Impl::Complete(bdev_pyx_io* io) {
-  delete io->stats;
+  stats_pool.Give(io->stats);
   io->stats = nullptr;
   spdk_ring* ring = io->ch->rings[id];
   if (overflow_head == nullptr) {
@@ -567,6 +567,10 @@ void PyxDriver::pyx_retry_io_now() { impl_->DrainRetry(true); }
 void PyxDriver::PollingPendingIo() { impl_->PollPending(); }
 
 void PyxDriver::DetachDisk(bdev_pyx* disk) { impl_->Detach(disk); }
+
+bdev_pyx_io_stats* PyxDriver::TakeStats() { return impl_->stats_pool.Take(); }
+void PyxDriver::GiveStats(bdev_pyx_io_stats* stats) { impl_->stats_pool.Give(stats); }
+size_t PyxDriver::free_stats() const { return impl_->stats_pool.free_count(); }
 
 int64_t PyxDriver::in_flight() const { return impl_->in_flight; }
 size_t PyxDriver::pending_count() const { return impl_->pending; }

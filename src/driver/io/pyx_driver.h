@@ -61,6 +61,14 @@ class PyxDriver {
   // Never touches the I/O's disk record.
   void FailIo(bdev_pyx_io* io);
 
+  // ---- Timing records (any thread). send_pyx_io takes the record of an
+  // I/O it hands to this driver; the completion step gives it back (and
+  // deletes a record that is not the pool's). Taking never fails: beyond
+  // the pool the record comes from the heap.
+  bdev_pyx_io_stats* TakeStats();
+  void GiveStats(bdev_pyx_io_stats* stats);
+  size_t free_stats() const;
+
   // ---- Admission, retry and completion (driver's loop).
   // Puts an I/O on the retry ring; a full ring fails it with -1.
   void retry_io_enqueue(bdev_pyx_io* io);
@@ -70,9 +78,10 @@ class PyxDriver {
   void pyx_retry_io_now();
   // The periodic drain of the pending queue (every polling_interval_ms).
   void PollingPendingIo();
-  // Releases the block locks of an unaligned write of this disk; 1 when
-  // something was released.
-  int BitMapReset(const std::string& name, uint64_t offset, uint64_t len);
+  // Releases the block locks that the unaligned write `io` of this disk
+  // holds, never a block another write holds; 1 when something was
+  // released.
+  int BitMapReset(const std::string& name, const bdev_pyx_io* io);
 
   // ---- Per-disk state, posted by pyx_init, the manager and pyx_free.
   void malloc_plane_route_cache(bdev_pyx* disk);
@@ -86,6 +95,8 @@ class PyxDriver {
   // loop; the shared answer lives until every driver has copied it.
   void UpdateRouteCache(const std::string& name,
                         std::shared_ptr<vovorav::BlockMasterQueryPlaneRouteResponse> resp);
+  // Attaches the disk when it is not yet (its lock set comes with it);
+  // never clears a lock set some write holds blocks of.
   void BitMapCreate(bdev_pyx* disk, uint64_t size);
   void BitMapFree(bdev_pyx* disk);
   void VectorCreate(bdev_pyx* disk, uint64_t size);

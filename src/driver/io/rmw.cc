@@ -73,9 +73,12 @@ bool PyxDriver::Impl::LockBlocks(DiskState* st, const bdev_pyx_io* io) {
   return added;
 }
 
-// Releases exactly the blocks LockBlocks took for this write, and lets every
-// I/O waiting for a lock try again right after the current task.
-int PyxDriver::Impl::ReleaseLocks(DiskState* st, uint64_t offset, uint64_t len) {
+// Releases the blocks LockBlocks took for this write, and only those it
+// still holds: a block held by another write stays with that write. Lets
+// every I/O waiting for a lock try again right after the current task.
+int PyxDriver::Impl::ReleaseLocks(DiskState* st, const bdev_pyx_io* io) {
+  const uint64_t offset = io->offset;
+  const uint64_t len = io->len;
   if (pyx::IsAligned4k(offset, len)) return 0;
   // One drain after the current task serves every release made meanwhile.
   if (!retry_now_scheduled && *alive) {
@@ -87,9 +90,15 @@ int PyxDriver::Impl::ReleaseLocks(DiskState* st, uint64_t offset, uint64_t len) 
       DrainRetry(true);
     });
   }
+  auto release = [st, io](uint64_t block) {
+    auto it = st->locks.find(block);
+    if (it == st->locks.end() || it->second != io) return false;
+    st->locks.erase(it);
+    return true;
+  };
   bool removed = false;
-  if (HeadPartial(offset)) removed = st->locks.erase(HeadBlock(offset)) > 0;
-  if (TailLockedApart(offset, len)) removed = st->locks.erase(TailBlock(offset, len)) > 0 || removed;
+  if (HeadPartial(offset)) removed = release(HeadBlock(offset));
+  if (TailLockedApart(offset, len)) removed = release(TailBlock(offset, len)) || removed;
   if (removed) return 1;
   LOG_ERROR << st->name << " offset " << offset << " len " << len << " does not unlock";
   LOG(FATAL) << "Check failed: 0. ";
@@ -103,7 +112,7 @@ void PyxDriver::Impl::DropBlocksOf(const bdev_pyx_io* io) {
   }
   // The record pointer is only a key here: the disk may be gone.
   DiskState* st = Find(io->ch->disk);
-  if (st != nullptr && HoldsBlocks(st, io)) ReleaseLocks(st, io->offset, io->len);
+  if (st != nullptr && HoldsBlocks(st, io)) ReleaseLocks(st, io);
 }
 
 void PyxDriver::Impl::Rmw(bdev_pyx_io* io) {
@@ -150,8 +159,6 @@ void PyxDriver::Impl::OnRmwAnswer(IoCall* c) {
     return;
   }
   bdev_pyx_io* io = c->io;
-  const uint64_t offset = io->offset;
-  const uint64_t len = io->len;
   const vovorav::BlockServerReadResponse& resp = c->read_resp;
   switch (Ladder(kRmwTexts, st, c, resp.rc(), resp.latest_route_term().term())) {
     case pyx::Verdict::kSuccess:
@@ -161,7 +168,7 @@ void PyxDriver::Impl::OnRmwAnswer(IoCall* c) {
       RetryEnqueue(io);  // keeps the locks for the retry
       break;
     case pyx::Verdict::kFail:
-      ReleaseLocks(st, offset, len);
+      ReleaseLocks(st, io);
       metrics.read_fail_count << 1;
       Complete(io);
       break;
@@ -184,7 +191,7 @@ void PyxDriver::Impl::RmwWriteStage(DiskState* st, IoCall* c) {
               << "|reqlba: " << offset << "|len: " << len << "|need: " << size
               << "|data: " << have << "|plane_num:" << static_cast<uint16_t>(io->plane)
               << "|remote_side:" << c->cntl->uuid();
-    ReleaseLocks(st, offset, len);
+    ReleaseLocks(st, io);
     metrics.read_fail_count << 1;
     Complete(io);
     return;
@@ -220,13 +227,17 @@ void PyxDriver::Impl::RmwWriteStage(DiskState* st, IoCall* c) {
   stub.Write(w->cntl, &w->write_req, &w->write_resp, w);
 }
 
-int PyxDriver::BitMapReset(const std::string& name, uint64_t offset, uint64_t len) {
+int PyxDriver::BitMapReset(const std::string& name, const bdev_pyx_io* io) {
   DiskState* st = impl_->FindByName(name);
-  return st == nullptr ? 0 : impl_->ReleaseLocks(st, offset, len);
+  return st == nullptr ? 0 : impl_->ReleaseLocks(st, io);
 }
 
+// The lock set came with the disk's attachment (pyx_init), before the disk
+// admitted any I/O. This task is posted by the manager's thread and may run
+// after I/O posted by a host thread, so a set it finds is left as it is: its
+// blocks belong to writes under way.
 void PyxDriver::BitMapCreate(bdev_pyx* disk, uint64_t /*size*/) {
-  impl_->Attach(disk)->locks.clear();
+  impl_->Attach(disk);
   LOG_INFO << "create vdisk bitmap vector sucess";
 }
 

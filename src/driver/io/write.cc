@@ -105,7 +105,7 @@ void PyxDriver::Impl::OnWriteAnswer(IoCall* c) {
       RetryEnqueue(io);
       break;
     case pyx::Verdict::kFail:
-      ReleaseLocks(st, offset, len);
+      ReleaseLocks(st, io);
       metrics.write_fail_count << 1;
       Complete(io);
       break;
@@ -124,6 +124,6 @@ void PyxDriver::Impl::WriteDone(DiskState* st, IoCall* c) {
     metrics.write_512_sum << 1;
   }
   RecordWrite(io);
-  ReleaseLocks(st, offset, len);
+  ReleaseLocks(st, io);
   Complete(io);
 }

@@ -54,7 +54,8 @@ struct bdev_pyx {
   uint64_t* counter;   /* library: log throttle counter, from pyx_init */
 };
 
-/* Timing record of one I/O, allocated by send_pyx_io. */
+/* Timing record of one I/O, taken by send_pyx_io from the library's pool
+ * and given back by the library when the I/O completes. */
 struct bdev_pyx_io_stats {
   uint64_t start;  /* TSC at submission */
   uint8_t retried; /* 1 once the I/O went through the retry ring */
