@@ -70,12 +70,16 @@ void Worker::InitLoop(Loop* loop) {
            << ", loop: " << static_cast<const void*>(loop_);
 }
 
-void Worker::EnterRunning(const std::string& name) {
+void Worker::TakeName(const std::string& name) {
   name_ = name;
-  // Named before it is seen running: whoever waited for the start then finds
-  // the thread under its name.
   plinth::CurrentThread::t_threadName = name_.c_str();
   ::prctl(PR_SET_NAME, name_.c_str());
+}
+
+void Worker::EnterRunning(const std::string& name) {
+  // Named before it is seen running: whoever waited for the start then finds
+  // the thread under its name.
+  if (name != name_) TakeName(name);
   SetState(kRunning);
   if (g_enable_metrics) EnableThreadUtilMetric();
 }

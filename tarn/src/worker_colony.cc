@@ -37,9 +37,13 @@ WorkerColony::~WorkerColony() {
 
 void WorkerColony::ThreadBody(uint32_t i) {
   Worker* worker = workers_[i];
+  const std::string name = option_.name_prefix + std::to_string(i);
+  // Named before Start returns: a colony counts as started once every worker
+  // is initialised, before any of them runs.
+  worker->TakeName(name);
   worker->Init();
   worker->InitDone();
-  worker->Start(option_.name_prefix + std::to_string(i));
+  worker->Start(name);
 }
 
 void WorkerColony::Start() {

@@ -29,6 +29,7 @@ Worker* WorkerThread::Start() {
 void WorkerThread::ThreadBody() {
   Worker* worker = polling_ ? static_cast<Worker*>(new PollingWorker(0, create_, option_))
                             : new EventWorker(0, option_, create_);
+  worker->TakeName(name_);
   worker->Init();
   worker->InitDone();
   {

@@ -56,6 +56,9 @@ class Worker {
   virtual void Start(const std::string& name) = 0;
   // Any thread: asks the loop to end.
   virtual void Stop() = 0;
+  // On the worker's own thread, before Init: takes the name and gives it to
+  // the thread, so that whoever waits for the start finds it named.
+  void TakeName(const std::string& name);
   // Memory registration for RDMA; 0 on success. TCP workers do nothing.
   virtual int GetMrKey(void* addr, uint32_t* lkey, uint32_t* rkey) = 0;
   virtual int RegisterMr(void* addr, size_t len) = 0;
@@ -135,8 +138,8 @@ class Worker {
   // Subclass Init: adopts `loop` as the worker's loop and initialises it;
   // FATAL on failure.
   void InitLoop(Loop* loop);
-  // Subclass Start, once the checks pass: takes the name, marks the worker
-  // running and names the thread (and its metric with metrics on).
+  // Subclass Start, once the checks pass: takes the name (see TakeName),
+  // marks the worker running and names its metric with metrics on.
   void EnterRunning(const std::string& name);
   // Subclass Init: builds the first memory pool from the option; FATAL on
   // failure.
