@@ -22,8 +22,11 @@ namespace {
 // buffer a recycled one may keep.
 constexpr size_t kMaxFreeStreams = 16;
 constexpr size_t kMaxRecycledBody = 64 * 1024;
-// Scratch buffers above this are released after use.
-constexpr size_t kMaxKeptScratch = 1024 * 1024;
+// Scratch buffers above this are released after use. The output scratch
+// holds at most the framed-ahead answer bytes and some frames around them,
+// and is grown so that it stays below this (released and faulted in again
+// for every chunk, a large answer would cost more than its copy).
+constexpr size_t kMaxKeptScratch = kH2ResponseOutputBytes + 64 * 1024;
 
 uint32_t ReadU32(const char* p) {
   const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
@@ -974,6 +977,12 @@ bool H2Context::SendOut() {
   return ok;
 }
 
+void H2Context::ReserveOut(size_t n) {
+  const size_t need = out_.size() + n;
+  if (need <= out_.capacity()) return;
+  out_.reserve(std::max(need, std::min(2 * out_.capacity(), kMaxKeptScratch)));
+}
+
 void H2Context::AppendWindowUpdate(int32_t id, int64_t increment) {
   AppendFrameHead(&out_, 4, H2_FRAME_WINDOW_UPDATE, 0, static_cast<uint32_t>(id));
   char v[4];
@@ -1116,6 +1125,7 @@ bool H2Context::PackH2Message(H2StreamContext* s) {
     const int64_t n = std::min(
         {left, max_frame, remote_window_left_, s->remote_window_left_, ResponseRoom()});
     if (n <= 0) return false;
+    ReserveOut(kH2FrameHeadSize + static_cast<size_t>(n));
     AppendFrameHead(&out_, static_cast<uint32_t>(n), H2_FRAME_DATA, 0,
                     static_cast<uint32_t>(s->stream_id_));
     out_.append(s->pending_, s->pending_off_, static_cast<size_t>(n));

@@ -297,6 +297,9 @@ class H2Context final : private brpc::HPackSink {
   void RememberReset(int32_t id);
   bool WasReset(int32_t id) const;
   void AppendWindowUpdate(int32_t id, int64_t increment);
+  // Makes room in out_ for n more bytes, growing it no further than the
+  // scratch size that is kept.
+  void ReserveOut(size_t n);
   // Sends out_ and empties it; false when the connection refused it (the
   // connection is then closed).
   bool SendOut();
