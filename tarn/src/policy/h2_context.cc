@@ -1231,8 +1231,8 @@ void H2Context::OnHeldCheck() {
   const auto now = std::chrono::steady_clock::now();
   const uint64_t taken = AnswerBytesTaken();
   if (taken != taken_mark_) {
-    // Some answer byte left for the socket, however few: the client takes
-    // its answers.
+    // The client took some answer bytes, however few: it takes its
+    // answers.
     taken_mark_ = taken;
     last_taken_ = now;
     client_stalled_ = false;

@@ -24,11 +24,12 @@
 // stream level on each stream's count. Everything the server writes goes
 // through one bound on the connection's unsent output. Response DATA is
 // framed a little ahead of the socket (kH2ResponseOutputBytes); the rest of
-// an answer waits in its stream. While the client takes answer bytes, what
-// waits is only the server's own pacing; once a whole check interval passes
-// without an answer byte leaving for the socket (windows closed, or a
-// client that does not read), what waits is held for the client and counts
-// against kH2MaxHeldResponseBytes, and after the stalled-answer timeout the
+// an answer waits in its stream. While the client takes answer bytes (out
+// of the kernel's buffers, not merely into them), what waits is only the
+// server's own pacing; once a whole check interval passes without the
+// client taking an answer byte (windows closed, or a client that does not
+// read), what waits is held for the client and counts against
+// kH2MaxHeldResponseBytes, and after the stalled-answer timeout the
 // connection is closed.
 //
 // Owned by the connection (Connection::h2_context); loop thread only.
@@ -288,8 +289,8 @@ class H2Context final : private brpc::HPackSink {
   // for a check interval, else none.
   size_t HeldForClient() const;
   // The timer that watches held answers: every check interval it notes
-  // whether an answer byte left; it closes the connection when none has for
-  // the stalled-answer timeout.
+  // whether the client took an answer byte; it closes the connection when
+  // it has taken none for the stalled-answer timeout.
   void ArmHeldCheck();
   void OnHeldCheck();
   // A stream this end reset: frames the client sent before it saw the

@@ -144,10 +144,10 @@ constexpr size_t kH2MaxHeldResponseBytes = 64 * 1024 * 1024;
 // a stream the server has reset itself are ignored and not counted.
 constexpr uint32_t kH2MaxUnproductiveFrames = 1000;
 constexpr double kH2DefaultUnproductiveWindowS = 10.0;
-// How often a connection holding answers checks that an answer byte left
-// for the socket since the last check.
+// How often a connection holding answers checks that the client took an
+// answer byte (read it out of the socket) since the last check.
 constexpr double kH2DefaultHeldCheckS = 1.0;
-// A connection holding answers of which no byte has left for the socket for
+// A connection holding answers of which the client has taken no byte for
 // this long (no window opened, nothing read) is closed; any byte taken, at
 // whatever rate, keeps it.
 constexpr double kH2DefaultStalledAnswerTimeoutS = 30.0;
