@@ -13,6 +13,12 @@ the limit of the figures, not the server). Then the two targets: at 32 outstandi
 framework answers at least 2x the calls per second of gRPC C++ and spends
 at most half its CPU per call.
 
+Then large answers (the shape of large reads): one connection asking for
+1 MiB and 4 MiB answers (h2load's windows wide open, a reader as fast as
+loopback allows), at 1 and at 8 calls in flight, printed per server, size
+and depth as MB/s of answers and the server's CPU milliseconds per MB
+(informational, no target).
+
 The servers are bench_rpc_compare's ("--serve=grpc-async" and
 "--serve=tarn-blocking"), which report their port and CPU time over a
 control socket; the framework's RpcServer answers HTTP/2 on the port of its
@@ -21,7 +27,10 @@ frame protocol.
   h2_vs_grpc.py [BUILD_DIR]        (default build-release)
 
 Environment: H2_VS_GRPC_SECONDS, the rough length of one measured run
-(default 2.5); H2_VS_GRPC_DEPTHS, the calls in flight (default 1,32).
+(default 2.5); H2_VS_GRPC_DEPTHS, the calls in flight (default 1,32);
+H2_VS_GRPC_LARGE, the large answer sizes in bytes (default
+1048576,4194304; empty leaves them out); H2_VS_GRPC_LARGE_DEPTHS (default
+1,8).
 Exits 1 when a tool is missing, a server does not start or a run has
 failed calls; a missed target is reported, not an error.
 """
@@ -62,6 +71,11 @@ def varint(n):
 def echo_message(size, fill):
     """rpcbench.EchoRequest/EchoResponse with a payload of size bytes."""
     return b"\x0a" + varint(size) + fill * size
+
+
+def large_request(answer_bytes):
+    """rpcbench.EchoRequest asking for an answer of answer_bytes."""
+    return b"\x10" + varint(answer_bytes)
 
 
 def grpc_body(message):
@@ -172,6 +186,29 @@ def measure(server, url, body_file, depth, seconds, work):
     return row
 
 
+def measure_large(server, url, body_file, answer_bytes, depth, seconds):
+    """MB/s of large answers and the server's CPU ms per MB."""
+    warm = h2load(url, body_file, max(depth * 4, 16), depth)
+    rate = max(warm["calls_per_s"], 1.0)
+    calls = int(min(max(rate * seconds, depth * 8, 32), 200000))
+    before = server.cpu_seconds()
+    run = h2load(url, body_file, calls, depth)
+    cpu = server.cpu_seconds() - before
+    megabytes = run["succeeded"] * answer_bytes / 1e6
+    # Each answer carries its payload's tag, length and the gRPC prefix.
+    expected = run["succeeded"] * (answer_bytes + 5 + 1 + len(varint(answer_bytes)))
+    row = {
+        "calls": run["succeeded"], "failed": calls - run["succeeded"],
+        "mb_per_s": run["calls_per_s"] * answer_bytes / 1e6,
+        "cpu_ms_per_mb": cpu * 1e3 / max(megabytes, 1e-9),
+    }
+    if run["data_bytes"] != expected:
+        row["failed"] = max(row["failed"], 1)
+    if row["failed"]:
+        row["error"] = run["output"][-2000:]
+    return row
+
+
 def verdict(ratio):
     return "met" if ratio >= TARGET_RATIO else "MISSED"
 
@@ -190,12 +227,22 @@ def main(argv):
         return 1
     seconds = float(os.environ.get("H2_VS_GRPC_SECONDS", "2.5"))
     depths = [int(d) for d in os.environ.get("H2_VS_GRPC_DEPTHS", "1,32").split(",") if d]
+    large_sizes = [int(n) for n in
+                   os.environ.get("H2_VS_GRPC_LARGE", "1048576,4194304").split(",") if n]
+    large_depths = [int(d) for d in
+                    os.environ.get("H2_VS_GRPC_LARGE_DEPTHS", "1,8").split(",") if d]
 
     rows = {}
+    large_rows = {}
     with tempfile.TemporaryDirectory() as work:
         body_file = os.path.join(work, "request.grpc")
         with open(body_file, "wb") as f:
             f.write(grpc_body(echo_message(REQUEST_BYTES, b"q")))
+        large_files = {}
+        for size in large_sizes:
+            large_files[size] = os.path.join(work, "large-%d.grpc" % size)
+            with open(large_files[size], "wb") as f:
+                f.write(grpc_body(large_request(size)))
         for label, name, path in SERVERS:
             server = Server(program, name)
             try:
@@ -205,6 +252,10 @@ def main(argv):
                     print("  %-12s depth %2d: %d calls" % (label, depth,
                                                           rows[(label, depth)]["calls"]),
                           file=sys.stderr)
+                for size in large_sizes:
+                    for depth in large_depths:
+                        large_rows[(label, size, depth)] = measure_large(
+                            server, url, large_files[size], size, depth, seconds)
             finally:
                 server.stop()
 
@@ -223,6 +274,22 @@ def main(argv):
             if r["failed"]:
                 failed = True
                 print("    h2load said:\n" + r["error"], file=sys.stderr)
+
+    if large_rows:
+        print()
+        print("large answers, 1 connection (h2load, windows 1 GiB)")
+        print("%-12s %9s %5s %9s %9s %13s %7s" % (
+            "server", "answer", "depth", "calls", "MB/s", "srv cpu ms/MB", "failed"))
+        for label, _, _ in SERVERS:
+            for size in large_sizes:
+                for depth in large_depths:
+                    r = large_rows[(label, size, depth)]
+                    print("%-12s %6d KiB %5d %9d %9.0f %13.3f %7d" % (
+                        label, size // 1024, depth, r["calls"], r["mb_per_s"],
+                        r["cpu_ms_per_mb"], r["failed"]))
+                    if r["failed"]:
+                        failed = True
+                        print("    h2load said:\n" + r["error"], file=sys.stderr)
 
     grpc_row = rows.get(("gRPC C++", TARGET_DEPTH))
     tarn_row = rows.get(("tarn HTTP/2", TARGET_DEPTH))

@@ -57,7 +57,11 @@ class EchoCall {
     }
     new EchoCall(service_, cq_, answer_);  // keep a request armed
     answered_ = true;
-    response_.set_payload(*answer_);
+    if (request_.answer_bytes() > 0) {
+      response_.mutable_payload()->assign(request_.answer_bytes(), 'R');
+    } else {
+      response_.set_payload(*answer_);
+    }
     responder_.Finish(response_, grpc::Status::OK, this);
   }
 

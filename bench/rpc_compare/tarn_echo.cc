@@ -72,7 +72,7 @@ tarn::WorkerOption EchoWorkerOption(bool busy_poll, const std::string& prefix) {
 
 // Answers 64 bytes when the request brought its 4 KiB, in the payload or as
 // an attachment; an empty answer otherwise, which the client counts as a
-// failure.
+// failure. A request naming answer_bytes gets that many bytes.
 class EchoServiceImpl : public rpcbench::TarnEchoService {
  public:
   EchoServiceImpl() : answer_(kResponseBytes, 'r') {}
@@ -80,14 +80,23 @@ class EchoServiceImpl : public rpcbench::TarnEchoService {
   void Echo(google::protobuf::RpcController* base, const rpcbench::EchoRequest* request,
             rpcbench::EchoResponse* response, google::protobuf::Closure* done) override {
     auto* ctrl = static_cast<tarn::RpcController*>(base);
-    if (request->payload().size() + ctrl->request_attachment_bytes() == kRequestBytes) {
+    if (request->answer_bytes() > 0) {
+      response->set_payload(LargeAnswer(request->answer_bytes()));
+    } else if (request->payload().size() + ctrl->request_attachment_bytes() == kRequestBytes) {
       response->set_payload(answer_);
     }
     done->Run();
   }
 
  private:
+  // The bytes of a large answer, made once per size (loop thread only).
+  const std::string& LargeAnswer(uint32_t n) {
+    if (large_.size() != n) large_.assign(n, 'R');
+    return large_;
+  }
+
   const std::string answer_;
+  std::string large_;
 };
 
 class TarnEcho : public SystemUnderTest {

@@ -49,8 +49,10 @@ TEST_F(H2Connection, OpeningFramesFollowTheWholePrefaceOnly) {
   EXPECT_FALSE(c.Read(&f, 0.3)) << "answered a partial preface";
   ASSERT_TRUE(c.Send(preface.substr(10)));
   std::string got;
-  ASSERT_TRUE(testsupport::RecvExact(c.fd(), 9 + 12 + 13, &got));
-  const std::string settings = std::string("\0\2", 2) + U32(0) + std::string("\0\4", 2) +
+  ASSERT_TRUE(testsupport::RecvExact(c.fd(), 9 + 18 + 13, &got));
+  // ENABLE_PUSH 0, MAX_CONCURRENT_STREAMS 128, INITIAL_WINDOW_SIZE 262144.
+  const std::string settings = std::string("\0\2", 2) + U32(0) + std::string("\0\3", 2) +
+                               U32(tarn::kH2MaxOpenStreams) + std::string("\0\4", 2) +
                                U32(262144);
   EXPECT_EQ(got, FrameBytes(H2_FRAME_SETTINGS, 0, 0, settings) +
                      FrameBytes(H2_FRAME_WINDOW_UPDATE, 0, 0, U32(983041)));

@@ -21,6 +21,7 @@
 #include "brpc/policy/gzip_compress.h"
 #include "h2/h2_test_util.h"
 #include "support/log_capture.h"
+#include "interop.pb.h"
 #include "tarn/policy/h2_grpc.h"
 
 namespace h2test {
@@ -179,6 +180,17 @@ TEST_F(H2Hostile, FloodsOfUnproductiveFramesEndTheConnection) {
          return (i == 0 ? c.Headers(3, kEchoPath) : "") + FrameBytes(H2_FRAME_DATA, 0, 3, "");
        },
        nullptr},
+      {"streams beyond the advertised limit",
+       [](Client& c, uint32_t i) {
+         std::string bytes;
+         if (i == 0) {
+           for (uint32_t k = 0; k < tarn::kH2MaxOpenStreams; ++k) {
+             bytes += c.Headers(3 + 2 * k, kEchoPath);
+           }
+         }
+         return bytes + c.Headers(3 + 2 * tarn::kH2MaxOpenStreams + 2 * i, kEchoPath);
+       },
+       nullptr},
       {"calls reset at once while they run",
        [](Client& c, uint32_t i) {
          const uint32_t id = 101 + 2 * i;
@@ -333,15 +345,23 @@ void ReadAnswerHead(Client* c, uint32_t id) {
 // are refused until it has left.
 TEST_F(H2Hostile, AnswersHeldForAClosedWindowAreBounded) {
   tarn::SetH2StalledAnswerTimeout(3600);  // this case is about the bound
+  tarn::SetH2HeldCheckInterval(0.05);
   Client c(port_);
   std::shared_ptr<tarn::Connection> conn = Connect(&c, {{4, 0}});
   ASSERT_NE(conn, nullptr);
   constexpr size_t kMiB = 1024 * 1024;
   const size_t bound = tarn::kH2MaxHeldResponseBytes;
   tarn::H2Footprint f;
+  // Answers count as held for the client once it has taken none of their
+  // bytes for a check interval.
+  auto held_for_client = [&] {
+    return testsupport::WaitFor(
+        [&] { return ReadFootprint(conn, &f) && f.waiting_on_client > 0; });
+  };
   // Five eighths of the bound held; half of it more is refused.
   ASSERT_TRUE(c.Send(c.EchoCall(3, EchoMessage(std::string(bound / 8 * 5, 'a')))));
   ReadAnswerHead(&c, 3);
+  ASSERT_TRUE(held_for_client());
   ASSERT_TRUE(c.Send(c.EchoCall(5, EchoMessage(std::string(bound / 2, 'b')))));
   Response r;
   ASSERT_TRUE(c.ReadResponse(5, &r));
@@ -361,6 +381,7 @@ TEST_F(H2Hostile, AnswersHeldForAClosedWindowAreBounded) {
   ASSERT_TRUE(c.Send(Settings({{4, 0}})));
   ASSERT_TRUE(c.Send(c.EchoCall(7, EchoMessage(std::string(bound + kMiB, 'c')))));
   ReadAnswerHead(&c, 7);
+  ASSERT_TRUE(held_for_client());
   ASSERT_TRUE(c.Send(c.EchoCall(9, EchoMessage("refused"))));
   Frame rst;
   ASSERT_TRUE(c.ReadType(H2_FRAME_RST_STREAM, &rst, 9));
@@ -380,6 +401,110 @@ TEST_F(H2Hostile, AnswersHeldForAClosedWindowAreBounded) {
   EXPECT_EQ(f.held_answers, 0u);
   EXPECT_EQ(f.streams, 0u);
   tarn::SetH2StalledAnswerTimeout(tarn::kH2DefaultStalledAnswerTimeoutS);
+  tarn::SetH2HeldCheckInterval(tarn::kH2DefaultHeldCheckS);
+}
+
+// Its well-behaved counterpart: many large answers at once to a client
+// that reads as fast as it can are all served, far past the bound; they
+// were only waiting for the server's own output pacing.
+TEST_F(H2Hostile, ManyLargeAnswersToAFastReaderAreAllServed) {
+  Client c(port_);
+  std::shared_ptr<tarn::Connection> conn = Connect(&c, {{4, 1 << 30}});
+  ASSERT_NE(conn, nullptr);
+  constexpr uint32_t kCalls = 24;
+  constexpr size_t kAnswer = 4 << 20;
+  std::string bytes;
+  std::vector<uint32_t> ids;
+  for (uint32_t i = 0; i < kCalls; ++i) {
+    interop::EchoRequest req;
+    req.set_gather(kCalls);
+    req.set_answer_bytes(kAnswer);
+    ids.push_back(3 + 2 * i);
+    bytes += c.EchoCall(ids.back(), req.SerializeAsString());
+  }
+  ASSERT_TRUE(c.Send(bytes));
+  ASSERT_TRUE(testsupport::WaitFor([&] { return echo_.held() == kCalls; }));
+  echo_.Release();
+  std::map<uint32_t, Response> answers;
+  ASSERT_TRUE(c.ReadResponses(ids, &answers));
+  for (uint32_t id : ids) {
+    EXPECT_EQ(answers[id].grpc_status(), 0) << id;
+    EXPECT_GT(answers[id].body.size(), kAnswer) << id;
+  }
+  tarn::H2Footprint f;
+  ASSERT_TRUE(ReadFootprint(conn, &f));
+  EXPECT_EQ(f.held_answers, 0u);
+  EXPECT_EQ(f.streams, 0u);
+}
+
+// A client that takes nothing while more than the bound waits for it in
+// many answers is closed, also when its windows are wide open.
+TEST_F(H2Hostile, ManyLargeAnswersToAClientThatDoesNotReadEndTheConnection) {
+  tarn::SetH2HeldCheckInterval(0.05);
+  Client c(port_, 4096);
+  std::shared_ptr<tarn::Connection> conn = Connect(&c, {{4, 1 << 30}});
+  ASSERT_NE(conn, nullptr);
+  constexpr uint32_t kCalls = 24;
+  std::string bytes;
+  for (uint32_t i = 0; i < kCalls; ++i) {
+    interop::EchoRequest req;
+    req.set_gather(kCalls);
+    req.set_answer_bytes(4 << 20);
+    bytes += c.EchoCall(3 + 2 * i, req.SerializeAsString());
+  }
+  ASSERT_TRUE(c.Send(bytes));
+  ASSERT_TRUE(testsupport::WaitFor([&] { return echo_.held() == kCalls; }));
+  echo_.Release();
+  EXPECT_TRUE(testsupport::WaitFor([&] { return conn->IsClosed(); }));
+  tarn::SetH2HeldCheckInterval(tarn::kH2DefaultHeldCheckS);
+}
+
+// Streams refused before the client has acknowledged the SETTINGS that
+// carry the limit are not held against it, and the DATA it sent on them
+// before it saw the RST_STREAM is ignored: one RST_STREAM per stream.
+TEST_F(H2Hostile, StreamsRefusedBeforeTheClientSawTheLimitAreForgiven) {
+  Client c(port_);
+  c.Handshake({{4, 1 << 24}}, false);
+  constexpr uint32_t kExcess = tarn::kH2MaxUnproductiveFrames * 9 / 10;
+  const uint32_t open = static_cast<uint32_t>(tarn::kH2MaxOpenStreams);
+  // The open streams wait for their request bodies; each refused one
+  // brings its body right behind its HEADERS.
+  std::string bytes;
+  for (uint32_t i = 0; i < open; ++i) bytes += c.Headers(1 + 2 * i, kEchoPath);
+  for (uint32_t i = open; i < open + kExcess; ++i) {
+    bytes += c.EchoCall(1 + 2 * i, EchoMessage("refused"));
+  }
+  ASSERT_TRUE(c.Send(bytes));
+  std::map<uint32_t, int> resets;
+  Frame f;
+  while (resets.size() < kExcess && c.Read(&f)) {
+    ASSERT_NE(f.type, H2_FRAME_GOAWAY);
+    if (f.type == H2_FRAME_RST_STREAM) {
+      EXPECT_EQ(ReadU32(f.payload), tarn::H2_REFUSED_STREAM);
+      resets[f.stream]++;
+    }
+  }
+  ASSERT_EQ(resets.size(), kExcess);
+  // The ACK, and the open streams' requests: no second RST_STREAM came, and
+  // the connection serves on.
+  bytes = FrameBytes(H2_FRAME_SETTINGS, H2_FLAGS_ACK, 0, "");
+  std::vector<uint32_t> ids;
+  for (uint32_t i = 0; i < open; ++i) {
+    ids.push_back(1 + 2 * i);
+    bytes += FrameBytes(H2_FRAME_DATA, H2_FLAGS_END_STREAM, ids.back(),
+                        GrpcFrame(EchoMessage("served")));
+  }
+  ASSERT_TRUE(c.Send(bytes));
+  std::map<uint32_t, Response> answers;
+  ASSERT_TRUE(c.ReadResponses(ids, &answers));
+  for (uint32_t id : ids) EXPECT_EQ(answers[id].grpc_status(), 0) << id;
+  const uint32_t next = 1 + 2 * (open + kExcess);
+  ASSERT_TRUE(c.Send(c.EchoCall(next, EchoMessage("after"))));
+  Response r;
+  ASSERT_TRUE(c.ReadResponse(next, &r));
+  EXPECT_EQ(r.grpc_status(), 0);
+  for (const auto& entry : resets) EXPECT_EQ(entry.second, 1) << entry.first;
+  while (c.Read(&f, 0.2)) EXPECT_NE(f.type, H2_FRAME_RST_STREAM) << f.stream;
 }
 
 // Held answers that cannot move a byte for the stalled-answer time end the
@@ -395,6 +520,85 @@ TEST_F(H2Hostile, AnswersThatNeverMoveEndTheConnection) {
   ASSERT_FALSE(seen.empty());
   EXPECT_EQ(seen.back().type, H2_FRAME_GOAWAY);
   EXPECT_EQ(ReadU32(seen.back().payload, 4), tarn::H2_ENHANCE_YOUR_CALM);
+  EXPECT_TRUE(testsupport::WaitFor([&] { return conn->IsClosed(); }));
+  tarn::SetH2StalledAnswerTimeout(tarn::kH2DefaultStalledAnswerTimeoutS);
+}
+
+// A client that cancels a call whose answer waits for its window leaves
+// nothing of it behind: a long call on another stream outlives the
+// stalled-answer time many times over.
+TEST_F(H2Hostile, CancelledHeldAnswerLeavesNothingBehind) {
+  tarn::SetH2StalledAnswerTimeout(0.2);
+  Client c(port_);
+  std::shared_ptr<tarn::Connection> conn = Connect(&c, {{4, 0}});
+  ASSERT_NE(conn, nullptr);
+  ASSERT_TRUE(c.Send(c.EchoCall(3, EchoMessage(std::string(100000, 'x')))));
+  ReadAnswerHead(&c, 3);
+  ASSERT_TRUE(c.Send(FrameBytes(H2_FRAME_RST_STREAM, 0, 3, U32(tarn::H2_CANCEL)) +
+                     c.EchoCall(5, EchoMessage("long", "", 1)) +
+                     FrameBytes(H2_FRAME_WINDOW_UPDATE, 0, 5, U32(1 << 20))));
+  ASSERT_TRUE(testsupport::WaitFor([&] { return echo_.held() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  ASSERT_FALSE(conn->IsClosed());
+  tarn::H2Footprint f;
+  ASSERT_TRUE(ReadFootprint(conn, &f));
+  EXPECT_EQ(f.held_answers, 0u);
+  EXPECT_EQ(f.streams, 1u);
+  EXPECT_EQ(echo_.Release(), 1u);
+  Response r;
+  ASSERT_TRUE(c.ReadResponse(5, &r));
+  EXPECT_EQ(r.grpc_status(), 0);
+  EXPECT_FALSE(conn->IsClosed());
+  tarn::SetH2StalledAnswerTimeout(tarn::kH2DefaultStalledAnswerTimeoutS);
+}
+
+// A client with wide windows that reads slowly but steadily is served in
+// full, though draining the server's output takes it many times the
+// stalled-answer time; the same client stopping is closed.
+TEST_F(H2Hostile, SlowSteadyReaderIsServedAndOneThatStopsIsClosed) {
+  tarn::SetH2StalledAnswerTimeout(0.4);
+  Client c(port_, 4096);
+  std::shared_ptr<tarn::Connection> conn = Connect(&c, {{4, 1 << 30}});
+  ASSERT_NE(conn, nullptr);
+  // More than the kernel's socket buffers take, so that the server's own
+  // output has to wait for the reader.
+  constexpr size_t kAnswer = 6 << 20;
+  auto call = [&](uint32_t id) {
+    interop::EchoRequest req;
+    req.set_answer_bytes(kAnswer);
+    return c.EchoCall(id, req.SerializeAsString());
+  };
+  // About 8 MB/s: 16 KiB frames, 2 ms apart; the answer takes the reader
+  // several stalled-answer times, and the kernel asks the server for more
+  // only now and then.
+  ASSERT_TRUE(c.Send(call(3)));
+  size_t body = 0;
+  size_t frames = 0;
+  bool ended = false;
+  size_t most_unsent = 0;
+  Frame f;
+  while (!ended && c.Read(&f)) {
+    if (f.stream != 3) continue;
+    if (f.type == H2_FRAME_HEADERS) {
+      Fields fields;
+      ASSERT_TRUE(c.Decode(f.payload, &fields));
+      ended = (f.flags & H2_FLAGS_END_STREAM) != 0;
+    } else if (f.type == H2_FRAME_DATA) {
+      body += f.payload.size();
+      tarn::H2Footprint fp;
+      if (++frames % 32 == 0 && ReadFootprint(conn, &fp)) {
+        most_unsent = std::max(most_unsent, fp.unsent_output);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+  ASSERT_TRUE(ended);
+  EXPECT_GT(body, kAnswer);
+  EXPECT_FALSE(conn->IsClosed());
+  EXPECT_GT(most_unsent, 0u);  // the output did wait for the reader
+  // Now a reader that takes a little and stops.
+  ASSERT_TRUE(c.Send(call(5)));
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(c.Read(&f));
   EXPECT_TRUE(testsupport::WaitFor([&] { return conn->IsClosed(); }));
   tarn::SetH2StalledAnswerTimeout(tarn::kH2DefaultStalledAnswerTimeoutS);
 }

@@ -99,7 +99,8 @@ inline std::string EchoMessage(const std::string& payload, const std::string& fa
 }
 
 // Echoes payload and text; fails with fail_text when set. A call with
-// gather > 0 is held until Release(). Text "limit:N" first sets the
+// gather > 0 is held until Release(). A call with answer_bytes = N is
+// answered with N payload bytes. Text "limit:N" first sets the
 // connection's largest message to N bytes.
 class EchoService : public interop::EchoService {
  public:
@@ -238,13 +239,19 @@ inline void EchoService::Echo(google::protobuf::RpcController* base,
     calls_++;
     last_conn_ = ctrl->conn();
     if (request->gather() > 0) {
-      response->set_payload(request->payload());
+      if (request->answer_bytes() > 0) {
+        response->set_payload(std::string(request->answer_bytes(), 'a'));
+      } else {
+        response->set_payload(request->payload());
+      }
       held_.push_back(done);
       return;
     }
   }
   if (!request->fail_text().empty()) {
     ctrl->SetFailed(request->fail_text());
+  } else if (request->answer_bytes() > 0) {
+    response->set_payload(std::string(request->answer_bytes(), 'a'));
   } else {
     response->set_payload(request->payload());
     response->set_text(request->text());

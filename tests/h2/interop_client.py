@@ -18,6 +18,11 @@ Every CHECK runs in order on one channel (one HTTP/2 connection):
   upload=N:S    N calls open at once, each uploading a payload of S bytes
                 (their DATA interleaved on the one connection); answered
                 only once all N have arrived whole
+  large=N:S     N calls open at once, each answered with S payload bytes
+                once all N have arrived (the answers leave together)
+  held=N:MS     N calls started at once, each held MS milliseconds by the
+                service: more than the server's stream limit queue in the
+                client
 
 Exits 0 when every check passed, else 1 after printing what went wrong.
 The messages are encoded here by hand, so no generated code is needed.
@@ -47,7 +52,7 @@ def length_field(number, data):
     return varint(number << 3 | 2) + varint(len(data)) + data
 
 
-def request(payload=b"", text="", fail_text="", gather=0):
+def request(payload=b"", text="", fail_text="", gather=0, answer_bytes=0, hold_ms=0):
     out = b""
     if payload:
         out += length_field(1, payload)
@@ -57,6 +62,10 @@ def request(payload=b"", text="", fail_text="", gather=0):
         out += length_field(3, fail_text.encode())
     if gather:
         out += varint(4 << 3) + varint(gather)
+    if answer_bytes:
+        out += varint(5 << 3) + varint(answer_bytes)
+    if hold_ms:
+        out += varint(6 << 3) + varint(hold_ms)
     return out
 
 
@@ -192,6 +201,40 @@ def check_upload(channel, n, size):
                "upload %d: server saw %d bytes, sent %d" % (i, answer["payload_size"], size))
 
 
+def check_large(channel, n, size):
+    call = unary(channel, ECHO)
+    futures = [call.future(request(text="large-%d" % i, gather=n, answer_bytes=size),
+                           timeout=DEADLINE_S)
+               for i in range(n)]
+    failures = []
+    for i, future in enumerate(futures):
+        try:
+            answer = decode_response(future.result())
+        except grpc.RpcError as error:
+            failures.append("large-%d: %s %s" % (i, error.code(), error.details()))
+            continue
+        if answer["text"] != "large-%d" % i or len(answer["payload"]) != size:
+            failures.append("large-%d answered %r with %d bytes" % (
+                i, answer["text"], len(answer["payload"])))
+    expect(not failures, "%d of %d calls failed: %s" % (len(failures), n, "; ".join(failures[:4])))
+
+
+def check_held(channel, n, hold_ms):
+    call = unary(channel, ECHO)
+    futures = [call.future(request(text="held-%d" % i, hold_ms=hold_ms), timeout=DEADLINE_S)
+               for i in range(n)]
+    failures = []
+    for i, future in enumerate(futures):
+        try:
+            answer = decode_response(future.result())
+        except grpc.RpcError as error:
+            failures.append("held-%d: %s %s" % (i, error.code(), error.details()))
+            continue
+        if answer["text"] != "held-%d" % i:
+            failures.append("held-%d answered %r" % (i, answer["text"]))
+    expect(not failures, "%d of %d calls failed: %s" % (len(failures), n, "; ".join(failures[:4])))
+
+
 def run_check(channel, check):
     name, _, value = check.partition("=")
     if name == "echo":
@@ -209,6 +252,12 @@ def run_check(channel, check):
     elif name == "upload":
         count, _, size = value.partition(":")
         check_upload(channel, int(count), int(size))
+    elif name == "large":
+        count, _, size = value.partition(":")
+        check_large(channel, int(count), int(size))
+    elif name == "held":
+        count, _, hold_ms = value.partition(":")
+        check_held(channel, int(count), int(hold_ms))
     else:
         raise ValueError("unknown check %r" % check)
 

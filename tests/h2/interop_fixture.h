@@ -13,7 +13,10 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -21,6 +24,8 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -38,9 +43,21 @@ namespace interoptest {
 
 // Echoes payload and text and reports the payload's size; fails with
 // fail_text when that is set. A call with gather = N is answered only once
-// N such calls are waiting, and then all of them are.
+// N such calls are waiting, and then all of them are. A call with
+// answer_bytes = N is answered with N payload bytes; one with hold_ms = N
+// is answered N ms later from a thread of the service's own.
 class EchoServiceImpl : public interop::EchoService {
  public:
+  EchoServiceImpl() : holder_([this] { HoldLoop(); }) {}
+  ~EchoServiceImpl() override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    holder_.join();
+  }
+
   void Echo(google::protobuf::RpcController* base, const interop::EchoRequest* request,
             interop::EchoResponse* response, google::protobuf::Closure* done) override {
     auto* ctrl = static_cast<tarn::RpcController*>(base);
@@ -53,12 +70,21 @@ class EchoServiceImpl : public interop::EchoService {
         ctrl->SetFailed(request->fail_text());
         ready.push_back(done);
       } else {
-        response->set_payload(request->payload());
+        if (request->answer_bytes() > 0) {
+          response->set_payload(std::string(request->answer_bytes(), 'a'));
+        } else {
+          response->set_payload(request->payload());
+        }
         response->set_text(request->text());
         response->set_payload_size(request->payload().size());
         if (request->gather() > 0) {
           gathered_.push_back(done);
           if (gathered_.size() >= request->gather()) ready.swap(gathered_);
+        } else if (request->hold_ms() > 0) {
+          held_.emplace_back(std::chrono::steady_clock::now() +
+                                 std::chrono::milliseconds(request->hold_ms()),
+                             done);
+          wake_.notify_all();
         } else {
           ready.push_back(done);
         }
@@ -67,12 +93,15 @@ class EchoServiceImpl : public interop::EchoService {
     for (google::protobuf::Closure* closure : ready) closure->Run();
   }
 
-  // Answers every call still gathering (a failed case may leave some).
+  // Answers every call still gathering or held (a failed case may leave
+  // some).
   void Release() {
     std::vector<google::protobuf::Closure*> ready;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       ready.swap(gathered_);
+      for (auto& h : held_) ready.push_back(h.second);
+      held_.clear();
     }
     for (google::protobuf::Closure* closure : ready) closure->Run();
   }
@@ -88,10 +117,37 @@ class EchoServiceImpl : public interop::EchoService {
   }
 
  private:
+  using Clock = std::chrono::steady_clock;
+
+  // Answers held calls as they fall due, in the order they came (every call
+  // holds alike, so that is the order they fall due).
+  void HoldLoop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+      if (held_.empty()) {
+        wake_.wait(lock);
+        continue;
+      }
+      if (Clock::now() < held_.front().first) {
+        wake_.wait_until(lock, held_.front().first);
+        continue;
+      }
+      google::protobuf::Closure* done = held_.front().second;
+      held_.pop_front();
+      lock.unlock();
+      done->Run();
+      lock.lock();
+    }
+  }
+
   mutable std::mutex mutex_;
+  std::condition_variable wake_;
   std::vector<google::protobuf::Closure*> gathered_;
+  std::deque<std::pair<Clock::time_point, google::protobuf::Closure*>> held_;
+  bool stopping_ = false;
   size_t calls_ = 0;
   std::set<int64_t> connections_;
+  std::thread holder_;
 };
 
 // An RpcServer with the echo service on 127.0.0.1 at a port the kernel

@@ -2,7 +2,9 @@
 // interop_grpc_client/, built without sanitizers) against the framework's
 // RpcServer: unary calls from an empty to a 4 MiB message, gzip-compressed
 // requests, an unknown method, a failed call, asynchronous calls open at
-// once on one channel, and 32 concurrent uploads of 100 KiB.
+// once on one channel, 32 concurrent uploads of 100 KiB, 24 and 32
+// concurrent answers of 4 MiB, and 700 held calls (more than the stream
+// limit) on one channel.
 #include <string>
 #include <vector>
 
@@ -56,6 +58,22 @@ TEST_F(GrpcCpp, AsynchronousCallsOpenAtOnceOnOneChannel) {
 TEST_F(GrpcCpp, ConcurrentUploadsOnOneChannel) {
   ExpectChecksPass({"upload=32:102400"});
   EXPECT_EQ(service_.calls(), 32u);
+  EXPECT_EQ(service_.connections().size(), 1u);
+}
+
+// Many large answers at once to a client that reads as fast as it can:
+// every one is answered.
+TEST_F(GrpcCpp, ManyLargeAnswersToAFastReader) {
+  ExpectChecksPass({"large=24:4194304", "large=32:4194304"});
+  EXPECT_EQ(service_.calls(), 56u);
+  EXPECT_EQ(service_.connections().size(), 1u);
+}
+
+// More calls than the server's stream limit, each held a while: the client
+// queues the excess above the advertised limit and all are served.
+TEST_F(GrpcCpp, MoreCallsThanTheStreamLimitQueueInTheClient) {
+  ExpectChecksPass({"held=700:20"});
+  EXPECT_EQ(service_.calls(), 700u);
   EXPECT_EQ(service_.connections().size(), 1u);
 }
 

@@ -2,7 +2,8 @@
 // Python) against the framework's RpcServer: unary calls from an empty to a
 // 4 MiB message, gzip-compressed requests (and deflate ones refused),
 // unknown methods, a failed call, 100 calls open at once on one connection,
-// 32 concurrent uploads of 100 KiB,
+// 32 concurrent uploads of 100 KiB, 24 and 32 concurrent answers of 4 MiB,
+// 700 held calls (more than the stream limit) on one connection,
 // and the framework's own frame protocol served on the same port alongside.
 #include <string>
 #include <vector>
@@ -78,6 +79,24 @@ TEST_F(PythonGrpc, HundredCallsOpenAtOnceOnOneConnection) {
 TEST_F(PythonGrpc, ConcurrentUploadsOnOneConnection) {
   ExpectChecksPass({"upload=32:102400"});
   EXPECT_EQ(service_.calls(), 32u);
+  EXPECT_EQ(service_.connections().size(), 1u);
+}
+
+// Many large answers at once to a client that reads as fast as it can:
+// every one is answered, however far they pass the bound on answers held
+// for a client that does not take them.
+TEST_F(PythonGrpc, ManyLargeAnswersToAFastReader) {
+  ExpectChecksPass({"large=24:4194304", "large=32:4194304"});
+  EXPECT_EQ(service_.calls(), 56u);
+  EXPECT_EQ(service_.connections().size(), 1u);
+}
+
+// More calls than the server's stream limit, each held a while by the
+// service: the client queues the excess and every call is served on the
+// one connection.
+TEST_F(PythonGrpc, MoreCallsThanTheStreamLimitQueueInTheClient) {
+  ExpectChecksPass({"held=700:20"});
+  EXPECT_EQ(service_.calls(), 700u);
   EXPECT_EQ(service_.connections().size(), 1u);
 }
 

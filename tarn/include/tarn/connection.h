@@ -66,6 +66,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   virtual size_t ReadableLength() = 0;
   // Bytes waiting to be written; (size_t)-1 where unsupported.
   virtual size_t ReadableLengthOutBuf() = 0;
+  // Bytes written to the socket that the peer has not yet acknowledged
+  // (they wait in the kernel for the peer to read); 0 where unknown.
+  virtual size_t UnackedInSocket() { return 0; }
 
   // Queues len bytes for sending. 0 on success (also for len 0, which does
   // nothing); -2 when the connection is closed.

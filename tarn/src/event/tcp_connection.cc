@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <event2/event.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include "tarn/base/logging.h"
@@ -85,6 +87,12 @@ size_t TcpConnection::ReadableLength() { return input_->ReadableBytes(); }
 
 size_t TcpConnection::ReadableLengthOutBuf() { return output_->ReadableBytes(); }
 
+size_t TcpConnection::UnackedInSocket() {
+  int queued = 0;
+  if (!socket_ || ::ioctl(socket_->fd(), SIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+  return static_cast<size_t>(queued);
+}
+
 int TcpConnection::SendData(const void* data, size_t len) {
   if (!handler_) {
     LOG_WARN << "disconnected, give up writing";
@@ -100,15 +108,23 @@ int TcpConnection::SendData(const void* data, size_t len) {
   }
   // A large message with nothing queued before it goes to the socket at once,
   // sparing the copy into the ring; whatever does not fit goes through it.
-  if (len >= kDirectSendBytes && !message_write_cb_ && output_->ReadableBytes() == 0) {
+  bool whole = false;
+  if (len >= kDirectSendBytes && output_->ReadableBytes() == 0) {
     ssize_t n = ::send(socket_->fd(), bytes, len, MSG_NOSIGNAL);
     if (n > 0) {
       bytes += n;
       len -= static_cast<size_t>(n);
-      if (len == 0) return 0;
+      whole = len == 0;
     }
   }
-  output_->Append(bytes, len);
+  if (whole) {
+    // Whoever waits for the output to drain hears of it as if it had gone
+    // through the ring: at the end of the pass, never inside this call.
+    if (!message_write_cb_) return 0;
+    write_cb_owed_ = true;
+  } else {
+    output_->Append(bytes, len);
+  }
   // While the write event is on, it drains the ring. Otherwise the ring is
   // written once at the end of this loop pass, so that all the messages of a
   // pass (the answers to every request of one read, the calls of a batch of
@@ -126,7 +142,14 @@ int TcpConnection::SendData(const void* data, size_t len) {
 
 void TcpConnection::RunPassEnd() {
   flush_queued_ = false;
-  if (!handler_ || state() != kConnected || output_->ReadableBytes() == 0) return;
+  if (!handler_ || state() != kConnected) return;
+  if (output_->ReadableBytes() == 0) {
+    if (write_cb_owed_) {
+      write_cb_owed_ = false;
+      RunMessageWriteCb(shared_from_this());
+    }
+    return;
+  }
   LibeventDriver* driver = loop_->driver();
   if (write_event_idx_ >= 0 && driver->EventIsEnable(write_event_idx_)) return;
   ssize_t n = output_->WriteFd(socket_->fd());
@@ -142,7 +165,10 @@ void TcpConnection::RunPassEnd() {
     EnableWriteEvent();
     return;
   }
-  if (n > 0) RunMessageWriteCb(shared_from_this());
+  if (n > 0 || write_cb_owed_) {
+    write_cb_owed_ = false;
+    RunMessageWriteCb(shared_from_this());
+  }
 }
 
 int TcpConnection::SendSgeZeroCopy(SgEntry*, uint32_t, SendCompleteCallback) { return -1; }
@@ -369,7 +395,10 @@ void TcpConnection::HandleWriteEvent(int fd, const std::shared_ptr<Connection>& 
   if (output_->ReadableBytes() > 0) return;  // the persistent event fires again
   LOG_TRACE << "send buffer complete, del event idx: " << write_event_idx_;
   driver->DelEvent(write_event_idx_);
-  if (n > 0) RunMessageWriteCb(conn);
+  if (n > 0 || write_cb_owed_) {
+    write_cb_owed_ = false;
+    RunMessageWriteCb(conn);
+  }
 }
 
 void TcpConnection::FreeEvents() {

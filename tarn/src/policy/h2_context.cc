@@ -22,8 +22,11 @@ namespace {
 // buffer a recycled one may keep.
 constexpr size_t kMaxFreeStreams = 16;
 constexpr size_t kMaxRecycledBody = 64 * 1024;
-// Scratch buffers above this are released after use.
-constexpr size_t kMaxKeptScratch = 1024 * 1024;
+// Scratch buffers above this are released after use. The output scratch
+// holds at most the framed-ahead answer bytes and some frames around them,
+// and is grown so that it stays below this (released and faulted in again
+// for every chunk, a large answer would cost more than its copy).
+constexpr size_t kMaxKeptScratch = kH2ResponseOutputBytes + 64 * 1024;
 
 uint32_t ReadU32(const char* p) {
   const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
@@ -84,9 +87,16 @@ void SetH2StalledAnswerTimeout(double seconds) { g_stalled_answer_timeout_s.stor
 
 namespace {
 std::atomic<double> g_unproductive_window_s{kH2DefaultUnproductiveWindowS};
+std::atomic<double> g_held_check_s{kH2DefaultHeldCheckS};
+
+double HeldCheckInterval() {
+  return std::min(g_held_check_s.load(), H2StalledAnswerTimeout());
+}
 }  // namespace
 
 void SetH2UnproductiveWindow(double seconds) { g_unproductive_window_s.store(seconds); }
+
+void SetH2HeldCheckInterval(double seconds) { g_held_check_s.store(seconds); }
 
 void SerializeH2FrameHead(char* out, uint32_t payload_size, uint8_t type, uint8_t flags,
                           uint32_t stream_id) {
@@ -224,6 +234,9 @@ H2Context::H2Context(Connection* conn, H2Proto* proto) : conn_(conn), proto_(pro
   unack_local_settings_.stream_window_size = 262144;
   unack_local_settings_.connection_window_size = 1048576;
   unack_local_settings_.max_frame_size = 16384;
+  // Said, so that a client queues its calls above it instead of having
+  // them refused.
+  unack_local_settings_.max_concurrent_streams = kH2MaxOpenStreams;
 }
 
 H2Context::~H2Context() {
@@ -310,7 +323,7 @@ int H2Context::ConsumeFrame(H2StreamContext** completed) {
     *completed = r.stream;
     return kFrameConsumed;
   }
-  if (r.stream_id != 0) return ResetStream(r.stream_id, r.error);
+  if (r.stream_id != 0) return ResetStream(r.stream_id, r.error, !r.uncounted);
   return GoAway(r.error);
 }
 
@@ -378,6 +391,14 @@ H2ParseResult H2Context::OnData(const H2FrameHead& head) {
     // The whole payload still counts against the connection's window.
     H2ParseResult r = AccountData(nullptr, payload);
     if (!r.ok()) return r;
+    if (s == nullptr && WasReset(head.stream_id)) {
+      // Sent before the client saw our RST_STREAM: ignored. Empty frames
+      // that do not end the stream still make no progress.
+      if (data_len == 0 && (head.flags & H2_FLAGS_END_STREAM) == 0 && !CountUnproductive()) {
+        return H2ParseResult::ConnError(H2_ENHANCE_YOUR_CALM);
+      }
+      return H2ParseResult::Ok();
+    }
     LOG_ERROR_LIMITED << "Fail to find stream_id=" << head.stream_id;
     return H2ParseResult::StreamError(head.stream_id, H2_STREAM_CLOSED);
   }
@@ -512,11 +533,18 @@ H2ParseResult H2Context::OnHeaders(const H2FrameHead& head) {
     }
     last_received_stream_id_ = id;
     if (streams_.size() >= kH2MaxOpenStreams) {
-      LOG_WARN_LIMITED << "Too many open streams=" << streams_.size()
-                       << ", refuse stream_id=" << id
-                       << ", peer addr: " << conn_->peer_addr().ToString();
       block_.reject = H2_REFUSED_STREAM;
-    } else if (held_response_bytes_ >= kH2MaxHeldResponseBytes) {
+      if (!settings_acked_ && early_refusals_ < kH2MaxUnproductiveFrames) {
+        // The client may not have seen the limit yet.
+        early_refusals_++;
+        block_.uncounted = true;
+        LOG_DEBUG << "Too many open streams before the SETTINGS ACK, refuse stream_id=" << id;
+      } else {
+        LOG_WARN_LIMITED << "Too many open streams=" << streams_.size()
+                         << ", refuse stream_id=" << id
+                         << ", peer addr: " << conn_->peer_addr().ToString();
+      }
+    } else if (HeldForClient() >= kH2MaxHeldResponseBytes) {
       LOG_WARN_LIMITED << "Too many answers held=" << held_response_bytes_
                        << ", refuse stream_id=" << id
                        << ", peer addr: " << conn_->peer_addr().ToString();
@@ -529,6 +557,9 @@ H2ParseResult H2Context::OnHeaders(const H2FrameHead& head) {
     if (s != nullptr && s->state_ == H2StreamContext::kReceiving) {
       // Trailers of the request: decoded, not kept; they must end it.
       block_.trailers = true;
+    } else if (s == nullptr && WasReset(id)) {
+      // Sent before the client saw our RST_STREAM: decoded (the decoder
+      // must stay in step) and ignored.
     } else {
       LOG_ERROR_LIMITED << "Fail to find stream_id=" << id;
       block_.reject = H2_STREAM_CLOSED;
@@ -577,7 +608,11 @@ H2ParseResult H2Context::OnHeaderFragment(const char* data, size_t len, bool end
 H2ParseResult H2Context::FinishHeaderBlock() {
   const HeaderBlock b = block_;
   block_ = HeaderBlock();
-  if (b.reject != H2_NO_ERROR) return H2ParseResult::StreamError(b.stream_id, b.reject);
+  if (b.reject != H2_NO_ERROR) {
+    H2ParseResult r = H2ParseResult::StreamError(b.stream_id, b.reject);
+    r.uncounted = b.uncounted;
+    return r;
+  }
   H2StreamContext* s = b.target;
   if (b.trailers) {
     s = FindStream(b.stream_id);
@@ -660,9 +695,16 @@ H2ParseResult H2Context::OnResetStream(const H2FrameHead& head) {
     LOG_ERROR_LIMITED << "Invalid payload_size=" << head.payload_size;
     return H2ParseResult::ConnError(H2_FRAME_SIZE_ERROR);
   }
+  H2StreamContext* s = FindStream(head.stream_id);
+  if (s == nullptr && WasReset(head.stream_id)) {
+    // Both ends reset it at once: nothing more comes on it.
+    for (int32_t& id : reset_ids_) {
+      if (id == head.stream_id) id = 0;
+    }
+    return H2ParseResult::Ok();
+  }
   // Streams opened and reset at once make the server work for nothing.
   if (!CountUnproductive()) return H2ParseResult::ConnError(H2_ENHANCE_YOUR_CALM);
-  H2StreamContext* s = FindStream(head.stream_id);
   if (s == nullptr) {
     LOG_WARN_LIMITED << "Fail to find stream_id=" << head.stream_id;
     return H2ParseResult::Ok();
@@ -687,6 +729,7 @@ H2ParseResult H2Context::OnSettings(const H2FrameHead& head) {
       return H2ParseResult::ConnError(H2_PROTOCOL_ERROR);
     }
     local_settings_ = unack_local_settings_;
+    settings_acked_ = true;
     return H2ParseResult::Ok();
   }
   if (!CountUnproductive()) return H2ParseResult::ConnError(H2_ENHANCE_YOUR_CALM);
@@ -833,6 +876,10 @@ void H2Context::DeleteStream(H2StreamContext* s) {
   if (s->state_ == H2StreamContext::kReceiving) buffered_body_bytes_ -= s->body_.size();
   if (s->state_ == H2StreamContext::kSending) {
     held_response_bytes_ -= s->pending_.size() - s->pending_off_;
+    // Nothing of a forgotten stream may stay behind to be waited for.
+    auto it = std::find(blocked_.begin(), blocked_.end(), s->stream_id_);
+    if (it != blocked_.end()) blocked_.erase(it);
+    if (blocked_.empty()) client_stalled_ = false;
   }
   // Bytes the stream had not granted back need no grant any more: the
   // connection counted its share on its own.
@@ -850,10 +897,10 @@ void H2Context::DropStream(H2StreamContext* s) {
   if (FindStream(s->stream_id_) == s) DeleteStream(s);
 }
 
-int H2Context::ResetStream(int32_t id, H2Error error) {
+int H2Context::ResetStream(int32_t id, H2Error error, bool counted) {
   // Frames that only draw a RST_STREAM (DATA on closed streams, refused
   // streams) make no progress.
-  if (!CountUnproductive()) return GoAway(H2_ENHANCE_YOUR_CALM);
+  if (counted && !CountUnproductive()) return GoAway(H2_ENHANCE_YOUR_CALM);
   char buf[kH2FrameHeadSize + 4];
   SerializeH2FrameHead(buf, 4, H2_FRAME_RST_STREAM, 0, id);
   PutU32(buf + kH2FrameHeadSize, error);
@@ -862,6 +909,8 @@ int H2Context::ResetStream(int32_t id, H2Error error) {
     return GoAway(H2_INTERNAL_ERROR);
   }
   H2StreamContext* s = FindStream(id);
+  // A stream the client opened may still have frames in flight.
+  if (s != nullptr || error == H2_REFUSED_STREAM) RememberReset(id);
   if (s != nullptr) {
     if (s->state_ == H2StreamContext::kProcessing) {
       s->reset_ = true;
@@ -881,7 +930,11 @@ int H2Context::GoAway(H2Error error) {
   PutU32(buf + kH2FrameHeadSize + 4, error);
   // The last frame of the connection: written past the output bound, which
   // it passes by 17 bytes at most.
-  if (conn_->SendData(buf, sizeof(buf)) != 0) LOG_WARN_LIMITED << "Fail to send GOAWAY ";
+  if (conn_->SendData(buf, sizeof(buf)) != 0) {
+    LOG_WARN_LIMITED << "Fail to send GOAWAY ";
+  } else {
+    handed_ += sizeof(buf);
+  }
   LOG_WARN_LIMITED << "send GOAWAY " << H2ErrorToString(error) << ", last stream_id="
                    << std::max(last_received_stream_id_, 0)
                    << ", peer addr: " << conn_->peer_addr().ToString();
@@ -908,16 +961,26 @@ bool H2Context::SendBytes(const char* data, size_t len) {
     overflowed_ = true;
     return false;
   }
-  return conn_->SendData(data, len) == 0;
+  if (conn_->SendData(data, len) != 0) return false;
+  handed_ += len;
+  return true;
 }
 
 bool H2Context::SendOut() {
   if (out_.empty()) return true;
   const bool ok = SendBytes(out_.data(), out_.size());
+  if (ok && out_has_data_) data_handed_ = handed_;
+  out_has_data_ = false;
   out_.clear();
   if (out_.capacity() > kMaxKeptScratch) std::string().swap(out_);
   if (!ok && !failed_) Abandon(H2_INTERNAL_ERROR);
   return ok;
+}
+
+void H2Context::ReserveOut(size_t n) {
+  const size_t need = out_.size() + n;
+  if (need <= out_.capacity()) return;
+  out_.reserve(std::max(need, std::min(2 * out_.capacity(), kMaxKeptScratch)));
 }
 
 void H2Context::AppendWindowUpdate(int32_t id, int64_t increment) {
@@ -987,8 +1050,8 @@ void H2Context::SendResponse(H2StreamContext* s, std::string_view content_type,
       std::max<int64_t>(0, std::min({remote_window_left_, s->remote_window_left_, ResponseRoom()}));
   const size_t would_hold =
       body->size() > static_cast<size_t>(sendable) ? body->size() - sendable : 0;
-  if (would_hold > 0 && held_response_bytes_ > 0 &&
-      held_response_bytes_ + would_hold > kH2MaxHeldResponseBytes) {
+  const size_t held = HeldForClient();
+  if (would_hold > 0 && held > 0 && held + would_hold > kH2MaxHeldResponseBytes) {
     LOG_WARN_LIMITED << "Too many answers held=" << held_response_bytes_
                      << ", refuse the answer of stream_id=" << s->stream_id_
                      << ", size: " << body->size()
@@ -1022,10 +1085,12 @@ void H2Context::SendResponse(H2StreamContext* s, std::string_view content_type,
   if (!SendOut()) return;  // the connection is closing
   if (complete) {
     DeleteStream(s);
-  } else {
-    blocked_.push_back(s->stream_id_);
-    ArmStallTimer();
+    return;
   }
+  blocked_.push_back(s->stream_id_);
+  ArmHeldCheck();
+  // The socket took everything at once: go on while it does.
+  if (conn_->ReadableLengthOutBuf() == 0) FlushBlocked();
 }
 
 void H2Context::SendTrailersOnly(H2StreamContext* s, std::string_view content_type,
@@ -1041,6 +1106,7 @@ void H2Context::SendTrailersOnly(H2StreamContext* s, std::string_view content_ty
     char code[4];
     PutU32(code, H2_NO_ERROR);
     out_.append(code, sizeof(code));
+    RememberReset(s->stream_id_);
   }
   SendOut();
   DeleteStream(s);
@@ -1059,6 +1125,7 @@ bool H2Context::PackH2Message(H2StreamContext* s) {
     const int64_t n = std::min(
         {left, max_frame, remote_window_left_, s->remote_window_left_, ResponseRoom()});
     if (n <= 0) return false;
+    ReserveOut(kH2FrameHeadSize + static_cast<size_t>(n));
     AppendFrameHead(&out_, static_cast<uint32_t>(n), H2_FRAME_DATA, 0,
                     static_cast<uint32_t>(s->stream_id_));
     out_.append(s->pending_, s->pending_off_, static_cast<size_t>(n));
@@ -1066,7 +1133,8 @@ bool H2Context::PackH2Message(H2StreamContext* s) {
     remote_window_left_ -= n;
     s->remote_window_left_ -= n;
     held_response_bytes_ -= static_cast<size_t>(n);
-    progress_ += static_cast<uint64_t>(n);
+    data_framed_ += static_cast<uint64_t>(n);
+    out_has_data_ = true;
   }
   if (!EncodeHeaders(&block_buffer_, std::string_view(), false, s->pending_status_,
                      s->pending_message_)) {
@@ -1077,60 +1145,125 @@ bool H2Context::PackH2Message(H2StreamContext* s) {
 }
 
 void H2Context::FlushBlocked() {
-  if (blocked_.empty() || failed_) return;
   std::vector<H2StreamContext*> complete;
-  size_t kept = 0;
-  for (size_t i = 0; i < blocked_.size(); ++i) {
-    H2StreamContext* s = FindStream(blocked_[i]);
-    if (s == nullptr || s->state_ != H2StreamContext::kSending) continue;
-    if (!failed_ && PackH2Message(s)) {
-      complete.push_back(s);
-    } else {
-      blocked_[kept++] = blocked_[i];
+  while (!blocked_.empty() && !failed_) {
+    const uint64_t framed = data_framed_;
+    complete.clear();
+    size_t kept = 0;
+    for (size_t i = 0; i < blocked_.size(); ++i) {
+      H2StreamContext* s = FindStream(blocked_[i]);
+      if (s == nullptr || s->state_ != H2StreamContext::kSending) continue;
+      if (!failed_ && PackH2Message(s)) {
+        complete.push_back(s);
+      } else {
+        blocked_[kept++] = blocked_[i];
+      }
     }
+    blocked_.resize(kept);
+    if (!SendOut()) return;  // the connection is closing
+    for (H2StreamContext* s : complete) DeleteStream(s);
+    // Framing goes on only while the socket takes everything at once;
+    // otherwise the drained output calls again.
+    if (data_framed_ == framed || conn_->IsClosed() || conn_->ReadableLengthOutBuf() != 0) break;
   }
-  blocked_.resize(kept);
-  if (!SendOut()) return;  // the connection is closing
-  for (H2StreamContext* s : complete) DeleteStream(s);
+  // Answer bytes leaving again say the client takes them.
+  if (blocked_.empty() || (client_stalled_ && AnswerBytesTaken() != taken_mark_)) {
+    client_stalled_ = false;
+  }
 }
 
 void H2Context::OnOutputDrained() {
   if (!failed_ && !conn_->IsClosed()) FlushBlocked();
 }
 
-void H2Context::ArmStallTimer() {
-  if (stall_timer_armed_ || blocked_.empty()) return;
+uint64_t H2Context::AnswerBytesTaken() const {
+  // Bytes the client has taken: those neither queued here nor waiting in
+  // the kernel for the client to read them (the kernel asks for more only
+  // once much of its buffer is free, so the writes alone would show a
+  // steady reader as stalled).
+  const size_t unsent =
+      conn_->IsClosed() ? 0 : conn_->ReadableLengthOutBuf() + conn_->UnackedInSocket();
+  const uint64_t taken = handed_ >= unsent ? handed_ - unsent : 0;
+  return std::min(taken, data_handed_);
+}
+
+size_t H2Context::HeldForClient() const { return client_stalled_ ? held_response_bytes_ : 0; }
+
+void H2Context::RememberReset(int32_t id) {
+  reset_ids_[reset_next_] = id;
+  reset_next_ = (reset_next_ + 1) % kRememberedResets;
+}
+
+bool H2Context::WasReset(int32_t id) const {
+  if (id <= 0) return false;
+  for (int32_t known : reset_ids_) {
+    if (known == id) return true;
+  }
+  return false;
+}
+
+void H2Context::ArmHeldCheck() {
+  if (check_armed_ || blocked_.empty()) return;
   Worker* worker = conn_->worker();
   if (worker == nullptr || worker->loop() == nullptr) return;
-  stall_mark_ = progress_;
-  stall_timer_armed_ = true;
+  check_armed_ = true;
+  if (!client_stalled_) {
+    // A new spell of holding: it starts with a clean slate.
+    taken_mark_ = AnswerBytesTaken();
+    last_taken_ = std::chrono::steady_clock::now();
+  }
   // The timer holds the connection weakly: a connection gone (or closed)
   // by then is left alone.
   std::weak_ptr<Connection> weak = conn_->shared_from_this();
-  worker->loop()->RunAfter(H2StalledAnswerTimeout(), [weak] {
+  worker->loop()->RunAfter(HeldCheckInterval(), [weak] {
     std::shared_ptr<Connection> conn = weak.lock();
     if (conn == nullptr || conn->IsClosed() || conn->h2_context() == nullptr) return;
-    conn->h2_context()->OnStallTimer();
+    conn->h2_context()->OnHeldCheck();
   });
 }
 
-void H2Context::OnStallTimer() {
-  stall_timer_armed_ = false;
-  if (failed_ || blocked_.empty()) return;
-  if (progress_ != stall_mark_) {
-    ArmStallTimer();
+void H2Context::OnHeldCheck() {
+  check_armed_ = false;
+  if (failed_ || blocked_.empty()) {
+    client_stalled_ = false;
     return;
   }
-  LOG_WARN_LIMITED << "Answers held=" << held_response_bytes_ << " of " << blocked_.size()
-                   << " streams did not move for " << H2StalledAnswerTimeout()
-                   << " s, close the connection, peer addr: " << conn_->peer_addr().ToString();
-  Abandon(H2_ENHANCE_YOUR_CALM);
+  const auto now = std::chrono::steady_clock::now();
+  const uint64_t taken = AnswerBytesTaken();
+  if (taken != taken_mark_) {
+    // The client took some answer bytes, however few: it takes its
+    // answers.
+    taken_mark_ = taken;
+    last_taken_ = now;
+    client_stalled_ = false;
+  } else {
+    client_stalled_ = true;
+  }
+  const double idle = std::chrono::duration<double>(now - last_taken_).count();
+  if (idle >= H2StalledAnswerTimeout()) {
+    LOG_WARN_LIMITED << "Answers held=" << held_response_bytes_ << " of " << blocked_.size()
+                     << " streams did not move for " << H2StalledAnswerTimeout()
+                     << " s, close the connection, peer addr: " << conn_->peer_addr().ToString();
+    Abandon(H2_ENHANCE_YOUR_CALM);
+    return;
+  }
+  if (client_stalled_ && idle >= 2 * HeldCheckInterval() && blocked_.size() > 1 &&
+      held_response_bytes_ > kH2MaxHeldResponseBytes) {
+    LOG_WARN_LIMITED << "Answers held=" << held_response_bytes_ << " of " << blocked_.size()
+                     << " streams, limit: " << kH2MaxHeldResponseBytes
+                     << ", the client takes none of them, close the connection, peer addr: "
+                     << conn_->peer_addr().ToString();
+    Abandon(H2_ENHANCE_YOUR_CALM);
+    return;
+  }
+  ArmHeldCheck();
 }
 
 H2Footprint H2Context::Footprint() const {
   H2Footprint f;
   f.unsent_output = conn_->IsClosed() ? 0 : conn_->ReadableLengthOutBuf();
   f.held_answers = held_response_bytes_;
+  f.waiting_on_client = HeldForClient();
   f.buffered_requests = buffered_body_bytes_;
   f.retained = payload_.capacity() + out_.capacity() + block_buffer_.capacity();
   for (const H2StreamContext* s : free_streams_) {

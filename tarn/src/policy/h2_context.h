@@ -22,9 +22,15 @@
 // Flow control: received DATA is granted back to the client at connection
 // level on the connection's own count, whatever the streams do, and at
 // stream level on each stream's count. Everything the server writes goes
-// through one bound on the connection's unsent output; answers that cannot
-// leave (closed windows, a client that does not read) wait in their streams
-// under a bound of their own and a timer (see the kH2Max* figures).
+// through one bound on the connection's unsent output. Response DATA is
+// framed a little ahead of the socket (kH2ResponseOutputBytes); the rest of
+// an answer waits in its stream. While the client takes answer bytes (out
+// of the kernel's buffers, not merely into them), what waits is only the
+// server's own pacing; once a whole check interval passes without the
+// client taking an answer byte (windows closed, or a client that does not
+// read), what waits is held for the client and counts against
+// kH2MaxHeldResponseBytes, and after the stalled-answer timeout the
+// connection is closed.
 //
 // Owned by the connection (Connection::h2_context); loop thread only.
 #ifndef TARN_SRC_POLICY_H2_CONTEXT_H_
@@ -58,6 +64,10 @@ struct H2ParseResult {
   H2StreamContext* stream = nullptr;
   H2Error error = H2_NO_ERROR;
   int32_t stream_id = 0;
+  // A stream error the client could not have avoided (a stream refused
+  // before it saw the stream limit): not counted as a frame without
+  // progress.
+  bool uncounted = false;
 
   static H2ParseResult Ok() { return H2ParseResult(); }
   static H2ParseResult Done(H2StreamContext* s) {
@@ -139,7 +149,8 @@ class H2StreamContext {
 // What one connection holds for its client (see H2Context::Footprint).
 struct H2Footprint {
   size_t unsent_output = 0;      // queued on the connection, not yet written
-  size_t held_answers = 0;       // response bytes waiting for window or room
+  size_t held_answers = 0;       // response bytes not yet framed
+  size_t waiting_on_client = 0;  // of them, those the client has not taken for a check interval
   size_t buffered_requests = 0;  // request body bytes of receiving streams
   size_t retained = 0;           // capacity kept by scratch buffers and recycled streams
   size_t streams = 0;            // streams not yet forgotten
@@ -205,6 +216,7 @@ class H2Context final : private brpc::HPackSink {
     size_t frames = 0;                  // HEADERS and CONTINUATION so far
     size_t list_bytes = 0;
     H2Error reject = H2_NO_ERROR;       // answer the stream with this at the end
+    bool uncounted = false;             // the reject is not held against the client
   };
 
   int ConsumePreface();
@@ -248,7 +260,7 @@ class H2Context final : private brpc::HPackSink {
   void DeleteStream(H2StreamContext* s);
   // A stream error: RST_STREAM, and the stream is forgotten (or marked
   // reset while its call runs).
-  int ResetStream(int32_t id, H2Error error);
+  int ResetStream(int32_t id, H2Error error, bool counted = true);
   // A connection error: GOAWAY; the context fails. The GOAWAY says
   // ENHANCE_YOUR_CALM instead when the client let the output run over.
   int GoAway(H2Error error);
@@ -262,15 +274,33 @@ class H2Context final : private brpc::HPackSink {
   // Sends what the windows allow of s's pending DATA, then its trailers.
   // True when the response is complete.
   bool PackH2Message(H2StreamContext* s);
-  // Gives every waiting response the credit that arrived.
+  // Frames what the windows and the output room allow of every waiting
+  // response and sends it; goes on while the socket takes everything at
+  // once.
   void FlushBlocked();
   // Bytes of response DATA that may be framed now without passing
   // kH2ResponseOutputBytes.
   int64_t ResponseRoom() const;
-  // The timer that closes a connection whose held answers do not move.
-  void ArmStallTimer();
-  void OnStallTimer();
+  // Answer bytes the client has taken from the socket (counted up to the
+  // last response DATA handed to the connection, so control frames sent
+  // after it are not progress).
+  uint64_t AnswerBytesTaken() const;
+  // Response bytes held for the client: all of them once it has taken none
+  // for a check interval, else none.
+  size_t HeldForClient() const;
+  // The timer that watches held answers: every check interval it notes
+  // whether the client took an answer byte; it closes the connection when
+  // it has taken none for the stalled-answer timeout.
+  void ArmHeldCheck();
+  void OnHeldCheck();
+  // A stream this end reset: frames the client sent before it saw the
+  // RST_STREAM are ignored.
+  void RememberReset(int32_t id);
+  bool WasReset(int32_t id) const;
   void AppendWindowUpdate(int32_t id, int64_t increment);
+  // Makes room in out_ for n more bytes, growing it no further than the
+  // scratch size that is kept.
+  void ReserveOut(size_t n);
   // Sends out_ and empties it; false when the connection refused it (the
   // connection is then closed).
   bool SendOut();
@@ -299,18 +329,38 @@ class H2Context final : private brpc::HPackSink {
   // the window that began at unproductive_since_.
   uint32_t unproductive_frames_ = 0;
   std::chrono::steady_clock::time_point unproductive_since_;
-  // Response bytes framed so far; the stall timer compares it.
-  uint64_t progress_ = 0;
-  uint64_t stall_mark_ = 0;
-  bool stall_timer_armed_ = false;
+  // Bytes handed to the connection so far, and that count just after the
+  // last response DATA was handed.
+  uint64_t handed_ = 0;
+  uint64_t data_handed_ = 0;
+  // The held-answer check: the answer bytes taken at the last check, when
+  // one was last seen to leave, and whether none left during the last
+  // interval.
+  bool check_armed_ = false;
+  uint64_t taken_mark_ = 0;
+  std::chrono::steady_clock::time_point last_taken_;
+  bool client_stalled_ = false;
+  // The client acknowledged the server's SETTINGS (and so knows its stream
+  // limit); streams refused before that are not held against it, up to a
+  // bound.
+  bool settings_acked_ = false;
+  uint32_t early_refusals_ = 0;
+  // Streams this end reset lately (a ring): what the client sent on them
+  // before it saw the RST_STREAM is ignored.
+  static constexpr size_t kRememberedResets = 256;
+  int32_t reset_ids_[kRememberedResets] = {};
+  size_t reset_next_ = 0;
   // The client made the server queue more than kH2MaxUnsentOutput.
   bool overflowed_ = false;
   // Every stream not yet forgotten, by id; at most kH2MaxOpenStreams, so a
   // flat list searched in place costs less than a hash map's nodes.
   std::vector<std::pair<int32_t, H2StreamContext*>> streams_;
   std::vector<H2StreamContext*> free_streams_;
-  // Streams with a response waiting for credit, in arrival order.
+  // Streams with a response waiting for credit or room, in arrival order.
   std::vector<int32_t> blocked_;
+  // Response DATA bytes framed so far; out_ holds some of them.
+  uint64_t data_framed_ = 0;
+  bool out_has_data_ = false;
   HeaderBlock block_;
   bool failed_ = false;
   std::string payload_;

@@ -13,6 +13,11 @@
 //                 of them before all N have arrived
 //   upload=N:S    the same with a payload of S bytes in each request, their
 //                 DATA interleaved on the one connection
+//   large=N:S     N asynchronous calls open at once, each answered with S
+//                 payload bytes once all N have arrived
+//   held=N:MS     N asynchronous calls started at once, each held MS
+//                 milliseconds by the service: more than the server's stream
+//                 limit queue in the client
 //
 // Exits 0 when every check passed, else 1 after printing what went wrong.
 // It is a program of its own, built without sanitizers: gRPC's threads
@@ -81,10 +86,17 @@ class Client {
       CheckFail();
     } else if (name == "concurrent") {
       CheckConcurrent(static_cast<int>(value), 0);
-    } else if (name == "upload") {
+    } else if (name == "upload" || name == "large" || name == "held") {
       const size_t colon = check.find(':');
-      Expect(colon != std::string::npos, "upload=N:S");
-      CheckConcurrent(static_cast<int>(value), strtoull(check.c_str() + colon + 1, nullptr, 10));
+      Expect(colon != std::string::npos, name + "=N:S");
+      const size_t second = strtoull(check.c_str() + colon + 1, nullptr, 10);
+      if (name == "upload") {
+        CheckConcurrent(static_cast<int>(value), second);
+      } else if (name == "large") {
+        CheckConcurrent(static_cast<int>(value), 0, second);
+      } else {
+        CheckConcurrent(static_cast<int>(value), 0, 0, static_cast<uint32_t>(second));
+      }
     } else {
       throw CheckFailed("unknown check");
     }
@@ -148,7 +160,10 @@ class Client {
            "the call after the failure: " + Describe(status) + ", text " + response.text());
   }
 
-  void CheckConcurrent(int n, size_t payload) {
+  // n calls at once: each uploads payload bytes and is answered with
+  // answer_bytes (0: its own payload); they are gathered (all answered once
+  // all have arrived) unless hold_ms holds each on its own.
+  void CheckConcurrent(int n, size_t payload, size_t answer_bytes = 0, uint32_t hold_ms = 0) {
     struct Call {
       grpc::ClientContext context;
       interop::EchoResponse response;
@@ -163,7 +178,12 @@ class Client {
       SetDeadline(&call->context);
       interop::EchoRequest request;
       request.set_text("call-" + std::to_string(i));
-      request.set_gather(static_cast<uint32_t>(n));
+      if (hold_ms > 0) {
+        request.set_hold_ms(hold_ms);
+      } else {
+        request.set_gather(static_cast<uint32_t>(n));
+      }
+      request.set_answer_bytes(static_cast<uint32_t>(answer_bytes));
       if (payload > 0) request.set_payload(Pattern(payload));
       call->reader = stub_->AsyncEcho(&call->context, request, &cq);
       call->reader->Finish(&call->response, &call->status, call);
@@ -178,13 +198,26 @@ class Client {
     bool ok = false;
     while (cq.Next(&tag, &ok)) {
     }
+    int failed = 0;
+    std::string first_failure;
+    for (int i = 0; i < n; ++i) {
+      if (!calls[i]->status.ok()) {
+        if (failed++ == 0) first_failure = "call-" + std::to_string(i) + ": " + Describe(calls[i]->status);
+      }
+    }
+    Expect(failed == 0, std::to_string(failed) + " of " + std::to_string(n) +
+                            " calls failed, the first " + first_failure);
     for (int i = 0; i < n; ++i) {
       const std::string want = "call-" + std::to_string(i);
-      Expect(calls[i]->status.ok(), want + ": " + Describe(calls[i]->status));
       Expect(calls[i]->response.text() == want, want + " answered " + calls[i]->response.text());
       Expect(calls[i]->response.payload_size() == payload,
              want + ": server saw " + std::to_string(calls[i]->response.payload_size()) +
                  " payload bytes, sent " + std::to_string(payload));
+      if (answer_bytes > 0) {
+        Expect(calls[i]->response.payload().size() == answer_bytes,
+               want + ": answered " + std::to_string(calls[i]->response.payload().size()) +
+                   " bytes, wanted " + std::to_string(answer_bytes));
+      }
     }
   }
 

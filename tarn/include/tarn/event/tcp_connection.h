@@ -53,6 +53,7 @@ class TcpConnection : public Connection, public PassEndWork {
   int Init() override;
   size_t ReadableLength() override;
   size_t ReadableLengthOutBuf() override;
+  size_t UnackedInSocket() override;
   int SendData(const void* data, size_t len) override;
   int SendSgeZeroCopy(SgEntry* sges, uint32_t count, SendCompleteCallback done) override;
   int ReceiveData(void* buf, size_t len) override;
@@ -110,6 +111,9 @@ class TcpConnection : public Connection, public PassEndWork {
   std::atomic<bool> open_{false};
   // A FlushOutput is queued for the end of the current pass.
   bool flush_queued_ = false;
+  // A message went to the socket whole, past the ring: the message-write
+  // callback is owed at the end of the pass.
+  bool write_cb_owed_ = false;
 };
 
 }  // namespace tarn

@@ -12,10 +12,10 @@
 //
 // What a peer can make the server hold is bounded (the kH2Max* figures
 // below): a header block and its decoded header list, open streams, unsent
-// output, answers held for a closed window (and for how long), frames that
-// make no progress, a request body and its gunzipped form (the
-// connection's largest message), and request bytes buffered across a
-// connection's streams (the same). Responses honour the client's stream and
+// output, answers held for a client that does not take them (and for how
+// long), frames that make no progress, a request body and its gunzipped
+// form (the connection's largest message), and request bytes buffered
+// across a connection's streams (the same). Responses honour the client's stream and
 // connection windows: what does not fit waits for WINDOW_UPDATE.
 //
 // A connection error is answered with GOAWAY and closes the connection;
@@ -107,7 +107,11 @@ constexpr size_t kH2MaxHeaderListBytes = 64 * 1024;
 // 5 frames of the default frame size, so 32 leave a client room to cut its
 // blocks small, and empty CONTINUATION frames cannot run on.
 constexpr size_t kH2MaxHeaderBlockFrames = 32;
-// Streams not yet answered (and not yet forgotten).
+// Streams not yet answered (and not yet forgotten); the server's SETTINGS
+// advertise it as SETTINGS_MAX_CONCURRENT_STREAMS, so a compliant client
+// queues its calls above it. Streams beyond it are refused (REFUSED_STREAM);
+// those refused before the client acknowledged the SETTINGS (up to
+// kH2MaxUnproductiveFrames of them) are not held against it.
 constexpr size_t kH2MaxOpenStreams = 128;
 // Bytes queued on the connection and not yet taken by the socket: the
 // server's control frames (SETTINGS and PING ACKs, RST_STREAM,
@@ -115,14 +119,20 @@ constexpr size_t kH2MaxOpenStreams = 128;
 // server queue more, because it does not read, is closed.
 constexpr size_t kH2MaxUnsentOutput = 4 * 1024 * 1024;
 // Response DATA is framed only while the unsent output is below this; the
-// rest of a response waits in its stream (a held answer, below), so that a
-// slow reader's control frames keep room under kH2MaxUnsentOutput.
+// rest of a response waits in its stream, so that a slow reader's control
+// frames keep room under kH2MaxUnsentOutput. This is the server's own
+// pacing: while the client takes bytes, what waits for it is not held
+// against the client.
 constexpr size_t kH2ResponseOutputBytes = 1024 * 1024;
-// Answers held because the client's windows (or its reading) do not let
-// them leave. Past this new streams are refused (REFUSED_STREAM), and a
-// finished call whose answer would pass it is answered with
+// Answers held for the client: response bytes waiting while the client has
+// taken no answer byte for a whole check interval (its windows closed, or
+// it does not read). Past this new streams are refused (REFUSED_STREAM),
+// and a finished call whose answer would pass it is answered with
 // RESOURCE_EXHAUSTED instead, unless it is the only answer held: so a
-// connection holds at most the larger of this and one largest message.
+// connection holds at most the larger of this and one largest message, plus
+// the answers it was taking when it stopped. Such a client is closed when
+// it then takes nothing for two check intervals while more than this waits
+// behind more than one answer.
 constexpr size_t kH2MaxHeldResponseBytes = 64 * 1024 * 1024;
 // Frames that cost the server work but carry the connection no further:
 // SETTINGS and PING (each answered), frames answered with RST_STREAM,
@@ -130,18 +140,25 @@ constexpr size_t kH2MaxHeldResponseBytes = 64 * 1024 * 1024;
 // CONTINUATION frames. More than this many with no call answered in
 // between, within one kH2DefaultUnproductiveWindowS, ends the connection. The
 // window lets an idle connection live on keepalive PINGs for ever, while a
-// flood still ends after at most kH2MaxUnproductiveFrames answers.
+// flood still ends after at most kH2MaxUnproductiveFrames answers. Frames on
+// a stream the server has reset itself are ignored and not counted.
 constexpr uint32_t kH2MaxUnproductiveFrames = 1000;
 constexpr double kH2DefaultUnproductiveWindowS = 10.0;
-// A connection holding answers that could not move a byte for this long
-// (no window opened, nothing read) is closed; checked every such period,
-// so it goes between one and two periods after the last progress.
+// How often a connection holding answers checks that the client took an
+// answer byte (read it out of the socket) since the last check.
+constexpr double kH2DefaultHeldCheckS = 1.0;
+// A connection holding answers of which the client has taken no byte for
+// this long (no window opened, nothing read) is closed; any byte taken, at
+// whatever rate, keeps it.
 constexpr double kH2DefaultStalledAnswerTimeoutS = 30.0;
 
 // The stalled-answer timeout in force for new checks (process-wide; tests
 // shorten it).
 double H2StalledAnswerTimeout();
 void SetH2StalledAnswerTimeout(double seconds);
+// The held-answer check interval (process-wide; tests shorten it). The
+// interval in force is at most the stalled-answer timeout.
+void SetH2HeldCheckInterval(double seconds);
 // The window in which frames without progress are counted (process-wide;
 // tests shorten it).
 void SetH2UnproductiveWindow(double seconds);
