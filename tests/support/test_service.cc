@@ -15,6 +15,7 @@ void TestBlockServer::Write(google::protobuf::RpcController* base,
     std::lock_guard<std::mutex> lock(mutex_);
     lbas_.push_back(req->lba());
     last_uuid_ = ctrl->uuid();
+    last_conn_ = ctrl->conn();
     if (req->lba() == kHoldLba) {
       held_.push_back(done);
       return;
@@ -81,6 +82,11 @@ size_t TestBlockServer::ReleaseUserHolds() {
 std::string TestBlockServer::last_uuid() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return last_uuid_;
+}
+
+std::shared_ptr<tarn::Connection> TestBlockServer::last_conn() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_conn_.lock();
 }
 
 size_t TestBlockServer::held() const {

@@ -18,6 +18,9 @@
 namespace tarn {
 
 int TarnProto::ParseTcp(const std::shared_ptr<Connection>& conn) {
+  // Before the first request is served: answers a client does not read
+  // hold back its requests from then on.
+  conn->SetOutputHold(server_->output_hold());
   switch (ReadTcpFrames(conn, this, false)) {
     case FrameReadResult::kDone:
       return kParseDone;
