@@ -35,16 +35,17 @@ std::string EchoFrame(uint64_t seq, std::string attachment) {
   return WriteRequestFrame(seq, seq, attachment);
 }
 
-// Sends on a non-blocking socket until the peer has taken nothing for
-// `quiet_s` (or `cap` bytes went); the bytes sent.
-size_t SendUntilBlocked(int fd, const std::string& frame, size_t cap, double quiet_s) {
+// Sends `frame` over and over on a non-blocking socket until the peer has
+// taken nothing for `quiet_s` or *sent reaches `cap`; *sent counts every
+// byte sent so far (and places the next byte within the frame).
+void SendUntilBlocked(int fd, const std::string& frame, size_t cap, double quiet_s,
+                      size_t* sent) {
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-  size_t sent = 0;
-  size_t off = 0;
-  while (sent < cap) {
+  size_t off = *sent % frame.size();
+  while (*sent < cap) {
     const ssize_t n = ::send(fd, frame.data() + off, frame.size() - off, MSG_NOSIGNAL);
     if (n > 0) {
-      sent += static_cast<size_t>(n);
+      *sent += static_cast<size_t>(n);
       off = (off + static_cast<size_t>(n)) % frame.size();
       continue;
     }
@@ -52,12 +53,11 @@ size_t SendUntilBlocked(int fd, const std::string& frame, size_t cap, double qui
     pollfd p{fd, POLLOUT, 0};
     if (::poll(&p, 1, static_cast<int>(quiet_s * 1000)) == 0) break;
   }
-  return sent;
 }
 
 // Watches the server side of the test service's last connection from a
-// thread of its own: the most unsent output it had and whether its reading
-// was ever held, read on its loop every 2 ms.
+// thread of its own: the most unsent output and the most received input it
+// had, and whether its reading was ever held, read on its loop every 2 ms.
 class OutputSampler {
  public:
   explicit OutputSampler(const TestBlockServer& service)
@@ -69,6 +69,7 @@ class OutputSampler {
     if (thread_.joinable()) thread_.join();
   }
   size_t max_unsent() const { return max_unsent_; }
+  size_t max_input() const { return max_input_; }
   bool saw_held() const { return saw_held_; }
 
  private:
@@ -78,12 +79,15 @@ class OutputSampler {
       if (!conn) conn = service.last_conn();
       if (conn) {
         size_t unsent = 0;
+        size_t input = 0;
         bool held = false;
         testsupport::RunSync(conn->worker(), [&] {
           unsent = conn->ReadableLengthOutBuf();
+          input = conn->ReadableLength();
           held = conn->ReadingHeld();
         });
         max_unsent_ = std::max<size_t>(max_unsent_, unsent);
+        max_input_ = std::max<size_t>(max_input_, input);
         saw_held_ = saw_held_ || held;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -92,6 +96,7 @@ class OutputSampler {
 
   std::atomic<bool> done_{false};
   std::atomic<size_t> max_unsent_{0};
+  std::atomic<size_t> max_input_{0};
   std::atomic<bool> saw_held_{false};
   std::thread thread_;
 };
@@ -148,7 +153,17 @@ TEST_F(ServerHold, NeverReadingClientIsHeldWithinTheMarkThenClosed) {
   const int fd = RawConnect(port_, 64 << 10);
   ASSERT_GE(fd, 0);
   OutputSampler sampler(service_);
-  const size_t sent = SendUntilBlocked(fd, EchoFrame(1, std::string(kCall, 'n')), 512u << 20, 0.3);
+  const std::string frame = EchoFrame(1, std::string(kCall, 'n'));
+  const size_t kCap = 512u << 20;
+  size_t sent = 0;
+  // Until the client is blocked by a held server (a loaded machine may be
+  // slow to get there).
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        SendUntilBlocked(fd, frame, kCap, 0.3, &sent);
+        return sampler.saw_held() || sent >= kCap;
+      },
+      60.0));
   std::shared_ptr<tarn::Connection> conn = service_.last_conn();
   ASSERT_NE(conn, nullptr);
   // Before the hold the server took every request and queued every answer
@@ -226,6 +241,60 @@ TEST_F(ServerHold, SlowReaderOfPipelinedLargeCallsGetsEveryAnswer) {
   EXPECT_LE(sampler.max_unsent(), kHigh + kCall + kFrameSlack);
   conn.reset();
   close(fd);
+  EXPECT_TRUE(PoolsFull());
+}
+
+// A client that asks for large answers with small requests and sends them
+// far faster than it reads: a held connection takes its requests already
+// received before it reads the socket again, so the server's input stays
+// within one socket read instead of taking in everything the client sends.
+TEST_F(ServerHold, RequestsSentFasterThanAnswersAreReadStayInTheKernel) {
+  output_hold_.stall_timeout_s = 2.0;
+  StartServer();
+  const uint64_t kCalls = 16000;  // about 800 KB of requests for 16 GB of answers
+  std::string requests;
+  for (uint64_t seq = 1; seq <= kCalls; ++seq) {
+    vovorav::BlockServerReadRequest req;
+    req.set_lba(seq);
+    req.set_size(1 << 20);
+    requests += BuildFrame("BlockServerService", "Read", RequestHeader(seq, 1),
+                           req.SerializeAsString());
+  }
+  const int fd = RawConnect(port_, 256 << 10);
+  ASSERT_GE(fd, 0);
+  std::thread writer([&] { SendAll(fd, requests); });
+  OutputSampler sampler(service_);
+
+  // A hundred answers' worth, read in small steps with a rest every 16.
+  std::vector<char> chunk(256 << 10);
+  size_t taken = 0;
+  size_t rested_at = 0;
+  while (taken < (100u << 20)) {
+    if (taken >= rested_at) {
+      rested_at += 16u << 20;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const ssize_t n = ::recv(fd, chunk.data(), chunk.size(), 0);
+    if (n <= 0) break;
+    taken += static_cast<size_t>(n);
+    std::this_thread::sleep_for(std::chrono::microseconds(300));
+  }
+  std::shared_ptr<tarn::Connection> conn = service_.last_conn();
+  ::shutdown(fd, SHUT_RDWR);  // lets the writer go
+  writer.join();
+  sampler.Stop();
+  EXPECT_GE(taken, 100u << 20);
+  EXPECT_TRUE(sampler.saw_held());
+  EXPECT_LE(sampler.max_unsent(), kHigh + (1 << 20) + kFrameSlack);
+  // One read takes at most the ring's free space (8 KiB at first) and a
+  // 64 KiB spill; reading ahead would have taken in the whole 800 KB.
+  EXPECT_LT(sampler.max_input(), 256u << 10);
+  // Closed with answers unread: the server's next write fails.
+  close(fd);
+  if (conn) {
+    EXPECT_TRUE(WaitFor([&] { return conn->IsClosed(); }));
+  }
+  conn.reset();
   EXPECT_TRUE(PoolsFull());
 }
 

@@ -47,6 +47,10 @@ void TestBlockServer::Read(google::protobuf::RpcController* base,
                            vovorav::BlockServerReadResponse* resp,
                            google::protobuf::Closure* done) {
   auto* ctrl = static_cast<tarn::RpcController*>(base);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    last_conn_ = ctrl->conn();
+  }
   if (const uint32_t limit = read_conn_send_limit_.load()) ctrl->conn()->set_max_send_size(limit);
   const uint32_t n = static_cast<uint32_t>(req->size());
   if (n > 0) {

@@ -38,7 +38,7 @@ class TestBlockServer : public vovorav::BlockServerService {
   size_t ReleaseUserHolds();
 
   std::string last_uuid() const;
-  // The server-side connection of the last write, while it lives.
+  // The server-side connection of the last write or read, while it lives.
   std::shared_ptr<tarn::Connection> last_conn() const;
   size_t held() const;
   std::vector<uint64_t> lbas() const;  // of every write, in arrival order

@@ -436,24 +436,33 @@ void TcpConnection::ReleaseReadHold() {
     loop_->CancelTimer(hold_timer_);
     hold_timer_ = TimerId();
   }
-  LibeventDriver* driver = loop_->driver();
-  if (read_event_idx_ >= 0 && !driver->EventIsEnable(read_event_idx_)) {
-    driver->AddEvent(read_event_idx_);
-  }
   LOG_DEBUG << "output drained, read again, conn_name: " << name_;
-  if (input_->ReadableBytes() == 0) return;
-  // Messages read before the hold are buffered, and no new byte may come to
-  // announce them (the peer can be waiting for their answers). Announced on
-  // the next pass: the writer that released the hold is still running.
+  if (input_->ReadableBytes() == 0) {
+    ResumeReadEvent();
+    return;
+  }
+  // Messages read before the hold come first, and no new byte may come to
+  // announce them (the peer can be waiting for their answers). The socket
+  // is read again only once they have been taken without holding again, so
+  // a peer that sends faster than it reads cannot grow the input ring.
+  // Announced on the next pass: the writer that released the hold is still
+  // running.
   std::weak_ptr<Connection> weak = weak_from_this();
   loop_->RunNextLoop([weak] {
     std::shared_ptr<Connection> self = weak.lock();
     if (!self) return;
     auto* tcp = static_cast<TcpConnection*>(self.get());
-    if (tcp->handler_ && !tcp->read_held_ && tcp->input_->ReadableBytes() > 0) {
-      tcp->RunMessageReadCb(self);
-    }
+    if (!tcp->handler_ || tcp->read_held_) return;
+    tcp->RunMessageReadCb(self);
+    if (tcp->handler_ && !tcp->read_held_) tcp->ResumeReadEvent();
   });
+}
+
+void TcpConnection::ResumeReadEvent() {
+  LibeventDriver* driver = loop_->driver();
+  if (read_event_idx_ >= 0 && !driver->EventIsEnable(read_event_idx_)) {
+    driver->AddEvent(read_event_idx_);
+  }
 }
 
 void TcpConnection::ArmHoldTimer(double seconds) {

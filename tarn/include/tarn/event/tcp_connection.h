@@ -73,9 +73,9 @@ class TcpConnection : public Connection, public PassEndWork {
   uint32_t my_qp_num() override { return 0; }
   uint32_t peer_qp_num() override { return 0; }
   // Holding reading stops the read event; the input ring keeps what was
-  // read before. Releasing it starts the read event again and announces the
-  // buffered input on a later loop pass (never inside the write that
-  // drained the output).
+  // read before. Releasing it announces the buffered input on a later loop
+  // pass (never inside the write that drained the output), and reads the
+  // socket again once that input has been taken without holding again.
   void SetOutputHold(const OutputHold& hold) override { hold_ = hold; }
   bool ReadingHeld() const override { return read_held_; }
 
@@ -107,6 +107,7 @@ class TcpConnection : public Connection, public PassEndWork {
   void HoldReading();
   void OnHeldOutputWritten();
   void ReleaseReadHold();
+  void ResumeReadEvent();
   void ArmHoldTimer(double seconds);
   void CheckHeldOutput();
 
