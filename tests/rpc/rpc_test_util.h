@@ -195,6 +195,7 @@ class RpcFixture : public ::testing::Test {
     server_.reset(new tarn::RpcServer(transport_.transport, acceptor_, Loopback(port),
                                       "test_server", option, nullptr));
     ASSERT_EQ(server_->AddService(&service_), 0);
+    server_->set_output_hold(output_hold_);
     server_->SetWorkerNum(workers);
     ASSERT_EQ(server_->Start(), 0);
     port_ = server_->server()->listen_addr().ToPort();
@@ -332,6 +333,10 @@ class RpcFixture : public ::testing::Test {
   // over RDMA the message size and the receives each worker keeps posted
   // (on its shared queue, or per queue pair).
   uint32_t server_pool_ = 64;
+  // Set before StartServer: how the server holds back clients that do not
+  // read their answers.
+  tarn::OutputHold output_hold_{tarn::kRpcOutputHighWater, tarn::kRpcOutputLowWater,
+                                tarn::kRpcOutputStallTimeoutS};
   uint32_t max_data_ = 1u << 20;
   uint32_t recv_depth_ = 32;
 };

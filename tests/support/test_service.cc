@@ -15,6 +15,7 @@ void TestBlockServer::Write(google::protobuf::RpcController* base,
     std::lock_guard<std::mutex> lock(mutex_);
     lbas_.push_back(req->lba());
     last_uuid_ = ctrl->uuid();
+    last_conn_ = ctrl->conn();
     if (req->lba() == kHoldLba) {
       held_.push_back(done);
       return;
@@ -46,6 +47,10 @@ void TestBlockServer::Read(google::protobuf::RpcController* base,
                            vovorav::BlockServerReadResponse* resp,
                            google::protobuf::Closure* done) {
   auto* ctrl = static_cast<tarn::RpcController*>(base);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    last_conn_ = ctrl->conn();
+  }
   if (const uint32_t limit = read_conn_send_limit_.load()) ctrl->conn()->set_max_send_size(limit);
   const uint32_t n = static_cast<uint32_t>(req->size());
   if (n > 0) {
@@ -81,6 +86,11 @@ size_t TestBlockServer::ReleaseUserHolds() {
 std::string TestBlockServer::last_uuid() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return last_uuid_;
+}
+
+std::shared_ptr<tarn::Connection> TestBlockServer::last_conn() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_conn_.lock();
 }
 
 size_t TestBlockServer::held() const {

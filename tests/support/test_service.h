@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -37,6 +38,8 @@ class TestBlockServer : public vovorav::BlockServerService {
   size_t ReleaseUserHolds();
 
   std::string last_uuid() const;
+  // The server-side connection of the last write or read, while it lives.
+  std::shared_ptr<tarn::Connection> last_conn() const;
   size_t held() const;
   std::vector<uint64_t> lbas() const;  // of every write, in arrival order
   int writes() const { return writes_.load(); }  // writes answered at once
@@ -48,6 +51,7 @@ class TestBlockServer : public vovorav::BlockServerService {
   std::vector<google::protobuf::Closure*> held_;
   std::vector<tarn::RpcController*> user_held_;
   std::string last_uuid_;
+  std::weak_ptr<tarn::Connection> last_conn_;
   std::vector<uint64_t> lbas_;
   std::atomic<int> writes_{0};
   std::atomic<uint32_t> read_conn_send_limit_{0};

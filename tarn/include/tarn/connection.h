@@ -50,6 +50,19 @@ using SendCompleteCallback = std::function<void(int)>;
 // it, so its deleter travels with the pointer.
 using H2ContextPtr = std::unique_ptr<H2Context, void (*)(H2Context*)>;
 
+// Holding back a peer that does not take what it makes us write (byte-stream
+// transports): while more than high_water bytes of output wait for the
+// socket, the connection stops reading, so that the kernel's buffers and TCP
+// flow control slow the peer down instead of our memory growing; it reads
+// again once the output has drained to low_water. A connection held for
+// stall_timeout_s without writing a single byte is closed. high_water 0
+// never holds; stall_timeout_s 0 never closes.
+struct OutputHold {
+  size_t high_water = 0;
+  size_t low_water = 0;
+  double stall_timeout_s = 0;
+};
+
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(const std::string& name, int64_t id, const SockAddress& peer, Transport transport);
@@ -108,6 +121,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
   virtual int state() = 0;
   virtual uint32_t my_qp_num() = 0;
   virtual uint32_t peer_qp_num() = 0;
+
+  // Loop thread: sets how the connection holds back reading for its output
+  // (see OutputHold); it takes effect from the next send or write. Message
+  // transports ignore it.
+  virtual void SetOutputHold(const OutputHold&) {}
+  // Loop thread: true while reading is held back. A reader going through
+  // buffered input stops at the next message boundary; the held bytes are
+  // announced again (message-read callback) once reading resumes.
+  virtual bool ReadingHeld() const { return false; }
 
   const std::string& name() const { return name_; }
   int64_t id() const { return id_; }

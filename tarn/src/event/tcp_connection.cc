@@ -124,6 +124,9 @@ int TcpConnection::SendData(const void* data, size_t len) {
     write_cb_owed_ = true;
   } else {
     output_->Append(bytes, len);
+    if (hold_.high_water > 0 && !read_held_ && output_->ReadableBytes() > hold_.high_water) {
+      HoldReading();
+    }
   }
   // While the write event is on, it drains the ring. Otherwise the ring is
   // written once at the end of this loop pass, so that all the messages of a
@@ -161,6 +164,7 @@ void TcpConnection::RunPassEnd() {
       return;
     }
   }
+  if (n > 0 && read_held_) OnHeldOutputWritten();
   if (output_->ReadableBytes() > 0) {
     EnableWriteEvent();
     return;
@@ -358,8 +362,9 @@ void TcpConnection::HandleReadEvent(int fd, const std::shared_ptr<Connection>& c
     RunMessageReadCb(conn);
     // A well-formed stream never holds more than one largest message after
     // the reader has taken what it could; anything beyond is a peer that
-    // would make us buffer without bound.
-    if (handler_ && input_->ReadableBytes() > max_send_size_) {
+    // would make us buffer without bound. A held reader has left complete
+    // messages for later, and reads nothing more until it takes them.
+    if (handler_ && !read_held_ && input_->ReadableBytes() > max_send_size_) {
       LOG_ERROR << "input buffer over limit, conn_name: " << name_
                 << ", readable: " << input_->ReadableBytes() << ", limit: " << max_send_size_
                 << ", peer addr: " << peer_addr_.ToString();
@@ -391,6 +396,7 @@ void TcpConnection::HandleWriteEvent(int fd, const std::shared_ptr<Connection>& 
   }
   if (n > 0) {
     LOG_TRACE << "do write n: " << n;
+    if (read_held_) OnHeldOutputWritten();
   }
   if (output_->ReadableBytes() > 0) return;  // the persistent event fires again
   LOG_TRACE << "send buffer complete, del event idx: " << write_event_idx_;
@@ -426,6 +432,10 @@ void TcpConnection::ForceCloseInLoop() {
   // give them the one write they would have had before the peer sees FIN.
   if (state() == kConnected && output_->ReadableBytes() > 0) output_->WriteFd(socket_->fd());
   FreeEvents();
+  if (hold_timer_.valid()) {
+    loop_->CancelTimer(hold_timer_);
+    hold_timer_ = TimerId();
+  }
   // Tell the peer now: the descriptor stays ours until destruction, but a
   // peer must not wait for a stream nobody will write or read any more.
   if (socket_) socket_->Shutdown();
@@ -433,6 +443,82 @@ void TcpConnection::ForceCloseInLoop() {
   open_.store(false, std::memory_order_release);
   set_state(kDisconnected);
   RunConnectionClosedCb(self);
+}
+
+void TcpConnection::HoldReading() {
+  read_held_ = true;
+  hold_progress_ = plinth::TimeCycle::now();
+  if (read_event_idx_ >= 0) loop_->driver()->DelEvent(read_event_idx_);
+  LOG_DEBUG << "output over high water, hold reading, conn_name: " << name_
+            << ", unsent: " << output_->ReadableBytes();
+  if (hold_.stall_timeout_s > 0) ArmHoldTimer(hold_.stall_timeout_s);
+}
+
+void TcpConnection::OnHeldOutputWritten() {
+  hold_progress_ = plinth::TimeCycle::now();
+  if (output_->ReadableBytes() <= hold_.low_water) ReleaseReadHold();
+}
+
+void TcpConnection::ReleaseReadHold() {
+  read_held_ = false;
+  if (hold_timer_.valid()) {
+    loop_->CancelTimer(hold_timer_);
+    hold_timer_ = TimerId();
+  }
+  LOG_DEBUG << "output drained, read again, conn_name: " << name_;
+  if (input_->ReadableBytes() == 0) {
+    ResumeReadEvent();
+    return;
+  }
+  // Messages read before the hold come first, and no new byte may come to
+  // announce them (the peer can be waiting for their answers). The socket
+  // is read again only once they have been taken without holding again, so
+  // a peer that sends faster than it reads cannot grow the input ring.
+  // Announced on the next pass: the writer that released the hold is still
+  // running.
+  std::weak_ptr<Connection> weak = weak_from_this();
+  loop_->RunNextLoop([weak] {
+    std::shared_ptr<Connection> self = weak.lock();
+    if (!self) return;
+    auto* tcp = static_cast<TcpConnection*>(self.get());
+    if (!tcp->handler_ || tcp->read_held_) return;
+    tcp->RunMessageReadCb(self);
+    if (tcp->handler_ && !tcp->read_held_) tcp->ResumeReadEvent();
+  });
+}
+
+void TcpConnection::ResumeReadEvent() {
+  LibeventDriver* driver = loop_->driver();
+  if (read_event_idx_ >= 0 && !driver->EventIsEnable(read_event_idx_)) {
+    driver->AddEvent(read_event_idx_);
+  }
+}
+
+void TcpConnection::ArmHoldTimer(double seconds) {
+  std::weak_ptr<Connection> weak = weak_from_this();
+  hold_timer_ = loop_->RunAfter(seconds, [weak] {
+    if (std::shared_ptr<Connection> self = weak.lock()) {
+      static_cast<TcpConnection*>(self.get())->CheckHeldOutput();
+    }
+  });
+}
+
+void TcpConnection::CheckHeldOutput() {
+  hold_timer_ = TimerId();
+  if (!handler_ || !read_held_ || hold_.stall_timeout_s <= 0) return;
+  const uint64_t idle_cycles = plinth::TimeCycle::now().cycles() - hold_progress_.cycles();
+  const double idle = static_cast<double>(idle_cycles) /
+                      static_cast<double>(plinth::TimeCycle::tsc_rate_);
+  // The timer may fire a hair early; a millisecond short counts as due.
+  const double left = hold_.stall_timeout_s - idle;
+  if (left > 0.001) {
+    ArmHoldTimer(left);
+    return;
+  }
+  LOG_WARN << "peer takes no output, close connection, conn_name: " << name_
+           << ", unsent: " << output_->ReadableBytes() << ", no progress for: " << idle
+           << "s, peer addr: " << peer_addr_.ToString();
+  ForceCloseInLoop();
 }
 
 }  // namespace tarn

@@ -18,6 +18,9 @@
 namespace tarn {
 
 int TarnProto::ParseTcp(const std::shared_ptr<Connection>& conn) {
+  // Before the first request is served: answers a client does not read
+  // hold back its requests from then on.
+  conn->SetOutputHold(server_->output_hold());
   switch (ReadTcpFrames(conn, this, false)) {
     case FrameReadResult::kDone:
       return kParseDone;
@@ -210,8 +213,9 @@ void TarnProto::SendResponse(RpcController* ctrl) {
       const int ret =
           SendTcpFrame(conn.get(), buf, main, buf_size, ctrl->response_attachments());
       if (ret != 0) LOG_ERROR << "send data error, rpc uuid: " << ctrl->uuid();
-      // A client that does not read its answers would make us buffer them
-      // without bound: drop it.
+      // The output hold stops reading a client that does not read its
+      // answers; only answers of calls already in service can still pile
+      // up, and past the largest message the client is dropped.
       if (ret == kSendBacklogFull) conn->ForceClose();
       ctrl->set_tarn_hold(false);
       break;

@@ -311,6 +311,9 @@ int SendRdmaFrame(Connection* conn, char* buf, uint64_t main_size,
 FrameReadResult ReadTcpFrames(const std::shared_ptr<Connection>& conn, FrameSink* sink,
                               bool close_on_bad_magic) {
   for (;;) {
+    // A connection whose peer does not take its output leaves the rest for
+    // when it does (the connection announces it again then).
+    if (conn->ReadingHeld()) return FrameReadResult::kDone;
     ReceivedFrame frame;
     switch (TakeOneFrame(conn, close_on_bad_magic, &frame)) {
       case Step::kFrame:

@@ -213,7 +213,11 @@ void RpcServer::OnMessageRead(const std::shared_ptr<Connection>& conn) {
        ++i) {
     if (i == latched) continue;
     result = Parse(protocols_[i], conn);
-    if (result != BaseProto::kNotThisProto) conn->set_proto_index(static_cast<int8_t>(i));
+    if (result != BaseProto::kNotThisProto) {
+      conn->set_proto_index(static_cast<int8_t>(i));
+      // Only the frame protocol is paced by holding its reading.
+      if (protocols_[i] != tarn_proto_.get()) conn->SetOutputHold(OutputHold());
+    }
   }
   switch (result) {
     case BaseProto::kNotThisProto:

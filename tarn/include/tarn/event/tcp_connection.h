@@ -19,6 +19,7 @@
 #include "tarn/connection.h"
 #include "tarn/event/event_loop.h"
 #include "tarn/event/tcp_socket.h"
+#include "tarn/timer_queue.h"
 
 namespace tarn {
 
@@ -72,6 +73,12 @@ class TcpConnection : public Connection, public PassEndWork {
   int state() override;
   uint32_t my_qp_num() override { return 0; }
   uint32_t peer_qp_num() override { return 0; }
+  // Holding reading stops the read event; the input ring keeps what was
+  // read before. Releasing it announces the buffered input on a later loop
+  // pass (never inside the write that drained the output), and reads the
+  // socket again once that input has been taken without holding again.
+  void SetOutputHold(const OutputHold& hold) override { hold_ = hold; }
+  bool ReadingHeld() const override { return read_held_; }
 
   // Server side, on the acceptor loop: hands the accepted socket to the
   // connection's loop, which then establishes the connection.
@@ -97,6 +104,13 @@ class TcpConnection : public Connection, public PassEndWork {
   // At the end of the loop pass: one write of what the pass queued; the
   // write event takes over whatever the socket does not take now.
   void RunPassEnd() override;
+  // Output hold (see OutputHold in tarn/connection.h).
+  void HoldReading();
+  void OnHeldOutputWritten();
+  void ReleaseReadHold();
+  void ResumeReadEvent();
+  void ArmHoldTimer(double seconds);
+  void CheckHeldOutput();
 
   EventWorker* worker_;
   std::unique_ptr<EventHandler> handler_;
@@ -114,6 +128,11 @@ class TcpConnection : public Connection, public PassEndWork {
   // A message went to the socket whole, past the ring: the message-write
   // callback is owed at the end of the pass.
   bool write_cb_owed_ = false;
+  OutputHold hold_;
+  bool read_held_ = false;
+  // While held: when the output last moved, and the no-progress timer.
+  plinth::TimeCycle hold_progress_;
+  TimerId hold_timer_;
 };
 
 }  // namespace tarn

@@ -163,7 +163,9 @@ enum class FrameReadResult {
 };
 
 // On the connection's loop thread: delivers every complete frame buffered in
-// conn, in order. A frame is touched only once all its bytes are buffered.
+// conn, in order, until the connection holds back its reading (ReadingHeld:
+// the rest stays buffered, kDone). A frame is touched only once all its
+// bytes are buffered.
 // A head with inconsistent lengths, or a total above the connection's
 // receive limit (its max_send_size), is logged at ERROR and closes the
 // connection. A wrong magic is logged at ERROR; close_on_bad_magic decides

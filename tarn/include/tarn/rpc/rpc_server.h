@@ -19,6 +19,15 @@
 // controller to building the response) as
 // "tarn_rpc_" + server name + "_" + service + "_" + method.
 //
+// A frame-protocol client over TCP that does not read its answers is held
+// back, not buffered for: while more than kRpcOutputHighWater bytes of
+// answers wait for its socket, the server reads none of its requests (not
+// even those already received), so the kernel's buffers fill and TCP flow
+// control stops the client; it reads again once the answers have drained to
+// kRpcOutputLowWater. A connection held for kRpcOutputStallTimeoutS without
+// taking a single byte is closed. HTTP/2 connections pace their answers by
+// their own windows and bounds (tarn/policy/h2_proto.h) and are never held.
+//
 // With an outside colony, stop the colony before deleting the server: its
 // connections call back into the server until then. A service that keeps a
 // request's closure past its method must run it before the server is
@@ -37,6 +46,7 @@
 #include <vector>
 
 #include "tarn/base/obj_pool.h"
+#include "tarn/connection.h"
 #include "tarn/sock_address.h"
 #include "tarn/timer_queue.h"
 #include "tarn/types.h"
@@ -64,6 +74,14 @@ class Server;
 class TarnProto;
 class WorkerColony;
 
+// The output hold of frame-protocol connections over TCP (figures stated in
+// README.md). One connection holds at most the high-water mark, plus the
+// answer that crossed it, plus the answers of calls its services were
+// already serving then, plus what the kernel buffers.
+constexpr size_t kRpcOutputHighWater = 4 * 1024 * 1024;
+constexpr size_t kRpcOutputLowWater = 1024 * 1024;
+constexpr double kRpcOutputStallTimeoutS = 30.0;
+
 class RpcServer {
  public:
   using ControllerPool = plinth::ObjPool<RpcController>;
@@ -83,6 +101,10 @@ class RpcServer {
   void SetWorkerNum(uint32_t n);
   void SetCreateUserHandleCb(const std::function<UserHandle*(Loop*)>& cb);
   WorkerColony* worker_colony() const;
+  // Before Start: how frame-protocol connections over TCP are held back
+  // (the defaults above; tests shorten the stall timeout).
+  void set_output_hold(const OutputHold& hold) { output_hold_ = hold; }
+  const OutputHold& output_hold() const { return output_hold_; }
 
   // Builds the controller pools and starts the transport server; 0 or its
   // error code. -1, with nothing touched, when the server runs already.
@@ -140,6 +162,7 @@ class RpcServer {
   std::unique_ptr<H2Proto> h2_proto_;
   std::unique_ptr<TarnProto> tarn_proto_;
   std::vector<BaseProto*> protocols_;
+  OutputHold output_hold_{kRpcOutputHighWater, kRpcOutputLowWater, kRpcOutputStallTimeoutS};
 };
 
 }  // namespace tarn
