@@ -189,6 +189,10 @@ class PollingWorker : public Worker {
   // is still outstanding; else null.
   RdmaWorkRequest* ClaimOrphanSend(const ibv_wc& wc);
   void DropOrphanRxWc(const ibv_wc& wc);
+  // Before a queue pair on the shared receive queue is destroyed: handles
+  // the receives already completed (destroying it would discard them, and
+  // their buffers and the shared queue's replacements with them).
+  void TakeReceivesBeforeDestroy();
   // Remembers a queue pair that posts its own receives, so that receives
   // completing while it has no connection still count.
   void TrackRecvQp(const std::shared_ptr<RdmaQueuePair>& qp);
