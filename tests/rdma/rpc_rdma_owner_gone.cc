@@ -2,7 +2,8 @@
 // holds messages for it: an RpcClient destroyed with the answer to its last
 // call already in its receive completion queue, and an RpcServer over a
 // colony it does not own destroyed with requests in its workers' receive
-// completion queue. Nothing of the owner runs afterwards (under
+// completion queue, or with an answer's send outstanding. Nothing of the
+// owner runs afterwards (under
 // AddressSanitizer a call into it would be a use after free), and the
 // messages' buffers go back.
 #include <atomic>
@@ -59,6 +60,23 @@ class OwnerGone : public TransportSuite {
     server_colony_.reset();
   }
 
+  // A server over one polling worker of a colony the test owns, a client,
+  // and one call answered.
+  void StartOverOutsideColony() {
+    const tarn::WorkerOption option = ServerOption();
+    server_colony_.reset(new tarn::PollingWorkerColony(1, option, nullptr));
+    server_colony_->Start();
+    server_.reset(new tarn::RpcServer(tarn::kRdma, acceptor_, Loopback(0), "test_server", option,
+                                      server_colony_.get()));
+    ASSERT_EQ(server_->AddService(&service_), 0);
+    ASSERT_EQ(server_->Start(), 0);
+    port_ = server_->server()->listen_addr().ToPort();
+    workers_ = 1;
+    pool_size_ = static_cast<int>(option.obj_pool_size);
+    MakeClient();
+    ASSERT_NE(WriteUntilAnswered(1), 0u);
+  }
+
   std::unique_ptr<tarn::PollingWorkerColony> server_colony_;
 };
 
@@ -96,19 +114,9 @@ TEST_P(OwnerGone, ClientDestroyedWithTheAnswerInItsReceiveQueue) {
 
 TEST_P(OwnerGone, ServerOverAnOutsideColonyDestroyedWithRequestsInItsReceiveQueue) {
   constexpr size_t kCalls = 8;
+  ASSERT_NO_FATAL_FAILURE(StartOverOutsideColony());
   const tarn::WorkerOption option = ServerOption();
-  server_colony_.reset(new tarn::PollingWorkerColony(1, option, nullptr));
-  server_colony_->Start();
   tarn::Worker* server_worker = server_colony_->GetWorker(0u);
-  server_.reset(new tarn::RpcServer(tarn::kRdma, acceptor_, Loopback(0), "test_server", option,
-                                    server_colony_.get()));
-  ASSERT_EQ(server_->AddService(&service_), 0);
-  ASSERT_EQ(server_->Start(), 0);
-  port_ = server_->server()->listen_addr().ToPort();
-  workers_ = 1;
-  pool_size_ = static_cast<int>(option.obj_pool_size);
-  MakeClient();
-  ASSERT_NE(WriteUntilAnswered(1), 0u);
   // The calls that find no server end at their (short) budget.
   RunOn(client_worker_, [this] { client_->set_timeout_ms(200); });
 
@@ -142,6 +150,24 @@ TEST_P(OwnerGone, ServerOverAnOutsideColonyDestroyedWithRequestsInItsReceiveQueu
     out = stat[size].first - stat[size].second - posted;
   });
   EXPECT_EQ(out, 0u);
+}
+
+// An answer whose send is still outstanding when the server goes (the port
+// is down, so the device neither delivers nor fails it): its completion
+// comes back into the server's own callback before the server is gone.
+TEST_P(OwnerGone, ServerOverAnOutsideColonyDestroyedWithAnAnswerOutstanding) {
+  ASSERT_NO_FATAL_FAILURE(StartOverOutsideColony());
+  RunOn(client_worker_, [this] { client_->set_timeout_ms(200); });
+  Results results;
+  Write(TestBlockServer::kHoldLba, &results, {Pattern(512, 5)});
+  ASSERT_TRUE(WaitFor([this] { return service_.held() == 1; }));
+  verbs_emu::SetTimeScale(1000.0);  // about half an hour per attempt
+  ASSERT_TRUE(verbs_emu::SetPortState("emu_0", 1, false));
+  EXPECT_EQ(service_.Release(), 1u);
+  ASSERT_TRUE(WaitFor([] { return verbs_emu::GetCounters().send_wrs >= 1; }));
+  server_.reset();
+  ASSERT_TRUE(results.WaitFor(1));
+  EXPECT_NE(results.codes()[0], 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Over, OwnerGone, ::testing::Values(OverRdma(true), OverRdma(false)),

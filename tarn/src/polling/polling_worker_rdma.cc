@@ -415,6 +415,18 @@ void PollingWorker::DelConnection(uint32_t qp_num) {
   PrintQpairs();
 }
 
+void PollingWorker::DestroyConnectionNow(const std::shared_ptr<RdmaConnection>& conn) {
+  loop_->AssertInLoopThread();
+  conn->ForceCloseInLoop();
+  const std::shared_ptr<RdmaQueuePair>& qp = conn->queue_pair();
+  if (qp == nullptr || qp->qp() == nullptr) return;
+  const uint32_t qp_num = qp->qp_num();
+  TakeReceivesBeforeDestroy();
+  qp->DestroyQp();
+  recv_qps_.erase(qp_num);
+  if (FindConnection(qp_num) == conn) DelConnection(qp_num);
+}
+
 // A connection leaving the table: kept until its queue pair has drained
 // when that has not happened yet (already findable while its closed callback
 // runs), and closed (its users hear of it).

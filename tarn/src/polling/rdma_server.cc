@@ -1,6 +1,8 @@
 #include "tarn/polling/rdma_server.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -94,6 +96,36 @@ void RdmaServer::CutMadeConnections() {
           }
         },
         false);
+  }
+  // The sends still outstanding (answers on their way) complete into their
+  // own callbacks, which belong to the owner too: let the workers take
+  // their flushes while the owner is still whole, for a while; what has not
+  // come by then (or cannot, the worker being the caller) completes as the
+  // queue pair is destroyed here.
+  const auto deadline = std::chrono::steady_clock::now() + kSendDrainWait;
+  for (auto& entry : by_worker) {
+    PollingWorker* worker = entry.first;
+    std::vector<std::shared_ptr<RdmaConnection>>& conns = entry.second;
+    const bool own_loop = worker->loop()->IsInLoopThread();
+    for (bool drained = false; !drained;) {
+      const bool late = own_loop || std::chrono::steady_clock::now() >= deadline;
+      const int ret = worker->loop()->RunInLoop(
+          [&] {
+            drained = true;
+            for (auto& conn : conns) {
+              const std::shared_ptr<RdmaQueuePair>& qp = conn->queue_pair();
+              if (qp == nullptr || qp->qp() == nullptr || qp->outstanding_sends() == 0) continue;
+              if (late) {
+                worker->DestroyConnectionNow(conn);
+              } else {
+                drained = false;
+              }
+            }
+          },
+          false);
+      if (ret != 0) break;
+      if (!drained) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     // Dropped here, not on the worker: the worker's table may hold the
     // last reference by now, which is fine either way.
     conns.clear();

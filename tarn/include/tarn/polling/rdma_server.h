@@ -14,6 +14,7 @@
 #define TARN_POLLING_RDMA_SERVER_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -43,7 +44,9 @@ class RdmaServer : public Server {
   // or not: one closed earlier may still be draining on its worker) is
   // closed and has its callbacks cut on its worker's loop before this
   // returns, so that nothing it still receives reaches the owner, which
-  // goes with the server. Do not destroy it from a thread its loops may
+  // goes with the server; the sends still outstanding on them (answers)
+  // complete before it returns too (flushed, or at the latest after
+  // kSendDrainWait as their queue pairs are destroyed). Do not destroy it from a thread its loops may
   // wait on.
   ~RdmaServer() override;
 
@@ -128,6 +131,9 @@ class RdmaServer : public Server {
   void CutMadeConnections();
 
   static constexpr size_t kFirstMadePrune = 64;
+  // How long the destructor lets the workers take the flushes of sends
+  // still outstanding on its connections.
+  static constexpr std::chrono::milliseconds kSendDrainWait{5000};
 
   std::unique_ptr<PollingWorkerColony> own_colony_;
   std::unique_ptr<TcpServer> inner_;
