@@ -77,6 +77,8 @@ class OwnerGone : public TransportSuite {
     ASSERT_NE(WriteUntilAnswered(1), 0u);
   }
 
+  void DestroyWithAnAnswerOutstanding(bool from_server_worker);
+
   std::unique_ptr<tarn::PollingWorkerColony> server_colony_;
 };
 
@@ -154,9 +156,12 @@ TEST_P(OwnerGone, ServerOverAnOutsideColonyDestroyedWithRequestsInItsReceiveQueu
 
 // An answer whose send is still outstanding when the server goes (the port
 // is down, so the device neither delivers nor fails it): its completion
-// comes back into the server's own callback before the server is gone.
-TEST_P(OwnerGone, ServerOverAnOutsideColonyDestroyedWithAnAnswerOutstanding) {
+// comes back into the server's own callback before the server is gone,
+// whether the server's worker goes on polling meanwhile or is the thread
+// that destroys it.
+void OwnerGone::DestroyWithAnAnswerOutstanding(bool from_server_worker) {
   ASSERT_NO_FATAL_FAILURE(StartOverOutsideColony());
+  tarn::Worker* server_worker = server_colony_->GetWorker(0u);
   RunOn(client_worker_, [this] { client_->set_timeout_ms(200); });
   Results results;
   Write(TestBlockServer::kHoldLba, &results, {Pattern(512, 5)});
@@ -165,9 +170,22 @@ TEST_P(OwnerGone, ServerOverAnOutsideColonyDestroyedWithAnAnswerOutstanding) {
   ASSERT_TRUE(verbs_emu::SetPortState("emu_0", 1, false));
   EXPECT_EQ(service_.Release(), 1u);
   ASSERT_TRUE(WaitFor([] { return verbs_emu::GetCounters().send_wrs >= 1; }));
-  server_.reset();
+  if (from_server_worker) {
+    RunOn(server_worker, [this] { server_.reset(); });
+  } else {
+    server_.reset();
+  }
+  for (int i = 0; i < 3; ++i) RunOn(server_worker, [] {});
   ASSERT_TRUE(results.WaitFor(1));
   EXPECT_NE(results.codes()[0], 0);
+}
+
+TEST_P(OwnerGone, ServerDestroyedWithAnAnswerOutstanding) {
+  DestroyWithAnAnswerOutstanding(false);
+}
+
+TEST_P(OwnerGone, ServerDestroyedOnItsWorkerWithAnAnswerOutstanding) {
+  DestroyWithAnAnswerOutstanding(true);
 }
 
 INSTANTIATE_TEST_SUITE_P(Over, OwnerGone, ::testing::Values(OverRdma(true), OverRdma(false)),

@@ -99,18 +99,20 @@ void RdmaServer::CutMadeConnections() {
   }
   // The sends still outstanding (answers on their way) complete into their
   // own callbacks, which belong to the owner too: let the workers take
-  // their flushes while the owner is still whole, for a while; what has not
-  // come by then (or cannot, the worker being the caller) completes as the
-  // queue pair is destroyed here.
+  // their flushes while the owner is still whole, for a while (a worker
+  // whose own thread destroys the server cannot poll meanwhile: it is
+  // polled here); what has not come by then completes as the queue pair is
+  // destroyed here.
   const auto deadline = std::chrono::steady_clock::now() + kSendDrainWait;
   for (auto& entry : by_worker) {
     PollingWorker* worker = entry.first;
     std::vector<std::shared_ptr<RdmaConnection>>& conns = entry.second;
     const bool own_loop = worker->loop()->IsInLoopThread();
     for (bool drained = false; !drained;) {
-      const bool late = own_loop || std::chrono::steady_clock::now() >= deadline;
+      const bool late = std::chrono::steady_clock::now() >= deadline;
       const int ret = worker->loop()->RunInLoop(
           [&] {
+            if (own_loop && !late) worker->RdmaProcess();
             drained = true;
             for (auto& conn : conns) {
               const std::shared_ptr<RdmaQueuePair>& qp = conn->queue_pair();
