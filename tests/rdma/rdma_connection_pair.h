@@ -116,7 +116,8 @@ class ConnectionPair {
 
   // Connections in `state` (kAccepted or kConnecting), queue pairs at RTS,
   // receives posted, both in their workers' tables; `peer_recv_size` is
-  // what each announces to the other (0: nothing).
+  // what each announces to the other (0: nothing). Called again, it builds
+  // a new pair on the same workers (the records start afresh).
   // With `table_b` false, b's connection stays out of its worker's table.
   void Build(int state, uint32_t peer_recv_size = 0, bool table_b = true) {
     MakeSide(&a_, "rdma-conn-a", state);
@@ -199,6 +200,12 @@ class ConnectionPair {
 
  private:
   void MakeSide(Side* side, const std::string& name, int state) {
+    {
+      std::lock_guard<std::mutex> lock(side->record.mu);
+      side->record.messages.clear();
+      side->record.established = 0;
+      side->record.closed = 0;
+    }
     ASSERT_TRUE(Run(side, [&] {
       side->qp = side->worker->NewQueuePair();
       ASSERT_NE(side->qp, nullptr);

@@ -6,9 +6,11 @@
 // queue (the teardown of a live queue pair differs).
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -278,6 +280,35 @@ TEST_P(RawPeerTest, HandshakesBeyondTheLimitAreRefusedAtAccept) {
   ExpectServing();
   close(silent[1]);
   EXPECT_TRUE(WaitFor([&] { return server_->pending_handshakes() == 0; }));
+}
+
+// The places are taken exactly, however many threads ask at once (the
+// handshakes of a server with more than one accepting loop): never more
+// than the limit, and every refusal leaves the count as it was.
+TEST_P(RawPeerTest, HandshakePlacesAreExactUnderConcurrency) {
+  constexpr int kLimit = 37;
+  constexpr int kThreads = 8;
+  constexpr int kTries = 200;
+  server_->set_max_pending_handshakes_for_test(kLimit);
+  std::atomic<int> taken{0};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      while (!go.load()) std::this_thread::yield();
+      for (int i = 0; i < kTries; ++i) {
+        if (server_->TryStartHandshake()) taken.fetch_add(1);
+      }
+    });
+  }
+  go.store(true);
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(taken.load(), kLimit);
+  EXPECT_EQ(server_->pending_handshakes(), kLimit);
+  for (int i = 0; i < kLimit; ++i) server_->HandshakeEnded();
+  EXPECT_EQ(server_->pending_handshakes(), 0);
+  server_->set_max_pending_handshakes_for_test(kMaxPendingHandshakes);
+  ExpectServing();
 }
 
 // The worker drops its device while a handshake's queue pair belongs to no

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,14 @@ class StrictDeviceTest : public ::testing::TestWithParam<bool> {
     tarn::WorkerOption option = Option(srq);
     option.rdma_option.device_name = device;
     return option;
+  }
+
+  // The step every case starts from: a pair of connections on `device`,
+  // established.
+  static void Connect(const char* device, bool srq, std::unique_ptr<ConnectionPair>* pair) {
+    pair->reset(new ConnectionPair(OptionOn(device, srq)));
+    ASSERT_NO_FATAL_FAILURE((*pair)->Build(kConnecting));
+    ASSERT_NO_FATAL_FAILURE((*pair)->Establish());
   }
 };
 
@@ -79,9 +88,9 @@ void SendsThatStayOutstanding(ConnectionPair* pair, Results* results, int count,
 // every send still completes once (-1), its memory (the registered copy
 // too) comes back and no work request is left taken.
 TEST_P(StrictDeviceTest, SendsOutstandingWhenTheDeviceIsDroppedCompleteOnce) {
-  ConnectionPair pair(OptionOn("emu_1", GetParam()));
-  pair.Build(kConnecting);
-  pair.Establish();
+  std::unique_ptr<ConnectionPair> owned;
+  ASSERT_NO_FATAL_FAILURE(Connect("emu_1", GetParam(), &owned));
+  ConnectionPair& pair = *owned;
   Results results;
   std::vector<char> heap(700, 'h');
   const int kSends = 10;
@@ -104,10 +113,9 @@ TEST_P(StrictDeviceTest, WorkerDestroyedWithSendsOutstandingLeavesNoRequestTaken
   std::vector<char> heap(700, 'h');
   Results results;
   {
-    ConnectionPair pair(OptionOn("emu_0", GetParam()));
-    pair.Build(kConnecting);
-    pair.Establish();
-    ASSERT_NO_FATAL_FAILURE(SendsThatStayOutstanding(&pair, &results, 10, &heap, true));
+    std::unique_ptr<ConnectionPair> pair;
+    ASSERT_NO_FATAL_FAILURE(Connect("emu_0", GetParam(), &pair));
+    ASSERT_NO_FATAL_FAILURE(SendsThatStayOutstanding(pair.get(), &results, 10, &heap, true));
   }
   EXPECT_EQ(results.Count(), 0u);
   EXPECT_EQ(logs.LineWith("object pool destroyed with"), "");
@@ -124,9 +132,9 @@ TEST_P(StrictDeviceTest, WorkerDestroyedWithSendsOutstandingLeavesNoRequestTaken
 // through the table and as orphans): the sends completed at the destroy
 // are not completed again.
 TEST_P(StrictDeviceTest, CompletionsArrivingAfterTheDestroyAreIgnored) {
-  ConnectionPair pair(OptionOn("emu_0", GetParam()));
-  pair.Build(kConnecting);
-  pair.Establish();
+  std::unique_ptr<ConnectionPair> owned;
+  ASSERT_NO_FATAL_FAILURE(Connect("emu_0", GetParam(), &owned));
+  ConnectionPair& pair = *owned;
   Results results;
   std::vector<char> heap(700, 'h');
   const int kSends = 6;
@@ -164,12 +172,12 @@ TEST_P(StrictDeviceTest, CompletionsArrivingAfterTheDestroyAreIgnored) {
 // emu_1's connection closes that one only, not emu_0's connection with the
 // same number.
 TEST_F(StrictDeviceTest, LastWqeOfOneDeviceLeavesTheOthersConnectionAlone) {
-  ConnectionPair on0(OptionOn("emu_0", true));
-  on0.Build(kConnecting);
-  on0.Establish();
-  ConnectionPair on1(OptionOn("emu_1", true));
-  on1.Build(kConnecting);
-  on1.Establish();
+  std::unique_ptr<ConnectionPair> owned0;
+  std::unique_ptr<ConnectionPair> owned1;
+  ASSERT_NO_FATAL_FAILURE(Connect("emu_0", true, &owned0));
+  ASSERT_NO_FATAL_FAILURE(Connect("emu_1", true, &owned1));
+  ConnectionPair& on0 = *owned0;
+  ConnectionPair& on1 = *owned1;
   ASSERT_EQ(on0.a().qp->qp_num(), on1.a().qp->qp_num());
 
   // Closing it moves emu_1's queue pair to ERROR: the device reports its
@@ -187,12 +195,72 @@ TEST_F(StrictDeviceTest, LastWqeOfOneDeviceLeavesTheOthersConnectionAlone) {
   EXPECT_TRUE(testsupport::WaitFor([&] { return on0.b().record.message_count() == 1; }));
 }
 
+// With a shared receive queue a queue pair's receives complete on the
+// receive queue, its marker on the send queue: queue pairs destroyed when
+// their marker completes, with receives completed and not yet polled behind
+// it, still deliver those messages, give their buffers back and leave the
+// shared queue as deep as before.
+TEST_F(StrictDeviceTest, ReceivesBehindTheMarkerGoBackToTheSharedQueue) {
+  constexpr int kQueuePairs = 5;
+  constexpr size_t kMessages = 3;  // all rounds together stay within the depth
+  std::unique_ptr<ConnectionPair> pair;
+  ASSERT_NO_FATAL_FAILURE(Connect("emu_0", true, &pair));
+  ConnectionPair::Side* a = &pair->a();
+  ConnectionPair::Side* b = &pair->b();
+  const size_t depth = pair->option().rdma_option.recv_depth;
+  ASSERT_GT(depth, kQueuePairs * kMessages);
+  for (int round = 0; round < kQueuePairs; ++round) {
+    if (round > 0) {
+      ASSERT_NO_FATAL_FAILURE(pair->Build(kConnecting));
+      ASSERT_NO_FATAL_FAILURE(pair->Establish());
+    }
+    // On b's thread, so that b does not poll: a's messages land in b's
+    // receive queue, b closes, and b's marker is taken by hand (flushes show
+    // from the second poll on) and handled, which destroys the queue pair.
+    pair->Run(b, [&] {
+      auto send = [&] {
+        for (size_t i = 0; i < kMessages; ++i) ConnectionPair::SendInLoop(a, 64, 'r', 1, nullptr);
+      };
+      if (a->worker == b->worker) {
+        send();
+      } else {
+        pair->Run(a, send);
+      }
+      b->conn->ForceCloseInLoop();
+      ASSERT_TRUE(b->conn->PostLastWqe());
+      std::vector<ibv_wc> sent;
+      bool marker = false;
+      for (int polls = 0; polls < 1000 && !marker; ++polls) {
+        ibv_wc wc[8];
+        const int n = ibv_poll_cq(b->worker->rdma_handle()->send_cq(), 8, wc);
+        for (int i = 0; i < n; ++i) {
+          sent.push_back(wc[i]);
+          marker = marker || wc[i].wr_id == tarn::kLastWqeWrId;
+        }
+      }
+      ASSERT_TRUE(marker);
+      b->worker->TxWcHandle(sent.data(), static_cast<int>(sent.size()));
+      EXPECT_EQ(b->qp->qp(), nullptr);
+    });
+    EXPECT_EQ(b->record.message_count(), kMessages) << round;
+    a->conn->ForceClose();
+    ASSERT_TRUE(pair->TornDown(a));
+  }
+  size_t posted = 0;
+  pair->Run(b, [&] { posted = b->worker->rdma_handle()->posted_buffers().size(); });
+  EXPECT_EQ(posted, depth);
+  const uint64_t workers = a->worker == b->worker ? 1 : 2;
+  EXPECT_TRUE(testsupport::WaitFor(
+      [&] { return verbs_emu::GetCounters().srq_wrs == workers * depth; }));
+  EXPECT_EQ(pair->BuffersOut(b), depth);
+}
+
 // A message that arrived before the local close (its completion not polled
 // yet) still reaches the reader.
 TEST_P(StrictDeviceTest, MessagesReceivedBeforeALocalCloseAreDelivered) {
-  ConnectionPair pair(OptionOn("emu_1", GetParam()));
-  pair.Build(kConnecting);
-  pair.Establish();
+  std::unique_ptr<ConnectionPair> owned;
+  ASSERT_NO_FATAL_FAILURE(Connect("emu_1", GetParam(), &owned));
+  ConnectionPair& pair = *owned;
   ConnectionPair::Side* a = &pair.a();
   ConnectionPair::Side* b = &pair.b();
   // On b's thread, so that b does not poll in between: a's send lands in

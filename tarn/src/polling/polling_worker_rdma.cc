@@ -13,7 +13,8 @@
 // any more the connection posts the marker; the marker's completion is the
 // last one, and only then is the queue pair destroyed. A connection removed
 // from the table before that point waits in `retiring_` until its marker
-// comes back.
+// comes back. With a shared receive queue, the receives it completed are
+// taken off the receive queue before it is destroyed.
 #include <infiniband/verbs.h>
 
 #include <algorithm>
@@ -238,6 +239,7 @@ void PollingWorker::TxWcHandle(ibv_wc* wc, int n) {
     const int ret = conn->HandleTxWc(c, &destroy);
     if (ret != 0) LOG_ERROR << "HandleTxWc error, ret: " << ret;
     if (destroy) {
+      TakeReceivesBeforeDestroy();
       conn->queue_pair()->DestroyQp();
       recv_qps_.erase(c.qp_num);
       DelConnection(c.qp_num);
@@ -276,6 +278,24 @@ void PollingWorker::RxWcHandle(ibv_wc* wc, int n) {
       std::weak_ptr<RdmaConnection> weak = conn;
       loop_->RunNextLoop([this, weak] { RefillQueuePair(weak.lock()); });
     }
+  }
+}
+
+// The marker completes after every work request of its queue pair, but the
+// receives the queue pair took from the shared queue complete on the other
+// queue, which this pass may not have polled down to them yet. Handled here
+// rather than discarded with the queue pair, each one gives its buffer back
+// and has its replacement posted. The queue pair took at most the shared
+// queue's depth, which bounds the rounds.
+void PollingWorker::TakeReceivesBeforeDestroy() {
+  if (rdma_handle_ == nullptr || rdma_handle_->srq() == nullptr) return;
+  // Not completions_: the send completions being handled live there.
+  ibv_wc wc[kPollBatch];
+  const uint32_t rounds = option_.rdma_option.recv_depth / kPollBatch + 2;
+  for (uint32_t r = 0; r < rounds && rdma_handle_ != nullptr; ++r) {
+    const int n = ibv_poll_cq(rdma_handle_->recv_cq(), static_cast<int>(kPollBatch), wc);
+    if (n <= 0) return;
+    RxWcHandle(wc, n);
   }
 }
 
@@ -393,6 +413,18 @@ void PollingWorker::DelConnection(uint32_t qp_num) {
   RetireConnection(conn);
   LOG_INFO << "delete connection, qp_num: " << qp_num;
   PrintQpairs();
+}
+
+void PollingWorker::DestroyConnectionNow(const std::shared_ptr<RdmaConnection>& conn) {
+  loop_->AssertInLoopThread();
+  conn->ForceCloseInLoop();
+  const std::shared_ptr<RdmaQueuePair>& qp = conn->queue_pair();
+  if (qp == nullptr || qp->qp() == nullptr) return;
+  const uint32_t qp_num = qp->qp_num();
+  TakeReceivesBeforeDestroy();
+  qp->DestroyQp();
+  recv_qps_.erase(qp_num);
+  if (FindConnection(qp_num) == conn) DelConnection(qp_num);
 }
 
 // A connection leaving the table: kept until its queue pair has drained

@@ -110,8 +110,11 @@ void RdmaClient::DisConnect() {
   }
   if (!conn_) return;
   LOG_INFO << "rdma client will be disconnected, peer addr: " << peer_addr_.ToString();
-  // On the loop ForceClose closes at once.
+  // On the loop ForceClose closes at once. Then the connection no longer
+  // calls back: messages still queued for it on the device would otherwise
+  // reach an owner that may be about to go (a client destroyed now).
   if (!conn_->IsClosed()) conn_->ForceClose();
+  static_cast<RdmaConnection*>(conn_.get())->CutCallbacks();
   conn_.reset();
 }
 

@@ -315,7 +315,7 @@ void RdmaConnection::ConnectionEstablished() {
            << ", max_send_data_size: " << max_send_data_size_
            << ", max_send_meta_size: " << max_send_meta_size_;
   std::shared_ptr<Connection> self = weak_from_this().lock();
-  if (self != nullptr) RunConnectionSuccessCb(self);
+  if (self != nullptr && !callbacks_cut_) RunConnectionSuccessCb(self);
   LOG_INFO << "Send Buffering data, size: " << pending_.size()
            << ", peer addr: " << peer_addr_.ToString();
   DrainPending();
@@ -338,7 +338,7 @@ void RdmaConnection::ForceCloseInLoop() {
   if (qp_ != nullptr) qp_->Shutdown();
   set_state(kDisconnected);
   FailPending(-4);
-  if (self != nullptr) RunConnectionClosedCb(self);
+  if (self != nullptr && !callbacks_cut_) RunConnectionClosedCb(self);
   // Without a shared receive queue the marker follows the last own receive
   // to complete; when none is outstanding, nothing would ever trigger it.
   if (qp_ != nullptr && qp_->qp() != nullptr && !worker_->option().rdma_option.use_srq &&
@@ -483,8 +483,13 @@ int RdmaConnection::HandleRxWc(const ibv_wc& wc) {
     return -1;
   }
   // Delivered even on a connection closed here: the peer sent it before the
-  // close, and its reader (an answer to a call still waiting, say) is still
-  // there to take it.
+  // close, and its reader (an answer to a call still waiting, say) may still
+  // take it. Not once the owner has let go: its reader may be gone.
+  if (callbacks_cut_) {
+    LOG_DEBUG << "message for an owner that let go, freed, len: " << header.length;
+    worker_->Free(buffer);
+    return 0;
+  }
   current_msg_ = buffer;
   current_len_ = header.length;
   message_taken_ = false;

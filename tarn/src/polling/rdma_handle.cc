@@ -479,7 +479,7 @@ RdmaWorkRequest* RdmaHandle::NewWorkRequest(RdmaMessageHeader* header, SendCallb
     return nullptr;
   }
   request->qp_generation = 0;
-  request->prev = request->next = nullptr;
+  request->hook = plinth::ListHook<RdmaWorkRequest>();
   request->header = header;
   request->callback = std::move(callback);
   return request;

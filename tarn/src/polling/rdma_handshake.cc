@@ -186,7 +186,7 @@ bool AcceptRequest(RdmaServer* server, const std::shared_ptr<Connection>& conn,
 
 void SocketServer::ConnectionSuccessHandle(RdmaServer* server, TcpServer* inner,
                                            const std::shared_ptr<Connection>& conn) {
-  if (server->pending_handshakes() >= server->max_pending_handshakes()) {
+  if (!server->TryStartHandshake()) {
     const uint64_t refused = server->CountRefusedHandshake();
     if (refused == 1 || refused % kRefusalLogEvery == 0) {
       LOG_WARN << "too many rdma handshakes in progress, refused, peer addr: "
@@ -201,6 +201,7 @@ void SocketServer::ConnectionSuccessHandle(RdmaServer* server, TcpServer* inner,
   if (worker == nullptr) {
     LOG_ERROR << "no polling worker for rdma handshake, peer addr: "
               << conn->peer_addr().ToString();
+    server->HandshakeEnded();
     inner->RemoveConnection(conn);
     return;
   }
@@ -219,12 +220,12 @@ void SocketServer::ConnectionSuccessHandle(RdmaServer* server, TcpServer* inner,
   if (!ctx->qp) {
     LOG_ERROR << "no queue pair for rdma handshake, peer addr: " << conn->peer_addr().ToString();
     delete ctx;
+    server->HandshakeEnded();
     inner->RemoveConnection(conn);
     return;
   }
   ctx->serial = NextRdmaGeneration();
   conn->set_context(ctx);
-  server->HandshakeStarted();
   // Runs on this (the inner server's) loop, which ends before the server
   // goes.
   std::weak_ptr<Connection> weak = conn;

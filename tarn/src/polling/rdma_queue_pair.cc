@@ -168,23 +168,7 @@ void RdmaQueuePair::DestroyQp(bool notify_sends) {
 
 void RdmaQueuePair::TrackSend(RdmaWorkRequest* request) {
   request->qp_generation = generation_;
-  request->prev = nullptr;
-  request->next = outstanding_;
-  if (outstanding_ != nullptr) outstanding_->prev = request;
-  outstanding_ = request;
-  ++outstanding_count_;
-}
-
-void RdmaQueuePair::Unlink(RdmaWorkRequest* request) {
-  if (request->prev != nullptr) {
-    request->prev->next = request->next;
-  } else {
-    outstanding_ = request->next;
-  }
-  if (request->next != nullptr) request->next->prev = request->prev;
-  request->prev = request->next = nullptr;
-  request->qp_generation = 0;
-  --outstanding_count_;
+  outstanding_.PushBack(request);
 }
 
 RdmaWorkRequest* RdmaQueuePair::ClaimSend(uint64_t wr_id) {
@@ -197,19 +181,19 @@ RdmaWorkRequest* RdmaQueuePair::ClaimSend(uint64_t wr_id) {
   if (!handle_->work_request_pool().InUse(request) || request->qp_generation != generation_) {
     return nullptr;
   }
-  Unlink(request);
+  outstanding_.Remove(request);
+  request->qp_generation = 0;
   return request;
 }
 
 void RdmaQueuePair::CompleteOutstanding(RdmaHandle* handle, bool notify) {
-  if (outstanding_count_ > 0) {
+  if (!outstanding_.empty()) {
     LOG_INFO << "qp destroyed with sends outstanding, qp_num: " << qp_num_
-             << ", sends: " << outstanding_count_;
+             << ", sends: " << outstanding_.size();
   }
-  // One at a time from the head: a callback may post elsewhere.
-  while (outstanding_ != nullptr) {
-    RdmaWorkRequest* request = outstanding_;
-    Unlink(request);
+  // One at a time, oldest first: a callback may post elsewhere.
+  while (RdmaWorkRequest* request = outstanding_.PopFront()) {
+    request->qp_generation = 0;
     SendCallback callback = std::move(request->callback);
     handle->DeleteWorkRequest(request);
     if (notify) callback(-1);

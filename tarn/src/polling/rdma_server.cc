@@ -1,5 +1,9 @@
 #include "tarn/polling/rdma_server.h"
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "tarn/base/logging.h"
@@ -49,17 +53,85 @@ RdmaServer::~RdmaServer() {
   if (acceptor_->loop()->RunInLoop(settle, false) != 0) settle();
   inner_.reset();
   // Wait for every close on its worker: an outside colony outlives the
-  // server, and a closed callback run later would call back into whoever
-  // owns the server, which is going away with it.
-  for (auto& entry : conn_map_) {
-    auto* conn = static_cast<RdmaConnection*>(entry.second.get());
-    conn->polling_worker()->loop()->RunInLoop([conn] { conn->ForceCloseInLoop(); }, false);
-  }
+  // server, and a callback run later (a closed callback, or a message that
+  // was already in the completion queue) would call back into whoever owns
+  // the server, which is going away with it.
+  CutMadeConnections();
   if (own_colony_) {
     if (own_colony_->started()) own_colony_->Stop();
     own_colony_.reset();
   }
   conn_map_.clear();
+}
+
+void RdmaServer::RememberMade(const std::shared_ptr<RdmaConnection>& conn) {
+  std::lock_guard<std::mutex> lock(incoming_mutex_);
+  if (made_.size() >= prune_made_at_) {
+    made_.erase(std::remove_if(made_.begin(), made_.end(),
+                               [](const std::weak_ptr<RdmaConnection>& w) { return w.expired(); }),
+                made_.end());
+    prune_made_at_ = std::max(kFirstMadePrune, 2 * made_.size());
+  }
+  made_.push_back(conn);
+}
+
+void RdmaServer::CutMadeConnections() {
+  std::unordered_map<PollingWorker*, std::vector<std::shared_ptr<RdmaConnection>>> by_worker;
+  {
+    std::lock_guard<std::mutex> lock(incoming_mutex_);
+    for (const auto& weak : made_) {
+      std::shared_ptr<RdmaConnection> conn = weak.lock();
+      if (conn != nullptr) by_worker[conn->polling_worker()].push_back(std::move(conn));
+    }
+    made_.clear();
+  }
+  for (auto& entry : by_worker) {
+    std::vector<std::shared_ptr<RdmaConnection>>& conns = entry.second;
+    // A loop that has ended runs nothing any more: nothing to cut there.
+    entry.first->loop()->RunInLoop(
+        [&conns] {
+          for (auto& conn : conns) {
+            conn->ForceCloseInLoop();
+            conn->CutCallbacks();
+          }
+        },
+        false);
+  }
+  // The sends still outstanding (answers on their way) complete into their
+  // own callbacks, which belong to the owner too: let the workers take
+  // their flushes while the owner is still whole, for a while (a worker
+  // whose own thread destroys the server cannot poll meanwhile: it is
+  // polled here); what has not come by then completes as the queue pair is
+  // destroyed here.
+  const auto deadline = std::chrono::steady_clock::now() + kSendDrainWait;
+  for (auto& entry : by_worker) {
+    PollingWorker* worker = entry.first;
+    std::vector<std::shared_ptr<RdmaConnection>>& conns = entry.second;
+    const bool own_loop = worker->loop()->IsInLoopThread();
+    for (bool drained = false; !drained;) {
+      const bool late = std::chrono::steady_clock::now() >= deadline;
+      const int ret = worker->loop()->RunInLoop(
+          [&] {
+            if (own_loop && !late) worker->RdmaProcess();
+            drained = true;
+            for (auto& conn : conns) {
+              const std::shared_ptr<RdmaQueuePair>& qp = conn->queue_pair();
+              if (qp == nullptr || qp->qp() == nullptr || qp->outstanding_sends() == 0) continue;
+              if (late) {
+                worker->DestroyConnectionNow(conn);
+              } else {
+                drained = false;
+              }
+            }
+          },
+          false);
+      if (ret != 0) break;
+      if (!drained) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // Dropped here, not on the worker: the worker's table may hold the
+    // last reference by now, which is fine either way.
+    conns.clear();
+  }
 }
 
 void RdmaServer::PostToAcceptor(std::function<void()> fn) {
@@ -183,6 +255,7 @@ int64_t RdmaServer::OnNewConnection(const std::shared_ptr<RdmaQueuePair>& qp,
     conn->set_queue_pair(qp);
     worker->AddConnection(conn);
   });
+  if (conn != nullptr) RememberMade(conn);
   if (!ran) {
     LOG_ERROR << "polling worker has stopped, rdma connection not created, peer addr: "
               << peer.ToString();
@@ -231,6 +304,13 @@ void RdmaServer::OnAbortedConnection(int64_t id, const std::shared_ptr<RdmaQueue
              << ", connection name: " << it->second->name() << ", connection id: " << id;
     it->second->ForceClose();
   });
+}
+
+bool RdmaServer::TryStartHandshake() {
+  const int before = pending_handshakes_.fetch_add(1, std::memory_order_relaxed);
+  if (before < max_pending_handshakes()) return true;
+  pending_handshakes_.fetch_sub(1, std::memory_order_relaxed);
+  return false;
 }
 
 void RdmaServer::SetConnectionPeerReady(PollingWorker* worker, uint32_t qp_num) {

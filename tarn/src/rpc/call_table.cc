@@ -5,40 +5,11 @@
 namespace tarn {
 
 void RpcCallList::PushBack(RpcController* ctrl) {
-  if (ctrl->call_list_ != RpcController::CallList::kNone) {
+  if (ctrl->call_hook_.linked()) {
     LOG_FATAL << "rpc call entered twice, seq_no: " << ctrl->seq_no();
     return;
   }
-  ctrl->call_list_ = kind_;
-  ctrl->call_prev_ = tail_;
-  ctrl->call_next_ = nullptr;
-  if (tail_ != nullptr) {
-    tail_->call_next_ = ctrl;
-  } else {
-    head_ = ctrl;
-  }
-  tail_ = ctrl;
-  ++size_;
-}
-
-void RpcCallList::Remove(RpcController* ctrl) {
-  if (ctrl->call_prev_ != nullptr) {
-    ctrl->call_prev_->call_next_ = ctrl->call_next_;
-  } else {
-    head_ = ctrl->call_next_;
-  }
-  if (ctrl->call_next_ != nullptr) {
-    ctrl->call_next_->call_prev_ = ctrl->call_prev_;
-  } else {
-    tail_ = ctrl->call_prev_;
-  }
-  ctrl->call_prev_ = ctrl->call_next_ = nullptr;
-  ctrl->call_list_ = RpcController::CallList::kNone;
-  --size_;
-}
-
-void RpcCallList::Clear() {
-  while (head_ != nullptr) Remove(head_);
+  list_.PushBack(ctrl);
 }
 
 void RpcInflightCalls::Insert(RpcController* ctrl, bool sent) {

@@ -422,9 +422,7 @@ void RpcClient::SweepTimeouts() {
   // Expired calls leave the table first and are completed after the walk:
   // closing a connection below fails other calls from inside it. A call
   // taken out here is this sweep's to complete, whatever its send reports.
-  // (The local list is marked "pending" only because a call must be on
-  // some list while it is linked.)
-  RpcCallList expired(RpcController::CallList::kPending);
+  RpcCallList expired;
   for (RpcController* ctrl = inflight_.front(); ctrl != nullptr;) {
     RpcController* next = RpcInflightCalls::next(ctrl);
     if (SweepOne(ctrl, kSweepMs)) {

@@ -58,7 +58,8 @@ void RpcController::ResetFields() {
   sync_cond_ = nullptr;
   sync_waiting_ = false;
   call_sent_ = false;
-  call_prev_ = call_next_ = call_chain_ = nullptr;
+  call_hook_ = plinth::ListHook<RpcController>();
+  call_chain_ = nullptr;
 }
 
 namespace {
@@ -85,7 +86,7 @@ RpcController* RpcController::Acquire(const std::shared_ptr<Connection>& conn) {
 
 void RpcController::Recycle(RpcController* ctrl) {
   if (ctrl == nullptr) return;
-  if (ctrl->call_list_ != CallList::kNone) {
+  if (ctrl->call_hook_.linked()) {
     LOG_FATAL << "rpc controller recycled while its call is still queued or in flight, "
               << "seq_no: " << ctrl->seq_no_;
     return;

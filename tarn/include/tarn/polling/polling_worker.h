@@ -120,6 +120,10 @@ class PollingWorker : public Worker {
   // not closed yet; a queue pair that has not drained keeps it reachable for
   // its last completions.
   void DelConnection(uint32_t qp_num);
+  // Loop thread: closes the connection and destroys its queue pair now,
+  // without waiting for the device to drain it (its sends still outstanding
+  // complete with -1 here), and removes it from the table.
+  void DestroyConnectionNow(const std::shared_ptr<RdmaConnection>& conn);
   // Any thread, without waiting: the connection's ConnectionEstablished.
   void SetConnectionPeerReady(uint32_t qp_num);
   // Any thread, without waiting: the client side's handshake result. Not
@@ -189,6 +193,10 @@ class PollingWorker : public Worker {
   // is still outstanding; else null.
   RdmaWorkRequest* ClaimOrphanSend(const ibv_wc& wc);
   void DropOrphanRxWc(const ibv_wc& wc);
+  // Before a queue pair on the shared receive queue is destroyed: handles
+  // the receives already completed (destroying it would discard them, and
+  // their buffers and the shared queue's replacements with them).
+  void TakeReceivesBeforeDestroy();
   // Remembers a queue pair that posts its own receives, so that receives
   // completing while it has no connection still count.
   void TrackRecvQp(const std::shared_ptr<RdmaQueuePair>& qp);

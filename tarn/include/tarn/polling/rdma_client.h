@@ -65,7 +65,8 @@ class RdmaClient : public Client {
   // RdmaConnection "rdma-conn-<id>" in state 2 and a job for the negotiation
   // thread. 0.
   int Connect() override;
-  // Closes (when open) and drops the current connection.
+  // Closes (when open) and drops the current connection, whose callbacks
+  // then run no more (what it still receives is freed unread).
   void DisConnect() override;
   // Opens the worker's device when it has none (after a one-second pause;
   // gives up until the next call when that fails), then connects when there

@@ -40,7 +40,11 @@
 //
 // Messages that arrived before a local close are still delivered: the peer
 // sent them, and their reader (an answer to a call still waiting, say) may
-// still want them.
+// still want them. That holds only while the connection's owner (the client
+// or server whose callbacks it carries) is there: an owner that lets go of
+// the connection, or goes, first cuts its callbacks (CutCallbacks, on this
+// connection's loop), and from then on none of them runs again; what still
+// arrives is freed unread.
 //
 // Received messages are trusted only as far as the completion's byte count:
 // a header that claims more than arrived, or more than a receive buffer
@@ -159,6 +163,11 @@ class RdmaConnection : public Connection {
   // Closes now: queue pair to ERROR, state 0, held sends -4, closed
   // callback. Nothing when already closed.
   void ForceCloseInLoop();
+  // The owner lets go: none of the four connection callbacks runs again
+  // (their targets may be gone). Loop thread; for good. Sends' own
+  // completion callbacks are not affected.
+  void CutCallbacks() { callbacks_cut_ = true; }
+  bool callbacks_cut() const { return callbacks_cut_; }
 
   // Introspection, loop thread.
   uint32_t sends_in_flight() const { return in_flight_; }
@@ -195,6 +204,7 @@ class RdmaConnection : public Connection {
   bool keepalive_in_flight_ = false;
   bool last_wqe_posted_ = false;
   bool draining_ = false;  // DrainPending is on the stack
+  bool callbacks_cut_ = false;
 };
 
 }  // namespace tarn

@@ -19,6 +19,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "tarn/base/intrusive_list.h"
+
 namespace tarn {
 
 // Wire header of every RDMA message, native byte order.
@@ -113,8 +115,7 @@ struct RdmaWorkRequest {
   RdmaMessageHeader* header = nullptr;
   SendCallback callback;
   uint64_t qp_generation = 0;
-  RdmaWorkRequest* prev = nullptr;
-  RdmaWorkRequest* next = nullptr;
+  plinth::ListHook<RdmaWorkRequest> hook;  // in its queue pair's outstanding sends
 };
 
 // The wr_id of a receive.

@@ -38,10 +38,12 @@
 
 #include <cstdint>
 
+#include "tarn/base/intrusive_list.h"
+#include "tarn/polling/rdma_message.h"
+
 namespace tarn {
 
 class RdmaHandle;
-struct RdmaWorkRequest;
 
 class RdmaQueuePair {
  public:
@@ -96,7 +98,7 @@ class RdmaQueuePair {
   // it is not an outstanding send of this queue pair (already completed).
   void TrackSend(RdmaWorkRequest* request);
   RdmaWorkRequest* ClaimSend(uint64_t wr_id);
-  uint32_t outstanding_sends() const { return outstanding_count_; }
+  uint32_t outstanding_sends() const { return static_cast<uint32_t>(outstanding_.size()); }
   uint32_t qp_num() const { return qp_num_; }
   uint32_t state() const { return state_; }
 
@@ -127,15 +129,14 @@ class RdmaQueuePair {
   int ModifyToRtr();
   int ModifyToRts();
 
-  void Unlink(RdmaWorkRequest* request);
   void CompleteOutstanding(RdmaHandle* handle, bool notify);
 
   ibv_qp* qp_;
   RdmaHandle* handle_;
   const uint64_t generation_;
   const uint64_t handle_generation_;
-  RdmaWorkRequest* outstanding_ = nullptr;  // head of the list
-  uint32_t outstanding_count_ = 0;
+  // In posting order.
+  plinth::IntrusiveList<RdmaWorkRequest, &RdmaWorkRequest::hook> outstanding_;
   uint32_t qp_num_;
   uint32_t peer_qp_num_ = 0;
   uint16_t peer_lid_ = 0;

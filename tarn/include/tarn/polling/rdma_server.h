@@ -14,6 +14,7 @@
 #define TARN_POLLING_RDMA_SERVER_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,6 +28,7 @@ namespace tarn {
 
 class PollingWorker;
 class PollingWorkerColony;
+class RdmaConnection;
 class RdmaQueuePair;
 class TcpServer;
 
@@ -38,7 +40,14 @@ class RdmaServer : public Server {
              const WorkerOption& option, WorkerColony* colony);
   // Stops a server still running (handshakes in progress are aborted, RDMA
   // connections force-closed), then frees the inner server and the server's
-  // own colony. Do not destroy it from a thread its loops may wait on.
+  // own colony. Every connection it ever made that still exists (in the map
+  // or not: one closed earlier may still be draining on its worker) is
+  // closed and has its callbacks cut on its worker's loop before this
+  // returns, so that nothing it still receives reaches the owner, which
+  // goes with the server; the sends still outstanding on them (answers)
+  // complete before it returns too (flushed, or at the latest after
+  // kSendDrainWait as their queue pairs are destroyed). Do not destroy it from a thread its loops may
+  // wait on.
   ~RdmaServer() override;
 
   // Without a colony, builds and starts a polling colony of the worker count
@@ -80,7 +89,11 @@ class RdmaServer : public Server {
   // Handshakes accepted and not yet completed or given up (kept by the
   // handshake, on the inner server's thread; readable anywhere).
   int pending_handshakes() const { return pending_handshakes_.load(std::memory_order_relaxed); }
-  void HandshakeStarted() { pending_handshakes_.fetch_add(1, std::memory_order_relaxed); }
+  // Takes one of the max_pending_handshakes() places, or answers false when
+  // all are taken; exact whatever the number of threads that ask at once
+  // (the count is raised first, and lowered again on a refusal). A place
+  // taken is given back with HandshakeEnded.
+  bool TryStartHandshake();
   void HandshakeEnded() { pending_handshakes_.fetch_sub(1, std::memory_order_relaxed); }
   // Connections refused for too many handshakes, this one included.
   uint64_t CountRefusedHandshake() {
@@ -111,6 +124,16 @@ class RdmaServer : public Server {
   void StopInLoop();
   // Acceptor loop: moves the connections the handshake made into the map.
   void AdoptIncoming();
+  // Any thread: made_ gains conn, losing the entries that expired.
+  void RememberMade(const std::shared_ptr<RdmaConnection>& conn);
+  // Closes and cuts every connection still alive, each on its worker's
+  // loop, waiting for it.
+  void CutMadeConnections();
+
+  static constexpr size_t kFirstMadePrune = 64;
+  // How long the destructor lets the workers take the flushes of sends
+  // still outstanding on its connections.
+  static constexpr std::chrono::milliseconds kSendDrainWait{5000};
 
   std::unique_ptr<PollingWorkerColony> own_colony_;
   std::unique_ptr<TcpServer> inner_;
@@ -126,6 +149,10 @@ class RdmaServer : public Server {
   // Connections made by the handshake thread, not yet in the map.
   std::mutex incoming_mutex_;
   std::vector<std::shared_ptr<Connection>> incoming_;
+  // Every connection made and not yet destroyed (expired entries are
+  // pruned as new ones come), under incoming_mutex_.
+  std::vector<std::weak_ptr<RdmaConnection>> made_;
+  size_t prune_made_at_ = kFirstMadePrune;
 };
 
 }  // namespace tarn

@@ -15,36 +15,36 @@
 #include <cstdint>
 #include <vector>
 
+#include "tarn/base/intrusive_list.h"
 #include "tarn/rpc/rpc_controller.h"
 
 namespace tarn {
 
 class RpcCallList {
  public:
-  explicit RpcCallList(RpcController::CallList kind) : kind_(kind) {}
+  RpcCallList() = default;
   RpcCallList(const RpcCallList&) = delete;
   RpcCallList& operator=(const RpcCallList&) = delete;
 
+  // A call already on a list (pending or in flight) ends the process.
   void PushBack(RpcController* ctrl);
-  void Remove(RpcController* ctrl);
+  void Remove(RpcController* ctrl) { list_.Remove(ctrl); }
   // Takes every call off the list (abandoned: nobody completes them).
-  void Clear();
+  void Clear() { list_.Clear(); }
 
-  RpcController* front() const { return head_; }
-  static RpcController* next(const RpcController* ctrl) { return ctrl->call_next_; }
-  bool empty() const { return head_ == nullptr; }
-  size_t size() const { return size_; }
+  RpcController* front() const { return list_.front(); }
+  static RpcController* next(const RpcController* ctrl) { return List::next(ctrl); }
+  bool empty() const { return list_.empty(); }
+  size_t size() const { return list_.size(); }
 
  private:
-  RpcController::CallList kind_;
-  RpcController* head_ = nullptr;
-  RpcController* tail_ = nullptr;
-  size_t size_ = 0;
+  using List = plinth::IntrusiveList<RpcController, &RpcController::call_hook_>;
+  List list_;
 };
 
 class RpcInflightCalls {
  public:
-  RpcInflightCalls() : order_(RpcController::CallList::kInflight) {}
+  RpcInflightCalls() = default;
 
   // Enters a call under its seq_no(); `sent` as the transport stands.
   void Insert(RpcController* ctrl, bool sent);

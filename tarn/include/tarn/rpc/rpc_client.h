@@ -142,7 +142,7 @@ class RpcClient : public google::protobuf::RpcChannel, private FrameSink {
   // transport has finished with its request (at once over TCP, at the send
   // completion over RDMA).
   RpcInflightCalls inflight_;
-  RpcCallList pending_{RpcController::CallList::kPending};
+  RpcCallList pending_;
   uint32_t depth_ = kNoDepthLimit;
   uint32_t timeout_ms_ = 3000;
   uint64_t last_activity_ = 0;

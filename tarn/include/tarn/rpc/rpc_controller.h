@@ -42,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "tarn/base/intrusive_list.h"
 #include "tarn/rpc/attachment.h"
 
 namespace google {
@@ -71,8 +72,6 @@ enum RpcErrorCode : int {
 class RpcController : public google::protobuf::RpcController {
  public:
   static constexpr uint32_t kDefaultTimeoutMs = 3000;
-  // Which list of its RpcClient a call is on.
-  enum class CallList : uint8_t { kNone, kPending, kInflight };
 
   // Client controllers kept per thread by Recycle for Acquire.
   static constexpr size_t kPooledPerThread = 1024;
@@ -244,13 +243,11 @@ class RpcController : public google::protobuf::RpcController {
   std::condition_variable* sync_cond_ = nullptr;
   bool sync_waiting_ = false;
   // An RpcClient's bookkeeping of the call, so that queueing it or putting
-  // it in flight allocates nothing: the list it is on (pending or in
-  // flight), its place there, the sequence-number chain of the in-flight
-  // index, and whether the transport has finished with its request.
-  CallList call_list_ = CallList::kNone;
+  // it in flight allocates nothing: its place on the list it is on (pending
+  // or in flight), the sequence-number chain of the in-flight index, and
+  // whether the transport has finished with its request.
+  plinth::ListHook<RpcController> call_hook_;
   bool call_sent_ = false;
-  RpcController* call_prev_ = nullptr;
-  RpcController* call_next_ = nullptr;
   RpcController* call_chain_ = nullptr;
 };
 

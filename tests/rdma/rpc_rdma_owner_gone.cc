@@ -1,0 +1,195 @@
+// RPC over RDMA when the owner of a connection goes while the device still
+// holds messages for it: an RpcClient destroyed with the answer to its last
+// call already in its receive completion queue, and an RpcServer over a
+// colony it does not own destroyed with requests in its workers' receive
+// completion queue, or with an answer's send outstanding. Nothing of the
+// owner runs afterwards (under
+// AddressSanitizer a call into it would be a use after free), and the
+// messages' buffers go back.
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+#include "rpc/rpc_test_util.h"
+#include "tarn/polling/rdma_handle.h"
+
+namespace rpctest {
+namespace {
+
+// A closure the test owns: it only records that it ran.
+class Flag : public google::protobuf::Closure {
+ public:
+  void Run() override { ran_.store(true); }
+  bool ran() const { return ran_.load(); }
+
+ private:
+  std::atomic<bool> ran_{false};
+};
+
+// The device has written exactly `cqes` completions nobody has polled, and
+// every send posted has been polled: what is left sits in a receive queue
+// whose worker is not polling.
+bool OnlyReceivesLeft(uint64_t cqes) {
+  const verbs_emu::Counters counters = verbs_emu::GetCounters();
+  return counters.cqes == cqes && counters.send_wrs == 0;
+}
+
+// Runs fn on `worker`'s loop without waiting; returns once fn has started.
+// fn keeps that loop from polling until it returns.
+void StartOn(tarn::Worker* worker, std::atomic<int>* stage, std::function<void()> fn) {
+  ASSERT_EQ(worker->loop()->RunInLoop(
+                [stage, fn = std::move(fn)] {
+                  stage->store(1);
+                  fn();
+                  stage->store(2);
+                },
+                true),
+            0);
+  ASSERT_TRUE(WaitFor([stage] { return stage->load() >= 1; }));
+}
+
+class OwnerGone : public TransportSuite {
+ protected:
+  void ReleaseServers() override {
+    server_.reset();
+    if (server_colony_) server_colony_->Stop();
+    server_colony_.reset();
+  }
+
+  // A server over one polling worker of a colony the test owns, a client,
+  // and one call answered.
+  void StartOverOutsideColony() {
+    const tarn::WorkerOption option = ServerOption();
+    server_colony_.reset(new tarn::PollingWorkerColony(1, option, nullptr));
+    server_colony_->Start();
+    server_.reset(new tarn::RpcServer(tarn::kRdma, acceptor_, Loopback(0), "test_server", option,
+                                      server_colony_.get()));
+    ASSERT_EQ(server_->AddService(&service_), 0);
+    ASSERT_EQ(server_->Start(), 0);
+    port_ = server_->server()->listen_addr().ToPort();
+    workers_ = 1;
+    pool_size_ = static_cast<int>(option.obj_pool_size);
+    MakeClient();
+    ASSERT_NE(WriteUntilAnswered(1), 0u);
+  }
+
+  void DestroyWithAnAnswerOutstanding(bool from_server_worker);
+
+  std::unique_ptr<tarn::PollingWorkerColony> server_colony_;
+};
+
+TEST_P(OwnerGone, ClientDestroyedWithTheAnswerInItsReceiveQueue) {
+  StartServerAndClient();
+  ASSERT_NE(WriteUntilAnswered(1), 0u);
+  std::unique_ptr<tarn::RpcController> ctrl;
+  vovorav::BlockServerWriteRequest request;
+  vovorav::BlockServerWriteResponse response;
+  Flag done;
+  RunOn(client_worker_, [&] {
+    ctrl.reset(new tarn::RpcController(client_->conn()));
+    request.set_lba(TestBlockServer::kHoldLba);
+    vovorav::BlockServerService_Stub stub(client_.get());
+    stub.Write(ctrl.get(), &request, &response, &done);
+  });
+  ASSERT_TRUE(WaitFor([this] { return service_.held() == 1; }));
+
+  // The client's loop stops polling; the answer lands in its receive queue
+  // and the client is destroyed before the loop polls again.
+  std::atomic<int> stage{0};
+  ASSERT_NO_FATAL_FAILURE(StartOn(client_worker_, &stage, [this] {
+    EXPECT_TRUE(WaitFor([] { return OnlyReceivesLeft(1); }));
+    client_.reset();
+  }));
+  EXPECT_EQ(service_.Release(), 1u);
+  ASSERT_TRUE(WaitFor([&] { return stage.load() == 2; }));
+  // Passes of the client's loop that poll the answer.
+  for (int i = 0; i < 3; ++i) RunOn(client_worker_, [] {});
+  EXPECT_TRUE(WaitFor([] { return verbs_emu::GetCounters().cqes == 0; }));
+  EXPECT_FALSE(done.ran());
+  RunOn(client_worker_, [&] { ctrl.reset(); });
+  EXPECT_TRUE(PoolsFull());
+}
+
+TEST_P(OwnerGone, ServerOverAnOutsideColonyDestroyedWithRequestsInItsReceiveQueue) {
+  constexpr size_t kCalls = 8;
+  ASSERT_NO_FATAL_FAILURE(StartOverOutsideColony());
+  const tarn::WorkerOption option = ServerOption();
+  tarn::Worker* server_worker = server_colony_->GetWorker(0u);
+  // The calls that find no server end at their (short) budget.
+  RunOn(client_worker_, [this] { client_->set_timeout_ms(200); });
+
+  // The server's worker stops polling; the requests land in its receive
+  // queue and the server goes (from that worker's thread, the only one that
+  // can be sure it has not polled them) before the worker polls again.
+  std::atomic<int> stage{0};
+  ASSERT_NO_FATAL_FAILURE(StartOn(server_worker, &stage, [this] {
+    EXPECT_TRUE(WaitFor([] { return OnlyReceivesLeft(kCalls); }));
+    server_.reset();
+  }));
+  Results results;
+  RunOn(client_worker_, [&] {
+    for (size_t i = 0; i < kCalls; ++i) WriteInLoop(100 + i, &results, {Pattern(512, 3)});
+  });
+  ASSERT_TRUE(WaitFor([&] { return stage.load() == 2; }));
+  for (int i = 0; i < 3; ++i) RunOn(server_worker, [] {});
+  ASSERT_TRUE(results.WaitFor(kCalls));
+  for (int code : results.codes()) EXPECT_NE(code, 0);
+  for (uint64_t lba : service_.lbas()) EXPECT_LT(lba, 100u);  // none reached the service
+  // The requests' buffers went back to the worker that received them.
+  uint64_t out = 0;
+  RunOn(server_worker, [&] {
+    std::map<uint64_t, std::pair<uint64_t, uint64_t>> stat;
+    server_worker->GetMemPoolStat(&stat);
+    const uint32_t size = option.rdma_option.max_send_data_size +
+                          option.rdma_option.max_send_meta_size;
+    const auto* polling = static_cast<tarn::PollingWorker*>(server_worker);
+    const size_t posted =
+        polling->rdma_handle() != nullptr ? polling->rdma_handle()->posted_buffers().size() : 0;
+    out = stat[size].first - stat[size].second - posted;
+  });
+  EXPECT_EQ(out, 0u);
+}
+
+// An answer whose send is still outstanding when the server goes (the port
+// is down, so the device neither delivers nor fails it): its completion
+// comes back into the server's own callback before the server is gone,
+// whether the server's worker goes on polling meanwhile or is the thread
+// that destroys it.
+void OwnerGone::DestroyWithAnAnswerOutstanding(bool from_server_worker) {
+  ASSERT_NO_FATAL_FAILURE(StartOverOutsideColony());
+  tarn::Worker* server_worker = server_colony_->GetWorker(0u);
+  RunOn(client_worker_, [this] { client_->set_timeout_ms(200); });
+  Results results;
+  Write(TestBlockServer::kHoldLba, &results, {Pattern(512, 5)});
+  ASSERT_TRUE(WaitFor([this] { return service_.held() == 1; }));
+  verbs_emu::SetTimeScale(1000.0);  // about half an hour per attempt
+  ASSERT_TRUE(verbs_emu::SetPortState("emu_0", 1, false));
+  EXPECT_EQ(service_.Release(), 1u);
+  ASSERT_TRUE(WaitFor([] { return verbs_emu::GetCounters().send_wrs >= 1; }));
+  if (from_server_worker) {
+    RunOn(server_worker, [this] { server_.reset(); });
+  } else {
+    server_.reset();
+  }
+  for (int i = 0; i < 3; ++i) RunOn(server_worker, [] {});
+  ASSERT_TRUE(results.WaitFor(1));
+  EXPECT_NE(results.codes()[0], 0);
+}
+
+TEST_P(OwnerGone, ServerDestroyedWithAnAnswerOutstanding) {
+  DestroyWithAnAnswerOutstanding(false);
+}
+
+TEST_P(OwnerGone, ServerDestroyedOnItsWorkerWithAnAnswerOutstanding) {
+  DestroyWithAnAnswerOutstanding(true);
+}
+
+INSTANTIATE_TEST_SUITE_P(Over, OwnerGone, ::testing::Values(OverRdma(true), OverRdma(false)),
+                         TransportName);
+
+}  // namespace
+}  // namespace rpctest
