@@ -55,6 +55,10 @@ struct DriverMetrics {
   bvar::LatencyRecorder read_lat, write_lat;
   bvar::Adder<uint64_t> write_fail_count, read_fail_count;
   bvar::Adder<uint64_t> in_flighting, retry_num, pending_sum;  // gauges
+  // Every time admission put an I/O in the pending queue (an I/O issued
+  // again from the queue and refused again counts again): what a host reads
+  // to see how much waited for the queue's timer.
+  bvar::Adder<uint64_t> pending_total;
   bvar::Adder<uint64_t> write_512_sum, read_512_sum, write_4k_sum, read_4k_sum;
   bvar::Adder<uint64_t> query_route_count;
 };

@@ -42,6 +42,7 @@ DriverMetrics::DriverMetrics(int id)
   in_flighting.expose_as(p, "_in_flighting");
   retry_num.expose_as(p, "_retry_num");
   pending_sum.expose_as(p, "_pending_sum");
+  pending_total.expose_as(p, "_pending_total");
   write_512_sum.expose_as(p, "_512_write_sum");
   read_512_sum.expose_as(p, "_512_read_sum");
   write_4k_sum.expose_as(p, "_4K_write_sum");
@@ -295,6 +296,7 @@ bool PyxDriver::Impl::Admit(bdev_pyx_io* io) {
   pending_tail = &io->link.tqe_next;
   ++pending;
   metrics.pending_sum << 1;
+  metrics.pending_total << 1;
   return false;
 }
 
