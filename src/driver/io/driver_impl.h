@@ -41,6 +41,8 @@ constexpr uint64_t kBlockSize = 4096;
 constexpr uint64_t kBlockMask = kBlockSize - 1;
 constexpr uint64_t kRouteSlots = 8192;
 constexpr size_t kRetryRingEntries = 524288;
+// How long the loop watches for a host's next post once nothing is out.
+constexpr uint32_t kNextPostWaitUs = 20;
 
 inline bool IsAligned4k(uint64_t offset, uint64_t len) { return ((offset | len) & kBlockMask) == 0; }
 inline uint64_t AlignDown(uint64_t v) { return v & ~kBlockMask; }
@@ -304,6 +306,7 @@ struct PyxDriver::Impl {
 
   pyx::IoCall outstanding;  // sentinel of the calls awaiting an answer
   size_t outstanding_count = 0;
+  size_t outstanding_peak = 0;  // most calls out at once since it was last 0
   std::vector<pyx::IoCall*> free_calls;
 };
 

@@ -507,6 +507,7 @@ IoCall* PyxDriver::Impl::NewCall(pyx::CallKind kind, bdev_pyx_io* io, DiskState*
   outstanding.prev->next = c;
   outstanding.prev = c;
   ++outstanding_count;
+  outstanding_peak = std::max(outstanding_peak, outstanding_count);
   return c;
 }
 
@@ -536,13 +537,22 @@ void PyxDriver::Impl::OnAnswer(IoCall* c) {
   switch (c->kind) {
     case pyx::CallKind::kRead:
       OnReadAnswer(c);
-      return;
+      break;
     case pyx::CallKind::kWrite:
       OnWriteAnswer(c);
-      return;
+      break;
     case pyx::CallKind::kRmwRead:
       OnRmwAnswer(c);
-      return;
+      break;
+  }
+  // The driver's one call out has come back: a host at queue depth 1 posts
+  // its next I/O as soon as it sees this one complete. Watching the queue
+  // for it briefly costs less than a sleep and a wake-up from the host's
+  // CPU. After more calls at once the host runs deeper, and its posts are
+  // better taken in batches after a wake-up.
+  if (outstanding_count == 0) {
+    if (outstanding_peak == 1) worker->loop()->ExpectTaskWithin(pyx::kNextPostWaitUs);
+    outstanding_peak = 0;
   }
 }
 
