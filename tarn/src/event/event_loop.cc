@@ -210,7 +210,10 @@ void EventLoop::AwaitExpectedTask() {
   // its task in the list taken below, a later one writes a wake-up (which
   // then finds the queue empty or holding its task).
   wakeup_pending_.exchange(false, std::memory_order_acq_rel);
-  DoPendingTasks();
+  {
+    CycleScope scope(worker_);  // the watch itself counts as idle
+    DoPendingTasks();
+  }
   RunPassEnd();
 }
 
