@@ -285,7 +285,10 @@ void BM_Io(benchmark::State& state) {
         auto* io = static_cast<bdev_pyx_io*>(batch[k]);
         failures += io->status != 0;
         HostIo* h = owner[io];
-        if (latencies.size() < latencies.capacity()) latencies.push_back(plinth::rdtsc() - h->submitted);
+        const uint64_t now = plinth::rdtsc();
+        if (latencies.size() < latencies.capacity()) {
+          latencies.push_back(now > h->submitted ? now - h->submitted : 0);
+        }
         done.push_back(h);
       }
     }
