@@ -5,7 +5,8 @@
 # output, framework log lines included, goes to a file in the results
 # folder; the screen gets its result tables only, without log lines or
 # colour codes. Ends with one table of every target: its figure and whether
-# it was met.
+# it was met, the driver's queue-depth-1 latency against the RPC round trip
+# among them.
 #   BUILD_DIR    optimised build folder (build-release)
 #   RESULTS_DIR  where the outputs go (a new folder under $BUILD_DIR)
 #   SKIP_NBD=1   leave out the driver-vs-NBD comparison
@@ -60,6 +61,20 @@ for b in "$BUILD_DIR"/bench/bench_*; do
   grep -Ev "$log_line" "$RESULTS_DIR/$name.out" | strip_colour
   collect_targets "$RESULTS_DIR/$name.out" "${name#bench_}"
 done
+
+# The driver at queue depth 1 beside the framework's blocking RPC round trip
+# measured in this same run: the driver adds to one block-server call only
+# the host's hand-off to its loop and the completion ring.
+drv_p50=$(sed -nE 's#^BM_Io/write:0/qd:1/.* p50_us=([0-9.]+).*#\1#p' "$RESULTS_DIR/bench_driver_io.out" 2>/dev/null | head -n 1)
+rpc_p50=$(sed -nE 's#^BM_RpcEcho/outstanding:1/busy_poll:0/.* p50_us=([0-9.]+).*#\1#p' "$RESULTS_DIR/bench_rpc.out" 2>/dev/null | head -n 1)
+if [ -n "$drv_p50" ] && [ -n "$rpc_p50" ]; then
+  echo; echo "=== driver QD1 vs RPC round trip"
+  awk -v d="$drv_p50" -v r="$rpc_p50" 'BEGIN {
+    x = d / r
+    printf "driver QD1 4k read p50 %.1f us / blocking RPC round trip p50 %.1f us = %.2fx (target <= 1.2x) %s\n",
+           d, r, x, x <= 1.2 ? "met" : "MISSED" }' | tee "$RESULTS_DIR/qd1_vs_rpc.out"
+  collect_targets "$RESULTS_DIR/qd1_vs_rpc.out" driver_io
+fi
 
 echo; echo "=== h2_vs_grpc"; if ! /usr/bin/python3 bench/h2_vs_grpc.py "$BUILD_DIR" >"$RESULTS_DIR/h2_vs_grpc.out" 2>"$RESULTS_DIR/h2_vs_grpc.err"; then echo "h2_vs_grpc FAILED:"; tail -n 20 "$RESULTS_DIR/h2_vs_grpc.err"; failed=1; fi; cat "$RESULTS_DIR/h2_vs_grpc.out"; collect_targets "$RESULTS_DIR/h2_vs_grpc.out" h2_vs_grpc
 

@@ -11,16 +11,22 @@
 // "host_allocs/io" made by the library on the host's thread (inside
 // send_pyx_io), "drv_allocs/io" on the driver's loop thread (both 0 at
 // steady state), "allocs/io" in the whole process (the benchmark's and the
-// block server's own work included).
+// block server's own work included). "p50_us" is the median time from the
+// host's submission to its reaping the completion; at queue depth 1 it
+// compares with bench_rpc's blocking round trip (scripts/bench.sh prints
+// the ratio): the driver adds one hand-off from the host's thread to its
+// loop to the RPC round trip. The label says where the threads ran.
 //
 // The block server answers at once from memory (reads copy a fixed pattern,
 // writes store nothing) on a worker of its own.
 #include <arpa/inet.h>
 #include <pthread.h>
+#include <sched.h>
 #include <time.h>
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -101,13 +107,60 @@ struct HostIo {
   std::unique_ptr<uint8_t[]> mem;
   std::string buf;
   iovec iov;
+  uint64_t submitted = 0;  // TSC when the host handed it over
 };
+
+// The p50 of the host-seen latencies (submit to reaped), in microseconds.
+double P50Us(std::vector<uint64_t>* cycles) {
+  if (cycles->empty()) return 0;
+  auto mid = cycles->begin() + static_cast<long>(cycles->size() / 2);
+  std::nth_element(cycles->begin(), mid, cycles->end());
+  return static_cast<double>(*mid) / plinth::TimeCycle::tsc_rate_mhz_;
+}
+
+// Where the threads run. A storage host pins its pollers and the library's
+// workers get CPUs of their own (worker_core_mask); left to the kernel, the
+// spinning host thread pulls the driver's loop onto its own CPU (the loop is
+// woken from there), and on a busy machine the loop then waits behind the
+// spinner at every wake-up. So by default the host thread (the benchmark's)
+// gets the last CPU it may use, and the driver and the block server share
+// the one before it, as two ends of one RPC do on their own. With
+// BENCH_DRIVER_UNPINNED=1 the kernel places everything.
+struct Placement {
+  int host = -1;     // -1: not pinned
+  int library = -1;  // the driver's and the block server's threads
+};
+
+Placement ChoosePlacement() {
+  Placement p;
+  const char* unpinned = getenv("BENCH_DRIVER_UNPINNED");
+  if (unpinned != nullptr && strcmp(unpinned, "0") != 0) return p;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0 || CPU_COUNT(&set) < 2) return p;
+  for (int c = 0; c < CPU_SETSIZE; ++c) {
+    if (!CPU_ISSET(c, &set)) continue;
+    p.library = p.host;
+    p.host = c;
+  }
+  return p;
+}
+
+void PinCallingThread(int cpu) {
+  if (cpu < 0) return;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+}
 
 // The server, one driver on a colony of one worker, one disk routed to the
 // server, and a completion ring.
 class Rig {
  public:
   Rig() {
+    // Threads started from here keep the CPU set of their starter.
+    PinCallingThread(placement_.library);
     plinth::Logger::setLogLevel(plinth::Logger::WARN);
     max_flighting = 300;
     rpc_depth = 0;
@@ -161,6 +214,13 @@ class Rig {
     // send_pyx_io's view of the library: this one driver.
     worker_num = 1;
     pyxdrivers.assign(1, d);
+    PinCallingThread(placement_.host);
+  }
+
+  std::string PlacementLabel() const {
+    if (placement_.host < 0) return "unpinned";
+    return "host cpu " + std::to_string(placement_.host) + ", library cpu " +
+           std::to_string(placement_.library);
   }
 
   // Submits the I/O as the host does; allocations inside count as the
@@ -179,6 +239,7 @@ class Rig {
   bdev_pyx_io_channel* channel() { return &ch_; }
 
  private:
+  const Placement placement_ = ChoosePlacement();
   MemoryBlockServer service_;
   std::unique_ptr<testsupport::WorkerOnThread> acceptor_;
   std::unique_ptr<tarn::RpcServer> server_;
@@ -215,8 +276,13 @@ void BM_Io(benchmark::State& state) {
   }
   std::unordered_map<bdev_pyx_io*, HostIo*> owner;
   for (auto& h : ios) owner[h->io()] = h.get();
-  for (auto& h : ios) rig->Submit(h.get());
+  for (auto& h : ios) {
+    h->submitted = plinth::rdtsc();
+    rig->Submit(h.get());
+  }
   std::deque<HostIo*> done;
+  std::vector<uint64_t> latencies;
+  latencies.reserve(1 << 22);
   void* batch[64];
   uint64_t failures = 0;
   const uint64_t cpu0 = rig->DriverCpuNs();
@@ -229,11 +295,17 @@ void BM_Io(benchmark::State& state) {
       for (size_t k = 0; k < n; ++k) {
         auto* io = static_cast<bdev_pyx_io*>(batch[k]);
         failures += io->status != 0;
-        done.push_back(owner[io]);
+        HostIo* h = owner[io];
+        const uint64_t now = plinth::rdtsc();
+        if (latencies.size() < latencies.capacity()) {
+          latencies.push_back(now > h->submitted ? now - h->submitted : 0);
+        }
+        done.push_back(h);
       }
     }
     HostIo* h = done.front();
     done.pop_front();
+    h->submitted = plinth::rdtsc();
     rig->Submit(h);
   }
   const uint64_t cpu = rig->DriverCpuNs() - cpu0;
@@ -253,6 +325,8 @@ void BM_Io(benchmark::State& state) {
   state.counters["host_allocs/io"] = static_cast<double>(host_allocs) / n;
   state.counters["allocs/io"] = static_cast<double>(all_allocs) / n;
   state.counters["failed"] = static_cast<double>(failures);
+  state.counters["p50_us"] = P50Us(&latencies);
+  state.SetLabel(rig->PlacementLabel());
 }
 
 BENCHMARK(BM_Io)

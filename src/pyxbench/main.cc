@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bvar/variable.h"
 #include "job.h"
 #include "options.h"
 #include "output.h"
@@ -34,6 +35,20 @@ namespace {
 // The library names its event-loop threads so; their CPU is what the driver
 // itself costs, apart from the host's threads that submit and poll.
 const char kLibraryThreadPrefix[] = "pyx-event-";
+
+// How many times the library's admission put an I/O in a driver's pending
+// queue, where it waits for the queue's timer (polling_interval_ms): the
+// sum of the drivers' "_pending_total" metrics, read in this process as any
+// host carrying the library's metrics can.
+uint64_t PendingWaits(int drivers) {
+  uint64_t sum = 0;
+  for (int i = 0; i < drivers; ++i) {
+    const std::string v = bvar::Variable::describe_exposed("pyxdriver_worker" + std::to_string(i) +
+                                                           "_pending_total");
+    sum += strtoull(v.c_str(), nullptr, 10);
+  }
+  return sum;
+}
 
 double NowS() {
   timespec ts;
@@ -255,6 +270,8 @@ int Main(int argc, char** argv) {
   m.cpu_start = SelfCpuSeconds();
   m.lib_cpu_start = ThreadsCpuSeconds(kLibraryThreadPrefix);
   m.sim_cpu_start = sim.CpuSeconds();
+  m.pending_start = PendingWaits(drivers);
+  m.pieces_start = pyxhost::TotalCounters().pieces_submitted;
   m.start_s = NowS();
   control.measuring.store(true);
   JobCounts last = m.start_counts;
@@ -281,6 +298,8 @@ int Main(int argc, char** argv) {
   m.cpu_end = SelfCpuSeconds();
   m.lib_cpu_end = ThreadsCpuSeconds(kLibraryThreadPrefix);
   m.sim_cpu_end = sim.CpuSeconds();
+  m.pending_end = PendingWaits(drivers);
+  m.pieces_end = pyxhost::TotalCounters().pieces_submitted;
   if (o.progress && ErrIsTerminal()) fprintf(Err(), "\n");
 
   control.phase.store(static_cast<int>(Phase::kDrain), std::memory_order_release);

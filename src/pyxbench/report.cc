@@ -127,6 +127,12 @@ void PrintSummary(FILE* out, const Report& r) {
           ios ? lib_cpu / ios * 1e6 : 0.0);
   if (m.sim_cpu_end > 0) fprintf(out, "; cluster process %.2f s", m.sim_cpu_end - m.sim_cpu_start);
   fprintf(out, "\n");
+  const uint64_t pieces = m.pieces_end - m.pieces_start;
+  const uint64_t waits = m.pending_end - m.pending_start;
+  fprintf(out,
+          "  queue: %llu of %llu library I/O (%.3f%%) waited in a driver's pending queue "
+          "for its next poll (max_flighting reached)\n",
+          static_cast<ull>(waits), static_cast<ull>(pieces), pieces ? 100.0 * waits / pieces : 0.0);
   fprintf(out,
           "  check: errors=%llu, verify_errors=%llu (verified %.1f MiB), lost=%llu, "
           "double_completions=%llu, failed_submissions=%llu\n",
@@ -185,6 +191,9 @@ void PrintJson(FILE* out, const Report& r) {
           static_cast<ull>(r.totals.verified_bytes), static_cast<ull>(r.totals.unknown_blocks),
           static_cast<ull>(r.lost()), static_cast<ull>(r.host.double_completions),
           static_cast<ull>(r.host.failed_submissions));
+  fprintf(out, "\"library_ios\": %llu, \"pending_waits\": %llu, ",
+          static_cast<ull>(m.pieces_end - m.pieces_start),
+          static_cast<ull>(m.pending_end - m.pending_start));
   fprintf(out, "\"faults\": %s, \"failures\": [", FaultJson(m.fault_stats).c_str());
   for (size_t i = 0; i < r.failures.size(); ++i) {
     fprintf(out, "%s\"%s\"", i ? ", " : "", JsonEscape(r.failures[i]).c_str());

@@ -23,6 +23,10 @@ struct Measure {
   double lib_cpu_start = 0, lib_cpu_end = 0;
   double sim_cpu_start = 0, sim_cpu_end = 0;  // the cluster's process
   std::string fault_stats;                    // what the random faults did
+  // The library's I/O (host I/O split at its stripe) submitted, and how
+  // many times admission made one wait in a driver's pending queue.
+  uint64_t pieces_start = 0, pieces_end = 0;
+  uint64_t pending_start = 0, pending_end = 0;
   double seconds() const { return end_s - start_s; }
 };
 

@@ -4,11 +4,13 @@
 #include "tarn/base/async_logging.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -512,6 +514,76 @@ TEST_F(AsyncLoggingTest, BacklogBeyondTheLimitIsDroppedAndReported) {
   EXPECT_LT(seen.size(), static_cast<size_t>(kLines - (dropped - 1) * kLinesPerBlock));
   // A block holds one line less than it could: it keeps room for its NUL.
   EXPECT_GE(seen.size(), static_cast<size_t>(2 * (kLinesPerBlock - 1)));
+}
+
+
+// A writer that cannot write (a disk or pipe that takes nothing) keeps one
+// flush waiting for its whole timeout; later flushes return at once until
+// the writer finishes a pass again.
+TEST_F(AsyncLoggingTest, FlushAfterATimedOutFlushDoesNotWaitWhileTheWriterIsStuck) {
+  std::string base = dir_ + "/stuck";
+  const testsupport::ChildResult child = testsupport::RunInChild([&] {
+    g_fakeNow = 1796601600;
+    LogFile::setClock(&parkingClock);
+    AsyncLogging log(base, 1, 60, false, false);  // rolls, so reads the clock, per block
+    log.start();
+    g_parkWriter = true;
+    log.append("parked\n", 7);
+    log.flush_notify();
+    while (!g_writerParked.load()) usleep(1000);
+    CHILD_EXPECT(!log.flush(200));
+    const auto start = std::chrono::steady_clock::now();
+    CHILD_EXPECT(!log.flush(60000));
+    CHILD_EXPECT(std::chrono::steady_clock::now() - start < std::chrono::seconds(30));
+    g_parkWriter = false;
+    log.append("moving again\n", 13);
+    // Once the writer has finished the pass it was stuck in, flushes wait
+    // for it again.
+    bool flushed = false;
+    for (int i = 0; i < 3000 && !flushed; ++i) {
+      flushed = log.flush(60000);
+      if (!flushed) usleep(10000);
+    }
+    CHILD_EXPECT(flushed);
+    log.stop();
+    LogFile::setClock(nullptr);
+    return 0;
+  });
+  EXPECT_TRUE(child.ok()) << testsupport::Describe(child);
+  std::string all;
+  for (const std::string& f : listFiles(dir_)) all += readAll(dir_ + "/" + f);
+  EXPECT_NE(std::string::npos, all.find("moving again"));
+}
+
+time_t fixedClock() { return 1796601600; }
+uint64_t plentyOfSpace(const char*) { return 1ull << 40; }
+
+// The way out of a process shares one deadline for the log: a FATAL line
+// waits for a stuck writer, then exit's own flush does not wait again.
+TEST_F(AsyncLoggingTest, FatalLineAndExitWaitForAStuckLogFileOnce) {
+  std::string base = dir_ + "/fifo";
+  const auto start = std::chrono::steady_clock::now();
+  const testsupport::ChildResult child = testsupport::RunInChild([&] {
+    LogFile::setClock(&fixedClock);
+    LogFile::setSpaceProbe(&plentyOfSpace);
+    time_t now;
+    const std::string name = LogFile::getLogFileName(base, &now);
+    CHILD_EXPECT(mkfifo(name.c_str(), 0600) == 0);
+    // A reader that never reads: writes stall once the pipe is full.
+    CHILD_EXPECT(open(name.c_str(), O_RDONLY | O_NONBLOCK) >= 0);
+    tarn::LibOption option;
+    option.log_file = base;
+    option.log_level = "info";
+    tarn::LibInit(option);
+    const std::string filler(2000, 'x');
+    for (int i = 0; i < 1000; ++i) LOG_INFO << filler;  // far more than a pipe holds
+    LOG_FATAL << "stuck";
+    return 0;
+  });
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(1, child.exit_code) << testsupport::Describe(child);
+  // One 5 s wait and the FATAL line's pause; two waits would pass 10 s.
+  EXPECT_LT(seconds, 9.0);
 }
 
 }  // namespace

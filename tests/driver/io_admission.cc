@@ -53,6 +53,7 @@ TEST_F(AdmissionTest, The301stReadWaitsAndGoesAtTheNextPollWithAFreeSlot) {
   }
   EXPECT_EQ(Metric("_in_flighting"), 0u);
   EXPECT_EQ(Metric("_pending_sum"), 0u);
+  EXPECT_EQ(Metric("_pending_total"), 1u);  // what waited stays counted
 }
 
 TEST_F(AdmissionTest, ARetriedIoRefusedByAdmissionWaitsItsCountdown) {

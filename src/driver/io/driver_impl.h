@@ -46,6 +46,8 @@ constexpr size_t kRetryRingEntries = 524288;
 // Timing records pooled per driver; beyond them I/O take theirs from the
 // heap.
 constexpr size_t kStatsRecords = 4096;
+// How long the loop watches for a host's next post once nothing is out.
+constexpr uint32_t kNextPostWaitUs = 20;
 
 inline bool IsAligned4k(uint64_t offset, uint64_t len) { return ((offset | len) & kBlockMask) == 0; }
 inline uint64_t AlignDown(uint64_t v) { return v & ~kBlockMask; }
@@ -60,6 +62,10 @@ struct DriverMetrics {
   bvar::LatencyRecorder read_lat, write_lat;
   bvar::Adder<uint64_t> write_fail_count, read_fail_count;
   bvar::Adder<uint64_t> in_flighting, retry_num, pending_sum;  // gauges
+  // Every time admission put an I/O in the pending queue (an I/O issued
+  // again from the queue and refused again counts again): what a host reads
+  // to see how much waited for the queue's timer.
+  bvar::Adder<uint64_t> pending_total;
   bvar::Adder<uint64_t> write_512_sum, read_512_sum, write_4k_sum, read_4k_sum;
   bvar::Adder<uint64_t> query_route_count;
 };
@@ -317,6 +323,7 @@ struct PyxDriver::Impl {
 
   pyx::IoCall outstanding;  // sentinel of the calls awaiting an answer
   size_t outstanding_count = 0;
+  size_t outstanding_peak = 0;  // most calls out at once since it was last 0
   std::vector<pyx::IoCall*> free_calls;
 };
 

@@ -42,7 +42,10 @@ extern EventWorker* g_app_worker;
 void LibInit(const LibOption& option);
 
 // Returns once every line logged before the call is written: in the log
-// file (waiting for its writer at most 5 s), or on standard output.
+// file (waiting for its writer at most 5 s), or on standard output. Once a
+// wait has run out, later flushes (a FATAL line's, the one at exit) return
+// at once while the writer stays stuck, so the whole way out of the process
+// waits at most 5 s for the log.
 void FlushLog();
 
 // Creates the application worker and initialises it on the calling thread,

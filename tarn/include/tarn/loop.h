@@ -112,6 +112,17 @@ class Loop {
   TimerId RunEvery(double seconds, const std::function<void()>& fn);
   void CancelTimer(const TimerId& id);
 
+  // Loop thread: a task from another thread is expected within `max_us`
+  // microseconds (a host that has just been handed its last I/O back posts
+  // the next one at once). A loop that would go to sleep at the end of this
+  // pass first watches its queue for that long, and posters meanwhile skip
+  // the wake-up: the task then runs without a sleep and a wake-up, which
+  // cost more than the wait itself. Sockets and timers wait meanwhile, so
+  // ask only when none of them is expected sooner. A watch that finds
+  // nothing makes the loop ignore the next requests for a while (longer
+  // after each further miss). Loops that never sleep ignore it.
+  virtual void ExpectTaskWithin(uint32_t max_us) { (void)max_us; }
+
   // Ends the process (FATAL) when called off the loop thread.
   void AssertInLoopThread() const;
   bool IsInLoopThread() const;

@@ -80,12 +80,15 @@ bool AsyncLogging::flush(int timeoutMs) {
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   std::unique_lock<std::mutex> lock(mutex_);
+  if (writerStuck_) return false;
   const uint64_t ticket = ++flushTaken_;
   flushRequested_ = true;
   cond_.notify();
-  return flushedCond_.wait_until(lock, deadline, [&] {
+  const bool done = flushedCond_.wait_until(lock, deadline, [&] {
     return flushDone_ >= ticket || !running_.load();
   }) && flushDone_ >= ticket;
+  if (!done && running_.load()) writerStuck_ = true;
+  return done;
 }
 
 void AsyncLogging::start() {
@@ -169,6 +172,7 @@ void AsyncLogging::threadFunc() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       flushDone_ = ticket;
+      writerStuck_ = false;  // it moves again: flushes may wait for it
     }
     flushedCond_.notify_all();
   }

@@ -5,6 +5,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include "tarn/base/logging.h"
 #include "tarn/disk_io_util.h"
 #include "tarn/event/aio_context.h"
@@ -23,6 +26,13 @@ constexpr int kDrainPasses = 16;
 inline void CpuRelax() { __builtin_ia32_pause(); }
 
 constexpr int kSpinsBeforeYield = 128;
+// The longest a loop watches its queue for an expected task, and the pause
+// between two looks (a look takes the queue's flag, which posters need).
+constexpr uint32_t kMaxExpectTaskUs = 200;
+constexpr int kExpectSpinRelax = 16;
+// After a watch in vain the loop skips 1 request, after two in a row 2, then
+// 4 ... up to this many.
+constexpr uint32_t kMaxExpectBackoff = 64;
 
 // Gives the loop's disk I/O front a Linux AIO context. The machine-wide
 // limit (fs.aio-max-nr) may refuse one: the loop then runs without AIO and
@@ -96,6 +106,7 @@ int EventLoop::Start() {
       ret = -1;
       break;
     }
+    if (expect_task_us_ != 0) AwaitExpectedTask();
   }
   DrainAndClose();
   return ret;
@@ -160,6 +171,50 @@ bool EventLoop::QueueInLoop(LoopTask* task) {
   // task, or it sees it cleared and writes a wake-up of its own.
   if (busy_poll_ || !wakeup_pending_.exchange(true, std::memory_order_acq_rel)) Wakeup();
   return true;
+}
+
+void EventLoop::ExpectTaskWithin(uint32_t max_us) {
+  AssertInLoopThread();
+  if (busy_poll_ || max_us == 0) return;
+  // Watches that found nothing make the loop skip the next requests, the
+  // more the longer the misses last, so a wrong guess costs little CPU.
+  if (expect_skip_ > 0) {
+    --expect_skip_;
+    return;
+  }
+  expect_task_us_ = std::max(expect_task_us_, std::min(max_us, kMaxExpectTaskUs));
+}
+
+void EventLoop::AwaitExpectedTask() {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(expect_task_us_);
+  expect_task_us_ = 0;
+  // Posters that find the mark set write no wake-up. Already set, a wake-up
+  // is on its way and the loop will not sleep anyway.
+  if (wakeup_pending_.exchange(true, std::memory_order_acq_rel)) return;
+  bool got = false;
+  while (!got && !quit_.load(std::memory_order_relaxed)) {
+    bool first_try;
+    LockTasks(&first_try);
+    got = !tasks_.empty();
+    UnlockTasks();
+    if (got || std::chrono::steady_clock::now() >= until) break;
+    for (int i = 0; i < kExpectSpinRelax; ++i) CpuRelax();
+  }
+  if (got) {
+    expect_backoff_ = 0;
+  } else {
+    expect_backoff_ = std::min(std::max(1u, expect_backoff_ * 2), kMaxExpectBackoff);
+    expect_skip_ = expect_backoff_;
+  }
+  // Cleared before the queue is taken: a poster that still saw the mark has
+  // its task in the list taken below, a later one writes a wake-up (which
+  // then finds the queue empty or holding its task).
+  wakeup_pending_.exchange(false, std::memory_order_acq_rel);
+  {
+    CycleScope scope(worker_);  // the watch itself counts as idle
+    DoPendingTasks();
+  }
+  RunPassEnd();
 }
 
 void EventLoop::RunAtPassEnd(std::shared_ptr<PassEndWork> work) {

@@ -46,6 +46,7 @@ class EventLoop : public Loop {
   int Stop() override;
   int DoPendingTasks() override;
   bool QueueInLoop(LoopTask* task) override;
+  void ExpectTaskWithin(uint32_t max_us) override;
 
   // Wakes a blocked loop (nothing with busy poll); -1 on a short write.
   int Wakeup();
@@ -72,6 +73,8 @@ class EventLoop : public Loop {
   void UnlockTasks();
   // After the loop ended: runs the tasks left, then closes the queue.
   void DrainAndClose();
+  // End of a pass: watches the queue for what ExpectTaskWithin asked.
+  void AwaitExpectedTask();
 
   bool busy_poll_;
   std::unique_ptr<LibeventDriver> driver_;
@@ -85,6 +88,9 @@ class EventLoop : public Loop {
   // A poster's wake-up is written or about to be, and the loop has not yet
   // read it: later posters need not write another.
   std::atomic<bool> wakeup_pending_{false};
+  uint32_t expect_task_us_ = 0;  // loop thread: asked for by this pass
+  uint32_t expect_backoff_ = 0;  // loop thread: requests to skip after a miss
+  uint32_t expect_skip_ = 0;     // loop thread: requests still to skip
   std::vector<std::shared_ptr<PassEndWork>> pass_end_;          // loop thread
   std::vector<std::shared_ptr<PassEndWork>> pass_end_running_;  // loop thread
 };
