@@ -201,38 +201,45 @@ def check_upload(channel, n, size):
                "upload %d: server saw %d bytes, sent %d" % (i, answer["payload_size"], size))
 
 
-def check_large(channel, n, size):
-    call = unary(channel, ECHO)
-    futures = [call.future(request(text="large-%d" % i, gather=n, answer_bytes=size),
-                           timeout=DEADLINE_S)
-               for i in range(n)]
+def expect_all_answered(futures, prefix, wrong):
+    """Waits for every call; `wrong(i, answer)` says what is off, or None."""
     failures = []
     for i, future in enumerate(futures):
         try:
             answer = decode_response(future.result())
         except grpc.RpcError as error:
-            failures.append("large-%d: %s %s" % (i, error.code(), error.details()))
+            failures.append("%s-%d: %s %s" % (prefix, i, error.code(), error.details()))
             continue
+        problem = wrong(i, answer)
+        if problem:
+            failures.append(problem)
+    expect(not failures, "%d of %d calls failed: %s" % (
+        len(failures), len(futures), "; ".join(failures[:4])))
+
+
+def check_large(channel, n, size):
+    call = unary(channel, ECHO)
+    futures = [call.future(request(text="large-%d" % i, gather=n, answer_bytes=size),
+                           timeout=DEADLINE_S)
+               for i in range(n)]
+
+    def wrong(i, answer):
         if answer["text"] != "large-%d" % i or len(answer["payload"]) != size:
-            failures.append("large-%d answered %r with %d bytes" % (
-                i, answer["text"], len(answer["payload"])))
-    expect(not failures, "%d of %d calls failed: %s" % (len(failures), n, "; ".join(failures[:4])))
+            return "large-%d answered %r with %d bytes" % (i, answer["text"], len(answer["payload"]))
+        return None
+    expect_all_answered(futures, "large", wrong)
 
 
 def check_held(channel, n, hold_ms):
     call = unary(channel, ECHO)
     futures = [call.future(request(text="held-%d" % i, hold_ms=hold_ms), timeout=DEADLINE_S)
                for i in range(n)]
-    failures = []
-    for i, future in enumerate(futures):
-        try:
-            answer = decode_response(future.result())
-        except grpc.RpcError as error:
-            failures.append("held-%d: %s %s" % (i, error.code(), error.details()))
-            continue
+
+    def wrong(i, answer):
         if answer["text"] != "held-%d" % i:
-            failures.append("held-%d answered %r" % (i, answer["text"]))
-    expect(not failures, "%d of %d calls failed: %s" % (len(failures), n, "; ".join(failures[:4])))
+            return "held-%d answered %r" % (i, answer["text"])
+        return None
+    expect_all_answered(futures, "held", wrong)
 
 
 def run_check(channel, check):
