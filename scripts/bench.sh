@@ -65,7 +65,7 @@ done
 # The driver at queue depth 1 beside the framework's blocking RPC round trip
 # measured in this same run: the driver adds to one block-server call only
 # the host's hand-off to its loop and the completion ring.
-drv_p50=$(sed -nE 's#^BM_Io/write:0/qd:1/.* p50_us=([0-9.]+).*#\1#p' "$RESULTS_DIR/bench_driver_io.out" 2>/dev/null | head -n 1)
+drv_p50=$(sed -nE 's#^BM_Io/kind:0/qd:1/.* p50_us=([0-9.]+).*#\1#p' "$RESULTS_DIR/bench_driver_io.out" 2>/dev/null | head -n 1)
 rpc_p50=$(sed -nE 's#^BM_RpcEcho/outstanding:1/busy_poll:0/.* p50_us=([0-9.]+).*#\1#p' "$RESULTS_DIR/bench_rpc.out" 2>/dev/null | head -n 1)
 if [ -n "$drv_p50" ] && [ -n "$rpc_p50" ]; then
   echo; echo "=== driver QD1 vs RPC round trip"
