@@ -17,6 +17,9 @@ namespace {
 constexpr uint64_t kBlock = 4096;
 constexpr uint64_t kChunk = 65536;  // prefill and verify-pass I/O size
 constexpr int kMaxReportedMismatches = 5;
+// Write numbers a unit of the verified stretch can hold besides a write's.
+constexpr uint32_t kZeros = 0;           // as the cluster made it
+constexpr uint32_t kUnknown = ~0u;       // a failed write may or may not be there
 
 int64_t NowNs() {
   timespec ts;
@@ -24,14 +27,37 @@ int64_t NowNs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-uint64_t SplitMix(uint64_t* x) {
-  uint64_t z = (*x += 0x9e3779b97f4a7c15ull);
+uint64_t Mix(uint64_t z) {
   z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
   z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
   return z ^ (z >> 31);
 }
 
+uint64_t SplitMix(uint64_t* x) { return Mix(*x += 0x9e3779b97f4a7c15ull); }
+
+uint64_t Gcd(uint64_t a, uint64_t b) {
+  while (b != 0) {
+    const uint64_t t = a % b;
+    a = b;
+    b = t;
+  }
+  return a;
+}
+
 }  // namespace
+
+uint64_t VerifyUnit(const Options& o) {
+  // Random offsets are multiples of blockalign, sequential ones sums of
+  // block sizes; sizes are bs, or bs_min plus multiples of 512.
+  uint64_t unit = Gcd(o.blockalign, o.bs_min);
+  if (o.bs_max != o.bs_min) unit = Gcd(unit, 512);
+  return unit;
+}
+
+uint64_t VerifyStateBytes(const Options& o, uint64_t len) {
+  const uint64_t unit = VerifyUnit(o);
+  return (len + unit - 1) / unit * sizeof(uint32_t) + (len + kBlock - 1) / kBlock;
+}
 
 JobCounts& JobCounts::operator+=(const JobCounts& o) {
   reads += o.reads;
@@ -53,6 +79,7 @@ struct Job::Unit {
   uint64_t offset = 0;  // relative to the job's start
   uint64_t len = 0;
   bool write = false;
+  uint32_t id = 0;  // a write's number (verification)
   int64_t start_ns = 0;
 };
 
@@ -67,12 +94,18 @@ Job::Job(int index, const Options& options, pyxhost::Disk* disk, JobControl* con
   uint64_t seed = options.randseed * 1000003 + static_cast<uint64_t>(index);
   rng_[0] = SplitMix(&seed);
   rng_[1] = SplitMix(&seed);
+  chunk_ = kChunk;
   if (options_.verify) {
+    unit_ = VerifyUnit(options_);
+    // The prefill writes whole units too (the stretch's last one may be
+    // short: only the prefill reaches it).
+    chunk_ = std::max<uint64_t>(1, kChunk / unit_) * unit_;
+    pattern_key_ = SplitMix(&seed);
     // A disk the cluster made for this run reads back zeros; one that was
     // there before holds what it holds, so nothing is known until written.
-    shadow_.assign(len_, 0);
-    known_.assign((len_ + kBlock - 1) / kBlock, disk_is_fresh ? 1 : 0);
-    busy_.assign(known_.size(), 0);
+    ids_.assign((len_ + unit_ - 1) / unit_, disk_is_fresh ? kZeros : kUnknown);
+    busy_.assign((len_ + kBlock - 1) / kBlock, 0);
+    expected_.resize(std::max<uint64_t>(chunk_, options_.bs_max));
   }
 }
 
@@ -160,7 +193,7 @@ bool Job::FillPrefill(Unit* unit) {
   }
   unit->write = true;
   unit->offset = fill_pos_;
-  unit->len = std::min(kChunk, len_ - fill_pos_);
+  unit->len = std::min(chunk_, len_ - fill_pos_);
   fill_pos_ += unit->len;
   return true;
 }
@@ -172,7 +205,7 @@ bool Job::FillVerify(Unit* unit) {
   }
   unit->write = false;
   unit->offset = fill_pos_;
-  unit->len = std::min(kChunk, len_ - fill_pos_);
+  unit->len = std::min(chunk_, len_ - fill_pos_);
   fill_pos_ += unit->len;
   return true;
 }
@@ -181,9 +214,9 @@ bool Job::Issue(Unit* unit) {
   if (unit->write && options_.verify) {
     // Fresh bytes for every write, so that a stale block never reads back
     // as the expected one.
-    uint64_t* words = reinterpret_cast<uint64_t*>(unit->buf);
-    const uint64_t n = (unit->len + 7) / 8;
-    for (uint64_t i = 0; i < n; ++i) words[i] = Rand();
+    unit->id = next_id_++;
+    if (next_id_ == kUnknown) next_id_ = 1;
+    Pattern(unit->id, unit->offset, unit->len, unit->buf);
   }
   if (options_.verify) MarkBlocks(unit->offset, unit->len, 1);
   unit->iov.iov_base = unit->buf;
@@ -221,10 +254,7 @@ void Job::Complete(Unit* unit, int status) {
     Bump(errors_, uint64_t{1});
     if (unit->write && options_.verify) {
       // The cluster may or may not hold these bytes now.
-      for (uint64_t b = unit->offset / kBlock; b <= (unit->offset + unit->len - 1) / kBlock; ++b) {
-        if (known_[b]) Bump(unknown_blocks_, uint64_t{1});
-        known_[b] = 0;
-      }
+      SetUnits(unit->offset, unit->len, kUnknown);
     }
   } else if (options_.verify) {
     if (unit->write) {
@@ -237,24 +267,49 @@ void Job::Complete(Unit* unit, int status) {
   idle_.push_back(unit);
 }
 
-void Job::ApplyWrite(const Unit* unit) {
-  memcpy(&shadow_[unit->offset], unit->buf, unit->len);
-  const uint64_t end = unit->offset + unit->len;
-  for (uint64_t b = (unit->offset + kBlock - 1) / kBlock; (b + 1) * kBlock <= end; ++b) {
-    known_[b] = 1;
+// The bytes write `id` puts at [pos, pos + len) of the stretch: one 64-bit
+// word per aligned 8 bytes, from the write's number and the word's place.
+void Job::Pattern(uint32_t id, uint64_t pos, uint64_t len, uint8_t* out) const {
+  if (id == kZeros) {
+    memset(out, 0, len);
+    return;
+  }
+  const uint64_t key = Mix(pattern_key_ ^ (0x9e3779b97f4a7c15ull * id));
+  const uint64_t end = pos + len;
+  uint64_t at = pos;
+  while (at < end) {
+    const uint64_t word_at = at & ~uint64_t{7};
+    const uint64_t word = Mix(key + word_at);
+    const uint64_t from = at - word_at;
+    const uint64_t n = std::min<uint64_t>(8 - from, end - at);
+    memcpy(out + (at - pos), reinterpret_cast<const uint8_t*>(&word) + from, n);
+    at += n;
   }
 }
+
+// Every write covers whole units (the last, short one only when it reaches
+// the stretch's end).
+void Job::SetUnits(uint64_t offset, uint64_t len, uint32_t id) {
+  const uint64_t last = (offset + len - 1) / unit_;
+  for (uint64_t u = offset / unit_; u <= last; ++u) {
+    if (id == kUnknown && ids_[u] != kUnknown) Bump(unknown_blocks_, uint64_t{1});
+    ids_[u] = id;
+  }
+}
+
+void Job::ApplyWrite(const Unit* unit) { SetUnits(unit->offset, unit->len, unit->id); }
 
 void Job::CheckRead(const Unit* unit) {
   const uint64_t end = unit->offset + unit->len;
   uint64_t checked = 0;
   bool bad = false;
-  for (uint64_t b = unit->offset / kBlock; b * kBlock < end; ++b) {
-    if (!known_[b]) continue;
-    const uint64_t from = std::max(unit->offset, b * kBlock);
-    const uint64_t to = std::min(end, (b + 1) * kBlock);
+  for (uint64_t u = unit->offset / unit_; u * unit_ < end; ++u) {
+    if (ids_[u] == kUnknown) continue;
+    const uint64_t from = std::max(unit->offset, u * unit_);
+    const uint64_t to = std::min(end, (u + 1) * unit_);
     const uint8_t* got = unit->buf + (from - unit->offset);
-    const uint8_t* want = &shadow_[from];
+    uint8_t* want = expected_.data() + (from - unit->offset);
+    Pattern(ids_[u], from, to - from, want);
     checked += to - from;
     if (memcmp(got, want, to - from) == 0) continue;
     if (!bad && reported_mismatches_ < kMaxReportedMismatches) {
@@ -286,6 +341,24 @@ void Job::Pump(bool (Job::*fill)(Unit*)) {
   }
 }
 
+// Polls until nothing is in flight: at most drain_timeout_s, and once the
+// run is cut short at most stop_drain_s from then on.
+bool Job::DrainChannel() {
+  const int64_t start = NowNs();
+  int64_t deadline = start + static_cast<int64_t>(control_->drain_timeout_s * 1e9);
+  bool cut = false;
+  while (channel_->outstanding() != 0) {
+    const int64_t now = NowNs();
+    if (!cut && control_->stop.load(std::memory_order_acquire)) {
+      cut = true;
+      deadline = std::min(deadline, now + static_cast<int64_t>(control_->stop_drain_s * 1e9));
+    }
+    if (now >= deadline) return false;
+    channel_->WaitAndPoll(std::min<int64_t>(10000, (deadline - now) / 1000 + 1));
+  }
+  return true;
+}
+
 void Job::Run() {
   pyxhost::Channel::Options copt;
   copt.max_outstanding = options_.iodepth;
@@ -313,11 +386,13 @@ void Job::Run() {
     while (phase() < p) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   };
 
+  auto stopped = [this] { return control_->stop.load(std::memory_order_acquire); };
   if (options_.prefill) {
     fill_pos_ = 0;
     filling_done_ = false;
     while (failure_.empty() && (!filling_done_ || channel_->outstanding() != 0)) {
-      Pump(&Job::FillPrefill);
+      if (!stopped()) Pump(&Job::FillPrefill);
+      if (stopped() && channel_->outstanding() == 0) break;
       channel_->WaitAndPoll(1000);
     }
   }
@@ -327,19 +402,17 @@ void Job::Run() {
     Pump(&Job::FillRun);
     channel_->WaitAndPoll(1000);
   }
-  if (!channel_->Drain(control_->drain_timeout_s)) {
-    Bump(lost_, channel_->outstanding());
-  }
+  if (!DrainChannel()) Bump(lost_, channel_->outstanding());
   reached_.store(static_cast<int>(Phase::kDrain), std::memory_order_release);
   wait_phase(Phase::kVerify);
-  if (options_.verify && options_.verify_pass && lost_.load() == 0 && failure_.empty()) {
+  if (options_.verify && options_.verify_pass && lost_.load() == 0 && failure_.empty() &&
+      !stopped()) {
     fill_pos_ = 0;
     filling_done_ = false;
     while (failure_.empty() && (!filling_done_ || channel_->outstanding() != 0)) {
-      Pump(&Job::FillVerify);
-      if (channel_->WaitAndPoll(1000) == 0 && filling_done_ &&
-          !channel_->Drain(control_->drain_timeout_s)) {
-        Bump(lost_, channel_->outstanding());
+      if (!stopped()) Pump(&Job::FillVerify);
+      if (stopped() || (channel_->WaitAndPoll(1000) == 0 && filling_done_)) {
+        if (!DrainChannel()) Bump(lost_, channel_->outstanding());
         break;
       }
     }

@@ -1,11 +1,14 @@
 // One pyxbench job: a host thread with its own I/O channel that keeps
 // `iodepth` I/O in flight over its own stretch of the disk.
 //
-// With verification on, the job keeps what every byte of its stretch should
-// hold (the shadow), never has two I/O in flight on the same 4 KiB block,
-// checks every read against the shadow and, at the end, reads the whole
-// stretch back. A write that failed leaves its blocks unknown (the cluster
-// may or may not have stored it) until a later write covers them whole.
+// With verification on, every write's bytes are a function of the write's
+// number and of where they land, so the job only keeps which write last
+// touched each unit of its stretch (VerifyUnit bytes, which divides every
+// write's offset and length): 4 bytes a unit, regenerating the expected
+// bytes when a read comes back. It never has two I/O in flight on the same
+// 4 KiB block, checks every read and, at the end, reads the whole stretch
+// back. A write that failed leaves its units unknown (the cluster may or may
+// not have stored it) until a later write covers them.
 #ifndef PYXBENCH_JOB_H_
 #define PYXBENCH_JOB_H_
 
@@ -33,8 +36,18 @@ enum class Phase : int {
 struct JobControl {
   std::atomic<int> phase{static_cast<int>(Phase::kPrefill)};
   std::atomic<bool> measuring{false};  // latencies count while set
+  // Set when the run is cut short (a signal, the cluster gone): the prefill
+  // and the read-back stop, and the drain waits at most stop_drain_s more.
+  std::atomic<bool> stop{false};
   double drain_timeout_s = 60;
+  double stop_drain_s = 10;
 };
+
+// The size of the units --verify tracks (a divisor of every write's offset
+// and length within a job's stretch), and the bytes of verification state a
+// job over `len` bytes keeps.
+uint64_t VerifyUnit(const Options& o);
+uint64_t VerifyStateBytes(const Options& o, uint64_t len);
 
 // Counts of one job; written by its thread only, read by any.
 struct JobCounts {
@@ -83,6 +96,9 @@ class Job {
   bool FillVerify(Unit* unit);
   void CheckRead(const Unit* unit);
   void ApplyWrite(const Unit* unit);
+  void Pattern(uint32_t id, uint64_t pos, uint64_t len, uint8_t* out) const;
+  void SetUnits(uint64_t offset, uint64_t len, uint32_t id);
+  bool DrainChannel();
   bool BlocksFree(uint64_t offset, uint64_t len) const;
   void MarkBlocks(uint64_t offset, uint64_t len, uint8_t value);
   uint64_t Rand();
@@ -110,11 +126,16 @@ class Job {
   std::vector<Unit*> idle_;
   uint8_t* buffers_ = nullptr;
 
-  // Verification state, relative to start_: expected bytes, per 4 KiB block
-  // whether they are known, and whether an I/O is in flight on it.
-  std::vector<uint8_t> shadow_;
-  std::vector<uint8_t> known_;
+  // Verification state, relative to start_: per unit the number of the
+  // write that last touched it (kZeros, kUnknown or a write's), and per
+  // 4 KiB block whether an I/O is in flight on it.
+  uint64_t unit_ = 0;
+  uint64_t chunk_ = 0;      // prefill and read-back I/O size
+  uint64_t pattern_key_ = 0;
+  uint32_t next_id_ = 1;
+  std::vector<uint32_t> ids_;
   std::vector<uint8_t> busy_;
+  std::vector<uint8_t> expected_;  // scratch: what a read should hold
   int reported_mismatches_ = 0;
 
   Histogram read_lat_, write_lat_;
