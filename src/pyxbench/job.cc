@@ -35,24 +35,7 @@ uint64_t Mix(uint64_t z) {
 
 uint64_t SplitMix(uint64_t* x) { return Mix(*x += 0x9e3779b97f4a7c15ull); }
 
-uint64_t Gcd(uint64_t a, uint64_t b) {
-  while (b != 0) {
-    const uint64_t t = a % b;
-    a = b;
-    b = t;
-  }
-  return a;
-}
-
 }  // namespace
-
-uint64_t VerifyUnit(const Options& o) {
-  // Random offsets are multiples of blockalign, sequential ones sums of
-  // block sizes; sizes are bs, or bs_min plus multiples of 512.
-  uint64_t unit = Gcd(o.blockalign, o.bs_min);
-  if (o.bs_max != o.bs_min) unit = Gcd(unit, 512);
-  return unit;
-}
 
 uint64_t VerifyStateBytes(const Options& o, uint64_t len) {
   const uint64_t unit = VerifyUnit(o);

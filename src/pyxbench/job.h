@@ -43,10 +43,8 @@ struct JobControl {
   double stop_drain_s = 10;
 };
 
-// The size of the units --verify tracks (a divisor of every write's offset
-// and length within a job's stretch), and the bytes of verification state a
-// job over `len` bytes keeps.
-uint64_t VerifyUnit(const Options& o);
+// The bytes of verification state a job over `len` bytes keeps (units of
+// VerifyUnit).
 uint64_t VerifyStateBytes(const Options& o, uint64_t len);
 
 // Counts of one job; written by its thread only, read by any.

@@ -6,82 +6,73 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <cmath>
+#include <iterator>
 #include <map>
+#include <numeric>
 
 namespace pyxbench {
 
 namespace {
 
-const char kUsage[] =
+const char kIntro[] =
     "usage: pyxbench [options]\n"
     "Drives the pyxdriver library through its C interface, as fio drives a disk.\n"
     "By default it starts the simulated cluster (pyxsim) with one disk.\n"
+    "scripts/run.sh builds it as build-release/src/pyxbench/pyxbench.\n"
     "\n"
-    "Workload (fio's names):\n"
-    "  --rw read|write|randread|randwrite|rw|randrw   (randrw)\n"
-    "  --rwmixread PCT        reads in a mixed workload (50)\n"
-    "  --bs SIZE              block size, 512 to 256k, any alignment (4k)\n"
-    "  --bsrange MIN-MAX      random block sizes, multiples of 512\n"
-    "  --blockalign SIZE      offset alignment (bs; 512 with --bsrange)\n"
-    "  --iodepth N            I/O in flight per job (1)\n"
-    "  --numjobs N            host threads, one I/O channel each (1)\n"
-    "  --runtime SECONDS      (10)\n"
-    "  --ramp_time SECONDS    run first, not counted (0)\n"
-    "  --size SIZE            bytes of the disk to use (256m)\n"
-    "  --offset SIZE          where they start (0)\n"
-    "  --randseed N           (0x5eed)\n"
-    "  --verify               check every read against what was written\n"
-    "  --verify_pass on|off   with --verify, read everything back at the end (on)\n"
-    "  --prefill              write the whole range first (reads then copy data)\n"
-    "Driver:\n"
-    "  --crc on|off           is_crc: per-4 KiB CRC32C checks\n"
-    "  --rpc-timeout-ms N     rpc_timeout\n"
-    "  --drivers N            worker_num, the library's I/O drivers (4)\n"
-    "  --ini-set KEY=VALUE    any other key of the driver's configuration\n"
-    "Cluster:\n"
-    "  --config FILE          use the cluster FILE names instead of starting one\n"
-    "  --disk NAME            disk to open (pyxbench)\n"
-    "  --pyxsim PATH          the cluster program (next to pyxbench)\n"
-    "  --disk-size SIZE       size of the disk made (size + offset)\n"
-    "  --block-servers N      (3)\n"
-    "  --volume-managers N    (1; 2 with --faults)\n"
-    "  --block-masters N      (1; 2 with --faults)\n"
-    "  --sim-threads N        worker threads per block server (2)\n"
-    "  --faults               random faults in the cluster while it runs\n"
-    "  --fault-seed N         (1)\n"
-    "  --fault-interval-ms N  one cluster event this often (500)\n"
-    "Host polling:\n"
-    "  --poll-spin-max N      spin only with at most N I/O in flight (4)\n"
-    "  --poll-spin-us N       then spin this long for an answer (100)\n"
-    "  --poll-sleep-us N      and nap this long between looks after it (10)\n"
-    "  --poll-nap-per-io-us N with more in flight, nap N us per I/O in flight (6)\n"
-    "CPU placement (lists as taskset takes them, e.g. 0-3,6):\n"
-    "  --lib-cpus LIST        the library's threads run on these CPUs\n"
-    "  --host-cpus LIST       the host's threads (jobs, main) on these\n"
-    "Output:\n"
-    "  --json                 one JSON object on standard output\n"
-    "  --progress on|off      a progress line a second on standard error (on)\n"
-    "  --log-dir DIR          driver and cluster logs (a new temporary folder)\n"
-    "  --keep-logs            keep that folder even when all went well\n";
+    "For fio users: options take fio's names where fio has one, but\n"
+    "  - every run is time-based (fio's time_based): it runs for --runtime over\n"
+    "    the --size region, wrapping around at its end;\n"
+    "  - --size is shared by the jobs: each of --numjobs gets its own 1/N of it\n"
+    "    (fio gives every job the whole --size);\n"
+    "  - one job per command line: no --name, no job files;\n"
+    "  - --json prints one flat object of pyxbench's own (iops, bw_mib_s,\n"
+    "    read_/write_ figures, latency percentiles in us, checks), not the form\n"
+    "    of fio's --output-format=json.\n"
+    "Every value is checked before anything starts; a value outside what is\n"
+    "stated below is refused (exit status 2).\n";
 
-bool ParseInt(const std::string& text, int64_t* out) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  const long long v = strtoll(text.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0') return false;
-  *out = v;
-  return true;
-}
+const char kOutro[] =
+    "\n"
+    "--verify remembers which write last touched each unit of --size (4 bytes a\n"
+    "unit; the unit divides every write's offset and length: 512 with --bsrange,\n"
+    "else the largest common divisor of --bs and --blockalign, at least 512),\n"
+    "plus a byte per 4 KiB: under 1% of --size at 512-byte units. A run whose\n"
+    "state would not fit in the memory available is refused before it starts.\n"
+    "\n"
+    "Exit status: 0 all clean; 1 not clean (I/O errors, verify errors, I/O lost\n"
+    "or completed twice); 2 a bad option, or the run could not start; 3 the run\n"
+    "hung and was given up; 4 the cluster process pyxbench started died;\n"
+    "128+N stopped by signal N (130 for SIGINT, 143 for SIGTERM): the first\n"
+    "SIGINT or SIGTERM stops the run, lets what is in flight complete and prints\n"
+    "the summary of what ran; a second ends it at once.\n";
+
+// The driver configuration's keys (its [ORLA] section).
+const char* const kDriverKeys[] = {
+    "asyn_log",         "client_nums",        "conn_idle_time",     "crash_on_fatal_log",
+    "enable_metric",    "enable_tarn_metric", "gazelle_port",       "is_crc",
+    "is_ipv6",          "is_soc",             "is_tcp",             "kLogLevel",
+    "log_file",         "log_size",           "max_flighting",      "max_io_size",
+    "polling_interval_ms", "rdma_device",     "rdma_index",         "rdma_port",
+    "recv_buff_size",   "retry_pending_ms",   "retry_sleep_ms",     "rpc_depth",
+    "rpc_timeout",      "service_ip",         "service_port",       "service_worker_num",
+    "tarn_metrics_interval", "use_orla",      "volume_manager_ips", "volume_manager_ports",
+    "worker_core_mask", "worker_num"};
 
 // A CPU number below the size of the kernel's CPU set type.
 constexpr int64_t kMaxCpus = 1024;
+constexpr uint64_t kMinBs = 512;
+constexpr uint64_t kMaxBs = 256 << 10;
+constexpr uint64_t kMaxBlockalign = 1ull << 30;
+constexpr double kMaxRuntime = 7 * 86400;
 
-bool ParseDouble(const std::string& text, double* out) {
-  if (text.empty()) return false;
+bool ParseUnsigned(const std::string& text, int base, uint64_t* out) {
+  if (text.empty() || !isdigit(static_cast<unsigned char>(text[0]))) return false;
   char* end = nullptr;
-  const double v = strtod(text.c_str(), &end);
-  if (*end != '\0' || v < 0) return false;
+  errno = 0;
+  const unsigned long long v = strtoull(text.c_str(), &end, base);
+  if (errno != 0 || *end != '\0') return false;
   *out = v;
   return true;
 }
@@ -110,28 +101,91 @@ bool ParseRw(const std::string& text, RwMode* out) {
   return true;
 }
 
+std::string Num(double v) {
+  char buf[32];
+  snprintf(buf, sizeof(buf), "%g", v);
+  return buf;
+}
+
+// One option: its name, what it takes, what it does, what it allows (the
+// limit both --help and the error state) and its default.
+struct Spec {
+  const char* group;  // a heading, where a group starts
+  std::string name;
+  std::string arg;    // "" for a flag
+  std::string help;
+  std::string allowed;
+  std::string def;
+  std::function<bool(const std::string&)> set;  // false: outside `allowed`
+  std::function<void()> flag;
+};
+
+// "  --name ARG   help: allowed (default)", wrapped at 80 columns.
+std::string UsageLine(const Spec& s) {
+  constexpr size_t kIndent = 25, kWidth = 80;
+  std::string head = "  --" + s.name + (s.arg.empty() ? "" : " " + s.arg);
+  head.resize(std::max(head.size() + 1, kIndent), ' ');
+  std::string text = s.help;
+  if (!s.allowed.empty()) text += (s.help.empty() ? "" : ": ") + s.allowed;
+  if (!s.def.empty()) text += " (" + s.def + ")";
+  std::string out = head;
+  size_t column = head.size();
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string word = text.substr(at, end - at);
+    if (column > kIndent && column + 1 + word.size() > kWidth) {
+      out += "\n" + std::string(kIndent, ' ');
+      column = kIndent;
+    } else if (column > head.size() || column > kIndent) {
+      out += ' ';
+      ++column;
+    }
+    out += word;
+    column += word.size();
+    at = end + 1;
+  }
+  return out + "\n";
+}
+
 }  // namespace
 
 bool ParseSize(const std::string& text, uint64_t* out) {
   if (text.empty() || !isdigit(static_cast<unsigned char>(text[0]))) return false;
   char* end = nullptr;
+  errno = 0;
   const unsigned long long v = strtoull(text.c_str(), &end, 10);
+  if (errno != 0) return false;
   std::string suffix(end);
   for (char& c : suffix) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  uint64_t mult = 1;
+  int shift = 0;
   if (suffix.empty() || suffix == "b") {
-    mult = 1;
+    shift = 0;
   } else if (suffix == "k" || suffix == "kb" || suffix == "kib") {
-    mult = 1ull << 10;
+    shift = 10;
   } else if (suffix == "m" || suffix == "mb" || suffix == "mib") {
-    mult = 1ull << 20;
+    shift = 20;
   } else if (suffix == "g" || suffix == "gb" || suffix == "gib") {
-    mult = 1ull << 30;
+    shift = 30;
+  } else if (suffix == "t" || suffix == "tb" || suffix == "tib") {
+    shift = 40;
   } else {
     return false;
   }
-  *out = v * mult;
+  if (shift != 0 && v > (~0ull >> shift)) return false;
+  *out = static_cast<uint64_t>(v) << shift;
   return true;
+}
+
+std::string SizeText(uint64_t bytes) {
+  static const char kUnits[] = "kmgt";
+  int unit = -1;
+  while (unit < 3 && bytes != 0 && bytes % 1024 == 0) {
+    bytes /= 1024;
+    ++unit;
+  }
+  return std::to_string(bytes) + (unit < 0 ? "" : std::string(1, kUnits[unit]));
 }
 
 const char* RwName(RwMode rw) {
@@ -146,6 +200,14 @@ const char* RwName(RwMode rw) {
   return "?";
 }
 
+uint64_t VerifyUnit(const Options& o) {
+  // Random offsets are multiples of blockalign, sequential ones sums of
+  // block sizes; sizes are bs, or bs_min plus multiples of 512.
+  uint64_t unit = std::gcd(o.blockalign, o.bs_min);
+  if (o.bs_max != o.bs_min) unit = std::gcd(unit, uint64_t{512});
+  return unit;
+}
+
 bool IsRandom(RwMode rw) {
   return rw == RwMode::kRandRead || rw == RwMode::kRandWrite || rw == RwMode::kRandRw;
 }
@@ -154,180 +216,205 @@ bool HasWrites(RwMode rw) { return rw != RwMode::kRead && rw != RwMode::kRandRea
 
 bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   // Every option takes "--name value" or "--name=value"; flags take neither.
-  using Setter = std::function<bool(const std::string&)>;
-  bool bsrange = false;
+  bool bs_given = false;
+  bool bsrange_given = false;
   bool blockalign_given = false;
-  const std::map<std::string, Setter> with_value = {
-      {"rw", [&](const std::string& v) { return ParseRw(v, &o->rw); }},
-      {"readwrite", [&](const std::string& v) { return ParseRw(v, &o->rw); }},
-      {"rwmixread",
-       [&](const std::string& v) {
-         int64_t n;
-         if (!ParseInt(v, &n) || n < 0 || n > 100) return false;
-         o->rwmixread = static_cast<int>(n);
-         return true;
-       }},
-      {"bs",
-       [&](const std::string& v) {
-         if (!ParseSize(v, &o->bs_min)) return false;
-         o->bs_max = o->bs_min;
-         return true;
-       }},
-      {"bsrange",
-       [&](const std::string& v) {
-         const size_t dash = v.find('-');
-         if (dash == std::string::npos) return false;
-         bsrange = true;
-         return ParseSize(v.substr(0, dash), &o->bs_min) &&
-                ParseSize(v.substr(dash + 1), &o->bs_max) && o->bs_min <= o->bs_max;
-       }},
-      {"blockalign",
-       [&](const std::string& v) {
-         blockalign_given = true;
-         return ParseSize(v, &o->blockalign) && o->blockalign > 0;
-       }},
-      {"iodepth",
-       [&](const std::string& v) {
-         int64_t n;
-         if (!ParseInt(v, &n) || n < 1 || n > 4096) return false;
-         o->iodepth = static_cast<int>(n);
-         return true;
-       }},
-      {"numjobs",
-       [&](const std::string& v) {
-         int64_t n;
-         if (!ParseInt(v, &n) || n < 1 || n > 256) return false;
-         o->numjobs = static_cast<int>(n);
-         return true;
-       }},
-      {"runtime", [&](const std::string& v) { return ParseDouble(v, &o->runtime_s); }},
-      {"ramp_time", [&](const std::string& v) { return ParseDouble(v, &o->ramp_time_s); }},
-      {"size", [&](const std::string& v) { return ParseSize(v, &o->size) && o->size > 0; }},
-      {"offset", [&](const std::string& v) { return ParseSize(v, &o->offset); }},
-      {"randseed",
-       [&](const std::string& v) {
-         int64_t n;
-         if (!ParseInt(v, &n)) return false;
-         o->randseed = static_cast<uint64_t>(n);
-         return true;
-       }},
-      {"verify_pass", [&](const std::string& v) { return ParseOnOff(v, &o->verify_pass); }},
-      {"crc",
-       [&](const std::string& v) {
-         bool on;
-         if (!ParseOnOff(v, &on)) return false;
-         o->crc = on ? 1 : 0;
-         return true;
-       }},
-      {"rpc-timeout-ms",
-       [&](const std::string& v) {
-         return ParseInt(v, &o->rpc_timeout_ms) && o->rpc_timeout_ms > 0;
-       }},
-      {"drivers",
-       [&](const std::string& v) {
-         int64_t n;
-         if (!ParseInt(v, &n) || n < 1 || n > 16) return false;
-         o->drivers = static_cast<int>(n);
-         return true;
-       }},
-      {"ini-set",
-       [&](const std::string& v) {
-         const size_t eq = v.find('=');
-         if (eq == std::string::npos || eq == 0) return false;
-         o->ini_set[v.substr(0, eq)] = v.substr(eq + 1);
-         return true;
-       }},
-      {"config", [&](const std::string& v) { o->config = v; return !v.empty(); }},
-      {"disk", [&](const std::string& v) { o->disk = v; return !v.empty(); }},
-      {"pyxsim", [&](const std::string& v) { o->pyxsim = v; return !v.empty(); }},
-      {"disk-size", [&](const std::string& v) { return ParseSize(v, &o->disk_size); }},
-      {"block-servers",
-       [&](const std::string& v) {
-         int64_t n;
-         if (!ParseInt(v, &n) || n < 1 || n > 64) return false;
-         o->block_servers = static_cast<int>(n);
-         return true;
-       }},
-      {"volume-managers",
-       [&](const std::string& v) {
-         int64_t n;
-         if (!ParseInt(v, &n) || n < 1 || n > 16) return false;
-         o->volume_managers = static_cast<int>(n);
-         return true;
-       }},
-      {"block-masters",
-       [&](const std::string& v) {
-         int64_t n;
-         if (!ParseInt(v, &n) || n < 1 || n > 16) return false;
-         o->block_masters = static_cast<int>(n);
-         return true;
-       }},
-      {"lib-cpus", [&](const std::string& v) { return ParseCpuList(v, &o->lib_cpus); }},
-      {"host-cpus", [&](const std::string& v) { return ParseCpuList(v, &o->host_cpus); }},
-      {"sim-threads",
-       [&](const std::string& v) {
-         int64_t n;
-         if (!ParseInt(v, &n) || n < 1 || n > 64) return false;
-         o->sim_threads = static_cast<int>(n);
-         return true;
-       }},
-      {"fault-seed",
-       [&](const std::string& v) {
-         int64_t n;
-         if (!ParseInt(v, &n)) return false;
-         o->fault_seed = static_cast<uint64_t>(n);
-         return true;
-       }},
-      {"fault-interval-ms",
-       [&](const std::string& v) {
-         int64_t n;
-         if (!ParseInt(v, &n) || n < 1) return false;
-         o->fault_interval_ms = static_cast<int>(n);
-         return true;
-       }},
-      {"poll-spin-us",
-       [&](const std::string& v) {
-         int64_t n;
-         if (!ParseInt(v, &n) || n < 0) return false;
-         o->poll_spin_us = static_cast<int>(n);
-         return true;
-       }},
-      {"poll-sleep-us",
-       [&](const std::string& v) {
-         int64_t n;
-         if (!ParseInt(v, &n) || n < 1) return false;
-         o->poll_sleep_us = static_cast<int>(n);
-         return true;
-       }},
-      {"poll-spin-max",
-       [&](const std::string& v) {
-         int64_t n;
-         if (!ParseInt(v, &n) || n < 0) return false;
-         o->poll_spin_max = static_cast<int>(n);
-         return true;
-       }},
-      {"poll-nap-per-io-us",
-       [&](const std::string& v) {
-         int64_t n;
-         if (!ParseInt(v, &n) || n < 1) return false;
-         o->poll_nap_per_io_us = static_cast<int>(n);
-         return true;
-       }},
-      {"progress", [&](const std::string& v) { return ParseOnOff(v, &o->progress); }},
-      {"log-dir", [&](const std::string& v) { o->log_dir = v; return !v.empty(); }},
+  std::vector<Spec> specs;
+  auto flag = [&](const char* group, const std::string& name, const std::string& help,
+                  std::function<void()> f) {
+    specs.push_back({group, name, "", help, "", "", nullptr, std::move(f)});
   };
-  const std::map<std::string, std::function<void()>> flags = {
-      {"verify", [&] { o->verify = true; }},
-      {"prefill", [&] { o->prefill = true; }},
-      {"json", [&] { o->json = true; }},
-      {"faults", [&] { o->faults = true; }},
-      {"keep-logs", [&] { o->keep_logs = true; }},
+  auto opt = [&](const char* group, const std::string& name, const std::string& arg,
+                 const std::string& help, const std::string& allowed, const std::string& def,
+                 std::function<bool(const std::string&)> f) {
+    specs.push_back({group, name, arg, help, allowed, def, std::move(f), nullptr});
   };
+  // Whole numbers in [lo, hi] into an int or a 64-bit field.
+  auto whole = [](int64_t lo, int64_t hi) { return std::to_string(lo) + " to " + std::to_string(hi); };
+  auto int_in = [](int64_t lo, int64_t hi, int* out) {
+    return [lo, hi, out](const std::string& v) {
+      uint64_t n;
+      if (!ParseUnsigned(v, 10, &n) || static_cast<int64_t>(n) < lo || n > static_cast<uint64_t>(hi)) {
+        return false;
+      }
+      *out = static_cast<int>(n);
+      return true;
+    };
+  };
+  auto seconds_in = [](double lo, double hi, double* out) {
+    return [lo, hi, out](const std::string& v) {
+      char* end = nullptr;
+      const double d = v.empty() ? NAN : strtod(v.c_str(), &end);
+      if (v.empty() || *end != '\0' || !std::isfinite(d) || d < lo || d > hi) return false;
+      *out = d;
+      return true;
+    };
+  };
+  auto on_off = [](bool* out) {
+    return [out](const std::string& v) { return ParseOnOff(v, out); };
+  };
+  auto seed = [](uint64_t* out) {
+    return [out](const std::string& v) { return ParseUnsigned(v, 0, out); };
+  };
+  const std::string max_disk = SizeText(kMaxClusterDisk);
+
+  opt("Workload (fio's names):", "rw", "MODE", "", "read, write, randread, randwrite, rw (readwrite) or randrw",
+      "randrw", [&](const std::string& v) { return ParseRw(v, &o->rw); });
+  opt(nullptr, "readwrite", "MODE", "the same as --rw", "", "", [&](const std::string& v) {
+    return ParseRw(v, &o->rw);
+  });
+  opt(nullptr, "rwmixread", "PCT", "reads in a mixed workload", whole(0, 100), "50",
+      int_in(0, 100, &o->rwmixread));
+  opt(nullptr, "bs", "SIZE", "block size, any byte count",
+      SizeText(kMinBs) + " to " + SizeText(kMaxBs), "4k", [&](const std::string& v) {
+        uint64_t n;
+        if (!ParseSize(v, &n) || n < kMinBs || n > kMaxBs) return false;
+        o->bs_min = o->bs_max = n;
+        bs_given = true;
+        return true;
+      });
+  opt(nullptr, "bsrange", "MIN-MAX", "random block sizes",
+      "multiples of 512 from " + SizeText(kMinBs) + " to " + SizeText(kMaxBs) + ", MIN <= MAX", "",
+      [&](const std::string& v) {
+        const size_t dash = v.find('-');
+        uint64_t lo, hi;
+        if (dash == std::string::npos || !ParseSize(v.substr(0, dash), &lo) ||
+            !ParseSize(v.substr(dash + 1), &hi) || lo < kMinBs || hi > kMaxBs || lo > hi ||
+            lo % 512 != 0 || hi % 512 != 0) {
+          return false;
+        }
+        o->bs_min = lo;
+        o->bs_max = hi;
+        bsrange_given = true;
+        return true;
+      });
+  opt(nullptr, "blockalign", "SIZE", "offset alignment of random I/O",
+      "a power of two from 1 to " + SizeText(kMaxBlockalign) + ", within each job's share of --size",
+      "bs; 512 with --bsrange", [&](const std::string& v) {
+        uint64_t n;
+        if (!ParseSize(v, &n) || n == 0 || n > kMaxBlockalign || (n & (n - 1)) != 0) return false;
+        o->blockalign = n;
+        blockalign_given = true;
+        return true;
+      });
+  opt(nullptr, "iodepth", "N", "I/O in flight per job", whole(1, 4096), "1",
+      int_in(1, 4096, &o->iodepth));
+  opt(nullptr, "numjobs", "N", "host threads, one I/O channel and 1/N of --size each",
+      whole(1, 256), "1", int_in(1, 256, &o->numjobs));
+  opt(nullptr, "runtime", "SECONDS", "how long the measured run lasts, at most a week",
+      "0.1 to " + Num(kMaxRuntime), "10", seconds_in(0.1, kMaxRuntime, &o->runtime_s));
+  opt(nullptr, "ramp_time", "SECONDS", "run first, not counted", "0 to 86400", "0",
+      seconds_in(0, 86400, &o->ramp_time_s));
+  opt(nullptr, "size", "SIZE", "bytes of the disk the jobs share",
+      "4k to " + max_disk + ", with --offset at most " + max_disk +
+          " (the largest disk of the cluster pyxbench starts), at least one block per job",
+      "256m", [&](const std::string& v) {
+        return ParseSize(v, &o->size) && o->size >= 4096 && o->size <= kMaxClusterDisk;
+      });
+  opt(nullptr, "offset", "SIZE", "where they start", "0 to " + max_disk + " - --size", "0",
+      [&](const std::string& v) { return ParseSize(v, &o->offset) && o->offset <= kMaxClusterDisk; });
+  opt(nullptr, "randseed", "N", "", "0 to 2^64-1", "0x5eed", seed(&o->randseed));
+  flag(nullptr, "verify", "check every read against what was written (memory: see below)",
+       [&] { o->verify = true; });
+  opt(nullptr, "verify_pass", "on|off", "with --verify, read everything back at the end", "",
+      "on", on_off(&o->verify_pass));
+  flag(nullptr, "prefill", "write the whole range first (reads then copy data)",
+       [&] { o->prefill = true; });
+  opt("Driver:", "crc", "on|off", "is_crc: per-4 KiB CRC32C checks", "", "as configured",
+      [&](const std::string& v) {
+        bool on;
+        if (!ParseOnOff(v, &on)) return false;
+        o->crc = on ? 1 : 0;
+        return true;
+      });
+  opt(nullptr, "rpc-timeout-ms", "N", "rpc_timeout", whole(10, 600000), "as configured",
+      [&](const std::string& v) {
+        uint64_t n;
+        if (!ParseUnsigned(v, 10, &n) || n < 10 || n > 600000) return false;
+        o->rpc_timeout_ms = static_cast<int64_t>(n);
+        return true;
+      });
+  opt(nullptr, "drivers", "N", "worker_num, the library's I/O drivers", whole(1, 16), "4",
+      int_in(1, 16, &o->drivers));
+  std::string keys;
+  for (const char* k : kDriverKeys) keys += std::string(keys.empty() ? "" : ", ") + k;
+  opt(nullptr, "ini-set", "KEY=VALUE", "another key of the driver's configuration",
+      "KEY one of " + keys, "", [&](const std::string& v) {
+        const size_t eq = v.find('=');
+        if (eq == std::string::npos) return false;
+        const std::string key = v.substr(0, eq);
+        if (std::find(std::begin(kDriverKeys), std::end(kDriverKeys), key) ==
+            std::end(kDriverKeys)) {
+          return false;
+        }
+        o->ini_set[key] = v.substr(eq + 1);
+        return true;
+      });
+  opt("Cluster:", "config", "FILE", "use the cluster FILE names instead of starting one", "", "",
+      [&](const std::string& v) { o->config = v; return !v.empty(); });
+  opt(nullptr, "disk", "NAME", "disk to open", "letters, digits, '.', '_' and '-'", "pyxbench",
+      [&](const std::string& v) {
+        if (v.empty()) return false;
+        for (char c : v) {
+          if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') {
+            return false;
+          }
+        }
+        o->disk = v;
+        return true;
+      });
+  opt(nullptr, "pyxsim", "PATH", "the cluster program", "", "next to pyxbench",
+      [&](const std::string& v) { o->pyxsim = v; return !v.empty(); });
+  opt(nullptr, "disk-size", "SIZE", "size of the disk made",
+      "multiples of 4k up to " + max_disk + ", at least --offset + --size", "size + offset",
+      [&](const std::string& v) {
+        return ParseSize(v, &o->disk_size) && o->disk_size % 4096 == 0 && o->disk_size > 0 &&
+               o->disk_size <= kMaxClusterDisk;
+      });
+  opt(nullptr, "block-servers", "N", "", whole(1, 64), "3", int_in(1, 64, &o->block_servers));
+  opt(nullptr, "volume-managers", "N", "", whole(1, 16), "1; 2 with --faults",
+      int_in(1, 16, &o->volume_managers));
+  opt(nullptr, "block-masters", "N", "", whole(1, 16), "1; 2 with --faults",
+      int_in(1, 16, &o->block_masters));
+  opt(nullptr, "sim-threads", "N", "worker threads per block server", whole(1, 64), "2",
+      int_in(1, 64, &o->sim_threads));
+  flag(nullptr, "faults", "random faults in the cluster while it runs", [&] { o->faults = true; });
+  opt(nullptr, "fault-seed", "N", "", "0 to 2^64-1", "1", seed(&o->fault_seed));
+  opt(nullptr, "fault-interval-ms", "N", "one cluster event this often", whole(1, 3600000), "500",
+      int_in(1, 3600000, &o->fault_interval_ms));
+  opt("Host polling:", "poll-spin-max", "N", "spin only with at most N I/O in flight",
+      whole(0, 4096), "4", int_in(0, 4096, &o->poll_spin_max));
+  opt(nullptr, "poll-spin-us", "N", "then spin this long for an answer", whole(0, 1000000), "100",
+      int_in(0, 1000000, &o->poll_spin_us));
+  opt(nullptr, "poll-sleep-us", "N", "and nap this long between looks after it",
+      whole(1, 1000000), "10", int_in(1, 1000000, &o->poll_sleep_us));
+  opt(nullptr, "poll-nap-per-io-us", "N", "with more in flight, nap N us per I/O in flight",
+      whole(1, 1000), "6", int_in(1, 1000, &o->poll_nap_per_io_us));
+  const std::string cpus = "CPU numbers 0 to " + std::to_string(kMaxCpus - 1);
+  opt("CPU placement (lists as taskset takes them, e.g. 0-3,6):", "lib-cpus", "LIST",
+      "the library's threads run on these CPUs", cpus, "",
+      [&](const std::string& v) { return ParseCpuList(v, &o->lib_cpus); });
+  opt(nullptr, "host-cpus", "LIST", "the host's threads (jobs, main) on these", cpus, "",
+      [&](const std::string& v) { return ParseCpuList(v, &o->host_cpus); });
+  flag("Output (everything but --json's object goes to standard error):", "json",
+       "one JSON object on standard output", [&] { o->json = true; });
+  opt(nullptr, "progress", "on|off", "a progress line a second, naming the phase", "", "on",
+      on_off(&o->progress));
+  opt(nullptr, "log-dir", "DIR", "driver and cluster logs", "", "a new temporary folder",
+      [&](const std::string& v) { o->log_dir = v; return !v.empty(); });
+  flag(nullptr, "keep-logs", "keep that folder even when all went well",
+       [&] { o->keep_logs = true; });
 
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
-      fputs(kUsage, stdout);
+      std::string usage = kIntro;
+      for (const Spec& s : specs) {
+        if (s.group != nullptr) usage += std::string("\n") + s.group + "\n";
+        usage += UsageLine(s);
+      }
+      usage += kOutro;
+      fputs(usage.c_str(), stdout);
       error->clear();
       return false;
     }
@@ -344,24 +431,33 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       name = name.substr(0, eq);
       has_value = true;
     }
-    auto flag = flags.find(name);
-    if (flag != flags.end()) {
+    if (name == "name") {
+      *error =
+          "--name: pyxbench runs one job per command line and takes no job names or job "
+          "files; give fio's job options directly, for example: pyxbench --rw randread "
+          "--bs 4k --iodepth 16 --numjobs 2 --runtime 30 (see --help)";
+      return false;
+    }
+    const Spec* spec = nullptr;
+    for (const Spec& s : specs) {
+      if (s.name == name) spec = &s;
+    }
+    if (spec == nullptr) {
+      *error = "unknown option --" + name + " (see --help)";
+      return false;
+    }
+    if (spec->flag) {
       if (has_value) {
         bool on;
         if (!ParseOnOff(value, &on)) {
           *error = "--" + name + " takes no value";
           return false;
         }
-        if (on) flag->second();
+        if (on) spec->flag();
       } else {
-        flag->second();
+        spec->flag();
       }
       continue;
-    }
-    auto setter = with_value.find(name);
-    if (setter == with_value.end()) {
-      *error = "unknown option --" + name + " (see --help)";
-      return false;
     }
     if (!has_value) {
       if (i + 1 >= argc) {
@@ -370,28 +466,59 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       }
       value = argv[++i];
     }
-    if (!setter->second(value)) {
+    if (!spec->set(value)) {
       *error = "bad value '" + value + "' for --" + name;
+      if (!spec->allowed.empty()) {
+        *error += ": allowed " + spec->allowed;
+      } else if (spec->arg == "on|off") {
+        *error += ": allowed on or off";
+      } else {
+        *error += ": allowed a non-empty " + spec->arg;
+      }
       return false;
     }
   }
 
-  if (o->bs_min < 1 || o->bs_max > 262144) {
-    *error = "block sizes go from 1 byte to 256k";
+  // Values that depend on each other, checked together.
+  if (bs_given && bsrange_given) {
+    *error = "--bs and --bsrange both given: give one (--bs for one size, --bsrange for many)";
     return false;
   }
-  if (!blockalign_given) o->blockalign = bsrange ? 512 : o->bs_min;
-  if (bsrange) {
-    o->bs_min = (o->bs_min + 511) / 512 * 512;
-    o->bs_max = o->bs_max / 512 * 512;
-    if (o->bs_min > o->bs_max) {
-      *error = "--bsrange holds no multiple of 512";
-      return false;
-    }
-  }
+  if (!blockalign_given) o->blockalign = bsrange_given ? 512 : o->bs_min;
   const uint64_t per_job = o->size / o->numjobs / 4096 * 4096;
   if (per_job < o->bs_max) {
-    *error = "--size leaves each job less than one block (--bs)";
+    const uint64_t least = (o->bs_max + 4095) / 4096 * 4096 * static_cast<uint64_t>(o->numjobs);
+    *error = "bad value '" + SizeText(o->size) + "' for --size: allowed at least one block (" +
+             SizeText(o->bs_max) + ") per job in whole 4k shares, here " + SizeText(least) +
+             " for --numjobs " + std::to_string(o->numjobs);
+    return false;
+  }
+  if (o->blockalign > per_job) {
+    *error = "bad value '" + SizeText(o->blockalign) + "' for --blockalign: allowed a power of " +
+             "two from 1 to " + SizeText(kMaxBlockalign) + ", within each job's share of --size" +
+             " (here " + SizeText(per_job) + ")";
+    return false;
+  }
+  if (o->offset + o->size > kMaxClusterDisk) {
+    *error = "--offset " + SizeText(o->offset) + " + --size " + SizeText(o->size) +
+             " is past the largest disk of the cluster pyxbench starts: allowed at most " +
+             max_disk + " together";
+    return false;
+  }
+  if (o->config.empty()) {
+    if (o->disk_size != 0 && o->disk_size < o->offset + o->size) {
+      *error = "bad value '" + SizeText(o->disk_size) + "' for --disk-size: allowed at least " +
+               "--offset + --size (" + SizeText(o->offset + o->size) + ")";
+      return false;
+    }
+  } else if (o->faults) {
+    *error = "--faults needs the cluster pyxbench starts: give no --config";
+    return false;
+  }
+  if (o->verify && VerifyUnit(*o) < 512) {
+    *error = "--verify tracks writes in units dividing every write's offset and length, here " +
+             std::to_string(VerifyUnit(*o)) + " bytes (--bs " + SizeText(o->bs_min) +
+             ", --blockalign " + SizeText(o->blockalign) + "): allowed at least 512";
     return false;
   }
   if (o->config.empty() && o->drivers < 0) o->drivers = 4;
@@ -408,15 +535,16 @@ bool ParseCpuList(const std::string& text, std::vector<int>* out) {
     const size_t comma = std::min(text.find(',', at), text.size());
     const std::string item = text.substr(at, comma - at);
     const size_t dash = item.find('-');
-    int64_t first, last;
+    uint64_t first, last;
     if (dash == std::string::npos) {
-      if (!ParseInt(item, &first)) return false;
+      if (!ParseUnsigned(item, 10, &first)) return false;
       last = first;
-    } else if (!ParseInt(item.substr(0, dash), &first) || !ParseInt(item.substr(dash + 1), &last)) {
+    } else if (!ParseUnsigned(item.substr(0, dash), 10, &first) ||
+               !ParseUnsigned(item.substr(dash + 1), 10, &last)) {
       return false;
     }
-    if (first < 0 || last < first || last >= kMaxCpus) return false;
-    for (int64_t c = first; c <= last; ++c) cpus.push_back(static_cast<int>(c));
+    if (last < first || last >= static_cast<uint64_t>(kMaxCpus)) return false;
+    for (uint64_t c = first; c <= last; ++c) cpus.push_back(static_cast<int>(c));
     at = comma + 1;
   }
   *out = cpus;

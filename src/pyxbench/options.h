@@ -11,6 +11,10 @@ namespace pyxbench {
 
 enum class RwMode { kRead, kWrite, kRandRead, kRandWrite, kRandRw, kRw };
 
+// The largest disk the cluster pyxbench starts can make (its routes cover
+// at most 8192 planes of 16 MiB): --offset + --size and --disk-size.
+constexpr uint64_t kMaxClusterDisk = 128ull << 30;
+
 struct Options {
   // Workload.
   RwMode rw = RwMode::kRandRw;
@@ -67,15 +71,24 @@ struct Options {
   bool keep_logs = false;
 };
 
-// Parses argv into `out`. On a bad option returns false with the reason in
-// `error`; on --help prints usage to stdout and returns false with error "".
+// Parses argv into `out` and checks every value against its stated limit
+// (the one --help states). On a bad option returns false with the reason
+// in `error` (naming the option, the value and what is allowed); on --help
+// prints usage to stdout and returns false with error "".
 bool ParseOptions(int argc, char** argv, Options* out, std::string* error);
 
 // "0-3,6" -> {0, 1, 2, 3, 6}; false when not such a list of CPU numbers.
 bool ParseCpuList(const std::string& text, std::vector<int>* out);
 
-// "4k" -> 4096, "1536" -> 1536, "1m" -> 1048576; false when not a size.
+// "4k" -> 4096, "1536" -> 1536, "1m" -> 1048576, "1t"; false when not a
+// size or past 2^64 - 1.
 bool ParseSize(const std::string& text, uint64_t* out);
+// 4096 -> "4k", 1536 -> "1536", 1 << 30 -> "1g".
+std::string SizeText(uint64_t bytes);
+
+// The size of the units --verify tracks: it divides every write's offset
+// and length within a job's share of --size.
+uint64_t VerifyUnit(const Options& o);
 
 const char* RwName(RwMode rw);
 bool IsRandom(RwMode rw);
