@@ -7,9 +7,11 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -71,15 +73,51 @@ void Sleep(double s) { std::this_thread::sleep_for(std::chrono::duration<double>
 // A run that hangs (a lost completion the drain cannot see, a shut-down
 // that never returns) must end anyway, with a word on what happened.
 SimProcess* g_sim = nullptr;
+// What a sudden end says on standard error: the log folder left behind.
+// Set before the signal handlers may use it, read by them as it stands.
+char g_left_behind[4096] = "";
+int g_err_fd = STDERR_FILENO;
+
+void SayLeftBehind() {
+  const ssize_t n = write(g_err_fd, g_left_behind, strlen(g_left_behind));
+  (void)n;
+}
 
 void ArmWatchdog(double seconds) {
   std::thread([seconds] {
     Sleep(seconds);
     fprintf(Err(), "pyxbench: still running after %.0f s; giving up\n", seconds);
     fflush(Err());
+    SayLeftBehind();
     if (g_sim != nullptr && g_sim->pid() > 0) kill(g_sim->pid(), SIGKILL);
     _exit(3);
   }).detach();
+}
+
+// The first SIGINT or SIGTERM asks the run to stop in order (the main
+// thread looks at g_signal); a second ends the process at once.
+volatile sig_atomic_t g_signal = 0;
+
+void OnSignal(int sig) {
+  if (g_signal == 0) {
+    g_signal = sig;
+    return;
+  }
+  static const char kNow[] = "\npyxbench: second signal: ending at once\n";
+  const ssize_t n = write(g_err_fd, kNow, sizeof(kNow) - 1);
+  (void)n;
+  SayLeftBehind();
+  if (g_sim != nullptr && g_sim->pid() > 0) kill(g_sim->pid(), SIGKILL);
+  _exit(128 + sig);
+}
+
+void CatchStopSignals() {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof(sa));
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
 }
 
 JobCounts SumCounts(const std::vector<std::unique_ptr<Job>>& jobs) {
@@ -88,31 +126,136 @@ JobCounts SumCounts(const std::vector<std::unique_ptr<Job>>& jobs) {
   return sum;
 }
 
-bool WaitJobs(const std::vector<std::unique_ptr<Job>>& jobs, Phase p, double timeout_s) {
-  const double deadline = NowS() + timeout_s;
-  for (;;) {
-    bool all = true;
-    for (const auto& j : jobs) all = all && j->reached() >= p;
-    if (all) return true;
-    if (NowS() >= deadline) return false;
-    Sleep(0.002);
+bool AllReached(const std::vector<std::unique_ptr<Job>>& jobs, Phase p) {
+  for (const auto& j : jobs) {
+    if (j->reached() < p) return false;
   }
+  return true;
 }
 
-void PrintProgress(double elapsed, const JobCounts& now, const JobCounts& last, double dt) {
-  const double iops = (now.ios() - last.ios()) / dt;
-  const double mib = ((now.read_bytes + now.write_bytes) - (last.read_bytes + last.write_bytes)) /
-                     dt / (1 << 20);
-  if (ErrIsTerminal()) {
-    fprintf(Err(), "\r[%4.0fs] %9.0f IOPS %9.1f MiB/s  errors %llu  verify errors %llu\033[K",
-            elapsed, iops, mib, static_cast<unsigned long long>(now.errors),
-            static_cast<unsigned long long>(now.verify_errors));
-  } else {
-    fprintf(Err(), "[%4.0fs] %9.0f IOPS %9.1f MiB/s  errors %llu  verify errors %llu\n", elapsed,
-            iops, mib, static_cast<unsigned long long>(now.errors),
-            static_cast<unsigned long long>(now.verify_errors));
+// A job that failed (the host refused an I/O) ends its run early.
+bool AnyReached(const std::vector<std::unique_ptr<Job>>& jobs, Phase p) {
+  for (const auto& j : jobs) {
+    if (j->reached() >= p) return true;
   }
-  fflush(Err());
+  return false;
+}
+
+// Why a run stopped before its end, watched for by the main thread at
+// every wait: a stop signal, or the cluster process gone.
+struct Stopper {
+  const Options* o = nullptr;
+  SimProcess* sim = nullptr;
+  JobControl* control = nullptr;
+  std::string log_dir;
+  double rpc_timeout_s = 10;
+  std::string phase = "start-up";
+  int signal = 0;           // the stop signal taken
+  std::string cluster_end;  // how the cluster process ended, when it did
+
+  bool stopped() const { return signal != 0 || !cluster_end.empty(); }
+  // Looks once; true when the run must stop (said on standard error once).
+  bool Check() {
+    if (stopped()) return true;
+    std::string how;
+    if (sim != nullptr && sim->Ended(&how)) {
+      cluster_end = how;
+      if (ErrIsTerminal()) fprintf(Err(), "\n");
+      fprintf(Err(), "pyxbench: the cluster process (pyxsim) died during the %s: %s; its log: %s\n",
+              phase.c_str(), how.c_str(), (log_dir + "/pyxsim.out").c_str());
+      // Nothing will answer what is in flight.
+      Cut(1.0);
+      return true;
+    }
+    if (g_signal != 0) {
+      signal = g_signal;
+      if (ErrIsTerminal()) fprintf(Err(), "\n");
+      fprintf(Err(),
+              "pyxbench: %s during the %s: stopping; what is in flight may take up to %.0f s "
+              "(again to end at once)\n",
+              SignalName(signal), phase.c_str(), rpc_timeout_s + 1);
+      Cut(rpc_timeout_s + 1);
+      return true;
+    }
+    return false;
+  }
+  void Cut(double drain_s) {
+    if (control == nullptr) return;
+    control->stop_drain_s = drain_s;
+    control->stop.store(true, std::memory_order_release);
+  }
+  static const char* SignalName(int sig) {
+    return sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "signal";
+  }
+  std::string Describe() const {
+    if (!cluster_end.empty()) {
+      return "the cluster process died during the " + phase + " (" + cluster_end + "; its log: " +
+             log_dir + "/pyxsim.out)";
+    }
+    std::string text = std::string("interrupted by ") + SignalName(signal) + " during the " + phase;
+    if (o->verify && o->verify_pass) text += "; no read-back pass";
+    return text;
+  }
+};
+
+// The progress line of a phase: seconds in it, rates over the last second
+// and, for the passes over the whole range, how far they are.
+struct Progress {
+  bool on = true;
+  std::string phase;
+  double start_s = 0, last_s = 0;
+  JobCounts last, at_start;
+  uint64_t range = 0;  // bytes a pass covers (0: not a pass)
+  bool drawn = false;
+
+  void Begin(const std::string& name, const JobCounts& now, uint64_t pass_bytes) {
+    phase = name;
+    start_s = last_s = NowS();
+    last = at_start = now;
+    range = pass_bytes;
+  }
+  void Tick(const JobCounts& now) {
+    const double t = NowS();
+    if (!on || phase.empty() || t - last_s < 0.999) return;
+    const double dt = t - last_s;
+    const double iops = (now.ios() - last.ios()) / dt;
+    const double mib =
+        ((now.read_bytes + now.write_bytes) - (last.read_bytes + last.write_bytes)) / dt /
+        (1 << 20);
+    char done[32] = "";
+    if (range != 0) {
+      const uint64_t bytes =
+          (now.read_bytes + now.write_bytes) - (at_start.read_bytes + at_start.write_bytes);
+      snprintf(done, sizeof(done), " %3.0f%%", std::min(100.0, 100.0 * bytes / range));
+    }
+    fprintf(Err(), "%s[%4.0fs] %-9s%s %9.0f IOPS %9.1f MiB/s  errors %llu  verify errors %llu%s",
+            ErrIsTerminal() ? "\r" : "", t - start_s, phase.c_str(), done, iops, mib,
+            static_cast<unsigned long long>(now.errors),
+            static_cast<unsigned long long>(now.verify_errors), ErrIsTerminal() ? "\033[K" : "\n");
+    fflush(Err());
+    drawn = true;
+    last = now;
+    last_s = t;
+  }
+  void End() {
+    if (drawn && ErrIsTerminal()) fprintf(Err(), "\n");
+    drawn = false;
+    phase.clear();
+  }
+};
+
+// Waits until every job reached `p` (false after timeout_s), watching for
+// a stop and drawing the progress line.
+bool WaitJobs(const std::vector<std::unique_ptr<Job>>& jobs, Phase p, double timeout_s,
+              Stopper* stop, Progress* progress) {
+  const double deadline = NowS() + timeout_s;
+  for (;;) {
+    if (AllReached(jobs, p)) return true;
+    if (NowS() >= deadline) return false;
+    stop->Check();
+    progress->Tick(SumCounts(jobs));
+    Sleep(0.005);
+  }
 }
 
 std::string MakeLogDir(const Options& o) {
@@ -129,10 +272,16 @@ std::string MakeLogDir(const Options& o) {
 }
 
 // Ends the run at once: the library's threads may be running, so no
-// static destructors; the cluster's process is stopped first.
-int Fail(const std::string& what) {
+// static destructors; the cluster's process is stopped first. A cluster
+// that died is what went wrong, whatever failed after it.
+int Fail(const std::string& what, Stopper* stop = nullptr) {
+  if (stop != nullptr && stop->Check() && !stop->cluster_end.empty()) {
+    SayLeftBehind();
+    _exit(4);
+  }
   fprintf(Err(), "pyxbench: %s\n", what.c_str());
   fflush(Err());
+  SayLeftBehind();
   if (g_sim != nullptr) g_sim->Stop();
   _exit(2);
 }
@@ -151,6 +300,40 @@ std::vector<std::string> FaultArgs(const Options& o, int64_t rpc_timeout_ms) {
           "--down-ms",     "300"};
 }
 
+// Bytes of memory the system can still give this process: what the kernel
+// calls available, and no more than a cgroup's limit leaves.
+uint64_t AvailableMemory() {
+  std::string text;
+  uint64_t avail = ~0ull;
+  if (ReadFile("/proc/meminfo", &text)) {
+    const size_t at = text.find("MemAvailable:");
+    if (at != std::string::npos) avail = strtoull(text.c_str() + at + 13, nullptr, 10) << 10;
+  }
+  std::string max, current;
+  if (ReadFile("/sys/fs/cgroup/memory.max", &max) &&
+      ReadFile("/sys/fs/cgroup/memory.current", &current) && !max.empty() &&
+      isdigit(static_cast<unsigned char>(max[0]))) {
+    const uint64_t limit = strtoull(max.c_str(), nullptr, 10);
+    const uint64_t used = strtoull(current.c_str(), nullptr, 10);
+    avail = std::min(avail, limit > used ? limit - used : 0);
+  }
+  return avail;
+}
+
+// The driver's rpc_timeout in milliseconds as an INI text sets it (its
+// default otherwise).
+int64_t IniRpcTimeoutMs(const std::string& ini) {
+  size_t at = 0;
+  while ((at = ini.find("rpc_timeout", at)) != std::string::npos) {
+    const bool line_start = at == 0 || ini[at - 1] == '\n';
+    at += strlen("rpc_timeout");
+    if (!line_start || (at < ini.size() && ini[at] != ' ' && ini[at] != '\t')) continue;
+    const long long v = strtoll(ini.c_str() + at, nullptr, 10);
+    if (v > 0) return v;
+  }
+  return 10000;
+}
+
 int Main(int argc, char** argv) {
   Options o;
   std::string error;
@@ -159,12 +342,36 @@ int Main(int argc, char** argv) {
     fprintf(stderr, "pyxbench: %s\n", error.c_str());
     return 2;
   }
+  // What the run will hold in memory, refused before anything starts when
+  // the system cannot give it.
+  const uint64_t per_job = o.size / o.numjobs / 4096 * 4096;
+  {
+    const uint64_t stride = (std::max<uint64_t>(o.bs_max, 65536) + 4095) / 4096 * 4096;
+    const uint64_t buffers = stride * o.iodepth * o.numjobs;
+    const uint64_t state = o.verify ? VerifyStateBytes(o, per_job) * o.numjobs : 0;
+    const uint64_t avail = AvailableMemory();
+    if (state + buffers > avail) {
+      fprintf(stderr,
+              "pyxbench: the run needs %llu MiB of memory (--verify state %llu MiB: 4 bytes per "
+              "%llu-byte unit of --size %s and a byte per 4 KiB; I/O buffers %llu MiB for "
+              "--iodepth %d x --numjobs %d) and only %llu MiB are available\n",
+              static_cast<unsigned long long>((state + buffers) >> 20),
+              static_cast<unsigned long long>(state >> 20),
+              static_cast<unsigned long long>(VerifyUnit(o)), SizeText(o.size).c_str(),
+              static_cast<unsigned long long>(buffers >> 20), o.iodepth, o.numjobs,
+              static_cast<unsigned long long>(avail >> 20));
+      return 2;
+    }
+  }
   signal(SIGPIPE, SIG_IGN);
   SaveStandardStreams();
+  g_err_fd = fileno(Err());
+  CatchStopSignals();
   ArmWatchdog(o.runtime_s + o.ramp_time_s + 600);
 
   const std::string log_dir = MakeLogDir(o);
   if (log_dir.empty()) return Fail("cannot make a folder for the logs");
+  snprintf(g_left_behind, sizeof(g_left_behind), "pyxbench: logs kept in %s\n", log_dir.c_str());
   const std::string ini_path = log_dir + "/driver.ini";
 
   // The driver's configuration: the cluster's, with pyxbench's settings.
@@ -176,6 +383,11 @@ int Main(int argc, char** argv) {
 
   SimProcess sim;
   g_sim = &sim;
+  JobControl control;
+  control.drain_timeout_s = 60;
+  Stopper stop;
+  stop.o = &o;
+  stop.log_dir = log_dir;
   std::string pyxsimctl;
   std::string base_ini;
   bool fresh_disk = false;
@@ -190,13 +402,21 @@ int Main(int argc, char** argv) {
                                      "--vm",      std::to_string(o.volume_managers),
                                      "--bm",      std::to_string(o.block_masters),
                                      "--threads", std::to_string(o.sim_threads)};
-    if (!sim.Start(path, args, log_dir + "/pyxsim.out", 30, &error)) return Fail(error);
-    if (!ReadFile(sim_ini, &base_ini)) return Fail("the cluster wrote no " + sim_ini);
+    if (!sim.Start(path, args, log_dir + "/pyxsim.out", 30, &error,
+                   [] { return g_signal != 0; })) {
+      if (error.empty()) {
+        stop.Check();
+        SayLeftBehind();
+        return 128 + stop.signal;
+      }
+      return Fail(error);
+    }
+    stop.sim = &sim;
+    if (!ReadFile(sim_ini, &base_ini)) return Fail("the cluster wrote no " + sim_ini, &stop);
     pyxsimctl = FindProgram("pyxsimctl", "");
     fresh_disk = true;
   } else {
     if (!ReadFile(o.config, &base_ini)) return Fail("cannot read " + o.config);
-    if (o.faults) return Fail("--faults needs the cluster pyxbench starts (no --config)");
   }
   // Keep the driver's log out of the way of the results, unless the
   // configuration given says where it goes.
@@ -205,7 +425,9 @@ int Main(int argc, char** argv) {
     keys["asyn_log"] = "Yes";
     keys["log_file"] = log_dir + "/pyxdriver";
   }
-  if (!WriteFile(ini_path, EditIni(base_ini, keys))) return Fail("cannot write " + ini_path);
+  const std::string driver_ini = EditIni(base_ini, keys);
+  if (!WriteFile(ini_path, driver_ini)) return Fail("cannot write " + ini_path, &stop);
+  stop.rpc_timeout_s = IniRpcTimeoutMs(driver_ini) / 1000.0;
 
   // Whatever the library writes to standard output or error before its log
   // file takes over goes to a file too, never into the results.
@@ -214,29 +436,32 @@ int Main(int argc, char** argv) {
   // host's start later, after it has moved to theirs.
   cpu_set_t own_cpus;
   pthread_getaffinity_np(pthread_self(), sizeof(own_cpus), &own_cpus);
-  if (!PinCallingThread(o.lib_cpus)) return Fail("cannot run on the CPUs of --lib-cpus");
+  if (!PinCallingThread(o.lib_cpus)) return Fail("cannot run on the CPUs of --lib-cpus", &stop);
   if (pyxhost::StartLibrary(ini_path) != 0) {
-    return Fail("the library did not start (pyx_init_env failed; see " + log_dir + ")");
+    return Fail("the library did not start (pyx_init_env failed; see " + log_dir + ")", &stop);
   }
   if (o.host_cpus.empty()) {
     pthread_setaffinity_np(pthread_self(), sizeof(own_cpus), &own_cpus);
   } else if (!PinCallingThread(o.host_cpus)) {
-    return Fail("cannot run on the CPUs of --host-cpus");
+    return Fail("cannot run on the CPUs of --host-cpus", &stop);
   }
   const int drivers = get_cpus_size();
   std::unique_ptr<pyxhost::Disk> disk = pyxhost::Disk::Open(o.disk, 60);
   if (!disk->ok()) {
-    return Fail("cannot open disk " + o.disk + ": " + disk->error() + " (logs in " + log_dir + ")");
+    return Fail("cannot open disk " + o.disk + ": " + disk->error() + " (logs in " + log_dir + ")",
+                &stop);
   }
   if (disk->size() < o.offset + o.size) {
-    return Fail("disk " + o.disk + " holds " + std::to_string(disk->size()) + " bytes, fewer than " +
-                "--offset + --size");
+    return Fail("disk " + o.disk + " holds " + std::to_string(disk->size()) +
+                    " bytes, fewer than --offset + --size",
+                &stop);
   }
 
-  JobControl control;
-  control.drain_timeout_s = 60;
+  stop.control = &control;
+  // A stop taken while starting ends the jobs before they begin.
+  stop.Check();
+  if (stop.stopped()) stop.Cut(stop.cluster_end.empty() ? stop.rpc_timeout_s + 1 : 1.0);
   std::vector<std::unique_ptr<Job>> jobs;
-  const uint64_t per_job = o.size / o.numjobs / 4096 * 4096;
   for (int i = 0; i < o.numjobs; ++i) {
     jobs.emplace_back(new Job(i, o, disk.get(), &control, o.offset + per_job * i, per_job,
                               fresh_disk));
@@ -244,12 +469,18 @@ int Main(int argc, char** argv) {
   std::vector<std::thread> threads;
   for (auto& j : jobs) threads.emplace_back([&j] { j->Run(); });
 
-  if (o.prefill) fprintf(Err(), "pyxbench: prefilling %llu MiB\n",
-                         static_cast<unsigned long long>(o.size >> 20));
-  WaitJobs(jobs, Phase::kPrefill, 3600);
+  Progress progress;
+  progress.on = o.progress;
+  if (o.prefill && !stop.stopped()) {
+    fprintf(Err(), "pyxbench: prefilling %s\n", SizeText(per_job * o.numjobs).c_str());
+    stop.phase = "prefill";
+    progress.Begin("prefill", SumCounts(jobs), per_job * o.numjobs);
+  }
+  WaitJobs(jobs, Phase::kPrefill, 30 * 86400, &stop, &progress);
+  progress.End();
 
   bool faults_on = false;
-  if (o.faults) {
+  if (o.faults && !stop.stopped()) {
     std::string out;
     const int64_t timeout = o.rpc_timeout_ms > 0 ? o.rpc_timeout_ms : 10000;
     std::vector<std::string> args = {"--port", std::to_string(sim.control_port()),
@@ -257,14 +488,23 @@ int Main(int argc, char** argv) {
     for (const std::string& a : FaultArgs(o, timeout)) args.push_back(a);
     // A soak without its faults would prove nothing: stop here instead.
     if (RunTool(pyxsimctl, args, &out) != 0) {
-      return Fail("could not start the random faults through " + pyxsimctl + ": " + out);
+      return Fail("could not start the random faults through " + pyxsimctl + ": " + out, &stop);
     }
     faults_on = true;
   }
 
-  // Run: ramp, then the measured span with a progress line a second.
-  control.phase.store(static_cast<int>(Phase::kRun), std::memory_order_release);
-  if (o.ramp_time_s > 0) Sleep(o.ramp_time_s);
+  // Run: ramp, then the measured span, with a progress line a second.
+  if (!stop.stopped()) control.phase.store(static_cast<int>(Phase::kRun), std::memory_order_release);
+  if (o.ramp_time_s > 0 && !stop.stopped()) {
+    stop.phase = "ramp";
+    progress.Begin("ramp", SumCounts(jobs), 0);
+    const double end = NowS() + o.ramp_time_s;
+    while (NowS() < end && !stop.Check() && !AnyReached(jobs, Phase::kDrain)) {
+      Sleep(std::min(0.02, std::max(0.0, end - NowS())));
+      progress.Tick(SumCounts(jobs));
+    }
+    progress.End();
+  }
   Measure m;
   m.start_counts = SumCounts(jobs);
   m.cpu_start = SelfCpuSeconds();
@@ -274,23 +514,16 @@ int Main(int argc, char** argv) {
   m.pieces_start = pyxhost::TotalCounters().pieces_submitted;
   m.start_s = NowS();
   control.measuring.store(true);
-  JobCounts last = m.start_counts;
-  double last_s = m.start_s;
-  for (;;) {
-    const double now = NowS();
-    const double left = m.start_s + o.runtime_s - now;
-    if (left <= 0) break;
-    Sleep(std::max(0.001, std::min(left, last_s + 1.0 - now)));
-    const double t = NowS();
-    if (t - last_s >= 0.999) {
-      const JobCounts c = SumCounts(jobs);
-      if (o.progress) PrintProgress(t - m.start_s, c, last, t - last_s);
-      last = c;
-      last_s = t;
+  if (!stop.stopped()) {
+    stop.phase = "run";
+    progress.Begin("run", m.start_counts, 0);
+    for (;;) {
+      const double left = m.start_s + o.runtime_s - NowS();
+      if (left <= 0 || stop.Check() || AnyReached(jobs, Phase::kDrain)) break;
+      Sleep(std::min(left, 0.02));
+      progress.Tick(SumCounts(jobs));
     }
-    bool failed = false;
-    for (const auto& j : jobs) failed = failed || j->reached() >= Phase::kDrain;
-    if (failed) break;
+    progress.End();
   }
   control.measuring.store(false);
   m.end_s = NowS();
@@ -300,11 +533,13 @@ int Main(int argc, char** argv) {
   m.sim_cpu_end = sim.CpuSeconds();
   m.pending_end = PendingWaits(drivers);
   m.pieces_end = pyxhost::TotalCounters().pieces_submitted;
-  if (o.progress && ErrIsTerminal()) fprintf(Err(), "\n");
 
   control.phase.store(static_cast<int>(Phase::kDrain), std::memory_order_release);
-  WaitJobs(jobs, Phase::kDrain, control.drain_timeout_s + 30);
-  if (faults_on) {
+  if (!stop.stopped()) stop.phase = "drain";
+  progress.Begin("drain", SumCounts(jobs), 0);
+  WaitJobs(jobs, Phase::kDrain, control.drain_timeout_s + 30, &stop, &progress);
+  progress.End();
+  if (faults_on && !stop.Check()) {
     std::string out;
     RunTool(pyxsimctl, {"--port", std::to_string(sim.control_port()), "stop-random-faults"}, &out,
             120);
@@ -312,8 +547,14 @@ int Main(int argc, char** argv) {
     const size_t at = out.find("retcodes=");
     m.fault_stats = at == std::string::npos ? "(no answer)" : out.substr(at, out.find('\n', at) - at);
   }
-  if (o.verify && o.verify_pass) fprintf(Err(), "pyxbench: reading everything back\n");
+  if (o.verify && o.verify_pass && !stop.Check()) {
+    fprintf(Err(), "pyxbench: reading everything back\n");
+    stop.phase = "read-back";
+    progress.Begin("read-back", SumCounts(jobs), per_job * o.numjobs);
+  }
   control.phase.store(static_cast<int>(Phase::kVerify), std::memory_order_release);
+  WaitJobs(jobs, Phase::kDone, 30 * 86400, &stop, &progress);
+  progress.End();
   for (auto& t : threads) t.join();
 
   Report r;
@@ -328,12 +569,18 @@ int Main(int argc, char** argv) {
     if (!j->failure().empty()) r.failures.push_back(j->failure());
   }
   r.log_dir = log_dir;
+  r.verify_state_bytes = o.verify ? VerifyStateBytes(o, per_job) * o.numjobs : 0;
+  rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  r.max_rss_bytes = static_cast<uint64_t>(ru.ru_maxrss) << 10;
 
   disk->Close();
   disk.reset();
   pyxhost::FinishLibrary();
-  sim.Stop();
+  stop.Check();
+  if (stop.stopped()) r.stopped = stop.Describe();
   g_sim = nullptr;
+  sim.Stop();
 
   if (o.json) {
     PrintJson(Out(), r);
@@ -346,12 +593,23 @@ int Main(int argc, char** argv) {
     std::string out;
     RunTool("rm", {"-rf", log_dir}, &out);
   } else {
-    fprintf(Err(), "pyxbench: logs kept in %s\n", log_dir.c_str());
+    SayLeftBehind();
   }
+  if (!stop.cluster_end.empty()) return 4;
+  if (stop.signal != 0) return 128 + stop.signal;
   return clean ? 0 : 1;
 }
 
 }  // namespace
 }  // namespace pyxbench
 
-int main(int argc, char** argv) { return pyxbench::Main(argc, argv); }
+int main(int argc, char** argv) {
+  try {
+    return pyxbench::Main(argc, argv);
+  } catch (const std::bad_alloc&) {
+    fprintf(pyxbench::Err(), "pyxbench: out of memory\n");
+    pyxbench::SayLeftBehind();
+    if (pyxbench::g_sim != nullptr) pyxbench::g_sim->Stop();
+    _exit(2);
+  }
+}

@@ -106,7 +106,8 @@ std::string FindProgram(const std::string& name, const std::string& explicit_pat
 SimProcess::~SimProcess() { Stop(); }
 
 bool SimProcess::Start(const std::string& path, const std::vector<std::string>& args,
-                       const std::string& log_path, double timeout_s, std::string* error) {
+                       const std::string& log_path, double timeout_s, std::string* error,
+                       const std::function<bool()>& cancelled) {
   const int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (log_fd < 0) {
     *error = "cannot write " + log_path + ": " + strerror(errno);
@@ -139,6 +140,11 @@ bool SimProcess::Start(const std::string& path, const std::vector<std::string>& 
   // The ready line goes to the log like everything else it prints.
   const double deadline = NowS() + timeout_s;
   while (NowS() < deadline) {
+    if (cancelled()) {
+      error->clear();
+      Stop();
+      return false;
+    }
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
@@ -174,6 +180,20 @@ void SimProcess::Stop() {
     WaitChild(pid_, 10, &status);
   }
   pid_ = -1;
+}
+
+bool SimProcess::Ended(std::string* how) {
+  if (pid_ <= 0) return false;
+  int status = 0;
+  if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
+  pid_ = -1;
+  if (WIFSIGNALED(status)) {
+    *how = "killed by signal " + std::to_string(WTERMSIG(status)) + " (" +
+           strsignal(WTERMSIG(status)) + ")";
+  } else {
+    *how = "exited with status " + std::to_string(WEXITSTATUS(status));
+  }
+  return true;
 }
 
 double SimProcess::CpuSeconds() const {

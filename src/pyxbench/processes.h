@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -30,10 +31,15 @@ class SimProcess {
   // Starts `path` with `args`, its standard output and error going to
   // `log_path`, and waits (at most timeout_s) until it prints its ready line
   // (which names the control port). false with `error` set otherwise.
+  // `cancelled` is asked while it waits: true gives up (error empty).
   bool Start(const std::string& path, const std::vector<std::string>& args,
-             const std::string& log_path, double timeout_s, std::string* error);
+             const std::string& log_path, double timeout_s, std::string* error,
+             const std::function<bool()>& cancelled);
   // Asks it to stop (SIGTERM), waits, and kills it after a while.
   void Stop();
+  // Whether it has ended by itself (reaped then, with how in `how`: "exited
+  // with status 1", "killed by signal 9 (Killed)"). Never blocks.
+  bool Ended(std::string* how);
 
   pid_t pid() const { return pid_; }
   uint16_t control_port() const { return control_port_; }

@@ -89,7 +89,7 @@ std::string FaultJson(const std::string& text) {
 
 }  // namespace
 
-bool Report::Clean() const {
+bool Report::ChecksClean() const {
   return lost() == 0 && host.double_completions == 0 && totals.verify_errors == 0 &&
          totals.errors == 0 && failures.empty();
 }
@@ -140,6 +140,8 @@ void PrintSummary(FILE* out, const Report& r) {
           r.totals.verified_bytes / double(1 << 20), static_cast<ull>(r.lost()),
           static_cast<ull>(r.host.double_completions),
           static_cast<ull>(r.host.failed_submissions));
+  fprintf(out, "  memory: peak %.1f MiB resident (verify state %.1f MiB)\n",
+          r.max_rss_bytes / double(1 << 20), r.verify_state_bytes / double(1 << 20));
   if (r.totals.unknown_blocks != 0) {
     fprintf(out, "         %llu blocks left unverifiable by failed writes\n",
             static_cast<ull>(r.totals.unknown_blocks));
@@ -150,7 +152,12 @@ void PrintSummary(FILE* out, const Report& r) {
     fprintf(out, "  faults: %s\n", f.c_str());
   }
   for (const std::string& f : r.failures) fprintf(out, "  failure: %s\n", f.c_str());
-  fprintf(out, "  result: %s\n", r.Clean() ? "clean" : "NOT CLEAN");
+  if (!r.stopped.empty()) {
+    fprintf(out, "  stopped: %s\n", r.stopped.c_str());
+    fprintf(out, "  result: STOPPED; what ran was %s\n", r.ChecksClean() ? "clean" : "NOT CLEAN");
+  } else {
+    fprintf(out, "  result: %s\n", r.Clean() ? "clean" : "NOT CLEAN");
+  }
 }
 
 void PrintJson(FILE* out, const Report& r) {
@@ -160,7 +167,8 @@ void PrintJson(FILE* out, const Report& r) {
   const JobCounts& a = m.start_counts;
   const JobCounts& b = m.end_counts;
   const uint64_t reads = b.reads - a.reads, writes = b.writes - a.writes;
-  const uint64_t bytes = (b.read_bytes - a.read_bytes) + (b.write_bytes - a.write_bytes);
+  const uint64_t rbytes = b.read_bytes - a.read_bytes, wbytes = b.write_bytes - a.write_bytes;
+  const uint64_t bytes = rbytes + wbytes;
   const uint64_t ios = reads + writes;
   const double cpu = m.cpu_end - m.cpu_start;
   Histogram all = r.read_lat;
@@ -171,8 +179,9 @@ void PrintJson(FILE* out, const Report& r) {
           o.iodepth, o.numjobs, r.drivers, o.crc, o.verify ? "true" : "false");
   fprintf(out, "\"runtime_s\": %.3f, \"ios\": %llu, \"iops\": %.1f, \"read_iops\": %.1f, ", secs,
           static_cast<ull>(ios), ios / secs, reads / secs);
-  fprintf(out, "\"write_iops\": %.1f, \"bw_mib_s\": %.2f, ", writes / secs,
-          bytes / secs / (1 << 20));
+  fprintf(out, "\"write_iops\": %.1f, \"bw_mib_s\": %.2f, \"read_bw_mib_s\": %.2f, ",
+          writes / secs, bytes / secs / (1 << 20), rbytes / secs / (1 << 20));
+  fprintf(out, "\"write_bw_mib_s\": %.2f, ", wbytes / secs / (1 << 20));
   JsonLatency(out, "lat_us", all);
   fprintf(out, ", ");
   JsonLatency(out, "read_lat_us", r.read_lat);
@@ -191,6 +200,8 @@ void PrintJson(FILE* out, const Report& r) {
           static_cast<ull>(r.totals.verified_bytes), static_cast<ull>(r.totals.unknown_blocks),
           static_cast<ull>(r.lost()), static_cast<ull>(r.host.double_completions),
           static_cast<ull>(r.host.failed_submissions));
+  fprintf(out, "\"max_rss_mib\": %.1f, \"verify_state_mib\": %.1f, ",
+          r.max_rss_bytes / double(1 << 20), r.verify_state_bytes / double(1 << 20));
   fprintf(out, "\"library_ios\": %llu, \"pending_waits\": %llu, ",
           static_cast<ull>(m.pieces_end - m.pieces_start),
           static_cast<ull>(m.pending_end - m.pending_start));
@@ -198,7 +209,13 @@ void PrintJson(FILE* out, const Report& r) {
   for (size_t i = 0; i < r.failures.size(); ++i) {
     fprintf(out, "%s\"%s\"", i ? ", " : "", JsonEscape(r.failures[i]).c_str());
   }
-  fprintf(out, "], \"clean\": %s}\n", r.Clean() ? "true" : "false");
+  fprintf(out, "], \"stopped\": ");
+  if (r.stopped.empty()) {
+    fprintf(out, "null");
+  } else {
+    fprintf(out, "\"%s\"", JsonEscape(r.stopped).c_str());
+  }
+  fprintf(out, ", \"clean\": %s}\n", r.Clean() ? "true" : "false");
 }
 
 }  // namespace pyxbench

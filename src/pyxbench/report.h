@@ -39,11 +39,17 @@ struct Report {
   pyxhost::Counters host;
   std::vector<std::string> failures;
   std::string log_dir;
+  // Peak resident memory of this process, and the part --verify keeps.
+  uint64_t max_rss_bytes = 0, verify_state_bytes = 0;
+  // Why the run ended before its end ("" when it ran to it).
+  std::string stopped;
 
   // I/O still in flight when the drain gave up (the channels count them too).
   uint64_t lost() const { return totals.lost > host.outstanding ? totals.lost : host.outstanding; }
   // Nothing lost, nothing completed twice, nothing corrupted, no errors.
-  bool Clean() const;
+  bool ChecksClean() const;
+  // ... and the run went to its end.
+  bool Clean() const { return ChecksClean() && stopped.empty(); }
 };
 
 void PrintSummary(FILE* out, const Report& r);
