@@ -1,0 +1,362 @@
+// pyxbench as its users meet it: the built program (and scripts/run.sh)
+// against a real simulated cluster in its own process. Bad values are
+// refused before anything starts, with the limit --help states; a run
+// stopped by a signal or by the cluster's death says so, summarises what
+// ran and leaves no process behind; the JSON parses; --verify's memory is a
+// small part of --size.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <google/protobuf/struct.pb.h>
+#include <google/protobuf/util/json_util.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/child.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Since(Clock::time_point t) {
+  return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream f(path);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// Runs of --help collapse to single blanks, so that a limit wrapped over
+// two lines still reads as the error states it.
+std::string Squeeze(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    const bool blank = c == ' ' || c == '\n';
+    if (blank && (out.empty() || out.back() == ' ')) continue;
+    out += blank ? ' ' : c;
+  }
+  return out;
+}
+
+// The program in a child process, its standard output and error in files
+// of their own (read while it runs), in a process group of its own.
+class Bench {
+ public:
+  Bench(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {
+    char dir[] = "/tmp/pyxbench_test_XXXXXX";
+    dir_ = mkdtemp(dir) != nullptr ? dir : "/tmp";
+    const int out = open((dir_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int err = open((dir_ + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    start_ = Clock::now();
+    pid_ = fork();
+    if (pid_ == 0) {
+      setpgid(0, 0);
+      dup2(out, STDOUT_FILENO);
+      dup2(err, STDERR_FILENO);
+      for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+      execvp(args[0], args.data());
+      _exit(127);
+    }
+    close(out);
+    close(err);
+  }
+  ~Bench() {
+    if (pid_ > 0) {
+      kill(-pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (dir_ != "/tmp" && system(("rm -rf " + dir_).c_str()) != 0) perror("rm");
+  }
+
+  pid_t pid() const { return pid_; }
+  std::string out() const { return ReadAll(dir_ + "/out"); }
+  std::string err() const { return ReadAll(dir_ + "/err"); }
+  double seconds() const { return Since(start_); }
+
+  // Until standard error holds `text` (true), or the program ended or
+  // timeout_s passed (false).
+  bool WaitForErr(const std::string& text, double timeout_s) {
+    const auto start = Clock::now();
+    while (Since(start) < timeout_s) {
+      if (err().find(text) != std::string::npos) return true;
+      if (exited_) return false;
+      int status;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        Reap(status);
+        return err().find(text) != std::string::npos;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  // The exit status, or -1 after timeout_s (then killed) or by a signal.
+  int Wait(double timeout_s) {
+    const auto start = Clock::now();
+    while (!exited_ && Since(start) < timeout_s) {
+      int status;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        Reap(status);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return exited_ ? code_ : -1;
+  }
+
+ private:
+  void Reap(int status) {
+    exited_ = true;
+    code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    pid_ = -1;
+  }
+
+  std::string dir_;
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int code_ = -1;
+  Clock::time_point start_;
+};
+
+// The child processes of `parent` named `name`.
+std::vector<pid_t> ChildrenNamed(pid_t parent, const std::string& name) {
+  std::vector<pid_t> found;
+  DIR* proc = opendir("/proc");
+  while (dirent* e = proc != nullptr ? readdir(proc) : nullptr) {
+    const pid_t pid = static_cast<pid_t>(atoi(e->d_name));
+    if (pid <= 0) continue;
+    const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+    const size_t open = stat.find('('), close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) continue;
+    std::istringstream rest(stat.substr(close + 2));
+    std::string state;
+    pid_t ppid = 0;
+    rest >> state >> ppid;
+    if (ppid == parent && stat.substr(open + 1, close - open - 1) == name) found.push_back(pid);
+  }
+  if (proc != nullptr) closedir(proc);
+  return found;
+}
+
+bool Gone(pid_t pid, double timeout_s) {
+  const auto start = Clock::now();
+  while (Since(start) < timeout_s) {
+    const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+    if (stat.empty() || stat.find(") Z") != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+// The folder a run says it left behind ("" when none), removed.
+std::string TakeLogDir(const std::string& err) {
+  const std::string mark = "logs kept in ";
+  const size_t at = err.rfind(mark);
+  if (at == std::string::npos) return "";
+  const std::string dir = err.substr(at + mark.size(), err.find('\n', at) - at - mark.size());
+  if (dir.compare(0, 14, "/tmp/pyxbench.") == 0 && system(("rm -rf " + dir).c_str()) != 0) {
+    perror("rm");
+  }
+  return dir;
+}
+
+bool ParseJson(const std::string& text, google::protobuf::Struct* out) {
+  return google::protobuf::util::JsonStringToMessage(text, out).ok();
+}
+
+// --- Every bad value refused before anything starts, with its limit ---
+
+struct BadValue {
+  std::vector<std::string> args;
+  std::string said;     // in the error: the option and the value
+  std::string allowed;  // the limit, as --help states it too ("" when not an option's own)
+};
+
+TEST(PyxbenchOptions, EachBadValueRefusedWithItsLimitBeforeAnythingStarts) {
+  const testsupport::ChildResult help = testsupport::RunCommand({PYXBENCH_BIN, "--help"}, 30);
+  ASSERT_TRUE(help.ok()) << testsupport::Describe(help);
+  const std::string usage = Squeeze(help.output);
+  // What fio users bring: said plainly.
+  for (const char* note : {"time-based", "shared by the jobs", "--output-format=json",
+                           "build-release/src/pyxbench/pyxbench", "4 bytes a unit",
+                           "4 the cluster process", "130 for SIGINT"}) {
+    EXPECT_NE(usage.find(note), std::string::npos) << note;
+  }
+
+  const BadValue kCases[] = {
+      {{"--runtime", "nan"}, "'nan' for --runtime", "0.1 to 604800"},
+      {{"--runtime", "inf"}, "'inf' for --runtime", "0.1 to 604800"},
+      {{"--runtime", "99999999999999999999"}, "for --runtime", "0.1 to 604800"},
+      {{"--runtime", "0"}, "'0' for --runtime", "0.1 to 604800"},
+      {{"--runtime=1e-9"}, "'1e-9' for --runtime", "0.1 to 604800"},
+      {{"--ramp_time", "1e30"}, "'1e30' for --ramp_time", "0 to 86400"},
+      {{"--size", "18446744073709551615"}, "for --size", "4k to 128g"},
+      {{"--size", "1000g"}, "'1000g' for --size", "4k to 128g"},
+      {{"--size", "1t"}, "'1t' for --size", "4k to 128g"},
+      {{"--size", "100g", "--offset", "30g"}, "--offset 30g + --size 100g", "at most 128g"},
+      {{"--iodepth", "65536"}, "'65536' for --iodepth", "1 to 4096"},
+      {{"--numjobs", "257"}, "'257' for --numjobs", "1 to 256"},
+      {{"--bs", "100"}, "'100' for --bs", "512 to 256k"},
+      {{"--bsrange", "1000-5000"}, "'1000-5000' for --bsrange",
+       "multiples of 512 from 512 to 256k, MIN <= MAX"},
+      {{"--blockalign", "3"}, "'3' for --blockalign", "a power of two from 1 to 1g"},
+      {{"--blockalign", "512m", "--size", "64m"}, "'512m' for --blockalign",
+       "a power of two from 1 to 1g, within each job's share of --size"},
+      {{"--bs", "4k", "--bsrange", "512-8k"}, "--bs and --bsrange both given", ""},
+      {{"--ini-set", "bogus_key=1"}, "'bogus_key=1' for --ini-set", "KEY one of asyn_log"},
+      {{"--verify", "--bs", "1000", "--blockalign", "512"}, "--verify", "at least 512"},
+      {{"--size", "4k", "--numjobs", "2"}, "'4k' for --size", ""},
+      {{"--name=job1", "--rw", "randread"}, "--name: pyxbench runs one job", ""},
+  };
+  // All at once: each is a whole program start.
+  std::vector<std::unique_ptr<Bench>> runs;
+  for (const BadValue& c : kCases) {
+    std::vector<std::string> argv = {PYXBENCH_BIN};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    runs.emplace_back(new Bench(argv));
+  }
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const BadValue& c = kCases[i];
+    const std::string& what = c.args[0];
+    EXPECT_EQ(runs[i]->Wait(60), 2) << what << ": " << runs[i]->err();
+    const std::string err = runs[i]->err();
+    EXPECT_NE(err.find(c.said), std::string::npos) << what << ": " << err;
+    if (!c.allowed.empty()) {
+      EXPECT_NE(err.find("allowed " + c.allowed), std::string::npos) << what << ": " << err;
+      if (c.said.find("for --") != std::string::npos) {
+        EXPECT_NE(usage.find(c.allowed), std::string::npos) << "--help does not state " << c.allowed;
+      }
+    }
+    // Refused before anything started: no cluster, no log folder.
+    EXPECT_EQ(err.find("logs kept"), std::string::npos) << err;
+    EXPECT_TRUE(runs[i]->out().empty()) << runs[i]->out();
+  }
+}
+
+// --- Runs against the cluster ---
+
+enum class Act { kSigint, kSigtermInRamp, kKillCluster, kRunShJson, kVerifyLargeSize };
+
+struct RunCase {
+  const char* name;
+  Act act;
+};
+
+void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
+
+class PyxbenchRun : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
+  const RunCase& c = GetParam();
+  switch (c.act) {
+    case Act::kSigint:
+    case Act::kSigtermInRamp: {
+      const bool ramp = c.act == Act::kSigtermInRamp;
+      // Long enough that only the signal ends it.
+      Bench b({PYXBENCH_BIN, "--runtime", "120", "--ramp_time", ramp ? "120" : "0", "--iodepth",
+               "8", "--verify", "--size", "32m", "--json"});
+      ASSERT_TRUE(b.WaitForErr(ramp ? "] ramp" : "] run", 60)) << b.err();
+      const std::vector<pid_t> sims = ChildrenNamed(b.pid(), "pyxsim");
+      ASSERT_EQ(sims.size(), 1u);
+      kill(b.pid(), ramp ? SIGTERM : SIGINT);
+      const int code = b.Wait(60);
+      EXPECT_EQ(code, ramp ? 143 : 130) << b.err();
+      const std::string err = b.err();
+      EXPECT_NE(err.find(ramp ? "SIGTERM during the ramp" : "SIGINT during the run"),
+                std::string::npos)
+          << err;
+      google::protobuf::Struct json;
+      ASSERT_TRUE(ParseJson(b.out(), &json)) << b.out();
+      const auto& f = json.fields();
+      EXPECT_NE(f.at("stopped").string_value().find("interrupted by"), std::string::npos);
+      EXPECT_FALSE(f.at("clean").bool_value());
+      EXPECT_EQ(f.at("verify_errors").number_value(), 0);
+      EXPECT_EQ(f.at("lost").number_value(), 0);
+      if (!ramp) {
+        EXPECT_GT(f.at("verified_bytes").number_value(), 0);
+      }
+      EXPECT_TRUE(Gone(sims[0], 30)) << "pyxsim left running";
+      EXPECT_FALSE(TakeLogDir(err).empty()) << "the folder left behind is not named: " << err;
+      break;
+    }
+    case Act::kKillCluster: {
+      Bench b({PYXBENCH_BIN, "--runtime", "120", "--iodepth", "8", "--verify", "--size", "32m"});
+      ASSERT_TRUE(b.WaitForErr("] run", 60)) << b.err();
+      const std::vector<pid_t> sims = ChildrenNamed(b.pid(), "pyxsim");
+      ASSERT_EQ(sims.size(), 1u);
+      kill(sims[0], SIGKILL);
+      const auto killed = Clock::now();
+      ASSERT_TRUE(b.WaitForErr("the cluster process (pyxsim) died", 30)) << b.err();
+      // Generous: "at once" is a poll of 20 ms.
+      EXPECT_LT(Since(killed), 10.0);
+      EXPECT_NE(b.err().find("killed by signal 9"), std::string::npos) << b.err();
+      EXPECT_NE(b.err().find("/pyxsim.out"), std::string::npos) << b.err();
+      EXPECT_EQ(b.Wait(60), 4) << b.err();
+      EXPECT_NE(b.out().find("stopped: the cluster process died"), std::string::npos) << b.out();
+      TakeLogDir(b.err());
+      break;
+    }
+    case Act::kRunShJson: {
+      // run.sh itself, on this build: only the JSON on standard output.
+      Bench b({"bash", std::string(PYX_SOURCE_DIR) + "/scripts/run.sh", "--runtime", "2", "--size",
+               "16m", "--json"},
+              {std::string("BUILD_DIR=") + PYX_BUILD_DIR});
+      EXPECT_EQ(b.Wait(240), 0) << b.err();
+      google::protobuf::Struct json;
+      ASSERT_TRUE(ParseJson(b.out(), &json)) << "standard output: " << b.out();
+      const auto& f = json.fields();
+      EXPECT_TRUE(f.at("clean").bool_value());
+      EXPECT_GT(f.at("read_bw_mib_s").number_value(), 0);
+      EXPECT_GT(f.at("write_bw_mib_s").number_value(), 0);
+      EXPECT_NEAR(f.at("read_bw_mib_s").number_value() + f.at("write_bw_mib_s").number_value(),
+                  f.at("bw_mib_s").number_value(), 0.05);
+      EXPECT_NE(b.err().find("] run"), std::string::npos) << b.err();
+      break;
+    }
+    case Act::kVerifyLargeSize: {
+      // 8 GiB in 512-byte units: 66 MiB of state stated; a copy of the
+      // range would be 8 GiB.
+      Bench b({PYXBENCH_BIN, "--size", "8g", "--verify", "--bsrange", "512-64k", "--runtime", "1",
+               "--verify_pass", "off", "--iodepth", "8", "--json", "--progress", "off"});
+      EXPECT_EQ(b.Wait(120), 0) << b.err();
+      google::protobuf::Struct json;
+      ASSERT_TRUE(ParseJson(b.out(), &json)) << b.out() << b.err();
+      const auto& f = json.fields();
+      const double state = f.at("verify_state_mib").number_value();
+      EXPECT_NEAR(state, 8.0 * 1024 * (4.0 / 512 + 1.0 / 4096), 1);
+      EXPECT_GT(f.at("verified_bytes").number_value(), 0);
+      // Peak resident memory: the state, the library and the sanitizers'
+      // own, far below a copy of the range.
+      EXPECT_LT(f.at("max_rss_mib").number_value(), state + 1024) << b.out();
+      break;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PyxbenchRun,
+    ::testing::Values(RunCase{"SigintMidRun", Act::kSigint},
+                      RunCase{"SigtermInRamp", Act::kSigtermInRamp},
+                      RunCase{"ClusterKilled", Act::kKillCluster},
+                      RunCase{"RunShJson", Act::kRunShJson},
+                      RunCase{"VerifyLargeSize", Act::kVerifyLargeSize}),
+    [](const ::testing::TestParamInfo<RunCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
