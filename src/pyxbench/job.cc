@@ -374,8 +374,9 @@ void Job::Run() {
     fill_pos_ = 0;
     filling_done_ = false;
     while (failure_.empty() && (!filling_done_ || channel_->outstanding() != 0)) {
-      if (!stopped()) Pump(&Job::FillPrefill);
-      if (stopped() && channel_->outstanding() == 0) break;
+      // Cut short: what is in flight is the drain's (below) to wait for.
+      if (stopped()) break;
+      Pump(&Job::FillPrefill);
       channel_->WaitAndPoll(1000);
     }
   }

@@ -193,7 +193,9 @@ struct Stopper {
              log_dir + "/pyxsim.out)";
     }
     std::string text = std::string("interrupted by ") + SignalName(signal) + " during the " + phase;
-    if (o->verify && o->verify_pass) text += "; no read-back pass";
+    if (o->verify && o->verify_pass) {
+      text += phase == "read-back" ? "; read-back pass cut short" : "; no read-back pass";
+    }
     return text;
   }
 };

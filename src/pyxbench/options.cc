@@ -301,8 +301,13 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       int_in(1, 4096, &o->iodepth));
   opt(nullptr, "numjobs", "N", "host threads, one I/O channel and 1/N of --size each",
       whole(1, 256), "1", int_in(1, 256, &o->numjobs));
-  opt(nullptr, "runtime", "SECONDS", "how long the measured run lasts, at most a week",
-      "0.1 to " + Num(kMaxRuntime), "10", seconds_in(0.1, kMaxRuntime, &o->runtime_s));
+  const std::string runtimes = "0.1 to " + Num(kMaxRuntime) + ", or 0 with --prefill (the prefill only)";
+  std::string runtime_given = "10";
+  opt(nullptr, "runtime", "SECONDS", "how long the measured run lasts, at most a week", runtimes,
+      "10", [&, set = seconds_in(0, kMaxRuntime, &o->runtime_s)](const std::string& v) {
+        runtime_given = v;
+        return set(v);
+      });
   opt(nullptr, "ramp_time", "SECONDS", "run first, not counted", "0 to 86400", "0",
       seconds_in(0, 86400, &o->ramp_time_s));
   opt(nullptr, "size", "SIZE", "bytes of the disk the jobs share",
@@ -480,6 +485,10 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   }
 
   // Values that depend on each other, checked together.
+  if (o->runtime_s < 0.1 && !(o->runtime_s == 0 && o->prefill)) {
+    *error = "bad value '" + runtime_given + "' for --runtime: allowed " + runtimes;
+    return false;
+  }
   if (bs_given && bsrange_given) {
     *error = "--bs and --bsrange both given: give one (--bs for one size, --bsrange for many)";
     return false;

@@ -197,9 +197,9 @@ bool SimProcess::Ended(std::string* how) {
 }
 
 double SimProcess::CpuSeconds() const {
-  if (pid_ <= 0) return 0;
+  if (pid_ <= 0) return last_cpu_s_;
   std::string stat;
-  if (!ReadFile("/proc/" + std::to_string(pid_) + "/stat", &stat)) return 0;
+  if (!ReadFile("/proc/" + std::to_string(pid_) + "/stat", &stat)) return last_cpu_s_;
   // Fields after the command name, which may hold blanks: it ends at the
   // last ')'. utime and stime are fields 14 and 15.
   const size_t paren = stat.rfind(')');
@@ -211,7 +211,8 @@ double SimProcess::CpuSeconds() const {
     if (i == 14) utime = strtoull(field.c_str(), nullptr, 10);
     if (i == 15) stime = strtoull(field.c_str(), nullptr, 10);
   }
-  return static_cast<double>(utime + stime) / sysconf(_SC_CLK_TCK);
+  last_cpu_s_ = static_cast<double>(utime + stime) / sysconf(_SC_CLK_TCK);
+  return last_cpu_s_;
 }
 
 int RunTool(const std::string& path, const std::vector<std::string>& args, std::string* out,

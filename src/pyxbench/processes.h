@@ -43,11 +43,13 @@ class SimProcess {
 
   pid_t pid() const { return pid_; }
   uint16_t control_port() const { return control_port_; }
-  // CPU seconds (user + system) the process has used so far.
+  // CPU seconds (user + system) the process has used so far (once it
+  // ended, as last read).
   double CpuSeconds() const;
 
  private:
   pid_t pid_ = -1;
+  mutable double last_cpu_s_ = 0;
   uint16_t control_port_ = 0;
 };
 
