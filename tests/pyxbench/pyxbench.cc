@@ -268,7 +268,14 @@ TEST(PyxbenchOptions, EachBadValueRefusedWithItsLimitBeforeAnythingStarts) {
 
 // --- Runs against the cluster ---
 
-enum class Act { kSigint, kSigtermInRamp, kKillCluster, kRunShJson, kVerifyLargeSize };
+enum class Act {
+  kSigint,
+  kSigtermInRamp,
+  kSecondSigintWithClusterStalled,
+  kKillCluster,
+  kRunShJson,
+  kVerifyLargeSize
+};
 
 struct RunCase {
   const char* name;
@@ -309,6 +316,28 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       }
       EXPECT_TRUE(Gone(sims[0], 30)) << "pyxsim left running";
       EXPECT_FALSE(TakeLogDir(err).empty()) << "the folder left behind is not named: " << err;
+      break;
+    }
+    case Act::kSecondSigintWithClusterStalled: {
+      // The cluster stopped (SIGSTOP): what is in flight never completes,
+      // so the first SIGINT's drain waits; the second ends it at once.
+      Bench b({PYXBENCH_BIN, "--runtime", "120", "--iodepth", "8", "--size", "32m",
+               "--rpc-timeout-ms", "60000"});
+      ASSERT_TRUE(b.WaitForErr("] run", 60)) << b.err();
+      const std::vector<pid_t> sims = ChildrenNamed(b.pid(), "pyxsim");
+      ASSERT_EQ(sims.size(), 1u);
+      kill(sims[0], SIGSTOP);
+      kill(b.pid(), SIGINT);
+      ASSERT_TRUE(b.WaitForErr("stopping", 30)) << b.err();
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      EXPECT_EQ(b.err().find("logs kept"), std::string::npos) << "not waiting: " << b.err();
+      const auto second = Clock::now();
+      kill(b.pid(), SIGINT);
+      EXPECT_EQ(b.Wait(30), 130) << b.err();
+      EXPECT_LT(Since(second), 10.0);
+      EXPECT_NE(b.err().find("second signal: ending at once"), std::string::npos) << b.err();
+      EXPECT_TRUE(Gone(sims[0], 30)) << "pyxsim left behind";
+      EXPECT_FALSE(TakeLogDir(b.err()).empty()) << "the folder left behind is not named: " << b.err();
       break;
     }
     case Act::kKillCluster: {
@@ -367,6 +396,7 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, PyxbenchRun,
     ::testing::Values(RunCase{"SigintMidRun", Act::kSigint},
                       RunCase{"SigtermInRamp", Act::kSigtermInRamp},
+                      RunCase{"SecondSigint", Act::kSecondSigintWithClusterStalled},
                       RunCase{"ClusterKilled", Act::kKillCluster},
                       RunCase{"RunShJson", Act::kRunShJson},
                       RunCase{"VerifyLargeSize", Act::kVerifyLargeSize}),
