@@ -297,9 +297,11 @@ void PyxManager::HandleRegisterVdiResponse(register_vdi_param* param) {
   if (!StillLive(disk, param->gen, "RegisterVdi")) return;
   const int32_t attempts = CountAttempt(disk);
   tarn::RpcController* cntl = param->cntl;
+  // A failed attempt leaves `exists` as it is: a disk already open (a full
+  // bring-up asked again) keeps serving its I/O while the next volume
+  // manager is tried, and a new disk has none. Only giving up clears it.
   if (cntl->Failed()) {
     pyx::Store(disk->ok, 0);
-    pyx::Store(disk->exists, 0);
     LOG_ERROR << "Failed to register vdi " << disk->name << " err: " << cntl->ErrorText();
   } else if (param->resp->rc().retcode() == 0) {
     pyx::Store(disk->ok, 1);
@@ -309,7 +311,6 @@ void PyxManager::HandleRegisterVdiResponse(register_vdi_param* param) {
     return;
   } else {
     pyx::Store(disk->ok, 0);
-    pyx::Store(disk->exists, 0);
     LOG_ERROR << "Failed to register vdi " << disk->name << " Err: "
               << param->resp->rc().retcode() << param->resp->rc().errmsg();
   }
@@ -325,6 +326,9 @@ void PyxManager::HandleRegisterVdiResponse(register_vdi_param* param) {
 // ---- Unregistration (pyx_free); the record carries copies, never the disk.
 
 void PyxManager::UnregisterVdi(unregister_vdi_param* param) {
+  // pyx_free posts this before it detaches the disk, so every attachment
+  // from here on is a new open of the name.
+  param->opened_after = next_gen_;
   SendUnregister(std::unique_ptr<unregister_vdi_param>(param));
 }
 
@@ -361,6 +365,13 @@ void PyxManager::HandleUnregisterVdiResponse(unregister_call_param* call) {
               << call->resp->rc().retcode() << call->resp->rc().errmsg();
   }
   if (param->attempts < static_cast<uint64_t>(VolumeManagerCount())) {
+    // The host may have opened the name again meanwhile (pyx_init of a new
+    // record, or of the same one): its registration must stand, and the
+    // next volume manager would take this one as undoing it.
+    if (NameOpenSince(param->name, param->opened_after)) {
+      LOG_WARN << "Unregister " << param->name << " given up: the vdi is open again";
+      return;
+    }
     Switch2NextVolumeManager();
     SendUnregister(std::move(call->param));
   }
