@@ -42,6 +42,8 @@ TEST_F(BringUp, ChainRegistersTheDiskAndEquipsEveryDriver) {
   EXPECT_EQ(r->plane_capacity, geo.plane_capacity);
   EXPECT_EQ(r->block_capacity, geo.block_capacity);
   const uint64_t term = cluster().RouteTerm(name);
+  // Each driver takes the term with its routes, on its own loop.
+  for (int i = 0; i < ClusterWorld::kDrivers; ++i) ctltest::OnDriver(i, [](PyxDriver*) {});
   for (int i = 0; i < 16; ++i) EXPECT_EQ(disk.term(i), i < ClusterWorld::kDrivers ? term : 0u);
   EXPECT_EQ(r->attempts, 0);
   EXPECT_EQ(cluster().Registrations().count(name), 1u);
