@@ -369,7 +369,7 @@ void PyxManager::HandleUnregisterVdiResponse(unregister_call_param* call) {
     // record, or of the same one): its registration must stand, and the
     // next volume manager would take this one as undoing it.
     if (NameOpenSince(param->name, param->opened_after)) {
-      LOG_WARN << "Unregister " << param->name << " given up: the vdi is open again";
+      LOG_WARN << "UnregisterVdi of " << param->name << " given up: the vdi is open again";
       return;
     }
     Switch2NextVolumeManager();
