@@ -93,6 +93,7 @@ class Routes : public ClusterTest {
     std::unique_ptr<HostDisk> disk(new HostDisk(world_->NewDisk(stem)));
     EXPECT_TRUE(ClusterWorld::Open(disk.get()));
     EXPECT_EQ(disk->ok(), 1);
+    SyncDrivers();
     tap().Clear();
     faults().ResetCounts();
     return disk;

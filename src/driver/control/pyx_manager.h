@@ -104,6 +104,7 @@ struct query_route_param : manager_call_param {
   uint8_t index = 0;  // block master used
   bdev_pyx* disk = nullptr;
   std::string key;    // its address key
+  std::string uuid;   // the disk's uuid the query was sent for
   std::shared_ptr<vovorav::BlockMasterQueryPlaneRouteResponse> resp;
 };
 

@@ -7,7 +7,9 @@
 // starts a query and when a step succeeds.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <cstring>
 
 #include "control/client_manager.h"
@@ -189,7 +191,12 @@ void PyxManager::HandleGetBlockMasterResponse(get_blockmaster_param* param) {
   char* old_uuid = pyx::Load(disk->uuid);
   if (old_uuid == nullptr || resp.vdi_uuid() != old_uuid) {
     pyx::Store(disk->uuid, strdup(resp.vdi_uuid().c_str()));
-    if (old_uuid != nullptr) retired_uuids_.push_back(old_uuid);
+    if (old_uuid != nullptr) {
+      retired_uuids_.push_back(old_uuid);
+      // Another disk behind the name: its route terms start afresh.
+      LiveDisk& live = live_[disk];
+      std::fill(std::begin(live.terms), std::end(live.terms), 0);
+    }
   }
   if (!TakeBlockServers(disk, param)) {
     EndBringUp(disk);

@@ -89,6 +89,7 @@ tarn::RpcClient* PyxManager::PrepareRouteQuery(query_route_param* param, bdev_py
   tarn::RpcClient* client = group->GetClient();
   param->index = static_cast<uint8_t>(masters.index);
   param->key = master.ip + ":" + std::to_string(master.port);
+  param->uuid = UuidOf(disk);
   param->disk = disk;
   param->cntl = new tarn::RpcController(client->conn());
   param->resp = std::make_shared<vovorav::BlockMasterQueryPlaneRouteResponse>();
@@ -249,6 +250,13 @@ void PyxManager::HandleQueryRouteResponse2(query_route_param2* param) {
 int PyxManager::TakeRoutes(query_route_param* param, const std::vector<int>& ids,
                            const char* master_label) {
   bdev_pyx* disk = param->disk;
+  // Terms count within one disk: an answer about the disk the name stood
+  // for before a repeated bring-up found a new one is no answer any more.
+  if (param->uuid != UuidOf(disk)) {
+    LOG_WARN << "Route answer for vdi uuid " << param->uuid << " dropped, the vdi is now "
+             << UuidOf(disk) << Tail(disk, *param, master_label);
+    return 0;
+  }
   LiveDisk& live = live_[disk];
   const uint64_t term = param->resp->route_term().term();
   uint64_t newest = 0;

@@ -81,10 +81,8 @@ struct DiskState {
   std::string name;     // copies for log lines and keys
   std::string uuid;
   std::unique_ptr<vovorav::PlaneRouteDetail[]> routes;  // kRouteSlots, or none
-  // The term and geometry of the routes in `routes` (0 before the first
-  // answer): a plane is always found by the geometry its route was given
-  // for, and the term moves only forward.
-  uint64_t term = 0;
+  // The geometry of the routes in `routes` (0 before the first answer): a
+  // plane is always found by the geometry its route was given for.
   uint64_t die_capacity = 0, plane_capacity = 0, block_capacity = 0;
   // 4 KiB blocks held by unaligned writes, each with the write that holds
   // it: a write keeps its blocks across its retries, until it ends.

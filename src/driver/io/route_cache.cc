@@ -136,14 +136,8 @@ void PyxDriver::Impl::CopyRoutes(const std::string& name,
     return;
   }
   // Answers reach a driver in the order the manager took them, and the
-  // manager never hands one back an older term; this holds the line here
-  // as well.
+  // manager never hands a driver an older term than it gave it before.
   const uint64_t term = resp.route_term().term();
-  if (term < st->term) {
-    LOG_WARN << "Route answer of term " << term << " is older than term " << st->term
-             << " of worker " << id << ", dropped|vdi name:" << name;
-    return;
-  }
   // The manager stored the uuid before it asked for routes.
   if (const char* uuid = pyx::Load(st->disk->uuid)) st->uuid = uuid;
   LOG_INFO << "Update " << name << "-" << id << " route cache";
@@ -153,7 +147,6 @@ void PyxDriver::Impl::CopyRoutes(const std::string& name,
     st->plane_capacity = g.plane_capacity();
     st->block_capacity = g.block_capacity();
   }
-  st->term = term;
   // The term this driver sends and checks answers against changes with
   // its routes, in one task: a retry never carries the new term to an old
   // place, nor the old term to a new one.
