@@ -2,6 +2,7 @@
 // fail-over between volume managers and block masters, registration and
 // unregistration, and disks freed while answers are still out.
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -42,6 +43,8 @@ TEST_F(BringUp, ChainRegistersTheDiskAndEquipsEveryDriver) {
   EXPECT_EQ(r->plane_capacity, geo.plane_capacity);
   EXPECT_EQ(r->block_capacity, geo.block_capacity);
   const uint64_t term = cluster().RouteTerm(name);
+  // Each driver takes the term with its routes, on its own loop.
+  for (int i = 0; i < ClusterWorld::kDrivers; ++i) ctltest::OnDriver(i, [](PyxDriver*) {});
   for (int i = 0; i < 16; ++i) EXPECT_EQ(disk.term(i), i < ClusterWorld::kDrivers ? term : 0u);
   EXPECT_EQ(r->attempts, 0);
   EXPECT_EQ(cluster().Registrations().count(name), 1u);
@@ -206,6 +209,27 @@ TEST_F(BringUp, RegisterRefusedEverywhereEndsWithTheDiskMissing) {
   disk.Free();
 }
 
+// A full bring-up asked again for an open disk keeps the disk usable while
+// a registration attempt fails and the next volume manager is tried.
+TEST_F(BringUp, ARepeatedBringUpKeepsAnOpenDiskThroughRegistrationRetries) {
+  const std::string name = world_->NewDisk("reregister");
+  HostDisk disk(name);
+  ASSERT_TRUE(ClusterWorld::Open(&disk));
+  ASSERT_EQ(disk.exists(), 1);
+  faults().ResetCounts();
+  faults().FailCalls(Role::kVolumeManager, pyxsim::Faults::kAnyServer, "RegisterVdi", -9, 1);
+  std::atomic<int> exists_at_failure{-1};
+  tap().OnceOn("Failed to register vdi " + name, [&] { exists_at_failure = disk.exists(); });
+  const int want = disk.done_count() + 1;
+  ASSERT_EQ(get_vdisk_size(disk.record()), 0);
+  ASSERT_TRUE(disk.WaitDone(want));
+  EXPECT_EQ(exists_at_failure.load(), 1);
+  EXPECT_EQ(disk.ok(), 1);
+  EXPECT_EQ(disk.exists(), 1);
+  EXPECT_EQ(world_->VmCalls("RegisterVdi"), 2u);
+  disk.Free();
+}
+
 TEST_F(BringUp, LocateFailureLogsItsCause) {
   const std::string name = world_->NewDisk("locfail");
   faults().FailCalls(Role::kVolumeManager, pyxsim::Faults::kAnyServer, "LocateVdi", -77, 3);
@@ -275,6 +299,27 @@ TEST_F(BringUp, UnregisterFailsOverToTheNextVolumeManager) {
   EXPECT_EQ(world_->VmCalls("UnregisterVdi"), 2u);
   EXPECT_EQ(ctltest::CurrentVolumeManager(), (vm + 1) % kVms);
   EXPECT_EQ(cluster().Registrations().count(name), 0u);
+}
+
+// pyx_free's unregistration fails and would go on to the next volume
+// manager, but the host has opened the name again meanwhile: the retry is
+// given up and the new registration stands.
+TEST_F(BringUp, AnUnregistrationRetryNeverUndoesANewOpenOfTheName) {
+  const std::string name = world_->NewDisk("reopen");
+  std::unique_ptr<HostDisk> first(new HostDisk(name));
+  ASSERT_TRUE(ClusterWorld::Open(first.get()));
+  faults().ResetCounts();
+  // No answer: the call fails at its time-out, long after the new open.
+  faults().DropCalls(Role::kVolumeManager, pyxsim::Faults::kAnyServer, "UnregisterVdi", 1);
+  first->Free();
+  HostDisk second(name);
+  ASSERT_TRUE(ClusterWorld::Open(&second));
+  ASSERT_EQ(second.ok(), 1);
+  ASSERT_TRUE(tap().WaitFor("UnregisterVdi of " + name + " given up: the vdi is open again"));
+  EXPECT_TRUE(tap().Has("Failed to unregister vdi " + name + " err: "));
+  EXPECT_EQ(world_->VmCalls("UnregisterVdi"), 1u);
+  EXPECT_EQ(cluster().Registrations().count(name), 1u);
+  second.Free();
 }
 
 TEST_F(BringUp, AnAnswerForAFreedDiskIsDropped) {

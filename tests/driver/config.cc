@@ -196,6 +196,11 @@ TEST_F(ConfigTest, EachFailedCheckLogsItsLineThenFailedToIntEnv) {
       {Orla("max_io_size 6000\n"),
        "error: max_io_size should be a positive multiple of 4096, got 6000"},
       {Orla("max_io_size -4096\n"), "error: max_io_size should be a positive multiple of 4096"},
+      {Orla("max_io_size 1052672\n"), "error: max_io_size should be at most 1048576, got 1052672"},
+      {Orla("max_io_size 2147479552\n"),
+       "error: max_io_size should be at most 1048576, got 2147479552"},
+      {Orla("rpc_timeout 0\n"), "error: rpc_timeout should be greater than 0, got 0"},
+      {Orla("rpc_timeout -20\n"), "error: rpc_timeout should be greater than 0"},
       {Orla("retry_sleep_ms 0\n"), "error: retry_sleep_ms should be greater than 0, got 0"},
       {Orla("polling_interval_ms 0\n"),
        "error: polling_interval_ms should be greater than 0, got 0"},
@@ -224,6 +229,13 @@ TEST_F(ConfigTest, EachFailedCheckLogsItsLineThenFailedToIntEnv) {
     EXPECT_LT(own, common) << c.error;
     EXPECT_NE(text.find(" ERROR "), std::string::npos) << c.error;
   }
+}
+
+// The edges of the two bounds are taken.
+TEST_F(ConfigTest, LargestStripeAndShortestTimeoutAreTaken) {
+  ASSERT_EQ(Read(Orla("max_io_size 1048576\nrpc_timeout 1\n")), pyx::kConfigOk);
+  EXPECT_EQ(max_io_size, 1048576);
+  EXPECT_EQ(rpc_timeout, 1);
 }
 
 TEST_F(ConfigTest, VolumeManagerListsMustPairUpWithRealPorts) {

@@ -361,6 +361,28 @@ class FakeBlockMaster : public vovorav::BlockMasterService {
     return last_vdi_;
   }
 
+  // While holding, calls wait unanswered until Answer() names them.
+  void set_hold(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hold_ = on;
+  }
+  size_t held() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_.size();
+  }
+  // Answers the i-th call held so far (in arrival order) with `answer`.
+  void Answer(size_t i, const vovorav::BlockMasterQueryPlaneRouteResponse& answer) {
+    google::protobuf::Closure* done = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (i >= held_.size() || held_[i].done == nullptr) return;
+      *held_[i].resp = answer;
+      done = held_[i].done;
+      held_[i].done = nullptr;
+    }
+    done->Run();
+  }
+
   void QueryPlaneRoute(google::protobuf::RpcController*,
                        const vovorav::BlockMasterQueryPlaneRouteRequest* req,
                        vovorav::BlockMasterQueryPlaneRouteResponse* resp,
@@ -369,12 +391,22 @@ class FakeBlockMaster : public vovorav::BlockMasterService {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       last_vdi_ = req->vdi().id();
+      if (hold_) {
+        held_.push_back({resp, done});
+        return;
+      }
       *resp = answer_;
     }
     done->Run();
   }
 
  private:
+  struct Held {
+    vovorav::BlockMasterQueryPlaneRouteResponse* resp;
+    google::protobuf::Closure* done;
+  };
+  bool hold_ = false;
+  std::vector<Held> held_;
   mutable std::mutex mutex_;
   vovorav::BlockMasterQueryPlaneRouteResponse answer_;
   std::string last_vdi_;

@@ -2,8 +2,10 @@
 // query with block-master fail-over and its result codes, refreshes asked
 // for one driver, and answers whose geometry cannot be used (from a block
 // master of the test that takes a simulated one's place).
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -91,11 +93,17 @@ class Routes : public ClusterTest {
     std::unique_ptr<HostDisk> disk(new HostDisk(world_->NewDisk(stem)));
     EXPECT_TRUE(ClusterWorld::Open(disk.get()));
     EXPECT_EQ(disk->ok(), 1);
+    SyncDrivers();
     tap().Clear();
     faults().ResetCounts();
     return disk;
   }
   uint64_t BmCalls(int i) { return world_->Calls(Role::kBlockMaster, i, "QueryPlaneRoute"); }
+  // Each driver takes a term with its routes, on its own loop: once this
+  // returns, what was handed to them before has arrived.
+  static void SyncDrivers() {
+    for (int i = 0; i < ClusterWorld::kDrivers; ++i) ctltest::OnDriver(i, [](PyxDriver*) {});
+  }
 };
 
 TEST_F(Routes, BothBlockMastersNotLeaderEndsTheBringUp) {
@@ -195,6 +203,7 @@ TEST_F(Routes, TwoDiesOfThreePlanesFillEntriesZeroToFive) {
   ASSERT_TRUE(ClusterWorld::Open(&disk));
   EXPECT_EQ(disk.ok(), 1);
   EXPECT_EQ(disk.record()->die_capacity, 48 * M);
+  SyncDrivers();
   for (int i = 0; i < ClusterWorld::kDrivers; ++i) {
     EXPECT_EQ(disk.term(i), 9u);
     ctltest::OnDriver(i, [&](PyxDriver* d) {
@@ -224,6 +233,7 @@ TEST_F(Routes, RefreshForOneDriverReachesItAlone) {
 
   pyx::RequestRouteRefresh(disk->record(), 0, disk->size(), 2);
   ASSERT_TRUE(tap().WaitFor("Received route success: route_term: " + std::to_string(new_term)));
+  SyncDrivers();
   const std::string message = tap().Message("Received route success:");
   EXPECT_NE(message.find("|vdi name:" + name + "|vdi uuid:" + cluster().DiskUuid(name) +
                          "|blokmaster:" + BmKey(world_, 0) + "|remote_side:"),
@@ -322,6 +332,7 @@ TEST_F(Routes, RefreshWithUnusableGeometryKeepsTheOldRoutes) {
   stand_in.service().set_answer(RouteAnswer(good, 2, 78));
   pyx::RequestRouteRefresh(disk->record(), 0, disk->size(), 1);
   ASSERT_TRUE(tap().WaitFor("Received route success: route_term: 78" + GeometryText(good)));
+  SyncDrivers();
   EXPECT_EQ(disk->term(1), 78u);
   EXPECT_EQ(disk->term(0), before.route_term[0]);
   EXPECT_EQ(disk->record()->die_capacity, 48 * M);
@@ -338,6 +349,108 @@ TEST_F(Routes, RefreshOfAFreedDiskIsDropped) {
   pyx::RequestRouteRefresh(record, 0, 1 << 20, 0);  // the pointer is only a key now
   ASSERT_TRUE(tap().WaitFor("route refresh dropped: its vdisk has been freed"));
   EXPECT_EQ(BmCalls(0), 0u);
+}
+
+
+// The answer's routes moved to ports from `base` on.
+vovorav::BlockMasterQueryPlaneRouteResponse Ported(vovorav::BlockMasterQueryPlaneRouteResponse a,
+                                                   uint32_t base) {
+  uint32_t port = base;
+  for (vovorav::PlaneRouteInDie& die : *a.mutable_routes()) {
+    for (vovorav::PlaneRouteDetail& r : *die.mutable_route()) r.mutable_endpoint()->set_port(port++);
+  }
+  return a;
+}
+
+const uint64_t kM = 1 << 20;
+const Geometry kClusterGeometry{64 * kM * 1024, 256 * kM, 16 * kM, kM};
+
+// Driver i's term, and the port of its route for plane 0.
+std::pair<uint64_t, uint32_t> TermAndPort(HostDisk* disk, int i) {
+  uint32_t port = 0;
+  const std::string name = disk->record()->name;
+  ctltest::OnDriver(i, [&](PyxDriver* d) { port = d->route_of(name, 0)->endpoint().port(); });
+  return {disk->term(i), port};
+}
+
+// Two refreshes of one driver out at once; the block master answers the
+// newer first. The older answer is dropped: the driver keeps the newer term
+// and its routes.
+TEST_F(Routes, RefreshAnswersLandingOutOfOrderKeepTheNewerTerm) {
+  std::unique_ptr<HostDisk> disk = OpenDisk("refreshorder");
+  BlockMasterStandIn stand_in(world_);
+  ASSERT_TRUE(stand_in.started());
+  // The first refresh finds the old primary no longer leading.
+  pyx::RequestRouteRefresh(disk->record(), 0, disk->size(), 1);
+  ASSERT_TRUE(tap().WaitFor("HandleQueryRouteResponse2 failed, try next blockmaster"));
+  stand_in.service().set_hold(true);
+  pyx::RequestRouteRefresh(disk->record(), 0, disk->size(), 1);
+  pyx::RequestRouteRefresh(disk->record(), 0, disk->size(), 1);
+  ASSERT_TRUE(testsupport::WaitFor([&] { return stand_in.service().held() == 2; }));
+  const uint64_t older = disk->term(1) + 10, newer = disk->term(1) + 20;
+  stand_in.service().Answer(1, Ported(RouteAnswer(kClusterGeometry, 1, newer), 2000));
+  ASSERT_TRUE(tap().WaitFor("Received route success: route_term: " + std::to_string(newer)));
+  stand_in.service().Answer(0, Ported(RouteAnswer(kClusterGeometry, 1, older), 3000));
+  const std::string dropped = "Route answer of term " + std::to_string(older) +
+                              " is older than term " + std::to_string(newer) +
+                              " of worker 1, dropped|vdi name:" + disk->record()->name;
+  ASSERT_TRUE(tap().WaitFor(dropped));
+  SyncDrivers();
+  EXPECT_EQ(TermAndPort(disk.get(), 1), std::make_pair(newer, 2000u));
+  EXPECT_EQ(tap().Count("Received route success:"), 1);
+  disk->Free();
+}
+
+// A refresh asked while the bring-up's own query is out lands first with a
+// newer term: the bring-up's older answer still opens the disk and reaches
+// every other driver, but leaves the refreshed one as it is.
+TEST_F(Routes, ABringUpAnswerOlderThanARefreshLeavesTheRefreshedDriver) {
+  BlockMasterStandIn stand_in(world_);
+  ASSERT_TRUE(stand_in.started());
+  stand_in.service().set_hold(true);
+  HostDisk disk(world_->NewDisk("bringuporder"));
+  ASSERT_EQ(pyx_init(disk.record()), 0);
+  ASSERT_TRUE(testsupport::WaitFor([&] { return stand_in.service().held() == 1; }));
+  pyx::RequestRouteRefresh(disk.record(), 0, disk.size(), 2);
+  ASSERT_TRUE(testsupport::WaitFor([&] { return stand_in.service().held() == 2; }));
+  stand_in.service().Answer(1, Ported(RouteAnswer(kClusterGeometry, 1, 60), 2000));
+  ASSERT_TRUE(tap().WaitFor("Received route success: route_term: 60"));
+  stand_in.service().Answer(0, Ported(RouteAnswer(kClusterGeometry, 1, 50), 3000));
+  ASSERT_TRUE(disk.WaitDone());
+  EXPECT_EQ(disk.ok(), 1);
+  EXPECT_TRUE(tap().Has("Route answer of term 50 is older than term 60 of worker 2, dropped"));
+  SyncDrivers();
+  for (int i = 0; i < ClusterWorld::kDrivers; ++i) {
+    EXPECT_EQ(TermAndPort(&disk, i), i == 2 ? std::make_pair(uint64_t{60}, 2000u)
+                                            : std::make_pair(uint64_t{50}, 3000u))
+        << i;
+  }
+  disk.Free();
+}
+
+// The term a driver sends with its I/O changes on the driver's loop with
+// its routes, never before: while driver 2's loop is busy, the manager has
+// taken a new answer for it but the driver still holds the old term.
+TEST_F(Routes, ARefreshedTermReachesTheDriverTogetherWithItsRoutes) {
+  std::unique_ptr<HostDisk> disk = OpenDisk("termwithroutes");
+  const std::string name = disk->record()->name;
+  const auto before = TermAndPort(disk.get(), 2);
+  const int old_server = cluster().PlaneServer(name, 0);
+  ASSERT_EQ(faults().MovePlane(name, 0, 1 - old_server), 0);
+  const uint64_t new_term = cluster().RouteTerm(name);
+  const uint32_t new_port = cluster().port(Role::kBlockServer, 1 - old_server);
+  std::mutex gate;
+  {
+    std::unique_lock<std::mutex> busy(gate);
+    ASSERT_EQ(pyxdrivers[2]->worker()->loop()->RunInLoop(
+                  [&gate] { std::lock_guard<std::mutex> wait(gate); }, true),
+              0);
+    pyx::RequestRouteRefresh(disk->record(), 0, disk->size(), 2);
+    ASSERT_TRUE(tap().WaitFor("Received route success: route_term: " + std::to_string(new_term)));
+    EXPECT_EQ(disk->term(2), before.first);
+  }
+  EXPECT_EQ(TermAndPort(disk.get(), 2), std::make_pair(new_term, new_port));
+  disk->Free();
 }
 
 }  // namespace

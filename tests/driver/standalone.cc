@@ -165,6 +165,65 @@ TEST(LocateAnswer, WithoutAPrimaryBlockMasterTheFirstIsUsed) {
   EXPECT_TRUE(r.ok()) << testsupport::Describe(r);
 }
 
+// A full bring-up asked again finds another disk behind the name (a new
+// uuid) whose routes count from a lower term: its terms start afresh rather
+// than being dropped as older than the old disk's.
+TEST(LocateAnswer, ANewDiskBehindTheNameStartsItsRouteTermsAfresh) {
+  const testsupport::ChildResult r = testsupport::RunInChild([] {
+    const uint16_t vm_port = testsupport::PickFreePort();
+    FakeServer<FakeVolumeManager> vm("127.0.0.1", vm_port, false);
+    const uint16_t bm_port = testsupport::PickFreePort();
+    FakeServer<ctltest::FakeBlockMaster> bm("127.0.0.1", bm_port, false);
+    CHILD_EXPECT(vm.started() && bm.started());
+    vovorav::BlockMasterQueryPlaneRouteResponse routes;
+    routes.mutable_rc()->set_retcode(0);
+    routes.mutable_route_term()->set_term(30);
+    routes.mutable_basic()->set_die_unit_capacity(1ull << 36);
+    routes.mutable_basic()->set_die_capacity(1ull << 28);
+    routes.mutable_basic()->set_plane_capacity(1ull << 24);
+    routes.mutable_basic()->set_block_capacity(1ull << 20);
+    bm.service().set_answer(routes);
+    volume::VolumeManagerLocateVdiResponse locate;
+    locate.mutable_rc()->set_retcode(0);
+    locate.set_vdi_uuid("uuid-first");
+    MemberInfo* member = locate.add_blockmasters();
+    member->set_ip(0x0100007f);
+    member->set_port(bm_port);
+    member->set_role(MemberInfo::PRIMARY);
+    locate.add_blocksvrs()->set_ip(0x0100007f);
+    locate.mutable_blocksvrs(0)->set_port(8);
+    vm.service().set_locate(locate);
+    IniFile ini(Ini("127.0.0.1", std::to_string(vm_port), "127.0.0.1",
+                    testsupport::PickFreePort(), ""));
+    CHILD_EXPECT(Started());
+    HostDisk disk("renewed");
+    CHILD_EXPECT(Open(&disk));
+    CHILD_EXPECT(disk.ok() == 1);
+    auto terms_are = [&](uint64_t term) {
+      for (int i = 0; i < 2; ++i) {
+        ctltest::OnDriver(i, [](PyxDriver*) {});  // its copy has run
+        if (disk.term(i) != term) return false;
+      }
+      return true;
+    };
+    CHILD_EXPECT(terms_are(30));
+
+    locate.set_vdi_uuid("uuid-second");
+    vm.service().set_locate(locate);
+    routes.mutable_route_term()->set_term(3);
+    bm.service().set_answer(routes);
+    CHILD_EXPECT(get_vdisk_size(disk.record()) == 0);
+    CHILD_EXPECT(disk.WaitDone(2));
+    CHILD_EXPECT(disk.ok() == 1);
+    CHILD_EXPECT(bm.service().last_vdi() == "uuid-second");
+    CHILD_EXPECT(terms_are(3));
+    disk.Free();
+    pyx_finish_env();
+    return 0;
+  });
+  EXPECT_TRUE(r.ok()) << testsupport::Describe(r);
+}
+
 TEST(ShutDown, SnapshotAfterFinishIsNotFound) {
   const testsupport::ChildResult r = testsupport::RunInChild([] {
     const uint16_t service_port = testsupport::PickFreePort();

@@ -23,6 +23,7 @@ constexpr int kMaxWorkers = 16;
 // Compiled defaults of the integer keys that fall back to them when absent.
 constexpr int kDefaultRetrySleepMs = 500;
 constexpr int kDefaultMaxIoSize = 16384;
+constexpr int kMaxStripe = 1048576;
 constexpr int64_t kDefaultMaxFlighting = 300;
 constexpr int64_t kDefaultPollingIntervalMs = 500;
 constexpr int64_t kDefaultRetryPendingMs = 8000;
@@ -120,6 +121,14 @@ ConfigResult ReadIoKeys(const SectionReader& r) {
     LOG_ERROR << "error: max_io_size should be a positive multiple of 4096, got " << max_io_size;
     return Fail();
   }
+  // Every worker reserves 512 chunks of max_io_size + 8192 bytes for I/O
+  // data, while no I/O is longer than 256 KiB: a wider stripe only changes
+  // which driver an I/O goes to, and soon costs more memory than a worker
+  // can reserve (near 2 GiB the chunk size no longer fits at all).
+  if (max_io_size > kMaxStripe) {
+    LOG_ERROR << "error: max_io_size should be at most " << kMaxStripe << ", got " << max_io_size;
+    return Fail();
+  }
   // Nothing would ever be admitted: every I/O would wait in the pending
   // queue until its disk is freed.
   max_flighting = r.Int("max_flighting", kDefaultMaxFlighting);
@@ -184,6 +193,13 @@ ConfigResult ReadRpcKeys(const SectionReader& r) {
     return Fail();
   }
   rpc_timeout = r.Int("rpc_timeout", kDefaultRpcTimeout);
+  // The clients take it as an unsigned count of milliseconds: 0 or a
+  // negative value (also what the reader gives for a value it cannot read)
+  // is no time-out that can work.
+  if (rpc_timeout <= 0) {
+    LOG_ERROR << "error: rpc_timeout should be greater than 0, got " << rpc_timeout;
+    return Fail();
+  }
   // Taken unsigned: an absent key (-1) and anything above the cap give 2048.
   rpc_depth = static_cast<uint32_t>(r.RawInt("rpc_depth"));
   if (rpc_depth > kMaxRpcDepth) rpc_depth = kMaxRpcDepth;

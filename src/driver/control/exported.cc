@@ -77,9 +77,22 @@ struct Geometry {
   }
 };
 
-Geometry LoadGeometry(const bdev_pyx* disk) {
+Geometry LoadGeometryOnce(const bdev_pyx* disk) {
   return Geometry{pyx::Load(disk->die_unit_capacity), pyx::Load(disk->die_capacity),
                   pyx::Load(disk->plane_capacity), pyx::Load(disk->block_capacity)};
+}
+
+// The four values are stored one by one when a route answer changes them,
+// so a read in the middle may mix old and new ones, a plane larger than its
+// die among them. Such a mix is read again rather than refused (the store
+// of the rest follows at once). A mix that passes only sets the I/O's first
+// plane: its driver places it again by the geometry of its own routes.
+Geometry LoadGeometry(const bdev_pyx* disk) {
+  Geometry g = LoadGeometryOnce(disk);
+  for (int again = 0; again < 3 && !g.Usable() && g.die_unit != 0; ++again) {
+    g = LoadGeometryOnce(disk);
+  }
+  return g;
 }
 
 bool IovecsAddUp(const bdev_pyx_io* io) {
@@ -271,6 +284,16 @@ void pyx_free(struct bdev_pyx* disk) {
   disk->counter = nullptr;
   free(pyx::Load(disk->uuid));
   pyx::Store(disk->uuid, static_cast<char*>(nullptr));
+  // A host may keep the record and open the disk again with pyx_init: it
+  // then has to come up as a new disk, with its lock sets and integrity
+  // vectors (made on the first size learnt) and whatever route term the
+  // cluster gives now. `deleting` stays until the new registration.
+  pyx::Store(disk->size, 0);
+  pyx::Store(disk->die_unit_capacity, 0);
+  pyx::Store(disk->die_capacity, 0);
+  pyx::Store(disk->plane_capacity, 0);
+  pyx::Store(disk->block_capacity, 0);
+  for (uint64_t& term : disk->route_term) pyx::Store(term, 0);
 }
 
 int get_cpus_size(void) { return worker_num; }

@@ -114,14 +114,23 @@ void PyxManager::Switch2NextVolumeManager() {
 }
 
 void PyxManager::AttachDisk(bdev_pyx* disk) {
-  if (live_.count(disk) == 0) live_.emplace(disk, next_gen_++);
+  if (live_.count(disk) == 0) live_[disk].gen = next_gen_++;
 }
 
 void PyxManager::DetachDisk(bdev_pyx* disk) { live_.erase(disk); }
 
+bool PyxManager::NameOpenSince(const std::string& name, uint64_t since) const {
+  for (const auto& entry : live_) {
+    if (entry.second.gen >= since && entry.first->name != nullptr && name == entry.first->name) {
+      return true;
+    }
+  }
+  return false;
+}
+
 uint64_t PyxManager::GenOf(bdev_pyx* disk) const {
   auto it = live_.find(disk);
-  return it == live_.end() ? 0 : it->second;
+  return it == live_.end() ? 0 : it->second.gen;
 }
 
 bool PyxManager::StillLive(bdev_pyx* disk, uint64_t gen, const char* what) const {

@@ -69,6 +69,9 @@ struct unregister_vdi_param {
   std::string name;
   std::string service_ip;
   uint32_t service_port;
+  // Attachments from this generation on are opens of the name after
+  // pyx_free (set when the unregistration starts on the manager's loop).
+  uint64_t opened_after = 0;
 };
 
 // Common part of the closure records of the manager's calls: the call's
@@ -101,6 +104,7 @@ struct query_route_param : manager_call_param {
   uint8_t index = 0;  // block master used
   bdev_pyx* disk = nullptr;
   std::string key;    // its address key
+  std::string uuid;   // the disk's uuid the query was sent for
   std::shared_ptr<vovorav::BlockMasterQueryPlaneRouteResponse> resp;
 };
 
@@ -157,6 +161,8 @@ class PyxManager {
   // pyx_free, synchronously on the manager's loop.
   void DetachDisk(bdev_pyx* disk);
   bool IsAttached(bdev_pyx* disk) const { return live_.count(disk) != 0; }
+  // Some disk attached at generation `since` or later carries this name.
+  bool NameOpenSince(const std::string& name, uint64_t since) const;
 
   // Client groups by address key (ip ":" port); one client each here.
   ClientManager* pyx_set_client_manager(const std::string& ip, int port, int n);
@@ -185,6 +191,12 @@ class PyxManager {
   bool StillLive(bdev_pyx* disk, uint64_t gen, const char* what) const;
   // Gives up on a bring-up: ok 0, then the host's callback.
   void EndBringUp(bdev_pyx* disk);
+  // Hands a good route answer to the drivers in `ids` whose term it does
+  // not take back (an older answer that lands late is logged and dropped
+  // for a driver already holding a newer term), and writes the disk's
+  // geometry when the answer is the newest of the disk. Returns how many
+  // drivers took it.
+  int TakeRoutes(query_route_param* param, const std::vector<int>& ids, const char* master_label);
   void PostToDrivers(const std::function<void(PyxDriver*)>& fn);
 
   void pyx_get_blockmaster(bdev_pyx* disk);
@@ -214,8 +226,14 @@ class PyxManager {
   std::map<std::string, ClientManager*> clients_;
   std::map<std::string, primary_addr_index> blockmasters_;
   std::map<std::string, uint64_t> dgs_;
-  // Live disks and their generation.
-  std::unordered_map<bdev_pyx*, uint64_t> live_;
+  // A live disk: its generation, and the newest route term handed to each
+  // driver in this attachment (route answers only ever move a driver's
+  // term forward).
+  struct LiveDisk {
+    uint64_t gen = 0;
+    uint64_t terms[16] = {};
+  };
+  std::unordered_map<bdev_pyx*, LiveDisk> live_;
   uint64_t next_gen_ = 1;
   std::unordered_set<Call*> calls_;
   // uuid copies a repeated bring-up replaced; drivers may still be reading

@@ -7,7 +7,9 @@
 // starts a query and when a step succeeds.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <cstring>
 
 #include "control/client_manager.h"
@@ -189,7 +191,12 @@ void PyxManager::HandleGetBlockMasterResponse(get_blockmaster_param* param) {
   char* old_uuid = pyx::Load(disk->uuid);
   if (old_uuid == nullptr || resp.vdi_uuid() != old_uuid) {
     pyx::Store(disk->uuid, strdup(resp.vdi_uuid().c_str()));
-    if (old_uuid != nullptr) retired_uuids_.push_back(old_uuid);
+    if (old_uuid != nullptr) {
+      retired_uuids_.push_back(old_uuid);
+      // Another disk behind the name: its route terms start afresh.
+      LiveDisk& live = live_[disk];
+      std::fill(std::begin(live.terms), std::end(live.terms), 0);
+    }
   }
   if (!TakeBlockServers(disk, param)) {
     EndBringUp(disk);
@@ -297,9 +304,11 @@ void PyxManager::HandleRegisterVdiResponse(register_vdi_param* param) {
   if (!StillLive(disk, param->gen, "RegisterVdi")) return;
   const int32_t attempts = CountAttempt(disk);
   tarn::RpcController* cntl = param->cntl;
+  // A failed attempt leaves `exists` as it is: a disk already open (a full
+  // bring-up asked again) keeps serving its I/O while the next volume
+  // manager is tried, and a new disk has none. Only giving up clears it.
   if (cntl->Failed()) {
     pyx::Store(disk->ok, 0);
-    pyx::Store(disk->exists, 0);
     LOG_ERROR << "Failed to register vdi " << disk->name << " err: " << cntl->ErrorText();
   } else if (param->resp->rc().retcode() == 0) {
     pyx::Store(disk->ok, 1);
@@ -309,7 +318,6 @@ void PyxManager::HandleRegisterVdiResponse(register_vdi_param* param) {
     return;
   } else {
     pyx::Store(disk->ok, 0);
-    pyx::Store(disk->exists, 0);
     LOG_ERROR << "Failed to register vdi " << disk->name << " Err: "
               << param->resp->rc().retcode() << param->resp->rc().errmsg();
   }
@@ -325,6 +333,9 @@ void PyxManager::HandleRegisterVdiResponse(register_vdi_param* param) {
 // ---- Unregistration (pyx_free); the record carries copies, never the disk.
 
 void PyxManager::UnregisterVdi(unregister_vdi_param* param) {
+  // pyx_free posts this before it detaches the disk, so every attachment
+  // from here on is a new open of the name.
+  param->opened_after = next_gen_;
   SendUnregister(std::unique_ptr<unregister_vdi_param>(param));
 }
 
@@ -361,6 +372,13 @@ void PyxManager::HandleUnregisterVdiResponse(unregister_call_param* call) {
               << call->resp->rc().retcode() << call->resp->rc().errmsg();
   }
   if (param->attempts < static_cast<uint64_t>(VolumeManagerCount())) {
+    // The host may have opened the name again meanwhile (pyx_init of a new
+    // record, or of the same one): its registration must stand, and the
+    // next volume manager would take this one as undoing it.
+    if (NameOpenSince(param->name, param->opened_after)) {
+      LOG_WARN << "UnregisterVdi of " << param->name << " given up: the vdi is open again";
+      return;
+    }
     Switch2NextVolumeManager();
     SendUnregister(std::move(call->param));
   }

@@ -7,7 +7,9 @@
 // An answer whose geometry cannot place a byte on a plane (a zero value, a
 // plane larger than its die, a die that is not a whole number of planes) is
 // refused like a failure: the plane formula would divide by zero.
+#include <algorithm>
 #include <sstream>
+#include <vector>
 
 #include "control/client_manager.h"
 #include "control/globals.h"
@@ -87,6 +89,7 @@ tarn::RpcClient* PyxManager::PrepareRouteQuery(query_route_param* param, bdev_py
   tarn::RpcClient* client = group->GetClient();
   param->index = static_cast<uint8_t>(masters.index);
   param->key = master.ip + ":" + std::to_string(master.port);
+  param->uuid = UuidOf(disk);
   param->disk = disk;
   param->cntl = new tarn::RpcController(client->conn());
   param->resp = std::make_shared<vovorav::BlockMasterQueryPlaneRouteResponse>();
@@ -192,14 +195,12 @@ void PyxManager::HandleQueryRouteResponse(query_route_param* param) {
     return;
   }
   const uint64_t term = resp.route_term().term();
-  for (int i = 0; i < worker_num && i < 16; ++i) pyx::Store(disk->route_term[i], term);
-  StoreGeometry(disk, geometry);
   LOG_INFO << "Received disk info: route_term: " << term << GeometryText(geometry)
            << Tail(disk, *param, "|blocmaster:");
-  const std::string name = disk->name;
-  std::shared_ptr<vovorav::BlockMasterQueryPlaneRouteResponse> shared = param->resp;
-  PostToDrivers([name, shared](PyxDriver* driver) { driver->UpdateRouteCache(name, shared); });
-  LOG_INFO << "Received routes successfully." << "|vdi name:" << name
+  std::vector<int> all;
+  for (int i = 0; i < static_cast<int>(pyxdrivers.size()) && i < 16; ++i) all.push_back(i);
+  TakeRoutes(param, all, "|blocmaster:");
+  LOG_INFO << "Received routes successfully." << "|vdi name:" << disk->name
            << "|vdi uuid:" << UuidOf(disk) << "|blockmaster:" << param->key;
   pyx::Store(disk->attempts, 0);
   RegisterVdi(disk);
@@ -241,14 +242,51 @@ void PyxManager::HandleQueryRouteResponse2(query_route_param2* param) {
     return;
   }
   const uint64_t term = resp.route_term().term();
-  const int id = param->id;
-  pyx::Store(disk->route_term[id], term);
-  StoreGeometry(disk, geometry);
-  const std::string name = disk->name;
-  std::shared_ptr<vovorav::BlockMasterQueryPlaneRouteResponse> shared = param->resp;
-  PyxDriver* driver = pyxdrivers[id];
-  driver->worker()->loop()->RunInLoop([driver, name, shared] { driver->UpdateRouteCache(name, shared); },
-                                      true);
+  if (TakeRoutes(param, {param->id}, "|blokmaster:") == 0) return;
   LOG_INFO << "Received route success: route_term: " << term << GeometryText(geometry)
            << Tail(disk, *param, "|blokmaster:");
+}
+
+int PyxManager::TakeRoutes(query_route_param* param, const std::vector<int>& ids,
+                           const char* master_label) {
+  bdev_pyx* disk = param->disk;
+  // Terms count within one disk: an answer about the disk the name stood
+  // for before a repeated bring-up found a new one is no answer any more.
+  if (param->uuid != UuidOf(disk)) {
+    LOG_WARN << "Route answer for vdi uuid " << param->uuid << " dropped, the vdi is now "
+             << UuidOf(disk) << Tail(disk, *param, master_label);
+    return 0;
+  }
+  LiveDisk& live = live_[disk];
+  const uint64_t term = param->resp->route_term().term();
+  uint64_t newest = 0;
+  for (uint64_t t : live.terms) newest = std::max(newest, t);
+  const std::string name = disk->name;
+  std::shared_ptr<vovorav::BlockMasterQueryPlaneRouteResponse> shared = param->resp;
+  int taken = 0;
+  for (int id : ids) {
+    if (term < live.terms[id]) {
+      LOG_WARN << "Route answer of term " << term << " is older than term " << live.terms[id]
+               << " of worker " << id << ", dropped" << Tail(disk, *param, master_label);
+      continue;
+    }
+    live.terms[id] = term;
+    // The driver takes the term together with the routes, on its own loop:
+    // no I/O of it ever carries the new term to an old route.
+    pyxdrivers[id]->UpdateRouteCache(name, shared);
+    ++taken;
+  }
+  // The record's geometry is what send_pyx_io places I/O with; each driver
+  // routes by the geometry of its own routes. It follows the newest answer
+  // and is written only when it changes.
+  if (taken > 0 && term >= newest) {
+    const vovorav::DieUnitBasicParams& g = param->resp->basic();
+    if (pyx::Load(disk->die_unit_capacity) != g.die_unit_capacity() ||
+        pyx::Load(disk->die_capacity) != g.die_capacity() ||
+        pyx::Load(disk->plane_capacity) != g.plane_capacity() ||
+        pyx::Load(disk->block_capacity) != g.block_capacity()) {
+      StoreGeometry(disk, g);
+    }
+  }
+  return taken;
 }

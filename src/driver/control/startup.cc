@@ -166,6 +166,15 @@ void FinishEnv() {
   // Colonies stop once; a second call only finds the manager gone.
   if (!g_stopped) {
     g_stopped = true;
+    // Once the colonies stop no timer fires and no answer is read: every
+    // I/O a driver still holds completes now, while its loop runs, and the
+    // drivers refuse what comes later. A loop that has ended already leaves
+    // its driver to this thread.
+    for (PyxDriver* driver : pyxdrivers) {
+      if (driver->worker()->loop()->RunInLoop([driver] { driver->Shutdown(); }, false) != 0) {
+        driver->Shutdown();
+      }
+    }
     if (worker_colony != nullptr) worker_colony->Stop();
     if (eventworker_colony != nullptr) eventworker_colony->Stop();
   }

@@ -81,6 +81,9 @@ struct DiskState {
   std::string name;     // copies for log lines and keys
   std::string uuid;
   std::unique_ptr<vovorav::PlaneRouteDetail[]> routes;  // kRouteSlots, or none
+  // The geometry of the routes in `routes` (0 before the first answer): a
+  // plane is always found by the geometry its route was given for.
+  uint64_t die_capacity = 0, plane_capacity = 0, block_capacity = 0;
   // 4 KiB blocks held by unaligned writes, each with the write that holds
   // it: a write keeps its blocks across its retries, until it ends.
   std::pmr::unordered_map<uint64_t, const bdev_pyx_io*> locks;
@@ -198,6 +201,10 @@ struct PyxDriver::Impl {
   pyx::DiskState* CallDisk(const pyx::IoCall* call);
   void Detach(bdev_pyx* disk);
 
+  // ---- Shut-down (pyx_driver.cc): completes with -1 every I/O still held,
+  // deletes the client groups; true the first time.
+  bool FailEverything();
+
   // ---- I/O flow (pyx_driver.cc).
   void Issue(bdev_pyx_io* io);  // by type, as the drains do
   bool Admit(bdev_pyx_io* io);
@@ -283,6 +290,8 @@ struct PyxDriver::Impl {
   pyx::DriverMetrics metrics;
   // Expires with the driver: tasks and timers posted earlier check it.
   std::shared_ptr<bool> alive;
+  // Set by Shutdown: the worker is about to stop, every I/O fails at once.
+  bool finished = false;
   tarn::TimerId retry_timer;
   tarn::TimerId pending_timer;
 

@@ -133,6 +133,15 @@ PyxDriver::Impl::~Impl() {
   *alive = false;
   worker->loop()->CancelTimer(retry_timer);
   worker->loop()->CancelTimer(pending_timer);
+  FailEverything();
+  spdk_ring_free(retry_ring);
+  for (IoCall* c : free_calls) delete c;
+}
+
+bool PyxDriver::Impl::FailEverything() {
+  if (finished) return false;
+  finished = true;
+  size_t failed = 0;
   // Deleting the clients abandons their calls; a failed call's closure may
   // still come. Either way the I/O behind a call fails here, and its record
   // is left to the closure (see g_orphans).
@@ -144,6 +153,9 @@ PyxDriver::Impl::~Impl() {
     IoCall* c = outstanding.next;
     bdev_pyx_io* io = c->io;
     const bool is_read = c->kind != pyx::CallKind::kWrite;
+    // Reads and aligned writes hold an admission; unaligned writes never do.
+    const bool admitted = c->kind == pyx::CallKind::kRead ||
+                          (c->kind == pyx::CallKind::kWrite && pyx::IsAligned4k(io->offset, io->len));
     c->prev->next = c->next;
     c->next->prev = c->prev;
     c->prev = c->next = nullptr;
@@ -156,28 +168,35 @@ PyxDriver::Impl::~Impl() {
       std::lock_guard<std::mutex> lock(pyx::g_orphans_mu);
       pyx::g_orphans->insert(c);
     }
+    if (admitted) GiveBack();
     Fail(io, is_read);
+    ++failed;
   }
   outstanding_count = 0;
+  outstanding_peak = 0;
   while (pending_head != nullptr) {
     bdev_pyx_io* io = pending_head;
     pyx::PendingUnlink(io, &pending_tail);
+    --pending;
+    metrics.pending_sum << pyx::kMinus1;
     Fail(io, pyx::IsRead(io));
+    ++failed;
   }
-  pending = 0;
   const size_t n = spdk_ring_dequeue(retry_ring, batch.get(), pyx::kRetryRingEntries);
   for (size_t i = 0; i < n; ++i) {
     auto* io = static_cast<bdev_pyx_io*>(batch[i]);
+    --retry_entries;
+    metrics.retry_num << pyx::kMinus1;
     Fail(io, pyx::IsRead(io));
+    ++failed;
   }
-  retry_entries = 0;
   if (overflow_head != nullptr) FlushOverflow();
   if (overflow_head != nullptr) {
     LOG_ERROR << "worker " << id << ": " << overflow
               << " finished I/O could not be handed to the host, its rings are full";
   }
-  spdk_ring_free(retry_ring);
-  for (IoCall* c : free_calls) delete c;
+  if (failed > 0) LOG_WARN << "worker " << id << " shut down: " << failed << " I/O failed";
+  return true;
 }
 
 // ------------------------------------------------------------------- disks
@@ -264,6 +283,10 @@ void PyxDriver::Impl::Detach(bdev_pyx* disk) {
 // ----------------------------------------------------------------- I/O flow
 
 void PyxDriver::Impl::Issue(bdev_pyx_io* io) {
+  if (finished) {
+    Fail(io, pyx::IsRead(io));
+    return;
+  }
   switch (spdk_bdev_io_from_ctx(io)->type) {
     case SPDK_BDEV_IO_TYPE_READ:
       Read(io);
@@ -326,6 +349,10 @@ void PyxDriver::Impl::PollPending() {
 }
 
 void PyxDriver::Impl::RetryEnqueue(bdev_pyx_io* io) {
+  if (finished) {
+    Fail(io, pyx::IsRead(io));
+    return;
+  }
   if (io->stats != nullptr) io->stats->retried = 1;
   void* p = io;
   if (spdk_ring_enqueue(retry_ring, &p, 1, nullptr) == 1) {
@@ -568,9 +595,30 @@ PyxDriver::~PyxDriver() {
   }
 }
 
-void PyxDriver::pyx_aio_read(bdev_pyx_io* io) { impl_->Read(io); }
-void PyxDriver::pyx_aio_write_4k_align(bdev_pyx_io* io) { impl_->Write(io); }
-void PyxDriver::rmw_4k_align_read(bdev_pyx_io* io) { impl_->Rmw(io); }
+// After Shutdown nothing is sent any more: the worker is about to stop, and
+// an answer would never be read.
+void PyxDriver::pyx_aio_read(bdev_pyx_io* io) {
+  if (impl_->finished) {
+    impl_->Fail(io, true);
+  } else {
+    impl_->Read(io);
+  }
+}
+void PyxDriver::pyx_aio_write_4k_align(bdev_pyx_io* io) {
+  if (impl_->finished) {
+    impl_->Fail(io, false);
+  } else {
+    impl_->Write(io);
+  }
+}
+void PyxDriver::rmw_4k_align_read(bdev_pyx_io* io) {
+  if (impl_->finished) {
+    impl_->Fail(io, false);
+  } else {
+    impl_->Rmw(io);
+  }
+}
+void PyxDriver::Shutdown() { impl_->FailEverything(); }
 void PyxDriver::FailIo(bdev_pyx_io* io) { impl_->Fail(io, pyx::IsRead(io)); }
 
 void PyxDriver::retry_io_enqueue(bdev_pyx_io* io) { impl_->RetryEnqueue(io); }

@@ -52,6 +52,13 @@ class PyxDriver {
   int id() const { return id_; }
   tarn::Worker* worker() const { return worker_; }
 
+  // pyx_finish_env runs this on the driver's loop before the colonies stop:
+  // every I/O the driver holds (at a block server, in the pending queue, on
+  // the retry ring) completes with -1 now, its block-server clients go, and
+  // every I/O handed to it later fails at once. Once only; later calls do
+  // nothing.
+  void Shutdown();
+
   // ---- I/O entry points (posted by send_pyx_io, issued again by drains).
   void pyx_aio_read(bdev_pyx_io* io);
   void pyx_aio_write_4k_align(bdev_pyx_io* io);

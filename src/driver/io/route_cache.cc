@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -21,6 +22,15 @@ using pyx::DiskState;
 
 bool PyxDriver::Impl::Route(DiskState* st, bdev_pyx_io* io, const pyx::RouteUse& use,
                             pyx::Target* t) {
+  // send_pyx_io placed the I/O by the disk's geometry as it read it; the
+  // routes here may be of another one (a refresh of another driver brought
+  // a new geometry, or this driver's own is newer): the plane is the one
+  // this cache's geometry gives.
+  if (st->plane_capacity != 0) {
+    const uint64_t per_die = std::max<uint64_t>(st->die_capacity / st->plane_capacity, 1);
+    io->plane = ((io->offset % st->die_capacity) / st->block_capacity) % per_die +
+                (io->offset / st->die_capacity) * per_die;
+  }
   const uint64_t plane = io->plane;
   bool retry = true;
   if (plane >= pyx::kRouteSlots) {
@@ -125,9 +135,22 @@ void PyxDriver::Impl::CopyRoutes(const std::string& name,
     LOG_ERROR << name << " has not route cache";
     return;
   }
+  // Answers reach a driver in the order the manager took them, and the
+  // manager never hands a driver an older term than it gave it before.
+  const uint64_t term = resp.route_term().term();
   // The manager stored the uuid before it asked for routes.
   if (const char* uuid = pyx::Load(st->disk->uuid)) st->uuid = uuid;
   LOG_INFO << "Update " << name << "-" << id << " route cache";
+  const vovorav::DieUnitBasicParams& g = resp.basic();
+  if (g.die_capacity() != 0 && g.plane_capacity() != 0 && g.block_capacity() != 0) {
+    st->die_capacity = g.die_capacity();
+    st->plane_capacity = g.plane_capacity();
+    st->block_capacity = g.block_capacity();
+  }
+  // The term this driver sends and checks answers against changes with
+  // its routes, in one task: a retry never carries the new term to an old
+  // place, nor the old term to a new one.
+  pyx::Store(st->disk->route_term[id], term);
   uint64_t k = 0;
   uint64_t dropped = 0;
   for (const vovorav::PlaneRouteInDie& die : resp.routes()) {
