@@ -1,5 +1,5 @@
-// Unaligned writes: the partial blocks they lock, the covering range read
-// and written back with the new bytes merged in, waiting on a held lock,
+// Unaligned writes: the covering range they hold, read and written back
+// with the new bytes merged in, waiting on a held lock,
 // locks kept across retries, and which I/O a lock release may issue.
 #include <set>
 #include <string>
@@ -37,11 +37,11 @@ struct LockCase {
   uint64_t size;
 };
 
-TEST_F(RmwTest, LocksThePartialBlocksAndWritesTheMergedRange) {
+TEST_F(RmwTest, HoldsTheCoveringRangeAndWritesItBackMerged) {
   StartDrivers();
   const LockCase cases[] = {
       {512, 512, {0}, 0, 4096},
-      {2048, 6144, {0}, 0, 8192},
+      {2048, 6144, {0, 1}, 0, 8192},
       {4097, 4096, {1, 2}, 4096, 8192},
       {8192, 1024, {2}, 8192, 4096},
   };
