@@ -120,6 +120,63 @@ TEST_F(OverlapTest, AWriteOverlappingAReadModifyWriteInFlightComesAfterIt) {
   });
 }
 
+struct SentCase {
+  const char* what;
+  int retcode;            // the aligned write's first answer
+  bool aligned_lands;     // its data ends on the disk
+  bool aligned_after;     // ... after the unaligned write's
+  int aligned_status;
+};
+
+// An unaligned write that comes while an aligned write of its block is out
+// reads only once that write is answered, whatever the answer; a retry of
+// the aligned write then waits behind the unaligned one.
+TEST_F(OverlapTest, AnUnalignedWriteReadsOnlyOnceTheAlignedWritesSentBeforeItAreAnswered) {
+  StartDrivers();
+  const SentCase cases[] = {
+      {"success", 0, true, false, 0},
+      {"retried", -12001, true, true, 0},
+      {"failed", -14001, false, false, -1},
+  };
+  std::mt19937_64 rng(28);
+  uint64_t base = 0;
+  for (const SentCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string old = RandomBytes(&rng, 2 * kBlock);
+    bs_.Store(base, old);
+    FakeBlockServer::Answer first;
+    first.retcode = c.retcode;
+    first.hold = true;
+    first.apply_late = true;
+    bs_.Push("Write", first);
+    const Put aligned{base, RandomBytes(&rng, 2 * kBlock)};
+    const Put unaligned{base + kBlock + 1024, RandomBytes(&rng, 1000)};
+    TestIo* a = NewWrite(aligned.offset, aligned.data);
+    Submit(a);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return bs_.held() == 1; }));
+    const size_t reads = bs_.count("Read");
+    TestIo* u = NewWrite(unaligned.offset, unaligned.data);
+    Submit(u);
+    ASSERT_TRUE(WaitRetry(1));
+    EXPECT_EQ(bs_.count("Read"), reads);
+    EXPECT_TRUE(Read<bool>(0, [&] { return driver()->block_locked(name_, base / kBlock + 1); }));
+    bs_.Release();
+    ASSERT_TRUE(WaitDone(u));
+    EXPECT_EQ(u->io()->status, 0);
+    if (c.aligned_after) {
+      EXPECT_EQ(a->completions, 0);
+    }
+    ASSERT_TRUE(RetryUntilDone(a));
+    EXPECT_EQ(a->io()->status, c.aligned_status);
+    std::vector<const Put*> order;
+    if (c.aligned_lands && !c.aligned_after) order.push_back(&aligned);
+    order.push_back(&unaligned);
+    if (c.aligned_after) order.push_back(&aligned);
+    EXPECT_EQ(Diff(bs_.Stored(base, 2 * kBlock), Applied(old, base, order)), "equal");
+    base += 4 * kBlock;
+  }
+}
+
 // Rounds of writes of mixed alignment and length submitted together over a
 // few blocks, the server holding every answer (and applying some writes
 // only when it answers) until the test lets them go. Each sector must hold

@@ -267,10 +267,11 @@ TEST_F(RmwTest, ATimedOutWriteStageKeepsItsBlockLockedUntilTheWriteEnds) {
 // Records come back from the host's pool holding what their last I/O left,
 // a lock_wait of 1 among it (a write that failed while waiting for a lock).
 // A read or an aligned write with such a record that sits on the retry ring
-// when a lock is released is not a lock waiter: it stays for the periodic
-// drain and runs as what it is. Handed to the driver directly the stale
-// flag reaches the drain; through send_pyx_io the record starts afresh.
-TEST_F(RmwTest, OnlyUnalignedWritesAreTakenForLockWaiters) {
+// for another reason when a lock is released is not a lock waiter: it stays
+// for the periodic drain and runs as what it is. Handed to the driver
+// directly the stale flag reaches the driver; through send_pyx_io the
+// record starts afresh.
+TEST_F(RmwTest, OnlyWritesWaitingForBlocksAreTakenForLockWaiters) {
   StartDrivers();
   // A geometry with every plane of the disk in the route cache.
   disk_->die_unit_capacity = disk_->die_capacity = 64ull << 20;
