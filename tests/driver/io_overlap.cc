@@ -111,8 +111,8 @@ TEST_F(OverlapTest, AWriteOverlappingAReadModifyWriteInFlightComesAfterIt) {
     const std::string got = bs_.Stored(base, 16 * B);
     const std::string ab = Applied(old, base, {&first, &second});
     const std::string ba = Applied(old, base, {&second, &first});
-    EXPECT_TRUE(got == ab || got == ba) << "first then second: " << Diff(got, ab)
-                                        << "; second then first: " << Diff(got, ba);
+    EXPECT_TRUE(got == ab || got == ba)
+        << "first then second: " << Diff(got, ab) << "; second then first: " << Diff(got, ba);
     base += 16 * B;
   }
   OnLoop([&] {
@@ -122,9 +122,9 @@ TEST_F(OverlapTest, AWriteOverlappingAReadModifyWriteInFlightComesAfterIt) {
 
 struct SentCase {
   const char* what;
-  int retcode;            // the aligned write's first answer
-  bool aligned_lands;     // its data ends on the disk
-  bool aligned_after;     // ... after the unaligned write's
+  int retcode;         // the aligned write's first answer
+  bool aligned_lands;  // its data ends on the disk
+  bool aligned_after;  // ... after the unaligned write's
   int aligned_status;
 };
 

@@ -61,7 +61,9 @@ using HoldMap = std::pmr::map<uint64_t, pyx::BlockHold>;
 
 // Blocks [first, end) of the aligned range that covers a write.
 uint64_t FirstBlock(const bdev_pyx_io* io) { return io->offset / pyx::kBlockSize; }
-uint64_t EndBlock(const bdev_pyx_io* io) { return pyx::AlignUp(io->offset + io->len) / pyx::kBlockSize; }
+uint64_t EndBlock(const bdev_pyx_io* io) {
+  return pyx::AlignUp(io->offset + io->len) / pyx::kBlockSize;
+}
 
 // The first hold (by block) that overlaps [first, end), or holds.end().
 // Holds never overlap each other, so their ends rise with their starts.
