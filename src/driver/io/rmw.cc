@@ -103,6 +103,9 @@ void PyxDriver::Impl::AlignedWriteEnded(DiskState* st, const bdev_pyx_io* io) {
 }
 
 uint32_t PyxDriver::Impl::SentWritesIn(const DiskState* st, uint64_t first, uint64_t end) const {
+  // An aligned write keeps its admission until its answer is handled: with
+  // none admitted, none is out.
+  if (in_flight <= 0) return 0;
   uint32_t n = 0;
   for (const IoCall* c = outstanding.next; c != &outstanding; c = c->next) {
     if (c->kind != CallKind::kWrite || c->disk_serial != st->serial) continue;
