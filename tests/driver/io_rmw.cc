@@ -1,5 +1,5 @@
-// Unaligned writes: the partial blocks they lock, the covering range read
-// and written back with the new bytes merged in, waiting on a held lock,
+// Unaligned writes: the covering range they hold, read and written back
+// with the new bytes merged in, waiting on a held lock,
 // locks kept across retries, and which I/O a lock release may issue.
 #include <set>
 #include <string>
@@ -37,11 +37,11 @@ struct LockCase {
   uint64_t size;
 };
 
-TEST_F(RmwTest, LocksThePartialBlocksAndWritesTheMergedRange) {
+TEST_F(RmwTest, HoldsTheCoveringRangeAndWritesItBackMerged) {
   StartDrivers();
   const LockCase cases[] = {
       {512, 512, {0}, 0, 4096},
-      {2048, 6144, {0}, 0, 8192},
+      {2048, 6144, {0, 1}, 0, 8192},
       {4097, 4096, {1, 2}, 4096, 8192},
       {8192, 1024, {2}, 8192, 4096},
   };
@@ -267,10 +267,11 @@ TEST_F(RmwTest, ATimedOutWriteStageKeepsItsBlockLockedUntilTheWriteEnds) {
 // Records come back from the host's pool holding what their last I/O left,
 // a lock_wait of 1 among it (a write that failed while waiting for a lock).
 // A read or an aligned write with such a record that sits on the retry ring
-// when a lock is released is not a lock waiter: it stays for the periodic
-// drain and runs as what it is. Handed to the driver directly the stale
-// flag reaches the drain; through send_pyx_io the record starts afresh.
-TEST_F(RmwTest, OnlyUnalignedWritesAreTakenForLockWaiters) {
+// for another reason when a lock is released is not a lock waiter: it stays
+// for the periodic drain and runs as what it is. Handed to the driver
+// directly the stale flag reaches the driver; through send_pyx_io the
+// record starts afresh.
+TEST_F(RmwTest, OnlyWritesWaitingForBlocksAreTakenForLockWaiters) {
   StartDrivers();
   // A geometry with every plane of the disk in the route cache.
   disk_->die_unit_capacity = disk_->die_capacity = 64ull << 20;

@@ -70,11 +70,23 @@ struct DriverMetrics {
   bvar::Adder<uint64_t> query_route_count;
 };
 
+// The 4 KiB blocks a read-modify-write holds, from its lock step until it
+// ends (across its retries): the whole aligned range it reads and writes
+// back, keyed by its first block. The holds of one disk never overlap.
+struct BlockHold {
+  uint64_t end;           // one past its last block
+  const bdev_pyx_io* io;  // the unaligned write holding them
+  // Aligned writes of these blocks that were sent before the hold was taken
+  // and are not answered yet: the read stage waits for them, or the merged
+  // range would bring back what they replace.
+  uint32_t sent_before;
+};
+
 // One disk as one driver knows it, from attachment to DetachDisk. The
 // record pointer is dereferenced only while the disk is attached.
 struct DiskState {
-  // `locks` takes its nodes from `nodes` (the driver's).
-  explicit DiskState(std::pmr::memory_resource* nodes) : locks(nodes) {}
+  // `holds` takes its nodes from `nodes` (the driver's).
+  explicit DiskState(std::pmr::memory_resource* nodes) : holds(nodes) {}
 
   bdev_pyx* disk = nullptr;
   uint64_t serial = 0;  // tells a re-attached record at the same address apart
@@ -84,9 +96,9 @@ struct DiskState {
   // The geometry of the routes in `routes` (0 before the first answer): a
   // plane is always found by the geometry its route was given for.
   uint64_t die_capacity = 0, plane_capacity = 0, block_capacity = 0;
-  // 4 KiB blocks held by unaligned writes, each with the write that holds
-  // it: a write keeps its blocks across its retries, until it ends.
-  std::pmr::unordered_map<uint64_t, const bdev_pyx_io*> locks;
+  // Blocks held by unaligned writes. Every write that overlaps a hold waits
+  // until it is given back; an empty map costs an aligned write one test.
+  std::pmr::map<uint64_t, BlockHold> holds;
   std::vector<uint32_t> crc;
   std::vector<uint8_t> segment_id, stream_id, extent_id;
   std::vector<uint32_t> offset_in_extent;
@@ -209,7 +221,12 @@ struct PyxDriver::Impl {
   void Issue(bdev_pyx_io* io);  // by type, as the drains do
   bool Admit(bdev_pyx_io* io);
   void GiveBack();
+  // Back on the retry ring for the periodic drain (not a block waiter).
   void RetryEnqueue(bdev_pyx_io* io);
+  // On the retry ring as a write waiting for blocks: issued again after
+  // the next release of blocks (or by the periodic drain).
+  void WaitForBlocks(bdev_pyx_io* io);
+  void RingPut(bdev_pyx_io* io);
   void DrainRetry(bool lock_waiters_only);
   void PollPending();
   // Fails an I/O (status -1, completion step); an unaligned write gives
@@ -265,13 +282,23 @@ struct PyxDriver::Impl {
   void Rmw(bdev_pyx_io* io);
   void OnRmwAnswer(pyx::IoCall* call);
   void RmwWriteStage(pyx::DiskState* st, pyx::IoCall* call);
-  // True when the write holds the partial blocks it locks (it does from its
-  // lock step until it ends).
-  bool HoldsBlocks(const pyx::DiskState* st, const bdev_pyx_io* io) const;
-  bool LockBlocks(pyx::DiskState* st, const bdev_pyx_io* io);
+  // The hold of the unaligned write `io`, if it has taken one (it keeps it
+  // from its lock step until it ends).
+  pyx::BlockHold* HoldOf(pyx::DiskState* st, const bdev_pyx_io* io) const;
+  // An aligned write: true when it overlaps a hold and has gone to wait for
+  // it. Called only while the disk has holds.
+  bool WaitsForHold(pyx::DiskState* st, bdev_pyx_io* io);
+  // An aligned write's call has ended: holds that waited for it may go on.
+  // Called only while the disk has holds.
+  void AlignedWriteEnded(pyx::DiskState* st, const bdev_pyx_io* io);
+  // Aligned writes of the disk sent and not answered that overlap blocks
+  // [first, end).
+  uint32_t SentWritesIn(const pyx::DiskState* st, uint64_t first, uint64_t end) const;
   // Gives back the blocks `io` holds (never another write's); 1 when it
   // held any.
   int ReleaseLocks(pyx::DiskState* st, const bdev_pyx_io* io);
+  // Lets every write waiting for blocks try again after the current task.
+  void ScheduleBlockWaiters();
   // The blocks `io` holds, if any, when it ends another way than its paths'
   // own exits (failed while retrying, its disk going away).
   void DropBlocksOf(const bdev_pyx_io* io);
@@ -298,9 +325,9 @@ struct PyxDriver::Impl {
   // The timing records of this driver's I/O; outlives every I/O the
   // destructor fails.
   pyx::StatsPool stats_pool{pyx::kStatsRecords};
-  // The nodes of every disk's lock set: a node freed by a release is the
-  // next lock's, so locking allocates only while more blocks are held at
-  // once than ever before. Declared before the disks, whose sets use it.
+  // The nodes of every disk's holds: a node freed by a release is the next
+  // hold's, so locking allocates only while more writes hold blocks at once
+  // than ever before. Declared before the disks, whose maps use it.
   std::pmr::unsynchronized_pool_resource lock_nodes;
   std::unordered_map<bdev_pyx*, std::unique_ptr<pyx::DiskState>> disks;
   bdev_pyx* last_disk = nullptr;  // the last disk looked up, and its state

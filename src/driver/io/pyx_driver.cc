@@ -81,13 +81,12 @@ bool IsRead(const bdev_pyx_io* io) {
   return spdk_bdev_io_from_ctx(const_cast<bdev_pyx_io*>(io))->type == SPDK_BDEV_IO_TYPE_READ;
 }
 
-// An unaligned write that waits on the retry ring for a block lock. The
-// type is looked at too: only such a write may be run as a
-// read-modify-write.
+// A write that waits on the retry ring for blocks a read-modify-write
+// holds. The type is looked at too: a record's stale flag never makes a
+// read a waiter.
 bool WaitsForLock(const bdev_pyx_io* io) {
   return io->lock_wait != 0 &&
-         spdk_bdev_io_from_ctx(const_cast<bdev_pyx_io*>(io))->type == SPDK_BDEV_IO_TYPE_WRITE &&
-         !IsAligned4k(io->offset, io->len);
+         spdk_bdev_io_from_ctx(const_cast<bdev_pyx_io*>(io))->type == SPDK_BDEV_IO_TYPE_WRITE;
 }
 
 // The pending queue is a tail queue linked through the record's own links.
@@ -349,11 +348,23 @@ void PyxDriver::Impl::PollPending() {
 }
 
 void PyxDriver::Impl::RetryEnqueue(bdev_pyx_io* io) {
+  if (io->stats != nullptr) io->stats->retried = 1;
+  io->lock_wait = 0;
+  RingPut(io);
+}
+
+// Not marked retried: a write that only waited for blocks meets admission
+// as a first-time I/O.
+void PyxDriver::Impl::WaitForBlocks(bdev_pyx_io* io) {
+  io->lock_wait = 1;
+  RingPut(io);
+}
+
+void PyxDriver::Impl::RingPut(bdev_pyx_io* io) {
   if (finished) {
     Fail(io, pyx::IsRead(io));
     return;
   }
-  if (io->stats != nullptr) io->stats->retried = 1;
   void* p = io;
   if (spdk_ring_enqueue(retry_ring, &p, 1, nullptr) == 1) {
     ++retry_entries;
@@ -373,7 +384,7 @@ void PyxDriver::Impl::DrainRetry(bool lock_waiters_only) {
     if (!lock_waiters_only) {
       Issue(io);
     } else if (pyx::WaitsForLock(io)) {
-      Rmw(io);
+      Issue(io);
     } else {
       RetryEnqueue(io);
     }

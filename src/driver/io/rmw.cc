@@ -1,14 +1,28 @@
-// Unaligned writes: lock the partial 4 KiB blocks at head and tail, read the
-// aligned range that covers the write, merge the new bytes in and write the
-// whole range back. Two unaligned writes of one block meet the same lock set
-// because every I/O of one stripe goes to the same driver.
+// Unaligned writes: hold the 4 KiB-aligned range that covers the write, read
+// it, merge the new bytes in and write the whole range back. Every write of
+// one stripe goes to the same driver, so every write of a block meets the
+// same holds.
 //
-// A write keeps its blocks from its lock step until it completes or fails,
+// The write stage writes every block of the range, the bytes around the new
+// ones as the read stage found them. Any other write of those blocks that
+// lands between the two stages is undone, so a read-modify-write is
+// serialised against every write that overlaps its range, in both orders:
+// - a write that comes while the range is held waits for the hold to go
+//   (unaligned writes before they hold anything, aligned writes before
+//   admission);
+// - aligned writes already sent when the hold is taken are counted, and the
+//   read stage waits until each has been answered. The hold is taken at
+//   once, so later writes queue behind it and cannot starve it.
+// Aligned writes pay for this only while their disk has holds.
+//
+// A write keeps its hold from its lock step until it completes or fails,
 // across every retry: a write stage that timed out may still be applied by
 // the block server later, and a neighbour that read, merged and wrote the
 // block meanwhile would be reverted by it. The retry's read stage runs under
-// the same locks, so it sees whatever the late write left.
+// the same hold, so it sees whatever the late write left.
 #include <cstring>
+#include <iterator>
+#include <map>
 
 #include "butil/logging.h"
 #include "control/config.h"
@@ -43,63 +57,92 @@ const pyx::LadderTexts kRmwTexts = {
 constexpr pyx::RouteUse kRmwReadUse = {false, true};
 constexpr pyx::RouteUse kRmwWriteUse = {false, false};
 
-uint64_t HeadBlock(uint64_t offset) { return offset / pyx::kBlockSize; }
-uint64_t TailBlock(uint64_t offset, uint64_t len) { return (offset + len - 1) / pyx::kBlockSize; }
-bool HeadPartial(uint64_t offset) { return (offset & pyx::kBlockMask) != 0; }
-// The tail block is locked on its own when the write ends inside it and it
-// is not the head block locked already.
-bool TailLockedApart(uint64_t offset, uint64_t len) {
-  if (((offset + len) & pyx::kBlockMask) == 0) return false;
-  return !(HeadPartial(offset) && TailBlock(offset, len) == HeadBlock(offset));
+using HoldMap = std::pmr::map<uint64_t, pyx::BlockHold>;
+
+// Blocks [first, end) of the aligned range that covers a write.
+uint64_t FirstBlock(const bdev_pyx_io* io) { return io->offset / pyx::kBlockSize; }
+uint64_t EndBlock(const bdev_pyx_io* io) {
+  return pyx::AlignUp(io->offset + io->len) / pyx::kBlockSize;
+}
+
+// The first hold (by block) that overlaps [first, end), or holds.end().
+// Holds never overlap each other, so their ends rise with their starts.
+HoldMap::iterator FirstOverlap(HoldMap& holds, uint64_t first, uint64_t end) {
+  if (first >= end) return holds.end();
+  auto it = holds.upper_bound(first);
+  if (it != holds.begin()) {
+    auto prev = std::prev(it);
+    if (prev->second.end > first) return prev;
+  }
+  return it != holds.end() && it->first < end ? it : holds.end();
 }
 
 }  // namespace
 
-bool PyxDriver::Impl::HoldsBlocks(const DiskState* st, const bdev_pyx_io* io) const {
-  const uint64_t block =
-      HeadPartial(io->offset) ? HeadBlock(io->offset) : TailBlock(io->offset, io->len);
-  auto it = st->locks.find(block);
-  return it != st->locks.end() && it->second == io;
+pyx::BlockHold* PyxDriver::Impl::HoldOf(DiskState* st, const bdev_pyx_io* io) const {
+  auto it = st->holds.find(FirstBlock(io));
+  return it != st->holds.end() && it->second.io == io ? &it->second : nullptr;
 }
 
-bool PyxDriver::Impl::LockBlocks(DiskState* st, const bdev_pyx_io* io) {
-  const uint64_t offset = io->offset;
-  const uint64_t len = io->len;
-  bool added = false;
-  if (HeadPartial(offset)) added = st->locks.emplace(HeadBlock(offset), io).second;
-  if (TailLockedApart(offset, len)) {
-    added = st->locks.emplace(TailBlock(offset, len), io).second || added;
+bool PyxDriver::Impl::WaitsForHold(DiskState* st, bdev_pyx_io* io) {
+  if (FirstOverlap(st->holds, FirstBlock(io), EndBlock(io)) == st->holds.end()) return false;
+  WaitForBlocks(io);
+  return true;
+}
+
+void PyxDriver::Impl::AlignedWriteEnded(DiskState* st, const bdev_pyx_io* io) {
+  const uint64_t end = EndBlock(io);
+  bool ready = false;
+  // No aligned write of a held range is sent while the hold stands, so a
+  // hold that still waits for some has counted this one.
+  for (auto it = FirstOverlap(st->holds, FirstBlock(io), end);
+       it != st->holds.end() && it->first < end; ++it) {
+    if (it->second.sent_before > 0 && --it->second.sent_before == 0) ready = true;
   }
-  return added;
+  if (ready) ScheduleBlockWaiters();
 }
 
-// Releases the blocks LockBlocks took for this write, and only those it
-// still holds: a block held by another write stays with that write. Lets
-// every I/O waiting for a lock try again right after the current task.
+uint32_t PyxDriver::Impl::SentWritesIn(const DiskState* st, uint64_t first, uint64_t end) const {
+  // An aligned write keeps its admission until its answer is handled: with
+  // none admitted, none is out.
+  if (in_flight <= 0) return 0;
+  uint32_t n = 0;
+  for (const IoCall* c = outstanding.next; c != &outstanding; c = c->next) {
+    if (c->kind != CallKind::kWrite || c->disk_serial != st->serial) continue;
+    const bdev_pyx_io* w = c->io;
+    // The write stages of unaligned writes belong to holds, which never
+    // overlap one another.
+    if (!pyx::IsAligned4k(w->offset, w->len)) continue;
+    if (FirstBlock(w) < end && EndBlock(w) > first) ++n;
+  }
+  return n;
+}
+
+void PyxDriver::Impl::ScheduleBlockWaiters() {
+  // One drain after the current task serves every release made meanwhile.
+  if (retry_now_scheduled || !*alive) return;
+  retry_now_scheduled = true;
+  std::shared_ptr<bool> a = alive;
+  worker->loop()->RunNextLoop([this, a] {
+    if (!*a) return;
+    retry_now_scheduled = false;
+    DrainRetry(true);
+  });
+}
+
+// Gives back the hold the lock step took for this write, and only that: a
+// hold of another write stays with that write. Lets every write waiting for
+// blocks try again right after the current task.
 int PyxDriver::Impl::ReleaseLocks(DiskState* st, const bdev_pyx_io* io) {
   const uint64_t offset = io->offset;
   const uint64_t len = io->len;
   if (pyx::IsAligned4k(offset, len)) return 0;
-  // One drain after the current task serves every release made meanwhile.
-  if (!retry_now_scheduled && *alive) {
-    retry_now_scheduled = true;
-    std::shared_ptr<bool> a = alive;
-    worker->loop()->RunNextLoop([this, a] {
-      if (!*a) return;
-      retry_now_scheduled = false;
-      DrainRetry(true);
-    });
+  ScheduleBlockWaiters();
+  auto it = st->holds.find(FirstBlock(io));
+  if (it != st->holds.end() && it->second.io == io) {
+    st->holds.erase(it);
+    return 1;
   }
-  auto release = [st, io](uint64_t block) {
-    auto it = st->locks.find(block);
-    if (it == st->locks.end() || it->second != io) return false;
-    st->locks.erase(it);
-    return true;
-  };
-  bool removed = false;
-  if (HeadPartial(offset)) removed = release(HeadBlock(offset));
-  if (TailLockedApart(offset, len)) removed = release(TailBlock(offset, len)) || removed;
-  if (removed) return 1;
   LOG_ERROR << st->name << " offset " << offset << " len " << len << " does not unlock";
   LOG(FATAL) << "Check failed: 0. ";
   return 0;
@@ -112,7 +155,7 @@ void PyxDriver::Impl::DropBlocksOf(const bdev_pyx_io* io) {
   }
   // The record pointer is only a key here: the disk may be gone.
   DiskState* st = Find(io->ch->disk);
-  if (st != nullptr && HoldsBlocks(st, io)) ReleaseLocks(st, io);
+  if (st != nullptr && HoldOf(st, io) != nullptr) ReleaseLocks(st, io);
 }
 
 void PyxDriver::Impl::Rmw(bdev_pyx_io* io) {
@@ -128,19 +171,25 @@ void PyxDriver::Impl::Rmw(bdev_pyx_io* io) {
     Fail(io, false);
     return;
   }
-  // A retried write still holds its blocks and goes straight on; a write
-  // that holds nothing waits while any block it touches at head or tail is
-  // held. Waiters hold nothing, so no two writes wait for each other.
-  if (!HoldsBlocks(st, io)) {
-    if (st->locks.count(HeadBlock(offset)) != 0 || st->locks.count(TailBlock(offset, len)) != 0) {
-      io->lock_wait = 1;
-      RetryEnqueue(io);
+  // A retried write still holds its blocks and goes straight on once the
+  // aligned writes sent before its hold have been answered. A write that
+  // holds nothing waits while any block of its range is held; waiters hold
+  // nothing, so no two unaligned writes wait for each other, and the
+  // aligned writes a hold waits for are out already.
+  pyx::BlockHold* hold = HoldOf(st, io);
+  if (hold == nullptr) {
+    const uint64_t first = FirstBlock(io);
+    const uint64_t end = EndBlock(io);
+    if (FirstOverlap(st->holds, first, end) != st->holds.end()) {
+      WaitForBlocks(io);
       return;
     }
-    if (!LockBlocks(st, io)) {
-      LOG_ERROR << st->name << " offset " << offset << " len " << len << " does not lock";
-      LOG(FATAL) << "Check failed: 0. ";
-    }
+    hold = &st->holds.emplace(first, pyx::BlockHold{end, io, SentWritesIn(st, first, end)})
+                .first->second;
+  }
+  if (hold->sent_before > 0) {
+    WaitForBlocks(io);
+    return;
   }
   io->lock_wait = 0;
   pyx::Target t;
@@ -243,10 +292,10 @@ void PyxDriver::BitMapCreate(bdev_pyx* disk, uint64_t /*size*/) {
 
 void PyxDriver::BitMapFree(bdev_pyx* disk) {
   DiskState* st = impl_->Find(disk);
-  if (st != nullptr) st->locks.clear();
+  if (st != nullptr) st->holds.clear();
 }
 
 bool PyxDriver::block_locked(const std::string& name, uint64_t block) const {
-  const DiskState* st = impl_->FindByName(name);
-  return st != nullptr && st->locks.count(block) != 0;
+  DiskState* st = impl_->FindByName(name);
+  return st != nullptr && FirstOverlap(st->holds, block, block + 1) != st->holds.end();
 }

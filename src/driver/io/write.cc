@@ -52,6 +52,8 @@ void PyxDriver::Impl::Write(bdev_pyx_io* io) {
     Fail(io, false);
     return;
   }
+  // A read-modify-write holding any of these blocks goes first.
+  if (!st->holds.empty() && WaitsForHold(st, io)) return;
   if (!Admit(io)) return;
   pyx::Target t;
   if (!Route(st, io, kWriteUse, &t)) return;
@@ -95,6 +97,9 @@ void PyxDriver::Impl::OnWriteAnswer(IoCall* c) {
     ReleaseCall(c);
     return;
   }
+  // Answered or given up on, whatever the verdict: a read-modify-write
+  // waiting for it may read now (a retry waits behind that one's hold).
+  if (!st->holds.empty() && pyx::IsAligned4k(offset, len)) AlignedWriteEnded(st, io);
   const vovorav::BlockServerWriteResponse& resp = c->write_resp;
   switch (Ladder(kWriteTexts, st, c, resp.rc(), resp.latest_route_term().term())) {
     case pyx::Verdict::kSuccess:
