@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,13 +69,18 @@ void SendUntilBlocked(int fd, const std::string& frame, size_t cap, double quiet
   }
 }
 
-// Watches the server side of the test service's last connection from a
-// thread of its own: the most unsent output and the most received input it
-// had, and whether its reading was ever held, read on its loop every 2 ms.
+// Watches the server side of a connection (by default the test service's
+// last one) from a thread of its own: the most unsent output and the most
+// received input it had, and whether its reading was ever held, read on its
+// loop every 2 ms.
 class OutputSampler {
  public:
+  using ConnSource = std::function<std::shared_ptr<tarn::Connection>()>;
+
   explicit OutputSampler(const TestBlockServer& service)
-      : thread_([this, &service] { Run(service); }) {}
+      : OutputSampler([&service] { return service.last_conn(); }) {}
+  explicit OutputSampler(ConnSource source)
+      : thread_([this, source] { Run(source); }) {}
   ~OutputSampler() { Stop(); }
 
   void Stop() {
@@ -85,12 +91,20 @@ class OutputSampler {
   size_t max_input() const { return max_input_; }
   bool saw_held() const { return saw_held_; }
   bool held_now() const { return held_now_; }
+  // Seconds from the start to the first sample that saw reading held (-1
+  // while none did) and to the first that saw the connection closed.
+  double first_held_s() const { return first_held_s_; }
+  double closed_s() const { return closed_s_; }
 
  private:
-  void Run(const TestBlockServer& service) {
+  void Run(const ConnSource& source) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto since = [&start] {
+      return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
     std::shared_ptr<tarn::Connection> conn;
     while (!done_) {
-      if (!conn) conn = service.last_conn();
+      if (!conn) conn = source();
       if (conn) {
         size_t unsent = 0;
         size_t input = 0;
@@ -104,6 +118,8 @@ class OutputSampler {
         max_input_ = std::max<size_t>(max_input_, input);
         saw_held_ = saw_held_ || held;
         held_now_ = held;
+        if (held && first_held_s_ < 0) first_held_s_ = since();
+        if (closed_s_ < 0 && conn->IsClosed()) closed_s_ = since();
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
@@ -114,6 +130,8 @@ class OutputSampler {
   std::atomic<size_t> max_input_{0};
   std::atomic<bool> saw_held_{false};
   std::atomic<bool> held_now_{false};
+  std::atomic<double> first_held_s_{-1};
+  std::atomic<double> closed_s_{-1};
   std::thread thread_;
 };
 
@@ -326,6 +344,151 @@ TEST_F(ServerHold, RequestsSentFasterThanAnswersAreReadStayInTheKernel) {
   conn.reset();
   EXPECT_TRUE(PoolsFull());
 }
+
+// Clients pipelining 40 echo calls of 1 MiB: readers taking their answers
+// slowly but steadily, side by side with one that never reads. A slow
+// reader's kernel acknowledges in pieces of tens of KiB, seconds apart,
+// while its socket turns writable only once a third of the send buffer has
+// drained (minutes at these rates): the readers are served past the stall
+// timeout, never cut off, and the client that takes nothing is closed once
+// the stall timeout has passed, each held within the mark meanwhile.
+struct SlowReadersCase {
+  const char* name;
+  double stall_s;
+  std::vector<size_t> rates;  // bytes a second, one reader each
+  double serve_s;
+  // Long: run in the plain build only, the short case covers the same code
+  // under the sanitizers.
+  bool long_case;
+};
+
+void PrintTo(const SlowReadersCase& c, std::ostream* os) { *os << c.name; }
+
+class SlowReaders : public RpcFixture, public ::testing::WithParamInterface<SlowReadersCase> {};
+
+TEST_P(SlowReaders, AreServedPastTheStallTimeWhileANonReaderIsClosed) {
+  const SlowReadersCase& c = GetParam();
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  if (c.long_case) GTEST_SKIP() << "long case: plain build only";
+#endif
+  output_hold_.stall_timeout_s = c.stall_s;
+  StartServer();
+  testsupport::LogCapture log;
+  const size_t kCall = 1 << 20;
+  const uint64_t kCalls = 40;
+  const std::string base = Pattern(kCall, 'r');
+
+  struct Client {
+    size_t rate = 0;  // 0: never reads
+    int fd = -1;
+    std::shared_ptr<tarn::Connection> conn;
+    std::unique_ptr<OutputSampler> sampler;
+    std::thread writer;
+    std::thread reader;
+    std::atomic<size_t> taken{0};
+    std::atomic<bool> read_ok{true};
+  };
+  std::vector<size_t> rates = c.rates;
+  rates.push_back(0);
+  std::vector<std::unique_ptr<Client>> clients;
+  // Each client's first call is answered before the next client connects,
+  // so that the service's last connection is that client's.
+  for (size_t rate : rates) {
+    clients.emplace_back(new Client);
+    Client& cl = *clients.back();
+    cl.rate = rate;
+    cl.fd = RawConnect(port_);
+    ASSERT_GE(cl.fd, 0);
+    ASSERT_TRUE(SendAll(cl.fd, EchoFrame(1, base)));
+    const int answered = static_cast<int>(clients.size());
+    ASSERT_TRUE(WaitFor([&] { return service_.writes() == answered; }));
+    cl.conn = service_.last_conn();
+    ASSERT_NE(cl.conn, nullptr);
+    std::shared_ptr<tarn::Connection> conn = cl.conn;
+    cl.sampler.reset(new OutputSampler([conn] { return conn; }));
+  }
+  for (auto& cl : clients) {
+    const int fd = cl->fd;
+    cl->writer = std::thread([&base, fd] {
+      std::string frame = EchoFrame(2, base);
+      for (uint64_t seq = 2; seq <= kCalls; ++seq) {
+        SetEchoSeq(&frame, seq);
+        if (!SendAll(fd, frame)) return;
+      }
+    });
+  }
+  // Each reader takes rate / 10 bytes every 100 ms for serve_s.
+  for (auto& cl : clients) {
+    if (cl->rate == 0) continue;
+    Client* r = cl.get();
+    r->reader = std::thread([r, &base, &c] {
+      AnswerChecker checker(base);
+      std::vector<char> piece(r->rate / 10);
+      const auto start = std::chrono::steady_clock::now();
+      const auto end = start + std::chrono::duration<double>(c.serve_s);
+      for (int tick = 1;; ++tick) {
+        if (!testsupport::ReadFull(r->fd, piece.data(), piece.size()) ||
+            !checker.Feed(piece.data(), piece.size())) {
+          r->read_ok = false;
+          return;
+        }
+        r->taken += piece.size();
+        const auto next = start + std::chrono::milliseconds(100 * tick);
+        if (next >= end) return;
+        std::this_thread::sleep_until(next);
+      }
+    });
+  }
+  for (auto& cl : clients) {
+    if (cl->reader.joinable()) cl->reader.join();
+  }
+  // The readers are still served; the client that took nothing is closed
+  // once nothing moved for the stall timeout.
+  Client& never = *clients.back();
+  for (auto& cl : clients) {
+    if (cl->rate == 0) continue;
+    SCOPED_TRACE(cl->rate);
+    EXPECT_TRUE(cl->read_ok);
+    EXPECT_FALSE(cl->conn->IsClosed());
+    // Every piece on time but a few late ones on a loaded machine.
+    EXPECT_GE(cl->taken, static_cast<size_t>(0.8 * c.serve_s * static_cast<double>(cl->rate)));
+    EXPECT_TRUE(cl->sampler->saw_held());
+    EXPECT_EQ(log.LineWith("peer takes no output, close connection, conn_name: " +
+                           cl->conn->name() + ","),
+              "");
+  }
+  EXPECT_TRUE(WaitFor([&] { return never.conn->IsClosed(); }, 2 * c.stall_s + 30));
+  EXPECT_NE(log.LineWith("peer takes no output, close connection, conn_name: " +
+                         never.conn->name() + ","),
+            "");
+  for (auto& cl : clients) ::shutdown(cl->fd, SHUT_RDWR);  // lets the writers go
+  for (auto& cl : clients) {
+    cl->writer.join();
+    cl->sampler->Stop();
+    EXPECT_LE(cl->sampler->max_unsent(), kHigh + kCall + kFrameSlack);
+  }
+  ASSERT_TRUE(never.sampler->saw_held());
+  // Held from some time before the sampler saw it: closed no sooner than
+  // the stall timeout after that, with room for a slow sample.
+  EXPECT_GE(never.sampler->closed_s() - never.sampler->first_held_s(), 0.5 * c.stall_s);
+  for (auto& cl : clients) {
+    cl->conn.reset();
+    close(cl->fd);
+  }
+  EXPECT_TRUE(PoolsFull());
+}
+
+// The first keeps the figures a client may rely on (README.md); the second
+// scales stall time and rates alike, so each reader is acknowledged as
+// often relative to the stall timeout.
+INSTANTIATE_TEST_SUITE_P(
+    Hold, SlowReaders,
+    ::testing::Values(SlowReadersCase{"DefaultStall", tarn::kRpcOutputStallTimeoutS,
+                                      {30000, 10000}, 45.0, true},
+                      SlowReadersCase{"ShortStall", 3.0, {300000, 100000}, 4.5, false}),
+    [](const ::testing::TestParamInfo<SlowReadersCase>& info) {
+      return std::string(info.param.name);
+    });
 
 }  // namespace
 }  // namespace rpctest

@@ -55,8 +55,9 @@ using H2ContextPtr = std::unique_ptr<H2Context, void (*)(H2Context*)>;
 // socket, the connection stops reading, so that the kernel's buffers and TCP
 // flow control slow the peer down instead of our memory growing; it reads
 // again once the output has drained to low_water. A connection held for
-// stall_timeout_s without writing a single byte is closed. high_water 0
-// never holds; stall_timeout_s 0 never closes.
+// stall_timeout_s during which the peer's kernel acknowledged no byte (its
+// reader freed no room) is closed. high_water 0 never holds;
+// stall_timeout_s 0 never closes.
 struct OutputHold {
   size_t high_water = 0;
   size_t low_water = 0;

@@ -6,6 +6,8 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+
 #include "tarn/base/logging.h"
 #include "tarn/event/buffer.h"
 #include "tarn/event/event_loop.h"
@@ -20,6 +22,10 @@ bool IsTransient(int err) { return err == EAGAIN || err == EWOULDBLOCK || err ==
 
 // Messages of this size and above skip the ring when nothing is queued.
 constexpr size_t kDirectSendBytes = 64 * 1024;
+
+// How often a held connection looks for bytes its peer acknowledged: often
+// enough that a stall is judged within a small part of its timeout.
+double HoldCheckInterval(double stall_timeout_s) { return std::min(1.0, stall_timeout_s / 8); }
 
 }  // namespace
 
@@ -112,6 +118,7 @@ int TcpConnection::SendData(const void* data, size_t len) {
   if (len >= kDirectSendBytes && output_->ReadableBytes() == 0) {
     ssize_t n = ::send(socket_->fd(), bytes, len, MSG_NOSIGNAL);
     if (n > 0) {
+      written_ += static_cast<uint64_t>(n);
       bytes += n;
       len -= static_cast<size_t>(n);
       whole = len == 0;
@@ -156,6 +163,7 @@ void TcpConnection::RunPassEnd() {
   LibeventDriver* driver = loop_->driver();
   if (write_event_idx_ >= 0 && driver->EventIsEnable(write_event_idx_)) return;
   ssize_t n = output_->WriteFd(socket_->fd());
+  if (n > 0) written_ += static_cast<uint64_t>(n);
   if (n < 0) {
     int err = errno;
     if (!IsTransient(err)) {
@@ -387,6 +395,7 @@ void TcpConnection::HandleWriteEvent(int fd, const std::shared_ptr<Connection>& 
     return;
   }
   ssize_t n = output_->WriteFd(fd);
+  if (n > 0) written_ += static_cast<uint64_t>(n);
   if (n < 0) {
     int err = errno;
     if (IsTransient(err)) return;
@@ -448,14 +457,21 @@ void TcpConnection::ForceCloseInLoop() {
 void TcpConnection::HoldReading() {
   read_held_ = true;
   hold_progress_ = plinth::TimeCycle::now();
+  hold_acked_ = AckedByPeer();
   if (read_event_idx_ >= 0) loop_->driver()->DelEvent(read_event_idx_);
   LOG_DEBUG << "output over high water, hold reading, conn_name: " << name_
             << ", unsent: " << output_->ReadableBytes();
-  if (hold_.stall_timeout_s > 0) ArmHoldTimer(hold_.stall_timeout_s);
+  if (hold_.stall_timeout_s > 0) ArmHoldTimer(HoldCheckInterval(hold_.stall_timeout_s));
+}
+
+uint64_t TcpConnection::AckedByPeer() {
+  const uint64_t unacked = UnackedInSocket();
+  return written_ > unacked ? written_ - unacked : 0;
 }
 
 void TcpConnection::OnHeldOutputWritten() {
   hold_progress_ = plinth::TimeCycle::now();
+  hold_acked_ = AckedByPeer();
   if (output_->ReadableBytes() <= hold_.low_water) ReleaseReadHold();
 }
 
@@ -503,20 +519,33 @@ void TcpConnection::ArmHoldTimer(double seconds) {
   });
 }
 
+// A held peer makes progress when its kernel acknowledges bytes, that is
+// when its reader has freed room in its receive buffer. The kernel says
+// the socket is writable only once a third of the send buffer has drained,
+// which a slow but steady reader can take minutes to do; its
+// acknowledgements come far more often (one each time the reader frees a
+// sizeable piece of its buffer), so they are what the stall is judged by.
 void TcpConnection::CheckHeldOutput() {
   hold_timer_ = TimerId();
   if (!handler_ || !read_held_ || hold_.stall_timeout_s <= 0) return;
-  const uint64_t idle_cycles = plinth::TimeCycle::now().cycles() - hold_progress_.cycles();
+  const plinth::TimeCycle now = plinth::TimeCycle::now();
+  const uint64_t acked = AckedByPeer();
+  if (acked != hold_acked_) {
+    hold_acked_ = acked;
+    hold_progress_ = now;
+  }
+  const uint64_t idle_cycles = now.cycles() - hold_progress_.cycles();
   const double idle = static_cast<double>(idle_cycles) /
                       static_cast<double>(plinth::TimeCycle::tsc_rate_);
   // The timer may fire a hair early; a millisecond short counts as due.
   const double left = hold_.stall_timeout_s - idle;
   if (left > 0.001) {
-    ArmHoldTimer(left);
+    ArmHoldTimer(std::min(left, HoldCheckInterval(hold_.stall_timeout_s)));
     return;
   }
   LOG_WARN << "peer takes no output, close connection, conn_name: " << name_
-           << ", unsent: " << output_->ReadableBytes() << ", no progress for: " << idle
+           << ", unsent: " << output_->ReadableBytes()
+           << ", unacknowledged: " << UnackedInSocket() << ", no progress for: " << idle
            << "s, peer addr: " << peer_addr_.ToString();
   ForceCloseInLoop();
 }

@@ -111,6 +111,9 @@ class TcpConnection : public Connection, public PassEndWork {
   void ResumeReadEvent();
   void ArmHoldTimer(double seconds);
   void CheckHeldOutput();
+  // Bytes the peer's kernel has acknowledged: written to the socket and no
+  // longer waiting in it.
+  uint64_t AckedByPeer();
 
   EventWorker* worker_;
   std::unique_ptr<EventHandler> handler_;
@@ -130,8 +133,12 @@ class TcpConnection : public Connection, public PassEndWork {
   bool write_cb_owed_ = false;
   OutputHold hold_;
   bool read_held_ = false;
-  // While held: when the output last moved, and the no-progress timer.
+  // Every byte handed to the socket so far.
+  uint64_t written_ = 0;
+  // While held: when the peer last took output, what its kernel had
+  // acknowledged then, and the timer that checks for more.
   plinth::TimeCycle hold_progress_;
+  uint64_t hold_acked_ = 0;
   TimerId hold_timer_;
 };
 

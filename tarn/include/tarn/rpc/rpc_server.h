@@ -25,8 +25,9 @@
 // even those already received), so the kernel's buffers fill and TCP flow
 // control stops the client; it reads again once the answers have drained to
 // kRpcOutputLowWater. A connection held for kRpcOutputStallTimeoutS without
-// taking a single byte is closed. HTTP/2 connections pace their answers by
-// their own windows and bounds (tarn/policy/h2_proto.h) and are never held.
+// taking a single byte (none acknowledged by the client's kernel) is
+// closed. HTTP/2 connections pace their answers by their own windows and
+// bounds (tarn/policy/h2_proto.h) and are never held.
 //
 // With an outside colony, stop the colony before deleting the server: its
 // connections call back into the server until then. A service that keeps a
