@@ -2,7 +2,8 @@
 // one connection can make the server hold: connection credit under many
 // concurrent uploads, floods of frames that make no progress, endless
 // header blocks, output the client does not read, answers held for a closed
-// window (and for how long), buffers kept after a request, and the log
+// window (and for how long), slow steady readers of large answers, calls
+// of reset streams, buffers kept after a request, and the log
 // lines a peer can make the server repeat. The checks read the server's own
 // accounting of the connection (H2Footprint), never the clock.
 
