@@ -253,14 +253,15 @@ TEST_F(H2Hostile, CallsOfResetStreamsAreHeldToTheirBound) {
   size_t rounds = 0;
   size_t calls = 0;
   tarn::H2Footprint f;
-  while (!conn->IsClosed() && rounds < 10) {
-    // Held at the bound (or ended): nothing more is read meanwhile.
-    ASSERT_TRUE(testsupport::WaitFor([&] {
-      return conn->IsClosed() || (ReadFootprint(conn, &f) && f.input_paused);
-    }));
-    if (conn->IsClosed()) break;
+  while (rounds < 10) {
+    // The bound's number of calls run (or the connection ended), and then
+    // nothing more is read.
+    ASSERT_TRUE(testsupport::WaitFor([&] { return conn->IsClosed() || echo_.held() >= bound; }));
+    if (echo_.held() < bound) break;
+    ASSERT_TRUE(testsupport::WaitFor([&] { return ReadFootprint(conn, &f) && f.input_paused; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_TRUE(ReadFootprint(conn, &f));
+    EXPECT_TRUE(f.input_paused);
     EXPECT_EQ(f.reset_calls, bound);
     EXPECT_EQ(f.streams, 0u);
     EXPECT_EQ(echo_.held(), bound);
@@ -479,6 +480,9 @@ TEST_F(H2Hostile, ZeroWindowClientIsHeldToTheBound) {
   ASSERT_TRUE(c.Send(bytes));
   ASSERT_TRUE(testsupport::WaitFor([&] { return echo_.calls() == 1 + ids.size(); }));
   tarn::H2Footprint f;
+  EXPECT_TRUE(testsupport::WaitFor([&] {
+    return ReadFootprint(conn, &f) && f.held_answers >= tarn::kH2MaxHeldResponseBytes - 2 * kAnswer;
+  }));
   size_t most = 0;
   for (int i = 0; i < 20; ++i) {
     ASSERT_TRUE(ReadFootprint(conn, &f));
