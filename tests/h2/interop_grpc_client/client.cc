@@ -282,7 +282,8 @@ class Client {
     for (int i = 0; i < n; ++i) {
       const std::string want = "ordinary-" + std::to_string(i);
       Expect(ordinary[i]->status.ok(), want + ": " + Describe(ordinary[i]->status));
-      Expect(ordinary[i]->response.text() == want, want + " answered " + ordinary[i]->response.text());
+      Expect(ordinary[i]->response.text() == want,
+             want + " answered " + ordinary[i]->response.text());
     }
     Await(&long_cq, 1);
     Expect(long_call.status.ok(), "long: " + Describe(long_call.status));
