@@ -162,12 +162,16 @@ TEST_F(H2Hostile, ConcurrentUploadsGetConnectionCredit) {
 
 // Frames that cost the server work and carry nothing further end the
 // connection with GOAWAY ENHANCE_YOUR_CALM after a bounded number, each
-// answered at most once; and the lines they provoke are rate-limited.
+// answered at most once; and the lines they provoke are rate-limited. (The
+// reset of a call that runs is not such a frame: the calls of reset streams
+// have a bound of their own. Past the server's controllers, the calls are
+// answered at once and their resets come too late.)
 TEST_F(H2Hostile, FloodsOfUnproductiveFramesEndTheConnection) {
   struct Case {
     const char* name;
     std::function<std::string(Client&, uint32_t)> frame;  // the i-th frame of the flood
     const char* log_text;                                 // a line each frame provokes
+    uint32_t uncounted = 0;                               // leading frames not counted
   };
   const std::vector<Case> cases = {
       {"PING", [](Client&, uint32_t) { return FrameBytes(H2_FRAME_PING, 0, 0, "pingpong"); },
@@ -198,7 +202,7 @@ TEST_F(H2Hostile, FloodsOfUnproductiveFramesEndTheConnection) {
          return c.EchoCall(id, EchoMessage("held", "", 1)) +
                 FrameBytes(H2_FRAME_RST_STREAM, 0, id, U32(tarn::H2_CANCEL));
        },
-       "Fail to find stream_id="},
+       "Fail to find stream_id=", pool_},
   };
   for (const Case& tc : cases) {
     SCOPED_TRACE(tc.name);
@@ -207,7 +211,9 @@ TEST_F(H2Hostile, FloodsOfUnproductiveFramesEndTheConnection) {
     ASSERT_NE(conn, nullptr);
     testsupport::LogCapture log;
     std::string bytes;
-    for (uint32_t i = 0; i <= tarn::kH2MaxUnproductiveFrames; ++i) bytes += tc.frame(c, i);
+    for (uint32_t i = 0; i <= tarn::kH2MaxUnproductiveFrames + tc.uncounted; ++i) {
+      bytes += tc.frame(c, i);
+    }
     SendUnlessClosed(c.fd(), bytes, conn.get());
     std::vector<Frame> seen;
     EXPECT_TRUE(c.Closes(&seen));
@@ -233,9 +239,10 @@ TEST_F(H2Hostile, FloodsOfUnproductiveFramesEndTheConnection) {
 
 // A peer that resets every call it opens while the service still runs it:
 // the reset streams leave the stream count, but while the bound's number
-// of their calls run the server reads nothing more from the connection.
-// Each time they are answered it reads on, until the resets it has sent
-// pass the bound on frames without progress and it is sent GOAWAY.
+// of their calls run the server reads nothing more from the connection,
+// and each time they end it reads on. A client whose calls merely expire
+// that way is only slowed: far more such resets than the bound on frames
+// without progress never end its connection.
 TEST_F(H2Hostile, CallsOfResetStreamsAreHeldToTheirBound) {
   TearDown();
   StartServer(1024);
@@ -243,21 +250,21 @@ TEST_F(H2Hostile, CallsOfResetStreamsAreHeldToTheirBound) {
   std::shared_ptr<tarn::Connection> conn = Connect(&c);
   ASSERT_NE(conn, nullptr);
   const size_t bound = tarn::kH2MaxResetCallsRunning;
+  const size_t rounds = tarn::kH2MaxUnproductiveFrames / bound + 1;
+  const size_t last = 100;
   std::string bytes;
-  for (uint32_t i = 0; i <= tarn::kH2MaxUnproductiveFrames; ++i) {
+  for (uint32_t i = 0; i < rounds * bound + last; ++i) {
     const uint32_t id = 3 + 2 * i;
     bytes += c.EchoCall(id, EchoMessage("held", "", 1)) +
              FrameBytes(H2_FRAME_RST_STREAM, 0, id, U32(tarn::H2_CANCEL));
   }
   std::thread sender([&] { SendUnlessClosed(c.fd(), bytes, conn.get()); });
-  size_t rounds = 0;
   size_t calls = 0;
   tarn::H2Footprint f;
-  while (rounds < 10) {
-    // The bound's number of calls run (or the connection ended), and then
-    // nothing more is read.
-    ASSERT_TRUE(testsupport::WaitFor([&] { return conn->IsClosed() || echo_.held() >= bound; }));
-    if (echo_.held() < bound) break;
+  for (size_t round = 0; round < rounds; ++round) {
+    SCOPED_TRACE(round);
+    // The bound's number of calls run, and then nothing more is read.
+    ASSERT_TRUE(testsupport::WaitFor([&] { return echo_.held() >= bound; }));
     ASSERT_TRUE(testsupport::WaitFor([&] { return ReadFootprint(conn, &f) && f.input_paused; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_TRUE(ReadFootprint(conn, &f));
@@ -266,20 +273,20 @@ TEST_F(H2Hostile, CallsOfResetStreamsAreHeldToTheirBound) {
     EXPECT_EQ(f.streams, 0u);
     EXPECT_EQ(echo_.held(), bound);
     calls += echo_.Release();
-    rounds++;
   }
-  std::vector<Frame> seen;
-  EXPECT_TRUE(c.Closes(&seen));
   sender.join();
-  EXPECT_EQ(rounds, (tarn::kH2MaxUnproductiveFrames + 1) / bound);
-  EXPECT_FALSE(seen.empty());
-  if (!seen.empty()) {
-    EXPECT_EQ(seen.back().type, H2_FRAME_GOAWAY);
-    EXPECT_EQ(ReadU32(seen.back().payload, 4), tarn::H2_ENHANCE_YOUR_CALM);
-  }
-  EXPECT_LE(echo_.held(), bound);
+  ASSERT_TRUE(testsupport::WaitFor([&] {
+    return ReadFootprint(conn, &f) && f.reset_calls == last && !f.input_paused;
+  }));
   calls += echo_.Release();
-  EXPECT_LE(calls, tarn::kH2MaxUnproductiveFrames + 1);
+  EXPECT_EQ(calls, rounds * bound + last);
+  const uint32_t next = 3 + 2 * static_cast<uint32_t>(rounds * bound + last);
+  ASSERT_TRUE(c.Send(c.EchoCall(next, EchoMessage("after"))));
+  Response r;
+  ASSERT_TRUE(c.ReadResponse(next, &r));
+  EXPECT_EQ(r.grpc_status(), 0);
+  ASSERT_TRUE(testsupport::WaitFor([&] { return ReadFootprint(conn, &f) && f.reset_calls == 0; }));
+  EXPECT_FALSE(conn->IsClosed());
   EXPECT_TRUE(PoolFull());
 }
 

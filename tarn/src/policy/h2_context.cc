@@ -708,17 +708,21 @@ H2ParseResult H2Context::OnResetStream(const H2FrameHead& head) {
     }
     return H2ParseResult::Ok();
   }
+  if (s != nullptr && s->state_ == H2StreamContext::kProcessing) {
+    // A call cancelled, or its deadline expired, while it runs: what it
+    // costs is its call, and the calls of reset streams have a bound of
+    // their own (reading stops at it), so a client whose calls expire is
+    // never ended for it.
+    ParkResetCall(s);  // forgotten when its call completes
+    return H2ParseResult::Ok();
+  }
   // Streams opened and reset at once make the server work for nothing.
   if (!CountUnproductive()) return H2ParseResult::ConnError(H2_ENHANCE_YOUR_CALM);
   if (s == nullptr) {
     LOG_WARN_LIMITED << "Fail to find stream_id=" << head.stream_id;
     return H2ParseResult::Ok();
   }
-  if (s->state_ == H2StreamContext::kProcessing) {
-    ParkResetCall(s);  // forgotten when its call completes
-  } else {
-    DeleteStream(s);
-  }
+  DeleteStream(s);
   return H2ParseResult::Ok();
 }
 

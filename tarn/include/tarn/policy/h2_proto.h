@@ -145,7 +145,8 @@ constexpr size_t kH2ResponseOutputBytes = 1024 * 1024;
 constexpr size_t kH2MaxHeldResponseBytes = 64 * 1024 * 1024;
 // Frames that cost the server work but carry the connection no further:
 // SETTINGS and PING (each answered), frames answered with RST_STREAM,
-// RST_STREAM from the client, DATA without data or END_STREAM, and empty
+// RST_STREAM from the client (but for a stream whose call runs: those
+// calls have kH2MaxResetCallsRunning), DATA without data or END_STREAM, and empty
 // CONTINUATION frames. More than this many with no call answered in
 // between, within one kH2DefaultUnproductiveWindowS, ends the connection. The
 // window lets an idle connection live on keepalive PINGs for ever, while a
