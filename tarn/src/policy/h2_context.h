@@ -155,7 +155,7 @@ class H2StreamContext {
 struct H2Footprint {
   size_t unsent_output = 0;      // queued on the connection, not yet written
   size_t held_answers = 0;       // response bytes not yet framed
-  size_t waiting_on_client = 0;  // of them, those the client has not taken for a check interval
+  size_t waiting_on_client = 0;  // of them, those held for the client (see HeldForClient)
   size_t buffered_requests = 0;  // request body bytes of receiving streams
   size_t retained = 0;           // capacity kept by scratch buffers and recycled streams
   size_t streams = 0;            // streams not yet forgotten

@@ -176,7 +176,7 @@ constexpr double kH2DefaultStalledAnswerTimeoutS = 30.0;
 double H2StalledAnswerTimeout();
 void SetH2StalledAnswerTimeout(double seconds);
 // The held-answer check interval (process-wide; tests shorten it). The
-// interval in force is at most the stalled-answer timeout.
+// interval in force is at most the progress span.
 void SetH2HeldCheckInterval(double seconds);
 // The progress span (process-wide; tests shorten it). The span in force is
 // at most the stalled-answer timeout.
