@@ -2,7 +2,8 @@
 // one connection can make the server hold: connection credit under many
 // concurrent uploads, floods of frames that make no progress, endless
 // header blocks, output the client does not read, answers held for a closed
-// window (and for how long), buffers kept after a request, and the log
+// window (and for how long), slow steady readers of large answers, calls
+// of reset streams, buffers kept after a request, and the log
 // lines a peer can make the server repeat. The checks read the server's own
 // accounting of the connection (H2Footprint), never the clock.
 
@@ -161,12 +162,16 @@ TEST_F(H2Hostile, ConcurrentUploadsGetConnectionCredit) {
 
 // Frames that cost the server work and carry nothing further end the
 // connection with GOAWAY ENHANCE_YOUR_CALM after a bounded number, each
-// answered at most once; and the lines they provoke are rate-limited.
+// answered at most once; and the lines they provoke are rate-limited. (The
+// reset of a call that runs is not such a frame: the calls of reset streams
+// have a bound of their own. Past the server's controllers, the calls are
+// answered at once and their resets come too late.)
 TEST_F(H2Hostile, FloodsOfUnproductiveFramesEndTheConnection) {
   struct Case {
     const char* name;
     std::function<std::string(Client&, uint32_t)> frame;  // the i-th frame of the flood
     const char* log_text;                                 // a line each frame provokes
+    uint32_t uncounted = 0;                               // leading frames not counted
   };
   const std::vector<Case> cases = {
       {"PING", [](Client&, uint32_t) { return FrameBytes(H2_FRAME_PING, 0, 0, "pingpong"); },
@@ -197,7 +202,7 @@ TEST_F(H2Hostile, FloodsOfUnproductiveFramesEndTheConnection) {
          return c.EchoCall(id, EchoMessage("held", "", 1)) +
                 FrameBytes(H2_FRAME_RST_STREAM, 0, id, U32(tarn::H2_CANCEL));
        },
-       "Fail to find stream_id="},
+       "Fail to find stream_id=", pool_},
   };
   for (const Case& tc : cases) {
     SCOPED_TRACE(tc.name);
@@ -206,7 +211,9 @@ TEST_F(H2Hostile, FloodsOfUnproductiveFramesEndTheConnection) {
     ASSERT_NE(conn, nullptr);
     testsupport::LogCapture log;
     std::string bytes;
-    for (uint32_t i = 0; i <= tarn::kH2MaxUnproductiveFrames; ++i) bytes += tc.frame(c, i);
+    for (uint32_t i = 0; i <= tarn::kH2MaxUnproductiveFrames + tc.uncounted; ++i) {
+      bytes += tc.frame(c, i);
+    }
     SendUnlessClosed(c.fd(), bytes, conn.get());
     std::vector<Frame> seen;
     EXPECT_TRUE(c.Closes(&seen));
@@ -228,6 +235,59 @@ TEST_F(H2Hostile, FloodsOfUnproductiveFramesEndTheConnection) {
     }
     echo_.Release();
   }
+}
+
+// A peer that resets every call it opens while the service still runs it:
+// the reset streams leave the stream count, but while the bound's number
+// of their calls run the server reads nothing more from the connection,
+// and each time they end it reads on. A client whose calls merely expire
+// that way is only slowed: far more such resets than the bound on frames
+// without progress never end its connection.
+TEST_F(H2Hostile, CallsOfResetStreamsAreHeldToTheirBound) {
+  TearDown();
+  StartServer(1024);
+  Client c(port_);
+  std::shared_ptr<tarn::Connection> conn = Connect(&c);
+  ASSERT_NE(conn, nullptr);
+  const size_t bound = tarn::kH2MaxResetCallsRunning;
+  const size_t rounds = tarn::kH2MaxUnproductiveFrames / bound + 1;
+  const size_t last = 100;
+  std::string bytes;
+  for (uint32_t i = 0; i < rounds * bound + last; ++i) {
+    const uint32_t id = 3 + 2 * i;
+    bytes += c.EchoCall(id, EchoMessage("held", "", 1)) +
+             FrameBytes(H2_FRAME_RST_STREAM, 0, id, U32(tarn::H2_CANCEL));
+  }
+  std::thread sender([&] { SendUnlessClosed(c.fd(), bytes, conn.get()); });
+  size_t calls = 0;
+  tarn::H2Footprint f;
+  for (size_t round = 0; round < rounds; ++round) {
+    SCOPED_TRACE(round);
+    // The bound's number of calls run, and then nothing more is read.
+    ASSERT_TRUE(testsupport::WaitFor([&] { return echo_.held() >= bound; }));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return ReadFootprint(conn, &f) && f.input_paused; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(ReadFootprint(conn, &f));
+    EXPECT_TRUE(f.input_paused);
+    EXPECT_EQ(f.reset_calls, bound);
+    EXPECT_EQ(f.streams, 0u);
+    EXPECT_EQ(echo_.held(), bound);
+    calls += echo_.Release();
+  }
+  sender.join();
+  ASSERT_TRUE(testsupport::WaitFor([&] {
+    return ReadFootprint(conn, &f) && f.reset_calls == last && !f.input_paused;
+  }));
+  calls += echo_.Release();
+  EXPECT_EQ(calls, rounds * bound + last);
+  const uint32_t next = 3 + 2 * static_cast<uint32_t>(rounds * bound + last);
+  ASSERT_TRUE(c.Send(c.EchoCall(next, EchoMessage("after"))));
+  Response r;
+  ASSERT_TRUE(c.ReadResponse(next, &r));
+  EXPECT_EQ(r.grpc_status(), 0);
+  ASSERT_TRUE(testsupport::WaitFor([&] { return ReadFootprint(conn, &f) && f.reset_calls == 0; }));
+  EXPECT_FALSE(conn->IsClosed());
+  EXPECT_TRUE(PoolFull());
 }
 
 // The count of frames without progress starts again after its window: a
@@ -404,6 +464,56 @@ TEST_F(H2Hostile, AnswersHeldForAClosedWindowAreBounded) {
   tarn::SetH2HeldCheckInterval(tarn::kH2DefaultHeldCheckS);
 }
 
+// A client that keeps every stream window closed (its initial window 0)
+// and asks for many answers of 1 MiB, one on each stream it may open:
+// they count as held at once, so the server holds at most the bound plus
+// one answer; the answers beyond it end RESOURCE_EXHAUSTED, and those held
+// leave in full once the client opens its windows.
+TEST_F(H2Hostile, ZeroWindowClientIsHeldToTheBound) {
+  TearDown();
+  StartServer(256);
+  Client c(port_);
+  std::shared_ptr<tarn::Connection> conn = Connect(&c, {{4, 0}});
+  ASSERT_NE(conn, nullptr);
+  constexpr size_t kAnswer = 1 << 20;
+  std::string bytes;
+  std::vector<uint32_t> ids;
+  for (uint32_t i = 0; i < tarn::kH2MaxOpenStreams; ++i) {
+    interop::EchoRequest req;
+    req.set_answer_bytes(kAnswer);
+    ids.push_back(3 + 2 * i);
+    bytes += c.EchoCall(ids.back(), req.SerializeAsString());
+  }
+  ASSERT_TRUE(c.Send(bytes));
+  ASSERT_TRUE(testsupport::WaitFor([&] { return echo_.calls() == 1 + ids.size(); }));
+  tarn::H2Footprint f;
+  EXPECT_TRUE(testsupport::WaitFor([&] {
+    return ReadFootprint(conn, &f) && f.held_answers >= tarn::kH2MaxHeldResponseBytes - 2 * kAnswer;
+  }));
+  size_t most = 0;
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(ReadFootprint(conn, &f));
+    most = std::max(most, f.held_answers);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_LE(most, tarn::kH2MaxHeldResponseBytes + kAnswer + 1024);
+  EXPECT_GE(most, tarn::kH2MaxHeldResponseBytes - 2 * kAnswer);
+  ASSERT_TRUE(c.Send(Settings({{4, 1 << 30}})));
+  std::map<uint32_t, Response> answers;
+  ASSERT_TRUE(c.ReadResponses(ids, &answers));
+  size_t served = 0;
+  for (uint32_t id : ids) {
+    const int status = answers[id].grpc_status();
+    EXPECT_TRUE(status == 0 || status == tarn::GRPC_RESOURCEEXHAUSTED) << id << " " << status;
+    if (status == 0) {
+      EXPECT_GT(answers[id].body.size(), kAnswer) << id;
+      served++;
+    }
+  }
+  EXPECT_GE(served * kAnswer, tarn::kH2MaxHeldResponseBytes - 2 * kAnswer);
+  EXPECT_FALSE(conn->IsClosed());
+}
+
 // Its well-behaved counterpart: many large answers at once to a client
 // that reads as fast as it can are all served, far past the bound; they
 // were only waiting for the server's own output pacing.
@@ -441,6 +551,7 @@ TEST_F(H2Hostile, ManyLargeAnswersToAFastReaderAreAllServed) {
 // many answers is closed, also when its windows are wide open.
 TEST_F(H2Hostile, ManyLargeAnswersToAClientThatDoesNotReadEndTheConnection) {
   tarn::SetH2HeldCheckInterval(0.05);
+  tarn::SetH2ProgressSpan(0.2);
   Client c(port_, 4096);
   std::shared_ptr<tarn::Connection> conn = Connect(&c, {{4, 1 << 30}});
   ASSERT_NE(conn, nullptr);
@@ -457,6 +568,7 @@ TEST_F(H2Hostile, ManyLargeAnswersToAClientThatDoesNotReadEndTheConnection) {
   echo_.Release();
   EXPECT_TRUE(testsupport::WaitFor([&] { return conn->IsClosed(); }));
   tarn::SetH2HeldCheckInterval(tarn::kH2DefaultHeldCheckS);
+  tarn::SetH2ProgressSpan(tarn::kH2DefaultProgressSpanS);
 }
 
 // Streams refused before the client has acknowledged the SETTINGS that
@@ -601,6 +713,149 @@ TEST_F(H2Hostile, SlowSteadyReaderIsServedAndOneThatStopsIsClosed) {
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(c.Read(&f));
   EXPECT_TRUE(testsupport::WaitFor([&] { return conn->IsClosed(); }));
   tarn::SetH2StalledAnswerTimeout(tarn::kH2DefaultStalledAnswerTimeoutS);
+}
+
+// A reader of a connection's frames at a steady pace, as a slow application
+// reads its socket: every tick at most a tenth of its rate in bytes. It
+// notes each RST_STREAM and GOAWAY, and the grpc-status each answer ends
+// with (every header block is decoded, so the decoder stays in step).
+class PacedReader {
+ public:
+  PacedReader(Client* c, size_t rate) : c_(c), rate_(rate) {}
+
+  void Tick() { Take(rate_ / 10); }
+  // Reads on until every stream listed has ended or the time is up.
+  bool ReadToEnd(const std::vector<uint32_t>& streams, double timeout_s) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+    while (std::chrono::steady_clock::now() < end && !closed_) {
+      bool all = true;
+      for (uint32_t id : streams) all = all && status_.count(id) != 0;
+      if (all) return true;
+      pollfd p{c_->fd(), POLLIN, 100};
+      ::poll(&p, 1, 100);
+      Take(1 << 20);
+    }
+    return false;
+  }
+
+  size_t resets() const { return resets_; }
+  size_t goaways() const { return goaways_; }
+  bool closed() const { return closed_; }
+  size_t data_bytes() const { return data_bytes_; }
+  // The grpc-status stream id ended with; -1 while it has not.
+  int status(uint32_t id) const {
+    auto it = status_.find(id);
+    return it == status_.end() ? -1 : it->second;
+  }
+
+ private:
+  void Take(size_t want) {
+    char chunk[64 * 1024];
+    while (want > 0 && !closed_) {
+      const ssize_t n = ::recv(c_->fd(), chunk, std::min(want, sizeof(chunk)), MSG_DONTWAIT);
+      if (n == 0) closed_ = true;
+      if (n <= 0) break;
+      in_.append(chunk, static_cast<size_t>(n));
+      want -= static_cast<size_t>(n);
+    }
+    size_t off = 0;
+    while (in_.size() - off >= tarn::kH2FrameHeadSize) {
+      const unsigned char* h = reinterpret_cast<const unsigned char*>(in_.data() + off);
+      const size_t len = (size_t{h[0]} << 16) | (size_t{h[1]} << 8) | h[2];
+      if (in_.size() - off < tarn::kH2FrameHeadSize + len) break;
+      const uint32_t stream = ReadU32(in_, off + 5) & 0x7fffffffu;
+      const std::string payload = in_.substr(off + tarn::kH2FrameHeadSize, len);
+      if (h[3] == H2_FRAME_RST_STREAM) {
+        resets_++;
+      } else if (h[3] == H2_FRAME_GOAWAY) {
+        goaways_++;
+      } else if (h[3] == H2_FRAME_DATA) {
+        data_bytes_ += len;
+      } else if (h[3] == H2_FRAME_HEADERS) {
+        Fields fields;
+        EXPECT_TRUE(c_->Decode(payload, &fields));
+        for (const auto& f : fields) {
+          if (f.first == "grpc-status") status_[stream] = std::stoi(f.second);
+        }
+      }
+      off += tarn::kH2FrameHeadSize + len;
+    }
+    in_.erase(0, off);
+  }
+
+  Client* c_;
+  size_t rate_;
+  std::string in_;
+  size_t resets_ = 0;
+  size_t goaways_ = 0;
+  bool closed_ = false;
+  size_t data_bytes_ = 0;
+  std::map<uint32_t, int> status_;
+};
+
+// Steady slow readers are served in full, however far their answers pass
+// the bound on answers held, with the default times: their kernels
+// acknowledge what they read only in pieces of tens of KiB, seconds apart.
+// Side by side on one server for 20 s: 24 answers of 4 MiB read at 12, 40,
+// 100 and 250 KB/s, and one answer of 100 MiB read at 40 KB/s while the
+// client opens a small call every 200 ms. None is refused or closed, and
+// the small calls are all answered once the client reads faster.
+TEST_F(H2Hostile, SlowSteadyReadersOfLargeAnswersAreNeverRefused) {
+  TearDown();
+  StartServer(256);
+  constexpr size_t kAnswers = 24;
+  const std::vector<size_t> rates = {12000, 40000, 100000, 250000};
+  std::vector<std::unique_ptr<Client>> clients;
+  std::vector<std::shared_ptr<tarn::Connection>> conns;
+  std::vector<std::unique_ptr<PacedReader>> readers;
+  auto connect = [&](size_t rate) {
+    clients.emplace_back(new Client(port_));
+    conns.push_back(Connect(clients.back().get(), {{4, 1 << 30}}));
+    readers.emplace_back(new PacedReader(clients.back().get(), rate));
+    return conns.back() != nullptr;
+  };
+  auto large_call = [](Client* c, uint32_t id, size_t bytes, uint32_t gather) {
+    interop::EchoRequest req;
+    req.set_gather(gather);
+    req.set_answer_bytes(static_cast<uint32_t>(bytes));
+    return c->EchoCall(id, req.SerializeAsString());
+  };
+  for (size_t rate : rates) {
+    ASSERT_TRUE(connect(rate));
+    std::string bytes;
+    for (uint32_t i = 0; i < kAnswers; ++i) {
+      bytes += large_call(clients.back().get(), 3 + 2 * i, 4 << 20, 1);
+    }
+    ASSERT_TRUE(clients.back()->Send(bytes));
+  }
+  ASSERT_TRUE(testsupport::WaitFor([&] { return echo_.held() == rates.size() * kAnswers; }));
+  echo_.Release();
+  ASSERT_TRUE(connect(40000));
+  Client* mixed = clients.back().get();
+  ASSERT_TRUE(mixed->Send(large_call(mixed, 3, 100 << 20, 0)));
+  std::vector<uint32_t> small;
+  const auto start = std::chrono::steady_clock::now();
+  auto next = start;
+  for (int tick = 0; tick < 200; ++tick) {
+    next += std::chrono::milliseconds(100);
+    std::this_thread::sleep_until(next);
+    for (auto& r : readers) r->Tick();
+    if (tick % 2 == 1) {
+      small.push_back(5 + 2 * static_cast<uint32_t>(small.size()));
+      ASSERT_TRUE(mixed->Send(mixed->EchoCall(small.back(), EchoMessage("small"))));
+    }
+  }
+  for (size_t i = 0; i < readers.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(readers[i]->resets(), 0u);
+    EXPECT_EQ(readers[i]->goaways(), 0u);
+    EXPECT_FALSE(readers[i]->closed());
+    EXPECT_FALSE(conns[i]->IsClosed());
+    EXPECT_GT(readers[i]->data_bytes(), 0u);
+  }
+  PacedReader& fast = *readers.back();
+  EXPECT_TRUE(fast.ReadToEnd(small, 60));
+  for (uint32_t id : small) EXPECT_EQ(fast.status(id), 0) << id;
 }
 
 // Requests that inflate to many MiB, refused or served, leave no buffer

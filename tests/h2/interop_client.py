@@ -23,6 +23,10 @@ Every CHECK runs in order on one channel (one HTTP/2 connection):
   held=N:MS     N calls started at once, each held MS milliseconds by the
                 service: more than the server's stream limit queue in the
                 client
+  expired=N     a long call held 4 s; 128 calls (the server's stream limit)
+                held 8 s by the service, each with a 1 s deadline, end
+                DEADLINE_EXCEEDED; then N ordinary calls at once while those
+                still run in the service, each answered; then the long call
 
 Exits 0 when every check passed, else 1 after printing what went wrong.
 The messages are encoded here by hand, so no generated code is needed.
@@ -242,6 +246,42 @@ def check_held(channel, n, hold_ms):
     expect_all_answered(futures, "held", wrong)
 
 
+LONG_HOLD_MS = 4000
+EXPIRING_CALLS = 128
+EXPIRING_HOLD_MS = 8000
+EXPIRING_DEADLINE_S = 1.0
+
+
+def check_expired(channel, n):
+    call = unary(channel, ECHO)
+    long_call = call.future(request(text="long", hold_ms=LONG_HOLD_MS), timeout=DEADLINE_S)
+    expiring = [call.future(request(text="expiring-%d" % i, hold_ms=EXPIRING_HOLD_MS),
+                            timeout=EXPIRING_DEADLINE_S)
+                for i in range(EXPIRING_CALLS)]
+    wrong = []
+    for i, future in enumerate(expiring):
+        try:
+            future.result()
+            wrong.append("expiring-%d answered after its deadline" % i)
+        except grpc.RpcError as error:
+            if error.code() != grpc.StatusCode.DEADLINE_EXCEEDED:
+                wrong.append("expiring-%d: %s %s" % (i, error.code(), error.details()))
+    expect(not wrong, "%d of %d expiring calls: %s" % (len(wrong), EXPIRING_CALLS,
+                                                        "; ".join(wrong[:4])))
+    ordinary = [call.future(request(text="ordinary-%d" % i), timeout=DEADLINE_S)
+                for i in range(n)]
+
+    def wrong_text(prefix):
+        def check(i, answer):
+            want = prefix if prefix == "long" else "%s-%d" % (prefix, i)
+            if answer["text"] != want:
+                return "%s answered %r" % (want, answer["text"])
+            return None
+        return check
+    expect_all_answered(ordinary, "ordinary", wrong_text("ordinary"))
+    expect_all_answered([long_call], "long", wrong_text("long"))
+
+
 def run_check(channel, check):
     name, _, value = check.partition("=")
     if name == "echo":
@@ -265,6 +305,8 @@ def run_check(channel, check):
     elif name == "held":
         count, _, hold_ms = value.partition(":")
         check_held(channel, int(count), int(hold_ms))
+    elif name == "expired":
+        check_expired(channel, int(value))
     else:
         raise ValueError("unknown check %r" % check)
 

@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -81,9 +82,13 @@ class EchoServiceImpl : public interop::EchoService {
           gathered_.push_back(done);
           if (gathered_.size() >= request->gather()) ready.swap(gathered_);
         } else if (request->hold_ms() > 0) {
-          held_.emplace_back(std::chrono::steady_clock::now() +
-                                 std::chrono::milliseconds(request->hold_ms()),
-                             done);
+          // Kept in the order they fall due.
+          const Clock::time_point due =
+              Clock::now() + std::chrono::milliseconds(request->hold_ms());
+          auto at = std::upper_bound(
+              held_.begin(), held_.end(), due,
+              [](const Clock::time_point& t, const Held& h) { return t < h.first; });
+          held_.emplace(at, due, done);
           wake_.notify_all();
         } else {
           ready.push_back(done);
@@ -119,8 +124,7 @@ class EchoServiceImpl : public interop::EchoService {
  private:
   using Clock = std::chrono::steady_clock;
 
-  // Answers held calls as they fall due, in the order they came (every call
-  // holds alike, so that is the order they fall due).
+  // Answers held calls as they fall due.
   void HoldLoop() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
@@ -143,7 +147,8 @@ class EchoServiceImpl : public interop::EchoService {
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::vector<google::protobuf::Closure*> gathered_;
-  std::deque<std::pair<Clock::time_point, google::protobuf::Closure*>> held_;
+  using Held = std::pair<Clock::time_point, google::protobuf::Closure*>;
+  std::deque<Held> held_;
   bool stopping_ = false;
   size_t calls_ = 0;
   std::set<int64_t> connections_;
@@ -156,7 +161,7 @@ class EchoServiceImpl : public interop::EchoService {
 class InteropTest : public ::testing::Test {
  protected:
   // Enough controllers for every call the tests keep open at once.
-  static constexpr uint32_t kControllers = 256;
+  static constexpr uint32_t kControllers = 512;
 
   void SetUp() override {
     acceptor_.reset(new testsupport::WorkerOnThread("interop-acc"));

@@ -4,7 +4,8 @@
 // requests, an unknown method, a failed call, asynchronous calls open at
 // once on one channel, 32 concurrent uploads of 100 KiB, 24 and 32
 // concurrent answers of 4 MiB, and 700 held calls (more than the stream
-// limit) on one channel.
+// limit) on one channel, and ordinary calls after calls whose deadline
+// expired while the service held them.
 #include <string>
 #include <vector>
 
@@ -74,6 +75,15 @@ TEST_F(GrpcCpp, ManyLargeAnswersToAFastReader) {
 TEST_F(GrpcCpp, MoreCallsThanTheStreamLimitQueueInTheClient) {
   ExpectChecksPass({"held=700:20"});
   EXPECT_EQ(service_.calls(), 700u);
+  EXPECT_EQ(service_.connections().size(), 1u);
+}
+
+// Calls whose deadline expires while the service still runs them leave the
+// stream count at once: many more ordinary calls than the stream limit
+// after them are all served on the one channel, and a long call beside
+// them too.
+TEST_F(GrpcCpp, ManyCallsAfterExpiredCallsStillRunning) {
+  ExpectChecksPass({"expired=1100"});
   EXPECT_EQ(service_.connections().size(), 1u);
 }
 

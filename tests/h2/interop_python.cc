@@ -3,7 +3,8 @@
 // 4 MiB message, gzip-compressed requests (and deflate ones refused),
 // unknown methods, a failed call, 100 calls open at once on one connection,
 // 32 concurrent uploads of 100 KiB, 24 and 32 concurrent answers of 4 MiB,
-// 700 held calls (more than the stream limit) on one connection,
+// 700 held calls (more than the stream limit) on one connection, ordinary
+// calls after calls whose deadline expired while the service held them,
 // and the framework's own frame protocol served on the same port alongside.
 #include <string>
 #include <vector>
@@ -97,6 +98,20 @@ TEST_F(PythonGrpc, ManyLargeAnswersToAFastReader) {
 TEST_F(PythonGrpc, MoreCallsThanTheStreamLimitQueueInTheClient) {
   ExpectChecksPass({"held=700:20"});
   EXPECT_EQ(service_.calls(), 700u);
+  EXPECT_EQ(service_.connections().size(), 1u);
+}
+
+// Calls whose deadline expires while the service still runs them leave the
+// stream count at once, as the client counts them closed: the ordinary
+// calls after them (fewer, and many more, than the stream limit) are all
+// served on the one connection, and so is a long call beside them.
+TEST_F(PythonGrpc, ExpiredCallsStillRunningLeaveTheStreamCount) {
+  ExpectChecksPass({"expired=50"});
+  EXPECT_EQ(service_.connections().size(), 1u);
+}
+
+TEST_F(PythonGrpc, ManyCallsAfterExpiredCallsStillRunning) {
+  ExpectChecksPass({"expired=1100"});
   EXPECT_EQ(service_.connections().size(), 1u);
 }
 

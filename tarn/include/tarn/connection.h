@@ -131,6 +131,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // buffered input stops at the next message boundary; the held bytes are
   // announced again (message-read callback) once reading resumes.
   virtual bool ReadingHeld() const { return false; }
+  // Loop thread: a protocol stops reading the socket for now (true), apart
+  // from any output hold, or reads it again (false). Input already received
+  // waits; once reading resumes it is announced again (message-read
+  // callback, on a later loop pass) before the socket is read. Message
+  // transports ignore it.
+  virtual void PauseInput(bool) {}
 
   const std::string& name() const { return name_; }
   int64_t id() const { return id_; }

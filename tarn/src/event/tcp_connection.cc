@@ -497,13 +497,39 @@ void TcpConnection::ReleaseReadHold() {
     std::shared_ptr<Connection> self = weak.lock();
     if (!self) return;
     auto* tcp = static_cast<TcpConnection*>(self.get());
-    if (!tcp->handler_ || tcp->read_held_) return;
+    // A protocol that paused its input hears of it when it resumes.
+    if (!tcp->handler_ || tcp->read_held_ || tcp->input_paused_) return;
     tcp->RunMessageReadCb(self);
     if (tcp->handler_ && !tcp->read_held_) tcp->ResumeReadEvent();
   });
 }
 
+void TcpConnection::PauseInput(bool pause) {
+  loop_->AssertInLoopThread();
+  if (input_paused_ == pause) return;
+  input_paused_ = pause;
+  if (!handler_) return;
+  if (pause) {
+    if (read_event_idx_ >= 0) loop_->driver()->DelEvent(read_event_idx_);
+    return;
+  }
+  if (read_held_) return;  // releasing the output hold reads again
+  // As when an output hold is released: what was received first is
+  // announced on the next pass (the caller is still running), and the
+  // socket is read again once it has been taken without pausing again.
+  std::weak_ptr<Connection> weak = weak_from_this();
+  loop_->RunNextLoop([weak] {
+    std::shared_ptr<Connection> self = weak.lock();
+    if (!self) return;
+    auto* tcp = static_cast<TcpConnection*>(self.get());
+    if (!tcp->handler_ || tcp->read_held_ || tcp->input_paused_) return;
+    if (tcp->input_->ReadableBytes() > 0) tcp->RunMessageReadCb(self);
+    if (tcp->handler_ && !tcp->read_held_) tcp->ResumeReadEvent();
+  });
+}
+
 void TcpConnection::ResumeReadEvent() {
+  if (input_paused_) return;
   LibeventDriver* driver = loop_->driver();
   if (read_event_idx_ >= 0 && !driver->EventIsEnable(read_event_idx_)) {
     driver->AddEvent(read_event_idx_);

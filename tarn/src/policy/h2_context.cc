@@ -88,15 +88,18 @@ void SetH2StalledAnswerTimeout(double seconds) { g_stalled_answer_timeout_s.stor
 namespace {
 std::atomic<double> g_unproductive_window_s{kH2DefaultUnproductiveWindowS};
 std::atomic<double> g_held_check_s{kH2DefaultHeldCheckS};
+std::atomic<double> g_progress_span_s{kH2DefaultProgressSpanS};
 
-double HeldCheckInterval() {
-  return std::min(g_held_check_s.load(), H2StalledAnswerTimeout());
-}
+double ProgressSpan() { return std::min(g_progress_span_s.load(), H2StalledAnswerTimeout()); }
+
+double HeldCheckInterval() { return std::min(g_held_check_s.load(), ProgressSpan()); }
 }  // namespace
 
 void SetH2UnproductiveWindow(double seconds) { g_unproductive_window_s.store(seconds); }
 
 void SetH2HeldCheckInterval(double seconds) { g_held_check_s.store(seconds); }
+
+void SetH2ProgressSpan(double seconds) { g_progress_span_s.store(seconds); }
 
 void SerializeH2FrameHead(char* out, uint32_t payload_size, uint8_t type, uint8_t flags,
                           uint32_t stream_id) {
@@ -214,6 +217,7 @@ void H2StreamContext::Reset(int32_t id, int64_t send_window) {
   state_ = kReceiving;
   reset_ = false;
   remote_window_left_ = send_window;
+  window_kept_closed_ = false;
   deferred_window_update_ = 0;
   header_.Clear();
   body_.clear();
@@ -241,6 +245,7 @@ H2Context::H2Context(Connection* conn, H2Proto* proto) : conn_(conn), proto_(pro
 
 H2Context::~H2Context() {
   for (auto& entry : streams_) delete entry.second;
+  for (H2StreamContext* s : reset_calls_) delete s;
   for (H2StreamContext* s : free_streams_) delete s;
 }
 
@@ -703,17 +708,21 @@ H2ParseResult H2Context::OnResetStream(const H2FrameHead& head) {
     }
     return H2ParseResult::Ok();
   }
+  if (s != nullptr && s->state_ == H2StreamContext::kProcessing) {
+    // A call cancelled, or its deadline expired, while it runs: what it
+    // costs is its call, and the calls of reset streams have a bound of
+    // their own (reading stops at it), so a client whose calls expire is
+    // never ended for it.
+    ParkResetCall(s);  // forgotten when its call completes
+    return H2ParseResult::Ok();
+  }
   // Streams opened and reset at once make the server work for nothing.
   if (!CountUnproductive()) return H2ParseResult::ConnError(H2_ENHANCE_YOUR_CALM);
   if (s == nullptr) {
     LOG_WARN_LIMITED << "Fail to find stream_id=" << head.stream_id;
     return H2ParseResult::Ok();
   }
-  if (s->state_ == H2StreamContext::kProcessing) {
-    s->reset_ = true;  // forgotten when its call completes
-  } else {
-    DeleteStream(s);
-  }
+  DeleteStream(s);
   return H2ParseResult::Ok();
 }
 
@@ -749,10 +758,12 @@ H2ParseResult H2Context::OnSettings(const H2FrameHead& head) {
   remote_settings_received_ = true;
   if (delta != 0) {
     for (auto& entry : streams_) {
-      if (!AddWindow(&entry.second->remote_window_left_, delta)) {
+      H2StreamContext* s = entry.second;
+      if (!AddWindow(&s->remote_window_left_, delta)) {
         LOG_ERROR_LIMITED << "Invalid stream_window_size=" << parsed.stream_window_size;
         return H2ParseResult::ConnError(H2_FLOW_CONTROL_ERROR);
       }
+      if (s->window_kept_closed_ && s->remote_window_left_ > 0) NoteWindowOpened(s);
     }
   }
   char ack[kH2FrameHeadSize];
@@ -838,6 +849,7 @@ H2ParseResult H2Context::OnWindowUpdate(const H2FrameHead& head) {
               << " to remote_window_left=" << before;
     return H2ParseResult::ConnError(H2_FLOW_CONTROL_ERROR);
   }
+  if (s->window_kept_closed_ && s->remote_window_left_ > 0) NoteWindowOpened(s);
   if (s->state_ == H2StreamContext::kSending) FlushBlocked();
   return H2ParseResult::Ok();
 }
@@ -876,6 +888,10 @@ void H2Context::DeleteStream(H2StreamContext* s) {
   if (s->state_ == H2StreamContext::kReceiving) buffered_body_bytes_ -= s->body_.size();
   if (s->state_ == H2StreamContext::kSending) {
     held_response_bytes_ -= s->pending_.size() - s->pending_off_;
+    if (s->window_kept_closed_) {
+      closed_window_bytes_ -= s->pending_.size() - s->pending_off_;
+      s->window_kept_closed_ = false;
+    }
     // Nothing of a forgotten stream may stay behind to be waited for.
     auto it = std::find(blocked_.begin(), blocked_.end(), s->stream_id_);
     if (it != blocked_.end()) blocked_.erase(it);
@@ -894,7 +910,45 @@ void H2Context::DeleteStream(H2StreamContext* s) {
 }
 
 void H2Context::DropStream(H2StreamContext* s) {
-  if (FindStream(s->stream_id_) == s) DeleteStream(s);
+  if (FindStream(s->stream_id_) == s) {
+    DeleteStream(s);
+    return;
+  }
+  auto it = std::find(reset_calls_.begin(), reset_calls_.end(), s);
+  if (it == reset_calls_.end()) return;
+  *it = reset_calls_.back();
+  reset_calls_.pop_back();
+  DeleteStream(s);  // not among the streams any more: only recycled
+  if (input_paused_ && reset_calls_.size() < kH2MaxResetCallsRunning) {
+    input_paused_ = false;
+    if (!failed_ && !conn_->IsClosed()) conn_->PauseInput(false);
+  }
+}
+
+void H2Context::ParkResetCall(H2StreamContext* s) {
+  for (size_t i = 0; i < streams_.size(); ++i) {
+    if (streams_[i].second == s) {
+      streams_[i] = streams_.back();
+      streams_.pop_back();
+      break;
+    }
+  }
+  s->reset_ = true;
+  reset_calls_.push_back(s);
+  if (!input_paused_ && reset_calls_.size() >= kH2MaxResetCallsRunning) {
+    LOG_WARN_LIMITED << "Calls of reset streams running=" << reset_calls_.size()
+                     << ", stop reading until one ends, peer addr: "
+                     << conn_->peer_addr().ToString();
+    input_paused_ = true;
+    conn_->PauseInput(true);
+  }
+}
+
+void H2Context::NoteWindowOpened(H2StreamContext* s) {
+  s->window_kept_closed_ = false;
+  if (s->state_ == H2StreamContext::kSending) {
+    closed_window_bytes_ -= s->pending_.size() - s->pending_off_;
+  }
 }
 
 int H2Context::ResetStream(int32_t id, H2Error error, bool counted) {
@@ -913,7 +967,7 @@ int H2Context::ResetStream(int32_t id, H2Error error, bool counted) {
   if (s != nullptr || error == H2_REFUSED_STREAM) RememberReset(id);
   if (s != nullptr) {
     if (s->state_ == H2StreamContext::kProcessing) {
-      s->reset_ = true;
+      ParkResetCall(s);
     } else {
       DeleteStream(s);
     }
@@ -1050,8 +1104,12 @@ void H2Context::SendResponse(H2StreamContext* s, std::string_view content_type,
       std::max<int64_t>(0, std::min({remote_window_left_, s->remote_window_left_, ResponseRoom()}));
   const size_t would_hold =
       body->size() > static_cast<size_t>(sendable) ? body->size() - sendable : 0;
+  // What would wait is the client's doing when it takes nothing, or when
+  // the stream's window is closed as the answer comes.
+  const bool window_closed = s->remote_window_left_ <= 0;
   const size_t held = HeldForClient();
-  if (would_hold > 0 && held > 0 && held + would_hold > kH2MaxHeldResponseBytes) {
+  if ((client_stalled_ || window_closed) && would_hold > 0 && held > 0 &&
+      held + would_hold > kH2MaxHeldResponseBytes) {
     LOG_WARN_LIMITED << "Too many answers held=" << held_response_bytes_
                      << ", refuse the answer of stream_id=" << s->stream_id_
                      << ", size: " << body->size()
@@ -1078,6 +1136,10 @@ void H2Context::SendResponse(H2StreamContext* s, std::string_view content_type,
   s->ctrl_ = nullptr;
   held_response_bytes_ += s->pending_.size();
   const bool complete = PackH2Message(s);
+  if (!complete && window_closed) {
+    s->window_kept_closed_ = true;
+    closed_window_bytes_ += s->pending_.size() - s->pending_off_;
+  }
   if (conn_unacked_ > 0) {
     AppendWindowUpdate(0, conn_unacked_);
     conn_unacked_ = 0;
@@ -1086,6 +1148,11 @@ void H2Context::SendResponse(H2StreamContext* s, std::string_view content_type,
   if (complete) {
     DeleteStream(s);
     return;
+  }
+  if (blocked_.empty()) {
+    // A new spell of waiting answers: it starts with a clean slate.
+    taken_mark_ = AnswerBytesTaken();
+    last_taken_ = std::chrono::steady_clock::now();
   }
   blocked_.push_back(s->stream_id_);
   ArmHeldCheck();
@@ -1187,7 +1254,9 @@ uint64_t H2Context::AnswerBytesTaken() const {
   return std::min(taken, data_handed_);
 }
 
-size_t H2Context::HeldForClient() const { return client_stalled_ ? held_response_bytes_ : 0; }
+size_t H2Context::HeldForClient() const {
+  return client_stalled_ ? held_response_bytes_ : closed_window_bytes_;
+}
 
 void H2Context::RememberReset(int32_t id) {
   reset_ids_[reset_next_] = id;
@@ -1207,11 +1276,6 @@ void H2Context::ArmHeldCheck() {
   Worker* worker = conn_->worker();
   if (worker == nullptr || worker->loop() == nullptr) return;
   check_armed_ = true;
-  if (!client_stalled_) {
-    // A new spell of holding: it starts with a clean slate.
-    taken_mark_ = AnswerBytesTaken();
-    last_taken_ = std::chrono::steady_clock::now();
-  }
   // The timer holds the connection weakly: a connection gone (or closed)
   // by then is left alone.
   std::weak_ptr<Connection> weak = conn_->shared_from_this();
@@ -1230,16 +1294,17 @@ void H2Context::OnHeldCheck() {
   }
   const auto now = std::chrono::steady_clock::now();
   const uint64_t taken = AnswerBytesTaken();
-  if (taken != taken_mark_) {
-    // The client took some answer bytes, however few: it takes its
-    // answers.
+  // The client took some answer bytes, however few: it takes its answers.
+  // While this end reads nothing from it (its reset calls run), it cannot
+  // open its windows either: that time is not held against it.
+  if (taken != taken_mark_ || input_paused_) {
     taken_mark_ = taken;
     last_taken_ = now;
-    client_stalled_ = false;
-  } else {
-    client_stalled_ = true;
   }
   const double idle = std::chrono::duration<double>(now - last_taken_).count();
+  // A steady reader's kernel says so only now and then: taking nothing is
+  // judged over the whole span.
+  client_stalled_ = idle >= ProgressSpan();
   if (idle >= H2StalledAnswerTimeout()) {
     LOG_WARN_LIMITED << "Answers held=" << held_response_bytes_ << " of " << blocked_.size()
                      << " streams did not move for " << H2StalledAnswerTimeout()
@@ -1247,8 +1312,7 @@ void H2Context::OnHeldCheck() {
     Abandon(H2_ENHANCE_YOUR_CALM);
     return;
   }
-  if (client_stalled_ && idle >= 2 * HeldCheckInterval() && blocked_.size() > 1 &&
-      held_response_bytes_ > kH2MaxHeldResponseBytes) {
+  if (client_stalled_ && blocked_.size() > 1 && held_response_bytes_ > kH2MaxHeldResponseBytes) {
     LOG_WARN_LIMITED << "Answers held=" << held_response_bytes_ << " of " << blocked_.size()
                      << " streams, limit: " << kH2MaxHeldResponseBytes
                      << ", the client takes none of them, close the connection, peer addr: "
@@ -1270,6 +1334,8 @@ H2Footprint H2Context::Footprint() const {
     f.retained += s->body_.capacity() + s->pending_.capacity();
   }
   f.streams = streams_.size();
+  f.reset_calls = reset_calls_.size();
+  f.input_paused = input_paused_;
   f.unproductive_frames = unproductive_frames_;
   return f;
 }

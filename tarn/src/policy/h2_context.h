@@ -13,7 +13,9 @@
 //                controller keeps the connection (and so this context) alive
 //   kSending     the response waits for flow-control credit
 // A client's RST_STREAM deletes a stream at once, except while its call runs:
-// then it is only marked reset and goes when the call completes.
+// then it leaves the streams (and their count) at once, marked reset, and
+// its context goes when the call completes. While kH2MaxResetCallsRunning
+// such calls run, the connection reads nothing more.
 //
 // Header blocks are decoded whole and in order, also those of refused or
 // closed streams, so that the decoder stays in step with the client; a block
@@ -26,11 +28,11 @@
 // framed a little ahead of the socket (kH2ResponseOutputBytes); the rest of
 // an answer waits in its stream. While the client takes answer bytes (out
 // of the kernel's buffers, not merely into them), what waits is only the
-// server's own pacing; once a whole check interval passes without the
-// client taking an answer byte (windows closed, or a client that does not
-// read), what waits is held for the client and counts against
-// kH2MaxHeldResponseBytes, and after the stalled-answer timeout the
-// connection is closed.
+// server's own pacing; once a whole progress span passes without the
+// client taking an answer byte, what waits is held for the client and
+// counts against kH2MaxHeldResponseBytes, and after the stalled-answer
+// timeout the connection is closed. An answer whose stream window the
+// client never opened counts at once.
 //
 // Owned by the connection (Connection::h2_context); loop thread only.
 #ifndef TARN_SRC_POLICY_H2_CONTEXT_H_
@@ -130,6 +132,9 @@ class H2StreamContext {
   bool reset_ = false;
   // This stream's send window, as the client granted it.
   int64_t remote_window_left_ = 0;
+  // The response waits on a stream window the client has not opened since
+  // the answer came (it was at or below zero then): held for the client.
+  bool window_kept_closed_ = false;
   // Received bytes of this stream not yet granted back (stream level; the
   // connection's share is granted with them).
   int64_t deferred_window_update_ = 0;
@@ -150,10 +155,12 @@ class H2StreamContext {
 struct H2Footprint {
   size_t unsent_output = 0;      // queued on the connection, not yet written
   size_t held_answers = 0;       // response bytes not yet framed
-  size_t waiting_on_client = 0;  // of them, those the client has not taken for a check interval
+  size_t waiting_on_client = 0;  // of them, those held for the client (see HeldForClient)
   size_t buffered_requests = 0;  // request body bytes of receiving streams
   size_t retained = 0;           // capacity kept by scratch buffers and recycled streams
   size_t streams = 0;            // streams not yet forgotten
+  size_t reset_calls = 0;        // calls still running for reset streams
+  bool input_paused = false;     // reading stopped until a reset call ends
   uint32_t unproductive_frames = 0;
 };
 
@@ -200,6 +207,9 @@ class H2Context final : private brpc::HPackSink {
   void OnOutputDrained();
 
   Connection* connection() const { return conn_; }
+  // Reading stopped while kH2MaxResetCallsRunning calls of reset streams
+  // run; nothing more may be consumed until one ends.
+  bool input_paused() const { return input_paused_; }
   size_t stream_count() const { return streams_.size(); }
   // Loop thread.
   H2Footprint Footprint() const;
@@ -258,6 +268,12 @@ class H2Context final : private brpc::HPackSink {
   // Removes the stream from the map and recycles it; its ungranted bytes
   // move to the connection.
   void DeleteStream(H2StreamContext* s);
+  // A processing stream was reset: it leaves the streams at once, and its
+  // context waits in reset_calls_ for its call to end.
+  void ParkResetCall(H2StreamContext* s);
+  // The stream's window opened: its answer is no longer held for a window
+  // kept closed.
+  void NoteWindowOpened(H2StreamContext* s);
   // A stream error: RST_STREAM, and the stream is forgotten (or marked
   // reset while its call runs).
   int ResetStream(int32_t id, H2Error error, bool counted = true);
@@ -286,11 +302,12 @@ class H2Context final : private brpc::HPackSink {
   // after it are not progress).
   uint64_t AnswerBytesTaken() const;
   // Response bytes held for the client: all of them once it has taken none
-  // for a check interval, else none.
+  // for a progress span, else those waiting on stream windows kept closed.
   size_t HeldForClient() const;
   // The timer that watches held answers: every check interval it notes
-  // whether the client took an answer byte; it closes the connection when
-  // it has taken none for the stalled-answer timeout.
+  // whether the client took an answer byte; the client is stalled once it
+  // has taken none for the progress span, and the connection is closed
+  // when it has taken none for the stalled-answer timeout.
   void ArmHeldCheck();
   void OnHeldCheck();
   // A stream this end reset: frames the client sent before it saw the
@@ -323,8 +340,10 @@ class H2Context final : private brpc::HPackSink {
   int64_t conn_unacked_ = 0;
   // Request bodies held by receiving streams.
   size_t buffered_body_bytes_ = 0;
-  // Response bytes of sending streams not yet framed.
+  // Response bytes of sending streams not yet framed, and of them those
+  // waiting on a stream window kept closed.
   size_t held_response_bytes_ = 0;
+  size_t closed_window_bytes_ = 0;
   // Frames without progress since the last answered call, counted within
   // the window that began at unproductive_since_.
   uint32_t unproductive_frames_ = 0;
@@ -335,7 +354,7 @@ class H2Context final : private brpc::HPackSink {
   uint64_t data_handed_ = 0;
   // The held-answer check: the answer bytes taken at the last check, when
   // one was last seen to leave, and whether none left during the last
-  // interval.
+  // progress span.
   bool check_armed_ = false;
   uint64_t taken_mark_ = 0;
   std::chrono::steady_clock::time_point last_taken_;
@@ -356,6 +375,10 @@ class H2Context final : private brpc::HPackSink {
   // flat list searched in place costs less than a hash map's nodes.
   std::vector<std::pair<int32_t, H2StreamContext*>> streams_;
   std::vector<H2StreamContext*> free_streams_;
+  // Streams reset while their call runs: out of streams_, kept until the
+  // call ends; and whether reading is stopped for their number.
+  std::vector<H2StreamContext*> reset_calls_;
+  bool input_paused_ = false;
   // Streams with a response waiting for credit or room, in arrival order.
   std::vector<int32_t> blocked_;
   // Response DATA bytes framed so far; out_ holds some of them.

@@ -188,6 +188,9 @@ int H2Proto::ParseTcp(const std::shared_ptr<Connection>& conn) {
   }
   if (ctx->failed()) return kBadState;
   for (;;) {
+    // Reading stopped for the calls of reset streams: the rest of the
+    // input waits until one of them ends.
+    if (ctx->input_paused()) return kNeedMore;
     H2StreamContext* completed = nullptr;
     const int r = ctx->Consume(&completed);
     if (r != H2Context::kFrameConsumed) return r;

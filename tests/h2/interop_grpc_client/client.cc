@@ -18,6 +18,11 @@
 //   held=N:MS     N asynchronous calls started at once, each held MS
 //                 milliseconds by the service: more than the server's stream
 //                 limit queue in the client
+//   expired=N     a long call held 4 s; 128 calls (the server's stream
+//                 limit) held 8 s by the service, each with a 1 s deadline,
+//                 end DEADLINE_EXCEEDED; then N ordinary calls at once while
+//                 those still run in the service, each answered; then the
+//                 long call
 //
 // Exits 0 when every check passed, else 1 after printing what went wrong.
 // It is a program of its own, built without sanitizers: gRPC's threads
@@ -86,6 +91,8 @@ class Client {
       CheckFail();
     } else if (name == "concurrent") {
       CheckConcurrent(static_cast<int>(value), 0);
+    } else if (name == "expired") {
+      CheckExpired(static_cast<int>(value));
     } else if (name == "upload" || name == "large" || name == "held") {
       const size_t colon = check.find(':');
       Expect(colon != std::string::npos, name + "=N:S");
@@ -217,6 +224,75 @@ class Client {
         Expect(calls[i]->response.payload().size() == answer_bytes,
                want + ": answered " + std::to_string(calls[i]->response.payload().size()) +
                    " bytes, wanted " + std::to_string(answer_bytes));
+      }
+    }
+  }
+
+  struct AsyncCall {
+    grpc::ClientContext context;
+    interop::EchoResponse response;
+    grpc::Status status;
+    std::unique_ptr<grpc::ClientAsyncResponseReader<interop::EchoResponse>> reader;
+  };
+
+  void Start(AsyncCall* call, grpc::CompletionQueue* cq, const std::string& text,
+             uint32_t hold_ms, std::chrono::milliseconds deadline) {
+    call->context.set_deadline(std::chrono::system_clock::now() + deadline);
+    interop::EchoRequest request;
+    request.set_text(text);
+    request.set_hold_ms(hold_ms);
+    call->reader = stub_->AsyncEcho(&call->context, request, cq);
+    call->reader->Finish(&call->response, &call->status, call);
+  }
+
+  // Waits for n completions on cq.
+  static void Await(grpc::CompletionQueue* cq, int n) {
+    for (int done = 0; done < n; ++done) {
+      void* tag = nullptr;
+      bool ok = false;
+      Expect(cq->Next(&tag, &ok) && ok, "completion queue ended early");
+    }
+  }
+
+  void CheckExpired(int n) {
+    constexpr int kExpiring = 128;
+    grpc::CompletionQueue long_cq;
+    grpc::CompletionQueue cq;
+    AsyncCall long_call;
+    Start(&long_call, &long_cq, "long", 4000, std::chrono::seconds(kDeadlineS));
+    std::vector<std::unique_ptr<AsyncCall>> expiring;
+    for (int i = 0; i < kExpiring; ++i) {
+      expiring.emplace_back(new AsyncCall);
+      Start(expiring.back().get(), &cq, "expiring-" + std::to_string(i), 8000,
+            std::chrono::milliseconds(1000));
+    }
+    Await(&cq, kExpiring);
+    for (int i = 0; i < kExpiring; ++i) {
+      Expect(expiring[i]->status.error_code() == grpc::StatusCode::DEADLINE_EXCEEDED,
+             "expiring-" + std::to_string(i) + ": " + Describe(expiring[i]->status) +
+                 ", wanted DEADLINE_EXCEEDED");
+    }
+    std::vector<std::unique_ptr<AsyncCall>> ordinary;
+    for (int i = 0; i < n; ++i) {
+      ordinary.emplace_back(new AsyncCall);
+      Start(ordinary.back().get(), &cq, "ordinary-" + std::to_string(i), 0,
+            std::chrono::seconds(kDeadlineS));
+    }
+    Await(&cq, n);
+    for (int i = 0; i < n; ++i) {
+      const std::string want = "ordinary-" + std::to_string(i);
+      Expect(ordinary[i]->status.ok(), want + ": " + Describe(ordinary[i]->status));
+      Expect(ordinary[i]->response.text() == want,
+             want + " answered " + ordinary[i]->response.text());
+    }
+    Await(&long_cq, 1);
+    Expect(long_call.status.ok(), "long: " + Describe(long_call.status));
+    Expect(long_call.response.text() == "long", "long answered " + long_call.response.text());
+    for (grpc::CompletionQueue* q : {&cq, &long_cq}) {
+      q->Shutdown();
+      void* tag = nullptr;
+      bool ok = false;
+      while (q->Next(&tag, &ok)) {
       }
     }
   }

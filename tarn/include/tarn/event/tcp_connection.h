@@ -79,6 +79,7 @@ class TcpConnection : public Connection, public PassEndWork {
   // socket again once that input has been taken without holding again.
   void SetOutputHold(const OutputHold& hold) override { hold_ = hold; }
   bool ReadingHeld() const override { return read_held_; }
+  void PauseInput(bool pause) override;
 
   // Server side, on the acceptor loop: hands the accepted socket to the
   // connection's loop, which then establishes the connection.
@@ -133,6 +134,8 @@ class TcpConnection : public Connection, public PassEndWork {
   bool write_cb_owed_ = false;
   OutputHold hold_;
   bool read_held_ = false;
+  // A protocol paused reading (PauseInput).
+  bool input_paused_ = false;
   // Every byte handed to the socket so far.
   uint64_t written_ = 0;
   // While held: when the peer last took output, what its kernel had
