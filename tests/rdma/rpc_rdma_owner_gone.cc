@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -113,6 +114,92 @@ TEST_P(OwnerGone, ClientDestroyedWithTheAnswerInItsReceiveQueue) {
   RunOn(client_worker_, [&] { ctrl.reset(); });
   EXPECT_TRUE(PoolsFull());
 }
+
+// Answers received before a local close (the connection force-closed, as a
+// failed send or a keepalive does) reach the calls of a client that is
+// still there, through the reconnect its next call makes; a client
+// destroyed after that reconnect hears of none of them, from either
+// connection.
+class Reconnect : public OwnerGone {
+ protected:
+  static constexpr size_t kHeld = 4;
+
+  // A call whose pieces the test owns (a client destroyed with it in
+  // flight never runs its closure).
+  struct Call {
+    std::unique_ptr<tarn::RpcController> ctrl;
+    vovorav::BlockServerWriteRequest request;
+    vovorav::BlockServerWriteResponse response;
+    Flag done;
+  };
+
+  void ReleaseClientSide() override {
+    RunOn(client_worker_, [this] { calls_.clear(); });
+  }
+
+  // On the client's loop.
+  void CallInLoop(uint64_t lba) {
+    calls_.emplace_back(new Call);
+    Call* call = calls_.back().get();
+    call->ctrl.reset(new tarn::RpcController(client_->conn()));
+    call->request.set_lba(lba);
+    vovorav::BlockServerService_Stub stub(client_.get());
+    stub.Write(call->ctrl.get(), &call->request, &call->response, &call->done);
+  }
+
+  // kHeld calls held by the service; on the client's loop, with their
+  // answers received and not polled: the connection is closed, one more
+  // call is made (it reconnects), then `then` runs.
+  void CloseAndCallWithAnswersWaiting(const std::function<void()>& then) {
+    StartServerAndClient();
+    ASSERT_NE(WriteUntilAnswered(1), 0u);
+    RunOn(client_worker_, [this] {
+      client_->set_timeout_ms(3000);
+      for (size_t i = 0; i < kHeld; ++i) CallInLoop(TestBlockServer::kHoldLba);
+    });
+    ASSERT_TRUE(WaitFor([this] { return service_.held() == kHeld; }));
+    std::atomic<int> stage{0};
+    ASSERT_NO_FATAL_FAILURE(StartOn(client_worker_, &stage, [this, then] {
+      EXPECT_TRUE(WaitFor([] { return OnlyReceivesLeft(kHeld); }));
+      client_->current_conn()->ForceClose();
+      CallInLoop(2);
+      then();
+    }));
+    EXPECT_EQ(service_.Release(), kHeld);
+    ASSERT_TRUE(WaitFor([&] { return stage.load() == 2; }));
+  }
+
+  std::vector<std::unique_ptr<Call>> calls_;
+};
+
+TEST_P(Reconnect, AnswersReceivedBeforeALocalCloseReachTheLiveClient) {
+  const Clock::time_point start = Clock::now();
+  ASSERT_NO_FATAL_FAILURE(CloseAndCallWithAnswersWaiting([] {}));
+  ASSERT_TRUE(WaitFor([this] {
+    for (const auto& call : calls_) {
+      if (!call->done.ran()) return false;
+    }
+    return true;
+  }));
+  // Well inside the calls' budget: none ended as a timeout.
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(),
+            2500);
+  RunOn(client_worker_, [this] {
+    for (const auto& call : calls_) EXPECT_FALSE(call->ctrl->Failed()) << call->ctrl->error_code();
+  });
+}
+
+TEST_P(Reconnect, AClientDestroyedAfterTheReconnectHearsOfNoAnswer) {
+  ASSERT_NO_FATAL_FAILURE(CloseAndCallWithAnswersWaiting([this] { client_.reset(); }));
+  // Passes of the client's loop that poll the answers.
+  for (int i = 0; i < 3; ++i) RunOn(client_worker_, [] {});
+  EXPECT_TRUE(WaitFor([] { return verbs_emu::GetCounters().cqes == 0; }));
+  for (const auto& call : calls_) EXPECT_FALSE(call->done.ran());
+  EXPECT_TRUE(PoolsFull());
+}
+
+INSTANTIATE_TEST_SUITE_P(Over, Reconnect, ::testing::Values(OverRdma(true), OverRdma(false)),
+                         TransportName);
 
 TEST_P(OwnerGone, ServerOverAnOutsideColonyDestroyedWithRequestsInItsReceiveQueue) {
   constexpr size_t kCalls = 8;
