@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "rpc/rpc_test_util.h"
+#include "support/log_capture.h"
 #include "tarn/polling/rdma_handle.h"
 
 namespace rpctest {
@@ -55,6 +56,23 @@ void StartOn(tarn::Worker* worker, std::atomic<int>* stage, std::function<void()
 
 class OwnerGone : public TransportSuite {
  protected:
+  // Receive-sized buffers of `worker` that are neither posted nor free
+  // (held by a reader, or lost), on its loop.
+  uint64_t BuffersOut(tarn::Worker* worker) {
+    uint64_t out = 0;
+    RunOn(worker, [&] {
+      const tarn::WorkerOption::RdmaOption& rdma = worker->option().rdma_option;
+      std::map<uint64_t, std::pair<uint64_t, uint64_t>> stat;
+      worker->GetMemPoolStat(&stat);
+      const uint32_t size = rdma.max_send_data_size + rdma.max_send_meta_size;
+      const auto* polling = static_cast<tarn::PollingWorker*>(worker);
+      const size_t posted =
+          polling->rdma_handle() != nullptr ? polling->rdma_handle()->posted_buffers().size() : 0;
+      out = stat[size].first - stat[size].second - posted;
+    });
+    return out;
+  }
+
   void ReleaseServers() override {
     server_.reset();
     if (server_colony_) server_colony_->Stop();
@@ -204,7 +222,6 @@ INSTANTIATE_TEST_SUITE_P(Over, Reconnect, ::testing::Values(OverRdma(true), Over
 TEST_P(OwnerGone, ServerOverAnOutsideColonyDestroyedWithRequestsInItsReceiveQueue) {
   constexpr size_t kCalls = 8;
   ASSERT_NO_FATAL_FAILURE(StartOverOutsideColony());
-  const tarn::WorkerOption option = ServerOption();
   tarn::Worker* server_worker = server_colony_->GetWorker(0u);
   // The calls that find no server end at their (short) budget.
   RunOn(client_worker_, [this] { client_->set_timeout_ms(200); });
@@ -227,18 +244,51 @@ TEST_P(OwnerGone, ServerOverAnOutsideColonyDestroyedWithRequestsInItsReceiveQueu
   for (int code : results.codes()) EXPECT_NE(code, 0);
   for (uint64_t lba : service_.lbas()) EXPECT_LT(lba, 100u);  // none reached the service
   // The requests' buffers went back to the worker that received them.
-  uint64_t out = 0;
-  RunOn(server_worker, [&] {
-    std::map<uint64_t, std::pair<uint64_t, uint64_t>> stat;
-    server_worker->GetMemPoolStat(&stat);
-    const uint32_t size = option.rdma_option.max_send_data_size +
-                          option.rdma_option.max_send_meta_size;
-    const auto* polling = static_cast<tarn::PollingWorker*>(server_worker);
-    const size_t posted =
-        polling->rdma_handle() != nullptr ? polling->rdma_handle()->posted_buffers().size() : 0;
-    out = stat[size].first - stat[size].second - posted;
+  EXPECT_EQ(BuffersOut(server_worker), 0u);
+}
+
+// A client on the server's own worker, whose first answer's closure
+// destroys the server while that worker's poll still holds completions
+// (answers, requests, sends) it has not handled: each of them is handled
+// once, by the poll that took it, and every buffer comes back.
+TEST_P(OwnerGone, ServerDestroyedFromACallbackOnItsOwnWorker) {
+  static constexpr size_t kCalls = 32;
+  ASSERT_NO_FATAL_FAILURE(StartOverOutsideColony());
+  tarn::Worker* worker = server_colony_->GetWorker(0u);
+  testsupport::LogCapture logs;
+  std::unique_ptr<tarn::RpcClient> near;
+  RunOn(worker, [&] {
+    near.reset(new tarn::RpcClient(tarn::kRdma, worker, Loopback(port_), "near_client"));
+    near->set_timeout_ms(600);
+    EXPECT_EQ(near->Connect(), 0);
   });
-  EXPECT_EQ(out, 0u);
+  Results first;
+  RunOn(worker, [&] { WriteOn(near.get(), 1, &first, {}); });
+  ASSERT_TRUE(first.WaitFor(1));
+  ASSERT_EQ(first.codes()[0], 0);
+
+  // The worker stops polling while the calls' requests land on it.
+  Results results;
+  bool destroyed = false;  // the worker's loop only
+  auto destroy = [this, &destroyed](tarn::RpcController*) {
+    if (destroyed) return;
+    destroyed = true;
+    server_.reset();
+  };
+  std::atomic<int> stage{0};
+  ASSERT_NO_FATAL_FAILURE(StartOn(worker, &stage, [&] {
+    for (size_t i = 0; i < kCalls; ++i) WriteOn(near.get(), 100 + i, &results, {}, destroy);
+    EXPECT_TRUE(WaitFor([] { return verbs_emu::GetCounters().cqes >= 2 * kCalls; }));
+  }));
+  ASSERT_TRUE(results.WaitFor(kCalls));
+  RunOn(worker, [&] { EXPECT_TRUE(destroyed); near.reset(); });
+  EXPECT_TRUE(WaitFor([&] { return BuffersOut(worker) == 0; }));
+  server_colony_->Stop();
+  server_colony_.reset();
+  for (const char* bad : {"Unexpected message type", "returned twice", "double free",
+                          "still in use at destruction"}) {
+    EXPECT_EQ(logs.LineWith(bad), "") << bad;
+  }
 }
 
 // An answer whose send is still outstanding when the server goes (the port
