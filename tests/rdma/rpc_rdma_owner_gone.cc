@@ -25,8 +25,13 @@ namespace {
 // A closure the test owns: it only records that it ran.
 class Flag : public google::protobuf::Closure {
  public:
-  void Run() override { ran_.store(true); }
+  void Run() override {
+    ran_.store(true);
+    if (then) then();
+  }
   bool ran() const { return ran_.load(); }
+
+  std::function<void()> then;  // runs after the flag is set
 
  private:
   std::atomic<bool> ran_{false};
@@ -204,6 +209,58 @@ TEST_P(Reconnect, AnswersReceivedBeforeALocalCloseReachTheLiveClient) {
             2500);
   RunOn(client_worker_, [this] {
     for (const auto& call : calls_) EXPECT_FALSE(call->ctrl->Failed()) << call->ctrl->error_code();
+  });
+}
+
+// The driver's case: a send fails (its peer's queue pair is gone), which
+// closes the connection in the send half of a poll, and the first answer
+// of the receive half issues a call (a read-modify-write's write stage),
+// which reconnects: the other answers of that batch still reach their
+// calls.
+TEST_P(Reconnect, ACallFromAnAnswerAfterASendErrorLeavesTheBatchsOtherAnswers) {
+  StartServerAndClient();
+  ASSERT_NE(WriteUntilAnswered(1), 0u);
+  bool reconnected = false;  // the client's loop only
+  RunOn(client_worker_, [&] {
+    client_->set_timeout_ms(3000);
+    for (size_t i = 0; i < kHeld; ++i) {
+      CallInLoop(TestBlockServer::kHoldLba);
+      calls_.back()->done.then = [&] {
+        if (reconnected) return;
+        reconnected = true;
+        CallInLoop(2);
+      };
+    }
+  });
+  ASSERT_TRUE(WaitFor([this] { return service_.held() == kHeld; }));
+  const uint32_t server_qp = service_.last_conn()->my_qp_num();
+  const Clock::time_point start = Clock::now();
+  std::atomic<int> stage{0};
+  ASSERT_NO_FATAL_FAILURE(StartOn(client_worker_, &stage, [&] {
+    EXPECT_TRUE(WaitFor([] { return OnlyReceivesLeft(kHeld); }));
+    EXPECT_TRUE(verbs_emu::KillQp("emu_0", server_qp));
+    const uint32_t client_qp = client_->current_conn()->my_qp_num();
+    CallInLoop(3);
+    EXPECT_TRUE(WaitFor([client_qp] {
+      ibv_qp_state state = IBV_QPS_RTS;
+      return verbs_emu::GetQpState("emu_0", client_qp, &state) && state == IBV_QPS_ERR;
+    }));
+  }));
+  EXPECT_EQ(service_.Release(), kHeld);
+  ASSERT_TRUE(WaitFor([&] { return stage.load() == 2; }));
+  ASSERT_TRUE(WaitFor([this] {
+    for (const auto& call : calls_) {
+      if (!call->done.ran()) return false;
+    }
+    return true;
+  }));
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(),
+            2500);
+  RunOn(client_worker_, [this] {
+    ASSERT_EQ(calls_.size(), kHeld + 2);
+    for (size_t i = 0; i < kHeld; ++i) EXPECT_FALSE(calls_[i]->ctrl->Failed()) << i;
+    EXPECT_TRUE(calls_[kHeld]->ctrl->Failed());  // the send that met the dead queue pair
+    EXPECT_FALSE(calls_[kHeld + 1]->ctrl->Failed()) << calls_[kHeld + 1]->ctrl->error_code();
   });
 }
 
