@@ -621,6 +621,10 @@ void PollingWorker::PrintQpairs() {
 // ---- dropping the device ----
 
 void PollingWorker::ClearRdma() {
+  if (dispatch_depth_ > 0) {
+    loop_->RunNextLoop([this] { ClearRdma(); });
+    return;
+  }
   LOG_WARN << "Begin ClearRdma name: " << name_;
   if (rdma_handle_ == nullptr) return;
   LOG_WARN << "Do ClearRdma name: " << name_;

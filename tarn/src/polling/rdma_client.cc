@@ -150,7 +150,7 @@ int RdmaClient::TryConnect() {
   if (!conn_) {
     Connect();
   } else if (conn_->IsClosed()) {
-    LOG_INFO << "rdma client will reconnect, peer addr: " << peer_addr_.ToString();
+    LOG_INFO << "rdma client will be disconnected, peer addr: " << peer_addr_.ToString();
     Replace();
     Connect();
   }

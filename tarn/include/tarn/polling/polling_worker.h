@@ -133,9 +133,6 @@ class PollingWorker : public Worker {
   // A queue pair that could not be moved to ERROR is destroyed (at once, and
   // its receives settled once the current poll's completions are handled).
   void SettleSendsNow(const std::shared_ptr<RdmaConnection>& conn);
-  // True while completions are being handled on this worker (a completion
-  // callback is on the stack): nothing may poll the device then.
-  bool handling_completions() const { return dispatch_depth_ > 0; }
   // Any thread, without waiting: the connection's ConnectionEstablished.
   void SetConnectionPeerReady(uint32_t qp_num);
   // Any thread, without waiting: the client side's handshake result. Not
@@ -154,7 +151,8 @@ class PollingWorker : public Worker {
   // settles what the device has completed, destroys every queue pair of the
   // context (a handshake's too; sends still outstanding complete with -1),
   // gives back the receive buffers and deletes the device context. Until
-  // InitRdma runs again the worker has no device.
+  // InitRdma runs again the worker has no device. Asked from inside a
+  // completion callback, it runs at the next loop pass (it polls).
   void ClearRdma();
   // INFO line with every queue-pair number of the table.
   void PrintQpairs();
