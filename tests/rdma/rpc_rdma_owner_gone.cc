@@ -192,18 +192,23 @@ class Reconnect : public OwnerGone {
     ASSERT_TRUE(WaitFor([&] { return stage.load() == 2; }));
   }
 
+  // Every call made so far has ended (the list grows on the client's
+  // loop, so it is read there).
+  bool AllDone() {
+    bool all = true;
+    RunOn(client_worker_, [&] {
+      for (const auto& call : calls_) all = all && call->done.ran();
+    });
+    return all;
+  }
+
   std::vector<std::unique_ptr<Call>> calls_;
 };
 
 TEST_P(Reconnect, AnswersReceivedBeforeALocalCloseReachTheLiveClient) {
   const Clock::time_point start = Clock::now();
   ASSERT_NO_FATAL_FAILURE(CloseAndCallWithAnswersWaiting([] {}));
-  ASSERT_TRUE(WaitFor([this] {
-    for (const auto& call : calls_) {
-      if (!call->done.ran()) return false;
-    }
-    return true;
-  }));
+  ASSERT_TRUE(WaitFor([this] { return AllDone(); }));
   // Well inside the calls' budget: none ended as a timeout.
   EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(),
             2500);
@@ -248,12 +253,7 @@ TEST_P(Reconnect, ACallFromAnAnswerAfterASendErrorLeavesTheBatchsOtherAnswers) {
   }));
   EXPECT_EQ(service_.Release(), kHeld);
   ASSERT_TRUE(WaitFor([&] { return stage.load() == 2; }));
-  ASSERT_TRUE(WaitFor([this] {
-    for (const auto& call : calls_) {
-      if (!call->done.ran()) return false;
-    }
-    return true;
-  }));
+  ASSERT_TRUE(WaitFor([this] { return AllDone(); }));
   EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(),
             2500);
   RunOn(client_worker_, [this] {
@@ -269,7 +269,9 @@ TEST_P(Reconnect, AClientDestroyedAfterTheReconnectHearsOfNoAnswer) {
   // Passes of the client's loop that poll the answers.
   for (int i = 0; i < 3; ++i) RunOn(client_worker_, [] {});
   EXPECT_TRUE(WaitFor([] { return verbs_emu::GetCounters().cqes == 0; }));
-  for (const auto& call : calls_) EXPECT_FALSE(call->done.ran());
+  RunOn(client_worker_, [this] {
+    for (const auto& call : calls_) EXPECT_FALSE(call->done.ran());
+  });
   EXPECT_TRUE(PoolsFull());
 }
 
