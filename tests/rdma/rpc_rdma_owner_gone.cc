@@ -146,6 +146,8 @@ TEST_P(OwnerGone, ClientDestroyedWithTheAnswerInItsReceiveQueue) {
 class Reconnect : public OwnerGone {
  protected:
   static constexpr size_t kHeld = 4;
+  // A dropped answer leaves its call to end at this budget, failed.
+  static constexpr uint32_t kBudgetMs = 10000;
 
   // A call whose pieces the test owns (a client destroyed with it in
   // flight never runs its closure).
@@ -177,7 +179,7 @@ class Reconnect : public OwnerGone {
     StartServerAndClient();
     ASSERT_NE(WriteUntilAnswered(1), 0u);
     RunOn(client_worker_, [this] {
-      client_->set_timeout_ms(3000);
+      client_->set_timeout_ms(kBudgetMs);
       for (size_t i = 0; i < kHeld; ++i) CallInLoop(TestBlockServer::kHoldLba);
     });
     ASSERT_TRUE(WaitFor([this] { return service_.held() == kHeld; }));
@@ -206,12 +208,9 @@ class Reconnect : public OwnerGone {
 };
 
 TEST_P(Reconnect, AnswersReceivedBeforeALocalCloseReachTheLiveClient) {
-  const Clock::time_point start = Clock::now();
   ASSERT_NO_FATAL_FAILURE(CloseAndCallWithAnswersWaiting([] {}));
   ASSERT_TRUE(WaitFor([this] { return AllDone(); }));
-  // Well inside the calls' budget: none ended as a timeout.
-  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(),
-            2500);
+  // None ended at its budget (a dropped answer would).
   RunOn(client_worker_, [this] {
     for (const auto& call : calls_) EXPECT_FALSE(call->ctrl->Failed()) << call->ctrl->error_code();
   });
@@ -227,7 +226,7 @@ TEST_P(Reconnect, ACallFromAnAnswerAfterASendErrorLeavesTheBatchsOtherAnswers) {
   ASSERT_NE(WriteUntilAnswered(1), 0u);
   bool reconnected = false;  // the client's loop only
   RunOn(client_worker_, [&] {
-    client_->set_timeout_ms(3000);
+    client_->set_timeout_ms(kBudgetMs);
     for (size_t i = 0; i < kHeld; ++i) {
       CallInLoop(TestBlockServer::kHoldLba);
       calls_.back()->done.then = [&] {
@@ -239,7 +238,6 @@ TEST_P(Reconnect, ACallFromAnAnswerAfterASendErrorLeavesTheBatchsOtherAnswers) {
   });
   ASSERT_TRUE(WaitFor([this] { return service_.held() == kHeld; }));
   const uint32_t server_qp = service_.last_conn()->my_qp_num();
-  const Clock::time_point start = Clock::now();
   std::atomic<int> stage{0};
   ASSERT_NO_FATAL_FAILURE(StartOn(client_worker_, &stage, [&] {
     EXPECT_TRUE(WaitFor([] { return OnlyReceivesLeft(kHeld); }));
@@ -254,8 +252,6 @@ TEST_P(Reconnect, ACallFromAnAnswerAfterASendErrorLeavesTheBatchsOtherAnswers) {
   EXPECT_EQ(service_.Release(), kHeld);
   ASSERT_TRUE(WaitFor([&] { return stage.load() == 2; }));
   ASSERT_TRUE(WaitFor([this] { return AllDone(); }));
-  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(),
-            2500);
   RunOn(client_worker_, [this] {
     ASSERT_EQ(calls_.size(), kHeld + 2);
     for (size_t i = 0; i < kHeld; ++i) EXPECT_FALSE(calls_[i]->ctrl->Failed()) << i;
@@ -318,13 +314,15 @@ TEST_P(OwnerGone, ServerDestroyedFromACallbackOnItsOwnWorker) {
   std::unique_ptr<tarn::RpcClient> near;
   RunOn(worker, [&] {
     near.reset(new tarn::RpcClient(tarn::kRdma, worker, Loopback(port_), "near_client"));
-    near->set_timeout_ms(600);
+    near->set_timeout_ms(kAnsweredBudgetMs);
     EXPECT_EQ(near->Connect(), 0);
   });
   Results first;
   RunOn(worker, [&] { WriteOn(near.get(), 1, &first, {}); });
   ASSERT_TRUE(first.WaitFor(1));
   ASSERT_EQ(first.codes()[0], 0);
+  // The calls the server never answers end at this budget.
+  RunOn(worker, [&] { near->set_timeout_ms(600); });
 
   // The worker stops polling while the calls' requests land on it.
   Results results;
