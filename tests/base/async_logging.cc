@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "butil/logging.h"
@@ -553,6 +554,55 @@ TEST_F(AsyncLoggingTest, FlushAfterATimedOutFlushDoesNotWaitWhileTheWriterIsStuc
   std::string all;
   for (const std::string& f : listFiles(dir_)) all += readAll(dir_ + "/" + f);
   EXPECT_NE(std::string::npos, all.find("moving again"));
+}
+
+// The writer parks inside the clock on every call past g_clockOpen.
+std::atomic<int> g_clockCalls{0};
+std::atomic<int> g_clockOpen{1 << 30};
+time_t gatedClock() {
+  const int call = ++g_clockCalls;
+  while (call > g_clockOpen.load()) usleep(1000);
+  return g_fakeNow.fetch_add(1) + 1;
+}
+
+// A flush that times out just after the writer finished a pass (not the
+// one serving it) does not take the writer for stuck: the next flush still
+// waits for it.
+TEST_F(AsyncLoggingTest, FlushTimingOutAsTheWriterEndsAPassLeavesItTrusted) {
+  std::string base = dir_ + "/moving";
+  const testsupport::ChildResult child = testsupport::RunInChild([&] {
+    g_fakeNow = 1796601600;
+    LogFile::setClock(&gatedClock);
+    AsyncLogging log(base, 1, 60, false, false);  // rolls, so reads the clock, per block
+    log.start();
+    log.append("first\n", 6);
+    CHILD_EXPECT(log.flush(30000));
+    // The next pass parks at its roll.
+    const int calls = g_clockCalls.load();
+    g_clockOpen = calls;
+    log.append("a\n", 2);
+    log.flush_notify();
+    while (g_clockCalls.load() <= calls) usleep(1000);
+    log.append("b\n", 2);
+    bool timed_out_flush = true;
+    std::thread waiter([&] { timed_out_flush = log.flush(1000); });
+    usleep(50000);
+    // The parked pass ends; the next one (with "b") parks at its roll until
+    // after the waiter's deadline.
+    g_clockOpen = calls + 1;
+    waiter.join();
+    CHILD_EXPECT(!timed_out_flush);
+    std::thread opener([] {
+      usleep(200000);
+      g_clockOpen = 1 << 30;
+    });
+    CHILD_EXPECT(log.flush(30000));
+    opener.join();
+    log.stop();
+    LogFile::setClock(nullptr);
+    return 0;
+  });
+  EXPECT_TRUE(child.ok()) << testsupport::Describe(child);
 }
 
 time_t fixedClock() { return 1796601600; }

@@ -189,6 +189,13 @@ TEST(RefillTest, LiveConnectionWithoutReceivesIsRefilled) {
   pair.Run(&pair.b(), [&] { deficit = pair.b().qp->recv_deficit; });
   EXPECT_EQ(deficit, 0);
   verbs_emu::ClearFailures();
+  // The sends' completions (which give their buffers back) are in before
+  // the workers go: a worker destroyed first drops them uncalled.
+  EXPECT_TRUE(testsupport::WaitFor([&] {
+    uint32_t in_flight = 1;
+    pair.Run(&pair.a(), [&] { in_flight = pair.a().conn->sends_in_flight(); });
+    return in_flight == 0;
+  }));
 }
 
 // A fatal device event: a second later every worker drops its device; every

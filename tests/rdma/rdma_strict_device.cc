@@ -279,5 +279,35 @@ TEST_P(StrictDeviceTest, MessagesReceivedBeforeALocalCloseAreDelivered) {
   EXPECT_TRUE(pair.TornDown(b));
 }
 
+// A queue pair destroyed before it drained (its owner could not wait for
+// the device): the device discards its flushes, so the receives still
+// posted on it are given back at the destroy; what the workers list as
+// posted is what the device holds, and no buffer is lost.
+TEST_P(StrictDeviceTest, AQueuePairDestroyedBeforeItDrainedGivesItsReceivesBack) {
+  std::unique_ptr<ConnectionPair> owned;
+  ASSERT_NO_FATAL_FAILURE(Connect("emu_0", GetParam(), &owned));
+  ConnectionPair& pair = *owned;
+  ConnectionPair::Side* a = &pair.a();
+  ConnectionPair::Side* b = &pair.b();
+  testsupport::LogCapture logs;
+  pair.Run(b, [&] { b->worker->DestroyConnectionNow(b->conn); });
+  EXPECT_TRUE(pair.TornDown(b));
+  EXPECT_EQ(b->record.closed_count(), 1);
+  std::vector<ConnectionPair::Side*> sides = {a};
+  if (b->worker != a->worker) sides.push_back(b);
+  EXPECT_TRUE(testsupport::WaitFor([&] {
+    const verbs_emu::Counters counters = verbs_emu::GetCounters();
+    uint64_t listed = 0;
+    for (ConnectionPair::Side* side : sides) {
+      pair.Run(side, [&] { listed += side->worker->rdma_handle()->posted_buffers().size(); });
+    }
+    return counters.cqes == 0 && listed == counters.recv_wrs + counters.srq_wrs;
+  }));
+  size_t posted = 0;
+  pair.Run(b, [&] { posted = b->worker->rdma_handle()->posted_buffers().size(); });
+  EXPECT_EQ(pair.BuffersOut(b), posted);
+  EXPECT_EQ(logs.LineWith("returned twice"), "");
+}
+
 }  // namespace
 }  // namespace rdmatest

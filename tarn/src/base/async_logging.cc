@@ -81,13 +81,16 @@ bool AsyncLogging::flush(int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   std::unique_lock<std::mutex> lock(mutex_);
   if (writerStuck_) return false;
+  const uint64_t passes = passesDone_;
   const uint64_t ticket = ++flushTaken_;
   flushRequested_ = true;
   cond_.notify();
   const bool done = flushedCond_.wait_until(lock, deadline, [&] {
     return flushDone_ >= ticket || !running_.load();
   }) && flushDone_ >= ticket;
-  if (!done && running_.load()) writerStuck_ = true;
+  // Stuck only when no pass ended during the whole wait: a writer that just
+  // finished the pass before the one serving this ticket is moving.
+  if (!done && running_.load() && passesDone_ == passes) writerStuck_ = true;
   return done;
 }
 
@@ -172,6 +175,7 @@ void AsyncLogging::threadFunc() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       flushDone_ = ticket;
+      ++passesDone_;
       writerStuck_ = false;  // it moves again: flushes may wait for it
     }
     flushedCond_.notify_all();

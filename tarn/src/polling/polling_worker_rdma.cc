@@ -135,6 +135,12 @@ int PollingWorker::PostRecvs(RdmaQueuePair* qp, int n, bool count_failure) {
   n = std::min(n, static_cast<int>(recv_wrs_.size()));
   const int prepared = PrepareRecvs(n);
   int posted = 0;
+  if (qp != nullptr) {
+    for (int i = 0; i < prepared; ++i) {
+      reinterpret_cast<RdmaPostRecvWorkRequest*>(recv_wrs_[i].wr_id)->qp_generation =
+          qp->generation();
+    }
+  }
   if (prepared > 0) {
     recv_wrs_[prepared - 1].next = nullptr;
     ibv_recv_wr* bad = nullptr;
@@ -164,20 +170,35 @@ int PollingWorker::PostRecvs(RdmaQueuePair* qp, int n, bool count_failure) {
 int PollingWorker::RdmaProcess() {
   RdmaHandle* handle = rdma_handle_;
   if (handle == nullptr) return 0;
+  // completions_ holds one poll's batch while it is handled: a poll from
+  // inside a callback would overwrite what is still to be handled.
+  if (dispatch_depth_ > 0) {
+    LOG_ERROR << "rdma poll from inside a completion callback refused, worker: " << name_;
+    return 0;
+  }
+  BeginDispatch();
   int sent = ibv_poll_cq(handle->send_cq(), static_cast<int>(kPollBatch), completions_);
   if (sent < 0) {
     errno = -sent;
     LOG_SYSERR << "ibv_poll_cq error: " << sent;
+    EndDispatch();
     return -1;
   }
   if (sent > 0) TxWcHandle(completions_, sent);
-  int received = ibv_poll_cq(handle->recv_cq(), static_cast<int>(kPollBatch), completions_);
+  int received = 0;
+  // A callback of the send batch may have dropped the device.
+  if (rdma_handle_ == handle) {
+    received = ibv_poll_cq(handle->recv_cq(), static_cast<int>(kPollBatch), completions_);
+  }
   if (received < 0) {
     errno = -received;
     LOG_SYSERR << "ibv_poll_cq error: " << received;
+    EndDispatch();
     return -1;
   }
   if (received > 0) RxWcHandle(completions_, received);
+  EndDispatch();
+  if (rdma_handle_ == nullptr) return 1;
   if ((pass_count_ & kEventPassMask) != 0) return sent > 0 || received > 0 ? 1 : 0;
   if ((pass_count_ & kKeepAlivePassMask) == 0) {
     DoKeepAlive();
@@ -227,6 +248,7 @@ int PollingWorker::HandleAsyncEvent() {
 }
 
 void PollingWorker::TxWcHandle(ibv_wc* wc, int n) {
+  BeginDispatch();
   for (int i = 0; i < n; ++i) {
     const ibv_wc& c = wc[i];
     std::shared_ptr<RdmaConnection> conn = FindConnection(c.qp_num);
@@ -238,17 +260,16 @@ void PollingWorker::TxWcHandle(ibv_wc* wc, int n) {
     bool destroy = false;
     const int ret = conn->HandleTxWc(c, &destroy);
     if (ret != 0) LOG_ERROR << "HandleTxWc error, ret: " << ret;
-    if (destroy) {
-      TakeReceivesBeforeDestroy();
-      conn->queue_pair()->DestroyQp();
-      recv_qps_.erase(c.qp_num);
-      DelConnection(c.qp_num);
-    }
+    // Nothing of the queue pair completes after its marker; it goes once
+    // this dispatch is over.
+    if (destroy) drained_.push_back(std::move(conn));
   }
+  EndDispatch();
 }
 
 void PollingWorker::RxWcHandle(ibv_wc* wc, int n) {
   const bool srq = rdma_handle_->srq() != nullptr;
+  BeginDispatch();
   for (int i = 0; i < n; ++i) {
     const ibv_wc& c = wc[i];
     if (i + 1 < n) __builtin_prefetch(reinterpret_cast<const void*>(wc[i + 1].wr_id));
@@ -279,6 +300,7 @@ void PollingWorker::RxWcHandle(ibv_wc* wc, int n) {
       loop_->RunNextLoop([this, weak] { RefillQueuePair(weak.lock()); });
     }
   }
+  EndDispatch();
 }
 
 // The marker completes after every work request of its queue pair, but the
@@ -286,16 +308,62 @@ void PollingWorker::RxWcHandle(ibv_wc* wc, int n) {
 // queue, which this pass may not have polled down to them yet. Handled here
 // rather than discarded with the queue pair, each one gives its buffer back
 // and has its replacement posted. The queue pair took at most the shared
-// queue's depth, which bounds the rounds.
+// queue's depth (or its own), which bounds the rounds. Runs only where no
+// completion is being handled (the end of a dispatch, or a task).
 void PollingWorker::TakeReceivesBeforeDestroy() {
-  if (rdma_handle_ == nullptr || rdma_handle_->srq() == nullptr) return;
-  // Not completions_: the send completions being handled live there.
+  if (rdma_handle_ == nullptr) return;
   ibv_wc wc[kPollBatch];
   const uint32_t rounds = option_.rdma_option.recv_depth / kPollBatch + 2;
   for (uint32_t r = 0; r < rounds && rdma_handle_ != nullptr; ++r) {
     const int n = ibv_poll_cq(rdma_handle_->recv_cq(), static_cast<int>(kPollBatch), wc);
     if (n <= 0) return;
     RxWcHandle(wc, n);
+  }
+}
+
+void PollingWorker::EndDispatch() {
+  if (dispatch_depth_ > 1) {
+    --dispatch_depth_;
+    return;
+  }
+  // Still counted as handling completions: a callback run from here must
+  // not poll either. Every completion polled so far has been handled.
+  while (!drained_.empty() && rdma_handle_ != nullptr) {
+    std::vector<std::shared_ptr<RdmaConnection>> batch;
+    batch.swap(drained_);
+    TakeReceivesBeforeDestroy();
+    for (const auto& conn : batch) DestroyQueuePairOf(conn);
+  }
+  drained_.clear();
+  dispatch_depth_ = 0;
+}
+
+void PollingWorker::DestroyQueuePairOf(const std::shared_ptr<RdmaConnection>& conn) {
+  const std::shared_ptr<RdmaQueuePair> qp = conn->queue_pair();
+  if (qp == nullptr || rdma_handle_ == nullptr) return;
+  const uint32_t qp_num = qp->qp_num();
+  qp->DestroyQp();
+  recv_qps_.erase(qp_num);
+  if (rdma_handle_->srq() == nullptr) ReleaseQpRecvs(*qp);
+  if (FindConnection(qp_num) == conn) DelConnection(qp_num);
+}
+
+// Destroyed before its own receives all completed (it was not let drain):
+// the device discards their flushes, so nothing else gives them back.
+void PollingWorker::ReleaseQpRecvs(const RdmaQueuePair& qp) {
+  if (qp.posted_recv_count <= 0) return;
+  std::vector<RdmaPostRecvWorkRequest*> mine;
+  for (const auto& entry : rdma_handle_->posted_buffers()) {
+    if (entry.second->qp_generation == qp.generation()) mine.push_back(entry.second);
+  }
+  if (!mine.empty()) {
+    LOG_INFO << "receives of a destroyed qp given back, qp_num: " << qp.qp_num()
+             << ", count: " << mine.size();
+  }
+  for (RdmaPostRecvWorkRequest* request : mine) {
+    void* buffer = request->buffer;
+    rdma_handle_->DeletePostRecvWorkRequest(request);
+    Free(buffer);
   }
 }
 
@@ -420,11 +488,35 @@ void PollingWorker::DestroyConnectionNow(const std::shared_ptr<RdmaConnection>& 
   conn->ForceCloseInLoop();
   const std::shared_ptr<RdmaQueuePair>& qp = conn->queue_pair();
   if (qp == nullptr || qp->qp() == nullptr) return;
-  const uint32_t qp_num = qp->qp_num();
-  TakeReceivesBeforeDestroy();
+  if (dispatch_depth_ > 0) {
+    // The batch being handled may still name it: settle its sends now, the
+    // queue pair goes at the end of the dispatch.
+    SettleSendsNow(conn);
+    drained_.push_back(conn);
+    return;
+  }
+  BeginDispatch();
+  drained_.push_back(conn);
+  EndDispatch();
+}
+
+void PollingWorker::SettleSendsNow(const std::shared_ptr<RdmaConnection>& conn) {
+  loop_->AssertInLoopThread();
+  const std::shared_ptr<RdmaQueuePair> qp = conn->queue_pair();
+  if (qp == nullptr || qp->qp() == nullptr || qp->outstanding_sends() == 0) return;
+  if (qp->in_error()) {
+    qp->AbandonSends();
+    return;
+  }
+  // The device might still send them: only destroying the queue pair
+  // stops it. Its receives are settled once nothing polled is pending.
+  LOG_WARN << "qp not in ERROR, destroyed to settle its sends, qp_num: " << qp->qp_num();
   qp->DestroyQp();
-  recv_qps_.erase(qp_num);
-  if (FindConnection(qp_num) == conn) DelConnection(qp_num);
+  drained_.push_back(conn);
+  if (dispatch_depth_ == 0) {
+    BeginDispatch();
+    EndDispatch();
+  }
 }
 
 // A connection leaving the table: kept until its queue pair has drained
@@ -529,6 +621,10 @@ void PollingWorker::PrintQpairs() {
 // ---- dropping the device ----
 
 void PollingWorker::ClearRdma() {
+  if (dispatch_depth_ > 0) {
+    loop_->RunNextLoop([this] { ClearRdma(); });
+    return;
+  }
   LOG_WARN << "Begin ClearRdma name: " << name_;
   if (rdma_handle_ == nullptr) return;
   LOG_WARN << "Do ClearRdma name: " << name_;
@@ -562,6 +658,7 @@ void PollingWorker::ReleaseRdmaState(bool notify) {
   connections_.clear();
   retiring_.clear();
   recv_qps_.clear();
+  drained_.clear();
   all.clear();
   if (rdma_poller_ != nullptr && rdma_poller_->index >= 0) UnregisterPoller(rdma_poller_.get());
   rdma_poller_.reset();

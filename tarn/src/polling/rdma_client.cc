@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "tarn/base/logging.h"
 #include "tarn/event/event_worker.h"
@@ -108,6 +110,12 @@ void RdmaClient::DisConnect() {
     worker_->loop()->RunInLoop([this] { DisConnect(); }, false);
     return;
   }
+  // The connections a reconnect replaced may still hold answers for this
+  // owner: they stop calling back too.
+  for (const std::weak_ptr<RdmaConnection>& weak : replaced_) {
+    if (std::shared_ptr<RdmaConnection> old = weak.lock()) old->CutCallbacks();
+  }
+  replaced_.clear();
   if (!conn_) return;
   LOG_INFO << "rdma client will be disconnected, peer addr: " << peer_addr_.ToString();
   // On the loop ForceClose closes at once. Then the connection no longer
@@ -115,6 +123,17 @@ void RdmaClient::DisConnect() {
   // reach an owner that may be about to go (a client destroyed now).
   if (!conn_->IsClosed()) conn_->ForceClose();
   static_cast<RdmaConnection*>(conn_.get())->CutCallbacks();
+  conn_.reset();
+}
+
+void RdmaClient::Replace() {
+  // Closed here, not let go: what it received before the close (answers to
+  // calls still waiting) still reaches this owner, until the owner goes or
+  // disconnects for good.
+  replaced_.erase(std::remove_if(replaced_.begin(), replaced_.end(),
+                                 [](const std::weak_ptr<RdmaConnection>& w) { return w.expired(); }),
+                  replaced_.end());
+  replaced_.push_back(std::static_pointer_cast<RdmaConnection>(conn_));
   conn_.reset();
 }
 
@@ -131,7 +150,8 @@ int RdmaClient::TryConnect() {
   if (!conn_) {
     Connect();
   } else if (conn_->IsClosed()) {
-    DisConnect();
+    LOG_INFO << "rdma client will be disconnected, peer addr: " << peer_addr_.ToString();
+    Replace();
     Connect();
   }
   return 0;

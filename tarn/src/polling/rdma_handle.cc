@@ -508,6 +508,7 @@ RdmaPostRecvWorkRequest* RdmaHandle::NewPostRecvWorkRequest(void* buffer) {
   }
   request->header = header;
   request->buffer = buffer;
+  request->qp_generation = 0;
   posted_buffers_[buffer] = request;
   return request;
 }

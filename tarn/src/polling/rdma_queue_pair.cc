@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <vector>
 
 #include "tarn/base/logging.h"
 #include "tarn/polling/polling_worker.h"
@@ -150,6 +151,7 @@ void RdmaQueuePair::Shutdown() {
                << ", state: " << state_;
     return;
   }
+  in_error_ = true;
   LOG_INFO << "After RdmaQueuePair::Shutdown qp_num: " << qp_num_ << ", state: " << state_;
 }
 
@@ -198,6 +200,20 @@ void RdmaQueuePair::CompleteOutstanding(RdmaHandle* handle, bool notify) {
     handle->DeleteWorkRequest(request);
     if (notify) callback(-1);
   }
+}
+
+void RdmaQueuePair::AbandonSends() {
+  if (outstanding_.empty()) return;
+  LOG_INFO << "sends of a qp in ERROR completed before the device reports them, qp_num: "
+           << qp_num_ << ", sends: " << outstanding_.size();
+  // Taken out first: a callback may post elsewhere, or close more.
+  std::vector<SendCallback> callbacks;
+  callbacks.reserve(outstanding_.size());
+  for (RdmaWorkRequest* request = outstanding_.front(); request != nullptr;
+       request = decltype(outstanding_)::next(request)) {
+    if (request->callback) callbacks.push_back(std::move(request->callback));
+  }
+  for (SendCallback& callback : callbacks) callback(-1);
 }
 
 uint16_t RdmaQueuePair::lid() const { return handle_->port_attr().lid; }

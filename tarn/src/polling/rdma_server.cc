@@ -99,20 +99,26 @@ void RdmaServer::CutMadeConnections() {
   }
   // The sends still outstanding (answers on their way) complete into their
   // own callbacks, which belong to the owner too: let the workers take
-  // their flushes while the owner is still whole, for a while (a worker
-  // whose own thread destroys the server cannot poll meanwhile: it is
-  // polled here); what has not come by then completes as the queue pair is
-  // destroyed here.
+  // their flushes while the owner is still whole, for a while; what has not
+  // come by then completes as the queue pair is destroyed here. A worker
+  // whose own thread destroys the server cannot take them meanwhile, and
+  // must not poll for them (it may be inside a completion callback, whose
+  // poll's batch is still being handled): there they complete now, the
+  // queue pairs being in ERROR already, and are taken off the device later
+  // by the worker's ordinary passes.
   const auto deadline = std::chrono::steady_clock::now() + kSendDrainWait;
   for (auto& entry : by_worker) {
     PollingWorker* worker = entry.first;
     std::vector<std::shared_ptr<RdmaConnection>>& conns = entry.second;
-    const bool own_loop = worker->loop()->IsInLoopThread();
+    if (worker->loop()->IsInLoopThread()) {
+      for (auto& conn : conns) worker->SettleSendsNow(conn);
+      conns.clear();
+      continue;
+    }
     for (bool drained = false; !drained;) {
       const bool late = std::chrono::steady_clock::now() >= deadline;
       const int ret = worker->loop()->RunInLoop(
           [&] {
-            if (own_loop && !late) worker->RdmaProcess();
             drained = true;
             for (auto& conn : conns) {
               const std::shared_ptr<RdmaQueuePair>& qp = conn->queue_pair();

@@ -43,8 +43,9 @@ class AsyncLogging {
   // once where no writer can do it: before start() or after stop(), on the
   // writer's own thread, and in a child forked after start() (the writer
   // thread stayed in the parent). Returns false at once, too, while the
-  // writer is stuck: once a flush has timed out, later flushes do not wait
-  // until the writer has finished a pass again. The flushes on the way out
+  // writer is stuck: once a flush has timed out without the writer
+  // finishing a single pass meanwhile, later flushes do not wait until the
+  // writer has finished a pass again. The flushes on the way out
   // of a process (a FATAL line, shut-down, exit) thus share one deadline
   // instead of each waiting in full for a disk that does not take lines.
   bool flush(int timeoutMs);
@@ -72,6 +73,8 @@ class AsyncLogging {
   // writer has put on disk. Guarded by mutex_.
   uint64_t flushTaken_ = 0;
   uint64_t flushDone_ = 0;
+  // Passes the writer has finished. Guarded by mutex_.
+  uint64_t passesDone_ = 0;
   // A flush timed out and the writer has not finished a pass since.
   // Guarded by mutex_.
   bool writerStuck_ = false;

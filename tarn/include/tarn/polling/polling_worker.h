@@ -120,10 +120,19 @@ class PollingWorker : public Worker {
   // not closed yet; a queue pair that has not drained keeps it reachable for
   // its last completions.
   void DelConnection(uint32_t qp_num);
-  // Loop thread: closes the connection and destroys its queue pair now,
-  // without waiting for the device to drain it (its sends still outstanding
-  // complete with -1 here), and removes it from the table.
+  // Loop thread: closes the connection and destroys its queue pair without
+  // waiting for the device to drain it (its sends still outstanding
+  // complete with -1 here), and removes it from the table. Inside a
+  // completion callback the queue pair goes once the completions of the
+  // current poll have all been handled.
   void DestroyConnectionNow(const std::shared_ptr<RdmaConnection>& conn);
+  // Loop thread, on a closed connection: its sends still outstanding
+  // complete with -1 now, without polling. With the queue pair in ERROR the
+  // device sends none of them any more: their requests stay listed until
+  // the device reports them, and the queue pair's teardown runs its course.
+  // A queue pair that could not be moved to ERROR is destroyed (at once, and
+  // its receives settled once the current poll's completions are handled).
+  void SettleSendsNow(const std::shared_ptr<RdmaConnection>& conn);
   // Any thread, without waiting: the connection's ConnectionEstablished.
   void SetConnectionPeerReady(uint32_t qp_num);
   // Any thread, without waiting: the client side's handshake result. Not
@@ -142,7 +151,8 @@ class PollingWorker : public Worker {
   // settles what the device has completed, destroys every queue pair of the
   // context (a handshake's too; sends still outstanding complete with -1),
   // gives back the receive buffers and deletes the device context. Until
-  // InitRdma runs again the worker has no device.
+  // InitRdma runs again the worker has no device. Asked from inside a
+  // completion callback, it runs at the next loop pass (it polls).
   void ClearRdma();
   // INFO line with every queue-pair number of the table.
   void PrintQpairs();
@@ -193,10 +203,24 @@ class PollingWorker : public Worker {
   // is still outstanding; else null.
   RdmaWorkRequest* ClaimOrphanSend(const ibv_wc& wc);
   void DropOrphanRxWc(const ibv_wc& wc);
-  // Before a queue pair on the shared receive queue is destroyed: handles
-  // the receives already completed (destroying it would discard them, and
-  // their buffers and the shared queue's replacements with them).
+  // Before a queue pair is destroyed: handles the receives already
+  // completed (destroying it would discard them, and their buffers and, on
+  // the shared receive queue, their replacements with them). Polls: only
+  // where no completion is being handled.
   void TakeReceivesBeforeDestroy();
+  // Completion handling: Begin on entry, End on the way out. The outermost
+  // End destroys the queue pairs queued meanwhile (drained_), after every
+  // completion already polled has been handled: destroying one earlier
+  // would discard completions polled before it, and taking its receives
+  // means polling, which must not nest in a completion callback.
+  void BeginDispatch() { ++dispatch_depth_; }
+  void EndDispatch();
+  // Destroys conn's queue pair (when not yet), gives back the receives it
+  // still had posted of its own (the device discards their flushes) and
+  // removes it from the table.
+  void DestroyQueuePairOf(const std::shared_ptr<RdmaConnection>& conn);
+  // Receives still listed as posted on qp's own receive queue, given back.
+  void ReleaseQpRecvs(const RdmaQueuePair& qp);
   // Remembers a queue pair that posts its own receives, so that receives
   // completing while it has no connection still count.
   void TrackRecvQp(const std::shared_ptr<RdmaQueuePair>& qp);
@@ -232,6 +256,10 @@ class PollingWorker : public Worker {
   std::unordered_map<uint32_t, std::shared_ptr<RdmaConnection>> retiring_;
   // Queue pairs with receives of their own, by number.
   std::unordered_map<uint32_t, std::weak_ptr<RdmaQueuePair>> recv_qps_;
+  // Nesting of completion handling on this thread.
+  int dispatch_depth_ = 0;
+  // Connections whose queue pair goes when the completion handling ends.
+  std::vector<std::shared_ptr<RdmaConnection>> drained_;
 };
 
 }  // namespace tarn

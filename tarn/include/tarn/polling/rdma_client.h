@@ -32,6 +32,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "tarn/client.h"
 #include "tarn/event/tcp_client.h"
@@ -41,6 +42,7 @@ namespace tarn {
 
 class EventWorker;
 class PollingWorker;
+class RdmaConnection;
 class RdmaQueuePair;
 class WorkerThread;
 
@@ -65,12 +67,16 @@ class RdmaClient : public Client {
   // RdmaConnection "rdma-conn-<id>" in state 2 and a job for the negotiation
   // thread. 0.
   int Connect() override;
-  // Closes (when open) and drops the current connection, whose callbacks
-  // then run no more (what it still receives is freed unread).
+  // Lets go for good: closes (when open) and drops the current connection,
+  // whose callbacks then run no more (what it still receives is freed
+  // unread), and cuts the callbacks of the connections reconnects replaced.
   void DisConnect() override;
   // Opens the worker's device when it has none (after a one-second pause;
   // gives up until the next call when that fails), then connects when there
-  // is no connection or it is closed. 0.
+  // is no connection or it is closed. A closed connection replaced here
+  // keeps its callbacks: messages it received before the close (answers to
+  // calls still waiting) still reach the owner, until DisConnect or the
+  // client's end. 0.
   int TryConnect() override;
 
   // The job's three callbacks. OnConnInit runs on the worker's loop: the
@@ -88,11 +94,18 @@ class RdmaClient : public Client {
  private:
   bool InLoopThread() const;
   void Teardown();
+  // Drops the current (closed) connection without cutting its callbacks,
+  // and remembers it.
+  void Replace();
 
   PollingWorker* worker_;
   // Expires when the client goes (on its worker's thread); jobs that call
   // back later find it gone.
   std::shared_ptr<int> alive_;
+  // Closed connections a reconnect replaced that may still exist (draining
+  // on the worker), loop thread; expired entries are dropped at the next
+  // replacement.
+  std::vector<std::weak_ptr<RdmaConnection>> replaced_;
 };
 
 class RdmaClientHelper {

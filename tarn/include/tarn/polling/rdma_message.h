@@ -122,6 +122,9 @@ struct RdmaWorkRequest {
 struct RdmaPostRecvWorkRequest {
   RdmaMessageHeader* header = nullptr;
   void* buffer = nullptr;
+  // The queue pair whose own receive queue holds it (its generation); 0 on
+  // the shared receive queue.
+  uint64_t qp_generation = 0;
 };
 
 // Reserved wr_ids of every queue pair: the keepalive write and the marker

@@ -80,6 +80,14 @@ class RdmaQueuePair {
   // whose loop is gone, their callbacks are destroyed uncalled); the
   // device context forgets it. Later calls do nothing.
   void DestroyQp(bool notify_sends = true);
+  // In ERROR (Shutdown moved it there; the device sends nothing more):
+  // every send still outstanding has its callback run now with -1, oldest
+  // first. The requests stay listed until the device reports them, or the
+  // queue pair is destroyed, and then call nobody. Its owner may be about
+  // to go and cannot wait for the device.
+  void AbandonSends();
+  // Shutdown moved the verbs queue pair to ERROR.
+  bool in_error() const { return in_error_; }
 
   // Local values the handshake announces.
   uint16_t lid() const;
@@ -146,6 +154,7 @@ class RdmaQueuePair {
   uint32_t max_msg_size_ = 0;
   uint32_t peer_max_recv_size_ = 0;
   uint32_t state_ = kNew;
+  bool in_error_ = false;
   int init_status_ = 0;
 };
 

@@ -46,8 +46,10 @@ class RdmaServer : public Server {
   // returns, so that nothing it still receives reaches the owner, which
   // goes with the server; the sends still outstanding on them (answers)
   // complete before it returns too (flushed, or at the latest after
-  // kSendDrainWait as their queue pairs are destroyed). Do not destroy it from a thread its loops may
-  // wait on.
+  // kSendDrainWait as their queue pairs are destroyed; on a worker whose
+  // own thread destroys the server, at once with -1, without polling, so
+  // that it may be destroyed from a completion callback there). Do not
+  // destroy it from a thread its loops may wait on.
   ~RdmaServer() override;
 
   // Without a colony, builds and starts a polling colony of the worker count
