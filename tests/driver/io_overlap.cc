@@ -266,9 +266,10 @@ TEST_F(OverlapTest, ConcurrentOverlappingWritesEndInALegalOrder) {
   StartDrivers();
   constexpr uint64_t kRegion = 16 * kBlock;
   constexpr int kRounds = 30;
+  constexpr int kRetriedRounds = 15;
   constexpr int kWrites = 24;
   bs_.Store(0, std::string(kRegion, '\0'));
-  for (int round = 0; round < 2 * kRounds; ++round) {
+  for (int round = 0; round < kRounds + kRetriedRounds; ++round) {
     const bool retries = round >= kRounds;
     max_flighting = retries ? 3 : 300;
     SCOPED_TRACE("round " + std::to_string(round) + (retries ? " with retries" : ""));
