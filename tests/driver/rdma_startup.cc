@@ -163,11 +163,15 @@ TEST(RdmaStartUp, FinishingTheEnvironmentFailsTheIoOutOnce) {
     CHILD_EXPECT(cluster.Start() == 0);
     CHILD_EXPECT(cluster.CreateDisk("vol", 16ull << 20) == 0);
     IniFile ini(RdmaIni(1, cluster.volume_manager_ips(), cluster.volume_manager_ports(),
-                        "rpc_timeout 30000\nretry_sleep_ms 600000\n"));
+                        "rpc_timeout 30000\nretry_sleep_ms 100\n"));
     CHILD_EXPECT(pyx_init_env() == 0);
     std::unique_ptr<pyxhost::Disk> disk = pyxhost::Disk::Open("vol", 60);
     CHILD_EXPECT(disk->ok());
     pyxhost::Channel ch(disk.get(), pyxhost::Channel::Options());
+    // The driver's connection to the block server is up before the held
+    // calls go (a first call that finds it still connecting is retried).
+    std::string warm(4096, 'w');
+    CHILD_EXPECT(SyncIo(&ch, true, &warm, 0) == 0);
     cluster.faults().DelayCalls(pyxsim::Role::kBlockServer, pyxsim::Faults::kAnyServer, "Read",
                                 5000, 2);
     struct Io {
