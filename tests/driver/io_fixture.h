@@ -62,6 +62,7 @@ class FakeBlockServer : public vovorav::BlockServerService {
     int extra_infos = 0;      // read: block_info entries past the range
     bool hold = false;        // answered only by Release()
     bool apply_late = false;  // write, held: stored only when Release() answers it
+    bool applied = false;     // write answered with an error: stored all the same
   };
   struct Request {
     std::string method;
@@ -149,9 +150,10 @@ class FakeBlockServer : public vovorav::BlockServerService {
     const Answer a = Next("Write");
     resp->mutable_latest_route_term()->set_term(a.term < 0 ? term_ : static_cast<uint64_t>(a.term));
     resp->mutable_rc()->set_retcode(a.retcode);
-    const bool late = a.retcode == 0 && a.hold && a.apply_late;
+    const bool store = a.retcode == 0 || a.applied;
+    const bool late = store && a.hold && a.apply_late;
+    if (store && !late) StoreLocked(r.lba, r.data);
     if (a.retcode == 0) {
-      if (!late) StoreLocked(r.lba, r.data);
       resp->set_segment_id(location_[0]);
       resp->set_stream_id(location_[1]);
       resp->set_extent_id(location_[2]);

@@ -5,12 +5,14 @@
 // and recv_buff_size absent, fitting or too small. Start-up acts once per
 // process, so every case runs in a child of its own.
 #include <cstdio>
+#include <memory>
 #include <set>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "control/globals.h"
+#include "io/pyx_driver.h"
 #include "driver/control_support.h"
 #include "driver/start_ini.h"
 #include "pyxdriver/pyxdriver.h"
@@ -18,6 +20,7 @@
 #include "pyxsim/cluster.h"
 #include "support/child.h"
 #include "support/threads.h"
+#include "support/wait.h"
 #include "tarn/worker_colony.h"
 
 namespace {
@@ -148,6 +151,70 @@ TEST(RdmaStartUp, SmallestRecvBuffSizeCarriesTheLargestIo) {
   }, 240);
   EXPECT_TRUE(r.ok()) << testsupport::Describe(r);
   EXPECT_NE(r.output.find("largest io carried"), std::string::npos) << r.output;
+}
+
+// Over RDMA too, pyx_finish_env completes once with -1 what a driver
+// holds: a read and the read stage of an unaligned write at the block
+// server (their answers held back), and an aligned write waiting for the
+// unaligned write's block. The clients go while their calls are out.
+TEST(RdmaStartUp, FinishingTheEnvironmentFailsTheIoOutOnce) {
+  const testsupport::ChildResult r = testsupport::RunInChild([] {
+    pyxsim::Cluster cluster(OneRdmaBlockServer());
+    CHILD_EXPECT(cluster.Start() == 0);
+    CHILD_EXPECT(cluster.CreateDisk("vol", 16ull << 20) == 0);
+    IniFile ini(RdmaIni(1, cluster.volume_manager_ips(), cluster.volume_manager_ports(),
+                        "rpc_timeout 30000\nretry_sleep_ms 100\n"));
+    CHILD_EXPECT(pyx_init_env() == 0);
+    std::unique_ptr<pyxhost::Disk> disk = pyxhost::Disk::Open("vol", 60);
+    CHILD_EXPECT(disk->ok());
+    pyxhost::Channel ch(disk.get(), pyxhost::Channel::Options());
+    // The driver's connection to the block server is up before the held
+    // calls go (a first call that finds it still connecting is retried).
+    std::string warm(4096, 'w');
+    CHILD_EXPECT(SyncIo(&ch, true, &warm, 0) == 0);
+    cluster.faults().DelayCalls(pyxsim::Role::kBlockServer, pyxsim::Faults::kAnyServer, "Read",
+                                5000, 2);
+    struct Io {
+      std::string data;
+      int calls = 0;
+      int status = 1;
+    } ios[3];
+    auto cb = [](void* arg, int status) {
+      auto* io = static_cast<Io*>(arg);
+      ++io->calls;
+      io->status = status;
+    };
+    const uint64_t offsets[3] = {0, 65536 + 100, 65536};
+    const uint64_t lens[3] = {4096, 512, 4096};
+    for (int i = 0; i < 3; ++i) {
+      ios[i].data.assign(lens[i], 'r');
+      iovec iov{&ios[i].data[0], lens[i]};
+      CHILD_EXPECT((i == 0 ? ch.Read(&iov, 1, offsets[i], lens[i], cb, &ios[i])
+                           : ch.Write(&iov, 1, offsets[i], lens[i], cb, &ios[i])) == 0);
+      if (i == 1) {
+        CHILD_EXPECT(testsupport::WaitFor([&] {
+          return cluster.faults().CallCount(pyxsim::Role::kBlockServer,
+                                            pyxsim::Faults::kAnyServer, "Read") == 2;
+        }));
+      }
+    }
+    CHILD_EXPECT(testsupport::WaitFor([] {
+      size_t n = 0;
+      PyxDriver* d = pyxdrivers[0];
+      d->worker()->loop()->RunInLoop([&n, d] { n = d->retry_count(); }, false);
+      return n == 1;
+    }));
+    pyx_finish_env();
+    ch.Poll();
+    for (const Io& io : ios) CHILD_EXPECT(io.calls == 1 && io.status == -1);
+    CHILD_EXPECT(ch.counters().double_completions == 0);
+    cluster.Stop();
+    printf("rdma io failed once\n");
+    return 0;
+  }, 120);
+  EXPECT_TRUE(r.ok()) << testsupport::Describe(r);
+  EXPECT_NE(r.output.find("rdma io failed once"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("worker 0 shut down: 3 I/O failed"), std::string::npos) << r.output;
 }
 
 struct RecvBuffCase {
