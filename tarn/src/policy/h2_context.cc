@@ -1295,9 +1295,13 @@ void H2Context::OnHeldCheck() {
   const auto now = std::chrono::steady_clock::now();
   const uint64_t taken = AnswerBytesTaken();
   // The client took some answer bytes, however few: it takes its answers.
-  // While this end reads nothing from it (its reset calls run), it cannot
-  // open its windows either: that time is not held against it.
-  if (taken != taken_mark_ || input_paused_) {
+  // While this end reads nothing from it (its reset calls run), a client
+  // that has taken every byte sent waits only for its window updates to be
+  // read: that time is not held against it. Bytes left waiting in its
+  // socket are its own doing, paused or not.
+  const bool waits_for_reading = input_paused_ && conn_->ReadableLengthOutBuf() == 0 &&
+                                 conn_->UnackedInSocket() == 0;
+  if (taken != taken_mark_ || waits_for_reading) {
     taken_mark_ = taken;
     last_taken_ = now;
   }
