@@ -43,7 +43,8 @@ const char kOutro[] =
     "\n"
     "Exit status: 0 all clean; 1 not clean (I/O errors, verify errors, I/O lost\n"
     "or completed twice); 2 a bad option, or the run could not start; 3 the run\n"
-    "hung and was given up; 4 the cluster process pyxbench started died;\n"
+    "hung (no I/O completed for 600 s, or PYXBENCH_HANG_S seconds) and was\n"
+    "given up; 4 the cluster process pyxbench started died;\n"
     "128+N stopped by signal N (130 for SIGINT, 143 for SIGTERM): the first\n"
     "SIGINT or SIGTERM stops the run, lets what is in flight complete and prints\n"
     "the summary of what ran; a second ends it at once.\n";

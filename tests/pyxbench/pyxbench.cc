@@ -274,7 +274,9 @@ enum class Act {
   kSecondSigintWithClusterStalled,
   kKillCluster,
   kRunShJson,
-  kVerifyLargeSize
+  kVerifyLargeSize,
+  kLongPassNotAHang,
+  kClusterHung
 };
 
 struct RunCase {
@@ -389,6 +391,38 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       EXPECT_LT(Number(json, "max_rss_mib"), state + 1024) << json;
       break;
     }
+    case Act::kLongPassNotAHang: {
+      // Passes over the range (seconds at --iodepth 1) longer than --runtime
+      // plus the span the watchdog allows without progress: no hang while
+      // their I/O completes.
+      Bench b({PYXBENCH_BIN, "--prefill", "--runtime", "0", "--verify", "--size", "160m",
+               "--iodepth", "1", "--json", "--progress", "off"},
+              {"PYXBENCH_HANG_S=2"});
+      EXPECT_EQ(b.Wait(180), 0) << b.err();
+      const std::string json = b.out();
+      ASSERT_TRUE(IsJson(json)) << json << b.err();
+      EXPECT_EQ(Field(json, "clean"), "true");
+      EXPECT_GE(Number(json, "verified_bytes"), 160.0 * (1 << 20));
+      TakeLogDir(b.err());
+      break;
+    }
+    case Act::kClusterHung: {
+      // The cluster stopped (SIGSTOP) with an RPC timeout longer than the
+      // watchdog's span: nothing completes, and the run is given up.
+      Bench b({PYXBENCH_BIN, "--runtime", "1", "--iodepth", "4", "--size", "32m",
+               "--rpc-timeout-ms", "120000"},
+              {"PYXBENCH_HANG_S=2"});
+      ASSERT_TRUE(b.WaitForErr("] run", 60)) << b.err();
+      const std::vector<pid_t> sims = ChildrenNamed(b.pid(), "pyxsim");
+      ASSERT_EQ(sims.size(), 1u);
+      kill(sims[0], SIGSTOP);
+      EXPECT_EQ(b.Wait(60), 3) << b.err();
+      EXPECT_NE(b.err().find("nothing completed for 2 s; giving up"), std::string::npos)
+          << b.err();
+      EXPECT_TRUE(Gone(sims[0], 30)) << "pyxsim left behind";
+      EXPECT_FALSE(TakeLogDir(b.err()).empty()) << b.err();
+      break;
+    }
   }
 }
 
@@ -399,7 +433,9 @@ INSTANTIATE_TEST_SUITE_P(
                       RunCase{"SecondSigint", Act::kSecondSigintWithClusterStalled},
                       RunCase{"ClusterKilled", Act::kKillCluster},
                       RunCase{"RunShJson", Act::kRunShJson},
-                      RunCase{"VerifyLargeSize", Act::kVerifyLargeSize}),
+                      RunCase{"VerifyLargeSize", Act::kVerifyLargeSize},
+                      RunCase{"LongPassNotAHang", Act::kLongPassNotAHang},
+                      RunCase{"ClusterHung", Act::kClusterHung}),
     [](const ::testing::TestParamInfo<RunCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
