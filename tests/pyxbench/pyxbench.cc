@@ -240,6 +240,8 @@ TEST(PyxbenchOptions, EachBadValueRefusedWithItsLimitBeforeAnythingStarts) {
       {{"--verify", "--bs", "1000", "--blockalign", "512"}, "--verify", "at least 512"},
       {{"--size", "4k", "--numjobs", "2"}, "'4k' for --size", ""},
       {{"--name=job1", "--rw", "randread"}, "--name: pyxbench runs one job", ""},
+      {{"--config", "/nonexistent/driver.ini"}, "'/nonexistent/driver.ini' for --config",
+       "a readable file"},
   };
   // All at once: each is a whole program start.
   std::vector<std::unique_ptr<Bench>> runs;
@@ -264,6 +266,19 @@ TEST(PyxbenchOptions, EachBadValueRefusedWithItsLimitBeforeAnythingStarts) {
     EXPECT_EQ(err.find("logs kept"), std::string::npos) << err;
     EXPECT_TRUE(runs[i]->out().empty()) << runs[i]->out();
   }
+
+  // 128g is the limit of the cluster pyxbench starts; one given by --config
+  // has disks of their own sizes, checked when the disk opens (this file
+  // names no cluster: the run ends there).
+  const std::string ini = std::string(testing::TempDir()) + "/pyxbench_config_only.ini";
+  std::ofstream(ini) << "[ORLA]\n";
+  Bench given({PYXBENCH_BIN, "--config", ini, "--size", "200g", "--offset", "150g"});
+  EXPECT_EQ(given.Wait(60), 2) << given.err();
+  EXPECT_EQ(given.err().find("for --size"), std::string::npos) << given.err();
+  EXPECT_EQ(given.err().find("past the largest disk"), std::string::npos) << given.err();
+  EXPECT_NE(given.err().find("cannot open disk pyxbench"), std::string::npos) << given.err();
+  TakeLogDir(given.err());
+  unlink(ini.c_str());
 }
 
 // --- Runs against the cluster ---
