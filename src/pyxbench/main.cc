@@ -525,7 +525,9 @@ int Main(int argc, char** argv) {
     faults_on = true;
   }
 
-  // Run: ramp, then the measured span, with a progress line a second.
+  // Run: ramp, then the measured span, with a progress line a second; its
+  // span counts from here, however long the prefill took.
+  PushWatchdog(o.runtime_s + o.ramp_time_s + g_hang_s);
   if (!stop.stopped()) control.phase.store(static_cast<int>(Phase::kRun), std::memory_order_release);
   if (o.ramp_time_s > 0 && !stop.stopped()) {
     stop.phase = "ramp";

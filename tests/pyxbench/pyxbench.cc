@@ -407,9 +407,9 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       break;
     }
     case Act::kLongPassNotAHang: {
-      // Passes over the range (seconds at --iodepth 1) longer than --runtime
-      // plus the span the watchdog allows without progress: no hang while
-      // their I/O completes.
+      // Passes over the range (seconds at --iodepth 1) longer than the span
+      // the watchdog allows without progress: no hang while their I/O
+      // completes.
       Bench b({PYXBENCH_BIN, "--prefill", "--runtime", "0", "--verify", "--size", "160m",
                "--iodepth", "1", "--json", "--progress", "off"},
               {"PYXBENCH_HANG_S=2"});
