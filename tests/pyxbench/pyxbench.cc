@@ -422,12 +422,13 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       break;
     }
     case Act::kClusterHung: {
-      // The cluster stopped (SIGSTOP) with an RPC timeout longer than the
-      // watchdog's span: nothing completes, and the run is given up.
-      Bench b({PYXBENCH_BIN, "--runtime", "1", "--iodepth", "4", "--size", "32m",
+      // The cluster stopped (SIGSTOP) during the prefill, with an RPC
+      // timeout longer than the watchdog's span: nothing completes, and the
+      // run is given up.
+      Bench b({PYXBENCH_BIN, "--prefill", "--runtime", "1", "--iodepth", "4", "--size", "4g",
                "--rpc-timeout-ms", "120000"},
               {"PYXBENCH_HANG_S=2"});
-      ASSERT_TRUE(b.WaitForErr("] run", 60)) << b.err();
+      ASSERT_TRUE(b.WaitForErr("prefilling", 60)) << b.err();
       const std::vector<pid_t> sims = ChildrenNamed(b.pid(), "pyxsim");
       ASSERT_EQ(sims.size(), 1u);
       kill(sims[0], SIGSTOP);
