@@ -7,11 +7,11 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
-#include <stdlib.h>
-#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <cmath>
 #include <iterator>
 #include <map>
 #include <numeric>

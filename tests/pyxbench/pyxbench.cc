@@ -230,17 +230,20 @@ TEST(PyxbenchOptions, EachBadValueRefusedWithItsLimitBeforeAnythingStarts) {
       {{"--iodepth", "65536"}, "'65536' for --iodepth", "1 to 4096"},
       {{"--numjobs", "257"}, "'257' for --numjobs", "1 to 256"},
       {{"--bs", "100"}, "'100' for --bs", "512 to 256k"},
-      {{"--bsrange", "1000-5000"}, "'1000-5000' for --bsrange",
+      {{"--bsrange", "1000-5000"},
+       "'1000-5000' for --bsrange",
        "multiples of 512 from 512 to 256k, MIN <= MAX"},
       {{"--blockalign", "3"}, "'3' for --blockalign", "a power of two from 1 to 1g"},
-      {{"--blockalign", "512m", "--size", "64m"}, "'512m' for --blockalign",
+      {{"--blockalign", "512m", "--size", "64m"},
+       "'512m' for --blockalign",
        "a power of two from 1 to 1g, within each job's share of --size"},
       {{"--bs", "4k", "--bsrange", "512-8k"}, "--bs and --bsrange both given", ""},
       {{"--ini-set", "bogus_key=1"}, "'bogus_key=1' for --ini-set", "KEY one of asyn_log"},
       {{"--verify", "--bs", "1000", "--blockalign", "512"}, "--verify", "at least 512"},
       {{"--size", "4k", "--numjobs", "2"}, "'4k' for --size", ""},
       {{"--name=job1", "--rw", "randread"}, "--name: pyxbench runs one job", ""},
-      {{"--config", "/nonexistent/driver.ini"}, "'/nonexistent/driver.ini' for --config",
+      {{"--config", "/nonexistent/driver.ini"},
+       "'/nonexistent/driver.ini' for --config",
        "a readable file"},
   };
   // All at once: each is a whole program start.
@@ -433,8 +436,7 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       ASSERT_EQ(sims.size(), 1u);
       kill(sims[0], SIGSTOP);
       EXPECT_EQ(b.Wait(60), 3) << b.err();
-      EXPECT_NE(b.err().find("nothing completed for 2 s; giving up"), std::string::npos)
-          << b.err();
+      EXPECT_NE(b.err().find("nothing completed for 2 s; giving up"), std::string::npos) << b.err();
       EXPECT_TRUE(Gone(sims[0], 30)) << "pyxsim left behind";
       EXPECT_FALSE(TakeLogDir(b.err()).empty()) << b.err();
       break;
