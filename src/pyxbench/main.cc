@@ -7,14 +7,15 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
-#include <stdlib.h>
-#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -83,10 +84,27 @@ void SayLeftBehind() {
   (void)n;
 }
 
+// A pass over a large range (the prefill, the read-back: minutes at
+// --size 128g) is no hang while its I/O completes: every completion seen
+// moves the deadline to g_hang_s from then (PYXBENCH_HANG_S sets it).
+double g_hang_s = 600;
+std::atomic<double> g_give_up_at{0};
+
+void PushWatchdog(double seconds) {
+  const double at = NowS() + seconds;
+  double cur = g_give_up_at.load();
+  while (cur < at && !g_give_up_at.compare_exchange_weak(cur, at)) {
+  }
+}
+
 void ArmWatchdog(double seconds) {
-  std::thread([seconds] {
-    Sleep(seconds);
-    fprintf(Err(), "pyxbench: still running after %.0f s; giving up\n", seconds);
+  const double start = NowS();
+  g_give_up_at.store(start + seconds);
+  std::thread([start] {
+    for (double left; (left = g_give_up_at.load() - NowS()) > 0;) Sleep(std::min(left, 1.0));
+    fprintf(Err(),
+            "pyxbench: still running after %.0f s, nothing completed for %.0f s; giving up\n",
+            NowS() - start, g_hang_s);
     fflush(Err());
     SayLeftBehind();
     if (g_sim != nullptr && g_sim->pid() > 0) kill(g_sim->pid(), SIGKILL);
@@ -251,11 +269,17 @@ struct Progress {
 bool WaitJobs(const std::vector<std::unique_ptr<Job>>& jobs, Phase p, double timeout_s,
               Stopper* stop, Progress* progress) {
   const double deadline = NowS() + timeout_s;
+  uint64_t done = SumCounts(jobs).ios();
   for (;;) {
     if (AllReached(jobs, p)) return true;
     if (NowS() >= deadline) return false;
     stop->Check();
-    progress->Tick(SumCounts(jobs));
+    const JobCounts now = SumCounts(jobs);
+    if (now.ios() != done) {
+      done = now.ios();
+      PushWatchdog(g_hang_s);
+    }
+    progress->Tick(now);
     Sleep(0.005);
   }
 }
@@ -369,7 +393,11 @@ int Main(int argc, char** argv) {
   SaveStandardStreams();
   g_err_fd = fileno(Err());
   CatchStopSignals();
-  ArmWatchdog(o.runtime_s + o.ramp_time_s + 600);
+  if (const char* hang = getenv("PYXBENCH_HANG_S")) {
+    const double h = strtod(hang, nullptr);
+    if (std::isfinite(h) && h > 0) g_hang_s = h;
+  }
+  ArmWatchdog(o.runtime_s + o.ramp_time_s + g_hang_s);
 
   const std::string log_dir = MakeLogDir(o);
   if (log_dir.empty()) return Fail("cannot make a folder for the logs");
@@ -460,6 +488,8 @@ int Main(int argc, char** argv) {
   }
 
   stop.control = &control;
+  // The start-up is done: the run's own span from here.
+  PushWatchdog(o.runtime_s + o.ramp_time_s + g_hang_s);
   // A stop taken while starting ends the jobs before they begin.
   stop.Check();
   if (stop.stopped()) stop.Cut(stop.cluster_end.empty() ? stop.rpc_timeout_s + 1 : 1.0);
@@ -495,7 +525,9 @@ int Main(int argc, char** argv) {
     faults_on = true;
   }
 
-  // Run: ramp, then the measured span, with a progress line a second.
+  // Run: ramp, then the measured span, with a progress line a second; its
+  // span counts from here, however long the prefill took.
+  PushWatchdog(o.runtime_s + o.ramp_time_s + g_hang_s);
   if (!stop.stopped()) control.phase.store(static_cast<int>(Phase::kRun), std::memory_order_release);
   if (o.ramp_time_s > 0 && !stop.stopped()) {
     stop.phase = "ramp";
@@ -558,6 +590,8 @@ int Main(int argc, char** argv) {
   WaitJobs(jobs, Phase::kDone, 30 * 86400, &stop, &progress);
   progress.End();
   for (auto& t : threads) t.join();
+  // The shut-down's own span.
+  PushWatchdog(g_hang_s);
 
   Report r;
   r.options = &o;

@@ -1,12 +1,14 @@
 #include "options.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <cmath>
 #include <iterator>
 #include <map>
 #include <numeric>
@@ -43,7 +45,8 @@ const char kOutro[] =
     "\n"
     "Exit status: 0 all clean; 1 not clean (I/O errors, verify errors, I/O lost\n"
     "or completed twice); 2 a bad option, or the run could not start; 3 the run\n"
-    "hung and was given up; 4 the cluster process pyxbench started died;\n"
+    "hung (no I/O completed for 600 s, or PYXBENCH_HANG_S seconds) and was\n"
+    "given up; 4 the cluster process pyxbench started died;\n"
     "128+N stopped by signal N (130 for SIGINT, 143 for SIGTERM): the first\n"
     "SIGINT or SIGTERM stops the run, lets what is in flight complete and prints\n"
     "the summary of what ran; a second ends it at once.\n";
@@ -310,14 +313,22 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       });
   opt(nullptr, "ramp_time", "SECONDS", "run first, not counted", "0 to 86400", "0",
       seconds_in(0, 86400, &o->ramp_time_s));
-  opt(nullptr, "size", "SIZE", "bytes of the disk the jobs share",
-      "4k to " + max_disk + ", with --offset at most " + max_disk +
-          " (the largest disk of the cluster pyxbench starts), at least one block per job",
-      "256m", [&](const std::string& v) {
-        return ParseSize(v, &o->size) && o->size >= 4096 && o->size <= kMaxClusterDisk;
+  // A cluster given by --config holds disks of its own sizes (opening the
+  // disk checks them); the cluster pyxbench starts, at most kMaxClusterDisk.
+  const std::string sizes = "4k to " + max_disk + ", with --offset at most " + max_disk +
+                            " (the largest disk of the cluster pyxbench starts; with --config, "
+                            "the disk's size), at least one block per job";
+  const std::string offsets = "0 to " + max_disk + " - --size (with --config, the disk's size)";
+  std::string size_given, offset_given;
+  opt(nullptr, "size", "SIZE", "bytes of the disk the jobs share", sizes, "256m",
+      [&](const std::string& v) {
+        size_given = v;
+        return ParseSize(v, &o->size) && o->size >= 4096 && o->size <= kMaxGivenDisk;
       });
-  opt(nullptr, "offset", "SIZE", "where they start", "0 to " + max_disk + " - --size", "0",
-      [&](const std::string& v) { return ParseSize(v, &o->offset) && o->offset <= kMaxClusterDisk; });
+  opt(nullptr, "offset", "SIZE", "where they start", offsets, "0", [&](const std::string& v) {
+    offset_given = v;
+    return ParseSize(v, &o->offset) && o->offset <= kMaxGivenDisk;
+  });
   opt(nullptr, "randseed", "N", "", "0 to 2^64-1", "0x5eed", seed(&o->randseed));
   flag(nullptr, "verify", "check every read against what was written (memory: see below)",
        [&] { o->verify = true; });
@@ -355,8 +366,11 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         o->ini_set[key] = v.substr(eq + 1);
         return true;
       });
-  opt("Cluster:", "config", "FILE", "use the cluster FILE names instead of starting one", "", "",
-      [&](const std::string& v) { o->config = v; return !v.empty(); });
+  opt("Cluster:", "config", "FILE", "use the cluster FILE names instead of starting one",
+      "a readable file", "", [&](const std::string& v) {
+        o->config = v;
+        return !v.empty() && access(v.c_str(), R_OK) == 0;
+      });
   opt(nullptr, "disk", "NAME", "disk to open", "letters, digits, '.', '_' and '-'", "pyxbench",
       [&](const std::string& v) {
         if (v.empty()) return false;
@@ -508,7 +522,15 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
              " (here " + SizeText(per_job) + ")";
     return false;
   }
-  if (o->offset + o->size > kMaxClusterDisk) {
+  if (o->config.empty() && o->size > kMaxClusterDisk) {
+    *error = "bad value '" + size_given + "' for --size: allowed " + sizes;
+    return false;
+  }
+  if (o->config.empty() && o->offset > kMaxClusterDisk) {
+    *error = "bad value '" + offset_given + "' for --offset: allowed " + offsets;
+    return false;
+  }
+  if (o->config.empty() && o->offset + o->size > kMaxClusterDisk) {
     *error = "--offset " + SizeText(o->offset) + " + --size " + SizeText(o->size) +
              " is past the largest disk of the cluster pyxbench starts: allowed at most " +
              max_disk + " together";

@@ -14,6 +14,8 @@ enum class RwMode { kRead, kWrite, kRandRead, kRandWrite, kRandRw, kRw };
 // The largest disk the cluster pyxbench starts can make (its routes cover
 // at most 8192 planes of 16 MiB): --offset + --size and --disk-size.
 constexpr uint64_t kMaxClusterDisk = 128ull << 30;
+// --offset and --size each, with --config (far from wrapping when added).
+constexpr uint64_t kMaxGivenDisk = 1ull << 60;
 
 struct Options {
   // Workload.

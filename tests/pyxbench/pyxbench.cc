@@ -230,16 +230,21 @@ TEST(PyxbenchOptions, EachBadValueRefusedWithItsLimitBeforeAnythingStarts) {
       {{"--iodepth", "65536"}, "'65536' for --iodepth", "1 to 4096"},
       {{"--numjobs", "257"}, "'257' for --numjobs", "1 to 256"},
       {{"--bs", "100"}, "'100' for --bs", "512 to 256k"},
-      {{"--bsrange", "1000-5000"}, "'1000-5000' for --bsrange",
+      {{"--bsrange", "1000-5000"},
+       "'1000-5000' for --bsrange",
        "multiples of 512 from 512 to 256k, MIN <= MAX"},
       {{"--blockalign", "3"}, "'3' for --blockalign", "a power of two from 1 to 1g"},
-      {{"--blockalign", "512m", "--size", "64m"}, "'512m' for --blockalign",
+      {{"--blockalign", "512m", "--size", "64m"},
+       "'512m' for --blockalign",
        "a power of two from 1 to 1g, within each job's share of --size"},
       {{"--bs", "4k", "--bsrange", "512-8k"}, "--bs and --bsrange both given", ""},
       {{"--ini-set", "bogus_key=1"}, "'bogus_key=1' for --ini-set", "KEY one of asyn_log"},
       {{"--verify", "--bs", "1000", "--blockalign", "512"}, "--verify", "at least 512"},
       {{"--size", "4k", "--numjobs", "2"}, "'4k' for --size", ""},
       {{"--name=job1", "--rw", "randread"}, "--name: pyxbench runs one job", ""},
+      {{"--config", "/nonexistent/driver.ini"},
+       "'/nonexistent/driver.ini' for --config",
+       "a readable file"},
   };
   // All at once: each is a whole program start.
   std::vector<std::unique_ptr<Bench>> runs;
@@ -264,6 +269,19 @@ TEST(PyxbenchOptions, EachBadValueRefusedWithItsLimitBeforeAnythingStarts) {
     EXPECT_EQ(err.find("logs kept"), std::string::npos) << err;
     EXPECT_TRUE(runs[i]->out().empty()) << runs[i]->out();
   }
+
+  // 128g is the limit of the cluster pyxbench starts; one given by --config
+  // has disks of their own sizes, checked when the disk opens (this file
+  // names no cluster: the run ends there).
+  const std::string ini = std::string(testing::TempDir()) + "/pyxbench_config_only.ini";
+  std::ofstream(ini) << "[ORLA]\n";
+  Bench given({PYXBENCH_BIN, "--config", ini, "--size", "200g", "--offset", "150g"});
+  EXPECT_EQ(given.Wait(60), 2) << given.err();
+  EXPECT_EQ(given.err().find("for --size"), std::string::npos) << given.err();
+  EXPECT_EQ(given.err().find("past the largest disk"), std::string::npos) << given.err();
+  EXPECT_NE(given.err().find("cannot open disk pyxbench"), std::string::npos) << given.err();
+  TakeLogDir(given.err());
+  unlink(ini.c_str());
 }
 
 // --- Runs against the cluster ---
@@ -274,7 +292,9 @@ enum class Act {
   kSecondSigintWithClusterStalled,
   kKillCluster,
   kRunShJson,
-  kVerifyLargeSize
+  kVerifyLargeSize,
+  kLongPassNotAHang,
+  kClusterHung
 };
 
 struct RunCase {
@@ -389,6 +409,38 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       EXPECT_LT(Number(json, "max_rss_mib"), state + 1024) << json;
       break;
     }
+    case Act::kLongPassNotAHang: {
+      // Passes over the range (seconds at --iodepth 1) longer than the span
+      // the watchdog allows without progress: no hang while their I/O
+      // completes.
+      Bench b({PYXBENCH_BIN, "--prefill", "--runtime", "0", "--verify", "--size", "160m",
+               "--iodepth", "1", "--json", "--progress", "off"},
+              {"PYXBENCH_HANG_S=2"});
+      EXPECT_EQ(b.Wait(180), 0) << b.err();
+      const std::string json = b.out();
+      ASSERT_TRUE(IsJson(json)) << json << b.err();
+      EXPECT_EQ(Field(json, "clean"), "true");
+      EXPECT_GE(Number(json, "verified_bytes"), 160.0 * (1 << 20));
+      TakeLogDir(b.err());
+      break;
+    }
+    case Act::kClusterHung: {
+      // The cluster stopped (SIGSTOP) during the prefill, with an RPC
+      // timeout longer than the watchdog's span: nothing completes, and the
+      // run is given up.
+      Bench b({PYXBENCH_BIN, "--prefill", "--runtime", "1", "--iodepth", "4", "--size", "4g",
+               "--rpc-timeout-ms", "120000"},
+              {"PYXBENCH_HANG_S=2"});
+      ASSERT_TRUE(b.WaitForErr("prefilling", 60)) << b.err();
+      const std::vector<pid_t> sims = ChildrenNamed(b.pid(), "pyxsim");
+      ASSERT_EQ(sims.size(), 1u);
+      kill(sims[0], SIGSTOP);
+      EXPECT_EQ(b.Wait(60), 3) << b.err();
+      EXPECT_NE(b.err().find("nothing completed for 2 s; giving up"), std::string::npos) << b.err();
+      EXPECT_TRUE(Gone(sims[0], 30)) << "pyxsim left behind";
+      EXPECT_FALSE(TakeLogDir(b.err()).empty()) << b.err();
+      break;
+    }
   }
 }
 
@@ -399,7 +451,9 @@ INSTANTIATE_TEST_SUITE_P(
                       RunCase{"SecondSigint", Act::kSecondSigintWithClusterStalled},
                       RunCase{"ClusterKilled", Act::kKillCluster},
                       RunCase{"RunShJson", Act::kRunShJson},
-                      RunCase{"VerifyLargeSize", Act::kVerifyLargeSize}),
+                      RunCase{"VerifyLargeSize", Act::kVerifyLargeSize},
+                      RunCase{"LongPassNotAHang", Act::kLongPassNotAHang},
+                      RunCase{"ClusterHung", Act::kClusterHung}),
     [](const ::testing::TestParamInfo<RunCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
