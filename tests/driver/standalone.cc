@@ -35,6 +35,18 @@ bool Started() {
 
 bool Open(HostDisk* disk) { return pyx_init(disk->record()) == 0 && disk->WaitDone(); }
 
+// A successful route answer of one term and a fixed geometry.
+vovorav::BlockMasterQueryPlaneRouteResponse RoutesOfTerm(uint64_t term) {
+  vovorav::BlockMasterQueryPlaneRouteResponse routes;
+  routes.mutable_rc()->set_retcode(0);
+  routes.mutable_route_term()->set_term(term);
+  routes.mutable_basic()->set_die_unit_capacity(1ull << 36);
+  routes.mutable_basic()->set_die_capacity(1ull << 28);
+  routes.mutable_basic()->set_plane_capacity(1ull << 24);
+  routes.mutable_basic()->set_block_capacity(1ull << 20);
+  return routes;
+}
+
 TEST(Ipv6, DiskOpensOverIpv6) {
   if (!testsupport::Ipv6LoopbackAvailable()) GTEST_SKIP() << "no IPv6 loopback";
   const testsupport::ChildResult r = testsupport::RunInChild([] {
@@ -121,14 +133,7 @@ TEST(LocateAnswer, WithoutAPrimaryBlockMasterTheFirstIsUsed) {
     const uint16_t bm_port = testsupport::PickFreePort();
     FakeServer<ctltest::FakeBlockMaster> bm("127.0.0.1", bm_port, false);
     CHILD_EXPECT(vm.started() && bm.started());
-    vovorav::BlockMasterQueryPlaneRouteResponse routes;
-    routes.mutable_rc()->set_retcode(0);
-    routes.mutable_route_term()->set_term(3);
-    routes.mutable_basic()->set_die_unit_capacity(1ull << 36);
-    routes.mutable_basic()->set_die_capacity(1ull << 28);
-    routes.mutable_basic()->set_plane_capacity(1ull << 24);
-    routes.mutable_basic()->set_block_capacity(1ull << 20);
-    bm.service().set_answer(routes);
+    bm.service().set_answer(RoutesOfTerm(3));
     // Three block masters, none of them the primary; only the first one
     // listens.
     volume::VolumeManagerLocateVdiResponse locate;
@@ -175,14 +180,7 @@ TEST(LocateAnswer, ANewDiskBehindTheNameStartsItsRouteTermsAfresh) {
     const uint16_t bm_port = testsupport::PickFreePort();
     FakeServer<ctltest::FakeBlockMaster> bm("127.0.0.1", bm_port, false);
     CHILD_EXPECT(vm.started() && bm.started());
-    vovorav::BlockMasterQueryPlaneRouteResponse routes;
-    routes.mutable_rc()->set_retcode(0);
-    routes.mutable_route_term()->set_term(30);
-    routes.mutable_basic()->set_die_unit_capacity(1ull << 36);
-    routes.mutable_basic()->set_die_capacity(1ull << 28);
-    routes.mutable_basic()->set_plane_capacity(1ull << 24);
-    routes.mutable_basic()->set_block_capacity(1ull << 20);
-    bm.service().set_answer(routes);
+    bm.service().set_answer(RoutesOfTerm(30));
     volume::VolumeManagerLocateVdiResponse locate;
     locate.mutable_rc()->set_retcode(0);
     locate.set_vdi_uuid("uuid-first");
@@ -210,8 +208,7 @@ TEST(LocateAnswer, ANewDiskBehindTheNameStartsItsRouteTermsAfresh) {
 
     locate.set_vdi_uuid("uuid-second");
     vm.service().set_locate(locate);
-    routes.mutable_route_term()->set_term(3);
-    bm.service().set_answer(routes);
+    bm.service().set_answer(RoutesOfTerm(3));
     CHILD_EXPECT(get_vdisk_size(disk.record()) == 0);
     CHILD_EXPECT(disk.WaitDone(2));
     CHILD_EXPECT(disk.ok() == 1);

@@ -492,14 +492,18 @@ void TcpConnection::ReleaseReadHold() {
   // a peer that sends faster than it reads cannot grow the input ring.
   // Announced on the next pass: the writer that released the hold is still
   // running.
+  ReadAgainNextPass();
+}
+
+void TcpConnection::ReadAgainNextPass() {
   std::weak_ptr<Connection> weak = weak_from_this();
   loop_->RunNextLoop([weak] {
     std::shared_ptr<Connection> self = weak.lock();
     if (!self) return;
     auto* tcp = static_cast<TcpConnection*>(self.get());
-    // A protocol that paused its input hears of it when it resumes.
+    // Whichever stop (output hold, paused input) ends last reads again.
     if (!tcp->handler_ || tcp->read_held_ || tcp->input_paused_) return;
-    tcp->RunMessageReadCb(self);
+    if (tcp->input_->ReadableBytes() > 0) tcp->RunMessageReadCb(self);
     if (tcp->handler_ && !tcp->read_held_) tcp->ResumeReadEvent();
   });
 }
@@ -517,15 +521,7 @@ void TcpConnection::PauseInput(bool pause) {
   // As when an output hold is released: what was received first is
   // announced on the next pass (the caller is still running), and the
   // socket is read again once it has been taken without pausing again.
-  std::weak_ptr<Connection> weak = weak_from_this();
-  loop_->RunNextLoop([weak] {
-    std::shared_ptr<Connection> self = weak.lock();
-    if (!self) return;
-    auto* tcp = static_cast<TcpConnection*>(self.get());
-    if (!tcp->handler_ || tcp->read_held_ || tcp->input_paused_) return;
-    if (tcp->input_->ReadableBytes() > 0) tcp->RunMessageReadCb(self);
-    if (tcp->handler_ && !tcp->read_held_) tcp->ResumeReadEvent();
-  });
+  ReadAgainNextPass();
 }
 
 void TcpConnection::ResumeReadEvent() {

@@ -110,6 +110,9 @@ class TcpConnection : public Connection, public PassEndWork {
   void OnHeldOutputWritten();
   void ReleaseReadHold();
   void ResumeReadEvent();
+  // On the next pass, unless reading is stopped again by then: announces
+  // what was received before the stop, then watches the socket again.
+  void ReadAgainNextPass();
   void ArmHoldTimer(double seconds);
   void CheckHeldOutput();
   // Bytes the peer's kernel has acknowledged: written to the socket and no
