@@ -99,6 +99,14 @@ class OwnerGone : public TransportSuite {
     pool_size_ = static_cast<int>(option.obj_pool_size);
     MakeClient();
     ASSERT_NE(WriteUntilAnswered(1), 0u);
+    // The client has the answer, but the server's worker may not have
+    // polled the answer's send completion yet: a test that stops that
+    // worker now would find it still waiting there. Wait until every
+    // completion has been taken.
+    ASSERT_TRUE(WaitFor([] {
+      const verbs_emu::Counters counters = verbs_emu::GetCounters();
+      return counters.cqes == 0 && counters.send_wrs == 0;
+    }));
   }
 
   void DestroyWithAnAnswerOutstanding(bool from_server_worker);
