@@ -585,8 +585,15 @@ TEST_F(AsyncLoggingTest, FlushTimingOutAsTheWriterEndsAPassLeavesItTrusted) {
     while (g_clockCalls.load() <= calls) usleep(1000);
     log.append("b\n", 2);
     bool timed_out_flush = true;
-    std::thread waiter([&] { timed_out_flush = log.flush(1000); });
-    usleep(50000);
+    std::atomic<bool> waiting{false};
+    std::thread waiter([&] {
+      waiting = true;
+      timed_out_flush = log.flush(3000);
+    });
+    // The pass must end while the waiter waits: on a loaded machine its
+    // thread may take a long while to get there.
+    while (!waiting.load()) usleep(1000);
+    usleep(300000);
     // The parked pass ends; the next one (with "b") parks at its roll until
     // after the waiter's deadline.
     g_clockOpen = calls + 1;

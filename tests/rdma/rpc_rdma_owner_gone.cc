@@ -45,6 +45,15 @@ bool OnlyReceivesLeft(uint64_t cqes) {
   return counters.cqes == cqes && counters.send_wrs == 0;
 }
 
+// Every completion the device wrote has been polled, and every send posted
+// too. A test waits for this before it stops a worker that has sent: the
+// worker may not have polled its own sends' completions yet, and once
+// stopped it never will.
+bool AllCompletionsTaken() {
+  const verbs_emu::Counters counters = verbs_emu::GetCounters();
+  return counters.cqes == 0 && counters.send_wrs == 0;
+}
+
 // Runs fn on `worker`'s loop without waiting; returns once fn has started.
 // fn keeps that loop from polling until it returns.
 void StartOn(tarn::Worker* worker, std::atomic<int>* stage, std::function<void()> fn) {
@@ -99,6 +108,9 @@ class OwnerGone : public TransportSuite {
     pool_size_ = static_cast<int>(option.obj_pool_size);
     MakeClient();
     ASSERT_NE(WriteUntilAnswered(1), 0u);
+    // The client has the answer; the server's worker polls its send's
+    // completion too before a test stops that worker.
+    ASSERT_TRUE(WaitFor(AllCompletionsTaken));
   }
 
   void DestroyWithAnAnswerOutstanding(bool from_server_worker);
@@ -120,6 +132,7 @@ TEST_P(OwnerGone, ClientDestroyedWithTheAnswerInItsReceiveQueue) {
     stub.Write(ctrl.get(), &request, &response, &done);
   });
   ASSERT_TRUE(WaitFor([this] { return service_.held() == 1; }));
+  ASSERT_TRUE(WaitFor(AllCompletionsTaken));
 
   // The client's loop stops polling; the answer lands in its receive queue
   // and the client is destroyed before the loop polls again.
@@ -183,6 +196,7 @@ class Reconnect : public OwnerGone {
       for (size_t i = 0; i < kHeld; ++i) CallInLoop(TestBlockServer::kHoldLba);
     });
     ASSERT_TRUE(WaitFor([this] { return service_.held() == kHeld; }));
+    ASSERT_TRUE(WaitFor(AllCompletionsTaken));
     std::atomic<int> stage{0};
     ASSERT_NO_FATAL_FAILURE(StartOn(client_worker_, &stage, [this, then] {
       EXPECT_TRUE(WaitFor([] { return OnlyReceivesLeft(kHeld); }));
@@ -237,6 +251,7 @@ TEST_P(Reconnect, ACallFromAnAnswerAfterASendErrorLeavesTheBatchsOtherAnswers) {
     }
   });
   ASSERT_TRUE(WaitFor([this] { return service_.held() == kHeld; }));
+  ASSERT_TRUE(WaitFor(AllCompletionsTaken));
   const uint32_t server_qp = service_.last_conn()->my_qp_num();
   std::atomic<int> stage{0};
   ASSERT_NO_FATAL_FAILURE(StartOn(client_worker_, &stage, [&] {
@@ -360,6 +375,7 @@ void OwnerGone::DestroyWithAnAnswerOutstanding(bool from_server_worker) {
   Results results;
   Write(TestBlockServer::kHoldLba, &results, {Pattern(512, 5)});
   ASSERT_TRUE(WaitFor([this] { return service_.held() == 1; }));
+  ASSERT_TRUE(WaitFor(AllCompletionsTaken));
   verbs_emu::SetTimeScale(1000.0);  // about half an hour per attempt
   ASSERT_TRUE(verbs_emu::SetPortState("emu_0", 1, false));
   EXPECT_EQ(service_.Release(), 1u);
