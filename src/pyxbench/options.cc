@@ -112,7 +112,7 @@ std::string Num(double v) {
 
 // One option: its name, what it takes, what it does, what it allows (the
 // limit both --help and the error state) and its default.
-struct Spec {
+struct OptionDef {
   const char* group;  // a heading, where a group starts
   std::string name;
   std::string arg;    // "" for a flag
@@ -124,7 +124,7 @@ struct Spec {
 };
 
 // "  --name ARG   help: allowed (default)", wrapped at 80 columns.
-std::string UsageLine(const Spec& s) {
+std::string UsageLine(const OptionDef& s) {
   constexpr size_t kIndent = 25, kWidth = 80;
   std::string head = "  --" + s.name + (s.arg.empty() ? "" : " " + s.arg);
   head.resize(std::max(head.size() + 1, kIndent), ' ');
@@ -222,15 +222,15 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   bool bs_given = false;
   bool bsrange_given = false;
   bool blockalign_given = false;
-  std::vector<Spec> specs;
+  std::vector<OptionDef> defs;
   auto flag = [&](const char* group, const std::string& name, const std::string& help,
                   std::function<void()> f) {
-    specs.push_back({group, name, "", help, "", "", nullptr, std::move(f)});
+    defs.push_back({group, name, "", help, "", "", nullptr, std::move(f)});
   };
   auto opt = [&](const char* group, const std::string& name, const std::string& arg,
                  const std::string& help, const std::string& allowed, const std::string& def,
                  std::function<bool(const std::string&)> f) {
-    specs.push_back({group, name, arg, help, allowed, def, std::move(f), nullptr});
+    defs.push_back({group, name, arg, help, allowed, def, std::move(f), nullptr});
   };
   // Whole numbers in [lo, hi] into an int or a 64-bit field.
   auto whole = [](int64_t lo, int64_t hi) { return std::to_string(lo) + " to " + std::to_string(hi); };
@@ -428,7 +428,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
       std::string usage = kIntro;
-      for (const Spec& s : specs) {
+      for (const OptionDef& s : defs) {
         if (s.group != nullptr) usage += std::string("\n") + s.group + "\n";
         usage += UsageLine(s);
       }
@@ -457,24 +457,24 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
           "--bs 4k --iodepth 16 --numjobs 2 --runtime 30 (see --help)";
       return false;
     }
-    const Spec* spec = nullptr;
-    for (const Spec& s : specs) {
-      if (s.name == name) spec = &s;
+    const OptionDef* found = nullptr;
+    for (const OptionDef& s : defs) {
+      if (s.name == name) found = &s;
     }
-    if (spec == nullptr) {
+    if (found == nullptr) {
       *error = "unknown option --" + name + " (see --help)";
       return false;
     }
-    if (spec->flag) {
+    if (found->flag) {
       if (has_value) {
         bool on;
         if (!ParseOnOff(value, &on)) {
           *error = "--" + name + " takes no value";
           return false;
         }
-        if (on) spec->flag();
+        if (on) found->flag();
       } else {
-        spec->flag();
+        found->flag();
       }
       continue;
     }
@@ -485,14 +485,14 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       }
       value = argv[++i];
     }
-    if (!spec->set(value)) {
+    if (!found->set(value)) {
       *error = "bad value '" + value + "' for --" + name;
-      if (!spec->allowed.empty()) {
-        *error += ": allowed " + spec->allowed;
-      } else if (spec->arg == "on|off") {
+      if (!found->allowed.empty()) {
+        *error += ": allowed " + found->allowed;
+      } else if (found->arg == "on|off") {
         *error += ": allowed on or off";
       } else {
-        *error += ": allowed a non-empty " + spec->arg;
+        *error += ": allowed a non-empty " + found->arg;
       }
       return false;
     }
