@@ -410,17 +410,22 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       break;
     }
     case Act::kLongPassNotAHang: {
-      // Passes over the range (seconds at --iodepth 1) longer than the span
-      // the watchdog allows without progress: no hang while their I/O
-      // completes.
-      Bench b({PYXBENCH_BIN, "--prefill", "--runtime", "0", "--verify", "--size", "160m",
+#if defined(__SANITIZE_THREAD__)
+      // The passes take minutes under this sanitizer on a small machine,
+      // and a single I/O can pause for seconds; the other builds cover it.
+      GTEST_SKIP() << "too slow under ThreadSanitizer";
+#endif
+      // Passes over the range (several seconds at --iodepth 1) longer than
+      // the span the watchdog allows without progress: no hang while their
+      // I/O completes. The span leaves room for a slow I/O on a busy machine.
+      Bench b({PYXBENCH_BIN, "--prefill", "--runtime", "0", "--verify", "--size", "320m",
                "--iodepth", "1", "--json", "--progress", "off"},
-              {"PYXBENCH_HANG_S=2"});
-      EXPECT_EQ(b.Wait(180), 0) << b.err();
+              {"PYXBENCH_HANG_S=5"});
+      EXPECT_EQ(b.Wait(280), 0) << b.err();
       const std::string json = b.out();
       ASSERT_TRUE(IsJson(json)) << json << b.err();
       EXPECT_EQ(Field(json, "clean"), "true");
-      EXPECT_GE(Number(json, "verified_bytes"), 160.0 * (1 << 20));
+      EXPECT_GE(Number(json, "verified_bytes"), 320.0 * (1 << 20));
       TakeLogDir(b.err());
       break;
     }
