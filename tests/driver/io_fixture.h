@@ -23,6 +23,7 @@
 #include "bvar/bvar.h"
 #include "control/client_manager.h"
 #include "control/config.h"
+#include "control/globals.h"
 #include "io/pyx_driver.h"
 #include "pyxdriver/pyxdriver.h"
 #include "record_access.h"
@@ -360,6 +361,7 @@ class DriverTest : public ::testing::Test {
   void TearDown() override {
     bs_.HoldAll(false);
     bs_.Release();
+    pyxdrivers.clear();
     drivers_.clear();  // fails what they still hold
     if (colony_) colony_->Stop();
     server_.reset();
@@ -466,6 +468,24 @@ class DriverTest : public ::testing::Test {
           }
         },
         true);
+  }
+
+  // From here on SubmitToLibrary goes through send_pyx_io to the drivers
+  // started, as many as there are, over a geometry that places every byte
+  // on a plane with a route.
+  void UseLibraryEntry() {
+    disk_->die_unit_capacity = disk_->die_capacity = disk_->size;
+    disk_->plane_capacity = disk_->block_capacity = disk_->size / kPlanes;
+    worker_num = static_cast<int>(drivers_.size());
+    pyxdrivers.clear();
+    for (auto& d : drivers_) pyxdrivers.push_back(d.get());
+  }
+  // Submits the I/O as a host does, send_pyx_io choosing its driver.
+  void SubmitToLibrary(TestIo* t) {
+    tracked_[t->io()] = t;
+    delete t->io()->stats;  // send_pyx_io gives the I/O its own
+    t->io()->stats = nullptr;
+    send_pyx_io(t->bio());
   }
 
   // Takes every finished I/O off the rings; counts completions per I/O.

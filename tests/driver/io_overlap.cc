@@ -42,10 +42,10 @@ class OverlapTest : public DriverTest {
     const double deadline = Now() + 30;
     while (Now() < deadline) {
       bs_.Release();
-      if (drain) {
-        OnLoop([&] {
-          driver()->pyx_retry_io();
-          driver()->PollingPendingIo();
+      for (int i = 0; drain && i < static_cast<int>(drivers_.size()); ++i) {
+        OnLoop(i, [&, i] {
+          driver(i)->pyx_retry_io();
+          driver(i)->PollingPendingIo();
         });
       }
       Poll();
@@ -253,6 +253,44 @@ TEST_F(OverlapTest, AtShutDownEveryWriteOfAHeldRangeFailsOnce) {
   EXPECT_EQ(strays_, 0);
 }
 
+// Who won each sector of [from, to); every other writer of it must come
+// earlier, and some order of the writes must explain every sector at once.
+void ExpectALegalOrder(const std::vector<Put>& puts, const std::string& old,
+                       const std::string& got, uint64_t from, uint64_t to) {
+  const int writes = static_cast<int>(puts.size());
+  std::vector<uint32_t> before(puts.size(), 0);  // bit j: write j comes before
+  for (uint64_t at = from; at < to; at += kSector) {
+    const std::string sector = got.substr(at, kSector);
+    uint32_t writers = 0;
+    int winner = -1;
+    for (int i = 0; i < writes; ++i) {
+      const Put& p = puts[static_cast<size_t>(i)];
+      if (at < p.offset || at >= p.offset + p.data.size()) continue;
+      writers |= 1u << i;
+      if (p.data.compare(at - p.offset, kSector, sector) == 0) winner = i;
+    }
+    if (writers == 0) {
+      ASSERT_EQ(sector, old.substr(at, kSector)) << "sector " << at / kSector << " written by none";
+      continue;
+    }
+    ASSERT_GE(winner, 0) << "sector " << at / kSector << " holds the data of none of its writers";
+    before[static_cast<size_t>(winner)] |= writers & ~(1u << winner);
+  }
+  // Take writes with nothing left before them until none is left.
+  uint32_t placed = 0;
+  for (bool progress = true; progress;) {
+    progress = false;
+    for (int i = 0; i < writes; ++i) {
+      if ((placed >> i & 1) == 0 && (before[static_cast<size_t>(i)] & ~placed) == 0) {
+        placed |= 1u << i;
+        progress = true;
+      }
+    }
+  }
+  ASSERT_EQ(placed, (1u << writes) - 1) << "no order of the writes explains every sector of ["
+                                        << from << ", " << to << ")";
+}
+
 // Rounds of writes of mixed alignment and length submitted together over a
 // few blocks, the server holding every answer (and applying some writes
 // only when it answers) until the test lets them go. Each sector must hold
@@ -262,8 +300,18 @@ TEST_F(OverlapTest, AtShutDownEveryWriteOfAHeldRangeFailsOnce) {
 // applied or not (a write applied twice counts where it landed last), and
 // only a few I/O are admitted at once: the rest go through the pending
 // queue.
-TEST_F(OverlapTest, ConcurrentOverlappingWritesEndInALegalOrder) {
-  StartDrivers();
+//
+// Across stripes, the writes go through send_pyx_io to two drivers, and
+// aligned ones may span up to three stripes (unaligned ones stay in one, as
+// the library takes them). The parts of a write land independently, so
+// the order is asked of each stripe on its own.
+class RoundsTest : public OverlapTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RoundsTest, ConcurrentOverlappingWritesEndInALegalOrder) {
+  const bool across = GetParam();
+  StartDrivers(across ? 2 : 1);
+  if (across) UseLibraryEntry();
+  const uint64_t stripe = static_cast<uint64_t>(max_io_size);
   constexpr uint64_t kRegion = 16 * kBlock;
   constexpr int kRounds = 30;
   constexpr int kRetriedRounds = 15;
@@ -273,17 +321,21 @@ TEST_F(OverlapTest, ConcurrentOverlappingWritesEndInALegalOrder) {
     const bool retries = round >= kRounds;
     max_flighting = retries ? 3 : 300;
     SCOPED_TRACE("round " + std::to_string(round) + (retries ? " with retries" : ""));
-    std::mt19937_64 rng(1000 + static_cast<uint64_t>(round));
+    std::mt19937_64 rng((across ? 5000 : 1000) + static_cast<uint64_t>(round));
     const std::string old = bs_.Stored(0, kRegion);
     std::vector<Put> puts;
+    const uint64_t most_blocks = across ? 8 : 4;
     for (int i = 0; i < kWrites; ++i) {
       uint64_t offset, len;
       if (rng() % 3 == 0) {
         offset = rng() % 16 * kBlock;
-        len = (1 + rng() % std::min<uint64_t>(4, (kRegion - offset) / kBlock)) * kBlock;
+        len = (1 + rng() % std::min<uint64_t>(most_blocks, (kRegion - offset) / kBlock)) * kBlock;
       } else {
         offset = rng() % (kRegion / kSector) * kSector;
         len = (1 + rng() % std::min<uint64_t>(24, (kRegion - offset) / kSector)) * kSector;
+        if (across && offset / stripe != (offset + len - 1) / stripe) {
+          len = (offset / stripe + 1) * stripe - offset;
+        }
       }
       puts.push_back(Put{offset, RandomBytes(&rng, len)});
     }
@@ -305,52 +357,170 @@ TEST_F(OverlapTest, ConcurrentOverlappingWritesEndInALegalOrder) {
     std::vector<TestIo*> ios;
     for (const Put& p : puts) {
       ios.push_back(NewWrite(p.offset, p.data));
-      Submit(ios.back());
+      if (across) {
+        SubmitToLibrary(ios.back());
+      } else {
+        Submit(ios.back());
+      }
     }
     ASSERT_TRUE(DriveUntilDone(ios, retries));
     bs_.HoldAll(false);
-    for (TestIo* t : ios) ASSERT_EQ(t->io()->status, 0);
-
-    // Who won each sector; every other writer of it must come earlier.
+    Poll();
+    for (TestIo* t : ios) {
+      ASSERT_EQ(t->io()->status, 0);
+      ASSERT_EQ(t->completions, 1);
+    }
     const std::string got = bs_.Stored(0, kRegion);
-    std::vector<uint32_t> before(kWrites, 0);  // bit j: write j comes before
-    for (uint64_t s = 0; s < kRegion / kSector; ++s) {
-      const uint64_t at = s * kSector;
-      const std::string sector = got.substr(at, kSector);
-      uint32_t writers = 0;
-      int winner = -1;
-      for (int i = 0; i < kWrites; ++i) {
-        const Put& p = puts[static_cast<size_t>(i)];
-        if (at < p.offset || at >= p.offset + p.data.size()) continue;
-        writers |= 1u << i;
-        if (p.data.compare(at - p.offset, kSector, sector) == 0) winner = i;
-      }
-      if (writers == 0) {
-        ASSERT_EQ(sector, old.substr(at, kSector)) << "sector " << s << " written by none";
-        continue;
-      }
-      ASSERT_GE(winner, 0) << "sector " << s << " holds the data of none of its writers";
-      before[static_cast<size_t>(winner)] |= writers & ~(1u << winner);
+    const uint64_t piece = across ? stripe : kRegion;
+    for (uint64_t from = 0; from < kRegion; from += piece) {
+      ExpectALegalOrder(puts, old, got, from, from + piece);
+      if (HasFatalFailure()) return;
     }
-    // Some order satisfies every sector: take writes with nothing left
-    // before them until none is left.
-    uint32_t placed = 0;
-    for (bool progress = true; progress;) {
-      progress = false;
-      for (int i = 0; i < kWrites; ++i) {
-        if ((placed >> i & 1) == 0 && (before[static_cast<size_t>(i)] & ~placed) == 0) {
-          placed |= 1u << i;
-          progress = true;
-        }
-      }
-    }
-    ASSERT_EQ(placed, (1u << kWrites) - 1) << "no order of the writes explains every sector";
   }
-  OnLoop([&] {
-    for (uint64_t b = 0; b < kRegion / kBlock; ++b) EXPECT_FALSE(driver()->block_locked(name_, b));
-    EXPECT_EQ(driver()->retry_count(), 0u);
-  });
+  for (int i = 0; i < static_cast<int>(drivers_.size()); ++i) {
+    OnLoop(i, [&, i] {
+      for (uint64_t b = 0; b < kRegion / kBlock; ++b) EXPECT_FALSE(driver(i)->block_locked(name_, b));
+      EXPECT_EQ(driver(i)->retry_count(), 0u);
+    });
+  }
   EXPECT_GT(Metric("_pending_total"), 0u);
+  EXPECT_EQ(strays_, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stripes, RoundsTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                           return p.param ? "AcrossStripes" : "OneDriver";
+                         });
+
+struct CrossCase {
+  const char* what;
+  bool aligned_first;  // else the unaligned write's read is out first
+};
+
+// An aligned write across a stripe boundary and an unaligned write in the
+// second stripe, on another driver than the first, in both orders: the
+// unaligned write's read out when the aligned write comes, or the aligned
+// write at the server (applied only when answered) when the unaligned one
+// comes. The second waits for the first, the host's aligned write completes
+// once, and no byte of either is reverted.
+TEST_F(OverlapTest, AnAlignedWriteAcrossAStripeMeetsTheHoldsOfTheNextStripesDriver) {
+  StartDrivers(2);
+  UseLibraryEntry();
+  const uint64_t stripe = static_cast<uint64_t>(max_io_size);
+  const CrossCase cases[] = {{"unaligned first", false}, {"aligned first", true}};
+  std::mt19937_64 rng(29);
+  uint64_t base = 0;
+  for (const CrossCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string old = RandomBytes(&rng, 2 * stripe);
+    bs_.Store(base, old);
+    // Three blocks of stripe 0, two of stripe 1; the unaligned write in the
+    // second block of stripe 1.
+    const Put aligned{base + stripe - 3 * kBlock, RandomBytes(&rng, 5 * kBlock)};
+    const Put unaligned{base + stripe + kBlock + 512, RandomBytes(&rng, 1024)};
+    FakeBlockServer::Answer hold;
+    hold.hold = true;
+    FakeBlockServer::Answer late = hold;
+    late.apply_late = true;
+    TestIo* a = NewWrite(aligned.offset, aligned.data);
+    TestIo* u = NewWrite(unaligned.offset, unaligned.data);
+    const size_t reads = bs_.count("Read");
+    if (c.aligned_first) {
+      bs_.Push("Write", late);
+      bs_.Push("Write", late);
+      SubmitToLibrary(a);
+      ASSERT_TRUE(testsupport::WaitFor([&] { return bs_.held() == 2; }));
+      SubmitToLibrary(u);
+      // It holds its block and waits for the part sent before.
+      ASSERT_TRUE(WaitRetry(1, 1));
+      EXPECT_EQ(bs_.count("Read"), reads);
+    } else {
+      bs_.Push("Read", hold);
+      SubmitToLibrary(u);
+      ASSERT_TRUE(testsupport::WaitFor([&] { return bs_.held() == 1; }));
+      SubmitToLibrary(a);
+      // The part in stripe 0 goes; the one in stripe 1 waits for the hold.
+      ASSERT_TRUE(WaitRetry(1, 1));
+      ASSERT_TRUE(testsupport::WaitFor([&] { return bs_.count("Write") > 0; }));
+    }
+    Poll();
+    EXPECT_EQ(a->completions, 0);
+    ASSERT_TRUE(DriveUntilDone({a, u}));
+    Poll();
+    EXPECT_EQ(a->completions, 1);
+    EXPECT_EQ(u->completions, 1);
+    EXPECT_EQ(a->io()->status, 0);
+    EXPECT_EQ(u->io()->status, 0);
+    const std::vector<const Put*> order =
+        c.aligned_first ? std::vector<const Put*>{&aligned, &unaligned}
+                        : std::vector<const Put*>{&unaligned, &aligned};
+    EXPECT_EQ(Diff(bs_.Stored(base, 2 * stripe), Applied(old, base, order)), "equal");
+    base += 4 * stripe;
+  }
+  EXPECT_EQ(strays_, 0);
+}
+
+struct PartsCase {
+  const char* what;
+  uint64_t offset;  // in blocks
+  uint64_t blocks;
+  std::vector<size_t> iov_lens;
+  int failing_part;  // -1: none
+};
+
+// A write across stripes is cut where the stripes are, its buffers with it
+// whatever their lengths; the host's I/O completes once, failed when any
+// part failed.
+TEST_F(OverlapTest, AWriteAcrossStripesLandsWholeAndCompletesOnce) {
+  StartDrivers(2);
+  UseLibraryEntry();
+  const uint64_t per_stripe = static_cast<uint64_t>(max_io_size) / kBlock;
+  const PartsCase cases[] = {
+      {"two stripes, one buffer", per_stripe - 1, 2, {}, -1},
+      {"three stripes, odd buffers", 2, 2 * per_stripe, {1000, 7000, 192, 0, 8192, 6000, 0}, -1},
+      {"a full 256 KiB", 0, 64, {}, -1},
+      {"a failing part", per_stripe - 2, 4, {}, 1},
+  };
+  uint64_t base_block = 0;
+  uint32_t seed = 40;
+  for (const PartsCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    const uint64_t offset = (base_block + c.offset) * kBlock;
+    const uint64_t len = c.blocks * kBlock;
+    std::vector<size_t> lens = c.iov_lens;
+    if (!lens.empty()) {
+      // The last buffer takes the rest.
+      size_t sum = 0;
+      for (size_t n : lens) sum += n;
+      lens.back() = static_cast<size_t>(len) - sum;
+    }
+    const std::string old = Pattern(static_cast<size_t>(len), seed++);
+    bs_.Store(offset, old);
+    const std::string data = Pattern(static_cast<size_t>(len), seed++);
+    if (c.failing_part >= 0) {
+      for (int p = 0; p < c.failing_part; ++p) bs_.Push("Write", FakeBlockServer::Answer());
+      FakeBlockServer::Answer fail;
+      fail.retcode = -14001;
+      bs_.Push("Write", fail);
+    }
+    const size_t writes = bs_.count("Write");
+    TestIo* t = NewWrite(offset, data, lens);
+    SubmitToLibrary(t);
+    ASSERT_TRUE(WaitDone(t));
+    Poll();
+    EXPECT_EQ(t->completions, 1);
+    const uint64_t parts = (offset + len - 1) / static_cast<uint64_t>(max_io_size) -
+                           offset / static_cast<uint64_t>(max_io_size) + 1;
+    EXPECT_EQ(bs_.count("Write") - writes, parts);
+    if (c.failing_part >= 0) {
+      EXPECT_EQ(t->io()->status, -1);
+    } else {
+      EXPECT_EQ(t->io()->status, 0);
+      EXPECT_EQ(Diff(bs_.Stored(offset, len), data), "equal");
+    }
+    base_block += c.offset + c.blocks + 2 * per_stripe;
+  }
+  EXPECT_EQ(strays_, 0);
 }
 
 }  // namespace

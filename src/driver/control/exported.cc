@@ -8,6 +8,7 @@
 
 #include "control/globals.h"
 #include "control/startup.h"
+#include "io/split_write.h"
 #include "pyxdriver/pyxdriver.h"
 #include "record_access.h"
 #include "spdk/bdev_module.h"
@@ -143,7 +144,8 @@ void FailInPlace(bdev_pyx_io* io, PyxDriver* driver = nullptr) {
   io->stats = nullptr;
 }
 
-void Post(PyxDriver* driver, bdev_pyx_io* io, void (PyxDriver::*step)(bdev_pyx_io*)) {
+// False when the driver's loop has ended: the I/O has then failed in place.
+bool Post(PyxDriver* driver, bdev_pyx_io* io, void (PyxDriver::*step)(bdev_pyx_io*)) {
   tarn::Loop* loop = driver->worker()->loop();
   // A refusal completes on the driver's loop, never inside this call.
   const bool refusal = step == &PyxDriver::FailIo;
@@ -152,6 +154,36 @@ void Post(PyxDriver* driver, bdev_pyx_io* io, void (PyxDriver::*step)(bdev_pyx_i
   if (rc != 0) {
     LOG_ERROR << "send_pyx_io: the loop of io driver " << driver->id() << " has ended";
     FailInPlace(io, driver);
+    return false;
+  }
+  return true;
+}
+
+// An aligned write across stripes goes to every stripe's driver in parts,
+// so that each part meets the holds of the driver whose blocks it writes.
+// The host's record keeps no timing record: its parts have theirs.
+void SendInParts(bdev_pyx_io* io, const Geometry& geometry, PyxDriver* first) {
+  first->GiveStats(io->stats);
+  io->stats = nullptr;
+  pyx::SplitWrite* split = pyx::NewSplitWrite(io, static_cast<uint64_t>(max_io_size));
+  // Once the last part is posted the split may be gone: count first.
+  const size_t parts = pyx::PartCount(split);
+  for (size_t i = 0; i < parts; ++i) {
+    bdev_pyx_io* part = pyx::PartAt(split, i);
+    const int worker = pyx::DriverOf(part->offset);
+    bool sent = false;
+    if (worker >= 0 && static_cast<size_t>(worker) < pyxdrivers.size()) {
+      PyxDriver* driver = pyxdrivers[worker];
+      part->plane = geometry.PlaneOf(part->offset);
+      part->stats = driver->TakeStats();
+      part->stats->start = plinth::rdtsc();
+      sent = Post(driver, part, &PyxDriver::pyx_aio_write_4k_align);
+    } else {
+      FailInPlace(part);
+    }
+    // A part no loop will run ends here; when it is the last, no loop will
+    // complete the host's I/O either, and it ends in place with -1.
+    if (!sent) pyx::EndPart(part);
   }
 }
 
@@ -236,6 +268,8 @@ void send_pyx_io(struct spdk_bdev_io* bio) {
     Post(driver, io, &PyxDriver::pyx_aio_read);
   } else if (((io->offset | io->len) & kAlignMask) != 0) {
     Post(driver, io, &PyxDriver::rmw_4k_align_read);
+  } else if (pyx::CrossesStripe(io->offset, io->len, static_cast<uint64_t>(max_io_size))) {
+    SendInParts(io, geometry, driver);
   } else {
     Post(driver, io, &PyxDriver::pyx_aio_write_4k_align);
   }

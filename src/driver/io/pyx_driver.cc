@@ -12,6 +12,7 @@
 #include "control/config.h"
 #include "control/globals.h"
 #include "io/driver_impl.h"
+#include "io/split_write.h"
 #include "record_access.h"
 #include "spdk/bdev_module.h"
 #include "spdk/env.h"
@@ -408,6 +409,11 @@ void PyxDriver::Impl::Fail(bdev_pyx_io* io, bool is_read) {
 void PyxDriver::Impl::Complete(bdev_pyx_io* io) {
   stats_pool.Give(io->stats);
   io->stats = nullptr;
+  // A part of a write across stripes: the host's I/O ends with its last.
+  if (pyx::IsPart(io)) {
+    io = pyx::EndPart(io);
+    if (io == nullptr) return;
+  }
   spdk_ring* ring = io->ch->rings[id];
   if (overflow_head == nullptr) {
     void* p = io;

@@ -1,7 +1,9 @@
 // Unaligned writes: hold the 4 KiB-aligned range that covers the write, read
-// it, merge the new bytes in and write the whole range back. Every write of
-// one stripe goes to the same driver, so every write of a block meets the
-// same holds.
+// it, merge the new bytes in and write the whole range back. The holds are
+// this driver's, and every write of a block meets them: every write of one
+// stripe goes to the stripe's driver, an unaligned write never spans a
+// stripe (send_pyx_io refuses it), and an aligned write that spans stripes
+// reaches each stripe's driver as a part of its own (split_write.h).
 //
 // The write stage writes every block of the range, the bytes around the new
 // ones as the read stage found them. Any other write of those blocks that

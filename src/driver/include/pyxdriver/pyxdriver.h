@@ -95,12 +95,15 @@ int pyx_init_env(void);
 int pyx_init(struct bdev_pyx* disk);
 /* Size query (mode 1) or full bring-up; -1 before start-up has a manager. */
 int get_vdisk_size(struct bdev_pyx* disk);
-/* Submits one read (type 1) or write (type 2). The I/O ends on a
+/* Submits one read (type 1) or write (type 2). The I/O ends once, on a
  * completion ring of its channel, with status -1 when the library refused
  * it (bad geometry, type, length or iovecs; past the end; a freed disk; an
- * unaligned write across a get_max_io_size() stripe). Only when there is no
- * I/O driver to run it (get_cpus_size() is 0, or after pyx_finish_env) does
- * it end at once: status is -1 when this returns and no ring sees it. */
+ * unaligned write across a get_max_io_size() stripe). An aligned write
+ * across stripes runs in parts, one per stripe, on the stripes' drivers; it
+ * ends once, when its last part does, on that part's driver's ring, with
+ * status -1 when any part failed. Only when there is no I/O driver to run
+ * it (get_cpus_size() is 0, or after pyx_finish_env) does it end at once:
+ * status is -1 when this returns and no ring sees it. */
 void send_pyx_io(struct spdk_bdev_io* bio);
 /* Closes a disk. The host may free the record once this returns: nothing
  * in the library touches it afterwards. */
