@@ -4,19 +4,24 @@
 // runs in a child.
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <map>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "control/globals.h"
+#include "control/startup.h"
 #include "pyxdriver/pyxdriver.h"
 #include "pyxhost/host.h"
 #include "pyxsim/cluster.h"
 #include "record_access.h"
 #include "spdk/bdev_module.h"
+#include "spdk/env.h"
 #include "support/child.h"
 #include "support/ports.h"
 #include "support/wait.h"
@@ -157,6 +162,109 @@ TEST(HostLifecycle, FinishingTheEnvironmentCompletesEveryHeldIoOnce) {
   EXPECT_TRUE(r.ok()) << testsupport::Describe(r);
   EXPECT_NE(r.output.find("every held io failed once"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("worker 0 shut down: 7 I/O failed"), std::string::npos) << r.output;
+}
+
+// One block I/O record of a host that drives the C interface itself.
+struct RawIo {
+  RawIo(bdev_pyx_io_channel* ch, uint64_t offset) : memory(sizeof(spdk_bdev_io) + sizeof(bdev_pyx_io)) {
+    bio()->type = SPDK_BDEV_IO_TYPE_READ;
+    bdev_pyx_io* r = io();
+    iov = iovec{&buffer[0], buffer.size()};
+    r->iov = &iov;
+    r->iovcnt = 1;
+    r->len = buffer.size();
+    r->offset = offset;
+    r->ch = ch;
+  }
+  spdk_bdev_io* bio() { return reinterpret_cast<spdk_bdev_io*>(memory.data()); }
+  bdev_pyx_io* io() { return static_cast<bdev_pyx_io*>(spdk_bdev_io_get_driver_ctx(bio())); }
+  std::vector<uint8_t> memory;
+  std::string buffer = std::string(4096, '\0');
+  iovec iov{};
+};
+
+struct RingCase {
+  const char* what;
+  bool host_polls;  // on a thread of its own while pyx_finish_env runs
+};
+
+// At pyx_finish_env six reads are at a block server and the host's
+// completion ring takes two. A host that polls on while the library shuts
+// down gets all six, each once, before pyx_finish_env returns; one that
+// does not is told in the log how many it will never see, after the wait.
+TEST(HostLifecycle, FinishingTheEnvironmentHandsOverWhatAFullRingHeldBack) {
+  const RingCase cases[] = {{"host polls", true}, {"host does not poll", false}};
+  for (const RingCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    const testsupport::ChildResult r = testsupport::RunInChild([&c] {
+      pyxsim::Cluster cluster(pyxsim::ClusterOptions{});
+      CHILD_EXPECT(cluster.Start() == 0 && cluster.CreateDisk("vol", kDiskSize) == 0);
+      CHILD_EXPECT(Start(cluster, "worker_num 1\nrpc_timeout 30000\n"));
+      std::unique_ptr<pyxhost::Disk> disk = pyxhost::Disk::Open("vol", 60);
+      CHILD_EXPECT(disk->ok());
+      std::vector<spdk_ring*> rings;
+      for (int i = 0; i < 16; ++i) {
+        rings.push_back(spdk_ring_create(SPDK_RING_TYPE_MP_SC, 2, SPDK_ENV_SOCKET_ID_ANY));
+      }
+      bdev_pyx_io_channel ch{disk->record(), rings.data()};
+      cluster.faults().DelayCalls(Role::kBlockServer, pyxsim::Faults::kAnyServer, "Read", 5000, 6);
+      std::vector<std::unique_ptr<RawIo>> ios;
+      std::map<bdev_pyx_io*, int> seen;
+      for (uint64_t i = 0; i < 6; ++i) {
+        ios.emplace_back(new RawIo(&ch, i * 4096));
+        seen[ios.back()->io()] = 0;
+        send_pyx_io(ios.back()->bio());
+      }
+      CHILD_EXPECT(testsupport::WaitFor([&] { return Calls(cluster, "Read") == 6; }));
+      std::atomic<bool> stop{false};
+      std::atomic<int> taken{0};
+      auto take = [&] {
+        void* batch[8];
+        const size_t n = spdk_ring_dequeue(rings[0], batch, 8);
+        for (size_t k = 0; k < n; ++k) ++seen[static_cast<bdev_pyx_io*>(batch[k])];
+        taken += static_cast<int>(n);
+      };
+      std::thread poller;
+      if (c.host_polls) {
+        poller = std::thread([&] {
+          while (!stop.load()) {
+            take();
+            usleep(2000);
+          }
+        });
+      } else {
+        pyx::finish_ring_wait_ms = 300;
+      }
+      pyx_finish_env();
+      // Every one is on the ring by now, none left with the driver.
+      const size_t left_with_driver = pyxdrivers[0]->overflow_count();
+      stop = true;
+      if (poller.joinable()) poller.join();
+      take();
+      if (c.host_polls) {
+        CHILD_EXPECT(left_with_driver == 0);
+        CHILD_EXPECT(taken.load() == 6);
+        for (auto& e : seen) CHILD_EXPECT(e.second == 1);
+        for (auto& io : ios) CHILD_EXPECT(io->io()->status == -1);
+      } else {
+        CHILD_EXPECT(left_with_driver == 4);
+        CHILD_EXPECT(taken.load() == 2);
+      }
+      printf("finished with %d taken\n", taken.load());
+      fflush(stdout);
+      cluster.Stop();
+      return 0;
+    }, 120);
+    EXPECT_TRUE(r.ok()) << testsupport::Describe(r);
+    if (c.host_polls) {
+      EXPECT_NE(r.output.find("finished with 6 taken"), std::string::npos) << r.output;
+    } else {
+      EXPECT_NE(r.output.find("finished with 2 taken"), std::string::npos) << r.output;
+      EXPECT_NE(r.output.find("pyx_finish_env: 4 finished I/O could not be handed to the host"),
+                std::string::npos)
+          << r.output;
+    }
+  }
 }
 
 // A host that keeps its record after pyx_free and calls pyx_init on it again

@@ -2,7 +2,9 @@
 #include "control/startup.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -98,7 +100,53 @@ void PostManagerCreation(tarn::Worker* worker, const std::vector<std::string>& i
       true);
 }
 
+// Finished I/O that found a completion ring full wait on their driver's
+// overflow list until the host makes room; how many wait now, over every
+// driver. A loop that has ended leaves its driver to this thread.
+size_t OverflowLeft() {
+  size_t left = 0;
+  for (PyxDriver* driver : pyxdrivers) {
+    size_t n = 0;
+    if (driver->worker()->loop()->RunInLoop([driver, &n] { n = driver->overflow_count(); },
+                                            false) != 0) {
+      n = driver->overflow_count();
+    }
+    left += n;
+  }
+  return left;
+}
+
+// The loops hand the overflow lists over as the host takes entries off its
+// rings; stopping them first would keep those I/O from the host for ever.
+// So shut-down waits while the host keeps taking, and gives up only once it
+// has taken none for finish_ring_wait_ms (it may poll on this very thread).
+void WaitForRingRoom() {
+  size_t left = OverflowLeft();
+  if (left == 0) return;
+  LOG_WARN << "pyx_finish_env: " << left
+           << " finished I/O wait for room on the host's completion rings";
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point last_taken = Clock::now();
+  while (left > 0) {
+    usleep(1000);
+    const size_t now_left = OverflowLeft();
+    if (now_left < left) {
+      last_taken = Clock::now();
+    } else if (Clock::now() - last_taken > std::chrono::milliseconds(finish_ring_wait_ms)) {
+      LOG_ERROR << "pyx_finish_env: " << now_left
+                << " finished I/O could not be handed to the host, its completion rings "
+                   "stayed full for "
+                << finish_ring_wait_ms << " ms";
+      return;
+    }
+    left = now_left;
+  }
+  LOG_INFO << "pyx_finish_env: every finished I/O handed to the host";
+}
+
 }  // namespace
+
+int finish_ring_wait_ms = 5000;
 
 int InitEnv() {
   if (g_started) {
@@ -175,6 +223,7 @@ void FinishEnv() {
         driver->Shutdown();
       }
     }
+    WaitForRingRoom();
     if (worker_colony != nullptr) worker_colony->Stop();
     if (eventworker_colony != nullptr) eventworker_colony->Stop();
   }

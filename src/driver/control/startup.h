@@ -14,10 +14,19 @@ namespace pyx {
 // too small for the largest answer) or when the library already runs.
 int InitEnv();
 
-// Deletes the manager and its clients on the manager's own loop, then stops
-// the colonies. The drivers, the service thread and the application worker
-// stay. Returns once every line logged before has reached the log file.
+// Deletes the manager and its clients on the manager's own loop, fails every
+// I/O the drivers still hold, waits until each is on the host's completion
+// rings, then stops the colonies. An I/O that finds a ring full waits for
+// the host to make room: the host keeps polling its rings (on another
+// thread) until this returns. The wait ends early only when the host has
+// taken nothing for finish_ring_wait_ms; what is left is then logged at
+// ERROR and never reaches the host. The drivers, the service thread and the
+// application worker stay. Returns once every line logged before has
+// reached the log file.
 void FinishEnv();
+
+// See FinishEnv; tests shorten it.
+extern int finish_ring_wait_ms;
 
 }  // namespace pyx
 

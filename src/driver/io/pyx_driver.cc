@@ -192,8 +192,8 @@ bool PyxDriver::Impl::FailEverything() {
   }
   if (overflow_head != nullptr) FlushOverflow();
   if (overflow_head != nullptr) {
-    LOG_ERROR << "worker " << id << ": " << overflow
-              << " finished I/O could not be handed to the host, its rings are full";
+    LOG_WARN << "worker " << id << ": " << overflow
+             << " finished I/O wait until the host makes room on its rings";
   }
   if (failed > 0) LOG_WARN << "worker " << id << " shut down: " << failed << " I/O failed";
   return true;

@@ -108,6 +108,11 @@ void send_pyx_io(struct spdk_bdev_io* bio);
 /* Closes a disk. The host may free the record once this returns: nothing
  * in the library touches it afterwards. */
 void pyx_free(struct bdev_pyx* disk);
+/* Ends the library: every I/O it still holds completes with -1 on its
+ * ring, each once, before this returns. An I/O that finds its ring full
+ * waits until the host makes room, so the host keeps polling its rings (on
+ * another thread) until this returns; after 5 s in which the host took
+ * nothing, what is left is logged at ERROR and never completes. */
 void pyx_finish_env(void);
 /* worker_num: the number of completion rings a channel needs. */
 int get_cpus_size(void);
