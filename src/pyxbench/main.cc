@@ -4,6 +4,7 @@
 // By default it starts the simulated cluster (pyxsim) in its own process,
 // lets it write the driver's configuration, opens a disk and runs the
 // workload; --config FILE opens a disk on the cluster that file names.
+#include <dirent.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -312,6 +313,49 @@ int Fail(const std::string& what, Stopper* stop = nullptr) {
   _exit(2);
 }
 
+// Why the library did not start: the ERROR lines it logged into the run's
+// log folder (its log files and what went to standard output before them),
+// each once and without its time stamp; of many, the first (the cause) and
+// the last (the outcome).
+std::string LibraryErrors(const std::string& log_dir) {
+  constexpr size_t kFirstLines = 4;
+  constexpr size_t kLastLines = 3;
+  std::vector<std::string> lines;
+  DIR* dir = opendir(log_dir.c_str());
+  std::vector<std::string> files;
+  while (dir != nullptr) {
+    dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
+    const std::string name = entry->d_name;
+    if (name.compare(0, 9, "pyxdriver") == 0 || name == "stdio.log") files.push_back(name);
+  }
+  if (dir != nullptr) closedir(dir);
+  std::sort(files.begin(), files.end());
+  for (const std::string& name : files) {
+    std::string text;
+    if (!ReadFile(log_dir + "/" + name, &text)) continue;
+    size_t at = 0;
+    while (at < text.size()) {
+      size_t end = text.find('\n', at);
+      if (end == std::string::npos) end = text.size();
+      const std::string line = text.substr(at, end - at);
+      const size_t level = line.find(" ERROR ");
+      if (level != std::string::npos) {
+        const std::string said = line.substr(level + 7);
+        if (std::find(lines.begin(), lines.end(), said) == lines.end()) lines.push_back(said);
+      }
+      at = end + 1;
+    }
+  }
+  if (lines.size() > kFirstLines + kLastLines) {
+    lines.erase(lines.begin() + kFirstLines, lines.end() - kLastLines);
+    lines.insert(lines.begin() + kFirstLines, "...");
+  }
+  std::string out;
+  for (const std::string& line : lines) out += "\n  " + line;
+  return out;
+}
+
 // Random faults of a soak: every kind a sound driver survives without
 // losing or corrupting data, with delays past the RPC timeout.
 std::vector<std::string> FaultArgs(const Options& o, int64_t rpc_timeout_ms) {
@@ -468,7 +512,9 @@ int Main(int argc, char** argv) {
   pthread_getaffinity_np(pthread_self(), sizeof(own_cpus), &own_cpus);
   if (!PinCallingThread(o.lib_cpus)) return Fail("cannot run on the CPUs of --lib-cpus", &stop);
   if (pyxhost::StartLibrary(ini_path) != 0) {
-    return Fail("the library did not start (pyx_init_env failed; see " + log_dir + ")", &stop);
+    return Fail("the library did not start (pyx_init_env failed; see " + log_dir + "):" +
+                    LibraryErrors(log_dir),
+                &stop);
   }
   if (o.host_cpus.empty()) {
     pthread_setaffinity_np(pthread_self(), sizeof(own_cpus), &own_cpus);

@@ -31,9 +31,11 @@ void Worker::SetState(uint32_t state) {
 
 void Worker::InitDone() { SetState(kInited); }
 
+void Worker::InitFailed() { SetState(kFailed); }
+
 bool Worker::IsInited() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return state_ >= kInited;
+  return state_ >= kInited && state_ != kFailed;
 }
 
 void Worker::WaitForInited() {
@@ -63,11 +65,15 @@ void Worker::BindToThread() {
   tl_worker = this;
 }
 
-void Worker::InitLoop(Loop* loop) {
+bool Worker::InitLoop(Loop* loop) {
   loop_ = loop;
-  if (loop_->Init() != 0) LOG_FATAL << "loop init fail";
+  if (loop_->Init() != 0) {
+    LOG_ERROR << "loop init fail";
+    return false;
+  }
   LOG_INFO << "loop init in worker: " << static_cast<const void*>(this)
            << ", loop: " << static_cast<const void*>(loop_);
+  return true;
 }
 
 void Worker::TakeName(const std::string& name) {

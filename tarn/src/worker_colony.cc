@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <string>
+#include <system_error>
 
 #include "tarn/base/logging.h"
 #include "tarn/polling/spdk_nvme_device.h"
@@ -41,23 +42,30 @@ void WorkerColony::ThreadBody(uint32_t i) {
   // Named before Start returns: a colony counts as started once every worker
   // is initialised, before any of them runs.
   worker->TakeName(name);
-  worker->Init();
+  if (worker->Init() != 0) {
+    LOG_ERROR << "worker " << name << " failed to start";
+    worker->InitFailed();
+    return;
+  }
   worker->InitDone();
   worker->Start(name);
 }
 
-void WorkerColony::Start() {
+bool WorkerColony::Start() {
   std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
   int state = state_.load();
   if (state == kStarted) {
     LOG_WARN << "worker colony has been started";
-    return;
+    return true;
   }
   if (state == kStopped) {
     LOG_ERROR << "worker colony has been stopped, cannot start again";
-    return;
+    return false;
   }
-  for (uint32_t i = 0; i < workers_.size(); ++i) {
+  bool ok = true;
+  uint32_t launched = 0;
+  for (; launched < workers_.size(); ++launched) {
+    const uint32_t i = launched;
     if (workers_[i]->IsInited()) {
       LOG_WARN << "worker has been Inited, worker id: " << i;
       continue;
@@ -65,10 +73,31 @@ void WorkerColony::Start() {
     if (g_spdk_env_inited.load() && !spdk_devs_.empty()) {
       for (const auto& entry : spdk_devs_) workers_[i]->AddSpdkNvmeDevice(entry.second);
     }
-    threads_[i] = std::thread(&WorkerColony::ThreadBody, this, i);
+    try {
+      threads_[i] = std::thread(&WorkerColony::ThreadBody, this, i);
+    } catch (const std::system_error& e) {
+      LOG_ERROR << "cannot create the thread of worker " << i << ": " << e.what();
+      ok = false;
+      break;
+    }
   }
-  for (Worker* worker : workers_) worker->WaitForInited();
-  state_.store(kStarted, std::memory_order_seq_cst);
+  for (uint32_t i = 0; i < launched; ++i) {
+    workers_[i]->WaitForInited();
+    if (workers_[i]->state() == Worker::kFailed) ok = false;
+  }
+  if (ok) {
+    state_.store(kStarted, std::memory_order_seq_cst);
+    return true;
+  }
+  // A colony that cannot have every worker has none: the ones that came up
+  // stop, and the colony counts as stopped.
+  for (uint32_t i = 0; i < launched; ++i) {
+    if (workers_[i]->state() != Worker::kFailed) workers_[i]->Stop();
+    if (threads_[i].joinable()) threads_[i].join();
+  }
+  state_.store(kStopped, std::memory_order_seq_cst);
+  LOG_ERROR << "worker colony " << option_.name_prefix << " failed to start";
+  return false;
 }
 
 void WorkerColony::Stop() {

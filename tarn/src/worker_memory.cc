@@ -37,16 +37,17 @@ void Worker::ConstructMemPoolSizeMap(std::map<uint32_t, uint32_t>* size_map) con
   }
 }
 
-void Worker::CreateFirstMemoryPool() {
+bool Worker::CreateFirstMemoryPool() {
   std::map<uint32_t, uint32_t> size_map;
   ConstructMemPoolSizeMap(&size_map);
   MemoryPool* pool = new MemoryPool();
   if (!pool->Init(size_map)) {
     delete pool;
-    LOG_FATAL << "memory pool init fail";
-    return;
+    LOG_ERROR << "memory pool init fail";
+    return false;
   }
   mem_pools_.push_back(pool);
+  return true;
 }
 
 void Worker::ReleaseMemoryPools() {

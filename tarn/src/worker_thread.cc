@@ -22,7 +22,12 @@ Worker* WorkerThread::Start() {
   }
   thread_ = std::thread(&WorkerThread::ThreadBody, this);
   std::unique_lock<std::mutex> lock(mutex_);
-  cond_.wait(lock, [this] { return worker_ != nullptr; });
+  cond_.wait(lock, [this] { return worker_ != nullptr || failed_; });
+  if (failed_) {
+    lock.unlock();
+    thread_.join();
+    return nullptr;
+  }
   return worker_;
 }
 
@@ -30,7 +35,15 @@ void WorkerThread::ThreadBody() {
   Worker* worker = polling_ ? static_cast<Worker*>(new PollingWorker(0, create_, option_))
                             : new EventWorker(0, option_, create_);
   worker->TakeName(name_);
-  worker->Init();
+  if (worker->Init() != 0) {
+    LOG_ERROR << "worker " << name_ << " failed to start";
+    worker->InitFailed();
+    delete worker;
+    std::lock_guard<std::mutex> lock(mutex_);
+    failed_ = true;
+    cond_.notify_all();
+    return;
+  }
   worker->InitDone();
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -1,6 +1,7 @@
 // Workers, colonies and worker memory on real threads.
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/child.h"
 #include "support/worker.h"
 #include "tarn/base/time_cycle.h"
 #include "tarn/event/event_worker.h"
@@ -390,6 +392,42 @@ TEST(WorkerMemoryDeathTest, MallocOffTheWorkerThreadEndsProcess) {
         wa->Malloc(64);
       },
       "AssertInThread error");
+}
+
+}  // namespace
+}  // namespace tarn
+
+namespace tarn {
+namespace {
+
+// A process out of file descriptors: an event worker cannot build its loop.
+// Start answers false after the system's words, and the process goes on.
+// (libevent itself ends the process when it cannot make its signal pair, so
+// the limit leaves room for that and its epoll descriptor.)
+TEST(WorkerColonyStart, OutOfDescriptorsFailsAndTheProcessGoesOn) {
+  const testsupport::ChildResult r = testsupport::RunInChild([] {
+    const int lowest_free = dup(0);
+    close(lowest_free);
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = static_cast<rlim_t>(lowest_free + 3);
+    CHILD_EXPECT(setrlimit(RLIMIT_NOFILE, &limit) == 0);
+    WorkerOption option;
+    option.name_prefix = "nofd-";
+    {
+      EventWorkerColony colony(1, option, nullptr);
+      CHILD_EXPECT(!colony.Start());
+      CHILD_EXPECT(!colony.started());
+    }
+    printf("process goes on\n");
+    fflush(stdout);
+    return 0;
+  }, 60);
+  EXPECT_TRUE(r.ok()) << testsupport::Describe(r);
+  EXPECT_NE(r.output.find("process goes on"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("Too many open files"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("worker colony nofd- failed to start"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("FATAL"), std::string::npos) << r.output;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // "pyx-event-0", the polling workers' RDMA options from the configuration,
 // and recv_buff_size absent, fitting or too small. Start-up acts once per
 // process, so every case runs in a child of its own.
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <set>
@@ -22,6 +23,7 @@
 #include "support/threads.h"
 #include "support/wait.h"
 #include "tarn/worker_colony.h"
+#include "verbs_emu/verbs_emu.h"
 
 namespace {
 
@@ -215,6 +217,63 @@ TEST(RdmaStartUp, FinishingTheEnvironmentFailsTheIoOutOnce) {
   EXPECT_TRUE(r.ok()) << testsupport::Describe(r);
   EXPECT_NE(r.output.find("rdma io failed once"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("worker 0 shut down: 3 I/O failed"), std::string::npos) << r.output;
+}
+
+struct NoDeviceCase {
+  const char* what;
+  void (*machine)();  // what the machine lacks
+  std::string ini;    // the [ORLA] section, in place of a working one
+  std::vector<std::string> lines;
+};
+
+std::string WithoutWorkerNum(std::string ini) {
+  const size_t at = ini.find("worker_num ");
+  return ini.erase(at, ini.find('\n', at) + 1 - at);
+}
+
+// RDMA mode on a machine that cannot give the I/O workers their device (or
+// with a configuration the workers cannot start on): pyx_init_env logs why,
+// the system's own words among it, and returns -1; the host's process goes
+// on, with no library thread left, and finishes the environment as usual.
+TEST(RdmaStartUp, WithoutItsDeviceStartUpFailsAndTheHostRunsOn) {
+  const std::string good = RdmaIni(2, "127.0.0.1", "1", "");
+  const NoDeviceCase cases[] = {
+      {"no rdma device at all", [] { verbs_emu::RemoveAllDevices(); }, good,
+       {"device_ is null, device_name: emu_0", "No such device", "init rdma failed",
+        "the rdma io workers cannot start on device emu_0"}},
+      {"the device refuses to open", [] { verbs_emu::FailNextCall("ibv_open_device", EACCES, 100); },
+       good, {"ibv_open_device failed", "Permission denied", "init rdma failed"}},
+      {"worker_num absent", [] {}, WithoutWorkerNum(good),
+       {"io worker should be at least 1 over rdma, got 0", "Failed to int env"}},
+      {"a core mask of one core for two workers", [] {},
+       RdmaIni(2, "127.0.0.1", "1", "worker_core_mask 1\n"),
+       {"worker_core_mask 1 names 1 cores of this machine for worker_num 2", "Failed to int env"}},
+  };
+  for (const NoDeviceCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    const testsupport::ChildResult r = testsupport::RunInChild([&c] {
+      c.machine();
+      IniFile ini(c.ini);
+      const size_t threads = testsupport::ThreadNames().size();
+      CHILD_EXPECT(pyx_init_env() == -1);
+      CHILD_EXPECT(pyxdrivers.empty() && worker_colony == nullptr);
+      CHILD_EXPECT(eventworker_colony == nullptr && pyx::ManagerWorker() == nullptr);
+      CHILD_EXPECT(testsupport::CountPrefix(testsupport::ThreadNames(), "pyx-") == 0);
+      bdev_pyx disk{};
+      disk.name = const_cast<char*>("vol");
+      CHILD_EXPECT(get_vdisk_size(&disk) == -1);
+      pyx_finish_env();
+      printf("host still runs, %zu threads before\n", threads);
+      fflush(stdout);
+      return 0;
+    }, 60);
+    EXPECT_TRUE(r.ok()) << testsupport::Describe(r);
+    EXPECT_NE(r.output.find("host still runs"), std::string::npos) << r.output;
+    for (const std::string& line : c.lines) {
+      EXPECT_NE(r.output.find(line), std::string::npos) << line << "\n" << r.output;
+    }
+    EXPECT_EQ(r.output.find("FATAL"), std::string::npos) << r.output;
+  }
 }
 
 struct RecvBuffCase {

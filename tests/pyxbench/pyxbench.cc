@@ -462,3 +462,25 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<RunCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// RDMA mode on a machine without the RDMA device named: the library says
+// why in its log and returns its error; pyxbench prints that reason and
+// exits 2, leaving no cluster behind.
+TEST(PyxbenchStart, RdmaModeWithoutTheDeviceSaysWhyAndExits2) {
+  Bench b({PYXBENCH_BIN, "--runtime", "5", "--size", "16m", "--ini-set", "is_tcp=No",
+           "--ini-set", "rdma_device=pyxbench_test_absent"});
+  const int code = b.Wait(120);
+  const std::string err = b.err();
+  EXPECT_EQ(code, 2) << err;
+  EXPECT_NE(err.find("pyxbench: the library did not start"), std::string::npos) << err;
+  // The system's own words, as the verbs library's failure gave them.
+  EXPECT_NE(err.find("(errno="), std::string::npos) << err;
+  EXPECT_NE(err.find("the rdma io workers cannot start on device pyxbench_test_absent"),
+            std::string::npos)
+      << err;
+  EXPECT_TRUE(ChildrenNamed(b.pid(), "pyxsim").empty());
+}
+
+}  // namespace

@@ -1,9 +1,12 @@
 // Polling workers, their pollers, worker threads and colonies on real
 // threads. Polling threads never sleep, so no case runs more than two.
+#include <dirent.h>
 #include <sched.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -18,6 +21,7 @@
 #include "tarn/polling/polling_worker.h"
 #include "tarn/polling/polling_worker_colony.h"
 #include "tarn/worker_thread.h"
+#include "verbs_emu/verbs_emu.h"
 
 namespace tarn {
 namespace {
@@ -153,6 +157,62 @@ TEST(PollingColonyTest, NoWorkersEndsTheProcess) {
         PollingWorkerColony colony(0, WorkerOption(), nullptr);
       },
       "worker_num should not be 0!");
+}
+
+int CountThreadsNamed(const std::string& prefix) {
+  int n = 0;
+  DIR* dir = opendir("/proc/self/task");
+  while (dir != nullptr) {
+    dirent* e = readdir(dir);
+    if (e == nullptr) break;
+    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+    std::string name;
+    if (std::getline(comm, name) && name.compare(0, prefix.size(), prefix) == 0) ++n;
+  }
+  if (dir != nullptr) closedir(dir);
+  return n;
+}
+
+struct MissingDeviceCase {
+  const char* what;
+  void (*machine)();
+  const char* line;  // the system's words
+};
+
+// RDMA workers on a machine that cannot give them their device: Start
+// answers false after saying why, the colony counts as stopped, and no
+// thread of it is left; a lone worker thread answers null the same way.
+TEST(PollingColonyTest, WithoutItsDeviceAColonyFailsToStartAndLeavesNoThread) {
+  const MissingDeviceCase cases[] = {
+      {"no device", [] { verbs_emu::RemoveAllDevices(); }, "No such device"},
+      {"open refused", [] { verbs_emu::FailNextCall("ibv_open_device", EACCES, 100); },
+       "Permission denied"},
+  };
+  for (const MissingDeviceCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.machine();
+    testsupport::LogCapture logs;
+    WorkerOption option;
+    option.name_prefix = "nodev-";
+    option.enable_rdma = 1;
+    option.rdma_option.device_name = "emu_0";
+    {
+      PollingWorkerColony colony(2, option, nullptr);
+      EXPECT_FALSE(colony.Start());
+      EXPECT_FALSE(colony.started());
+      EXPECT_EQ(CountThreadsNamed("nodev-"), 0);
+      colony.Stop();  // stopped already: a warning only
+    }
+    WorkerThread lone("nodev-lone", nullptr, option, true);
+    EXPECT_EQ(lone.Start(), nullptr);
+    EXPECT_EQ(CountThreadsNamed("nodev-"), 0);
+    const std::string text = logs.text();
+    for (const char* line : {c.line, "init rdma failed", "worker nodev-0 failed to start",
+                             "worker colony nodev- failed to start"}) {
+      EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+    }
+    verbs_emu::ResetFabric();
+  }
 }
 
 TEST(PollingColonyTest, WorkersRunOnTheirOwnNamedThreads) {

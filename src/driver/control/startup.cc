@@ -20,6 +20,7 @@
 #include "tarn/loop.h"
 #include "tarn/polling/polling_worker_colony.h"
 #include "tarn/polling/spdk_rte.h"
+#include "tarn/utils.h"
 #include "tarn/worker.h"
 #include "tarn/worker_colony.h"
 
@@ -144,6 +145,44 @@ void WaitForRingRoom() {
   LOG_INFO << "pyx_finish_env: every finished I/O handed to the host";
 }
 
+// What the configuration asks of the colonies, checked before any starts:
+// a colony refuses these by ending the process.
+bool ColoniesFit() {
+  if (tp == tarn::kRdma && worker_num < 1) {
+    LOG_ERROR << "error: io worker should be at least 1 over rdma, got " << worker_num;
+    return false;
+  }
+  // Only the polling colony is pinned; the event colony ignores the mask.
+  if (tp == tarn::kRdma && !worker_core_mask.empty() &&
+      tarn::GetNumCores(worker_core_mask) != worker_num) {
+    LOG_ERROR << "error: worker_core_mask " << worker_core_mask << " names "
+              << tarn::GetNumCores(worker_core_mask) << " cores of this machine for worker_num "
+              << worker_num;
+    return false;
+  }
+  return true;
+}
+
+// Over RDMA: the I/O colony first, so that a machine without the device
+// fails start-up before anything else runs.
+bool StartPollingColony() {
+  worker_colony = new tarn::PollingWorkerColony(static_cast<uint32_t>(worker_num),
+                                                MakePollingOption(), nullptr);
+  if (worker_colony->Start()) return true;
+  LOG_ERROR << "pyx_init_env: the rdma io workers cannot start on device " << rdma_device
+            << " port " << rdma_port << " (see the lines above)";
+  delete worker_colony;
+  worker_colony = nullptr;
+  return false;
+}
+
+// The host may end its process right after a failed start: the lines that
+// say why must be in the log file by then.
+int StartFailed() {
+  tarn::FlushLog();
+  return -1;
+}
+
 }  // namespace
 
 int finish_ring_wait_ms = 5000;
@@ -158,10 +197,17 @@ int InitEnv() {
   if (config == kConfigFailed) return -1;
   tp = is_tcp ? tarn::kTcp : tarn::kRdma;
   tp_manager = tarn::kTcp;
+  if (!ColoniesFit()) {
+    LOG_ERROR << "Failed to int env";
+    return -1;
+  }
   const std::vector<std::string> ips = SplitList(volume_manager_ips);
   const std::vector<std::string> ports = SplitList(volume_manager_ports);
 
-  if (enable_metric) brpc::StartDummyServerAt(kMetricPort);
+  // Metrics are an extra: without their port the library runs all the same.
+  if (enable_metric && brpc::StartDummyServerAt(kMetricPort) != 0) {
+    LOG_ERROR << "metrics server not started on port " << kMetricPort << ", going on without";
+  }
   // The SPDK environment is the host's and already runs.
   tarn::g_spdk_env_inited.store(true);
   tarn::LibInit(MakeLibOption());
@@ -171,24 +217,36 @@ int InitEnv() {
   if (tp == tarn::kTcp) {
     // One colony: the I/O workers and, last, the manager's.
     worker_colony = new tarn::EventWorkerColony(io_workers + 1, MakeEventOption(), nullptr);
-    worker_colony->Start();
+    if (!worker_colony->Start()) {
+      LOG_ERROR << "pyx_init_env: the io workers cannot start (see the lines above)";
+      delete worker_colony;
+      worker_colony = nullptr;
+      return StartFailed();
+    }
     g_started = true;
     PostManagerCreation(worker_colony->GetWorker(io_workers), ips, ports);
   } else {
     // The manager talks TCP on an event worker of its own; the I/O runs on
     // polling workers.
+    if (!StartPollingColony()) return StartFailed();
     eventworker_colony = new tarn::EventWorkerColony(1, MakeEventOption(), nullptr);
-    eventworker_colony->Start();
+    if (!eventworker_colony->Start()) {
+      LOG_ERROR << "pyx_init_env: the manager's worker cannot start (see the lines above)";
+      delete eventworker_colony;
+      eventworker_colony = nullptr;
+      worker_colony->Stop();
+      delete worker_colony;
+      worker_colony = nullptr;
+      return StartFailed();
+    }
     g_started = true;
     PostManagerCreation(eventworker_colony->GetWorker(0u), ips, ports);
-    worker_colony = new tarn::PollingWorkerColony(io_workers, MakePollingOption(), nullptr);
-    worker_colony->Start();
   }
 
   pthread_t service_thread;
   if (pthread_create(&service_thread, nullptr, start_server, nullptr) != 0) {
     LOG_ERROR << "pyxdriver service create failed";
-    return -1;
+    return StartFailed();
   }
   pthread_detach(service_thread);
 

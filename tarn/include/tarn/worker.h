@@ -42,6 +42,7 @@ class Worker {
     kInited = 1,    // Init done on its own thread
     kRunning = 2,   // inside Start
     kStopping = 4,  // Stop asked
+    kFailed = 8,    // Init failed; the worker's thread has ended
   };
 
   Worker(uint32_t index, const WorkerOption& option, const Loop::UserHandleFactory& create);
@@ -50,6 +51,9 @@ class Worker {
   Worker& operator=(const Worker&) = delete;
 
   // On the worker's own thread: pins it, builds the loop and the first pool.
+  // 0, or -1 after an ERROR line when the machine cannot give the worker
+  // what it needs (a loop's descriptors, pool memory, an RDMA device); the
+  // worker is then only fit to be destroyed.
   virtual int Init() = 0;
   // On the worker's own thread after Init: names the thread and runs the loop
   // until Stop().
@@ -64,9 +68,12 @@ class Worker {
   virtual int RegisterMr(void* addr, size_t len) = 0;
   virtual int UnregisterMr(void* addr, size_t len) = 0;
 
-  // State: InitDone marks the worker initialised and wakes the waiters.
+  // State: InitDone marks the worker initialised and wakes the waiters;
+  // InitFailed marks a failed Init and wakes them too.
   void InitDone();
-  // True from Init done on (also while running and stopping).
+  void InitFailed();
+  // True from Init done on (also while running and stopping), never after a
+  // failed Init.
   bool IsInited();
   // Blocks while the worker is new.
   void WaitForInited();
@@ -137,13 +144,15 @@ class Worker {
   void BindToThread();
   // Subclass Init: adopts `loop` as the worker's loop and initialises it;
   // FATAL on failure.
-  void InitLoop(Loop* loop);
+  // False after an ERROR line when the loop cannot start (it stays, for
+  // the destructor).
+  bool InitLoop(Loop* loop);
   // Subclass Start, once the checks pass: takes the name (see TakeName),
   // marks the worker running and names its metric with metrics on.
   void EnterRunning(const std::string& name);
   // Subclass Init: builds the first memory pool from the option; FATAL on
   // failure.
-  void CreateFirstMemoryPool();
+  bool CreateFirstMemoryPool();
   // Subclass destructor: releases and deletes every pool. A pool whose
   // memory is still handed out is logged and left allocated, since late
   // users may still touch it.

@@ -41,8 +41,11 @@ class WorkerColony {
   WorkerColony(const WorkerColony&) = delete;
   WorkerColony& operator=(const WorkerColony&) = delete;
 
-  // Starts every worker's thread and returns once all are initialised.
-  void Start();
+  // Starts every worker's thread and returns once all are initialised:
+  // true. When a worker cannot start (its Init failed, or its thread could
+  // not be created), the others are stopped, the colony counts as stopped
+  // and Start returns false after ERROR lines saying why.
+  bool Start();
   // Stops and joins the workers in index order. Once only.
   void Stop();
 

@@ -28,7 +28,8 @@ class WorkerThread {
   WorkerThread(const WorkerThread&) = delete;
   WorkerThread& operator=(const WorkerThread&) = delete;
 
-  // The running worker; a second Start ends the process.
+  // The running worker, or null after ERROR lines when its Init failed
+  // (the thread has then ended); a second Start ends the process.
   Worker* Start();
   // Stops the worker's loop and joins the thread.
   void Stop();
@@ -41,6 +42,7 @@ class WorkerThread {
   WorkerOption option_;
   bool polling_;
   Worker* worker_ = nullptr;  // published under mutex_
+  bool failed_ = false;       // under mutex_
   std::mutex mutex_;
   std::condition_variable cond_;
   std::thread thread_;

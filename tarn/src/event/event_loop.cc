@@ -78,11 +78,16 @@ int EventLoop::Init() {
   driver_.reset(new LibeventDriver(busy_poll_));
   if (driver_->Init() != 0) return -1;
   wakeup_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (wakeup_fd_ < 0) LOG_SYSFATAL << "Failed in eventfd";
+  if (wakeup_fd_ < 0) {
+    LOG_SYSERR << "Failed in eventfd";
+    return -1;
+  }
   wakeup_event_idx_ = driver_->CreateEvent(wakeup_fd_, EV_READ, WakeupEventCbWrapper, this);
   if (wakeup_event_idx_ < 0 || driver_->AddEvent(wakeup_event_idx_) != 0) return -1;
   LOG_DEBUG << "wakeup_fd: " << wakeup_fd_ << ", wakeup_event_idx: " << wakeup_event_idx_;
-  timer_queue_ = new EventTimerQueue(this);
+  auto* timers = new EventTimerQueue(this);
+  timer_queue_ = timers;
+  if (!timers->ok()) return -1;
   AttachAioContext(this);
   return 0;
 }

@@ -18,12 +18,17 @@ constexpr int64_t kMinArmUs = 100;
 
 EventTimerQueue::EventTimerQueue(EventLoop* loop) : TimerQueue(loop), event_loop_(loop) {
   timer_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-  if (timer_fd_ < 0) LOG_SYSFATAL << "Failed in timerfd_create";
+  if (timer_fd_ < 0) {
+    LOG_SYSERR << "Failed in timerfd_create";
+    return;
+  }
   LibeventDriver* driver = event_loop_->driver();
   timer_event_idx_ = driver->CreateEvent(timer_fd_, EV_READ, TimerEventCbWrapper, this);
-  if (timer_event_idx_ < 0 || driver->AddEvent(timer_event_idx_) != 0) {
-    LOG_FATAL << "timer event create failed, timer fd: " << timer_fd_;
+  if (timer_event_idx_ >= 0 && driver->AddEvent(timer_event_idx_) != 0) {
+    driver->FreeEvent(timer_event_idx_);
+    timer_event_idx_ = -1;
   }
+  if (timer_event_idx_ < 0) LOG_ERROR << "timer event create failed, timer fd: " << timer_fd_;
 }
 
 EventTimerQueue::~EventTimerQueue() {

@@ -20,8 +20,8 @@ int EventWorker::Init() {
   if (IsInited() || loop_ != nullptr) LOG_FATAL << "worker has been inited";
   PinThread();
   BindToThread();
-  CreateFirstMemoryPool();
-  InitLoop(new EventLoop(this, create_user_handle_));
+  if (!CreateFirstMemoryPool()) return -1;
+  if (!InitLoop(new EventLoop(this, create_user_handle_))) return -1;
   loop_->CreateUserHandle();
   ScheduleReports();
   return 0;

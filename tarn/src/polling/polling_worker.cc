@@ -56,9 +56,12 @@ int PollingWorker::Init() {
   if (IsInited() || loop_ != nullptr) LOG_FATAL << "worker has been inited";
   PinThread();
   BindToThread();
-  InitLoop(new PollingLoop(this, create_user_handle_));
-  CreateFirstMemoryPool();
-  if (option_.enable_rdma && !InitRdma()) LOG_FATAL << "init rdma failed";
+  if (!InitLoop(new PollingLoop(this, create_user_handle_))) return -1;
+  if (!CreateFirstMemoryPool()) return -1;
+  if (option_.enable_rdma && !InitRdma()) {
+    LOG_ERROR << "init rdma failed";
+    return -1;
+  }
   AttachSpdkDevices();
   loop_->CreateUserHandle();
   ScheduleReports();

@@ -12,9 +12,12 @@ class EventLoop;
 
 class EventTimerQueue : public TimerQueue {
  public:
-  // Creates the timerfd and its event; a failing timerfd ends the process.
+  // Creates the timerfd and its event; when the system refuses either, an
+  // ERROR line says why and ok() is false (the loop's Init then fails).
   explicit EventTimerQueue(EventLoop* loop);
   ~EventTimerQueue() override;
+
+  bool ok() const { return timer_fd_ >= 0 && timer_event_idx_ >= 0; }
 
   TimerId AddTimer(const std::function<void()>& cb, const plinth::TimeCycle& when,
                    double interval) override;
