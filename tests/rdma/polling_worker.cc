@@ -177,6 +177,7 @@ struct MissingDeviceCase {
   const char* what;
   void (*machine)();
   const char* line;  // the system's words
+  bool every_worker;  // else only one of the two fails (the other stops again)
 };
 
 // RDMA workers on a machine that cannot give them their device: Start
@@ -184,9 +185,11 @@ struct MissingDeviceCase {
 // thread of it is left; a lone worker thread answers null the same way.
 TEST(PollingColonyTest, WithoutItsDeviceAColonyFailsToStartAndLeavesNoThread) {
   const MissingDeviceCase cases[] = {
-      {"no device", [] { verbs_emu::RemoveAllDevices(); }, "No such device"},
+      {"no device", [] { verbs_emu::RemoveAllDevices(); }, "No such device", true},
       {"open refused", [] { verbs_emu::FailNextCall("ibv_open_device", EACCES, 100); },
-       "Permission denied"},
+       "Permission denied", true},
+      {"one worker's queues refused", [] { verbs_emu::FailNextCall("ibv_create_cq", ENOMEM, 1); },
+       "Cannot allocate memory", false},
   };
   for (const MissingDeviceCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -196,6 +199,8 @@ TEST(PollingColonyTest, WithoutItsDeviceAColonyFailsToStartAndLeavesNoThread) {
     option.name_prefix = "nodev-";
     option.enable_rdma = 1;
     option.rdma_option.device_name = "emu_0";
+    option.rdma_option.port_id = 1;
+    option.rdma_option.gid_index = 3;
     {
       PollingWorkerColony colony(2, option, nullptr);
       EXPECT_FALSE(colony.Start());
@@ -203,13 +208,19 @@ TEST(PollingColonyTest, WithoutItsDeviceAColonyFailsToStartAndLeavesNoThread) {
       EXPECT_EQ(CountThreadsNamed("nodev-"), 0);
       colony.Stop();  // stopped already: a warning only
     }
-    WorkerThread lone("nodev-lone", nullptr, option, true);
-    EXPECT_EQ(lone.Start(), nullptr);
-    EXPECT_EQ(CountThreadsNamed("nodev-"), 0);
+    if (c.every_worker) {
+      WorkerThread lone("nodev-lone", nullptr, option, true);
+      EXPECT_EQ(lone.Start(), nullptr);
+      EXPECT_EQ(CountThreadsNamed("nodev-"), 0);
+    }
     const std::string text = logs.text();
-    for (const char* line : {c.line, "init rdma failed", "worker nodev-0 failed to start",
+    for (const char* line : {c.line, "init rdma failed", "failed to start",
                              "worker colony nodev- failed to start"}) {
       EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+    }
+    if (!c.every_worker) {
+      const size_t first = text.find("init rdma failed");
+      EXPECT_EQ(text.find("init rdma failed", first + 1), std::string::npos) << text;
     }
     verbs_emu::ResetFabric();
   }
