@@ -82,8 +82,14 @@ void AppInit() {
   std::lock_guard<std::mutex> guard(g_init_mutex);
   if (g_app_worker != nullptr) return;
   WorkerOption option;
-  g_app_worker = new EventWorker(0, option, nullptr);
-  g_app_worker->Init();
+  auto* worker = new EventWorker(0, option, nullptr);
+  if (worker->Init() != 0) {
+    // Its ERROR lines said why; callers find no application worker.
+    LOG_ERROR << "application worker not started";
+    delete worker;
+    return;
+  }
+  g_app_worker = worker;
 }
 
 void AppRunUntilAskedToQuit(const std::string& name) {

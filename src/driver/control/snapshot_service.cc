@@ -30,6 +30,10 @@ void* start_server(void* /*arg*/) {
   option.max_io_chunk_count = 512;
 
   tarn::AppInit();
+  if (tarn::g_app_worker == nullptr) {
+    LOG_ERROR << "pyxdriver service not started: no worker to run it";
+    return nullptr;
+  }
   const bool ipv6 = service_ip.find(':') != std::string::npos;
   tarn::SockAddress addr(service_ip, static_cast<uint16_t>(service_port), ipv6);
   auto* service = new volume::PYXDriverServiceImpl;

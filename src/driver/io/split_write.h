@@ -28,7 +28,7 @@ struct SplitWrite;
 
 // True when [offset, offset + len) lies in more than one stripe.
 inline bool CrossesStripe(uint64_t offset, uint64_t len, uint64_t stripe) {
-  return offset / stripe != (offset + len - 1) / stripe;
+  return offset % stripe + len > stripe;
 }
 
 // Any thread: the parts of the accepted aligned write `io` (len >= 1,

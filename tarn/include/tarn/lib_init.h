@@ -49,7 +49,8 @@ void LibInit(const LibOption& option);
 void FlushLog();
 
 // Creates the application worker and initialises it on the calling thread,
-// which becomes its loop's thread. Later calls do nothing.
+// which becomes its loop's thread. Later calls do nothing. When the worker
+// cannot be initialised (ERROR lines say why), g_app_worker stays null.
 void AppInit();
 
 // Runs the application worker's loop on the calling thread (the one that
