@@ -437,7 +437,16 @@ TEST_F(SubmitTest, AcceptedIoIsNotRefused) {
   for (const RefusalCase& c : cases) {
     bdev_pyx_io* io = NewIo(c.type, c.offset, c.len);
     send_pyx_io(BioOf(io));
-    EXPECT_EQ(WaitForCompletion(io), static_cast<int>((c.offset / 16384) % 4)) << c.what;
+    const int first = static_cast<int>((c.offset / 16384) % 4);
+    const int ring = WaitForCompletion(io);
+    // An aligned write across stripes runs in parts on each stripe's driver
+    // and ends on the ring of the driver whose part ended last.
+    const bool in_parts = c.type == SPDK_BDEV_IO_TYPE_WRITE && c.offset % 16384 + c.len > 16384;
+    if (in_parts) {
+      EXPECT_TRUE(ring == first || ring == (first + 1) % 4) << c.what << ": ring " << ring;
+    } else {
+      EXPECT_EQ(ring, first) << c.what;
+    }
     EXPECT_EQ(io->plane, get_plane_num(&channel_, c.offset)) << c.what;
   }
   EXPECT_FALSE(tap_.Has("send_pyx_io refused")) << tap_.text();
