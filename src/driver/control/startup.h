@@ -11,7 +11,12 @@ namespace pyx {
 // ("pyx-event-0") runs the manager over TCP and a polling colony of
 // worker_num workers ("pyx-polling-") carries the I/O. 0 on success and when
 // "use_orla" is off; -1 when a check fails (over RDMA also a recv_buff_size
-// too small for the largest answer) or when the library already runs.
+// too small for the largest answer, no worker_num, or a worker_core_mask
+// whose core count is not worker_num), when a colony cannot start (over
+// RDMA, a device that cannot be opened; anywhere, a loop or pool the
+// machine refuses), or when the library already runs. A failed start leaves
+// no colony running, logs why (the system's words among it) and returns:
+// it never ends the host's process.
 int InitEnv();
 
 // Deletes the manager and its clients on the manager's own loop, fails every
