@@ -14,9 +14,10 @@ namespace pyx {
 // too small for the largest answer, no worker_num, or a worker_core_mask
 // whose core count is not worker_num), when a colony cannot start (over
 // RDMA, a device that cannot be opened; anywhere, a loop or pool the
-// machine refuses), or when the library already runs. A failed start leaves
-// no colony running, logs why (the system's words among it) and returns:
-// it never ends the host's process.
+// machine refuses; no colony is then left running), when the service
+// thread cannot be created, or when the library already runs. A failed
+// start logs why (the system's words among it) and returns: it never ends
+// the host's process.
 int InitEnv();
 
 // Deletes the manager and its clients on the manager's own loop, fails every
