@@ -1,6 +1,8 @@
 // The I/O driver's hot path: 4 KiB reads, 4 KiB writes and 512-byte
 // unaligned writes (read-modify-write) through send_pyx_io and PyxDriver to
-// an in-process block server on loopback, at queue depth 1 and 32.
+// an in-process block server on loopback, at queue depth 1 and 32; and, at
+// queue depth 32, 8 KiB aligned writes across a stripe, which go in two
+// parts (two block-server calls and one heap allocation per host I/O).
 //
 // One host thread keeps `depth` I/O in flight: it submits each with
 // send_pyx_io, polls the completion ring and submits the next. Reported:
@@ -58,7 +60,9 @@ constexpr uint64_t kTerm = 7;
 constexpr uint32_t kBlock = 4096;
 constexpr uint32_t kSector = 512;
 
-enum Kind { kRead = 0, kWrite = 1, kUnalignedWrite = 2 };
+// kStripeWrite: an 8 KiB aligned write across a max_io_size stripe, sent
+// in two parts (here both to the one driver) and completed once.
+enum Kind { kRead = 0, kWrite = 1, kUnalignedWrite = 2, kStripeWrite = 3 };
 
 class MemoryBlockServer : public vovorav::BlockServerService {
  public:
@@ -270,9 +274,12 @@ void BM_Io(benchmark::State& state) {
     // Unaligned writes: one sector inside a block of its own, so that no
     // two of them wait for each other's block lock.
     const bool sector = kind == kUnalignedWrite;
-    ios.emplace_back(new HostIo(rig->channel(), sector ? kSector : kBlock));
+    const bool across = kind == kStripeWrite;
+    ios.emplace_back(new HostIo(rig->channel(), sector ? kSector : across ? 2 * kBlock : kBlock));
     ios.back()->bio()->type = kind == kRead ? SPDK_BDEV_IO_TYPE_READ : SPDK_BDEV_IO_TYPE_WRITE;
-    ios.back()->io()->offset = static_cast<uint64_t>(i) * kBlock + (sector ? kSector : 0);
+    const uint64_t stripe = static_cast<uint64_t>(max_io_size);
+    ios.back()->io()->offset = across ? (2 * static_cast<uint64_t>(i) + 1) * stripe - kBlock
+                                      : static_cast<uint64_t>(i) * kBlock + (sector ? kSector : 0);
   }
   std::unordered_map<bdev_pyx_io*, HostIo*> owner;
   for (auto& h : ios) owner[h->io()] = h.get();
@@ -330,13 +337,14 @@ void BM_Io(benchmark::State& state) {
 }
 
 BENCHMARK(BM_Io)
-    ->ArgNames({"kind", "qd"})  // kind: 0 read, 1 write, 2 unaligned write
+    ->ArgNames({"kind", "qd"})  // kind: 0 read, 1 write, 2 unaligned write, 3 across a stripe
     ->Args({kRead, 1})
     ->Args({kWrite, 1})
     ->Args({kUnalignedWrite, 1})
     ->Args({kRead, 32})
     ->Args({kWrite, 32})
     ->Args({kUnalignedWrite, 32})
+    ->Args({kStripeWrite, 32})
     ->UseRealTime()
     ->MinTime(2.0);
 
