@@ -523,5 +523,54 @@ TEST_F(OverlapTest, AWriteAcrossStripesLandsWholeAndCompletesOnce) {
   EXPECT_EQ(strays_, 0);
 }
 
+// Drivers shut down while parts of a write across a stripe are out (both at
+// the server, or one answered and one at the server): the host's I/O
+// completes once, with -1, when its last part has failed, and answers that
+// come after change nothing.
+class PartsShutdownTest : public OverlapTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PartsShutdownTest, AWriteAcrossStripesCompletesOnceWhenItsDriversShutDown) {
+  const bool both_held = GetParam();
+  StartDrivers(2);
+  UseLibraryEntry();
+  const uint64_t stripe = static_cast<uint64_t>(max_io_size);
+  FakeBlockServer::Answer hold;
+  hold.hold = true;
+  bs_.Push("Write", hold);
+  if (both_held) bs_.Push("Write", hold);
+  TestIo* t = NewWrite(stripe - kBlock, Pattern(2 * kBlock, 7));
+  SubmitToLibrary(t);
+  ASSERT_TRUE(testsupport::WaitFor([&] { return bs_.count("Write") == 2; }));
+  // The drivers whose parts are still out, in index order.
+  std::vector<int> out;
+  ASSERT_TRUE(testsupport::WaitFor([&] {
+    out.clear();
+    for (int i = 0; i < 2; ++i) {
+      int64_t n = 0;
+      OnLoop(i, [&, i] { n = driver(i)->in_flight(); });
+      if (n > 0) out.push_back(i);
+    }
+    return out.size() == (both_held ? 2u : 1u);
+  }));
+  for (int i : out) {
+    Poll();
+    EXPECT_EQ(t->completions, 0) << "before driver " << i << " shut down";
+    OnLoop(i, [&, i] { driver(i)->Shutdown(); });
+  }
+  Poll();
+  EXPECT_EQ(t->completions, 1);
+  EXPECT_EQ(t->io()->status, -1);
+  bs_.Release();
+  for (int i = 0; i < 2; ++i) OnLoop(i, [] {});
+  Poll();
+  EXPECT_EQ(t->completions, 1);
+  EXPECT_EQ(strays_, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Held, PartsShutdownTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? std::string("BothParts") : std::string("OnePart");
+                         });
+
 }  // namespace
 }  // namespace iotest

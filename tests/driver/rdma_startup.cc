@@ -276,6 +276,43 @@ TEST(RdmaStartUp, WithoutItsDeviceStartUpFailsAndTheHostRunsOn) {
   }
 }
 
+// A host whose first start found no RDMA device starts the library again
+// once the device is there: the second pyx_init_env comes up whole and
+// carries I/O.
+TEST(RdmaStartUp, AStartThatFailedForWantOfTheDeviceCanBeTriedAgain) {
+  const testsupport::ChildResult r = testsupport::RunInChild([] {
+    {
+      IniFile ini(RdmaIni(2, "127.0.0.1", "1", ""));
+      verbs_emu::RemoveAllDevices();
+      CHILD_EXPECT(pyx_init_env() == -1);
+      CHILD_EXPECT(pyxdrivers.empty() && worker_colony == nullptr);
+    }
+    verbs_emu::DefineDevices({verbs_emu::DefaultDevice()});
+    pyxsim::Cluster cluster(OneRdmaBlockServer());
+    CHILD_EXPECT(cluster.Start() == 0);
+    CHILD_EXPECT(cluster.CreateDisk("vol", 16ull << 20) == 0);
+    IniFile ini(RdmaIni(2, cluster.volume_manager_ips(), cluster.volume_manager_ports(), ""));
+    CHILD_EXPECT(pyx_init_env() == 0);
+    CHILD_EXPECT(pyxdrivers.size() == 2);
+    std::unique_ptr<pyxhost::Disk> disk = pyxhost::Disk::Open("vol", 60);
+    CHILD_EXPECT(disk->ok());
+    {
+      pyxhost::Channel ch(disk.get(), pyxhost::Channel::Options());
+      std::string data(16384, 'r');
+      CHILD_EXPECT(SyncIo(&ch, true, &data, 16384 - 4096) == 0);
+      CHILD_EXPECT(cluster.ReadStored("vol", 16384 - 4096, 16384) == data);
+      CHILD_EXPECT(ch.Drain(30));
+    }
+    disk->Close();
+    pyx_finish_env();
+    cluster.Stop();
+    printf("second start carried the I/O\n");
+    return 0;
+  }, 120);
+  EXPECT_TRUE(r.ok()) << testsupport::Describe(r);
+  EXPECT_NE(r.output.find("second start carried the I/O"), std::string::npos) << r.output;
+}
+
 struct RecvBuffCase {
   const char* what;
   std::string extra;
