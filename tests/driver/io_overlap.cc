@@ -523,14 +523,17 @@ TEST_F(OverlapTest, AWriteAcrossStripesLandsWholeAndCompletesOnce) {
   EXPECT_EQ(strays_, 0);
 }
 
-// Drivers shut down while parts of a write across a stripe are out (both at
-// the server, or one answered and one at the server): the host's I/O
-// completes once, with -1, when its last part has failed, and answers that
-// come after change nothing.
-class PartsShutdownTest : public OverlapTest, public ::testing::WithParamInterface<bool> {};
+enum class PartsOut { kBothShutDown, kOneShutDown, kDiskFreed };
 
-TEST_P(PartsShutdownTest, AWriteAcrossStripesCompletesOnceWhenItsDriversShutDown) {
-  const bool both_held = GetParam();
+// A write across a stripe whose parts are out (both at the server, or one
+// answered and one at the server) when their drivers shut down, or when the
+// host frees the disk and its record: the host's I/O completes once, with
+// -1, when its last part has ended, and nothing touches the freed record.
+class PartsOutTest : public OverlapTest, public ::testing::WithParamInterface<PartsOut> {};
+
+TEST_P(PartsOutTest, AWriteAcrossStripesCompletesOnceWhateverEndsItsParts) {
+  const PartsOut how = GetParam();
+  const bool both_held = how != PartsOut::kOneShutDown;
   StartDrivers(2);
   UseLibraryEntry();
   const uint64_t stripe = static_cast<uint64_t>(max_io_size);
@@ -552,24 +555,49 @@ TEST_P(PartsShutdownTest, AWriteAcrossStripesCompletesOnceWhenItsDriversShutDown
     }
     return out.size() == (both_held ? 2u : 1u);
   }));
-  for (int i : out) {
+  if (how == PartsOut::kDiskFreed) {
+    // pyx_free: deleting, the detach on every driver's loop, then the host
+    // frees the record; the answers come after.
+    bdev_pyx* gone = disk_;
+    pyx::Store(gone->deleting, 1);
+    for (int i = 0; i < 2; ++i) OnLoop(i, [&, i] { driver(i)->DetachDisk(gone); });
+    delete disk_;
+    disk_ = nullptr;
     Poll();
-    EXPECT_EQ(t->completions, 0) << "before driver " << i << " shut down";
-    OnLoop(i, [&, i] { driver(i)->Shutdown(); });
+    EXPECT_EQ(t->completions, 0);
+    bs_.Release();
+    ASSERT_TRUE(WaitDone(t));
+  } else {
+    for (int i : out) {
+      Poll();
+      EXPECT_EQ(t->completions, 0) << "before driver " << i << " shut down";
+      OnLoop(i, [&, i] { driver(i)->Shutdown(); });
+    }
+    // Before any answer comes: the shut-down ended the last part.
+    Poll();
+    EXPECT_EQ(t->completions, 1);
+    bs_.Release();
+    for (int i = 0; i < 2; ++i) OnLoop(i, [] {});
   }
   Poll();
   EXPECT_EQ(t->completions, 1);
   EXPECT_EQ(t->io()->status, -1);
-  bs_.Release();
-  for (int i = 0; i < 2; ++i) OnLoop(i, [] {});
-  Poll();
-  EXPECT_EQ(t->completions, 1);
   EXPECT_EQ(strays_, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Held, PartsShutdownTest, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                           return info.param ? std::string("BothParts") : std::string("OnePart");
+INSTANTIATE_TEST_SUITE_P(Parts, PartsOutTest,
+                         ::testing::Values(PartsOut::kBothShutDown, PartsOut::kOneShutDown,
+                                           PartsOut::kDiskFreed),
+                         [](const ::testing::TestParamInfo<PartsOut>& info) {
+                           switch (info.param) {
+                             case PartsOut::kBothShutDown:
+                               return std::string("BothShutDown");
+                             case PartsOut::kOneShutDown:
+                               return std::string("OneShutDown");
+                             case PartsOut::kDiskFreed:
+                               return std::string("DiskFreed");
+                           }
+                           return std::string();
                          });
 
 }  // namespace
