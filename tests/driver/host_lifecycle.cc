@@ -151,6 +151,17 @@ TEST(HostLifecycle, FinishingTheEnvironmentCompletesEveryHeldIoOnce) {
     late->ch = ch.record();
     send_pyx_io(bio);
     CHILD_EXPECT(late->status == -1);
+    // So does an aligned write across a stripe, every part of it.
+    const uint64_t stripe = static_cast<uint64_t>(get_max_io_size());
+    std::string both(8192, 'w');
+    iovec across_iov{&both[0], both.size()};
+    bio->type = SPDK_BDEV_IO_TYPE_WRITE;
+    late->status = 0;
+    late->iov = &across_iov;
+    late->len = both.size();
+    late->offset = stripe - 4096;
+    send_pyx_io(bio);
+    CHILD_EXPECT(late->status == -1);
     CHILD_EXPECT(ch.Poll() == 0 && ch.counters().double_completions == 0);
     printf("every held io failed once\n");
     fflush(stdout);
