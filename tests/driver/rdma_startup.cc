@@ -276,9 +276,10 @@ TEST(RdmaStartUp, WithoutItsDeviceStartUpFailsAndTheHostRunsOn) {
   }
 }
 
-// A host whose first start found no RDMA device starts the library again
-// once the device is there: the second pyx_init_env comes up whole and
-// carries I/O.
+// A host whose first start found no RDMA device, and that finished the
+// environment after it, starts the library again once the device is there:
+// the second pyx_init_env comes up whole and carries I/O, and the next
+// pyx_finish_env stops it.
 TEST(RdmaStartUp, AStartThatFailedForWantOfTheDeviceCanBeTriedAgain) {
   const testsupport::ChildResult r = testsupport::RunInChild([] {
     {
@@ -286,6 +287,8 @@ TEST(RdmaStartUp, AStartThatFailedForWantOfTheDeviceCanBeTriedAgain) {
       verbs_emu::RemoveAllDevices();
       CHILD_EXPECT(pyx_init_env() == -1);
       CHILD_EXPECT(pyxdrivers.empty() && worker_colony == nullptr);
+      // The host cleans up after the failed start as after any other.
+      pyx_finish_env();
     }
     verbs_emu::DefineDevices({verbs_emu::DefaultDevice()});
     pyxsim::Cluster cluster(OneRdmaBlockServer());
@@ -305,6 +308,7 @@ TEST(RdmaStartUp, AStartThatFailedForWantOfTheDeviceCanBeTriedAgain) {
     }
     disk->Close();
     pyx_finish_env();
+    CHILD_EXPECT(!worker_colony->started() && !eventworker_colony->started());
     cluster.Stop();
     printf("second start carried the I/O\n");
     return 0;

@@ -269,8 +269,10 @@ void FinishEnv() {
     manager_worker->loop()->RunInLoop(
         [] { delete pyxmanager.exchange(nullptr, std::memory_order_acq_rel); }, false);
   }
-  // Colonies stop once; a second call only finds the manager gone.
-  if (!g_stopped) {
+  // Colonies stop once; a second call only finds the manager gone. A start
+  // that failed left nothing running, and must not use up the stop of a
+  // start tried again after it.
+  if (g_started && !g_stopped) {
     g_stopped = true;
     // Once the colonies stop no timer fires and no answer is read: every
     // I/O a driver still holds completes now, while its loop runs, and the
