@@ -19,6 +19,8 @@ Worker* WorkerThread::Start() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (worker_ != nullptr) LOG_FATAL << "worker has been started";
+    // A start that failed before leaves no trace on this one.
+    failed_ = false;
   }
   thread_ = std::thread(&WorkerThread::ThreadBody, this);
   std::unique_lock<std::mutex> lock(mutex_);

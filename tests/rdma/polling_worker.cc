@@ -212,6 +212,10 @@ TEST(PollingColonyTest, WithoutItsDeviceAColonyFailsToStartAndLeavesNoThread) {
       WorkerThread lone("nodev-lone", nullptr, option, true);
       EXPECT_EQ(lone.Start(), nullptr);
       EXPECT_EQ(CountThreadsNamed("nodev-"), 0);
+      // Once the machine has its device, the same worker thread starts.
+      verbs_emu::ResetFabric();
+      EXPECT_NE(lone.Start(), nullptr);
+      lone.Stop();
     }
     const std::string text = logs.text();
     for (const char* line : {c.line, "init rdma failed", "failed to start",

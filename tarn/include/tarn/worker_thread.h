@@ -29,7 +29,8 @@ class WorkerThread {
   WorkerThread& operator=(const WorkerThread&) = delete;
 
   // The running worker, or null after ERROR lines when its Init failed
-  // (the thread has then ended); a second Start ends the process.
+  // (the thread has then ended, and Start may be tried again); a second
+  // Start of a running worker ends the process.
   Worker* Start();
   // Stops the worker's loop and joins the thread.
   void Stop();
