@@ -27,8 +27,9 @@ int InitEnv();
 // thread) until this returns. The wait ends early only when the host has
 // taken nothing for finish_ring_wait_ms; what is left is then logged at
 // ERROR and never reaches the host. The drivers, the service thread and the
-// application worker stay. Returns once every line logged before has
-// reached the log file.
+// application worker stay. After a failed InitEnv there is nothing to stop,
+// and a start tried again is stopped by the next call. Returns once every
+// line logged before has reached the log file.
 void FinishEnv();
 
 // See FinishEnv; tests shorten it.
