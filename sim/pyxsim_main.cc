@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -36,6 +37,7 @@ struct DiskSpec {
 
 struct Args {
   pyxsim::ClusterOptions cluster;
+  bool budget_given = false;
   std::vector<DiskSpec> disks;
   int control_port = 0;
   std::string ini;
@@ -53,6 +55,9 @@ const char kUsage[] =
     "  --ports P,P,...              fixed ports: volume managers, block masters, block servers\n"
     "  --die-capacity SIZE --plane-capacity SIZE --block-capacity SIZE --die-unit-capacity SIZE\n"
     "  --disk NAME:SIZE[:DGS]       a disk (repeatable); SIZE takes K, M, G, T\n"
+    "  --memory-budget SIZE         written blocks all disks may hold together; writes of\n"
+    "                               new blocks past it fail (the memory available at start;\n"
+    "                               0: no bound)\n"
     "  --control-port N             port of the control service (0: a free port)\n"
     "  --ini PATH                   write the driver's INI file\n"
     "  --ini-set KEY=VALUE          set or add a key of the INI's [ORLA] section (repeatable)\n"
@@ -152,6 +157,9 @@ int ParseArgs(int argc, char** argv, Args* args) {
     } else if (flag == "--disk") {
       args->disks.emplace_back();
       ok = ParseDisk(value, &args->disks.back());
+    } else if (flag == "--memory-budget") {
+      ok = ParseSize(value, &args->cluster.memory_budget);
+      args->budget_given = true;
     } else if (flag == "--control-port") {
       ok = ParseInt(value, &args->control_port) && args->control_port < 65536;
     } else if (flag == "--ini") {
@@ -172,6 +180,25 @@ int ParseArgs(int argc, char** argv, Args* args) {
     }
   }
   return 0;
+}
+
+// Bytes the kernel says it can still give (MemAvailable), bounded by a
+// cgroup's limit; 0 when unknown.
+uint64_t AvailableMemory() {
+  uint64_t avail = 0;
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  uint64_t kib = 0;
+  std::string unit;
+  while (meminfo >> key >> kib >> unit) {
+    if (key == "MemAvailable:") avail = kib << 10;
+  }
+  std::ifstream max_file("/sys/fs/cgroup/memory.max"), current_file("/sys/fs/cgroup/memory.current");
+  uint64_t limit = 0, used = 0;
+  if (avail != 0 && (max_file >> limit) && (current_file >> used)) {
+    avail = std::min(avail, limit > used ? limit - used : 0);
+  }
+  return avail;
 }
 
 // A port that was free a moment ago, for the driver's own service.
@@ -279,6 +306,9 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
+  // Every written block is held in memory: without a bound of its own the
+  // cluster takes what the machine has.
+  if (!args.budget_given) args.cluster.memory_budget = AvailableMemory();
   pyxsim::Cluster cluster(args.cluster);
   if (cluster.Start() != 0) {
     fprintf(stderr, "pyxsim: the cluster did not start\n");

@@ -12,14 +12,28 @@ namespace {
 constexpr uint64_t kChunkBytes = BlockStore::kBlocksPerChunk * kBlockSize;
 }  // namespace
 
-BlockStore::BlockStore(uint64_t size)
+bool MemoryBudget::Take(uint64_t bytes) {
+  if (limit_ == 0) {
+    used_.fetch_add(bytes, std::memory_order_relaxed);
+    return true;
+  }
+  uint64_t cur = used_.load(std::memory_order_relaxed);
+  do {
+    if (bytes > limit_ - std::min(cur, limit_)) return false;
+  } while (!used_.compare_exchange_weak(cur, cur + bytes, std::memory_order_relaxed));
+  return true;
+}
+
+BlockStore::BlockStore(uint64_t size, MemoryBudget* budget)
     : size_(size),
+      budget_(budget),
       chunk_count_((size + kChunkBytes - 1) / kChunkBytes),
       chunks_(new std::atomic<Chunk*>[chunk_count_]) {
   for (uint64_t i = 0; i < chunk_count_; ++i) chunks_[i].store(nullptr, std::memory_order_relaxed);
 }
 
 BlockStore::~BlockStore() {
+  if (budget_ != nullptr) budget_->Give(written_.load(std::memory_order_relaxed) * kBlockSize);
   for (uint64_t i = 0; i < chunk_count_; ++i) {
     Chunk* chunk = chunks_[i].load(std::memory_order_relaxed);
     if (chunk == nullptr) continue;
@@ -43,9 +57,34 @@ BlockStore::Chunk* BlockStore::GetOrMakeChunk(uint64_t index) {
   return chunk;
 }
 
-void BlockStore::Write(uint64_t offset, const char* data, uint64_t len) {
+uint64_t BlockStore::AbsentBlocks(uint64_t offset, uint64_t len) const {
   uint64_t block = offset / kBlockSize;
   const uint64_t end = (offset + len) / kBlockSize;
+  uint64_t absent = 0;
+  while (block < end) {
+    const uint64_t index = block / kBlocksPerChunk;
+    const uint64_t stop = std::min(end, (index + 1) * kBlocksPerChunk);
+    Chunk* chunk = GetChunk(index);
+    if (chunk == nullptr) {
+      absent += stop - block;
+      block = stop;
+      continue;
+    }
+    std::lock_guard<std::mutex> lock(chunk->mutex);
+    for (; block < stop; ++block) absent += chunk->blocks[block % kBlocksPerChunk] == nullptr;
+  }
+  return absent;
+}
+
+bool BlockStore::Write(uint64_t offset, const char* data, uint64_t len) {
+  // Blocks are never freed while the store lives, so the blocks a write
+  // adds are at most those absent now: take them first, give back what a
+  // concurrent writer of the same blocks added instead.
+  const uint64_t reserved = AbsentBlocks(offset, len);
+  if (budget_ != nullptr && reserved != 0 && !budget_->Take(reserved * kBlockSize)) return false;
+  uint64_t block = offset / kBlockSize;
+  const uint64_t end = (offset + len) / kBlockSize;
+  uint64_t added = 0;
   while (block < end) {
     const uint64_t index = block / kBlocksPerChunk;
     const uint64_t stop = std::min(end, (index + 1) * kBlocksPerChunk);
@@ -63,7 +102,10 @@ void BlockStore::Write(uint64_t offset, const char* data, uint64_t len) {
       }
     }
     if (fresh != 0) written_.fetch_add(fresh, std::memory_order_relaxed);
+    added += fresh;
   }
+  if (budget_ != nullptr && reserved > added) budget_->Give((reserved - added) * kBlockSize);
+  return true;
 }
 
 uint64_t BlockStore::Read(uint64_t offset, uint64_t len, char* out) const {
