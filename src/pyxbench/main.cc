@@ -110,11 +110,9 @@ void Alive() {
   g_give_up_at.store(now + g_hang_s);
 }
 
-// Enters `phase`, counting the hang span from now.
-void EnterPhase(const char* phase) {
-  g_phase.store(phase);
-  Alive();
-}
+// Enters `phase`; the hang span still counts from the last completion (the
+// drain waits for the run's I/O), or from when the jobs began.
+void EnterPhase(const char* phase) { g_phase.store(phase); }
 
 // The next `seconds` are no hang, whatever completes.
 void Allow(double seconds) {
@@ -275,11 +273,13 @@ struct Progress {
   uint64_t range = 0;  // bytes a pass covers (0: not a pass)
   bool drawn = false;
 
+  // The jobs begin their I/O: what completes is counted from here on,
+  // across the phases (the drain waits for the run's I/O).
+  void Start() { last_done_s = NowS(); }
   void Begin(const std::string& name, const JobCounts& now, uint64_t pass_bytes) {
     phase = name;
-    start_s = last_s = last_done_s = NowS();
+    start_s = last_s = NowS();
     last = at_start = now;
-    done = now.ios();
     range = pass_bytes;
     stall_said = false;
   }
@@ -492,7 +492,9 @@ int Main(int argc, char** argv) {
   SimProcess sim;
   g_sim = &sim;
   JobControl control;
-  control.drain_timeout_s = 60;
+  // The drain gives up on what is in flight (counting it lost) before the
+  // watchdog would give up the whole run, so that the summary says what ran.
+  control.drain_timeout_s = std::min(60.0, g_hang_s / 2);
   Stopper stop;
   stop.o = &o;
   stop.log_dir = log_dir;
@@ -597,7 +599,9 @@ int Main(int argc, char** argv) {
 
   Progress progress;
   progress.on = o.progress;
+  progress.Start();
   EnterPhase("prefill");
+  Alive();
   if (o.prefill && !stop.stopped()) {
     fprintf(Err(), "pyxbench: prefilling %s\n", SizeText(per_job * o.numjobs).c_str());
     stop.phase = "prefill";
@@ -619,6 +623,7 @@ int Main(int argc, char** argv) {
       return Fail("could not start the random faults through " + pyxsimctl + ": " + out, &stop);
     }
     faults_on = true;
+    Alive();
   }
 
   // Run: ramp, then the measured span, with a progress line a second; its
@@ -684,6 +689,7 @@ int Main(int argc, char** argv) {
     Allow(std::max(g_hang_s, 130.0));
     RunTool(pyxsimctl, {"--port", std::to_string(sim.control_port()), "stop-random-faults"}, &out,
             120);
+    Alive();
     // Its answer is the one line of counts.
     const size_t at = out.find("retcodes=");
     m.fault_stats = at == std::string::npos ? "(no answer)" : out.substr(at, out.find('\n', at) - at);
@@ -744,6 +750,16 @@ int Main(int argc, char** argv) {
   g_sim = nullptr;
   sim.Stop();
   if (!stop.cluster_end.empty()) r.cluster_died_cpu_s = sim.CpuSeconds();
+  // The cluster refuses writes past its memory budget, which shows here
+  // only as errors: say why.
+  std::string sim_log;
+  if (fresh_disk && r.totals.errors != 0 && ReadFile(log_dir + "/pyxsim.out", &sim_log)) {
+    const size_t at = sim_log.find("pyxsim: memory budget");
+    if (at != std::string::npos) {
+      fprintf(Err(), "pyxbench: the cluster refused writes: %s\n",
+              sim_log.substr(at + 8, sim_log.find('\n', at) - at - 8).c_str());
+    }
+  }
 
   if (o.json) {
     PrintJson(Out(), r);

@@ -198,9 +198,13 @@ std::string DriverLogReason(const std::string& log_dir, const std::string& disk)
   }
   // The bring-up asks a volume manager for the disk's size, then where its
   // block master is, registers the disk and asks for its routes.
-  if (log.find("get disk size failed") != std::string::npos &&
-      log.find("vdisk size:") == std::string::npos) {
-    return "no such disk: the volume managers gave no size for a disk named " + disk;
+  if (log.find("vdisk size:") == std::string::npos) {
+    if (log.find("-10006") != std::string::npos || log.find("vdisk not found") != std::string::npos) {
+      return "no such disk: the cluster's volume managers know no disk named " + disk;
+    }
+    if (log.find("get disk size failed") != std::string::npos || !log.empty()) {
+      return "the volume managers gave no size for disk " + disk + " (no such disk?)";
+    }
   }
   if (log.find("can not get blockmaster ip") != std::string::npos) {
     return "the volume managers could not say where disk " + disk + "'s block master is";
