@@ -456,7 +456,8 @@ int Main(int argc, char** argv) {
       fprintf(stderr, "pyxbench: cannot read %s\n", o.config.c_str());
       return 2;
     }
-    const std::string problem = ConfigProblem(o.config, config_text);
+    // As the driver will read it: with the keys --ini-set gives.
+    const std::string problem = ConfigProblem(o.config, EditIni(config_text, o.ini_set));
     if (!problem.empty()) {
       fprintf(stderr, "pyxbench: %s\n", problem.c_str());
       return 2;
