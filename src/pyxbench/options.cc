@@ -31,12 +31,16 @@ const char kIntro[] =
     "    take seconds or fio's time units (500ms, 30s, 2m, 1h, 1d);\n"
     "  - --size is shared by the jobs: each of --numjobs gets its own 1/N of it\n"
     "    (fio gives every job the whole --size);\n"
-    "  - one job per command line: no --name, no job files;\n"
+    "  - one job per command line: no --name, no job files; --disk, not\n"
+    "    --filename; results on standard output, not in --output;\n"
     "  - --json prints one flat object of pyxbench's own (iops, bw_mib_s,\n"
     "    read_/write_ figures, latency percentiles in us, checks), not the form\n"
     "    of fio's --output-format=json;\n"
-    "  - --time_based, --direct=1, --ioengine=libaio, --group_reporting and\n"
-    "    --thread are taken, as what pyxbench does anyway (see below).\n"
+    "  - --verify has no checksum kinds (--verify=crc32c): it compares every\n"
+    "    read with the bytes last written; a flag given again as --verify=off\n"
+    "    is off (the later value wins);\n"
+    "  - --time_based, --direct=1, --ioengine=libaio, --group_reporting,\n"
+    "    --thread, --rwmixwrite and --eta are taken (see below).\n"
     "Every value is checked before anything starts; a value outside what is\n"
     "stated below is refused (exit status 2).\n";
 
@@ -371,12 +375,12 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   const std::string runtimes =
       "0.1 to " + Num(kMaxRuntime) + ", or 0 with --prefill (the prefill only)" + units;
   std::string runtime_given = "10";
-  opt(nullptr, "runtime", "SECONDS", "how long the measured run lasts, at most a week", runtimes,
+  opt(nullptr, "runtime", "TIME", "how long the measured run lasts, at most a week", runtimes,
       "10", [&, set = seconds_in(0, kMaxRuntime, &o->runtime_s)](const std::string& v) {
         runtime_given = v;
         return set(v);
       });
-  opt(nullptr, "ramp_time", "SECONDS", "run first, not counted", "0 to 86400" + units, "0",
+  opt(nullptr, "ramp_time", "TIME", "run first, not counted", "0 to 86400" + units, "0",
       seconds_in(0, 86400, &o->ramp_time_s));
   // A cluster given by --config holds disks of its own sizes (opening the
   // disk checks them); the cluster pyxbench starts, at most kMaxClusterDisk.
@@ -512,11 +516,11 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   // fio's options for what pyxbench does anyway: taken, so that a fio
   // command line runs, and refused where they would ask for something else.
   bool ioengine_given = false;
-  flag("fio's options, taken as what pyxbench does anyway:", "time_based",
+  flag("fio's options, taken where pyxbench does the same:", "time_based",
        "every run is time-based; --time_based=0 is refused", [&](bool on) {
          if (!on) reason = "every pyxbench run is time-based: it runs for --runtime";
        });
-  opt(nullptr, "direct", "1", "every I/O goes to the driver: there is no page cache", "1", "1",
+  opt(nullptr, "direct", "1", "", "1: every I/O goes to the driver, there is no page cache", "",
       [](const std::string& v) { return v == "1"; });
   opt(nullptr, "ioengine", "NAME",
       "I/O go through the driver's C interface, asynchronously, --iodepth in flight per job "
@@ -526,6 +530,19 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         return v == "libaio" || v == "io_uring";
       });
   flag(nullptr, "group_reporting", "the jobs are always reported together", [](bool) {});
+  opt(nullptr, "rwmixwrite", "PCT", "writes in a mixed workload: --rwmixread 100 - PCT",
+      whole(0, 100), "50", [&](const std::string& v) {
+        int writes;
+        if (!int_in(0, 100, &writes)(v)) return false;
+        o->rwmixread = 100 - writes;
+        return true;
+      });
+  opt(nullptr, "eta", "WHEN", "the progress line: always or auto (--progress on), never (off)",
+      "always, auto or never", "auto", [&](const std::string& v) {
+        if (v != "always" && v != "auto" && v != "never") return false;
+        o->progress = v != "never";
+        return true;
+      });
   flag(nullptr, "thread", "the jobs are always threads of one process", [](bool) {});
   opt(nullptr, "output-format", "FORMAT", "",
       "normal (the summary); for one JSON object give --json (pyxbench's own form, not fio's)",
@@ -558,13 +575,22 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       name = name.substr(0, eq);
       has_value = true;
     }
-    if (name == "name" || name == "filename") {
-      *error = name == "name"
-                   ? "--name: pyxbench runs one job per command line and takes no job names or "
-                     "job files; give fio's job options directly, for example: pyxbench --rw "
-                     "randread --bs 4k --iodepth 16 --numjobs 2 --runtime 30 (see --help)"
-                   : "--filename: pyxbench opens a disk of a cluster, not a file: --disk NAME "
-                     "(with --config FILE for a cluster of your own; see --help)";
+    // fio's options for what pyxbench does another way: that way named.
+    static const std::map<std::string, std::string> kOtherWay = {
+        {"name",
+         "pyxbench runs one job per command line and takes no job names or job files; give "
+         "fio's job options directly, for example: pyxbench --rw randread --bs 4k --iodepth 16 "
+         "--numjobs 2 --runtime 30"},
+        {"filename",
+         "pyxbench opens a disk of a cluster, not a file: --disk NAME (with --config FILE for "
+         "a cluster of your own)"},
+        {"output",
+         "pyxbench writes its results to standard output and everything else to standard "
+         "error: redirect it (pyxbench --json > r.json)"},
+    };
+    const auto other = kOtherWay.find(name);
+    if (other != kOtherWay.end()) {
+      *error = "--" + name + ": " + other->second + " (see --help)";
       return false;
     }
     const OptionDef* found = nullptr;
