@@ -107,6 +107,7 @@ void PrintSummary(FILE* out, const Report& r) {
           bs.c_str(), o.iodepth, o.numjobs, r.drivers, r.crc_on ? "on" : "off",
           o.verify ? "on" : "off", Size(r.size).c_str());
   if (o.offset != 0) fprintf(out, ", offset=%s", Size(o.offset).c_str());
+  if (o.ramp_time_s > 0) fprintf(out, ", ramp_time=%gs", o.ramp_time_s);
   fprintf(out, "\n");
   if (!m.measured) {
     fprintf(out, "  all  : no rates: the run stopped before its measured span began%s\n",
