@@ -174,6 +174,8 @@ std::string UnreachableVolumeManagers(const std::string& ini, double timeout_s) 
   const std::vector<std::string> ips = Split(IniValue(ini, "volume_manager_ips"), ',');
   const std::vector<std::string> ports = Split(IniValue(ini, "volume_manager_ports"), ',');
   std::string why;
+  // What cannot be probed is left to the driver to say.
+  if (ips.empty() || ports.empty()) return "";
   for (size_t i = 0; i < ips.size(); ++i) {
     // One port for all, or one per address.
     const std::string& port = ports.size() == ips.size() ? ports[i] : ports.at(0);
