@@ -643,8 +643,9 @@ int Main(int argc, char** argv) {
   }
   Measure m;
   // Rates are only ever computed over a span the run measured: none when
-  // it stopped (or a job failed) before the measured span began.
-  m.measured = !stop.Check() && !AnyReached(jobs, Phase::kDrain);
+  // it stopped (or a job failed) before the measured span began, nor for a
+  // prefill alone (--runtime 0).
+  m.measured = !stop.Check() && !AnyReached(jobs, Phase::kDrain) && o.runtime_s > 0;
   m.start_counts = SumCounts(jobs);
   m.cpu_start = SelfCpuSeconds();
   m.lib_cpu_start = ThreadsCpuSeconds(kLibraryThreadPrefix);

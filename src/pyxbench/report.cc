@@ -109,7 +109,9 @@ void PrintSummary(FILE* out, const Report& r) {
   if (o.offset != 0) fprintf(out, ", offset=%s", Size(o.offset).c_str());
   if (o.ramp_time_s > 0) fprintf(out, ", ramp_time=%gs", o.ramp_time_s);
   fprintf(out, "\n");
-  if (!m.measured) {
+  if (!m.measured && o.runtime_s == 0) {
+    fprintf(out, "  all  : no rates: --runtime 0 runs the prefill only\n");
+  } else if (!m.measured) {
     fprintf(out, "  all  : no rates: the run stopped before its measured span began%s\n",
             o.ramp_time_s > 0 ? " (during the prefill or the ramp)" : " (during the prefill)");
   } else {
