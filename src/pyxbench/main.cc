@@ -586,9 +586,10 @@ int Main(int argc, char** argv) {
     return Fail(why, &stop);
   }
 
-  stop.control = &control;
-  // A stop taken while starting ends the jobs before they begin.
+  // A stop taken while starting (nothing in flight yet) ends the jobs
+  // before they begin.
   stop.Check();
+  stop.control = &control;
   if (stop.stopped()) stop.Cut(stop.cluster_end.empty() ? stop.rpc_timeout_s + 1 : 1.0);
   std::vector<std::unique_ptr<Job>> jobs;
   for (int i = 0; i < o.numjobs; ++i) {
