@@ -4,9 +4,9 @@
 // By default it starts the simulated cluster (pyxsim) in its own process,
 // lets it write the driver's configuration, opens a disk and runs the
 // workload; --config FILE opens a disk on the cluster that file names.
+#include <errno.h>
 #include <pthread.h>
 #include <sched.h>
-#include <errno.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -16,8 +16,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <memory>
