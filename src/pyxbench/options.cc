@@ -337,6 +337,11 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       int_in(0, 100, &o->rwmixread));
   opt(nullptr, "bs", "SIZE", "block size, any byte count",
       SizeText(kMinBs) + " to " + SizeText(kMaxBs), "4k", [&](const std::string& v) {
+        if (v.find(',') != std::string::npos) {
+          reason = "pyxbench takes one block size for reads and writes alike (no fio R,W "
+                   "pair); for several sizes give --bsrange MIN-MAX";
+          return false;
+        }
         uint64_t n;
         if (!ParseSize(v, &n) || n < kMinBs || n > kMaxBs) return false;
         o->bs_min = o->bs_max = n;

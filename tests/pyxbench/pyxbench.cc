@@ -276,6 +276,9 @@ TEST(PyxbenchOptions, EachBadValueRefusedWithItsLimitBeforeAnythingStarts) {
       {{"--direct=0"}, "'0' for --direct", "1"},
       {{"--ioengine=psync"}, "'psync' for --ioengine", "libaio or io_uring"},
       {{"--filename=/dev/sdb"}, "--filename: pyxbench opens a disk of a cluster", ""},
+      {{"--output=r.txt"}, "--output: pyxbench writes its results to standard output", ""},
+      {{"--bs=4k,8k"}, "'4k,8k' for --bs: pyxbench takes one block size", ""},
+      {{"--eta=sometimes"}, "'sometimes' for --eta", "always, auto or never"},
       // Where it can say more than the limit: which part is wrong.
       {{"--lib-cpus", "1000"}, "CPU 1000 is not one this process may run on", ""},
       {{"--host-cpus", "3-1"}, "the range 3-1 runs from high to low: give 1-3", ""},
