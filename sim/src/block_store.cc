@@ -57,34 +57,9 @@ BlockStore::Chunk* BlockStore::GetOrMakeChunk(uint64_t index) {
   return chunk;
 }
 
-uint64_t BlockStore::AbsentBlocks(uint64_t offset, uint64_t len) const {
-  uint64_t block = offset / kBlockSize;
-  const uint64_t end = (offset + len) / kBlockSize;
-  uint64_t absent = 0;
-  while (block < end) {
-    const uint64_t index = block / kBlocksPerChunk;
-    const uint64_t stop = std::min(end, (index + 1) * kBlocksPerChunk);
-    Chunk* chunk = GetChunk(index);
-    if (chunk == nullptr) {
-      absent += stop - block;
-      block = stop;
-      continue;
-    }
-    std::lock_guard<std::mutex> lock(chunk->mutex);
-    for (; block < stop; ++block) absent += chunk->blocks[block % kBlocksPerChunk] == nullptr;
-  }
-  return absent;
-}
-
 bool BlockStore::Write(uint64_t offset, const char* data, uint64_t len) {
-  // Blocks are never freed while the store lives, so the blocks a write
-  // adds are at most those absent now: take them first, give back what a
-  // concurrent writer of the same blocks added instead.
-  const uint64_t reserved = AbsentBlocks(offset, len);
-  if (budget_ != nullptr && reserved != 0 && !budget_->Take(reserved * kBlockSize)) return false;
   uint64_t block = offset / kBlockSize;
   const uint64_t end = (offset + len) / kBlockSize;
-  uint64_t added = 0;
   while (block < end) {
     const uint64_t index = block / kBlocksPerChunk;
     const uint64_t stop = std::min(end, (index + 1) * kBlocksPerChunk);
@@ -92,6 +67,15 @@ bool BlockStore::Write(uint64_t offset, const char* data, uint64_t len) {
     uint64_t fresh = 0;
     {
       std::lock_guard<std::mutex> lock(chunk->mutex);
+      // The blocks this chunk's part adds, taken from the budget under the
+      // chunk's lock, so that no other writer adds them meanwhile.
+      if (budget_ != nullptr) {
+        uint64_t absent = 0;
+        for (uint64_t b = block; b < stop; ++b) {
+          absent += chunk->blocks[b % kBlocksPerChunk] == nullptr;
+        }
+        if (absent != 0 && !budget_->Take(absent * kBlockSize)) return false;
+      }
       for (; block < stop; ++block, data += kBlockSize) {
         char*& slot = chunk->blocks[block % kBlocksPerChunk];
         if (slot == nullptr) {
@@ -102,9 +86,7 @@ bool BlockStore::Write(uint64_t offset, const char* data, uint64_t len) {
       }
     }
     if (fresh != 0) written_.fetch_add(fresh, std::memory_order_relaxed);
-    added += fresh;
   }
-  if (budget_ != nullptr && reserved > added) budget_->Give((reserved - added) * kBlockSize);
   return true;
 }
 

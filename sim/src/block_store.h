@@ -47,7 +47,9 @@ class BlockStore {
   uint64_t size() const { return size_; }
 
   // offset and len multiples of 4 KiB, inside the disk (the caller checks).
-  // False, storing nothing, when the blocks it would add pass the budget.
+  // False when the blocks it would add pass the budget: nothing of the
+  // megabyte (chunk) where that happens is stored, the range's earlier
+  // megabytes may be (as a failed write may or may not leave its data).
   bool Write(uint64_t offset, const char* data, uint64_t len);
   // Copies [offset, offset + len) into out, zeros for blocks never written;
   // returns how many blocks of the range were written. offset and len
@@ -63,8 +65,6 @@ class BlockStore {
 
   Chunk* GetChunk(uint64_t index) const;
   Chunk* GetOrMakeChunk(uint64_t index);
-  // Blocks of [offset, offset + len) never written so far.
-  uint64_t AbsentBlocks(uint64_t offset, uint64_t len) const;
 
   uint64_t size_;
   MemoryBudget* budget_;
