@@ -561,6 +561,7 @@ int Main(int argc, char** argv) {
   if (o.host_cpus.empty()) {
     pthread_setaffinity_np(pthread_self(), sizeof(own_cpus), &own_cpus);
   } else if (!PinCallingThread(o.host_cpus)) {
+    pyxhost::FinishLibrary();  // its log written out
     return Fail("cannot run on the CPUs of --host-cpus", &stop);
   }
   const int drivers = get_cpus_size();
