@@ -78,17 +78,42 @@ std::string TryConnect(const std::string& ip, const std::string& port, double ti
 
 uint64_t AvailableMemory() {
   std::string text;
+  // Unknown (no bound) when the kernel does not say, or says nothing
+  // readable: a figure of 0 would refuse every run.
   uint64_t avail = ~0ull;
   if (ReadFile("/proc/meminfo", &text)) {
     const size_t at = text.find("MemAvailable:");
-    if (at != std::string::npos) avail = strtoull(text.c_str() + at + 13, nullptr, 10) << 10;
+    if (at != std::string::npos) {
+      const uint64_t kib = strtoull(text.c_str() + at + 13, nullptr, 10);
+      if (kib != 0 && kib < (~0ull >> 10)) avail = kib << 10;
+    }
   }
-  std::string max, current;
-  if (ReadFile("/sys/fs/cgroup/memory.max", &max) &&
-      ReadFile("/sys/fs/cgroup/memory.current", &current) && !max.empty() &&
-      isdigit(static_cast<unsigned char>(max[0]))) {
+  // The cgroup this process is in ("0::/path"; "/" in a container of its
+  // own), and what its limit leaves. Its usage counts the page cache,
+  // which the kernel gives back on demand (after a build, gigabytes): only
+  // the rest is taken.
+  std::string dir = "/sys/fs/cgroup";
+  std::string self;
+  if (ReadFile("/proc/self/cgroup", &self)) {
+    const size_t at = self.find("0::/");
+    if (at != std::string::npos && (at == 0 || self[at - 1] == '\n')) {
+      std::string path = Trim(self.substr(at + 3, self.find('\n', at) - at - 3));
+      if (path != "/") dir += path;
+    }
+  }
+  std::string max, current, stat;
+  if (ReadFile(dir + "/memory.max", &max) && ReadFile(dir + "/memory.current", &current) &&
+      !max.empty() && isdigit(static_cast<unsigned char>(max[0]))) {
     const uint64_t limit = strtoull(max.c_str(), nullptr, 10);
-    const uint64_t used = strtoull(current.c_str(), nullptr, 10);
+    uint64_t used = strtoull(current.c_str(), nullptr, 10);
+    if (ReadFile(dir + "/memory.stat", &stat)) {
+      for (const char* key : {"\nactive_file ", "\ninactive_file "}) {
+        const size_t at = ("\n" + stat).find(key);
+        if (at == std::string::npos) continue;
+        const uint64_t cache = strtoull(stat.c_str() + at + strlen(key) - 1, nullptr, 10);
+        used -= std::min(used, cache);
+      }
+    }
     avail = std::min(avail, limit > used ? limit - used : 0);
   }
   return avail;

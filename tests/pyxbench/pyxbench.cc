@@ -351,6 +351,64 @@ TEST(PyxbenchOptions, RunThatCannotFitRefusedWithItsFigures) {
   EXPECT_EQ(err.find("logs kept"), std::string::npos) << err;
 }
 
+// The memory figures as odd machines give them, seen through a mount
+// namespace of the test's own: /proc/meminfo without a readable
+// MemAvailable, and a cgroup whose usage is mostly page cache (as after a
+// build) refuse no ordinary run; a cgroup filled by what it cannot give
+// back refuses, with the figures. The cluster program is /bin/false, so
+// a run the memory check lets through ends at the cluster's start.
+TEST(PyxbenchOptions, MemoryFiguresOfOddMachines) {
+  if (system("unshare -m true >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "no mount namespace here";
+  }
+  const std::string dir = std::string(testing::TempDir()) + "/pyxbench_odd_memory";
+  ASSERT_EQ(system(("rm -rf " + dir + " && mkdir -p " + dir).c_str()), 0);
+  struct Case {
+    const char* meminfo_available;  // the MemAvailable line's value
+    uint64_t cgroup_current, cgroup_file_cache;  // GiB of a cgroup limited to 8 GiB
+    bool refused;
+  };
+  const Case cases[] = {
+      {"garbage kB", 0, 0, false},
+      {"0 kB", 0, 0, false},
+      {"20000000 kB", 7, 6, false},  // 7 GiB used, 6 of them page cache
+      {"20000000 kB", 8, 0, true},   // full, nothing to give back
+  };
+  std::vector<std::unique_ptr<Bench>> runs;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    const std::string meminfo = dir + "/meminfo" + std::to_string(i);
+    std::ofstream(meminfo) << "MemTotal: 24000000 kB\nMemAvailable: " << c.meminfo_available
+                           << "\n";
+    std::string script = "mount --bind " + meminfo + " /proc/meminfo";
+    if (c.cgroup_current != 0) {
+      script += " && mount -t tmpfs none /sys/fs/cgroup && echo " + std::to_string(8ull << 30) +
+                " > /sys/fs/cgroup/memory.max && echo " +
+                std::to_string(c.cgroup_current << 30) +
+                " > /sys/fs/cgroup/memory.current && printf 'anon 1\\nactive_file " +
+                std::to_string(c.cgroup_file_cache << 29) + "\\ninactive_file " +
+                std::to_string(c.cgroup_file_cache << 29) + "\\n' > /sys/fs/cgroup/memory.stat";
+    }
+    script += std::string(" && exec ") + PYXBENCH_BIN +
+              " --rw randwrite --size 2g --runtime 1 --pyxsim /bin/false";
+    runs.emplace_back(new Bench({"unshare", "-m", "sh", "-c", script}));
+  }
+  for (size_t i = 0; i < runs.size(); ++i) {
+    Bench& b = *runs[i];
+    EXPECT_EQ(b.Wait(60), 2) << i << ": " << b.err();
+    const std::string err = b.err();
+    if (cases[i].refused) {
+      EXPECT_NE(err.find("the run needs 2064 MiB of memory"), std::string::npos) << i << err;
+      EXPECT_NE(err.find("only 0 MiB are available"), std::string::npos) << i << err;
+    } else {
+      EXPECT_EQ(err.find("the run needs"), std::string::npos) << i << ": " << err;
+      EXPECT_NE(err.find("ended before it was ready"), std::string::npos) << i << ": " << err;
+    }
+    TakeLogDir(err);
+  }
+  ASSERT_EQ(system(("rm -rf " + dir).c_str()), 0);
+}
+
 // --- Runs against the cluster ---
 
 enum class Act {
