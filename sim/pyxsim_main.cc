@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -182,20 +183,31 @@ int ParseArgs(int argc, char** argv, Args* args) {
   return 0;
 }
 
-// Bytes the kernel says it can still give (MemAvailable), bounded by a
-// cgroup's limit; 0 when unknown.
+// Bytes the kernel says it can still give (MemAvailable), bounded by what
+// the limit of the cgroup this process is in leaves; 0 when unknown. The
+// cgroup's usage counts the page cache, which the kernel gives back on
+// demand: only the rest is taken.
 uint64_t AvailableMemory() {
   uint64_t avail = 0;
   std::ifstream meminfo("/proc/meminfo");
-  std::string key;
+  std::string key, line;
   uint64_t kib = 0;
-  std::string unit;
-  while (meminfo >> key >> kib >> unit) {
-    if (key == "MemAvailable:") avail = kib << 10;
+  while (std::getline(meminfo, line)) {
+    std::istringstream in(line);
+    if ((in >> key >> kib) && key == "MemAvailable:" && kib < (~0ull >> 10)) avail = kib << 10;
   }
-  std::ifstream max_file("/sys/fs/cgroup/memory.max"), current_file("/sys/fs/cgroup/memory.current");
-  uint64_t limit = 0, used = 0;
+  std::string dir = "/sys/fs/cgroup";
+  std::ifstream self("/proc/self/cgroup");
+  while (std::getline(self, line)) {
+    if (line.compare(0, 4, "0::/") == 0 && line != "0::/") dir += line.substr(3);
+  }
+  std::ifstream max_file(dir + "/memory.max"), current_file(dir + "/memory.current");
+  std::ifstream stat_file(dir + "/memory.stat");
+  uint64_t limit = 0, used = 0, value = 0;
   if (avail != 0 && (max_file >> limit) && (current_file >> used)) {
+    while (stat_file >> key >> value) {
+      if (key == "active_file" || key == "inactive_file") used -= std::min(used, value);
+    }
     avail = std::min(avail, limit > used ? limit - used : 0);
   }
   return avail;
