@@ -525,8 +525,10 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
        "every run is time-based; --time_based=0 is refused", [&](bool on) {
          if (!on) reason = "every pyxbench run is time-based: it runs for --runtime";
        });
-  opt(nullptr, "direct", "1", "", "1: every I/O goes to the driver, there is no page cache", "",
-      [](const std::string& v) { return v == "1"; });
+  flag(nullptr, "direct", "every I/O goes to the driver, there is no page cache; --direct=0 is "
+       "refused", [&](bool on) {
+         if (!on) reason = "every pyxbench I/O goes to the driver: there is no page cache";
+       });
   opt(nullptr, "ioengine", "NAME",
       "I/O go through the driver's C interface, asynchronously, --iodepth in flight per job "
       "(a note says so)",
@@ -534,7 +536,9 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         ioengine_given = true;
         return v == "libaio" || v == "io_uring";
       });
-  flag(nullptr, "group_reporting", "the jobs are always reported together", [](bool) {});
+  flag(nullptr, "group_reporting", "the jobs are always reported together", [&](bool on) {
+    if (!on) reason = "pyxbench always reports its jobs together";
+  });
   opt(nullptr, "rwmixwrite", "PCT", "writes in a mixed workload: --rwmixread 100 - PCT",
       whole(0, 100), "50", [&](const std::string& v) {
         int writes;
@@ -548,10 +552,16 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         o->progress = v != "never";
         return true;
       });
-  flag(nullptr, "thread", "the jobs are always threads of one process", [](bool) {});
+  flag(nullptr, "thread", "the jobs are always threads of one process", [&](bool on) {
+    if (!on) reason = "pyxbench's jobs are always threads of one process";
+  });
   opt(nullptr, "output-format", "FORMAT", "",
       "normal (the summary); for one JSON object give --json (pyxbench's own form, not fio's)",
-      "normal", [](const std::string& v) { return v == "normal"; });
+      "normal", [&](const std::string& v) {
+        if (v != "normal") return false;
+        o->json = false;  // the later value wins: --json --output-format=normal
+        return true;
+      });
 
   std::string cluster_only_given;
   for (int i = 1; i < argc; ++i) {

@@ -273,7 +273,9 @@ TEST(PyxbenchOptions, EachBadValueRefusedWithItsLimitBeforeAnythingStarts) {
       {{"--prefill=maybe"}, "'maybe' for --prefill: allowed on or off", ""},
       {{"--output-format=json"}, "'json' for --output-format", "normal (the summary); for one JSON"},
       {{"--time_based=0"}, "--time_based=0: every pyxbench run is time-based", ""},
-      {{"--direct=0"}, "'0' for --direct", "1"},
+      {{"--direct=0"}, "--direct=0: every pyxbench I/O goes to the driver", ""},
+      {{"--thread=0"}, "--thread=0: pyxbench's jobs are always threads", ""},
+      {{"--group_reporting=false"}, "--group_reporting=false: pyxbench always reports its jobs together", ""},
       {{"--ioengine=psync"}, "'psync' for --ioengine", "libaio or io_uring"},
       {{"--filename=/dev/sdb"}, "--filename: pyxbench opens a disk of a cluster", ""},
       {{"--output=r.txt"}, "--output: pyxbench writes its results to standard output", ""},
@@ -619,7 +621,7 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       // A fio user's command line: fio's options for what pyxbench does
       // anyway are taken, time units read, a flag turned off later stays off,
       // and a --size that is no whole number of blocks says what runs.
-      Bench b({PYXBENCH_BIN, "--time_based", "--direct=1", "--ioengine=libaio",
+      Bench b({PYXBENCH_BIN, "--time_based", "--direct", "--direct=1", "--ioengine=libaio",
                "--group_reporting", "--thread", "--output-format=normal", "--runtime=500ms",
                "--ramp_time=0.2s", "--verify", "--verify=off", "--prefill", "--prefill=no",
                "--size", "1000000", "--offset", "1m", "--json", "--progress", "off"});
@@ -739,8 +741,10 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }
       ASSERT_NE(sim.out().find("pyxsim ready"), std::string::npos) << sim.out() << sim.err();
+      // fio's --output-format=normal after --json: the summary (the later
+      // value wins).
       Bench b({PYXBENCH_BIN, "--config", ini, "--disk", "d0", "--verify", "--runtime", "2",
-               "--size", "16m", "--iodepth", "4"},
+               "--size", "16m", "--iodepth", "4", "--json", "--output-format=normal"},
               {"PYXBENCH_HANG_S=12"});
       ASSERT_TRUE(b.WaitForErr("] run", 60)) << b.err();
       kill(sim.pid(), SIGKILL);
