@@ -429,7 +429,12 @@ int Main(int argc, char** argv) {
   Options o;
   std::string error;
   if (!ParseOptions(argc, argv, &o, &error)) {
-    if (error.empty()) return FlushResults(&error) ? 0 : 1;
+    if (error.empty()) {
+      // --help: its text is the result.
+      if (FlushResults(&error)) return 0;
+      fprintf(stderr, "pyxbench: cannot write the usage: %s\n", error.c_str());
+      return 1;
+    }
     fprintf(stderr, "pyxbench: %s\n", error.c_str());
     return 2;
   }

@@ -654,6 +654,11 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
                 std::string::npos)
           << b.err();
       TakeLogDir(b.err());
+      Bench help({"bash", "-c", std::string("exec ") + PYXBENCH_BIN + " --help >/dev/full"});
+      EXPECT_EQ(help.Wait(60), 1) << help.err();
+      EXPECT_NE(help.err().find("cannot write the usage"),
+                std::string::npos)
+          << help.err();
       break;
     }
     case Act::kStopDuringStartUp: {
