@@ -38,7 +38,7 @@ const char kIntro[] =
     "    of fio's --output-format=json;\n"
     "  - --verify has no checksum kinds (--verify=crc32c): it compares every\n"
     "    read with the bytes last written; a flag given again as --verify=off\n"
-    "    is off (the later value wins);\n"
+    "    (or --verify 0, as fio takes it) is off (the later value wins);\n"
     "  - --time_based, --direct=1, --ioengine=libaio, --group_reporting,\n"
     "    --thread, --rwmixwrite and --eta are taken (see below).\n"
     "Every value is checked before anything starts; a value outside what is\n"
@@ -623,6 +623,12 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     }
     if (found->flag) {
       bool on = true;
+      // fio takes its boolean options' values as the next argument too
+      // (--direct 1); no other argument could follow a flag.
+      if (!has_value && i + 1 < argc && ParseOnOff(argv[i + 1], &on)) {
+        value = argv[++i];
+        has_value = true;
+      }
       if (has_value && !ParseOnOff(value, &on)) {
         *error = name == "verify"
                      ? "bad value '" + value + "' for --verify: pyxbench's --verify has no " +

@@ -274,6 +274,7 @@ TEST(PyxbenchOptions, EachBadValueRefusedWithItsLimitBeforeAnythingStarts) {
       {{"--output-format=json"}, "'json' for --output-format", "normal (the summary); for one JSON"},
       {{"--time_based=0"}, "--time_based=0: every pyxbench run is time-based", ""},
       {{"--direct=0"}, "--direct=0: every pyxbench I/O goes to the driver", ""},
+      {{"--direct", "0"}, "--direct=0: every pyxbench I/O goes to the driver", ""},
       {{"--thread=0"}, "--thread=0: pyxbench's jobs are always threads", ""},
       {{"--group_reporting=false"}, "--group_reporting=false: pyxbench always reports its jobs together", ""},
       {{"--ioengine=psync"}, "'psync' for --ioengine", "libaio or io_uring"},
@@ -621,8 +622,8 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       // A fio user's command line: fio's options for what pyxbench does
       // anyway are taken, time units read, a flag turned off later stays off,
       // and a --size that is no whole number of blocks says what runs.
-      Bench b({PYXBENCH_BIN, "--time_based", "--direct", "--direct=1", "--ioengine=libaio",
-               "--group_reporting", "--thread", "--output-format=normal", "--runtime=500ms",
+      Bench b({PYXBENCH_BIN, "--time_based", "--direct", "--direct", "1", "--direct=1",
+               "--ioengine=libaio", "--group_reporting", "true", "--thread", "--output-format=normal", "--runtime=500ms",
                "--ramp_time=0.2s", "--verify", "--verify=off", "--prefill", "--prefill=no",
                "--size", "1000000", "--offset", "1m", "--json", "--progress", "off"});
       EXPECT_EQ(b.Wait(120), 0) << b.err();
