@@ -491,11 +491,17 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   opt(nullptr, "poll-nap-per-io-us", "N", "with more in flight, nap N us per I/O in flight",
       whole(1, 1000), "6", int_in(1, 1000, &o->poll_nap_per_io_us));
   const std::vector<int> allowed_cpus = AllowedCpus();
-  const std::string cpus = "CPUs this process may run on (here " + CpuListText(allowed_cpus) +
-                           "), a range from low to high";
+  const std::string cpus =
+      allowed_cpus.empty()
+          ? "CPU numbers 0 to " + std::to_string(kMaxCpus - 1) + ", a range from low to high"
+          : "CPUs this process may run on (here " + CpuListText(allowed_cpus) +
+                "), a range from low to high";
   auto cpu_list = [&](std::vector<int>* out) {
     return [&, out](const std::string& v) {
       if (!ParseCpuList(v, out, &reason)) return false;
+      // A set the kernel would not give (more CPUs than its type holds)
+      // leaves the check to the pinning.
+      if (allowed_cpus.empty()) return true;
       for (int c : *out) {
         if (std::find(allowed_cpus.begin(), allowed_cpus.end(), c) == allowed_cpus.end()) {
           reason = "CPU " + std::to_string(c) + " is not one this process may run on (" +
