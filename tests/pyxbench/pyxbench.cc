@@ -195,6 +195,12 @@ size_t DriverLogBytes(const std::string& err) {
   return bytes;
 }
 
+// A path of this test process's own under the test folder: the suites of
+// several builds may run at once on one machine.
+std::string TempPath(const std::string& name) {
+  return std::string(testing::TempDir()) + "/" + name + "." + std::to_string(getpid());
+}
+
 // Whether `text` is one JSON object (parsed by protobuf's JSON reader).
 bool IsJson(const std::string& text) {
   google::protobuf::Struct parsed;
@@ -320,7 +326,7 @@ TEST(PyxbenchOptions, EachBadValueRefusedWithItsLimitBeforeAnythingStarts) {
   // 128g is the limit of the cluster pyxbench starts; one given by --config
   // has disks of their own sizes, checked when the disk opens (this file
   // names no cluster: the run ends there).
-  const std::string ini = std::string(testing::TempDir()) + "/pyxbench_config_only.ini";
+  const std::string ini = TempPath("pyxbench_config_only.ini");
   std::ofstream(ini) << "[ORLA]\n";
   Bench given({PYXBENCH_BIN, "--config", ini, "--size", "200g", "--offset", "150g"});
   EXPECT_EQ(given.Wait(60), 2) << given.err();
@@ -364,7 +370,7 @@ TEST(PyxbenchOptions, MemoryFiguresOfOddMachines) {
   if (system("unshare -m true >/dev/null 2>&1") != 0) {
     GTEST_SKIP() << "no mount namespace here";
   }
-  const std::string dir = std::string(testing::TempDir()) + "/pyxbench_odd_memory";
+  const std::string dir = TempPath("pyxbench_odd_memory");
   ASSERT_EQ(system(("rm -rf " + dir + " && mkdir -p " + dir).c_str()), 0);
   struct Case {
     const char* meminfo_available;  // the MemAvailable line's value
@@ -672,7 +678,7 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
           << failed.err();
       TakeLogDir(failed.err());
 
-      const std::string dir = std::string(testing::TempDir()) + "/pyxbench_slow_sim";
+      const std::string dir = TempPath("pyxbench_slow_sim");
       ASSERT_EQ(system(("rm -rf " + dir + " && mkdir -p " + dir).c_str()), 0);
       std::ofstream(dir + "/sim") << "#!/bin/sh\ntouch " << dir << "/started\nexec sleep 60\n";
       chmod((dir + "/sim").c_str(), 0755);
@@ -693,10 +699,9 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
     }
     case Act::kGivenCluster: {
       // A cluster of one's own (--config) with a small memory budget.
+      const std::string ini = TempPath("pyxbench_given.ini");
       Bench sim({std::string(PYX_BUILD_DIR) + "/sim/pyxsim", "--bs", "2", "--disk", "d0:64M",
-                 "--memory-budget", "4m", "--ini",
-                 std::string(testing::TempDir()) + "/pyxbench_given.ini"});
-      const std::string ini = std::string(testing::TempDir()) + "/pyxbench_given.ini";
+                 "--memory-budget", "4m", "--ini", ini});
       const auto start = Clock::now();
       while (sim.out().find("pyxsim ready") == std::string::npos && Since(start) < 60) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -739,7 +744,7 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
     case Act::kGivenClusterDies: {
       // A --config cluster that dies mid-run: the drain says nothing
       // completes, and no read-back is announced that cannot run.
-      const std::string ini = std::string(testing::TempDir()) + "/pyxbench_dies.ini";
+      const std::string ini = TempPath("pyxbench_dies.ini");
       Bench sim({std::string(PYX_BUILD_DIR) + "/sim/pyxsim", "--bs", "2", "--disk", "d0:64M",
                  "--ini", ini});
       const auto start = Clock::now();
