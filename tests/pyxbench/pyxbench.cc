@@ -720,8 +720,7 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       // written (the prefill), then overwritten, unaligned, verified; never
       // refused.
       Bench within({PYXBENCH_BIN, "--config", ini, "--disk", "d0", "--prefill", "--rw",
-                    "randwrite",
-                    "--bsrange", "512-64k", "--size", "4m", "--runtime", "0.5", "--iodepth", "8",
+                    "randwrite", "--bsrange", "512-64k", "--size", "4m", "--runtime", "0.5", "--iodepth", "8",
                     "--numjobs", "2", "--verify", "--json", "--progress", "off"});
       EXPECT_EQ(within.Wait(120), 0) << within.err();
       ASSERT_TRUE(IsJson(within.out())) << within.out() << within.err();
