@@ -19,7 +19,7 @@ bash scripts/setup.sh
 BUILD_DIR=${BUILD_DIR:-build-release}
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 echo "building (log: $BUILD_DIR/bench-build.log)"
-if ! cmake --build "$BUILD_DIR" >"$BUILD_DIR/bench-build.log" 2>&1; then
+if ! cmake --build "$BUILD_DIR" ${JOBS:+-j "$JOBS"} >"$BUILD_DIR/bench-build.log" 2>&1; then
   tail -n 50 "$BUILD_DIR/bench-build.log"
   exit 1
 fi

@@ -10,7 +10,8 @@
 # object); the set-up, the build and the progress go to standard error.
 # The program is then build-release/src/pyxbench/pyxbench, to run again
 # directly. BUILD_DIR builds elsewhere (a folder already configured keeps
-# its configuration). The benchmarks are in scripts/bench.sh.
+# its configuration); JOBS limits the build's jobs (JOBS=4). The benchmarks
+# are in scripts/bench.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh >&2
@@ -19,7 +20,8 @@ if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
   cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
 echo "building pyxbench and the simulated cluster (log: $BUILD_DIR/run-build.log)" >&2
-if ! cmake --build "$BUILD_DIR" --target pyxbench pyxsim pyxsimctl >"$BUILD_DIR/run-build.log" 2>&1; then
+if ! cmake --build "$BUILD_DIR" ${JOBS:+-j "$JOBS"} --target pyxbench pyxsim pyxsimctl \
+  >"$BUILD_DIR/run-build.log" 2>&1; then
   tail -n 50 "$BUILD_DIR/run-build.log" >&2
   exit 1
 fi

@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build}
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
-if ! cmake --build "$BUILD_DIR" --target pyxbench pyxsim pyxsimctl >"$out" 2>&1; then
+if ! cmake --build "$BUILD_DIR" ${JOBS:+-j "$JOBS"} --target pyxbench pyxsim pyxsimctl >"$out" 2>&1; then
   cat "$out"
   exit 1
 fi

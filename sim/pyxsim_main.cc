@@ -16,8 +16,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,6 +38,7 @@ struct DiskSpec {
 
 struct Args {
   pyxsim::ClusterOptions cluster;
+  bool budget_given = false;
   std::vector<DiskSpec> disks;
   int control_port = 0;
   std::string ini;
@@ -53,6 +56,9 @@ const char kUsage[] =
     "  --ports P,P,...              fixed ports: volume managers, block masters, block servers\n"
     "  --die-capacity SIZE --plane-capacity SIZE --block-capacity SIZE --die-unit-capacity SIZE\n"
     "  --disk NAME:SIZE[:DGS]       a disk (repeatable); SIZE takes K, M, G, T\n"
+    "  --memory-budget SIZE         written blocks all disks may hold together; writes of\n"
+    "                               new blocks past it fail (the memory available at start;\n"
+    "                               0: no bound)\n"
     "  --control-port N             port of the control service (0: a free port)\n"
     "  --ini PATH                   write the driver's INI file\n"
     "  --ini-set KEY=VALUE          set or add a key of the INI's [ORLA] section (repeatable)\n"
@@ -152,6 +158,9 @@ int ParseArgs(int argc, char** argv, Args* args) {
     } else if (flag == "--disk") {
       args->disks.emplace_back();
       ok = ParseDisk(value, &args->disks.back());
+    } else if (flag == "--memory-budget") {
+      ok = ParseSize(value, &args->cluster.memory_budget);
+      args->budget_given = true;
     } else if (flag == "--control-port") {
       ok = ParseInt(value, &args->control_port) && args->control_port < 65536;
     } else if (flag == "--ini") {
@@ -172,6 +181,36 @@ int ParseArgs(int argc, char** argv, Args* args) {
     }
   }
   return 0;
+}
+
+// Bytes the kernel says it can still give (MemAvailable), bounded by what
+// the limit of the cgroup this process is in leaves; 0 when unknown. The
+// cgroup's usage counts the page cache, which the kernel gives back on
+// demand: only the rest is taken.
+uint64_t AvailableMemory() {
+  uint64_t avail = 0;
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key, line;
+  uint64_t kib = 0;
+  while (std::getline(meminfo, line)) {
+    std::istringstream in(line);
+    if ((in >> key >> kib) && key == "MemAvailable:" && kib < (~0ull >> 10)) avail = kib << 10;
+  }
+  std::string dir = "/sys/fs/cgroup";
+  std::ifstream self("/proc/self/cgroup");
+  while (std::getline(self, line)) {
+    if (line.compare(0, 4, "0::/") == 0 && line != "0::/") dir += line.substr(3);
+  }
+  std::ifstream max_file(dir + "/memory.max"), current_file(dir + "/memory.current");
+  std::ifstream stat_file(dir + "/memory.stat");
+  uint64_t limit = 0, used = 0, value = 0;
+  if (avail != 0 && (max_file >> limit) && (current_file >> used)) {
+    while (stat_file >> key >> value) {
+      if (key == "active_file" || key == "inactive_file") used -= std::min(used, value);
+    }
+    avail = std::min(avail, limit > used ? limit - used : 0);
+  }
+  return avail;
 }
 
 // A port that was free a moment ago, for the driver's own service.
@@ -279,6 +318,9 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
+  // Every written block is held in memory: without a bound of its own the
+  // cluster takes what the machine has.
+  if (!args.budget_given) args.cluster.memory_budget = AvailableMemory();
   pyxsim::Cluster cluster(args.cluster);
   if (cluster.Start() != 0) {
     fprintf(stderr, "pyxsim: the cluster did not start\n");

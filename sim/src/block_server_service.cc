@@ -2,6 +2,8 @@
 // hold, checked as a real server checks them. Every answer carries the
 // disk's current term, failures included: the driver compares terms before
 // it looks at the result code.
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -65,6 +67,9 @@ void SetRc(ResultCode* rc, int code) {
     case kRcInvalidArgument:
       rc->set_errmsg("invalid argument");
       break;
+    case kRcNoSpace:
+      rc->set_errmsg("memory budget of the cluster spent");
+      break;
     default:
       rc->set_errmsg("injected fault");
   }
@@ -113,19 +118,38 @@ void FinishIo(const Verdict& verdict, const IoCall& io, Response* response) {
   SetRc(response->mutable_rc(), io.code);
 }
 
-// Stores a write's data, gathered from the request's attachments.
-void StoreAttachments(const tarn::RpcController& ctrl, Disk* disk, uint64_t lba, uint64_t size) {
+// Says once per process that the memory budget refused a write, on the
+// cluster's standard error where its owner looks.
+void SayBudgetSpent(const MemoryBudget& budget) {
+  static std::atomic<bool> said{false};
+  if (said.exchange(true)) return;
+  fprintf(stderr,
+          "pyxsim: memory budget of %llu MiB spent (%llu MiB of written blocks held): writes "
+          "of new blocks are refused (retcode %d)\n",
+          static_cast<unsigned long long>(budget.limit() >> 20),
+          static_cast<unsigned long long>(budget.used() >> 20), kRcNoSpace);
+  fflush(stderr);
+}
+
+// Stores a write's data, gathered from the request's attachments: kRcOk,
+// or kRcNoSpace when the cluster's memory budget cannot take it.
+int StoreAttachments(const tarn::RpcController& ctrl, ClusterState* state, Disk* disk,
+                     uint64_t lba, uint64_t size) {
   const auto& entries = ctrl.request_attachments();
+  bool stored;
   if (entries.size() == 1) {
-    disk->store.Write(lba, static_cast<const char*>(entries[0].data), size);
-    return;
+    stored = disk->store.Write(lba, static_cast<const char*>(entries[0].data), size);
+  } else {
+    std::string data;
+    data.reserve(size);
+    for (const tarn::AttachmentEntry& entry : entries) {
+      data.append(static_cast<const char*>(entry.data), entry.len);
+    }
+    stored = disk->store.Write(lba, data.data(), size);
   }
-  std::string data;
-  data.reserve(size);
-  for (const tarn::AttachmentEntry& entry : entries) {
-    data.append(static_cast<const char*>(entry.data), entry.len);
-  }
-  disk->store.Write(lba, data.data(), size);
+  if (stored) return kRcOk;
+  SayBudgetSpent(state->disks.budget());
+  return kRcNoSpace;
 }
 
 // Moves a read's data into an attachment of the answer, or, for a range
@@ -183,9 +207,9 @@ void BlockServerServiceImpl::Write(google::protobuf::RpcController* cntl,
     const uint64_t lba = request->lba();
     const uint64_t size = request->size();
     const int precheck = ctrl->request_attachment_bytes() != size ? kRcInvalidArgument : kRcOk;
-    const IoCall io = StartIo(state_, slot_->index(), verdict, *request, precheck);
+    IoCall io = StartIo(state_, slot_->index(), verdict, *request, precheck);
+    if (io.code == kRcOk) io.code = StoreAttachments(*ctrl, state_, io.disk, lba, size);
     if (io.code == kRcOk) {
-      StoreAttachments(*ctrl, io.disk, lba, size);
       const Location loc = LocationOf(state_->options.geometry, lba);
       response->set_segment_id(loc.segment_id);
       response->set_stream_id(loc.stream_id);

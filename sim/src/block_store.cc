@@ -12,14 +12,28 @@ namespace {
 constexpr uint64_t kChunkBytes = BlockStore::kBlocksPerChunk * kBlockSize;
 }  // namespace
 
-BlockStore::BlockStore(uint64_t size)
+bool MemoryBudget::Take(uint64_t bytes) {
+  if (limit_ == 0) {
+    used_.fetch_add(bytes, std::memory_order_relaxed);
+    return true;
+  }
+  uint64_t cur = used_.load(std::memory_order_relaxed);
+  do {
+    if (bytes > limit_ - std::min(cur, limit_)) return false;
+  } while (!used_.compare_exchange_weak(cur, cur + bytes, std::memory_order_relaxed));
+  return true;
+}
+
+BlockStore::BlockStore(uint64_t size, MemoryBudget* budget)
     : size_(size),
+      budget_(budget),
       chunk_count_((size + kChunkBytes - 1) / kChunkBytes),
       chunks_(new std::atomic<Chunk*>[chunk_count_]) {
   for (uint64_t i = 0; i < chunk_count_; ++i) chunks_[i].store(nullptr, std::memory_order_relaxed);
 }
 
 BlockStore::~BlockStore() {
+  if (budget_ != nullptr) budget_->Give(written_.load(std::memory_order_relaxed) * kBlockSize);
   for (uint64_t i = 0; i < chunk_count_; ++i) {
     Chunk* chunk = chunks_[i].load(std::memory_order_relaxed);
     if (chunk == nullptr) continue;
@@ -43,7 +57,7 @@ BlockStore::Chunk* BlockStore::GetOrMakeChunk(uint64_t index) {
   return chunk;
 }
 
-void BlockStore::Write(uint64_t offset, const char* data, uint64_t len) {
+bool BlockStore::Write(uint64_t offset, const char* data, uint64_t len) {
   uint64_t block = offset / kBlockSize;
   const uint64_t end = (offset + len) / kBlockSize;
   while (block < end) {
@@ -53,6 +67,15 @@ void BlockStore::Write(uint64_t offset, const char* data, uint64_t len) {
     uint64_t fresh = 0;
     {
       std::lock_guard<std::mutex> lock(chunk->mutex);
+      // The blocks this chunk's part adds, taken from the budget under the
+      // chunk's lock, so that no other writer adds them meanwhile.
+      if (budget_ != nullptr) {
+        uint64_t absent = 0;
+        for (uint64_t b = block; b < stop; ++b) {
+          absent += chunk->blocks[b % kBlocksPerChunk] == nullptr;
+        }
+        if (absent != 0 && !budget_->Take(absent * kBlockSize)) return false;
+      }
       for (; block < stop; ++block, data += kBlockSize) {
         char*& slot = chunk->blocks[block % kBlocksPerChunk];
         if (slot == nullptr) {
@@ -64,6 +87,7 @@ void BlockStore::Write(uint64_t offset, const char* data, uint64_t len) {
     }
     if (fresh != 0) written_.fetch_add(fresh, std::memory_order_relaxed);
   }
+  return true;
 }
 
 uint64_t BlockStore::Read(uint64_t offset, uint64_t len, char* out) const {

@@ -1,4 +1,5 @@
-// The blocks of one simulated disk, in memory.
+// The blocks of one simulated disk, in memory, within the cluster's memory
+// budget.
 //
 // Sparse: a 4 KiB block takes memory once it is first written. Blocks are
 // grouped in chunks of 256 (1 MiB of the disk); each chunk has its own mutex,
@@ -14,11 +15,31 @@
 
 namespace pyxsim {
 
+// Bytes of written blocks that the disks of one cluster may hold together,
+// so that a cluster asked to store more than the machine has refuses the
+// writes instead of growing until the kernel's out-of-memory killer picks a
+// process. Thread-safe.
+class MemoryBudget {
+ public:
+  // 0: no bound.
+  explicit MemoryBudget(uint64_t limit) : limit_(limit) {}
+  // Takes `bytes` of the budget; false (nothing taken) when they would pass it.
+  bool Take(uint64_t bytes);
+  void Give(uint64_t bytes) { used_.fetch_sub(bytes, std::memory_order_relaxed); }
+  uint64_t limit() const { return limit_; }
+  uint64_t used() const { return used_.load(std::memory_order_relaxed); }
+
+ private:
+  const uint64_t limit_;
+  std::atomic<uint64_t> used_{0};
+};
+
 class BlockStore {
  public:
   static constexpr uint64_t kBlocksPerChunk = 256;
 
-  explicit BlockStore(uint64_t size);
+  // `budget` (not owned, may be null: no bound) outlives the store.
+  BlockStore(uint64_t size, MemoryBudget* budget);
   ~BlockStore();
   BlockStore(const BlockStore&) = delete;
   BlockStore& operator=(const BlockStore&) = delete;
@@ -26,7 +47,10 @@ class BlockStore {
   uint64_t size() const { return size_; }
 
   // offset and len multiples of 4 KiB, inside the disk (the caller checks).
-  void Write(uint64_t offset, const char* data, uint64_t len);
+  // False when the blocks it would add pass the budget: nothing of the
+  // megabyte (chunk) where that happens is stored, the range's earlier
+  // megabytes may be (as a failed write may or may not leave its data).
+  bool Write(uint64_t offset, const char* data, uint64_t len);
   // Copies [offset, offset + len) into out, zeros for blocks never written;
   // returns how many blocks of the range were written. offset and len
   // multiples of 4 KiB, inside the disk.
@@ -43,6 +67,7 @@ class BlockStore {
   Chunk* GetOrMakeChunk(uint64_t index);
 
   uint64_t size_;
+  MemoryBudget* budget_;
   uint64_t chunk_count_;
   std::unique_ptr<std::atomic<Chunk*>[]> chunks_;
   std::atomic<uint64_t> written_{0};

@@ -29,7 +29,8 @@ std::string Join(const std::vector<std::string>& items) {
 
 // ---------------------------------------------------------------- state
 
-ClusterState::ClusterState(const ClusterOptions& opt) : options(opt) {
+ClusterState::ClusterState(const ClusterOptions& opt)
+    : options(opt), disks(opt.memory_budget) {
   if (options.ipv6) {
     in6_addr addr6;
     if (inet_pton(AF_INET6, options.ip.c_str(), &addr6) == 1) memcpy(ip6_, &addr6, sizeof(ip6_));

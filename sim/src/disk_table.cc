@@ -5,7 +5,7 @@
 namespace pyxsim {
 
 Disk::Disk(const std::string& name_in, const std::string& uuid_in, uint64_t size_in,
-           uint64_t planes_in, uint64_t dgs_in, int block_servers)
+           uint64_t planes_in, uint64_t dgs_in, int block_servers, MemoryBudget* budget)
     : name(name_in),
       uuid(uuid_in),
       size(size_in),
@@ -13,7 +13,7 @@ Disk::Disk(const std::string& name_in, const std::string& uuid_in, uint64_t size
       dgs(dgs_in),
       owner(new std::atomic<int>[planes_in]),
       unrouted(new std::atomic<bool>[planes_in]),
-      store(size_in) {
+      store(size_in, budget) {
   // Round robin: consecutive planes, hence consecutive blocks of a die, land
   // on different servers.
   for (uint64_t p = 0; p < planes; ++p) {
@@ -26,7 +26,8 @@ namespace {
 std::atomic<uint64_t> g_next_table_id{1};
 }  // namespace
 
-DiskTable::DiskTable() : id_(g_next_table_id.fetch_add(1)) {}
+DiskTable::DiskTable(uint64_t memory_budget)
+    : id_(g_next_table_id.fetch_add(1)), budget_(memory_budget) {}
 
 std::string DiskTable::NewUuid() {
   const uint64_t hi = (rng_() & ~0xf000ull) | 0x4000ull;  // version 4
@@ -45,7 +46,7 @@ Disk* DiskTable::Create(const std::string& name, uint64_t size, uint64_t planes,
   if (by_name_.count(name) != 0) return nullptr;
   std::string uuid = NewUuid();
   while (by_uuid_.count(uuid) != 0) uuid = NewUuid();
-  auto disk = std::make_unique<Disk>(name, uuid, size, planes, dgs, block_servers);
+  auto disk = std::make_unique<Disk>(name, uuid, size, planes, dgs, block_servers, &budget_);
   Disk* raw = disk.get();
   by_name_.emplace(name, std::move(disk));
   by_uuid_.emplace(uuid, raw);

@@ -25,7 +25,7 @@ namespace pyxsim {
 
 struct Disk {
   Disk(const std::string& name, const std::string& uuid, uint64_t size, uint64_t planes,
-       uint64_t dgs, int block_servers);
+       uint64_t dgs, int block_servers, MemoryBudget* budget);
 
   const std::string name;
   const std::string uuid;
@@ -47,7 +47,10 @@ struct Disk {
 
 class DiskTable {
  public:
-  DiskTable();
+  // memory_budget: bytes of written blocks all its disks may hold (0: no
+  // bound).
+  explicit DiskTable(uint64_t memory_budget = 0);
+  const MemoryBudget& budget() const { return budget_; }
   // Null when the name exists.
   Disk* Create(const std::string& name, uint64_t size, uint64_t planes, uint64_t dgs,
                int block_servers);
@@ -61,6 +64,7 @@ class DiskTable {
   // Unique per table in the process: keys the per-thread cache, so a table
   // built where an old one lived never sees the old one's disks.
   const uint64_t id_;
+  MemoryBudget budget_;
   mutable std::shared_mutex mutex_;
   std::map<std::string, std::unique_ptr<Disk>> by_name_;
   std::unordered_map<std::string, Disk*> by_uuid_;

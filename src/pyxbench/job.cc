@@ -389,8 +389,8 @@ void Job::Run() {
   if (!DrainChannel()) Bump(lost_, channel_->outstanding());
   reached_.store(static_cast<int>(Phase::kDrain), std::memory_order_release);
   wait_phase(Phase::kVerify);
-  if (options_.verify && options_.verify_pass && lost_.load() == 0 && failure_.empty() &&
-      !stopped()) {
+  if (options_.verify && options_.verify_pass && control_->read_back.load() &&
+      lost_.load() == 0 && failure_.empty() && !stopped()) {
     fill_pos_ = 0;
     filling_done_ = false;
     while (failure_.empty() && (!filling_done_ || channel_->outstanding() != 0)) {

@@ -39,6 +39,9 @@ struct JobControl {
   // Set when the run is cut short (a signal, the cluster gone): the prefill
   // and the read-back stop, and the drain waits at most stop_drain_s more.
   std::atomic<bool> stop{false};
+  // Set before kVerify when the read-back runs: only after a drain where
+  // every job's I/O ended and no job failed.
+  std::atomic<bool> read_back{false};
   double drain_timeout_s = 60;
   double stop_drain_s = 10;
 };

@@ -5,6 +5,7 @@
 // lets it write the driver's configuration, opens a disk and runs the
 // workload; --config FILE opens a disk on the cluster that file names.
 #include <dirent.h>
+#include <errno.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -28,6 +30,7 @@
 #include "job.h"
 #include "options.h"
 #include "output.h"
+#include "preflight.h"
 #include "processes.h"
 #include "pyxdriver/pyxdriver.h"
 #include "pyxhost/host.h"
@@ -85,27 +88,57 @@ void SayLeftBehind() {
   (void)n;
 }
 
-// A pass over a large range (the prefill, the read-back: minutes at
-// --size 128g) is no hang while its I/O completes: every completion seen
-// moves the deadline to g_hang_s from then (PYXBENCH_HANG_S sets it).
+// A run is given up when nothing completes for g_hang_s (PYXBENCH_HANG_S
+// sets it) in any phase: the main thread marks every completion it sees
+// (Alive), which moves the deadline to g_hang_s from then. A pass over a
+// large range (minutes at --size 128g) is no hang while its I/O completes.
+// Phases without I/O (start-up, shut-down, a request to the cluster) set
+// their own span (Allow).
 double g_hang_s = 600;
 std::atomic<double> g_give_up_at{0};
+std::atomic<double> g_last_alive_s{0};
+// The phase the main thread is in, for the watchdog's message: a string
+// literal, or one that lives as long as the process.
+std::atomic<const char*> g_phase{"start-up"};
 
-void PushWatchdog(double seconds) {
-  const double at = NowS() + seconds;
-  double cur = g_give_up_at.load();
-  while (cur < at && !g_give_up_at.compare_exchange_weak(cur, at)) {
-  }
+bool IoPhase(const char* phase) {
+  return strcmp(phase, "start-up") != 0 && strcmp(phase, "shut-down") != 0;
+}
+
+void Alive() {
+  const double now = NowS();
+  g_last_alive_s.store(now);
+  g_give_up_at.store(now + g_hang_s);
+}
+
+// Enters `phase`; the hang span still counts from the last completion (the
+// drain waits for the run's I/O), or from when the jobs began.
+void EnterPhase(const char* phase) { g_phase.store(phase); }
+
+// The next `seconds` are no hang, whatever completes.
+void Allow(double seconds) {
+  const double now = NowS();
+  g_last_alive_s.store(now);
+  g_give_up_at.store(now + seconds);
 }
 
 void ArmWatchdog(double seconds) {
   const double start = NowS();
+  g_last_alive_s.store(start);
   g_give_up_at.store(start + seconds);
   std::thread([start] {
-    for (double left; (left = g_give_up_at.load() - NowS()) > 0;) Sleep(std::min(left, 1.0));
-    fprintf(Err(),
-            "pyxbench: still running after %.0f s, nothing completed for %.0f s; giving up\n",
-            NowS() - start, g_hang_s);
+    for (double left; (left = g_give_up_at.load() - NowS()) > 0;) Sleep(std::min(left, 0.05));
+    const double now = NowS();
+    const char* phase = g_phase.load();
+    if (IoPhase(phase)) {
+      fprintf(Err(),
+              "pyxbench: nothing completed for %.0f s during the %s; giving up (%.0f s after the "
+              "start)\n",
+              now - g_last_alive_s.load(), phase, now - start);
+    } else {
+      fprintf(Err(), "pyxbench: the %s did not end within %.0f s; giving up\n", phase,
+              now - g_last_alive_s.load());
+    }
     fflush(Err());
     SayLeftBehind();
     if (g_sim != nullptr && g_sim->pid() > 0) kill(g_sim->pid(), SIGKILL);
@@ -189,10 +222,16 @@ struct Stopper {
     if (g_signal != 0) {
       signal = g_signal;
       if (ErrIsTerminal()) fprintf(Err(), "\n");
-      fprintf(Err(),
-              "pyxbench: %s during the %s: stopping; what is in flight may take up to %.0f s "
-              "(again to end at once)\n",
-              SignalName(signal), phase.c_str(), rpc_timeout_s + 1);
+      if (control == nullptr) {
+        // Nothing is in flight before the jobs start.
+        fprintf(Err(), "pyxbench: %s during the %s: stopping (again to end at once)\n",
+                SignalName(signal), phase.c_str());
+      } else {
+        fprintf(Err(),
+                "pyxbench: %s during the %s: stopping; what is in flight may take up to %.0f s "
+                "(again to end at once)\n",
+                SignalName(signal), phase.c_str(), rpc_timeout_s + 1);
+      }
       Cut(rpc_timeout_s + 1);
       return true;
     }
@@ -220,39 +259,70 @@ struct Stopper {
 };
 
 // The progress line of a phase: seconds in it, rates over the last second
-// and, for the passes over the whole range, how far they are.
+// and, for the passes over the whole range, how far they are. When nothing
+// completes for a while it says so, and since when, once on its own line
+// even with the progress line off.
 struct Progress {
+  static constexpr double kStallNoteS = 5;
   bool on = true;
   std::string phase;
   double start_s = 0, last_s = 0;
+  double last_done_s = 0;  // when a completion was last seen
+  bool stall_said = false;
   JobCounts last, at_start;
+  uint64_t done = 0;
   uint64_t range = 0;  // bytes a pass covers (0: not a pass)
   bool drawn = false;
 
+  // The jobs begin their I/O: what completes is counted from here on,
+  // across the phases (the drain waits for the run's I/O).
+  void Start() { last_done_s = NowS(); }
   void Begin(const std::string& name, const JobCounts& now, uint64_t pass_bytes) {
     phase = name;
     start_s = last_s = NowS();
     last = at_start = now;
     range = pass_bytes;
+    stall_said = false;
   }
+  // Notes completions (moving the watchdog's deadline) and draws the line.
   void Tick(const JobCounts& now) {
     const double t = NowS();
+    if (now.ios() != done) {
+      done = now.ios();
+      last_done_s = t;
+      stall_said = false;
+      Alive();
+    }
+    if (!phase.empty() && !stall_said && t - last_done_s >= kStallNoteS) {
+      stall_said = true;
+      if (drawn && ErrIsTerminal()) fprintf(Err(), "\n");
+      fprintf(Err(), "pyxbench: nothing has completed for %.0f s during the %s (%llu I/O in "
+              "flight)\n", t - last_done_s, phase.c_str(),
+              static_cast<unsigned long long>(pyxhost::TotalCounters().outstanding));
+      fflush(Err());
+      drawn = false;
+    }
     if (!on || phase.empty() || t - last_s < 0.999) return;
     const double dt = t - last_s;
     const double iops = (now.ios() - last.ios()) / dt;
     const double mib =
         ((now.read_bytes + now.write_bytes) - (last.read_bytes + last.write_bytes)) / dt /
         (1 << 20);
-    char done[32] = "";
+    char done_pct[32] = "";
     if (range != 0) {
       const uint64_t bytes =
           (now.read_bytes + now.write_bytes) - (at_start.read_bytes + at_start.write_bytes);
-      snprintf(done, sizeof(done), " %3.0f%%", std::min(100.0, 100.0 * bytes / range));
+      snprintf(done_pct, sizeof(done_pct), " %3.0f%%", std::min(100.0, 100.0 * bytes / range));
     }
-    fprintf(Err(), "%s[%4.0fs] %-9s%s %9.0f IOPS %9.1f MiB/s  errors %llu  verify errors %llu%s",
-            ErrIsTerminal() ? "\r" : "", t - start_s, phase.c_str(), done, iops, mib,
+    char stall[64] = "";
+    if (t - last_done_s >= 1.5) {
+      snprintf(stall, sizeof(stall), "  nothing completed for %.0f s", t - last_done_s);
+    }
+    fprintf(Err(), "%s[%4.0fs] %-9s%s %9.0f IOPS %9.1f MiB/s  errors %llu  verify errors %llu%s%s",
+            ErrIsTerminal() ? "\r" : "", t - start_s, phase.c_str(), done_pct, iops, mib,
             static_cast<unsigned long long>(now.errors),
-            static_cast<unsigned long long>(now.verify_errors), ErrIsTerminal() ? "\033[K" : "\n");
+            static_cast<unsigned long long>(now.verify_errors), stall,
+            ErrIsTerminal() ? "\033[K" : "\n");
     fflush(Err());
     drawn = true;
     last = now;
@@ -270,31 +340,37 @@ struct Progress {
 bool WaitJobs(const std::vector<std::unique_ptr<Job>>& jobs, Phase p, double timeout_s,
               Stopper* stop, Progress* progress) {
   const double deadline = NowS() + timeout_s;
-  uint64_t done = SumCounts(jobs).ios();
   for (;;) {
     if (AllReached(jobs, p)) return true;
     if (NowS() >= deadline) return false;
     stop->Check();
-    const JobCounts now = SumCounts(jobs);
-    if (now.ios() != done) {
-      done = now.ios();
-      PushWatchdog(g_hang_s);
-    }
-    progress->Tick(now);
+    progress->Tick(SumCounts(jobs));
     Sleep(0.005);
   }
 }
 
-std::string MakeLogDir(const Options& o) {
+// The folder for the logs: --log-dir (made when missing, its parent must
+// exist), else a new temporary one. "" with `error` set when it cannot be.
+std::string MakeLogDir(const Options& o, std::string* error) {
   if (!o.log_dir.empty()) {
-    mkdir(o.log_dir.c_str(), 0755);
+    struct stat st;
+    if (mkdir(o.log_dir.c_str(), 0755) != 0 &&
+        !(errno == EEXIST && stat(o.log_dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
+      *error = "cannot make the log folder " + o.log_dir + " (--log-dir): " +
+               (errno == EEXIST ? std::string("it is not a folder") : strerror(errno));
+      return "";
+    }
     return o.log_dir;
   }
   const char* tmp = getenv("TMPDIR");
   std::string templ = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/pyxbench.XXXXXX";
   std::vector<char> buf(templ.begin(), templ.end());
   buf.push_back('\0');
-  if (mkdtemp(buf.data()) == nullptr) return "";
+  if (mkdtemp(buf.data()) == nullptr) {
+    *error = "cannot make a folder for the logs in " + templ.substr(0, templ.rfind('/')) + ": " +
+             strerror(errno);
+    return "";
+  }
   return buf.data();
 }
 
@@ -370,68 +446,76 @@ std::vector<std::string> FaultArgs(const Options& o, int64_t rpc_timeout_ms) {
           "--down-ms",     "300"};
 }
 
-// Bytes of memory the system can still give this process: what the kernel
-// calls available, and no more than a cgroup's limit leaves.
-uint64_t AvailableMemory() {
-  std::string text;
-  uint64_t avail = ~0ull;
-  if (ReadFile("/proc/meminfo", &text)) {
-    const size_t at = text.find("MemAvailable:");
-    if (at != std::string::npos) avail = strtoull(text.c_str() + at + 13, nullptr, 10) << 10;
-  }
-  std::string max, current;
-  if (ReadFile("/sys/fs/cgroup/memory.max", &max) &&
-      ReadFile("/sys/fs/cgroup/memory.current", &current) && !max.empty() &&
-      isdigit(static_cast<unsigned char>(max[0]))) {
-    const uint64_t limit = strtoull(max.c_str(), nullptr, 10);
-    const uint64_t used = strtoull(current.c_str(), nullptr, 10);
-    avail = std::min(avail, limit > used ? limit - used : 0);
-  }
-  return avail;
-}
-
 // The driver's rpc_timeout in milliseconds as an INI text sets it (its
 // default otherwise).
 int64_t IniRpcTimeoutMs(const std::string& ini) {
-  size_t at = 0;
-  while ((at = ini.find("rpc_timeout", at)) != std::string::npos) {
-    const bool line_start = at == 0 || ini[at - 1] == '\n';
-    at += strlen("rpc_timeout");
-    if (!line_start || (at < ini.size() && ini[at] != ' ' && ini[at] != '\t')) continue;
-    const long long v = strtoll(ini.c_str() + at, nullptr, 10);
-    if (v > 0) return v;
-  }
-  return 10000;
+  const long long v = strtoll(IniValue(ini, "rpc_timeout").c_str(), nullptr, 10);
+  return v > 0 ? v : 10000;
+}
+
+// Whether the driver checks CRCs as an INI text sets is_crc (off unless).
+bool IniCrcOn(const std::string& ini) {
+  std::string v = IniValue(ini, "is_crc");
+  for (char& c : v) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return v == "yes" || v == "true" || v == "1" || v == "on";
+}
+
+// Out() written in full: false (with errno's text in `error`) when the
+// results could not be written (a full disk, a closed pipe).
+bool FlushResults(std::string* error) {
+  errno = 0;
+  if (fflush(Out()) == 0 && !ferror(Out())) return true;
+  *error = errno != 0 ? strerror(errno) : "write error";
+  return false;
 }
 
 int Main(int argc, char** argv) {
   Options o;
   std::string error;
   if (!ParseOptions(argc, argv, &o, &error)) {
-    if (error.empty()) return 0;
+    if (error.empty()) {
+      // --help: its text is the result.
+      if (FlushResults(&error)) return 0;
+      fprintf(stderr, "pyxbench: cannot write the usage: %s\n", error.c_str());
+      return 1;
+    }
     fprintf(stderr, "pyxbench: %s\n", error.c_str());
     return 2;
   }
-  // What the run will hold in memory, refused before anything starts when
-  // the system cannot give it.
   const uint64_t per_job = o.size / o.numjobs / 4096 * 4096;
-  {
-    const uint64_t stride = (std::max<uint64_t>(o.bs_max, 65536) + 4095) / 4096 * 4096;
-    const uint64_t buffers = stride * o.iodepth * o.numjobs;
-    const uint64_t state = o.verify ? VerifyStateBytes(o, per_job) * o.numjobs : 0;
-    const uint64_t avail = AvailableMemory();
-    if (state + buffers > avail) {
-      fprintf(stderr,
-              "pyxbench: the run needs %llu MiB of memory (--verify state %llu MiB: 4 bytes per "
-              "%llu-byte unit of --size %s and a byte per 4 KiB; I/O buffers %llu MiB for "
-              "--iodepth %d x --numjobs %d) and only %llu MiB are available\n",
-              static_cast<unsigned long long>((state + buffers) >> 20),
-              static_cast<unsigned long long>(state >> 20),
-              static_cast<unsigned long long>(VerifyUnit(o)), SizeText(o.size).c_str(),
-              static_cast<unsigned long long>(buffers >> 20), o.iodepth, o.numjobs,
-              static_cast<unsigned long long>(avail >> 20));
+  if (per_job * o.numjobs != o.size) {
+    fprintf(stderr,
+            "pyxbench: note: --size %s runs as %s: each of --numjobs %d takes whole 4 KiB blocks "
+            "of its share\n",
+            SizeText(o.size).c_str(), SizeText(per_job * o.numjobs).c_str(), o.numjobs);
+  }
+  // What the run will hold in memory, refused before anything starts when
+  // the system cannot give it. The cluster it starts gets what is left as
+  // its budget for written blocks.
+  const MemoryNeed need = MemoryNeeded(o, per_job);
+  const uint64_t avail = AvailableMemory();
+  if (need.total() > avail) {
+    fprintf(stderr, "pyxbench: %s\n", MemoryRefusal(o, need, avail).c_str());
+    return 2;
+  }
+  const uint64_t cluster_budget = avail - need.verify_state - need.buffers;
+  std::string config_text;
+  if (!o.config.empty()) {
+    if (!ReadFile(o.config, &config_text)) {
+      fprintf(stderr, "pyxbench: cannot read %s\n", o.config.c_str());
       return 2;
     }
+    // As the driver will read it: with the keys --ini-set gives.
+    const std::string problem = ConfigProblem(o.config, EditIni(config_text, o.ini_set));
+    if (!problem.empty()) {
+      fprintf(stderr, "pyxbench: %s\n", problem.c_str());
+      return 2;
+    }
+  }
+  std::string log_dir = MakeLogDir(o, &error);
+  if (log_dir.empty()) {
+    fprintf(stderr, "pyxbench: %s\n", error.c_str());
+    return 2;
   }
   signal(SIGPIPE, SIG_IGN);
   SaveStandardStreams();
@@ -441,10 +525,10 @@ int Main(int argc, char** argv) {
     const double h = strtod(hang, nullptr);
     if (std::isfinite(h) && h > 0) g_hang_s = h;
   }
-  ArmWatchdog(o.runtime_s + o.ramp_time_s + g_hang_s);
+  // The start-up has bounds of its own (the cluster's start, the disk's
+  // bring-up); this one is for what has none.
+  ArmWatchdog(std::max(g_hang_s, 120.0));
 
-  const std::string log_dir = MakeLogDir(o);
-  if (log_dir.empty()) return Fail("cannot make a folder for the logs");
   snprintf(g_left_behind, sizeof(g_left_behind), "pyxbench: logs kept in %s\n", log_dir.c_str());
   const std::string ini_path = log_dir + "/driver.ini";
 
@@ -458,7 +542,9 @@ int Main(int argc, char** argv) {
   SimProcess sim;
   g_sim = &sim;
   JobControl control;
-  control.drain_timeout_s = 60;
+  // The drain gives up on what is in flight (counting it lost) before the
+  // watchdog would give up the whole run, so that the summary says what ran.
+  control.drain_timeout_s = std::min(60.0, g_hang_s / 2);
   Stopper stop;
   stop.o = &o;
   stop.log_dir = log_dir;
@@ -475,7 +561,8 @@ int Main(int argc, char** argv) {
                                      "--bs",      std::to_string(o.block_servers),
                                      "--vm",      std::to_string(o.volume_managers),
                                      "--bm",      std::to_string(o.block_masters),
-                                     "--threads", std::to_string(o.sim_threads)};
+                                     "--threads", std::to_string(o.sim_threads),
+                                     "--memory-budget", std::to_string(cluster_budget)};
     if (!sim.Start(path, args, log_dir + "/pyxsim.out", 30, &error,
                    [] { return g_signal != 0; })) {
       if (error.empty()) {
@@ -490,18 +577,24 @@ int Main(int argc, char** argv) {
     pyxsimctl = FindProgram("pyxsimctl", "");
     fresh_disk = true;
   } else {
-    if (!ReadFile(o.config, &base_ini)) return Fail("cannot read " + o.config);
+    base_ini = config_text;
   }
   // Keep the driver's log out of the way of the results, unless the
-  // configuration given says where it goes.
+  // configuration given says where it goes. asyn_log No, when asked for,
+  // stays: the driver then logs to standard output, which goes to
+  // stdio.log in the log folder.
   if (keys.count("log_file") == 0 &&
       (o.config.empty() || base_ini.find("log_file") == std::string::npos)) {
-    keys["asyn_log"] = "Yes";
+    if (keys.count("asyn_log") == 0) keys["asyn_log"] = "Yes";
     keys["log_file"] = log_dir + "/pyxdriver";
   }
   const std::string driver_ini = EditIni(base_ini, keys);
   if (!WriteFile(ini_path, driver_ini)) return Fail("cannot write " + ini_path, &stop);
   stop.rpc_timeout_s = IniRpcTimeoutMs(driver_ini) / 1000.0;
+  // A cluster that is not up would only show as a bring-up that fails
+  // after its retries.
+  const std::string unreachable = UnreachableVolumeManagers(driver_ini, 3);
+  if (!unreachable.empty()) return Fail(unreachable + " (" + ini_path + ")", &stop);
 
   // Whatever the library writes to standard output or error before its log
   // file takes over goes to a file too, never into the results.
@@ -519,25 +612,36 @@ int Main(int argc, char** argv) {
   if (o.host_cpus.empty()) {
     pthread_setaffinity_np(pthread_self(), sizeof(own_cpus), &own_cpus);
   } else if (!PinCallingThread(o.host_cpus)) {
+    pyxhost::FinishLibrary();  // its log written out
     return Fail("cannot run on the CPUs of --host-cpus", &stop);
   }
   const int drivers = get_cpus_size();
   std::unique_ptr<pyxhost::Disk> disk = pyxhost::Disk::Open(o.disk, 60);
-  if (!disk->ok()) {
-    return Fail("cannot open disk " + o.disk + ": " + disk->error() + " (logs in " + log_dir + ")",
-                &stop);
-  }
-  if (disk->size() < o.offset + o.size) {
-    return Fail("disk " + o.disk + " holds " + std::to_string(disk->size()) +
-                    " bytes, fewer than --offset + --size",
-                &stop);
+  if (!disk->ok() || disk->size() < o.offset + o.size) {
+    std::string why;
+    if (!disk->ok()) {
+      // The library's log says more; it is written out when the library
+      // ends.
+      const std::string said = disk->error();
+      disk.reset();
+      pyxhost::FinishLibrary();
+      const std::string reason = DriverLogReason(log_dir, o.disk);
+      why = "cannot open disk " + o.disk + ": " + (reason.empty() ? said : reason) +
+            " (logs in " + log_dir + ")";
+    } else {
+      why = "disk " + o.disk + " holds " + SizeText(disk->size()) + ", fewer than --offset " +
+            SizeText(o.offset) + " + --size " + SizeText(o.size);
+      disk->Close();
+      disk.reset();
+      pyxhost::FinishLibrary();
+    }
+    return Fail(why, &stop);
   }
 
-  stop.control = &control;
-  // The start-up is done: the run's own span from here.
-  PushWatchdog(o.runtime_s + o.ramp_time_s + g_hang_s);
-  // A stop taken while starting ends the jobs before they begin.
+  // A stop taken while starting (nothing in flight yet) ends the jobs
+  // before they begin.
   stop.Check();
+  stop.control = &control;
   if (stop.stopped()) stop.Cut(stop.cluster_end.empty() ? stop.rpc_timeout_s + 1 : 1.0);
   std::vector<std::unique_ptr<Job>> jobs;
   for (int i = 0; i < o.numjobs; ++i) {
@@ -549,6 +653,9 @@ int Main(int argc, char** argv) {
 
   Progress progress;
   progress.on = o.progress;
+  progress.Start();
+  EnterPhase("prefill");
+  Alive();
   if (o.prefill && !stop.stopped()) {
     fprintf(Err(), "pyxbench: prefilling %s\n", SizeText(per_job * o.numjobs).c_str());
     stop.phase = "prefill";
@@ -564,18 +671,20 @@ int Main(int argc, char** argv) {
     std::vector<std::string> args = {"--port", std::to_string(sim.control_port()),
                                      "random-faults"};
     for (const std::string& a : FaultArgs(o, timeout)) args.push_back(a);
+    Allow(std::max(g_hang_s, 70.0));
     // A soak without its faults would prove nothing: stop here instead.
     if (RunTool(pyxsimctl, args, &out) != 0) {
       return Fail("could not start the random faults through " + pyxsimctl + ": " + out, &stop);
     }
     faults_on = true;
+    Alive();
   }
 
   // Run: ramp, then the measured span, with a progress line a second; its
   // span counts from here, however long the prefill took.
-  PushWatchdog(o.runtime_s + o.ramp_time_s + g_hang_s);
   if (!stop.stopped()) control.phase.store(static_cast<int>(Phase::kRun), std::memory_order_release);
   if (o.ramp_time_s > 0 && !stop.stopped()) {
+    EnterPhase("ramp");
     stop.phase = "ramp";
     progress.Begin("ramp", SumCounts(jobs), 0);
     const double end = NowS() + o.ramp_time_s;
@@ -586,6 +695,10 @@ int Main(int argc, char** argv) {
     progress.End();
   }
   Measure m;
+  // Rates are only ever computed over a span the run measured: none when
+  // it stopped (or a job failed) before the measured span began, nor for a
+  // prefill alone (--runtime 0).
+  m.measured = !stop.Check() && !AnyReached(jobs, Phase::kDrain) && o.runtime_s > 0;
   m.start_counts = SumCounts(jobs);
   m.cpu_start = SelfCpuSeconds();
   m.lib_cpu_start = ThreadsCpuSeconds(kLibraryThreadPrefix);
@@ -593,8 +706,9 @@ int Main(int argc, char** argv) {
   m.pending_start = PendingWaits(drivers);
   m.pieces_start = pyxhost::TotalCounters().pieces_submitted;
   m.start_s = NowS();
-  control.measuring.store(true);
-  if (!stop.stopped()) {
+  control.measuring.store(m.measured);
+  if (m.measured) {
+    EnterPhase("run");
     stop.phase = "run";
     progress.Begin("run", m.start_counts, 0);
     for (;;) {
@@ -606,8 +720,13 @@ int Main(int argc, char** argv) {
     progress.End();
   }
   control.measuring.store(false);
-  m.end_s = NowS();
-  m.end_counts = SumCounts(jobs);
+  if (m.measured) {
+    m.end_s = NowS();
+    m.end_counts = SumCounts(jobs);
+  } else {
+    m.end_s = m.start_s;
+    m.end_counts = m.start_counts;
+  }
   m.cpu_end = SelfCpuSeconds();
   m.lib_cpu_end = ThreadsCpuSeconds(kLibraryThreadPrefix);
   m.sim_cpu_end = sim.CpuSeconds();
@@ -615,33 +734,55 @@ int Main(int argc, char** argv) {
   m.pieces_end = pyxhost::TotalCounters().pieces_submitted;
 
   control.phase.store(static_cast<int>(Phase::kDrain), std::memory_order_release);
+  EnterPhase("drain");
   if (!stop.stopped()) stop.phase = "drain";
   progress.Begin("drain", SumCounts(jobs), 0);
-  WaitJobs(jobs, Phase::kDrain, control.drain_timeout_s + 30, &stop, &progress);
+  const bool drained = WaitJobs(jobs, Phase::kDrain, control.drain_timeout_s + 30, &stop, &progress);
   progress.End();
   if (faults_on && !stop.Check()) {
     std::string out;
+    Allow(std::max(g_hang_s, 130.0));
     RunTool(pyxsimctl, {"--port", std::to_string(sim.control_port()), "stop-random-faults"}, &out,
             120);
+    Alive();
     // Its answer is the one line of counts.
     const size_t at = out.find("retcodes=");
     m.fault_stats = at == std::string::npos ? "(no answer)" : out.substr(at, out.find('\n', at) - at);
   }
   if (o.verify && o.verify_pass && !stop.Check()) {
-    fprintf(Err(), "pyxbench: reading everything back\n");
-    stop.phase = "read-back";
-    progress.Begin("read-back", SumCounts(jobs), per_job * o.numjobs);
+    // The read-back runs only over a range whose writes all ended: the
+    // jobs skip it after a lost I/O or a failure, and it is said so.
+    const JobCounts sum = SumCounts(jobs);
+    bool failed = false;
+    for (const auto& j : jobs) failed = failed || (drained && !j->failure().empty());
+    if (!drained || sum.lost != 0) {
+      fprintf(Err(), "pyxbench: no read-back: %llu I/O never completed in the drain\n",
+              static_cast<unsigned long long>(sum.lost != 0 ? sum.lost
+                                                            : pyxhost::TotalCounters().outstanding));
+    } else if (failed) {
+      fprintf(Err(), "pyxbench: no read-back: a job failed (see the summary)\n");
+    } else {
+      control.read_back.store(true, std::memory_order_release);
+      fprintf(Err(), "pyxbench: reading everything back\n");
+      EnterPhase("read-back");
+      stop.phase = "read-back";
+      progress.Begin("read-back", SumCounts(jobs), per_job * o.numjobs);
+    }
   }
   control.phase.store(static_cast<int>(Phase::kVerify), std::memory_order_release);
   WaitJobs(jobs, Phase::kDone, 30 * 86400, &stop, &progress);
   progress.End();
   for (auto& t : threads) t.join();
-  // The shut-down's own span.
-  PushWatchdog(g_hang_s);
+  // The shut-down's own span: the library's end, the cluster's (which waits
+  // up to 30 s before it kills it).
+  g_phase.store("shut-down");
+  Allow(std::max(g_hang_s, 60.0));
 
   Report r;
   r.options = &o;
   r.drivers = drivers;
+  r.crc_on = IniCrcOn(driver_ini);
+  r.size = per_job * o.numjobs;
   r.measure = m;
   r.totals = SumCounts(jobs);
   for (const auto& j : jobs) {
@@ -651,7 +792,7 @@ int Main(int argc, char** argv) {
     if (!j->failure().empty()) r.failures.push_back(j->failure());
   }
   r.log_dir = log_dir;
-  r.verify_state_bytes = o.verify ? VerifyStateBytes(o, per_job) * o.numjobs : 0;
+  r.verify_state_bytes = need.verify_state;
   rusage ru;
   getrusage(RUSAGE_SELF, &ru);
   r.max_rss_bytes = static_cast<uint64_t>(ru.ru_maxrss) << 10;
@@ -663,14 +804,28 @@ int Main(int argc, char** argv) {
   if (stop.stopped()) r.stopped = stop.Describe();
   g_sim = nullptr;
   sim.Stop();
+  if (!stop.cluster_end.empty()) r.cluster_died_cpu_s = sim.CpuSeconds();
+  // The cluster refuses writes past its memory budget, which shows here
+  // only as errors: say why.
+  std::string sim_log;
+  if (fresh_disk && r.totals.errors != 0 && ReadFile(log_dir + "/pyxsim.out", &sim_log)) {
+    const size_t at = sim_log.find("pyxsim: memory budget");
+    if (at != std::string::npos) {
+      fprintf(Err(), "pyxbench: the cluster refused writes: %s\n",
+              sim_log.substr(at + 8, sim_log.find('\n', at) - at - 8).c_str());
+    }
+  }
 
   if (o.json) {
     PrintJson(Out(), r);
   } else {
     PrintSummary(Out(), r);
   }
-  fflush(Out());
-  const bool clean = r.Clean();
+  // Results that did not reach their file are no results: `pyxbench --json
+  // > r.json && next` must not go on with an empty file.
+  const bool written = FlushResults(&error);
+  if (!written) fprintf(Err(), "pyxbench: cannot write the results: %s\n", error.c_str());
+  const bool clean = r.Clean() && written;
   if (clean && !o.keep_logs && o.log_dir.empty()) {
     std::string out;
     RunTool("rm", {"-rf", log_dir}, &out);

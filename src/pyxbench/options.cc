@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,13 +27,20 @@ const char kIntro[] =
     "\n"
     "For fio users: options take fio's names where fio has one, but\n"
     "  - every run is time-based (fio's time_based): it runs for --runtime over\n"
-    "    the --size region, wrapping around at its end;\n"
+    "    the --size region, wrapping around at its end; --runtime and --ramp_time\n"
+    "    take seconds or fio's time units (500ms, 30s, 2m, 1h, 1d);\n"
     "  - --size is shared by the jobs: each of --numjobs gets its own 1/N of it\n"
     "    (fio gives every job the whole --size);\n"
-    "  - one job per command line: no --name, no job files;\n"
+    "  - one job per command line: no --name, no job files; --disk, not\n"
+    "    --filename; results on standard output, not in --output;\n"
     "  - --json prints one flat object of pyxbench's own (iops, bw_mib_s,\n"
     "    read_/write_ figures, latency percentiles in us, checks), not the form\n"
-    "    of fio's --output-format=json.\n"
+    "    of fio's --output-format=json;\n"
+    "  - --verify has no checksum kinds (--verify=crc32c): it compares every\n"
+    "    read with the bytes last written; a flag given again as --verify=off\n"
+    "    (or --verify 0, as fio takes it) is off (the later value wins);\n"
+    "  - --time_based, --direct=1, --ioengine=libaio, --group_reporting,\n"
+    "    --thread, --rwmixwrite and --eta are taken (see below).\n"
     "Every value is checked before anything starts; a value outside what is\n"
     "stated below is refused (exit status 2).\n";
 
@@ -40,13 +49,18 @@ const char kOutro[] =
     "--verify remembers which write last touched each unit of --size (4 bytes a\n"
     "unit; the unit divides every write's offset and length: 512 with --bsrange,\n"
     "else the largest common divisor of --bs and --blockalign, at least 512),\n"
-    "plus a byte per 4 KiB: under 1% of --size at 512-byte units. A run whose\n"
-    "state would not fit in the memory available is refused before it starts.\n"
+    "plus a byte per 4 KiB: under 1% of --size at 512-byte units. The cluster\n"
+    "pyxbench starts keeps every block written in memory: a --prefill writes all\n"
+    "of --size, a workload with writes may. A run whose state, buffers and\n"
+    "written blocks would not fit in the memory available is refused before it\n"
+    "starts; the cluster gets the rest as its budget and fails writes past it.\n"
+    "With --ini-set asyn_log=No the driver logs to stdio.log in the log folder.\n"
     "\n"
     "Exit status: 0 all clean; 1 not clean (I/O errors, verify errors, I/O lost\n"
-    "or completed twice); 2 a bad option, or the run could not start; 3 the run\n"
-    "hung (no I/O completed for 600 s, or PYXBENCH_HANG_S seconds) and was\n"
-    "given up; 4 the cluster process pyxbench started died;\n"
+    "or completed twice), or the results could not be written; 2 a bad option,\n"
+    "or the run could not start; 3 the run hung (in any phase, no I/O completed\n"
+    "for 600 s, or PYXBENCH_HANG_S seconds) and was given up; 4 the cluster\n"
+    "process pyxbench started died;\n"
     "128+N stopped by signal N (130 for SIGINT, 143 for SIGTERM): the first\n"
     "SIGINT or SIGTERM stops the run, lets what is in flight complete and prints\n"
     "the summary of what ran; a second ends it at once.\n";
@@ -62,6 +76,12 @@ const char* const kDriverKeys[] = {
     "rpc_timeout",      "service_ip",         "service_port",       "service_worker_num",
     "tarn_metrics_interval", "use_orla",      "volume_manager_ips", "volume_manager_ports",
     "worker_core_mask", "worker_num"};
+
+// Options that shape the cluster pyxbench starts: refused with --config,
+// where they would have no effect.
+const char* const kStartedClusterOnly[] = {
+    "pyxsim",      "disk-size",  "block-servers",    "volume-managers", "block-masters",
+    "sim-threads", "fault-seed", "fault-interval-ms"};
 
 // A CPU number below the size of the kernel's CPU set type.
 constexpr int64_t kMaxCpus = 1024;
@@ -104,6 +124,51 @@ bool ParseRw(const std::string& text, RwMode* out) {
   return true;
 }
 
+// "30", "1.5", "500ms", "30s", "2m", "1h", "1d" (fio's time units; a bare
+// number is seconds) into seconds; false when not such a time.
+bool ParseSeconds(const std::string& text, double* out) {
+  static const std::map<std::string, double> kUnits = {
+      {"", 1},       {"s", 1},        {"sec", 1},  {"ms", 1e-3}, {"msec", 1e-3},
+      {"us", 1e-6},  {"usec", 1e-6},  {"m", 60},   {"min", 60},  {"h", 3600},
+      {"d", 86400}};
+  if (text.empty() || !(isdigit(static_cast<unsigned char>(text[0])) || text[0] == '.')) {
+    return false;
+  }
+  char* end = nullptr;
+  const double d = strtod(text.c_str(), &end);
+  std::string unit(end);
+  for (char& c : unit) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  const auto it = kUnits.find(unit);
+  if (it == kUnits.end() || !std::isfinite(d)) return false;
+  *out = d * it->second;
+  return std::isfinite(*out);
+}
+
+// The CPUs this process may run on.
+std::vector<int> AllowedCpus() {
+  std::vector<int> cpus;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) != 0) return cpus;
+  for (int c = 0; c < CPU_SETSIZE; ++c) {
+    if (CPU_ISSET(c, &set)) cpus.push_back(c);
+  }
+  return cpus;
+}
+
+// {0, 1, 2, 3, 6} -> "0-3,6"
+std::string CpuListText(const std::vector<int>& cpus) {
+  std::string out;
+  for (size_t i = 0; i < cpus.size();) {
+    size_t j = i;
+    while (j + 1 < cpus.size() && cpus[j + 1] == cpus[j] + 1) ++j;
+    out += (out.empty() ? "" : ",") + std::to_string(cpus[i]);
+    if (j > i) out += "-" + std::to_string(cpus[j]);
+    i = j + 1;
+  }
+  return out;
+}
+
 std::string Num(double v) {
   char buf[32];
   snprintf(buf, sizeof(buf), "%g", v);
@@ -120,7 +185,7 @@ struct OptionDef {
   std::string allowed;
   std::string def;
   std::function<bool(const std::string&)> set;  // false: outside `allowed`
-  std::function<void()> flag;
+  std::function<void(bool)> flag;                // a flag: on, or off (--flag=off)
 };
 
 // "  --name ARG   help: allowed (default)", wrapped at 80 columns.
@@ -223,8 +288,11 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   bool bsrange_given = false;
   bool blockalign_given = false;
   std::vector<OptionDef> defs;
+  // Why the last value was refused, when its own check says more than the
+  // option's `allowed`.
+  std::string reason;
   auto flag = [&](const char* group, const std::string& name, const std::string& help,
-                  std::function<void()> f) {
+                  std::function<void(bool)> f) {
     defs.push_back({group, name, "", help, "", "", nullptr, std::move(f)});
   };
   auto opt = [&](const char* group, const std::string& name, const std::string& arg,
@@ -246,9 +314,8 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   };
   auto seconds_in = [](double lo, double hi, double* out) {
     return [lo, hi, out](const std::string& v) {
-      char* end = nullptr;
-      const double d = v.empty() ? NAN : strtod(v.c_str(), &end);
-      if (v.empty() || *end != '\0' || !std::isfinite(d) || d < lo || d > hi) return false;
+      double d;
+      if (!ParseSeconds(v, &d) || d < lo || d > hi) return false;
       *out = d;
       return true;
     };
@@ -270,6 +337,11 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       int_in(0, 100, &o->rwmixread));
   opt(nullptr, "bs", "SIZE", "block size, any byte count",
       SizeText(kMinBs) + " to " + SizeText(kMaxBs), "4k", [&](const std::string& v) {
+        if (v.find(',') != std::string::npos) {
+          reason = "pyxbench takes one block size for reads and writes alike (no fio R,W "
+                   "pair); for several sizes give --bsrange MIN-MAX";
+          return false;
+        }
         uint64_t n;
         if (!ParseSize(v, &n) || n < kMinBs || n > kMaxBs) return false;
         o->bs_min = o->bs_max = n;
@@ -304,14 +376,16 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       int_in(1, 4096, &o->iodepth));
   opt(nullptr, "numjobs", "N", "host threads, one I/O channel and 1/N of --size each",
       whole(1, 256), "1", int_in(1, 256, &o->numjobs));
-  const std::string runtimes = "0.1 to " + Num(kMaxRuntime) + ", or 0 with --prefill (the prefill only)";
+  const std::string units = "; seconds, or with fio's units (500ms, 30s, 2m, 1h, 1d)";
+  const std::string runtimes =
+      "0.1 to " + Num(kMaxRuntime) + ", or 0 with --prefill (the prefill only)" + units;
   std::string runtime_given = "10";
-  opt(nullptr, "runtime", "SECONDS", "how long the measured run lasts, at most a week", runtimes,
+  opt(nullptr, "runtime", "TIME", "how long the measured run lasts, at most a week", runtimes,
       "10", [&, set = seconds_in(0, kMaxRuntime, &o->runtime_s)](const std::string& v) {
         runtime_given = v;
         return set(v);
       });
-  opt(nullptr, "ramp_time", "SECONDS", "run first, not counted", "0 to 86400", "0",
+  opt(nullptr, "ramp_time", "TIME", "run first, not counted", "0 to 86400" + units, "0",
       seconds_in(0, 86400, &o->ramp_time_s));
   // A cluster given by --config holds disks of its own sizes (opening the
   // disk checks them); the cluster pyxbench starts, at most kMaxClusterDisk.
@@ -330,12 +404,13 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     return ParseSize(v, &o->offset) && o->offset <= kMaxGivenDisk;
   });
   opt(nullptr, "randseed", "N", "", "0 to 2^64-1", "0x5eed", seed(&o->randseed));
-  flag(nullptr, "verify", "check every read against what was written (memory: see below)",
-       [&] { o->verify = true; });
+  flag(nullptr, "verify",
+       "check every read against what was written (memory: see below); --verify=off undoes it",
+       [&](bool on) { o->verify = on; });
   opt(nullptr, "verify_pass", "on|off", "with --verify, read everything back at the end", "",
       "on", on_off(&o->verify_pass));
   flag(nullptr, "prefill", "write the whole range first (reads then copy data)",
-       [&] { o->prefill = true; });
+       [&](bool on) { o->prefill = on; });
   opt("Driver:", "crc", "on|off", "is_crc: per-4 KiB CRC32C checks", "", "as configured",
       [&](const std::string& v) {
         bool on;
@@ -369,6 +444,11 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   opt("Cluster:", "config", "FILE", "use the cluster FILE names instead of starting one",
       "a readable file", "", [&](const std::string& v) {
         o->config = v;
+        struct stat st;
+        if (!v.empty() && stat(v.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+          reason = "it is not a file: allowed a readable file (a driver configuration)";
+          return false;
+        }
         return !v.empty() && access(v.c_str(), R_OK) == 0;
       });
   opt(nullptr, "disk", "NAME", "disk to open", "letters, digits, '.', '_' and '-'", "pyxbench",
@@ -397,7 +477,8 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       int_in(1, 16, &o->block_masters));
   opt(nullptr, "sim-threads", "N", "worker threads per block server", whole(1, 64), "2",
       int_in(1, 64, &o->sim_threads));
-  flag(nullptr, "faults", "random faults in the cluster while it runs", [&] { o->faults = true; });
+  flag(nullptr, "faults", "random faults in the cluster while it runs",
+       [&](bool on) { o->faults = on; });
   opt(nullptr, "fault-seed", "N", "", "0 to 2^64-1", "1", seed(&o->fault_seed));
   opt(nullptr, "fault-interval-ms", "N", "one cluster event this often", whole(1, 3600000), "500",
       int_in(1, 3600000, &o->fault_interval_ms));
@@ -409,21 +490,86 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       whole(1, 1000000), "10", int_in(1, 1000000, &o->poll_sleep_us));
   opt(nullptr, "poll-nap-per-io-us", "N", "with more in flight, nap N us per I/O in flight",
       whole(1, 1000), "6", int_in(1, 1000, &o->poll_nap_per_io_us));
-  const std::string cpus = "CPU numbers 0 to " + std::to_string(kMaxCpus - 1);
+  const std::vector<int> allowed_cpus = AllowedCpus();
+  const std::string cpus =
+      allowed_cpus.empty()
+          ? "CPU numbers 0 to " + std::to_string(kMaxCpus - 1) + ", a range from low to high"
+          : "CPUs this process may run on (here " + CpuListText(allowed_cpus) +
+                "), a range from low to high";
+  auto cpu_list = [&](std::vector<int>* out) {
+    return [&, out](const std::string& v) {
+      if (!ParseCpuList(v, out, &reason)) return false;
+      // A set the kernel would not give (more CPUs than its type holds)
+      // leaves the check to the pinning.
+      if (allowed_cpus.empty()) return true;
+      for (int c : *out) {
+        if (std::find(allowed_cpus.begin(), allowed_cpus.end(), c) == allowed_cpus.end()) {
+          reason = "CPU " + std::to_string(c) + " is not one this process may run on (" +
+                   CpuListText(allowed_cpus) + ")";
+          return false;
+        }
+      }
+      return true;
+    };
+  };
   opt("CPU placement (lists as taskset takes them, e.g. 0-3,6):", "lib-cpus", "LIST",
-      "the library's threads run on these CPUs", cpus, "",
-      [&](const std::string& v) { return ParseCpuList(v, &o->lib_cpus); });
+      "the library's threads run on these CPUs", cpus, "", cpu_list(&o->lib_cpus));
   opt(nullptr, "host-cpus", "LIST", "the host's threads (jobs, main) on these", cpus, "",
-      [&](const std::string& v) { return ParseCpuList(v, &o->host_cpus); });
+      cpu_list(&o->host_cpus));
   flag("Output (everything but --json's object goes to standard error):", "json",
-       "one JSON object on standard output", [&] { o->json = true; });
+       "one JSON object on standard output", [&](bool on) { o->json = on; });
   opt(nullptr, "progress", "on|off", "a progress line a second, naming the phase", "", "on",
       on_off(&o->progress));
   opt(nullptr, "log-dir", "DIR", "driver and cluster logs", "", "a new temporary folder",
       [&](const std::string& v) { o->log_dir = v; return !v.empty(); });
   flag(nullptr, "keep-logs", "keep that folder even when all went well",
-       [&] { o->keep_logs = true; });
+       [&](bool on) { o->keep_logs = on; });
+  // fio's options for what pyxbench does anyway: taken, so that a fio
+  // command line runs, and refused where they would ask for something else.
+  bool ioengine_given = false;
+  flag("fio's options, taken where pyxbench does the same:", "time_based",
+       "every run is time-based; --time_based=0 is refused", [&](bool on) {
+         if (!on) reason = "every pyxbench run is time-based: it runs for --runtime";
+       });
+  flag(nullptr, "direct", "every I/O goes to the driver, there is no page cache; --direct=0 is "
+       "refused", [&](bool on) {
+         if (!on) reason = "every pyxbench I/O goes to the driver: there is no page cache";
+       });
+  opt(nullptr, "ioengine", "NAME",
+      "I/O go through the driver's C interface, asynchronously, --iodepth in flight per job "
+      "(a note says so)",
+      "libaio or io_uring", "", [&](const std::string& v) {
+        ioengine_given = true;
+        return v == "libaio" || v == "io_uring";
+      });
+  flag(nullptr, "group_reporting", "the jobs are always reported together", [&](bool on) {
+    if (!on) reason = "pyxbench always reports its jobs together";
+  });
+  opt(nullptr, "rwmixwrite", "PCT", "writes in a mixed workload: --rwmixread 100 - PCT",
+      whole(0, 100), "50", [&](const std::string& v) {
+        int writes;
+        if (!int_in(0, 100, &writes)(v)) return false;
+        o->rwmixread = 100 - writes;
+        return true;
+      });
+  opt(nullptr, "eta", "WHEN", "the progress line: always or auto (--progress on), never (off)",
+      "always, auto or never", "auto", [&](const std::string& v) {
+        if (v != "always" && v != "auto" && v != "never") return false;
+        o->progress = v != "never";
+        return true;
+      });
+  flag(nullptr, "thread", "the jobs are always threads of one process", [&](bool on) {
+    if (!on) reason = "pyxbench's jobs are always threads of one process";
+  });
+  opt(nullptr, "output-format", "FORMAT", "",
+      "normal (the summary); for one JSON object give --json (pyxbench's own form, not fio's)",
+      "normal", [&](const std::string& v) {
+        if (v != "normal") return false;
+        o->json = false;  // the later value wins: --json --output-format=normal
+        return true;
+      });
 
+  std::string cluster_only_given;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
@@ -450,11 +596,22 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       name = name.substr(0, eq);
       has_value = true;
     }
-    if (name == "name") {
-      *error =
-          "--name: pyxbench runs one job per command line and takes no job names or job "
-          "files; give fio's job options directly, for example: pyxbench --rw randread "
-          "--bs 4k --iodepth 16 --numjobs 2 --runtime 30 (see --help)";
+    // fio's options for what pyxbench does another way: that way named.
+    static const std::map<std::string, std::string> kOtherWay = {
+        {"name",
+         "pyxbench runs one job per command line and takes no job names or job files; give "
+         "fio's job options directly, for example: pyxbench --rw randread --bs 4k --iodepth 16 "
+         "--numjobs 2 --runtime 30"},
+        {"filename",
+         "pyxbench opens a disk of a cluster, not a file: --disk NAME (with --config FILE for "
+         "a cluster of your own)"},
+        {"output",
+         "pyxbench writes its results to standard output and everything else to standard "
+         "error: redirect it (pyxbench --json > r.json)"},
+    };
+    const auto other = kOtherWay.find(name);
+    if (other != kOtherWay.end()) {
+      *error = "--" + name + ": " + other->second + " (see --help)";
       return false;
     }
     const OptionDef* found = nullptr;
@@ -465,16 +622,32 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       *error = "unknown option --" + name + " (see --help)";
       return false;
     }
+    reason.clear();
+    if (std::find(std::begin(kStartedClusterOnly), std::end(kStartedClusterOnly), name) !=
+        std::end(kStartedClusterOnly)) {
+      cluster_only_given = name;
+    }
     if (found->flag) {
-      if (has_value) {
-        bool on;
-        if (!ParseOnOff(value, &on)) {
-          *error = "--" + name + " takes no value";
-          return false;
-        }
-        if (on) found->flag();
-      } else {
-        found->flag();
+      bool on = true;
+      // fio takes its boolean options' values as the next argument too
+      // (--direct 1); no other argument could follow a flag.
+      if (!has_value && i + 1 < argc && ParseOnOff(argv[i + 1], &on)) {
+        value = argv[++i];
+        has_value = true;
+      }
+      if (has_value && !ParseOnOff(value, &on)) {
+        *error = name == "verify"
+                     ? "bad value '" + value + "' for --verify: pyxbench's --verify has no " +
+                           "checksum kinds: it compares every read with the bytes last written " +
+                           "there; give --verify (or --verify=off)"
+                     : "bad value '" + value + "' for --" + name + ": allowed on or off (or " +
+                           "--" + name + " alone, for on)";
+        return false;
+      }
+      found->flag(on);
+      if (!reason.empty()) {
+        *error = "--" + name + (has_value ? "=" + value : "") + ": " + reason;
+        return false;
       }
       continue;
     }
@@ -487,7 +660,9 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     }
     if (!found->set(value)) {
       *error = "bad value '" + value + "' for --" + name;
-      if (!found->allowed.empty()) {
+      if (!reason.empty()) {
+        *error += ": " + reason;
+      } else if (!found->allowed.empty()) {
         *error += ": allowed " + found->allowed;
       } else if (found->arg == "on|off") {
         *error += ": allowed on or off";
@@ -545,6 +720,11 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   } else if (o->faults) {
     *error = "--faults needs the cluster pyxbench starts: give no --config";
     return false;
+  } else if (!cluster_only_given.empty()) {
+    *error = "--" + cluster_only_given + " shapes the cluster pyxbench starts and has no " +
+             "effect on one given by --config: give no --config, or leave --" +
+             cluster_only_given + " out";
+    return false;
   }
   if (o->verify && VerifyUnit(*o) < 512) {
     *error = "--verify tracks writes in units dividing every write's offset and length, here " +
@@ -553,15 +733,22 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     return false;
   }
   if (o->config.empty() && o->drivers < 0) o->drivers = 4;
+  if (ioengine_given) {
+    fprintf(stderr,
+            "pyxbench: note: --ioengine: pyxbench has one engine, the driver's C interface; "
+            "it submits asynchronously, --iodepth in flight per job, as libaio would\n");
+  }
   // Fail-overs need a second volume manager and block master.
   if (o->volume_managers == 0) o->volume_managers = o->faults ? 2 : 1;
   if (o->block_masters == 0) o->block_masters = o->faults ? 2 : 1;
   return true;
 }
 
-bool ParseCpuList(const std::string& text, std::vector<int>* out) {
+bool ParseCpuList(const std::string& text, std::vector<int>* out, std::string* why) {
   std::vector<int> cpus;
   size_t at = 0;
+  std::string unused;
+  if (why == nullptr) why = &unused;
   while (at <= text.size()) {
     const size_t comma = std::min(text.find(',', at), text.size());
     const std::string item = text.substr(at, comma - at);
@@ -574,7 +761,12 @@ bool ParseCpuList(const std::string& text, std::vector<int>* out) {
                !ParseUnsigned(item.substr(dash + 1), 10, &last)) {
       return false;
     }
-    if (last < first || last >= static_cast<uint64_t>(kMaxCpus)) return false;
+    if (last < first) {
+      *why = "the range " + item + " runs from high to low: give " + std::to_string(last) + "-" +
+             std::to_string(first);
+      return false;
+    }
+    if (last >= static_cast<uint64_t>(kMaxCpus)) return false;
     for (uint64_t c = first; c <= last; ++c) cpus.push_back(static_cast<int>(c));
     at = comma + 1;
   }

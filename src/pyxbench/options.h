@@ -79,8 +79,10 @@ struct Options {
 // prints usage to stdout and returns false with error "".
 bool ParseOptions(int argc, char** argv, Options* out, std::string* error);
 
-// "0-3,6" -> {0, 1, 2, 3, 6}; false when not such a list of CPU numbers.
-bool ParseCpuList(const std::string& text, std::vector<int>* out);
+// "0-3,6" -> {0, 1, 2, 3, 6}; false when not such a list of CPU numbers
+// (with why, when given and more can be said than that: "3-1" runs from
+// high to low).
+bool ParseCpuList(const std::string& text, std::vector<int>* out, std::string* why = nullptr);
 
 // "4k" -> 4096, "1536" -> 1536, "1m" -> 1048576, "1t"; false when not a
 // size or past 2^64 - 1.

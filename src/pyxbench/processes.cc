@@ -78,6 +78,15 @@ uint16_t ControlPortOf(const std::string& line) {
   return port > 0 && port < 65536 ? static_cast<uint16_t>(port) : 0;
 }
 
+// "exited with status 1", "killed by signal 9 (Killed)".
+std::string HowEnded(int status) {
+  if (WIFSIGNALED(status)) {
+    return "killed by signal " + std::to_string(WTERMSIG(status)) + " (" +
+           strsignal(WTERMSIG(status)) + ")";
+  }
+  return "exited with status " + std::to_string(WEXITSTATUS(status));
+}
+
 }  // namespace
 
 std::string SelfDir() {
@@ -150,7 +159,9 @@ bool SimProcess::Start(const std::string& path, const std::vector<std::string>& 
       pid_ = -1;
       std::string log;
       ReadFile(log_path, &log);
-      *error = "the cluster program ended before it was ready: " + Trim(log.substr(0, 2000));
+      log = Trim(log.substr(0, 2000));
+      *error = "the cluster program " + path + " ended before it was ready (" + HowEnded(status) +
+               "): " + (log.empty() ? "it printed nothing" : log);
       return false;
     }
     std::string log;
@@ -185,14 +196,13 @@ void SimProcess::Stop() {
 bool SimProcess::Ended(std::string* how) {
   if (pid_ <= 0) return false;
   int status = 0;
-  if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
+  rusage ru;
+  if (wait4(pid_, &status, WNOHANG, &ru) != pid_) return false;
   pid_ = -1;
-  if (WIFSIGNALED(status)) {
-    *how = "killed by signal " + std::to_string(WTERMSIG(status)) + " (" +
-           strsignal(WTERMSIG(status)) + ")";
-  } else {
-    *how = "exited with status " + std::to_string(WEXITSTATUS(status));
-  }
+  // Its /proc entry is gone: what it used in all comes with its end.
+  last_cpu_s_ = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec * 1e-6 + ru.ru_stime.tv_sec +
+                ru.ru_stime.tv_usec * 1e-6;
+  *how = HowEnded(status);
   return true;
 }
 

@@ -9,11 +9,7 @@ namespace {
 
 using ull = unsigned long long;
 
-std::string Size(uint64_t bytes) {
-  if (bytes % (1 << 20) == 0) return std::to_string(bytes >> 20) + "m";
-  if (bytes % 1024 == 0) return std::to_string(bytes >> 10) + "k";
-  return std::to_string(bytes);
-}
+std::string Size(uint64_t bytes) { return SizeText(bytes); }
 
 std::string Count(double v) {
   char buf[32];
@@ -107,25 +103,39 @@ void PrintSummary(FILE* out, const Report& r) {
 
   fprintf(out, "pyxbench: rw=%s", RwName(o.rw));
   if (HasReads(o.rw) && HasWrites(o.rw)) fprintf(out, " (%d%% reads)", o.rwmixread);
-  fprintf(out, ", bs=%s, iodepth=%d, numjobs=%d, drivers=%d, crc=%s, verify=%s, size=%s\n",
-          bs.c_str(), o.iodepth, o.numjobs, r.drivers, o.crc == 1 ? "on" : o.crc == 0 ? "off" : "as configured",
-          o.verify ? "on" : "off", Size(o.size).c_str());
-  PrintDirection(out, "read", reads, rbytes, secs, r.read_lat);
-  PrintDirection(out, "write", writes, wbytes, secs, r.write_lat);
-  Histogram all = r.read_lat;
-  all.Merge(r.write_lat);
-  fprintf(out, "  all  : IOPS=%s, BW=%.1fMiB/s over %.1f s\n", Count(ios / secs).c_str(),
-          (rbytes + wbytes) / secs / (1 << 20), secs);
-  fprintf(out, "    lat (usec): p50=%.1f, p90=%.1f, p99=%.1f, p99.9=%.1f\n",
-          Us(all.Percentile(0.5)), Us(all.Percentile(0.9)), Us(all.Percentile(0.99)),
-          Us(all.Percentile(0.999)));
+  fprintf(out, ", bs=%s, iodepth=%d, numjobs=%d, drivers=%d, crc=%s, verify=%s, size=%s",
+          bs.c_str(), o.iodepth, o.numjobs, r.drivers, r.crc_on ? "on" : "off",
+          o.verify ? "on" : "off", Size(r.size).c_str());
+  if (o.offset != 0) fprintf(out, ", offset=%s", Size(o.offset).c_str());
+  if (o.ramp_time_s > 0) fprintf(out, ", ramp_time=%gs", o.ramp_time_s);
+  fprintf(out, "\n");
+  if (!m.measured && o.runtime_s == 0) {
+    fprintf(out, "  all  : no rates: --runtime 0 runs the prefill only\n");
+  } else if (!m.measured) {
+    fprintf(out, "  all  : no rates: the run stopped before its measured span began%s\n",
+            o.ramp_time_s > 0 ? " (during the prefill or the ramp)" : " (during the prefill)");
+  } else {
+    PrintDirection(out, "read", reads, rbytes, secs, r.read_lat);
+    PrintDirection(out, "write", writes, wbytes, secs, r.write_lat);
+    Histogram all = r.read_lat;
+    all.Merge(r.write_lat);
+    fprintf(out, "  all  : IOPS=%s, BW=%.1fMiB/s over %.1f s\n", Count(ios / secs).c_str(),
+            (rbytes + wbytes) / secs / (1 << 20), secs);
+    fprintf(out, "    lat (usec): p50=%.1f, p90=%.1f, p99=%.1f, p99.9=%.1f\n",
+            Us(all.Percentile(0.5)), Us(all.Percentile(0.9)), Us(all.Percentile(0.99)),
+            Us(all.Percentile(0.999)));
+  }
   const double cpu = m.cpu_end - m.cpu_start;
   const double lib_cpu = m.lib_cpu_end - m.lib_cpu_start;
   fprintf(out, "  cpu  : driver process %.2f s (user+sys), %.2f us per I/O", cpu,
           ios ? cpu / ios * 1e6 : 0.0);
   fprintf(out, "; library threads %.2f s, %.2f us per I/O", lib_cpu,
           ios ? lib_cpu / ios * 1e6 : 0.0);
-  if (m.sim_cpu_end > 0) fprintf(out, "; cluster process %.2f s", m.sim_cpu_end - m.sim_cpu_start);
+  if (r.cluster_died_cpu_s >= 0) {
+    fprintf(out, "; cluster process died (%.2f s in all)", r.cluster_died_cpu_s);
+  } else if (m.sim_cpu_end > 0) {
+    fprintf(out, "; cluster process %.2f s", m.sim_cpu_end - m.sim_cpu_start);
+  }
   fprintf(out, "\n");
   const uint64_t pieces = m.pieces_end - m.pieces_start;
   const uint64_t waits = m.pending_end - m.pending_start;
@@ -175,13 +185,30 @@ void PrintJson(FILE* out, const Report& r) {
   all.Merge(r.write_lat);
   fprintf(out, "{\"rw\": \"%s\", \"rwmixread\": %d, \"bs_min\": %llu, \"bs_max\": %llu, ",
           RwName(o.rw), o.rwmixread, static_cast<ull>(o.bs_min), static_cast<ull>(o.bs_max));
-  fprintf(out, "\"iodepth\": %d, \"numjobs\": %d, \"drivers\": %d, \"crc\": %d, \"verify\": %s, ",
-          o.iodepth, o.numjobs, r.drivers, o.crc, o.verify ? "true" : "false");
-  fprintf(out, "\"runtime_s\": %.3f, \"ios\": %llu, \"iops\": %.1f, \"read_iops\": %.1f, ", secs,
-          static_cast<ull>(ios), ios / secs, reads / secs);
-  fprintf(out, "\"write_iops\": %.1f, \"bw_mib_s\": %.2f, \"read_bw_mib_s\": %.2f, ",
-          writes / secs, bytes / secs / (1 << 20), rbytes / secs / (1 << 20));
-  fprintf(out, "\"write_bw_mib_s\": %.2f, ", wbytes / secs / (1 << 20));
+  fprintf(out, "\"blockalign\": %llu, \"size\": %llu, \"offset\": %llu, ",
+          static_cast<ull>(o.blockalign), static_cast<ull>(r.size), static_cast<ull>(o.offset));
+  fprintf(out, "\"iodepth\": %d, \"numjobs\": %d, \"drivers\": %d, \"crc\": %s, \"verify\": %s, ",
+          o.iodepth, o.numjobs, r.drivers, r.crc_on ? "true" : "false",
+          o.verify ? "true" : "false");
+  fprintf(out, "\"ramp_time_s\": %.3f, \"measured\": %s, \"runtime_s\": %.3f, \"ios\": %llu, ",
+          o.ramp_time_s, m.measured ? "true" : "false", m.measured ? secs : 0.0,
+          static_cast<ull>(ios));
+  // Rates over no measured span are null, never a figure.
+  auto rate = [&](const char* key, double v, const char* format) {
+    fprintf(out, "\"%s\": ", key);
+    if (m.measured) {
+      fprintf(out, format, v);
+    } else {
+      fprintf(out, "null");
+    }
+    fprintf(out, ", ");
+  };
+  rate("iops", ios / secs, "%.1f");
+  rate("read_iops", reads / secs, "%.1f");
+  rate("write_iops", writes / secs, "%.1f");
+  rate("bw_mib_s", bytes / secs / (1 << 20), "%.2f");
+  rate("read_bw_mib_s", rbytes / secs / (1 << 20), "%.2f");
+  rate("write_bw_mib_s", wbytes / secs / (1 << 20), "%.2f");
   JsonLatency(out, "lat_us", all);
   fprintf(out, ", ");
   JsonLatency(out, "read_lat_us", r.read_lat);

@@ -23,6 +23,9 @@ struct Measure {
   double lib_cpu_start = 0, lib_cpu_end = 0;
   double sim_cpu_start = 0, sim_cpu_end = 0;  // the cluster's process
   std::string fault_stats;                    // what the random faults did
+  // The measured span began: false when the run stopped (or a job failed)
+  // during the prefill or the ramp. Rates exist only over a measured span.
+  bool measured = false;
   // The library's I/O (host I/O split at its stripe) submitted, and how
   // many times admission made one wait in a driver's pending queue.
   uint64_t pieces_start = 0, pieces_end = 0;
@@ -33,6 +36,10 @@ struct Measure {
 struct Report {
   const Options* options = nullptr;
   int drivers = 0;
+  bool crc_on = false;  // is_crc as the driver's configuration had it
+  uint64_t size = 0;    // bytes of --size the jobs covered (whole 4 KiB shares)
+  // The cluster process died: the CPU it used in all (-1: it did not die).
+  double cluster_died_cpu_s = -1;
   Measure measure;
   JobCounts totals;  // the whole run: prefill, workload, drain, read-back
   Histogram read_lat, write_lat;  // nanoseconds, measured span only

@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -177,6 +178,29 @@ std::string TakeLogDir(const std::string& err) {
   return dir;
 }
 
+// Bytes of the driver's log files in the folder a run left behind.
+size_t DriverLogBytes(const std::string& err) {
+  const std::string mark = "logs kept in ";
+  const size_t at = err.rfind(mark);
+  if (at == std::string::npos) return 0;
+  const std::string dir = err.substr(at + mark.size(), err.find('\n', at) - at - mark.size());
+  size_t bytes = 0;
+  DIR* d = opendir(dir.c_str());
+  while (dirent* e = d != nullptr ? readdir(d) : nullptr) {
+    if (std::string(e->d_name).compare(0, 9, "pyxdriver") == 0) {
+      bytes += ReadAll(dir + "/" + e->d_name).size();
+    }
+  }
+  if (d != nullptr) closedir(d);
+  return bytes;
+}
+
+// A path of this test process's own under the test folder: the suites of
+// several builds may run at once on one machine.
+std::string TempPath(const std::string& name) {
+  return std::string(testing::TempDir()) + "/" + name + "." + std::to_string(getpid());
+}
+
 // Whether `text` is one JSON object (parsed by protobuf's JSON reader).
 bool IsJson(const std::string& text) {
   google::protobuf::Struct parsed;
@@ -245,6 +269,35 @@ TEST(PyxbenchOptions, EachBadValueRefusedWithItsLimitBeforeAnythingStarts) {
       {{"--config", "/nonexistent/driver.ini"},
        "'/nonexistent/driver.ini' for --config",
        "a readable file"},
+      // fio's habits: the later value of a flag wins, fio's time units, fio's
+      // options for what pyxbench does anyway, and the rest pointed to
+      // pyxbench's way.
+      {{"--runtime=30x"}, "'30x' for --runtime", "0.1 to 604800"},
+      {{"--runtime=1ms"}, "'1ms' for --runtime", "0.1 to 604800"},
+      {{"--ramp_time", "2d"}, "'2d' for --ramp_time", "0 to 86400"},
+      {{"--verify=crc32c"}, "'crc32c' for --verify: pyxbench's --verify has no checksum kinds", ""},
+      {{"--prefill=maybe"}, "'maybe' for --prefill: allowed on or off", ""},
+      {{"--output-format=json"}, "'json' for --output-format", "normal (the summary); for one JSON"},
+      {{"--time_based=0"}, "--time_based=0: every pyxbench run is time-based", ""},
+      {{"--direct=0"}, "--direct=0: every pyxbench I/O goes to the driver", ""},
+      {{"--direct", "0"}, "--direct=0: every pyxbench I/O goes to the driver", ""},
+      {{"--thread=0"}, "--thread=0: pyxbench's jobs are always threads", ""},
+      {{"--group_reporting=false"}, "--group_reporting=false: pyxbench always reports its jobs together", ""},
+      {{"--ioengine=psync"}, "'psync' for --ioengine", "libaio or io_uring"},
+      {{"--filename=/dev/sdb"}, "--filename: pyxbench opens a disk of a cluster", ""},
+      {{"--output=r.txt"}, "--output: pyxbench writes its results to standard output", ""},
+      {{"--bs=4k,8k"}, "'4k,8k' for --bs: pyxbench takes one block size", ""},
+      {{"--eta=sometimes"}, "'sometimes' for --eta", "always, auto or never"},
+      // Where it can say more than the limit: which part is wrong.
+      {{"--lib-cpus", "1000"}, "CPU 1000 is not one this process may run on", ""},
+      {{"--host-cpus", "3-1"}, "the range 3-1 runs from high to low: give 1-3", ""},
+      {{"--config", "/"}, "'/' for --config: it is not a file", ""},
+      {{"--config", PYX_SOURCE_DIR "/README.md"}, "README.md is not a driver configuration: it has no [ORLA] section", ""},
+      {{"--config", PYX_SOURCE_DIR "/README.md", "--block-servers", "2"},
+       "--block-servers shapes the cluster pyxbench starts", ""},
+      {{"--config", PYX_SOURCE_DIR "/README.md", "--disk-size", "1g"},
+       "--disk-size shapes the cluster pyxbench starts", ""},
+      {{"--log-dir", "/nonexistent/x"}, "cannot make the log folder /nonexistent/x", ""},
   };
   // All at once: each is a whole program start.
   std::vector<std::unique_ptr<Bench>> runs;
@@ -273,15 +326,97 @@ TEST(PyxbenchOptions, EachBadValueRefusedWithItsLimitBeforeAnythingStarts) {
   // 128g is the limit of the cluster pyxbench starts; one given by --config
   // has disks of their own sizes, checked when the disk opens (this file
   // names no cluster: the run ends there).
-  const std::string ini = std::string(testing::TempDir()) + "/pyxbench_config_only.ini";
+  const std::string ini = TempPath("pyxbench_config_only.ini");
   std::ofstream(ini) << "[ORLA]\n";
   Bench given({PYXBENCH_BIN, "--config", ini, "--size", "200g", "--offset", "150g"});
   EXPECT_EQ(given.Wait(60), 2) << given.err();
   EXPECT_EQ(given.err().find("for --size"), std::string::npos) << given.err();
   EXPECT_EQ(given.err().find("past the largest disk"), std::string::npos) << given.err();
-  EXPECT_NE(given.err().find("cannot open disk pyxbench"), std::string::npos) << given.err();
+  EXPECT_NE(given.err().find("names no volume manager"), std::string::npos) << given.err();
   TakeLogDir(given.err());
   unlink(ini.c_str());
+}
+
+// The cluster pyxbench starts keeps what is written in memory: a run that
+// would write more than the machine has is refused before it starts, with
+// the figures.
+TEST(PyxbenchOptions, RunThatCannotFitRefusedWithItsFigures) {
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key, unit;
+  unsigned long long kib = 0, available_kib = 0;
+  while (meminfo >> key >> kib >> unit) {
+    if (key == "MemAvailable:") available_kib = kib;
+  }
+  if (available_kib == 0 || available_kib >= (130ull << 20)) {
+    GTEST_SKIP() << "this machine could hold a 128 GiB prefill";
+  }
+  Bench b({PYXBENCH_BIN, "--prefill", "--size", "128g", "--runtime", "0"});
+  EXPECT_EQ(b.Wait(60), 2) << b.err();
+  const std::string err = b.err();
+  for (const char* part : {"the run needs 132096 MiB of memory", "--prefill writes all of --size 128g",
+                           "MiB are available"}) {
+    EXPECT_NE(err.find(part), std::string::npos) << part << ": " << err;
+  }
+  EXPECT_EQ(err.find("logs kept"), std::string::npos) << err;
+}
+
+// The memory figures as odd machines give them, seen through a mount
+// namespace of the test's own: /proc/meminfo without a readable
+// MemAvailable, and a cgroup whose usage is mostly page cache (as after a
+// build) refuse no ordinary run; a cgroup filled by what it cannot give
+// back refuses, with the figures. The cluster program is /bin/false, so
+// a run the memory check lets through ends at the cluster's start.
+TEST(PyxbenchOptions, MemoryFiguresOfOddMachines) {
+  if (system("unshare -m sh -c 'mount --bind /dev/null /proc/meminfo && "
+             "mount -t tmpfs none /sys/fs/cgroup' >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "no mount namespace of its own here";
+  }
+  const std::string dir = TempPath("pyxbench_odd_memory");
+  ASSERT_EQ(system(("rm -rf " + dir + " && mkdir -p " + dir).c_str()), 0);
+  struct Case {
+    const char* meminfo_available;  // the MemAvailable line's value
+    uint64_t cgroup_current, cgroup_file_cache;  // GiB of a cgroup limited to 8 GiB
+    bool refused;
+  };
+  const Case cases[] = {
+      {"garbage kB", 0, 0, false},
+      {"0 kB", 0, 0, false},
+      {"20000000 kB", 7, 6, false},  // 7 GiB used, 6 of them page cache
+      {"20000000 kB", 8, 0, true},   // full, nothing to give back
+  };
+  std::vector<std::unique_ptr<Bench>> runs;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    const std::string meminfo = dir + "/meminfo" + std::to_string(i);
+    std::ofstream(meminfo) << "MemTotal: 24000000 kB\nMemAvailable: " << c.meminfo_available
+                           << "\n";
+    std::string script = "mount --bind " + meminfo + " /proc/meminfo";
+    if (c.cgroup_current != 0) {
+      script += " && mount -t tmpfs none /sys/fs/cgroup && echo " + std::to_string(8ull << 30) +
+                " > /sys/fs/cgroup/memory.max && echo " +
+                std::to_string(c.cgroup_current << 30) +
+                " > /sys/fs/cgroup/memory.current && printf 'anon 1\\nactive_file " +
+                std::to_string(c.cgroup_file_cache << 29) + "\\ninactive_file " +
+                std::to_string(c.cgroup_file_cache << 29) + "\\n' > /sys/fs/cgroup/memory.stat";
+    }
+    script += std::string(" && exec ") + PYXBENCH_BIN +
+              " --rw randwrite --size 2g --runtime 1 --pyxsim /bin/false";
+    runs.emplace_back(new Bench({"unshare", "-m", "sh", "-c", script}));
+  }
+  for (size_t i = 0; i < runs.size(); ++i) {
+    Bench& b = *runs[i];
+    EXPECT_EQ(b.Wait(60), 2) << i << ": " << b.err();
+    const std::string err = b.err();
+    if (cases[i].refused) {
+      EXPECT_NE(err.find("the run needs 2064 MiB of memory"), std::string::npos) << i << err;
+      EXPECT_NE(err.find("only 0 MiB are available"), std::string::npos) << i << err;
+    } else {
+      EXPECT_EQ(err.find("the run needs"), std::string::npos) << i << ": " << err;
+      EXPECT_NE(err.find("ended before it was ready"), std::string::npos) << i << ": " << err;
+    }
+    TakeLogDir(err);
+  }
+  ASSERT_EQ(system(("rm -rf " + dir).c_str()), 0);
 }
 
 // --- Runs against the cluster ---
@@ -294,7 +429,13 @@ enum class Act {
   kRunShJson,
   kVerifyLargeSize,
   kLongPassNotAHang,
-  kClusterHung
+  kClusterHung,
+  kClusterHungInRun,
+  kFioCommandLine,
+  kResultsUnwritable,
+  kStopDuringStartUp,
+  kGivenCluster,
+  kGivenClusterDies
 };
 
 struct RunCase {
@@ -333,6 +474,16 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       EXPECT_EQ(Field(json, "lost"), "0");
       if (!ramp) {
         EXPECT_GT(Number(json, "verified_bytes"), 0);
+        EXPECT_EQ(Field(json, "measured"), "true");
+        EXPECT_GT(Number(json, "iops"), 0);
+      } else {
+        // Stopped in its ramp: no measured span, so no rate at all.
+        EXPECT_EQ(Field(json, "measured"), "false") << json;
+        EXPECT_EQ(Field(json, "runtime_s"), "0.000") << json;
+        EXPECT_EQ(Field(json, "ios"), "0") << json;
+        for (const char* rate : {"iops", "read_iops", "write_iops", "bw_mib_s"}) {
+          EXPECT_EQ(Field(json, rate), "null") << rate << ": " << json;
+        }
       }
       EXPECT_TRUE(Gone(sims[0], 30)) << "pyxsim left running";
       EXPECT_FALSE(TakeLogDir(err).empty()) << "the folder left behind is not named: " << err;
@@ -374,6 +525,9 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       EXPECT_NE(b.err().find("/pyxsim.out"), std::string::npos) << b.err();
       EXPECT_EQ(b.Wait(60), 4) << b.err();
       EXPECT_NE(b.out().find("stopped: the cluster process died"), std::string::npos) << b.out();
+      // Its CPU comes with its end, not as 0.
+      EXPECT_NE(b.out().find("cluster process died ("), std::string::npos) << b.out();
+      EXPECT_EQ(b.out().find("cluster process 0.00 s"), std::string::npos) << b.out();
       TakeLogDir(b.err());
       break;
     }
@@ -426,6 +580,9 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       ASSERT_TRUE(IsJson(json)) << json << b.err();
       EXPECT_EQ(Field(json, "clean"), "true");
       EXPECT_GE(Number(json, "verified_bytes"), 320.0 * (1 << 20));
+      // A prefill alone measures no span: no rate.
+      EXPECT_EQ(Field(json, "measured"), "false") << json;
+      EXPECT_EQ(Field(json, "iops"), "null") << json;
       TakeLogDir(b.err());
       break;
     }
@@ -441,9 +598,189 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       ASSERT_EQ(sims.size(), 1u);
       kill(sims[0], SIGSTOP);
       EXPECT_EQ(b.Wait(60), 3) << b.err();
-      EXPECT_NE(b.err().find("nothing completed for 2 s; giving up"), std::string::npos) << b.err();
+      EXPECT_NE(b.err().find("nothing completed for 2 s during the prefill; giving up"),
+                std::string::npos)
+          << b.err();
       EXPECT_TRUE(Gone(sims[0], 30)) << "pyxsim left behind";
       EXPECT_FALSE(TakeLogDir(b.err()).empty()) << b.err();
+      break;
+    }
+    case Act::kClusterHungInRun: {
+      // Frozen during a long run: given up the hang span after the last
+      // completion, not after the run's span.
+      Bench b({PYXBENCH_BIN, "--runtime", "120", "--iodepth", "4", "--size", "16m",
+               "--rpc-timeout-ms", "120000"},
+              {"PYXBENCH_HANG_S=3"});
+      ASSERT_TRUE(b.WaitForErr("] run", 60)) << b.err();
+      const std::vector<pid_t> sims = ChildrenNamed(b.pid(), "pyxsim");
+      ASSERT_EQ(sims.size(), 1u);
+      kill(sims[0], SIGSTOP);
+      const auto frozen = Clock::now();
+      EXPECT_EQ(b.Wait(60), 3) << b.err();
+      EXPECT_LT(Since(frozen), 60.0) << "given up with the run's span, not the hang span";
+      EXPECT_NE(b.err().find("nothing completed for 3 s during the run; giving up"),
+                std::string::npos)
+          << b.err();
+      EXPECT_TRUE(Gone(sims[0], 30)) << "pyxsim left behind";
+      TakeLogDir(b.err());
+      break;
+    }
+    case Act::kFioCommandLine: {
+      // A fio user's command line: fio's options for what pyxbench does
+      // anyway are taken, time units read, a flag turned off later stays off,
+      // and a --size that is no whole number of blocks says what runs.
+      Bench b({PYXBENCH_BIN, "--time_based", "--direct", "--direct", "1", "--direct=1",
+               "--ioengine=libaio", "--group_reporting", "true", "--thread", "--output-format=normal", "--runtime=500ms",
+               "--ramp_time=0.2s", "--verify", "--verify=off", "--prefill", "--prefill=no",
+               "--size", "1000000", "--offset", "1m", "--json", "--progress", "off"});
+      EXPECT_EQ(b.Wait(120), 0) << b.err();
+      const std::string json = b.out();
+      ASSERT_TRUE(IsJson(json)) << json << b.err();
+      EXPECT_EQ(Field(json, "verify"), "false");
+      EXPECT_EQ(Field(json, "verified_bytes"), "0");
+      EXPECT_EQ(b.err().find("prefilling"), std::string::npos) << b.err();
+      EXPECT_EQ(Field(json, "size"), std::to_string(1000000 / 4096 * 4096));
+      EXPECT_EQ(Field(json, "offset"), std::to_string(1 << 20));
+      EXPECT_EQ(Field(json, "ramp_time_s"), "0.200");
+      EXPECT_EQ(Field(json, "blockalign"), "4096");
+      EXPECT_GE(Number(json, "runtime_s"), 0.5);
+      EXPECT_LT(Number(json, "runtime_s"), 5.0) << "--runtime=500ms read as seconds";
+      for (const char* note : {"note: --ioengine", "note: --size 1000000 runs as 976k"}) {
+        EXPECT_NE(b.err().find(note), std::string::npos) << note << ": " << b.err();
+      }
+      // Cluster-wide checksums as the driver's configuration has them.
+      EXPECT_TRUE(Field(json, "crc") == "true" || Field(json, "crc") == "false") << json;
+      break;
+    }
+    case Act::kResultsUnwritable: {
+      // `pyxbench --json > r.json && next` must not go on with an empty file.
+      Bench b({"bash", "-c",
+               std::string("exec ") + PYXBENCH_BIN +
+                   " --json --runtime 0.3 --size 16m --progress off >/dev/full"});
+      EXPECT_EQ(b.Wait(120), 1) << b.err();
+      EXPECT_NE(b.err().find("cannot write the results: No space left on device"),
+                std::string::npos)
+          << b.err();
+      TakeLogDir(b.err());
+      Bench help({"bash", "-c", std::string("exec ") + PYXBENCH_BIN + " --help >/dev/full"});
+      EXPECT_EQ(help.Wait(60), 1) << help.err();
+      EXPECT_NE(help.err().find("cannot write the usage"),
+                std::string::npos)
+          << help.err();
+      break;
+    }
+    case Act::kStopDuringStartUp: {
+      // A cluster program that ends at once says how; one that never gets
+      // ready is stopped by SIGINT, with nothing in flight to wait for.
+      Bench failed({PYXBENCH_BIN, "--pyxsim", "/bin/false"});
+      EXPECT_EQ(failed.Wait(60), 2) << failed.err();
+      EXPECT_NE(failed.err().find("/bin/false ended before it was ready (exited with status 1)"),
+                std::string::npos)
+          << failed.err();
+      TakeLogDir(failed.err());
+
+      const std::string dir = TempPath("pyxbench_slow_sim");
+      ASSERT_EQ(system(("rm -rf " + dir + " && mkdir -p " + dir).c_str()), 0);
+      std::ofstream(dir + "/sim") << "#!/bin/sh\ntouch " << dir << "/started\nexec sleep 60\n";
+      chmod((dir + "/sim").c_str(), 0755);
+      Bench b({PYXBENCH_BIN, "--pyxsim", dir + "/sim"});
+      const auto start = Clock::now();
+      while (access((dir + "/started").c_str(), F_OK) != 0 && Since(start) < 30) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      kill(b.pid(), SIGINT);
+      EXPECT_EQ(b.Wait(60), 130) << b.err();
+      EXPECT_NE(b.err().find("SIGINT during the start-up: stopping (again to end at once)"),
+                std::string::npos)
+          << b.err();
+      EXPECT_EQ(b.err().find("in flight"), std::string::npos) << b.err();
+      TakeLogDir(b.err());
+      ASSERT_EQ(system(("rm -rf " + dir).c_str()), 0);
+      break;
+    }
+    case Act::kGivenCluster: {
+      // A cluster of one's own (--config) with a small memory budget.
+      const std::string ini = TempPath("pyxbench_given.ini");
+      Bench sim({std::string(PYX_BUILD_DIR) + "/sim/pyxsim", "--bs", "2", "--disk", "d0:64M",
+                 "--memory-budget", "4m", "--ini", ini});
+      const auto start = Clock::now();
+      while (sim.out().find("pyxsim ready") == std::string::npos && Since(start) < 60) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      ASSERT_NE(sim.out().find("pyxsim ready"), std::string::npos) << sim.out() << sim.err();
+
+      // A disk it does not have: said so, and the driver's log written out.
+      Bench nosuch({PYXBENCH_BIN, "--config", ini, "--disk", "nosuch"});
+      EXPECT_EQ(nosuch.Wait(120), 2) << nosuch.err();
+      EXPECT_NE(nosuch.err().find("cannot open disk nosuch: no such disk"), std::string::npos)
+          << nosuch.err();
+      EXPECT_GT(DriverLogBytes(nosuch.err()), 0u) << "the driver's log was not written out";
+      TakeLogDir(nosuch.err());
+
+      // The heaviest well-behaved workload within the budget: all of it
+      // written (the prefill), then overwritten, unaligned, verified; never
+      // refused.
+      Bench within({PYXBENCH_BIN, "--config", ini, "--disk", "d0", "--prefill", "--rw",
+                    "randwrite", "--bsrange", "512-64k", "--size", "4m", "--runtime", "0.5", "--iodepth", "8",
+                    "--numjobs", "2", "--verify", "--json", "--progress", "off"});
+      EXPECT_EQ(within.Wait(120), 0) << within.err();
+      ASSERT_TRUE(IsJson(within.out())) << within.out() << within.err();
+      EXPECT_EQ(Field(within.out(), "errors"), "0") << within.out();
+      EXPECT_EQ(Field(within.out(), "clean"), "true") << within.out();
+      EXPECT_GE(Number(within.out(), "verified_bytes"), 4.0 * (1 << 20)) << within.out();
+
+      // Writes past the budget fail at once instead of being retried: the
+      // run ends with errors, nothing lost.
+      Bench writes({PYXBENCH_BIN, "--config", ini, "--disk", "d0", "--rw", "write", "--size",
+                    "32m", "--runtime", "1", "--iodepth", "4", "--json", "--progress", "off"});
+      EXPECT_EQ(writes.Wait(120), 1) << writes.err();
+      const std::string json = writes.out();
+      ASSERT_TRUE(IsJson(json)) << json << writes.err();
+      EXPECT_GT(Number(json, "errors"), 0) << json;
+      EXPECT_EQ(Field(json, "lost"), "0") << json;
+      TakeLogDir(writes.err());
+      const std::string sim_err = sim.out() + sim.err();
+      EXPECT_NE(sim_err.find("memory budget of 4 MiB spent"), std::string::npos) << sim_err;
+
+      // The cluster gone: said before any bring-up is tried.
+      kill(sim.pid(), SIGKILL);
+      sim.Wait(30);
+      Bench down({PYXBENCH_BIN, "--config", ini, "--disk", "d0"});
+      EXPECT_EQ(down.Wait(60), 2) << down.err();
+      EXPECT_NE(down.err().find("cannot reach the volume manager at 127.0.0.1:"),
+                std::string::npos)
+          << down.err();
+      TakeLogDir(down.err());
+      unlink(ini.c_str());
+      break;
+    }
+    case Act::kGivenClusterDies: {
+      // A --config cluster that dies mid-run: the drain says nothing
+      // completes, and no read-back is announced that cannot run.
+      const std::string ini = TempPath("pyxbench_dies.ini");
+      Bench sim({std::string(PYX_BUILD_DIR) + "/sim/pyxsim", "--bs", "2", "--disk", "d0:64M",
+                 "--ini", ini});
+      const auto start = Clock::now();
+      while (sim.out().find("pyxsim ready") == std::string::npos && Since(start) < 60) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      ASSERT_NE(sim.out().find("pyxsim ready"), std::string::npos) << sim.out() << sim.err();
+      // fio's --output-format=normal after --json: the summary (the later
+      // value wins).
+      Bench b({PYXBENCH_BIN, "--config", ini, "--disk", "d0", "--verify", "--runtime", "2",
+               "--size", "16m", "--iodepth", "4", "--json", "--output-format=normal"},
+              {"PYXBENCH_HANG_S=12"});
+      ASSERT_TRUE(b.WaitForErr("] run", 60)) << b.err();
+      kill(sim.pid(), SIGKILL);
+      sim.Wait(30);
+      EXPECT_EQ(b.Wait(120), 1) << b.err();
+      const std::string err = b.err();
+      EXPECT_NE(err.find("during the drain ("), std::string::npos) << err;
+      EXPECT_NE(err.find("no read-back: "), std::string::npos) << err;
+      EXPECT_EQ(err.find("reading everything back"), std::string::npos) << err;
+      EXPECT_NE(b.out().find("result: NOT CLEAN"), std::string::npos) << b.out();
+      TakeLogDir(err);
+      unlink(ini.c_str());
       break;
     }
   }
@@ -458,7 +795,13 @@ INSTANTIATE_TEST_SUITE_P(
                       RunCase{"RunShJson", Act::kRunShJson},
                       RunCase{"VerifyLargeSize", Act::kVerifyLargeSize},
                       RunCase{"LongPassNotAHang", Act::kLongPassNotAHang},
-                      RunCase{"ClusterHung", Act::kClusterHung}),
+                      RunCase{"ClusterHung", Act::kClusterHung},
+                      RunCase{"ClusterHungInRun", Act::kClusterHungInRun},
+                      RunCase{"FioCommandLine", Act::kFioCommandLine},
+                      RunCase{"ResultsUnwritable", Act::kResultsUnwritable},
+                      RunCase{"StopDuringStartUp", Act::kStopDuringStartUp},
+                      RunCase{"GivenCluster", Act::kGivenCluster},
+                      RunCase{"GivenClusterDies", Act::kGivenClusterDies}),
     [](const ::testing::TestParamInfo<RunCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -27,8 +27,10 @@
 //     with another term gets kRcStaleRouteTerm; a range on a plane the server
 //     does not hold gets kRcPlaneNotHere; a malformed request (unaligned,
 //     attachment length other than size, past the disk's end)
-//     kRcInvalidArgument. A read of blocks never written answers zerod with no
-//     data; a partly written range answers data with zeros in the gaps.
+//     kRcInvalidArgument; a write that would store new blocks past the
+//     cluster's memory budget kRcNoSpace ("memory budget of the cluster
+//     spent"). A read of blocks never written answers zerod with no data; a
+//     partly written range answers data with zeros in the gaps.
 //
 // The block servers share each disk's store (as servers over a shared
 // storage layer would), so moving a plane between them moves no data and a
@@ -59,6 +61,9 @@ constexpr int kRcStaleRouteTerm = -12003;  // block server: the request's term i
 constexpr int kRcPlaneNotHere = -12006;    // block server: a plane of the range is elsewhere
 constexpr int kRcVdiNotOnServer = -12007;  // block server: no such disk
 constexpr int kRcInvalidArgument = -1001;  // malformed request; never worth a retry
+// Block server: the write would pass the cluster's memory budget. Outside
+// the range a driver retries: more room will not come by waiting.
+constexpr int kRcNoSpace = -1028;
 
 constexpr uint64_t kBlockSize = 4096;
 
@@ -115,6 +120,9 @@ struct ClusterOptions {
   bool rdma = false;
   bool rdma_srq = true;
   uint32_t rdma_recv_depth = 128;
+  // Bytes of written blocks the cluster's disks may hold together; writes
+  // that would add blocks past it are answered kRcNoSpace. 0: no bound.
+  uint64_t memory_budget = 0;
 };
 
 // Answer faults of block-server reads and writes (FailCalls covers codes).

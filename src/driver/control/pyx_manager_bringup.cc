@@ -130,6 +130,14 @@ void PyxManager::HandleGetVdiskSizeResponse(vdisk_size_param* param) {
     pyx_get_blockmaster(disk);
     return;
   }
+  // Why, for whoever reads the log after a bring-up that failed (a disk
+  // the cluster does not know answers -10006).
+  if (param->cntl->Failed()) {
+    LOG_ERROR << "get size of vdi " << disk->name << " failed: " << param->cntl->ErrorText();
+  } else {
+    LOG_ERROR << "get size of vdi " << disk->name << " failed|retcode:"
+              << param->resp->rc().retcode() << "|errmsg:" << param->resp->rc().errmsg();
+  }
   if (attempts < VolumeManagerCount()) {
     LOG_INFO << "get disk size failed,retry next volumemanager...";
     NextVolumeManager();

@@ -1,0 +1,49 @@
+// What pyxbench checks before and around the start of a run, so that a run
+// that cannot work is refused with its reason instead of failing later with
+// a vaguer one: the memory the run needs, the driver configuration given by
+// --config, whether its volume managers can be reached, and, when a disk
+// did not open, what the driver's log says about it.
+#ifndef PYXBENCH_PREFLIGHT_H_
+#define PYXBENCH_PREFLIGHT_H_
+
+#include <cstdint>
+#include <string>
+
+#include "options.h"
+
+namespace pyxbench {
+
+// Bytes of memory the system can still give this process: what the kernel
+// calls available, and no more than a cgroup's limit leaves.
+uint64_t AvailableMemory();
+
+// What the run holds in memory, in bytes.
+struct MemoryNeed {
+  uint64_t verify_state = 0;  // --verify's state, all jobs
+  uint64_t buffers = 0;       // the jobs' I/O buffers
+  uint64_t cluster = 0;       // the started cluster's copy of what is written
+  uint64_t total() const { return verify_state + buffers + cluster; }
+};
+// `per_job`: each job's share of --size, in bytes.
+MemoryNeed MemoryNeeded(const Options& o, uint64_t per_job);
+// The message refusing a run that needs `need` with `available` bytes.
+std::string MemoryRefusal(const Options& o, const MemoryNeed& need, uint64_t available);
+
+// The value of `key` in the "ORLA" sections of an INI text ("" when absent).
+std::string IniValue(const std::string& ini, const std::string& key);
+
+// "" when `text` (read from `path`) can be a driver configuration, else why
+// not: no [ORLA] section, or no volume manager named.
+std::string ConfigProblem(const std::string& path, const std::string& text);
+
+// "" when a volume manager the configuration names takes a TCP connection
+// (within timeout_s each), else which could not be reached and why.
+std::string UnreachableVolumeManagers(const std::string& ini, double timeout_s);
+
+// After a disk failed to open: what the driver's log in `log_dir` says
+// ("" when it says nothing pyxbench recognises).
+std::string DriverLogReason(const std::string& log_dir, const std::string& disk);
+
+}  // namespace pyxbench
+
+#endif  // PYXBENCH_PREFLIGHT_H_
