@@ -41,6 +41,9 @@ namespace {
 // keepalive rounds (both powers of two).
 constexpr uint32_t kEventPassMask = 1024 - 1;
 constexpr uint32_t kKeepAlivePassMask = (1u << 25) - 1;
+// How long a queue pair the device refused to destroy waits for the next
+// try.
+constexpr double kDestroyRetrySeconds = 1.0;
 
 const char* EventText(ibv_event_type type) {
   const char* text = ibv_event_type_str(type);
@@ -156,7 +159,12 @@ int PollingWorker::PostRecvs(RdmaQueuePair* qp, int n, bool count_failure) {
     }
   }
   int32_t& deficit = qp != nullptr ? qp->recv_deficit : srq_deficit_;
-  if (qp != nullptr) qp->posted_recv_count += posted;
+  if (qp != nullptr) {
+    qp->posted_recv_count += posted;
+    for (int i = 0; i < posted; ++i) {
+      qp->ListRecv(reinterpret_cast<RdmaPostRecvWorkRequest*>(recv_wrs_[i].wr_id));
+    }
+  }
   if (count_failure) {
     deficit += n - posted;
   } else {
@@ -237,8 +245,16 @@ int PollingWorker::HandleAsyncEvent() {
     case IBV_EVENT_GID_CHANGE:
       LOG_ERROR << "get async event: " << static_cast<int>(type) << " : " << EventText(type)
                 << ". suggested to restart service";
+      // Each worker names its own context, so that the drop spares one
+      // opened again meanwhile.
       RdmaHandle::ForEachWorker([](PollingWorker* worker) {
-        worker->loop()->RunAfter(1.0, [worker] { worker->ClearRdma(); });
+        worker->loop()->RunInLoop(
+            [worker] {
+              if (worker->rdma_handle() == nullptr) return;
+              const uint64_t generation = worker->rdma_handle()->generation();
+              worker->loop()->RunAfter(1.0, [worker, generation] { worker->ClearRdmaOf(generation); });
+            },
+            true);
       });
       break;
     default:
@@ -342,29 +358,47 @@ void PollingWorker::DestroyQueuePairOf(const std::shared_ptr<RdmaConnection>& co
   const std::shared_ptr<RdmaQueuePair> qp = conn->queue_pair();
   if (qp == nullptr || rdma_handle_ == nullptr) return;
   const uint32_t qp_num = qp->qp_num();
-  qp->DestroyQp();
-  recv_qps_.erase(qp_num);
-  if (rdma_handle_->srq() == nullptr) ReleaseQpRecvs(*qp);
+  if (qp->DestroyQp() == 0) {
+    recv_qps_.erase(qp_num);
+    if (rdma_handle_->srq() == nullptr) ReleaseQpRecvs(qp.get());
+  } else {
+    // The device keeps it, and what it holds: each receive comes back as a
+    // flush to its connection, which stays findable (retiring) meanwhile,
+    // and is given back then, or by the next try if that comes first.
+    RetryDestroyLater(conn);
+  }
   if (FindConnection(qp_num) == conn) DelConnection(qp_num);
+}
+
+void PollingWorker::RetryDestroyLater(const std::shared_ptr<RdmaConnection>& conn) {
+  std::weak_ptr<RdmaConnection> weak = conn;
+  const uint64_t generation = rdma_handle_->generation();
+  loop_->RunAfter(kDestroyRetrySeconds, [this, weak, generation] {
+    std::shared_ptr<RdmaConnection> conn = weak.lock();
+    if (conn == nullptr || rdma_handle_ == nullptr || rdma_handle_->generation() != generation) {
+      return;
+    }
+    const std::shared_ptr<RdmaQueuePair>& qp = conn->queue_pair();
+    if (qp == nullptr || qp->qp() == nullptr) return;
+    BeginDispatch();
+    drained_.push_back(conn);
+    EndDispatch();
+  });
 }
 
 // Destroyed before its own receives all completed (it was not let drain):
 // the device discards their flushes, so nothing else gives them back.
-void PollingWorker::ReleaseQpRecvs(const RdmaQueuePair& qp) {
-  if (qp.posted_recv_count <= 0) return;
-  std::vector<RdmaPostRecvWorkRequest*> mine;
-  for (const auto& entry : rdma_handle_->posted_buffers()) {
-    if (entry.second->qp_generation == qp.generation()) mine.push_back(entry.second);
-  }
-  if (!mine.empty()) {
-    LOG_INFO << "receives of a destroyed qp given back, qp_num: " << qp.qp_num()
-             << ", count: " << mine.size();
-  }
-  for (RdmaPostRecvWorkRequest* request : mine) {
+void PollingWorker::ReleaseQpRecvs(RdmaQueuePair* qp) {
+  RdmaQueuePair::RecvList& mine = qp->posted_recvs();
+  if (mine.empty()) return;
+  LOG_INFO << "receives of a destroyed qp given back, qp_num: " << qp->qp_num()
+           << ", count: " << mine.size();
+  while (RdmaPostRecvWorkRequest* request = mine.front()) {
     void* buffer = request->buffer;
-    rdma_handle_->DeletePostRecvWorkRequest(request);
+    rdma_handle_->DeletePostRecvWorkRequest(request);  // leaves the list
     Free(buffer);
   }
+  qp->posted_recv_count = 0;
 }
 
 void PollingWorker::RefillQueuePair(const std::shared_ptr<RdmaConnection>& conn) {
@@ -491,8 +525,11 @@ void PollingWorker::DestroyConnectionNow(const std::shared_ptr<RdmaConnection>& 
   if (dispatch_depth_ > 0) {
     // The batch being handled may still name it: settle its sends now, the
     // queue pair goes at the end of the dispatch.
-    SettleSendsNow(conn);
-    drained_.push_back(conn);
+    if (qp->outstanding_sends() > 0) {
+      SettleSendsNow(conn);
+    } else {
+      drained_.push_back(conn);
+    }
     return;
   }
   BeginDispatch();
@@ -504,19 +541,29 @@ void PollingWorker::SettleSendsNow(const std::shared_ptr<RdmaConnection>& conn) 
   loop_->AssertInLoopThread();
   const std::shared_ptr<RdmaQueuePair> qp = conn->queue_pair();
   if (qp == nullptr || qp->qp() == nullptr || qp->outstanding_sends() == 0) return;
-  if (qp->in_error()) {
-    qp->AbandonSends();
+  if (!qp->in_error()) {
+    LOG_WARN << "qp not in ERROR, destroyed to settle its sends, qp_num: " << qp->qp_num();
+  }
+  if (dispatch_depth_ == 0) {
+    // Nothing polled is pending: the receives it completed are taken
+    // (delivered, the shared queue refilled) before the destroy, which
+    // discards them, ends the device's hold on the sends' buffers and
+    // completes the sends.
+    BeginDispatch();
+    drained_.push_back(conn);
+    EndDispatch();
     return;
   }
-  // The device might still send them: only destroying the queue pair
-  // stops it. Its receives are settled once nothing polled is pending.
-  LOG_WARN << "qp not in ERROR, destroyed to settle its sends, qp_num: " << qp->qp_num();
-  qp->DestroyQp();
-  drained_.push_back(conn);
-  if (dispatch_depth_ == 0) {
-    BeginDispatch();
-    EndDispatch();
+  // Inside completion handling nothing may be polled: the queue pair goes
+  // once the batch has been handled. In ERROR the device sends nothing
+  // more, and what it may still read stays with the requests meanwhile;
+  // otherwise only destroying it stops the device.
+  if (qp->in_error()) {
+    qp->AbandonSends();
+  } else {
+    qp->DestroyQp();
   }
+  drained_.push_back(conn);
 }
 
 // A connection leaving the table: kept until its queue pair has drained
@@ -621,14 +668,27 @@ void PollingWorker::PrintQpairs() {
 // ---- dropping the device ----
 
 void PollingWorker::ClearRdma() {
+  if (rdma_handle_ == nullptr) {
+    LOG_WARN << "Begin ClearRdma name: " << name_;
+    return;
+  }
+  ClearRdmaOf(rdma_handle_->generation());
+}
+
+void PollingWorker::ClearRdmaOf(uint64_t generation) {
+  // Deferred from inside completion handling, and from the callbacks the
+  // drop itself runs (it counts as completion handling): the context it
+  // was asked for may be gone by then, and another opened in its place.
   if (dispatch_depth_ > 0) {
-    loop_->RunNextLoop([this] { ClearRdma(); });
+    loop_->RunNextLoop([this, generation] { ClearRdmaOf(generation); });
     return;
   }
   LOG_WARN << "Begin ClearRdma name: " << name_;
-  if (rdma_handle_ == nullptr) return;
+  if (rdma_handle_ == nullptr || rdma_handle_->generation() != generation) return;
   LOG_WARN << "Do ClearRdma name: " << name_;
+  BeginDispatch();
   ReleaseRdmaState(true);
+  EndDispatch();
 }
 
 // Closes every connection (users hear of it: held sends -4, the closed

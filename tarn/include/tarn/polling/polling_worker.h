@@ -126,12 +126,15 @@ class PollingWorker : public Worker {
   // completion callback the queue pair goes once the completions of the
   // current poll have all been handled.
   void DestroyConnectionNow(const std::shared_ptr<RdmaConnection>& conn);
-  // Loop thread, on a closed connection: its sends still outstanding
-  // complete with -1 now, without polling. With the queue pair in ERROR the
-  // device sends none of them any more: their requests stay listed until
-  // the device reports them, and the queue pair's teardown runs its course.
-  // A queue pair that could not be moved to ERROR is destroyed (at once, and
-  // its receives settled once the current poll's completions are handled).
+  // Loop thread, on a closed connection with sends still outstanding: they
+  // complete with -1 now, and the queue pair is destroyed. Outside
+  // completion handling the receives it has completed are taken first
+  // (delivered, the shared queue refilled), then it is destroyed. Inside
+  // (a callback), nothing is polled: in ERROR the sends are abandoned (the
+  // device sends none of them any more; their requests, headers and
+  // registered copies stay until it reports them) and the queue pair goes
+  // once the current poll's completions are handled; one that could not be
+  // moved to ERROR is destroyed at once (only that stops the device).
   void SettleSendsNow(const std::shared_ptr<RdmaConnection>& conn);
   // Any thread, without waiting: the connection's ConnectionEstablished.
   void SetConnectionPeerReady(uint32_t qp_num);
@@ -152,8 +155,13 @@ class PollingWorker : public Worker {
   // context (a handshake's too; sends still outstanding complete with -1),
   // gives back the receive buffers and deletes the device context. Until
   // InitRdma runs again the worker has no device. Asked from inside a
-  // completion callback, it runs at the next loop pass (it polls).
+  // completion callback, or from a callback the drop itself runs, it runs
+  // at a later loop pass (it polls), and only if the device context is
+  // still the one it was asked for.
   void ClearRdma();
+  // The same for the context of that generation only: nothing when the
+  // worker's context is another (opened again since) or none.
+  void ClearRdmaOf(uint64_t generation);
   // INFO line with every queue-pair number of the table.
   void PrintQpairs();
   // The connection of a queue pair: in the table, or removed but still
@@ -219,8 +227,12 @@ class PollingWorker : public Worker {
   // still had posted of its own (the device discards their flushes) and
   // removes it from the table.
   void DestroyQueuePairOf(const std::shared_ptr<RdmaConnection>& conn);
-  // Receives still listed as posted on qp's own receive queue, given back.
-  void ReleaseQpRecvs(const RdmaQueuePair& qp);
+  // Receives still listed as posted on qp's own receive queue, given back
+  // (its own list: linear in them, not in the worker's).
+  void ReleaseQpRecvs(RdmaQueuePair* qp);
+  // The device refused to destroy conn's queue pair: tried again after a
+  // while, while the context is still this one.
+  void RetryDestroyLater(const std::shared_ptr<RdmaConnection>& conn);
   // Remembers a queue pair that posts its own receives, so that receives
   // completing while it has no connection still count.
   void TrackRecvQp(const std::shared_ptr<RdmaQueuePair>& qp);
