@@ -107,10 +107,9 @@ void RdmaServer::CutMadeConnections() {
   // their flushes while the owner is still whole, for a while; what has not
   // come by then completes as the queue pair is destroyed here. A worker
   // whose own thread destroys the server cannot take them meanwhile, and
-  // must not poll for them (it may be inside a completion callback, whose
-  // poll's batch is still being handled): there they complete now, the
-  // queue pairs being in ERROR already, and are taken off the device later
-  // by the worker's ordinary passes.
+  // must not wait for them (it may be inside a completion callback, whose
+  // poll's batch is still being handled): there they complete now and the
+  // queue pairs are destroyed (once that batch is handled, inside one).
   const auto deadline = std::chrono::steady_clock::now() + kSendDrainWait;
   for (auto& entry : by_worker) {
     PollingWorker* worker = entry.first;
