@@ -19,6 +19,7 @@
 #include "support/sockets.h"
 #include "tarn/event/event_worker.h"
 #include "tarn/polling/polling_worker_colony.h"
+#include "tarn/polling/rdma_handle.h"
 #include "tarn/polling/rdma_client.h"
 
 namespace tarn {
@@ -124,6 +125,14 @@ TEST_P(DestroyOnWorkerTest, FromATaskWhileAHandshakeWaits) {
   EXPECT_TRUE(testsupport::PeerCloses(fd, 10.0));
   close(fd);
   EXPECT_TRUE(WaitFor([] { return LiveQps() == 0; }));
+  if (!srq()) {
+    // Receives posted on the handshake's queue pair went back with it.
+    EXPECT_TRUE(WaitFor([this] {
+      size_t posted = 1;
+      RunSync(worker_, [&] { posted = worker_->rdma_handle()->posted_buffers().size(); });
+      return posted == 0;
+    }));
+  }
 }
 
 // Two servers on one worker: the victim is destroyed from a message

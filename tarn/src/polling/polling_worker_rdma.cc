@@ -370,6 +370,14 @@ void PollingWorker::DestroyQueuePairOf(const std::shared_ptr<RdmaConnection>& co
   if (FindConnection(qp_num) == conn) DelConnection(qp_num);
 }
 
+void PollingWorker::DestroyOrphanQp(const std::shared_ptr<RdmaQueuePair>& qp) {
+  loop_->AssertInLoopThread();
+  if (rdma_handle_ == nullptr || qp == nullptr || qp->qp() == nullptr) return;
+  if (qp->DestroyQp() != 0) return;
+  recv_qps_.erase(qp->qp_num());
+  ReleaseQpRecvs(qp.get());
+}
+
 void PollingWorker::RetryDestroyLater(const std::shared_ptr<RdmaConnection>& conn) {
   std::weak_ptr<RdmaConnection> weak = conn;
   const uint64_t generation = rdma_handle_->generation();

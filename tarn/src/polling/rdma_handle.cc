@@ -430,7 +430,7 @@ std::shared_ptr<RdmaQueuePair> RdmaHandle::NewQueuePair() {
   if (queue_pair->init_status() != 0) {
     // A queue pair left in RESET can neither connect nor be flushed: give it
     // back now rather than hand it to a connection.
-    queue_pair->DestroyQp();
+    queue_pair->DestroyQpForGood(true);
     return nullptr;
   }
   queue_pairs_[queue_pair->qp_num()] = queue_pair;

@@ -160,7 +160,7 @@ void DestroyOrphanQueuePair(PollingWorker* worker, const std::shared_ptr<RdmaQue
   std::shared_ptr<RdmaQueuePair> orphan = qp;
   worker->loop()->RunInLoop(
       [worker, orphan] {
-        if (OwnsQueuePair(worker, *orphan)) orphan->DestroyQp();
+        if (OwnsQueuePair(worker, *orphan)) worker->DestroyOrphanQp(orphan);
       },
       true);
 }

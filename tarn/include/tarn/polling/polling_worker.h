@@ -136,6 +136,11 @@ class PollingWorker : public Worker {
   // once the current poll's completions are handled; one that could not be
   // moved to ERROR is destroyed at once (only that stops the device).
   void SettleSendsNow(const std::shared_ptr<RdmaConnection>& conn);
+  // Loop thread: destroys a queue pair of this worker's context that no
+  // connection owns (a handshake's) and gives back the receives it had
+  // posted of its own. One the device refuses to destroy gives them back
+  // as their flushes come.
+  void DestroyOrphanQp(const std::shared_ptr<RdmaQueuePair>& qp);
   // Any thread, without waiting: the connection's ConnectionEstablished.
   void SetConnectionPeerReady(uint32_t qp_num);
   // Any thread, without waiting: the client side's handshake result. Not
