@@ -73,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(SharedReceiveQueue, TeardownReentryTest, ::testing::Boo
                          });
 
 // Where a's callback that drops the device again is hooked.
-enum class Hook { kHeldSend, kClosedCallback, kOutstandingSend };
+enum class Hook { kHeldSend, kClosedCallback, kOutstandingSend, kFlushedSend };
 
 struct DropCase {
   const char* name;
@@ -90,6 +90,7 @@ TEST_P(TeardownReentryTest, ADropAskedForFromItsOwnCallbacksIsDeferred) {
       {"held send", Hook::kHeldSend, -4},
       {"closed callback", Hook::kClosedCallback, 0},
       {"outstanding send", Hook::kOutstandingSend, -1},
+      {"flushed send", Hook::kFlushedSend, -1},
   };
   for (const DropCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -105,7 +106,7 @@ TEST_P(TeardownReentryTest, ADropAskedForFromItsOwnCallbacksIsDeferred) {
       worker->SettleSendsNow(conn);
     };
     Results results;
-    if (c.hook == Hook::kOutstandingSend) {
+    if (c.hook == Hook::kOutstandingSend || c.hook == Hook::kFlushedSend) {
       verbs_emu::SetTimeScale(1000.0);  // the device neither delivers nor fails them
       ASSERT_TRUE(verbs_emu::SetPortState(pair_->option().rdma_option.device_name, 1, false));
     }
@@ -121,6 +122,14 @@ TEST_P(TeardownReentryTest, ADropAskedForFromItsOwnCallbacksIsDeferred) {
           record(code);
           drop_again();
         });
+      }
+      if (c.hook == Hook::kFlushedSend) {
+        // Closed first, and the device let write its flush (polls for no
+        // entry reveal it without taking it), which the drop then finds.
+        conn->ForceCloseInLoop();
+        ibv_wc none[1];
+        for (int i = 0; i < 3; ++i) ibv_poll_cq(worker->rdma_handle()->send_cq(), 0, none);
+        EXPECT_GT(verbs_emu::GetCounters().cqes, 0u);
       }
       worker->ClearRdma();
       EXPECT_EQ(worker->rdma_handle(), nullptr);
@@ -159,7 +168,11 @@ TEST_P(TeardownReentryTest, AFailedDestroyGivesEachReceiveBackOnce) {
   });
   EXPECT_TRUE(pair_->TornDown(b));
   EXPECT_EQ(b->record.closed_count(), 1);
-  EXPECT_TRUE(testsupport::WaitFor([] { return verbs_emu::GetCounters().cqes == 0; }));
+  // Every flush the device still had to write has been written and taken.
+  EXPECT_TRUE(testsupport::WaitFor([] {
+    const verbs_emu::Counters counters = verbs_emu::GetCounters();
+    return counters.cqes == 0 && counters.flushes_in_transit == 0;
+  }));
   for (int i = 0; i < 2; ++i) pair_->Run(b, [] {});
   ExpectReceivesAccountedFor(b);
   EXPECT_NE(logs.LineWith("ibv_destroy_qp failed"), "");
