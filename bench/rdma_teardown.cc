@@ -4,12 +4,12 @@
 // past its drain wait) while each queue pair still has its own receives
 // posted. Each queue pair's receives go back from its own list, so the
 // task should grow linearly with the number of connections.
+#include <benchmark/benchmark.h>
+
 #include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <benchmark/benchmark.h>
 
 #include "support/worker.h"
 #include "tarn/base/logging.h"
@@ -43,18 +43,17 @@ tarn::WorkerOption Option() {
 // On the worker: a connection in the table with its queue pair at RTS
 // facing `peer` (or a placeholder until the peer exists) and its
 // receives posted.
-std::shared_ptr<tarn::RdmaConnection> NewConnection(tarn::PollingWorker* worker,
-                                                    const tarn::WorkerOption& option,
-                                                    const std::shared_ptr<tarn::RdmaQueuePair>& qp,
-                                                    const std::shared_ptr<tarn::RdmaQueuePair>& peer) {
+std::shared_ptr<tarn::RdmaConnection> NewConnection(
+    tarn::PollingWorker* worker, const tarn::WorkerOption& option,
+    const std::shared_ptr<tarn::RdmaQueuePair>& qp,
+    const std::shared_ptr<tarn::RdmaQueuePair>& peer) {
   qp->set_peer_qp_num(peer->qp_num());
   qp->set_peer_lid(peer->lid());
   qp->set_peer_gid(peer->gid());
   if (qp->ModifyQpToRts() != 0) return nullptr;
-  auto conn = std::make_shared<tarn::RdmaConnection>(worker, "bench-conn",
-                                                     tarn::g_conn_id.fetch_add(1),
-                                                     tarn::SockAddress("127.0.0.1", 1, false),
-                                                     option.rdma_option);
+  auto conn = std::make_shared<tarn::RdmaConnection>(
+      worker, "bench-conn", tarn::g_conn_id.fetch_add(1), tarn::SockAddress("127.0.0.1", 1, false),
+      option.rdma_option);
   conn->set_state(tarn::kConnected);
   conn->set_queue_pair(qp);
   worker->PostQpRecvWr(qp, static_cast<int>(kRecvDepth), true);
@@ -92,8 +91,7 @@ void BM_DestroyConnectionsInOneTask(benchmark::State& state) {
     testsupport::RunSync(worker, [&] {
       const auto start = std::chrono::steady_clock::now();
       for (const auto& conn : conns) worker->DestroyConnectionNow(conn);
-      seconds =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     });
     state.SetIterationTime(seconds);
     conns.clear();

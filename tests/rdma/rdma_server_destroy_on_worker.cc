@@ -4,6 +4,7 @@
 // The destructor returns (no thread waits on another for ever), the
 // waiting client sees its TCP connection close, and no queue pair is left
 // behind. Run with and without a shared receive queue.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,14 +14,12 @@
 #include <thread>
 #include <tuple>
 
-#include <gtest/gtest.h>
-
 #include "rdma/rdma_server_env.h"
 #include "support/sockets.h"
 #include "tarn/event/event_worker.h"
 #include "tarn/polling/polling_worker_colony.h"
-#include "tarn/polling/rdma_handle.h"
 #include "tarn/polling/rdma_client.h"
+#include "tarn/polling/rdma_handle.h"
 
 namespace tarn {
 namespace {
@@ -66,9 +65,9 @@ class DestroyOnWorkerTest : public ::testing::TestWithParam<std::tuple<Case, boo
   Stage stage() const { return std::get<0>(GetParam()).stage; }
 
   std::unique_ptr<RdmaServer> NewServer(const char* name) {
-    std::unique_ptr<RdmaServer> server(new RdmaServer(
-        acceptor_->worker(), SockAddress("127.0.0.1", 0, false), name, WorkerOption(),
-        colony_.get()));
+    std::unique_ptr<RdmaServer> server(new RdmaServer(acceptor_->worker(),
+                                                      SockAddress("127.0.0.1", 0, false), name,
+                                                      WorkerOption(), colony_.get()));
     EXPECT_EQ(server->Start(), 0);
     return server;
   }
@@ -176,15 +175,15 @@ TEST_P(DestroyOnWorkerTest, FromAnotherServersCallbackWhileAHandshakeWaits) {
   ASSERT_TRUE(RunSync(worker_, [&] { client_->DisConnect(); }));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Stages, DestroyOnWorkerTest,
-    ::testing::Combine(::testing::Values(Case{"Accepted", Stage::kAccepted},
-                                         Case{"RequestSent", Stage::kRequestSent}),
-                       ::testing::Bool()),
-    [](const ::testing::TestParamInfo<std::tuple<Case, bool>>& info) {
-      return std::string(std::get<0>(info.param).name) +
-             (std::get<1>(info.param) ? "Srq" : "QpRecv");
-    });
+INSTANTIATE_TEST_SUITE_P(Stages, DestroyOnWorkerTest,
+                         ::testing::Combine(::testing::Values(Case{"Accepted", Stage::kAccepted},
+                                                              Case{"RequestSent",
+                                                                   Stage::kRequestSent}),
+                                            ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<Case, bool>>& info) {
+                           return std::string(std::get<0>(info.param).name) +
+                                  (std::get<1>(info.param) ? "Srq" : "QpRecv");
+                         });
 
 }  // namespace
 }  // namespace tarn

@@ -113,9 +113,8 @@ TEST_P(TeardownReentryTest, ADropAskedForFromItsOwnCallbacksIsDeferred) {
     uint64_t generation = 0;
     pair_->Run(a, [&] {
       if (c.hook == Hook::kClosedCallback) {
-        conn->set_connection_closed_cb([&](const std::shared_ptr<tarn::Connection>&) {
-          drop_again();
-        });
+        conn->set_connection_closed_cb(
+            [&](const std::shared_ptr<tarn::Connection>&) { drop_again(); });
       } else {
         tarn::SendCompleteCallback record = results.Callback(0);
         ConnectionPair::SendInLoop(a, 100, 's', 1, [&, record](int code) {
@@ -221,8 +220,8 @@ TEST_P(TeardownReentryTest, AFailedMoveToErrorStillTakesTheReceivedMessages) {
   if (GetParam()) {
     const size_t depth = pair_->option().rdma_option.recv_depth;
     const uint64_t workers = a->worker == b->worker ? 1 : 2;
-    EXPECT_TRUE(testsupport::WaitFor(
-        [&] { return verbs_emu::GetCounters().srq_wrs == workers * depth; }));
+    EXPECT_TRUE(
+        testsupport::WaitFor([&] { return verbs_emu::GetCounters().srq_wrs == workers * depth; }));
   }
 }
 

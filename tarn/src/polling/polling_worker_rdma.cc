@@ -252,7 +252,8 @@ int PollingWorker::HandleAsyncEvent() {
             [worker] {
               if (worker->rdma_handle() == nullptr) return;
               const uint64_t generation = worker->rdma_handle()->generation();
-              worker->loop()->RunAfter(1.0, [worker, generation] { worker->ClearRdmaOf(generation); });
+              worker->loop()->RunAfter(1.0,
+                                       [worker, generation] { worker->ClearRdmaOf(generation); });
             },
             true);
       });
@@ -560,18 +561,18 @@ void PollingWorker::SettleSendsNow(const std::shared_ptr<RdmaConnection>& conn) 
     BeginDispatch();
     drained_.push_back(conn);
     EndDispatch();
-    return;
-  }
-  // Inside completion handling nothing may be polled: the queue pair goes
-  // once the batch has been handled. In ERROR the device sends nothing
-  // more, and what it may still read stays with the requests meanwhile;
-  // otherwise only destroying it stops the device.
-  if (qp->in_error()) {
-    qp->AbandonSends();
   } else {
-    qp->DestroyQp();
+    // Inside completion handling nothing may be polled: the queue pair goes
+    // once the batch has been handled. In ERROR the device sends nothing
+    // more, and what it may still read stays with the requests meanwhile;
+    // otherwise only destroying it stops the device.
+    if (!qp->in_error()) qp->DestroyQp();
+    drained_.push_back(conn);
   }
-  drained_.push_back(conn);
+  // Still there (in ERROR, or the device refused the destroy): the owner
+  // hears now all the same, the requests stay until the device reports
+  // them.
+  if (qp->qp() != nullptr) qp->AbandonSends();
 }
 
 // A connection leaving the table: kept until its queue pair has drained
