@@ -562,11 +562,16 @@ void PollingWorker::SettleSendsNow(const std::shared_ptr<RdmaConnection>& conn) 
     drained_.push_back(conn);
     EndDispatch();
   } else {
-    // Inside completion handling nothing may be polled: the queue pair goes
-    // once the batch has been handled. In ERROR the device sends nothing
-    // more, and what it may still read stays with the requests meanwhile;
-    // otherwise only destroying it stops the device.
-    if (!qp->in_error()) qp->DestroyQp();
+    // Inside completion handling nothing may be polled. Without a shared
+    // queue the queue pair goes at once, so the device lets go of the
+    // sends' buffers before their owners hear: its own receives go back
+    // from its list once the batch is handled. With one, destroying it
+    // would discard the receives it completed from the shared queue, so in
+    // ERROR (the device sends nothing more) it goes once the batch is
+    // handled and those are taken; what the device may still read stays
+    // with the requests meanwhile. Not in ERROR, only destroying it stops
+    // the device.
+    if (!qp->in_error() || rdma_handle_->srq() == nullptr) qp->DestroyQp();
     drained_.push_back(conn);
   }
   // Still there (in ERROR, or the device refused the destroy): the owner

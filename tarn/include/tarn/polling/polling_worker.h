@@ -130,11 +130,13 @@ class PollingWorker : public Worker {
   // complete with -1 now, and the queue pair is destroyed. Outside
   // completion handling the receives it has completed are taken first
   // (delivered, the shared queue refilled), then it is destroyed. Inside
-  // (a callback), nothing is polled: in ERROR the sends are abandoned (the
-  // device sends none of them any more; their requests, headers and
-  // registered copies stay until it reports them) and the queue pair goes
-  // once the current poll's completions are handled; one that could not be
-  // moved to ERROR is destroyed at once (only that stops the device).
+  // (a callback), nothing is polled: it is destroyed at once, its own
+  // receives given back once the current poll's completions are handled;
+  // but with a shared receive queue one in ERROR has its sends abandoned
+  // (the device sends none of them any more; their requests, headers and
+  // registered copies stay until it reports them) and goes once those
+  // completions are handled, its completed receives taken first. A queue
+  // pair the device refuses to destroy has its sends abandoned too.
   void SettleSendsNow(const std::shared_ptr<RdmaConnection>& conn);
   // Loop thread: destroys a queue pair of this worker's context that no
   // connection owns (a handshake's) and gives back the receives it had
