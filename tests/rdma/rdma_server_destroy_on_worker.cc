@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -173,6 +174,30 @@ TEST_P(DestroyOnWorkerTest, FromAnotherServersCallbackWhileAHandshakeWaits) {
   ASSERT_TRUE(RunSync(worker_, [&] { rdmatest::SendText(conn, "again", &result); }));
   EXPECT_TRUE(WaitFor([&] { return result.load() == 0; }));
   ASSERT_TRUE(RunSync(worker_, [&] { client_->DisConnect(); }));
+}
+
+// The device refuses to destroy the given-up handshake's queue pair once:
+// it still goes (at a later try), and with it the receives it had posted.
+TEST_P(DestroyOnWorkerTest, AGivenUpHandshakesQueuePairGoesThoughItsDestroyIsRefused) {
+  if (stage() != Stage::kRequestSent) GTEST_SKIP() << "no queue pair before the request";
+  victim_ = NewServer("victim");
+  const int fd = StartHandshake();
+  ASSERT_TRUE(WaitFor([] { return LiveQps() == 1; }));
+  ASSERT_TRUE(RunSync(worker_, [&] {
+    ASSERT_TRUE(verbs_emu::FailNextCall("ibv_destroy_qp", EBUSY, 1));
+    DestroyWhileHandshakeWaits(fd);
+  }));
+  EXPECT_TRUE(testsupport::PeerCloses(fd, 10.0));
+  close(fd);
+  EXPECT_TRUE(WaitFor([] { return LiveQps() == 0; }, 10.0));
+  if (srq()) return;
+  EXPECT_TRUE(WaitFor(
+      [this] {
+        size_t posted = 1;
+        RunSync(worker_, [&] { posted = worker_->rdma_handle()->posted_buffers().size(); });
+        return posted == 0;
+      },
+      10.0));
 }
 
 INSTANTIATE_TEST_SUITE_P(Stages, DestroyOnWorkerTest,

@@ -374,7 +374,23 @@ void PollingWorker::DestroyQueuePairOf(const std::shared_ptr<RdmaConnection>& co
 void PollingWorker::DestroyOrphanQp(const std::shared_ptr<RdmaQueuePair>& qp) {
   loop_->AssertInLoopThread();
   if (rdma_handle_ == nullptr || qp == nullptr || qp->qp() == nullptr) return;
-  if (qp->DestroyQp() != 0) return;
+  if (qp->DestroyQp() != 0) {
+    // The device keeps it. In ERROR its receives come back as flushes
+    // (given back as orphans); it is tried again later, while the context
+    // is still this one (a drop destroys it with the rest).
+    if (!qp->in_error()) qp->Shutdown();
+    std::weak_ptr<RdmaQueuePair> weak = qp;
+    const uint64_t generation = rdma_handle_->generation();
+    loop_->RunAfter(kDestroyRetrySeconds, [this, weak, generation] {
+      std::shared_ptr<RdmaQueuePair> orphan = weak.lock();
+      if (orphan == nullptr || rdma_handle_ == nullptr ||
+          rdma_handle_->generation() != generation) {
+        return;
+      }
+      DestroyOrphanQp(orphan);
+    });
+    return;
+  }
   recv_qps_.erase(qp->qp_num());
   ReleaseQpRecvs(qp.get());
 }

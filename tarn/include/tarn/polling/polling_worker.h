@@ -140,8 +140,8 @@ class PollingWorker : public Worker {
   void SettleSendsNow(const std::shared_ptr<RdmaConnection>& conn);
   // Loop thread: destroys a queue pair of this worker's context that no
   // connection owns (a handshake's) and gives back the receives it had
-  // posted of its own. One the device refuses to destroy gives them back
-  // as their flushes come.
+  // posted of its own. One the device refuses to destroy is moved to ERROR,
+  // gives them back as their flushes come, and is tried again later.
   void DestroyOrphanQp(const std::shared_ptr<RdmaQueuePair>& qp);
   // Any thread, without waiting: the connection's ConnectionEstablished.
   void SetConnectionPeerReady(uint32_t qp_num);
