@@ -176,6 +176,52 @@ TEST_P(DestroyOnWorkerTest, FromAnotherServersCallbackWhileAHandshakeWaits) {
   ASSERT_TRUE(RunSync(worker_, [&] { client_->DisConnect(); }));
 }
 
+// While the victim goes on the worker, a real client's handshake with the
+// other server of that worker waits for the worker too: it is only held up,
+// not given up, and the client connects, is served, and connects again.
+TEST_P(DestroyOnWorkerTest, AnotherServersHandshakeMeanwhileCompletes) {
+  victim_ = NewServer("victim");
+  other_ = NewServer("other");
+  std::atomic<int> messages{0};
+  other_->set_message_read_cb([&](const std::shared_ptr<Connection>& conn) {
+    rdmatest::TakeMessage(conn);
+    messages.fetch_add(1);
+  });
+  client_.reset(new RdmaClient(worker_, other_->listen_addr(), "meanwhile-client"));
+  int fd = -1;
+  if (stage() == Stage::kRequestSent) {
+    fd = StartHandshake();
+    ASSERT_TRUE(WaitFor([] { return LiveQps() == 1; }));
+  }
+  ASSERT_TRUE(RunSync(worker_, [&] {
+    if (fd < 0) fd = StartHandshake();
+    ASSERT_EQ(client_->Connect(), 0);
+    DestroyWhileHandshakeWaits(fd);
+  }));
+  EXPECT_TRUE(testsupport::PeerCloses(fd, 10.0));
+  close(fd);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    std::shared_ptr<Connection> conn;
+    ASSERT_TRUE(WaitFor([&] {
+      int state = 0;
+      RunSync(worker_, [&] {
+        conn = client_->conn();
+        state = conn != nullptr ? conn->state() : 0;
+      });
+      return state == kConnected;
+    }));
+    std::atomic<int> result{1};
+    ASSERT_TRUE(RunSync(worker_, [&] { rdmatest::SendText(conn, "meanwhile", &result); }));
+    EXPECT_TRUE(WaitFor([&] { return result.load() == 0 && messages.load() == round + 1; }));
+    ASSERT_TRUE(RunSync(worker_, [&] {
+      client_->DisConnect();
+      ASSERT_EQ(client_->Connect(), 0);
+    }));
+  }
+  ASSERT_TRUE(RunSync(worker_, [&] { client_->DisConnect(); }));
+}
+
 // The device refuses to destroy the given-up handshake's queue pair once:
 // it still goes (at a later try), and with it the receives it had posted.
 TEST_P(DestroyOnWorkerTest, AGivenUpHandshakesQueuePairGoesThoughItsDestroyIsRefused) {
