@@ -13,10 +13,12 @@
 // Run with and without a shared receive queue.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -216,6 +218,62 @@ TEST_P(TeardownReentryTest, AFailedMoveToErrorStillTakesTheReceivedMessages) {
   EXPECT_TRUE(pair_->TornDown(b));
   EXPECT_TRUE(testsupport::WaitFor([] { return verbs_emu::GetCounters().cqes == 0; }));
   for (int i = 0; i < 2; ++i) pair_->Run(b, [] {});
+  ExpectReceivesAccountedFor(b);
+  if (GetParam()) {
+    const size_t depth = pair_->option().rdma_option.recv_depth;
+    const uint64_t workers = a->worker == b->worker ? 1 : 2;
+    EXPECT_TRUE(
+        testsupport::WaitFor([&] { return verbs_emu::GetCounters().srq_wrs == workers * depth; }));
+  }
+}
+
+// The same from inside a completion callback of b (nothing may be polled
+// there): the messages that had arrived meanwhile are still delivered, once
+// that poll's completions are handled, and the receive queues keep their
+// depth.
+TEST_P(TeardownReentryTest, AFailedMoveToErrorFromACallbackStillTakesTheReceivedMessages) {
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  ConnectionPair::Side* a = &pair_->a();
+  ConnectionPair::Side* b = &pair_->b();
+  constexpr size_t kMessages = 3;
+  Results results;
+  std::atomic<bool> settled{false};
+  pair_->Run(b, [&] {
+    b->conn->set_message_read_cb([&](const std::shared_ptr<tarn::Connection>& conn) {
+      void* data = nullptr;
+      uint32_t len = 0;
+      ASSERT_GE(conn->ReceiveDataZeroCopy(&data, &len), 0);
+      conn->worker()->Free(data);
+      {
+        std::lock_guard<std::mutex> lock(b->record.mu);
+        b->record.messages.emplace_back(len, 'x');
+      }
+      if (settled.exchange(true)) return;
+      // a's messages land in b's receive queue after this poll.
+      auto send = [&] {
+        for (size_t i = 0; i < kMessages; ++i) ConnectionPair::SendInLoop(a, 64, 'r', 1, nullptr);
+      };
+      if (a->worker == b->worker) {
+        send();
+      } else {
+        pair_->Run(a, send);
+      }
+      ConnectionPair::SendInLoop(b, 64, 'b', 1, results.Callback(0));
+      ASSERT_TRUE(verbs_emu::FailNextCall("ibv_modify_qp", EIO, 1));
+      b->conn->ForceCloseInLoop();
+      EXPECT_FALSE(b->qp->in_error());
+      b->worker->SettleSendsNow(b->conn);
+      EXPECT_EQ(results.Count(), 1u);
+    });
+  });
+  EXPECT_EQ(pair_->Send(a, 64, 't', 1, nullptr), 0);
+  EXPECT_TRUE(testsupport::WaitFor([&] { return settled.load(); }));
+  EXPECT_TRUE(pair_->TornDown(b));
+  EXPECT_TRUE(testsupport::WaitFor([] { return verbs_emu::GetCounters().cqes == 0; }));
+  for (int i = 0; i < 2; ++i) pair_->Run(b, [] {});
+  if (GetParam()) {
+    EXPECT_EQ(b->record.message_count(), 1 + kMessages);
+  }
   ExpectReceivesAccountedFor(b);
   if (GetParam()) {
     const size_t depth = pair_->option().rdma_option.recv_depth;

@@ -194,6 +194,9 @@ int PollingWorker::RdmaProcess() {
   }
   if (sent > 0) TxWcHandle(completions_, sent);
   int received = 0;
+  // A callback of the send batch may have set receives aside: they come
+  // before anything polled now.
+  if (rdma_handle_ == handle) HandleEarlyReceives();
   // A callback of the send batch may have dropped the device.
   if (rdma_handle_ == handle) {
     received = ibv_poll_cq(handle->recv_cq(), static_cast<int>(kPollBatch), completions_);
@@ -332,9 +335,43 @@ void PollingWorker::TakeReceivesBeforeDestroy() {
   ibv_wc wc[kPollBatch];
   const uint32_t rounds = option_.rdma_option.recv_depth / kPollBatch + 2;
   for (uint32_t r = 0; r < rounds && rdma_handle_ != nullptr; ++r) {
+    HandleEarlyReceives();
+    if (rdma_handle_ == nullptr) return;
+    const int n = ibv_poll_cq(rdma_handle_->recv_cq(), static_cast<int>(kPollBatch), wc);
+    if (n <= 0) break;
+    RxWcHandle(wc, n);
+  }
+  HandleEarlyReceives();
+}
+
+void PollingWorker::SetReceivesAside() {
+  if (rdma_handle_ == nullptr) return;
+  ibv_wc wc[kPollBatch];
+  // At most what the receive queues hold, plus what other queue pairs
+  // completed meanwhile.
+  const uint32_t rounds = option_.rdma_option.recv_depth / kPollBatch + 2;
+  for (uint32_t r = 0; r < rounds; ++r) {
     const int n = ibv_poll_cq(rdma_handle_->recv_cq(), static_cast<int>(kPollBatch), wc);
     if (n <= 0) return;
-    RxWcHandle(wc, n);
+    early_rx_.insert(early_rx_.end(), wc, wc + n);
+  }
+}
+
+void PollingWorker::HandleEarlyReceives() {
+  while (!early_rx_.empty() && rdma_handle_ != nullptr) {
+    std::vector<ibv_wc> early;
+    early.swap(early_rx_);
+    // In batches: the handling prefetches within one.
+    for (size_t i = 0; i < early.size() && rdma_handle_ != nullptr; i += kPollBatch) {
+      const size_t n = std::min<size_t>(kPollBatch, early.size() - i);
+      RxWcHandle(early.data() + i, static_cast<int>(n));
+      // Set aside again meanwhile: those come after the rest of these.
+      if (!early_rx_.empty() && i + n < early.size()) {
+        early_rx_.insert(early_rx_.begin(), early.begin() + static_cast<std::ptrdiff_t>(i + n),
+                         early.end());
+        break;
+      }
+    }
   }
 }
 
@@ -345,6 +382,7 @@ void PollingWorker::EndDispatch() {
   }
   // Still counted as handling completions: a callback run from here must
   // not poll either. Every completion polled so far has been handled.
+  HandleEarlyReceives();
   while (!drained_.empty() && rdma_handle_ != nullptr) {
     std::vector<std::shared_ptr<RdmaConnection>> batch;
     batch.swap(drained_);
@@ -586,8 +624,13 @@ void PollingWorker::SettleSendsNow(const std::shared_ptr<RdmaConnection>& conn) 
     // ERROR (the device sends nothing more) it goes once the batch is
     // handled and those are taken; what the device may still read stays
     // with the requests meanwhile. Not in ERROR, only destroying it stops
-    // the device.
-    if (!qp->in_error() || rdma_handle_->srq() == nullptr) qp->DestroyQp();
+    // the device: what it completed there is set aside first.
+    if (!qp->in_error() || rdma_handle_->srq() == nullptr) {
+      // With a shared queue, what it completed there is set aside first
+      // and handled once this poll's completions are.
+      if (rdma_handle_->srq() != nullptr) SetReceivesAside();
+      qp->DestroyQp();
+    }
     drained_.push_back(conn);
   }
   // Still there (in ERROR, or the device refused the destroy): the owner
@@ -749,6 +792,7 @@ void PollingWorker::ReleaseRdmaState(bool notify) {
   retiring_.clear();
   recv_qps_.clear();
   drained_.clear();
+  early_rx_.clear();  // handled by the drain; none polled since
   all.clear();
   if (rdma_poller_ != nullptr && rdma_poller_->index >= 0) UnregisterPoller(rdma_poller_.get());
   rdma_poller_.reset();
@@ -791,10 +835,7 @@ void PollingWorker::DrainForClear(bool notify) {
         rdma_handle_->DeleteWorkRequest(request);
       }
     }
-    const int received =
-        ibv_poll_cq(rdma_handle_->recv_cq(), static_cast<int>(kPollBatch), completions_);
-    for (int i = 0; i < received; ++i) {
-      const ibv_wc& c = completions_[i];
+    auto take = [this, notify](const ibv_wc& c) {
       std::shared_ptr<RdmaConnection> conn = notify ? FindConnection(c.qp_num) : nullptr;
       if (conn != nullptr) {
         conn->HandleRxWc(c);
@@ -806,8 +847,19 @@ void PollingWorker::DrainForClear(bool notify) {
         rdma_handle_->DeletePostRecvWorkRequest(request);
         FreeBuffer(buffer);
       }
+    };
+    // Receives set aside (by a callback) come before those polled now.
+    bool early = false;
+    while (!early_rx_.empty()) {
+      std::vector<ibv_wc> aside;
+      aside.swap(early_rx_);
+      for (const ibv_wc& c : aside) take(c);
+      early = true;
     }
-    if (sent <= 0 && received <= 0) return;
+    const int received =
+        ibv_poll_cq(rdma_handle_->recv_cq(), static_cast<int>(kPollBatch), completions_);
+    for (int i = 0; i < received; ++i) take(completions_[i]);
+    if (sent <= 0 && received <= 0 && !early && early_rx_.empty()) return;
   }
 }
 

@@ -130,8 +130,10 @@ class PollingWorker : public Worker {
   // complete with -1 now, and the queue pair is destroyed. Outside
   // completion handling the receives it has completed are taken first
   // (delivered, the shared queue refilled), then it is destroyed. Inside
-  // (a callback), nothing is polled: it is destroyed at once, its own
-  // receives given back once the current poll's completions are handled;
+  // (a callback), nothing is handled: it is destroyed at once, its own
+  // receives given back once the current poll's completions are handled
+  // (those it completed on a shared queue are set aside first, and handled
+  // then);
   // but with a shared receive queue one in ERROR has its sends abandoned
   // (the device sends none of them any more; their requests, headers and
   // registered copies stay until it reports them) and goes once those
@@ -223,6 +225,14 @@ class PollingWorker : public Worker {
   // the shared receive queue, their replacements with them). Polls: only
   // where no completion is being handled.
   void TakeReceivesBeforeDestroy();
+  // Inside completion handling, before a queue pair is destroyed at once:
+  // the receives completed so far are taken off the receive completion
+  // queue (destroying it would discard those of the shared queue), without
+  // running anything; they are handled, in order, before anything polled
+  // after them (HandleEarlyReceives).
+  void SetReceivesAside();
+  // Handles the receives set aside, if any. Only where a poll could run.
+  void HandleEarlyReceives();
   // Completion handling: Begin on entry, End on the way out. The outermost
   // End destroys the queue pairs queued meanwhile (drained_), after every
   // completion already polled has been handled: destroying one earlier
@@ -279,6 +289,8 @@ class PollingWorker : public Worker {
   int dispatch_depth_ = 0;
   // Connections whose queue pair goes when the completion handling ends.
   std::vector<std::shared_ptr<RdmaConnection>> drained_;
+  // Receive completions polled early (SetReceivesAside), oldest first.
+  std::vector<ibv_wc> early_rx_;
 };
 
 }  // namespace tarn
