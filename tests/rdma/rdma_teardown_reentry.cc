@@ -186,6 +186,36 @@ TEST_P(TeardownReentryTest, AFailedDestroyGivesEachReceiveBackOnce) {
   EXPECT_TRUE(testsupport::WaitFor([b] { return b->record.message_count() == 1; }));
 }
 
+// The device keeps refusing to destroy b's queue pair, so the device is
+// dropped with it still there: the drop lets it go, every receive is given
+// back once, and the worker opens its device again and serves a new pair.
+TEST_P(TeardownReentryTest, AQueuePairNeverDestroyedGoesWithTheDevice) {
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  ConnectionPair::Side* b = &pair_->b();
+  testsupport::LogCapture logs;
+  const uint64_t before = pair_->BuffersOut(b);
+  pair_->Run(b, [&] {
+    ASSERT_TRUE(verbs_emu::FailNextCall("ibv_destroy_qp", EBUSY, 1000));
+    b->worker->DestroyConnectionNow(b->conn);
+    EXPECT_NE(b->qp->qp(), nullptr);
+  });
+  EXPECT_TRUE(testsupport::WaitFor([] { return verbs_emu::GetCounters().cqes == 0; }));
+  pair_->Run(b, [&] {
+    b->worker->ClearRdma();
+    EXPECT_EQ(b->worker->rdma_handle(), nullptr);
+    EXPECT_EQ(b->qp->qp(), nullptr);
+  });
+  verbs_emu::ClearFailures();
+  EXPECT_LT(pair_->BuffersOut(b), before);
+  EXPECT_EQ(logs.LineWith("returned twice"), "");
+  EXPECT_EQ(logs.LineWith("double free"), "");
+  pair_->Run(b, [&] { EXPECT_TRUE(b->worker->InitRdma()); });
+  ASSERT_NO_FATAL_FAILURE(pair_->Build(kConnecting));
+  ASSERT_NO_FATAL_FAILURE(pair_->Establish());
+  EXPECT_EQ(pair_->Send(&pair_->a(), 64, 'n', 1, nullptr), 0);
+  EXPECT_TRUE(testsupport::WaitFor([b] { return b->record.message_count() == 1; }));
+}
+
 // b's move to ERROR fails, so settling its sends destroys the queue pair:
 // the messages that had arrived are still delivered, and the receive
 // queues are as deep as before (with a shared queue: refilled).
