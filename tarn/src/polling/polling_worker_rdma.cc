@@ -616,19 +616,18 @@ void PollingWorker::SettleSendsNow(const std::shared_ptr<RdmaConnection>& conn) 
     drained_.push_back(conn);
     EndDispatch();
   } else {
-    // Inside completion handling nothing may be polled. Without a shared
+    // Inside completion handling nothing may be handled. Without a shared
     // queue the queue pair goes at once, so the device lets go of the
-    // sends' buffers before their owners hear: its own receives go back
-    // from its list once the batch is handled. With one, destroying it
-    // would discard the receives it completed from the shared queue, so in
-    // ERROR (the device sends nothing more) it goes once the batch is
-    // handled and those are taken; what the device may still read stays
-    // with the requests meanwhile. Not in ERROR, only destroying it stops
-    // the device: what it completed there is set aside first.
+    // sends' buffers before their owners hear. With one, in ERROR (the
+    // device sends nothing more) it goes once the batch is handled and the
+    // receives it completed are taken; what the device may still read
+    // stays with the requests meanwhile. Not in ERROR, only destroying it
+    // stops the device. Destroyed at once, it first has the receives it
+    // completed set aside (the destroy would discard them): they are
+    // handled, and its own not completed given back from its list, once
+    // the batch is.
     if (!qp->in_error() || rdma_handle_->srq() == nullptr) {
-      // With a shared queue, what it completed there is set aside first
-      // and handled once this poll's completions are.
-      if (rdma_handle_->srq() != nullptr) SetReceivesAside();
+      SetReceivesAside();
       qp->DestroyQp();
     }
     drained_.push_back(conn);

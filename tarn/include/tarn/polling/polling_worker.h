@@ -130,10 +130,9 @@ class PollingWorker : public Worker {
   // complete with -1 now, and the queue pair is destroyed. Outside
   // completion handling the receives it has completed are taken first
   // (delivered, the shared queue refilled), then it is destroyed. Inside
-  // (a callback), nothing is handled: it is destroyed at once, its own
-  // receives given back once the current poll's completions are handled
-  // (those it completed on a shared queue are set aside first, and handled
-  // then);
+  // (a callback), nothing is handled: it is destroyed at once, the
+  // receives it completed set aside first and handled (its own not
+  // completed given back) once the current poll's completions are;
   // but with a shared receive queue one in ERROR has its sends abandoned
   // (the device sends none of them any more; their requests, headers and
   // registered copies stay until it reports them) and goes once those
