@@ -226,9 +226,9 @@ class PollingWorker : public Worker {
   void TakeReceivesBeforeDestroy();
   // Inside completion handling, before a queue pair is destroyed at once:
   // the receives completed so far are taken off the receive completion
-  // queue (destroying it would discard those of the shared queue), without
-  // running anything; they are handled, in order, before anything polled
-  // after them (HandleEarlyReceives).
+  // queue (destroying it would discard its own), without running
+  // anything; they are handled, in order, before anything polled after
+  // them (HandleEarlyReceives, and the drop's drain).
   void SetReceivesAside();
   // Handles the receives set aside, if any. Only where a poll could run.
   void HandleEarlyReceives();
