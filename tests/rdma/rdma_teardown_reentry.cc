@@ -186,6 +186,25 @@ TEST_P(TeardownReentryTest, AFailedDestroyGivesEachReceiveBackOnce) {
   EXPECT_TRUE(testsupport::WaitFor([b] { return b->record.message_count() == 1; }));
 }
 
+// The same for a connection its worker's table never held, let go by its
+// owner right after: nothing keeps the connection for the next try, and
+// the queue pair still goes.
+TEST_P(TeardownReentryTest, ARefusedDestroyIsTriedAgainWhenTheConnectionIsGone) {
+  pair_.reset(new ConnectionPair(Option(GetParam())));
+  ASSERT_NO_FATAL_FAILURE(pair_->Build(kConnecting, 0, false));
+  ConnectionPair::Side* b = &pair_->b();
+  pair_->Run(b, [&] {
+    ASSERT_TRUE(verbs_emu::FailNextCall("ibv_destroy_qp", EBUSY, 1));
+    b->worker->DestroyConnectionNow(b->conn);
+    EXPECT_NE(b->qp->qp(), nullptr);
+    b->conn.reset();
+    b->qp.reset();
+  });
+  EXPECT_TRUE(testsupport::WaitFor([] { return verbs_emu::GetCounters().qps == 1; }, 10.0));
+  for (int i = 0; i < 2; ++i) pair_->Run(b, [] {});
+  ExpectReceivesAccountedFor(b);
+}
+
 // The device keeps refusing to destroy b's queue pair, so the device is
 // dropped with it still there: the drop lets it go, every receive is given
 // back once, and the worker opens its device again and serves a new pair.

@@ -435,10 +435,16 @@ void PollingWorker::DestroyOrphanQp(const std::shared_ptr<RdmaQueuePair>& qp) {
 
 void PollingWorker::RetryDestroyLater(const std::shared_ptr<RdmaConnection>& conn) {
   std::weak_ptr<RdmaConnection> weak = conn;
+  // The context keeps the queue pair; the connection may be let go
+  // meanwhile (one no table holds).
+  std::weak_ptr<RdmaQueuePair> weak_qp = conn->queue_pair();
   const uint64_t generation = rdma_handle_->generation();
-  loop_->RunAfter(kDestroyRetrySeconds, [this, weak, generation] {
+  loop_->RunAfter(kDestroyRetrySeconds, [this, weak, weak_qp, generation] {
+    if (rdma_handle_ == nullptr || rdma_handle_->generation() != generation) return;
     std::shared_ptr<RdmaConnection> conn = weak.lock();
-    if (conn == nullptr || rdma_handle_ == nullptr || rdma_handle_->generation() != generation) {
+    if (conn == nullptr) {
+      std::shared_ptr<RdmaQueuePair> orphan = weak_qp.lock();
+      if (orphan != nullptr) DestroyOrphanQp(orphan);
       return;
     }
     const std::shared_ptr<RdmaQueuePair>& qp = conn->queue_pair();

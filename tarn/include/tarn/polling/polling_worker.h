@@ -247,7 +247,8 @@ class PollingWorker : public Worker {
   // (its own list: linear in them, not in the worker's).
   void ReleaseQpRecvs(RdmaQueuePair* qp);
   // The device refused to destroy conn's queue pair: tried again after a
-  // while, while the context is still this one.
+  // while, while the context is still this one (as an orphan's once conn
+  // is gone).
   void RetryDestroyLater(const std::shared_ptr<RdmaConnection>& conn);
   // Remembers a queue pair that posts its own receives, so that receives
   // completing while it has no connection still count.
