@@ -41,6 +41,9 @@ namespace {
 // keepalive rounds (both powers of two).
 constexpr uint32_t kEventPassMask = 1024 - 1;
 constexpr uint32_t kKeepAlivePassMask = (1u << 25) - 1;
+// How long a queue pair the device refused to destroy waits for the next
+// try.
+constexpr double kDestroyRetrySeconds = 1.0;
 
 const char* EventText(ibv_event_type type) {
   const char* text = ibv_event_type_str(type);
@@ -156,7 +159,12 @@ int PollingWorker::PostRecvs(RdmaQueuePair* qp, int n, bool count_failure) {
     }
   }
   int32_t& deficit = qp != nullptr ? qp->recv_deficit : srq_deficit_;
-  if (qp != nullptr) qp->posted_recv_count += posted;
+  if (qp != nullptr) {
+    qp->posted_recv_count += posted;
+    for (int i = 0; i < posted; ++i) {
+      qp->ListRecv(reinterpret_cast<RdmaPostRecvWorkRequest*>(recv_wrs_[i].wr_id));
+    }
+  }
   if (count_failure) {
     deficit += n - posted;
   } else {
@@ -186,6 +194,9 @@ int PollingWorker::RdmaProcess() {
   }
   if (sent > 0) TxWcHandle(completions_, sent);
   int received = 0;
+  // A callback of the send batch may have set receives aside: they come
+  // before anything polled now.
+  if (rdma_handle_ == handle) HandleEarlyReceives();
   // A callback of the send batch may have dropped the device.
   if (rdma_handle_ == handle) {
     received = ibv_poll_cq(handle->recv_cq(), static_cast<int>(kPollBatch), completions_);
@@ -237,8 +248,17 @@ int PollingWorker::HandleAsyncEvent() {
     case IBV_EVENT_GID_CHANGE:
       LOG_ERROR << "get async event: " << static_cast<int>(type) << " : " << EventText(type)
                 << ". suggested to restart service";
+      // Each worker names its own context, so that the drop spares one
+      // opened again meanwhile.
       RdmaHandle::ForEachWorker([](PollingWorker* worker) {
-        worker->loop()->RunAfter(1.0, [worker] { worker->ClearRdma(); });
+        worker->loop()->RunInLoop(
+            [worker] {
+              if (worker->rdma_handle() == nullptr) return;
+              const uint64_t generation = worker->rdma_handle()->generation();
+              worker->loop()->RunAfter(1.0,
+                                       [worker, generation] { worker->ClearRdmaOf(generation); });
+            },
+            true);
       });
       break;
     default:
@@ -315,9 +335,43 @@ void PollingWorker::TakeReceivesBeforeDestroy() {
   ibv_wc wc[kPollBatch];
   const uint32_t rounds = option_.rdma_option.recv_depth / kPollBatch + 2;
   for (uint32_t r = 0; r < rounds && rdma_handle_ != nullptr; ++r) {
+    HandleEarlyReceives();
+    if (rdma_handle_ == nullptr) return;
+    const int n = ibv_poll_cq(rdma_handle_->recv_cq(), static_cast<int>(kPollBatch), wc);
+    if (n <= 0) break;
+    RxWcHandle(wc, n);
+  }
+  HandleEarlyReceives();
+}
+
+void PollingWorker::SetReceivesAside() {
+  if (rdma_handle_ == nullptr) return;
+  ibv_wc wc[kPollBatch];
+  // At most what the receive queues hold, plus what other queue pairs
+  // completed meanwhile.
+  const uint32_t rounds = option_.rdma_option.recv_depth / kPollBatch + 2;
+  for (uint32_t r = 0; r < rounds; ++r) {
     const int n = ibv_poll_cq(rdma_handle_->recv_cq(), static_cast<int>(kPollBatch), wc);
     if (n <= 0) return;
-    RxWcHandle(wc, n);
+    early_rx_.insert(early_rx_.end(), wc, wc + n);
+  }
+}
+
+void PollingWorker::HandleEarlyReceives() {
+  while (!early_rx_.empty() && rdma_handle_ != nullptr) {
+    std::vector<ibv_wc> early;
+    early.swap(early_rx_);
+    // In batches: the handling prefetches within one.
+    for (size_t i = 0; i < early.size() && rdma_handle_ != nullptr; i += kPollBatch) {
+      const size_t n = std::min<size_t>(kPollBatch, early.size() - i);
+      RxWcHandle(early.data() + i, static_cast<int>(n));
+      // Set aside again meanwhile: those come after the rest of these.
+      if (!early_rx_.empty() && i + n < early.size()) {
+        early_rx_.insert(early_rx_.begin(), early.begin() + static_cast<std::ptrdiff_t>(i + n),
+                         early.end());
+        break;
+      }
+    }
   }
 }
 
@@ -328,6 +382,7 @@ void PollingWorker::EndDispatch() {
   }
   // Still counted as handling completions: a callback run from here must
   // not poll either. Every completion polled so far has been handled.
+  HandleEarlyReceives();
   while (!drained_.empty() && rdma_handle_ != nullptr) {
     std::vector<std::shared_ptr<RdmaConnection>> batch;
     batch.swap(drained_);
@@ -342,29 +397,77 @@ void PollingWorker::DestroyQueuePairOf(const std::shared_ptr<RdmaConnection>& co
   const std::shared_ptr<RdmaQueuePair> qp = conn->queue_pair();
   if (qp == nullptr || rdma_handle_ == nullptr) return;
   const uint32_t qp_num = qp->qp_num();
-  qp->DestroyQp();
-  recv_qps_.erase(qp_num);
-  if (rdma_handle_->srq() == nullptr) ReleaseQpRecvs(*qp);
+  if (qp->DestroyQp() == 0) {
+    recv_qps_.erase(qp_num);
+    if (rdma_handle_->srq() == nullptr) ReleaseQpRecvs(qp.get());
+  } else {
+    // The device keeps it, and what it holds: each receive comes back as a
+    // flush to its connection, which stays findable (retiring) meanwhile,
+    // and is given back then, or by the next try if that comes first.
+    RetryDestroyLater(conn);
+  }
   if (FindConnection(qp_num) == conn) DelConnection(qp_num);
+}
+
+void PollingWorker::DestroyOrphanQp(const std::shared_ptr<RdmaQueuePair>& qp) {
+  loop_->AssertInLoopThread();
+  if (rdma_handle_ == nullptr || qp == nullptr || qp->qp() == nullptr) return;
+  if (qp->DestroyQp() != 0) {
+    // The device keeps it. In ERROR its receives come back as flushes
+    // (given back as orphans); it is tried again later, while the context
+    // is still this one (a drop destroys it with the rest).
+    if (!qp->in_error()) qp->Shutdown();
+    std::weak_ptr<RdmaQueuePair> weak = qp;
+    const uint64_t generation = rdma_handle_->generation();
+    loop_->RunAfter(kDestroyRetrySeconds, [this, weak, generation] {
+      std::shared_ptr<RdmaQueuePair> orphan = weak.lock();
+      if (orphan == nullptr || rdma_handle_ == nullptr ||
+          rdma_handle_->generation() != generation) {
+        return;
+      }
+      DestroyOrphanQp(orphan);
+    });
+    return;
+  }
+  recv_qps_.erase(qp->qp_num());
+  ReleaseQpRecvs(qp.get());
+}
+
+void PollingWorker::RetryDestroyLater(const std::shared_ptr<RdmaConnection>& conn) {
+  std::weak_ptr<RdmaConnection> weak = conn;
+  // The context keeps the queue pair; the connection may be let go
+  // meanwhile (one no table holds).
+  std::weak_ptr<RdmaQueuePair> weak_qp = conn->queue_pair();
+  const uint64_t generation = rdma_handle_->generation();
+  loop_->RunAfter(kDestroyRetrySeconds, [this, weak, weak_qp, generation] {
+    if (rdma_handle_ == nullptr || rdma_handle_->generation() != generation) return;
+    std::shared_ptr<RdmaConnection> conn = weak.lock();
+    if (conn == nullptr) {
+      std::shared_ptr<RdmaQueuePair> orphan = weak_qp.lock();
+      if (orphan != nullptr) DestroyOrphanQp(orphan);
+      return;
+    }
+    const std::shared_ptr<RdmaQueuePair>& qp = conn->queue_pair();
+    if (qp == nullptr || qp->qp() == nullptr) return;
+    BeginDispatch();
+    drained_.push_back(conn);
+    EndDispatch();
+  });
 }
 
 // Destroyed before its own receives all completed (it was not let drain):
 // the device discards their flushes, so nothing else gives them back.
-void PollingWorker::ReleaseQpRecvs(const RdmaQueuePair& qp) {
-  if (qp.posted_recv_count <= 0) return;
-  std::vector<RdmaPostRecvWorkRequest*> mine;
-  for (const auto& entry : rdma_handle_->posted_buffers()) {
-    if (entry.second->qp_generation == qp.generation()) mine.push_back(entry.second);
-  }
-  if (!mine.empty()) {
-    LOG_INFO << "receives of a destroyed qp given back, qp_num: " << qp.qp_num()
-             << ", count: " << mine.size();
-  }
-  for (RdmaPostRecvWorkRequest* request : mine) {
+void PollingWorker::ReleaseQpRecvs(RdmaQueuePair* qp) {
+  RdmaQueuePair::RecvList& mine = qp->posted_recvs();
+  if (mine.empty()) return;
+  LOG_INFO << "receives of a destroyed qp given back, qp_num: " << qp->qp_num()
+           << ", count: " << mine.size();
+  while (RdmaPostRecvWorkRequest* request = mine.front()) {
     void* buffer = request->buffer;
-    rdma_handle_->DeletePostRecvWorkRequest(request);
+    rdma_handle_->DeletePostRecvWorkRequest(request);  // leaves the list
     Free(buffer);
   }
+  qp->posted_recv_count = 0;
 }
 
 void PollingWorker::RefillQueuePair(const std::shared_ptr<RdmaConnection>& conn) {
@@ -491,8 +594,11 @@ void PollingWorker::DestroyConnectionNow(const std::shared_ptr<RdmaConnection>& 
   if (dispatch_depth_ > 0) {
     // The batch being handled may still name it: settle its sends now, the
     // queue pair goes at the end of the dispatch.
-    SettleSendsNow(conn);
-    drained_.push_back(conn);
+    if (qp->outstanding_sends() > 0) {
+      SettleSendsNow(conn);
+    } else {
+      drained_.push_back(conn);
+    }
     return;
   }
   BeginDispatch();
@@ -504,19 +610,38 @@ void PollingWorker::SettleSendsNow(const std::shared_ptr<RdmaConnection>& conn) 
   loop_->AssertInLoopThread();
   const std::shared_ptr<RdmaQueuePair> qp = conn->queue_pair();
   if (qp == nullptr || qp->qp() == nullptr || qp->outstanding_sends() == 0) return;
-  if (qp->in_error()) {
-    qp->AbandonSends();
-    return;
+  if (!qp->in_error()) {
+    LOG_WARN << "qp not in ERROR, destroyed to settle its sends, qp_num: " << qp->qp_num();
   }
-  // The device might still send them: only destroying the queue pair
-  // stops it. Its receives are settled once nothing polled is pending.
-  LOG_WARN << "qp not in ERROR, destroyed to settle its sends, qp_num: " << qp->qp_num();
-  qp->DestroyQp();
-  drained_.push_back(conn);
   if (dispatch_depth_ == 0) {
+    // Nothing polled is pending: the receives it completed are taken
+    // (delivered, the shared queue refilled) before the destroy, which
+    // discards them, ends the device's hold on the sends' buffers and
+    // completes the sends.
     BeginDispatch();
+    drained_.push_back(conn);
     EndDispatch();
+  } else {
+    // Inside completion handling nothing may be handled. Without a shared
+    // queue the queue pair goes at once, so the device lets go of the
+    // sends' buffers before their owners hear. With one, in ERROR (the
+    // device sends nothing more) it goes once the batch is handled and the
+    // receives it completed are taken; what the device may still read
+    // stays with the requests meanwhile. Not in ERROR, only destroying it
+    // stops the device. Destroyed at once, it first has the receives it
+    // completed set aside (the destroy would discard them): they are
+    // handled, and its own not completed given back from its list, once
+    // the batch is.
+    if (!qp->in_error() || rdma_handle_->srq() == nullptr) {
+      SetReceivesAside();
+      qp->DestroyQp();
+    }
+    drained_.push_back(conn);
   }
+  // Still there (in ERROR, or the device refused the destroy): the owner
+  // hears now all the same, the requests stay until the device reports
+  // them.
+  if (qp->qp() != nullptr) qp->AbandonSends();
 }
 
 // A connection leaving the table: kept until its queue pair has drained
@@ -621,14 +746,27 @@ void PollingWorker::PrintQpairs() {
 // ---- dropping the device ----
 
 void PollingWorker::ClearRdma() {
+  if (rdma_handle_ == nullptr) {
+    LOG_WARN << "Begin ClearRdma name: " << name_;
+    return;
+  }
+  ClearRdmaOf(rdma_handle_->generation());
+}
+
+void PollingWorker::ClearRdmaOf(uint64_t generation) {
+  // Deferred from inside completion handling, and from the callbacks the
+  // drop itself runs (it counts as completion handling): the context it
+  // was asked for may be gone by then, and another opened in its place.
   if (dispatch_depth_ > 0) {
-    loop_->RunNextLoop([this] { ClearRdma(); });
+    loop_->RunNextLoop([this, generation] { ClearRdmaOf(generation); });
     return;
   }
   LOG_WARN << "Begin ClearRdma name: " << name_;
-  if (rdma_handle_ == nullptr) return;
+  if (rdma_handle_ == nullptr || rdma_handle_->generation() != generation) return;
   LOG_WARN << "Do ClearRdma name: " << name_;
+  BeginDispatch();
   ReleaseRdmaState(true);
+  EndDispatch();
 }
 
 // Closes every connection (users hear of it: held sends -4, the closed
@@ -659,6 +797,7 @@ void PollingWorker::ReleaseRdmaState(bool notify) {
   retiring_.clear();
   recv_qps_.clear();
   drained_.clear();
+  early_rx_.clear();  // handled by the drain; none polled since
   all.clear();
   if (rdma_poller_ != nullptr && rdma_poller_->index >= 0) UnregisterPoller(rdma_poller_.get());
   rdma_poller_.reset();
@@ -701,10 +840,7 @@ void PollingWorker::DrainForClear(bool notify) {
         rdma_handle_->DeleteWorkRequest(request);
       }
     }
-    const int received =
-        ibv_poll_cq(rdma_handle_->recv_cq(), static_cast<int>(kPollBatch), completions_);
-    for (int i = 0; i < received; ++i) {
-      const ibv_wc& c = completions_[i];
+    auto take = [this, notify](const ibv_wc& c) {
       std::shared_ptr<RdmaConnection> conn = notify ? FindConnection(c.qp_num) : nullptr;
       if (conn != nullptr) {
         conn->HandleRxWc(c);
@@ -716,8 +852,19 @@ void PollingWorker::DrainForClear(bool notify) {
         rdma_handle_->DeletePostRecvWorkRequest(request);
         FreeBuffer(buffer);
       }
+    };
+    // Receives set aside (by a callback) come before those polled now.
+    bool early = false;
+    while (!early_rx_.empty()) {
+      std::vector<ibv_wc> aside;
+      aside.swap(early_rx_);
+      for (const ibv_wc& c : aside) take(c);
+      early = true;
     }
-    if (sent <= 0 && received <= 0) return;
+    const int received =
+        ibv_poll_cq(rdma_handle_->recv_cq(), static_cast<int>(kPollBatch), completions_);
+    for (int i = 0; i < received; ++i) take(completions_[i]);
+    if (sent <= 0 && received <= 0 && !early && early_rx_.empty()) return;
   }
 }
 

@@ -27,28 +27,6 @@ int Fail(SendCompleteCallback* done, int code) {
   return code;
 }
 
-// Owns the registered copy of a send: freed when the send completes, or when
-// its request is dropped uncalled (a worker destroyed with sends in flight).
-class CopyHolder {
- public:
-  CopyHolder(PollingWorker* worker, void* copy) : worker_(worker), copy_(copy) {}
-  CopyHolder(CopyHolder&& other) noexcept : worker_(other.worker_), copy_(other.copy_) {
-    other.copy_ = nullptr;
-  }
-  CopyHolder(const CopyHolder&) = delete;
-  CopyHolder& operator=(const CopyHolder&) = delete;
-  CopyHolder& operator=(CopyHolder&&) = delete;
-  ~CopyHolder() { Release(); }
-  void Release() {
-    if (copy_ != nullptr) worker_->FreeBuffer(copy_);
-    copy_ = nullptr;
-  }
-
- private:
-  PollingWorker* worker_;
-  void* copy_;
-};
-
 // A zero-length signalled RDMA write: the keepalive and the marker.
 int PostEmptyWrite(ibv_qp* qp, uint64_t wr_id) {
   ibv_send_wr wr{};
@@ -179,15 +157,10 @@ int RdmaConnection::PostSend(const SgEntry* sges, uint32_t count, SendCompleteCa
     if (copy != nullptr) worker_->Free(copy);
     return Fail(&done, -5);
   }
-  if (copy != nullptr) {
-    request->callback = [holder = CopyHolder(worker_, copy),
-                         user = std::move(done)](int result) mutable {
-      holder.Release();
-      if (user) user(result);
-    };
-  } else if (done) {
-    request->callback = std::move(done);
-  }
+  // The copy goes back with the request: the device reads it until the
+  // completion is handled, whenever the callback runs.
+  request->copy = copy;
+  if (done) request->callback = std::move(done);
   send_list_[0].addr = reinterpret_cast<uint64_t>(header);
   send_list_[0].length = sizeof(RdmaMessageHeader);
   send_list_[0].lkey = handle->header_lkey();

@@ -430,7 +430,7 @@ std::shared_ptr<RdmaQueuePair> RdmaHandle::NewQueuePair() {
   if (queue_pair->init_status() != 0) {
     // A queue pair left in RESET can neither connect nor be flushed: give it
     // back now rather than hand it to a connection.
-    queue_pair->DestroyQp();
+    queue_pair->DestroyQpForGood(true);
     return nullptr;
   }
   queue_pairs_[queue_pair->qp_num()] = queue_pair;
@@ -446,7 +446,7 @@ void RdmaHandle::DestroyQueuePairs(bool notify) {
   std::vector<std::shared_ptr<RdmaQueuePair>> all;
   all.reserve(queue_pairs_.size());
   for (auto& entry : queue_pairs_) all.push_back(entry.second);
-  for (auto& qp : all) qp->DestroyQp(notify);
+  for (auto& qp : all) qp->DestroyQpForGood(notify);
 }
 
 void RdmaHandle::ForgetQueuePair(const RdmaQueuePair* qp) {
@@ -480,6 +480,7 @@ RdmaWorkRequest* RdmaHandle::NewWorkRequest(RdmaMessageHeader* header, SendCallb
   }
   request->qp_generation = 0;
   request->hook = plinth::ListHook<RdmaWorkRequest>();
+  request->copy = nullptr;
   request->header = header;
   request->callback = std::move(callback);
   return request;
@@ -489,6 +490,8 @@ void RdmaHandle::DeleteWorkRequest(RdmaWorkRequest* request) {
   if (request == nullptr) return;
   DeleteMessage(request->header);
   request->header = nullptr;
+  if (request->copy != nullptr) worker_->FreeBuffer(request->copy);
+  request->copy = nullptr;
   request->callback.reset();
   request->qp_generation = 0;
   wr_pool_.Free(request);
@@ -509,12 +512,14 @@ RdmaPostRecvWorkRequest* RdmaHandle::NewPostRecvWorkRequest(void* buffer) {
   request->header = header;
   request->buffer = buffer;
   request->qp_generation = 0;
+  request->hook = plinth::ListHook<RdmaPostRecvWorkRequest>();
   posted_buffers_[buffer] = request;
   return request;
 }
 
 void RdmaHandle::DeletePostRecvWorkRequest(RdmaPostRecvWorkRequest* request) {
   if (request == nullptr) return;
+  RdmaQueuePair::UnlistRecv(request);
   DeleteMessage(request->header);
   posted_buffers_.erase(request->buffer);
   recv_wr_pool_.Free(request);

@@ -1,7 +1,6 @@
 #include "tarn/polling/rdma_handshake.h"
 
-#include <unistd.h>
-
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -21,7 +20,7 @@ namespace {
 
 // A worker found without a device context (a fatal device event dropped it)
 // gets a moment before it is opened again.
-constexpr useconds_t kReopenPauseUs = 1000000;
+constexpr double kReopenPauseSeconds = 1.0;
 
 const char* TypeName(uint8_t type) {
   switch (type) {
@@ -49,12 +48,18 @@ bool OwnsQueuePair(PollingWorker* worker, const RdmaQueuePair& qp) {
          qp.qp() != nullptr;
 }
 
+// Through the gate when there is one.
+bool RunVia(HandshakeGate* gate, PollingWorker* worker, const std::function<void()>& fn) {
+  return gate != nullptr ? gate->Run(worker, fn) : RunOnWorker(worker, fn);
+}
+
 // On the worker: a new queue pair with our sender fields in *record; the
 // device is opened first when `open` is set and the worker has none.
 std::shared_ptr<RdmaQueuePair> NewQueuePairOnWorker(PollingWorker* worker, bool open,
-                                                    RdmaHandshakeRecord* record) {
+                                                    RdmaHandshakeRecord* record,
+                                                    HandshakeGate* gate = nullptr) {
   std::shared_ptr<RdmaQueuePair> qp;
-  RunOnWorker(worker, [&] {
+  RunVia(gate, worker, [&] {
     if (worker->rdma_handle() == nullptr && (!open || !worker->InitRdma())) return;
     qp = worker->NewQueuePair();
     if (qp) FillSenderFields(*qp, record);
@@ -82,20 +87,88 @@ bool RunOnWorker(PollingWorker* worker, const std::function<void()>& fn) {
   return worker->loop()->RunInLoop(fn, false) == 0;
 }
 
+// One wait of Run: queued, running on the worker, then finished (ran, or
+// dropped unrun); or given up by its waiter while still queued.
+struct HandshakeGate::Call {
+  enum State { kQueued, kRunning, kFinished, kAbandoned };
+  State state = kQueued;
+};
+
+bool HandshakeGate::Run(PollingWorker* worker, const std::function<void()>& fn) {
+  if (closed()) return false;
+  if (worker->loop()->IsInLoopThread()) {
+    fn();
+    return true;
+  }
+  auto call = std::make_shared<Call>();
+  // The waiter stays until the call has finished unless it gave it up
+  // while queued, and then fn is never touched: the task may borrow it.
+  const std::function<void()>* borrowed = &fn;
+  std::shared_ptr<HandshakeGate> self = shared_from_this();
+  // Marks the call finished however the task ends, run or dropped.
+  auto finish = std::shared_ptr<void>(nullptr, [self, call](void*) {
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    if (call->state != Call::kAbandoned) call->state = Call::kFinished;
+    self->changed_.notify_all();
+  });
+  const int ret = worker->loop()->RunInLoop(
+      [self, call, borrowed, finish] {
+        {
+          std::lock_guard<std::mutex> lock(self->mutex_);
+          if (call->state != Call::kQueued) return;
+          call->state = Call::kRunning;
+        }
+        (*borrowed)();
+      },
+      true);
+  finish.reset();
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (ret != 0) {
+    call->state = Call::kAbandoned;
+    return false;
+  }
+  changed_.wait(lock, [&] {
+    return call->state == Call::kFinished || (closed_ && call->state == Call::kQueued);
+  });
+  if (call->state == Call::kFinished) return true;
+  call->state = Call::kAbandoned;
+  return false;
+}
+
+void HandshakeGate::Pause(double seconds) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return closed_; });
+}
+
+void HandshakeGate::Close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  closed_ = true;
+  changed_.notify_all();
+}
+
+bool HandshakeGate::closed() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return closed_;
+}
+
 void DestroyOrphanQueuePair(PollingWorker* worker, const std::shared_ptr<RdmaQueuePair>& qp) {
   if (!qp) return;
-  // A loop that has ended runs nothing more; the worker's teardown destroys
-  // every queue pair of its context, this one included (destroying it here
-  // would race with that teardown).
-  RunOnWorker(worker, [&] {
-    if (OwnsQueuePair(worker, *qp)) qp->DestroyQp();
-  });
+  // Not waited for: the worker may be the one waiting for this thread (a
+  // server destroyed there). A loop that has ended runs nothing more; the
+  // worker's teardown destroys every queue pair of its context, this one
+  // included (destroying it here would race with that teardown).
+  std::shared_ptr<RdmaQueuePair> orphan = qp;
+  worker->loop()->RunInLoop(
+      [worker, orphan] {
+        if (OwnsQueuePair(worker, *orphan)) worker->DestroyOrphanQp(orphan);
+      },
+      true);
 }
 
 int BringUpQueuePair(PollingWorker* worker, const std::shared_ptr<RdmaQueuePair>& qp,
-                     const RdmaHandshakeRecord& peer) {
+                     const RdmaHandshakeRecord& peer, HandshakeGate* gate) {
   int ret = -1;
-  RunOnWorker(worker, [&] {
+  RunVia(gate, worker, [&] {
     if (!OwnsQueuePair(worker, *qp)) {
       LOG_ERROR << "device context of qp gone during handshake, qp_num: " << qp->qp_num();
       return;
@@ -171,7 +244,7 @@ void EnforceServerDeadline(RdmaServer* server, TcpServer* inner,
 bool AcceptRequest(RdmaServer* server, const std::shared_ptr<Connection>& conn,
                    RdmaServerHandshake* ctx, const RdmaHandshakeRecord& request) {
   TakePeerFields(request, &ctx->record);
-  if (BringUpQueuePair(ctx->worker, ctx->qp, request) != 0) return false;
+  if (BringUpQueuePair(ctx->worker, ctx->qp, request, server->handshake_gate()) != 0) return false;
   ctx->conn_id =
       server->OnNewConnection(ctx->qp, ctx->worker, conn->peer_addr(), conn->local_addr());
   if (ctx->conn_id < 0) return false;
@@ -207,14 +280,15 @@ void SocketServer::ConnectionSuccessHandle(RdmaServer* server, TcpServer* inner,
   }
   auto* ctx = new RdmaServerHandshake;
   ctx->worker = worker;
-  ctx->qp = NewQueuePairOnWorker(worker, false, &ctx->record);
+  HandshakeGate* gate = server->handshake_gate();
+  ctx->qp = NewQueuePairOnWorker(worker, false, &ctx->record, gate);
   if (!ctx->qp) {
-    bool has_device = false;
-    RunOnWorker(worker, [&] { has_device = worker->rdma_handle() != nullptr; });
+    bool has_device = true;
+    gate->Run(worker, [&] { has_device = worker->rdma_handle() != nullptr; });
     if (!has_device) {
       LOG_WARN << "rdma_handle is NULL, worker: " << worker->name();
-      usleep(kReopenPauseUs);
-      ctx->qp = NewQueuePairOnWorker(worker, true, &ctx->record);
+      gate->Pause(kReopenPauseSeconds);
+      ctx->qp = NewQueuePairOnWorker(worker, true, &ctx->record, gate);
     }
   }
   if (!ctx->qp) {

@@ -155,11 +155,44 @@ void RdmaQueuePair::Shutdown() {
   LOG_INFO << "After RdmaQueuePair::Shutdown qp_num: " << qp_num_ << ", state: " << state_;
 }
 
-void RdmaQueuePair::DestroyQp(bool notify_sends) {
-  if (qp_ == nullptr) return;
+RdmaQueuePair::~RdmaQueuePair() {
+  // Requests still listed belong to a context that keeps them in its own
+  // table: they only leave this list.
+  posted_recvs_.Clear();
+}
+
+void RdmaQueuePair::UnlistRecv(RdmaPostRecvWorkRequest* request) {
+  if (!request->hook.linked()) return;
+  auto* list = static_cast<const RecvList*>(request->hook.list);
+  const_cast<RecvList*>(list)->Remove(request);
+}
+
+int RdmaQueuePair::DestroyQp(bool notify_sends) {
+  if (qp_ == nullptr) return 0;
   LOG_INFO << "destroy qp: " << qp_num_;
-  ibv_destroy_qp(qp_);
+  const int ret = ibv_destroy_qp(qp_);
+  if (ret != 0) {
+    // Still the device's: what it holds (sends, receives) stays listed
+    // until its flushes come or a later destroy succeeds.
+    errno = ret;
+    LOG_SYSERR << "ibv_destroy_qp failed, qp_num: " << qp_num_;
+    destroy_failed_ = true;
+    return ret;
+  }
+  Forget(notify_sends);
+  return 0;
+}
+
+void RdmaQueuePair::DestroyQpForGood(bool notify_sends) {
+  if (qp_ == nullptr) return;
+  if (DestroyQp(notify_sends) == 0 || DestroyQp(notify_sends) == 0) return;
+  LOG_ERROR << "qp left to its device, qp_num: " << qp_num_;
+  Forget(notify_sends);
+}
+
+void RdmaQueuePair::Forget(bool notify_sends) {
   qp_ = nullptr;
+  destroy_failed_ = false;
   // Nothing of this queue pair completes any more, whatever the device does
   // with what it still had queued: its sends end here.
   RdmaHandle* handle = handle_;

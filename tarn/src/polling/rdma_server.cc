@@ -21,6 +21,7 @@ namespace tarn {
 RdmaServer::RdmaServer(EventWorker* acceptor, const SockAddress& listen, const std::string& name,
                        const WorkerOption& option, WorkerColony* colony)
     : Server(acceptor, listen, name, option, colony),
+      gate_(std::make_shared<HandshakeGate>()),
       alive_(std::make_shared<int>(0)),
       alive_weak_(alive_),
       handshake_deadline_(kHandshakeDeadlineSeconds),
@@ -41,6 +42,10 @@ RdmaServer::RdmaServer(EventWorker* acceptor, const SockAddress& listen, const s
 }
 
 RdmaServer::~RdmaServer() {
+  // First, before waiting for the acceptor: a handshake waiting for a
+  // worker whose thread is this one gives up, so the acceptor's stop can
+  // end the inner server's thread.
+  gate_->Close();
   // Settle on the acceptor loop: stop (which aborts the handshakes still
   // running and closes the connections) and expire the token, so tasks
   // still queued there leave this server alone. A loop that has ended runs
@@ -102,10 +107,9 @@ void RdmaServer::CutMadeConnections() {
   // their flushes while the owner is still whole, for a while; what has not
   // come by then completes as the queue pair is destroyed here. A worker
   // whose own thread destroys the server cannot take them meanwhile, and
-  // must not poll for them (it may be inside a completion callback, whose
-  // poll's batch is still being handled): there they complete now, the
-  // queue pairs being in ERROR already, and are taken off the device later
-  // by the worker's ordinary passes.
+  // must not wait for them (it may be inside a completion callback, whose
+  // poll's batch is still being handled): there they complete now and the
+  // queue pairs are destroyed (once that batch is handled, inside one).
   const auto deadline = std::chrono::steady_clock::now() + kSendDrainWait;
   for (auto& entry : by_worker) {
     PollingWorker* worker = entry.first;
@@ -191,6 +195,7 @@ int RdmaServer::Stop() {
 void RdmaServer::StopInLoop() {
   if (stopped_) return;
   stopped_ = true;
+  gate_->Close();
   // First close the handshake connections, then end their loop: the closes
   // queued there still run and abort the handshakes they belong to, so no
   // queue pair is left behind.
@@ -251,7 +256,9 @@ int64_t RdmaServer::OnNewConnection(const std::shared_ptr<RdmaQueuePair>& qp,
   // Created and registered on its worker before the caller sends the reply:
   // the client's ready record and its first message both need the worker
   // to know the queue pair.
-  bool ran = RunOnWorker(worker, [&] {
+  // Through the gate: a server being destroyed on `worker` does not wait
+  // for this thread to get in there.
+  bool ran = gate_->Run(worker, [&] {
     conn = std::make_shared<RdmaConnection>(worker, "rdma-conn", id, peer,
                                             worker->option().rdma_option);
     InstallCallbacks(conn.get());

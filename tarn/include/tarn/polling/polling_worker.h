@@ -126,13 +126,24 @@ class PollingWorker : public Worker {
   // completion callback the queue pair goes once the completions of the
   // current poll have all been handled.
   void DestroyConnectionNow(const std::shared_ptr<RdmaConnection>& conn);
-  // Loop thread, on a closed connection: its sends still outstanding
-  // complete with -1 now, without polling. With the queue pair in ERROR the
-  // device sends none of them any more: their requests stay listed until
-  // the device reports them, and the queue pair's teardown runs its course.
-  // A queue pair that could not be moved to ERROR is destroyed (at once, and
-  // its receives settled once the current poll's completions are handled).
+  // Loop thread, on a closed connection with sends still outstanding: they
+  // complete with -1 now, and the queue pair is destroyed. Outside
+  // completion handling the receives it has completed are taken first
+  // (delivered, the shared queue refilled), then it is destroyed. Inside
+  // (a callback), nothing is handled: it is destroyed at once, the
+  // receives it completed set aside first and handled (its own not
+  // completed given back) once the current poll's completions are;
+  // but with a shared receive queue one in ERROR has its sends abandoned
+  // (the device sends none of them any more; their requests, headers and
+  // registered copies stay until it reports them) and goes once those
+  // completions are handled, its completed receives taken first. A queue
+  // pair the device refuses to destroy has its sends abandoned too.
   void SettleSendsNow(const std::shared_ptr<RdmaConnection>& conn);
+  // Loop thread: destroys a queue pair of this worker's context that no
+  // connection owns (a handshake's) and gives back the receives it had
+  // posted of its own. One the device refuses to destroy is moved to ERROR,
+  // gives them back as their flushes come, and is tried again later.
+  void DestroyOrphanQp(const std::shared_ptr<RdmaQueuePair>& qp);
   // Any thread, without waiting: the connection's ConnectionEstablished.
   void SetConnectionPeerReady(uint32_t qp_num);
   // Any thread, without waiting: the client side's handshake result. Not
@@ -152,8 +163,13 @@ class PollingWorker : public Worker {
   // context (a handshake's too; sends still outstanding complete with -1),
   // gives back the receive buffers and deletes the device context. Until
   // InitRdma runs again the worker has no device. Asked from inside a
-  // completion callback, it runs at the next loop pass (it polls).
+  // completion callback, or from a callback the drop itself runs, it runs
+  // at a later loop pass (it polls), and only if the device context is
+  // still the one it was asked for.
   void ClearRdma();
+  // The same for the context of that generation only: nothing when the
+  // worker's context is another (opened again since) or none.
+  void ClearRdmaOf(uint64_t generation);
   // INFO line with every queue-pair number of the table.
   void PrintQpairs();
   // The connection of a queue pair: in the table, or removed but still
@@ -208,6 +224,14 @@ class PollingWorker : public Worker {
   // the shared receive queue, their replacements with them). Polls: only
   // where no completion is being handled.
   void TakeReceivesBeforeDestroy();
+  // Inside completion handling, before a queue pair is destroyed at once:
+  // the receives completed so far are taken off the receive completion
+  // queue (destroying it would discard its own), without running
+  // anything; they are handled, in order, before anything polled after
+  // them (HandleEarlyReceives, and the drop's drain).
+  void SetReceivesAside();
+  // Handles the receives set aside, if any. Only where a poll could run.
+  void HandleEarlyReceives();
   // Completion handling: Begin on entry, End on the way out. The outermost
   // End destroys the queue pairs queued meanwhile (drained_), after every
   // completion already polled has been handled: destroying one earlier
@@ -219,8 +243,13 @@ class PollingWorker : public Worker {
   // still had posted of its own (the device discards their flushes) and
   // removes it from the table.
   void DestroyQueuePairOf(const std::shared_ptr<RdmaConnection>& conn);
-  // Receives still listed as posted on qp's own receive queue, given back.
-  void ReleaseQpRecvs(const RdmaQueuePair& qp);
+  // Receives still listed as posted on qp's own receive queue, given back
+  // (its own list: linear in them, not in the worker's).
+  void ReleaseQpRecvs(RdmaQueuePair* qp);
+  // The device refused to destroy conn's queue pair: tried again after a
+  // while, while the context is still this one (as an orphan's once conn
+  // is gone).
+  void RetryDestroyLater(const std::shared_ptr<RdmaConnection>& conn);
   // Remembers a queue pair that posts its own receives, so that receives
   // completing while it has no connection still count.
   void TrackRecvQp(const std::shared_ptr<RdmaQueuePair>& qp);
@@ -260,6 +289,8 @@ class PollingWorker : public Worker {
   int dispatch_depth_ = 0;
   // Connections whose queue pair goes when the completion handling ends.
   std::vector<std::shared_ptr<RdmaConnection>> drained_;
+  // Receive completions polled early (SetReceivesAside), oldest first.
+  std::vector<ibv_wc> early_rx_;
 };
 
 }  // namespace tarn

@@ -26,10 +26,12 @@
 #ifndef TARN_POLLING_RDMA_HANDSHAKE_H_
 #define TARN_POLLING_RDMA_HANDSHAKE_H_
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 #include "tarn/sock_address.h"
 #include "tarn/timer_queue.h"
@@ -96,17 +98,42 @@ void TakePeerFields(const RdmaHandshakeRecord& peer, RdmaHandshakeRecord* own);
 // Runs fn on worker's loop and waits (at once on that loop's thread); false
 // when the loop has ended and fn did not run.
 bool RunOnWorker(PollingWorker* worker, const std::function<void()>& fn);
+
+// The server's handshake thread waits for polling workers; a server being
+// destroyed on one of those workers waits (through its acceptor) for that
+// thread to end. The gate breaks the cycle: once closed, a wait that has not
+// started running on the worker is given up (fn never runs) and later ones
+// are refused, so the handshake fails instead of waiting. Shared by the
+// server and the tasks it has queued; any thread.
+class HandshakeGate : public std::enable_shared_from_this<HandshakeGate> {
+ public:
+  // Like RunOnWorker, and false as well when the gate closed before fn
+  // began. A call fn already runs in is waited for (it never waits itself).
+  bool Run(PollingWorker* worker, const std::function<void()>& fn);
+  // Sleeps for `seconds`, or less when the gate closes meanwhile.
+  void Pause(double seconds);
+  void Close();
+  bool closed();
+
+ private:
+  struct Call;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool closed_ = false;
+};
+
 // Destroys a queue pair no connection owns, on the loop of the worker that
-// made it; one whose device context the worker has dropped meanwhile was
-// destroyed with that context, and when the loop has ended the worker's
-// teardown destroys it. Nothing for an empty pointer.
+// made it, without waiting for it; one whose device context the worker has
+// dropped meanwhile was destroyed with that context, and when the loop has
+// ended the worker's teardown destroys it. Nothing for an empty pointer.
 void DestroyOrphanQueuePair(PollingWorker* worker, const std::shared_ptr<RdmaQueuePair>& qp);
 // On the worker that made qp: takes the peer's LID, queue-pair number, GID
 // and receive size into qp, moves it to RTS, caches its GID in the worker and
 // posts its receives. 0, or -1 when the transition failed, the worker's
-// device context is no longer qp's, or the loop has ended.
+// device context is no longer qp's, the loop has ended or `gate` (when
+// given) closed first.
 int BringUpQueuePair(PollingWorker* worker, const std::shared_ptr<RdmaQueuePair>& qp,
-                     const RdmaHandshakeRecord& peer);
+                     const RdmaHandshakeRecord& peer, HandshakeGate* gate = nullptr);
 
 // Server side: one accepted TCP connection's handshake, attached to it
 // through its context pointer.

@@ -114,6 +114,10 @@ class SendCallback {
 struct RdmaWorkRequest {
   RdmaMessageHeader* header = nullptr;
   SendCallback callback;
+  // A registered copy of a send from unregistered memory: the device reads
+  // it until the completion is handled (or the queue pair destroyed), so it
+  // goes back with the request, not with the callback. Null when none.
+  void* copy = nullptr;
   uint64_t qp_generation = 0;
   plinth::ListHook<RdmaWorkRequest> hook;  // in its queue pair's outstanding sends
 };
@@ -125,6 +129,9 @@ struct RdmaPostRecvWorkRequest {
   // The queue pair whose own receive queue holds it (its generation); 0 on
   // the shared receive queue.
   uint64_t qp_generation = 0;
+  // In that queue pair's list of posted receives (RdmaQueuePair) while the
+  // device holds it; unlinked when it goes back to the pool.
+  plinth::ListHook<RdmaPostRecvWorkRequest> hook;
 };
 
 // Reserved wr_ids of every queue pair: the keepalive write and the marker

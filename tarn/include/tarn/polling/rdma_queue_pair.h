@@ -63,7 +63,7 @@ class RdmaQueuePair {
   // worked; RdmaHandle::NewQueuePair hands out only queue pairs whose move
   // succeeded.
   RdmaQueuePair(ibv_qp* qp, RdmaHandle* handle);
-  ~RdmaQueuePair() = default;
+  ~RdmaQueuePair();
   RdmaQueuePair(const RdmaQueuePair&) = delete;
   RdmaQueuePair& operator=(const RdmaQueuePair&) = delete;
 
@@ -78,11 +78,20 @@ class RdmaQueuePair {
   // Destroys the verbs queue pair and completes every send still
   // outstanding on it with -1 (with notify_sends false, from a worker
   // whose loop is gone, their callbacks are destroyed uncalled); the
-  // device context forgets it. Later calls do nothing.
-  void DestroyQp(bool notify_sends = true);
+  // device context forgets it. Later calls do nothing. 0, or the verbs
+  // result (logged) when the device refused (EBUSY): then nothing changed,
+  // the queue pair lives on (its flushes still come) and may be destroyed
+  // again later; destroy_failed() tells.
+  int DestroyQp(bool notify_sends = true);
+  // The device context's last word, going itself: like DestroyQp, but a
+  // queue pair the device refuses to destroy is let go all the same (its
+  // sends completed, forgotten) after one more try.
+  void DestroyQpForGood(bool notify_sends);
+  bool destroy_failed() const { return destroy_failed_; }
   // In ERROR (Shutdown moved it there; the device sends nothing more):
   // every send still outstanding has its callback run now with -1, oldest
-  // first. The requests stay listed until the device reports them, or the
+  // first. The requests stay listed, with the header and any registered
+  // copy the device may still read, until the device reports them or the
   // queue pair is destroyed, and then call nobody. Its owner may be about
   // to go and cannot wait for the device.
   void AbandonSends();
@@ -132,11 +141,26 @@ class RdmaQueuePair {
   int32_t recv_deficit = 0;
   int32_t posted_recv_count = 0;
 
+  // Receives posted on its own receive queue and not yet given back, so
+  // that a queue pair destroyed early gives back its own without a walk of
+  // every receive of the worker. Listed after a successful post; a request
+  // going back to the pool leaves the list (UnlistRecv).
+  using RecvList =
+      plinth::IntrusiveList<RdmaPostRecvWorkRequest, &RdmaPostRecvWorkRequest::hook>;
+  void ListRecv(RdmaPostRecvWorkRequest* request) { posted_recvs_.PushBack(request); }
+  RecvList& posted_recvs() { return posted_recvs_; }
+  // Takes the request off the list of whichever queue pair it is on; none:
+  // nothing.
+  static void UnlistRecv(RdmaPostRecvWorkRequest* request);
+
  private:
   int ModifyToInit();
   int ModifyToRtr();
   int ModifyToRts();
 
+  // The verbs queue pair is gone (or given up): sends completed, the
+  // context forgets it.
+  void Forget(bool notify_sends);
   void CompleteOutstanding(RdmaHandle* handle, bool notify);
 
   ibv_qp* qp_;
@@ -145,6 +169,7 @@ class RdmaQueuePair {
   const uint64_t handle_generation_;
   // In posting order.
   plinth::IntrusiveList<RdmaWorkRequest, &RdmaWorkRequest::hook> outstanding_;
+  RecvList posted_recvs_;
   uint32_t qp_num_;
   uint32_t peer_qp_num_ = 0;
   uint16_t peer_lid_ = 0;
@@ -155,6 +180,7 @@ class RdmaQueuePair {
   uint32_t peer_max_recv_size_ = 0;
   uint32_t state_ = kNew;
   bool in_error_ = false;
+  bool destroy_failed_ = false;
   int init_status_ = 0;
 };
 

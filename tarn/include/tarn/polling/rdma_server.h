@@ -26,6 +26,7 @@
 
 namespace tarn {
 
+class HandshakeGate;
 class PollingWorker;
 class PollingWorkerColony;
 class RdmaConnection;
@@ -47,9 +48,13 @@ class RdmaServer : public Server {
   // goes with the server; the sends still outstanding on them (answers)
   // complete before it returns too (flushed, or at the latest after
   // kSendDrainWait as their queue pairs are destroyed; on a worker whose
-  // own thread destroys the server, at once with -1, without polling, so
-  // that it may be destroyed from a completion callback there). Do not
-  // destroy it from a thread its loops may wait on.
+  // own thread destroys the server, at once with -1, without polling).
+  //
+  // Any thread but the acceptor's, the inner server's and those of the
+  // server's own colony may destroy it; a worker of an outside colony may,
+  // from a completion callback or a task alike. Handshakes waiting for that
+  // worker are given up (their clients see the TCP connection close)
+  // rather than waited for.
   ~RdmaServer() override;
 
   // Without a colony, builds and starts a polling colony of the worker count
@@ -116,6 +121,10 @@ class RdmaServer : public Server {
     max_pending_.store(n, std::memory_order_relaxed);
   }
 
+  // What the handshake waits for workers through; closed once the server
+  // stops or goes.
+  HandshakeGate* handshake_gate() const { return gate_.get(); }
+
   TcpServer* inner_server() const { return inner_.get(); }
   // Number of RDMA connections in the map (acceptor loop only).
   size_t connection_count() const { return conn_map_.size(); }
@@ -138,6 +147,7 @@ class RdmaServer : public Server {
   static constexpr std::chrono::milliseconds kSendDrainWait{5000};
 
   std::unique_ptr<PollingWorkerColony> own_colony_;
+  const std::shared_ptr<HandshakeGate> gate_;
   std::unique_ptr<TcpServer> inner_;
   // Expires (on the acceptor loop) when the server is destroyed. Other
   // threads only copy the weak handle, which never changes.
