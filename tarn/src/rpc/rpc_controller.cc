@@ -5,7 +5,9 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <utility>
 
+#include "rpc/server_calls.h"
 #include "tarn/base/logging.h"
 #include "tarn/base/time_cycle.h"
 #include "tarn/connection.h"
@@ -46,6 +48,7 @@ void RpcController::ResetFields() {
   method_ = nullptr;
   done_ = nullptr;
   rpc_server_ = nullptr;
+  calls_ = nullptr;
   timeout_ms_ = kDefaultTimeoutMs;
   failed_ = false;
   error_text_.clear();
@@ -242,6 +245,10 @@ void RpcController::ReleaseSecondFrame() {
 }
 
 void RpcController::set_tarn_hold(bool hold) {
+  if (calls_ != nullptr && calls_->CutOff(this)) {
+    calls_->End(this, true, hold);
+    return;
+  }
   if (hold == tarn_hold_) return;
   tarn_hold_ = hold;
   if (hold) return;
@@ -253,16 +260,28 @@ void RpcController::set_tarn_hold(bool hold) {
 }
 
 void RpcController::set_user_hold(bool hold) {
-  conn_->worker()->loop()->RunInLoop(
-      [this, hold] {
-        if (hold == user_hold_) return;
-        user_hold_ = hold;
-        if (!user_hold_ && !tarn_hold_) DestroyMyself();
-      },
-      true);
+  auto apply = [this, hold] {
+    if (calls_ != nullptr && calls_->CutOff(this)) {
+      calls_->End(this, false, hold);
+      return;
+    }
+    if (hold == user_hold_) return;
+    user_hold_ = hold;
+    if (!user_hold_ && !tarn_hold_) DestroyMyself();
+  };
+  if (calls_ == nullptr) {
+    conn_->worker()->loop()->RunInLoop(apply, true);
+  } else if (!calls_->Post(this, std::move(apply))) {
+    // Cut off from a server that has gone: its loop may have gone too.
+    calls_->End(this, false, hold);
+  }
 }
 
 void RpcController::DestroyMyself() {
+  if (calls_ != nullptr) {
+    calls_->Give(this);
+    return;
+  }
   if (rpc_server_ == nullptr) {
     LOG_ERROR << "rpc server is null";
     return;
@@ -307,6 +326,9 @@ void RpcController::EndWaitting() {
 
 void RpcController::FreeOnWorker(void* p) {
   if (p == nullptr) return;
+  // A call cut off from its server outlives the server's own workers; its
+  // worker memory went with them.
+  if (calls_ != nullptr && calls_->workers_gone()) return;
   Worker* worker = conn_->worker();
   Loop* loop = worker->loop();
   if (loop->IsInLoopThread()) {
