@@ -130,7 +130,7 @@ void ServerStop::RunCutOff(const CutOffCase& c) {
     EXPECT_NE(results.codes()[0], 0);
   }
   EndCase();
-  for (const char* bad : {"returned twice", "does not belong", "double free"}) {
+  for (const char* bad : {"returned twice", "does not belong", "double free", "still in use"}) {
     EXPECT_EQ(logs.LineWith(bad), "") << bad;
   }
 }

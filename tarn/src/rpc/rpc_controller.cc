@@ -234,6 +234,22 @@ void RpcController::set_response(google::protobuf::Message* m, bool owns) {
   owns_response_ = owns;
 }
 
+void RpcController::ReleaseWorkerMemory() {
+  ReleaseRequestFrame();
+  // The entries stay (a service may still look at them); only their memory
+  // goes back, once.
+  auto release = [this](std::vector<AttachmentEntry>* entries) {
+    for (AttachmentEntry& e : *entries) {
+      if (!e.owned) continue;
+      FreeOnWorker(e.data);
+      e.owned = false;
+    }
+  };
+  release(&request_attachments_);
+  // Once the answer has left, the response is the framework's alone.
+  if (!tarn_hold_) release(&response_attachments_);
+}
+
 void RpcController::ReleaseRequestFrame() {
   FreeOnWorker(request_frame_);
   request_frame_ = nullptr;
@@ -326,9 +342,9 @@ void RpcController::EndWaitting() {
 
 void RpcController::FreeOnWorker(void* p) {
   if (p == nullptr) return;
-  // A call cut off from its server outlives the server's own workers; its
-  // worker memory went with them.
-  if (calls_ != nullptr && calls_->workers_gone()) return;
+  // A call cut off from its server may outlive the server's own workers:
+  // then what it still holds of their memory went with them.
+  if (calls_ != nullptr && !calls_->MayTouchWorker(this)) return;
   Worker* worker = conn_->worker();
   Loop* loop = worker->loop();
   if (loop->IsInLoopThread()) {

@@ -71,6 +71,9 @@ RpcServer::~RpcServer() {
 
 void RpcServer::LetGoOfCalls() {
   WorkerColony* colony = server_->worker_colony();
+  // The server's own colony goes with the transport server: the memory its
+  // workers lent the requests of calls cut off goes back before that.
+  const bool own_workers = !server_->outside_colony();
   for (uint32_t i = 0; i < calls_->workers(); ++i) {
     Worker* worker = colony != nullptr ? colony->GetWorker(i) : nullptr;
     ServerCalls* calls = calls_;
@@ -78,14 +81,13 @@ void RpcServer::LetGoOfCalls() {
     // this runs with the server, one after it finds the call cut off. A
     // loop that has ended runs nothing more, so then it is done here.
     if (worker == nullptr ||
-        worker->loop()->RunInLoop([calls, i] { calls->LetGoOfWorker(i); }, false) != 0) {
-      calls_->LetGoOfWorker(i);
+        worker->loop()->RunInLoop([calls, i, own_workers] { calls->LetGoOfWorker(i, own_workers); },
+                                  false) != 0) {
+      calls_->LetGoOfWorker(i, false);
     }
   }
   calls_->LetGo();
-  // The server's own colony goes with the transport server, and the worker
-  // memory of the calls cut off with it.
-  if (!server_->outside_colony()) calls_->WorkersGone();
+  if (own_workers) calls_->WorkersGone();
 }
 
 // True when every controller of every worker is back in its pool.

@@ -9,7 +9,8 @@
 
 namespace tarn {
 
-ServerCalls::ServerCalls(uint32_t workers, int per_worker) : let_go_(workers, 0) {
+ServerCalls::ServerCalls(uint32_t workers, int per_worker)
+    : let_go_(workers, 0), loop_threads_(workers) {
   pools_.reserve(workers);
   for (uint32_t i = 0; i < workers; ++i) pools_.push_back(std::make_shared<Pool>(per_worker));
 }
@@ -79,11 +80,19 @@ void ServerCalls::End(RpcController* ctrl, bool tarn, bool hold) {
   if (free_self) delete this;
 }
 
-void ServerCalls::LetGoOfWorker(uint32_t i) {
+void ServerCalls::LetGoOfWorker(uint32_t i, bool take_back) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (let_go_[i]) return;
   let_go_[i] = 1;
   cut_off_ += pools_[i]->capacity() - pools_[i]->left();
+  if (!take_back) return;
+  loop_threads_[i] = std::this_thread::get_id();
+  pools_[i]->ForEachInUse([](RpcController* ctrl) { ctrl->ReleaseWorkerMemory(); });
+}
+
+bool ServerCalls::MayTouchWorker(const RpcController* ctrl) const {
+  if (!workers_gone_.load(std::memory_order_acquire)) return true;
+  return loop_threads_[PoolOf(ctrl)] == std::this_thread::get_id();
 }
 
 void ServerCalls::LetGo() {

@@ -11,7 +11,8 @@
 // completion) ends it alone through End, under this object's lock, without
 // the server, its protocols or its loops. Once the server's own workers go
 // (WorkersGone), the worker memory a cut-off call still holds has gone with
-// them and is not returned. This object is freed by the server when no call
+// them: it is taken back just before (LetGoOfWorker), and what a call
+// gets of it later is not returned. This object is freed by the server when no call
 // is held, else by the end of the last cut-off call (Release).
 #ifndef TARN_SRC_RPC_SERVER_CALLS_H_
 #define TARN_SRC_RPC_SERVER_CALLS_H_
@@ -20,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "tarn/base/obj_pool.h"
@@ -82,14 +84,19 @@ class ServerCalls {
   void End(RpcController* ctrl, bool tarn, bool hold);
 
   // Loop thread of worker i (or any thread once that loop has ended): the
-  // server lets go of pool i; its controllers in use are cut off.
-  void LetGoOfWorker(uint32_t i);
+  // server lets go of pool i; its controllers in use are cut off. With
+  // take_back, the worker memory they hold (RpcController::
+  // ReleaseWorkerMemory) goes back to the worker now, which is about to go.
+  void LetGoOfWorker(uint32_t i, bool take_back);
   // After LetGoOfWorker for every worker: no call reaches a loop through
   // Post any more. Returns once every Post in progress has finished.
   void LetGo();
   // The worker memory of cut-off calls went with the server's workers.
   void WorkersGone();
-  bool workers_gone() const { return workers_gone_.load(std::memory_order_acquire); }
+  // Whether ctrl's worker memory may be handed to its worker from this
+  // thread: always on that worker's own loop thread, elsewhere until the
+  // workers are gone.
+  bool MayTouchWorker(const RpcController* ctrl) const;
   // The server lets go of this object: freed now when no call is cut off,
   // else when the last one ends.
   void Release();
@@ -104,6 +111,8 @@ class ServerCalls {
   // Per pool, written and read on its worker's loop thread (and under
   // mutex_): the server has let go of it.
   std::vector<char> let_go_;
+  // Per pool: its worker's loop thread, seen when the server let go of it.
+  std::vector<std::thread::id> loop_threads_;
   std::atomic<bool> detached_{false};
   // Post calls between their check of detached_ and their hand-over.
   std::atomic<int> posting_{0};

@@ -213,6 +213,10 @@ class RpcController : public google::protobuf::RpcController {
   // What the destructor releases: hook, frames, owned attachments, owned
   // messages. Leaves the vectors empty (with their storage).
   void ReleaseResources();
+  // Server side, loop thread: the worker memory of the request (the frame
+  // and owned request attachments), and once the answer has left that of
+  // the response's attachments, goes back now.
+  void ReleaseWorkerMemory();
   // Every field back to its initial value, the connection dropped.
   void ResetFields();
   // Frees worker memory on the worker's loop thread, handing it there when
