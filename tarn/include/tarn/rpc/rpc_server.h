@@ -39,10 +39,11 @@
 // run later from any thread, frees it without the server, its protocols or
 // its loops, and sends nothing. Its controller, request and response stay
 // valid until then; worker memory the call holds (frames, attachments) is
-// returned to an outside colony's worker, and with the server's own colony
-// goes with that colony, so a service must not read a cut-off call's
-// request attachments after the server is deleted. Neither waits when
-// called on one of the server's own workers (its calls could not end).
+// returned to an outside colony's worker when the call ends, and with the
+// server's own colony is taken back while the server is deleted, so a
+// service must not read a cut-off call's request attachments after that.
+// Neither waits when called on one of the server's own workers (its calls
+// could not end).
 //
 // With an outside colony, stop the colony before deleting the server: its
 // connections call back into the server until then.
