@@ -18,7 +18,10 @@ ServerCalls::ServerCalls(uint32_t workers, int per_worker)
 RpcController* ServerCalls::Take(uint32_t i, const std::shared_ptr<Connection>& conn) {
   if (let_go_[i]) return nullptr;
   RpcController* ctrl = pools_[i]->Malloc(conn);
-  if (ctrl != nullptr) ctrl->calls_ = this;
+  if (ctrl != nullptr) {
+    ctrl->calls_ = this;
+    ctrl->loop_thread_ = std::this_thread::get_id();
+  }
   return ctrl;
 }
 
@@ -39,6 +42,10 @@ void ServerCalls::Give(RpcController* ctrl) {
     free_self = --cut_off_ == 0 && released_;
   }
   if (free_self) delete this;
+}
+
+bool ServerCalls::OnLoopThread(const RpcController* ctrl) {
+  return ctrl->loop_thread_ == std::this_thread::get_id();
 }
 
 Loop* ServerCalls::LoopOf(const RpcController* ctrl) { return ctrl->conn()->worker()->loop(); }

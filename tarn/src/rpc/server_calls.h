@@ -56,6 +56,12 @@ class ServerCalls {
   // its calls: the caller then ends the call alone.
   template <typename F>
   bool Post(RpcController* ctrl, F&& task) {
+    // The worker lives while its own thread runs this, and the task finds
+    // out there whether the call is cut off.
+    if (OnLoopThread(ctrl)) {
+      task();
+      return true;
+    }
     // Pairs with LetGo: either this sees the server gone, or LetGo waits
     // until the task is handed over (while the call's worker still lives).
     posting_.fetch_add(1);
@@ -63,15 +69,7 @@ class ServerCalls {
       posting_.fetch_sub(1);
       return false;
     }
-    Loop* loop = LoopOf(ctrl);
-    if (loop->IsInLoopThread()) {
-      // The worker lives while its own thread runs this; the task may end
-      // the server itself.
-      posting_.fetch_sub(1);
-      task();
-      return true;
-    }
-    if (loop->RunNextLoop(std::forward<F>(task)) != 0) LoopEnded(ctrl);
+    if (LoopOf(ctrl)->RunNextLoop(std::forward<F>(task)) != 0) LoopEnded(ctrl);
     posting_.fetch_sub(1);
     return true;
   }
@@ -103,6 +101,7 @@ class ServerCalls {
 
  private:
   ~ServerCalls() = default;
+  static bool OnLoopThread(const RpcController* ctrl);
   static Loop* LoopOf(const RpcController* ctrl);
   static void LoopEnded(const RpcController* ctrl);
   uint32_t PoolOf(const RpcController* ctrl) const;

@@ -43,6 +43,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tarn/base/intrusive_list.h"
@@ -243,6 +244,9 @@ class RpcController : public google::protobuf::RpcController {
   // Set by the pool the controller came from; outlives the server while
   // the call is held.
   ServerCalls* calls_ = nullptr;
+  // Server side: the loop thread of the connection's worker, where the
+  // controller was taken.
+  std::thread::id loop_thread_;
   uint32_t timeout_ms_ = kDefaultTimeoutMs;
   bool failed_ = false;
   std::string error_text_;
