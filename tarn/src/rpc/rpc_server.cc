@@ -51,12 +51,14 @@ RpcServer::~RpcServer() {
   for (auto& entry : report_timers_) entry.first->CancelTimer(entry.second);
   report_timers_.clear();
   WaitForHeldCalls();
+  const bool outside_colony = server_->outside_colony();
   // Calls still held are cut off: from now on they end without this server.
   if (calls_ != nullptr) LetGoOfCalls();
   // The transport server closes its connections (and stops its own colony)
   // first: nothing calls back into this server afterwards.
   destroying_.store(true);
   delete server_;
+  if (calls_ != nullptr && !outside_colony) calls_->WorkersGone();
   for (auto& entry : latency_recorders_) {
     entry.second->hide();
     delete entry.second;
@@ -87,7 +89,7 @@ void RpcServer::LetGoOfCalls() {
     }
   }
   calls_->LetGo();
-  if (own_workers) calls_->WorkersGone();
+  if (own_workers) calls_->WorkersGoing();
 }
 
 // True when every controller of every worker is back in its pool.

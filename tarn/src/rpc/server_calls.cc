@@ -98,13 +98,20 @@ void ServerCalls::LetGoOfWorker(uint32_t i, bool take_back) {
 }
 
 bool ServerCalls::MayTouchWorker(const RpcController* ctrl) const {
-  if (!workers_gone_.load(std::memory_order_acquire)) return true;
+  if (!workers_going_.load(std::memory_order_acquire)) return true;
+  if (workers_gone_.load(std::memory_order_acquire)) return false;
+  // The loop threads still run, so their ids are still theirs.
   return loop_threads_[PoolOf(ctrl)] == std::this_thread::get_id();
 }
 
 void ServerCalls::LetGo() {
   detached_.store(true);
   while (posting_.load() != 0) std::this_thread::yield();
+}
+
+void ServerCalls::WorkersGoing() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  workers_going_.store(true, std::memory_order_release);
 }
 
 void ServerCalls::WorkersGone() {

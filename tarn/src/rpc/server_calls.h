@@ -9,10 +9,10 @@
 // (LetGoOfWorker), then of all of them at once (LetGo). From then on a call
 // is "cut off": whatever ends it (its done, a user hold released, a send
 // completion) ends it alone through End, under this object's lock, without
-// the server, its protocols or its loops. Once the server's own workers go
-// (WorkersGone), the worker memory a cut-off call still holds has gone with
-// them: it is taken back just before (LetGoOfWorker), and what a call
-// gets of it later is not returned. This object is freed by the server when no call
+// the server, its protocols or its loops. When the server's own workers go
+// with it (WorkersGoing, WorkersGone), the worker memory its cut-off calls
+// hold is taken back just before (LetGoOfWorker); what a call gets of it
+// later is not returned. This object is freed by the server when no call
 // is held, else by the end of the last cut-off call (Release).
 #ifndef TARN_SRC_RPC_SERVER_CALLS_H_
 #define TARN_SRC_RPC_SERVER_CALLS_H_
@@ -57,8 +57,9 @@ class ServerCalls {
   template <typename F>
   bool Post(RpcController* ctrl, F&& task) {
     // The worker lives while its own thread runs this, and the task finds
-    // out there whether the call is cut off.
-    if (OnLoopThread(ctrl)) {
+    // out there whether the call is cut off. (Once the server has let go,
+    // the loop thread may have ended and its id been given to another.)
+    if (!detached_.load() && OnLoopThread(ctrl)) {
       task();
       return true;
     }
@@ -89,11 +90,14 @@ class ServerCalls {
   // After LetGoOfWorker for every worker: no call reaches a loop through
   // Post any more. Returns once every Post in progress has finished.
   void LetGo();
-  // The worker memory of cut-off calls went with the server's workers.
+  // The server's own workers are going (their loops run their last tasks),
+  // then gone: worker memory a cut-off call still holds is then handed
+  // back only on its worker's own thread, then not at all.
+  void WorkersGoing();
   void WorkersGone();
   // Whether ctrl's worker memory may be handed to its worker from this
-  // thread: always on that worker's own loop thread, elsewhere until the
-  // workers are gone.
+  // thread: any thread while the workers stay, only the worker's own loop
+  // thread while they are going, none once they are gone.
   bool MayTouchWorker(const RpcController* ctrl) const;
   // The server lets go of this object: freed now when no call is cut off,
   // else when the last one ends.
@@ -115,6 +119,7 @@ class ServerCalls {
   std::atomic<bool> detached_{false};
   // Post calls between their check of detached_ and their hand-over.
   std::atomic<int> posting_{0};
+  std::atomic<bool> workers_going_{false};
   std::atomic<bool> workers_gone_{false};
   std::mutex mutex_;
   // Controllers cut off and not yet ended; under mutex_.
