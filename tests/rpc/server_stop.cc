@@ -31,6 +31,9 @@ struct CutOffCase {
   const char* name;
   bool stop_first;  // Stop() before the server is deleted
   EndFrom end_from;
+  // Over a colony the test owns, whose loops outlive the server (always
+  // so when the call ends from the connection's loop).
+  bool outside_colony = false;
 };
 
 class ServerStop : public TransportSuite {
@@ -86,7 +89,8 @@ void ServerStop::RunCutOff(const CutOffCase& c) {
   SCOPED_TRACE(c.name);
   testsupport::LogCapture logs;
   const bool from_loop = c.end_from == EndFrom::kConnectionLoop;
-  ASSERT_NO_FATAL_FAILURE(StartCase(from_loop));
+  const bool outside = from_loop || c.outside_colony;
+  ASSERT_NO_FATAL_FAILURE(StartCase(outside));
   server_->set_stop_deadline(kShortDeadlineS);
   Results results;
   const bool user_hold = c.end_from == EndFrom::kUserHold;
@@ -117,7 +121,7 @@ void ServerStop::RunCutOff(const CutOffCase& c) {
   }
   server_.reset();
   // The client learns at once: the server's end is closed.
-  if (from_loop) {
+  if (outside) {
     EXPECT_TRUE(WaitFor(closed));
   }
   conn.reset();
@@ -156,8 +160,35 @@ TEST_P(ServerStop, ACallHeldPastTheDeadlineEndsAloneAfterTheServerIsDeleted) {
       {"StoppedDeletedDoneFromConnectionLoop", true, EndFrom::kConnectionLoop},
       {"DeletedUserHoldReleased", false, EndFrom::kUserHold},
       {"StoppedDeletedUserHoldReleased", true, EndFrom::kUserHold},
+      // The connection's loop still runs while another thread ends the
+      // call (and with it may drop the last reference to the connection).
+      {"OutsideColonyDeletedDoneFromServiceThread", false, EndFrom::kServiceThread, true},
+      {"OutsideColonyDeletedUserHoldReleased", false, EndFrom::kUserHold, true},
   };
   for (const CutOffCase& c : cases) ASSERT_NO_FATAL_FAILURE(RunCutOff(c));
+}
+
+// The deadline is spent once per shut-down: a second Stop() and the
+// destructor after a Stop() that waited do not wait for the same held call
+// again; the call is then cut off and ends alone.
+TEST_P(ServerStop, StopWaitsOnceThenStopAgainAndDeletionDoNotWaitAgain) {
+  budget_ms_ = 500;
+  testsupport::LogCapture logs;
+  ASSERT_NO_FATAL_FAILURE(StartCase(false));
+  server_->set_stop_deadline(kShortDeadlineS);
+  Results results;
+  Write(TestBlockServer::kHoldLba, &results);
+  ASSERT_TRUE(WaitFor([this] { return service_.held() == 1; }));
+  server_->Stop();
+  EXPECT_NE(logs.LineWith("calls still held past"), "");
+  logs.Clear();
+  server_->Stop();
+  server_.reset();
+  EXPECT_EQ(logs.LineWith("calls still held past"), "");
+  std::thread([this] { EXPECT_EQ(service_.Release(), 1u); }).join();
+  ASSERT_TRUE(results.WaitFor(1));
+  EXPECT_NE(results.codes()[0], 0);
+  EndCase();
 }
 
 // A slow asynchronous service: its calls end well within the deadline,

@@ -117,13 +117,19 @@ void RpcServer::WaitForHeldCalls() {
       return;
     }
   }
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                            std::chrono::duration<double>(stop_deadline_s_));
+  if (!stop_begun_) {
+    stop_begun_ = true;
+    stop_by_ = std::chrono::steady_clock::now() +
+               std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                   std::chrono::duration<double>(stop_deadline_s_));
+  }
   while (!NoCallHeld()) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      LOG_WARN << "rpc server stops with calls still held past " << stop_deadline_s_
-               << " s, server name: " << name_;
+    if (std::chrono::steady_clock::now() >= stop_by_) {
+      if (!stop_warned_) {
+        stop_warned_ = true;
+        LOG_WARN << "rpc server stops with calls still held past " << stop_deadline_s_
+                 << " s, server name: " << name_;
+      }
       return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -170,6 +176,8 @@ int RpcServer::Start() {
     calls_ = new ServerCalls(server_->worker_num(),
                              static_cast<int>(server_->option().obj_pool_size));
   }
+  stop_begun_ = false;
+  stop_warned_ = false;
   const int ret = server_->Start();
   if (ret != 0) {
     LOG_ERROR << "RpcServer start failed, ret: " << ret;

@@ -51,6 +51,7 @@
 #define TARN_RPC_RPC_SERVER_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -126,15 +127,17 @@ class RpcServer {
   void set_output_hold(const OutputHold& hold) { output_hold_ = hold; }
   const OutputHold& output_hold() const { return output_hold_; }
   // How long Stop() and the destructor wait for held calls (seconds; 0
-  // waits not at all). Tests shorten it.
+  // waits not at all), together: the destructor after a Stop() waits only
+  // for what Stop() left of it. Tests shorten it.
   void set_stop_deadline(double seconds) { stop_deadline_s_ = seconds; }
   double stop_deadline() const { return stop_deadline_s_; }
 
   // Builds the controller pools and starts the transport server; 0 or its
   // error code. -1, with nothing touched, when the server runs already.
   int Start();
-  // Waits for held calls (up to the stop deadline), then stops the
-  // transport server, which closes every connection.
+  // Waits for held calls (up to the stop deadline, counted once from the
+  // first Stop() after a Start), then stops the transport server, which
+  // closes every connection.
   int Stop();
   int AddBlacklist(const std::string& ip, uint32_t seconds);
   int RemoveBlacklist(const std::string& ip);
@@ -191,6 +194,12 @@ class RpcServer {
   // off.
   ServerCalls* calls_ = nullptr;
   double stop_deadline_s_ = kRpcStopDeadlineS;
+  // One deadline per shut-down: set by the first wait after a Start, so a
+  // second Stop() or the destructor after a Stop() waits only for what is
+  // left of it.
+  bool stop_begun_ = false;
+  std::chrono::steady_clock::time_point stop_by_;
+  bool stop_warned_ = false;
   std::vector<std::pair<Loop*, TimerId>> report_timers_;
   // In the order they are offered a new connection: HTTP/2, then the frame
   // protocol.
