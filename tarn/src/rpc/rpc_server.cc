@@ -85,7 +85,7 @@ void RpcServer::LetGoOfCalls() {
     if (worker == nullptr ||
         worker->loop()->RunInLoop([calls, i, own_workers] { calls->LetGoOfWorker(i, own_workers); },
                                   false) != 0) {
-      calls_->LetGoOfWorker(i, false);
+      calls_->LetGoOfEndedWorker(i);
     }
   }
   calls_->LetGo();

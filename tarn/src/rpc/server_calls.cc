@@ -10,7 +10,7 @@
 namespace tarn {
 
 ServerCalls::ServerCalls(uint32_t workers, int per_worker)
-    : let_go_(workers, 0), loop_threads_(workers) {
+    : let_go_(workers, 0), loop_threads_(workers), loop_ended_(workers, 0) {
   pools_.reserve(workers);
   for (uint32_t i = 0; i < workers; ++i) pools_.push_back(std::make_shared<Pool>(per_worker));
 }
@@ -97,7 +97,16 @@ void ServerCalls::LetGoOfWorker(uint32_t i, bool take_back) {
   pools_[i]->ForEachInUse([](RpcController* ctrl) { ctrl->ReleaseWorkerMemory(); });
 }
 
+void ServerCalls::LetGoOfEndedWorker(uint32_t i) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (let_go_[i]) return;
+  let_go_[i] = 1;
+  cut_off_ += pools_[i]->capacity() - pools_[i]->left();
+  loop_ended_[i] = 1;
+}
+
 bool ServerCalls::MayTouchWorker(const RpcController* ctrl) const {
+  if (loop_ended_[PoolOf(ctrl)]) return false;
   if (!workers_going_.load(std::memory_order_acquire)) return true;
   if (workers_gone_.load(std::memory_order_acquire)) return false;
   // The loop threads still run, so their ids are still theirs.

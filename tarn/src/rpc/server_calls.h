@@ -87,6 +87,11 @@ class ServerCalls {
   // take_back, the worker memory they hold (RpcController::
   // ReleaseWorkerMemory) goes back to the worker now, which is about to go.
   void LetGoOfWorker(uint32_t i, bool take_back);
+  // Any thread, once worker i's loop has ended (an outside colony stopped
+  // before the server goes; it may be deleted next): the server lets go of
+  // pool i, and no call of it touches that worker afterwards (the worker
+  // memory they hold can no longer go back: it stays lent).
+  void LetGoOfEndedWorker(uint32_t i);
   // After LetGoOfWorker for every worker: no call reaches a loop through
   // Post any more. Returns once every Post in progress has finished.
   void LetGo();
@@ -116,6 +121,9 @@ class ServerCalls {
   std::vector<char> let_go_;
   // Per pool: its worker's loop thread, seen when the server let go of it.
   std::vector<std::thread::id> loop_threads_;
+  // Per pool, under mutex_: its worker's loop had ended when the server let
+  // go of it.
+  std::vector<char> loop_ended_;
   std::atomic<bool> detached_{false};
   // Post calls between their check of detached_ and their hand-over.
   std::atomic<int> posting_{0};
