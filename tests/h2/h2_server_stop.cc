@@ -57,6 +57,9 @@ struct CutOffCase {
   const char* name;
   bool stop_first;  // Stop() before the server is deleted
   bool from_loop;   // done from the connection's loop, else the service's thread
+  // Over a colony the test owns, whose loop outlives the server (always so
+  // when done runs on the connection's loop).
+  bool outside_colony = false;
 };
 
 TEST_F(H2ServerStop, ACallHeldPastTheDeadlineEndsAloneAfterTheServerIsDeleted) {
@@ -65,11 +68,13 @@ TEST_F(H2ServerStop, ACallHeldPastTheDeadlineEndsAloneAfterTheServerIsDeleted) {
       {"StoppedDeletedDoneFromServiceThread", true, false},
       {"DeletedDoneFromConnectionLoop", false, true},
       {"StoppedDeletedDoneFromConnectionLoop", true, true},
+      // The connection's loop still runs while another thread ends the call.
+      {"OutsideColonyDeletedDoneFromServiceThread", false, false, true},
   };
   for (const CutOffCase& c : cases) {
     SCOPED_TRACE(c.name);
     testsupport::LogCapture logs;
-    ASSERT_NO_FATAL_FAILURE(StartCase(c.from_loop));
+    ASSERT_NO_FATAL_FAILURE(StartCase(c.from_loop || c.outside_colony));
     server_->set_stop_deadline(0.2);
     Client client(port_);
     client.Handshake();

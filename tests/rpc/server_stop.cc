@@ -191,6 +191,43 @@ TEST_P(ServerStop, StopWaitsOnceThenStopAgainAndDeletionDoNotWaitAgain) {
   EndCase();
 }
 
+// A service thread ends its held calls while the server is being deleted
+// without waiting: each call ends exactly once, either answered by the
+// server or cut off and ended alone (ThreadSanitizer watches the hand-over).
+TEST_P(ServerStop, DonesRacingTheDeletionEndEachCallOnce) {
+  budget_ms_ = 300;
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    testsupport::LogCapture logs;
+    ASSERT_NO_FATAL_FAILURE(StartCase(round % 2 == 1));
+    server_->set_stop_deadline(0);
+    constexpr size_t kCalls = 4;
+    Results results;
+    RunOn(client_worker_, [&] {
+      for (size_t i = 0; i < kCalls; ++i) WriteInLoop(TestBlockServer::kHoldLba, &results, {});
+    });
+    ASSERT_TRUE(WaitFor([this] { return service_.held() == kCalls; }));
+    std::atomic<bool> go{false};
+    std::thread racer([&] {
+      while (!go.load()) std::this_thread::yield();
+      // One call at a time, the later ones after the server has let go.
+      size_t released = 0;
+      while (released < kCalls) {
+        released += service_.ReleaseOne();
+        std::this_thread::sleep_for(std::chrono::microseconds(200 * round));
+      }
+    });
+    go = true;
+    server_.reset();
+    racer.join();
+    ASSERT_TRUE(results.WaitFor(kCalls));
+    EndCase();
+    for (const char* bad : {"returned twice", "does not belong", "double free", "still in use"}) {
+      EXPECT_EQ(logs.LineWith(bad), "") << bad;
+    }
+  }
+}
+
 // A slow asynchronous service: its calls end well within the deadline,
 // from a thread of its own, while the server stops (or is deleted). Every
 // answer reaches its caller before the connections close.
