@@ -198,6 +198,8 @@ TEST_P(EndToEnd, ServerRestartTimesOutInflightAndReconnects) {
   Results inflight;
   for (int i = 0; i < 3; ++i) Write(TestBlockServer::kHoldLba, &inflight);
   ASSERT_TRUE(WaitFor([this] { return service_.held() == 3; }));
+  // The calls stay held: Stop waits for them only briefly.
+  server_->set_stop_deadline(0.1);
   server_->Stop();
   ASSERT_TRUE(inflight.WaitFor(3));
   EXPECT_EQ(inflight.codes(), (std::vector<int>{-5, -5, -5}));

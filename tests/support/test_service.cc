@@ -73,6 +73,18 @@ size_t TestBlockServer::Release() {
   return held.size();
 }
 
+size_t TestBlockServer::ReleaseOne() {
+  google::protobuf::Closure* done = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (held_.empty()) return 0;
+    done = held_.front();
+    held_.erase(held_.begin());
+  }
+  done->Run();
+  return 1;
+}
+
 size_t TestBlockServer::ReleaseUserHolds() {
   std::vector<tarn::RpcController*> held;
   {

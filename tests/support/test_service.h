@@ -33,6 +33,9 @@ class TestBlockServer : public vovorav::BlockServerService {
 
   // Answers every held write (from the calling thread); returns how many.
   size_t Release();
+  // Answers the oldest held write (from the calling thread); 1, or 0 when
+  // none is held.
+  size_t ReleaseOne();
   // Lets go of every controller kept with the user hold (from the calling
   // thread); returns how many.
   size_t ReleaseUserHolds();

@@ -68,6 +68,9 @@ class Server {
   WorkerColony* worker_colony() const { return colony_; }
   const WorkerOption& option() const { return option_; }
   bool started() const { return started_.load(std::memory_order_acquire); }
+  // Whether the colony was given from outside (else the server builds its
+  // own, which goes with the server).
+  bool outside_colony() const { return outside_colony_; }
 
  protected:
   // Copies the four callbacks into a new connection.

@@ -228,7 +228,7 @@ void H2StreamContext::Reset(int32_t id, int64_t send_window) {
   pending_message_.clear();
 }
 
-void H2StreamContext::Done::Run() { stream_->proto_->Response(stream_); }
+void H2StreamContext::Done::Run() { H2Proto::Finish(stream_->proto_, stream_); }
 
 // ---------------------------------------------------------------------------
 // H2Context: set-up

@@ -11,6 +11,7 @@
 #include "json2pb/json_to_pb.h"
 #include "json2pb/pb_to_json.h"
 #include "policy/h2_context.h"
+#include "rpc/server_calls.h"
 #include "tarn/base/log_limit.h"
 #include "tarn/base/logging.h"
 #include "tarn/connection.h"
@@ -264,9 +265,24 @@ void H2Proto::ProcessHttpRequest(const std::shared_ptr<Connection>& conn, H2Stre
   service->CallMethod(method, ctrl, request, ctrl->response(), s->done());
 }
 
-void H2Proto::Response(H2StreamContext* s) {
+void H2Proto::Response(H2StreamContext* s) { Finish(this, s); }
+
+void H2Proto::Finish(H2Proto* proto, H2StreamContext* s) {
   RpcController* ctrl = s->controller();
-  ctrl->conn()->worker()->loop()->RunInLoop([this, s] { SendResponse(s); }, true);
+  ServerCalls* calls = ctrl->server_calls();
+  const bool posted = calls->Post(ctrl, [proto, s] {
+    RpcController* c = s->controller();
+    if (c->server_calls()->CutOff(c)) {
+      // The connection's loop: its HTTP/2 state is ours to mend.
+      s->conn_ctx()->DropStream(s);
+      c->set_tarn_hold(false);
+    } else {
+      proto->SendResponse(s);
+    }
+  });
+  // Off the loop, which may have gone: the stream stays with its context
+  // (the connection, closed by now, frees it) and the call ends alone.
+  if (!posted) calls->End(ctrl, true, false);
 }
 
 void H2Proto::SendResponse(H2StreamContext* s) {

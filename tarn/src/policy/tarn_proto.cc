@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "policy/rpc.pb.h"
+#include "rpc/server_calls.h"
 #include "tarn/base/logging.h"
 #include "tarn/connection.h"
 #include "tarn/loop.h"
@@ -147,16 +148,27 @@ void TarnProto::Process(const std::shared_ptr<Connection>& conn, void* buf, uint
 
   ctrl->set_seq_no(header.seq_no());
   ctrl->set_method(method);
-  google::protobuf::Closure* done =
-      google::protobuf::NewCallback(this, &TarnProto::Response, ctrl);
+  // Bound to the protocol's address, not to the protocol: a call cut off
+  // from its server ends without it.
+  google::protobuf::Closure* done = google::protobuf::NewCallback(&TarnProto::Finish, this, ctrl);
   ctrl->set_done(done);
   LOG_TRACE << "receive request, rpc uuid: " << ctrl->uuid();
   // The service may answer inside this call: ctrl is not touched afterwards.
   service->CallMethod(method, ctrl, request, ctrl->response(), done);
 }
 
-void TarnProto::Response(RpcController* ctrl) {
-  ctrl->conn()->worker()->loop()->RunInLoop([this, ctrl] { SendResponse(ctrl); }, true);
+void TarnProto::Response(RpcController* ctrl) { Finish(this, ctrl); }
+
+void TarnProto::Finish(TarnProto* proto, RpcController* ctrl) {
+  ServerCalls* calls = ctrl->server_calls();
+  const bool posted = calls->Post(ctrl, [proto, ctrl] {
+    if (ctrl->server_calls()->CutOff(ctrl)) {
+      ctrl->set_tarn_hold(false);
+    } else {
+      proto->SendResponse(ctrl);
+    }
+  });
+  if (!posted) calls->End(ctrl, true, false);
 }
 
 void TarnProto::SendResponse(RpcController* ctrl) {
@@ -226,7 +238,7 @@ void TarnProto::SendResponse(RpcController* ctrl) {
       // taking the controller's reference to the connection with it).
       const std::shared_ptr<Connection> keep = conn;
       SendRdmaFrame(keep.get(), buf, main, ctrl->response_attachments(),
-                    [this, ctrl](int code) { SendResponseCb(code, ctrl); });
+                    [ctrl](int code) { ResponseSent(code, ctrl); });
       break;
     }
     default:
@@ -234,7 +246,9 @@ void TarnProto::SendResponse(RpcController* ctrl) {
   }
 }
 
-void TarnProto::SendResponseCb(int code, RpcController* ctrl) {
+void TarnProto::SendResponseCb(int code, RpcController* ctrl) { ResponseSent(code, ctrl); }
+
+void TarnProto::ResponseSent(int code, RpcController* ctrl) {
   if (code != 0) {
     LOG_ERROR << "SendResponseCb error, rpc uuid: " << ctrl->uuid() << ", retcode: " << code;
   }

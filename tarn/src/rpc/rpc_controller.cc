@@ -5,7 +5,9 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <utility>
 
+#include "rpc/server_calls.h"
 #include "tarn/base/logging.h"
 #include "tarn/base/time_cycle.h"
 #include "tarn/connection.h"
@@ -46,6 +48,8 @@ void RpcController::ResetFields() {
   method_ = nullptr;
   done_ = nullptr;
   rpc_server_ = nullptr;
+  calls_ = nullptr;
+  loop_thread_ = std::thread::id();
   timeout_ms_ = kDefaultTimeoutMs;
   failed_ = false;
   error_text_.clear();
@@ -231,6 +235,22 @@ void RpcController::set_response(google::protobuf::Message* m, bool owns) {
   owns_response_ = owns;
 }
 
+void RpcController::ReleaseWorkerMemory() {
+  ReleaseRequestFrame();
+  // The entries stay (a service may still look at them); only their memory
+  // goes back, once.
+  auto release = [this](std::vector<AttachmentEntry>* entries) {
+    for (AttachmentEntry& e : *entries) {
+      if (!e.owned) continue;
+      FreeOnWorker(e.data);
+      e.owned = false;
+    }
+  };
+  release(&request_attachments_);
+  // Once the answer has left, the response is the framework's alone.
+  if (!tarn_hold_) release(&response_attachments_);
+}
+
 void RpcController::ReleaseRequestFrame() {
   FreeOnWorker(request_frame_);
   request_frame_ = nullptr;
@@ -242,6 +262,10 @@ void RpcController::ReleaseSecondFrame() {
 }
 
 void RpcController::set_tarn_hold(bool hold) {
+  if (calls_ != nullptr && calls_->CutOff(this)) {
+    calls_->End(this, true, hold);
+    return;
+  }
   if (hold == tarn_hold_) return;
   tarn_hold_ = hold;
   if (hold) return;
@@ -253,16 +277,28 @@ void RpcController::set_tarn_hold(bool hold) {
 }
 
 void RpcController::set_user_hold(bool hold) {
-  conn_->worker()->loop()->RunInLoop(
-      [this, hold] {
-        if (hold == user_hold_) return;
-        user_hold_ = hold;
-        if (!user_hold_ && !tarn_hold_) DestroyMyself();
-      },
-      true);
+  auto apply = [this, hold] {
+    if (calls_ != nullptr && calls_->CutOff(this)) {
+      calls_->End(this, false, hold);
+      return;
+    }
+    if (hold == user_hold_) return;
+    user_hold_ = hold;
+    if (!user_hold_ && !tarn_hold_) DestroyMyself();
+  };
+  if (calls_ == nullptr) {
+    conn_->worker()->loop()->RunInLoop(apply, true);
+  } else if (!calls_->Post(this, std::move(apply))) {
+    // Cut off from a server that has gone: its loop may have gone too.
+    calls_->End(this, false, hold);
+  }
 }
 
 void RpcController::DestroyMyself() {
+  if (calls_ != nullptr) {
+    calls_->Give(this);
+    return;
+  }
   if (rpc_server_ == nullptr) {
     LOG_ERROR << "rpc server is null";
     return;
@@ -307,6 +343,9 @@ void RpcController::EndWaitting() {
 
 void RpcController::FreeOnWorker(void* p) {
   if (p == nullptr) return;
+  // A call cut off from its server may outlive the server's own workers:
+  // then what it still holds of their memory went with them.
+  if (calls_ != nullptr && !calls_->MayTouchWorker(this)) return;
   Worker* worker = conn_->worker();
   Loop* loop = worker->loop();
   if (loop->IsInLoopThread()) {

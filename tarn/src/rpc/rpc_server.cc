@@ -3,7 +3,11 @@
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/service.h>
 
+#include <chrono>
+#include <thread>
+
 #include "bvar/latency_recorder.h"
+#include "rpc/server_calls.h"
 #include "tarn/base/logging.h"
 #include "tarn/connection.h"
 #include "tarn/event/event_worker.h"
@@ -46,10 +50,15 @@ RpcServer::RpcServer(Transport transport, EventWorker* acceptor, const SockAddre
 RpcServer::~RpcServer() {
   for (auto& entry : report_timers_) entry.first->CancelTimer(entry.second);
   report_timers_.clear();
+  WaitForHeldCalls();
+  const bool outside_colony = server_->outside_colony();
+  // Calls still held are cut off: from now on they end without this server.
+  if (calls_ != nullptr) LetGoOfCalls();
   // The transport server closes its connections (and stops its own colony)
   // first: nothing calls back into this server afterwards.
   destroying_.store(true);
   delete server_;
+  if (calls_ != nullptr && !outside_colony) calls_->WorkersGone();
   for (auto& entry : latency_recorders_) {
     entry.second->hide();
     delete entry.second;
@@ -59,7 +68,72 @@ RpcServer::~RpcServer() {
   protocols_.clear();
   tarn_proto_.reset();
   h2_proto_.reset();
-  pools_.clear();
+  if (calls_ != nullptr) calls_->Release();
+}
+
+void RpcServer::LetGoOfCalls() {
+  WorkerColony* colony = server_->worker_colony();
+  // The server's own colony goes with the transport server: the memory its
+  // workers lent the requests of calls cut off goes back before that.
+  const bool own_workers = !server_->outside_colony();
+  for (uint32_t i = 0; i < calls_->workers(); ++i) {
+    Worker* worker = colony != nullptr ? colony->GetWorker(i) : nullptr;
+    ServerCalls* calls = calls_;
+    // On the worker's loop, between its tasks: a call's task queued before
+    // this runs with the server, one after it finds the call cut off. A
+    // loop that has ended runs nothing more, so then it is done here.
+    if (worker == nullptr ||
+        worker->loop()->RunInLoop([calls, i, own_workers] { calls->LetGoOfWorker(i, own_workers); },
+                                  false) != 0) {
+      calls_->LetGoOfEndedWorker(i);
+    }
+  }
+  calls_->LetGo();
+  if (own_workers) calls_->WorkersGoing();
+}
+
+// True when every controller of every worker is back in its pool.
+bool RpcServer::NoCallHeld() {
+  for (uint32_t i = 0; i < calls_->workers(); ++i) {
+    const int left = FreeControllerCount(i);
+    // A loop that has ended ends no call: nothing to wait for there.
+    if (left >= 0 && left != calls_->pool(i)->capacity()) return false;
+  }
+  return true;
+}
+
+void RpcServer::WaitForHeldCalls() {
+  if (calls_ == nullptr) return;
+  WorkerColony* colony = server_->worker_colony();
+  if (colony == nullptr) return;
+  for (uint32_t i = 0; i < calls_->workers(); ++i) {
+    Worker* worker = colony->GetWorker(i);
+    // The calls of this thread's own loop could not end while it waits.
+    if (worker != nullptr && worker->loop()->IsInLoopThread()) {
+      if (!NoCallHeld()) {
+        LOG_WARN << "rpc server stopped on its own worker, held calls not waited for, "
+                 << "server name: " << name_;
+      }
+      return;
+    }
+  }
+  if (!stop_begun_) {
+    stop_begun_ = true;
+    stop_by_ = std::chrono::steady_clock::now() +
+               std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                   std::chrono::duration<double>(stop_deadline_s_));
+  }
+  while (!NoCallHeld()) {
+    if (std::chrono::steady_clock::now() >= stop_by_) {
+      if (!stop_warned_) {
+        stop_warned_ = true;
+        LOG_WARN << "rpc server stops with calls still held past " << stop_deadline_s_
+                 << " s, server name: " << name_;
+      }
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 int RpcServer::AddService(google::protobuf::Service* service) {
@@ -97,10 +171,13 @@ int RpcServer::Start() {
     LOG_ERROR << "RpcServer start failed, ret: " << -1;
     return -1;
   }
-  const uint32_t n = server_->worker_num();
-  const int count = static_cast<int>(server_->option().obj_pool_size);
-  pools_.clear();
-  for (uint32_t i = 0; i < n; ++i) pools_.push_back(std::make_shared<ControllerPool>(count));
+  // Controllers of a former run may still be out: its pools stay.
+  if (calls_ == nullptr) {
+    calls_ = new ServerCalls(server_->worker_num(),
+                             static_cast<int>(server_->option().obj_pool_size));
+  }
+  stop_begun_ = false;
+  stop_warned_ = false;
   const int ret = server_->Start();
   if (ret != 0) {
     LOG_ERROR << "RpcServer start failed, ret: " << ret;
@@ -112,10 +189,10 @@ int RpcServer::Start() {
 
 void RpcServer::StartPoolReports() {
   WorkerColony* colony = server_->worker_colony();
-  for (uint32_t i = 0; i < pools_.size(); ++i) {
+  for (uint32_t i = 0; i < calls_->workers(); ++i) {
     Worker* worker = colony->GetWorker(i);
     if (worker == nullptr || worker->option().report_interval == 0) continue;
-    std::shared_ptr<ControllerPool> pool = pools_[i];
+    std::shared_ptr<ControllerPool> pool = calls_->pool(i);
     Loop* loop = worker->loop();
     // The timer runs on the worker's own loop, the pool's thread.
     TimerId id = loop->RunEvery(worker->option().report_interval, [worker, pool] {
@@ -125,7 +202,10 @@ void RpcServer::StartPoolReports() {
   }
 }
 
-int RpcServer::Stop() { return server_->Stop(); }
+int RpcServer::Stop() {
+  WaitForHeldCalls();
+  return server_->Stop();
+}
 
 int RpcServer::AddBlacklist(const std::string& ip, uint32_t seconds) {
   return server_->AddBlacklist(ip, seconds);
@@ -135,20 +215,19 @@ int RpcServer::RemoveBlacklist(const std::string& ip) { return server_->RemoveBl
 
 RpcController* RpcServer::NewRpcController(const std::shared_ptr<Connection>& conn) {
   const uint32_t index = conn->worker()->index();
-  if (index >= pools_.size()) {
+  if (calls_ == nullptr || index >= calls_->workers()) {
     LOG_ERROR << "no controller pool for worker index: " << index;
     return nullptr;
   }
-  return pools_[index]->Malloc(conn);
+  return calls_->Take(index, conn);
 }
 
 void RpcServer::DestroyRpcController(RpcController* ctrl) {
-  const uint32_t index = ctrl->conn()->worker()->index();
-  if (index >= pools_.size()) {
-    LOG_ERROR << "no controller pool for worker index: " << index;
+  if (calls_ == nullptr) {
+    LOG_ERROR << "no controller pool for worker index: " << ctrl->conn()->worker()->index();
     return;
   }
-  pools_[index]->Free(ctrl);
+  calls_->Give(ctrl);
 }
 
 google::protobuf::Service* RpcServer::FindService(std::string_view name) const {
@@ -170,11 +249,11 @@ void RpcServer::ReportRpcLatency(const google::protobuf::MethodDescriptor* metho
 
 int RpcServer::FreeControllerCount(uint32_t worker_index) {
   WorkerColony* colony = server_->worker_colony();
-  if (worker_index >= pools_.size() || colony == nullptr) return -1;
+  if (calls_ == nullptr || worker_index >= calls_->workers() || colony == nullptr) return -1;
   Worker* worker = colony->GetWorker(worker_index);
   if (worker == nullptr) return -1;
   int left = -1;
-  ControllerPool* pool = pools_[worker_index].get();
+  ControllerPool* pool = calls_->pool(worker_index).get();
   worker->loop()->RunInLoop([pool, &left] { left = pool->left(); }, false);
   return left;
 }

@@ -116,6 +116,14 @@ class ObjPool {
     return Owns(obj) && in_use_[Index(reinterpret_cast<const char*>(obj))] != 0;
   }
 
+  // Calls f(obj) for every object living in the pool, in slot order.
+  template <typename F>
+  void ForEachInUse(F&& f) {
+    for (size_t i = 0; i < in_use_.size(); ++i) {
+      if (in_use_[i]) f(reinterpret_cast<T*>(block_ + i * stride_));
+    }
+  }
+
   int capacity() const { return capacity_; }
   int left() const { return static_cast<int>(top_); }
   uint64_t failed() const { return failed_; }

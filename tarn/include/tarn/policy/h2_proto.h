@@ -207,6 +207,9 @@ class H2Proto final : public BaseProto {
   // The call's completion; any thread. Writes the response on the
   // connection's loop and releases the framework's hold on the controller.
   void Response(H2StreamContext* stream);
+  // What a stream's done closure runs: Response, or for a call cut off from
+  // its server (proto may be gone then), the end of the call without it.
+  static void Finish(H2Proto* proto, H2StreamContext* stream);
 
  private:
   void SendResponse(H2StreamContext* stream);

@@ -51,6 +51,11 @@ class TarnProto final : public BaseProto, private FrameSink {
   void SendResponseCb(int code, RpcController* ctrl);
 
  private:
+  // What the done closure runs: Response, or for a call cut off from its
+  // server (proto may be gone then), the end of the call without it.
+  static void Finish(TarnProto* proto, RpcController* ctrl);
+  // SendResponseCb without the protocol, which the send may outlive.
+  static void ResponseSent(int code, RpcController* ctrl);
   bool OnFrame(const std::shared_ptr<Connection>& conn, const ReceivedFrame& frame) override;
   void SendResponse(RpcController* ctrl);
 };

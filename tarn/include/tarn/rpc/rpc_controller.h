@@ -16,7 +16,10 @@
 // Server side: the frame protocol takes a controller from its worker's pool
 // with the "tarn hold" set and hands it to the service. The service may set
 // the "user hold" (any thread) to keep the controller past its response; the
-// controller goes back to the pool when both holds are released.
+// controller goes back to the pool when both holds are released. A call
+// still held when its server is deleted is cut off from it: its done and
+// hold changes then end it alone, and the controller, its connection and
+// its messages stay valid until both holds are released (see RpcServer).
 //
 // Error codes (client side):
 //   -1 "response ParseFromArray error"   the response body did not parse
@@ -40,6 +43,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tarn/base/intrusive_list.h"
@@ -57,6 +61,7 @@ namespace tarn {
 
 class Connection;
 class RpcServer;
+class ServerCalls;
 class Worker;
 
 enum RpcErrorCode : int {
@@ -175,6 +180,9 @@ class RpcController : public google::protobuf::RpcController {
   void set_done(google::protobuf::Closure* done) { done_ = done; }
   RpcServer* rpc_server() const { return rpc_server_; }
   void set_rpc_server(RpcServer* server) { rpc_server_ = server; }
+  // The calls of the server whose pool this controller came from; null on
+  // the client side.
+  ServerCalls* server_calls() const { return calls_; }
 
   // The received request (server) or the written request (client); freed
   // through the worker with the controller.
@@ -201,10 +209,15 @@ class RpcController : public google::protobuf::RpcController {
  private:
   friend class RpcCallList;
   friend class RpcInflightCalls;
+  friend class ServerCalls;
 
   // What the destructor releases: hook, frames, owned attachments, owned
   // messages. Leaves the vectors empty (with their storage).
   void ReleaseResources();
+  // Server side, loop thread: the worker memory of the request (the frame
+  // and owned request attachments), and once the answer has left that of
+  // the response's attachments, goes back now.
+  void ReleaseWorkerMemory();
   // Every field back to its initial value, the connection dropped.
   void ResetFields();
   // Frees worker memory on the worker's loop thread, handing it there when
@@ -228,6 +241,12 @@ class RpcController : public google::protobuf::RpcController {
   bool owns_request_ = false;
   bool owns_response_ = false;
   RpcServer* rpc_server_ = nullptr;
+  // Set by the pool the controller came from; outlives the server while
+  // the call is held.
+  ServerCalls* calls_ = nullptr;
+  // Server side: the loop thread of the connection's worker, where the
+  // controller was taken.
+  std::thread::id loop_thread_;
   uint32_t timeout_ms_ = kDefaultTimeoutMs;
   bool failed_ = false;
   std::string error_text_;

@@ -29,14 +29,29 @@
 // closed. HTTP/2 connections pace their answers by their own windows and
 // bounds (tarn/policy/h2_proto.h) and are never held.
 //
+// Shutting down with calls held: Stop() and the destructor first wait, up
+// to the stop deadline (kRpcStopDeadlineS unless set otherwise), until
+// every call taken has ended (its service ran done, its answer was handed
+// to the transport, any user hold was released); the connections stay open
+// and are served meanwhile. Then Stop() stops the transport server, which
+// closes every connection: the clients of calls still held learn of it at
+// once. A call still held when the server is deleted is cut off: its done,
+// run later from any thread, frees it without the server, its protocols or
+// its loops, and sends nothing. Its controller, request and response stay
+// valid until then; worker memory the call holds (frames, attachments) is
+// returned to an outside colony's worker when the call ends, and with the
+// server's own colony is taken back while the server is deleted, so a
+// service must not read a cut-off call's request attachments after that.
+// Neither waits when called on one of the server's own workers (its calls
+// could not end).
+//
 // With an outside colony, stop the colony before deleting the server: its
-// connections call back into the server until then. A service that keeps a
-// request's closure past its method must run it before the server is
-// deleted: the closure returns its controller to the server's pools.
+// connections call back into the server until then.
 #ifndef TARN_RPC_RPC_SERVER_H_
 #define TARN_RPC_RPC_SERVER_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -72,6 +87,7 @@ class H2Proto;
 class Loop;
 class RpcController;
 class Server;
+class ServerCalls;
 class TarnProto;
 class WorkerColony;
 
@@ -83,15 +99,19 @@ constexpr size_t kRpcOutputHighWater = 4 * 1024 * 1024;
 constexpr size_t kRpcOutputLowWater = 1024 * 1024;
 constexpr double kRpcOutputStallTimeoutS = 30.0;
 
+// How long Stop() and the destructor wait for held calls to end.
+constexpr double kRpcStopDeadlineS = 5.0;
+
 class RpcServer {
  public:
   using ControllerPool = plinth::ObjPool<RpcController>;
 
   RpcServer(Transport transport, EventWorker* acceptor, const SockAddress& listen,
             const std::string& name, const WorkerOption& option, WorkerColony* colony);
-  // Stops the transport server (closing its connections) and frees it, the
-  // latency recorders, the protocols and the controller pools. Services are
-  // not deleted.
+  // Waits for held calls (up to the stop deadline), cuts off those still
+  // held, stops the transport server (closing its connections) and frees
+  // it, the latency recorders and the protocols; the controller pools go
+  // once the last cut-off call has ended. Services are not deleted.
   ~RpcServer();
 
   RpcServer(const RpcServer&) = delete;
@@ -106,10 +126,18 @@ class RpcServer {
   // (the defaults above; tests shorten the stall timeout).
   void set_output_hold(const OutputHold& hold) { output_hold_ = hold; }
   const OutputHold& output_hold() const { return output_hold_; }
+  // How long Stop() and the destructor wait for held calls (seconds; 0
+  // waits not at all), together: the destructor after a Stop() waits only
+  // for what Stop() left of it. Tests shorten it.
+  void set_stop_deadline(double seconds) { stop_deadline_s_ = seconds; }
+  double stop_deadline() const { return stop_deadline_s_; }
 
   // Builds the controller pools and starts the transport server; 0 or its
   // error code. -1, with nothing touched, when the server runs already.
   int Start();
+  // Waits for held calls (up to the stop deadline, counted once from the
+  // first Stop() after a Start), then stops the transport server, which
+  // closes every connection.
   int Stop();
   int AddBlacklist(const std::string& ip, uint32_t seconds);
   int RemoveBlacklist(const std::string& ip);
@@ -118,7 +146,7 @@ class RpcServer {
   // null when that pool is exhausted.
   RpcController* NewRpcController(const std::shared_ptr<Connection>& conn);
   // Connection's loop thread: destroys ctrl in place and returns it to its
-  // worker's pool.
+  // worker's pool (alone, once the server has cut it off).
   void DestroyRpcController(RpcController* ctrl);
 
   // The service of that short name, or null.
@@ -142,6 +170,12 @@ class RpcServer {
   void OnMessageRead(const std::shared_ptr<Connection>& conn);
   int Parse(BaseProto* proto, const std::shared_ptr<Connection>& conn);
   void StartPoolReports();
+  // Any thread but the server's workers: until no call is held, or the stop
+  // deadline has passed.
+  void WaitForHeldCalls();
+  bool NoCallHeld();
+  // Destructor: cuts off the calls still held.
+  void LetGoOfCalls();
 
   std::string name_;
   std::map<std::string, google::protobuf::Service*, std::less<>> services_;
@@ -155,8 +189,17 @@ class RpcServer {
   Server* server_ = nullptr;
   // Set once destruction begins; closes then leave the connection map alone.
   std::atomic<bool> destroying_{false};
-  // By worker index; shared with the pool report timers.
-  std::vector<std::shared_ptr<ControllerPool>> pools_;
+  // The controller pools (by worker index) and the held calls; made by the
+  // first Start. Owned until the destructor hands it to the calls it cut
+  // off.
+  ServerCalls* calls_ = nullptr;
+  double stop_deadline_s_ = kRpcStopDeadlineS;
+  // One deadline per shut-down: set by the first wait after a Start, so a
+  // second Stop() or the destructor after a Stop() waits only for what is
+  // left of it.
+  bool stop_begun_ = false;
+  std::chrono::steady_clock::time_point stop_by_;
+  bool stop_warned_ = false;
   std::vector<std::pair<Loop*, TimerId>> report_timers_;
   // In the order they are offered a new connection: HTTP/2, then the frame
   // protocol.

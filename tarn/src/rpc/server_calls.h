@@ -1,0 +1,140 @@
+// The calls an RpcServer serves: the controller pools of its workers, and
+// what lets a call outlive the server.
+//
+// While the server holds its calls, everything happens as it always did:
+// each pool belongs to its worker's loop thread, a call's completion is
+// handed to its connection's loop (Post) and its controller goes back to
+// its pool there (Give). When the server is deleted with calls still held,
+// it lets go of them: first of each worker's pool, on that worker's loop
+// (LetGoOfWorker), then of all of them at once (LetGo). From then on a call
+// is "cut off": whatever ends it (its done, a user hold released, a send
+// completion) ends it alone through End, under this object's lock, without
+// the server, its protocols or its loops. When the server's own workers go
+// with it (WorkersGoing, WorkersGone), the worker memory its cut-off calls
+// hold is taken back just before (LetGoOfWorker); what a call gets of it
+// later is not returned. This object is freed by the server when no call
+// is held, else by the end of the last cut-off call (Release).
+#ifndef TARN_SRC_RPC_SERVER_CALLS_H_
+#define TARN_SRC_RPC_SERVER_CALLS_H_
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "tarn/base/obj_pool.h"
+#include "tarn/loop.h"
+
+namespace tarn {
+
+class Connection;
+class RpcController;
+
+class ServerCalls {
+ public:
+  using Pool = plinth::ObjPool<RpcController>;
+
+  // `workers` pools of `per_worker` controllers.
+  ServerCalls(uint32_t workers, int per_worker);
+
+  ServerCalls(const ServerCalls&) = delete;
+  ServerCalls& operator=(const ServerCalls&) = delete;
+
+  uint32_t workers() const { return static_cast<uint32_t>(pools_.size()); }
+  const std::shared_ptr<Pool>& pool(uint32_t i) const { return pools_[i]; }
+
+  // Loop thread of worker i: a controller for a request on conn; null when
+  // the pool is exhausted or the server has let go of it.
+  RpcController* Take(uint32_t i, const std::shared_ptr<Connection>& conn);
+  // Loop thread of ctrl's worker: ctrl back to its pool.
+  void Give(RpcController* ctrl);
+
+  // Any thread: runs task on the loop of ctrl's connection (at once when
+  // already there). False, with nothing run, once the server has let go of
+  // its calls: the caller then ends the call alone.
+  template <typename F>
+  bool Post(RpcController* ctrl, F&& task) {
+    // The worker lives while its own thread runs this, and the task finds
+    // out there whether the call is cut off. (Once the server has let go,
+    // the loop thread may have ended and its id been given to another.)
+    if (!detached_.load() && OnLoopThread(ctrl)) {
+      task();
+      return true;
+    }
+    // Pairs with LetGo: either this sees the server gone, or LetGo waits
+    // until the task is handed over (while the call's worker still lives).
+    posting_.fetch_add(1);
+    if (detached_.load()) {
+      posting_.fetch_sub(1);
+      return false;
+    }
+    if (LoopOf(ctrl)->RunNextLoop(std::forward<F>(task)) != 0) LoopEnded(ctrl);
+    posting_.fetch_sub(1);
+    return true;
+  }
+  // Loop thread of ctrl's worker: whether ctrl is cut off.
+  bool CutOff(const RpcController* ctrl) const;
+
+  // A cut-off call's hold changes (tarn hold when `tarn`, else the user
+  // hold); any thread. With both holds released the controller is
+  // destroyed and its slot freed.
+  void End(RpcController* ctrl, bool tarn, bool hold);
+
+  // Loop thread of worker i (or any thread once that loop has ended): the
+  // server lets go of pool i; its controllers in use are cut off. With
+  // take_back, the worker memory they hold (RpcController::
+  // ReleaseWorkerMemory) goes back to the worker now, which is about to go.
+  void LetGoOfWorker(uint32_t i, bool take_back);
+  // Any thread, once worker i's loop has ended (an outside colony stopped
+  // before the server goes; it may be deleted next): the server lets go of
+  // pool i, and no call of it touches that worker afterwards (the worker
+  // memory they hold can no longer go back: it stays lent).
+  void LetGoOfEndedWorker(uint32_t i);
+  // After LetGoOfWorker for every worker: no call reaches a loop through
+  // Post any more. Returns once every Post in progress has finished.
+  void LetGo();
+  // The server's own workers are going (their loops run their last tasks),
+  // then gone: worker memory a cut-off call still holds is then handed
+  // back only on its worker's own thread, then not at all.
+  void WorkersGoing();
+  void WorkersGone();
+  // Whether ctrl's worker memory may be handed to its worker from this
+  // thread: any thread while the workers stay, only the worker's own loop
+  // thread while they are going, none once they are gone.
+  bool MayTouchWorker(const RpcController* ctrl) const;
+  // The server lets go of this object: freed now when no call is cut off,
+  // else when the last one ends.
+  void Release();
+
+ private:
+  ~ServerCalls() = default;
+  static bool OnLoopThread(const RpcController* ctrl);
+  static Loop* LoopOf(const RpcController* ctrl);
+  static void LoopEnded(const RpcController* ctrl);
+  uint32_t PoolOf(const RpcController* ctrl) const;
+
+  std::vector<std::shared_ptr<Pool>> pools_;
+  // Per pool, written and read on its worker's loop thread (and under
+  // mutex_): the server has let go of it.
+  std::vector<char> let_go_;
+  // Per pool: its worker's loop thread, seen when the server let go of it.
+  std::vector<std::thread::id> loop_threads_;
+  // Per pool, under mutex_: its worker's loop had ended when the server let
+  // go of it.
+  std::vector<char> loop_ended_;
+  std::atomic<bool> detached_{false};
+  // Post calls between their check of detached_ and their hand-over.
+  std::atomic<int> posting_{0};
+  std::atomic<bool> workers_going_{false};
+  std::atomic<bool> workers_gone_{false};
+  std::mutex mutex_;
+  // Controllers cut off and not yet ended; under mutex_.
+  int64_t cut_off_ = 0;
+  bool released_ = false;
+};
+
+}  // namespace tarn
+
+#endif  // TARN_SRC_RPC_SERVER_CALLS_H_

@@ -1,0 +1,153 @@
+// An RpcServer stopped or deleted while gRPC calls over HTTP/2 are held by
+// the service: calls that end within the stop deadline are answered; a
+// client whose call is still held past it sees its connection end at once,
+// and the late done, run from the service's own thread or from the
+// connection's loop, ends the call without the server (under
+// AddressSanitizer a touch of the freed server or protocol fails the test).
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "h2/h2_test_util.h"
+#include "support/log_capture.h"
+#include "tarn/event/event_worker_colony.h"
+
+namespace h2test {
+namespace {
+
+class H2ServerStop : public H2Test {
+ protected:
+  void SetUp() override {}
+  void TearDown() override {
+    H2Test::TearDown();
+    if (colony_) colony_->Stop();
+    colony_.reset();
+  }
+
+  // A server over a colony of its own, or over one the test owns (whose
+  // loop outlives the server).
+  void StartCase(bool outside_colony) {
+    if (!outside_colony) {
+      StartServer(64);
+      return;
+    }
+    acceptor_.reset(new testsupport::WorkerOnThread("h2-acc"));
+    ASSERT_NE(acceptor_->worker(), nullptr);
+    tarn::WorkerOption opt;
+    opt.name_prefix = "h2-srv-";
+    opt.obj_pool_size = 64;
+    colony_.reset(new tarn::EventWorkerColony(1, opt, nullptr));
+    colony_->Start();
+    server_.reset(new tarn::RpcServer(tarn::kTcp, acceptor_->worker(),
+                                      tarn::SockAddress("127.0.0.1", 0, false), "h2_test", opt,
+                                      colony_.get()));
+    ASSERT_EQ(server_->AddService(&echo_), 0);
+    ASSERT_EQ(server_->Start(), 0);
+    port_ = server_->server()->listen_addr().ToPort();
+    pool_ = 64;
+  }
+
+  std::unique_ptr<tarn::WorkerColony> colony_;
+};
+
+struct CutOffCase {
+  const char* name;
+  bool stop_first;  // Stop() before the server is deleted
+  bool from_loop;   // done from the connection's loop, else the service's thread
+  // Over a colony the test owns, whose loop outlives the server (always so
+  // when done runs on the connection's loop).
+  bool outside_colony = false;
+};
+
+TEST_F(H2ServerStop, ACallHeldPastTheDeadlineEndsAloneAfterTheServerIsDeleted) {
+  const CutOffCase cases[] = {
+      {"DeletedDoneFromServiceThread", false, false},
+      {"StoppedDeletedDoneFromServiceThread", true, false},
+      {"DeletedDoneFromConnectionLoop", false, true},
+      {"StoppedDeletedDoneFromConnectionLoop", true, true},
+      // The connection's loop still runs while another thread ends the call.
+      {"OutsideColonyDeletedDoneFromServiceThread", false, false, true},
+  };
+  for (const CutOffCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::LogCapture logs;
+    ASSERT_NO_FATAL_FAILURE(StartCase(c.from_loop || c.outside_colony));
+    server_->set_stop_deadline(0.2);
+    Client client(port_);
+    client.Handshake();
+    ASSERT_TRUE(client.Send(client.EchoCall(1, EchoMessage("held", "", 1))));
+    ASSERT_TRUE(testsupport::WaitFor([this] { return echo_.held() == 1; }));
+    tarn::Worker* conn_worker = echo_.last_connection()->worker();
+    if (c.stop_first) server_->Stop();
+    server_.reset();
+    // The client learns at once: its connection ends without an answer.
+    std::vector<Frame> seen;
+    EXPECT_TRUE(client.Closes(&seen, 10.0));
+    for (const Frame& f : seen) EXPECT_NE(f.stream, 1u);
+    EXPECT_NE(logs.LineWith("calls still held past"), "");
+
+    auto end = [this] { EXPECT_EQ(echo_.Release(), 1u); };
+    if (c.from_loop) {
+      ASSERT_TRUE(testsupport::RunSync(conn_worker, end));
+      ASSERT_TRUE(testsupport::RunSync(conn_worker, [] {}));
+    } else {
+      std::thread(end).join();
+    }
+    if (colony_) colony_->Stop();
+    colony_.reset();
+    acceptor_.reset();
+    for (const char* bad : {"returned twice", "does not belong", "still in use"}) {
+      EXPECT_EQ(logs.LineWith(bad), "") << bad;
+    }
+  }
+}
+
+// A slow asynchronous service ends its calls from a thread of its own
+// within the deadline, while the server stops (or is deleted): every call
+// is answered before the connection ends.
+TEST_F(H2ServerStop, CallsEndingWithinTheDeadlineAreAllAnswered) {
+  for (const bool stop : {true, false}) {
+    SCOPED_TRACE(stop ? "Stop" : "Delete");
+    ASSERT_NO_FATAL_FAILURE(StartCase(false));
+    server_->set_stop_deadline(20.0);
+    Client client(port_);
+    client.Handshake();
+    std::vector<uint32_t> streams;
+    std::string calls;
+    for (uint32_t id = 1; id <= 15; id += 2) {
+      streams.push_back(id);
+      calls += client.EchoCall(id, EchoMessage("slow " + std::to_string(id), "", 1));
+    }
+    ASSERT_TRUE(client.Send(calls));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return echo_.held() == streams.size(); }));
+    std::atomic<bool> stopping{false};
+    std::thread slow([&] {
+      while (!stopping.load()) std::this_thread::yield();
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      EXPECT_EQ(echo_.Release(), streams.size());
+    });
+    stopping = true;
+    if (stop) {
+      server_->Stop();
+      EXPECT_EQ(server_->FreeControllerCount(0), static_cast<int>(pool_));
+    }
+    server_.reset();
+    slow.join();
+    std::map<uint32_t, Response> responses;
+    ASSERT_TRUE(client.ReadResponses(streams, &responses));
+    for (uint32_t id : streams) {
+      EXPECT_EQ(responses[id].grpc_status(), 0) << id;
+      interop::EchoResponse echoed;
+      ASSERT_GT(responses[id].body.size(), 5u) << id;
+      ASSERT_TRUE(echoed.ParseFromString(responses[id].body.substr(5))) << id;
+      EXPECT_EQ(echoed.payload(), "slow " + std::to_string(id));
+    }
+    acceptor_.reset();
+  }
+}
+
+}  // namespace
+}  // namespace h2test

@@ -1,0 +1,271 @@
+// An RpcServer stopped or deleted while its service holds calls, over TCP
+// and over RDMA (the emulated device, in both receive modes). Calls that end
+// within the stop deadline have their answers delivered; a call still held
+// when the server is deleted is cut off, and its late done (or the release
+// of its user hold), run from the service's own thread or from the
+// connection's loop, ends it without the server: under AddressSanitizer a
+// touch of the freed server, protocol or pools would fail the test.
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "rpc/rpc_test_util.h"
+#include "support/log_capture.h"
+
+namespace rpctest {
+namespace {
+
+// Where the service ends the call it held once the server is gone.
+enum class EndFrom {
+  kServiceThread,   // done from a thread of the service's own
+  kConnectionLoop,  // done from the loop of the call's connection
+  kUserHold,        // done ran at once; the user hold is released later
+};
+
+struct CutOffCase {
+  const char* name;
+  bool stop_first;  // Stop() before the server is deleted
+  EndFrom end_from;
+  // Over a colony the test owns, whose loops outlive the server (always
+  // so when the call ends from the connection's loop).
+  bool outside_colony = false;
+};
+
+class ServerStop : public TransportSuite {
+ protected:
+  static constexpr double kShortDeadlineS = 0.2;
+
+  void ReleaseServers() override {
+    server_.reset();
+    if (colony_) colony_->Stop();
+    colony_.reset();
+  }
+
+  // A server over a colony of its own, or over one the test owns (whose
+  // loops outlive the server), and a client.
+  void StartCase(bool outside_colony) {
+    if (!outside_colony) {
+      StartServer();
+    } else {
+      const tarn::WorkerOption option = ServerOption();
+      if (Rdma()) {
+        colony_.reset(new tarn::PollingWorkerColony(1, option, nullptr));
+      } else {
+        colony_.reset(new tarn::EventWorkerColony(1, option, nullptr));
+      }
+      colony_->Start();
+      server_.reset(new tarn::RpcServer(transport_.transport, acceptor_, Loopback(0),
+                                        "test_server", option, colony_.get()));
+      ASSERT_EQ(server_->AddService(&service_), 0);
+      ASSERT_EQ(server_->Start(), 0);
+      port_ = server_->server()->listen_addr().ToPort();
+      workers_ = 1;
+      pool_size_ = static_cast<int>(option.obj_pool_size);
+    }
+    StartClientWorker();
+    RunOn(client_worker_, [this] { client_ = NewClient(budget_ms_); });
+  }
+
+  // Ends the test's client on its loop (its calls to a server gone end
+  // with it) and stops the test's colony.
+  void EndCase() {
+    RunOn(client_worker_, [this] { client_.reset(); });
+    if (colony_) colony_->Stop();
+    colony_.reset();
+  }
+
+  void RunCutOff(const CutOffCase& c);
+
+  std::unique_ptr<tarn::WorkerColony> colony_;
+  uint32_t budget_ms_ = kAnsweredBudgetMs;
+};
+
+void ServerStop::RunCutOff(const CutOffCase& c) {
+  SCOPED_TRACE(c.name);
+  testsupport::LogCapture logs;
+  const bool from_loop = c.end_from == EndFrom::kConnectionLoop;
+  const bool outside = from_loop || c.outside_colony;
+  ASSERT_NO_FATAL_FAILURE(StartCase(outside));
+  server_->set_stop_deadline(kShortDeadlineS);
+  Results results;
+  const bool user_hold = c.end_from == EndFrom::kUserHold;
+  // An attachment, so that the call holds worker memory too.
+  Write(user_hold ? TestBlockServer::kUserHoldLba : TestBlockServer::kHoldLba, &results,
+        {Pattern(4096, 9)});
+  if (user_hold) {
+    ASSERT_TRUE(results.WaitFor(1));
+    EXPECT_EQ(results.codes()[0], 0);
+  } else {
+    ASSERT_TRUE(WaitFor([this] { return service_.held() == 1; }));
+  }
+  std::shared_ptr<tarn::Connection> conn = service_.last_conn();
+  ASSERT_NE(conn, nullptr);
+  tarn::Worker* conn_worker = conn->worker();
+
+  // Read on the connection's loop (an RDMA connection's state lives there),
+  // while that loop is there.
+  auto closed = [&] {
+    bool is_closed = false;
+    RunOn(conn_worker, [&] { is_closed = conn->IsClosed(); });
+    return is_closed;
+  };
+  if (c.stop_first) {
+    server_->Stop();
+    // Stop closes the connections once the deadline has passed.
+    EXPECT_TRUE(WaitFor(closed));
+  }
+  server_.reset();
+  // The client learns at once: the server's end is closed.
+  if (outside) {
+    EXPECT_TRUE(WaitFor(closed));
+  }
+  conn.reset();
+  EXPECT_NE(logs.LineWith("calls still held past"), "");
+
+  // The call ends after its server.
+  auto end = [this, user_hold] {
+    EXPECT_EQ(user_hold ? service_.ReleaseUserHolds() : service_.Release(), 1u);
+  };
+  if (from_loop) {
+    RunOn(conn_worker, end);
+    // Tasks the end may have queued there.
+    RunOn(conn_worker, [] {});
+  } else {
+    std::thread(end).join();
+  }
+  if (!user_hold) {
+    // Nothing was sent: the call ends at its budget.
+    ASSERT_TRUE(results.WaitFor(1));
+    EXPECT_NE(results.codes()[0], 0);
+  }
+  EndCase();
+  for (const char* bad : {"returned twice", "does not belong", "double free", "still in use"}) {
+    EXPECT_EQ(logs.LineWith(bad), "") << bad;
+  }
+}
+
+// Every way a held call can end after its server, each on a fresh server.
+TEST_P(ServerStop, ACallHeldPastTheDeadlineEndsAloneAfterTheServerIsDeleted) {
+  // The calls cut off end at this budget.
+  budget_ms_ = 500;
+  const CutOffCase cases[] = {
+      {"DeletedDoneFromServiceThread", false, EndFrom::kServiceThread},
+      {"StoppedDeletedDoneFromServiceThread", true, EndFrom::kServiceThread},
+      {"DeletedDoneFromConnectionLoop", false, EndFrom::kConnectionLoop},
+      {"StoppedDeletedDoneFromConnectionLoop", true, EndFrom::kConnectionLoop},
+      {"DeletedUserHoldReleased", false, EndFrom::kUserHold},
+      {"StoppedDeletedUserHoldReleased", true, EndFrom::kUserHold},
+      // The connection's loop still runs while another thread ends the
+      // call (and with it may drop the last reference to the connection).
+      {"OutsideColonyDeletedDoneFromServiceThread", false, EndFrom::kServiceThread, true},
+      {"OutsideColonyDeletedUserHoldReleased", false, EndFrom::kUserHold, true},
+  };
+  for (const CutOffCase& c : cases) ASSERT_NO_FATAL_FAILURE(RunCutOff(c));
+}
+
+// The deadline is spent once per shut-down: a second Stop() and the
+// destructor after a Stop() that waited do not wait for the same held call
+// again; the call is then cut off and ends alone.
+TEST_P(ServerStop, StopWaitsOnceThenStopAgainAndDeletionDoNotWaitAgain) {
+  budget_ms_ = 500;
+  testsupport::LogCapture logs;
+  ASSERT_NO_FATAL_FAILURE(StartCase(false));
+  server_->set_stop_deadline(kShortDeadlineS);
+  Results results;
+  Write(TestBlockServer::kHoldLba, &results);
+  ASSERT_TRUE(WaitFor([this] { return service_.held() == 1; }));
+  server_->Stop();
+  EXPECT_NE(logs.LineWith("calls still held past"), "");
+  logs.Clear();
+  server_->Stop();
+  server_.reset();
+  EXPECT_EQ(logs.LineWith("calls still held past"), "");
+  std::thread([this] { EXPECT_EQ(service_.Release(), 1u); }).join();
+  ASSERT_TRUE(results.WaitFor(1));
+  EXPECT_NE(results.codes()[0], 0);
+  EndCase();
+}
+
+// A service thread ends its held calls while the server is being deleted
+// without waiting: each call ends exactly once, either answered by the
+// server or cut off and ended alone (ThreadSanitizer watches the hand-over).
+TEST_P(ServerStop, DonesRacingTheDeletionEndEachCallOnce) {
+  budget_ms_ = 300;
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    testsupport::LogCapture logs;
+    ASSERT_NO_FATAL_FAILURE(StartCase(round % 2 == 1));
+    server_->set_stop_deadline(0);
+    constexpr size_t kCalls = 4;
+    Results results;
+    RunOn(client_worker_, [&] {
+      for (size_t i = 0; i < kCalls; ++i) WriteInLoop(TestBlockServer::kHoldLba, &results, {});
+    });
+    ASSERT_TRUE(WaitFor([this] { return service_.held() == kCalls; }));
+    std::atomic<bool> go{false};
+    std::thread racer([&] {
+      while (!go.load()) std::this_thread::yield();
+      // One call at a time, the later ones after the server has let go.
+      size_t released = 0;
+      while (released < kCalls) {
+        released += service_.ReleaseOne();
+        std::this_thread::sleep_for(std::chrono::microseconds(200 * round));
+      }
+    });
+    go = true;
+    server_.reset();
+    racer.join();
+    ASSERT_TRUE(results.WaitFor(kCalls));
+    EndCase();
+    for (const char* bad : {"returned twice", "does not belong", "double free", "still in use"}) {
+      EXPECT_EQ(logs.LineWith(bad), "") << bad;
+    }
+  }
+}
+
+// A slow asynchronous service: its calls end well within the deadline,
+// from a thread of its own, while the server stops (or is deleted). Every
+// answer reaches its caller before the connections close.
+TEST_P(ServerStop, CallsEndingWithinTheDeadlineAreAllAnswered) {
+  for (const bool stop : {true, false}) {
+    SCOPED_TRACE(stop ? "Stop" : "Delete");
+    constexpr size_t kCalls = 16;
+    ASSERT_NO_FATAL_FAILURE(StartCase(false));
+    server_->set_stop_deadline(20.0);
+    Results results;
+    RunOn(client_worker_, [&] {
+      for (size_t i = 0; i < kCalls; ++i) {
+        WriteInLoop(TestBlockServer::kHoldLba, &results, {Pattern(2048, static_cast<char>(i))});
+      }
+    });
+    ASSERT_TRUE(WaitFor([this] { return service_.held() == kCalls; }));
+    std::atomic<bool> stopping{false};
+    std::thread slow([&] {
+      while (!stopping.load()) std::this_thread::yield();
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      EXPECT_EQ(service_.Release(), kCalls);
+    });
+    stopping = true;
+    if (stop) {
+      server_->Stop();
+      EXPECT_EQ(server_->FreeControllerCount(0), pool_size_);
+    }
+    server_.reset();
+    slow.join();
+    ASSERT_TRUE(results.WaitFor(kCalls));
+    for (int code : results.codes()) EXPECT_EQ(code, 0);
+    EndCase();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Over, ServerStop,
+                         ::testing::Values(OverTcp(), OverRdma(true), OverRdma(false)),
+                         TransportName);
+
+}  // namespace
+}  // namespace rpctest
