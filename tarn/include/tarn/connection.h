@@ -83,6 +83,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Bytes written to the socket that the peer has not yet acknowledged
   // (they wait in the kernel for the peer to read); 0 where unknown.
   virtual size_t UnackedInSocket() { return 0; }
+  // The receive window the peer's kernel last advertised, in bytes; 0 where
+  // unknown.
+  virtual size_t PeerReceiveWindow() { return 0; }
 
   // Queues len bytes for sending. 0 on success (also for len 0, which does
   // nothing); -2 when the connection is closed.

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <event2/event.h>
 #include <linux/sockios.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -12,6 +13,7 @@
 #include "tarn/event/buffer.h"
 #include "tarn/event/event_loop.h"
 #include "tarn/event/event_worker.h"
+#include "event/tcp_window.h"
 #include "tarn/utils.h"
 
 namespace tarn {
@@ -97,6 +99,10 @@ size_t TcpConnection::UnackedInSocket() {
   int queued = 0;
   if (!socket_ || ::ioctl(socket_->fd(), SIOCOUTQ, &queued) != 0 || queued < 0) return 0;
   return static_cast<size_t>(queued);
+}
+
+size_t TcpConnection::PeerReceiveWindow() {
+  return socket_ ? PeerAdvertisedWindow(socket_->fd()) : 0;
 }
 
 int TcpConnection::SendData(const void* data, size_t len) {
@@ -445,6 +451,10 @@ void TcpConnection::ForceCloseInLoop() {
     loop_->CancelTimer(hold_timer_);
     hold_timer_ = TimerId();
   }
+  if (paused_timer_.valid()) {
+    loop_->CancelTimer(paused_timer_);
+    paused_timer_ = TimerId();
+  }
   // Tell the peer now: the descriptor stays ours until destruction, but a
   // peer must not wait for a stream nobody will write or read any more.
   if (socket_) socket_->Shutdown();
@@ -515,13 +525,41 @@ void TcpConnection::PauseInput(bool pause) {
   if (!handler_) return;
   if (pause) {
     if (read_event_idx_ >= 0) loop_->driver()->DelEvent(read_event_idx_);
+    ArmPausedPeerCheck();
     return;
+  }
+  if (paused_timer_.valid()) {
+    loop_->CancelTimer(paused_timer_);
+    paused_timer_ = TimerId();
   }
   if (read_held_) return;  // releasing the output hold reads again
   // As when an output hold is released: what was received first is
   // announced on the next pass (the caller is still running), and the
   // socket is read again once it has been taken without pausing again.
   ReadAgainNextPass();
+}
+
+void TcpConnection::ArmPausedPeerCheck() {
+  std::weak_ptr<Connection> weak = weak_from_this();
+  paused_timer_ = loop_->RunAfter(kPausedPeerCheckS, [weak] {
+    if (std::shared_ptr<Connection> self = weak.lock()) {
+      static_cast<TcpConnection*>(self.get())->CheckPausedPeer();
+    }
+  });
+}
+
+void TcpConnection::CheckPausedPeer() {
+  paused_timer_ = TimerId();
+  if (!handler_ || !input_paused_ || !socket_) return;
+  // The peer's FIN or reset shows whatever input waits unread before it.
+  pollfd p{socket_->fd(), POLLRDHUP, 0};
+  if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+    LOG_INFO << "peer left while reading was paused, conn_name: " << name_
+             << ", peer addr: " << peer_addr_.ToString();
+    ForceCloseInLoop();
+    return;
+  }
+  ArmPausedPeerCheck();
 }
 
 void TcpConnection::ResumeReadEvent() {

@@ -187,6 +187,13 @@ int H2Proto::ParseTcp(const std::shared_ptr<Connection>& conn) {
     });
   }
   if (ctx->failed()) return kBadState;
+  // Answers given while the input is read are judged once it has been
+  // handled (or reading stops).
+  struct InputPass {
+    explicit InputPass(H2Context* c) : ctx(c) { ctx->BeginInput(); }
+    ~InputPass() { ctx->EndInput(); }
+    H2Context* ctx;
+  } pass(ctx);
   for (;;) {
     // Reading stopped for the calls of reset streams: the rest of the
     // input waits until one of them ends.
