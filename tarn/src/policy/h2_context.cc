@@ -1256,10 +1256,6 @@ bool H2Context::PackH2Message(H2StreamContext* s) {
 }
 
 void H2Context::FlushBlocked() {
-  // The client's kernel advertises its whole buffer while it keeps up:
-  // seen as the output drains, the largest is what its acknowledgements
-  // will wait for once it falls behind.
-  if (!blocked_.empty()) progress_.NoteWindow(conn_->PeerReceiveWindow());
   std::vector<H2StreamContext*> complete;
   while (!blocked_.empty() && !failed_) {
     const uint64_t framed = data_framed_;
@@ -1293,7 +1289,12 @@ void H2Context::FlushBlocked() {
 }
 
 void H2Context::OnOutputDrained() {
-  if (!failed_ && !conn_->IsClosed()) FlushBlocked();
+  if (failed_ || conn_->IsClosed()) return;
+  // The client's kernel advertises its whole buffer while it keeps up:
+  // seen as the output drains, the largest is what its acknowledgements
+  // will wait for once it falls behind.
+  if (!blocked_.empty()) progress_.NoteWindow(conn_->PeerReceiveWindow());
+  FlushBlocked();
 }
 
 uint64_t H2Context::AnswerBytesTaken() const {
