@@ -11,12 +11,13 @@
 // "grpc-status" (and "grpc-message" when there is an error text).
 //
 // What a peer can make the server hold is bounded (the figures of
-// tarn/policy/h2_bounds.h): a header block and its decoded header list, open streams, unsent
-// output, answers held for a client that does not take them (and for how
-// long), frames that make no progress, a request body and its gunzipped
-// form (the connection's largest message), and request bytes buffered
-// across a connection's streams (the same). Responses honour the client's stream and
-// connection windows: what does not fit waits for WINDOW_UPDATE.
+// tarn/policy/h2_bounds.h): a header block and its decoded header list,
+// open streams, unsent output, answers held for a client that does not
+// take them (and for how long), frames that make no progress, a request
+// body and its gunzipped form (the connection's largest message), and
+// request bytes buffered across a connection's streams (the same).
+// Responses honour the client's stream and connection windows: what does
+// not fit waits for WINDOW_UPDATE.
 //
 // A connection error is answered with GOAWAY and closes the connection;
 // nothing after the offending frame is read. Everything runs on the loop
