@@ -6,6 +6,8 @@
 // scaled up with them; the checks read the server's own accounting
 // (H2Footprint).
 
+#include "tarn/policy/h2_bounds.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -18,7 +20,6 @@
 
 #include "h2/h2_test_util.h"
 #include "interop.pb.h"
-#include "tarn/policy/h2_bounds.h"
 #include "tarn/policy/h2_grpc.h"
 
 namespace h2test {
@@ -122,7 +123,8 @@ TEST_F(H2Bounds, WindowTricklersAreHeldToTheBoundAndClosed) {
         for (uint32_t id : ids) bytes += FrameBytes(H2_FRAME_WINDOW_UPDATE, 0, id, U32(1));
       }
       pollfd p{c.fd(), POLLOUT, 0};
-      if (::poll(&p, 1, 0) == 1) ::send(c.fd(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (::poll(&p, 1, 0) == 1)
+        ::send(c.fd(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
       tarn::H2Footprint f;
       if (ReadFootprint(conn, &f)) most = std::max(most, f.held_answers);
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -311,9 +313,9 @@ TEST_F(H2Bounds, PausedConnectionNoticesItsPeerLeavingAndParkedCallsKeepNoHeader
   std::string bytes;
   for (uint32_t i = 0; i < tarn::kH2MaxResetCallsRunning; ++i) {
     const uint32_t id = 3 + 2 * i;
-    bytes += c.Request(id, kEchoPath, GrpcFrame(EchoMessage("held", "", 1)), "application/grpc",
-                       extra) +
-             FrameBytes(H2_FRAME_RST_STREAM, 0, id, U32(tarn::H2_CANCEL));
+    bytes +=
+        c.Request(id, kEchoPath, GrpcFrame(EchoMessage("held", "", 1)), "application/grpc", extra) +
+        FrameBytes(H2_FRAME_RST_STREAM, 0, id, U32(tarn::H2_CANCEL));
   }
   // Open streams behind them wait, unread, with their headers.
   ASSERT_TRUE(c.Send(bytes));

@@ -29,8 +29,7 @@ void SetH2UnproductiveWindow(double seconds) { g_unproductive_window_s.store(sec
 uint64_t H2Progress::piece() const { return std::max(kH2AckPiece, window_ / 8); }
 
 double H2Progress::scale() const {
-  return std::min(kH2MaxSpanScale,
-                  static_cast<double>(piece()) / static_cast<double>(kH2AckPiece));
+  return std::min(kH2MaxSpanScale, static_cast<double>(piece()) / static_cast<double>(kH2AckPiece));
 }
 
 double H2Progress::span() const { return H2ProgressSpan() * scale(); }
@@ -46,8 +45,8 @@ void H2Progress::Start(Clock::time_point now, uint64_t taken, uint64_t outstandi
   stalled_ = false;
 }
 
-H2Progress::Verdict H2Progress::Check(Clock::time_point now, uint64_t taken,
-                                      uint64_t outstanding, bool exempt) {
+H2Progress::Verdict H2Progress::Check(Clock::time_point now, uint64_t taken, uint64_t outstanding,
+                                      bool exempt) {
   // Half a piece: a reader's kernel acknowledges at least that much each
   // time it has freed a piece, and a trickle never adds up to it.
   if (exempt || (taken > mark_ && taken - mark_ >= need_)) {
@@ -55,8 +54,8 @@ H2Progress::Verdict H2Progress::Check(Clock::time_point now, uint64_t taken,
     return kTaking;
   }
   // Less than what counts may be all that is left to take.
-  need_ = std::max<uint64_t>(1, std::min(need_, taken > mark_ ? outstanding + (taken - mark_)
-                                                               : outstanding));
+  need_ = std::max<uint64_t>(
+      1, std::min(need_, taken > mark_ ? outstanding + (taken - mark_) : outstanding));
   const double idle = std::chrono::duration<double>(now - last_progress_).count();
   // A timer may fire a hair early; a millisecond short counts as due.
   if (idle + 0.001 >= stall_timeout()) {
