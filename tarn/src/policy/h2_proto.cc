@@ -1,6 +1,8 @@
 #include "tarn/policy/h2_proto.h"
 
 #include <google/protobuf/descriptor.h>
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <google/protobuf/message.h>
 #include <google/protobuf/service.h>
 
@@ -29,7 +31,40 @@ namespace {
 // Request bodies above this are not kept by a recycled stream.
 constexpr size_t kMaxKeptBody = 64 * 1024;
 
+// Responses of at least this many bytes are serialised through a small
+// block appended to the body (SerialiseAppending).
+constexpr size_t kAppendedResponseBytes = 64 * 1024;
+constexpr int kAppendBlockBytes = 64 * 1024;
+
 std::string Printable(std::string_view v) { return PrintableBytes(v.data(), v.size()); }
+
+// Appends what the serialiser writes to a string.
+class StringAppender final : public google::protobuf::io::CopyingOutputStream {
+ public:
+  explicit StringAppender(std::string* out) : out_(out) {}
+  bool Write(const void* buffer, int size) override {
+    out_->append(static_cast<const char*>(buffer), static_cast<size_t>(size));
+    return true;
+  }
+
+ private:
+  std::string* out_;
+};
+
+// Appends the serialised message (of size bytes, sizes cached) to *out.
+// A string can only grow by writing its new bytes, so sizing the body
+// first and serialising into it would write a large answer twice (zeros,
+// then the message); a block that stays in the cache costs less.
+void SerialiseAppending(const google::protobuf::Message& message, size_t size, std::string* out) {
+  out->reserve(out->size() + size);
+  StringAppender appender(out);
+  google::protobuf::io::CopyingOutputStreamAdaptor adaptor(&appender, kAppendBlockBytes);
+  {
+    google::protobuf::io::CodedOutputStream coded(&adaptor);
+    message.SerializeWithCachedSizes(&coded);
+  }
+  adaptor.Flush();
+}
 
 // Why a request cannot be served: the gRPC status and text of the answer.
 struct Refusal {
@@ -141,8 +176,19 @@ bool TransIntoIOBuf(std::string* body, const RpcController& ctrl, H2ContentType 
                 << conn->peer_addr().ToString() << ", size: " << size;
       return false;
     }
-    body->resize(prefix + size);
-    response->SerializeWithCachedSizesToArray(reinterpret_cast<uint8_t*>(&(*body)[prefix]));
+    if (size >= kAppendedResponseBytes) {
+      body->assign(prefix, '\0');
+      SerialiseAppending(*response, size, body);
+    } else {
+      body->resize(prefix + size);
+      response->SerializeWithCachedSizesToArray(reinterpret_cast<uint8_t*>(&(*body)[prefix]));
+    }
+    if (body->size() != prefix + size) {
+      LOG_ERROR_LIMITED << "Faile to SerializeToZeroCopyStream Response to "
+                        << conn->peer_addr().ToString() << ", size: " << size
+                        << ", written: " << body->size() - prefix;
+      return false;
+    }
   } else {
     std::string json;
     std::string error;
