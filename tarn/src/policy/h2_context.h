@@ -42,6 +42,7 @@
 #define TARN_SRC_POLICY_H2_CONTEXT_H_
 
 #include <google/protobuf/stubs/callback.h>
+#include <sys/uio.h>
 
 #include <chrono>
 #include <cstddef>
@@ -349,6 +350,8 @@ class H2Context final : private brpc::HPackSink {
   // Queues bytes within kH2MaxUnsentOutput; false (and overflowed_ set)
   // past it, or when the connection refused them.
   bool SendBytes(const char* data, size_t len);
+  // SendBytes of the pieces' concatenation (len bytes), in one gather send.
+  bool SendPieces(const struct iovec* pieces, int count, size_t len);
 
   Connection* conn_;
   H2Proto* proto_;
@@ -419,6 +422,17 @@ class H2Context final : private brpc::HPackSink {
   bool failed_ = false;
   std::string payload_;
   std::string out_;
+  // Large response DATA payloads go out from their stream's buffer, not
+  // copied into out_: len bytes at data follow the first `at` bytes of
+  // out_. Their streams are not deleted before SendOut hands them on.
+  struct OutRef {
+    size_t at;
+    const char* data;
+    size_t len;
+  };
+  std::vector<OutRef> out_refs_;
+  size_t out_ref_bytes_ = 0;
+  std::vector<struct iovec> out_pieces_;  // SendOut's gather list (kept)
   std::string block_buffer_;
 };
 

@@ -57,6 +57,7 @@ class TcpConnection : public Connection, public PassEndWork {
   size_t UnackedInSocket() override;
   size_t PeerReceiveWindow() override;
   int SendData(const void* data, size_t len) override;
+  int SendDataV(const struct iovec* pieces, int count) override;
   int SendSgeZeroCopy(SgEntry* sges, uint32_t count, SendCompleteCallback done) override;
   int ReceiveData(void* buf, size_t len) override;
   int ReceiveData(uint32_t off, void* buf, size_t len) override;
@@ -107,6 +108,9 @@ class TcpConnection : public Connection, public PassEndWork {
   void CheckBufferToSend();
   void EnableWriteEvent();
   void FreeEvents();
+  // Copies the pieces of a send, less their first skip bytes, into the
+  // output ring (len: the pieces' total).
+  void AppendPieces(const struct iovec* pieces, int count, size_t skip, size_t len);
   // At the end of the loop pass: one write of what the pass queued; the
   // write event takes over whatever the socket does not take now.
   void RunPassEnd() override;
