@@ -933,7 +933,6 @@ void H2Context::ParkResetCall(H2StreamContext* s) {
                      << ", stop reading until one ends, peer addr: "
                      << conn_->peer_addr().ToString();
     input_paused_ = true;
-    paused_at_ = std::chrono::steady_clock::now();
     conn_->PauseInput(true);
   }
 }
@@ -1393,12 +1392,13 @@ void H2Context::OnHeldCheck() {
   progress_.NoteWindow(conn_->PeerReceiveWindow());
   // While this end reads nothing from it (its reset calls run), a client
   // that has taken every byte sent waits only for its window updates to be
-  // read: that time is not held against it, for one stalled-answer timeout
-  // at most. Bytes left waiting in its socket are its own doing, paused or
-  // not.
+  // read: that time is not held against it, however long its calls run, as
+  // it could not have avoided it. It then holds only the parked calls
+  // (without their headers) and answers within the held bound. Bytes left
+  // waiting in its socket are its own doing, paused or not: as soon as it
+  // leaves some there, it is judged as any other.
   const bool waits_for_reading =
-      input_paused_ && conn_->ReadableLengthOutBuf() == 0 && conn_->UnackedInSocket() == 0 &&
-      std::chrono::duration<double>(now - paused_at_).count() < progress_.stall_timeout();
+      input_paused_ && conn_->ReadableLengthOutBuf() == 0 && conn_->UnackedInSocket() == 0;
   const H2Progress::Verdict verdict =
       progress_.Check(now, AnswerBytesTaken(), AnswerBytesOutstanding(), waits_for_reading);
   client_stalled_ = progress_.stalled();

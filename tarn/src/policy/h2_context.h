@@ -387,8 +387,6 @@ class H2Context final : private brpc::HPackSink {
   bool check_armed_ = false;
   H2Progress progress_;
   bool client_stalled_ = false;
-  // Since when reading is paused for reset calls.
-  std::chrono::steady_clock::time_point paused_at_;
   // Input is being read (BeginInput), and the answers that came meanwhile
   // and wait for it to be handled.
   bool in_input_ = false;

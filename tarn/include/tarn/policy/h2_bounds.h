@@ -58,8 +58,11 @@ constexpr size_t kH2MaxOpenStreams = 128;
 // one of them completes: a client whose deadlines expire is never refused
 // for them, and a peer that resets streams as fast as it opens them is
 // slowed to the pace its calls end. A paused connection still notices its
-// peer leaving, and the time it reads nothing is spared from the stall
-// check for at most one stalled-answer timeout per pause.
+// peer leaving. While it is paused and the client has taken every byte
+// sent, the client waits only for its window updates to be read: that time
+// is spared from the stall check for as long as the calls run, the
+// connection then holding only these calls (without their headers) and
+// answers within kH2MaxHeldResponseBytes.
 constexpr size_t kH2MaxResetCallsRunning = 2 * kH2MaxOpenStreams;
 // Bytes queued on the connection and not yet taken by the socket: the
 // server's control frames (SETTINGS and PING ACKs, RST_STREAM,
