@@ -247,8 +247,8 @@ TEST_F(H2Bounds, SlowReaderWithAnAutotunedBufferIsServedAndOneThatStopsIsClosed)
     SCOPED_TRACE(tc.name);
     TearDown();
     StartServer(256);
-    // 40 times shorter than the defaults (20 s, 30 s).
-    constexpr double kScale = 40;
+    // 80 times shorter than the defaults (20 s, 30 s).
+    constexpr double kScale = 80;
     ShortTimes times(0.02, tarn::kH2DefaultProgressSpanS / kScale,
                      tarn::kH2DefaultStalledAnswerTimeoutS / kScale);
     Client c(port_);
