@@ -16,7 +16,8 @@
 // a window autotuned to megabytes: up to tcp_rmem's maximum, 6 MiB by
 // default). H2Progress judges this:
 //   - a piece is max(kH2AckPiece, window / 8), window being the largest the
-//     client's kernel advertised on the connection;
+//     client's kernel advertised on the connection (unknown, so 0, before
+//     Linux 5.4);
 //   - the progress span and the stalled-answer timeout grow with the piece,
 //     by piece / kH2AckPiece, at most kH2MaxSpanScale times (so 20 s and
 //     30 s up to 160 s and 240 s);
