@@ -10,6 +10,14 @@ Connection::Connection(const std::string& name, int64_t id, const SockAddress& p
 
 Connection::~Connection() = default;
 
+int Connection::SendDataV(const struct iovec* pieces, int count) {
+  for (int i = 0; i < count; ++i) {
+    const int rc = SendData(pieces[i].iov_base, pieces[i].iov_len);
+    if (rc != 0) return rc;
+  }
+  return 0;
+}
+
 void Connection::RunConnectionSuccessCb(const std::shared_ptr<Connection>& self) {
   if (connection_success_cb_) connection_success_cb_(self);
 }

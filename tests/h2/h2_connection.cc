@@ -3,8 +3,10 @@
 // limits, PING, connection and stream errors, bounds on what a client can
 // make the server hold, and flow control in both directions.
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -370,6 +372,72 @@ TEST_F(H2Connection, BodyLeavesInFramesOfTheClientsFrameSize) {
   EXPECT_EQ(r.grpc_status(), 0);
   EXPECT_EQ(r.Get("content-type"), "application/grpc");
   EXPECT_EQ(r.header_frames, 2u) << "headers, then trailers after the body";
+}
+
+// Several large answers framed together leave in frames of the client's
+// size, or smaller where its windows allow less, and arrive intact
+// whatever mix of frame sizes the windows make.
+TEST_F(H2Connection, LargeBodiesArriveIntactWhateverTheFramesAndWindows) {
+  struct Case {
+    const char* name;
+    uint32_t max_frame;       // the client's SETTINGS_MAX_FRAME_SIZE
+    uint32_t initial_window;  // the client's stream windows; below 1 GiB: trickled
+  };
+  const Case cases[] = {
+      {"default frames, windows open", 16384, 1u << 30},
+      {"1 MiB frames, windows open", 1u << 20, 1u << 30},
+      {"largest frames, windows open", 16777215, 1u << 30},
+      {"default frames, windows trickled", 16384, 5000},
+      {"largest frames, windows trickled", 16777215, 5000},
+  };
+  // Window increments, cycled: frames below and above a few KiB.
+  const uint32_t increments[] = {1000, 7000, 20000, 3000, 300000};
+  const std::vector<uint32_t> ids = {1, 3, 5};
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    const bool trickled = tc.initial_window < (1u << 30);
+    Client c(port_);
+    std::vector<std::pair<uint16_t, uint32_t>> settings = {{4, tc.initial_window}};
+    if (tc.max_frame != 16384) settings.push_back({5, tc.max_frame});
+    c.Handshake(settings);
+    ASSERT_TRUE(c.Send(FrameBytes(H2_FRAME_WINDOW_UPDATE, 0, 0, U32(1u << 30))));
+    std::map<uint32_t, std::string> want;
+    std::map<uint32_t, Response> got;
+    std::map<uint32_t, int64_t> window;
+    std::string calls;
+    for (uint32_t id : ids) {
+      want[id] = Noise(200000, id);
+      window[id] = tc.initial_window;
+      calls += c.EchoCall(id, EchoMessage(want[id], "", static_cast<uint32_t>(ids.size())));
+    }
+    ASSERT_TRUE(c.Send(calls));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return echo_.held() == ids.size(); }));
+    echo_.Release();
+    size_t ended = 0;
+    size_t step = 0;
+    size_t largest = 0;
+    Frame f;
+    while (ended < ids.size() && c.Read(&f)) {
+      ASSERT_NE(f.type, H2_FRAME_RST_STREAM);
+      if (f.type == H2_FRAME_HEADERS && (f.flags & H2_FLAGS_END_STREAM) != 0) ++ended;
+      if (f.type != H2_FRAME_DATA) continue;
+      EXPECT_LE(f.payload.size(), tc.max_frame);
+      largest = std::max(largest, f.payload.size());
+      got[f.stream].body += f.payload;
+      window[f.stream] -= static_cast<int64_t>(f.payload.size());
+      ASSERT_GE(window[f.stream], 0) << "sent beyond the stream window";
+      if (trickled && window[f.stream] == 0) {
+        const uint32_t inc = increments[step++ % (sizeof(increments) / sizeof(increments[0]))];
+        ASSERT_TRUE(c.Send(FrameBytes(H2_FRAME_WINDOW_UPDATE, 0, f.stream, U32(inc))));
+        window[f.stream] += inc;
+      }
+    }
+    ASSERT_EQ(ended, ids.size());
+    for (uint32_t id : ids) EXPECT_TRUE(EchoPayload(got[id]) == want[id]) << id;
+    if (!trickled) {
+      EXPECT_EQ(largest, std::min<size_t>(tc.max_frame, got[1].body.size()));
+    }
+  }
 }
 
 TEST_F(H2Connection, TrailersLargerThanAFrameAreContinued) {

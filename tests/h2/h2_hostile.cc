@@ -292,9 +292,10 @@ TEST_F(H2Hostile, CallsOfResetStreamsAreHeldToTheirBound) {
 
 // While the server reads nothing for the calls of reset streams, a client
 // that has taken every byte sent is only waiting for its window updates to
-// be read: that wait is not held against it. One that leaves what was sent
-// in its socket does not read, paused or not, and is closed after the
-// stalled-answer timeout.
+// be read: that wait is not held against it, however long the calls run
+// (here several stalled-answer timeouts). One that leaves what was sent in
+// its socket does not read, paused or not, and is closed after the
+// stalled-answer timeout though the calls run on.
 TEST_F(H2Hostile, StallWhileReadingIsPausedIsJudgedByWhatTheClientTakes) {
   struct Case {
     const char* name;
@@ -302,17 +303,18 @@ TEST_F(H2Hostile, StallWhileReadingIsPausedIsJudgedByWhatTheClientTakes) {
     uint32_t stream_window;  // its initial stream window
     uint32_t answer;         // the answer of the call beside the reset ones
     bool closed;             // the server closes the connection
+    double paused_s;         // how long the reset calls run
   };
   const std::vector<Case> cases = {
-      {"takes everything sent, windows used up", 0, 16384, 1 << 20, false},
-      {"leaves the answer in its socket", 4096, 1u << 30, 16 << 20, true},
+      {"takes everything sent, windows used up", 0, 16384, 1 << 20, false, 2.0},
+      {"leaves the answer in its socket", 4096, 1u << 30, 16 << 20, true, 0},
   };
   for (const Case& tc : cases) {
     SCOPED_TRACE(tc.name);
     TearDown();
     StartServer(1024);
     tarn::SetH2HeldCheckInterval(0.05);
-    tarn::SetH2StalledAnswerTimeout(1.0);
+    tarn::SetH2StalledAnswerTimeout(0.5);
     Client c(port_, tc.rcvbuf);
     std::shared_ptr<tarn::Connection> conn = Connect(&c, {{4, tc.stream_window}});
     ASSERT_NE(conn, nullptr);
@@ -331,8 +333,8 @@ TEST_F(H2Hostile, StallWhileReadingIsPausedIsJudgedByWhatTheClientTakes) {
     if (tc.closed) {
       EXPECT_TRUE(testsupport::WaitFor([&] { return conn->IsClosed(); }, 15));
     } else {
-      // Three stalled-answer timeouts paused.
-      std::this_thread::sleep_for(std::chrono::seconds(3));
+      // Four stalled-answer timeouts paused.
+      std::this_thread::sleep_for(std::chrono::duration<double>(tc.paused_s));
       EXPECT_FALSE(conn->IsClosed());
       echo_.Release();
       ASSERT_TRUE(c.Send(FrameBytes(H2_FRAME_WINDOW_UPDATE, 0, 3, U32(1u << 30))));

@@ -47,8 +47,11 @@ TEST_F(ClientTest, BytesSentWhileConnectingLeaveOnceEstablished) {
     ASSERT_EQ(0, client_->Connect());
     EXPECT_EQ(kConnecting, client_->conn()->state());
     EXPECT_EQ(0, client_->conn()->SendData("early bytes", 11));
+    // Pieces queue the same way.
+    iovec pieces[] = {{const_cast<char*>(", "), 2}, {const_cast<char*>("in pieces"), 9}};
+    EXPECT_EQ(0, client_->conn()->SendDataV(pieces, 2));
   });
-  ASSERT_TRUE(rec_.WaitFor([&] { return rec_.received == "early bytes"; }));
+  ASSERT_TRUE(rec_.WaitFor([&] { return rec_.received == "early bytes, in pieces"; }));
   EXPECT_EQ(1, rec_.Established());
   RunSync(client_worker_, [&] {
     EXPECT_EQ(kConnected, client_->conn()->state());

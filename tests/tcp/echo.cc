@@ -3,6 +3,7 @@
 // peers.
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "tcp/tcp_fixture.h"
@@ -215,6 +216,77 @@ TEST_F(EchoTest, ResetByPeerWhileWritingClosesTheConnection) {
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(1, server_rec_.Closed());
   EXPECT_EQ(0, server_rec_.WriteComplete());
+}
+
+// A message sent as pieces (SendDataV) arrives whole and in order by every
+// route: straight to the socket, partly through the ring when the socket
+// is full, in more pieces than one gather call takes, behind bytes already
+// queued, through the ring when small, and before establishment; a write
+// completion follows once, and a closed connection refuses the pieces.
+TEST_F(EchoTest, GatheredSendsArriveCompleteAndInOrder) {
+  struct Case {
+    const char* name;
+    size_t total;
+    std::vector<size_t> sizes;  // piece sizes, cycled
+    int rcvbuf;                 // the reader's receive buffer (0: default)
+    bool queued_before;         // bytes already wait in the ring
+    bool ring_holds_some;       // the socket cannot take it all at once
+  };
+  const Case cases[] = {
+      {"large, to the socket at once", 3 << 20, {16384, 9}, 0, false, false},
+      {"into a full socket", 8 << 20, {16384, 9, 0}, 4096, false, true},
+      {"more pieces than one gather call", 300000, {100, 0, 33}, 0, false, false},
+      {"behind queued bytes", 1 << 20, {4093, 65537}, 0, true, false},
+      {"small, through the ring", 1000, {10, 0, 1}, 0, false, false},
+  };
+  server_ = MakeServer(1);
+  server_rec_.Install(server_.get());
+  ASSERT_EQ(0, server_->Start());
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    const std::string data = Pattern(tc.total);
+    std::vector<iovec> pieces;
+    for (size_t off = 0, i = 0; off < data.size(); ++i) {
+      const size_t n = std::min(tc.sizes[i % tc.sizes.size()], data.size() - off);
+      pieces.push_back({const_cast<char*>(data.data() + off), n});
+      off += n;
+    }
+    const int established = server_rec_.Established();
+    const int completions = server_rec_.WriteComplete();
+    int fd = RawConnect(server_->listen_addr().ToPort(), tc.rcvbuf);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(server_rec_.WaitFor([&] { return server_rec_.established == established + 1; }));
+    std::shared_ptr<Connection> conn = server_rec_.conns.back();
+    const std::string head = tc.queued_before ? "head" : "";
+    size_t pending = 0;
+    RunSync(conn->worker(), [&] {
+      if (!head.empty()) {
+        ASSERT_EQ(0, conn->SendData(head.data(), head.size()));
+      }
+      ASSERT_EQ(0, conn->SendDataV(pieces.data(), static_cast<int>(pieces.size())));
+      pending = conn->ReadableLengthOutBuf();
+    });
+    if (tc.ring_holds_some) {
+      EXPECT_GT(pending, 0u);
+      EXPECT_LT(pending, data.size());
+    }
+    std::string got;
+    char buf[65536];
+    while (got.size() < head.size() + data.size()) {
+      pollfd p{fd, POLLIN, 0};
+      ASSERT_GT(::poll(&p, 1, 20000), 0);
+      ssize_t n = ::read(fd, buf, sizeof(buf));
+      ASSERT_GT(n, 0);
+      got.append(buf, static_cast<size_t>(n));
+    }
+    EXPECT_TRUE(got == head + data);
+    ASSERT_TRUE(server_rec_.WaitFor([&] { return server_rec_.write_complete == completions + 1; }));
+    RunSync(conn->worker(), [&] { EXPECT_EQ(0u, conn->ReadableLengthOutBuf()); });
+    conn->ForceClose();
+    ASSERT_TRUE(WaitFor([&] { return conn->IsClosed(); }));
+    RunSync(conn->worker(), [&] { EXPECT_EQ(-2, conn->SendDataV(pieces.data(), 1)); });
+    ::close(fd);
+  }
 }
 
 // A server whose owner set no callbacks at all still serves and closes

@@ -15,6 +15,8 @@
 #ifndef TARN_CONNECTION_H_
 #define TARN_CONNECTION_H_
 
+#include <sys/uio.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -83,10 +85,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Bytes written to the socket that the peer has not yet acknowledged
   // (they wait in the kernel for the peer to read); 0 where unknown.
   virtual size_t UnackedInSocket() { return 0; }
+  // The receive window the peer's kernel last advertised, in bytes; 0 where
+  // unknown.
+  virtual size_t PeerReceiveWindow() { return 0; }
 
   // Queues len bytes for sending. 0 on success (also for len 0, which does
   // nothing); -2 when the connection is closed.
   virtual int SendData(const void* data, size_t len) = 0;
+  // Queues the count pieces, in order, as SendData of their concatenation
+  // would. A byte-stream transport may write them to the socket in one
+  // gather call, sparing a copy of each; the pieces need live only for the
+  // call. 0 on success; -2 when the connection is closed.
+  virtual int SendDataV(const struct iovec* pieces, int count);
   // Sends count scatter-gather entries as one message; done receives 0 or a
   // negative code. -1 where unsupported.
   virtual int SendSgeZeroCopy(SgEntry* sges, uint32_t count, SendCompleteCallback done) = 0;

@@ -2,9 +2,12 @@
 
 #include <errno.h>
 #include <event2/event.h>
+#include <limits.h>
 #include <linux/sockios.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 
@@ -12,6 +15,7 @@
 #include "tarn/event/buffer.h"
 #include "tarn/event/event_loop.h"
 #include "tarn/event/event_worker.h"
+#include "event/tcp_window.h"
 #include "tarn/utils.h"
 
 namespace tarn {
@@ -99,38 +103,51 @@ size_t TcpConnection::UnackedInSocket() {
   return static_cast<size_t>(queued);
 }
 
+size_t TcpConnection::PeerReceiveWindow() {
+  return socket_ ? PeerAdvertisedWindow(socket_->fd()) : 0;
+}
+
 int TcpConnection::SendData(const void* data, size_t len) {
+  struct iovec piece;
+  piece.iov_base = const_cast<void*>(data);
+  piece.iov_len = len;
+  return SendDataV(&piece, 1);
+}
+
+int TcpConnection::SendDataV(const struct iovec* pieces, int count) {
   if (!handler_) {
     LOG_WARN << "disconnected, give up writing";
     return -2;
   }
+  size_t len = 0;
+  for (int i = 0; i < count; ++i) len += pieces[i].iov_len;
   if (len == 0) return 0;
-  const char* bytes = static_cast<const char*>(data);
   // Before establishment (connecting, or accepted and not yet on its loop)
   // the bytes wait in the ring; establishment sends them.
   if (state() != kConnected) {
-    output_->Append(bytes, len);
+    AppendPieces(pieces, count, 0, len);
     return 0;
   }
   // A large message with nothing queued before it goes to the socket at once,
   // sparing the copy into the ring; whatever does not fit goes through it.
-  bool whole = false;
+  size_t sent = 0;
   if (len >= kDirectSendBytes && output_->ReadableBytes() == 0) {
-    ssize_t n = ::send(socket_->fd(), bytes, len, MSG_NOSIGNAL);
+    struct msghdr msg = {};
+    msg.msg_iov = const_cast<struct iovec*>(pieces);
+    msg.msg_iovlen = static_cast<size_t>(std::min(count, IOV_MAX));
+    const ssize_t n = ::sendmsg(socket_->fd(), &msg, MSG_NOSIGNAL);
     if (n > 0) {
       written_ += static_cast<uint64_t>(n);
-      bytes += n;
-      len -= static_cast<size_t>(n);
-      whole = len == 0;
+      sent = static_cast<size_t>(n);
     }
   }
-  if (whole) {
+  if (sent == len) {
     // Whoever waits for the output to drain hears of it as if it had gone
     // through the ring: at the end of the pass, never inside this call.
     if (!message_write_cb_) return 0;
     write_cb_owed_ = true;
   } else {
-    output_->Append(bytes, len);
+    AppendPieces(pieces, count, sent, len);
     if (hold_.high_water > 0 && !read_held_ && output_->ReadableBytes() > hold_.high_water) {
       HoldReading();
     }
@@ -180,6 +197,20 @@ void TcpConnection::RunPassEnd() {
   if (n > 0 || write_cb_owed_) {
     write_cb_owed_ = false;
     RunMessageWriteCb(shared_from_this());
+  }
+}
+
+void TcpConnection::AppendPieces(const struct iovec* pieces, int count, size_t skip,
+                                 size_t len) {
+  output_->Reserve(len - skip);
+  for (int i = 0; i < count; ++i) {
+    const size_t n = pieces[i].iov_len;
+    if (skip >= n) {
+      skip -= n;
+      continue;
+    }
+    output_->Append(static_cast<const char*>(pieces[i].iov_base) + skip, n - skip);
+    skip = 0;
   }
 }
 
@@ -445,6 +476,10 @@ void TcpConnection::ForceCloseInLoop() {
     loop_->CancelTimer(hold_timer_);
     hold_timer_ = TimerId();
   }
+  if (paused_timer_.valid()) {
+    loop_->CancelTimer(paused_timer_);
+    paused_timer_ = TimerId();
+  }
   // Tell the peer now: the descriptor stays ours until destruction, but a
   // peer must not wait for a stream nobody will write or read any more.
   if (socket_) socket_->Shutdown();
@@ -515,13 +550,41 @@ void TcpConnection::PauseInput(bool pause) {
   if (!handler_) return;
   if (pause) {
     if (read_event_idx_ >= 0) loop_->driver()->DelEvent(read_event_idx_);
+    ArmPausedPeerCheck();
     return;
+  }
+  if (paused_timer_.valid()) {
+    loop_->CancelTimer(paused_timer_);
+    paused_timer_ = TimerId();
   }
   if (read_held_) return;  // releasing the output hold reads again
   // As when an output hold is released: what was received first is
   // announced on the next pass (the caller is still running), and the
   // socket is read again once it has been taken without pausing again.
   ReadAgainNextPass();
+}
+
+void TcpConnection::ArmPausedPeerCheck() {
+  std::weak_ptr<Connection> weak = weak_from_this();
+  paused_timer_ = loop_->RunAfter(kPausedPeerCheckS, [weak] {
+    if (std::shared_ptr<Connection> self = weak.lock()) {
+      static_cast<TcpConnection*>(self.get())->CheckPausedPeer();
+    }
+  });
+}
+
+void TcpConnection::CheckPausedPeer() {
+  paused_timer_ = TimerId();
+  if (!handler_ || !input_paused_ || !socket_) return;
+  // The peer's FIN or reset shows whatever input waits unread before it.
+  pollfd p{socket_->fd(), POLLRDHUP, 0};
+  if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+    LOG_INFO << "peer left while reading was paused, conn_name: " << name_
+             << ", peer addr: " << peer_addr_.ToString();
+    ForceCloseInLoop();
+    return;
+  }
+  ArmPausedPeerCheck();
 }
 
 void TcpConnection::ResumeReadEvent() {

@@ -27,6 +27,10 @@ constexpr size_t kMaxRecycledBody = 64 * 1024;
 // and is grown so that it stays below this (released and faulted in again
 // for every chunk, a large answer would cost more than its copy).
 constexpr size_t kMaxKeptScratch = kH2ResponseOutputBytes + 64 * 1024;
+// Response DATA frames of at least this many bytes are written from their
+// stream's buffer in one gather send instead of being copied into the
+// output scratch (smaller ones cost less to copy than to describe).
+constexpr size_t kMinGatheredData = 4096;
 
 uint32_t ReadU32(const char* p) {
   const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
@@ -77,29 +81,7 @@ bool IsDecimal(std::string_view v) {
 
 std::string Printable(std::string_view v) { return PrintableBytes(v.data(), v.size()); }
 
-std::atomic<double> g_stalled_answer_timeout_s{kH2DefaultStalledAnswerTimeoutS};
-
 }  // namespace
-
-double H2StalledAnswerTimeout() { return g_stalled_answer_timeout_s.load(); }
-
-void SetH2StalledAnswerTimeout(double seconds) { g_stalled_answer_timeout_s.store(seconds); }
-
-namespace {
-std::atomic<double> g_unproductive_window_s{kH2DefaultUnproductiveWindowS};
-std::atomic<double> g_held_check_s{kH2DefaultHeldCheckS};
-std::atomic<double> g_progress_span_s{kH2DefaultProgressSpanS};
-
-double ProgressSpan() { return std::min(g_progress_span_s.load(), H2StalledAnswerTimeout()); }
-
-double HeldCheckInterval() { return std::min(g_held_check_s.load(), ProgressSpan()); }
-}  // namespace
-
-void SetH2UnproductiveWindow(double seconds) { g_unproductive_window_s.store(seconds); }
-
-void SetH2HeldCheckInterval(double seconds) { g_held_check_s.store(seconds); }
-
-void SetH2ProgressSpan(double seconds) { g_progress_span_s.store(seconds); }
 
 void SerializeH2FrameHead(char* out, uint32_t payload_size, uint8_t type, uint8_t flags,
                           uint32_t stream_id) {
@@ -218,6 +200,7 @@ void H2StreamContext::Reset(int32_t id, int64_t send_window) {
   reset_ = false;
   remote_window_left_ = send_window;
   window_kept_closed_ = false;
+  answer_deferred_ = false;
   deferred_window_update_ = 0;
   header_.Clear();
   body_.clear();
@@ -493,7 +476,7 @@ bool H2Context::CountUnproductive() {
   const auto now = std::chrono::steady_clock::now();
   if (unproductive_frames_ == 0 ||
       now - unproductive_since_ >
-          std::chrono::duration<double>(g_unproductive_window_s.load(std::memory_order_relaxed))) {
+          std::chrono::duration<double>(H2UnproductiveWindow())) {
     unproductive_frames_ = 0;
     unproductive_since_ = now;
   }
@@ -763,7 +746,7 @@ H2ParseResult H2Context::OnSettings(const H2FrameHead& head) {
         LOG_ERROR_LIMITED << "Invalid stream_window_size=" << parsed.stream_window_size;
         return H2ParseResult::ConnError(H2_FLOW_CONTROL_ERROR);
       }
-      if (s->window_kept_closed_ && s->remote_window_left_ > 0) NoteWindowOpened(s);
+      CheckWindowOpened(s);
     }
   }
   char ack[kH2FrameHeadSize];
@@ -849,7 +832,7 @@ H2ParseResult H2Context::OnWindowUpdate(const H2FrameHead& head) {
               << " to remote_window_left=" << before;
     return H2ParseResult::ConnError(H2_FLOW_CONTROL_ERROR);
   }
-  if (s->window_kept_closed_ && s->remote_window_left_ > 0) NoteWindowOpened(s);
+  CheckWindowOpened(s);
   if (s->state_ == H2StreamContext::kSending) FlushBlocked();
   return H2ParseResult::Ok();
 }
@@ -895,7 +878,14 @@ void H2Context::DeleteStream(H2StreamContext* s) {
     // Nothing of a forgotten stream may stay behind to be waited for.
     auto it = std::find(blocked_.begin(), blocked_.end(), s->stream_id_);
     if (it != blocked_.end()) blocked_.erase(it);
-    if (blocked_.empty()) client_stalled_ = false;
+    if (blocked_.empty()) {
+      client_stalled_ = false;
+      progress_.Clear();
+    }
+  }
+  if (s->answer_deferred_) {
+    s->answer_deferred_ = false;
+    after_input_.erase(std::find(after_input_.begin(), after_input_.end(), s));
   }
   // Bytes the stream had not granted back need no grant any more: the
   // connection counted its share on its own.
@@ -934,6 +924,9 @@ void H2Context::ParkResetCall(H2StreamContext* s) {
     }
   }
   s->reset_ = true;
+  // Nothing reads the request any more: its decoded headers go now, so
+  // that only the open streams keep theirs.
+  s->header_ = brpc::HttpHeader();
   reset_calls_.push_back(s);
   if (!input_paused_ && reset_calls_.size() >= kH2MaxResetCallsRunning) {
     LOG_WARN_LIMITED << "Calls of reset streams running=" << reset_calls_.size()
@@ -949,6 +942,18 @@ void H2Context::NoteWindowOpened(H2StreamContext* s) {
   if (s->state_ == H2StreamContext::kSending) {
     closed_window_bytes_ -= s->pending_.size() - s->pending_off_;
   }
+}
+
+bool H2Context::WindowTooSmall(int64_t window, size_t left) const {
+  const int64_t frame =
+      static_cast<int64_t>(std::min<size_t>(remote_settings_.max_frame_size, left));
+  return window < std::max<int64_t>(frame, 1);
+}
+
+void H2Context::CheckWindowOpened(H2StreamContext* s) {
+  if (!s->window_kept_closed_) return;
+  if (WindowTooSmall(s->remote_window_left_, s->pending_.size() - s->pending_off_)) return;
+  NoteWindowOpened(s);
 }
 
 int H2Context::ResetStream(int32_t id, H2Error error, bool counted) {
@@ -1005,6 +1010,13 @@ void H2Context::Abandon(H2Error error) {
 // Writing
 
 bool H2Context::SendBytes(const char* data, size_t len) {
+  struct iovec piece;
+  piece.iov_base = const_cast<char*>(data);
+  piece.iov_len = len;
+  return SendPieces(&piece, 1, len);
+}
+
+bool H2Context::SendPieces(const struct iovec* pieces, int count, size_t len) {
   if (overflowed_) return false;
   const size_t unsent = conn_->ReadableLengthOutBuf();
   if (unsent > kH2MaxUnsentOutput || len > kH2MaxUnsentOutput - unsent) {
@@ -1015,14 +1027,31 @@ bool H2Context::SendBytes(const char* data, size_t len) {
     overflowed_ = true;
     return false;
   }
-  if (conn_->SendData(data, len) != 0) return false;
+  if (conn_->SendDataV(pieces, count) != 0) return false;
   handed_ += len;
   return true;
 }
 
 bool H2Context::SendOut() {
-  if (out_.empty()) return true;
-  const bool ok = SendBytes(out_.data(), out_.size());
+  if (out_.empty() && out_refs_.empty()) return true;
+  bool ok;
+  if (out_refs_.empty()) {
+    ok = SendBytes(out_.data(), out_.size());
+  } else {
+    // The scratch's bytes with the referenced DATA payloads between them.
+    out_pieces_.clear();
+    size_t from = 0;
+    for (const OutRef& ref : out_refs_) {
+      if (ref.at > from) out_pieces_.push_back({&out_[from], ref.at - from});
+      out_pieces_.push_back({const_cast<char*>(ref.data), ref.len});
+      from = ref.at;
+    }
+    if (out_.size() > from) out_pieces_.push_back({&out_[from], out_.size() - from});
+    ok = SendPieces(out_pieces_.data(), static_cast<int>(out_pieces_.size()),
+                    out_.size() + out_ref_bytes_);
+    out_refs_.clear();
+    out_ref_bytes_ = 0;
+  }
   if (ok && out_has_data_) data_handed_ = handed_;
   out_has_data_ = false;
   out_.clear();
@@ -1105,8 +1134,22 @@ void H2Context::SendResponse(H2StreamContext* s, std::string_view content_type,
   const size_t would_hold =
       body->size() > static_cast<size_t>(sendable) ? body->size() - sendable : 0;
   // What would wait is the client's doing when it takes nothing, or when
-  // the stream's window is closed as the answer comes.
-  const bool window_closed = s->remote_window_left_ <= 0;
+  // the stream's window is too small for a frame of the answer as it comes.
+  const bool window_closed = WindowTooSmall(s->remote_window_left_, body->size());
+  if (window_closed && would_hold > 0 && in_input_) {
+    // The client's window updates may be right behind its request in the
+    // input still to be read: judged once that has been handled.
+    s->answer_deferred_ = true;
+    s->deferred_content_type_.assign(content_type.data(), content_type.size());
+    s->pending_.clear();
+    s->pending_.swap(*body);
+    std::string().swap(*body);
+    s->pending_status_ = grpc_status;
+    s->pending_message_.assign(message.data(), message.size());
+    s->ctrl_ = nullptr;
+    after_input_.push_back(s);
+    return;
+  }
   const size_t held = HeldForClient();
   if ((client_stalled_ || window_closed) && would_hold > 0 && held > 0 &&
       held + would_hold > kH2MaxHeldResponseBytes) {
@@ -1151,8 +1194,9 @@ void H2Context::SendResponse(H2StreamContext* s, std::string_view content_type,
   }
   if (blocked_.empty()) {
     // A new spell of waiting answers: it starts with a clean slate.
-    taken_mark_ = AnswerBytesTaken();
-    last_taken_ = std::chrono::steady_clock::now();
+    progress_.NoteWindow(conn_->PeerReceiveWindow());
+    progress_.Start(std::chrono::steady_clock::now(), AnswerBytesTaken(),
+                    AnswerBytesOutstanding());
   }
   blocked_.push_back(s->stream_id_);
   ArmHeldCheck();
@@ -1179,8 +1223,28 @@ void H2Context::SendTrailersOnly(H2StreamContext* s, std::string_view content_ty
   DeleteStream(s);
 }
 
+void H2Context::EndInput() {
+  in_input_ = false;
+  while (!after_input_.empty()) {
+    H2StreamContext* s = after_input_.front();
+    after_input_.erase(after_input_.begin());
+    s->answer_deferred_ = false;
+    if (s->reset_ || failed_ || conn_->IsClosed()) {
+      DropStream(s);
+      continue;
+    }
+    std::string body;
+    body.swap(s->pending_);
+    std::string content_type;
+    content_type.swap(s->deferred_content_type_);
+    std::string message;
+    message.swap(s->pending_message_);
+    SendResponse(s, content_type, &body, s->pending_status_, message);
+  }
+}
+
 int64_t H2Context::ResponseRoom() const {
-  const size_t queued = conn_->ReadableLengthOutBuf() + out_.size();
+  const size_t queued = conn_->ReadableLengthOutBuf() + out_.size() + out_ref_bytes_;
   if (queued >= kH2ResponseOutputBytes) return 0;
   return static_cast<int64_t>(kH2ResponseOutputBytes - queued);
 }
@@ -1192,10 +1256,25 @@ bool H2Context::PackH2Message(H2StreamContext* s) {
     const int64_t n = std::min(
         {left, max_frame, remote_window_left_, s->remote_window_left_, ResponseRoom()});
     if (n <= 0) return false;
-    ReserveOut(kH2FrameHeadSize + static_cast<size_t>(n));
+    // A window that lets only a sliver through makes a trickle, which is
+    // not the client taking its answer.
+    if (n < kH2TrickleFrameBytes && n < left && n < max_frame &&
+        (n == remote_window_left_ || n == s->remote_window_left_)) {
+      trickle_framed_ += kH2FrameHeadSize + static_cast<uint64_t>(n);
+    }
+    if (s->window_kept_closed_) closed_window_bytes_ -= static_cast<size_t>(n);
+    const bool gathered = static_cast<size_t>(n) >= kMinGatheredData;
+    ReserveOut(kH2FrameHeadSize + (gathered ? 0 : static_cast<size_t>(n)));
     AppendFrameHead(&out_, static_cast<uint32_t>(n), H2_FRAME_DATA, 0,
                     static_cast<uint32_t>(s->stream_id_));
-    out_.append(s->pending_, s->pending_off_, static_cast<size_t>(n));
+    if (gathered) {
+      // The stream keeps its buffer until SendOut has handed these bytes on.
+      out_refs_.push_back({out_.size(), s->pending_.data() + s->pending_off_,
+                           static_cast<size_t>(n)});
+      out_ref_bytes_ += static_cast<size_t>(n);
+    } else {
+      out_.append(s->pending_, s->pending_off_, static_cast<size_t>(n));
+    }
     s->pending_off_ += static_cast<size_t>(n);
     remote_window_left_ -= n;
     s->remote_window_left_ -= n;
@@ -1233,14 +1312,24 @@ void H2Context::FlushBlocked() {
     // otherwise the drained output calls again.
     if (data_framed_ == framed || conn_->IsClosed() || conn_->ReadableLengthOutBuf() != 0) break;
   }
-  // Answer bytes leaving again say the client takes them.
-  if (blocked_.empty() || (client_stalled_ && AnswerBytesTaken() != taken_mark_)) {
+  if (blocked_.empty()) {
     client_stalled_ = false;
+    progress_.Clear();
+  } else if (client_stalled_) {
+    // Answers leaving again, as a reader takes them, end the stall at once.
+    progress_.Check(std::chrono::steady_clock::now(), AnswerBytesTaken(),
+                    AnswerBytesOutstanding(), false);
+    client_stalled_ = progress_.stalled();
   }
 }
 
 void H2Context::OnOutputDrained() {
-  if (!failed_ && !conn_->IsClosed()) FlushBlocked();
+  if (failed_ || conn_->IsClosed()) return;
+  // The client's kernel advertises its whole buffer while it keeps up:
+  // seen as the output drains, the largest is what its acknowledgements
+  // will wait for once it falls behind.
+  if (!blocked_.empty()) progress_.NoteWindow(conn_->PeerReceiveWindow());
+  FlushBlocked();
 }
 
 uint64_t H2Context::AnswerBytesTaken() const {
@@ -1250,8 +1339,14 @@ uint64_t H2Context::AnswerBytesTaken() const {
   // steady reader as stalled).
   const size_t unsent =
       conn_->IsClosed() ? 0 : conn_->ReadableLengthOutBuf() + conn_->UnackedInSocket();
-  const uint64_t taken = handed_ >= unsent ? handed_ - unsent : 0;
-  return std::min(taken, data_handed_);
+  const uint64_t taken = std::min(handed_ >= unsent ? handed_ - unsent : 0, data_handed_);
+  return taken > trickle_framed_ ? taken - trickle_framed_ : 0;
+}
+
+uint64_t H2Context::AnswerBytesOutstanding() const {
+  const size_t unsent =
+      conn_->IsClosed() ? 0 : conn_->ReadableLengthOutBuf() + conn_->UnackedInSocket();
+  return held_response_bytes_ + unsent;
 }
 
 size_t H2Context::HeldForClient() const {
@@ -1279,7 +1374,7 @@ void H2Context::ArmHeldCheck() {
   // The timer holds the connection weakly: a connection gone (or closed)
   // by then is left alone.
   std::weak_ptr<Connection> weak = conn_->shared_from_this();
-  worker->loop()->RunAfter(HeldCheckInterval(), [weak] {
+  worker->loop()->RunAfter(H2HeldCheckInterval(), [weak] {
     std::shared_ptr<Connection> conn = weak.lock();
     if (conn == nullptr || conn->IsClosed() || conn->h2_context() == nullptr) return;
     conn->h2_context()->OnHeldCheck();
@@ -1290,28 +1385,26 @@ void H2Context::OnHeldCheck() {
   check_armed_ = false;
   if (failed_ || blocked_.empty()) {
     client_stalled_ = false;
+    progress_.Clear();
     return;
   }
   const auto now = std::chrono::steady_clock::now();
-  const uint64_t taken = AnswerBytesTaken();
-  // The client took some answer bytes, however few: it takes its answers.
+  progress_.NoteWindow(conn_->PeerReceiveWindow());
   // While this end reads nothing from it (its reset calls run), a client
   // that has taken every byte sent waits only for its window updates to be
-  // read: that time is not held against it. Bytes left waiting in its
-  // socket are its own doing, paused or not.
-  const bool waits_for_reading = input_paused_ && conn_->ReadableLengthOutBuf() == 0 &&
-                                 conn_->UnackedInSocket() == 0;
-  if (taken != taken_mark_ || waits_for_reading) {
-    taken_mark_ = taken;
-    last_taken_ = now;
-  }
-  const double idle = std::chrono::duration<double>(now - last_taken_).count();
-  // A steady reader's kernel says so only now and then: taking nothing is
-  // judged over the whole span.
-  client_stalled_ = idle >= ProgressSpan();
-  if (idle >= H2StalledAnswerTimeout()) {
+  // read: that time is not held against it, however long its calls run, as
+  // it could not have avoided it. It then holds only the parked calls
+  // (without their headers) and answers within the held bound. Bytes left
+  // waiting in its socket are its own doing, paused or not: as soon as it
+  // leaves some there, it is judged as any other.
+  const bool waits_for_reading =
+      input_paused_ && conn_->ReadableLengthOutBuf() == 0 && conn_->UnackedInSocket() == 0;
+  const H2Progress::Verdict verdict =
+      progress_.Check(now, AnswerBytesTaken(), AnswerBytesOutstanding(), waits_for_reading);
+  client_stalled_ = progress_.stalled();
+  if (verdict == H2Progress::kTimedOut) {
     LOG_WARN_LIMITED << "Answers held=" << held_response_bytes_ << " of " << blocked_.size()
-                     << " streams did not move for " << H2StalledAnswerTimeout()
+                     << " streams did not move for " << progress_.stall_timeout()
                      << " s, close the connection, peer addr: " << conn_->peer_addr().ToString();
     Abandon(H2_ENHANCE_YOUR_CALM);
     return;
@@ -1337,6 +1430,16 @@ H2Footprint H2Context::Footprint() const {
   for (const H2StreamContext* s : free_streams_) {
     f.retained += s->body_.capacity() + s->pending_.capacity();
   }
+  auto header_bytes = [](const brpc::HttpHeader& h) {
+    size_t n = h.method().size() + h.path().size() + h.authority().size() +
+               h.content_type().size();
+    for (size_t i = 0; i < h.field_count(); ++i) {
+      n += h.field(i).first.size() + h.field(i).second.size();
+    }
+    return n;
+  };
+  for (const auto& entry : streams_) f.decoded_headers += header_bytes(entry.second->header_);
+  for (const H2StreamContext* s : reset_calls_) f.decoded_headers += header_bytes(s->header_);
   f.streams = streams_.size();
   f.reset_calls = reset_calls_.size();
   f.input_paused = input_paused_;

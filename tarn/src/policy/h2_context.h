@@ -29,16 +29,20 @@
 // an answer waits in its stream. While the client takes answer bytes (out
 // of the kernel's buffers, not merely into them), what waits is only the
 // server's own pacing; once a whole progress span passes without the
-// client taking an answer byte, what waits is held for the client and
-// counts against kH2MaxHeldResponseBytes, and after the stalled-answer
-// timeout the connection is closed. An answer whose stream window the
-// client never opened counts at once.
+// client taking its answers, what waits is held for the client and counts
+// against kH2MaxHeldResponseBytes, and after the stalled-answer timeout the
+// connection is closed (H2Progress, tarn/policy/h2_bounds.h, judges this).
+// An answer whose stream window the client keeps too small to carry a
+// frame of it counts at once; that is judged once the input already
+// received has been handled, so window updates sent right behind the
+// requests count.
 //
 // Owned by the connection (Connection::h2_context); loop thread only.
 #ifndef TARN_SRC_POLICY_H2_CONTEXT_H_
 #define TARN_SRC_POLICY_H2_CONTEXT_H_
 
 #include <google/protobuf/stubs/callback.h>
+#include <sys/uio.h>
 
 #include <chrono>
 #include <cstddef>
@@ -133,8 +137,13 @@ class H2StreamContext {
   // This stream's send window, as the client granted it.
   int64_t remote_window_left_ = 0;
   // The response waits on a stream window the client has not opened since
-  // the answer came (it was at or below zero then): held for the client.
+  // the answer came (too small to carry a frame of it then): held for the
+  // client.
   bool window_kept_closed_ = false;
+  // The answer came while input was being read and waits for the rest of
+  // that input to be handled before it is judged (see SendResponse).
+  bool answer_deferred_ = false;
+  std::string deferred_content_type_;
   // Received bytes of this stream not yet granted back (stream level; the
   // connection's share is granted with them).
   int64_t deferred_window_update_ = 0;
@@ -157,6 +166,7 @@ struct H2Footprint {
   size_t held_answers = 0;       // response bytes not yet framed
   size_t waiting_on_client = 0;  // of them, those held for the client (see HeldForClient)
   size_t buffered_requests = 0;  // request body bytes of receiving streams
+  size_t decoded_headers = 0;    // request header bytes kept by streams and reset calls
   size_t retained = 0;           // capacity kept by scratch buffers and recycled streams
   size_t streams = 0;            // streams not yet forgotten
   size_t reset_calls = 0;        // calls still running for reset streams
@@ -205,6 +215,13 @@ class H2Context final : private brpc::HPackSink {
   // The connection's output has all been written: answers waiting for
   // room go on.
   void OnOutputDrained();
+
+  // The protocol reads the input received so far (BeginInput) and has
+  // handled all of it, or stopped (EndInput): answers that came meanwhile
+  // and would count as held at once are judged then, with the windows the
+  // client opened behind its requests.
+  void BeginInput() { in_input_ = true; }
+  void EndInput();
 
   Connection* connection() const { return conn_; }
   // Reading stopped while kH2MaxResetCallsRunning calls of reset streams
@@ -274,6 +291,12 @@ class H2Context final : private brpc::HPackSink {
   // The stream's window opened: its answer is no longer held for a window
   // kept closed.
   void NoteWindowOpened(H2StreamContext* s);
+  // True when window cannot carry a frame of an answer with left bytes to
+  // send: as closed as zero.
+  bool WindowTooSmall(int64_t window, size_t left) const;
+  // The stream's window, once opened far enough to carry a frame, no
+  // longer keeps its answer held.
+  void CheckWindowOpened(H2StreamContext* s);
   // A stream error: RST_STREAM, and the stream is forgotten (or marked
   // reset while its call runs).
   int ResetStream(int32_t id, H2Error error, bool counted = true);
@@ -299,8 +322,11 @@ class H2Context final : private brpc::HPackSink {
   int64_t ResponseRoom() const;
   // Answer bytes the client has taken from the socket (counted up to the
   // last response DATA handed to the connection, so control frames sent
-  // after it are not progress).
+  // after it are not progress), less the DATA frames that were trickles.
   uint64_t AnswerBytesTaken() const;
+  // Answer bytes the client has yet to take: waiting here, queued, or in
+  // the socket.
+  uint64_t AnswerBytesOutstanding() const;
   // Response bytes held for the client: all of them once it has taken none
   // for a progress span, else those waiting on stream windows kept closed.
   size_t HeldForClient() const;
@@ -324,6 +350,8 @@ class H2Context final : private brpc::HPackSink {
   // Queues bytes within kH2MaxUnsentOutput; false (and overflowed_ set)
   // past it, or when the connection refused them.
   bool SendBytes(const char* data, size_t len);
+  // SendBytes of the pieces' concatenation (len bytes), in one gather send.
+  bool SendPieces(const struct iovec* pieces, int count, size_t len);
 
   Connection* conn_;
   H2Proto* proto_;
@@ -352,13 +380,17 @@ class H2Context final : private brpc::HPackSink {
   // last response DATA was handed.
   uint64_t handed_ = 0;
   uint64_t data_handed_ = 0;
-  // The held-answer check: the answer bytes taken at the last check, when
-  // one was last seen to leave, and whether none left during the last
-  // progress span.
+  // Bytes of DATA frames that a window cut to a trickle: not progress.
+  uint64_t trickle_framed_ = 0;
+  // The held-answer check, and whether the client took nothing during the
+  // last progress span.
   bool check_armed_ = false;
-  uint64_t taken_mark_ = 0;
-  std::chrono::steady_clock::time_point last_taken_;
+  H2Progress progress_;
   bool client_stalled_ = false;
+  // Input is being read (BeginInput), and the answers that came meanwhile
+  // and wait for it to be handled.
+  bool in_input_ = false;
+  std::vector<H2StreamContext*> after_input_;
   // The client acknowledged the server's SETTINGS (and so knows its stream
   // limit); streams refused before that are not held against it, up to a
   // bound.
@@ -388,6 +420,17 @@ class H2Context final : private brpc::HPackSink {
   bool failed_ = false;
   std::string payload_;
   std::string out_;
+  // Large response DATA payloads go out from their stream's buffer, not
+  // copied into out_: len bytes at data follow the first `at` bytes of
+  // out_. Their streams are not deleted before SendOut hands them on.
+  struct OutRef {
+    size_t at;
+    const char* data;
+    size_t len;
+  };
+  std::vector<OutRef> out_refs_;
+  size_t out_ref_bytes_ = 0;
+  std::vector<struct iovec> out_pieces_;  // SendOut's gather list (kept)
   std::string block_buffer_;
 };
 

@@ -1,6 +1,8 @@
 #include "tarn/policy/h2_proto.h"
 
 #include <google/protobuf/descriptor.h>
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/io/zero_copy_stream.h>
 #include <google/protobuf/message.h>
 #include <google/protobuf/service.h>
 
@@ -30,7 +32,61 @@ namespace {
 // Request bodies above this are not kept by a recycled stream.
 constexpr size_t kMaxKeptBody = 64 * 1024;
 
+// Responses of at least this many bytes are serialised through a small
+// block appended to the body (SerialiseAppending).
+constexpr size_t kAppendedResponseBytes = 64 * 1024;
+constexpr int kAppendBlockBytes = 16 * 1024;
+
 std::string Printable(std::string_view v) { return PrintableBytes(v.data(), v.size()); }
+
+// Hands the serialiser one block on the caller's stack, and appends each
+// block to a string once the serialiser has filled it.
+class AppendingStream final : public google::protobuf::io::ZeroCopyOutputStream {
+ public:
+  AppendingStream(std::string* out, char* block, int block_size)
+      : out_(out), block_(block), block_size_(block_size), base_(out->size()) {}
+
+  bool Next(void** data, int* size) override {
+    Commit();
+    *data = block_;
+    *size = block_size_;
+    filled_ = block_size_;
+    return true;
+  }
+  void BackUp(int count) override { filled_ -= count; }
+  int64_t ByteCount() const override {
+    return static_cast<int64_t>(out_->size() - base_) + filled_;
+  }
+  // Appends what the last block holds.
+  void Commit() {
+    out_->append(block_, static_cast<size_t>(filled_));
+    filled_ = 0;
+  }
+
+ private:
+  std::string* out_;
+  char* block_;
+  int block_size_;
+  size_t base_;
+  int filled_ = 0;
+};
+
+// Appends the serialised message (of size bytes, sizes cached) to *out.
+// A string can only grow by writing its new bytes, so sizing the body
+// first and serialising into it would write a large answer twice (zeros,
+// then the message); a block that stays in the cache costs less. The block
+// is on the stack: one allocated and freed for every answer let the
+// allocator hand the answers' pages back and fault them in again each call.
+void SerialiseAppending(const google::protobuf::Message& message, size_t size, std::string* out) {
+  out->reserve(out->size() + size);
+  char block[kAppendBlockBytes];
+  AppendingStream stream(out, block, kAppendBlockBytes);
+  {
+    google::protobuf::io::CodedOutputStream coded(&stream);
+    message.SerializeWithCachedSizes(&coded);
+  }
+  stream.Commit();
+}
 
 // Why a request cannot be served: the gRPC status and text of the answer.
 struct Refusal {
@@ -142,8 +198,19 @@ bool TransIntoIOBuf(std::string* body, const RpcController& ctrl, H2ContentType 
                 << conn->peer_addr().ToString() << ", size: " << size;
       return false;
     }
-    body->resize(prefix + size);
-    response->SerializeWithCachedSizesToArray(reinterpret_cast<uint8_t*>(&(*body)[prefix]));
+    if (size >= kAppendedResponseBytes) {
+      body->assign(prefix, '\0');
+      SerialiseAppending(*response, size, body);
+    } else {
+      body->resize(prefix + size);
+      response->SerializeWithCachedSizesToArray(reinterpret_cast<uint8_t*>(&(*body)[prefix]));
+    }
+    if (body->size() != prefix + size) {
+      LOG_ERROR_LIMITED << "Faile to SerializeToZeroCopyStream Response to "
+                        << conn->peer_addr().ToString() << ", size: " << size
+                        << ", written: " << body->size() - prefix;
+      return false;
+    }
   } else {
     std::string json;
     std::string error;
@@ -188,6 +255,13 @@ int H2Proto::ParseTcp(const std::shared_ptr<Connection>& conn) {
     });
   }
   if (ctx->failed()) return kBadState;
+  // Answers given while the input is read are judged once it has been
+  // handled (or reading stops).
+  struct InputPass {
+    explicit InputPass(H2Context* c) : ctx(c) { ctx->BeginInput(); }
+    ~InputPass() { ctx->EndInput(); }
+    H2Context* ctx;
+  } pass(ctx);
   for (;;) {
     // Reading stopped for the calls of reset streams: the rest of the
     // input waits until one of them ends.

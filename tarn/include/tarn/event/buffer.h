@@ -50,6 +50,11 @@ class Buffer {
 
   // Appends len bytes, growing first when they do not fit.
   void Append(const char* data, size_t len);
+  // Grows the ring, when needed, so that len more bytes fit: a run of
+  // appends then grows it once.
+  void Reserve(size_t len) {
+    if (len > WritableBytes()) MakeSpace(len);
+  }
 
   // Copies len bytes (starting off bytes after the read position) without
   // consuming them: 0, or -1 when fewer are readable.

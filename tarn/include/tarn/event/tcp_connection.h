@@ -55,7 +55,9 @@ class TcpConnection : public Connection, public PassEndWork {
   size_t ReadableLength() override;
   size_t ReadableLengthOutBuf() override;
   size_t UnackedInSocket() override;
+  size_t PeerReceiveWindow() override;
   int SendData(const void* data, size_t len) override;
+  int SendDataV(const struct iovec* pieces, int count) override;
   int SendSgeZeroCopy(SgEntry* sges, uint32_t count, SendCompleteCallback done) override;
   int ReceiveData(void* buf, size_t len) override;
   int ReceiveData(uint32_t off, void* buf, size_t len) override;
@@ -79,7 +81,11 @@ class TcpConnection : public Connection, public PassEndWork {
   // socket again once that input has been taken without holding again.
   void SetOutputHold(const OutputHold& hold) override { hold_ = hold; }
   bool ReadingHeld() const override { return read_held_; }
+  // While paused the socket is not read, so its end would go unseen: a
+  // timer looks every kPausedPeerCheckS for the peer having shut its side
+  // down (or reset), and closes the connection then.
   void PauseInput(bool pause) override;
+  static constexpr double kPausedPeerCheckS = 1.0;
 
   // Server side, on the acceptor loop: hands the accepted socket to the
   // connection's loop, which then establishes the connection.
@@ -102,6 +108,9 @@ class TcpConnection : public Connection, public PassEndWork {
   void CheckBufferToSend();
   void EnableWriteEvent();
   void FreeEvents();
+  // Copies the pieces of a send, less their first skip bytes, into the
+  // output ring (len: the pieces' total).
+  void AppendPieces(const struct iovec* pieces, int count, size_t skip, size_t len);
   // At the end of the loop pass: one write of what the pass queued; the
   // write event takes over whatever the socket does not take now.
   void RunPassEnd() override;
@@ -114,6 +123,8 @@ class TcpConnection : public Connection, public PassEndWork {
   // what was received before the stop, then watches the socket again.
   void ReadAgainNextPass();
   void ArmHoldTimer(double seconds);
+  void ArmPausedPeerCheck();
+  void CheckPausedPeer();
   void CheckHeldOutput();
   // Bytes the peer's kernel has acknowledged: written to the socket and no
   // longer waiting in it.
@@ -137,8 +148,10 @@ class TcpConnection : public Connection, public PassEndWork {
   bool write_cb_owed_ = false;
   OutputHold hold_;
   bool read_held_ = false;
-  // A protocol paused reading (PauseInput).
+  // A protocol paused reading (PauseInput), and the timer that watches for
+  // the peer leaving meanwhile.
   bool input_paused_ = false;
+  TimerId paused_timer_;
   // Every byte handed to the socket so far.
   uint64_t written_ = 0;
   // While held: when the peer last took output, what its kernel had
