@@ -324,35 +324,45 @@ void PollingWorker::RxWcHandle(ibv_wc* wc, int n) {
 }
 
 // The marker completes after every work request of its queue pair, but the
-// receives the queue pair took from the shared queue complete on the other
-// queue, which this pass may not have polled down to them yet. Handled here
-// rather than discarded with the queue pair, each one gives its buffer back
-// and has its replacement posted. The queue pair took at most the shared
-// queue's depth (or its own), which bounds the rounds. Runs only where no
+// receives the queue pair took complete on the worker's one receive queue,
+// behind those of every other queue pair, which this pass may not have
+// polled down to them yet. Handled here rather than discarded with the
+// queue pair, each one gives its buffer back (and on the shared queue has
+// its replacement posted); the other queue pairs' receives taken meanwhile
+// are handled too, in the order they completed. Runs only where no
 // completion is being handled (the end of a dispatch, or a task).
 void PollingWorker::TakeReceivesBeforeDestroy() {
   if (rdma_handle_ == nullptr) return;
   ibv_wc wc[kPollBatch];
-  const uint32_t rounds = option_.rdma_option.recv_depth / kPollBatch + 2;
-  for (uint32_t r = 0; r < rounds && rdma_handle_ != nullptr; ++r) {
-    HandleEarlyReceives();
-    if (rdma_handle_ == nullptr) return;
+  HandleEarlyReceives();
+  for (uint64_t left = ReceivesQueuedAtMost(); left > 0 && rdma_handle_ != nullptr;) {
     const int n = ibv_poll_cq(rdma_handle_->recv_cq(), static_cast<int>(kPollBatch), wc);
     if (n <= 0) break;
+    left -= std::min<uint64_t>(left, static_cast<uint64_t>(n));
     RxWcHandle(wc, n);
+    HandleEarlyReceives();
   }
-  HandleEarlyReceives();
+}
+
+// Every receive completion now in the queue names a receive still posted,
+// and there are no more of them than the queue holds: past that many, what
+// was queued when this began has all been taken, and what comes later
+// (a queue pair of the worker's kept busy) is left to the poller.
+uint64_t PollingWorker::ReceivesQueuedAtMost() const {
+  const int capacity = rdma_handle_->recv_cq()->cqe;
+  const uint64_t posted = rdma_handle_->posted_buffers().size();
+  return capacity > 0 ? std::min<uint64_t>(posted, static_cast<uint64_t>(capacity)) : posted;
 }
 
 void PollingWorker::SetReceivesAside() {
   if (rdma_handle_ == nullptr) return;
   ibv_wc wc[kPollBatch];
-  // At most what the receive queues hold, plus what other queue pairs
-  // completed meanwhile.
-  const uint32_t rounds = option_.rdma_option.recv_depth / kPollBatch + 2;
-  for (uint32_t r = 0; r < rounds; ++r) {
+  // Whichever queue pair they belong to: the completions of the one being
+  // destroyed may lie behind those of all the others.
+  for (uint64_t left = ReceivesQueuedAtMost(); left > 0;) {
     const int n = ibv_poll_cq(rdma_handle_->recv_cq(), static_cast<int>(kPollBatch), wc);
     if (n <= 0) return;
+    left -= std::min<uint64_t>(left, static_cast<uint64_t>(n));
     early_rx_.insert(early_rx_.end(), wc, wc + n);
   }
 }

@@ -221,15 +221,20 @@ class PollingWorker : public Worker {
   void DropOrphanRxWc(const ibv_wc& wc);
   // Before a queue pair is destroyed: handles the receives already
   // completed (destroying it would discard them, and their buffers and, on
-  // the shared receive queue, their replacements with them). Polls: only
-  // where no completion is being handled.
+  // the shared receive queue, their replacements with them), with those of
+  // every other queue pair queued ahead of or among them, in order. Polls:
+  // only where no completion is being handled.
   void TakeReceivesBeforeDestroy();
   // Inside completion handling, before a queue pair is destroyed at once:
-  // the receives completed so far are taken off the receive completion
-  // queue (destroying it would discard its own), without running
-  // anything; they are handled, in order, before anything polled after
-  // them (HandleEarlyReceives, and the drop's drain).
+  // every receive completed so far, whichever queue pair's, is taken off
+  // the receive completion queue (destroying it would discard its own),
+  // without running anything; they are handled, in order, before anything
+  // polled after them (HandleEarlyReceives, and the drop's drain).
   void SetReceivesAside();
+  // How many receive completions the receive completion queue can hold
+  // right now at most: the receives still posted, and never more than the
+  // queue's size. Both take-alls above stop there.
+  uint64_t ReceivesQueuedAtMost() const;
   // Handles the receives set aside, if any. Only where a poll could run.
   void HandleEarlyReceives();
   // Completion handling: Begin on entry, End on the way out. The outermost
