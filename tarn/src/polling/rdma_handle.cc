@@ -446,7 +446,14 @@ void RdmaHandle::DestroyQueuePairs(bool notify) {
   std::vector<std::shared_ptr<RdmaQueuePair>> all;
   all.reserve(queue_pairs_.size());
   for (auto& entry : queue_pairs_) all.push_back(entry.second);
-  for (auto& qp : all) qp->DestroyQpForGood(notify);
+  for (auto& qp : all) {
+    // The receives still listed go back from this context's own table. A
+    // queue pair may outlive the context in another thread's hands (a
+    // handshake's): once forgotten here, nothing may reach it through
+    // those requests, nor it into them.
+    qp->posted_recvs().Clear();
+    qp->DestroyQpForGood(notify);
+  }
 }
 
 void RdmaHandle::ForgetQueuePair(const RdmaQueuePair* qp) {

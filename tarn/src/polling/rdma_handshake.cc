@@ -1,5 +1,6 @@
 #include "tarn/polling/rdma_handshake.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <utility>
@@ -87,28 +88,45 @@ bool RunOnWorker(PollingWorker* worker, const std::function<void()>& fn) {
   return worker->loop()->RunInLoop(fn, false) == 0;
 }
 
-// One wait of Run: queued, running on the worker, then finished (ran, or
-// dropped unrun); or given up by its waiter while still queued.
+// One wait of Run: queued, running on the worker, then ran; or dropped
+// unrun (the worker's loop went with it still queued); or given up by its
+// waiter while still queued.
 struct HandshakeGate::Call {
-  enum State { kQueued, kRunning, kFinished, kAbandoned };
+  enum State { kQueued, kRunning, kRan, kDropped, kAbandoned };
   State state = kQueued;
+  bool counted = false;  // in queued_ while kQueued
 };
 
+void HandshakeGate::Leave(Call* call, int state) {
+  if (call->counted) {
+    call->counted = false;
+    --queued_;
+  }
+  call->state = static_cast<Call::State>(state);
+}
+
 bool HandshakeGate::Run(PollingWorker* worker, const std::function<void()>& fn) {
-  if (closed()) return false;
+  // A worker that dropped a call is going: not even its loop is asked.
+  if (closed() || gone(worker)) return false;
   if (worker->loop()->IsInLoopThread()) {
     fn();
     return true;
   }
   auto call = std::make_shared<Call>();
-  // The waiter stays until the call has finished unless it gave it up
-  // while queued, and then fn is never touched: the task may borrow it.
+  // The waiter stays until the call has ran or was dropped unless it gave
+  // it up while queued, and then fn is never touched: the task may borrow
+  // it.
   const std::function<void()>* borrowed = &fn;
   std::shared_ptr<HandshakeGate> self = shared_from_this();
-  // Marks the call finished however the task ends, run or dropped.
+  // Settles the call however the task ends: ran, or released unrun (a
+  // refused post, or a loop that went without running it).
   auto finish = std::shared_ptr<void>(nullptr, [self, call](void*) {
     std::lock_guard<std::mutex> lock(self->mutex_);
-    if (call->state != Call::kAbandoned) call->state = Call::kFinished;
+    if (call->state == Call::kRunning) {
+      call->state = Call::kRan;
+    } else if (call->state == Call::kQueued) {
+      self->Leave(call.get(), Call::kDropped);
+    }
     self->changed_.notify_all();
   });
   const int ret = worker->loop()->RunInLoop(
@@ -116,7 +134,7 @@ bool HandshakeGate::Run(PollingWorker* worker, const std::function<void()>& fn) 
         {
           std::lock_guard<std::mutex> lock(self->mutex_);
           if (call->state != Call::kQueued) return;
-          call->state = Call::kRunning;
+          self->Leave(call.get(), Call::kRunning);
         }
         (*borrowed)();
       },
@@ -127,11 +145,19 @@ bool HandshakeGate::Run(PollingWorker* worker, const std::function<void()>& fn) 
     call->state = Call::kAbandoned;
     return false;
   }
+  if (call->state == Call::kQueued) {
+    call->counted = true;
+    ++queued_;
+  }
   changed_.wait(lock, [&] {
-    return call->state == Call::kFinished || (closed_ && call->state == Call::kQueued);
+    return call->state == Call::kRan || call->state == Call::kDropped ||
+           (closed_ && call->state == Call::kQueued);
   });
-  if (call->state == Call::kFinished) return true;
-  call->state = Call::kAbandoned;
+  if (call->state == Call::kRan) return true;
+  if (call->state == Call::kQueued) Leave(call.get(), Call::kAbandoned);
+  // Accepted, then released unrun: the loop went, and its worker with it.
+  // Only the pointer is kept, never followed.
+  if (call->state == Call::kDropped) gone_.push_back(worker);
   return false;
 }
 
@@ -149,6 +175,16 @@ void HandshakeGate::Close() {
 bool HandshakeGate::closed() {
   std::lock_guard<std::mutex> lock(mutex_);
   return closed_;
+}
+
+bool HandshakeGate::gone(const PollingWorker* worker) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::find(gone_.begin(), gone_.end(), worker) != gone_.end();
+}
+
+size_t HandshakeGate::queued() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return queued_;
 }
 
 void DestroyOrphanQueuePair(PollingWorker* worker, const std::shared_ptr<RdmaQueuePair>& qp) {
@@ -215,12 +251,13 @@ void Detach(RdmaServer* server, TcpServer* inner, const std::shared_ptr<Connecti
 // After a bad record or a failed transition. A queue pair that an RDMA
 // connection already owns is that connection's to tear down (destroying it
 // here would pull it from under a live connection); only an orphan is
-// destroyed.
+// destroyed, and not by a worker that has gone (its teardown does it).
+// Either way the TCP connection closes, so the peer is not left waiting.
 void CleanUp(RdmaServer* server, TcpServer* inner, const std::shared_ptr<Connection>& conn,
              RdmaServerHandshake* ctx) {
   if (ctx->conn_id >= 0) {
     server->OnAbortedConnection(ctx->conn_id, ctx->qp, ctx->worker);
-  } else {
+  } else if (!server->handshake_gate()->gone(ctx->worker)) {
     DestroyOrphanQueuePair(ctx->worker, ctx->qp);
   }
   Detach(server, inner, conn, ctx);

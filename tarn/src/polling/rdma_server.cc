@@ -269,7 +269,8 @@ int64_t RdmaServer::OnNewConnection(const std::shared_ptr<RdmaQueuePair>& qp,
     worker->AddConnection(conn);
   });
   if (conn != nullptr) RememberMade(conn);
-  if (!ran) {
+  // Not run (refused, dropped or given up): nothing was made.
+  if (!ran || conn == nullptr) {
     LOG_ERROR << "polling worker has stopped, rdma connection not created, peer addr: "
               << peer.ToString();
     return -1;
@@ -303,7 +304,7 @@ void RdmaServer::OnAbortedConnection(int64_t id, const std::shared_ptr<RdmaQueue
     // Destroyed on the worker that made it; a caller that does not name the
     // worker leaves it to its device context, which destroys it when it
     // goes (never from this thread: the context is the worker's).
-    if (worker != nullptr) DestroyOrphanQueuePair(worker, qp);
+    if (worker != nullptr && !gate_->gone(worker)) DestroyOrphanQueuePair(worker, qp);
     return;
   }
   PostToAcceptor([this, id] {
@@ -327,6 +328,7 @@ bool RdmaServer::TryStartHandshake() {
 }
 
 void RdmaServer::SetConnectionPeerReady(PollingWorker* worker, uint32_t qp_num) {
+  if (gate_->gone(worker)) return;  // its connections went with it
   worker->SetConnectionPeerReady(qp_num);
 }
 

@@ -32,6 +32,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "tarn/sock_address.h"
 #include "tarn/timer_queue.h"
@@ -105,21 +106,39 @@ bool RunOnWorker(PollingWorker* worker, const std::function<void()>& fn);
 // started running on the worker is given up (fn never runs) and later ones
 // are refused, so the handshake fails instead of waiting. Shared by the
 // server and the tasks it has queued; any thread.
+//
+// A call the worker's loop drops unrun (the loop went with it still
+// queued, which only a worker being destroyed does) fails too, and the
+// worker counts as gone from then on: nothing more is asked of it, through
+// the gate or by the handshake's clean-up; its own teardown destroys the
+// queue pairs of its device context.
 class HandshakeGate : public std::enable_shared_from_this<HandshakeGate> {
  public:
-  // Like RunOnWorker, and false as well when the gate closed before fn
-  // began. A call fn already runs in is waited for (it never waits itself).
+  // Like RunOnWorker: true only when fn ran. False when the loop refused
+  // or dropped it, the worker is gone, or the gate closed before fn began.
+  // A call fn already runs in is waited for (it never waits itself).
   bool Run(PollingWorker* worker, const std::function<void()>& fn);
   // Sleeps for `seconds`, or less when the gate closes meanwhile.
   void Pause(double seconds);
   void Close();
   bool closed();
+  // Whether a call of this worker was dropped unrun. Names the worker
+  // without touching it.
+  bool gone(const PollingWorker* worker);
+  // Calls posted to workers' loops (wholly: the posts have returned) that
+  // have not begun, nor been dropped or given up.
+  size_t queued();
 
  private:
   struct Call;
+  // Under mutex_: the call leaves kQueued for `state`.
+  void Leave(Call* call, int state);
+
   std::mutex mutex_;
   std::condition_variable changed_;
   bool closed_ = false;
+  size_t queued_ = 0;
+  std::vector<const PollingWorker*> gone_;
 };
 
 // Destroys a queue pair no connection owns, on the loop of the worker that

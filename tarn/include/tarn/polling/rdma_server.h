@@ -78,19 +78,22 @@ class RdmaServer : public Server {
   // ---- Called by the handshake (inner server's thread) ----
   // A request was processed and qp is at RTS: creates the RDMA connection
   // (state 1, the server's callbacks) on `worker`, registers it there, enters
-  // it in the map and returns its id; -1 when the worker's loop has ended.
+  // it in the map and returns its id; -1, with nothing made, when the
+  // worker's loop has ended, or went without running the creation (the
+  // worker is going), or the gate closed first.
   // `local` names the server's end (the handshake's TCP connection's local
   // address), so both ends of a call print the same uuid.
   int64_t OnNewConnection(const std::shared_ptr<RdmaQueuePair>& qp, PollingWorker* worker,
                           const SockAddress& peer, const SockAddress& local = SockAddress());
   // The handshake ended before its ready record. id -1: no connection owns
   // qp, which is destroyed on `worker`, the one that made it (without it,
-  // when its device context goes).
+  // or when that worker has gone, when its device context goes).
   // Otherwise the connection is force-closed; its own teardown drains and
   // destroys qp, which is never destroyed here.
   void OnAbortedConnection(int64_t id, const std::shared_ptr<RdmaQueuePair>& qp,
                            PollingWorker* worker = nullptr);
-  // The peer's ready record: the worker establishes the connection of qp_num.
+  // The peer's ready record: the worker establishes the connection of
+  // qp_num (nothing for a worker the gate knows has gone).
   void SetConnectionPeerReady(PollingWorker* worker, uint32_t qp_num);
 
   // Handshakes accepted and not yet completed or given up (kept by the
