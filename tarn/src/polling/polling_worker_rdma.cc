@@ -13,8 +13,9 @@
 // any more the connection posts the marker; the marker's completion is the
 // last one, and only then is the queue pair destroyed. A connection removed
 // from the table before that point waits in `retiring_` until its marker
-// comes back. With a shared receive queue, the receives it completed are
-// taken off the receive queue before it is destroyed.
+// comes back. The receives it completed are taken off the receive completion
+// queue before it is destroyed, with those of the other queue pairs queued
+// ahead of them (handled in order, or set aside inside a callback).
 #include <infiniband/verbs.h>
 
 #include <algorithm>

@@ -113,7 +113,7 @@ bool HandshakeGate::Run(PollingWorker* worker, const std::function<void()>& fn) 
     return true;
   }
   auto call = std::make_shared<Call>();
-  // The waiter stays until the call has ran or was dropped unless it gave
+  // The waiter stays until the call has run or was dropped unless it gave
   // it up while queued, and then fn is never touched: the task may borrow
   // it.
   const std::function<void()>* borrowed = &fn;
