@@ -407,7 +407,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   flag(nullptr, "verify",
        "check every read against what was written (memory: see below); --verify=off undoes it",
        [&](bool on) { o->verify = on; });
-  opt(nullptr, "verify_pass", "on|off", "with --verify, read everything back at the end", "",
+  opt(nullptr, "verify_pass", "on|off", "with --verify, read back at the end what the run wrote", "",
       "on", on_off(&o->verify_pass));
   flag(nullptr, "prefill", "write the whole range first (reads then copy data)",
        [&](bool on) { o->prefill = on; });
