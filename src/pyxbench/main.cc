@@ -923,8 +923,9 @@ int Main(int argc, char** argv) {
   }
   // Should the shut-down hang, the watchdog prints these results.
   stop.Check();
-  g_shut_down_report.store(new Report(r));
-  if (stop.stopped()) g_shut_down_report.load()->stopped = stop.Describe();
+  Report* shut_down_report = new Report(r);
+  if (stop.stopped()) shut_down_report->stopped = stop.Describe();
+  g_shut_down_report.store(shut_down_report);
 
   disk->Close();
   disk.reset();
