@@ -48,6 +48,8 @@ JobCounts& JobCounts::operator+=(const JobCounts& o) {
   read_bytes += o.read_bytes;
   write_bytes += o.write_bytes;
   errors += o.errors;
+  read_errors += o.read_errors;
+  write_errors += o.write_errors;
   verify_errors += o.verify_errors;
   verified_bytes += o.verified_bytes;
   unknown_blocks += o.unknown_blocks;
@@ -64,6 +66,7 @@ struct Job::Unit {
   bool write = false;
   uint32_t id = 0;  // a write's number (verification)
   int64_t start_ns = 0;
+  bool measured = false;  // issued while the span was measured
 };
 
 Job::Job(int index, const Options& options, pyxhost::Disk* disk, JobControl* control,
@@ -111,6 +114,8 @@ JobCounts Job::counts() const {
   c.read_bytes = read_bytes_.load(std::memory_order_relaxed);
   c.write_bytes = write_bytes_.load(std::memory_order_relaxed);
   c.errors = errors_.load(std::memory_order_relaxed);
+  c.read_errors = read_errors_.load(std::memory_order_relaxed);
+  c.write_errors = write_errors_.load(std::memory_order_relaxed);
   c.verify_errors = verify_errors_.load(std::memory_order_relaxed);
   c.verified_bytes = verified_bytes_.load(std::memory_order_relaxed);
   c.unknown_blocks = unknown_blocks_.load(std::memory_order_relaxed);
@@ -181,15 +186,36 @@ bool Job::FillPrefill(Unit* unit) {
   return true;
 }
 
+bool Job::Written(uint64_t unit) const {
+  return ids_[unit] != kZeros && ids_[unit] != kUnknown;
+}
+
+uint64_t Job::WrittenBytes() const {
+  uint64_t bytes = 0;
+  for (uint64_t u = 0; u < ids_.size(); ++u) {
+    if (Written(u)) bytes += std::min(unit_, len_ - u * unit_);
+  }
+  return bytes;
+}
+
+// The read-back reads what this run's writes (the prefill's too) left,
+// in runs of written units of at most a chunk; the rest holds nothing
+// that was written here.
 bool Job::FillVerify(Unit* unit) {
-  if (fill_pos_ >= len_) {
+  uint64_t u = fill_pos_ / unit_;
+  while (u < ids_.size() && !Written(u)) ++u;
+  if (u >= ids_.size()) {
+    fill_pos_ = len_;
     filling_done_ = true;
     return false;
   }
+  const uint64_t from = u * unit_;
+  uint64_t to = from;
+  while (to < len_ && to - from < chunk_ && Written(to / unit_)) to = std::min(len_, to + unit_);
   unit->write = false;
-  unit->offset = fill_pos_;
-  unit->len = std::min(chunk_, len_ - fill_pos_);
-  fill_pos_ += unit->len;
+  unit->offset = from;
+  unit->len = to - from;
+  fill_pos_ = to;
   return true;
 }
 
@@ -205,6 +231,7 @@ bool Job::Issue(Unit* unit) {
   unit->iov.iov_base = unit->buf;
   unit->iov.iov_len = unit->len;
   unit->start_ns = NowNs();
+  unit->measured = control_->measuring.load(std::memory_order_relaxed);
   const uint64_t at = start_ + unit->offset;
   const int rc = unit->write ? channel_->Write(&unit->iov, 1, at, unit->len, &Job::OnDone, unit)
                              : channel_->Read(&unit->iov, 1, at, unit->len, &Job::OnDone, unit);
@@ -223,23 +250,27 @@ void Job::OnDone(void* arg, int status) {
 
 void Job::Complete(Unit* unit, int status) {
   const int64_t lat = NowNs() - unit->start_ns;
-  if (control_->measuring.load(std::memory_order_relaxed)) {
-    (unit->write ? write_lat_ : read_lat_).Record(static_cast<uint64_t>(lat));
-  }
-  if (unit->write) {
-    Bump(writes_, uint64_t{1});
-    Bump(write_bytes_, unit->len);
+  // Issued in the measured span (its latency counts, however late it
+  // comes), or issued in the ramp and completed in the span.
+  const bool measured = unit->measured || control_->measuring.load(std::memory_order_relaxed);
+  if (status == 0) {
+    if (measured) (unit->write ? write_lat_ : read_lat_).Record(static_cast<uint64_t>(lat));
+    if (unit->write) {
+      Bump(writes_, uint64_t{1});
+      Bump(write_bytes_, unit->len);
+    } else {
+      Bump(reads_, uint64_t{1});
+      Bump(read_bytes_, unit->len);
+    }
   } else {
-    Bump(reads_, uint64_t{1});
-    Bump(read_bytes_, unit->len);
-  }
-  if (status != 0) {
     Bump(errors_, uint64_t{1});
+    Bump(unit->write ? write_errors_ : read_errors_, uint64_t{1});
     if (unit->write && options_.verify) {
       // The cluster may or may not hold these bytes now.
       SetUnits(unit->offset, unit->len, kUnknown);
     }
-  } else if (options_.verify) {
+  }
+  if (status == 0 && options_.verify) {
     if (unit->write) {
       ApplyWrite(unit);
     } else {
@@ -324,8 +355,9 @@ void Job::Pump(bool (Job::*fill)(Unit*)) {
   }
 }
 
-// Polls until nothing is in flight: at most drain_timeout_s, and once the
-// run is cut short at most stop_drain_s from then on.
+// Polls until nothing is in flight: at most drain_timeout_s, once the run
+// is cut short at most stop_drain_s from then on, and once it is given up
+// no longer.
 bool Job::DrainChannel() {
   const int64_t start = NowNs();
   int64_t deadline = start + static_cast<int64_t>(control_->drain_timeout_s * 1e9);
@@ -336,7 +368,7 @@ bool Job::DrainChannel() {
       cut = true;
       deadline = std::min(deadline, now + static_cast<int64_t>(control_->stop_drain_s * 1e9));
     }
-    if (now >= deadline) return false;
+    if (now >= deadline || control_->abandon.load(std::memory_order_acquire)) return false;
     channel_->WaitAndPoll(std::min<int64_t>(10000, (deadline - now) / 1000 + 1));
   }
   return true;
@@ -387,6 +419,9 @@ void Job::Run() {
     channel_->WaitAndPoll(1000);
   }
   if (!DrainChannel()) Bump(lost_, channel_->outstanding());
+  if (options_.verify && options_.verify_pass) {
+    read_back_bytes_.store(WrittenBytes(), std::memory_order_release);
+  }
   reached_.store(static_cast<int>(Phase::kDrain), std::memory_order_release);
   wait_phase(Phase::kVerify);
   if (options_.verify && options_.verify_pass && control_->read_back.load() &&

@@ -6,9 +6,14 @@
 // touched each unit of its stretch (VerifyUnit bytes, which divides every
 // write's offset and length): 4 bytes a unit, regenerating the expected
 // bytes when a read comes back. It never has two I/O in flight on the same
-// 4 KiB block, checks every read and, at the end, reads the whole stretch
-// back. A write that failed leaves its units unknown (the cluster may or may
-// not have stored it) until a later write covers them.
+// 4 KiB block, checks every read and, at the end, reads back what was
+// written (by the prefill or the workload). A write that failed leaves its
+// units unknown (the cluster may or may not have stored it) until a later
+// write covers them.
+//
+// Counts and latencies are of the I/O that succeeded; failed I/O is counted
+// apart. An I/O issued while the span is measured has its latency recorded
+// whenever it completes, in the drain too.
 #ifndef PYXBENCH_JOB_H_
 #define PYXBENCH_JOB_H_
 
@@ -29,7 +34,7 @@ enum class Phase : int {
   kPrefill = 0,  // write the stretch once (with --prefill)
   kRun = 1,      // the workload
   kDrain = 2,    // stop submitting, wait for what is in flight
-  kVerify = 3,   // read everything back (with --verify)
+  kVerify = 3,   // read back what was written (with --verify)
   kDone = 4,
 };
 
@@ -39,6 +44,9 @@ struct JobControl {
   // Set when the run is cut short (a signal, the cluster gone): the prefill
   // and the read-back stop, and the drain waits at most stop_drain_s more.
   std::atomic<bool> stop{false};
+  // Set when the run is given up (nothing completed for the hang span):
+  // the drain stops waiting at once, counting what is in flight as lost.
+  std::atomic<bool> abandon{false};
   // Set before kVerify when the read-back runs: only after a drain where
   // every job's I/O ended and no job failed.
   std::atomic<bool> read_back{false};
@@ -52,14 +60,17 @@ uint64_t VerifyStateBytes(const Options& o, uint64_t len);
 
 // Counts of one job; written by its thread only, read by any.
 struct JobCounts {
-  uint64_t reads = 0, writes = 0;
+  uint64_t reads = 0, writes = 0;  // succeeded
   uint64_t read_bytes = 0, write_bytes = 0;
   uint64_t errors = 0;         // I/O completed with status -1
+  uint64_t read_errors = 0, write_errors = 0;  // ... by direction
   uint64_t verify_errors = 0;  // reads that returned other bytes than written
   uint64_t verified_bytes = 0;
   uint64_t unknown_blocks = 0;  // blocks left unverifiable by failed writes
   uint64_t lost = 0;            // still in flight when the drain gave up
   uint64_t ios() const { return reads + writes; }
+  // Succeeded or failed: every I/O that came back.
+  uint64_t completed() const { return ios() + errors; }
   JobCounts& operator+=(const JobCounts& o);
 };
 
@@ -79,6 +90,9 @@ class Job {
   JobCounts counts() const;
   // The last phase whose work this job has finished (a Phase).
   Phase reached() const { return static_cast<Phase>(reached_.load(std::memory_order_acquire)); }
+  // Bytes the read-back pass will read: the units a write of this run (the
+  // prefill's too) last set. Known once the job reached Phase::kDrain.
+  uint64_t read_back_bytes() const { return read_back_bytes_.load(std::memory_order_acquire); }
   // After the thread ended.
   const Histogram& read_latency() const { return read_lat_; }
   const Histogram& write_latency() const { return write_lat_; }
@@ -95,6 +109,8 @@ class Job {
   void Pump(bool (Job::*fill)(Unit*));
   bool FillPrefill(Unit* unit);
   bool FillVerify(Unit* unit);
+  bool Written(uint64_t unit) const;
+  uint64_t WrittenBytes() const;
   void CheckRead(const Unit* unit);
   void ApplyWrite(const Unit* unit);
   void Pattern(uint32_t id, uint64_t pos, uint64_t len, uint8_t* out) const;
@@ -138,10 +154,12 @@ class Job {
   std::vector<uint8_t> busy_;
   std::vector<uint8_t> expected_;  // scratch: what a read should hold
   int reported_mismatches_ = 0;
+  std::atomic<uint64_t> read_back_bytes_{0};
 
   Histogram read_lat_, write_lat_;
   std::atomic<uint64_t> reads_{0}, writes_{0}, read_bytes_{0}, write_bytes_{0}, errors_{0},
-      verify_errors_{0}, verified_bytes_{0}, unknown_blocks_{0}, lost_{0};
+      read_errors_{0}, write_errors_{0}, verify_errors_{0}, verified_bytes_{0}, unknown_blocks_{0},
+      lost_{0};
   std::atomic<int> reached_{-1};
   pyxhost::Counters final_host_;
   std::string failure_;

@@ -122,28 +122,106 @@ void Allow(double seconds) {
   g_give_up_at.store(now + seconds);
 }
 
-void ArmWatchdog(double seconds) {
-  const double start = NowS();
-  g_last_alive_s.store(start);
-  g_give_up_at.store(start + seconds);
-  std::thread([start] {
+// Who ends a run given up. In the I/O phases the main thread does, so that
+// its summary says what ran (its loops look every few milliseconds); the
+// watchdog does when the main thread cannot: blocked outside those loops,
+// or in the shut-down, when it prints the results the main thread left.
+enum GiveUp : int {
+  kNotGivenUp = 0,
+  kMainGivesUp = 1,
+  kWatchdogGivesUp = 2,
+  kReporting = 3,  // the main thread writes the results of a run that ended
+};
+std::atomic<int> g_give_up{kNotGivenUp};
+double g_watch_start_s = 0;
+// How long the main thread has for the summary of a run it gave up, and
+// how long the watchdog waits for it to take a hang in an I/O phase.
+constexpr double kGivenUpSummaryS = 60;
+constexpr double kMainNoticesS = 2;
+// The results of a run in its shut-down, for the watchdog to print when
+// the shut-down hangs; owned by the watchdog once it gives up.
+std::atomic<Report*> g_shut_down_report{nullptr};
+
+// Says on standard error that the run is given up, and returns why, for
+// its results.
+std::string SayGivingUp() {
+  const double now = NowS();
+  const char* phase = g_phase.load();
+  const double quiet = now - g_last_alive_s.load();
+  char why[160];
+  if (IoPhase(phase)) {
+    snprintf(why, sizeof(why), "nothing completed for %.0f s during the %s", quiet, phase);
+    fprintf(Err(), "pyxbench: %s; giving up (%.0f s after the start)\n", why,
+            now - g_watch_start_s);
+  } else {
+    snprintf(why, sizeof(why), "the %s did not end within %.0f s", phase, quiet);
+    fprintf(Err(), "pyxbench: %s; giving up\n", why);
+  }
+  fflush(Err());
+  return std::string("given up: ") + why;
+}
+
+void PrintResults(const Report& r) {
+  if (r.options->json) {
+    PrintJson(Out(), r);
+  } else {
+    PrintSummary(Out(), r);
+  }
+}
+
+[[noreturn]] void EndGivenUp() {
+  fflush(Out());
+  SayLeftBehind();
+  if (g_sim != nullptr && g_sim->pid() > 0) kill(g_sim->pid(), SIGKILL);
+  _exit(3);
+}
+
+void Watchdog() {
+  for (;;) {
     for (double left; (left = g_give_up_at.load() - NowS()) > 0;) Sleep(std::min(left, 0.05));
-    const double now = NowS();
-    const char* phase = g_phase.load();
-    if (IoPhase(phase)) {
-      fprintf(Err(),
-              "pyxbench: nothing completed for %.0f s during the %s; giving up (%.0f s after the "
-              "start)\n",
-              now - g_last_alive_s.load(), phase, now - start);
-    } else {
-      fprintf(Err(), "pyxbench: the %s did not end within %.0f s; giving up\n", phase,
-              now - g_last_alive_s.load());
+    const int state = g_give_up.load();
+    if (state == kReporting) return;  // the run ended; its results are being written
+    if (state == kMainGivesUp) {
+      // A bound on the summary of the run the main thread gave up.
+      Sleep(kGivenUpSummaryS);
+      fprintf(Err(), "pyxbench: the summary of the run given up did not come within %.0f s\n",
+              kGivenUpSummaryS);
+      fflush(Err());
+      EndGivenUp();
     }
-    fflush(Err());
-    SayLeftBehind();
-    if (g_sim != nullptr && g_sim->pid() > 0) kill(g_sim->pid(), SIGKILL);
-    _exit(3);
-  }).detach();
+    if (IoPhase(g_phase.load())) {
+      const double until = NowS() + kMainNoticesS;
+      while (g_give_up.load() == kNotGivenUp && g_give_up_at.load() <= NowS() && NowS() < until) {
+        Sleep(0.01);
+      }
+      // Taken by the main thread, or something completed after all.
+      if (g_give_up.load() != kNotGivenUp || g_give_up_at.load() > NowS()) continue;
+    }
+    int expected = kNotGivenUp;
+    if (!g_give_up.compare_exchange_strong(expected, kWatchdogGivesUp)) continue;
+    const std::string why = SayGivingUp();
+    if (Report* r = g_shut_down_report.load()) {
+      r->given_up = true;
+      r->stopped = r->stopped.empty() ? why : r->stopped + "; then " + why;
+      PrintResults(*r);
+    }
+    EndGivenUp();
+  }
+}
+
+void ArmWatchdog(double seconds) {
+  g_watch_start_s = NowS();
+  g_last_alive_s.store(g_watch_start_s);
+  g_give_up_at.store(g_watch_start_s + seconds);
+  std::thread(Watchdog).detach();
+}
+
+// The main thread's look at the hang span: true when it passed during an
+// I/O phase and the main thread now gives the run up (said once).
+bool MainGivesUp() {
+  if (NowS() < g_give_up_at.load() || !IoPhase(g_phase.load())) return false;
+  int expected = kNotGivenUp;
+  return g_give_up.compare_exchange_strong(expected, kMainGivesUp);
 }
 
 // The first SIGINT or SIGTERM asks the run to stop in order (the main
@@ -204,10 +282,19 @@ struct Stopper {
   std::string phase = "start-up";
   int signal = 0;           // the stop signal taken
   std::string cluster_end;  // how the cluster process ended, when it did
+  std::string given_up;     // why the run was given up for a hang, when it was
 
-  bool stopped() const { return signal != 0 || !cluster_end.empty(); }
+  bool stopped() const { return signal != 0 || !cluster_end.empty() || !given_up.empty(); }
   // Looks once; true when the run must stop (said on standard error once).
   bool Check() {
+    // A hang ends a drain that a stop made wait, too.
+    if (given_up.empty() && control != nullptr && MainGivesUp()) {
+      given_up = SayGivingUp();
+      // The drain ends at once (whatever a stop before set it to wait).
+      control->abandon.store(true, std::memory_order_release);
+      control->stop.store(true, std::memory_order_release);
+      return true;
+    }
     if (stopped()) return true;
     std::string how;
     if (sim != nullptr && sim->Ended(&how)) {
@@ -246,6 +333,10 @@ struct Stopper {
     return sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "signal";
   }
   std::string Describe() const {
+    if (!given_up.empty()) {
+      return signal != 0 ? std::string("interrupted by ") + SignalName(signal) + "; then " + given_up
+                         : given_up;
+    }
     if (!cluster_end.empty()) {
       return "the cluster process died during the " + phase + " (" + cluster_end + "; its log: " +
              log_dir + "/pyxsim.out)";
@@ -286,9 +377,10 @@ struct Progress {
   }
   // Notes completions (moving the watchdog's deadline) and draws the line.
   void Tick(const JobCounts& now) {
+    if (g_give_up.load() != kNotGivenUp) return;  // said, and nothing more to draw
     const double t = NowS();
-    if (now.ios() != done) {
-      done = now.ios();
+    if (now.completed() != done) {
+      done = now.completed();
       last_done_s = t;
       stall_said = false;
       Alive();
@@ -458,6 +550,18 @@ bool IniCrcOn(const std::string& ini) {
   std::string v = IniValue(ini, "is_crc");
   for (char& c : v) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
   return v == "yes" || v == "true" || v == "1" || v == "on";
+}
+
+// The cluster pyxbench started refuses writes past its memory budget,
+// which shows in the results only as errors: says why, from its log.
+void SayClusterRefusals(const std::string& log_dir, const Report& r) {
+  std::string sim_log;
+  if (r.totals.errors == 0 || !ReadFile(log_dir + "/pyxsim.out", &sim_log)) return;
+  const size_t at = sim_log.find("pyxsim: memory budget");
+  if (at != std::string::npos) {
+    fprintf(Err(), "pyxbench: the cluster refused writes: %s\n",
+            sim_log.substr(at + 8, sim_log.find('\n', at) - at - 8).c_str());
+  }
 }
 
 // Out() written in full: false (with errno's text in `error`) when the
@@ -762,11 +866,20 @@ int Main(int argc, char** argv) {
     } else if (failed) {
       fprintf(Err(), "pyxbench: no read-back: a job failed (see the summary)\n");
     } else {
-      control.read_back.store(true, std::memory_order_release);
-      fprintf(Err(), "pyxbench: reading everything back\n");
-      EnterPhase("read-back");
-      stop.phase = "read-back";
-      progress.Begin("read-back", SumCounts(jobs), per_job * o.numjobs);
+      // What this run wrote (the prefill too), not all of --size: a
+      // read-only run over a large disk has nothing to read back.
+      uint64_t back = 0;
+      for (const auto& j : jobs) back += j->read_back_bytes();
+      const char* what = o.prefill ? "what the prefill and the run wrote" : "what the run wrote";
+      if (back == 0) {
+        fprintf(Err(), "pyxbench: no read-back: nothing was written\n");
+      } else {
+        control.read_back.store(true, std::memory_order_release);
+        fprintf(Err(), "pyxbench: reading back %.1f MiB (%s)\n", back / double(1 << 20), what);
+        EnterPhase("read-back");
+        stop.phase = "read-back";
+        progress.Begin("read-back", SumCounts(jobs), back);
+      }
     }
   }
   control.phase.store(static_cast<int>(Phase::kVerify), std::memory_order_release);
@@ -796,6 +909,23 @@ int Main(int argc, char** argv) {
   rusage ru;
   getrusage(RUSAGE_SELF, &ru);
   r.max_rss_bytes = static_cast<uint64_t>(ru.ru_maxrss) << 10;
+  if (!stop.given_up.empty()) {
+    // Given up: what was measured, with what never came back counted lost;
+    // the library and the cluster are not waited for.
+    r.given_up = true;
+    r.stopped = stop.Describe();
+    if (fresh_disk) SayClusterRefusals(log_dir, r);
+    PrintResults(r);
+    if (!FlushResults(&error)) {
+      fprintf(Err(), "pyxbench: cannot write the results: %s\n", error.c_str());
+    }
+    EndGivenUp();
+  }
+  // Should the shut-down hang, the watchdog prints these results.
+  stop.Check();
+  Report* shut_down_report = new Report(r);
+  if (stop.stopped()) shut_down_report->stopped = stop.Describe();
+  g_shut_down_report.store(shut_down_report);
 
   disk->Close();
   disk.reset();
@@ -805,22 +935,14 @@ int Main(int argc, char** argv) {
   g_sim = nullptr;
   sim.Stop();
   if (!stop.cluster_end.empty()) r.cluster_died_cpu_s = sim.CpuSeconds();
-  // The cluster refuses writes past its memory budget, which shows here
-  // only as errors: say why.
-  std::string sim_log;
-  if (fresh_disk && r.totals.errors != 0 && ReadFile(log_dir + "/pyxsim.out", &sim_log)) {
-    const size_t at = sim_log.find("pyxsim: memory budget");
-    if (at != std::string::npos) {
-      fprintf(Err(), "pyxbench: the cluster refused writes: %s\n",
-              sim_log.substr(at + 8, sim_log.find('\n', at) - at - 8).c_str());
-    }
-  }
+  if (fresh_disk) SayClusterRefusals(log_dir, r);
 
-  if (o.json) {
-    PrintJson(Out(), r);
-  } else {
-    PrintSummary(Out(), r);
+  int expected = kNotGivenUp;
+  if (!g_give_up.compare_exchange_strong(expected, kReporting)) {
+    // The watchdog gave the shut-down up and prints the results.
+    for (;;) Sleep(1);
   }
+  PrintResults(r);
   // Results that did not reach their file are no results: `pyxbench --json
   // > r.json && next` must not go on with an empty file.
   const bool written = FlushResults(&error);

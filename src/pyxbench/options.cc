@@ -35,7 +35,8 @@ const char kIntro[] =
     "    --filename; results on standard output, not in --output;\n"
     "  - --json prints one flat object of pyxbench's own (iops, bw_mib_s,\n"
     "    read_/write_ figures, latency percentiles in us, checks), not the form\n"
-    "    of fio's --output-format=json;\n"
+    "    of fio's --output-format=json; as in fio, rates and latencies are of\n"
+    "    the I/O that succeeded, with failed I/O counted beside them;\n"
     "  - --verify has no checksum kinds (--verify=crc32c): it compares every\n"
     "    read with the bytes last written; a flag given again as --verify=off\n"
     "    (or --verify 0, as fio takes it) is off (the later value wins);\n"
@@ -59,7 +60,8 @@ const char kOutro[] =
     "Exit status: 0 all clean; 1 not clean (I/O errors, verify errors, I/O lost\n"
     "or completed twice), or the results could not be written; 2 a bad option,\n"
     "or the run could not start; 3 the run hung (in any phase, no I/O completed\n"
-    "for 600 s, or PYXBENCH_HANG_S seconds) and was given up; 4 the cluster\n"
+    "for 600 s, or PYXBENCH_HANG_S seconds) and was given up, with the summary\n"
+    "of what it measured; 4 the cluster\n"
     "process pyxbench started died;\n"
     "128+N stopped by signal N (130 for SIGINT, 143 for SIGTERM): the first\n"
     "SIGINT or SIGTERM stops the run, lets what is in flight complete and prints\n"
@@ -407,7 +409,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   flag(nullptr, "verify",
        "check every read against what was written (memory: see below); --verify=off undoes it",
        [&](bool on) { o->verify = on; });
-  opt(nullptr, "verify_pass", "on|off", "with --verify, read everything back at the end", "",
+  opt(nullptr, "verify_pass", "on|off", "with --verify, read back at the end what the run wrote", "",
       "on", on_off(&o->verify_pass));
   flag(nullptr, "prefill", "write the whole range first (reads then copy data)",
        [&](bool on) { o->prefill = on; });

@@ -25,18 +25,37 @@ std::string Count(double v) {
 
 double Us(uint64_t ns) { return ns / 1000.0; }
 
-void PrintDirection(FILE* out, const char* name, uint64_t ios, uint64_t bytes, double secs,
-                    const Histogram& h) {
-  if (ios == 0) return;
-  fprintf(out, "  %-5s: IOPS=%s, BW=%.1fMiB/s, ios=%llu\n", name, Count(ios / secs).c_str(),
-          bytes / secs / (1 << 20), static_cast<ull>(ios));
+void PrintLatency(FILE* out, const Histogram& h) {
+  if (h.count() == 0) {
+    fprintf(out, "    lat (usec): none (no I/O succeeded)\n");
+    return;
+  }
   fprintf(out,
           "    lat (usec): p50=%.1f, p90=%.1f, p99=%.1f, p99.9=%.1f, max=%.1f, avg=%.1f\n",
           Us(h.Percentile(0.5)), Us(h.Percentile(0.9)), Us(h.Percentile(0.99)),
           Us(h.Percentile(0.999)), Us(h.max()), h.mean() / 1000.0);
 }
 
+// `ios` and `bytes` succeeded, `errors` failed; the rates are of the former.
+void PrintDirection(FILE* out, const char* name, uint64_t ios, uint64_t errors, uint64_t bytes,
+                    double secs, const Histogram& h) {
+  if (ios == 0 && errors == 0) return;
+  fprintf(out, "  %-5s: IOPS=%s, BW=%.1fMiB/s, ios=%llu, errors=%llu\n", name,
+          Count(ios / secs).c_str(), bytes / secs / (1 << 20), static_cast<ull>(ios),
+          static_cast<ull>(errors));
+  PrintLatency(out, h);
+}
+
+// Figures of no latency at all (nothing succeeded, or nothing was
+// measured) are null, as the rates of an unmeasured run are.
 void JsonLatency(FILE* out, const char* name, const Histogram& h) {
+  if (h.count() == 0) {
+    fprintf(out,
+            "\"%s\": {\"p50\": null, \"p90\": null, \"p99\": null, \"p99.9\": null, "
+            "\"max\": null, \"mean\": null, \"count\": 0}",
+            name);
+    return;
+  }
   fprintf(out,
           "\"%s\": {\"p50\": %.1f, \"p90\": %.1f, \"p99\": %.1f, \"p99.9\": %.1f, "
           "\"max\": %.1f, \"mean\": %.1f, \"count\": %llu}",
@@ -99,6 +118,10 @@ void PrintSummary(FILE* out, const Report& r) {
   const uint64_t reads = b.reads - a.reads, writes = b.writes - a.writes;
   const uint64_t rbytes = b.read_bytes - a.read_bytes, wbytes = b.write_bytes - a.write_bytes;
   const uint64_t ios = reads + writes;
+  const uint64_t rerrors = b.read_errors - a.read_errors;
+  const uint64_t werrors = b.write_errors - a.write_errors;
+  // CPU is spent on failed I/O as on the rest.
+  const uint64_t completed = ios + rerrors + werrors;
   std::string bs = o.bs_min == o.bs_max ? Size(o.bs_min) : Size(o.bs_min) + "-" + Size(o.bs_max);
 
   fprintf(out, "pyxbench: rw=%s", RwName(o.rw));
@@ -115,22 +138,21 @@ void PrintSummary(FILE* out, const Report& r) {
     fprintf(out, "  all  : no rates: the run stopped before its measured span began%s\n",
             o.ramp_time_s > 0 ? " (during the prefill or the ramp)" : " (during the prefill)");
   } else {
-    PrintDirection(out, "read", reads, rbytes, secs, r.read_lat);
-    PrintDirection(out, "write", writes, wbytes, secs, r.write_lat);
+    PrintDirection(out, "read", reads, rerrors, rbytes, secs, r.read_lat);
+    PrintDirection(out, "write", writes, werrors, wbytes, secs, r.write_lat);
     Histogram all = r.read_lat;
     all.Merge(r.write_lat);
-    fprintf(out, "  all  : IOPS=%s, BW=%.1fMiB/s over %.1f s\n", Count(ios / secs).c_str(),
-            (rbytes + wbytes) / secs / (1 << 20), secs);
-    fprintf(out, "    lat (usec): p50=%.1f, p90=%.1f, p99=%.1f, p99.9=%.1f\n",
-            Us(all.Percentile(0.5)), Us(all.Percentile(0.9)), Us(all.Percentile(0.99)),
-            Us(all.Percentile(0.999)));
+    fprintf(out, "  all  : IOPS=%s, BW=%.1fMiB/s over %.1f s, ios=%llu, errors=%llu\n",
+            Count(ios / secs).c_str(), (rbytes + wbytes) / secs / (1 << 20), secs,
+            static_cast<ull>(ios), static_cast<ull>(rerrors + werrors));
+    PrintLatency(out, all);
   }
   const double cpu = m.cpu_end - m.cpu_start;
   const double lib_cpu = m.lib_cpu_end - m.lib_cpu_start;
   fprintf(out, "  cpu  : driver process %.2f s (user+sys), %.2f us per I/O", cpu,
-          ios ? cpu / ios * 1e6 : 0.0);
+          completed ? cpu / completed * 1e6 : 0.0);
   fprintf(out, "; library threads %.2f s, %.2f us per I/O", lib_cpu,
-          ios ? lib_cpu / ios * 1e6 : 0.0);
+          completed ? lib_cpu / completed * 1e6 : 0.0);
   if (r.cluster_died_cpu_s >= 0) {
     fprintf(out, "; cluster process died (%.2f s in all)", r.cluster_died_cpu_s);
   } else if (m.sim_cpu_end > 0) {
@@ -164,7 +186,8 @@ void PrintSummary(FILE* out, const Report& r) {
   for (const std::string& f : r.failures) fprintf(out, "  failure: %s\n", f.c_str());
   if (!r.stopped.empty()) {
     fprintf(out, "  stopped: %s\n", r.stopped.c_str());
-    fprintf(out, "  result: STOPPED; what ran was %s\n", r.ChecksClean() ? "clean" : "NOT CLEAN");
+    fprintf(out, "  result: %s; what ran was %s\n", r.given_up ? "GIVEN UP" : "STOPPED",
+            r.ChecksClean() ? "clean" : "NOT CLEAN");
   } else {
     fprintf(out, "  result: %s\n", r.Clean() ? "clean" : "NOT CLEAN");
   }
@@ -180,6 +203,9 @@ void PrintJson(FILE* out, const Report& r) {
   const uint64_t rbytes = b.read_bytes - a.read_bytes, wbytes = b.write_bytes - a.write_bytes;
   const uint64_t bytes = rbytes + wbytes;
   const uint64_t ios = reads + writes;
+  const uint64_t rerrors = b.read_errors - a.read_errors;
+  const uint64_t werrors = b.write_errors - a.write_errors;
+  const uint64_t completed = ios + rerrors + werrors;
   const double cpu = m.cpu_end - m.cpu_start;
   Histogram all = r.read_lat;
   all.Merge(r.write_lat);
@@ -209,16 +235,19 @@ void PrintJson(FILE* out, const Report& r) {
   rate("bw_mib_s", bytes / secs / (1 << 20), "%.2f");
   rate("read_bw_mib_s", rbytes / secs / (1 << 20), "%.2f");
   rate("write_bw_mib_s", wbytes / secs / (1 << 20), "%.2f");
+  // Failed in the measured span, beside the rates of what succeeded.
+  fprintf(out, "\"read_errors\": %llu, \"write_errors\": %llu, ", static_cast<ull>(rerrors),
+          static_cast<ull>(werrors));
   JsonLatency(out, "lat_us", all);
   fprintf(out, ", ");
   JsonLatency(out, "read_lat_us", r.read_lat);
   fprintf(out, ", ");
   JsonLatency(out, "write_lat_us", r.write_lat);
   fprintf(out, ", \"cpu_s\": %.3f, \"cpu_us_per_io\": %.3f, \"cluster_cpu_s\": %.3f, ", cpu,
-          ios ? cpu / ios * 1e6 : 0.0, m.sim_cpu_end - m.sim_cpu_start);
+          completed ? cpu / completed * 1e6 : 0.0, m.sim_cpu_end - m.sim_cpu_start);
   const double lib_cpu = m.lib_cpu_end - m.lib_cpu_start;
   fprintf(out, "\"lib_cpu_s\": %.3f, \"lib_cpu_us_per_io\": %.3f, ", lib_cpu,
-          ios ? lib_cpu / ios * 1e6 : 0.0);
+          completed ? lib_cpu / completed * 1e6 : 0.0);
   fprintf(out,
           "\"errors\": %llu, \"verify_errors\": %llu, \"verified_bytes\": %llu, "
           "\"unknown_blocks\": %llu, \"lost\": %llu, \"double_completions\": %llu, "
@@ -242,7 +271,8 @@ void PrintJson(FILE* out, const Report& r) {
   } else {
     fprintf(out, "\"%s\"", JsonEscape(r.stopped).c_str());
   }
-  fprintf(out, ", \"clean\": %s}\n", r.Clean() ? "true" : "false");
+  fprintf(out, ", \"given_up\": %s, \"clean\": %s}\n", r.given_up ? "true" : "false",
+          r.Clean() ? "true" : "false");
 }
 
 }  // namespace pyxbench

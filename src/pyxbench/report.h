@@ -1,4 +1,6 @@
 // The end of a pyxbench run: a fio-like summary, or one JSON object.
+// Rates and latencies are of the I/O that succeeded, as fio counts them;
+// what failed is counted beside them.
 #ifndef PYXBENCH_REPORT_H_
 #define PYXBENCH_REPORT_H_
 
@@ -42,7 +44,9 @@ struct Report {
   double cluster_died_cpu_s = -1;
   Measure measure;
   JobCounts totals;  // the whole run: prefill, workload, drain, read-back
-  Histogram read_lat, write_lat;  // nanoseconds, measured span only
+  // Nanoseconds, of the I/O that succeeded and was issued (or completed)
+  // in the measured span, whenever it completed.
+  Histogram read_lat, write_lat;
   pyxhost::Counters host;
   std::vector<std::string> failures;
   std::string log_dir;
@@ -50,6 +54,9 @@ struct Report {
   uint64_t max_rss_bytes = 0, verify_state_bytes = 0;
   // Why the run ended before its end ("" when it ran to it).
   std::string stopped;
+  // The run was given up for a hang (nothing completed for the hang span):
+  // what it measured until then, the I/O in flight counted lost.
+  bool given_up = false;
 
   // I/O still in flight when the drain gave up (the channels count them too).
   uint64_t lost() const { return totals.lost > host.outstanding ? totals.lost : host.outstanding; }

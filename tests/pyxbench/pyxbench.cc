@@ -3,7 +3,10 @@
 // refused before anything starts, with the limit --help states; a run
 // stopped by a signal or by the cluster's death says so, summarises what
 // ran and leaves no process behind; the JSON parses; --verify's memory is a
-// small part of --size.
+// small part of --size. Rates and latencies are of the I/O that succeeded,
+// with every I/O issued in the measured span in the latencies; a run given
+// up for a hang still reports what it measured; the read-back reads what
+// was written.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -221,6 +224,23 @@ double Number(const std::string& json, const std::string& key) {
   return strtod(Field(json, key).c_str(), nullptr);
 }
 
+// A figure of a nested latency object: Latency(json, "lat_us", "max").
+std::string Latency(const std::string& json, const std::string& object, const std::string& key) {
+  const size_t at = json.find("\"" + object + "\": {");
+  if (at == std::string::npos) return "";
+  return Field(json.substr(at + object.size() + 4, json.find('}', at) - at), key);
+}
+
+// The number after `key` in the line of `text` that starts with `line`
+// ("  write:", "ios="): -1 when there is none.
+double InLine(const std::string& text, const std::string& line, const std::string& key) {
+  const size_t at = text.find(line);
+  if (at == std::string::npos) return -1;
+  const std::string l = text.substr(at, text.find('\n', at) - at);
+  const size_t k = l.find(key);
+  return k == std::string::npos ? -1 : strtod(l.c_str() + k + key.size(), nullptr);
+}
+
 // --- Every bad value refused before anything starts, with its limit ---
 
 struct BadValue {
@@ -435,7 +455,10 @@ enum class Act {
   kResultsUnwritable,
   kStopDuringStartUp,
   kGivenCluster,
-  kGivenClusterDies
+  kGivenClusterDies,
+  kErrorsApartFromRates,
+  kLatencyOfIoCompletedInTheDrain,
+  kReadBackOfWhatWasWritten
 };
 
 struct RunCase {
@@ -484,6 +507,13 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
         for (const char* rate : {"iops", "read_iops", "write_iops", "bw_mib_s"}) {
           EXPECT_EQ(Field(json, rate), "null") << rate << ": " << json;
         }
+        // No latency figure either: nothing was measured.
+        for (const char* lat : {"lat_us", "read_lat_us", "write_lat_us"}) {
+          for (const char* figure : {"p50", "p99", "max", "mean"}) {
+            EXPECT_EQ(Latency(json, lat, figure), "null") << lat << " " << figure << ": " << json;
+          }
+          EXPECT_EQ(Latency(json, lat, "count"), "0") << lat << ": " << json;
+        }
       }
       EXPECT_TRUE(Gone(sims[0], 30)) << "pyxsim left running";
       EXPECT_FALSE(TakeLogDir(err).empty()) << "the folder left behind is not named: " << err;
@@ -527,6 +557,10 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       EXPECT_NE(b.out().find("stopped: the cluster process died"), std::string::npos) << b.out();
       // Its CPU comes with its end, not as 0.
       EXPECT_NE(b.out().find("cluster process died ("), std::string::npos) << b.out();
+      // The whole run's latencies with their max and mean, as each direction's.
+      const std::string all = b.out().substr(b.out().find("  all  :"));
+      EXPECT_GT(InLine(all, "    lat (usec):", "max="), 0) << b.out();
+      EXPECT_GT(InLine(all, "    lat (usec):", "avg="), 0) << b.out();
       EXPECT_EQ(b.out().find("cluster process 0.00 s"), std::string::npos) << b.out();
       TakeLogDir(b.err());
       break;
@@ -580,9 +614,15 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       ASSERT_TRUE(IsJson(json)) << json << b.err();
       EXPECT_EQ(Field(json, "clean"), "true");
       EXPECT_GE(Number(json, "verified_bytes"), 320.0 * (1 << 20));
-      // A prefill alone measures no span: no rate.
+      // A prefill alone measures no span: no rate, no latency.
       EXPECT_EQ(Field(json, "measured"), "false") << json;
       EXPECT_EQ(Field(json, "iops"), "null") << json;
+      EXPECT_EQ(Latency(json, "lat_us", "p99"), "null") << json;
+      EXPECT_EQ(Latency(json, "write_lat_us", "max"), "null") << json;
+      // What the prefill wrote is what is read back.
+      EXPECT_NE(b.err().find("reading back 320.0 MiB (what the prefill and the run wrote)"),
+                std::string::npos)
+          << b.err();
       TakeLogDir(b.err());
       break;
     }
@@ -601,6 +641,17 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       EXPECT_NE(b.err().find("nothing completed for 2 s during the prefill; giving up"),
                 std::string::npos)
           << b.err();
+      // Given up, it still summarises: no measured span, what never came
+      // back counted lost.
+      const std::string out = b.out();
+      EXPECT_NE(out.find("no rates: the run stopped before its measured span began"),
+                std::string::npos)
+          << out;
+      EXPECT_NE(out.find("stopped: given up: nothing completed for 2 s during the prefill"),
+                std::string::npos)
+          << out;
+      EXPECT_GT(InLine(out, "  check:", "lost="), 0) << out;
+      EXPECT_NE(out.find("result: GIVEN UP; what ran was NOT CLEAN"), std::string::npos) << out;
       EXPECT_TRUE(Gone(sims[0], 30)) << "pyxsim left behind";
       EXPECT_FALSE(TakeLogDir(b.err()).empty()) << b.err();
       break;
@@ -609,7 +660,7 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       // Frozen during a long run: given up the hang span after the last
       // completion, not after the run's span.
       Bench b({PYXBENCH_BIN, "--runtime", "120", "--iodepth", "4", "--size", "16m",
-               "--rpc-timeout-ms", "120000"},
+               "--rpc-timeout-ms", "120000", "--json"},
               {"PYXBENCH_HANG_S=3"});
       ASSERT_TRUE(b.WaitForErr("] run", 60)) << b.err();
       const std::vector<pid_t> sims = ChildrenNamed(b.pid(), "pyxsim");
@@ -621,6 +672,17 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       EXPECT_NE(b.err().find("nothing completed for 3 s during the run; giving up"),
                 std::string::npos)
           << b.err();
+      // What it measured until then, parseable, saying it was given up.
+      const std::string json = b.out();
+      ASSERT_TRUE(IsJson(json)) << json << b.err();
+      EXPECT_EQ(Field(json, "given_up"), "true") << json;
+      EXPECT_EQ(Field(json, "stopped"), "given up: nothing completed for 3 s during the run")
+          << json;
+      EXPECT_EQ(Field(json, "clean"), "false") << json;
+      EXPECT_EQ(Field(json, "measured"), "true") << json;
+      EXPECT_GT(Number(json, "ios"), 0) << json;
+      EXPECT_GT(Number(json, "iops"), 0) << json;
+      EXPECT_EQ(Field(json, "lost"), "4") << json;
       EXPECT_TRUE(Gone(sims[0], 30)) << "pyxsim left behind";
       TakeLogDir(b.err());
       break;
@@ -738,6 +800,21 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       ASSERT_TRUE(IsJson(json)) << json << writes.err();
       EXPECT_GT(Number(json, "errors"), 0) << json;
       EXPECT_EQ(Field(json, "lost"), "0") << json;
+      // The rates are of the writes that succeeded (of each lap over 32m
+      // the first 4m, what the cluster holds, succeed: an eighth, a lap's
+      // share more for the lap begun); the failed ones are counted beside
+      // them.
+      const double ios = Number(json, "ios");
+      const double failed = Number(json, "write_errors");
+      EXPECT_GT(failed, 0) << json;
+      EXPECT_GE(Number(json, "errors"), failed) << json;
+      EXPECT_LE(ios * 4, ios + failed + 4 * 1024) << json;
+      EXPECT_NEAR(Number(json, "write_bw_mib_s") * Number(json, "runtime_s"),
+                  ios * 4096 / (1 << 20), 0.05 * ios * 4096 / (1 << 20) + 0.1)
+          << json;
+      // Latencies of what succeeded, those in flight at the span's end too.
+      const double timed = strtod(Latency(json, "write_lat_us", "count").c_str(), nullptr);
+      EXPECT_NEAR(timed, ios, 8) << json;
       TakeLogDir(writes.err());
       const std::string sim_err = sim.out() + sim.err();
       EXPECT_NE(sim_err.find("memory budget of 4 MiB spent"), std::string::npos) << sim_err;
@@ -783,6 +860,101 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       unlink(ini.c_str());
       break;
     }
+    case Act::kErrorsApartFromRates: {
+      // The cluster pyxbench starts, its memory budget spent early (a
+      // wrapper adds a small one): most writes fail. The summary's rates
+      // are of the writes that succeeded, the failed ones beside them.
+      const std::string dir = TempPath("pyxbench_small_sim");
+      ASSERT_EQ(system(("rm -rf " + dir + " && mkdir -p " + dir).c_str()), 0);
+      std::ofstream(dir + "/sim") << "#!/bin/sh\nexec " << PYX_BUILD_DIR
+                                  << "/sim/pyxsim \"$@\" --memory-budget 4M\n";
+      chmod((dir + "/sim").c_str(), 0755);
+      Bench b({PYXBENCH_BIN, "--pyxsim", dir + "/sim", "--rw", "write", "--bs", "64k",
+               "--iodepth", "8", "--size", "64m", "--runtime", "1", "--progress", "off"});
+      EXPECT_EQ(b.Wait(120), 1) << b.err();
+      const std::string out = b.out();
+      const double ios = InLine(out, "  write:", "ios=");
+      const double failed = InLine(out, "  write:", "errors=");
+      const double mib_s = InLine(out, "  write:", "BW=");
+      const double secs = InLine(out, "  all  :", "over ");
+      EXPECT_GT(failed, 0) << out;
+      // Of each lap over 64m the first 4m (what the cluster holds)
+      // succeed: a sixteenth, a lap's share more for the lap begun.
+      EXPECT_LE(ios * 8, ios + failed + 8 * 64) << out;
+      EXPECT_NEAR(mib_s * secs, ios / 16, 0.1 * ios / 16 + 1) << out;
+      EXPECT_EQ(InLine(out, "  all  :", "errors="), failed) << out;
+      EXPECT_NE(out.find("result: NOT CLEAN"), std::string::npos) << out;
+      EXPECT_NE(b.err().find("the cluster refused writes: memory budget of 4 MiB spent"),
+                std::string::npos)
+          << b.err();
+      TakeLogDir(b.err());
+      ASSERT_EQ(system(("rm -rf " + dir).c_str()), 0);
+      break;
+    }
+    case Act::kLatencyOfIoCompletedInTheDrain: {
+      // The cluster frozen across the end of the measured span: the I/O in
+      // flight then completes in the drain, and its latency (at least the
+      // freeze) counts; the rates keep their span.
+      Bench b({PYXBENCH_BIN, "--runtime", "2", "--iodepth", "4", "--size", "16m",
+               "--rpc-timeout-ms", "120000", "--json"});
+      ASSERT_TRUE(b.WaitForErr("] run", 60)) << b.err();
+      const std::vector<pid_t> sims = ChildrenNamed(b.pid(), "pyxsim");
+      ASSERT_EQ(sims.size(), 1u);
+      kill(sims[0], SIGSTOP);
+      const auto frozen = Clock::now();
+      // The span ended while frozen: the drain's progress line is drawn
+      // after its first second.
+      const bool drained = b.WaitForErr("] drain", 60);
+      const double held = Since(frozen);
+      kill(sims[0], SIGCONT);
+      ASSERT_TRUE(drained) << b.err();
+      EXPECT_EQ(b.Wait(120), 0) << b.err();
+      const std::string json = b.out();
+      ASSERT_TRUE(IsJson(json)) << json << b.err();
+      EXPECT_EQ(Field(json, "clean"), "true") << json;
+      EXPECT_GE(Number(json, "runtime_s"), 2.0) << json;
+      // Signals take effect within moments, never before they are sent.
+      EXPECT_GE(strtod(Latency(json, "lat_us", "max").c_str(), nullptr), (held - 0.5) * 1e6)
+          << "held " << held << " s: " << json;
+      EXPECT_GT(strtod(Latency(json, "lat_us", "count").c_str(), nullptr), Number(json, "ios"))
+          << json;
+      break;
+    }
+    case Act::kReadBackOfWhatWasWritten: {
+      // Reads only over a large disk: nothing to read back, said so, and
+      // the run ends with its span (a pass over 128g would take minutes).
+      Bench reads({PYXBENCH_BIN, "--size", "128g", "--rw", "randread", "--verify", "--runtime",
+                   "1", "--json", "--progress", "off"});
+      EXPECT_EQ(reads.Wait(120), 0) << reads.err();
+      ASSERT_TRUE(IsJson(reads.out())) << reads.out() << reads.err();
+      EXPECT_NE(reads.err().find("no read-back: nothing was written"), std::string::npos)
+          << reads.err();
+      // What the run's reads checked (zeros), no pass over the disk.
+      EXPECT_GT(Number(reads.out(), "verified_bytes"), 0) << reads.out();
+      EXPECT_LT(Number(reads.out(), "verified_bytes"), (Number(reads.out(), "ios") + 1000) * 4096)
+          << reads.out();
+
+      // Random writes: what they wrote is read back, its size said first.
+      Bench writes({PYXBENCH_BIN, "--size", "256m", "--rw", "randwrite", "--verify", "--runtime",
+                    "0.5", "--iodepth", "4", "--json", "--progress", "off"});
+      EXPECT_EQ(writes.Wait(120), 0) << writes.err();
+      const std::string json = writes.out();
+      ASSERT_TRUE(IsJson(json)) << json << writes.err();
+      const std::string mark = "pyxbench: reading back ";
+      const size_t at = writes.err().find(mark);
+      ASSERT_NE(at, std::string::npos) << writes.err();
+      EXPECT_NE(writes.err().find(" MiB (what the run wrote)", at), std::string::npos)
+          << writes.err();
+      const double said_mib = strtod(writes.err().c_str() + at + mark.size(), nullptr);
+      const double verified_mib = Number(json, "verified_bytes") / (1 << 20);
+      EXPECT_GT(said_mib, 0) << writes.err();
+      EXPECT_NEAR(said_mib, verified_mib, 0.06) << json << writes.err();
+      // Distinct blocks written: at most every write's (those outside the
+      // measured span, before it and in the drain, too).
+      EXPECT_LE(verified_mib, (Number(json, "ios") + 1000) * 4096 / (1 << 20)) << json;
+      EXPECT_LT(verified_mib, 256) << json;
+      break;
+    }
   }
 }
 
@@ -801,7 +973,11 @@ INSTANTIATE_TEST_SUITE_P(
                       RunCase{"ResultsUnwritable", Act::kResultsUnwritable},
                       RunCase{"StopDuringStartUp", Act::kStopDuringStartUp},
                       RunCase{"GivenCluster", Act::kGivenCluster},
-                      RunCase{"GivenClusterDies", Act::kGivenClusterDies}),
+                      RunCase{"GivenClusterDies", Act::kGivenClusterDies},
+                      RunCase{"ErrorsApartFromRates", Act::kErrorsApartFromRates},
+                      RunCase{"LatencyOfIoCompletedInTheDrain",
+                              Act::kLatencyOfIoCompletedInTheDrain},
+                      RunCase{"ReadBackOfWhatWasWritten", Act::kReadBackOfWhatWasWritten}),
     [](const ::testing::TestParamInfo<RunCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
