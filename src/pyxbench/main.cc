@@ -498,7 +498,16 @@ int Main(int argc, char** argv) {
     fprintf(stderr, "pyxbench: %s\n", MemoryRefusal(o, need, avail).c_str());
     return 2;
   }
-  const uint64_t cluster_budget = avail - need.verify_state - need.buffers;
+  // What the cluster pyxbench starts may hold of written blocks: the rest.
+  const uint64_t cluster_budget = ClusterBlockBudget(avail - need.verify_state - need.buffers -
+                                                     need.cluster_program);
+  if (need.cluster != 0) {
+    fprintf(stderr,
+            "pyxbench: the cluster keeps what is written in memory: up to %llu MiB with its "
+            "program's own, of %llu MiB available\n",
+            static_cast<unsigned long long>((need.cluster + need.cluster_program) >> 20),
+            static_cast<unsigned long long>(std::min<uint64_t>(avail, ~0ull >> 1) >> 20));
+  }
   std::string config_text;
   if (!o.config.empty()) {
     if (!ReadFile(o.config, &config_text)) {

@@ -119,20 +119,36 @@ uint64_t AvailableMemory() {
   return avail;
 }
 
+// What the cluster pyxbench starts holds, as measured (peak resident set
+// and page tables against blocks written, with 1 to 16 block servers of 2
+// to 8 threads): every 4 KiB block written costs its 4 KiB and its page's
+// table entry (8 bytes), 1/512 more, plus its chunk's bookkeeping, far less;
+// 1/256 covers both. The program itself takes about 14 MiB and 1.6 MiB per
+// thread serving the cluster, and holds a copy of the I/O in flight.
+constexpr uint64_t kClusterBlockShare = 256;  // 1/256 more than the blocks
+constexpr uint64_t kClusterProgramBase = 16ull << 20;
+constexpr uint64_t kClusterPerThread = 2ull << 20;
+
 MemoryNeed MemoryNeeded(const Options& o, uint64_t per_job) {
   MemoryNeed need;
   const uint64_t stride = (std::max<uint64_t>(o.bs_max, 65536) + 4095) / 4096 * 4096;
   need.buffers = stride * o.iodepth * o.numjobs;
   need.verify_state = o.verify ? VerifyStateBytes(o, per_job) * o.numjobs : 0;
-  // The cluster pyxbench starts keeps every block written in memory: a
-  // prefill writes the whole range, a workload with writes may write all
-  // of it. Each 4 KiB block costs a little more than itself (1/128 more
-  // covers the allocator's and the block table's share).
-  if (o.config.empty() && (o.prefill || HasWrites(o.rw))) {
+  if (!o.config.empty()) return need;
+  const uint64_t threads = static_cast<uint64_t>(o.block_servers) * o.sim_threads +
+                           o.volume_managers + o.block_masters;
+  need.cluster_program = kClusterProgramBase + kClusterPerThread * threads + need.buffers;
+  // It keeps every block written in memory: a prefill writes the whole
+  // range, a workload with writes may write all of it.
+  if (o.prefill || HasWrites(o.rw)) {
     const uint64_t written = per_job * o.numjobs;
-    need.cluster = written + written / 128;
+    need.cluster = written + written / kClusterBlockShare;
   }
   return need;
+}
+
+uint64_t ClusterBlockBudget(uint64_t bytes) {
+  return bytes / (kClusterBlockShare + 1) * kClusterBlockShare;
 }
 
 std::string MemoryRefusal(const Options& o, const MemoryNeed& need, uint64_t available) {
@@ -152,8 +168,13 @@ std::string MemoryRefusal(const Options& o, const MemoryNeed& need, uint64_t ava
     sep = "; ";
   }
   text += sep + "I/O buffers " + Mib(need.buffers) + " for --iodepth " +
-          std::to_string(o.iodepth) + " x --numjobs " + std::to_string(o.numjobs) +
-          ") and only " + Mib(available) + " are available";
+          std::to_string(o.iodepth) + " x --numjobs " + std::to_string(o.numjobs);
+  if (need.cluster_program != 0) {
+    text += "; the cluster program " + Mib(need.cluster_program) + " for " +
+            std::to_string(o.block_servers) + " block servers of " +
+            std::to_string(o.sim_threads) + " threads and the I/O in flight";
+  }
+  text += ") and only " + Mib(available) + " are available";
   return text;
 }
 

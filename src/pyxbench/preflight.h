@@ -19,13 +19,17 @@ uint64_t AvailableMemory();
 
 // What the run holds in memory, in bytes.
 struct MemoryNeed {
-  uint64_t verify_state = 0;  // --verify's state, all jobs
-  uint64_t buffers = 0;       // the jobs' I/O buffers
-  uint64_t cluster = 0;       // the started cluster's copy of what is written
-  uint64_t total() const { return verify_state + buffers + cluster; }
+  uint64_t verify_state = 0;     // --verify's state, all jobs
+  uint64_t buffers = 0;          // the jobs' I/O buffers
+  uint64_t cluster_program = 0;  // the started cluster's own: its threads, the I/O it holds
+  uint64_t cluster = 0;          // the started cluster's copy of what is written
+  uint64_t total() const { return verify_state + buffers + cluster_program + cluster; }
 };
 // `per_job`: each job's share of --size, in bytes.
 MemoryNeed MemoryNeeded(const Options& o, uint64_t per_job);
+// The budget of written blocks (pyxsim --memory-budget, which counts 4 KiB
+// a block) that fits in `bytes` of memory for the blocks.
+uint64_t ClusterBlockBudget(uint64_t bytes);
 // The message refusing a run that needs `need` with `available` bytes.
 std::string MemoryRefusal(const Options& o, const MemoryNeed& need, uint64_t available);
 
