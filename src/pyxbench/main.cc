@@ -482,6 +482,11 @@ int Main(int argc, char** argv) {
     fprintf(stderr, "pyxbench: %s\n", error.c_str());
     return 2;
   }
+  if (!ParseEnvironment(&o, &error)) {
+    fprintf(stderr, "pyxbench: %s\n", error.c_str());
+    return 2;
+  }
+  g_hang_s = o.hang_s;
   const uint64_t per_job = o.size / o.numjobs / 4096 * 4096;
   if (per_job * o.numjobs != o.size) {
     fprintf(stderr,
@@ -502,11 +507,13 @@ int Main(int argc, char** argv) {
   const uint64_t cluster_budget = ClusterBlockBudget(avail - need.verify_state - need.buffers -
                                                      need.cluster_program);
   if (need.cluster != 0) {
+    const std::string of =
+        avail == ~0ull ? "" : ", of " + std::to_string(avail >> 20) + " MiB available";
     fprintf(stderr,
             "pyxbench: the cluster keeps what is written in memory: up to %llu MiB with its "
-            "program's own, of %llu MiB available\n",
+            "program's own%s\n",
             static_cast<unsigned long long>((need.cluster + need.cluster_program) >> 20),
-            static_cast<unsigned long long>(std::min<uint64_t>(avail, ~0ull >> 1) >> 20));
+            of.c_str());
   }
   std::string config_text;
   if (!o.config.empty()) {
@@ -530,10 +537,6 @@ int Main(int argc, char** argv) {
   SaveStandardStreams();
   g_err_fd = fileno(Err());
   CatchStopSignals();
-  if (const char* hang = getenv("PYXBENCH_HANG_S")) {
-    const double h = strtod(hang, nullptr);
-    if (std::isfinite(h) && h > 0) g_hang_s = h;
-  }
   // The start-up has bounds of its own (the cluster's start, the disk's
   // bring-up); this one is for what has none.
   ArmWatchdog(std::max(g_hang_s, 120.0));
@@ -600,6 +603,8 @@ int Main(int argc, char** argv) {
   const std::string driver_ini = EditIni(base_ini, keys);
   if (!WriteFile(ini_path, driver_ini)) return Fail("cannot write " + ini_path, &stop);
   stop.rpc_timeout_s = IniRpcTimeoutMs(driver_ini) / 1000.0;
+  const std::string problem = ConfigProblem(ini_path, driver_ini);
+  if (!problem.empty()) return Fail(problem, &stop);
   // A cluster that is not up would only show as a bring-up that fails
   // after its retries.
   const std::string unreachable = UnreachableVolumeManagers(driver_ini, 3);
@@ -614,6 +619,9 @@ int Main(int argc, char** argv) {
   pthread_getaffinity_np(pthread_self(), sizeof(own_cpus), &own_cpus);
   if (!PinCallingThread(o.lib_cpus)) return Fail("cannot run on the CPUs of --lib-cpus", &stop);
   if (pyxhost::StartLibrary(ini_path) != 0) {
+    // Until its log file takes over, the library logs to standard output:
+    // what it said of a configuration it refused is still in the buffer.
+    fflush(stdout);
     return Fail("the library did not start (pyx_init_env failed; see " + log_dir + "):" +
                     LibraryErrors(log_dir),
                 &stop);

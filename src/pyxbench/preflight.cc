@@ -213,6 +213,13 @@ std::string ConfigProblem(const std::string& path, const std::string& text) {
     return path + " names no volume manager: its [ORLA] section lacks volume_manager_ips or "
                   "volume_manager_ports";
   }
+  // The driver pairs them by position.
+  const size_t ips = Split(IniValue(text, "volume_manager_ips"), ',').size();
+  const size_t ports = Split(IniValue(text, "volume_manager_ports"), ',').size();
+  if (ips != ports) {
+    return path + " names " + std::to_string(ips) + " volume manager addresses but " +
+           std::to_string(ports) + " ports: volume_manager_ports needs one per address";
+  }
   return "";
 }
 
