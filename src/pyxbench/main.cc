@@ -88,6 +88,15 @@ void SayLeftBehind() {
   (void)n;
 }
 
+// Stops the cluster process pyxbench started, saying on standard error
+// what takes time.
+void StopCluster(SimProcess* sim) {
+  sim->Stop([](const std::string& note) {
+    fprintf(Err(), "pyxbench: %s\n", note.c_str());
+    fflush(Err());
+  });
+}
+
 // A run is given up when nothing completes for g_hang_s (PYXBENCH_HANG_S
 // sets it) in any phase: the main thread marks every completion it sees
 // (Alive), which moves the deadline to g_hang_s from then. A pass over a
@@ -205,6 +214,10 @@ struct Stopper {
   int signal = 0;           // the stop signal taken
   std::string cluster_end;  // how the cluster process ended, when it did
 
+  // What the end takes after the drain: the library's and the cluster's
+  // (a stopped cluster is killed at once).
+  static constexpr double kShutDownS = 1;
+
   bool stopped() const { return signal != 0 || !cluster_end.empty(); }
   // Looks once; true when the run must stop (said on standard error once).
   bool Check() {
@@ -230,7 +243,7 @@ struct Stopper {
         fprintf(Err(),
                 "pyxbench: %s during the %s: stopping; what is in flight may take up to %.0f s "
                 "(again to end at once)\n",
-                SignalName(signal), phase.c_str(), rpc_timeout_s + 1);
+                SignalName(signal), phase.c_str(), rpc_timeout_s + 1 + kShutDownS);
       }
       Cut(rpc_timeout_s + 1);
       return true;
@@ -385,7 +398,7 @@ int Fail(const std::string& what, Stopper* stop = nullptr) {
   fprintf(Err(), "pyxbench: %s\n", what.c_str());
   fflush(Err());
   SayLeftBehind();
-  if (g_sim != nullptr) g_sim->Stop();
+  if (g_sim != nullptr) StopCluster(g_sim);
   _exit(2);
 }
 
@@ -430,6 +443,50 @@ std::string LibraryErrors(const std::string& log_dir) {
   std::string out;
   for (const std::string& line : lines) out += "\n  " + line;
   return out;
+}
+
+// Ends pyxbench stopped during its start-up, before any I/O: at once, with
+// 4 when the cluster died, else 128 + the signal.
+[[noreturn]] void EndStartUp(const Stopper& stop) {
+  fflush(Err());
+  SayLeftBehind();
+  if (!stop.cluster_end.empty()) _exit(4);
+  if (g_sim != nullptr) StopCluster(g_sim);
+  _exit(128 + stop.signal);
+}
+
+// Opens disk `name` on a thread of its own, so that a stop signal or the
+// cluster's death during the bring-up (which waits for the cluster's
+// answers) ends the wait at once: null then. Says on standard error when
+// the cluster has not answered for a while.
+std::unique_ptr<pyxhost::Disk> OpenDisk(const std::string& name, double timeout_s,
+                                        const std::string& driver_ini, Stopper* stop) {
+  constexpr double kSlowS = 5;
+  struct Opening {
+    std::atomic<bool> done{false};
+    std::unique_ptr<pyxhost::Disk> disk;
+  };
+  // Shared with the thread, which outlives a wait that gives up.
+  auto opening = std::make_shared<Opening>();
+  std::thread([opening, name, timeout_s] {
+    opening->disk = pyxhost::Disk::Open(name, timeout_s);
+    opening->done.store(true, std::memory_order_release);
+  }).detach();
+  const double start = NowS();
+  bool slow_said = false;
+  while (!opening->done.load(std::memory_order_acquire)) {
+    if (stop->Check()) return nullptr;
+    if (!slow_said && NowS() - start >= kSlowS) {
+      slow_said = true;
+      fprintf(Err(),
+              "pyxbench: opening disk %s: no answer from the cluster for %.0f s (%s); waiting "
+              "up to %.0f s (Ctrl-C stops)\n",
+              name.c_str(), kSlowS, VolumeManagersText(driver_ini).c_str(), timeout_s);
+      fflush(Err());
+    }
+    Sleep(0.01);
+  }
+  return std::move(opening->disk);
 }
 
 // Random faults of a soak: every kind a sound driver survives without
@@ -608,6 +665,8 @@ int Main(int argc, char** argv) {
   // A cluster that is not up would only show as a bring-up that fails
   // after its retries.
   const std::string unreachable = UnreachableVolumeManagers(driver_ini, 3);
+  // A signal cuts a probe short: it is no unreachable cluster.
+  if (stop.Check()) EndStartUp(stop);
   if (!unreachable.empty()) return Fail(unreachable + " (" + ini_path + ")", &stop);
 
   // Whatever the library writes to standard output or error before its log
@@ -633,7 +692,15 @@ int Main(int argc, char** argv) {
     return Fail("cannot run on the CPUs of --host-cpus", &stop);
   }
   const int drivers = get_cpus_size();
-  std::unique_ptr<pyxhost::Disk> disk = pyxhost::Disk::Open(o.disk, 60);
+  // The bring-up asks the volume managers in turn, each within the RPC
+  // timeout, in up to four steps; a cluster that answers takes far less.
+  const double open_timeout_s = std::max(
+      60.0, stop.rpc_timeout_s * VolumeManagers(driver_ini).size() * 4 + 10);
+  Allow(open_timeout_s + 30);
+  std::unique_ptr<pyxhost::Disk> disk = OpenDisk(o.disk, open_timeout_s, driver_ini, &stop);
+  // Stopped while the disk opened: the bring-up's answers are not waited
+  // for.
+  if (disk == nullptr) EndStartUp(stop);
   if (!disk->ok() || disk->size() < o.offset + o.size) {
     std::string why;
     if (!disk->ok()) {
@@ -642,7 +709,12 @@ int Main(int argc, char** argv) {
       const std::string said = disk->error();
       disk.reset();
       pyxhost::FinishLibrary();
-      const std::string reason = DriverLogReason(log_dir, o.disk);
+      std::string reason = DriverLogReason(log_dir, o.disk, driver_ini);
+      if (reason.empty() && said == "timeout") {
+        reason = "the cluster did not answer within " +
+                 std::to_string(static_cast<int>(open_timeout_s)) + " s (" +
+                 VolumeManagersText(driver_ini) + ")";
+      }
       why = "cannot open disk " + o.disk + ": " + (reason.empty() ? said : reason) +
             " (logs in " + log_dir + ")";
     } else {
@@ -820,17 +892,13 @@ int Main(int argc, char** argv) {
   stop.Check();
   if (stop.stopped()) r.stopped = stop.Describe();
   g_sim = nullptr;
-  sim.Stop();
+  StopCluster(&sim);
   if (!stop.cluster_end.empty()) r.cluster_died_cpu_s = sim.CpuSeconds();
   // The cluster refuses writes past its memory budget, which shows here
   // only as errors: say why.
-  std::string sim_log;
-  if (fresh_disk && r.totals.errors != 0 && ReadFile(log_dir + "/pyxsim.out", &sim_log)) {
-    const size_t at = sim_log.find("pyxsim: memory budget");
-    if (at != std::string::npos) {
-      fprintf(Err(), "pyxbench: the cluster refused writes: %s\n",
-              sim_log.substr(at + 8, sim_log.find('\n', at) - at - 8).c_str());
-    }
+  if (r.totals.errors != 0) {
+    const std::string why = RefusedWritesReason(log_dir, driver_ini, fresh_disk);
+    if (!why.empty()) fprintf(Err(), "pyxbench: the cluster refused writes: %s\n", why.c_str());
   }
 
   if (o.json) {
@@ -871,7 +939,7 @@ int main(int argc, char** argv) {
   } catch (const std::bad_alloc&) {
     fprintf(pyxbench::Err(), "pyxbench: out of memory\n");
     pyxbench::SayLeftBehind();
-    if (pyxbench::g_sim != nullptr) pyxbench::g_sim->Stop();
+    if (pyxbench::g_sim != nullptr) pyxbench::StopCluster(pyxbench::g_sim);
     _exit(2);
   }
 }

@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <vector>
 
@@ -240,7 +241,43 @@ std::string UnreachableVolumeManagers(const std::string& ini, double timeout_s) 
   return why;
 }
 
-std::string DriverLogReason(const std::string& log_dir, const std::string& disk) {
+std::vector<std::string> VolumeManagers(const std::string& ini) {
+  const std::vector<std::string> ips = Split(IniValue(ini, "volume_manager_ips"), ',');
+  const std::vector<std::string> ports = Split(IniValue(ini, "volume_manager_ports"), ',');
+  std::vector<std::string> out;
+  if (ports.empty()) return out;
+  for (size_t i = 0; i < ips.size(); ++i) {
+    out.push_back(ips[i] + ":" + (ports.size() == ips.size() ? ports[i] : ports[0]));
+  }
+  return out;
+}
+
+std::string VolumeManagersText(const std::string& ini) {
+  std::string text;
+  for (const std::string& vm : VolumeManagers(ini)) text += (text.empty() ? "" : ", ") + vm;
+  const std::string timeout = IniValue(ini, "rpc_timeout");
+  return "the volume managers at " + text + ", rpc_timeout " +
+         (timeout.empty() ? "10000" : timeout) + " ms";
+}
+
+namespace {
+
+// The rest of the driver's log line that starts with `mark` (without the
+// source place the logger adds), or "" when no line has it.
+std::string AfterMark(const std::string& log, const std::string& mark) {
+  const size_t at = log.find(mark);
+  if (at == std::string::npos) return "";
+  const size_t from = at + mark.size();
+  std::string rest = log.substr(from, log.find('\n', from) - from);
+  const size_t place = rest.rfind(" - ");
+  if (place != std::string::npos) rest.erase(place);
+  return Trim(rest);
+}
+
+}  // namespace
+
+std::string DriverLogReason(const std::string& log_dir, const std::string& disk,
+                            const std::string& ini) {
   std::string log;
   if (DIR* dir = opendir(log_dir.c_str())) {
     while (dirent* e = readdir(dir)) {
@@ -250,6 +287,27 @@ std::string DriverLogReason(const std::string& log_dir, const std::string& disk)
       if (ReadFile(log_dir + "/" + name, &text)) log += text;
     }
     closedir(dir);
+  }
+  // A step whose call failed as a call (no answer within the RPC timeout,
+  // a connection gone) names the call's error; an answer that refused it
+  // names its code.
+  const std::string cluster = VolumeManagersText(ini);
+  for (const auto& step : {std::make_pair("get size of vdi " + disk + " failed: ", "size query"),
+                           std::make_pair("Failed to register vdi " + disk + " err: ",
+                                          "registration")}) {
+    const std::string said = AfterMark(log, step.first);
+    if (said.empty()) continue;
+    if (said.find("timeout") != std::string::npos) {
+      return "the cluster did not answer within its time: no answer to the " +
+             std::string(step.second) + " of disk " + disk + " (" + cluster + ")";
+    }
+    return "the cluster did not answer the " + std::string(step.second) + " of disk " + disk +
+           ": " + said + " (" + cluster + ")";
+  }
+  const std::string locate = AfterMark(log, "can not get blockmaster ip;");
+  if (locate.find("cntl error text:rpc timeout") != std::string::npos) {
+    return "the cluster did not answer within its time: no answer to where disk " + disk +
+           "'s block master is (" + cluster + ")";
   }
   // The bring-up asks a volume manager for the disk's size, then where its
   // block master is, registers the disk and asks for its routes.
@@ -269,6 +327,53 @@ std::string DriverLogReason(const std::string& log_dir, const std::string& disk)
   }
   if (log.find("HandleQueryRouteResponse failed") != std::string::npos) {
     return "no block master gave disk " + disk + "'s routes";
+  }
+  return "";
+}
+
+std::string RefusedWritesReason(const std::string& log_dir, const std::string& ini,
+                                bool started_cluster) {
+  std::string sim_log;
+  if (started_cluster && ReadFile(log_dir + "/pyxsim.out", &sim_log)) {
+    const size_t at = sim_log.find("pyxsim: memory budget");
+    if (at != std::string::npos) {
+      return sim_log.substr(at + 8, sim_log.find('\n', at) - at - 8);
+    }
+  }
+  // The driver's log files: LOG_FILE.* where the configuration puts them,
+  // and what went to standard output (stdio.log).
+  std::string base = IniValue(ini, "log_file");
+  if (base.empty()) base = log_dir + "/pyxdriver";
+  const size_t slash = base.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : base.substr(0, slash);
+  const std::string prefix = slash == std::string::npos ? base : base.substr(slash + 1);
+  std::vector<std::string> files = {log_dir + "/stdio.log"};
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (!prefix.empty() && name.compare(0, prefix.size(), prefix) == 0) {
+        files.push_back(dir + "/" + name);
+      }
+    }
+    closedir(d);
+  }
+  std::sort(files.begin() + 1, files.end());
+  const std::string mark = "async write failed. Retcode: ";
+  for (const std::string& path : files) {
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+      const size_t at = line.find(mark);
+      if (at == std::string::npos) continue;
+      // "-1028|Errmsg: memory budget of the cluster spent|vdi name:..."
+      const std::string rest = line.substr(at + mark.size());
+      const std::string code = rest.substr(0, rest.find('|'));
+      const size_t msg = rest.find("|Errmsg: ");
+      const std::string text =
+          msg == std::string::npos ? "" : rest.substr(msg + 9, rest.find('|', msg + 9) - msg - 9);
+      return (text.empty() ? "a write failed" : text) + " (retcode " + code +
+             ", as the driver's log says)";
+    }
   }
   return "";
 }
