@@ -125,9 +125,10 @@ uint64_t AvailableMemory() {
 // to 8 threads): every 4 KiB block written costs its 4 KiB and its page's
 // table entry (8 bytes), 1/512 more, plus its chunk's bookkeeping, far less;
 // 1/256 covers both. The program itself takes about 14 MiB and 1.6 MiB per
-// thread serving the cluster, and holds a copy of the I/O in flight.
+// thread serving the cluster (20 MiB leaves room for a machine whose libraries
+// take more), and holds a copy of the I/O in flight.
 constexpr uint64_t kClusterBlockShare = 256;  // 1/256 more than the blocks
-constexpr uint64_t kClusterProgramBase = 16ull << 20;
+constexpr uint64_t kClusterProgramBase = 20ull << 20;
 constexpr uint64_t kClusterPerThread = 2ull << 20;
 
 MemoryNeed MemoryNeeded(const Options& o, uint64_t per_job) {
