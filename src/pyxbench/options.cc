@@ -457,8 +457,15 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         o->disk = v;
         return true;
       });
-  opt(nullptr, "pyxsim", "PATH", "the cluster program", "", "next to pyxbench",
-      [&](const std::string& v) { o->pyxsim = v; return !v.empty(); });
+  opt(nullptr, "pyxsim", "PATH", "the cluster program",
+      "a program this user may run (a name alone: found in PATH)", "next to pyxbench",
+      [&](const std::string& v) {
+        o->pyxsim = v;
+        if (v.empty()) return false;
+        if (v.find('/') == std::string::npos) return true;  // left to PATH, as exec finds it
+        struct stat st;
+        return stat(v.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(v.c_str(), X_OK) == 0;
+      });
   opt(nullptr, "disk-size", "SIZE", "size of the disk made",
       "multiples of 4k up to " + max_disk + ", at least --offset + --size", "size + offset",
       [&](const std::string& v) {

@@ -118,6 +118,10 @@ TEST(PyxbenchTrouble, IniSetValuesRefusedWithTheLimitsOfTheirOptions) {
       {{"--runtime", "--json"}, "--runtime needs a value (before --json): allowed 0.1 to 604800"},
       {{"--size", "--prefill"}, "--size needs a value (before --prefill)"},
       {{"--ini-set"}, "--ini-set needs a value"},
+      // The cluster program is one that runs, before it is started.
+      {{"--pyxsim", "/nonexistent/pyxsim"},
+       "'/nonexistent/pyxsim' for --pyxsim: allowed a program this user may run"},
+      {{"--pyxsim", "/tmp"}, "'/tmp' for --pyxsim: allowed a program this user may run"},
   };
   std::vector<std::unique_ptr<Bench>> runs;
   for (const Case& c : kCases) {
