@@ -3,7 +3,6 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 
 #include "pyxsim/cluster.h"

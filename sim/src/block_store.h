@@ -9,7 +9,7 @@
 // A chunk's blocks lie in one mapping of 1 MiB made at its first write, of
 // which the kernel gives memory to the pages written only: a written block
 // costs its 4 KiB and its page-table entry, whatever the writes' sizes and
-// threads (blocks from the allocator, one by one, cost 4 to 14 % more, as
+// threads (blocks from the allocator, one by one, cost 4 to 12 % more, as
 // freed I/O buffers of many threads scatter them).
 #ifndef PYXSIM_BLOCK_STORE_H_
 #define PYXSIM_BLOCK_STORE_H_
