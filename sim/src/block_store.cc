@@ -1,7 +1,8 @@
 #include "block_store.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 
 #include "pyxsim/cluster.h"
@@ -10,7 +11,21 @@ namespace pyxsim {
 
 namespace {
 constexpr uint64_t kChunkBytes = BlockStore::kBlocksPerChunk * kBlockSize;
+
+// A chunk's blocks: address space only until pages are written. Huge pages
+// would give a 2 MiB page to one written block.
+char* MapChunk() {
+  void* p = mmap(nullptr, kChunkBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS |
+                 MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  madvise(p, kChunkBytes, MADV_NOHUGEPAGE);
+  return static_cast<char*>(p);
+}
 }  // namespace
+
+BlockStore::Chunk::~Chunk() {
+  if (blocks != nullptr) munmap(blocks, kChunkBytes);
+}
 
 bool MemoryBudget::Take(uint64_t bytes) {
   if (limit_ == 0) {
@@ -35,10 +50,7 @@ BlockStore::BlockStore(uint64_t size, MemoryBudget* budget)
 BlockStore::~BlockStore() {
   if (budget_ != nullptr) budget_->Give(written_.load(std::memory_order_relaxed) * kBlockSize);
   for (uint64_t i = 0; i < chunk_count_; ++i) {
-    Chunk* chunk = chunks_[i].load(std::memory_order_relaxed);
-    if (chunk == nullptr) continue;
-    for (char* block : chunk->blocks) free(block);
-    delete chunk;
+    delete chunks_[i].load(std::memory_order_relaxed);
   }
 }
 
@@ -71,18 +83,24 @@ bool BlockStore::Write(uint64_t offset, const char* data, uint64_t len) {
       // chunk's lock, so that no other writer adds them meanwhile.
       if (budget_ != nullptr) {
         uint64_t absent = 0;
-        for (uint64_t b = block; b < stop; ++b) {
-          absent += chunk->blocks[b % kBlocksPerChunk] == nullptr;
-        }
+        for (uint64_t b = block; b < stop; ++b) absent += !chunk->Has(b % kBlocksPerChunk);
         if (absent != 0 && !budget_->Take(absent * kBlockSize)) return false;
+        // Address space the system will not give fails the write as a
+        // spent budget does.
+        if (chunk->blocks == nullptr && (chunk->blocks = MapChunk()) == nullptr) {
+          budget_->Give(absent * kBlockSize);
+          return false;
+        }
+      } else if (chunk->blocks == nullptr && (chunk->blocks = MapChunk()) == nullptr) {
+        return false;
       }
       for (; block < stop; ++block, data += kBlockSize) {
-        char*& slot = chunk->blocks[block % kBlocksPerChunk];
-        if (slot == nullptr) {
-          slot = static_cast<char*>(malloc(kBlockSize));
+        const uint64_t i = block % kBlocksPerChunk;
+        if (!chunk->Has(i)) {
+          chunk->written[i / 64] |= uint64_t{1} << (i % 64);
           ++fresh;
         }
-        memcpy(slot, data, kBlockSize);
+        memcpy(chunk->blocks + i * kBlockSize, data, kBlockSize);
       }
     }
     if (fresh != 0) written_.fetch_add(fresh, std::memory_order_relaxed);
@@ -106,11 +124,11 @@ uint64_t BlockStore::Read(uint64_t offset, uint64_t len, char* out) const {
     }
     std::lock_guard<std::mutex> lock(chunk->mutex);
     for (; block < stop; ++block, out += kBlockSize) {
-      const char* stored = chunk->blocks[block % kBlocksPerChunk];
-      if (stored == nullptr) {
+      const uint64_t i = block % kBlocksPerChunk;
+      if (!chunk->Has(i)) {
         memset(out, 0, kBlockSize);
       } else {
-        memcpy(out, stored, kBlockSize);
+        memcpy(out, chunk->blocks + i * kBlockSize, kBlockSize);
         ++found;
       }
     }

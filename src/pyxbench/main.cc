@@ -88,6 +88,15 @@ void SayLeftBehind() {
   (void)n;
 }
 
+// Stops the cluster process pyxbench started, saying on standard error
+// what takes time.
+void StopCluster(SimProcess* sim) {
+  sim->Stop([](const std::string& note) {
+    fprintf(Err(), "pyxbench: %s\n", note.c_str());
+    fflush(Err());
+  });
+}
+
 // A run is given up when nothing completes for g_hang_s (PYXBENCH_HANG_S
 // sets it) in any phase: the main thread marks every completion it sees
 // (Alive), which moves the deadline to g_hang_s from then. A pass over a
@@ -284,6 +293,10 @@ struct Stopper {
   std::string cluster_end;  // how the cluster process ended, when it did
   std::string given_up;     // why the run was given up for a hang, when it was
 
+  // What the end takes after the drain: the library's and the cluster's
+  // (a stopped cluster is killed at once).
+  static constexpr double kShutDownS = 1;
+
   bool stopped() const { return signal != 0 || !cluster_end.empty() || !given_up.empty(); }
   // Looks once; true when the run must stop (said on standard error once).
   bool Check() {
@@ -317,7 +330,7 @@ struct Stopper {
         fprintf(Err(),
                 "pyxbench: %s during the %s: stopping; what is in flight may take up to %.0f s "
                 "(again to end at once)\n",
-                SignalName(signal), phase.c_str(), rpc_timeout_s + 1);
+                SignalName(signal), phase.c_str(), rpc_timeout_s + 1 + kShutDownS);
       }
       Cut(rpc_timeout_s + 1);
       return true;
@@ -477,7 +490,7 @@ int Fail(const std::string& what, Stopper* stop = nullptr) {
   fprintf(Err(), "pyxbench: %s\n", what.c_str());
   fflush(Err());
   SayLeftBehind();
-  if (g_sim != nullptr) g_sim->Stop();
+  if (g_sim != nullptr) StopCluster(g_sim);
   _exit(2);
 }
 
@@ -524,6 +537,50 @@ std::string LibraryErrors(const std::string& log_dir) {
   return out;
 }
 
+// Ends pyxbench stopped during its start-up, before any I/O: at once, with
+// 4 when the cluster died, else 128 + the signal.
+[[noreturn]] void EndStartUp(const Stopper& stop) {
+  fflush(Err());
+  SayLeftBehind();
+  if (!stop.cluster_end.empty()) _exit(4);
+  if (g_sim != nullptr) StopCluster(g_sim);
+  _exit(128 + stop.signal);
+}
+
+// Opens disk `name` on a thread of its own, so that a stop signal or the
+// cluster's death during the bring-up (which waits for the cluster's
+// answers) ends the wait at once: null then. Says on standard error when
+// the cluster has not answered for a while.
+std::unique_ptr<pyxhost::Disk> OpenDisk(const std::string& name, double timeout_s,
+                                        const std::string& driver_ini, Stopper* stop) {
+  constexpr double kSlowS = 5;
+  struct Opening {
+    std::atomic<bool> done{false};
+    std::unique_ptr<pyxhost::Disk> disk;
+  };
+  // Shared with the thread, which outlives a wait that gives up.
+  auto opening = std::make_shared<Opening>();
+  std::thread([opening, name, timeout_s] {
+    opening->disk = pyxhost::Disk::Open(name, timeout_s);
+    opening->done.store(true, std::memory_order_release);
+  }).detach();
+  const double start = NowS();
+  bool slow_said = false;
+  while (!opening->done.load(std::memory_order_acquire)) {
+    if (stop->Check()) return nullptr;
+    if (!slow_said && NowS() - start >= kSlowS) {
+      slow_said = true;
+      fprintf(Err(),
+              "pyxbench: opening disk %s: no answer from the cluster for %.0f s (%s); waiting "
+              "up to %.0f s (Ctrl-C stops)\n",
+              name.c_str(), kSlowS, VolumeManagersText(driver_ini).c_str(), timeout_s);
+      fflush(Err());
+    }
+    Sleep(0.01);
+  }
+  return std::move(opening->disk);
+}
+
 // Random faults of a soak: every kind a sound driver survives without
 // losing or corrupting data, with delays past the RPC timeout.
 std::vector<std::string> FaultArgs(const Options& o, int64_t rpc_timeout_ms) {
@@ -554,14 +611,13 @@ bool IniCrcOn(const std::string& ini) {
 
 // The cluster pyxbench started refuses writes past its memory budget,
 // which shows in the results only as errors: says why, from its log.
-void SayClusterRefusals(const std::string& log_dir, const Report& r) {
-  std::string sim_log;
-  if (r.totals.errors == 0 || !ReadFile(log_dir + "/pyxsim.out", &sim_log)) return;
-  const size_t at = sim_log.find("pyxsim: memory budget");
-  if (at != std::string::npos) {
-    fprintf(Err(), "pyxbench: the cluster refused writes: %s\n",
-            sim_log.substr(at + 8, sim_log.find('\n', at) - at - 8).c_str());
-  }
+// The cluster refuses writes past its memory budget, which shows in the
+// results only as errors: say why, from the cluster's log or the driver's.
+void SayClusterRefusals(const std::string& log_dir, const std::string& driver_ini,
+                        bool started_cluster, const Report& r) {
+  if (r.totals.errors == 0) return;
+  const std::string why = RefusedWritesReason(log_dir, driver_ini, started_cluster);
+  if (!why.empty()) fprintf(Err(), "pyxbench: the cluster refused writes: %s\n", why.c_str());
 }
 
 // Out() written in full: false (with errno's text in `error`) when the
@@ -586,6 +642,11 @@ int Main(int argc, char** argv) {
     fprintf(stderr, "pyxbench: %s\n", error.c_str());
     return 2;
   }
+  if (!ParseEnvironment(&o, &error)) {
+    fprintf(stderr, "pyxbench: %s\n", error.c_str());
+    return 2;
+  }
+  g_hang_s = o.hang_s;
   const uint64_t per_job = o.size / o.numjobs / 4096 * 4096;
   if (per_job * o.numjobs != o.size) {
     fprintf(stderr,
@@ -602,7 +663,18 @@ int Main(int argc, char** argv) {
     fprintf(stderr, "pyxbench: %s\n", MemoryRefusal(o, need, avail).c_str());
     return 2;
   }
-  const uint64_t cluster_budget = avail - need.verify_state - need.buffers;
+  // What the cluster pyxbench starts may hold of written blocks: the rest.
+  const uint64_t cluster_budget = ClusterBlockBudget(avail - need.verify_state - need.buffers -
+                                                     need.cluster_program);
+  if (need.cluster != 0) {
+    const std::string of =
+        avail == ~0ull ? "" : ", of " + std::to_string(avail >> 20) + " MiB available";
+    fprintf(stderr,
+            "pyxbench: the cluster keeps what is written in memory: up to %llu MiB with its "
+            "program's own%s\n",
+            static_cast<unsigned long long>((need.cluster + need.cluster_program) >> 20),
+            of.c_str());
+  }
   std::string config_text;
   if (!o.config.empty()) {
     if (!ReadFile(o.config, &config_text)) {
@@ -625,10 +697,6 @@ int Main(int argc, char** argv) {
   SaveStandardStreams();
   g_err_fd = fileno(Err());
   CatchStopSignals();
-  if (const char* hang = getenv("PYXBENCH_HANG_S")) {
-    const double h = strtod(hang, nullptr);
-    if (std::isfinite(h) && h > 0) g_hang_s = h;
-  }
   // The start-up has bounds of its own (the cluster's start, the disk's
   // bring-up); this one is for what has none.
   ArmWatchdog(std::max(g_hang_s, 120.0));
@@ -695,9 +763,13 @@ int Main(int argc, char** argv) {
   const std::string driver_ini = EditIni(base_ini, keys);
   if (!WriteFile(ini_path, driver_ini)) return Fail("cannot write " + ini_path, &stop);
   stop.rpc_timeout_s = IniRpcTimeoutMs(driver_ini) / 1000.0;
+  const std::string problem = ConfigProblem(ini_path, driver_ini);
+  if (!problem.empty()) return Fail(problem, &stop);
   // A cluster that is not up would only show as a bring-up that fails
   // after its retries.
   const std::string unreachable = UnreachableVolumeManagers(driver_ini, 3);
+  // A signal cuts a probe short: it is no unreachable cluster.
+  if (stop.Check()) EndStartUp(stop);
   if (!unreachable.empty()) return Fail(unreachable + " (" + ini_path + ")", &stop);
 
   // Whatever the library writes to standard output or error before its log
@@ -709,6 +781,9 @@ int Main(int argc, char** argv) {
   pthread_getaffinity_np(pthread_self(), sizeof(own_cpus), &own_cpus);
   if (!PinCallingThread(o.lib_cpus)) return Fail("cannot run on the CPUs of --lib-cpus", &stop);
   if (pyxhost::StartLibrary(ini_path) != 0) {
+    // Until its log file takes over, the library logs to standard output:
+    // what it said of a configuration it refused is still in the buffer.
+    fflush(stdout);
     return Fail("the library did not start (pyx_init_env failed; see " + log_dir + "):" +
                     LibraryErrors(log_dir),
                 &stop);
@@ -720,7 +795,15 @@ int Main(int argc, char** argv) {
     return Fail("cannot run on the CPUs of --host-cpus", &stop);
   }
   const int drivers = get_cpus_size();
-  std::unique_ptr<pyxhost::Disk> disk = pyxhost::Disk::Open(o.disk, 60);
+  // The bring-up asks the volume managers in turn, each within the RPC
+  // timeout, in up to four steps; a cluster that answers takes far less.
+  const double open_timeout_s = std::max(
+      60.0, stop.rpc_timeout_s * VolumeManagers(driver_ini).size() * 4 + 10);
+  Allow(open_timeout_s + 30);
+  std::unique_ptr<pyxhost::Disk> disk = OpenDisk(o.disk, open_timeout_s, driver_ini, &stop);
+  // Stopped while the disk opened: the bring-up's answers are not waited
+  // for.
+  if (disk == nullptr) EndStartUp(stop);
   if (!disk->ok() || disk->size() < o.offset + o.size) {
     std::string why;
     if (!disk->ok()) {
@@ -729,7 +812,12 @@ int Main(int argc, char** argv) {
       const std::string said = disk->error();
       disk.reset();
       pyxhost::FinishLibrary();
-      const std::string reason = DriverLogReason(log_dir, o.disk);
+      std::string reason = DriverLogReason(log_dir, o.disk, driver_ini);
+      if (reason.empty() && said == "timeout") {
+        reason = "the cluster did not answer within " +
+                 std::to_string(static_cast<int>(open_timeout_s)) + " s (" +
+                 VolumeManagersText(driver_ini) + ")";
+      }
       why = "cannot open disk " + o.disk + ": " + (reason.empty() ? said : reason) +
             " (logs in " + log_dir + ")";
     } else {
@@ -914,7 +1002,7 @@ int Main(int argc, char** argv) {
     // the library and the cluster are not waited for.
     r.given_up = true;
     r.stopped = stop.Describe();
-    if (fresh_disk) SayClusterRefusals(log_dir, r);
+    SayClusterRefusals(log_dir, driver_ini, fresh_disk, r);
     PrintResults(r);
     if (!FlushResults(&error)) {
       fprintf(Err(), "pyxbench: cannot write the results: %s\n", error.c_str());
@@ -933,9 +1021,9 @@ int Main(int argc, char** argv) {
   stop.Check();
   if (stop.stopped()) r.stopped = stop.Describe();
   g_sim = nullptr;
-  sim.Stop();
+  StopCluster(&sim);
   if (!stop.cluster_end.empty()) r.cluster_died_cpu_s = sim.CpuSeconds();
-  if (fresh_disk) SayClusterRefusals(log_dir, r);
+  SayClusterRefusals(log_dir, driver_ini, fresh_disk, r);
 
   int expected = kNotGivenUp;
   if (!g_give_up.compare_exchange_strong(expected, kReporting)) {
@@ -976,7 +1064,7 @@ int main(int argc, char** argv) {
   } catch (const std::bad_alloc&) {
     fprintf(pyxbench::Err(), "pyxbench: out of memory\n");
     pyxbench::SayLeftBehind();
-    if (pyxbench::g_sim != nullptr) pyxbench::g_sim->Stop();
+    if (pyxbench::g_sim != nullptr) pyxbench::StopCluster(pyxbench::g_sim);
     _exit(2);
   }
 }

@@ -10,10 +10,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <map>
 #include <numeric>
+
+#include "driver_keys.h"
 
 namespace pyxbench {
 
@@ -60,24 +63,12 @@ const char kOutro[] =
     "Exit status: 0 all clean; 1 not clean (I/O errors, verify errors, I/O lost\n"
     "or completed twice), or the results could not be written; 2 a bad option,\n"
     "or the run could not start; 3 the run hung (in any phase, no I/O completed\n"
-    "for 600 s, or PYXBENCH_HANG_S seconds) and was given up, with the summary\n"
-    "of what it measured; 4 the cluster\n"
+    "for 600 s, or PYXBENCH_HANG_S seconds: 1 to 604800, or with fio's units)\n"
+    "and was given up, with the summary of what it measured; 4 the cluster\n"
     "process pyxbench started died;\n"
     "128+N stopped by signal N (130 for SIGINT, 143 for SIGTERM): the first\n"
     "SIGINT or SIGTERM stops the run, lets what is in flight complete and prints\n"
     "the summary of what ran; a second ends it at once.\n";
-
-// The driver configuration's keys (its [ORLA] section).
-const char* const kDriverKeys[] = {
-    "asyn_log",         "client_nums",        "conn_idle_time",     "crash_on_fatal_log",
-    "enable_metric",    "enable_tarn_metric", "gazelle_port",       "is_crc",
-    "is_ipv6",          "is_soc",             "is_tcp",             "kLogLevel",
-    "log_file",         "log_size",           "max_flighting",      "max_io_size",
-    "polling_interval_ms", "rdma_device",     "rdma_index",         "rdma_port",
-    "recv_buff_size",   "retry_pending_ms",   "retry_sleep_ms",     "rpc_depth",
-    "rpc_timeout",      "service_ip",         "service_port",       "service_worker_num",
-    "tarn_metrics_interval", "use_orla",      "volume_manager_ips", "volume_manager_ports",
-    "worker_core_mask", "worker_num"};
 
 // Options that shape the cluster pyxbench starts: refused with --config,
 // where they would have no effect.
@@ -430,14 +421,18 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   opt(nullptr, "drivers", "N", "worker_num, the library's I/O drivers", whole(1, 16), "4",
       int_in(1, 16, &o->drivers));
   std::string keys;
-  for (const char* k : kDriverKeys) keys += std::string(keys.empty() ? "" : ", ") + k;
+  for (const std::string& k : DriverKeyNames()) keys += (keys.empty() ? "" : ", ") + k;
   opt(nullptr, "ini-set", "KEY=VALUE", "another key of the driver's configuration",
-      "KEY one of " + keys, "", [&](const std::string& v) {
+      "KEY one of " + keys + ", with a value the driver takes (below)", "",
+      [&](const std::string& v) {
         const size_t eq = v.find('=');
         if (eq == std::string::npos) return false;
         const std::string key = v.substr(0, eq);
-        if (std::find(std::begin(kDriverKeys), std::end(kDriverKeys), key) ==
-            std::end(kDriverKeys)) {
+        const std::vector<std::string>& names = DriverKeyNames();
+        if (std::find(names.begin(), names.end(), key) == names.end()) return false;
+        const std::string problem = DriverValueProblem(key, v.substr(eq + 1));
+        if (!problem.empty()) {
+          reason = key + ": allowed " + problem;
           return false;
         }
         o->ini_set[key] = v.substr(eq + 1);
@@ -464,8 +459,15 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         o->disk = v;
         return true;
       });
-  opt(nullptr, "pyxsim", "PATH", "the cluster program", "", "next to pyxbench",
-      [&](const std::string& v) { o->pyxsim = v; return !v.empty(); });
+  opt(nullptr, "pyxsim", "PATH", "the cluster program",
+      "a program this user may run (a name alone: found in PATH)", "next to pyxbench",
+      [&](const std::string& v) {
+        o->pyxsim = v;
+        if (v.empty()) return false;
+        if (v.find('/') == std::string::npos) return true;  // left to PATH, as exec finds it
+        struct stat st;
+        return stat(v.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(v.c_str(), X_OK) == 0;
+      });
   opt(nullptr, "disk-size", "SIZE", "size of the disk made",
       "multiples of 4k up to " + max_disk + ", at least --offset + --size", "size + offset",
       [&](const std::string& v) {
@@ -581,6 +583,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         usage += UsageLine(s);
       }
       usage += kOutro;
+      usage += "\n--ini-set keys and the values the driver takes for them:\n" + DriverKeysHelp();
       fputs(usage.c_str(), stdout);
       error->clear();
       return false;
@@ -654,8 +657,12 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       continue;
     }
     if (!has_value) {
-      if (i + 1 >= argc) {
-        *error = "--" + name + " needs a value";
+      // No value of any option starts with "--": what follows is the next
+      // option (--runtime --json).
+      if (i + 1 >= argc || strncmp(argv[i + 1], "--", 2) == 0) {
+        *error = "--" + name + " needs a value" +
+                 (i + 1 < argc ? " (before " + std::string(argv[i + 1]) + ")" : "") +
+                 (found->allowed.empty() ? "" : ": allowed " + found->allowed);
         return false;
       }
       value = argv[++i];
@@ -743,6 +750,19 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   // Fail-overs need a second volume manager and block master.
   if (o->volume_managers == 0) o->volume_managers = o->faults ? 2 : 1;
   if (o->block_masters == 0) o->block_masters = o->faults ? 2 : 1;
+  return true;
+}
+
+bool ParseEnvironment(Options* out, std::string* error) {
+  const char* hang = getenv("PYXBENCH_HANG_S");
+  if (hang == nullptr || *hang == '\0') return true;
+  double s;
+  if (!ParseSeconds(hang, &s) || s < 1 || s > kMaxRuntime) {
+    *error = "bad value '" + std::string(hang) + "' for PYXBENCH_HANG_S: allowed 1 to " +
+             Num(kMaxRuntime) + " seconds, or with fio's units (500ms, 30s, 2m, 1h, 1d)";
+    return false;
+  }
+  out->hang_s = s;
   return true;
 }
 

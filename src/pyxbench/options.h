@@ -71,6 +71,9 @@ struct Options {
   bool progress = true;
   std::string log_dir;            // driver and cluster logs; default: a temp dir
   bool keep_logs = false;
+
+  // Environment.
+  double hang_s = 600;            // PYXBENCH_HANG_S: no completion this long is a hang
 };
 
 // Parses argv into `out` and checks every value against its stated limit
@@ -78,6 +81,9 @@ struct Options {
 // in `error` (naming the option, the value and what is allowed); on --help
 // prints usage to stdout and returns false with error "".
 bool ParseOptions(int argc, char** argv, Options* out, std::string* error);
+// Reads and checks what the environment sets (PYXBENCH_HANG_S); false with
+// the reason in `error` for a value outside its limit.
+bool ParseEnvironment(Options* out, std::string* error);
 
 // "0-3,6" -> {0, 1, 2, 3, 6}; false when not such a list of CPU numbers
 // (with why, when given and more can be said than that: "3-1" runs from

@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <vector>
 
@@ -119,20 +120,37 @@ uint64_t AvailableMemory() {
   return avail;
 }
 
+// What the cluster pyxbench starts holds, as measured (peak resident set
+// and page tables against blocks written, with 1 to 16 block servers of 2
+// to 8 threads): every 4 KiB block written costs its 4 KiB and its page's
+// table entry (8 bytes), 1/512 more, plus its chunk's bookkeeping, far less;
+// 1/256 covers both. The program itself takes about 14 MiB and 1.6 MiB per
+// thread serving the cluster (20 MiB leaves room for a machine whose libraries
+// take more), and holds a copy of the I/O in flight.
+constexpr uint64_t kClusterBlockShare = 256;  // 1/256 more than the blocks
+constexpr uint64_t kClusterProgramBase = 20ull << 20;
+constexpr uint64_t kClusterPerThread = 2ull << 20;
+
 MemoryNeed MemoryNeeded(const Options& o, uint64_t per_job) {
   MemoryNeed need;
   const uint64_t stride = (std::max<uint64_t>(o.bs_max, 65536) + 4095) / 4096 * 4096;
   need.buffers = stride * o.iodepth * o.numjobs;
   need.verify_state = o.verify ? VerifyStateBytes(o, per_job) * o.numjobs : 0;
-  // The cluster pyxbench starts keeps every block written in memory: a
-  // prefill writes the whole range, a workload with writes may write all
-  // of it. Each 4 KiB block costs a little more than itself (1/128 more
-  // covers the allocator's and the block table's share).
-  if (o.config.empty() && (o.prefill || HasWrites(o.rw))) {
+  if (!o.config.empty()) return need;
+  const uint64_t threads = static_cast<uint64_t>(o.block_servers) * o.sim_threads +
+                           o.volume_managers + o.block_masters;
+  need.cluster_program = kClusterProgramBase + kClusterPerThread * threads + need.buffers;
+  // It keeps every block written in memory: a prefill writes the whole
+  // range, a workload with writes may write all of it.
+  if (o.prefill || HasWrites(o.rw)) {
     const uint64_t written = per_job * o.numjobs;
-    need.cluster = written + written / 128;
+    need.cluster = written + written / kClusterBlockShare;
   }
   return need;
+}
+
+uint64_t ClusterBlockBudget(uint64_t bytes) {
+  return bytes / (kClusterBlockShare + 1) * kClusterBlockShare;
 }
 
 std::string MemoryRefusal(const Options& o, const MemoryNeed& need, uint64_t available) {
@@ -152,8 +170,13 @@ std::string MemoryRefusal(const Options& o, const MemoryNeed& need, uint64_t ava
     sep = "; ";
   }
   text += sep + "I/O buffers " + Mib(need.buffers) + " for --iodepth " +
-          std::to_string(o.iodepth) + " x --numjobs " + std::to_string(o.numjobs) +
-          ") and only " + Mib(available) + " are available";
+          std::to_string(o.iodepth) + " x --numjobs " + std::to_string(o.numjobs);
+  if (need.cluster_program != 0) {
+    text += "; the cluster program " + Mib(need.cluster_program) + " for " +
+            std::to_string(o.block_servers) + " block servers of " +
+            std::to_string(o.sim_threads) + " threads and the I/O in flight";
+  }
+  text += ") and only " + Mib(available) + " are available";
   return text;
 }
 
@@ -192,6 +215,13 @@ std::string ConfigProblem(const std::string& path, const std::string& text) {
     return path + " names no volume manager: its [ORLA] section lacks volume_manager_ips or "
                   "volume_manager_ports";
   }
+  // The driver pairs them by position.
+  const size_t ips = Split(IniValue(text, "volume_manager_ips"), ',').size();
+  const size_t ports = Split(IniValue(text, "volume_manager_ports"), ',').size();
+  if (ips != ports) {
+    return path + " names " + std::to_string(ips) + " volume manager addresses but " +
+           std::to_string(ports) + " ports: volume_manager_ports needs one per address";
+  }
   return "";
 }
 
@@ -212,7 +242,43 @@ std::string UnreachableVolumeManagers(const std::string& ini, double timeout_s) 
   return why;
 }
 
-std::string DriverLogReason(const std::string& log_dir, const std::string& disk) {
+std::vector<std::string> VolumeManagers(const std::string& ini) {
+  const std::vector<std::string> ips = Split(IniValue(ini, "volume_manager_ips"), ',');
+  const std::vector<std::string> ports = Split(IniValue(ini, "volume_manager_ports"), ',');
+  std::vector<std::string> out;
+  if (ports.empty()) return out;
+  for (size_t i = 0; i < ips.size(); ++i) {
+    out.push_back(ips[i] + ":" + (ports.size() == ips.size() ? ports[i] : ports[0]));
+  }
+  return out;
+}
+
+std::string VolumeManagersText(const std::string& ini) {
+  std::string text;
+  for (const std::string& vm : VolumeManagers(ini)) text += (text.empty() ? "" : ", ") + vm;
+  const std::string timeout = IniValue(ini, "rpc_timeout");
+  return "the volume managers at " + text + ", rpc_timeout " +
+         (timeout.empty() ? "10000" : timeout) + " ms";
+}
+
+namespace {
+
+// The rest of the driver's log line that starts with `mark` (without the
+// source place the logger adds), or "" when no line has it.
+std::string AfterMark(const std::string& log, const std::string& mark) {
+  const size_t at = log.find(mark);
+  if (at == std::string::npos) return "";
+  const size_t from = at + mark.size();
+  std::string rest = log.substr(from, log.find('\n', from) - from);
+  const size_t place = rest.rfind(" - ");
+  if (place != std::string::npos) rest.erase(place);
+  return Trim(rest);
+}
+
+}  // namespace
+
+std::string DriverLogReason(const std::string& log_dir, const std::string& disk,
+                            const std::string& ini) {
   std::string log;
   if (DIR* dir = opendir(log_dir.c_str())) {
     while (dirent* e = readdir(dir)) {
@@ -222,6 +288,27 @@ std::string DriverLogReason(const std::string& log_dir, const std::string& disk)
       if (ReadFile(log_dir + "/" + name, &text)) log += text;
     }
     closedir(dir);
+  }
+  // A step whose call failed as a call (no answer within the RPC timeout,
+  // a connection gone) names the call's error; an answer that refused it
+  // names its code.
+  const std::string cluster = VolumeManagersText(ini);
+  for (const auto& step : {std::make_pair("get size of vdi " + disk + " failed: ", "size query"),
+                           std::make_pair("Failed to register vdi " + disk + " err: ",
+                                          "registration")}) {
+    const std::string said = AfterMark(log, step.first);
+    if (said.empty()) continue;
+    if (said.find("timeout") != std::string::npos) {
+      return "the cluster did not answer within its time: no answer to the " +
+             std::string(step.second) + " of disk " + disk + " (" + cluster + ")";
+    }
+    return "the cluster did not answer the " + std::string(step.second) + " of disk " + disk +
+           ": " + said + " (" + cluster + ")";
+  }
+  const std::string locate = AfterMark(log, "can not get blockmaster ip;");
+  if (locate.find("cntl error text:rpc timeout") != std::string::npos) {
+    return "the cluster did not answer within its time: no answer to where disk " + disk +
+           "'s block master is (" + cluster + ")";
   }
   // The bring-up asks a volume manager for the disk's size, then where its
   // block master is, registers the disk and asks for its routes.
@@ -241,6 +328,53 @@ std::string DriverLogReason(const std::string& log_dir, const std::string& disk)
   }
   if (log.find("HandleQueryRouteResponse failed") != std::string::npos) {
     return "no block master gave disk " + disk + "'s routes";
+  }
+  return "";
+}
+
+std::string RefusedWritesReason(const std::string& log_dir, const std::string& ini,
+                                bool started_cluster) {
+  std::string sim_log;
+  if (started_cluster && ReadFile(log_dir + "/pyxsim.out", &sim_log)) {
+    const size_t at = sim_log.find("pyxsim: memory budget");
+    if (at != std::string::npos) {
+      return sim_log.substr(at + 8, sim_log.find('\n', at) - at - 8);
+    }
+  }
+  // The driver's log files: LOG_FILE.* where the configuration puts them,
+  // and what went to standard output (stdio.log).
+  std::string base = IniValue(ini, "log_file");
+  if (base.empty()) base = log_dir + "/pyxdriver";
+  const size_t slash = base.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : base.substr(0, slash);
+  const std::string prefix = slash == std::string::npos ? base : base.substr(slash + 1);
+  std::vector<std::string> files = {log_dir + "/stdio.log"};
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (!prefix.empty() && name.compare(0, prefix.size(), prefix) == 0) {
+        files.push_back(dir + "/" + name);
+      }
+    }
+    closedir(d);
+  }
+  std::sort(files.begin() + 1, files.end());
+  const std::string mark = "async write failed. Retcode: ";
+  for (const std::string& path : files) {
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+      const size_t at = line.find(mark);
+      if (at == std::string::npos) continue;
+      // "-1028|Errmsg: memory budget of the cluster spent|vdi name:..."
+      const std::string rest = line.substr(at + mark.size());
+      const std::string code = rest.substr(0, rest.find('|'));
+      const size_t msg = rest.find("|Errmsg: ");
+      const std::string text =
+          msg == std::string::npos ? "" : rest.substr(msg + 9, rest.find('|', msg + 9) - msg - 9);
+      return (text.empty() ? "a write failed" : text) + " (retcode " + code +
+             ", as the driver's log says)";
+    }
   }
   return "";
 }

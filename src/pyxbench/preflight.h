@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "options.h"
 
@@ -19,13 +20,17 @@ uint64_t AvailableMemory();
 
 // What the run holds in memory, in bytes.
 struct MemoryNeed {
-  uint64_t verify_state = 0;  // --verify's state, all jobs
-  uint64_t buffers = 0;       // the jobs' I/O buffers
-  uint64_t cluster = 0;       // the started cluster's copy of what is written
-  uint64_t total() const { return verify_state + buffers + cluster; }
+  uint64_t verify_state = 0;     // --verify's state, all jobs
+  uint64_t buffers = 0;          // the jobs' I/O buffers
+  uint64_t cluster_program = 0;  // the started cluster's own: its threads, the I/O it holds
+  uint64_t cluster = 0;          // the started cluster's copy of what is written
+  uint64_t total() const { return verify_state + buffers + cluster_program + cluster; }
 };
 // `per_job`: each job's share of --size, in bytes.
 MemoryNeed MemoryNeeded(const Options& o, uint64_t per_job);
+// The budget of written blocks (pyxsim --memory-budget, which counts 4 KiB
+// a block) that fits in `bytes` of memory for the blocks.
+uint64_t ClusterBlockBudget(uint64_t bytes);
 // The message refusing a run that needs `need` with `available` bytes.
 std::string MemoryRefusal(const Options& o, const MemoryNeed& need, uint64_t available);
 
@@ -40,9 +45,24 @@ std::string ConfigProblem(const std::string& path, const std::string& text);
 // (within timeout_s each), else which could not be reached and why.
 std::string UnreachableVolumeManagers(const std::string& ini, double timeout_s);
 
+// The volume managers an INI text names, "ip:port" each (paired by
+// position; one port for all when only one is given).
+std::vector<std::string> VolumeManagers(const std::string& ini);
+// "the volume managers at 10.0.0.1:4000, 10.0.0.2:4000, rpc_timeout 10000 ms"
+std::string VolumeManagersText(const std::string& ini);
+
 // After a disk failed to open: what the driver's log in `log_dir` says
-// ("" when it says nothing pyxbench recognises).
-std::string DriverLogReason(const std::string& log_dir, const std::string& disk);
+// ("" when it says nothing pyxbench recognises). `ini`: the driver's
+// configuration, naming where the cluster is.
+std::string DriverLogReason(const std::string& log_dir, const std::string& disk,
+                            const std::string& ini);
+
+// After a run with errors: why the cluster refused writes, as the cluster
+// pyxbench started said in its log (`log_dir`/pyxsim.out, when
+// `started_cluster`), else as the driver's log (where `ini` puts it) has
+// the first refused write's answer; "" when neither says.
+std::string RefusedWritesReason(const std::string& log_dir, const std::string& ini,
+                                bool started_cluster);
 
 }  // namespace pyxbench
 

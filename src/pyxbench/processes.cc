@@ -182,11 +182,49 @@ bool SimProcess::Start(const std::string& path, const std::vector<std::string>& 
   return false;
 }
 
-void SimProcess::Stop() {
+// Whether `pid` is stopped (SIGSTOP, a terminal's ^Z) or traced: its state
+// in /proc/PID/stat, the field after the name (which ends at the last ')').
+bool IsStopped(pid_t pid) {
+  std::string stat;
+  if (!ReadFile("/proc/" + std::to_string(pid) + "/stat", &stat)) return false;
+  const size_t paren = stat.rfind(')');
+  return paren != std::string::npos && paren + 2 < stat.size() &&
+         (stat[paren + 2] == 'T' || stat[paren + 2] == 't');
+}
+
+void SimProcess::Stop(const std::function<void(const std::string&)>& note) {
   if (pid_ <= 0) return;
+  constexpr double kMomentS = 2;
+  auto say = [&](const std::string& text) {
+    if (note) note(text);
+  };
   int status = 0;
-  kill(pid_, SIGTERM);
-  if (!WaitChild(pid_, 20, &status)) {
+  bool ended = false;
+  if (IsStopped(pid_)) {
+    say("the cluster process (pyxsim) is stopped and would take no SIGTERM: killing it");
+  } else {
+    kill(pid_, SIGTERM);
+    const double start = NowS();
+    bool waiting_said = false;
+    while (!(ended = WaitChild(pid_, 0.05, &status)) && NowS() - start < kStopWaitS) {
+      if (IsStopped(pid_)) {
+        say("the cluster process (pyxsim) was stopped while it ended: killing it");
+        break;
+      }
+      if (!waiting_said && NowS() - start >= kMomentS) {
+        waiting_said = true;
+        char text[128];
+        snprintf(text, sizeof(text),
+                 "waiting for the cluster process (pyxsim) to end: up to %.0f s more, then it "
+                 "is killed", kStopWaitS - kMomentS);
+        say(text);
+      }
+    }
+    if (!ended && NowS() - start >= kStopWaitS) {
+      say("the cluster process (pyxsim) did not end on SIGTERM: killing it");
+    }
+  }
+  if (!ended) {
     kill(pid_, SIGKILL);
     WaitChild(pid_, 10, &status);
   }

@@ -35,8 +35,12 @@ class SimProcess {
   bool Start(const std::string& path, const std::vector<std::string>& args,
              const std::string& log_path, double timeout_s, std::string* error,
              const std::function<bool()>& cancelled);
-  // Asks it to stop (SIGTERM), waits, and kills it after a while.
-  void Stop();
+  // Asks it to stop (SIGTERM), waits, and kills it (SIGKILL) after
+  // kStopWaitS, or at once when it is stopped (SIGSTOP), as it would take
+  // no SIGTERM until continued. `note`, when given, is told what takes
+  // time: a stopped process killed, a wait of more than a moment.
+  static constexpr double kStopWaitS = 20;
+  void Stop(const std::function<void(const std::string&)>& note = nullptr);
   // Whether it has ended by itself (reaped then, with how in `how`: "exited
   // with status 1", "killed by signal 9 (Killed)"). Never blocks.
   bool Ended(std::string* how);

@@ -194,12 +194,12 @@ int InitEnv() {
   }
   const ConfigResult config = ReadConfig();
   if (config == kConfigNotUsed) return 0;
-  if (config == kConfigFailed) return -1;
+  if (config == kConfigFailed) return StartFailed();
   tp = is_tcp ? tarn::kTcp : tarn::kRdma;
   tp_manager = tarn::kTcp;
   if (!ColoniesFit()) {
     LOG_ERROR << "Failed to int env";
-    return -1;
+    return StartFailed();
   }
   const std::vector<std::string> ips = SplitList(volume_manager_ips);
   const std::vector<std::string> ports = SplitList(volume_manager_ports);
