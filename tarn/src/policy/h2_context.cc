@@ -201,6 +201,7 @@ void H2StreamContext::Reset(int32_t id, int64_t send_window) {
   remote_window_left_ = send_window;
   window_kept_closed_ = false;
   answer_deferred_ = false;
+  request_parked_ = false;
   deferred_window_update_ = 0;
   header_.Clear();
   body_.clear();
@@ -532,7 +533,9 @@ H2ParseResult H2Context::OnHeaders(const H2FrameHead& head) {
                          << ", refuse stream_id=" << id
                          << ", peer addr: " << conn_->peer_addr().ToString();
       }
-    } else if (HeldForClient() >= kH2MaxHeldResponseBytes) {
+    } else if (HeldForClient() - deferred_answer_bytes_ >= kH2MaxHeldResponseBytes) {
+      // (Answers deferred until the input has been handled are not judged
+      // yet: the requests behind them are parked, not refused.)
       LOG_WARN_LIMITED << "Too many answers held=" << held_response_bytes_
                        << ", refuse stream_id=" << id
                        << ", peer addr: " << conn_->peer_addr().ToString();
@@ -885,7 +888,12 @@ void H2Context::DeleteStream(H2StreamContext* s) {
   }
   if (s->answer_deferred_) {
     s->answer_deferred_ = false;
+    deferred_answer_bytes_ -= s->pending_.size();
     after_input_.erase(std::find(after_input_.begin(), after_input_.end(), s));
+  }
+  if (s->request_parked_) {
+    s->request_parked_ = false;
+    parked_.erase(std::find(parked_.begin(), parked_.end(), s));
   }
   // Bytes the stream had not granted back need no grant any more: the
   // connection counted its share on its own.
@@ -945,8 +953,10 @@ void H2Context::NoteWindowOpened(H2StreamContext* s) {
 }
 
 bool H2Context::WindowTooSmall(int64_t window, size_t left) const {
-  const int64_t frame =
-      static_cast<int64_t>(std::min<size_t>(remote_settings_.max_frame_size, left));
+  // The frame the client allows may be far larger than the window it
+  // keeps and returns at once, read by read (both are its free choice):
+  // what makes a window closed is that it lets only a trickle through.
+  const int64_t frame = static_cast<int64_t>(std::min<size_t>(kH2TrickleFrameBytes, left));
   return window < std::max<int64_t>(frame, 1);
 }
 
@@ -1136,10 +1146,15 @@ void H2Context::SendResponse(H2StreamContext* s, std::string_view content_type,
   // What would wait is the client's doing when it takes nothing, or when
   // the stream's window is too small for a frame of the answer as it comes.
   const bool window_closed = WindowTooSmall(s->remote_window_left_, body->size());
-  if (window_closed && would_hold > 0 && in_input_) {
+  const size_t held = HeldForClient();
+  if (window_closed && would_hold > 0 && in_input_ && held < kH2MaxHeldResponseBytes) {
     // The client's window updates may be right behind its request in the
-    // input still to be read: judged once that has been handled.
+    // input still to be read: judged once that has been handled, and held
+    // meanwhile (ParkRequest stops further calls once these reach the
+    // bound, so at most one answer passes it).
     s->answer_deferred_ = true;
+    deferred_answer_bytes_ += body->size();
+    NoteHeldGrowth();
     s->deferred_content_type_.assign(content_type.data(), content_type.size());
     s->pending_.clear();
     s->pending_.swap(*body);
@@ -1150,9 +1165,11 @@ void H2Context::SendResponse(H2StreamContext* s, std::string_view content_type,
     after_input_.push_back(s);
     return;
   }
-  const size_t held = HeldForClient();
-  if ((client_stalled_ || window_closed) && would_hold > 0 && held > 0 &&
-      held + would_hold > kH2MaxHeldResponseBytes) {
+  // Judged after the input, an answer goes before the deferred answers
+  // still behind it, which came later.
+  const size_t ahead = in_input_ ? held : held - deferred_answer_bytes_;
+  if ((client_stalled_ || window_closed) && would_hold > 0 && ahead > 0 &&
+      ahead + would_hold > kH2MaxHeldResponseBytes) {
     LOG_WARN_LIMITED << "Too many answers held=" << held_response_bytes_
                      << ", refuse the answer of stream_id=" << s->stream_id_
                      << ", size: " << body->size()
@@ -1178,6 +1195,7 @@ void H2Context::SendResponse(H2StreamContext* s, std::string_view content_type,
   s->state_ = H2StreamContext::kSending;
   s->ctrl_ = nullptr;
   held_response_bytes_ += s->pending_.size();
+  NoteHeldGrowth();
   const bool complete = PackH2Message(s);
   if (!complete && window_closed) {
     s->window_kept_closed_ = true;
@@ -1223,12 +1241,23 @@ void H2Context::SendTrailersOnly(H2StreamContext* s, std::string_view content_ty
   DeleteStream(s);
 }
 
-void H2Context::EndInput() {
-  in_input_ = false;
+bool H2Context::ParkRequest(H2StreamContext* s) {
+  if (!in_input_ || HeldForClient() < kH2MaxHeldResponseBytes) return false;
+  s->request_parked_ = true;
+  parked_.push_back(s);
+  return true;
+}
+
+void H2Context::NoteHeldGrowth() {
+  peak_answers_ = std::max(peak_answers_, held_response_bytes_ + deferred_answer_bytes_);
+}
+
+void H2Context::JudgeAfterInput() {
   while (!after_input_.empty()) {
     H2StreamContext* s = after_input_.front();
     after_input_.erase(after_input_.begin());
     s->answer_deferred_ = false;
+    deferred_answer_bytes_ -= s->pending_.size();
     if (s->reset_ || failed_ || conn_->IsClosed()) {
       DropStream(s);
       continue;
@@ -1240,6 +1269,19 @@ void H2Context::EndInput() {
     std::string message;
     message.swap(s->pending_message_);
     SendResponse(s, content_type, &body, s->pending_status_, message);
+  }
+  // The requests parked for the held bound, now that the windows the
+  // client opened behind them are known: each answer is judged as it comes
+  // (nothing is deferred any more), so at most one is built past the bound.
+  while (!parked_.empty() && !in_input_) {
+    H2StreamContext* s = parked_.front();
+    parked_.erase(parked_.begin());
+    s->request_parked_ = false;
+    if (s->reset_ || failed_ || conn_->IsClosed()) {
+      DropStream(s);
+      continue;
+    }
+    proto_->ProcessHttpRequest(conn_->shared_from_this(), s);
   }
 }
 
@@ -1350,7 +1392,7 @@ uint64_t H2Context::AnswerBytesOutstanding() const {
 }
 
 size_t H2Context::HeldForClient() const {
-  return client_stalled_ ? held_response_bytes_ : closed_window_bytes_;
+  return (client_stalled_ ? held_response_bytes_ : closed_window_bytes_) + deferred_answer_bytes_;
 }
 
 void H2Context::RememberReset(int32_t id) {
@@ -1423,7 +1465,8 @@ void H2Context::OnHeldCheck() {
 H2Footprint H2Context::Footprint() const {
   H2Footprint f;
   f.unsent_output = conn_->IsClosed() ? 0 : conn_->ReadableLengthOutBuf();
-  f.held_answers = held_response_bytes_;
+  f.held_answers = held_response_bytes_ + deferred_answer_bytes_;
+  f.peak_answers = peak_answers_;
   f.waiting_on_client = HeldForClient();
   f.buffered_requests = buffered_body_bytes_;
   f.retained = payload_.capacity() + out_.capacity() + block_buffer_.capacity();

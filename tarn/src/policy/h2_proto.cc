@@ -269,7 +269,9 @@ int H2Proto::ParseTcp(const std::shared_ptr<Connection>& conn) {
     H2StreamContext* completed = nullptr;
     const int r = ctx->Consume(&completed);
     if (r != H2Context::kFrameConsumed) return r;
-    if (completed != nullptr) ProcessHttpRequest(conn, completed);
+    if (completed != nullptr && !ctx->ParkRequest(completed)) {
+      ProcessHttpRequest(conn, completed);
+    }
     if (conn->IsClosed()) return kFatal;
   }
 }
