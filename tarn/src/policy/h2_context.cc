@@ -18,10 +18,13 @@ namespace tarn {
 
 namespace {
 
-// Recycled stream contexts kept per connection, and the largest body
-// buffer a recycled one may keep.
-constexpr size_t kMaxFreeStreams = 16;
+// Recycled stream contexts kept per connection (enough for the calls a
+// pipelining client keeps in flight, so that none is allocated anew per
+// call), the largest body buffer a recycled one may keep, and what all of
+// them together may keep.
+constexpr size_t kMaxFreeStreams = 64;
 constexpr size_t kMaxRecycledBody = 64 * 1024;
+constexpr size_t kMaxRecycledBytes = 1024 * 1024;
 // Scratch buffers above this are released after use. The output scratch
 // holds at most the framed-ahead answer bytes and some frames around them,
 // and is grown so that it stays below this (released and faulted in again
@@ -855,6 +858,7 @@ H2StreamContext* H2Context::NewStream(int32_t id) {
   if (!free_streams_.empty()) {
     s = free_streams_.back();
     free_streams_.pop_back();
+    free_stream_bytes_ -= s->body_.capacity() + s->pending_.capacity();
   } else {
     s = new H2StreamContext(this, proto_);
   }
@@ -899,9 +903,11 @@ void H2Context::DeleteStream(H2StreamContext* s) {
   // connection counted its share on its own.
   s->deferred_window_update_ = 0;
   s->ctrl_ = nullptr;
+  const size_t kept = s->body_.capacity() + s->pending_.capacity();
   if (free_streams_.size() < kMaxFreeStreams && s->body_.capacity() <= kMaxRecycledBody &&
-      s->pending_.capacity() <= kMaxRecycledBody) {
+      s->pending_.capacity() <= kMaxRecycledBody && free_stream_bytes_ + kept <= kMaxRecycledBytes) {
     free_streams_.push_back(s);
+    free_stream_bytes_ += kept;
   } else {
     delete s;
   }
@@ -1158,7 +1164,7 @@ void H2Context::SendResponse(H2StreamContext* s, std::string_view content_type,
     s->deferred_content_type_.assign(content_type.data(), content_type.size());
     s->pending_.clear();
     s->pending_.swap(*body);
-    std::string().swap(*body);
+    body->clear();
     s->pending_status_ = grpc_status;
     s->pending_message_.assign(message.data(), message.size());
     s->ctrl_ = nullptr;
@@ -1185,10 +1191,11 @@ void H2Context::SendResponse(H2StreamContext* s, std::string_view content_type,
   }
   unproductive_frames_ = 0;  // a call answered
   AppendHeaderBlock(s->stream_id_, block_buffer_, false);
-  // The stream takes the body's buffer; it goes with the stream.
+  // The stream takes the body's buffer (it goes with the stream), and the
+  // caller gets the stream's old one back, to serialise a later answer in.
   s->pending_.clear();
   s->pending_.swap(*body);
-  std::string().swap(*body);
+  body->clear();
   s->pending_off_ = 0;
   s->pending_status_ = grpc_status;
   s->pending_message_.assign(message.data(), message.size());
@@ -1283,6 +1290,17 @@ void H2Context::JudgeAfterInput() {
     }
     proto_->ProcessHttpRequest(conn_->shared_from_this(), s);
   }
+}
+
+void H2Context::TakeAnswerBuffer(std::string* body) {
+  body->swap(answer_buffer_);
+  body->clear();
+}
+
+void H2Context::GiveAnswerBuffer(std::string* body) {
+  if (body->capacity() > kMaxRecycledBody || body->capacity() <= answer_buffer_.capacity()) return;
+  body->clear();
+  answer_buffer_.swap(*body);
 }
 
 int64_t H2Context::ResponseRoom() const {
@@ -1469,7 +1487,8 @@ H2Footprint H2Context::Footprint() const {
   f.peak_answers = peak_answers_;
   f.waiting_on_client = HeldForClient();
   f.buffered_requests = buffered_body_bytes_;
-  f.retained = payload_.capacity() + out_.capacity() + block_buffer_.capacity();
+  f.retained = payload_.capacity() + out_.capacity() + block_buffer_.capacity() +
+               answer_buffer_.capacity();
   for (const H2StreamContext* s : free_streams_) {
     f.retained += s->body_.capacity() + s->pending_.capacity();
   }

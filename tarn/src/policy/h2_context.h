@@ -205,12 +205,19 @@ class H2Context final : private brpc::HPackSink {
   // Writes the response of a processing stream: ":status" 200, the content
   // type, the body as DATA (as far as the windows allow; the rest when
   // credit comes) and trailers with grpc_status and, when not empty, the
-  // percent-encoded message. Takes the body's bytes (leaving *body empty).
+  // percent-encoded message. Takes the body's bytes (leaving *body empty,
+  // possibly with a buffer of the stream's to reuse).
   // The stream is done with once the response has left. An answer that
   // would pass kH2MaxHeldResponseBytes while others are held is replaced
   // by a RESOURCE_EXHAUSTED answer without a body.
   void SendResponse(H2StreamContext* s, std::string_view content_type, std::string* body,
                     int grpc_status, std::string_view message);
+  // A buffer to serialise an answer's body in, with the capacity earlier
+  // answers left (so small answers allocate nothing), and its return once
+  // SendResponse has taken the bytes (a buffer above the kept size is
+  // freed instead).
+  void TakeAnswerBuffer(std::string* body);
+  void GiveAnswerBuffer(std::string* body);
   // An answer without a body: one HEADERS frame with ":status" 200, the
   // content type, "grpc-status" and "grpc-message", ending the stream.
   void SendTrailersOnly(H2StreamContext* s, std::string_view content_type, int grpc_status,
@@ -438,6 +445,8 @@ class H2Context final : private brpc::HPackSink {
   // flat list searched in place costs less than a hash map's nodes.
   std::vector<std::pair<int32_t, H2StreamContext*>> streams_;
   std::vector<H2StreamContext*> free_streams_;
+  size_t free_stream_bytes_ = 0;  // buffer capacity the recycled streams keep
+  std::string answer_buffer_;     // see TakeAnswerBuffer
   // Streams reset while their call runs: out of streams_, kept until the
   // call ends; and whether reading is stopped for their number.
   std::vector<H2StreamContext*> reset_calls_;

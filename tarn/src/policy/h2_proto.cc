@@ -375,6 +375,7 @@ void H2Proto::SendResponse(H2StreamContext* s) {
   bool is_grpc = false;
   const H2ContentType type = ParseContentType(content_type, &is_grpc);
   std::string body;
+  ctx->TakeAnswerBuffer(&body);
   int status = GRPC_OK;
   std::string message;
   if (ctrl->Failed()) {
@@ -392,6 +393,7 @@ void H2Proto::SendResponse(H2StreamContext* s) {
     server_->ReportRpcLatency(ctrl->method(), ctrl->LatencyUs());
   }
   ctx->SendResponse(s, content_type, &body, status, message);
+  ctx->GiveAnswerBuffer(&body);
   ctrl->set_tarn_hold(false);
 }
 
