@@ -184,6 +184,7 @@ TEST_F(H2Bounds, PromptReadersWithWindowsBelowOneFrameAreServedInFull) {
   };
   const std::vector<Case> cases = {
       {"frames 4194303, stream window 65535", {{5, 4194303}}, 1u << 30},
+      {"frames 4194303, stream and connection windows 65535", {{5, 4194303}}, 0},
       {"frames 16384, stream window 8 KiB", {{4, 8192}}, 1u << 30},
   };
   constexpr uint32_t kCalls = 80;

@@ -1316,6 +1316,15 @@ bool H2Context::PackH2Message(H2StreamContext* s) {
     const int64_t n = std::min(
         {left, max_frame, remote_window_left_, s->remote_window_left_, ResponseRoom()});
     if (n <= 0) return false;
+    // Only the connection window cuts this frame to a sliver: wait for
+    // more of it. That window is never below 65535 bytes in all, so the
+    // client has the rest of it in hand and gives it back as it reads; a
+    // client that gives it back frame by frame would otherwise see the
+    // frames of many streams split smaller and smaller.
+    if (n == remote_window_left_ && n < kH2TrickleFrameBytes && n < left && n < max_frame &&
+        n < s->remote_window_left_) {
+      return false;
+    }
     // A window that lets only a sliver through makes a trickle, which is
     // not the client taking its answer.
     if (n < kH2TrickleFrameBytes && n < left && n < max_frame &&
