@@ -168,6 +168,131 @@ TEST_F(H2Bounds, WindowsOpenedRightBehindTheRequestsAreServedInFull) {
   EXPECT_FALSE(conn->IsClosed());
 }
 
+// Prompt readers whose stream windows are smaller than one frame of their
+// own maximum size (both their free choice): each gives every DATA frame's
+// bytes back as it reads it. Such a window carries frames of real size, so
+// their answers are never held for them, and 80 pipelined calls for 1 MiB
+// answers (80 MiB, past the held bound) are all served in full. Side by
+// side, the same clients with a window just below a trickle's size, reading
+// nothing: their answers count as held at once, up to the bound plus one
+// answer.
+TEST_F(H2Bounds, PromptReadersWithWindowsBelowOneFrameAreServedInFull) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<uint16_t, uint32_t>> settings;
+    uint32_t conn_window;  // opened on top of the connection's first 65535
+  };
+  const std::vector<Case> cases = {
+      {"frames 4194303, stream window 65535", {{5, 4194303}}, 1u << 30},
+      {"frames 4194303, stream and connection windows 65535", {{5, 4194303}}, 0},
+      {"frames 16384, stream window 8 KiB", {{4, 8192}}, 1u << 30},
+  };
+  constexpr uint32_t kCalls = 80;
+  constexpr size_t kAnswer = kMiB;
+  for (const Case& tc : cases) {
+    for (const bool prompt : {true, false}) {
+      SCOPED_TRACE(std::string(tc.name) + (prompt ? ", prompt reader" : ", window below a trickle"));
+      TearDown();
+      StartServer(256);
+      Client c(port_);
+      std::vector<std::pair<uint16_t, uint32_t>> settings = tc.settings;
+      if (!prompt) settings.push_back({4, tarn::kH2TrickleFrameBytes - 1});
+      std::shared_ptr<tarn::Connection> conn = Connect(&c, settings, tc.conn_window);
+      ASSERT_NE(conn, nullptr);
+      std::string bytes;
+      std::vector<uint32_t> ids;
+      for (uint32_t i = 0; i < kCalls; ++i) {
+        ids.push_back(3 + 2 * i);
+        bytes += LargeCall(&c, ids.back(), kAnswer);
+      }
+      ASSERT_TRUE(c.Send(bytes));
+      if (!prompt) {
+        tarn::H2Footprint f;
+        EXPECT_TRUE(testsupport::WaitFor([&] {
+          return ReadFootprint(conn, &f) &&
+                 f.waiting_on_client >= tarn::kH2MaxHeldResponseBytes - 2 * kAnswer;
+        }));
+        EXPECT_LE(f.peak_answers, tarn::kH2MaxHeldResponseBytes + kAnswer + 64 * 1024);
+        continue;
+      }
+      c.ReturnWindows(true);
+      std::map<uint32_t, Response> answers;
+      ASSERT_TRUE(c.ReadResponses(ids, &answers, 120.0));
+      size_t refused = 0;
+      for (uint32_t id : ids) {
+        if (answers[id].grpc_status() != 0) refused++;
+        EXPECT_GT(answers[id].body.size(), kAnswer) << id;
+      }
+      EXPECT_EQ(refused, 0u);
+      EXPECT_FALSE(conn->IsClosed());
+    }
+  }
+}
+
+// Answers given while one read is handled wait for the rest of it (the
+// client's window updates may be behind its requests), and count toward
+// the held bound meanwhile: calls beyond it wait until the read has been
+// handled. A client asking for 200 answers of 1 MiB in one write, with its
+// windows at 0, makes the connection hold at most the bound plus one
+// answer at any moment; one that opens its windows right behind its 128
+// requests, in the same write, is served in full (the calls parked for the
+// bound are made once its window updates have been read).
+TEST_F(H2Bounds, AnswersDeferredWhileAReadIsHandledCountTowardTheHeldBound) {
+  struct Case {
+    const char* name;
+    uint32_t calls;
+    bool open_behind;  // a WINDOW_UPDATE opening each stream, behind the requests
+  };
+  const std::vector<Case> cases = {
+      {"windows kept at 0", 200, false},
+      {"windows opened right behind the requests", tarn::kH2MaxOpenStreams, true},
+  };
+  constexpr size_t kAnswer = kMiB;
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TearDown();
+    StartServer(256);
+    Client c(port_);
+    std::shared_ptr<tarn::Connection> conn = Connect(&c, {{4, 0}});
+    ASSERT_NE(conn, nullptr);
+    std::string bytes;
+    std::vector<uint32_t> ids;
+    for (uint32_t i = 0; i < tc.calls; ++i) {
+      ids.push_back(3 + 2 * i);
+      bytes += LargeCall(&c, ids.back(), kAnswer);
+    }
+    if (tc.open_behind) {
+      for (uint32_t id : ids) bytes += FrameBytes(H2_FRAME_WINDOW_UPDATE, 0, id, U32(1u << 30));
+    }
+    const size_t calls_before = echo_.calls();
+    ASSERT_TRUE(c.Send(bytes));
+    if (tc.open_behind) {
+      // Its answers then wait only for the server's own output pacing.
+      std::map<uint32_t, Response> answers;
+      ASSERT_TRUE(c.ReadResponses(ids, &answers, 120.0));
+      for (uint32_t id : ids) {
+        EXPECT_EQ(answers[id].grpc_status(), 0) << id;
+        EXPECT_GT(answers[id].body.size(), kAnswer) << id;
+      }
+      EXPECT_FALSE(conn->IsClosed());
+      continue;
+    }
+    // Every stream within the limit gets its call (those past it are
+    // refused).
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+      return echo_.calls() - calls_before == std::min<size_t>(tc.calls, tarn::kH2MaxOpenStreams);
+    }));
+    tarn::H2Footprint f;
+    EXPECT_TRUE(testsupport::WaitFor([&] {
+      return ReadFootprint(conn, &f) &&
+             f.waiting_on_client >= tarn::kH2MaxHeldResponseBytes - 2 * kAnswer;
+    }));
+    EXPECT_LE(f.peak_answers, tarn::kH2MaxHeldResponseBytes + kAnswer + 1024);
+    EXPECT_GE(f.peak_answers, tarn::kH2MaxHeldResponseBytes - 2 * kAnswer);
+    EXPECT_FALSE(conn->IsClosed());
+  }
+}
+
 // Reads frames at a steady pace and notes how each answer ended.
 class SteadyReader {
  public:

@@ -440,6 +440,52 @@ TEST_F(H2Connection, LargeBodiesArriveIntactWhateverTheFramesAndWindows) {
   }
 }
 
+// A pipelining client's streams and the buffers its answers were
+// serialised in are reused call after call: answers of mixed sizes, small
+// and large, after one another in the same buffers, arrive each with its
+// own bytes, round after round, and what the connection keeps between the
+// rounds stays within its budget (1 MiB of recycled stream buffers, and
+// scratch below 2 MiB in all).
+TEST_F(H2Connection, ReusedStreamsAndAnswerBuffersKeepEachAnswerApart) {
+  TearDown();
+  StartServer(256);
+  Client c(port_);
+  c.Handshake({{4, 1u << 30}});
+  ASSERT_TRUE(c.Send(FrameBytes(H2_FRAME_WINDOW_UPDATE, 0, 0, U32(1u << 30))));
+  const size_t sizes[] = {0, 1, 63, 4095, 4096, 4097, 16385, 65535, 65537, 100000, 10, 60000};
+  constexpr size_t kSizes = sizeof(sizes) / sizeof(sizes[0]);
+  constexpr uint32_t kCalls = 96;  // within the open-stream limit, past the recycled streams
+  uint32_t next_id = 1;
+  std::shared_ptr<tarn::Connection> conn;
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    std::map<uint32_t, std::string> want;
+    std::vector<uint32_t> ids;
+    std::string calls;
+    for (uint32_t i = 0; i < kCalls; ++i) {
+      const uint32_t id = next_id;
+      next_id += 2;
+      ids.push_back(id);
+      want[id] = Noise(sizes[(i + static_cast<uint32_t>(round)) % kSizes], id);
+      calls += c.EchoCall(id, EchoMessage(want[id]));
+    }
+    ASSERT_TRUE(c.Send(calls));
+    std::map<uint32_t, Response> got;
+    ASSERT_TRUE(c.ReadResponses(ids, &got));
+    for (uint32_t id : ids) {
+      EXPECT_EQ(got[id].grpc_status(), 0) << id;
+      EXPECT_TRUE(EchoPayload(got[id]) == want[id]) << id << " of " << want[id].size();
+    }
+    if (conn == nullptr) conn = echo_.last_connection();
+    ASSERT_NE(conn, nullptr);
+    tarn::H2Footprint f;
+    ASSERT_TRUE(ReadFootprint(conn, &f));
+    EXPECT_EQ(f.streams, 0u);
+    EXPECT_EQ(f.held_answers, 0u);
+    EXPECT_LT(f.retained, 2u << 20);
+  }
+}
+
 TEST_F(H2Connection, TrailersLargerThanAFrameAreContinued) {
   Client c(port_);
   c.Handshake();

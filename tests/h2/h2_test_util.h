@@ -193,6 +193,9 @@ class Client {
   bool ReadResponses(const std::vector<uint32_t>& streams, std::map<uint32_t, Response>* out,
                      double timeout_s = 30.0);
   bool ReadResponse(uint32_t stream, Response* r, double timeout_s = 30.0);
+  // A prompt reader: ReadResponses gives every DATA frame's bytes back at
+  // once (to its stream, unless the frame ends it, and to the connection).
+  void ReturnWindows(bool on) { return_windows_ = on; }
   // Decodes a block with the server to client coder; false on error.
   bool Decode(const std::string& block, Fields* fields);
   nghttp2_hd_inflater* inflater() { return inflater_; }
@@ -202,6 +205,7 @@ class Client {
   nghttp2_hd_deflater* deflater_ = nullptr;
   nghttp2_hd_inflater* inflater_ = nullptr;
   std::deque<Frame> kept_;
+  bool return_windows_ = false;
 };
 
 // An RpcServer with the echo service and the block-server test service on
@@ -482,6 +486,12 @@ inline bool Client::ReadResponses(const std::vector<uint32_t>& streams,
       r->body += f.payload;
       r->data_sizes.push_back(f.payload.size());
       ended = (f.flags & tarn::H2_FLAGS_END_STREAM) != 0;
+      if (return_windows_ && !f.payload.empty()) {
+        const uint32_t n = static_cast<uint32_t>(f.payload.size());
+        std::string update = FrameBytes(tarn::H2_FRAME_WINDOW_UPDATE, 0, 0, U32(n));
+        if (!ended) update += FrameBytes(tarn::H2_FRAME_WINDOW_UPDATE, 0, f.stream, U32(n));
+        if (!Send(update)) return false;
+      }
     } else if (r != nullptr && f.type == tarn::H2_FRAME_RST_STREAM) {
       r->reset = true;
       r->reset_code = ReadU32(f.payload);

@@ -18,10 +18,13 @@ namespace tarn {
 
 namespace {
 
-// Recycled stream contexts kept per connection, and the largest body
-// buffer a recycled one may keep.
-constexpr size_t kMaxFreeStreams = 16;
+// Recycled stream contexts kept per connection (enough for the calls a
+// pipelining client keeps in flight, so that none is allocated anew per
+// call), the largest body buffer a recycled one may keep, and what all of
+// them together may keep.
+constexpr size_t kMaxFreeStreams = 64;
 constexpr size_t kMaxRecycledBody = 64 * 1024;
+constexpr size_t kMaxRecycledBytes = 1024 * 1024;
 // Scratch buffers above this are released after use. The output scratch
 // holds at most the framed-ahead answer bytes and some frames around them,
 // and is grown so that it stays below this (released and faulted in again
@@ -201,6 +204,7 @@ void H2StreamContext::Reset(int32_t id, int64_t send_window) {
   remote_window_left_ = send_window;
   window_kept_closed_ = false;
   answer_deferred_ = false;
+  request_parked_ = false;
   deferred_window_update_ = 0;
   header_.Clear();
   body_.clear();
@@ -532,7 +536,9 @@ H2ParseResult H2Context::OnHeaders(const H2FrameHead& head) {
                          << ", refuse stream_id=" << id
                          << ", peer addr: " << conn_->peer_addr().ToString();
       }
-    } else if (HeldForClient() >= kH2MaxHeldResponseBytes) {
+    } else if (HeldForClient() - deferred_answer_bytes_ >= kH2MaxHeldResponseBytes) {
+      // (Answers deferred until the input has been handled are not judged
+      // yet: the requests behind them are parked, not refused.)
       LOG_WARN_LIMITED << "Too many answers held=" << held_response_bytes_
                        << ", refuse stream_id=" << id
                        << ", peer addr: " << conn_->peer_addr().ToString();
@@ -852,6 +858,7 @@ H2StreamContext* H2Context::NewStream(int32_t id) {
   if (!free_streams_.empty()) {
     s = free_streams_.back();
     free_streams_.pop_back();
+    free_stream_bytes_ -= s->body_.capacity() + s->pending_.capacity();
   } else {
     s = new H2StreamContext(this, proto_);
   }
@@ -885,15 +892,22 @@ void H2Context::DeleteStream(H2StreamContext* s) {
   }
   if (s->answer_deferred_) {
     s->answer_deferred_ = false;
+    deferred_answer_bytes_ -= s->pending_.size();
     after_input_.erase(std::find(after_input_.begin(), after_input_.end(), s));
+  }
+  if (s->request_parked_) {
+    s->request_parked_ = false;
+    parked_.erase(std::find(parked_.begin(), parked_.end(), s));
   }
   // Bytes the stream had not granted back need no grant any more: the
   // connection counted its share on its own.
   s->deferred_window_update_ = 0;
   s->ctrl_ = nullptr;
+  const size_t kept = s->body_.capacity() + s->pending_.capacity();
   if (free_streams_.size() < kMaxFreeStreams && s->body_.capacity() <= kMaxRecycledBody &&
-      s->pending_.capacity() <= kMaxRecycledBody) {
+      s->pending_.capacity() <= kMaxRecycledBody && free_stream_bytes_ + kept <= kMaxRecycledBytes) {
     free_streams_.push_back(s);
+    free_stream_bytes_ += kept;
   } else {
     delete s;
   }
@@ -945,8 +959,10 @@ void H2Context::NoteWindowOpened(H2StreamContext* s) {
 }
 
 bool H2Context::WindowTooSmall(int64_t window, size_t left) const {
-  const int64_t frame =
-      static_cast<int64_t>(std::min<size_t>(remote_settings_.max_frame_size, left));
+  // The frame the client allows may be far larger than the window it
+  // keeps and returns at once, read by read (both are its free choice):
+  // what makes a window closed is that it lets only a trickle through.
+  const int64_t frame = static_cast<int64_t>(std::min<size_t>(kH2TrickleFrameBytes, left));
   return window < std::max<int64_t>(frame, 1);
 }
 
@@ -1136,23 +1152,30 @@ void H2Context::SendResponse(H2StreamContext* s, std::string_view content_type,
   // What would wait is the client's doing when it takes nothing, or when
   // the stream's window is too small for a frame of the answer as it comes.
   const bool window_closed = WindowTooSmall(s->remote_window_left_, body->size());
-  if (window_closed && would_hold > 0 && in_input_) {
+  const size_t held = HeldForClient();
+  if (window_closed && would_hold > 0 && in_input_ && held < kH2MaxHeldResponseBytes) {
     // The client's window updates may be right behind its request in the
-    // input still to be read: judged once that has been handled.
+    // input still to be read: judged once that has been handled, and held
+    // meanwhile (ParkRequest stops further calls once these reach the
+    // bound, so at most one answer passes it).
     s->answer_deferred_ = true;
+    deferred_answer_bytes_ += body->size();
+    NoteHeldGrowth();
     s->deferred_content_type_.assign(content_type.data(), content_type.size());
     s->pending_.clear();
     s->pending_.swap(*body);
-    std::string().swap(*body);
+    body->clear();
     s->pending_status_ = grpc_status;
     s->pending_message_.assign(message.data(), message.size());
     s->ctrl_ = nullptr;
     after_input_.push_back(s);
     return;
   }
-  const size_t held = HeldForClient();
-  if ((client_stalled_ || window_closed) && would_hold > 0 && held > 0 &&
-      held + would_hold > kH2MaxHeldResponseBytes) {
+  // Judged after the input, an answer goes before the deferred answers
+  // still behind it, which came later.
+  const size_t ahead = in_input_ ? held : held - deferred_answer_bytes_;
+  if ((client_stalled_ || window_closed) && would_hold > 0 && ahead > 0 &&
+      ahead + would_hold > kH2MaxHeldResponseBytes) {
     LOG_WARN_LIMITED << "Too many answers held=" << held_response_bytes_
                      << ", refuse the answer of stream_id=" << s->stream_id_
                      << ", size: " << body->size()
@@ -1168,16 +1191,18 @@ void H2Context::SendResponse(H2StreamContext* s, std::string_view content_type,
   }
   unproductive_frames_ = 0;  // a call answered
   AppendHeaderBlock(s->stream_id_, block_buffer_, false);
-  // The stream takes the body's buffer; it goes with the stream.
+  // The stream takes the body's buffer (it goes with the stream), and the
+  // caller gets the stream's old one back, to serialise a later answer in.
   s->pending_.clear();
   s->pending_.swap(*body);
-  std::string().swap(*body);
+  body->clear();
   s->pending_off_ = 0;
   s->pending_status_ = grpc_status;
   s->pending_message_.assign(message.data(), message.size());
   s->state_ = H2StreamContext::kSending;
   s->ctrl_ = nullptr;
   held_response_bytes_ += s->pending_.size();
+  NoteHeldGrowth();
   const bool complete = PackH2Message(s);
   if (!complete && window_closed) {
     s->window_kept_closed_ = true;
@@ -1223,12 +1248,23 @@ void H2Context::SendTrailersOnly(H2StreamContext* s, std::string_view content_ty
   DeleteStream(s);
 }
 
-void H2Context::EndInput() {
-  in_input_ = false;
+bool H2Context::ParkRequest(H2StreamContext* s) {
+  if (!in_input_ || HeldForClient() < kH2MaxHeldResponseBytes) return false;
+  s->request_parked_ = true;
+  parked_.push_back(s);
+  return true;
+}
+
+void H2Context::NoteHeldGrowth() {
+  peak_answers_ = std::max(peak_answers_, held_response_bytes_ + deferred_answer_bytes_);
+}
+
+void H2Context::JudgeAfterInput() {
   while (!after_input_.empty()) {
     H2StreamContext* s = after_input_.front();
     after_input_.erase(after_input_.begin());
     s->answer_deferred_ = false;
+    deferred_answer_bytes_ -= s->pending_.size();
     if (s->reset_ || failed_ || conn_->IsClosed()) {
       DropStream(s);
       continue;
@@ -1241,6 +1277,30 @@ void H2Context::EndInput() {
     message.swap(s->pending_message_);
     SendResponse(s, content_type, &body, s->pending_status_, message);
   }
+  // The requests parked for the held bound, now that the windows the
+  // client opened behind them are known: each answer is judged as it comes
+  // (nothing is deferred any more), so at most one is built past the bound.
+  while (!parked_.empty() && !in_input_) {
+    H2StreamContext* s = parked_.front();
+    parked_.erase(parked_.begin());
+    s->request_parked_ = false;
+    if (s->reset_ || failed_ || conn_->IsClosed()) {
+      DropStream(s);
+      continue;
+    }
+    proto_->ProcessHttpRequest(conn_->shared_from_this(), s);
+  }
+}
+
+void H2Context::TakeAnswerBuffer(std::string* body) {
+  body->swap(answer_buffer_);
+  body->clear();
+}
+
+void H2Context::GiveAnswerBuffer(std::string* body) {
+  if (body->capacity() > kMaxRecycledBody || body->capacity() <= answer_buffer_.capacity()) return;
+  body->clear();
+  answer_buffer_.swap(*body);
 }
 
 int64_t H2Context::ResponseRoom() const {
@@ -1256,6 +1316,15 @@ bool H2Context::PackH2Message(H2StreamContext* s) {
     const int64_t n = std::min(
         {left, max_frame, remote_window_left_, s->remote_window_left_, ResponseRoom()});
     if (n <= 0) return false;
+    // Only the connection window cuts this frame to a sliver: wait for
+    // more of it. That window is never below 65535 bytes in all, so the
+    // client has the rest of it in hand and gives it back as it reads; a
+    // client that gives it back frame by frame would otherwise see the
+    // frames of many streams split smaller and smaller.
+    if (n == remote_window_left_ && n < kH2TrickleFrameBytes && n < left && n < max_frame &&
+        n < s->remote_window_left_) {
+      return false;
+    }
     // A window that lets only a sliver through makes a trickle, which is
     // not the client taking its answer.
     if (n < kH2TrickleFrameBytes && n < left && n < max_frame &&
@@ -1350,7 +1419,7 @@ uint64_t H2Context::AnswerBytesOutstanding() const {
 }
 
 size_t H2Context::HeldForClient() const {
-  return client_stalled_ ? held_response_bytes_ : closed_window_bytes_;
+  return (client_stalled_ ? held_response_bytes_ : closed_window_bytes_) + deferred_answer_bytes_;
 }
 
 void H2Context::RememberReset(int32_t id) {
@@ -1423,10 +1492,12 @@ void H2Context::OnHeldCheck() {
 H2Footprint H2Context::Footprint() const {
   H2Footprint f;
   f.unsent_output = conn_->IsClosed() ? 0 : conn_->ReadableLengthOutBuf();
-  f.held_answers = held_response_bytes_;
+  f.held_answers = held_response_bytes_ + deferred_answer_bytes_;
+  f.peak_answers = peak_answers_;
   f.waiting_on_client = HeldForClient();
   f.buffered_requests = buffered_body_bytes_;
-  f.retained = payload_.capacity() + out_.capacity() + block_buffer_.capacity();
+  f.retained = payload_.capacity() + out_.capacity() + block_buffer_.capacity() +
+               answer_buffer_.capacity();
   for (const H2StreamContext* s : free_streams_) {
     f.retained += s->body_.capacity() + s->pending_.capacity();
   }

@@ -33,9 +33,11 @@
 // against kH2MaxHeldResponseBytes, and after the stalled-answer timeout the
 // connection is closed (H2Progress, tarn/policy/h2_bounds.h, judges this).
 // An answer whose stream window the client keeps too small to carry a
-// frame of it counts at once; that is judged once the input already
-// received has been handled, so window updates sent right behind the
-// requests count.
+// frame of real size (a trickle's worth) counts at once; that is judged once
+// the input already received has been handled, so window updates sent right
+// behind the requests count. Answers waiting for that count as held while
+// they wait, and once they reach the bound the requests behind them are
+// parked until the input has been handled.
 //
 // Owned by the connection (Connection::h2_context); loop thread only.
 #ifndef TARN_SRC_POLICY_H2_CONTEXT_H_
@@ -141,8 +143,12 @@ class H2StreamContext {
   // client.
   bool window_kept_closed_ = false;
   // The answer came while input was being read and waits for the rest of
-  // that input to be handled before it is judged (see SendResponse).
+  // that input to be handled before it is judged (see SendResponse); it
+  // counts as held meanwhile.
   bool answer_deferred_ = false;
+  // The request is complete and waits for the input to be handled before
+  // its call is made (see H2Context::ParkRequest).
+  bool request_parked_ = false;
   std::string deferred_content_type_;
   // Received bytes of this stream not yet granted back (stream level; the
   // connection's share is granted with them).
@@ -163,7 +169,8 @@ class H2StreamContext {
 // What one connection holds for its client (see H2Context::Footprint).
 struct H2Footprint {
   size_t unsent_output = 0;      // queued on the connection, not yet written
-  size_t held_answers = 0;       // response bytes not yet framed
+  size_t held_answers = 0;       // response bytes not yet framed (deferred ones included)
+  size_t peak_answers = 0;       // the most held_answers ever reached, at any moment
   size_t waiting_on_client = 0;  // of them, those held for the client (see HeldForClient)
   size_t buffered_requests = 0;  // request body bytes of receiving streams
   size_t decoded_headers = 0;    // request header bytes kept by streams and reset calls
@@ -198,12 +205,19 @@ class H2Context final : private brpc::HPackSink {
   // Writes the response of a processing stream: ":status" 200, the content
   // type, the body as DATA (as far as the windows allow; the rest when
   // credit comes) and trailers with grpc_status and, when not empty, the
-  // percent-encoded message. Takes the body's bytes (leaving *body empty).
+  // percent-encoded message. Takes the body's bytes (leaving *body empty,
+  // possibly with a buffer of the stream's to reuse).
   // The stream is done with once the response has left. An answer that
   // would pass kH2MaxHeldResponseBytes while others are held is replaced
   // by a RESOURCE_EXHAUSTED answer without a body.
   void SendResponse(H2StreamContext* s, std::string_view content_type, std::string* body,
                     int grpc_status, std::string_view message);
+  // A buffer to serialise an answer's body in, with the capacity earlier
+  // answers left (so small answers allocate nothing), and its return once
+  // SendResponse has taken the bytes (a buffer above the kept size is
+  // freed instead).
+  void TakeAnswerBuffer(std::string* body);
+  void GiveAnswerBuffer(std::string* body);
   // An answer without a body: one HEADERS frame with ":status" 200, the
   // content type, "grpc-status" and "grpc-message", ending the stream.
   void SendTrailersOnly(H2StreamContext* s, std::string_view content_type, int grpc_status,
@@ -219,9 +233,20 @@ class H2Context final : private brpc::HPackSink {
   // The protocol reads the input received so far (BeginInput) and has
   // handled all of it, or stopped (EndInput): answers that came meanwhile
   // and would count as held at once are judged then, with the windows the
-  // client opened behind its requests.
+  // client opened behind its requests, and the requests parked meanwhile
+  // are then served.
   void BeginInput() { in_input_ = true; }
-  void EndInput();
+  void EndInput() {
+    in_input_ = false;
+    if (!after_input_.empty() || !parked_.empty()) JudgeAfterInput();
+  }
+  // A request completed while the input is read: true when it was set
+  // aside, to be served once the input has been handled, because the
+  // answers waiting for that already reach kH2MaxHeldResponseBytes. So one
+  // read never builds more answers than the bound lets the connection hold,
+  // while the windows the client opens behind its requests are still seen
+  // before those answers are judged.
+  bool ParkRequest(H2StreamContext* s);
 
   Connection* connection() const { return conn_; }
   // Reading stopped while kH2MaxResetCallsRunning calls of reset streams
@@ -291,8 +316,10 @@ class H2Context final : private brpc::HPackSink {
   // The stream's window opened: its answer is no longer held for a window
   // kept closed.
   void NoteWindowOpened(H2StreamContext* s);
-  // True when window cannot carry a frame of an answer with left bytes to
-  // send: as closed as zero.
+  // True when window cannot carry a frame of real size of an answer with
+  // left bytes to send (kH2TrickleFrameBytes, or all that is left): as
+  // closed as zero. The client's maximum frame size plays no part: a
+  // prompt reader may keep its window below one frame.
   bool WindowTooSmall(int64_t window, size_t left) const;
   // The stream's window, once opened far enough to carry a frame, no
   // longer keeps its answer held.
@@ -328,8 +355,14 @@ class H2Context final : private brpc::HPackSink {
   // the socket.
   uint64_t AnswerBytesOutstanding() const;
   // Response bytes held for the client: all of them once it has taken none
-  // for a progress span, else those waiting on stream windows kept closed.
+  // for a progress span, else those waiting on stream windows kept closed;
+  // and the answers deferred until the input has been handled.
   size_t HeldForClient() const;
+  // Judges the answers deferred while input was read, then serves the
+  // requests parked meanwhile.
+  void JudgeAfterInput();
+  // Counts answer bytes that begin to wait here (for the peak).
+  void NoteHeldGrowth();
   // The timer that watches held answers: every check interval it notes
   // whether the client took an answer byte; the client is stalled once it
   // has taken none for the progress span, and the connection is closed
@@ -387,10 +420,15 @@ class H2Context final : private brpc::HPackSink {
   bool check_armed_ = false;
   H2Progress progress_;
   bool client_stalled_ = false;
-  // Input is being read (BeginInput), and the answers that came meanwhile
-  // and wait for it to be handled.
+  // Input is being read (BeginInput), the answers that came meanwhile and
+  // wait for it to be handled (and their bytes), and the requests parked
+  // until then.
   bool in_input_ = false;
   std::vector<H2StreamContext*> after_input_;
+  size_t deferred_answer_bytes_ = 0;
+  std::vector<H2StreamContext*> parked_;
+  // The most answer bytes held at once (held and deferred).
+  size_t peak_answers_ = 0;
   // The client acknowledged the server's SETTINGS (and so knows its stream
   // limit); streams refused before that are not held against it, up to a
   // bound.
@@ -407,6 +445,8 @@ class H2Context final : private brpc::HPackSink {
   // flat list searched in place costs less than a hash map's nodes.
   std::vector<std::pair<int32_t, H2StreamContext*>> streams_;
   std::vector<H2StreamContext*> free_streams_;
+  size_t free_stream_bytes_ = 0;  // buffer capacity the recycled streams keep
+  std::string answer_buffer_;     // see TakeAnswerBuffer
   // Streams reset while their call runs: out of streams_, kept until the
   // call ends; and whether reading is stopped for their number.
   std::vector<H2StreamContext*> reset_calls_;

@@ -269,7 +269,9 @@ int H2Proto::ParseTcp(const std::shared_ptr<Connection>& conn) {
     H2StreamContext* completed = nullptr;
     const int r = ctx->Consume(&completed);
     if (r != H2Context::kFrameConsumed) return r;
-    if (completed != nullptr) ProcessHttpRequest(conn, completed);
+    if (completed != nullptr && !ctx->ParkRequest(completed)) {
+      ProcessHttpRequest(conn, completed);
+    }
     if (conn->IsClosed()) return kFatal;
   }
 }
@@ -373,6 +375,7 @@ void H2Proto::SendResponse(H2StreamContext* s) {
   bool is_grpc = false;
   const H2ContentType type = ParseContentType(content_type, &is_grpc);
   std::string body;
+  ctx->TakeAnswerBuffer(&body);
   int status = GRPC_OK;
   std::string message;
   if (ctrl->Failed()) {
@@ -390,6 +393,7 @@ void H2Proto::SendResponse(H2StreamContext* s) {
     server_->ReportRpcLatency(ctrl->method(), ctrl->LatencyUs());
   }
   ctx->SendResponse(s, content_type, &body, status, message);
+  ctx->GiveAnswerBuffer(&body);
   ctrl->set_tarn_hold(false);
 }
 

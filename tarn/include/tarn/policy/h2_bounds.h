@@ -77,11 +77,15 @@ constexpr size_t kH2MaxUnsentOutput = 4 * 1024 * 1024;
 // against the client.
 constexpr size_t kH2ResponseOutputBytes = 1024 * 1024;
 // Answers held for the client: the response bytes of answers whose stream
-// or connection window the client keeps closed (too small to carry a frame
-// of the answer when the answer came, judged once the input already
+// window the client keeps closed (too small to carry a frame of real size,
+// kH2TrickleFrameBytes or what is left of the answer, when the answer came,
+// whatever frame size the client allows; judged once the input already
 // received has been handled, and not opened that far since), counted at
-// once; and every response byte waiting once the client has taken nothing
-// for a whole progress span. Past this new streams are refused
+// once; the answers waiting for that input to be handled, counted while
+// they wait (calls beyond the bound are made only once it has been
+// handled, so one read cannot build every stream's answer); and every
+// response byte waiting once the client has taken nothing for a whole
+// progress span. Past this new streams are refused
 // (REFUSED_STREAM), and a finished call whose answer would be held past it
 // is answered with RESOURCE_EXHAUSTED instead, unless it is the only
 // answer held: so a client with closed windows makes the server hold at
