@@ -6,6 +6,7 @@
 // AddressSanitizer a touch of the freed server or protocol fails the test).
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <map>
 #include <memory>
 #include <thread>
@@ -171,8 +172,9 @@ TEST_F(H2ServerStop, StopSendsGoAwayRefusesNewStreamsAndServesTheAdmittedOnes) {
   ASSERT_TRUE(client.Send(calls));
   ASSERT_TRUE(testsupport::WaitFor([this] { return echo_.held() == 2; }));
 
+  // Waited for also when an assertion below returns early.
   std::atomic<double> stop_s{-1};
-  std::thread stopper([&] {
+  std::future<void> stopper = std::async(std::launch::async, [&] {
     const Clock::time_point begin = Clock::now();
     server_->Stop();
     stop_s = SecondsSince(begin);
@@ -201,7 +203,7 @@ TEST_F(H2ServerStop, StopSendsGoAwayRefusesNewStreamsAndServesTheAdmittedOnes) {
     ASSERT_TRUE(echoed.ParseFromString(responses[id].body.substr(5))) << id;
     EXPECT_EQ(echoed.payload(), id == 1 ? "first" : "second");
   }
-  stopper.join();
+  stopper.get();
   // A generous bound: the calls ended within milliseconds of the stop.
   EXPECT_GE(stop_s.load(), 0.0);
   EXPECT_LT(stop_s.load(), kDeadlineS / 2);
@@ -225,20 +227,25 @@ TEST_F(H2ServerStop, StopDeliversWaitingAnswersToAPromptReaderOnly) {
     client.Handshake();
     interop::EchoRequest req;
     req.set_answer_bytes(1 << 20);
+    const size_t calls = echo_.calls();
     ASSERT_TRUE(client.Send(client.EchoCall(1, req.SerializeAsString())));
     // Answered and handed on: the call is over, the answer waits for the
     // client's windows.
-    ASSERT_TRUE(testsupport::WaitFor([this] { return echo_.calls() == 1; }));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return echo_.calls() == calls + 1; }));
     ASSERT_TRUE(PoolFull());
 
+    // Waited for also when an assertion below returns early.
     std::atomic<double> stop_s{-1};
-    std::thread stopper([&] {
+    std::future<void> stopper = std::async(std::launch::async, [&] {
       const Clock::time_point begin = Clock::now();
       server_->Stop();
       stop_s = SecondsSince(begin);
     });
     if (reads) {
-      // Every DATA frame's bytes go back to both windows at once.
+      // The reader comes once the stop is under way (it may be a little
+      // late), then gives every DATA frame's bytes back to both windows at
+      // once.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
       size_t data = 0;
       bool ended = false;
       Frame f;
@@ -255,10 +262,10 @@ TEST_F(H2ServerStop, StopDeliversWaitingAnswersToAPromptReaderOnly) {
       }
       EXPECT_TRUE(ended);
       EXPECT_EQ(data, kAnswerBytes);
-      stopper.join();
+      stopper.get();
       EXPECT_EQ(logs.LineWith("answers not yet taken past"), "");
     } else {
-      stopper.join();
+      stopper.get();
       EXPECT_NE(logs.LineWith("answers not yet taken past"), "");
     }
     // Within the deadline, with a generous margin for a loaded machine.

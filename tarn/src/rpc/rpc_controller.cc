@@ -351,7 +351,8 @@ void RpcController::FreeOnWorker(void* p) {
   if (loop->IsInLoopThread()) {
     worker->Free(p);
   } else if (loop->RunInLoop([worker, p] { worker->Free(p); }, true) != 0) {
-    LOG_WARN << "loop has ended, worker memory not returned, ptr: " << p;
+    // The loop has ended: the worker takes it back when it goes.
+    worker->FreeAfterLoop(p);
   }
 }
 

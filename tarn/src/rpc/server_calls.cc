@@ -109,7 +109,10 @@ void ServerCalls::LetGoOfEndedWorker(uint32_t i) {
 }
 
 bool ServerCalls::MayTouchWorker(const RpcController* ctrl) const {
-  if (loop_ended_[PoolOf(ctrl)]) return false;
+  // An outside colony whose loop has ended outlives the server (stopped,
+  // then the server deleted, then the colony): its workers are there until
+  // the server lets go of this object. Called under mutex_ then.
+  if (loop_ended_[PoolOf(ctrl)]) return !released_;
   if (!workers_going_.load(std::memory_order_acquire)) return true;
   if (workers_gone_.load(std::memory_order_acquire)) return false;
   // The loop threads still run, so their ids are still theirs.

@@ -111,7 +111,9 @@ class ServerCalls {
   void WorkersGone();
   // Whether ctrl's worker memory may be handed to its worker from this
   // thread: any thread while the workers stay, only the worker's own loop
-  // thread while they are going, none once they are gone.
+  // thread while they are going, none once they are gone. A worker whose
+  // loop has ended (an outside colony's) takes it back when it is
+  // destroyed, if handed before the server has let go of this object.
   bool MayTouchWorker(const RpcController* ctrl) const;
   // The server lets go of this object: freed now when no call is cut off,
   // else when the last one ends.
