@@ -389,15 +389,17 @@ TEST_P(ServerStop, ADoneAfterTheOutsideColonyStoppedEndsTheCallInPlace) {
   Results results;
   Write(TestBlockServer::kHoldLba, &results, {Pattern(4096, 5)});
   ASSERT_TRUE(WaitFor([this] { return service_.held() == 1; }));
-  // The client gives up on the call and goes: the server's end of the
-  // connection closes while its loop still runs.
   ASSERT_TRUE(results.WaitFor(1));
   EXPECT_EQ(results.codes()[0], tarn::kRpcTimeout);
-  std::shared_ptr<tarn::Connection> conn = service_.last_conn();
-  ASSERT_NE(conn, nullptr);
-  RunOn(client_worker_, [this] { client_.reset(); });
-  ASSERT_TRUE(WaitFor([&] { return conn->IsClosed(); }));
-  conn.reset();
+  if (!Rdma()) {
+    // The client gives up and goes, and the server's end of the TCP
+    // connection closes while its loop still runs: a TCP connection left
+    // open on a loop that ended would never be freed.
+    std::shared_ptr<tarn::Connection> conn = service_.last_conn();
+    ASSERT_NE(conn, nullptr);
+    RunOn(client_worker_, [this] { client_.reset(); });
+    ASSERT_TRUE(WaitFor([&] { return conn->IsClosed(); }));
+  }
 
   colony_->Stop();
   std::thread([this] { EXPECT_EQ(service_.Release(), 1u); }).join();
