@@ -57,6 +57,13 @@ void Server::HandSpdkDevices(WorkerColony* colony) const {
   for (const auto& entry : spdk_devs_) colony->AddSpdkNvmeDevice(entry.second);
 }
 
+std::vector<std::shared_ptr<Connection>> Server::connections() const {
+  std::vector<std::shared_ptr<Connection>> out;
+  out.reserve(conn_map_.size());
+  for (const auto& entry : conn_map_) out.push_back(entry.second);
+  return out;
+}
+
 void Server::InstallCallbacks(Connection* conn) const {
   conn->set_connection_success_cb(connection_success_cb_);
   conn->set_connection_closed_cb(connection_closed_cb_);

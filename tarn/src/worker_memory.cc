@@ -50,7 +50,26 @@ bool Worker::CreateFirstMemoryPool() {
   return true;
 }
 
+void Worker::FreeAfterLoop(void* ptr) {
+  std::lock_guard<std::mutex> lock(after_loop_mutex_);
+  after_loop_frees_.push_back(ptr);
+}
+
 void Worker::ReleaseMemoryPools() {
+  {
+    std::lock_guard<std::mutex> lock(after_loop_mutex_);
+    for (void* ptr : after_loop_frees_) {
+      bool freed = false;
+      for (MemoryPool* pool : mem_pools_) {
+        if (pool->Free(ptr) == 0) {
+          freed = true;
+          break;
+        }
+      }
+      if (!freed) LOG_ERROR << "this ptr does not belong to this worker, ptr: " << ptr;
+    }
+    after_loop_frees_.clear();
+  }
   for (MemoryPool* pool : mem_pools_) {
     if (!pool->CheckIdleInner()) {
       LOG_ERROR << "memory pool of worker " << name_ << " still in use at destruction, base: "

@@ -6,6 +6,7 @@
 // AddressSanitizer a touch of the freed server or protocol fails the test).
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <map>
 #include <memory>
 #include <thread>
@@ -145,6 +146,133 @@ TEST_F(H2ServerStop, CallsEndingWithinTheDeadlineAreAllAnswered) {
       ASSERT_TRUE(echoed.ParseFromString(responses[id].body.substr(5))) << id;
       EXPECT_EQ(echoed.payload(), "slow " + std::to_string(id));
     }
+    acceptor_.reset();
+  }
+}
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point begin) {
+  return std::chrono::duration<double>(Clock::now() - begin).count();
+}
+
+// Once Stop() begins, the client is sent GOAWAY naming the last stream it
+// opened, and a call it sends afterwards is refused with REFUSED_STREAM
+// (not processed: a gRPC client retries it elsewhere); the calls admitted
+// before are served in full, and Stop() returns as soon as they end.
+TEST_F(H2ServerStop, StopSendsGoAwayRefusesNewStreamsAndServesTheAdmittedOnes) {
+  constexpr double kDeadlineS = 20.0;
+  ASSERT_NO_FATAL_FAILURE(StartCase(false));
+  server_->set_stop_deadline(kDeadlineS);
+  Client client(port_);
+  client.Handshake();
+  // Header blocks are encoded in the order they are sent.
+  std::string calls = client.EchoCall(1, EchoMessage("first", "", 1));
+  calls += client.EchoCall(3, EchoMessage("second", "", 1));
+  ASSERT_TRUE(client.Send(calls));
+  ASSERT_TRUE(testsupport::WaitFor([this] { return echo_.held() == 2; }));
+
+  // Waited for also when an assertion below returns early.
+  std::atomic<double> stop_s{-1};
+  std::future<void> stopper = std::async(std::launch::async, [&] {
+    const Clock::time_point begin = Clock::now();
+    server_->Stop();
+    stop_s = SecondsSince(begin);
+  });
+  Frame f;
+  ASSERT_TRUE(client.ReadType(tarn::H2_FRAME_GOAWAY, &f));
+  ASSERT_EQ(f.payload.size(), 8u);
+  EXPECT_EQ(ReadU32(f.payload) & 0x7fffffffu, 3u);
+  EXPECT_EQ(ReadU32(f.payload, 4), static_cast<uint32_t>(tarn::H2_NO_ERROR));
+
+  // A client that sent before it saw the GOAWAY.
+  ASSERT_TRUE(client.Send(client.EchoCall(5, EchoMessage("late"))));
+  ASSERT_TRUE(client.ReadType(tarn::H2_FRAME_RST_STREAM, &f, 5));
+  EXPECT_EQ(ReadU32(f.payload), static_cast<uint32_t>(tarn::H2_REFUSED_STREAM));
+  EXPECT_EQ(echo_.calls(), 2u);
+
+  // The admitted calls end a few milliseconds later.
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(echo_.Release(), 2u);
+  std::map<uint32_t, Response> responses;
+  ASSERT_TRUE(client.ReadResponses({1, 3}, &responses));
+  for (uint32_t id : {1u, 3u}) {
+    EXPECT_EQ(responses[id].grpc_status(), 0) << id;
+    interop::EchoResponse echoed;
+    ASSERT_GT(responses[id].body.size(), 5u) << id;
+    ASSERT_TRUE(echoed.ParseFromString(responses[id].body.substr(5))) << id;
+    EXPECT_EQ(echoed.payload(), id == 1 ? "first" : "second");
+  }
+  stopper.get();
+  // A generous bound: the calls ended within milliseconds of the stop.
+  EXPECT_GE(stop_s.load(), 0.0);
+  EXPECT_LT(stop_s.load(), kDeadlineS / 2);
+  EXPECT_TRUE(client.Closes(nullptr, 10.0));
+}
+
+// A 1 MiB answer handed to the connection, most of it still waiting for
+// the client's windows when Stop() is called. A prompt reader with the
+// default windows is served all of it before the connection closes; a
+// client that never reads holds Stop() no longer than its deadline.
+TEST_F(H2ServerStop, StopDeliversWaitingAnswersToAPromptReaderOnly) {
+  constexpr double kDeadlineS = 3.0;
+  // The answer's DATA bytes: gRPC prefix, field tag, 3-byte length, payload.
+  constexpr size_t kAnswerBytes = 1048585;
+  for (const bool reads : {true, false}) {
+    SCOPED_TRACE(reads ? "prompt reader" : "never reads");
+    testsupport::LogCapture logs;
+    ASSERT_NO_FATAL_FAILURE(StartCase(false));
+    server_->set_stop_deadline(kDeadlineS);
+    Client client(port_, reads ? 0 : 4096);
+    client.Handshake();
+    interop::EchoRequest req;
+    req.set_answer_bytes(1 << 20);
+    const size_t calls = echo_.calls();
+    ASSERT_TRUE(client.Send(client.EchoCall(1, req.SerializeAsString())));
+    // Answered and handed on: the call is over, the answer waits for the
+    // client's windows.
+    ASSERT_TRUE(testsupport::WaitFor([&] { return echo_.calls() == calls + 1; }));
+    ASSERT_TRUE(PoolFull());
+
+    // Waited for also when an assertion below returns early.
+    std::atomic<double> stop_s{-1};
+    std::future<void> stopper = std::async(std::launch::async, [&] {
+      const Clock::time_point begin = Clock::now();
+      server_->Stop();
+      stop_s = SecondsSince(begin);
+    });
+    if (reads) {
+      // The reader comes once the stop is under way (it may be a little
+      // late), then gives every DATA frame's bytes back to both windows at
+      // once.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      size_t data = 0;
+      bool ended = false;
+      Frame f;
+      while (!ended && client.Read(&f, 10.0)) {
+        if (f.stream != 1) continue;
+        if (f.type == tarn::H2_FRAME_DATA && !f.payload.empty()) {
+          data += f.payload.size();
+          const std::string n = U32(static_cast<uint32_t>(f.payload.size()));
+          ASSERT_TRUE(client.Send(FrameBytes(tarn::H2_FRAME_WINDOW_UPDATE, 0, 0, n) +
+                                  FrameBytes(tarn::H2_FRAME_WINDOW_UPDATE, 0, 1, n)));
+        }
+        ended = (f.type == tarn::H2_FRAME_HEADERS || f.type == tarn::H2_FRAME_DATA) &&
+                (f.flags & tarn::H2_FLAGS_END_STREAM) != 0;
+      }
+      EXPECT_TRUE(ended);
+      EXPECT_EQ(data, kAnswerBytes);
+      stopper.get();
+      EXPECT_EQ(logs.LineWith("answers not yet taken past"), "");
+    } else {
+      stopper.get();
+      EXPECT_NE(logs.LineWith("answers not yet taken past"), "");
+    }
+    // Within the deadline, with a generous margin for a loaded machine.
+    EXPECT_GE(stop_s.load(), 0.0);
+    EXPECT_LT(stop_s.load(), kDeadlineS + 10.0);
+    EXPECT_TRUE(client.Closes(nullptr, 10.0));
+    server_.reset();
     acceptor_.reset();
   }
 }

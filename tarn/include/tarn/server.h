@@ -15,6 +15,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "tarn/connection.h"
 #include "tarn/sock_address.h"
@@ -68,6 +69,8 @@ class Server {
   WorkerColony* worker_colony() const { return colony_; }
   const WorkerOption& option() const { return option_; }
   bool started() const { return started_.load(std::memory_order_acquire); }
+  // Acceptor loop thread: the connections the server keeps now.
+  std::vector<std::shared_ptr<Connection>> connections() const;
   // Whether the colony was given from outside (else the server builds its
   // own, which goes with the server).
   bool outside_colony() const { return outside_colony_; }

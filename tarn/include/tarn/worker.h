@@ -84,6 +84,10 @@ class Worker {
   // pointer that is not this worker's ends the process.
   void* Malloc(size_t len);
   void Free(void* ptr);
+  // Any thread, once the worker's loop has ended (it refuses tasks): ptr,
+  // this worker's memory that nothing uses any more, goes back to its pool
+  // when the worker is destroyed, after its thread.
+  void FreeAfterLoop(void* ptr);
   // Adds a pool for the chunk sizes that run short (4 % or less free).
   void ExtendMemoryPool();
   // Gives back at most one idle extra pool (never the first), judging
@@ -172,6 +176,9 @@ class Worker {
   std::condition_variable cond_;
   Loop* loop_ = nullptr;
   std::vector<MemoryPool*> mem_pools_;
+  // FreeAfterLoop's pointers, freed by ReleaseMemoryPools.
+  std::mutex after_loop_mutex_;
+  std::vector<void*> after_loop_frees_;
   std::unordered_map<std::string, std::pair<int, int>> obj_pool_info_;
   // SPDK NVMe devices handed to this worker, by device id.
   std::map<uint32_t, std::shared_ptr<SpdkNvmeDevice>> spdk_devs_;

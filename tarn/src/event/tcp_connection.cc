@@ -459,6 +459,12 @@ void TcpConnection::FreeEvents() {
 
 void TcpConnection::ForceCloseInLoop() {
   loop_->AssertInLoopThread();
+  CloseNow();
+}
+
+void TcpConnection::CloseAfterLoopEnded() { CloseNow(); }
+
+void TcpConnection::CloseNow() {
   if (!handler_) {
     LOG_DEBUG << "the connection has been closed, conn_name: " << name_;
     return;

@@ -29,7 +29,11 @@ TcpServer::~TcpServer() {
   for (auto& entry : conn_map_) {
     std::shared_ptr<Connection> conn = entry.second;
     auto* tcp = static_cast<TcpConnection*>(conn.get());
-    tcp->loop()->RunInLoop([conn] { conn->ForceClose(); }, false);
+    if (tcp->loop()->RunInLoop([conn] { conn->ForceClose(); }, false) != 0) {
+      // Its loop has ended (an outside colony stopped first, as it should):
+      // nothing runs there any more, so the close runs here.
+      tcp->CloseAfterLoopEnded();
+    }
   }
   processor_.reset();
   if (own_colony_) {

@@ -1489,6 +1489,49 @@ void H2Context::OnHeldCheck() {
   ArmHeldCheck();
 }
 
+// ---------------------------------------------------------------------------
+// Stopping
+
+void H2Context::GoAwayForStop() {
+  // Before the preface the server's SETTINGS have not gone out, and they
+  // must come first.
+  if (going_away_ || failed_ || conn_state_ == 0 || conn_->IsClosed()) return;
+  going_away_ = true;
+  const int32_t last = std::max(last_received_stream_id_, 0);
+  char buf[kH2FrameHeadSize + 8];
+  SerializeH2FrameHead(buf, 8, H2_FRAME_GOAWAY, 0, 0);
+  PutU32(buf + kH2FrameHeadSize, static_cast<uint32_t>(last));
+  PutU32(buf + kH2FrameHeadSize + 4, H2_NO_ERROR);
+  // Within the output bound: a client that let it run over is being closed.
+  if (!SendBytes(buf, sizeof(buf))) {
+    LOG_WARN_LIMITED << "Fail to send GOAWAY ";
+    if (!failed_) Abandon(H2_INTERNAL_ERROR);
+    return;
+  }
+  LOG_INFO << "server stops, send GOAWAY NO_ERROR, last stream_id=" << last
+           << ", peer addr: " << conn_->peer_addr().ToString();
+}
+
+void H2Context::RefuseStream(H2StreamContext* s) {
+  const int32_t id = s->stream_id_;
+  DeleteStream(s);
+  // Frames the client sent on it before it saw the reset are ignored.
+  RememberReset(id);
+  char buf[kH2FrameHeadSize + 4];
+  SerializeH2FrameHead(buf, 4, H2_FRAME_RST_STREAM, 0, static_cast<uint32_t>(id));
+  PutU32(buf + kH2FrameHeadSize, H2_REFUSED_STREAM);
+  if (!SendBytes(buf, sizeof(buf))) {
+    LOG_WARN_LIMITED << "Fail to send RST_STREAM ";
+    if (!failed_) Abandon(H2_INTERNAL_ERROR);
+  }
+}
+
+bool H2Context::Settled() const {
+  if (failed_ || conn_->IsClosed() || client_stalled_) return true;
+  return blocked_.empty() && after_input_.empty() && out_.empty() &&
+         conn_->ReadableLengthOutBuf() == 0 && conn_->UnackedInSocket() == 0;
+}
+
 H2Footprint H2Context::Footprint() const {
   H2Footprint f;
   f.unsent_output = conn_->IsClosed() ? 0 : conn_->ReadableLengthOutBuf();

@@ -248,6 +248,22 @@ class H2Context final : private brpc::HPackSink {
   // before those answers are judged.
   bool ParkRequest(H2StreamContext* s);
 
+  // The server stops admitting calls: GOAWAY (NO_ERROR) naming the last
+  // stream the client opened, once, so that it opens no more here. The
+  // connection is read on (window updates, pings) until the server closes
+  // it.
+  void GoAwayForStop();
+  // A complete request the server no longer admits: RST_STREAM
+  // (REFUSED_STREAM), which tells the client it was not processed and may
+  // be sent again; the stream is forgotten.
+  void RefuseStream(H2StreamContext* s);
+  // Nothing the client still takes waits here: no answer waits for its
+  // windows or for room, and the socket has no output left that the
+  // client's kernel has not acknowledged. A client judged stalled (it took
+  // nothing of what waits for a progress span) is not waited for, nor is a
+  // failed connection.
+  bool Settled() const;
+
   Connection* connection() const { return conn_; }
   // Reading stopped while kH2MaxResetCallsRunning calls of reset streams
   // run; nothing more may be consumed until one ends.
@@ -441,6 +457,8 @@ class H2Context final : private brpc::HPackSink {
   size_t reset_next_ = 0;
   // The client made the server queue more than kH2MaxUnsentOutput.
   bool overflowed_ = false;
+  // GOAWAY sent for the server's stop.
+  bool going_away_ = false;
   // Every stream not yet forgotten, by id; at most kH2MaxOpenStreams, so a
   // flat list searched in place costs less than a hash map's nodes.
   std::vector<std::pair<int32_t, H2StreamContext*>> streams_;

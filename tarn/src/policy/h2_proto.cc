@@ -280,6 +280,13 @@ int H2Proto::ParseRdma(const std::shared_ptr<Connection>&) { return kNotThisProt
 
 void H2Proto::ProcessHttpRequest(const std::shared_ptr<Connection>& conn, H2StreamContext* s) {
   H2Context* ctx = s->conn_ctx();
+  if (!server_->admitting()) {
+    // The server stops: not processed, so the client may send it again
+    // elsewhere.
+    ctx->GoAwayForStop();
+    ctx->RefuseStream(s);
+    return;
+  }
   const brpc::HttpHeader& header = s->header();
   RpcController* ctrl = server_->NewRpcController(conn);
   if (ctrl == nullptr) {

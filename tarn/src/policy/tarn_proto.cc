@@ -64,6 +64,16 @@ void TarnProto::Process(const std::shared_ptr<Connection>& conn, void* buf, uint
                         uint16_t method_len, uint32_t header_len, uint32_t body_len,
                         void* attachment, uint32_t attachment_len, Transport transport) {
   Worker* worker = conn->worker();
+  if (!server_->admitting()) {
+    // The server stops and takes no new call. This wire has no status to
+    // refuse it with (an answer would read as a success): the request is
+    // not served, and the connection closes when the stop's wait ends.
+    LOG_DEBUG << "server stops, request not taken, conn_id: " << conn->id()
+              << ", peer addr: " << conn->peer_addr().ToString();
+    worker->Free(buf);
+    if (attachment != nullptr && transport == kTcp) worker->Free(attachment);
+    return;
+  }
   RpcController* ctrl = server_->NewRpcController(conn);
   if (ctrl == nullptr) {
     LOG_ERROR << "new RpcController error, obj pool maybe empty";

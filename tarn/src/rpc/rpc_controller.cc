@@ -49,7 +49,7 @@ void RpcController::ResetFields() {
   done_ = nullptr;
   rpc_server_ = nullptr;
   calls_ = nullptr;
-  loop_thread_ = std::thread::id();
+  loop_thread_ = 0;
   timeout_ms_ = kDefaultTimeoutMs;
   failed_ = false;
   error_text_.clear();
@@ -351,7 +351,8 @@ void RpcController::FreeOnWorker(void* p) {
   if (loop->IsInLoopThread()) {
     worker->Free(p);
   } else if (loop->RunInLoop([worker, p] { worker->Free(p); }, true) != 0) {
-    LOG_WARN << "loop has ended, worker memory not returned, ptr: " << p;
+    // The loop has ended: the worker takes it back when it goes.
+    worker->FreeAfterLoop(p);
   }
 }
 

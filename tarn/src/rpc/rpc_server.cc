@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "bvar/latency_recorder.h"
+#include "policy/h2_context.h"
 #include "rpc/server_calls.h"
 #include "tarn/base/logging.h"
 #include "tarn/connection.h"
@@ -50,6 +51,7 @@ RpcServer::RpcServer(Transport transport, EventWorker* acceptor, const SockAddre
 RpcServer::~RpcServer() {
   for (auto& entry : report_timers_) entry.first->CancelTimer(entry.second);
   report_timers_.clear();
+  StopAdmitting();
   WaitForHeldCalls();
   const bool outside_colony = server_->outside_colony();
   // Calls still held are cut off: from now on they end without this server.
@@ -102,6 +104,55 @@ bool RpcServer::NoCallHeld() {
   return true;
 }
 
+std::vector<std::shared_ptr<Connection>> RpcServer::Connections() const {
+  std::vector<std::shared_ptr<Connection>> conns;
+  EventWorker* acceptor = server_->acceptor();
+  if (acceptor == nullptr || !server_->started()) return conns;
+  // The map lives on the acceptor's loop; a loop that has ended runs
+  // nothing, and its server accepts nothing more.
+  acceptor->loop()->RunInLoop([this, &conns] { conns = server_->connections(); }, false);
+  return conns;
+}
+
+bool RpcServer::ConnectionSettled(const std::shared_ptr<Connection>& conn) {
+  if (conn->IsClosed()) return true;
+  // Over RDMA an answer holds its call until its send has completed.
+  if (conn->transport() != kTcp) return true;
+  if (H2Context* h2 = conn->h2_context()) {
+    h2->GoAwayForStop();
+    return h2->Settled();
+  }
+  return conn->ReadableLengthOutBuf() == 0 && conn->UnackedInSocket() == 0;
+}
+
+bool RpcServer::ConnectionsSettled() const {
+  for (const std::shared_ptr<Connection>& conn : Connections()) {
+    Worker* worker = conn->worker();
+    bool settled = true;
+    // A loop that has ended serves the connection no more: nothing to wait
+    // for there.
+    if (worker != nullptr) {
+      worker->loop()->RunInLoop([&conn, &settled] { settled = ConnectionSettled(conn); }, false);
+    }
+    if (!settled) return false;
+  }
+  return true;
+}
+
+void RpcServer::StopAdmitting() {
+  if (!admitting_.exchange(false, std::memory_order_acq_rel)) return;
+  // Tell HTTP/2 clients at once, while the admitted calls still run: they
+  // send their next calls elsewhere.
+  for (const std::shared_ptr<Connection>& conn : Connections()) {
+    if (conn->transport() != kTcp || conn->worker() == nullptr) continue;
+    conn->worker()->loop()->RunInLoop(
+        [conn] {
+          if (H2Context* h2 = conn->h2_context()) h2->GoAwayForStop();
+        },
+        true);
+  }
+}
+
 void RpcServer::WaitForHeldCalls() {
   if (calls_ == nullptr) return;
   WorkerColony* colony = server_->worker_colony();
@@ -123,12 +174,21 @@ void RpcServer::WaitForHeldCalls() {
                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                    std::chrono::duration<double>(stop_deadline_s_));
   }
-  while (!NoCallHeld()) {
+  for (;;) {
+    // Answers are judged only once the calls have ended: until then new
+    // ones may still come.
+    const bool calls_ended = NoCallHeld();
+    if (calls_ended && ConnectionsSettled()) return;
     if (std::chrono::steady_clock::now() >= stop_by_) {
       if (!stop_warned_) {
         stop_warned_ = true;
-        LOG_WARN << "rpc server stops with calls still held past " << stop_deadline_s_
-                 << " s, server name: " << name_;
+        if (!calls_ended) {
+          LOG_WARN << "rpc server stops with calls still held past " << stop_deadline_s_
+                   << " s, server name: " << name_;
+        } else {
+          LOG_WARN << "rpc server stops with answers not yet taken past " << stop_deadline_s_
+                   << " s, server name: " << name_;
+        }
       }
       return;
     }
@@ -178,6 +238,7 @@ int RpcServer::Start() {
   }
   stop_begun_ = false;
   stop_warned_ = false;
+  admitting_.store(true, std::memory_order_release);
   const int ret = server_->Start();
   if (ret != 0) {
     LOG_ERROR << "RpcServer start failed, ret: " << ret;
@@ -203,6 +264,7 @@ void RpcServer::StartPoolReports() {
 }
 
 int RpcServer::Stop() {
+  StopAdmitting();
   WaitForHeldCalls();
   return server_->Stop();
 }

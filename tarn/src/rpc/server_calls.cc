@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "tarn/base/current_thread.h"
 #include "tarn/base/logging.h"
 #include "tarn/connection.h"
 #include "tarn/rpc/rpc_controller.h"
@@ -20,7 +21,7 @@ RpcController* ServerCalls::Take(uint32_t i, const std::shared_ptr<Connection>& 
   RpcController* ctrl = pools_[i]->Malloc(conn);
   if (ctrl != nullptr) {
     ctrl->calls_ = this;
-    ctrl->loop_thread_ = std::this_thread::get_id();
+    ctrl->loop_thread_ = plinth::CurrentThread::tid();
   }
   return ctrl;
 }
@@ -45,14 +46,16 @@ void ServerCalls::Give(RpcController* ctrl) {
 }
 
 bool ServerCalls::OnLoopThread(const RpcController* ctrl) {
-  return ctrl->loop_thread_ == std::this_thread::get_id();
+  return ctrl->loop_thread_ == plinth::CurrentThread::tid();
 }
 
 Loop* ServerCalls::LoopOf(const RpcController* ctrl) { return ctrl->conn()->worker()->loop(); }
 
-void ServerCalls::LoopEnded(const RpcController* ctrl) {
-  LOG_WARN << "loop has ended, rpc call left unfinished, ptr: "
+void ServerCalls::LetGoOfLoopEnded(const RpcController* ctrl) {
+  LOG_INFO << "loop has ended, rpc call ends without its server, ptr: "
            << static_cast<const void*>(ctrl);
+  // By the pool that holds it: the ended loop's worker is not touched.
+  LetGoOfEndedWorker(PoolOf(ctrl));
 }
 
 bool ServerCalls::CutOff(const RpcController* ctrl) const {
@@ -93,7 +96,7 @@ void ServerCalls::LetGoOfWorker(uint32_t i, bool take_back) {
   let_go_[i] = 1;
   cut_off_ += pools_[i]->capacity() - pools_[i]->left();
   if (!take_back) return;
-  loop_threads_[i] = std::this_thread::get_id();
+  loop_threads_[i] = plinth::CurrentThread::tid();
   pools_[i]->ForEachInUse([](RpcController* ctrl) { ctrl->ReleaseWorkerMemory(); });
 }
 
@@ -106,11 +109,14 @@ void ServerCalls::LetGoOfEndedWorker(uint32_t i) {
 }
 
 bool ServerCalls::MayTouchWorker(const RpcController* ctrl) const {
-  if (loop_ended_[PoolOf(ctrl)]) return false;
+  // An outside colony whose loop has ended outlives the server (stopped,
+  // then the server deleted, then the colony): its workers are there until
+  // the server lets go of this object. Called under mutex_ then.
+  if (loop_ended_[PoolOf(ctrl)]) return !released_;
   if (!workers_going_.load(std::memory_order_acquire)) return true;
   if (workers_gone_.load(std::memory_order_acquire)) return false;
   // The loop threads still run, so their ids are still theirs.
-  return loop_threads_[PoolOf(ctrl)] == std::this_thread::get_id();
+  return loop_threads_[PoolOf(ctrl)] == plinth::CurrentThread::tid();
 }
 
 void ServerCalls::LetGo() {

@@ -53,12 +53,14 @@ class ServerCalls {
 
   // Any thread: runs task on the loop of ctrl's connection (at once when
   // already there). False, with nothing run, once the server has let go of
-  // its calls: the caller then ends the call alone.
+  // its calls, or when that loop has ended: the caller then ends the call
+  // alone (End).
   template <typename F>
   bool Post(RpcController* ctrl, F&& task) {
     // The worker lives while its own thread runs this, and the task finds
     // out there whether the call is cut off. (Once the server has let go,
-    // the loop thread may have ended and its id been given to another.)
+    // the loop thread may have ended; kernel thread ids are not given out
+    // again soon, unlike std::thread ids, which a thread started next gets.)
     if (!detached_.load() && OnLoopThread(ctrl)) {
       task();
       return true;
@@ -70,7 +72,14 @@ class ServerCalls {
       posting_.fetch_sub(1);
       return false;
     }
-    if (LoopOf(ctrl)->RunNextLoop(std::forward<F>(task)) != 0) LoopEnded(ctrl);
+    if (LoopOf(ctrl)->RunNextLoop(std::forward<F>(task)) != 0) {
+      // The loop has ended (an outside colony stopped before the server
+      // goes): nothing will run the task, so the server lets go of that
+      // worker's calls now and the caller ends this one in place.
+      LetGoOfLoopEnded(ctrl);
+      posting_.fetch_sub(1);
+      return false;
+    }
     posting_.fetch_sub(1);
     return true;
   }
@@ -102,7 +111,9 @@ class ServerCalls {
   void WorkersGone();
   // Whether ctrl's worker memory may be handed to its worker from this
   // thread: any thread while the workers stay, only the worker's own loop
-  // thread while they are going, none once they are gone.
+  // thread while they are going, none once they are gone. A worker whose
+  // loop has ended (an outside colony's) takes it back when it is
+  // destroyed, if handed before the server has let go of this object.
   bool MayTouchWorker(const RpcController* ctrl) const;
   // The server lets go of this object: freed now when no call is cut off,
   // else when the last one ends.
@@ -112,15 +123,17 @@ class ServerCalls {
   ~ServerCalls() = default;
   static bool OnLoopThread(const RpcController* ctrl);
   static Loop* LoopOf(const RpcController* ctrl);
-  static void LoopEnded(const RpcController* ctrl);
+  // Post found ctrl's loop ended: LetGoOfEndedWorker of its pool.
+  void LetGoOfLoopEnded(const RpcController* ctrl);
   uint32_t PoolOf(const RpcController* ctrl) const;
 
   std::vector<std::shared_ptr<Pool>> pools_;
   // Per pool, written and read on its worker's loop thread (and under
   // mutex_): the server has let go of it.
   std::vector<char> let_go_;
-  // Per pool: its worker's loop thread, seen when the server let go of it.
-  std::vector<std::thread::id> loop_threads_;
+  // Per pool: its worker's loop thread (kernel thread id), seen when the
+  // server let go of it.
+  std::vector<int> loop_threads_;
   // Per pool, under mutex_: its worker's loop had ended when the server let
   // go of it.
   std::vector<char> loop_ended_;

@@ -98,6 +98,12 @@ class TcpConnection : public Connection, public PassEndWork {
   EventWorker* event_worker() const { return worker_; }
   EventLoop* loop() const { return loop_; }
 
+  // Any thread, once the connection's loop has ended and its thread is
+  // gone (an outside colony stopped before its server goes): the close
+  // ForceClose would have run on the loop, run here. Without it the
+  // connection, which its event handler keeps, would never be freed.
+  void CloseAfterLoopEnded();
+
  private:
   friend class EventHandler;
 
@@ -105,6 +111,8 @@ class TcpConnection : public Connection, public PassEndWork {
   void HandleWriteEvent(int fd, const std::shared_ptr<Connection>& conn);
   void HandleConnectEvent(int fd);
   void ForceCloseInLoop();
+  // ForceCloseInLoop's work, on the loop thread or once it is gone.
+  void CloseNow();
   void CheckBufferToSend();
   void EnableWriteEvent();
   void FreeEvents();

@@ -20,7 +20,10 @@
 // not fit waits for WINDOW_UPDATE.
 //
 // A connection error is answered with GOAWAY and closes the connection;
-// nothing after the offending frame is read. Everything runs on the loop
+// nothing after the offending frame is read. When the server stops, each
+// connection is sent GOAWAY (NO_ERROR) naming the last stream its client
+// opened, and requests completed from then on are refused with
+// RST_STREAM(REFUSED_STREAM) (tarn/rpc/rpc_server.h). Everything runs on the loop
 // thread of the connection's worker; the service may finish on any thread.
 #ifndef TARN_POLICY_H2_PROTO_H_
 #define TARN_POLICY_H2_PROTO_H_

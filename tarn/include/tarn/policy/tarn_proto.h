@@ -8,7 +8,10 @@
 // controller keeps the buffer until it goes back to its pool; the response
 // leaves as one zero-copy send and the controller is released when that
 // send completes. An exhausted controller pool
-// drops the request with an ERROR line and keeps the connection.
+// drops the request with an ERROR line and keeps the connection. Once the
+// server stops admitting calls, a request is dropped without an answer
+// (this wire cannot carry a refusal); the server's stop closes the
+// connection (tarn/rpc/rpc_server.h).
 #ifndef TARN_POLICY_TARN_PROTO_H_
 #define TARN_POLICY_TARN_PROTO_H_
 

@@ -245,8 +245,10 @@ class RpcController : public google::protobuf::RpcController {
   // the call is held.
   ServerCalls* calls_ = nullptr;
   // Server side: the loop thread of the connection's worker, where the
-  // controller was taken.
-  std::thread::id loop_thread_;
+  // controller was taken, by its kernel thread id (0: none). Not a
+  // std::thread::id: once the loop has ended, a thread started later may be
+  // given that, and would pass for the loop.
+  int loop_thread_ = 0;
   uint32_t timeout_ms_ = kDefaultTimeoutMs;
   bool failed_ = false;
   std::string error_text_;

@@ -29,13 +29,25 @@
 // closed. HTTP/2 connections pace their answers by their own windows and
 // bounds (tarn/policy/h2_proto.h) and are never held.
 //
-// Shutting down with calls held: Stop() and the destructor first wait, up
-// to the stop deadline (kRpcStopDeadlineS unless set otherwise), until
-// every call taken has ended (its service ran done, its answer was handed
-// to the transport, any user hold was released); the connections stay open
-// and are served meanwhile. Then Stop() stops the transport server, which
-// closes every connection: the clients of calls still held learn of it at
-// once. A call still held when the server is deleted is cut off: its done,
+// Shutting down: from the moment Stop() (or the destructor) begins, no new
+// call is admitted. An HTTP/2 client is sent GOAWAY (NO_ERROR) naming the
+// last stream it opened, and every request completed from then on is
+// refused with RST_STREAM(REFUSED_STREAM): not processed, so the client may
+// send it again elsewhere. A frame-protocol request is not taken (the wire
+// has no status to refuse it with; an answer would read as a success): the
+// connection is closed once the stop's wait ends, and the client's call
+// ends with its transport's error (the RPC client's "rpc timeout" at its
+// budget, or a send error), which the driver retries. Stop() then waits,
+// up to the stop deadline (kRpcStopDeadlineS unless set otherwise), only
+// for the calls admitted before: until each has ended (its service ran
+// done, its answer was handed to the transport, any user hold was
+// released) and every connection has handed its answers on: an HTTP/2
+// answer still waiting for the client's windows, and output queued or
+// unacknowledged in the socket, are waited for while the client takes them
+// (a client the HTTP/2 bounds judge stalled is not). The connections stay
+// open and are read meanwhile (window updates, pings). It returns as soon
+// as that is done; then Stop() stops the transport server, which closes
+// every connection: the clients of calls still held learn of it at once. A call still held when the server is deleted is cut off: its done,
 // run later from any thread, frees it without the server, its protocols or
 // its loops, and sends nothing. Its controller, request and response stay
 // valid until then; worker memory the call holds (frames, attachments) is
@@ -108,10 +120,11 @@ class RpcServer {
 
   RpcServer(Transport transport, EventWorker* acceptor, const SockAddress& listen,
             const std::string& name, const WorkerOption& option, WorkerColony* colony);
-  // Waits for held calls (up to the stop deadline), cuts off those still
-  // held, stops the transport server (closing its connections) and frees
-  // it, the latency recorders and the protocols; the controller pools go
-  // once the last cut-off call has ended. Services are not deleted.
+  // Admits no new call, waits for held calls and their answers (up to the
+  // stop deadline), cuts off the calls still held, stops the transport
+  // server (closing its connections) and frees it, the latency recorders
+  // and the protocols; the controller pools go once the last cut-off call
+  // has ended. Services are not deleted.
   ~RpcServer();
 
   RpcServer(const RpcServer&) = delete;
@@ -135,9 +148,10 @@ class RpcServer {
   // Builds the controller pools and starts the transport server; 0 or its
   // error code. -1, with nothing touched, when the server runs already.
   int Start();
-  // Waits for held calls (up to the stop deadline, counted once from the
-  // first Stop() after a Start), then stops the transport server, which
-  // closes every connection.
+  // Admits no new call from now on, waits for the calls admitted before
+  // and for their answers to be handed on (up to the stop deadline, counted
+  // once from the first Stop() after a Start), then stops the transport
+  // server, which closes every connection.
   int Stop();
   int AddBlacklist(const std::string& ip, uint32_t seconds);
   int RemoveBlacklist(const std::string& ip);
@@ -156,6 +170,10 @@ class RpcServer {
                         uint64_t latency_us);
   void ReportRpcLatency(const google::protobuf::MethodDescriptor* method, uint64_t latency_us);
 
+  // Connection's loop thread: whether a new call may be taken; false from
+  // the moment Stop() or the destructor begins until the next Start.
+  bool admitting() const { return admitting_.load(std::memory_order_acquire); }
+
   // Any thread: free controllers of worker i's pool, read on that worker's
   // loop; -1 when there is no such pool.
   int FreeControllerCount(uint32_t worker_index);
@@ -170,10 +188,22 @@ class RpcServer {
   void OnMessageRead(const std::shared_ptr<Connection>& conn);
   int Parse(BaseProto* proto, const std::shared_ptr<Connection>& conn);
   void StartPoolReports();
-  // Any thread but the server's workers: until no call is held, or the stop
-  // deadline has passed.
+  // No new call is admitted from now on; HTTP/2 connections are sent
+  // GOAWAY.
+  void StopAdmitting();
+  // Any thread but the server's workers: until no call is held and every
+  // connection has handed its answers on, or the stop deadline has passed.
   void WaitForHeldCalls();
   bool NoCallHeld();
+  // The connections of the transport server now (read on the acceptor's
+  // loop; none once that loop has ended).
+  std::vector<std::shared_ptr<Connection>> Connections() const;
+  // Every connection has handed its answers on (ConnectionSettled, on the
+  // connection's loop).
+  bool ConnectionsSettled() const;
+  // Connection's loop thread: conn holds no answer or output its client
+  // still takes. Also sends an HTTP/2 connection its GOAWAY, once.
+  static bool ConnectionSettled(const std::shared_ptr<Connection>& conn);
   // Destructor: cuts off the calls still held.
   void LetGoOfCalls();
 
@@ -193,6 +223,8 @@ class RpcServer {
   // first Start. Owned until the destructor hands it to the calls it cut
   // off.
   ServerCalls* calls_ = nullptr;
+  // Cleared when a stop begins, set again by Start.
+  std::atomic<bool> admitting_{true};
   double stop_deadline_s_ = kRpcStopDeadlineS;
   // One deadline per shut-down: set by the first wait after a Start, so a
   // second Stop() or the destructor after a Stop() waits only for what is
