@@ -320,5 +320,87 @@ TEST_P(DestroyAmongPairsTest, DestroyedQueuePairStillDeliversWhatItReceived) {
   }
 }
 
+
+// While the victim's destroy takes every receive queued ahead of its own, a
+// message of another link makes its read callback destroy that link, its
+// own, at once (its sends settled, or destroyed now). Nothing polls from
+// inside that callback: what the link's destroy takes off the queue is set
+// aside, or waits for the next take, and every link, the two destroyed
+// included, still gets its messages whole, once and in order.
+TEST_P(DestroyAmongPairsTest, ReadCallbackDestroyingItsOwnLinkDuringTheTake) {
+  constexpr int kSelf = 2;  // its messages lie ahead of the victim's
+  constexpr int kAt = kPerLink / 2;
+  const How hows[] = {How::kDestroyNow, How::kSettleSends};
+  for (How how : hows) {
+    SCOPED_TRACE(how == How::kDestroyNow ? "destroyed now" : "sends settled");
+    ASSERT_NO_FATAL_FAILURE(BuildLinks());
+    Link* victim = links_[kVictim].get();
+    Link* self = links_[kSelf].get();
+    tarn::PollingWorker* b = b_;
+    Record* record = &self->b_record;
+    Run(b_, [&] {
+      self->b_conn->set_message_read_cb(
+          [b, self, record, how](const std::shared_ptr<tarn::Connection>& c) {
+            void* data = nullptr;
+            uint32_t len = 0;
+            ASSERT_GE(c->ReceiveDataZeroCopy(&data, &len), 0);
+            std::string text(static_cast<const char*>(data), len);
+            c->worker()->Free(data);
+            size_t count = 0;
+            {
+              std::lock_guard<std::mutex> lock(record->mu);
+              record->messages.push_back(std::move(text));
+              count = record->messages.size();
+            }
+            if (count != static_cast<size_t>(kAt)) return;
+            if (how == How::kDestroyNow) {
+              b->DestroyConnectionNow(self->b_conn);
+            } else {
+              self->b_conn->ForceCloseInLoop();
+              b->SettleSendsNow(self->b_conn);
+            }
+          });
+    });
+    Results results;
+    Run(b_, [&] {
+      ASSERT_NO_FATAL_FAILURE(FillWhileBWaits());
+      // Outstanding when the callback settles: b polls nothing here.
+      char* data = static_cast<char*>(b->Malloc(kMessageLen));
+      std::memset(data, 'b', kMessageLen);
+      tarn::SgEntry sge;
+      sge.addr = reinterpret_cast<uint64_t>(data);
+      sge.len = kMessageLen;
+      tarn::SendCompleteCallback then = results.Callback(0);
+      ASSERT_EQ(self->b_conn->SendSgeZeroCopy(&sge, 1,
+                                              [b, data, then](int code) {
+                                                b->Free(data);
+                                                then(code);
+                                              }),
+                0);
+      b->DestroyConnectionNow(victim->b_conn);
+      EXPECT_EQ(victim->b_qp->qp(), nullptr);
+    });
+    ExpectEveryMessageInOrder();
+    EXPECT_TRUE(VictimTornDown());
+    EXPECT_TRUE(testsupport::WaitFor([&] {
+      bool done = false;
+      Run(b_, [&] {
+        done = self->b_conn->IsClosed() && self->b_qp->qp() == nullptr &&
+               b_->FindConnection(self->b_qp->qp_num()) == nullptr;
+      });
+      return done;
+    }));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return results.Count() == 1u; }));
+    ExpectReceivesAccountedFor();
+    Record* first = &links_[0]->b_record;
+    std::atomic<int> done{0};
+    SendLink(0, &done);
+    EXPECT_TRUE(testsupport::WaitFor(
+        [first] { return first->message_count() == static_cast<size_t>(2 * kPerLink); }));
+    StopWorkers();
+    ASSERT_NO_FATAL_FAILURE(StartWorkers());
+  }
+}
+
 }  // namespace
 }  // namespace rdmatest
