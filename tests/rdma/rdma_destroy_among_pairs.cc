@@ -402,5 +402,74 @@ TEST_P(DestroyAmongPairsTest, ReadCallbackDestroyingItsOwnLinkDuringTheTake) {
   }
 }
 
+
+// The worker drops its device while every link's messages wait in its
+// receive completion queue. The first link it closes has its closed
+// callback settle the sends of every link not closed yet, which destroys
+// their queue pairs at once (not in ERROR yet) after setting the receives
+// queued so far aside. What was set aside is handed over by the drop like
+// the rest: each message at most once and in order on every link, each
+// send reported once, and every receive buffer back in the pool once the
+// device is gone.
+TEST_P(DestroyAmongPairsTest, ReceivesSetAsideWhileTheDeviceIsDroppedAreGivenBack) {
+  ASSERT_NO_FATAL_FAILURE(BuildLinks());
+  tarn::PollingWorker* b = b_;
+  Results results;
+  bool settled = false;
+  std::vector<std::shared_ptr<tarn::RdmaConnection>> conns;
+  for (auto& link : links_) conns.push_back(link->b_conn);
+  Run(b_, [&] {
+    ASSERT_NO_FATAL_FAILURE(FillWhileBWaits());
+    for (int i = 0; i < kLinks; ++i) {
+      tarn::RdmaConnection* self = conns[static_cast<size_t>(i)].get();
+      self->set_connection_closed_cb([b, self, &conns, &settled](
+                                         const std::shared_ptr<tarn::Connection>&) {
+        if (settled) return;
+        settled = true;
+        for (const auto& conn : conns) {
+          if (conn.get() != self && !conn->IsClosed()) b->SettleSendsNow(conn);
+        }
+      });
+      char* data = static_cast<char*>(b->Malloc(kMessageLen));
+      std::memset(data, 'b', kMessageLen);
+      tarn::SgEntry sge;
+      sge.addr = reinterpret_cast<uint64_t>(data);
+      sge.len = kMessageLen;
+      tarn::SendCompleteCallback then = results.Callback(i);
+      ASSERT_EQ(self->SendSgeZeroCopy(&sge, 1,
+                                      [b, data, then](int code) {
+                                        b->Free(data);
+                                        then(code);
+                                      }),
+                0);
+    }
+    b->ClearRdma();
+    EXPECT_EQ(b->rdma_handle(), nullptr);
+  });
+  EXPECT_TRUE(settled);
+  EXPECT_TRUE(testsupport::WaitFor([&] { return results.Count() == static_cast<size_t>(kLinks); }));
+  for (int i = 0; i < kLinks; ++i) {
+    SCOPED_TRACE("link " + std::to_string(i));
+    Record* record = &links_[i]->b_record;
+    std::lock_guard<std::mutex> lock(record->mu);
+    ASSERT_LE(record->messages.size(), static_cast<size_t>(kPerLink));
+    for (size_t seq = 0; seq < record->messages.size(); ++seq) {
+      EXPECT_EQ(record->messages[seq], Text(i, static_cast<int>(seq)));
+    }
+  }
+  const uint32_t size =
+      option_.rdma_option.max_send_data_size + option_.rdma_option.max_send_meta_size;
+  uint64_t out = 1;
+  Run(b_, [&] {
+    std::map<uint64_t, std::pair<uint64_t, uint64_t>> stat;
+    b_->GetMemPoolStat(&stat);
+    out = stat[size].first - stat[size].second;
+  });
+  EXPECT_EQ(out, 0u) << "receive buffers not given back";
+  Run(b_, [&] {
+    for (auto& conn : conns) conn->set_connection_closed_cb(nullptr);
+  });
+}
+
 }  // namespace
 }  // namespace rdmatest
