@@ -320,5 +320,156 @@ TEST_P(DestroyAmongPairsTest, DestroyedQueuePairStillDeliversWhatItReceived) {
   }
 }
 
+
+// While the victim's destroy takes every receive queued ahead of its own, a
+// message of another link makes its read callback destroy that link, its
+// own, at once (its sends settled, or destroyed now). Nothing polls from
+// inside that callback: what the link's destroy takes off the queue is set
+// aside, or waits for the next take, and every link, the two destroyed
+// included, still gets its messages whole, once and in order.
+TEST_P(DestroyAmongPairsTest, ReadCallbackDestroyingItsOwnLinkDuringTheTake) {
+  constexpr int kSelf = 2;  // its messages lie ahead of the victim's
+  constexpr int kAt = kPerLink / 2;
+  const How hows[] = {How::kDestroyNow, How::kSettleSends};
+  for (How how : hows) {
+    SCOPED_TRACE(how == How::kDestroyNow ? "destroyed now" : "sends settled");
+    ASSERT_NO_FATAL_FAILURE(BuildLinks());
+    Link* victim = links_[kVictim].get();
+    Link* self = links_[kSelf].get();
+    tarn::PollingWorker* b = b_;
+    Record* record = &self->b_record;
+    Run(b_, [&] {
+      self->b_conn->set_message_read_cb(
+          [b, self, record, how](const std::shared_ptr<tarn::Connection>& c) {
+            void* data = nullptr;
+            uint32_t len = 0;
+            ASSERT_GE(c->ReceiveDataZeroCopy(&data, &len), 0);
+            std::string text(static_cast<const char*>(data), len);
+            c->worker()->Free(data);
+            size_t count = 0;
+            {
+              std::lock_guard<std::mutex> lock(record->mu);
+              record->messages.push_back(std::move(text));
+              count = record->messages.size();
+            }
+            if (count != static_cast<size_t>(kAt)) return;
+            if (how == How::kDestroyNow) {
+              b->DestroyConnectionNow(self->b_conn);
+            } else {
+              self->b_conn->ForceCloseInLoop();
+              b->SettleSendsNow(self->b_conn);
+            }
+          });
+    });
+    Results results;
+    Run(b_, [&] {
+      ASSERT_NO_FATAL_FAILURE(FillWhileBWaits());
+      // Outstanding when the callback settles: b polls nothing here.
+      char* data = static_cast<char*>(b->Malloc(kMessageLen));
+      std::memset(data, 'b', kMessageLen);
+      tarn::SgEntry sge;
+      sge.addr = reinterpret_cast<uint64_t>(data);
+      sge.len = kMessageLen;
+      tarn::SendCompleteCallback then = results.Callback(0);
+      ASSERT_EQ(self->b_conn->SendSgeZeroCopy(&sge, 1,
+                                              [b, data, then](int code) {
+                                                b->Free(data);
+                                                then(code);
+                                              }),
+                0);
+      b->DestroyConnectionNow(victim->b_conn);
+      EXPECT_EQ(victim->b_qp->qp(), nullptr);
+    });
+    ExpectEveryMessageInOrder();
+    EXPECT_TRUE(VictimTornDown());
+    EXPECT_TRUE(testsupport::WaitFor([&] {
+      bool done = false;
+      Run(b_, [&] {
+        done = self->b_conn->IsClosed() && self->b_qp->qp() == nullptr &&
+               b_->FindConnection(self->b_qp->qp_num()) == nullptr;
+      });
+      return done;
+    }));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return results.Count() == 1u; }));
+    ExpectReceivesAccountedFor();
+    Record* first = &links_[0]->b_record;
+    std::atomic<int> done{0};
+    SendLink(0, &done);
+    EXPECT_TRUE(testsupport::WaitFor(
+        [first] { return first->message_count() == static_cast<size_t>(2 * kPerLink); }));
+    StopWorkers();
+    ASSERT_NO_FATAL_FAILURE(StartWorkers());
+  }
+}
+
+
+// The worker drops its device while every link's messages wait in its
+// receive completion queue. The first link it closes has its closed
+// callback settle the sends of every link not closed yet, which destroys
+// their queue pairs at once (not in ERROR yet) after setting the receives
+// queued so far aside. What was set aside is handed over by the drop like
+// the rest: each message at most once and in order on every link, each
+// send reported once, and every receive buffer back in the pool once the
+// device is gone.
+TEST_P(DestroyAmongPairsTest, ReceivesSetAsideWhileTheDeviceIsDroppedAreGivenBack) {
+  ASSERT_NO_FATAL_FAILURE(BuildLinks());
+  tarn::PollingWorker* b = b_;
+  Results results;
+  bool settled = false;
+  std::vector<std::shared_ptr<tarn::RdmaConnection>> conns;
+  for (auto& link : links_) conns.push_back(link->b_conn);
+  Run(b_, [&] {
+    ASSERT_NO_FATAL_FAILURE(FillWhileBWaits());
+    for (int i = 0; i < kLinks; ++i) {
+      tarn::RdmaConnection* self = conns[static_cast<size_t>(i)].get();
+      self->set_connection_closed_cb([b, self, &conns, &settled](
+                                         const std::shared_ptr<tarn::Connection>&) {
+        if (settled) return;
+        settled = true;
+        for (const auto& conn : conns) {
+          if (conn.get() != self && !conn->IsClosed()) b->SettleSendsNow(conn);
+        }
+      });
+      char* data = static_cast<char*>(b->Malloc(kMessageLen));
+      std::memset(data, 'b', kMessageLen);
+      tarn::SgEntry sge;
+      sge.addr = reinterpret_cast<uint64_t>(data);
+      sge.len = kMessageLen;
+      tarn::SendCompleteCallback then = results.Callback(i);
+      ASSERT_EQ(self->SendSgeZeroCopy(&sge, 1,
+                                      [b, data, then](int code) {
+                                        b->Free(data);
+                                        then(code);
+                                      }),
+                0);
+    }
+    b->ClearRdma();
+    EXPECT_EQ(b->rdma_handle(), nullptr);
+  });
+  EXPECT_TRUE(settled);
+  EXPECT_TRUE(testsupport::WaitFor([&] { return results.Count() == static_cast<size_t>(kLinks); }));
+  for (int i = 0; i < kLinks; ++i) {
+    SCOPED_TRACE("link " + std::to_string(i));
+    Record* record = &links_[i]->b_record;
+    std::lock_guard<std::mutex> lock(record->mu);
+    ASSERT_LE(record->messages.size(), static_cast<size_t>(kPerLink));
+    for (size_t seq = 0; seq < record->messages.size(); ++seq) {
+      EXPECT_EQ(record->messages[seq], Text(i, static_cast<int>(seq)));
+    }
+  }
+  const uint32_t size =
+      option_.rdma_option.max_send_data_size + option_.rdma_option.max_send_meta_size;
+  uint64_t out = 1;
+  Run(b_, [&] {
+    std::map<uint64_t, std::pair<uint64_t, uint64_t>> stat;
+    b_->GetMemPoolStat(&stat);
+    out = stat[size].first - stat[size].second;
+  });
+  EXPECT_EQ(out, 0u) << "receive buffers not given back";
+  Run(b_, [&] {
+    for (auto& conn : conns) conn->set_connection_closed_cb(nullptr);
+  });
+}
+
 }  // namespace
 }  // namespace rdmatest

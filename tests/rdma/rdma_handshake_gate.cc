@@ -277,5 +277,45 @@ TEST_P(HandshakeOnGoingWorkerTest, AWorkerGoingWithTheCreationQueuedClosesTheHan
   close(fd);
 }
 
+
+// A worker that went counts as gone for the server that saw it go, and for
+// no other: the server and the colony are made again (the new worker may
+// well sit where the old one did), and a handshake on the new server
+// completes, then one more after it.
+TEST_P(HandshakeOnGoingWorkerTest, AServerMadeAgainServesAWorkerWhereTheGoneOneWas) {
+  PollingWorker* worker = hand_->worker();
+  hand_->TurnUntil([worker] { return worker->has_cached_gid(); });
+  int fd = testsupport::RawConnect(port_);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(testsupport::SendAll(fd, Bytes(RawRecord(RdmaHandshakeRecord::kRequest))));
+  ASSERT_TRUE(hand_->WaitHalted());
+  HandshakeGate* gate = server_->handshake_gate();
+  ASSERT_TRUE(WaitFor([gate] { return gate->queued() == 1; }));
+  hand_->Destroy();
+  bool closed = false;
+  EXPECT_EQ(ReadUntilClosed(fd, &closed).size(), 0u);
+  EXPECT_TRUE(closed);
+  EXPECT_TRUE(gate->gone(worker));
+  close(fd);
+  TearDown();
+  SetUp();
+  EXPECT_FALSE(server_->handshake_gate()->gone(hand_->worker()));
+  hand_->TurnForEver();
+  for (size_t round = 1; round <= 2; ++round) {
+    SCOPED_TRACE("handshake " + std::to_string(round));
+    fd = testsupport::RawConnect(port_);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(testsupport::SendAll(fd, Bytes(RawRecord(RdmaHandshakeRecord::kRequest))));
+    std::string reply;
+    ASSERT_TRUE(testsupport::RecvExact(fd, kHandshakeRecordSize, &reply));
+    EXPECT_EQ(static_cast<uint8_t>(reply[0]), RdmaHandshakeRecord::kReply);
+    ASSERT_TRUE(testsupport::SendAll(fd, Bytes(RawRecord(RdmaHandshakeRecord::kReady))));
+    EXPECT_TRUE(testsupport::PeerCloses(fd));
+    EXPECT_TRUE(WaitFor([&] { return events_.established_count() == round; }));
+    EXPECT_EQ(ConnectionCount(), round);
+    close(fd);
+  }
+}
+
 }  // namespace
 }  // namespace tarn
