@@ -891,6 +891,9 @@ int Main(int argc, char** argv) {
   // it stopped (or a job failed) before the measured span began, nor for a
   // prefill alone (--runtime 0).
   m.measured = !stop.Check() && !AnyReached(jobs, Phase::kDrain) && o.runtime_s > 0;
+  // Latencies are taken from here on, before the counts the rates start
+  // from: every I/O the rates count has its latency counted too.
+  control.measuring.store(m.measured);
   m.start_counts = SumCounts(jobs);
   m.cpu_start = SelfCpuSeconds();
   m.lib_cpu_start = ThreadsCpuSeconds(kLibraryThreadPrefix);
@@ -898,7 +901,6 @@ int Main(int argc, char** argv) {
   m.pending_start = PendingWaits(drivers);
   m.pieces_start = pyxhost::TotalCounters().pieces_submitted;
   m.start_s = NowS();
-  control.measuring.store(m.measured);
   if (m.measured) {
     EnterPhase("run");
     stop.phase = "run";
