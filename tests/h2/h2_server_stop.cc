@@ -150,6 +150,37 @@ TEST_F(H2ServerStop, CallsEndingWithinTheDeadlineAreAllAnswered) {
   }
 }
 
+// The documented order with an outside colony: the colony stops, then the
+// server goes. The done of a held gRPC call comes from the service's thread
+// after the colony's loop ended, before or while the server is deleted:
+// the call ends in place (nothing is left unfinished), the connection on
+// the ended loop is closed and freed by the deletion, and under
+// AddressSanitizer nothing is touched after it is freed, nor leaked.
+TEST_F(H2ServerStop, ADoneAfterTheOutsideColonyStoppedEndsTheCallInPlace) {
+  for (const bool racing : {false, true}) {
+    SCOPED_TRACE(racing ? "done racing the deletion" : "done before the deletion");
+    testsupport::LogCapture logs;
+    ASSERT_NO_FATAL_FAILURE(StartCase(true));
+    server_->set_stop_deadline(0.2);
+    Client client(port_);
+    client.Handshake();
+    ASSERT_TRUE(client.Send(client.EchoCall(1, EchoMessage("held", "", 1))));
+    ASSERT_TRUE(testsupport::WaitFor([this] { return echo_.held() == 1; }));
+    colony_->Stop();
+    std::thread end([this] { EXPECT_EQ(echo_.Release(), 1u); });
+    if (!racing) end.join();
+    server_.reset();
+    if (racing) end.join();
+    EXPECT_TRUE(client.Closes(nullptr, 10.0));
+    EXPECT_EQ(logs.LineWith("left unfinished"), "");
+    colony_.reset();
+    acceptor_.reset();
+    for (const char* bad : {"returned twice", "does not belong", "still in use"}) {
+      EXPECT_EQ(logs.LineWith(bad), "") << bad;
+    }
+  }
+}
+
 using Clock = std::chrono::steady_clock;
 
 double SecondsSince(Clock::time_point begin) {

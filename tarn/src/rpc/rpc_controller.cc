@@ -49,7 +49,7 @@ void RpcController::ResetFields() {
   done_ = nullptr;
   rpc_server_ = nullptr;
   calls_ = nullptr;
-  loop_thread_ = 0;
+  loop_thread_ = UINT32_MAX;
   timeout_ms_ = kDefaultTimeoutMs;
   failed_ = false;
   error_text_.clear();

@@ -11,7 +11,7 @@
 namespace tarn {
 
 ServerCalls::ServerCalls(uint32_t workers, int per_worker)
-    : let_go_(workers, 0), loop_threads_(workers), loop_ended_(workers, 0) {
+    : let_go_(workers, 0), loop_threads_(workers, UINT32_MAX), loop_ended_(workers, 0) {
   pools_.reserve(workers);
   for (uint32_t i = 0; i < workers; ++i) pools_.push_back(std::make_shared<Pool>(per_worker));
 }
@@ -21,7 +21,7 @@ RpcController* ServerCalls::Take(uint32_t i, const std::shared_ptr<Connection>& 
   RpcController* ctrl = pools_[i]->Malloc(conn);
   if (ctrl != nullptr) {
     ctrl->calls_ = this;
-    ctrl->loop_thread_ = plinth::CurrentThread::tid();
+    ctrl->loop_thread_ = plinth::CurrentThread::tno();
   }
   return ctrl;
 }
@@ -46,7 +46,7 @@ void ServerCalls::Give(RpcController* ctrl) {
 }
 
 bool ServerCalls::OnLoopThread(const RpcController* ctrl) {
-  return ctrl->loop_thread_ == plinth::CurrentThread::tid();
+  return ctrl->loop_thread_ == plinth::CurrentThread::tno();
 }
 
 Loop* ServerCalls::LoopOf(const RpcController* ctrl) { return ctrl->conn()->worker()->loop(); }
@@ -96,7 +96,7 @@ void ServerCalls::LetGoOfWorker(uint32_t i, bool take_back) {
   let_go_[i] = 1;
   cut_off_ += pools_[i]->capacity() - pools_[i]->left();
   if (!take_back) return;
-  loop_threads_[i] = plinth::CurrentThread::tid();
+  loop_threads_[i] = plinth::CurrentThread::tno();
   pools_[i]->ForEachInUse([](RpcController* ctrl) { ctrl->ReleaseWorkerMemory(); });
 }
 
@@ -116,7 +116,7 @@ bool ServerCalls::MayTouchWorker(const RpcController* ctrl) const {
   if (!workers_going_.load(std::memory_order_acquire)) return true;
   if (workers_gone_.load(std::memory_order_acquire)) return false;
   // The loop threads still run, so their ids are still theirs.
-  return loop_threads_[PoolOf(ctrl)] == plinth::CurrentThread::tid();
+  return loop_threads_[PoolOf(ctrl)] == plinth::CurrentThread::tno();
 }
 
 void ServerCalls::LetGo() {

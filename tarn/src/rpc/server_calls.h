@@ -59,8 +59,9 @@ class ServerCalls {
   bool Post(RpcController* ctrl, F&& task) {
     // The worker lives while its own thread runs this, and the task finds
     // out there whether the call is cut off. (Once the server has let go,
-    // the loop thread may have ended; kernel thread ids are not given out
-    // again soon, unlike std::thread ids, which a thread started next gets.)
+    // the loop thread may have ended; thread numbers are never given out
+    // again, unlike std::thread ids, which a thread started next gets, and
+    // kernel thread ids, which come round after pid_max of them.)
     if (!detached_.load() && OnLoopThread(ctrl)) {
       task();
       return true;
@@ -131,9 +132,9 @@ class ServerCalls {
   // Per pool, written and read on its worker's loop thread (and under
   // mutex_): the server has let go of it.
   std::vector<char> let_go_;
-  // Per pool: its worker's loop thread (kernel thread id), seen when the
-  // server let go of it.
-  std::vector<int> loop_threads_;
+  // Per pool: its worker's loop thread (process-wide thread number, never
+  // given to another thread), seen when the server let go of it.
+  std::vector<uint32_t> loop_threads_;
   // Per pool, under mutex_: its worker's loop had ended when the server let
   // go of it.
   std::vector<char> loop_ended_;

@@ -245,10 +245,11 @@ class RpcController : public google::protobuf::RpcController {
   // the call is held.
   ServerCalls* calls_ = nullptr;
   // Server side: the loop thread of the connection's worker, where the
-  // controller was taken, by its kernel thread id (0: none). Not a
-  // std::thread::id: once the loop has ended, a thread started later may be
-  // given that, and would pass for the loop.
-  int loop_thread_ = 0;
+  // controller was taken, by its process-wide thread number (UINT32_MAX:
+  // none). Neither a std::thread::id nor a kernel thread id: once the loop
+  // has ended, a thread started later may be given either (kernel ids come
+  // round after pid_max of them), and would pass for the loop.
+  uint32_t loop_thread_ = UINT32_MAX;
   uint32_t timeout_ms_ = kDefaultTimeoutMs;
   bool failed_ = false;
   std::string error_text_;
