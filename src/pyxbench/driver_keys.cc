@@ -107,8 +107,10 @@ const std::vector<Key>& Keys() {
       Flag("is_ipv6"),
       Flag("is_soc"),
       Flag("is_tcp"),
-      {"kLogLevel", "trace, debug, info, warning, error or fatal",
+      // Empty: the driver takes info.
+      {"kLogLevel", "trace, debug, info, warning, error or fatal (empty: info)",
        [](const std::string& v) {
+         if (v.empty()) return true;
          for (const char* level : {"trace", "debug", "info", "warning", "error", "fatal"}) {
            if (v == level) return true;
          }
@@ -160,9 +162,13 @@ const std::vector<Key>& Keys() {
        [](const std::string& v) { return EachPiece(v, IsAddress); }},
       {"volume_manager_ports", "ports (1 to 65535) separated by commas, one per address",
        [](const std::string& v) { return EachPiece(v, IsPort); }},
-      {"worker_core_mask", "hexadecimal digits, with or without 0x",
+      // Empty: no mask (the framework picks the cores); the framework reads
+      // the prefix in either case.
+      {"worker_core_mask", "hexadecimal digits, with or without 0x or 0X, or empty (no mask)",
        [](const std::string& v) {
-         const std::string digits = v.compare(0, 2, "0x") == 0 ? v.substr(2) : v;
+         if (v.empty()) return true;
+         const bool prefixed = v.size() >= 2 && v[0] == '0' && (v[1] == 'x' || v[1] == 'X');
+         const std::string digits = prefixed ? v.substr(2) : v;
          return !digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) {
            return isxdigit(static_cast<unsigned char>(c)) != 0;
          });

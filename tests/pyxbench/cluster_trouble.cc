@@ -146,6 +146,21 @@ TEST(PyxbenchTrouble, IniSetValuesRefusedWithTheLimitsOfTheirOptions) {
   }
 }
 
+// Values the driver takes as they are written in its own files are taken
+// through --ini-set too: a core mask with the framework's "0X" prefix, and
+// empty values that select the driver's own choice (no mask, level info).
+TEST(PyxbenchTrouble, IniSetValuesTheDriverTakesAreTaken) {
+  Bench b({PYXBENCH_BIN, "--runtime", "0.5", "--size", "16m", "--iodepth", "4", "--json",
+           "--progress", "off", "--ini-set", "worker_core_mask=0XF", "--ini-set", "kLogLevel="});
+  EXPECT_EQ(b.Wait(180), 0) << b.err();
+  EXPECT_NE(b.out().find("\"clean\": true"), std::string::npos) << b.out() << b.err();
+  Bench empty_mask({PYXBENCH_BIN, "--runtime", "0.5", "--size", "16m", "--iodepth", "4",
+                    "--json", "--progress", "off", "--ini-set", "worker_core_mask="});
+  EXPECT_EQ(empty_mask.Wait(180), 0) << empty_mask.err();
+  EXPECT_NE(empty_mask.out().find("\"clean\": true"), std::string::npos)
+      << empty_mask.out() << empty_mask.err();
+}
+
 // What the library still refuses (it knows the machine's cores) comes with
 // its own reason on standard error, not an empty line.
 TEST(PyxbenchTrouble, LibraryRefusalComesWithItsOwnReason) {

@@ -528,6 +528,11 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       const std::vector<pid_t> sims = ChildrenNamed(b.pid(), "pyxsim");
       ASSERT_EQ(sims.size(), 1u);
       kill(sims[0], SIGSTOP);
+      // I/O held by the stopped cluster: the answers it sent before it
+      // stopped may all arrive, and on a loaded machine the SIGINT may come
+      // before the jobs send more, leaving the drain nothing to wait for
+      // (and the stopped cluster is killed at once).
+      ASSERT_TRUE(b.WaitForErr("nothing completed for", 30)) << b.err();
       kill(b.pid(), SIGINT);
       ASSERT_TRUE(b.WaitForErr("stopping", 30)) << b.err();
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
