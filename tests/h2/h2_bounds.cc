@@ -229,6 +229,64 @@ TEST_F(H2Bounds, PromptReadersWithWindowsBelowOneFrameAreServedInFull) {
   }
 }
 
+// A frame that only the connection window would cut below 1 KiB waits
+// for more of it, so that a prompt reader sharing its window among many
+// streams is not sent ever smaller frames. A client may keep most of that
+// window for good, though (bytes of an answer it has not read yet), and
+// give back promptly only what it is sent: with 512 bytes left, its next
+// answer still comes (in slivers, once a check interval has passed
+// without its update), while a prompt reader of many answers through the
+// default connection window gets no frame below 1 KiB but each answer's
+// last.
+TEST_F(H2Bounds, ConnectionWindowKeptBelowOneKiBStillCarriesAnswers) {
+  ShortTimes times(0.2, tarn::kH2DefaultProgressSpanS, tarn::kH2DefaultStalledAnswerTimeoutS);
+  {
+    SCOPED_TRACE("512 bytes of the connection window left for good");
+    Client c(port_);
+    constexpr uint32_t kFirstWindow = 65535 - 512;
+    c.Handshake({{4, kFirstWindow}});
+    ASSERT_TRUE(c.Send(LargeCall(&c, 1, kMiB)));
+    size_t first = 0;
+    while (first < kFirstWindow) {
+      Frame f;
+      ASSERT_TRUE(c.Read(&f, 30.0));
+      if (f.type == tarn::H2_FRAME_DATA && f.stream == 1) first += f.payload.size();
+      Fields fields;  // the decoder follows every block
+      if (f.type == tarn::H2_FRAME_HEADERS) ASSERT_TRUE(c.Decode(f.payload, &fields));
+    }
+    ASSERT_EQ(first, kFirstWindow);
+    c.ReturnWindows(true);  // of stream 3 only: stream 1 is not read on
+    ASSERT_TRUE(c.Send(LargeCall(&c, 3, 4000)));
+    Response r;
+    ASSERT_TRUE(c.ReadResponse(3, &r, 20.0));
+    EXPECT_EQ(r.grpc_status(), 0);
+    EXPECT_GT(r.body.size(), 4000u);
+  }
+  {
+    SCOPED_TRACE("prompt reader of many answers through the default connection window");
+    Client c(port_);
+    c.Handshake({{4, 1u << 30}});
+    c.ReturnWindows(true);
+    std::string bytes;
+    std::vector<uint32_t> ids;
+    for (uint32_t i = 0; i < 32; ++i) {
+      ids.push_back(1 + 2 * i);
+      bytes += LargeCall(&c, ids.back(), 100000 + 777 * i);
+    }
+    ASSERT_TRUE(c.Send(bytes));
+    std::map<uint32_t, Response> answers;
+    ASSERT_TRUE(c.ReadResponses(ids, &answers, 60.0));
+    for (uint32_t id : ids) {
+      const Response& r = answers[id];
+      EXPECT_EQ(r.grpc_status(), 0) << id;
+      ASSERT_FALSE(r.data_sizes.empty()) << id;
+      for (size_t i = 0; i + 1 < r.data_sizes.size(); ++i) {
+        EXPECT_GE(r.data_sizes[i], tarn::kH2TrickleFrameBytes) << id << " frame " << i;
+      }
+    }
+  }
+}
+
 // Answers given while one read is handled wait for the rest of it (the
 // client's window updates may be behind its requests), and count toward
 // the held bound meanwhile: calls beyond it wait until the read has been

@@ -824,6 +824,9 @@ H2ParseResult H2Context::OnWindowUpdate(const H2FrameHead& head) {
       LOG_ERROR_LIMITED << "Invalid connection-level window_size_increment=" << increment;
       return H2ParseResult::ConnError(H2_FLOW_CONTROL_ERROR);
     }
+    conn_window_wait_ = false;
+    conn_window_wait_checks_ = 0;
+    if (remote_window_left_ >= kH2TrickleFrameBytes) conn_slivers_allowed_ = false;
     FlushBlocked();
     return H2ParseResult::Ok();
   }
@@ -1321,8 +1324,11 @@ bool H2Context::PackH2Message(H2StreamContext* s) {
     // client has the rest of it in hand and gives it back as it reads; a
     // client that gives it back frame by frame would otherwise see the
     // frames of many streams split smaller and smaller.
+    // A client that keeps the rest for good (it may) gets slivers once a
+    // whole held-check interval has passed without its update.
     if (n == remote_window_left_ && n < kH2TrickleFrameBytes && n < left && n < max_frame &&
-        n < s->remote_window_left_) {
+        n < s->remote_window_left_ && !conn_slivers_allowed_) {
+      conn_window_wait_ = true;
       return false;
     }
     // A window that lets only a sliver through makes a trickle, which is
@@ -1485,6 +1491,16 @@ void H2Context::OnHeldCheck() {
                      << conn_->peer_addr().ToString();
     Abandon(H2_ENHANCE_YOUR_CALM);
     return;
+  }
+  // A frame has waited a whole interval for connection window that did not
+  // come: the client keeps the rest of it, and slivers are all it lets
+  // through.
+  if (conn_window_wait_ && ++conn_window_wait_checks_ >= 2) {
+    conn_window_wait_ = false;
+    conn_window_wait_checks_ = 0;
+    conn_slivers_allowed_ = true;
+    FlushBlocked();
+    if (failed_ || conn_->IsClosed()) return;
   }
   ArmHeldCheck();
 }
