@@ -229,6 +229,66 @@ TEST_F(H2Bounds, PromptReadersWithWindowsBelowOneFrameAreServedInFull) {
   }
 }
 
+// A frame that only the connection window would cut below 1 KiB waits
+// for more of it, so that a prompt reader sharing its window among many
+// streams is not sent ever smaller frames. A client may keep most of that
+// window for good, though (bytes of an answer it has not read yet), and
+// give back promptly only what it is sent: with 512 bytes left, its next
+// answer still comes (in slivers, once a check interval has passed
+// without its update), while a prompt reader of many answers through the
+// default connection window gets no frame below 1 KiB but each answer's
+// last.
+TEST_F(H2Bounds, ConnectionWindowKeptBelowOneKiBStillCarriesAnswers) {
+  ShortTimes times(0.2, tarn::kH2DefaultProgressSpanS, tarn::kH2DefaultStalledAnswerTimeoutS);
+  {
+    SCOPED_TRACE("512 bytes of the connection window left for good");
+    Client c(port_);
+    constexpr uint32_t kFirstWindow = 65535 - 512;
+    c.Handshake({{4, kFirstWindow}});
+    ASSERT_TRUE(c.Send(LargeCall(&c, 1, kMiB)));
+    size_t first = 0;
+    while (first < kFirstWindow) {
+      Frame f;
+      ASSERT_TRUE(c.Read(&f, 30.0));
+      if (f.type == tarn::H2_FRAME_DATA && f.stream == 1) first += f.payload.size();
+      Fields fields;  // the decoder follows every block
+      if (f.type == tarn::H2_FRAME_HEADERS) {
+        ASSERT_TRUE(c.Decode(f.payload, &fields));
+      }
+    }
+    ASSERT_EQ(first, kFirstWindow);
+    c.ReturnWindows(true);  // of stream 3 only: stream 1 is not read on
+    ASSERT_TRUE(c.Send(LargeCall(&c, 3, 4000)));
+    Response r;
+    ASSERT_TRUE(c.ReadResponse(3, &r, 20.0));
+    EXPECT_EQ(r.grpc_status(), 0);
+    EXPECT_GT(r.body.size(), 4000u);
+  }
+  {
+    SCOPED_TRACE("prompt reader of many answers through the default connection window");
+    Client c(port_);
+    c.Handshake({{4, 1u << 30}});
+    c.ReturnWindows(true);
+    std::string bytes;
+    std::vector<uint32_t> ids;
+    for (uint32_t i = 0; i < 32; ++i) {
+      ids.push_back(1 + 2 * i);
+      bytes += LargeCall(&c, ids.back(), 100000 + 777 * i);
+    }
+    ASSERT_TRUE(c.Send(bytes));
+    std::map<uint32_t, Response> answers;
+    ASSERT_TRUE(c.ReadResponses(ids, &answers, 60.0));
+    for (uint32_t id : ids) {
+      const Response& r = answers[id];
+      EXPECT_EQ(r.grpc_status(), 0) << id;
+      ASSERT_FALSE(r.data_sizes.empty()) << id;
+      for (size_t i = 0; i + 1 < r.data_sizes.size(); ++i) {
+        EXPECT_GE(r.data_sizes[i], tarn::kH2TrickleFrameBytes) << id << " frame " << i;
+      }
+    }
+  }
+}
+
 // Answers given while one read is handled wait for the rest of it (the
 // client's window updates may be behind its requests), and count toward
 // the held bound meanwhile: calls beyond it wait until the read has been
@@ -291,6 +351,66 @@ TEST_F(H2Bounds, AnswersDeferredWhileAReadIsHandledCountTowardTheHeldBound) {
     EXPECT_GE(f.peak_answers, tarn::kH2MaxHeldResponseBytes - 2 * kAnswer);
     EXPECT_FALSE(conn->IsClosed());
   }
+}
+
+// Requests parked for the held bound while a read is handled are cancelled
+// by the client in the same read (its deadlines expired): their calls are
+// never made and nothing of them stays, while the calls before them are
+// made and answered as the bound judges them; then, with the server
+// stopping, the requests parked in a later read are refused
+// (REFUSED_STREAM) after GOAWAY, with no call made either.
+TEST_F(H2Bounds, ParkedRequestsCancelledOrRefusedMakeNoCall) {
+  Client c(port_);
+  std::shared_ptr<tarn::Connection> conn = Connect(&c, {{4, 0}});
+  ASSERT_NE(conn, nullptr);
+  constexpr uint32_t kCalls = tarn::kH2MaxOpenStreams;
+  constexpr uint32_t kCancelled = 32;  // the last ones, well past the bound
+  std::string bytes;
+  std::vector<uint32_t> ids;
+  for (uint32_t i = 0; i < kCalls; ++i) {
+    ids.push_back(3 + 2 * i);
+    bytes += LargeCall(&c, ids.back(), kMiB);
+  }
+  for (uint32_t i = kCalls - kCancelled; i < kCalls; ++i) {
+    bytes += FrameBytes(H2_FRAME_RST_STREAM, 0, ids[i], U32(tarn::H2_CANCEL));
+  }
+  const size_t calls_before = echo_.calls();
+  ASSERT_TRUE(c.Send(bytes));
+  tarn::H2Footprint f;
+  ASSERT_TRUE(testsupport::WaitFor([&] {
+    return echo_.calls() - calls_before >= kCalls - kCancelled && ReadFootprint(conn, &f) &&
+           f.reset_calls == 0 && f.streams <= tarn::kH2MaxHeldResponseBytes / kMiB;
+  })) << f.streams << " streams, " << f.reset_calls << " reset calls";
+  EXPECT_EQ(echo_.calls() - calls_before, kCalls - kCancelled);
+  // Those held for their closed windows, up to the bound.
+  EXPECT_GE(f.streams, tarn::kH2MaxHeldResponseBytes / kMiB - 2);
+  EXPECT_LE(f.peak_answers, tarn::kH2MaxHeldResponseBytes + kMiB + 1024);
+  // The stop: the streams still waiting for their windows are answers to
+  // wait for; new requests are refused however they are read.
+  server_->set_stop_deadline(1.0);
+  std::thread stopper([this] { server_->Stop(); });
+  Frame goaway;
+  ASSERT_TRUE(c.ReadType(tarn::H2_FRAME_GOAWAY, &goaway));
+  bytes.clear();
+  std::vector<uint32_t> late;
+  for (uint32_t i = 0; i < 4; ++i) {
+    late.push_back(ids.back() + 2 + 2 * i);
+    bytes += LargeCall(&c, late.back(), kMiB);
+  }
+  const size_t calls_at_stop = echo_.calls();
+  ASSERT_TRUE(c.Send(bytes));
+  std::map<uint32_t, Response> refused;
+  ASSERT_TRUE(c.ReadResponses(late, &refused));
+  for (uint32_t id : late) {
+    EXPECT_TRUE(refused[id].reset) << id;
+    EXPECT_EQ(refused[id].reset_code, static_cast<uint32_t>(tarn::H2_REFUSED_STREAM)) << id;
+  }
+  EXPECT_EQ(echo_.calls(), calls_at_stop);
+  // The answers held for closed windows are not waited for past the
+  // deadline, and the client then sees the connection close.
+  c.ReturnWindows(true);
+  stopper.join();
+  EXPECT_TRUE(c.Closes());
 }
 
 // Reads frames at a steady pace and notes how each answer ended.

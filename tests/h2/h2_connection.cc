@@ -486,6 +486,57 @@ TEST_F(H2Connection, ReusedStreamsAndAnswerBuffersKeepEachAnswerApart) {
   }
 }
 
+// Streams are recycled with what their request headers allocated; a
+// client sending header lists near the largest allowed, on as many streams
+// as are recycled, leaves the connection keeping no more than its budget of
+// recycled buffers (the large headers are let go), and the streams reused
+// after them carry each call's own headers.
+TEST_F(H2Connection, RecycledStreamsKeepNoLargeHeaders) {
+  TearDown();
+  StartServer(256);
+  Client c(port_);
+  c.Handshake();
+  constexpr uint32_t kCalls = 64;
+  std::string calls;
+  std::vector<uint32_t> ids;
+  for (uint32_t i = 0; i < kCalls; ++i) {
+    const uint32_t id = 1 + 2 * i;
+    ids.push_back(id);
+    const Fields fields = {{":method", "POST"},          {":scheme", "http"},
+                           {":path", kEchoPath},         {":authority", "127.0.0.1"},
+                           {"content-type", "application/grpc"}, {"te", "trailers"},
+                           {"x-pad", Noise(60000, id)}};
+    const std::string block = c.Block(fields);
+    for (size_t off = 0; off < block.size(); off += 16384) {
+      const size_t n = std::min<size_t>(16384, block.size() - off);
+      const uint8_t flags = off + n == block.size() ? H2_FLAGS_END_HEADERS : 0;
+      calls += FrameBytes(off == 0 ? H2_FRAME_HEADERS : H2_FRAME_CONTINUATION, flags, id,
+                          block.substr(off, n));
+    }
+    // Held until all have come, so that every stream is in use at once.
+    calls += FrameBytes(H2_FRAME_DATA, H2_FLAGS_END_STREAM, id,
+                        GrpcFrame(EchoMessage("x", "", 1)));
+  }
+  ASSERT_TRUE(c.Send(calls));
+  ASSERT_TRUE(testsupport::WaitFor([&] { return echo_.held() == kCalls; }));
+  echo_.Release();
+  std::map<uint32_t, Response> got;
+  ASSERT_TRUE(c.ReadResponses(ids, &got));
+  for (uint32_t id : ids) EXPECT_EQ(got[id].grpc_status(), 0) << id;
+  std::shared_ptr<tarn::Connection> conn = echo_.last_connection();
+  ASSERT_NE(conn, nullptr);
+  tarn::H2Footprint f;
+  ASSERT_TRUE(ReadFootprint(conn, &f));
+  EXPECT_EQ(f.streams, 0u);
+  EXPECT_LT(f.retained, 2u << 20);
+  // The recycled streams serve ordinary calls again.
+  ASSERT_TRUE(c.Send(c.EchoCall(1 + 2 * kCalls, EchoMessage("again"))));
+  Response r;
+  ASSERT_TRUE(c.ReadResponse(1 + 2 * kCalls, &r));
+  EXPECT_EQ(r.grpc_status(), 0);
+  EXPECT_EQ(EchoPayload(r), "again");
+}
+
 TEST_F(H2Connection, TrailersLargerThanAFrameAreContinued) {
   Client c(port_);
   c.Handshake();

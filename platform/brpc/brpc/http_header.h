@@ -51,6 +51,14 @@ class HttpHeader {
   size_t field_count() const { return count_; }
   const std::pair<std::string, std::string>& field(size_t i) const { return fields_[i]; }
 
+  // The bytes its strings keep allocated (what Clear leaves in place).
+  size_t capacity() const {
+    size_t n = method_.capacity() + path_.capacity() + authority_.capacity() +
+               content_type_.capacity() + fields_.capacity() * sizeof(fields_[0]);
+    for (const auto& field : fields_) n += field.first.capacity() + field.second.capacity();
+    return n;
+  }
+
   // Empties the header. A header that is used again keeps (a bounded part
   // of) what it allocated, so that the next message of the same shape
   // allocates nothing.

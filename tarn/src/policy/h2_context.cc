@@ -25,6 +25,10 @@ namespace {
 constexpr size_t kMaxFreeStreams = 64;
 constexpr size_t kMaxRecycledBody = 64 * 1024;
 constexpr size_t kMaxRecycledBytes = 1024 * 1024;
+// A recycled stream's request header keeps what its strings allocated; one
+// that grew past this (a client may send header lists up to
+// kH2MaxHeaderListBytes) is let go, so that only ordinary headers are kept.
+constexpr size_t kMaxRecycledHeader = 8 * 1024;
 // Scratch buffers above this are released after use. The output scratch
 // holds at most the framed-ahead answer bytes and some frames around them,
 // and is grown so that it stays below this (released and faulted in again
@@ -824,6 +828,9 @@ H2ParseResult H2Context::OnWindowUpdate(const H2FrameHead& head) {
       LOG_ERROR_LIMITED << "Invalid connection-level window_size_increment=" << increment;
       return H2ParseResult::ConnError(H2_FLOW_CONTROL_ERROR);
     }
+    conn_window_wait_ = false;
+    conn_window_wait_checks_ = 0;
+    if (remote_window_left_ >= kH2TrickleFrameBytes) conn_slivers_allowed_ = false;
     FlushBlocked();
     return H2ParseResult::Ok();
   }
@@ -858,7 +865,7 @@ H2StreamContext* H2Context::NewStream(int32_t id) {
   if (!free_streams_.empty()) {
     s = free_streams_.back();
     free_streams_.pop_back();
-    free_stream_bytes_ -= s->body_.capacity() + s->pending_.capacity();
+    free_stream_bytes_ -= s->body_.capacity() + s->pending_.capacity() + s->header_.capacity();
   } else {
     s = new H2StreamContext(this, proto_);
   }
@@ -903,7 +910,8 @@ void H2Context::DeleteStream(H2StreamContext* s) {
   // connection counted its share on its own.
   s->deferred_window_update_ = 0;
   s->ctrl_ = nullptr;
-  const size_t kept = s->body_.capacity() + s->pending_.capacity();
+  if (s->header_.capacity() > kMaxRecycledHeader) s->header_ = brpc::HttpHeader();
+  const size_t kept = s->body_.capacity() + s->pending_.capacity() + s->header_.capacity();
   if (free_streams_.size() < kMaxFreeStreams && s->body_.capacity() <= kMaxRecycledBody &&
       s->pending_.capacity() <= kMaxRecycledBody && free_stream_bytes_ + kept <= kMaxRecycledBytes) {
     free_streams_.push_back(s);
@@ -1321,8 +1329,11 @@ bool H2Context::PackH2Message(H2StreamContext* s) {
     // client has the rest of it in hand and gives it back as it reads; a
     // client that gives it back frame by frame would otherwise see the
     // frames of many streams split smaller and smaller.
+    // A client that keeps the rest for good (it may) gets slivers once a
+    // whole held-check interval has passed without its update.
     if (n == remote_window_left_ && n < kH2TrickleFrameBytes && n < left && n < max_frame &&
-        n < s->remote_window_left_) {
+        n < s->remote_window_left_ && !conn_slivers_allowed_) {
+      conn_window_wait_ = true;
       return false;
     }
     // A window that lets only a sliver through makes a trickle, which is
@@ -1486,6 +1497,16 @@ void H2Context::OnHeldCheck() {
     Abandon(H2_ENHANCE_YOUR_CALM);
     return;
   }
+  // A frame has waited a whole interval for connection window that did not
+  // come: the client keeps the rest of it, and slivers are all it lets
+  // through.
+  if (conn_window_wait_ && ++conn_window_wait_checks_ >= 2) {
+    conn_window_wait_ = false;
+    conn_window_wait_checks_ = 0;
+    conn_slivers_allowed_ = true;
+    FlushBlocked();
+    if (failed_ || conn_->IsClosed()) return;
+  }
   ArmHeldCheck();
 }
 
@@ -1542,7 +1563,7 @@ H2Footprint H2Context::Footprint() const {
   f.retained = payload_.capacity() + out_.capacity() + block_buffer_.capacity() +
                answer_buffer_.capacity();
   for (const H2StreamContext* s : free_streams_) {
-    f.retained += s->body_.capacity() + s->pending_.capacity();
+    f.retained += s->body_.capacity() + s->pending_.capacity() + s->header_.capacity();
   }
   auto header_bytes = [](const brpc::HttpHeader& h) {
     size_t n = h.method().size() + h.path().size() + h.authority().size() +

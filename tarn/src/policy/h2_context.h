@@ -431,6 +431,15 @@ class H2Context final : private brpc::HPackSink {
   uint64_t data_handed_ = 0;
   // Bytes of DATA frames that a window cut to a trickle: not progress.
   uint64_t trickle_framed_ = 0;
+  // A frame waits for more connection window than the sliver left
+  // (PackH2Message), and the held checks passed since without the client
+  // opening that window. A client may keep most of its connection window
+  // unreturned for good: once a whole check interval has passed without
+  // an update, slivers go out (as trickles) until that window is past
+  // kH2TrickleFrameBytes again.
+  bool conn_window_wait_ = false;
+  int conn_window_wait_checks_ = 0;
+  bool conn_slivers_allowed_ = false;
   // The held-answer check, and whether the client took nothing during the
   // last progress span.
   bool check_armed_ = false;
