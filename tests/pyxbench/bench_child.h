@@ -161,12 +161,18 @@ inline bool Gone(pid_t pid, double timeout_s) {
   return false;
 }
 
-// The folder a run says it left behind ("" when none), removed.
-inline std::string TakeLogDir(const std::string& err) {
+// The folder a run says it left behind ("" when none), as its last
+// "logs kept in" line names it.
+inline std::string LogDirOf(const std::string& err) {
   const std::string mark = "logs kept in ";
   const size_t at = err.rfind(mark);
   if (at == std::string::npos) return "";
-  const std::string dir = err.substr(at + mark.size(), err.find('\n', at) - at - mark.size());
+  return err.substr(at + mark.size(), err.find('\n', at) - at - mark.size());
+}
+
+// The folder a run says it left behind ("" when none), removed.
+inline std::string TakeLogDir(const std::string& err) {
+  const std::string dir = LogDirOf(err);
   if (dir.compare(0, 14, "/tmp/pyxbench.") == 0 && system(("rm -rf " + dir).c_str()) != 0) {
     perror("rm");
   }
