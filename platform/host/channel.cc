@@ -19,7 +19,6 @@ namespace pyxhost {
 
 namespace {
 
-constexpr uint64_t kMaxIoLen = 262144;  // the library's largest I/O
 constexpr size_t kPollBatch = 256;
 // WaitAndPoll: waits longer than this are not expected to end soon.
 constexpr int64_t kPatientAfterUs = 200;
@@ -106,9 +105,9 @@ Channel::Channel(Disk* disk, const Options& options) : options_(options), disk_(
   options_.max_iovcnt = std::max(1, options_.max_iovcnt);
   const int stripe = get_max_io_size();
   stripe_ = stripe > 0 ? static_cast<uint64_t>(stripe) : 0;
-  // An I/O of at most kMaxIoLen bytes at any offset touches at most this
+  // An I/O of at most kMaxIoBytes bytes at any offset touches at most this
   // many stripes.
-  max_pieces_ = stripe_ == 0 ? 1 : static_cast<int>((kMaxIoLen + stripe_ - 1) / stripe_ + 1);
+  max_pieces_ = stripe_ == 0 ? 1 : static_cast<int>((kMaxIoBytes + stripe_ - 1) / stripe_ + 1);
 
   const size_t piece_count = static_cast<size_t>(options_.max_outstanding) * max_pieces_;
   bio_stride_ = (sizeof(spdk_bdev_io) + sizeof(bdev_pyx_io) + 63) & ~size_t{63};
@@ -204,7 +203,7 @@ int Channel::Write(const iovec* iov, int iovcnt, uint64_t offset, uint64_t len,
 
 int Channel::Submit(int type, const iovec* iov, int iovcnt, uint64_t offset, uint64_t len,
                     IoCallback cb, void* arg) {
-  if (len == 0 || len > kMaxIoLen || iov == nullptr || iovcnt < 1 ||
+  if (len == 0 || len > kMaxIoBytes || iov == nullptr || iovcnt < 1 ||
       iovcnt > options_.max_iovcnt || cb == nullptr) {
     return -EINVAL;
   }

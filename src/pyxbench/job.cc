@@ -60,7 +60,6 @@ JobCounts& JobCounts::operator+=(const JobCounts& o) {
 struct Job::Unit {
   Job* job = nullptr;
   uint8_t* buf = nullptr;
-  iovec iov{};
   uint64_t offset = 0;  // relative to the job's start
   uint64_t len = 0;
   bool write = false;
@@ -228,13 +227,11 @@ bool Job::Issue(Unit* unit) {
     Pattern(unit->id, unit->offset, unit->len, unit->buf);
   }
   if (options_.verify) MarkBlocks(unit->offset, unit->len, 1);
-  unit->iov.iov_base = unit->buf;
-  unit->iov.iov_len = unit->len;
   unit->start_ns = NowNs();
   unit->measured = control_->measuring.load(std::memory_order_relaxed);
   const uint64_t at = start_ + unit->offset;
-  const int rc = unit->write ? channel_->Write(&unit->iov, 1, at, unit->len, &Job::OnDone, unit)
-                             : channel_->Read(&unit->iov, 1, at, unit->len, &Job::OnDone, unit);
+  const int rc = unit->write ? channel_->Write(unit->buf, at, unit->len, &Job::OnDone, unit)
+                             : channel_->Read(unit->buf, at, unit->len, &Job::OnDone, unit);
   if (rc != 0) {
     if (options_.verify) MarkBlocks(unit->offset, unit->len, 0);
     failure_ = "the host refused an I/O (" + std::to_string(rc) + ")";
@@ -376,15 +373,13 @@ bool Job::DrainChannel() {
 
 void Job::Run() {
   pyxhost::Channel::Options copt;
-  copt.max_outstanding = options_.iodepth;
-  copt.max_iovcnt = 1;
   copt.spin_us = options_.poll_spin_us;
   copt.sleep_us = options_.poll_sleep_us;
   copt.spin_max_outstanding = options_.poll_spin_max;
   copt.nap_per_io_us = options_.poll_nap_per_io_us;
-  channel_.reset(new pyxhost::Channel(disk_, copt));
-
   const uint64_t buf_len = std::max<uint64_t>(options_.bs_max, kChunk);
+  channel_.reset(new SplitChannel(disk_, copt, options_.iodepth, buf_len));
+
   const uint64_t stride = (buf_len + kBlock - 1) / kBlock * kBlock;
   buffers_ = static_cast<uint8_t*>(aligned_alloc(kBlock, stride * options_.iodepth));
   for (uint64_t i = 0; i < stride * options_.iodepth / 8; ++i) {

@@ -1,5 +1,7 @@
 // One pyxbench job: a host thread with its own I/O channel that keeps
-// `iodepth` I/O in flight over its own stretch of the disk.
+// `iodepth` I/O in flight over its own stretch of the disk. An I/O larger
+// than the library takes goes to it in pieces (split.h), and is one I/O
+// here: in the depth, the counts, the latencies and the checks.
 //
 // With verification on, every write's bytes are a function of the write's
 // number and of where they land, so the job only keeps which write last
@@ -26,6 +28,7 @@
 #include "histogram.h"
 #include "options.h"
 #include "pyxhost/host.h"
+#include "split.h"
 
 namespace pyxbench {
 
@@ -138,7 +141,9 @@ class Job {
   uint64_t fill_pos_ = 0;  // next offset of the prefill / verify pass
   bool filling_done_ = false;
 
-  std::unique_ptr<pyxhost::Channel> channel_;
+  // Parents of up to --bs or --bsrange's largest, split for the host's
+  // module as its block layer would.
+  std::unique_ptr<SplitChannel> channel_;
   std::vector<std::unique_ptr<Unit>> units_;
   std::vector<Unit*> idle_;
   uint8_t* buffers_ = nullptr;

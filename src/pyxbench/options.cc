@@ -79,7 +79,8 @@ const char* const kStartedClusterOnly[] = {
 // A CPU number below the size of the kernel's CPU set type.
 constexpr int64_t kMaxCpus = 1024;
 constexpr uint64_t kMinBs = 512;
-constexpr uint64_t kMaxBs = 256 << 10;
+// As fio users give it; above the library's largest the jobs split I/O.
+constexpr uint64_t kMaxBs = 16 << 20;
 constexpr uint64_t kMaxBlockalign = 1ull << 30;
 constexpr double kMaxRuntime = 7 * 86400;
 
@@ -328,7 +329,9 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   });
   opt(nullptr, "rwmixread", "PCT", "reads in a mixed workload", whole(0, 100), "50",
       int_in(0, 100, &o->rwmixread));
-  opt(nullptr, "bs", "SIZE", "block size, any byte count",
+  opt(nullptr, "bs", "SIZE",
+      "block size, any byte count; above 256k each I/O goes to the library as pieces of "
+      "at most 256k, as a host's block layer splits it, and counts once",
       SizeText(kMinBs) + " to " + SizeText(kMaxBs), "4k", [&](const std::string& v) {
         if (v.find(',') != std::string::npos) {
           reason = "pyxbench takes one block size for reads and writes alike (no fio R,W "

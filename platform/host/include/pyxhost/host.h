@@ -37,6 +37,10 @@ struct spdk_ring;
 
 namespace pyxhost {
 
+// The largest I/O the module takes (the library's own limit): a host's
+// block layer splits larger ones before they reach it.
+constexpr uint64_t kMaxIoBytes = 262144;
+
 // Reads `ini_path` as the process's default SPDK configuration and calls
 // pyx_init_env. Returns its result, or -1 when the file cannot be read.
 // Once per process, as the library's start-up is.
@@ -132,7 +136,7 @@ class Channel {
   Channel& operator=(const Channel&) = delete;
 
   // Submits one I/O of `len` bytes at `offset` (any alignment, 1 byte to
-  // 256 KiB) whose buffers are iov[0..iovcnt) (lengths adding up to len;
+  // kMaxIoBytes) whose buffers are iov[0..iovcnt) (lengths adding up to len;
   // they must stay valid until the callback). Pieces at get_max_io_size()
   // boundaries go to the library one by one. 0, -EINVAL for bad arguments,
   // -EBUSY when the channel is full. A piece the library cannot take fails

@@ -1,0 +1,87 @@
+// pyxbench with fio's large blocks (up to 16m) against a real cluster in
+// its own process: each I/O above what the library takes goes to it in
+// pieces, yet counts once in the rates and latencies, and --verify checks
+// it whole.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pyxbench/bench_child.h"
+
+namespace {
+
+using benchchild::Bench;
+using benchchild::TakeLogDir;
+
+// A top-level field's value as written in pyxbench's flat JSON object.
+std::string Field(const std::string& json, const std::string& key) {
+  const std::string mark = "\"" + key + "\": ";
+  const size_t at = json.find(mark);
+  if (at == std::string::npos) return "";
+  const size_t from = at + mark.size();
+  if (json[from] == '"') return json.substr(from + 1, json.find('"', from + 1) - from - 1);
+  return json.substr(from, json.find_first_of(",}", from) - from);
+}
+
+double Number(const std::string& json, const std::string& key) {
+  return strtod(Field(json, key).c_str(), nullptr);
+}
+
+// A figure of a nested latency object: Latency(json, "lat_us", "count").
+double Latency(const std::string& json, const std::string& object, const std::string& key) {
+  const size_t at = json.find("\"" + object + "\": {");
+  if (at == std::string::npos) return -1;
+  return Number(json.substr(at + object.size() + 4, json.find('}', at) - at), key);
+}
+
+struct LargeCase {
+  std::vector<std::string> args;
+  double min_mib, max_mib;  // bytes of one I/O
+  int iodepth;
+};
+
+TEST(PyxbenchLargeBlocks, EachIoCountsOnceAndIsVerifiedWhole) {
+  const LargeCase kCases[] = {
+      {{"--rw", "randrw", "--bs", "1m", "--iodepth", "8"}, 1, 1, 8},
+      // 512-byte offsets and sizes: children after an unaligned first one.
+      {{"--rw", "randrw", "--bsrange", "300k-1m", "--iodepth", "4"}, 300.0 / 1024, 1, 4},
+      {{"--rw", "write", "--bs", "16m", "--iodepth", "2"}, 16, 16, 2},
+      {{"--rw", "read", "--bs", "1m", "--iodepth", "8", "--prefill"}, 1, 1, 8},
+  };
+  std::vector<std::unique_ptr<Bench>> runs;
+  for (const LargeCase& c : kCases) {
+    std::vector<std::string> argv = {PYXBENCH_BIN, "--verify", "--size", "64m", "--runtime",
+                                     "1.5", "--json", "--progress", "off"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    runs.emplace_back(new Bench(argv));
+  }
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const LargeCase& c = kCases[i];
+    const std::string what = c.args[1] + " " + c.args[3];
+    Bench& b = *runs[i];
+    EXPECT_EQ(b.Wait(180), 0) << what << ": " << b.err();
+    const std::string json = b.out();
+    ASSERT_FALSE(json.empty()) << what << ": " << b.err();
+    EXPECT_EQ(Field(json, "clean"), "true") << what << ": " << json;
+    EXPECT_EQ(Field(json, "verify_errors"), "0") << what << ": " << json;
+    EXPECT_EQ(Field(json, "errors"), "0") << what << ": " << json;
+    EXPECT_GT(Number(json, "verified_bytes"), 0) << what << ": " << json;
+    const double ios = Number(json, "ios");
+    ASSERT_GT(ios, 0) << what << ": " << json;
+    // Rates of parents: bandwidth over IOPS is the size of one.
+    const double mib_per_io = Number(json, "bw_mib_s") / Number(json, "iops");
+    EXPECT_GE(mib_per_io, c.min_mib * 0.99) << what << ": " << json;
+    EXPECT_LE(mib_per_io, c.max_mib * 1.01) << what << ": " << json;
+    // A latency per parent: those that completed in the span, give or take
+    // the ones in flight at its ends.
+    EXPECT_NEAR(Latency(json, "lat_us", "count"), ios, c.iodepth) << what << ": " << json;
+    // The library saw the pieces: at least a 16 KiB stripe's worth each.
+    EXPECT_GE(Number(json, "library_ios"), ios * c.min_mib * 64 * 0.5) << what << ": " << json;
+    TakeLogDir(b.err());
+  }
+}
+
+}  // namespace
