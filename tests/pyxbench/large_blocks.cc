@@ -70,15 +70,20 @@ TEST(PyxbenchLargeBlocks, EachIoCountsOnceAndIsVerifiedWhole) {
     EXPECT_EQ(Field(json, "errors"), "0") << what << ": " << json;
     EXPECT_GT(Number(json, "verified_bytes"), 0) << what << ": " << json;
     const double ios = Number(json, "ios");
-    ASSERT_GT(ios, 0) << what << ": " << json;
-    // Rates of parents: the bytes of the span over its I/O are the size of
-    // one (from the bandwidth, whose rounding is far finer than the IOPS').
-    const double mib_per_io = Number(json, "bw_mib_s") * Number(json, "runtime_s") / ios;
-    EXPECT_GE(mib_per_io, c.min_mib * 0.99) << what << ": " << json;
-    EXPECT_LE(mib_per_io, c.max_mib * 1.01) << what << ": " << json;
+    const double latencies = Latency(json, "lat_us", "count");
     // A latency per parent: those that completed in the span, give or take
-    // the ones in flight at its ends.
-    EXPECT_NEAR(Latency(json, "lat_us", "count"), ios, c.iodepth) << what << ": " << json;
+    // the ones in flight at its ends (an I/O issued in the span counts
+    // however late it completes: at least the first, where the machine is
+    // too slow for a 16m write to complete within the span).
+    EXPECT_GE(latencies, 1) << what << ": " << json;
+    EXPECT_NEAR(latencies, ios, c.iodepth) << what << ": " << json;
+    if (ios > 0) {
+      // Rates of parents: the bytes of the span over its I/O are the size
+      // of one (from the bandwidth, rounded far finer than the IOPS).
+      const double mib_per_io = Number(json, "bw_mib_s") * Number(json, "runtime_s") / ios;
+      EXPECT_GE(mib_per_io, c.min_mib * 0.99) << what << ": " << json;
+      EXPECT_LE(mib_per_io, c.max_mib * 1.01) << what << ": " << json;
+    }
     // The library saw the pieces: at least a 16 KiB stripe's worth each.
     EXPECT_GE(Number(json, "library_ios"), ios * c.min_mib * 64 * 0.5) << what << ": " << json;
     TakeLogDir(b.err());
