@@ -204,8 +204,7 @@ int ControlClient::ReadStored(const std::string& name, uint64_t offset, uint64_t
   return ret;
 }
 
-int ControlClient::WriteStored(const std::string& name, uint64_t offset,
-                               const std::string& data) {
+int ControlClient::WriteStored(const std::string& name, uint64_t offset, const std::string& data) {
   WriteStoredRequest req;
   ControlStatus resp;
   req.set_name(name);

@@ -320,15 +320,22 @@ void Job::CheckRead(const Unit* unit) {
     const uint64_t to = std::min(end, (u + 1) * unit_);
     const uint8_t* got = unit->buf + (from - unit->offset);
     switch (CheckUnit(got, start_ + from, to - from, unit_, ids_[u], *verify_.lineage, &what)) {
-      case UnitCheck::kVerified: verified += to - from; break;
-      case UnitCheck::kNeverWritten: zeros += to - from; break;
-      case UnitCheck::kUnchecked: break;
+      case UnitCheck::kVerified:
+        verified += to - from;
+        break;
+      case UnitCheck::kNeverWritten:
+        zeros += to - from;
+        break;
+      case UnitCheck::kUnchecked:
+        break;
       case UnitCheck::kMismatch:
         ++mismatched;
         if (reported_mismatches_ < kMaxReportedMismatches) {
           ++reported_mismatches_;
-          fprintf(Err(), "pyxbench: verify error, job %d: read of %llu bytes at %llu: the unit at "
-                  "%llu holds %s\n", index_, static_cast<unsigned long long>(unit->len),
+          fprintf(Err(),
+                  "pyxbench: verify error, job %d: read of %llu bytes at %llu: the unit at "
+                  "%llu holds %s\n",
+                  index_, static_cast<unsigned long long>(unit->len),
                   static_cast<unsigned long long>(start_ + unit->offset),
                   static_cast<unsigned long long>(start_ + from), what.c_str());
         }

@@ -94,8 +94,8 @@ struct JobVerify {
 class Job {
  public:
   // The job works on [start, start + len) of the disk.
-  Job(int index, const Options& options, pyxhost::Disk* disk, JobControl* control,
-      uint64_t start, uint64_t len, const JobVerify& verify);
+  Job(int index, const Options& options, pyxhost::Disk* disk, JobControl* control, uint64_t start,
+      uint64_t len, const JobVerify& verify);
   ~Job();
   Job(const Job&) = delete;
   Job& operator=(const Job&) = delete;
@@ -167,7 +167,7 @@ class Job {
   // block whether an I/O is in flight on it.
   JobVerify verify_;
   uint64_t unit_ = 0;
-  uint64_t chunk_ = 0;      // prefill and read-back I/O size
+  uint64_t chunk_ = 0;  // prefill and read-back I/O size
   uint32_t next_id_ = 1;
   uint32_t* ids_ = nullptr;
   uint64_t unit_count_ = 0;

@@ -689,8 +689,7 @@ int Main(int argc, char** argv) {
       state = VerifyStateFile();
     } else if (!why.empty()) {
       fprintf(stderr, "pyxbench: cannot use --verify-state %s: %s%s\n", o.verify_state.c_str(),
-              why.c_str(),
-              missing ? " (a run with writes and --verify-state starts it)" : "");
+              why.c_str(), missing ? " (a run with writes and --verify-state starts it)" : "");
       return 2;
     }
   }
@@ -881,8 +880,7 @@ int Main(int argc, char** argv) {
     if (state_loaded && state.disk_size != disk->size()) {
       const std::string why = "cannot use --verify-state " + o.verify_state +
                               ": it is of a disk of " + std::to_string(state.disk_size) +
-                              " bytes; disk " + o.disk + " holds " +
-                              std::to_string(disk->size());
+                              " bytes; disk " + o.disk + " holds " + std::to_string(disk->size());
       disk->Close();
       disk.reset();
       pyxhost::FinishLibrary();
@@ -1140,11 +1138,11 @@ int Main(int argc, char** argv) {
   } else {
     SayLeftBehind();
   }
-  const int code = !stop.cluster_end.empty()                      ? 4
-                   : stop.signal != 0                             ? 128 + stop.signal
-                   : clean                                        ? 0
+  const int code = !stop.cluster_end.empty()                         ? 4
+                   : stop.signal != 0                                ? 128 + stop.signal
+                   : clean                                           ? 0
                    : written && r.ChecksClean() && r.stopped.empty() ? 5
-                                                                  : 1;
+                                                                     : 1;
   // A channel with I/O still in flight left its records to the library on
   // purpose: end without the exit-time leak check counting them.
   if (r.lost() != 0) {

@@ -772,8 +772,8 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   // The state holds one grid of units over --size, whatever --numjobs.
   if (!o->verify_state.empty() && per_job % VerifyUnit(*o) != 0) {
     *error = "--verify-state keeps units of " + std::to_string(VerifyUnit(*o)) +
-             " bytes on one grid: allowed a --size whose share per job (here " +
-             SizeText(per_job) + ") is a multiple of it";
+             " bytes on one grid: allowed a --size whose share per job (here " + SizeText(per_job) +
+             ") is a multiple of it";
     return false;
   }
   if (o->config.empty() && o->drivers < 0) o->drivers = 4;

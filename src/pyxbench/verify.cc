@@ -159,14 +159,16 @@ void StampWrite(uint64_t run_id, uint32_t number, uint64_t grid, uint64_t unit, 
 UnitCheck CheckUnit(const uint8_t* got, uint64_t pos, uint64_t len, uint64_t unit,
                     uint32_t expected, const VerifyLineage& lineage, std::string* what) {
   const uint64_t want_run = IsNumber(expected) ? lineage.RunOf(expected) : 0;
-  const std::string wanted =
-      IsNumber(expected) ? "; expected " + WriteText(expected, want_run) : std::string();
+  // Texts are made on a mismatch only: a check that holds allocates nothing.
+  auto wanted = [&] {
+    return IsNumber(expected) ? "; expected " + WriteText(expected, want_run) : std::string();
+  };
   Header h;
   if (len >= kBlockHeaderBytes) memcpy(&h, got, sizeof(h));
   if (len < kBlockHeaderBytes || h.magic != kBlockMagic) {
     if (AllZero(got, len)) {
       if (!IsNumber(expected)) return UnitCheck::kNeverWritten;
-      *what = "zeros (never written)" + wanted;
+      *what = "zeros (never written)" + wanted();
       return UnitCheck::kMismatch;
     }
     if (len < kBlockHeaderBytes) {
@@ -179,13 +181,14 @@ UnitCheck CheckUnit(const uint8_t* got, uint64_t pos, uint64_t len, uint64_t uni
               FirstDifference(got, pos, len, want_run, expected) + ")";
       return UnitCheck::kMismatch;
     }
-    *what = "foreign bytes (no block header: " + FirstBytes(got, len) + "...)" + wanted;
+    *what = "foreign bytes (no block header: " + FirstBytes(got, len) + "...)" + wanted();
     return UnitCheck::kMismatch;
   }
   if (h.len != len) {
-    *what = Printf("the header of a %u-byte unit, where this run's units are %llu bytes (verify "
-                   "with the block size that wrote it)",
-                   h.len, static_cast<ull>(unit));
+    *what = Printf(
+        "the header of a %u-byte unit, where this run's units are %llu bytes (verify "
+        "with the block size that wrote it)",
+        h.len, static_cast<ull>(unit));
     return UnitCheck::kMismatch;
   }
   if (Crc(got + 8, len - 8) != h.crc) {
@@ -201,7 +204,8 @@ UnitCheck CheckUnit(const uint8_t* got, uint64_t pos, uint64_t len, uint64_t uni
   if (IsNumber(expected)) {
     if (h.number == expected && h.run == want_run) return UnitCheck::kVerified;
     const bool older = h.number < expected && lineage.RunOf(h.number) == h.run;
-    *what = WriteText(h.number, h.run) + (older ? ", an older write (a lost write)" : "") + wanted;
+    *what =
+        WriteText(h.number, h.run) + (older ? ", an older write (a lost write)" : "") + wanted();
     return UnitCheck::kMismatch;
   }
   if (expected == kNeverWritten) {

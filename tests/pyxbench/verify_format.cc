@@ -2,7 +2,6 @@
 // each kind of block found against each kind of state says, and the state
 // file read back as written.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstring>
@@ -55,10 +54,9 @@ TEST(PyxbenchVerifyFormat, EachBlockAgainstEachStateSaysWhatItFound) {
   const Case kCases[] = {
       {"the write expected", Block(kRunB, 120, at), 120, UnitCheck::kVerified, ""},
       {"any write, nothing known", Block(kRunA, 7, at), kUnknown, UnitCheck::kVerified, ""},
-      {"zeros, nothing known", std::vector<uint8_t>(kUnit), kUnknown, UnitCheck::kNeverWritten,
+      {"zeros, nothing known", std::vector<uint8_t>(kUnit), kUnknown, UnitCheck::kNeverWritten, ""},
+      {"zeros, never written", std::vector<uint8_t>(kUnit), kNeverWritten, UnitCheck::kNeverWritten,
        ""},
-      {"zeros, never written", std::vector<uint8_t>(kUnit), kNeverWritten,
-       UnitCheck::kNeverWritten, ""},
       {"zeros where a write was", std::vector<uint8_t>(kUnit), 120, UnitCheck::kMismatch,
        "zeros (never written); expected write 120 of run 0000000000002222"},
       {"an older write", Block(kRunA, 7, at), 120, UnitCheck::kMismatch,
@@ -110,8 +108,7 @@ TEST(PyxbenchVerifyFormat, AWriteOfManyUnitsAndAShortTail) {
   std::string what;
   EXPECT_EQ(CheckUnit(tail, pos + 3 * kUnit, 24, kUnit, kUnknown, lineage, &what),
             UnitCheck::kUnchecked);
-  EXPECT_EQ(CheckUnit(tail, pos + 3 * kUnit, 24, kUnit, 151, lineage, &what),
-            UnitCheck::kMismatch);
+  EXPECT_EQ(CheckUnit(tail, pos + 3 * kUnit, 24, kUnit, 151, lineage, &what), UnitCheck::kMismatch);
   // Two writes never look alike: another number, other bytes after the
   // header too.
   std::vector<uint8_t> other(len);

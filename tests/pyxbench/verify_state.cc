@@ -57,8 +57,8 @@ Outcome RunBench(std::vector<std::string> args) {
 
 // One pyxsimctl request to the cluster's control port; its answer.
 int Ctl(int port, const std::vector<std::string>& args, std::string* out = nullptr) {
-  std::vector<std::string> argv = {std::string(PYX_BUILD_DIR) + "/src/pyxbench/pyxsimctl",
-                                   "--port", std::to_string(port)};
+  std::vector<std::string> argv = {std::string(PYX_BUILD_DIR) + "/src/pyxbench/pyxsimctl", "--port",
+                                   std::to_string(port)};
   argv.insert(argv.end(), args.begin(), args.end());
   Bench ctl(argv);
   const int code = ctl.Wait(60);
@@ -82,8 +82,8 @@ TEST(PyxbenchVerifyState, DataSurvivesRestartsAndFailOversAndDamageIsFoundAtItsO
   const int port = atoi(ready.c_str() + ready.find("control=") + 8);
   ASSERT_GT(port, 0) << ready;
   unlink(state.c_str());
-  const std::vector<std::string> disk = {"--config", ini, "--disk", "d0", "--size", "4m",
-                                         "--json", "--progress", "off"};
+  const std::vector<std::string> disk = {"--config", ini,      "--disk",     "d0", "--size",
+                                         "4m",       "--json", "--progress", "off"};
   auto with = [&disk](std::vector<std::string> args) {
     args.insert(args.begin(), disk.begin(), disk.end());
     return args;
@@ -91,7 +91,7 @@ TEST(PyxbenchVerifyState, DataSurvivesRestartsAndFailOversAndDamageIsFoundAtItsO
 
   // Every block written, the state started.
   const Outcome first = RunBench(with({"--prefill", "--rw", "randwrite", "--runtime", "0.3",
-                                   "--iodepth", "4", "--verify-state", state}));
+                                       "--iodepth", "4", "--verify-state", state}));
   ASSERT_EQ(first.code, 0) << first.err << first.out;
   EXPECT_NE(first.err.find("does not exist: this run starts it"), std::string::npos) << first.err;
   EXPECT_GE(Number(first.out, "verified_bytes"), 4 << 20) << first.out;
@@ -111,16 +111,17 @@ TEST(PyxbenchVerifyState, DataSurvivesRestartsAndFailOversAndDamageIsFoundAtItsO
   // written again by a second run that carries the state on.
   ASSERT_EQ(Ctl(port, {"read-stored", "d0", "8192", "4096", kept}), 0);
   const Outcome second = RunBench(with({"--prefill", "--rw", "randrw", "--runtime", "0.3",
-                                    "--iodepth", "4", "--verify-state", state}));
+                                        "--iodepth", "4", "--verify-state", state}));
   ASSERT_EQ(second.code, 0) << second.err << second.out;
   EXPECT_NE(Field(second.out, "run_id"), first_run) << second.out;
 
   // What the cluster goes through: its block servers restarted, its block
   // masters failed over.
   std::string said;
-  for (const std::vector<std::string>& op :
-       {std::vector<std::string>{"restart", "bs", "0"}, {"restart", "bs", "1"},
-        {"primary-block-master", "1"}, {"restart", "bm", "0"}}) {
+  for (const std::vector<std::string>& op : {std::vector<std::string>{"restart", "bs", "0"},
+                                             {"restart", "bs", "1"},
+                                             {"primary-block-master", "1"},
+                                             {"restart", "bm", "0"}}) {
     EXPECT_EQ(Ctl(port, op, &said), 0) << op[0] << ": " << said;
   }
   const Outcome after = RunBench(with({"--verify-only", "--verify-state", state}));
@@ -162,8 +163,8 @@ TEST(PyxbenchVerifyState, DataSurvivesRestartsAndFailOversAndDamageIsFoundAtItsO
 // A run with --verify that read only never-written blocks verified
 // nothing: said so, with its own exit status, never "clean".
 TEST(PyxbenchVerifyState, RunThatVerifiedNothingSaysSo) {
-  const Outcome json = RunBench({"--rw", "randread", "--size", "16m", "--runtime", "0.3", "--verify",
-                             "--json", "--progress", "off"});
+  const Outcome json = RunBench({"--rw", "randread", "--size", "16m", "--runtime", "0.3",
+                                 "--verify", "--json", "--progress", "off"});
   EXPECT_EQ(json.code, 5) << json.err << json.out;
   EXPECT_EQ(Field(json.out, "verified_bytes"), "0") << json.out;
   EXPECT_GT(Number(json.out, "never_written_bytes"), 0) << json.out;
@@ -184,7 +185,7 @@ TEST(PyxbenchVerifyState, StateThatIsNotThisRunsRefusedWithItsReason) {
   const std::string state = TempPath("verify_refused.state");
   unlink(state.c_str());
   const Outcome made = RunBench({"--prefill", "--rw", "write", "--size", "1m", "--runtime", "0.2",
-                             "--verify-state", state, "--json", "--progress", "off"});
+                                 "--verify-state", state, "--json", "--progress", "off"});
   ASSERT_EQ(made.code, 0) << made.err << made.out;
   const std::string good = ReadAll(state);
   ASSERT_GT(good.size(), 1024u);
@@ -208,7 +209,8 @@ TEST(PyxbenchVerifyState, StateThatIsNotThisRunsRefusedWithItsReason) {
       {{"--verify-state", state, "--size", "2m"},
        "it is of --offset 0 --size 1m, not --offset 0 --size 2m"},
       {{"--verify-state", state, "--offset", "1m"}, "not --offset 1m --size 1m"},
-      {{"--verify-state", state, "--bsrange", "512-8k"}, "its units are 4096 bytes, this run's 512"},
+      {{"--verify-state", state, "--bsrange", "512-8k"},
+       "its units are 4096 bytes, this run's 512"},
       {{"--verify-state", truncated}, "it is damaged: its units do not cover its size"},
       {{"--verify-state", flipped}, "it is damaged: its checksum does not match its bytes"},
       {{"--verify-state", PYX_SOURCE_DIR "/README.md"}, "it is no pyxbench verify state"},
@@ -227,8 +229,8 @@ TEST(PyxbenchVerifyState, StateThatIsNotThisRunsRefusedWithItsReason) {
   // The same disk, range and unit: taken. The cluster pyxbench starts
   // makes a new disk, so every block the state says was written reads
   // back as zeros: each a lost write, found.
-  const Outcome lost = RunBench({"--size", "1m", "--verify-only", "--verify-state", state, "--json",
-                             "--progress", "off"});
+  const Outcome lost = RunBench(
+      {"--size", "1m", "--verify-only", "--verify-state", state, "--json", "--progress", "off"});
   EXPECT_EQ(lost.code, 1) << lost.err << lost.out;
   EXPECT_EQ(Number(lost.out, "mismatched_blocks"), 256) << lost.out;
   EXPECT_NE(lost.err.find("the unit at 0 holds zeros (never written); expected write "),
