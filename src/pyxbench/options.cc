@@ -409,9 +409,8 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   opt(nullptr, "verify_pass", "on|off", "with --verify, read back at the end what the run wrote", "",
       "on", on_off(&o->verify_pass));
   opt(nullptr, "verify-state", "FILE",
-      "with --verify (which it turns on): load what earlier runs wrote from FILE, save what "
-      "this run wrote to it at its end; a FILE that does not exist is started by a run with "
-      "writes",
+      "load what earlier runs wrote from FILE at the start, save what this run wrote to it at "
+      "its end (turns --verify on; a run with writes starts a FILE that does not exist)",
       "a pyxbench verify state of the same --disk, --offset, --size and unit", "",
       [&](const std::string& v) {
         o->verify_state = v;
