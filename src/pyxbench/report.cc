@@ -124,8 +124,12 @@ void PrintSummary(FILE* out, const Report& r) {
   const uint64_t completed = ios + rerrors + werrors;
   std::string bs = o.bs_min == o.bs_max ? Size(o.bs_min) : Size(o.bs_min) + "-" + Size(o.bs_max);
 
-  fprintf(out, "pyxbench: rw=%s", RwName(o.rw));
-  if (HasReads(o.rw) && HasWrites(o.rw)) fprintf(out, " (%d%% reads)", o.rwmixread);
+  if (o.verify_only) {
+    fprintf(out, "pyxbench: verify-only");
+  } else {
+    fprintf(out, "pyxbench: rw=%s", RwName(o.rw));
+    if (HasReads(o.rw) && HasWrites(o.rw)) fprintf(out, " (%d%% reads)", o.rwmixread);
+  }
   fprintf(out, ", bs=%s, iodepth=%d, numjobs=%d, drivers=%d, crc=%s, verify=%s, size=%s",
           bs.c_str(), o.iodepth, o.numjobs, r.drivers, r.crc_on ? "on" : "off",
           o.verify ? "on" : "off", Size(r.size).c_str());
