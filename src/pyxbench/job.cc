@@ -232,6 +232,13 @@ bool Job::Issue(Unit* unit) {
     StampWrite(verify_.run_id, unit->id, start_, unit_, start_ + unit->offset, unit->len,
                unit->buf);
   }
+  if (!unit->write && options_.verify) {
+    // The buffer may still hold a write of these very units: a read that
+    // came back without filling it must not pass for one that did.
+    for (uint64_t at = 0; at < unit->len; at += unit_) {
+      memset(unit->buf + at, 0xff, std::min<uint64_t>(8, unit->len - at));
+    }
+  }
   if (options_.verify) MarkBlocks(unit->offset, unit->len, 1);
   unit->iov.iov_base = unit->buf;
   unit->iov.iov_len = unit->len;
