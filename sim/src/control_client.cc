@@ -204,6 +204,15 @@ int ControlClient::ReadStored(const std::string& name, uint64_t offset, uint64_t
   return ret;
 }
 
+int ControlClient::WriteStored(const std::string& name, uint64_t offset, const std::string& data) {
+  WriteStoredRequest req;
+  ControlStatus resp;
+  req.set_name(name);
+  req.set_offset(offset);
+  req.set_data(data);
+  return impl_->Call(&ControlService_Stub::WriteStored, req, &resp);
+}
+
 int ControlClient::FailCalls(Role role, int index, const std::string& method, int retcode,
                              int times, int delay_ms) {
   CallFaultRequest req = FaultRequest(CallFaultRequest::FAIL, role, index, method, times);

@@ -13,7 +13,7 @@ namespace pyxsim {
 
 namespace {
 
-// The largest ReadStored answer.
+// The largest ReadStored answer and WriteStored request.
 constexpr uint64_t kMaxReadStored = 16ull << 20;
 
 bool ToRole(int value, Role* role) {
@@ -99,6 +99,16 @@ class ControlServiceImpl : public ControlService {
       }
     }
     SetStatus(resp->mutable_status(), code, "range refused");
+    done->Run();
+  }
+
+  void WriteStored(google::protobuf::RpcController*, const WriteStoredRequest* req,
+                   ControlStatus* resp, google::protobuf::Closure* done) override {
+    int code = -1;
+    if (req->data().size() <= kMaxReadStored) {
+      code = cluster_->WriteStored(req->name(), req->offset(), req->data());
+    }
+    SetStatus(resp, code, "range refused");
     done->Run();
   }
 

@@ -17,9 +17,6 @@ namespace {
 constexpr uint64_t kBlock = 4096;
 constexpr uint64_t kChunk = 65536;  // prefill and verify-pass I/O size
 constexpr int kMaxReportedMismatches = 5;
-// Write numbers a unit of the verified stretch can hold besides a write's.
-constexpr uint32_t kZeros = 0;           // as the cluster made it
-constexpr uint32_t kUnknown = ~0u;       // a failed write may or may not be there
 
 int64_t NowNs() {
   timespec ts;
@@ -52,6 +49,8 @@ JobCounts& JobCounts::operator+=(const JobCounts& o) {
   write_errors += o.write_errors;
   verify_errors += o.verify_errors;
   verified_bytes += o.verified_bytes;
+  never_written_bytes += o.never_written_bytes;
+  mismatched_blocks += o.mismatched_blocks;
   unknown_blocks += o.unknown_blocks;
   lost += o.lost;
   return *this;
@@ -64,18 +63,20 @@ struct Job::Unit {
   uint64_t len = 0;
   bool write = false;
   uint32_t id = 0;  // a write's number (verification)
+  bool in_flight = false;
   int64_t start_ns = 0;
   bool measured = false;  // issued while the span was measured
 };
 
 Job::Job(int index, const Options& options, pyxhost::Disk* disk, JobControl* control,
-         uint64_t start, uint64_t len, bool disk_is_fresh)
+         uint64_t start, uint64_t len, const JobVerify& verify)
     : index_(index),
       options_(options),
       disk_(disk),
       control_(control),
       start_(start),
-      len_(len) {
+      len_(len),
+      verify_(verify) {
   uint64_t seed = options.randseed * 1000003 + static_cast<uint64_t>(index);
   rng_[0] = SplitMix(&seed);
   rng_[1] = SplitMix(&seed);
@@ -85,12 +86,10 @@ Job::Job(int index, const Options& options, pyxhost::Disk* disk, JobControl* con
     // The prefill writes whole units too (the stretch's last one may be
     // short: only the prefill reaches it).
     chunk_ = std::max<uint64_t>(1, kChunk / unit_) * unit_;
-    pattern_key_ = SplitMix(&seed);
-    // A disk the cluster made for this run reads back zeros; one that was
-    // there before holds what it holds, so nothing is known until written.
-    ids_.assign((len_ + unit_ - 1) / unit_, disk_is_fresh ? kZeros : kUnknown);
+    ids_ = verify_.units;
+    unit_count_ = (len_ + unit_ - 1) / unit_;
+    next_id_ = verify_.first_number;
     busy_.assign((len_ + kBlock - 1) / kBlock, 0);
-    expected_.resize(std::max<uint64_t>(chunk_, options_.bs_max));
   }
 }
 
@@ -117,6 +116,8 @@ JobCounts Job::counts() const {
   c.write_errors = write_errors_.load(std::memory_order_relaxed);
   c.verify_errors = verify_errors_.load(std::memory_order_relaxed);
   c.verified_bytes = verified_bytes_.load(std::memory_order_relaxed);
+  c.never_written_bytes = never_written_bytes_.load(std::memory_order_relaxed);
+  c.mismatched_blocks = mismatched_blocks_.load(std::memory_order_relaxed);
   c.unknown_blocks = unknown_blocks_.load(std::memory_order_relaxed);
   c.lost = lost_.load(std::memory_order_relaxed);
   return c;
@@ -185,25 +186,28 @@ bool Job::FillPrefill(Unit* unit) {
   return true;
 }
 
+// What the read-back reads: the units this run's writes last set (those
+// of the runs before too with --verify-only), or every one.
 bool Job::Written(uint64_t unit) const {
-  return ids_[unit] != kZeros && ids_[unit] != kUnknown;
+  if (verify_.read_all) return true;
+  const uint32_t id = ids_[unit];
+  return id != kNeverWritten && id <= kMaxWriteNumber && id >= verify_.first_number;
 }
 
 uint64_t Job::WrittenBytes() const {
   uint64_t bytes = 0;
-  for (uint64_t u = 0; u < ids_.size(); ++u) {
+  for (uint64_t u = 0; u < unit_count_; ++u) {
     if (Written(u)) bytes += std::min(unit_, len_ - u * unit_);
   }
   return bytes;
 }
 
-// The read-back reads what this run's writes (the prefill's too) left,
-// in runs of written units of at most a chunk; the rest holds nothing
-// that was written here.
+// The read-back reads what Written() names, in runs of units of at most a
+// chunk.
 bool Job::FillVerify(Unit* unit) {
   uint64_t u = fill_pos_ / unit_;
-  while (u < ids_.size() && !Written(u)) ++u;
-  if (u >= ids_.size()) {
+  while (u < unit_count_ && !Written(u)) ++u;
+  if (u >= unit_count_) {
     fill_pos_ = len_;
     filling_done_ = true;
     return false;
@@ -221,19 +225,29 @@ bool Job::FillVerify(Unit* unit) {
 bool Job::Issue(Unit* unit) {
   if (unit->write && options_.verify) {
     // Fresh bytes for every write, so that a stale block never reads back
-    // as the expected one.
-    unit->id = next_id_++;
-    if (next_id_ == kUnknown) next_id_ = 1;
-    Pattern(unit->id, unit->offset, unit->len, unit->buf);
+    // as the expected one. Past the last number, blocks are checked by
+    // their headers alone.
+    unit->id = next_id_ <= kMaxWriteNumber ? next_id_++ : kUnnumbered;
+    StampWrite(verify_.run_id, unit->id, start_, unit_, start_ + unit->offset, unit->len,
+               unit->buf);
+  }
+  if (!unit->write && options_.verify) {
+    // The buffer may still hold a write of these very units: a read that
+    // came back without filling it must not pass for one that did.
+    for (uint64_t at = 0; at < unit->len; at += unit_) {
+      memset(unit->buf + at, 0xff, std::min<uint64_t>(8, unit->len - at));
+    }
   }
   if (options_.verify) MarkBlocks(unit->offset, unit->len, 1);
   unit->start_ns = NowNs();
   unit->measured = control_->measuring.load(std::memory_order_relaxed);
+  unit->in_flight = true;
   const uint64_t at = start_ + unit->offset;
   const int rc = unit->write ? channel_->Write(unit->buf, at, unit->len, &Job::OnDone, unit)
                              : channel_->Read(unit->buf, at, unit->len, &Job::OnDone, unit);
   if (rc != 0) {
     if (options_.verify) MarkBlocks(unit->offset, unit->len, 0);
+    unit->in_flight = false;
     failure_ = "the host refused an I/O (" + std::to_string(rc) + ")";
     return false;
   }
@@ -247,6 +261,7 @@ void Job::OnDone(void* arg, int status) {
 
 void Job::Complete(Unit* unit, int status) {
   const int64_t lat = NowNs() - unit->start_ns;
+  unit->in_flight = false;
   // Issued in the measured span (its latency counts, however late it
   // comes), or issued in the ramp and completed in the span.
   const bool measured = unit->measured || control_->measuring.load(std::memory_order_relaxed);
@@ -278,26 +293,6 @@ void Job::Complete(Unit* unit, int status) {
   idle_.push_back(unit);
 }
 
-// The bytes write `id` puts at [pos, pos + len) of the stretch: one 64-bit
-// word per aligned 8 bytes, from the write's number and the word's place.
-void Job::Pattern(uint32_t id, uint64_t pos, uint64_t len, uint8_t* out) const {
-  if (id == kZeros) {
-    memset(out, 0, len);
-    return;
-  }
-  const uint64_t key = Mix(pattern_key_ ^ (0x9e3779b97f4a7c15ull * id));
-  const uint64_t end = pos + len;
-  uint64_t at = pos;
-  while (at < end) {
-    const uint64_t word_at = at & ~uint64_t{7};
-    const uint64_t word = Mix(key + word_at);
-    const uint64_t from = at - word_at;
-    const uint64_t n = std::min<uint64_t>(8 - from, end - at);
-    memcpy(out + (at - pos), reinterpret_cast<const uint8_t*>(&word) + from, n);
-    at += n;
-  }
-}
-
 // Every write covers whole units (the last, short one only when it reaches
 // the stretch's end).
 void Job::SetUnits(uint64_t offset, uint64_t len, uint32_t id) {
@@ -308,36 +303,55 @@ void Job::SetUnits(uint64_t offset, uint64_t len, uint32_t id) {
   }
 }
 
-void Job::ApplyWrite(const Unit* unit) { SetUnits(unit->offset, unit->len, unit->id); }
+void Job::ApplyWrite(const Unit* unit) {
+  SetUnits(unit->offset, unit->len, unit->id == kUnnumbered ? kUnknown : unit->id);
+}
 
+// Writes the drain gave up on may or may not reach the cluster.
+void Job::ForgetInFlightWrites() {
+  for (const auto& unit : units_) {
+    if (unit->in_flight && unit->write) SetUnits(unit->offset, unit->len, kUnknown);
+  }
+}
+
+// Every unit the read covers is checked, whoever wrote it.
 void Job::CheckRead(const Unit* unit) {
   const uint64_t end = unit->offset + unit->len;
-  uint64_t checked = 0;
-  bool bad = false;
+  uint64_t verified = 0, zeros = 0, mismatched = 0;
+  std::string what;
   for (uint64_t u = unit->offset / unit_; u * unit_ < end; ++u) {
-    if (ids_[u] == kUnknown) continue;
     const uint64_t from = std::max(unit->offset, u * unit_);
     const uint64_t to = std::min(end, (u + 1) * unit_);
     const uint8_t* got = unit->buf + (from - unit->offset);
-    uint8_t* want = expected_.data() + (from - unit->offset);
-    Pattern(ids_[u], from, to - from, want);
-    checked += to - from;
-    if (memcmp(got, want, to - from) == 0) continue;
-    if (!bad && reported_mismatches_ < kMaxReportedMismatches) {
-      ++reported_mismatches_;
-      uint64_t i = 0;
-      while (got[i] == want[i]) ++i;
-      fprintf(Err(),
-              "pyxbench: verify error, job %d: read of %llu bytes at %llu: byte %llu is 0x%02x, "
-              "written 0x%02x\n",
-              index_, static_cast<unsigned long long>(unit->len),
-              static_cast<unsigned long long>(start_ + unit->offset),
-              static_cast<unsigned long long>(start_ + from + i), got[i], want[i]);
+    switch (CheckUnit(got, start_ + from, to - from, unit_, ids_[u], *verify_.lineage, &what)) {
+      case UnitCheck::kVerified:
+        verified += to - from;
+        break;
+      case UnitCheck::kNeverWritten:
+        zeros += to - from;
+        break;
+      case UnitCheck::kUnchecked:
+        break;
+      case UnitCheck::kMismatch:
+        ++mismatched;
+        if (reported_mismatches_ < kMaxReportedMismatches) {
+          ++reported_mismatches_;
+          fprintf(Err(),
+                  "pyxbench: verify error, job %d: read of %llu bytes at %llu: the unit at "
+                  "%llu holds %s\n",
+                  index_, static_cast<unsigned long long>(unit->len),
+                  static_cast<unsigned long long>(start_ + unit->offset),
+                  static_cast<unsigned long long>(start_ + from), what.c_str());
+        }
+        break;
     }
-    bad = true;
   }
-  Bump(verified_bytes_, checked);
-  if (bad) Bump(verify_errors_, uint64_t{1});
+  if (verified != 0) Bump(verified_bytes_, verified);
+  if (zeros != 0) Bump(never_written_bytes_, zeros);
+  if (mismatched != 0) {
+    Bump(mismatched_blocks_, mismatched);
+    Bump(verify_errors_, uint64_t{1});
+  }
 }
 
 void Job::Pump(bool (Job::*fill)(Unit*)) {
@@ -413,7 +427,10 @@ void Job::Run() {
     Pump(&Job::FillRun);
     channel_->WaitAndPoll(1000);
   }
-  if (!DrainChannel()) Bump(lost_, channel_->outstanding());
+  if (!DrainChannel()) {
+    Bump(lost_, channel_->outstanding());
+    if (options_.verify) ForgetInFlightWrites();
+  }
   if (options_.verify && options_.verify_pass) {
     read_back_bytes_.store(WrittenBytes(), std::memory_order_release);
   }

@@ -3,15 +3,15 @@
 // than the library takes goes to it in pieces (split.h), and is one I/O
 // here: in the depth, the counts, the latencies and the checks.
 //
-// With verification on, every write's bytes are a function of the write's
-// number and of where they land, so the job only keeps which write last
-// touched each unit of its stretch (VerifyUnit bytes, which divides every
-// write's offset and length): 4 bytes a unit, regenerating the expected
-// bytes when a read comes back. It never has two I/O in flight on the same
-// 4 KiB block, checks every read and, at the end, reads back what was
-// written (by the prefill or the workload). A write that failed leaves its
-// units unknown (the cluster may or may not have stored it) until a later
-// write covers them.
+// With verification on, every unit a write covers describes itself (see
+// verify.h), and the job keeps which write last touched each unit of its
+// stretch (VerifyUnit bytes, which divides every write's offset and
+// length): 4 bytes a unit, in the run's verify state. It never has two I/O
+// in flight on the same 4 KiB block, checks every read, whoever wrote the
+// blocks, and at the end reads back what was written (by the prefill or
+// the workload; with --verify-only, what the state says was written). A
+// write that failed, or was lost, leaves its units unknown (the cluster may
+// or may not have stored it) until a later write covers them.
 //
 // Counts and latencies are of the I/O that succeeded; failed I/O is counted
 // apart. An I/O issued while the span is measured has its latency recorded
@@ -29,6 +29,7 @@
 #include "options.h"
 #include "pyxhost/host.h"
 #include "split.h"
+#include "verify.h"
 
 namespace pyxbench {
 
@@ -68,7 +69,9 @@ struct JobCounts {
   uint64_t errors = 0;         // I/O completed with status -1
   uint64_t read_errors = 0, write_errors = 0;  // ... by direction
   uint64_t verify_errors = 0;  // reads that returned other bytes than written
-  uint64_t verified_bytes = 0;
+  uint64_t verified_bytes = 0;       // in units whose header held
+  uint64_t never_written_bytes = 0;  // in all-zero units
+  uint64_t mismatched_blocks = 0;    // units that held something else
   uint64_t unknown_blocks = 0;  // blocks left unverifiable by failed writes
   uint64_t lost = 0;            // still in flight when the drain gave up
   uint64_t ios() const { return reads + writes; }
@@ -77,11 +80,25 @@ struct JobCounts {
   JobCounts& operator+=(const JobCounts& o);
 };
 
+// What a job verifies against: its part of the run's verify state.
+struct JobVerify {
+  uint64_t run_id = 0;
+  const VerifyLineage* lineage = nullptr;
+  // Per unit of the job's stretch, the number of the write that last
+  // touched it (kNeverWritten, kUnknown or a write's); the job's own while
+  // it runs.
+  uint32_t* units = nullptr;
+  uint32_t first_number = 1;  // this run's writes are numbered from here
+  // The read-back reads every unit, not only the written ones (--verify-only
+  // without a state file).
+  bool read_all = false;
+};
+
 class Job {
  public:
   // The job works on [start, start + len) of the disk.
-  Job(int index, const Options& options, pyxhost::Disk* disk, JobControl* control,
-      uint64_t start, uint64_t len, bool disk_is_fresh);
+  Job(int index, const Options& options, pyxhost::Disk* disk, JobControl* control, uint64_t start,
+      uint64_t len, const JobVerify& verify);
   ~Job();
   Job(const Job&) = delete;
   Job& operator=(const Job&) = delete;
@@ -101,6 +118,8 @@ class Job {
   const Histogram& write_latency() const { return write_lat_; }
   pyxhost::Counters host_counters() const;
   const std::string& failure() const { return failure_; }
+  // The number the job's next write would have taken.
+  uint32_t next_number() const { return next_id_; }
 
  private:
   struct Unit;
@@ -116,8 +135,8 @@ class Job {
   uint64_t WrittenBytes() const;
   void CheckRead(const Unit* unit);
   void ApplyWrite(const Unit* unit);
-  void Pattern(uint32_t id, uint64_t pos, uint64_t len, uint8_t* out) const;
   void SetUnits(uint64_t offset, uint64_t len, uint32_t id);
+  void ForgetInFlightWrites();
   bool DrainChannel();
   bool BlocksFree(uint64_t offset, uint64_t len) const;
   void MarkBlocks(uint64_t offset, uint64_t len, uint8_t value);
@@ -149,22 +168,22 @@ class Job {
   uint8_t* buffers_ = nullptr;
 
   // Verification state, relative to start_: per unit the number of the
-  // write that last touched it (kZeros, kUnknown or a write's), and per
-  // 4 KiB block whether an I/O is in flight on it.
+  // write that last touched it (ids_, of verify_.units), and per 4 KiB
+  // block whether an I/O is in flight on it.
+  JobVerify verify_;
   uint64_t unit_ = 0;
-  uint64_t chunk_ = 0;      // prefill and read-back I/O size
-  uint64_t pattern_key_ = 0;
+  uint64_t chunk_ = 0;  // prefill and read-back I/O size
   uint32_t next_id_ = 1;
-  std::vector<uint32_t> ids_;
+  uint32_t* ids_ = nullptr;
+  uint64_t unit_count_ = 0;
   std::vector<uint8_t> busy_;
-  std::vector<uint8_t> expected_;  // scratch: what a read should hold
   int reported_mismatches_ = 0;
   std::atomic<uint64_t> read_back_bytes_{0};
 
   Histogram read_lat_, write_lat_;
   std::atomic<uint64_t> reads_{0}, writes_{0}, read_bytes_{0}, write_bytes_{0}, errors_{0},
-      read_errors_{0}, write_errors_{0}, verify_errors_{0}, verified_bytes_{0}, unknown_blocks_{0},
-      lost_{0};
+      read_errors_{0}, write_errors_{0}, verify_errors_{0}, verified_bytes_{0},
+      never_written_bytes_{0}, mismatched_blocks_{0}, unknown_blocks_{0}, lost_{0};
   std::atomic<int> reached_{-1};
   pyxhost::Counters final_host_;
   std::string failure_;

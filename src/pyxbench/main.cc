@@ -35,6 +35,7 @@
 #include "pyxdriver/pyxdriver.h"
 #include "pyxhost/host.h"
 #include "report.h"
+#include "verify.h"
 
 namespace pyxbench {
 namespace {
@@ -595,6 +596,25 @@ std::vector<std::string> FaultArgs(const Options& o, int64_t rpc_timeout_ms) {
           "--down-ms",     "300"};
 }
 
+// Runs a verify state names at most, besides those its units still hold.
+constexpr size_t kKeptRuns = 4096;
+
+// Why a loaded verify state cannot be this run's ("" when it can): another
+// disk, range or unit.
+std::string VerifyStateMismatch(const VerifyStateFile& state, const Options& o, uint64_t size) {
+  if (state.disk != o.disk) return "it is of disk " + state.disk + ", not " + o.disk + " (--disk)";
+  if (state.offset != o.offset || state.size != size) {
+    return "it is of --offset " + SizeText(state.offset) + " --size " + SizeText(state.size) +
+           ", not --offset " + SizeText(o.offset) + " --size " + SizeText(size);
+  }
+  if (state.unit != VerifyUnit(o)) {
+    return "its units are " + std::to_string(state.unit) + " bytes, this run's " +
+           std::to_string(VerifyUnit(o)) +
+           " (give the --bs, --bsrange and --blockalign of the runs that saved it)";
+  }
+  return "";
+}
+
 // The driver's rpc_timeout in milliseconds as an INI text sets it (its
 // default otherwise).
 int64_t IniRpcTimeoutMs(const std::string& ini) {
@@ -653,6 +673,25 @@ int Main(int argc, char** argv) {
             "pyxbench: note: --size %s runs as %s: each of --numjobs %d takes whole 4 KiB blocks "
             "of its share\n",
             SizeText(o.size).c_str(), SizeText(per_job * o.numjobs).c_str(), o.numjobs);
+  }
+  // The verify state the run starts from, refused before anything starts
+  // when it cannot be used.
+  VerifyStateFile state;
+  bool state_loaded = false;
+  if (!o.verify_state.empty()) {
+    std::string why;
+    state_loaded = LoadVerifyState(o.verify_state, &state, &why);
+    if (state_loaded) why = VerifyStateMismatch(state, o, per_job * o.numjobs);
+    const bool missing = !state_loaded && state.units.empty() && why == "it does not exist";
+    if (missing && !o.verify_only && HasWrites(o.rw)) {
+      fprintf(stderr, "pyxbench: --verify-state %s does not exist: this run starts it\n",
+              o.verify_state.c_str());
+      state = VerifyStateFile();
+    } else if (!why.empty()) {
+      fprintf(stderr, "pyxbench: cannot use --verify-state %s: %s%s\n", o.verify_state.c_str(),
+              why.c_str(), missing ? " (a run with writes and --verify-state starts it)" : "");
+      return 2;
+    }
   }
   // What the run will hold in memory, refused before anything starts when
   // the system cannot give it. The cluster it starts gets what is left as
@@ -835,10 +874,39 @@ int Main(int argc, char** argv) {
   stop.Check();
   stop.control = &control;
   if (stop.stopped()) stop.Cut(stop.cluster_end.empty() ? stop.rpc_timeout_s + 1 : 1.0);
+  const uint64_t run_id = NewRunId();
+  const uint64_t job_units = o.verify ? (per_job + VerifyUnit(o) - 1) / VerifyUnit(o) : 0;
+  if (o.verify) {
+    if (state_loaded && state.disk_size != disk->size()) {
+      const std::string why = "cannot use --verify-state " + o.verify_state +
+                              ": it is of a disk of " + std::to_string(state.disk_size) +
+                              " bytes; disk " + o.disk + " holds " + std::to_string(disk->size());
+      disk->Close();
+      disk.reset();
+      pyxhost::FinishLibrary();
+      return Fail(why, &stop);
+    }
+    if (!state_loaded) {
+      // A disk the cluster made for this run reads back zeros; one that was
+      // there before holds what it holds, so nothing is known until written.
+      state.disk = o.disk;
+      state.offset = o.offset;
+      state.size = per_job * o.numjobs;
+      state.unit = VerifyUnit(o);
+      state.units.assign(job_units * o.numjobs, fresh_disk ? kNeverWritten : kUnknown);
+    }
+    state.disk_size = disk->size();
+    if (!o.verify_only) state.lineage.Add(run_id, state.next_number);
+  }
   std::vector<std::unique_ptr<Job>> jobs;
   for (int i = 0; i < o.numjobs; ++i) {
-    jobs.emplace_back(new Job(i, o, disk.get(), &control, o.offset + per_job * i, per_job,
-                              fresh_disk));
+    JobVerify jv;
+    jv.run_id = run_id;
+    jv.lineage = &state.lineage;
+    jv.units = o.verify ? state.units.data() + job_units * i : nullptr;
+    jv.first_number = o.verify_only ? 1 : state.next_number;
+    jv.read_all = o.verify_only && !state_loaded;
+    jobs.emplace_back(new Job(i, o, disk.get(), &control, o.offset + per_job * i, per_job, jv));
   }
   std::vector<std::thread> threads;
   for (auto& j : jobs) threads.emplace_back([&j] { j->Run(); });
@@ -857,7 +925,7 @@ int Main(int argc, char** argv) {
   progress.End();
 
   bool faults_on = false;
-  if (o.faults && !stop.stopped()) {
+  if (o.faults && !o.verify_only && !stop.stopped()) {
     std::string out;
     const int64_t timeout = o.rpc_timeout_ms > 0 ? o.rpc_timeout_ms : 10000;
     std::vector<std::string> args = {"--port", std::to_string(sim.control_port()),
@@ -874,8 +942,10 @@ int Main(int argc, char** argv) {
 
   // Run: ramp, then the measured span, with a progress line a second; its
   // span counts from here, however long the prefill took.
-  if (!stop.stopped()) control.phase.store(static_cast<int>(Phase::kRun), std::memory_order_release);
-  if (o.ramp_time_s > 0 && !stop.stopped()) {
+  if (!stop.stopped() && !o.verify_only) {
+    control.phase.store(static_cast<int>(Phase::kRun), std::memory_order_release);
+  }
+  if (o.ramp_time_s > 0 && !o.verify_only && !stop.stopped()) {
     EnterPhase("ramp");
     stop.phase = "ramp";
     progress.Begin("ramp", SumCounts(jobs), 0);
@@ -890,7 +960,8 @@ int Main(int argc, char** argv) {
   // Rates are only ever computed over a span the run measured: none when
   // it stopped (or a job failed) before the measured span began, nor for a
   // prefill alone (--runtime 0).
-  m.measured = !stop.Check() && !AnyReached(jobs, Phase::kDrain) && o.runtime_s > 0;
+  m.measured =
+      !stop.Check() && !AnyReached(jobs, Phase::kDrain) && o.runtime_s > 0 && !o.verify_only;
   // Latencies are taken from here on, before the counts the rates start
   // from: every I/O the rates count has its latency counted too.
   control.measuring.store(m.measured);
@@ -960,12 +1031,18 @@ int Main(int argc, char** argv) {
       // read-only run over a large disk has nothing to read back.
       uint64_t back = 0;
       for (const auto& j : jobs) back += j->read_back_bytes();
-      const char* what = o.prefill ? "what the prefill and the run wrote" : "what the run wrote";
+      const std::string what =
+          !o.verify_only ? (o.prefill ? "what the prefill and the run wrote" : "what the run wrote")
+          : state_loaded ? "what " + o.verify_state + " says was written"
+                         : "all of --size";
       if (back == 0) {
-        fprintf(Err(), "pyxbench: no read-back: nothing was written\n");
+        fprintf(Err(), "pyxbench: no read-back: %s\n",
+                o.verify_only ? (o.verify_state + " says nothing was written").c_str()
+                              : "nothing was written");
       } else {
         control.read_back.store(true, std::memory_order_release);
-        fprintf(Err(), "pyxbench: reading back %.1f MiB (%s)\n", back / double(1 << 20), what);
+        fprintf(Err(), "pyxbench: reading back %.1f MiB (%s)\n", back / double(1 << 20),
+                what.c_str());
         EnterPhase("read-back");
         stop.phase = "read-back";
         progress.Begin("read-back", SumCounts(jobs), back);
@@ -976,6 +1053,21 @@ int Main(int argc, char** argv) {
   WaitJobs(jobs, Phase::kDone, 30 * 86400, &stop, &progress);
   progress.End();
   for (auto& t : threads) t.join();
+  std::string state_failure;
+  if (!o.verify_state.empty() && !o.verify_only) {
+    for (const auto& j : jobs) state.next_number = std::max(state.next_number, j->next_number());
+    // The runs are kept for what their numbers tell of an older write,
+    // those no unit holds any more only while they are few.
+    if (state.lineage.runs().size() > kKeptRuns) state.lineage.Prune(state.units);
+    std::string why;
+    if (SaveVerifyState(o.verify_state, state, &why)) {
+      fprintf(Err(), "pyxbench: verify state saved to %s (run %s)\n", o.verify_state.c_str(),
+              RunIdText(run_id).c_str());
+    } else {
+      state_failure = "the verify state was not saved: " + why;
+      fprintf(Err(), "pyxbench: %s\n", state_failure.c_str());
+    }
+  }
   // The shut-down's own span: the library's end, the cluster's (which waits
   // up to 30 s before it kills it).
   g_phase.store("shut-down");
@@ -994,6 +1086,8 @@ int Main(int argc, char** argv) {
     r.host += j->host_counters();
     if (!j->failure().empty()) r.failures.push_back(j->failure());
   }
+  if (!state_failure.empty()) r.failures.push_back(state_failure);
+  if (o.verify) r.run_id = RunIdText(run_id);
   r.log_dir = log_dir;
   r.verify_state_bytes = need.verify_state;
   rusage ru;
@@ -1044,10 +1138,11 @@ int Main(int argc, char** argv) {
   } else {
     SayLeftBehind();
   }
-  const int code = !stop.cluster_end.empty() ? 4
-                   : stop.signal != 0        ? 128 + stop.signal
-                   : clean                   ? 0
-                                             : 1;
+  const int code = !stop.cluster_end.empty()                         ? 4
+                   : stop.signal != 0                                ? 128 + stop.signal
+                   : clean                                           ? 0
+                   : written && r.ChecksClean() && r.stopped.empty() ? 5
+                                                                     : 1;
   // A channel with I/O still in flight left its records to the library on
   // purpose: end without the exit-time leak check counting them.
   if (r.lost() != 0) {

@@ -53,7 +53,11 @@ const char kOutro[] =
     "--verify remembers which write last touched each unit of --size (4 bytes a\n"
     "unit; the unit divides every write's offset and length: 512 with --bsrange,\n"
     "else the largest common divisor of --bs and --blockalign, at least 512),\n"
-    "plus a byte per 4 KiB: under 1% of --size at 512-byte units. The cluster\n"
+    "plus a byte per 4 KiB: under 1% of --size at 512-byte units. Every unit a\n"
+    "write covers starts with a header (its offset, the writing run's id, the\n"
+    "write's number, a checksum), so every read is checked, whoever wrote it:\n"
+    "verified (the header holds at its offset), never written (all zeros) or\n"
+    "mismatched (anything else, or another write than the state says). The cluster\n"
     "pyxbench starts keeps every block written in memory: a --prefill writes all\n"
     "of --size, a workload with writes may. A run whose state, buffers and\n"
     "written blocks would not fit in the memory available is refused before it\n"
@@ -62,10 +66,12 @@ const char kOutro[] =
     "\n"
     "Exit status: 0 all clean; 1 not clean (I/O errors, verify errors, I/O lost\n"
     "or completed twice), or the results could not be written; 2 a bad option,\n"
-    "or the run could not start; 3 the run hung (in any phase, no I/O completed\n"
+    "or the run could not start (a --verify-state FILE refused with its\n"
+    "reason); 3 the run hung (in any phase, no I/O completed\n"
     "for 600 s, or PYXBENCH_HANG_S seconds: 1 to 604800, or with fio's units)\n"
     "and was given up, with the summary of what it measured; 4 the cluster\n"
-    "process pyxbench started died;\n"
+    "process pyxbench started died; 5 a run with --verify that verified nothing\n"
+    "(result: NOTHING VERIFIED: no block it read held a header of its own);\n"
     "128+N stopped by signal N (130 for SIGINT, 143 for SIGTERM): the first\n"
     "SIGINT or SIGTERM stops the run, lets what is in flight complete and prints\n"
     "the summary of what ran; a second ends it at once.\n";
@@ -405,6 +411,18 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
        [&](bool on) { o->verify = on; });
   opt(nullptr, "verify_pass", "on|off", "with --verify, read back at the end what the run wrote", "",
       "on", on_off(&o->verify_pass));
+  opt(nullptr, "verify-state", "FILE",
+      "load what earlier runs wrote from FILE at the start, save what this run wrote to it at "
+      "its end (turns --verify on; a run with writes starts a FILE that does not exist)",
+      "a pyxbench verify state of the same --disk, --offset, --size and unit", "",
+      [&](const std::string& v) {
+        o->verify_state = v;
+        return !v.empty();
+      });
+  flag(nullptr, "verify-only",
+       "no workload: read back and check what --verify-state FILE says was written (without "
+       "it, all of --size)",
+       [&](bool on) { o->verify_only = on; });
   flag(nullptr, "prefill", "write the whole range first (reads then copy data)",
        [&](bool on) { o->prefill = on; });
   opt("Driver:", "crc", "on|off", "is_crc: per-4 KiB CRC32C checks", "", "as configured",
@@ -738,10 +756,26 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
              cluster_only_given + " out";
     return false;
   }
+  if (!o->verify_state.empty() || o->verify_only) o->verify = true;
+  if (o->verify_only && o->prefill) {
+    *error = "--verify-only runs no workload: give no --prefill";
+    return false;
+  }
+  if (o->verify_only && !o->verify_pass) {
+    *error = "--verify-only is the read-back pass: give no --verify_pass off";
+    return false;
+  }
   if (o->verify && VerifyUnit(*o) < 512) {
     *error = "--verify tracks writes in units dividing every write's offset and length, here " +
              std::to_string(VerifyUnit(*o)) + " bytes (--bs " + SizeText(o->bs_min) +
              ", --blockalign " + SizeText(o->blockalign) + "): allowed at least 512";
+    return false;
+  }
+  // The state holds one grid of units over --size, whatever --numjobs.
+  if (!o->verify_state.empty() && per_job % VerifyUnit(*o) != 0) {
+    *error = "--verify-state keeps units of " + std::to_string(VerifyUnit(*o)) +
+             " bytes on one grid: allowed a --size whose share per job (here " + SizeText(per_job) +
+             ") is a multiple of it";
     return false;
   }
   if (o->config.empty() && o->drivers < 0) o->drivers = 4;

@@ -34,6 +34,12 @@ struct Options {
   bool verify = false;            // every read checked against what was written
   bool verify_pass = true;        // with verify: read everything back at the end
   bool prefill = false;           // write the whole range before the run
+  // --verify-state FILE: what the run last wrote to each unit, loaded at
+  // the start and saved at the end. --verify-only: no workload, read back
+  // what FILE (or, without one, all of --size) says was written. Each
+  // turns --verify on.
+  std::string verify_state;
+  bool verify_only = false;
 
   // Driver configuration (kept as the config file has it unless given).
   int crc = -1;                   // --crc on|off: is_crc; -1 untouched

@@ -7,12 +7,25 @@
 //   pyxsimctl --port P stop-random-faults
 //   pyxsimctl --port P random-stats
 //   pyxsimctl --port P disk NAME
+//   pyxsimctl --port P stop|start|restart vm|bm|bs INDEX
+//   pyxsimctl --port P primary-block-master INDEX
+//   pyxsimctl --port P read-stored DISK OFFSET LEN FILE
+//   pyxsimctl --port P write-stored DISK OFFSET FILE
+//
+// stop takes a server down (its port refuses connections), start brings a
+// stopped one up again on its port, restart does both (what the cluster
+// stores stays); primary-block-master fails the block masters over to INDEX;
+// read-stored and write-stored copy a disk's stored bytes to and from FILE
+// behind the clients' backs (write-stored: offset and size 4 KiB aligned,
+// at most 16 MiB).
 //
 // Prints its answer as "key=value" words on one line; exits 0 on success,
 // 1 when the cluster refused or could not be reached, 2 on a bad command.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,7 +39,9 @@ using ull = unsigned long long;
 int Usage() {
   fprintf(stderr,
           "usage: pyxsimctl --port P [--ip IP] ping | random-faults [rates] | "
-          "stop-random-faults | random-stats | disk NAME\n");
+          "stop-random-faults | random-stats | disk NAME | stop|start|restart vm|bm|bs INDEX | "
+          "primary-block-master INDEX | read-stored DISK OFFSET LEN FILE | "
+          "write-stored DISK OFFSET FILE\n");
   return 2;
 }
 
@@ -35,6 +50,32 @@ void PrintStats(const pyxsim::RandomFaultStats& s) {
          static_cast<ull>(s.retcodes), static_cast<ull>(s.delays), static_cast<ull>(s.closes),
          static_cast<ull>(s.route_moves), static_cast<ull>(s.restarts),
          static_cast<ull>(s.failovers));
+}
+
+bool ParseRole(const std::string& text, pyxsim::Role* role) {
+  if (text == "vm") {
+    *role = pyxsim::Role::kVolumeManager;
+  } else if (text == "bm") {
+    *role = pyxsim::Role::kBlockMaster;
+  } else if (text == "bs") {
+    *role = pyxsim::Role::kBlockServer;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// A whole decimal number, nothing after it.
+bool ParseNumber(const std::string& text, uint64_t* out) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  char* end = nullptr;
+  *out = strtoull(text.c_str(), &end, 10);
+  return *end == '\0';
+}
+
+int Answer(int rc) {
+  printf("rc=%d\n", rc);
+  return rc == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -126,6 +167,44 @@ int main(int argc, char** argv) {
            info.uuid.c_str(), static_cast<ull>(info.size), static_cast<ull>(info.dgs),
            static_cast<ull>(info.route_term), static_cast<ull>(info.planes));
     return 0;
+  }
+  uint64_t index = 0;
+  pyxsim::Role role;
+  if ((cmd == "stop" || cmd == "start" || cmd == "restart") && rest.size() == 3 &&
+      ParseRole(rest[1], &role) && ParseNumber(rest[2], &index)) {
+    const int i = static_cast<int>(index);
+    if (cmd == "stop") return Answer(ctl.StopServer(role, i));
+    // A server already stopped is only started.
+    if (cmd == "restart") ctl.StopServer(role, i);
+    return Answer(ctl.RestartServer(role, i));
+  }
+  if (cmd == "primary-block-master" && rest.size() == 2 && ParseNumber(rest[1], &index)) {
+    return Answer(ctl.SetPrimaryBlockMaster(static_cast<int>(index)));
+  }
+  uint64_t offset = 0, len = 0;
+  if (cmd == "read-stored" && rest.size() == 5 && ParseNumber(rest[2], &offset) &&
+      ParseNumber(rest[3], &len)) {
+    std::string data;
+    const int rc = ctl.ReadStored(rest[1], offset, len, &data);
+    if (rc == 0) {
+      std::ofstream f(rest[4], std::ios::binary | std::ios::trunc);
+      f.write(data.data(), static_cast<std::streamsize>(data.size()));
+      if (!f.flush()) {
+        fprintf(stderr, "pyxsimctl: cannot write %s\n", rest[4].c_str());
+        return 1;
+      }
+    }
+    return Answer(rc);
+  }
+  if (cmd == "write-stored" && rest.size() == 4 && ParseNumber(rest[2], &offset)) {
+    std::ifstream f(rest[3], std::ios::binary);
+    std::stringstream data;
+    data << f.rdbuf();
+    if (!f) {
+      fprintf(stderr, "pyxsimctl: cannot read %s\n", rest[3].c_str());
+      return 1;
+    }
+    return Answer(ctl.WriteStored(rest[1], offset, data.str()));
   }
   return Usage();
 }

@@ -124,15 +124,21 @@ void PrintSummary(FILE* out, const Report& r) {
   const uint64_t completed = ios + rerrors + werrors;
   std::string bs = o.bs_min == o.bs_max ? Size(o.bs_min) : Size(o.bs_min) + "-" + Size(o.bs_max);
 
-  fprintf(out, "pyxbench: rw=%s", RwName(o.rw));
-  if (HasReads(o.rw) && HasWrites(o.rw)) fprintf(out, " (%d%% reads)", o.rwmixread);
+  if (o.verify_only) {
+    fprintf(out, "pyxbench: verify-only");
+  } else {
+    fprintf(out, "pyxbench: rw=%s", RwName(o.rw));
+    if (HasReads(o.rw) && HasWrites(o.rw)) fprintf(out, " (%d%% reads)", o.rwmixread);
+  }
   fprintf(out, ", bs=%s, iodepth=%d, numjobs=%d, drivers=%d, crc=%s, verify=%s, size=%s",
           bs.c_str(), o.iodepth, o.numjobs, r.drivers, r.crc_on ? "on" : "off",
           o.verify ? "on" : "off", Size(r.size).c_str());
   if (o.offset != 0) fprintf(out, ", offset=%s", Size(o.offset).c_str());
   if (o.ramp_time_s > 0) fprintf(out, ", ramp_time=%gs", o.ramp_time_s);
   fprintf(out, "\n");
-  if (!m.measured && o.runtime_s == 0) {
+  if (o.verify_only) {
+    fprintf(out, "  all  : no rates: --verify-only reads back only\n");
+  } else if (!m.measured && o.runtime_s == 0) {
     fprintf(out, "  all  : no rates: --runtime 0 runs the prefill only\n");
   } else if (!m.measured) {
     fprintf(out, "  all  : no rates: the run stopped before its measured span began%s\n",
@@ -166,10 +172,12 @@ void PrintSummary(FILE* out, const Report& r) {
           "for its next poll (max_flighting reached)\n",
           static_cast<ull>(waits), static_cast<ull>(pieces), pieces ? 100.0 * waits / pieces : 0.0);
   fprintf(out,
-          "  check: errors=%llu, verify_errors=%llu (verified %.1f MiB), lost=%llu, "
-          "double_completions=%llu, failed_submissions=%llu\n",
+          "  check: errors=%llu, verify_errors=%llu (verified %.1f MiB, never written %.1f MiB, "
+          "mismatched %llu blocks), lost=%llu, double_completions=%llu, failed_submissions=%llu\n",
           static_cast<ull>(r.totals.errors), static_cast<ull>(r.totals.verify_errors),
-          r.totals.verified_bytes / double(1 << 20), static_cast<ull>(r.lost()),
+          r.totals.verified_bytes / double(1 << 20),
+          r.totals.never_written_bytes / double(1 << 20),
+          static_cast<ull>(r.totals.mismatched_blocks), static_cast<ull>(r.lost()),
           static_cast<ull>(r.host.double_completions),
           static_cast<ull>(r.host.failed_submissions));
   fprintf(out, "  memory: peak %.1f MiB resident (verify state %.1f MiB)\n",
@@ -188,6 +196,8 @@ void PrintSummary(FILE* out, const Report& r) {
     fprintf(out, "  stopped: %s\n", r.stopped.c_str());
     fprintf(out, "  result: %s; what ran was %s\n", r.given_up ? "GIVEN UP" : "STOPPED",
             r.ChecksClean() ? "clean" : "NOT CLEAN");
+  } else if (r.ChecksClean() && r.NothingVerified()) {
+    fprintf(out, "  result: NOTHING VERIFIED (no block read held a header of a write)\n");
   } else {
     fprintf(out, "  result: %s\n", r.Clean() ? "clean" : "NOT CLEAN");
   }
@@ -216,6 +226,14 @@ void PrintJson(FILE* out, const Report& r) {
   fprintf(out, "\"iodepth\": %d, \"numjobs\": %d, \"drivers\": %d, \"crc\": %s, \"verify\": %s, ",
           o.iodepth, o.numjobs, r.drivers, r.crc_on ? "true" : "false",
           o.verify ? "true" : "false");
+  fprintf(out, "\"verify_only\": %s, \"verify_state\": ", o.verify_only ? "true" : "false");
+  if (o.verify_state.empty()) {
+    fprintf(out, "null, ");
+  } else {
+    fprintf(out, "\"%s\", ", JsonEscape(o.verify_state).c_str());
+  }
+  fprintf(out, "\"run_id\": %s%s%s, ", r.run_id.empty() ? "null" : "\"", r.run_id.c_str(),
+          r.run_id.empty() ? "" : "\"");
   fprintf(out, "\"ramp_time_s\": %.3f, \"measured\": %s, \"runtime_s\": %.3f, \"ios\": %llu, ",
           o.ramp_time_s, m.measured ? "true" : "false", m.measured ? secs : 0.0,
           static_cast<ull>(ios));
@@ -250,10 +268,13 @@ void PrintJson(FILE* out, const Report& r) {
           completed ? lib_cpu / completed * 1e6 : 0.0);
   fprintf(out,
           "\"errors\": %llu, \"verify_errors\": %llu, \"verified_bytes\": %llu, "
+          "\"never_written_bytes\": %llu, \"mismatched_blocks\": %llu, "
           "\"unknown_blocks\": %llu, \"lost\": %llu, \"double_completions\": %llu, "
           "\"failed_submissions\": %llu, ",
           static_cast<ull>(r.totals.errors), static_cast<ull>(r.totals.verify_errors),
-          static_cast<ull>(r.totals.verified_bytes), static_cast<ull>(r.totals.unknown_blocks),
+          static_cast<ull>(r.totals.verified_bytes),
+          static_cast<ull>(r.totals.never_written_bytes),
+          static_cast<ull>(r.totals.mismatched_blocks), static_cast<ull>(r.totals.unknown_blocks),
           static_cast<ull>(r.lost()), static_cast<ull>(r.host.double_completions),
           static_cast<ull>(r.host.failed_submissions));
   fprintf(out, "\"max_rss_mib\": %.1f, \"verify_state_mib\": %.1f, ",
@@ -271,7 +292,8 @@ void PrintJson(FILE* out, const Report& r) {
   } else {
     fprintf(out, "\"%s\"", JsonEscape(r.stopped).c_str());
   }
-  fprintf(out, ", \"given_up\": %s, \"clean\": %s}\n", r.given_up ? "true" : "false",
+  fprintf(out, ", \"given_up\": %s, \"nothing_verified\": %s, \"clean\": %s}\n",
+          r.given_up ? "true" : "false", r.NothingVerified() ? "true" : "false",
           r.Clean() ? "true" : "false");
 }
 

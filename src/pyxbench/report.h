@@ -58,12 +58,17 @@ struct Report {
   // what it measured until then, the I/O in flight counted lost.
   bool given_up = false;
 
+  std::string run_id;  // with --verify: the id the run's blocks carry
+
   // I/O still in flight when the drain gave up (the channels count them too).
   uint64_t lost() const { return totals.lost > host.outstanding ? totals.lost : host.outstanding; }
   // Nothing lost, nothing completed twice, nothing corrupted, no errors.
   bool ChecksClean() const;
-  // ... and the run went to its end.
-  bool Clean() const { return ChecksClean() && stopped.empty(); }
+  // A run with --verify whose reads found no block that held: it checked
+  // nothing (only never-written blocks, or nothing read).
+  bool NothingVerified() const { return options->verify && totals.verified_bytes == 0; }
+  // ... the run went to its end and, with --verify, verified something.
+  bool Clean() const { return ChecksClean() && stopped.empty() && !NothingVerified(); }
 };
 
 void PrintSummary(FILE* out, const Report& r);

@@ -57,6 +57,9 @@ class ControlClient {
   int NotifySnapshot(const std::string& name, uint64_t dgs, int* retcode);
   // At most 16 MiB a call.
   int ReadStored(const std::string& name, uint64_t offset, uint64_t len, std::string* data);
+  // Cluster::WriteStored in the program: offset and size 4 KiB aligned, at
+  // most 16 MiB a call.
+  int WriteStored(const std::string& name, uint64_t offset, const std::string& data);
 
   int FailCalls(Role role, int index, const std::string& method, int retcode, int times = 1,
                 int delay_ms = 0);
