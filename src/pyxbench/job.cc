@@ -16,7 +16,6 @@ namespace {
 
 constexpr uint64_t kBlock = 4096;
 constexpr uint64_t kChunk = 65536;  // prefill and verify-pass I/O size
-constexpr int kMaxReportedMismatches = 5;
 // Write numbers a unit of the verified stretch can hold besides a write's.
 constexpr uint32_t kZeros = 0;           // as the cluster made it
 constexpr uint32_t kUnknown = ~0u;       // a failed write may or may not be there
@@ -317,6 +316,7 @@ void Job::CheckRead(const Unit* unit) {
   const uint64_t end = unit->offset + unit->len;
   uint64_t checked = 0;
   bool bad = false;
+  bool listed = false;
   for (uint64_t u = unit->offset / unit_; u * unit_ < end; ++u) {
     if (ids_[u] == kUnknown) continue;
     const uint64_t from = std::max(unit->offset, u * unit_);
@@ -326,21 +326,37 @@ void Job::CheckRead(const Unit* unit) {
     Pattern(ids_[u], from, to - from, want);
     checked += to - from;
     if (memcmp(got, want, to - from) == 0) continue;
-    if (!bad && reported_mismatches_ < kMaxReportedMismatches) {
-      ++reported_mismatches_;
+    // One line a read, for its first wrong bytes not listed before.
+    if (!listed) {
       uint64_t i = 0;
       while (got[i] == want[i]) ++i;
-      fprintf(Err(),
-              "pyxbench: verify error, job %d: read of %llu bytes at %llu: byte %llu is 0x%02x, "
-              "written 0x%02x\n",
-              index_, static_cast<unsigned long long>(unit->len),
-              static_cast<unsigned long long>(start_ + unit->offset),
-              static_cast<unsigned long long>(start_ + from + i), got[i], want[i]);
+      listed = ListMismatch(unit, from + i, got[i], want[i]);
     }
     bad = true;
   }
   Bump(verified_bytes_, checked);
   if (bad) Bump(verify_errors_, uint64_t{1});
+}
+
+// Lists the wrong byte at `at` (relative to the job's start) unless this
+// job listed it before or the run listed enough; true when listed.
+bool Job::ListMismatch(const Unit* unit, uint64_t at, uint8_t got, uint8_t want) {
+  std::atomic<uint64_t>& listed = control_->mismatches_listed;
+  if (listed.load(std::memory_order_relaxed) >= JobControl::kListedMismatches) return false;
+  for (const Mismatch& m : listed_) {
+    if (m.at == at && m.got == got && m.want == want) return false;
+  }
+  if (listed.fetch_add(1, std::memory_order_relaxed) >= JobControl::kListedMismatches) {
+    return false;
+  }
+  listed_.push_back({at, got, want});
+  fprintf(Err(),
+          "pyxbench: verify error, job %d: read of %llu bytes at %llu: byte %llu is 0x%02x, "
+          "written 0x%02x\n",
+          index_, static_cast<unsigned long long>(unit->len),
+          static_cast<unsigned long long>(start_ + unit->offset),
+          static_cast<unsigned long long>(start_ + at), got, want);
+  return true;
 }
 
 void Job::Pump(bool (Job::*fill)(Unit*)) {

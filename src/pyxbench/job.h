@@ -52,6 +52,14 @@ struct JobControl {
   std::atomic<bool> read_back{false};
   double drain_timeout_s = 60;
   double stop_drain_s = 10;
+  // Reads with wrong bytes listed on standard error, all jobs together (at
+  // most kListedMismatches; may count past it, see Listed()).
+  std::atomic<uint64_t> mismatches_listed{0};
+  static constexpr uint64_t kListedMismatches = 5;
+  uint64_t Listed() const {
+    const uint64_t n = mismatches_listed.load(std::memory_order_relaxed);
+    return n < kListedMismatches ? n : kListedMismatches;
+  }
 };
 
 // The bytes of verification state a job over `len` bytes keeps (units of
@@ -112,6 +120,7 @@ class Job {
   bool Written(uint64_t unit) const;
   uint64_t WrittenBytes() const;
   void CheckRead(const Unit* unit);
+  bool ListMismatch(const Unit* unit, uint64_t at, uint8_t got, uint8_t want);
   void ApplyWrite(const Unit* unit);
   void Pattern(uint32_t id, uint64_t pos, uint64_t len, uint8_t* out) const;
   void SetUnits(uint64_t offset, uint64_t len, uint32_t id);
@@ -153,7 +162,13 @@ class Job {
   std::vector<uint32_t> ids_;
   std::vector<uint8_t> busy_;
   std::vector<uint8_t> expected_;  // scratch: what a read should hold
-  int reported_mismatches_ = 0;
+  // The wrong bytes this job listed (where, what was read, what written):
+  // a later read of the same bad bytes (the read-back's) is not listed again.
+  struct Mismatch {
+    uint64_t at;
+    uint8_t got, want;
+  };
+  std::vector<Mismatch> listed_;
   std::atomic<uint64_t> read_back_bytes_{0};
 
   Histogram read_lat_, write_lat_;
