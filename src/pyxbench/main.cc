@@ -972,7 +972,7 @@ int Main(int argc, char** argv) {
   const uint64_t listed = control.Listed();
   const uint64_t wrong = SumCounts(jobs).verify_errors;
   if (wrong > listed) {
-    fprintf(Err(), "pyxbench: %llu more verify errors not listed (the first %llu are above)\n",
+    fprintf(Err(), "pyxbench: %llu more verify errors not listed (%llu listed above)\n",
             static_cast<unsigned long long>(wrong - listed),
             static_cast<unsigned long long>(listed));
   }

@@ -333,8 +333,8 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   opt(nullptr, "rwmixread", "PCT", "reads in a mixed workload", whole(0, 100), "50",
       int_in(0, 100, &o->rwmixread));
   opt(nullptr, "bs", "SIZE", "block size",
-      "multiples of 512 (a block device's sector) from " + SizeText(kMinBs) + " to " +
-          SizeText(kMaxBs),
+      SizeText(kMinBs) + " to " + SizeText(kMaxBs) + ", whole sectors of 512 as a block device "
+          "takes them",
       "4k", [&](const std::string& v) {
         if (v.find(',') != std::string::npos) {
           reason = "pyxbench takes one block size for reads and writes alike (no fio R,W "
