@@ -21,7 +21,9 @@
 #   SIM_ARGS    extra pyxsim options, for example "--busy-poll" (block-server
 #               loops poll instead of sleeping; on an 8-core VM that costs
 #               more than the wake-up it saves, so it is off by default)
-#   RWS, QDS, JOBS  the workloads (randread randwrite / 1 32 / 1 4)
+#   RWS, QDS, THREADS  the workloads: kinds, queue depths and client thread
+#               counts (randread randwrite / 1 32 / 1 4). JOBS is not read
+#               here: scripts/bench.sh takes it for its build's jobs.
 #
 # CPU per I/O: for the driver both the whole pyxbench process (the library
 # plus the host stand-in's submitting and polling threads) and the library's
@@ -36,7 +38,7 @@ SIZE=${SIZE:-512m}
 SIM_ARGS=${SIM_ARGS:-}
 RWS=${RWS:-randread randwrite}
 QDS=${QDS:-1 32}
-JOBS=${JOBS:-1 4}
+THREADS=${THREADS:-1 4}
 PYXBENCH=$BUILD_DIR/src/pyxbench/pyxbench
 PYXSIM=$BUILD_DIR/sim/pyxsim
 
@@ -194,7 +196,7 @@ run_pair() {  # rw qd jobs
 
 for rw in $RWS; do
   for qd in $QDS; do
-    for jobs in $JOBS; do
+    for jobs in $THREADS; do
       echo "  running $rw qd$qd with $jobs thread(s)" >&2
       run_pair "$rw" "$qd" "$jobs"
     done
@@ -218,7 +220,7 @@ echo "ratios, driver / fio+nbdkit (CPU: library threads / fio process, and in br
 echo "the whole pyxbench process / fio process):"
 targets=()
 for rw in $RWS; do
-  for jobs in $JOBS; do
+  for jobs in $THREADS; do
     for qd in $QDS; do
       key="$rw qd$qd j$jobs"
       r_iops=$(ratio "${fig[$key driver iops]}" "${fig[$key nbd iops]}")

@@ -8,8 +8,10 @@
 # it was met, the driver's queue-depth-1 latency against the RPC round trip
 # among them.
 #   BUILD_DIR    optimised build folder (build-release)
+#   JOBS         how many build jobs run at once (ninja's default)
 #   RESULTS_DIR  where the outputs go (a new folder under $BUILD_DIR)
-#   SKIP_NBD=1   leave out the driver-vs-NBD comparison
+#   SKIP_NBD=1   leave out the driver-vs-NBD comparison (its workloads:
+#                RWS, QDS and THREADS, see bench/driver_vs_nbd.sh)
 #   AIO_BENCH_FILE  bench_aio's O_DIRECT file, run by it and by fio (beside it)
 # Extra arguments go to every Google Benchmark program (for example
 # --benchmark_filter=Ring).

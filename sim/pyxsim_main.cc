@@ -48,7 +48,9 @@ struct Args {
 
 const char kUsage[] =
     "usage: pyxsim [options]\n"
-    "  --vm N / --bm N / --bs N     volume managers, block masters, block servers (1, 1, 2)\n"
+    "  --vm N / --bm N / --bs N     volume managers, block masters, block servers (1, 1, 2;\n"
+    "                               the cluster pyxbench starts itself has 3 block servers:\n"
+    "                               --bs 3 gives the same)\n"
     "  --threads N                  worker threads of each block server (2)\n"
     "  --busy-poll                  block-server workers poll instead of sleeping (one core each)\n"
     "  --ip ADDR                    listening address (127.0.0.1)\n"

@@ -16,7 +16,6 @@ namespace {
 
 constexpr uint64_t kBlock = 4096;
 constexpr uint64_t kChunk = 65536;  // prefill and verify-pass I/O size
-constexpr int kMaxReportedMismatches = 5;
 
 int64_t NowNs() {
   timespec ts;
@@ -334,15 +333,7 @@ void Job::CheckRead(const Unit* unit) {
         break;
       case UnitCheck::kMismatch:
         ++mismatched;
-        if (reported_mismatches_ < kMaxReportedMismatches) {
-          ++reported_mismatches_;
-          fprintf(Err(),
-                  "pyxbench: verify error, job %d: read of %llu bytes at %llu: the unit at "
-                  "%llu holds %s\n",
-                  index_, static_cast<unsigned long long>(unit->len),
-                  static_cast<unsigned long long>(start_ + unit->offset),
-                  static_cast<unsigned long long>(start_ + from), what.c_str());
-        }
+        ListMismatch(unit, from, what);
         break;
     }
   }
@@ -352,6 +343,26 @@ void Job::CheckRead(const Unit* unit) {
     Bump(mismatched_blocks_, mismatched);
     Bump(verify_errors_, uint64_t{1});
   }
+}
+
+// Lists the wrong unit at `from` (relative to the job's start) unless this
+// job listed it before (the read-back reads it again) or the run listed
+// enough; true when listed.
+bool Job::ListMismatch(const Unit* unit, uint64_t from, const std::string& what) {
+  std::atomic<uint64_t>& listed = control_->mismatches_listed;
+  if (listed.load(std::memory_order_relaxed) >= JobControl::kListedMismatches) return false;
+  const uint64_t at = from / unit_;
+  if (std::find(listed_.begin(), listed_.end(), at) != listed_.end()) return false;
+  if (listed.fetch_add(1, std::memory_order_relaxed) >= JobControl::kListedMismatches) {
+    return false;
+  }
+  listed_.push_back(at);
+  fprintf(Err(),
+          "pyxbench: verify error, job %d: read of %llu bytes at %llu: the unit at %llu holds %s\n",
+          index_, static_cast<unsigned long long>(unit->len),
+          static_cast<unsigned long long>(start_ + unit->offset),
+          static_cast<unsigned long long>(start_ + from), what.c_str());
+  return true;
 }
 
 void Job::Pump(bool (Job::*fill)(Unit*)) {

@@ -56,6 +56,14 @@ struct JobControl {
   std::atomic<bool> read_back{false};
   double drain_timeout_s = 60;
   double stop_drain_s = 10;
+  // Reads with wrong bytes listed on standard error, all jobs together (at
+  // most kListedMismatches; may count past it, see Listed()).
+  std::atomic<uint64_t> mismatches_listed{0};
+  static constexpr uint64_t kListedMismatches = 5;
+  uint64_t Listed() const {
+    const uint64_t n = mismatches_listed.load(std::memory_order_relaxed);
+    return n < kListedMismatches ? n : kListedMismatches;
+  }
 };
 
 // The bytes of verification state a job over `len` bytes keeps (units of
@@ -134,6 +142,7 @@ class Job {
   bool Written(uint64_t unit) const;
   uint64_t WrittenBytes() const;
   void CheckRead(const Unit* unit);
+  bool ListMismatch(const Unit* unit, uint64_t from, const std::string& what);
   void ApplyWrite(const Unit* unit);
   void SetUnits(uint64_t offset, uint64_t len, uint32_t id);
   void ForgetInFlightWrites();
@@ -177,7 +186,9 @@ class Job {
   uint32_t* ids_ = nullptr;
   uint64_t unit_count_ = 0;
   std::vector<uint8_t> busy_;
-  int reported_mismatches_ = 0;
+  // The units this job listed as wrong: a later read of the same unit (the
+  // read-back's) is not listed again.
+  std::vector<uint64_t> listed_;
   std::atomic<uint64_t> read_back_bytes_{0};
 
   Histogram read_lat_, write_lat_;

@@ -4,7 +4,6 @@
 // By default it starts the simulated cluster (pyxsim) in its own process,
 // lets it write the driver's configuration, opens a disk and runs the
 // workload; --config FILE opens a disk on the cluster that file names.
-#include <dirent.h>
 #include <errno.h>
 #include <pthread.h>
 #include <sched.h>
@@ -39,6 +38,9 @@
 
 namespace pyxbench {
 namespace {
+
+// How long a refused start waits for the library's log lines to land.
+constexpr double kLibraryLogWaitS = 3;
 
 // The library names its event-loop threads so; their CPU is what the driver
 // itself costs, apart from the host's threads that submit and poll.
@@ -372,6 +374,7 @@ struct Progress {
   bool on = true;
   std::string phase;
   double start_s = 0, last_s = 0;
+  double first_s = 0;      // when the jobs began their I/O
   double last_done_s = 0;  // when a completion was last seen
   bool stall_said = false;
   JobCounts last, at_start;
@@ -381,7 +384,7 @@ struct Progress {
 
   // The jobs begin their I/O: what completes is counted from here on,
   // across the phases (the drain waits for the run's I/O).
-  void Start() { last_done_s = NowS(); }
+  void Start() { first_s = last_done_s = NowS(); }
   void Begin(const std::string& name, const JobCounts& now, uint64_t pass_bytes) {
     phase = name;
     start_s = last_s = NowS();
@@ -495,49 +498,6 @@ int Fail(const std::string& what, Stopper* stop = nullptr) {
   _exit(2);
 }
 
-// Why the library did not start: the ERROR lines it logged into the run's
-// log folder (its log files and what went to standard output before them),
-// each once and without its time stamp; of many, the first (the cause) and
-// the last (the outcome).
-std::string LibraryErrors(const std::string& log_dir) {
-  constexpr size_t kFirstLines = 4;
-  constexpr size_t kLastLines = 3;
-  std::vector<std::string> lines;
-  DIR* dir = opendir(log_dir.c_str());
-  std::vector<std::string> files;
-  while (dir != nullptr) {
-    dirent* entry = readdir(dir);
-    if (entry == nullptr) break;
-    const std::string name = entry->d_name;
-    if (name.compare(0, 9, "pyxdriver") == 0 || name == "stdio.log") files.push_back(name);
-  }
-  if (dir != nullptr) closedir(dir);
-  std::sort(files.begin(), files.end());
-  for (const std::string& name : files) {
-    std::string text;
-    if (!ReadFile(log_dir + "/" + name, &text)) continue;
-    size_t at = 0;
-    while (at < text.size()) {
-      size_t end = text.find('\n', at);
-      if (end == std::string::npos) end = text.size();
-      const std::string line = text.substr(at, end - at);
-      const size_t level = line.find(" ERROR ");
-      if (level != std::string::npos) {
-        const std::string said = line.substr(level + 7);
-        if (std::find(lines.begin(), lines.end(), said) == lines.end()) lines.push_back(said);
-      }
-      at = end + 1;
-    }
-  }
-  if (lines.size() > kFirstLines + kLastLines) {
-    lines.erase(lines.begin() + kFirstLines, lines.end() - kLastLines);
-    lines.insert(lines.begin() + kFirstLines, "...");
-  }
-  std::string out;
-  for (const std::string& line : lines) out += "\n  " + line;
-  return out;
-}
-
 // Ends pyxbench stopped during its start-up, before any I/O: at once, with
 // 4 when the cluster died, else 128 + the signal.
 [[noreturn]] void EndStartUp(const Stopper& stop) {
@@ -548,10 +508,17 @@ std::string LibraryErrors(const std::string& log_dir) {
   _exit(128 + stop.signal);
 }
 
+// The driver's rpc_timeout in milliseconds as an INI text sets it (its
+// default otherwise).
+int64_t IniRpcTimeoutMs(const std::string& ini) {
+  const long long v = strtoll(IniValue(ini, "rpc_timeout").c_str(), nullptr, 10);
+  return v > 0 ? v : 10000;
+}
+
 // Opens disk `name` on a thread of its own, so that a stop signal or the
 // cluster's death during the bring-up (which waits for the cluster's
 // answers) ends the wait at once: null then. Says on standard error when
-// the cluster has not answered for a while.
+// the cluster has not answered for a while, and when the driver gives up.
 std::unique_ptr<pyxhost::Disk> OpenDisk(const std::string& name, double timeout_s,
                                         const std::string& driver_ini, Stopper* stop) {
   constexpr double kSlowS = 5;
@@ -571,15 +538,46 @@ std::unique_ptr<pyxhost::Disk> OpenDisk(const std::string& name, double timeout_
     if (stop->Check()) return nullptr;
     if (!slow_said && NowS() - start >= kSlowS) {
       slow_said = true;
+      // Each step of the bring-up asks the volume managers in turn, each
+      // for up to rpc_timeout; the driver gives up on a step none answers.
+      const size_t managers = std::max<size_t>(1, VolumeManagers(driver_ini).size());
+      const double step_s = IniRpcTimeoutMs(driver_ini) / 1000.0 * static_cast<double>(managers);
       fprintf(Err(),
-              "pyxbench: opening disk %s: no answer from the cluster for %.0f s (%s); waiting "
-              "up to %.0f s (Ctrl-C stops)\n",
-              name.c_str(), kSlowS, VolumeManagersText(driver_ini).c_str(), timeout_s);
+              "pyxbench: opening disk %s: no answer from the cluster for %.0f s (%s); the driver "
+              "gives up on a step none of them answers, each asked in turn for up to "
+              "rpc_timeout: about %.0f s after it asked; pyxbench waits %.0f s at most (Ctrl-C "
+              "stops)\n",
+              name.c_str(), kSlowS, VolumeManagersText(driver_ini).c_str(), step_s, timeout_s);
       fflush(Err());
     }
     Sleep(0.01);
   }
   return std::move(opening->disk);
+}
+
+// Says on standard error that the cluster stopped answering, since when
+// (the last completion the progress saw) and whether its volume managers
+// still take connections: `never_back` I/O did not come back.
+void SayClusterSilent(const Progress& progress, const std::string& driver_ini,
+                      uint64_t never_back) {
+  const double ago_s = NowS() - progress.last_done_s;
+  const time_t when = time(nullptr) - static_cast<time_t>(ago_s + 0.5);
+  tm utc;
+  gmtime_r(&when, &utc);
+  char since[16];
+  strftime(since, sizeof(since), "%H:%M:%S", &utc);
+  // A probe is no hang (a volume manager that drops connections takes its
+  // whole timeout).
+  Allow(std::max(g_hang_s, 30.0));
+  const std::string unreachable = UnreachableVolumeManagers(driver_ini, 1);
+  const std::string now = unreachable.empty() ? "its volume managers still take connections"
+                                              : "now " + unreachable;
+  fprintf(Err(),
+          "pyxbench: the cluster stopped answering: nothing completed since %s UTC (%.1f s "
+          "after the I/O began, %.0f s ago); %llu I/O never came back; %s\n",
+          since, progress.last_done_s - progress.first_s, ago_s,
+          static_cast<unsigned long long>(never_back), now.c_str());
+  fflush(Err());
 }
 
 // Random faults of a soak: every kind a sound driver survives without
@@ -613,13 +611,6 @@ std::string VerifyStateMismatch(const VerifyStateFile& state, const Options& o, 
            " (give the --bs, --bsrange and --blockalign of the runs that saved it)";
   }
   return "";
-}
-
-// The driver's rpc_timeout in milliseconds as an INI text sets it (its
-// default otherwise).
-int64_t IniRpcTimeoutMs(const std::string& ini) {
-  const long long v = strtoll(IniValue(ini, "rpc_timeout").c_str(), nullptr, 10);
-  return v > 0 ? v : 10000;
 }
 
 // Whether the driver checks CRCs as an INI text sets is_crc (off unless).
@@ -824,7 +815,7 @@ int Main(int argc, char** argv) {
     // what it said of a configuration it refused is still in the buffer.
     fflush(stdout);
     return Fail("the library did not start (pyx_init_env failed; see " + log_dir + "):" +
-                    LibraryErrors(log_dir),
+                    LibraryStartErrors(log_dir, driver_ini, kLibraryLogWaitS),
                 &stop);
   }
   if (o.host_cpus.empty()) {
@@ -1004,6 +995,13 @@ int Main(int argc, char** argv) {
   progress.Begin("drain", SumCounts(jobs), 0);
   const bool drained = WaitJobs(jobs, Phase::kDrain, control.drain_timeout_s + 30, &stop, &progress);
   progress.End();
+  const uint64_t never_back = SumCounts(jobs).lost != 0 ? SumCounts(jobs).lost
+                              : drained                 ? 0
+                                                        : pyxhost::TotalCounters().outstanding;
+  // I/O the drain gave up on, with no death or hang said for it already.
+  if (never_back != 0 && stop.cluster_end.empty() && stop.given_up.empty()) {
+    SayClusterSilent(progress, driver_ini, never_back);
+  }
   if (faults_on && !stop.Check()) {
     std::string out;
     Allow(std::max(g_hang_s, 130.0));
@@ -1017,13 +1015,11 @@ int Main(int argc, char** argv) {
   if (o.verify && o.verify_pass && !stop.Check()) {
     // The read-back runs only over a range whose writes all ended: the
     // jobs skip it after a lost I/O or a failure, and it is said so.
-    const JobCounts sum = SumCounts(jobs);
     bool failed = false;
     for (const auto& j : jobs) failed = failed || (drained && !j->failure().empty());
-    if (!drained || sum.lost != 0) {
+    if (!drained || never_back != 0) {
       fprintf(Err(), "pyxbench: no read-back: %llu I/O never completed in the drain\n",
-              static_cast<unsigned long long>(sum.lost != 0 ? sum.lost
-                                                            : pyxhost::TotalCounters().outstanding));
+              static_cast<unsigned long long>(never_back));
     } else if (failed) {
       fprintf(Err(), "pyxbench: no read-back: a job failed (see the summary)\n");
     } else {
@@ -1053,6 +1049,13 @@ int Main(int argc, char** argv) {
   WaitJobs(jobs, Phase::kDone, 30 * 86400, &stop, &progress);
   progress.End();
   for (auto& t : threads) t.join();
+  const uint64_t listed = control.Listed();
+  const uint64_t wrong = SumCounts(jobs).mismatched_blocks;
+  if (wrong > listed) {
+    fprintf(Err(), "pyxbench: %llu more mismatched blocks not listed (%llu listed above)\n",
+            static_cast<unsigned long long>(wrong - listed),
+            static_cast<unsigned long long>(listed));
+  }
   std::string state_failure;
   if (!o.verify_state.empty() && !o.verify_only) {
     for (const auto& j : jobs) state.next_number = std::max(state.next_number, j->next_number());

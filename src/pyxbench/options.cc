@@ -43,6 +43,7 @@ const char kIntro[] =
     "  - --verify has no checksum kinds (--verify=crc32c): it compares every\n"
     "    read with the bytes last written; a flag given again as --verify=off\n"
     "    (or --verify 0, as fio takes it) is off (the later value wins);\n"
+    "  - the default workload is --rw randrw, 50% reads (fio's default is read);\n"
     "  - --time_based, --direct=1, --ioengine=libaio, --group_reporting,\n"
     "    --thread, --rwmixwrite and --eta are taken (see below).\n"
     "Every value is checked before anything starts; a value outside what is\n"
@@ -84,7 +85,9 @@ const char* const kStartedClusterOnly[] = {
 
 // A CPU number below the size of the kernel's CPU set type.
 constexpr int64_t kMaxCpus = 1024;
-constexpr uint64_t kMinBs = 512;
+// What a block device takes: whole sectors, at sector offsets.
+constexpr uint64_t kSector = 512;
+constexpr uint64_t kMinBs = kSector;
 // As fio users give it; above the library's largest the jobs split I/O.
 constexpr uint64_t kMaxBs = 16 << 20;
 constexpr uint64_t kMaxBlockalign = 1ull << 30;
@@ -328,24 +331,27 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   };
   const std::string max_disk = SizeText(kMaxClusterDisk);
 
-  opt("Workload (fio's names):", "rw", "MODE", "", "read, write, randread, randwrite, rw (readwrite) or randrw",
-      "randrw", [&](const std::string& v) { return ParseRw(v, &o->rw); });
+  opt("Workload (fio's names):", "rw", "MODE", "",
+      "read, write, randread, randwrite, randrw, or rw (also spelled readwrite)",
+      "randrw; fio's default is read", [&](const std::string& v) { return ParseRw(v, &o->rw); });
   opt(nullptr, "readwrite", "MODE", "the same as --rw", "", "", [&](const std::string& v) {
     return ParseRw(v, &o->rw);
   });
   opt(nullptr, "rwmixread", "PCT", "reads in a mixed workload", whole(0, 100), "50",
       int_in(0, 100, &o->rwmixread));
   opt(nullptr, "bs", "SIZE",
-      "block size, any byte count; above 256k each I/O goes to the library as pieces of "
-      "at most 256k, as a host's block layer splits it, and counts once",
-      SizeText(kMinBs) + " to " + SizeText(kMaxBs), "4k", [&](const std::string& v) {
+      "block size; above 256k each I/O goes to the library as pieces of at most 256k, "
+      "as a host's block layer splits it, and counts once",
+      SizeText(kMinBs) + " to " + SizeText(kMaxBs) + ", whole sectors of 512 as a block device "
+          "takes them",
+      "4k", [&](const std::string& v) {
         if (v.find(',') != std::string::npos) {
           reason = "pyxbench takes one block size for reads and writes alike (no fio R,W "
                    "pair); for several sizes give --bsrange MIN-MAX";
           return false;
         }
         uint64_t n;
-        if (!ParseSize(v, &n) || n < kMinBs || n > kMaxBs) return false;
+        if (!ParseSize(v, &n) || n < kMinBs || n > kMaxBs || n % kSector != 0) return false;
         o->bs_min = o->bs_max = n;
         bs_given = true;
         return true;
@@ -366,10 +372,12 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         return true;
       });
   opt(nullptr, "blockalign", "SIZE", "offset alignment of random I/O",
-      "a power of two from 1 to " + SizeText(kMaxBlockalign) + ", within each job's share of --size",
+      "a power of two from 512 to " + SizeText(kMaxBlockalign) + ", within each job's share of --size",
       "bs; 512 with --bsrange", [&](const std::string& v) {
         uint64_t n;
-        if (!ParseSize(v, &n) || n == 0 || n > kMaxBlockalign || (n & (n - 1)) != 0) return false;
+        if (!ParseSize(v, &n) || n < kSector || n > kMaxBlockalign || (n & (n - 1)) != 0) {
+          return false;
+        }
         o->blockalign = n;
         blockalign_given = true;
         return true;
@@ -394,7 +402,8 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   const std::string sizes = "4k to " + max_disk + ", with --offset at most " + max_disk +
                             " (the largest disk of the cluster pyxbench starts; with --config, "
                             "the disk's size), at least one block per job";
-  const std::string offsets = "0 to " + max_disk + " - --size (with --config, the disk's size)";
+  const std::string offsets =
+      "multiples of 512 from 0 to " + max_disk + " - --size (with --config, the disk's size)";
   std::string size_given, offset_given;
   opt(nullptr, "size", "SIZE", "bytes of the disk the jobs share", sizes, "256m",
       [&](const std::string& v) {
@@ -403,7 +412,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       });
   opt(nullptr, "offset", "SIZE", "where they start", offsets, "0", [&](const std::string& v) {
     offset_given = v;
-    return ParseSize(v, &o->offset) && o->offset <= kMaxGivenDisk;
+    return ParseSize(v, &o->offset) && o->offset <= kMaxGivenDisk && o->offset % kSector == 0;
   });
   opt(nullptr, "randseed", "N", "", "0 to 2^64-1", "0x5eed", seed(&o->randseed));
   flag(nullptr, "verify",
@@ -495,7 +504,9 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         return ParseSize(v, &o->disk_size) && o->disk_size % 4096 == 0 && o->disk_size > 0 &&
                o->disk_size <= kMaxClusterDisk;
       });
-  opt(nullptr, "block-servers", "N", "", whole(1, 64), "3", int_in(1, 64, &o->block_servers));
+  opt(nullptr, "block-servers", "N", "", whole(1, 64),
+      "3; a pyxsim started by hand has 2 unless given --bs 3",
+      int_in(1, 64, &o->block_servers));
   opt(nullptr, "volume-managers", "N", "", whole(1, 16), "1; 2 with --faults",
       int_in(1, 16, &o->volume_managers));
   opt(nullptr, "block-masters", "N", "", whole(1, 16), "1; 2 with --faults",
@@ -723,7 +734,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   }
   if (o->blockalign > per_job) {
     *error = "bad value '" + SizeText(o->blockalign) + "' for --blockalign: allowed a power of " +
-             "two from 1 to " + SizeText(kMaxBlockalign) + ", within each job's share of --size" +
+             "two from 512 to " + SizeText(kMaxBlockalign) + ", within each job's share of --size" +
              " (here " + SizeText(per_job) + ")";
     return false;
   }

@@ -332,17 +332,7 @@ std::string DriverLogReason(const std::string& log_dir, const std::string& disk,
   return "";
 }
 
-std::string RefusedWritesReason(const std::string& log_dir, const std::string& ini,
-                                bool started_cluster) {
-  std::string sim_log;
-  if (started_cluster && ReadFile(log_dir + "/pyxsim.out", &sim_log)) {
-    const size_t at = sim_log.find("pyxsim: memory budget");
-    if (at != std::string::npos) {
-      return sim_log.substr(at + 8, sim_log.find('\n', at) - at - 8);
-    }
-  }
-  // The driver's log files: LOG_FILE.* where the configuration puts them,
-  // and what went to standard output (stdio.log).
+std::vector<std::string> DriverLogFiles(const std::string& log_dir, const std::string& ini) {
   std::string base = IniValue(ini, "log_file");
   if (base.empty()) base = log_dir + "/pyxdriver";
   const size_t slash = base.rfind('/');
@@ -359,8 +349,79 @@ std::string RefusedWritesReason(const std::string& log_dir, const std::string& i
     closedir(d);
   }
   std::sort(files.begin() + 1, files.end());
-  const std::string mark = "async write failed. Retcode: ";
+  return files;
+}
+
+namespace {
+
+// The lines of the driver's logs at `level` ("ERROR", "WARN"), each once,
+// without the time stamp and thread before it.
+std::vector<std::string> LoggedLines(const std::vector<std::string>& files, const char* level) {
+  const std::string mark = std::string(" ") + level + " ";
+  std::vector<std::string> lines;
   for (const std::string& path : files) {
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+      const size_t at = line.find(mark);
+      if (at == std::string::npos) continue;
+      const std::string said = Trim(line.substr(at + mark.size()));
+      if (std::find(lines.begin(), lines.end(), said) == lines.end()) lines.push_back(said);
+    }
+  }
+  return lines;
+}
+
+// Of many lines the first (the cause) and the last (the outcome), each on
+// a line of its own.
+std::string Listed(std::vector<std::string> lines) {
+  constexpr size_t kFirstLines = 4;
+  constexpr size_t kLastLines = 3;
+  if (lines.size() > kFirstLines + kLastLines) {
+    lines.erase(lines.begin() + kFirstLines, lines.end() - kLastLines);
+    lines.insert(lines.begin() + kFirstLines, "...");
+  }
+  std::string out;
+  for (const std::string& line : lines) out += "\n  " + line;
+  return out;
+}
+
+}  // namespace
+
+std::string LibraryStartErrors(const std::string& log_dir, const std::string& ini,
+                               double wait_s) {
+  // The library flushes its log before it returns, within a bound of its
+  // own: on a busy machine the lines may land a moment later.
+  std::vector<std::string> files;
+  std::vector<std::string> errors;
+  for (double waited = 0;; waited += 0.05) {
+    files = DriverLogFiles(log_dir, ini);
+    errors = LoggedLines(files, "ERROR");
+    if (!errors.empty() || waited >= wait_s) break;
+    usleep(50 * 1000);
+  }
+  if (!errors.empty()) return Listed(errors);
+  const std::vector<std::string> warnings = LoggedLines(files, "WARN");
+  std::string base = IniValue(ini, "log_file");
+  if (base.empty()) base = log_dir + "/pyxdriver";
+  std::string text = "\n  it logged no ERROR line within " +
+                     std::to_string(static_cast<int>(wait_s)) + " s (in " + files[0] + " and " +
+                     base + "*)";
+  if (!warnings.empty()) text += "; its warnings:" + Listed(warnings);
+  return text;
+}
+
+std::string RefusedWritesReason(const std::string& log_dir, const std::string& ini,
+                                bool started_cluster) {
+  std::string sim_log;
+  if (started_cluster && ReadFile(log_dir + "/pyxsim.out", &sim_log)) {
+    const size_t at = sim_log.find("pyxsim: memory budget");
+    if (at != std::string::npos) {
+      return sim_log.substr(at + 8, sim_log.find('\n', at) - at - 8);
+    }
+  }
+  const std::string mark = "async write failed. Retcode: ";
+  for (const std::string& path : DriverLogFiles(log_dir, ini)) {
     std::ifstream in(path);
     std::string line;
     while (std::getline(in, line)) {

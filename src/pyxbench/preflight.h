@@ -57,6 +57,18 @@ std::string VolumeManagersText(const std::string& ini);
 std::string DriverLogReason(const std::string& log_dir, const std::string& disk,
                             const std::string& ini);
 
+// The files the driver logs to under the configuration `ini`: first what
+// went to standard output (`log_dir`/stdio.log), then LOG_FILE.* where its
+// log_file puts them (`log_dir`/pyxdriver by default).
+std::vector<std::string> DriverLogFiles(const std::string& log_dir, const std::string& ini);
+
+// Why the library refused to start, as lines to follow a colon: the ERROR
+// lines it logged (waiting up to wait_s for them to land), each once; of
+// many the first (the cause) and the last (the outcome). When it logged
+// none, why none, or where pyxbench looked and what it warned of: never "".
+std::string LibraryStartErrors(const std::string& log_dir, const std::string& ini,
+                               double wait_s);
+
 // After a run with errors: why the cluster refused writes, as the cluster
 // pyxbench started said in its log (`log_dir`/pyxsim.out, when
 // `started_cluster`), else as the driver's log (where `ini` puts it) has

@@ -1,9 +1,9 @@
 // pyxsimctl: one control request to a running pyxsim program.
 //
 //   pyxsimctl --port P [--ip IP] ping
-//   pyxsimctl --port P random-faults --seed N [--retcode P] [--delay P]
-//             [--delay-ms N] [--close P] [--interval-ms N] [--route-moves]
-//             [--restarts] [--failovers] [--down-ms N]
+//   pyxsimctl --port P random-faults [--seed N] [--retcode P] [--delay P
+//             --delay-ms MS] [--close P] [--interval-ms MS [--route-moves]
+//             [--restarts] [--failovers] [--down-ms MS]]
 //   pyxsimctl --port P stop-random-faults
 //   pyxsimctl --port P random-stats
 //   pyxsimctl --port P disk NAME
@@ -20,7 +20,8 @@
 // at most 16 MiB).
 //
 // Prints its answer as "key=value" words on one line; exits 0 on success,
-// 1 when the cluster refused or could not be reached, 2 on a bad command.
+// 1 when the cluster refused or could not be reached, 2 on a bad command
+// (random-faults that would fault nothing among them).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,13 +37,110 @@ namespace {
 
 using ull = unsigned long long;
 
+const char kUsage[] =
+    "usage: pyxsimctl --port P [--ip IP] COMMAND, COMMAND one of\n"
+    "  ping\n"
+    "  random-faults [--seed N] [--retcode P] [--delay P --delay-ms MS] [--close P]\n"
+    "                [--interval-ms MS [--route-moves] [--restarts] [--failovers]\n"
+    "                [--down-ms MS]]\n"
+    "      P: the chance of that fault on each block-server read or write, 0 to 1;\n"
+    "      one cluster event every --interval-ms among those named (--down-ms: how\n"
+    "      long a server stays down, 200); at least one fault kind\n"
+    "  stop-random-faults\n"
+    "  random-stats\n"
+    "  disk NAME\n"
+    "  stop|start|restart vm|bm|bs INDEX\n"
+    "  primary-block-master INDEX\n"
+    "  read-stored DISK OFFSET LEN FILE\n"
+    "  write-stored DISK OFFSET FILE\n";
+
 int Usage() {
-  fprintf(stderr,
-          "usage: pyxsimctl --port P [--ip IP] ping | random-faults [rates] | "
-          "stop-random-faults | random-stats | disk NAME | stop|start|restart vm|bm|bs INDEX | "
-          "primary-block-master INDEX | read-stored DISK OFFSET LEN FILE | "
-          "write-stored DISK OFFSET FILE\n");
+  fputs(kUsage, stderr);
   return 2;
+}
+
+int Refuse(const std::string& why) {
+  fprintf(stderr, "pyxsimctl: random-faults: %s\n", why.c_str());
+  return Usage();
+}
+
+bool ParseRate(const char* text, double* out) {
+  char* end = nullptr;
+  const double v = strtod(text, &end);
+  if (end == text || *end != '\0' || !(v >= 0 && v <= 1)) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseMs(const char* text, int* out) {
+  char* end = nullptr;
+  const long v = strtol(text, &end, 10);
+  if (end == text || *end != '\0' || v < 1 || v > 3600000) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
+// The random-faults arguments into `rates`; "" when they fault something,
+// else why not.
+std::string ParseRandomFaults(const std::vector<std::string>& args, uint64_t* seed,
+                              pyxsim::RandomFaultRates* rates) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--route-moves") {
+      rates->route_moves = true;
+      continue;
+    }
+    if (a == "--restarts") {
+      rates->restarts = true;
+      continue;
+    }
+    if (a == "--failovers") {
+      rates->failovers = true;
+      continue;
+    }
+    if (i + 1 >= args.size()) return a + " needs a value";
+    const char* v = args[++i].c_str();
+    bool ok = true;
+    if (a == "--seed") {
+      char* end = nullptr;
+      *seed = strtoull(v, &end, 0);
+      ok = end != v && *end == '\0';
+    } else if (a == "--retcode") {
+      ok = ParseRate(v, &rates->retcode);
+    } else if (a == "--delay") {
+      ok = ParseRate(v, &rates->delay);
+    } else if (a == "--close") {
+      ok = ParseRate(v, &rates->close);
+    } else if (a == "--delay-ms") {
+      ok = ParseMs(v, &rates->delay_ms);
+    } else if (a == "--interval-ms") {
+      ok = ParseMs(v, &rates->event_interval_ms);
+    } else if (a == "--down-ms") {
+      ok = ParseMs(v, &rates->down_ms);
+    } else {
+      return "unknown option " + a;
+    }
+    if (!ok) {
+      const bool rate = a == "--retcode" || a == "--delay" || a == "--close";
+      return "bad value '" + std::string(v) + "' for " + a + ": allowed " +
+             (rate ? "0 to 1" : a == "--seed" ? "0 to 2^64-1" : "1 to 3600000 ms");
+    }
+  }
+  const bool events = rates->route_moves || rates->restarts || rates->failovers;
+  if (events && rates->event_interval_ms == 0) {
+    return "--route-moves, --restarts and --failovers happen one every --interval-ms MS: give it";
+  }
+  if (rates->event_interval_ms != 0 && !events) {
+    return "--interval-ms paces cluster events: name them (--route-moves, --restarts, "
+           "--failovers)";
+  }
+  if (rates->delay > 0 && rates->delay_ms == 0) return "--delay holds answers --delay-ms MS: give it";
+  if (rates->retcode == 0 && rates->delay == 0 && rates->close == 0 && !events) {
+    return "no fault given, nothing would change: give at least one of --retcode P, --delay P "
+           "--delay-ms MS, --close P, or --interval-ms MS with --route-moves, --restarts or "
+           "--failovers";
+  }
+  return "";
 }
 
 void PrintStats(const pyxsim::RandomFaultStats& s) {
@@ -95,6 +193,14 @@ int main(int argc, char** argv) {
     }
   }
   if (port <= 0 || port > 65535 || rest.empty()) return Usage();
+  const std::string& cmd = rest[0];
+  // Checked before the cluster is asked anything.
+  uint64_t seed = 1;
+  pyxsim::RandomFaultRates rates;
+  if (cmd == "random-faults") {
+    const std::string why = ParseRandomFaults({rest.begin() + 1, rest.end()}, &seed, &rates);
+    if (!why.empty()) return Refuse(why);
+  }
 
   // The answer is all this prints; the client's own lines only when wrong.
   plinth::Logger::setLogLevel("warning");
@@ -103,44 +209,12 @@ int main(int argc, char** argv) {
     fprintf(stderr, "pyxsimctl: cannot reach %s:%d\n", ip.c_str(), port);
     return 1;
   }
-  const std::string& cmd = rest[0];
   if (cmd == "ping") {
     const int rc = ctl.Ping();
     printf("rc=%d\n", rc);
     return rc == 0 ? 0 : 1;
   }
   if (cmd == "random-faults") {
-    pyxsim::RandomFaultRates rates;
-    uint64_t seed = 1;
-    for (size_t i = 1; i < rest.size(); ++i) {
-      const std::string& a = rest[i];
-      const char* v = i + 1 < rest.size() ? rest[i + 1].c_str() : nullptr;
-      if (a == "--route-moves") {
-        rates.route_moves = true;
-      } else if (a == "--restarts") {
-        rates.restarts = true;
-      } else if (a == "--failovers") {
-        rates.failovers = true;
-      } else if (v == nullptr) {
-        return Usage();
-      } else if (a == "--seed") {
-        seed = strtoull(v, nullptr, 0), ++i;
-      } else if (a == "--retcode") {
-        rates.retcode = atof(v), ++i;
-      } else if (a == "--delay") {
-        rates.delay = atof(v), ++i;
-      } else if (a == "--delay-ms") {
-        rates.delay_ms = atoi(v), ++i;
-      } else if (a == "--close") {
-        rates.close = atof(v), ++i;
-      } else if (a == "--interval-ms") {
-        rates.event_interval_ms = atoi(v), ++i;
-      } else if (a == "--down-ms") {
-        rates.down_ms = atoi(v), ++i;
-      } else {
-        return Usage();
-      }
-    }
     const int rc = ctl.SetRandomFaults(seed, rates);
     printf("rc=%d\n", rc);
     return rc == 0 ? 0 : 1;

@@ -25,6 +25,23 @@ std::string Count(double v) {
 
 double Us(uint64_t ns) { return ns / 1000.0; }
 
+// ", 2.31 us per I/O"; without I/O there is no such figure.
+std::string PerIoText(double cpu_s, uint64_t ios) {
+  if (ios == 0) return ", no figure per I/O (no I/O completed)";
+  char buf[48];
+  snprintf(buf, sizeof(buf), ", %.2f us per I/O", cpu_s / ios * 1e6);
+  return buf;
+}
+
+// A JSON number, or null where there is nothing to divide by.
+void JsonPerIo(FILE* out, const char* key, double cpu_s, uint64_t ios) {
+  if (ios == 0) {
+    fprintf(out, "\"%s\": null, ", key);
+  } else {
+    fprintf(out, "\"%s\": %.3f, ", key, cpu_s / ios * 1e6);
+  }
+}
+
 void PrintLatency(FILE* out, const Histogram& h) {
   if (h.count() == 0) {
     fprintf(out, "    lat (usec): none (no I/O succeeded)\n");
@@ -155,12 +172,13 @@ void PrintSummary(FILE* out, const Report& r) {
   }
   const double cpu = m.cpu_end - m.cpu_start;
   const double lib_cpu = m.lib_cpu_end - m.lib_cpu_start;
-  fprintf(out, "  cpu  : driver process %.2f s (user+sys), %.2f us per I/O", cpu,
-          completed ? cpu / completed * 1e6 : 0.0);
-  fprintf(out, "; library threads %.2f s, %.2f us per I/O", lib_cpu,
-          completed ? lib_cpu / completed * 1e6 : 0.0);
+  fprintf(out, "  cpu  : driver process %.2f s (user+sys)%s", cpu,
+          PerIoText(cpu, completed).c_str());
+  fprintf(out, "; library threads %.2f s%s", lib_cpu, PerIoText(lib_cpu, completed).c_str());
   if (r.cluster_died_cpu_s >= 0) {
     fprintf(out, "; cluster process died (%.2f s in all)", r.cluster_died_cpu_s);
+  } else if (!o.config.empty()) {
+    fprintf(out, "; cluster not measured (--config)");
   } else if (m.sim_cpu_end > 0) {
     fprintf(out, "; cluster process %.2f s", m.sim_cpu_end - m.sim_cpu_start);
   }
@@ -237,6 +255,8 @@ void PrintJson(FILE* out, const Report& r) {
   fprintf(out, "\"ramp_time_s\": %.3f, \"measured\": %s, \"runtime_s\": %.3f, \"ios\": %llu, ",
           o.ramp_time_s, m.measured ? "true" : "false", m.measured ? secs : 0.0,
           static_cast<ull>(ios));
+  fprintf(out, "\"read_ios\": %llu, \"write_ios\": %llu, ", static_cast<ull>(reads),
+          static_cast<ull>(writes));
   // Rates over no measured span are null, never a figure.
   auto rate = [&](const char* key, double v, const char* format) {
     fprintf(out, "\"%s\": ", key);
@@ -261,11 +281,17 @@ void PrintJson(FILE* out, const Report& r) {
   JsonLatency(out, "read_lat_us", r.read_lat);
   fprintf(out, ", ");
   JsonLatency(out, "write_lat_us", r.write_lat);
-  fprintf(out, ", \"cpu_s\": %.3f, \"cpu_us_per_io\": %.3f, \"cluster_cpu_s\": %.3f, ", cpu,
-          completed ? cpu / completed * 1e6 : 0.0, m.sim_cpu_end - m.sim_cpu_start);
+  fprintf(out, ", \"cpu_s\": %.3f, ", cpu);
+  JsonPerIo(out, "cpu_us_per_io", cpu, completed);
+  // A cluster given by --config runs in a process pyxbench does not know.
+  if (o.config.empty()) {
+    fprintf(out, "\"cluster_cpu_s\": %.3f, ", m.sim_cpu_end - m.sim_cpu_start);
+  } else {
+    fprintf(out, "\"cluster_cpu_s\": null, ");
+  }
   const double lib_cpu = m.lib_cpu_end - m.lib_cpu_start;
-  fprintf(out, "\"lib_cpu_s\": %.3f, \"lib_cpu_us_per_io\": %.3f, ", lib_cpu,
-          completed ? lib_cpu / completed * 1e6 : 0.0);
+  fprintf(out, "\"lib_cpu_s\": %.3f, ", lib_cpu);
+  JsonPerIo(out, "lib_cpu_us_per_io", lib_cpu, completed);
   fprintf(out,
           "\"errors\": %llu, \"verify_errors\": %llu, \"verified_bytes\": %llu, "
           "\"never_written_bytes\": %llu, \"mismatched_blocks\": %llu, "
@@ -292,8 +318,11 @@ void PrintJson(FILE* out, const Report& r) {
   } else {
     fprintf(out, "\"%s\"", JsonEscape(r.stopped).c_str());
   }
-  fprintf(out, ", \"given_up\": %s, \"nothing_verified\": %s, \"clean\": %s}\n",
+  // `clean` is the whole run's verdict; `checks_clean` what ran, also of a
+  // run stopped early (the summary's "STOPPED; what ran was clean").
+  fprintf(out, ", \"given_up\": %s, \"nothing_verified\": %s, \"checks_clean\": %s, \"clean\": %s}\n",
           r.given_up ? "true" : "false", r.NothingVerified() ? "true" : "false",
+          r.ChecksClean() ? "true" : "false",
           r.Clean() ? "true" : "false");
 }
 

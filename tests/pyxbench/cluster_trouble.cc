@@ -251,6 +251,14 @@ TEST(PyxbenchTrouble, FrozenConfigClusterWhileTheDiskOpens) {
   Bench stopped({PYXBENCH_BIN, "--config", ini, "--disk", "d1", "--runtime", "1", "--size", "16m"});
   ASSERT_TRUE(stopped.WaitForErr("opening disk d1: no answer from the cluster for 5 s", 60))
       << stopped.err();
+  // What the driver will do: one volume manager, asked for up to its
+  // rpc_timeout of 10 s.
+  ASSERT_TRUE(stopped.WaitForErr("Ctrl-C stops", 30)) << stopped.err();
+  EXPECT_NE(stopped.err().find("the driver gives up on a step none of them answers, each asked "
+                               "in turn for up to rpc_timeout: about 10 s after it asked; "
+                               "pyxbench waits 60 s at most"),
+            std::string::npos)
+      << stopped.err();
   kill(stopped.pid(), SIGINT);
   const auto signalled = Clock::now();
   EXPECT_EQ(stopped.Wait(60), 130) << stopped.err();

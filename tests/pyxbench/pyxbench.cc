@@ -130,13 +130,13 @@ TEST(PyxbenchOptions, EachBadValueRefusedWithItsLimitBeforeAnythingStarts) {
        "'1000-5000' for --bsrange",
        "multiples of 512 from 512 to 16m, MIN <= MAX"},
       {{"--bsrange", "1m-32m"}, "'1m-32m' for --bsrange", "multiples of 512 from 512 to 16m"},
-      {{"--blockalign", "3"}, "'3' for --blockalign", "a power of two from 1 to 1g"},
+      {{"--blockalign", "3"}, "'3' for --blockalign", "a power of two from 512 to 1g"},
       {{"--blockalign", "512m", "--size", "64m"},
        "'512m' for --blockalign",
-       "a power of two from 1 to 1g, within each job's share of --size"},
+       "a power of two from 512 to 1g, within each job's share of --size"},
       {{"--bs", "4k", "--bsrange", "512-8k"}, "--bs and --bsrange both given", ""},
       {{"--ini-set", "bogus_key=1"}, "'bogus_key=1' for --ini-set", "KEY one of asyn_log"},
-      {{"--verify", "--bs", "1000", "--blockalign", "512"}, "--verify", "at least 512"},
+      {{"--verify", "--bs", "1000", "--blockalign", "512"}, "'1000' for --bs", "512 to 16m, whole sectors of 512"},
       {{"--size", "4k", "--numjobs", "2"}, "'4k' for --size", ""},
       {{"--name=job1", "--rw", "randread"}, "--name: pyxbench runs one job", ""},
       {{"--config", "/nonexistent/driver.ini"},
@@ -721,6 +721,12 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       const std::string err = b.err();
       EXPECT_NE(err.find("during the drain ("), std::string::npos) << err;
       EXPECT_NE(err.find("no read-back: "), std::string::npos) << err;
+      // Why: the cluster stopped answering, since when, and it is gone.
+      EXPECT_NE(err.find("the cluster stopped answering: nothing completed since "),
+                std::string::npos)
+          << err;
+      EXPECT_NE(err.find("now cannot reach the volume manager at 127.0.0.1:"), std::string::npos)
+          << err;
       EXPECT_EQ(err.find("reading everything back"), std::string::npos) << err;
       EXPECT_NE(b.out().find("result: NOT CLEAN"), std::string::npos) << b.out();
       TakeLogDir(err);
