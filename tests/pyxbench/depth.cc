@@ -109,7 +109,7 @@ TEST(PyxbenchDepth, FiguresPerJobAndInAllInJsonAndText) {
     }
     ASSERT_TRUE(IsJson(out)) << out;
     const std::string d = Field(out, "depth");
-    ASSERT_EQ(d.front(), '{') << out;
+    ASSERT_TRUE(!d.empty() && d.front() == '{') << out;
     EXPECT_EQ(Number(d, "iodepth"), 4) << d;
     ExpectFigures(Field(d, "all"), 8, "all");
     const std::vector<std::string> jobs = Items(Field(d, "jobs"));
@@ -149,6 +149,7 @@ TEST(PyxbenchDepth, ShortfallIsNoted) {
     }
     ASSERT_TRUE(IsJson(out)) << out;
     const std::string d = Field(out, "depth");
+    ASSERT_TRUE(!d.empty() && d.front() == '{') << out;
     EXPECT_EQ(Field(d, "short"), "true") << d;
     ExpectFigures(Field(d, "all"), 8, "all");
     const std::vector<std::string> jobs = Items(Field(d, "jobs"));
