@@ -96,22 +96,23 @@ DepthMeter::DepthMeter() {
 }
 
 void DepthMeter::Set(int64_t now_ns, uint32_t depth) {
-  // One writer: its own fields need no atomic read-modify-write, only the
-  // sequence that tells a reader it raced with a change.
+  // One writer: its own fields need no read-modify-write, only the sequence
+  // that tells a reader it raced with a change. The fields are stored with
+  // release, so that a reader that sees any of them sees the odd sequence
+  // stored before them too (on x86 these are plain stores).
   const uint32_t seq = seq_.load(std::memory_order_relaxed);
   seq_.store(seq + 1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
   const int64_t since = since_ns_.load(std::memory_order_relaxed);
   if (since != 0 && now_ns > since) {
     const uint32_t was = depth_.load(std::memory_order_relaxed);
     const int64_t dt = now_ns - since;
     depth_ns_.store(depth_ns_.load(std::memory_order_relaxed) + uint64_t{was} * dt,
-                    std::memory_order_relaxed);
+                    std::memory_order_release);
     std::atomic<int64_t>& at = ns_at_[DepthBucketOf(was)];
-    at.store(at.load(std::memory_order_relaxed) + dt, std::memory_order_relaxed);
+    at.store(at.load(std::memory_order_relaxed) + dt, std::memory_order_release);
   }
-  if (now_ns > since) since_ns_.store(now_ns, std::memory_order_relaxed);
-  depth_.store(depth, std::memory_order_relaxed);
+  if (now_ns > since) since_ns_.store(now_ns, std::memory_order_release);
+  depth_.store(depth, std::memory_order_release);
   seq_.store(seq + 2, std::memory_order_release);
 }
 
@@ -125,11 +126,12 @@ DepthSample DepthMeter::Read() const {
       sched_yield();  // the writer is inside Set; a reader may wait, it never does
       continue;
     }
-    since = since_ns_.load(std::memory_order_relaxed);
-    depth = depth_.load(std::memory_order_relaxed);
-    s.depth_ns = depth_ns_.load(std::memory_order_relaxed);
-    for (int b = 0; b < kDepthBuckets; ++b) s.ns_at[b] = ns_at_[b].load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
+    // Acquire loads: the second look at the sequence cannot move before
+    // them, and one that read a field of a later Set sees its odd sequence.
+    since = since_ns_.load(std::memory_order_acquire);
+    depth = depth_.load(std::memory_order_acquire);
+    s.depth_ns = depth_ns_.load(std::memory_order_acquire);
+    for (int b = 0; b < kDepthBuckets; ++b) s.ns_at[b] = ns_at_[b].load(std::memory_order_acquire);
     if (seq_.load(std::memory_order_relaxed) == seq) break;
   }
   s.at_ns = NowNs();
