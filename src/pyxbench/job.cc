@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -250,6 +251,7 @@ bool Job::Issue(Unit* unit) {
     failure_ = "the host refused an I/O (" + std::to_string(rc) + ")";
     return false;
   }
+  depth_.Set(unit->start_ns, ++in_flight_);
   return true;
 }
 
@@ -259,8 +261,10 @@ void Job::OnDone(void* arg, int status) {
 }
 
 void Job::Complete(Unit* unit, int status) {
-  const int64_t lat = NowNs() - unit->start_ns;
+  const int64_t now = NowNs();
+  const int64_t lat = now - unit->start_ns;
   unit->in_flight = false;
+  depth_.Set(now, --in_flight_);
   // Issued in the measured span (its latency counts, however late it
   // comes), or issued in the ramp and completed in the span.
   const bool measured = unit->measured || control_->measuring.load(std::memory_order_relaxed);
@@ -397,6 +401,8 @@ bool Job::DrainChannel() {
 }
 
 void Job::Run() {
+  tid_.store(static_cast<pid_t>(gettid()), std::memory_order_release);
+  depth_.Set(NowNs(), 0);
   pyxhost::Channel::Options copt;
   copt.spin_us = options_.poll_spin_us;
   copt.sleep_us = options_.poll_sleep_us;

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "depth.h"
 #include "histogram.h"
 #include "options.h"
 #include "pyxhost/host.h"
@@ -121,6 +122,10 @@ class Job {
   // Bytes the read-back pass will read: the units a write of this run (the
   // prefill's too) last set. Known once the job reached Phase::kDrain.
   uint64_t read_back_bytes() const { return read_back_bytes_.load(std::memory_order_acquire); }
+  // The I/O in flight over time (any thread), and the job thread's id (0
+  // until it runs).
+  const DepthMeter& depth() const { return depth_; }
+  pid_t tid() const { return tid_.load(std::memory_order_acquire); }
   // After the thread ended.
   const Histogram& read_latency() const { return read_lat_; }
   const Histogram& write_latency() const { return write_lat_; }
@@ -192,6 +197,9 @@ class Job {
   std::atomic<uint64_t> read_back_bytes_{0};
 
   Histogram read_lat_, write_lat_;
+  uint32_t in_flight_ = 0;  // as the depth meter counts them
+  DepthMeter depth_;
+  std::atomic<pid_t> tid_{0};
   std::atomic<uint64_t> reads_{0}, writes_{0}, read_bytes_{0}, write_bytes_{0}, errors_{0},
       read_errors_{0}, write_errors_{0}, verify_errors_{0}, verified_bytes_{0},
       never_written_bytes_{0}, mismatched_blocks_{0}, unknown_blocks_{0}, lost_{0};

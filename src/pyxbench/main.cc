@@ -268,6 +268,23 @@ JobCounts SumCounts(const std::vector<std::unique_ptr<Job>>& jobs) {
   return sum;
 }
 
+std::vector<DepthSample> DepthSamples(const std::vector<std::unique_ptr<Job>>& jobs) {
+  std::vector<DepthSample> samples;
+  for (const auto& j : jobs) samples.push_back(j->depth().Read());
+  return samples;
+}
+
+// The jobs' thread ids, once every job thread runs (at most timeout_s).
+std::vector<pid_t> JobThreads(const std::vector<std::unique_ptr<Job>>& jobs, double timeout_s) {
+  const double deadline = NowS() + timeout_s;
+  std::vector<pid_t> tids;
+  for (const auto& j : jobs) {
+    while (j->tid() == 0 && NowS() < deadline) Sleep(0.001);
+    if (j->tid() != 0) tids.push_back(j->tid());
+  }
+  return tids;
+}
+
 bool AllReached(const std::vector<std::unique_ptr<Job>>& jobs, Phase p) {
   for (const auto& j : jobs) {
     if (j->reached() < p) return false;
@@ -902,6 +919,15 @@ int Main(int argc, char** argv) {
   std::vector<std::thread> threads;
   for (auto& j : jobs) threads.emplace_back([&j] { j->Run(); });
 
+  // More threads busy with the I/O than CPUs to run them: they take turns,
+  // and the depth the jobs hold may fall short of --iodepth.
+  const std::vector<pid_t> job_tids = JobThreads(jobs, 10);
+  const CpuShare cpu_share = ReadCpuShare(job_tids, kLibraryThreadPrefix, sim.pid());
+  const std::string crowded = CrowdedText(cpu_share);
+  if (!crowded.empty()) {
+    fprintf(Err(), "pyxbench: note: %s: they take turns on them, and the I/O in flight may fall "
+            "short of --iodepth (the summary's depth line says how far)\n", crowded.c_str());
+  }
   Progress progress;
   progress.on = o.progress;
   progress.Start();
@@ -963,6 +989,8 @@ int Main(int argc, char** argv) {
   m.pending_start = PendingWaits(drivers);
   m.pieces_start = pyxhost::TotalCounters().pieces_submitted;
   m.start_s = NowS();
+  const std::vector<DepthSample> depth_start = DepthSamples(jobs);
+  const CpuWait wait_start = ReadCpuWait(job_tids);
   if (m.measured) {
     EnterPhase("run");
     stop.phase = "run";
@@ -976,6 +1004,8 @@ int Main(int argc, char** argv) {
     progress.End();
   }
   control.measuring.store(false);
+  const std::vector<DepthSample> depth_end = DepthSamples(jobs);
+  const CpuWait wait_end = ReadCpuWait(job_tids);
   if (m.measured) {
     m.end_s = NowS();
     m.end_counts = SumCounts(jobs);
@@ -1082,6 +1112,8 @@ int Main(int argc, char** argv) {
   r.crc_on = IniCrcOn(driver_ini);
   r.size = per_job * o.numjobs;
   r.measure = m;
+  r.depth = DepthOfRun(o.iodepth, depth_start, depth_end, wait_start, wait_end, cpu_share,
+                       m.measured);
   r.totals = SumCounts(jobs);
   for (const auto& j : jobs) {
     r.read_lat.Merge(j->read_latency());

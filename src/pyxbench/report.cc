@@ -189,6 +189,7 @@ void PrintSummary(FILE* out, const Report& r) {
           "  queue: %llu of %llu library I/O (%.3f%%) waited in a driver's pending queue "
           "for its next poll (max_flighting reached)\n",
           static_cast<ull>(waits), static_cast<ull>(pieces), pieces ? 100.0 * waits / pieces : 0.0);
+  PrintDepthSummary(out, r.depth);
   fprintf(out,
           "  check: errors=%llu, verify_errors=%llu (verified %.1f MiB, never written %.1f MiB, "
           "mismatched %llu blocks), lost=%llu, double_completions=%llu, failed_submissions=%llu\n",
@@ -308,6 +309,7 @@ void PrintJson(FILE* out, const Report& r) {
   fprintf(out, "\"library_ios\": %llu, \"pending_waits\": %llu, ",
           static_cast<ull>(m.pieces_end - m.pieces_start),
           static_cast<ull>(m.pending_end - m.pending_start));
+  PrintDepthJson(out, r.depth);
   fprintf(out, "\"faults\": %s, \"failures\": [", FaultJson(m.fault_stats).c_str());
   for (size_t i = 0; i < r.failures.size(); ++i) {
     fprintf(out, "%s\"%s\"", i ? ", " : "", JsonEscape(r.failures[i]).c_str());

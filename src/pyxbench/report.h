@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "depth.h"
 #include "histogram.h"
 #include "job.h"
 #include "options.h"
@@ -47,6 +48,8 @@ struct Report {
   // Nanoseconds, of the I/O that succeeded and was issued (or completed)
   // in the measured span, whenever it completed.
   Histogram read_lat, write_lat;
+  // The queue depth the jobs held over the measured span.
+  RunDepth depth;
   pyxhost::Counters host;
   std::vector<std::string> failures;
   std::string log_dir;

@@ -1,36 +1,52 @@
 #include "io/stats_pool.h"
 
-#include "spdk/env.h"
+#include <algorithm>
+
 #include "tarn/base/logging.h"
 
 namespace pyx {
 
+namespace {
+
+constexpr uint64_t Pack(uint64_t tag, uint32_t index) { return tag << 32 | index; }
+constexpr uint32_t IndexOf(uint64_t head) { return static_cast<uint32_t>(head); }
+constexpr uint64_t TagOf(uint64_t head) { return head >> 32; }
+
+}  // namespace
+
 StatsPool::StatsPool(size_t count)
-    : count_(count), records_(new bdev_pyx_io_stats[count]()) {
-  free_ = spdk_ring_create(SPDK_RING_TYPE_MP_MC, count, SPDK_ENV_SOCKET_ID_ANY);
-  if (free_ == nullptr) LOG_FATAL << "cannot create the free ring of " << count << " I/O records";
-  for (size_t i = 0; i < count; ++i) {
-    void* p = &records_[i];
-    spdk_ring_enqueue(free_, &p, 1, nullptr);
+    : count_(static_cast<uint32_t>(std::min<size_t>(count, kNil - 1))),
+      records_(new bdev_pyx_io_stats[count_]()),
+      next_(new std::atomic<uint32_t>[count_]) {
+  for (uint32_t i = 0; i < count_; ++i) {
+    next_[i].store(i + 1 < count_ ? i + 1 : kNil, std::memory_order_relaxed);
   }
+  head_.store(Pack(0, count_ > 0 ? 0 : kNil), std::memory_order_release);
 }
 
 StatsPool::~StatsPool() {
-  const size_t left = spdk_ring_count(free_);
+  const size_t left = free_count();
   if (left != count_) {
     LOG_ERROR << count_ - left << " I/O timing records still out when their pool goes";
   }
-  spdk_ring_free(free_);
 }
 
 bdev_pyx_io_stats* StatsPool::Take() {
-  void* p = nullptr;
-  if (spdk_ring_dequeue(free_, &p, 1) == 1) {
-    auto* stats = static_cast<bdev_pyx_io_stats*>(p);
-    *stats = bdev_pyx_io_stats{0, 0};
-    return stats;
+  uint64_t head = head_.load(std::memory_order_acquire);
+  for (;;) {
+    const uint32_t index = IndexOf(head);
+    if (index == kNil) return new bdev_pyx_io_stats{0, 0};
+    // Read before the exchange: should another thread take this record
+    // (and maybe give it back) meanwhile, the tag has moved, the exchange
+    // fails and a stale successor is never installed.
+    const uint32_t next = next_[index].load(std::memory_order_relaxed);
+    if (head_.compare_exchange_weak(head, Pack(TagOf(head) + 1, next), std::memory_order_acquire,
+                                    std::memory_order_acquire)) {
+      bdev_pyx_io_stats* stats = &records_[index];
+      *stats = bdev_pyx_io_stats{0, 0};
+      return stats;
+    }
   }
-  return new bdev_pyx_io_stats{0, 0};
 }
 
 void StatsPool::Give(bdev_pyx_io_stats* stats) {
@@ -39,11 +55,24 @@ void StatsPool::Give(bdev_pyx_io_stats* stats) {
     delete stats;
     return;
   }
-  void* p = stats;
-  // Never full: the ring holds every record of the pool.
-  spdk_ring_enqueue(free_, &p, 1, nullptr);
+  const uint32_t index = static_cast<uint32_t>(stats - records_.get());
+  uint64_t head = head_.load(std::memory_order_relaxed);
+  for (;;) {
+    next_[index].store(IndexOf(head), std::memory_order_relaxed);
+    if (head_.compare_exchange_weak(head, Pack(TagOf(head) + 1, index), std::memory_order_release,
+                                    std::memory_order_relaxed)) {
+      return;
+    }
+  }
 }
 
-size_t StatsPool::free_count() const { return spdk_ring_count(free_); }
+size_t StatsPool::free_count() const {
+  size_t n = 0;
+  for (uint32_t i = IndexOf(head_.load(std::memory_order_acquire)); i != kNil && n < count_;
+       i = next_[i].load(std::memory_order_relaxed)) {
+    ++n;
+  }
+  return n;
+}
 
 }  // namespace pyx
