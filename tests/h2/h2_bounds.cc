@@ -288,6 +288,59 @@ TEST_F(H2Bounds, ConnectionWindowKeptBelowOneKiBStillCarriesAnswers) {
   }
 }
 
+// A frame that waits for connection window the client keeps waits one
+// held-check interval from when it began, whatever the held checks before
+// it, and a wait after one whose stream went starts afresh. The client
+// keeps 512 bytes of that window unreturned (it read a first answer of
+// 65023 bytes without giving them back) and gives back all it reads after.
+TEST_F(H2Bounds, ConnectionWindowWaitLastsOneIntervalFromItsStart) {
+  constexpr double kInterval = 0.6;
+  ShortTimes times(kInterval, tarn::kH2DefaultProgressSpanS, tarn::kH2DefaultStalledAnswerTimeoutS);
+  using Clock = std::chrono::steady_clock;
+  auto seconds_since = [](Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+  };
+  // A connection with 512 bytes of its window left; its next stream is 3.
+  auto keep_512 = [&](Client* c) {
+    c->Handshake({{4, 1u << 30}});
+    // 65014 payload bytes make DATA of 65023 with the message's framing.
+    ASSERT_TRUE(c->Send(LargeCall(c, 1, 65014)));
+    Response first;
+    ASSERT_TRUE(c->ReadResponse(1, &first));
+    ASSERT_EQ(first.body.size(), 65535u - 512);
+    c->ReturnWindows(true);
+  };
+  {
+    SCOPED_TRACE("one wait");
+    Client c(port_);
+    keep_512(&c);
+    const Clock::time_point asked = Clock::now();
+    ASSERT_TRUE(c.Send(LargeCall(&c, 3, 4000)));
+    Response r;
+    ASSERT_TRUE(c.ReadResponse(3, &r));
+    EXPECT_EQ(r.grpc_status(), 0);
+    const double waited = seconds_since(asked);
+    EXPECT_GE(waited, kInterval - 0.01);
+    EXPECT_LT(waited, 1.6 * kInterval);
+  }
+  {
+    SCOPED_TRACE("a wait after one whose stream went");
+    Client c(port_);
+    keep_512(&c);
+    ASSERT_TRUE(c.Send(LargeCall(&c, 3, 4000)));
+    std::this_thread::sleep_for(std::chrono::duration<double>(0.5 * kInterval));
+    const Clock::time_point asked = Clock::now();
+    ASSERT_TRUE(c.Send(FrameBytes(H2_FRAME_RST_STREAM, 0, 3, U32(tarn::H2_CANCEL)) +
+                       LargeCall(&c, 5, 4000)));
+    Response r;
+    ASSERT_TRUE(c.ReadResponse(5, &r));
+    EXPECT_EQ(r.grpc_status(), 0);
+    const double waited = seconds_since(asked);
+    EXPECT_GE(waited, kInterval - 0.01);
+    EXPECT_LT(waited, 1.6 * kInterval);
+  }
+}
+
 // Requests parked at the held bound are cancelled by the client in the
 // same read (its deadlines expired): their calls are never made and nothing
 // of them stays, while the calls before them are made and their answers
