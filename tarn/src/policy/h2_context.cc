@@ -696,7 +696,10 @@ H2ParseResult H2Context::OnResetStream(const H2FrameHead& head) {
     return H2ParseResult::Ok();
   }
   if (s != nullptr && s->request_parked_) {
-    // Cancelled before its call was made: nothing runs for it.
+    // Cancelled before its call was made: nothing runs for it, and the
+    // stream cost the server work for nothing (a peer opening and
+    // cancelling streams at the held bound is a flood like any other).
+    if (!CountUnproductive()) return H2ParseResult::ConnError(H2_ENHANCE_YOUR_CALM);
     DeleteStream(s);
     return H2ParseResult::Ok();
   }
