@@ -29,6 +29,9 @@ constexpr size_t kMaxRecycledBytes = 1024 * 1024;
 // that grew past this (a client may send header lists up to
 // kH2MaxHeaderListBytes) is let go, so that only ordinary headers are kept.
 constexpr size_t kMaxRecycledHeader = 8 * 1024;
+// A recycled stream's answer message (a failed call's text) keeps at most
+// this; a longer one is let go, as is a header-block scratch grown past it.
+constexpr size_t kMaxRecycledMessage = 1024;
 // Scratch buffers above this are released after use. The output scratch
 // holds at most the framed-ahead answer bytes and some frames around them,
 // and is grown so that it stays below this (released and faulted in again
@@ -206,8 +209,6 @@ void H2StreamContext::Reset(int32_t id, int64_t send_window) {
   state_ = kReceiving;
   reset_ = false;
   remote_window_left_ = send_window;
-  window_kept_closed_ = false;
-  answer_deferred_ = false;
   request_parked_ = false;
   deferred_window_update_ = 0;
   header_.Clear();
@@ -540,13 +541,6 @@ H2ParseResult H2Context::OnHeaders(const H2FrameHead& head) {
                          << ", refuse stream_id=" << id
                          << ", peer addr: " << conn_->peer_addr().ToString();
       }
-    } else if (HeldForClient() - deferred_answer_bytes_ >= kH2MaxHeldResponseBytes) {
-      // (Answers deferred until the input has been handled are not judged
-      // yet: the requests behind them are parked, not refused.)
-      LOG_WARN_LIMITED << "Too many answers held=" << held_response_bytes_
-                       << ", refuse stream_id=" << id
-                       << ", peer addr: " << conn_->peer_addr().ToString();
-      block_.reject = H2_REFUSED_STREAM;
     } else {
       block_.target = NewStream(id);
     }
@@ -701,6 +695,14 @@ H2ParseResult H2Context::OnResetStream(const H2FrameHead& head) {
     }
     return H2ParseResult::Ok();
   }
+  if (s != nullptr && s->request_parked_) {
+    // Cancelled before its call was made: nothing runs for it, and the
+    // stream cost the server work for nothing (a peer opening and
+    // cancelling streams at the held bound is a flood like any other).
+    if (!CountUnproductive()) return H2ParseResult::ConnError(H2_ENHANCE_YOUR_CALM);
+    DeleteStream(s);
+    return H2ParseResult::Ok();
+  }
   if (s != nullptr && s->state_ == H2StreamContext::kProcessing) {
     // A call cancelled, or its deadline expired, while it runs: what it
     // costs is its call, and the calls of reset streams have a bound of
@@ -756,7 +758,6 @@ H2ParseResult H2Context::OnSettings(const H2FrameHead& head) {
         LOG_ERROR_LIMITED << "Invalid stream_window_size=" << parsed.stream_window_size;
         return H2ParseResult::ConnError(H2_FLOW_CONTROL_ERROR);
       }
-      CheckWindowOpened(s);
     }
   }
   char ack[kH2FrameHeadSize];
@@ -829,7 +830,6 @@ H2ParseResult H2Context::OnWindowUpdate(const H2FrameHead& head) {
       return H2ParseResult::ConnError(H2_FLOW_CONTROL_ERROR);
     }
     conn_window_wait_ = false;
-    conn_window_wait_checks_ = 0;
     if (remote_window_left_ >= kH2TrickleFrameBytes) conn_slivers_allowed_ = false;
     FlushBlocked();
     return H2ParseResult::Ok();
@@ -845,7 +845,6 @@ H2ParseResult H2Context::OnWindowUpdate(const H2FrameHead& head) {
               << " to remote_window_left=" << before;
     return H2ParseResult::ConnError(H2_FLOW_CONTROL_ERROR);
   }
-  CheckWindowOpened(s);
   if (s->state_ == H2StreamContext::kSending) FlushBlocked();
   return H2ParseResult::Ok();
 }
@@ -865,7 +864,7 @@ H2StreamContext* H2Context::NewStream(int32_t id) {
   if (!free_streams_.empty()) {
     s = free_streams_.back();
     free_streams_.pop_back();
-    free_stream_bytes_ -= s->body_.capacity() + s->pending_.capacity() + s->header_.capacity();
+    free_stream_bytes_ -= s->KeptBytes();
   } else {
     s = new H2StreamContext(this, proto_);
   }
@@ -885,10 +884,6 @@ void H2Context::DeleteStream(H2StreamContext* s) {
   if (s->state_ == H2StreamContext::kReceiving) buffered_body_bytes_ -= s->body_.size();
   if (s->state_ == H2StreamContext::kSending) {
     held_response_bytes_ -= s->pending_.size() - s->pending_off_;
-    if (s->window_kept_closed_) {
-      closed_window_bytes_ -= s->pending_.size() - s->pending_off_;
-      s->window_kept_closed_ = false;
-    }
     // Nothing of a forgotten stream may stay behind to be waited for.
     auto it = std::find(blocked_.begin(), blocked_.end(), s->stream_id_);
     if (it != blocked_.end()) blocked_.erase(it);
@@ -896,22 +891,26 @@ void H2Context::DeleteStream(H2StreamContext* s) {
       client_stalled_ = false;
       progress_.Clear();
     }
-  }
-  if (s->answer_deferred_) {
-    s->answer_deferred_ = false;
-    deferred_answer_bytes_ -= s->pending_.size();
-    after_input_.erase(std::find(after_input_.begin(), after_input_.end(), s));
+    if (conn_window_wait_ && conn_window_waiter_ == s->stream_id_) {
+      // The frame that waited goes with it; any other waits afresh.
+      conn_window_wait_ = false;
+      if (!blocked_.empty()) BeginConnWindowWait(0);
+    }
   }
   if (s->request_parked_) {
     s->request_parked_ = false;
+    buffered_body_bytes_ -= s->body_.size();
     parked_.erase(std::find(parked_.begin(), parked_.end(), s));
   }
   // Bytes the stream had not granted back need no grant any more: the
   // connection counted its share on its own.
   s->deferred_window_update_ = 0;
   s->ctrl_ = nullptr;
+  // Only small buffers are kept, and all of them are counted.
   if (s->header_.capacity() > kMaxRecycledHeader) s->header_ = brpc::HttpHeader();
-  const size_t kept = s->body_.capacity() + s->pending_.capacity() + s->header_.capacity();
+  s->pending_message_.clear();
+  if (s->pending_message_.capacity() > kMaxRecycledMessage) std::string().swap(s->pending_message_);
+  const size_t kept = s->KeptBytes();
   if (free_streams_.size() < kMaxFreeStreams && s->body_.capacity() <= kMaxRecycledBody &&
       s->pending_.capacity() <= kMaxRecycledBody && free_stream_bytes_ + kept <= kMaxRecycledBytes) {
     free_streams_.push_back(s);
@@ -959,27 +958,6 @@ void H2Context::ParkResetCall(H2StreamContext* s) {
   }
 }
 
-void H2Context::NoteWindowOpened(H2StreamContext* s) {
-  s->window_kept_closed_ = false;
-  if (s->state_ == H2StreamContext::kSending) {
-    closed_window_bytes_ -= s->pending_.size() - s->pending_off_;
-  }
-}
-
-bool H2Context::WindowTooSmall(int64_t window, size_t left) const {
-  // The frame the client allows may be far larger than the window it
-  // keeps and returns at once, read by read (both are its free choice):
-  // what makes a window closed is that it lets only a trickle through.
-  const int64_t frame = static_cast<int64_t>(std::min<size_t>(kH2TrickleFrameBytes, left));
-  return window < std::max<int64_t>(frame, 1);
-}
-
-void H2Context::CheckWindowOpened(H2StreamContext* s) {
-  if (!s->window_kept_closed_) return;
-  if (WindowTooSmall(s->remote_window_left_, s->pending_.size() - s->pending_off_)) return;
-  NoteWindowOpened(s);
-}
-
 int H2Context::ResetStream(int32_t id, H2Error error, bool counted) {
   // Frames that only draw a RST_STREAM (DATA on closed streams, refused
   // streams) make no progress.
@@ -995,7 +973,7 @@ int H2Context::ResetStream(int32_t id, H2Error error, bool counted) {
   // A stream the client opened may still have frames in flight.
   if (s != nullptr || error == H2_REFUSED_STREAM) RememberReset(id);
   if (s != nullptr) {
-    if (s->state_ == H2StreamContext::kProcessing) {
+    if (s->state_ == H2StreamContext::kProcessing && !s->request_parked_) {
       ParkResetCall(s);
     } else {
       DeleteStream(s);
@@ -1152,47 +1130,6 @@ bool H2Context::EncodeHeaders(std::string* block, std::string_view content_type,
 
 void H2Context::SendResponse(H2StreamContext* s, std::string_view content_type,
                              std::string* body, int grpc_status, std::string_view message) {
-  // An answer that cannot leave now is held; past the bound it is not.
-  const int64_t sendable =
-      std::max<int64_t>(0, std::min({remote_window_left_, s->remote_window_left_, ResponseRoom()}));
-  const size_t would_hold =
-      body->size() > static_cast<size_t>(sendable) ? body->size() - sendable : 0;
-  // What would wait is the client's doing when it takes nothing, or when
-  // the stream's window is too small for a frame of the answer as it comes.
-  const bool window_closed = WindowTooSmall(s->remote_window_left_, body->size());
-  const size_t held = HeldForClient();
-  if (window_closed && would_hold > 0 && in_input_ && held < kH2MaxHeldResponseBytes) {
-    // The client's window updates may be right behind its request in the
-    // input still to be read: judged once that has been handled, and held
-    // meanwhile (ParkRequest stops further calls once these reach the
-    // bound, so at most one answer passes it).
-    s->answer_deferred_ = true;
-    deferred_answer_bytes_ += body->size();
-    NoteHeldGrowth();
-    s->deferred_content_type_.assign(content_type.data(), content_type.size());
-    s->pending_.clear();
-    s->pending_.swap(*body);
-    body->clear();
-    s->pending_status_ = grpc_status;
-    s->pending_message_.assign(message.data(), message.size());
-    s->ctrl_ = nullptr;
-    after_input_.push_back(s);
-    return;
-  }
-  // Judged after the input, an answer goes before the deferred answers
-  // still behind it, which came later.
-  const size_t ahead = in_input_ ? held : held - deferred_answer_bytes_;
-  if ((client_stalled_ || window_closed) && would_hold > 0 && ahead > 0 &&
-      ahead + would_hold > kH2MaxHeldResponseBytes) {
-    LOG_WARN_LIMITED << "Too many answers held=" << held_response_bytes_
-                     << ", refuse the answer of stream_id=" << s->stream_id_
-                     << ", size: " << body->size()
-                     << ", peer addr: " << conn_->peer_addr().ToString();
-    std::string().swap(*body);
-    SendTrailersOnly(s, content_type, GRPC_RESOURCEEXHAUSTED,
-                     "the client does not take its answers");
-    return;
-  }
   if (!EncodeHeaders(&block_buffer_, content_type, true, -1, std::string_view())) {
     DropStream(s);
     return;
@@ -1209,13 +1146,11 @@ void H2Context::SendResponse(H2StreamContext* s, std::string_view content_type,
   s->pending_message_.assign(message.data(), message.size());
   s->state_ = H2StreamContext::kSending;
   s->ctrl_ = nullptr;
+  // Held from now until framed, whatever the windows: ParkRequest keeps
+  // further calls from building more once this reaches the bound.
   held_response_bytes_ += s->pending_.size();
-  NoteHeldGrowth();
+  peak_answers_ = std::max(peak_answers_, held_response_bytes_);
   const bool complete = PackH2Message(s);
-  if (!complete && window_closed) {
-    s->window_kept_closed_ = true;
-    closed_window_bytes_ += s->pending_.size() - s->pending_off_;
-  }
   if (conn_unacked_ > 0) {
     AppendWindowUpdate(0, conn_unacked_);
     conn_unacked_ = 0;
@@ -1257,47 +1192,31 @@ void H2Context::SendTrailersOnly(H2StreamContext* s, std::string_view content_ty
 }
 
 bool H2Context::ParkRequest(H2StreamContext* s) {
-  if (!in_input_ || HeldForClient() < kH2MaxHeldResponseBytes) return false;
+  // Behind requests already parked, in order; a stopping server refuses
+  // it at once instead.
+  if (going_away_ || (parked_.empty() && held_response_bytes_ < kH2MaxHeldResponseBytes)) {
+    return false;
+  }
   s->request_parked_ = true;
+  buffered_body_bytes_ += s->body_.size();
   parked_.push_back(s);
   return true;
 }
 
-void H2Context::NoteHeldGrowth() {
-  peak_answers_ = std::max(peak_answers_, held_response_bytes_ + deferred_answer_bytes_);
-}
-
-void H2Context::JudgeAfterInput() {
-  while (!after_input_.empty()) {
-    H2StreamContext* s = after_input_.front();
-    after_input_.erase(after_input_.begin());
-    s->answer_deferred_ = false;
-    deferred_answer_bytes_ -= s->pending_.size();
-    if (s->reset_ || failed_ || conn_->IsClosed()) {
-      DropStream(s);
-      continue;
-    }
-    std::string body;
-    body.swap(s->pending_);
-    std::string content_type;
-    content_type.swap(s->deferred_content_type_);
-    std::string message;
-    message.swap(s->pending_message_);
-    SendResponse(s, content_type, &body, s->pending_status_, message);
-  }
-  // The requests parked for the held bound, now that the windows the
-  // client opened behind them are known: each answer is judged as it comes
-  // (nothing is deferred any more), so at most one is built past the bound.
-  while (!parked_.empty() && !in_input_) {
+void H2Context::ServeParkedRequests() {
+  // A call made here may answer at once: the bound is read again before
+  // each call. (A stop refuses what is parked from inside a call made here.)
+  if (serving_parked_) return;
+  serving_parked_ = true;
+  while (!parked_.empty() && held_response_bytes_ < kH2MaxHeldResponseBytes && !failed_ &&
+         !conn_->IsClosed()) {
     H2StreamContext* s = parked_.front();
     parked_.erase(parked_.begin());
     s->request_parked_ = false;
-    if (s->reset_ || failed_ || conn_->IsClosed()) {
-      DropStream(s);
-      continue;
-    }
+    buffered_body_bytes_ -= s->body_.size();
     proto_->ProcessHttpRequest(conn_->shared_from_this(), s);
   }
+  serving_parked_ = false;
 }
 
 void H2Context::TakeAnswerBuffer(std::string* body) {
@@ -1333,7 +1252,7 @@ bool H2Context::PackH2Message(H2StreamContext* s) {
     // whole held-check interval has passed without its update.
     if (n == remote_window_left_ && n < kH2TrickleFrameBytes && n < left && n < max_frame &&
         n < s->remote_window_left_ && !conn_slivers_allowed_) {
-      conn_window_wait_ = true;
+      if (!conn_window_wait_) BeginConnWindowWait(s->stream_id_);
       return false;
     }
     // A window that lets only a sliver through makes a trickle, which is
@@ -1342,7 +1261,6 @@ bool H2Context::PackH2Message(H2StreamContext* s) {
         (n == remote_window_left_ || n == s->remote_window_left_)) {
       trickle_framed_ += kH2FrameHeadSize + static_cast<uint64_t>(n);
     }
-    if (s->window_kept_closed_) closed_window_bytes_ -= static_cast<size_t>(n);
     const bool gathered = static_cast<size_t>(n) >= kMinGatheredData;
     ReserveOut(kH2FrameHeadSize + (gathered ? 0 : static_cast<size_t>(n)));
     AppendFrameHead(&out_, static_cast<uint32_t>(n), H2_FRAME_DATA, 0,
@@ -1410,6 +1328,8 @@ void H2Context::OnOutputDrained() {
   // will wait for once it falls behind.
   if (!blocked_.empty()) progress_.NoteWindow(conn_->PeerReceiveWindow());
   FlushBlocked();
+  // What left made room under the held bound for the calls parked at it.
+  ServeParkedRequests();
 }
 
 uint64_t H2Context::AnswerBytesTaken() const {
@@ -1427,10 +1347,6 @@ uint64_t H2Context::AnswerBytesOutstanding() const {
   const size_t unsent =
       conn_->IsClosed() ? 0 : conn_->ReadableLengthOutBuf() + conn_->UnackedInSocket();
   return held_response_bytes_ + unsent;
-}
-
-size_t H2Context::HeldForClient() const {
-  return (client_stalled_ ? held_response_bytes_ : closed_window_bytes_) + deferred_answer_bytes_;
 }
 
 void H2Context::RememberReset(int32_t id) {
@@ -1497,17 +1413,51 @@ void H2Context::OnHeldCheck() {
     Abandon(H2_ENHANCE_YOUR_CALM);
     return;
   }
+  ArmHeldCheck();
+}
+
+void H2Context::BeginConnWindowWait(int32_t stream_id) {
+  conn_window_wait_ = true;
+  conn_window_waiter_ = stream_id;
+  conn_window_wait_since_ = std::chrono::steady_clock::now();
+  if (!conn_wait_timer_armed_) ArmConnWindowTimer(H2HeldCheckInterval());
+}
+
+void H2Context::ArmConnWindowTimer(double seconds) {
+  Worker* worker = conn_->worker();
+  if (worker == nullptr || worker->loop() == nullptr) return;
+  // One timer at a time, however often waits begin and end: a wait that
+  // began after it was armed is given the rest of its interval when it
+  // fires.
+  conn_wait_timer_armed_ = true;
+  std::weak_ptr<Connection> weak = conn_->shared_from_this();
+  worker->loop()->RunAfter(seconds, [weak] {
+    std::shared_ptr<Connection> conn = weak.lock();
+    if (conn == nullptr || conn->IsClosed() || conn->h2_context() == nullptr) return;
+    conn->h2_context()->OnConnWindowTimer();
+  });
+}
+
+void H2Context::OnConnWindowTimer() {
+  conn_wait_timer_armed_ = false;
+  if (!conn_window_wait_ || failed_) return;
+  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                      conn_window_wait_since_)
+                            .count();
+  const double interval = H2HeldCheckInterval();
+  // A timer may fire a hair early; a millisecond short counts as due.
+  if (waited + 0.001 < interval) {
+    ArmConnWindowTimer(interval - waited);
+    return;
+  }
   // A frame has waited a whole interval for connection window that did not
   // come: the client keeps the rest of it, and slivers are all it lets
   // through.
-  if (conn_window_wait_ && ++conn_window_wait_checks_ >= 2) {
-    conn_window_wait_ = false;
-    conn_window_wait_checks_ = 0;
-    conn_slivers_allowed_ = true;
-    FlushBlocked();
-    if (failed_ || conn_->IsClosed()) return;
-  }
-  ArmHeldCheck();
+  conn_window_wait_ = false;
+  conn_slivers_allowed_ = true;
+  FlushBlocked();
+  if (failed_ || conn_->IsClosed()) return;
+  ServeParkedRequests();
 }
 
 // ---------------------------------------------------------------------------
@@ -1531,6 +1481,17 @@ void H2Context::GoAwayForStop() {
   }
   LOG_INFO << "server stops, send GOAWAY NO_ERROR, last stream_id=" << last
            << ", peer addr: " << conn_->peer_addr().ToString();
+  // The requests parked for the held bound are not admitted any more.
+  std::vector<H2StreamContext*> parked;
+  parked.swap(parked_);
+  for (H2StreamContext* s : parked) {
+    s->request_parked_ = false;
+    buffered_body_bytes_ -= s->body_.size();
+  }
+  for (H2StreamContext* s : parked) {
+    if (failed_ || conn_->IsClosed()) break;  // the context frees them
+    RefuseStream(s);
+  }
 }
 
 void H2Context::RefuseStream(H2StreamContext* s) {
@@ -1549,22 +1510,21 @@ void H2Context::RefuseStream(H2StreamContext* s) {
 
 bool H2Context::Settled() const {
   if (failed_ || conn_->IsClosed() || client_stalled_) return true;
-  return blocked_.empty() && after_input_.empty() && out_.empty() &&
+  return blocked_.empty() && parked_.empty() && out_.empty() &&
          conn_->ReadableLengthOutBuf() == 0 && conn_->UnackedInSocket() == 0;
 }
 
 H2Footprint H2Context::Footprint() const {
   H2Footprint f;
   f.unsent_output = conn_->IsClosed() ? 0 : conn_->ReadableLengthOutBuf();
-  f.held_answers = held_response_bytes_ + deferred_answer_bytes_;
+  f.held_answers = held_response_bytes_;
   f.peak_answers = peak_answers_;
-  f.waiting_on_client = HeldForClient();
+  f.waiting_on_client = client_stalled_ ? held_response_bytes_ : 0;
+  f.parked_requests = parked_.size();
   f.buffered_requests = buffered_body_bytes_;
   f.retained = payload_.capacity() + out_.capacity() + block_buffer_.capacity() +
                answer_buffer_.capacity();
-  for (const H2StreamContext* s : free_streams_) {
-    f.retained += s->body_.capacity() + s->pending_.capacity() + s->header_.capacity();
-  }
+  for (const H2StreamContext* s : free_streams_) f.retained += s->KeptBytes();
   auto header_bytes = [](const brpc::HttpHeader& h) {
     size_t n = h.method().size() + h.path().size() + h.authority().size() +
                h.content_type().size();

@@ -26,18 +26,17 @@
 // stream level on each stream's count. Everything the server writes goes
 // through one bound on the connection's unsent output. Response DATA is
 // framed a little ahead of the socket (kH2ResponseOutputBytes); the rest of
-// an answer waits in its stream. While the client takes answer bytes (out
-// of the kernel's buffers, not merely into them), what waits is only the
-// server's own pacing; once a whole progress span passes without the
-// client taking its answers, what waits is held for the client and counts
-// against kH2MaxHeldResponseBytes, and after the stalled-answer timeout the
-// connection is closed (H2Progress, tarn/policy/h2_bounds.h, judges this).
-// An answer whose stream window the client keeps too small to carry a
-// frame of real size (a trickle's worth) counts at once; that is judged once
-// the input already received has been handled, so window updates sent right
-// behind the requests count. Answers waiting for that count as held while
-// they wait, and once they reach the bound the requests behind them are
-// parked until the input has been handled.
+// an answer waits in its stream.
+//
+// Held answers: every answer byte built and not yet framed is held, whatever
+// the windows. While they reach kH2MaxHeldResponseBytes, complete requests
+// are parked, in order, and their calls made once what is held has fallen
+// below it again (as the client takes its answers); so the connection holds
+// at most the bound plus the answers of calls already running, and a reader
+// is paced by what it takes, never refused for it. Whether the client takes
+// anything is judged apart (H2Progress, tarn/policy/h2_bounds.h): after a
+// progress span without it, more than the bound held in several answers
+// closes the connection, as does the stalled-answer timeout.
 //
 // Owned by the connection (Connection::h2_context); loop thread only.
 #ifndef TARN_SRC_POLICY_H2_CONTEXT_H_
@@ -138,18 +137,9 @@ class H2StreamContext {
   bool reset_ = false;
   // This stream's send window, as the client granted it.
   int64_t remote_window_left_ = 0;
-  // The response waits on a stream window the client has not opened since
-  // the answer came (too small to carry a frame of it then): held for the
-  // client.
-  bool window_kept_closed_ = false;
-  // The answer came while input was being read and waits for the rest of
-  // that input to be handled before it is judged (see SendResponse); it
-  // counts as held meanwhile.
-  bool answer_deferred_ = false;
-  // The request is complete and waits for the input to be handled before
+  // The request is complete and waits for room under the held bound before
   // its call is made (see H2Context::ParkRequest).
   bool request_parked_ = false;
-  std::string deferred_content_type_;
   // Received bytes of this stream not yet granted back (stream level; the
   // connection's share is granted with them).
   int64_t deferred_window_update_ = 0;
@@ -157,6 +147,11 @@ class H2StreamContext {
   std::string body_;
   RpcController* ctrl_ = nullptr;
   Done done_;
+  // Capacity of the buffers a recycled stream keeps.
+  size_t KeptBytes() const {
+    return body_.capacity() + pending_.capacity() + pending_message_.capacity() +
+           header_.capacity();
+  }
   // A response waiting for credit: the DATA bytes still to send (from
   // pending_off_), then trailers built from the status and message when they
   // leave (header blocks must be encoded in the order they are sent).
@@ -169,10 +164,11 @@ class H2StreamContext {
 // What one connection holds for its client (see H2Context::Footprint).
 struct H2Footprint {
   size_t unsent_output = 0;      // queued on the connection, not yet written
-  size_t held_answers = 0;       // response bytes not yet framed (deferred ones included)
+  size_t held_answers = 0;       // response bytes built and not yet framed
   size_t peak_answers = 0;       // the most held_answers ever reached, at any moment
-  size_t waiting_on_client = 0;  // of them, those held for the client (see HeldForClient)
-  size_t buffered_requests = 0;  // request body bytes of receiving streams
+  size_t waiting_on_client = 0;  // all of them while the client is judged to take nothing
+  size_t parked_requests = 0;    // complete requests waiting for room under the bound
+  size_t buffered_requests = 0;  // request body bytes of receiving streams and parked requests
   size_t decoded_headers = 0;    // request header bytes kept by streams and reset calls
   size_t retained = 0;           // capacity kept by scratch buffers and recycled streams
   size_t streams = 0;            // streams not yet forgotten
@@ -207,9 +203,8 @@ class H2Context final : private brpc::HPackSink {
   // credit comes) and trailers with grpc_status and, when not empty, the
   // percent-encoded message. Takes the body's bytes (leaving *body empty,
   // possibly with a buffer of the stream's to reuse).
-  // The stream is done with once the response has left. An answer that
-  // would pass kH2MaxHeldResponseBytes while others are held is replaced
-  // by a RESOURCE_EXHAUSTED answer without a body.
+  // The stream is done with once the response has left; what waits of it
+  // meanwhile is held (see ParkRequest).
   void SendResponse(H2StreamContext* s, std::string_view content_type, std::string* body,
                     int grpc_status, std::string_view message);
   // A buffer to serialise an answer's body in, with the capacity earlier
@@ -227,29 +222,25 @@ class H2Context final : private brpc::HPackSink {
   void DropStream(H2StreamContext* s);
 
   // The connection's output has all been written: answers waiting for
-  // room go on.
+  // room go on, and the calls parked for the held bound are made while
+  // there is room under it.
   void OnOutputDrained();
 
-  // The protocol reads the input received so far (BeginInput) and has
-  // handled all of it, or stopped (EndInput): answers that came meanwhile
-  // and would count as held at once are judged then, with the windows the
-  // client opened behind its requests, and the requests parked meanwhile
-  // are then served.
-  void BeginInput() { in_input_ = true; }
-  void EndInput() {
-    in_input_ = false;
-    if (!after_input_.empty() || !parked_.empty()) JudgeAfterInput();
-  }
-  // A request completed while the input is read: true when it was set
-  // aside, to be served once the input has been handled, because the
-  // answers waiting for that already reach kH2MaxHeldResponseBytes. So one
-  // read never builds more answers than the bound lets the connection hold,
-  // while the windows the client opens behind its requests are still seen
-  // before those answers are judged.
+  // A request became complete: true when it was set aside, because the
+  // answers held reach kH2MaxHeldResponseBytes (or requests parked before
+  // it still wait); its call is made by ServeParkedRequests once they have
+  // fallen below it. So a connection never builds more answers than the
+  // bound while those it holds wait, whatever its windows. Not while the
+  // server stops: the request is then refused where it is made.
   bool ParkRequest(H2StreamContext* s);
+  // Makes the calls of the parked requests while what is held is below the
+  // bound. The protocol calls it after every frame (a window update or a
+  // reset may have let answers go); the context itself when output drained.
+  void ServeParkedRequests();
 
   // The server stops admitting calls: GOAWAY (NO_ERROR) naming the last
-  // stream the client opened, once, so that it opens no more here. The
+  // stream the client opened, once, so that it opens no more here, and the
+  // parked requests are refused (RST_STREAM REFUSED_STREAM). The
   // connection is read on (window updates, pings) until the server closes
   // it.
   void GoAwayForStop();
@@ -329,17 +320,6 @@ class H2Context final : private brpc::HPackSink {
   // A processing stream was reset: it leaves the streams at once, and its
   // context waits in reset_calls_ for its call to end.
   void ParkResetCall(H2StreamContext* s);
-  // The stream's window opened: its answer is no longer held for a window
-  // kept closed.
-  void NoteWindowOpened(H2StreamContext* s);
-  // True when window cannot carry a frame of real size of an answer with
-  // left bytes to send (kH2TrickleFrameBytes, or all that is left): as
-  // closed as zero. The client's maximum frame size plays no part: a
-  // prompt reader may keep its window below one frame.
-  bool WindowTooSmall(int64_t window, size_t left) const;
-  // The stream's window, once opened far enough to carry a frame, no
-  // longer keeps its answer held.
-  void CheckWindowOpened(H2StreamContext* s);
   // A stream error: RST_STREAM, and the stream is forgotten (or marked
   // reset while its call runs).
   int ResetStream(int32_t id, H2Error error, bool counted = true);
@@ -370,21 +350,18 @@ class H2Context final : private brpc::HPackSink {
   // Answer bytes the client has yet to take: waiting here, queued, or in
   // the socket.
   uint64_t AnswerBytesOutstanding() const;
-  // Response bytes held for the client: all of them once it has taken none
-  // for a progress span, else those waiting on stream windows kept closed;
-  // and the answers deferred until the input has been handled.
-  size_t HeldForClient() const;
-  // Judges the answers deferred while input was read, then serves the
-  // requests parked meanwhile.
-  void JudgeAfterInput();
-  // Counts answer bytes that begin to wait here (for the peak).
-  void NoteHeldGrowth();
   // The timer that watches held answers: every check interval it notes
   // whether the client took an answer byte; the client is stalled once it
   // has taken none for the progress span, and the connection is closed
   // when it has taken none for the stalled-answer timeout.
   void ArmHeldCheck();
   void OnHeldCheck();
+  // A frame of stream_id (0: of some blocked stream) begins to wait for
+  // connection window; once it has waited a held-check interval, slivers
+  // may go (see PackH2Message).
+  void BeginConnWindowWait(int32_t stream_id);
+  void ArmConnWindowTimer(double seconds);
+  void OnConnWindowTimer();
   // A stream this end reset: frames the client sent before it saw the
   // RST_STREAM are ignored.
   void RememberReset(int32_t id);
@@ -417,10 +394,8 @@ class H2Context final : private brpc::HPackSink {
   int64_t conn_unacked_ = 0;
   // Request bodies held by receiving streams.
   size_t buffered_body_bytes_ = 0;
-  // Response bytes of sending streams not yet framed, and of them those
-  // waiting on a stream window kept closed.
+  // Response bytes of sending streams not yet framed: the held answers.
   size_t held_response_bytes_ = 0;
-  size_t closed_window_bytes_ = 0;
   // Frames without progress since the last answered call, counted within
   // the window that began at unproductive_since_.
   uint32_t unproductive_frames_ = 0;
@@ -432,27 +407,27 @@ class H2Context final : private brpc::HPackSink {
   // Bytes of DATA frames that a window cut to a trickle: not progress.
   uint64_t trickle_framed_ = 0;
   // A frame waits for more connection window than the sliver left
-  // (PackH2Message), and the held checks passed since without the client
-  // opening that window. A client may keep most of its connection window
-  // unreturned for good: once a whole check interval has passed without
-  // an update, slivers go out (as trickles) until that window is past
-  // kH2TrickleFrameBytes again.
+  // (PackH2Message): since when, and of which stream. A client may keep
+  // most of its connection window unreturned for good: once the wait has
+  // lasted a whole check interval without an update, slivers go out (as
+  // trickles) until that window is past kH2TrickleFrameBytes again. Every
+  // wait is timed from its own start.
   bool conn_window_wait_ = false;
-  int conn_window_wait_checks_ = 0;
+  int32_t conn_window_waiter_ = 0;
+  std::chrono::steady_clock::time_point conn_window_wait_since_;
+  bool conn_wait_timer_armed_ = false;
   bool conn_slivers_allowed_ = false;
   // The held-answer check, and whether the client took nothing during the
   // last progress span.
   bool check_armed_ = false;
   H2Progress progress_;
   bool client_stalled_ = false;
-  // Input is being read (BeginInput), the answers that came meanwhile and
-  // wait for it to be handled (and their bytes), and the requests parked
-  // until then.
-  bool in_input_ = false;
-  std::vector<H2StreamContext*> after_input_;
-  size_t deferred_answer_bytes_ = 0;
+  // Complete requests waiting for room under the held bound, in arrival
+  // order (at most kH2MaxOpenStreams: they stay among the streams), and
+  // whether ServeParkedRequests runs.
   std::vector<H2StreamContext*> parked_;
-  // The most answer bytes held at once (held and deferred).
+  bool serving_parked_ = false;
+  // The most answer bytes held at once.
   size_t peak_answers_ = 0;
   // The client acknowledged the server's SETTINGS (and so knows its stream
   // limit); streams refused before that are not held against it, up to a

@@ -255,13 +255,6 @@ int H2Proto::ParseTcp(const std::shared_ptr<Connection>& conn) {
     });
   }
   if (ctx->failed()) return kBadState;
-  // Answers given while the input is read are judged once it has been
-  // handled (or reading stops).
-  struct InputPass {
-    explicit InputPass(H2Context* c) : ctx(c) { ctx->BeginInput(); }
-    ~InputPass() { ctx->EndInput(); }
-    H2Context* ctx;
-  } pass(ctx);
   for (;;) {
     // Reading stopped for the calls of reset streams: the rest of the
     // input waits until one of them ends.
@@ -269,7 +262,10 @@ int H2Proto::ParseTcp(const std::shared_ptr<Connection>& conn) {
     H2StreamContext* completed = nullptr;
     const int r = ctx->Consume(&completed);
     if (r != H2Context::kFrameConsumed) return r;
-    if (completed != nullptr && !ctx->ParkRequest(completed)) {
+    // The frame may have let held answers go: the calls parked for the
+    // bound come first, then this request's (or it is parked behind them).
+    ctx->ServeParkedRequests();
+    if (completed != nullptr && !conn->IsClosed() && !ctx->ParkRequest(completed)) {
       ProcessHttpRequest(conn, completed);
     }
     if (conn->IsClosed()) return kFatal;

@@ -76,20 +76,14 @@ constexpr size_t kH2MaxUnsentOutput = 4 * 1024 * 1024;
 // pacing: while the client takes its answers, what waits for it is not held
 // against the client.
 constexpr size_t kH2ResponseOutputBytes = 1024 * 1024;
-// Answers held for the client: the response bytes of answers whose stream
-// window the client keeps closed (too small to carry a frame of real size,
-// kH2TrickleFrameBytes or what is left of the answer, when the answer came,
-// whatever frame size the client allows; judged once the input already
-// received has been handled, and not opened that far since), counted at
-// once; the answers waiting for that input to be handled, counted while
-// they wait (calls beyond the bound are made only once it has been
-// handled, so one read cannot build every stream's answer); and every
-// response byte waiting once the client has taken nothing for a whole
-// progress span. Past this new streams are refused
-// (REFUSED_STREAM), and a finished call whose answer would be held past it
-// is answered with RESOURCE_EXHAUSTED instead, unless it is the only
-// answer held: so a client with closed windows makes the server hold at
-// most this plus one answer. A client that takes nothing for the progress
+// Answers held: every response byte built and not yet framed, whatever the
+// client's windows. While they reach this, the connection makes no new
+// call: its complete requests wait, in order (they stay among the open
+// streams, and their bodies count with the request bodies), and their
+// calls are made once what is held has fallen below it again. So a
+// connection holds at most this plus one answer (and the answers of calls
+// already running), a reader with small windows is paced by what it takes
+// and never refused, and a client that takes nothing for the progress
 // span while more than this waits behind more than one answer is closed.
 constexpr size_t kH2MaxHeldResponseBytes = 64 * 1024 * 1024;
 // Frames that cost the server work but carry the connection no further:
