@@ -4,6 +4,8 @@
 #   TARN_SANITIZE   "" | asan | tsan
 #   TARN_DEBUG_INFO full (default) | lines
 #   JOBS            build and test jobs at once (default: the number of CPUs)
+#   TEST_JOBS       test jobs at once, when they should differ from JOBS (most
+#                   tests wait on sockets and timers more than they compute)
 #   CTEST_ARGS      extra ctest arguments (e.g. "-L base")
 #   CTEST_COSTS     a CTestCostData.txt of an earlier run (another build of the
 #                   same tests), so that the slowest tests start first
@@ -21,4 +23,4 @@ if [ -n "${CTEST_COSTS:-}" ] && [ -f "$CTEST_COSTS" ]; then
   cp "$CTEST_COSTS" Testing/Temporary/CTestCostData.txt
 fi
 # shellcheck disable=SC2086
-ctest --output-on-failure -j "$JOBS" ${CTEST_ARGS:-}
+ctest --output-on-failure -j "${TEST_JOBS:-$JOBS}" ${CTEST_ARGS:-}
