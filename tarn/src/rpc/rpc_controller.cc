@@ -50,6 +50,7 @@ void RpcController::ResetFields() {
   rpc_server_ = nullptr;
   calls_ = nullptr;
   loop_thread_ = UINT32_MAX;
+  pool_index_ = UINT32_MAX;
   timeout_ms_ = kDefaultTimeoutMs;
   failed_ = false;
   error_text_.clear();

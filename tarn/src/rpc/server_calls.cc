@@ -62,6 +62,7 @@ RpcController* ServerCalls::Take(uint32_t i, const std::shared_ptr<Connection>& 
   if (ctrl != nullptr) {
     ctrl->calls_ = this;
     ctrl->loop_thread_ = plinth::CurrentThread::tno();
+    ctrl->pool_index_ = i;
   }
   return ctrl;
 }
@@ -104,6 +105,7 @@ bool ServerCalls::CutOff(const RpcController* ctrl) const {
 }
 
 uint32_t ServerCalls::PoolOf(const RpcController* ctrl) const {
+  if (ctrl->pool_index_ < pools_.size()) return ctrl->pool_index_;
   for (uint32_t i = 0; i < pools_.size(); ++i) {
     if (pools_[i]->Owns(ctrl)) return i;
   }
