@@ -19,6 +19,7 @@ Worker::Worker(uint32_t index, const WorkerOption& option, const Loop::UserHandl
     : index_(index), create_user_handle_(create), option_(option), last_tsc_(plinth::rdtsc()) {}
 
 Worker::~Worker() {
+  EndLife();
   if (thread_util_ != nullptr) DeleteThreadUtilMetric(thread_util_);
   if (tl_worker == this) tl_worker = nullptr;
 }

@@ -258,7 +258,7 @@ TEST(RdmaStartUp, WithoutItsDeviceStartUpFailsAndTheHostRunsOn) {
       CHILD_EXPECT(pyx_init_env() == -1);
       CHILD_EXPECT(pyxdrivers.empty() && worker_colony == nullptr);
       CHILD_EXPECT(eventworker_colony == nullptr && pyx::ManagerWorker() == nullptr);
-      CHILD_EXPECT(testsupport::CountPrefix(testsupport::ThreadNames(), "pyx-") == 0);
+      CHILD_EXPECT(testsupport::SettledThreadsNamed("pyx-", 0) == 0);
       bdev_pyx disk{};
       disk.name = const_cast<char*>("vol");
       CHILD_EXPECT(get_vdisk_size(&disk) == -1);
@@ -348,7 +348,7 @@ TEST(RdmaStartUp, RecvBuffSizeAndSharedReceiveQueue) {
       if (c.result != 0) {
         // Refused before anything started.
         CHILD_EXPECT(worker_colony == nullptr && eventworker_colony == nullptr);
-        CHILD_EXPECT(testsupport::CountPrefix(testsupport::ThreadNames(), "pyx-") == 0);
+        CHILD_EXPECT(testsupport::SettledThreadsNamed("pyx-", 0) == 0);
         return 0;
       }
       const tarn::WorkerOption::RdmaOption& rdma = worker_colony->option().rdma_option;

@@ -192,7 +192,7 @@ TEST(ShutDown, WithoutStartUpDoesNothing) {
     const int threads = testsupport::ThreadCount();  // a sanitizer may run one of its own
     pyx_finish_env();
     CHILD_EXPECT(pyxmanager.load() == nullptr);
-    CHILD_EXPECT(testsupport::ThreadCount() == threads);
+    CHILD_EXPECT(testsupport::SettledThreadCount(threads) == threads);
     return 0;
   });
   ExpectChildOk(r);
@@ -334,7 +334,7 @@ TEST(StartUp, RefusedStartsStartNothing) {
       CHILD_EXPECT(worker_colony == nullptr);
       CHILD_EXPECT(pyxdrivers.empty());
       CHILD_EXPECT(pyx::ManagerWorker() == nullptr);
-      CHILD_EXPECT(testsupport::ThreadCount() == threads);
+      CHILD_EXPECT(testsupport::SettledThreadCount(threads) == threads);
       return 0;
     });
     ExpectChildOk(r);

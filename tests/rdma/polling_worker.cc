@@ -1,12 +1,10 @@
 // Polling workers, their pollers, worker threads and colonies on real
 // threads. Polling threads never sleep, so no case runs more than two.
-#include <dirent.h>
 #include <sched.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -16,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "support/log_capture.h"
+#include "support/threads.h"
 #include "tarn/polling/poller.h"
 #include "tarn/polling/polling_loop.h"
 #include "tarn/polling/polling_worker.h"
@@ -159,20 +158,6 @@ TEST(PollingColonyTest, NoWorkersEndsTheProcess) {
       "worker_num should not be 0!");
 }
 
-int CountThreadsNamed(const std::string& prefix) {
-  int n = 0;
-  DIR* dir = opendir("/proc/self/task");
-  while (dir != nullptr) {
-    dirent* e = readdir(dir);
-    if (e == nullptr) break;
-    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-    std::string name;
-    if (std::getline(comm, name) && name.compare(0, prefix.size(), prefix) == 0) ++n;
-  }
-  if (dir != nullptr) closedir(dir);
-  return n;
-}
-
 struct MissingDeviceCase {
   const char* what;
   void (*machine)();
@@ -205,13 +190,13 @@ TEST(PollingColonyTest, WithoutItsDeviceAColonyFailsToStartAndLeavesNoThread) {
       PollingWorkerColony colony(2, option, nullptr);
       EXPECT_FALSE(colony.Start());
       EXPECT_FALSE(colony.started());
-      EXPECT_EQ(CountThreadsNamed("nodev-"), 0);
+      EXPECT_EQ(testsupport::SettledThreadsNamed("nodev-", 0), 0);
       colony.Stop();  // stopped already: a warning only
     }
     if (c.every_worker) {
       WorkerThread lone("nodev-lone", nullptr, option, true);
       EXPECT_EQ(lone.Start(), nullptr);
-      EXPECT_EQ(CountThreadsNamed("nodev-"), 0);
+      EXPECT_EQ(testsupport::SettledThreadsNamed("nodev-", 0), 0);
       // Once the machine has its device, the same worker thread starts.
       verbs_emu::ResetFabric();
       EXPECT_NE(lone.Start(), nullptr);

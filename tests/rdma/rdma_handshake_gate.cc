@@ -179,6 +179,30 @@ TEST(HandshakeGateTest, ACallTheLoopDropsUnrunFails) {
   EXPECT_FALSE(ran.load());
 }
 
+// A watched worker destroyed between two calls, with nothing queued: the
+// gate knows it has gone from the moment its destruction began, and the
+// next call (waiting or not) fails without reaching for it (under
+// AddressSanitizer a touch of the freed worker fails the test).
+TEST(HandshakeGateTest, AWatchedWorkerDestroyedBetweenTwoCallsIsNotReachedByTheNext) {
+  auto gate = std::make_shared<HandshakeGate>();
+  HandTurnedWorker hand{WorkerOption()};
+  PollingWorker* worker = hand.worker();
+  ASSERT_NE(worker, nullptr);
+  gate->WatchWorker(worker);
+  hand.TurnForEver();
+  int ran = 0;
+  EXPECT_TRUE(gate->Run(worker, [&] { ++ran; }));
+  EXPECT_TRUE(gate->WithWorker(worker, [&] { ++ran; }));
+  EXPECT_EQ(ran, 2);
+  EXPECT_FALSE(gate->gone(worker));
+  hand.Destroy();
+  EXPECT_TRUE(gate->gone(worker));
+  EXPECT_FALSE(gate->Run(worker, [&] { ++ran; }));
+  EXPECT_FALSE(gate->WithWorker(worker, [&] { ++ran; }));
+  EXPECT_EQ(ran, 2);
+  EXPECT_EQ(gate->queued(), 0u);
+}
+
 class HandshakeOnGoingWorkerTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
@@ -277,6 +301,30 @@ TEST_P(HandshakeOnGoingWorkerTest, AWorkerGoingWithTheCreationQueuedClosesTheHan
   close(fd);
 }
 
+
+// The worker goes between two steps of a handshake: after the accept made
+// its queue pair, before the request. The server knows at once that it has
+// gone (its queue pair went with it); the request reaches for it no more,
+// and the client sees its TCP connection closed without a reply.
+TEST_P(HandshakeOnGoingWorkerTest, AWorkerGoneBetweenTwoStepsIsNotReachedByTheNext) {
+  PollingWorker* worker = hand_->worker();
+  hand_->TurnForEver();
+  const int fd = testsupport::RawConnect(port_);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(WaitFor([this] { return server_->pending_handshakes() == 1 && LiveQps() == 1; }));
+  hand_->Destroy();
+  HandshakeGate* gate = server_->handshake_gate();
+  EXPECT_TRUE(gate->gone(worker));
+  EXPECT_EQ(LiveQps(), 0);
+  ASSERT_TRUE(testsupport::SendAll(fd, Bytes(RawRecord(RdmaHandshakeRecord::kRequest))));
+  bool closed = false;
+  EXPECT_EQ(ReadUntilClosed(fd, &closed).size(), 0u) << "a reply from a worker that has gone";
+  EXPECT_TRUE(closed);
+  EXPECT_TRUE(WaitFor([this] { return server_->pending_handshakes() == 0; }));
+  EXPECT_EQ(ConnectionCount(), 0u);
+  EXPECT_EQ(events_.established_count(), 0u);
+  close(fd);
+}
 
 // A worker that went counts as gone for the server that saw it go, and for
 // no other: the server and the colony are made again (the new worker may

@@ -333,7 +333,7 @@ TEST_P(RawPeerTest, HandshakeQueuePairsGoWithTheDevice) {
   EXPECT_TRUE(testsupport::PeerCloses(fd));
   close(fd);
   EXPECT_TRUE(logs.WaitForText("device context of qp gone during handshake"));
-  EXPECT_EQ(LiveQps(), 0);
+  EXPECT_EQ(testsupport::WaitForCount(LiveQps, 0), 0);
   ExpectServing();
 }
 

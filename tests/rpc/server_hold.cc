@@ -313,11 +313,15 @@ TEST_F(ServerHold, RequestsSentFasterThanAnswersAreReadStayInTheKernel) {
   OutputSampler sampler(service_);
 
   // A hundred answers' worth, read in small steps with a rest every 16.
+  // The first rest lasts until the server holds the connection's reading:
+  // a server slowed down (a sanitizer, a busy machine) may otherwise never
+  // get ahead of this reader.
   std::vector<char> chunk(256 << 10);
   size_t taken = 0;
   size_t rested_at = 0;
   while (taken < (100u << 20)) {
     if (taken >= rested_at) {
+      if (rested_at == 0) WaitFor([&sampler] { return sampler.held_now(); });
       rested_at += 16u << 20;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

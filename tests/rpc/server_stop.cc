@@ -5,6 +5,8 @@
 // of its user hold), run from the service's own thread or from the
 // connection's loop, ends it without the server: under AddressSanitizer a
 // touch of the freed server, protocol or pools would fail the test.
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -18,6 +20,7 @@
 
 #include "rpc/rpc_test_util.h"
 #include "support/log_capture.h"
+#include "support/sockets.h"
 #include "tarn/base/current_thread.h"
 
 namespace rpctest {
@@ -405,6 +408,104 @@ TEST_P(ServerStop, ADoneAfterTheOutsideColonyStoppedEndsTheCallInPlace) {
   EndCase();
   for (const char* bad : {"returned twice", "does not belong", "double free", "still in use"}) {
     EXPECT_EQ(logs.LineWith(bad), "") << bad;
+  }
+}
+
+// Orders in which an outside colony goes once the server it served has
+// been deleted with a call still held.
+struct ColonyEndCase {
+  const char* name;
+  bool colony_stops_first;  // the colony stops before the server is deleted
+  bool colony_goes_first;   // the colony is deleted before the call ends
+};
+
+// A call cut off from a server over an outside colony hands the worker
+// memory it holds (here its request's frame and attachment) back to its
+// worker: when it ends while the worker lives (its loop ended or not), else
+// as the worker is destroyed. No worker finds its memory still in use when
+// it goes, and a done after the colony went touches none of its workers
+// (AddressSanitizer watches).
+TEST_P(ServerStop, ACutOffCallGivesItsWorkerMemoryBackInEveryOrderTheColonyEnds) {
+  budget_ms_ = 500;
+  const ColonyEndCase cases[] = {
+      {"ColonyStoppedServerDeletedCallEndsColonyDeleted", true, false},
+      {"ColonyStoppedServerDeletedColonyDeletedCallEnds", true, true},
+      {"ServerDeletedColonyStoppedAndDeletedCallEnds", false, true},
+  };
+  for (const ColonyEndCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::LogCapture logs;
+    ASSERT_NO_FATAL_FAILURE(StartCase(true));
+    server_->set_stop_deadline(kShortDeadlineS);
+    Results results;
+    Write(TestBlockServer::kHoldLba, &results, {Pattern(4096, 7)});
+    ASSERT_TRUE(WaitFor([this] { return service_.held() == 1; }));
+    if (c.colony_stops_first) colony_->Stop();
+    server_.reset();
+    if (c.colony_goes_first) {
+      if (!c.colony_stops_first) colony_->Stop();
+      colony_.reset();
+    }
+    std::thread([this] { EXPECT_EQ(service_.Release(), 1u); }).join();
+    // Nothing was sent for it: the client ends it at its budget.
+    ASSERT_TRUE(results.WaitFor(1));
+    EXPECT_NE(results.codes()[0], 0);
+    if (colony_ && c.colony_stops_first) colony_.reset();
+    EndCase();
+    for (const char* bad : {"returned twice", "does not belong", "double free", "still in use"}) {
+      EXPECT_EQ(logs.LineWith(bad), "") << bad;
+    }
+  }
+}
+
+// A server starts once. A second Start(), whether the server runs, has
+// been stopped, or was stopped before it ever started, fails with a line
+// that says so and changes nothing: the running server still answers, the
+// stopped one takes no connection.
+TEST_P(ServerStop, ASecondStartFailsAndChangesNothing) {
+  enum class Before { kStarted, kStartedAndStopped, kStoppedUnstarted };
+  const struct {
+    const char* name;
+    Before before;
+    const char* line;
+  } cases[] = {
+      {"Running", Before::kStarted, "a server starts once and this one has started already"},
+      {"Stopped", Before::kStartedAndStopped,
+       "a server starts once and this one has started already"},
+      {"StoppedBeforeItStarted", Before::kStoppedUnstarted,
+       "a server starts once and this one has been stopped already"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::LogCapture logs;
+    server_.reset(new tarn::RpcServer(transport_.transport, acceptor_, Loopback(0),
+                                      "test_server", ServerOption(), nullptr));
+    ASSERT_EQ(server_->AddService(&service_), 0);
+    if (c.before != Before::kStoppedUnstarted) {
+      ASSERT_EQ(server_->Start(), 0);
+      port_ = server_->server()->listen_addr().ToPort();
+    }
+    if (c.before != Before::kStarted) server_->Stop();
+    EXPECT_EQ(server_->Start(), -1);
+    EXPECT_NE(logs.LineWith(c.line), "") << logs.text();
+    EXPECT_FALSE(c.before != Before::kStarted && server_->admitting());
+    if (c.before == Before::kStarted) {
+      StartClientWorker();
+      RunOn(client_worker_, [this] { client_ = NewClient(); });
+      Results results;
+      Write(1, &results);
+      ASSERT_TRUE(results.WaitFor(1));
+      EXPECT_EQ(results.codes()[0], 0);
+      RunOn(client_worker_, [this] { client_.reset(); });
+    } else if (c.before == Before::kStartedAndStopped) {
+      // The listening socket is closed on the acceptor's loop.
+      EXPECT_TRUE(WaitFor([this] {
+        const int fd = testsupport::RawConnect(port_);
+        if (fd >= 0) close(fd);
+        return fd < 0;
+      }));
+    }
+    server_.reset();
   }
 }
 

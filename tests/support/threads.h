@@ -19,6 +19,17 @@ std::set<std::string> ThreadNames();
 // How many of names start with prefix.
 int CountPrefix(const std::set<std::string>& names, const std::string& prefix);
 
+// How many of this process's threads have a name starting with prefix
+// (each thread counted, even where two share a name).
+int CountThreadsNamed(const std::string& prefix);
+
+// Counts taken after a join, a stop or a close. A joined thread is taken off
+// /proc/self/task a moment after its join has returned (it wakes its joiner
+// before the kernel reaps it), so these wait, within a generous bound, for
+// the count to come to `want`, and return the count last seen.
+int SettledThreadCount(int want, double timeout_s = 30.0);
+int SettledThreadsNamed(const std::string& prefix, int want, double timeout_s = 30.0);
+
 }  // namespace testsupport
 
 #endif  // TESTS_SUPPORT_THREADS_H_

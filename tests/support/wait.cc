@@ -17,4 +17,15 @@ bool WaitFor(const std::function<bool()>& pred, double timeout_s) {
   return pred();
 }
 
+long WaitForCount(const std::function<long()>& count, long want, double timeout_s) {
+  long last = count();
+  WaitFor(
+      [&] {
+        last = count();
+        return last == want;
+      },
+      timeout_s);
+  return last;
+}
+
 }  // namespace testsupport

@@ -24,6 +24,7 @@
 
 #include "tarn/loop.h"
 #include "tarn/types.h"
+#include "tarn/worker_life.h"
 
 namespace tarn {
 
@@ -132,6 +133,10 @@ class Worker {
   void IncreaseLoad(int n = 1) { load_.fetch_add(n, std::memory_order_relaxed); }
   void DecreaseLoad(int n = 1) { load_.fetch_sub(n, std::memory_order_relaxed); }
 
+  // Any thread, while the worker is alive: its life, which tells watchers
+  // when the worker goes (tarn/worker_life.h) and outlives it.
+  const std::shared_ptr<WorkerLife>& life() const { return life_; }
+
   Loop* loop() const { return loop_; }
   uint32_t index() const { return index_; }
   const std::string& name() const { return name_; }
@@ -165,6 +170,9 @@ class Worker {
   void EnableThreadUtilMetric();
   // Subclass Init: the periodic shrink, and the reports with metrics on.
   void ScheduleReports();
+  // Subclass destructor, first: the worker's watchers learn it is going
+  // while its loop, memory and device are still whole.
+  void EndLife() { life_->End(); }
 
   std::string name_;
   uint32_t index_;
@@ -187,6 +195,7 @@ class Worker {
   uint64_t idle_cycles_ = 0;
   uint64_t busy_cycles_ = 0;
   uint64_t last_tsc_ = 0;
+  const std::shared_ptr<WorkerLife> life_ = std::make_shared<WorkerLife>();
 };
 
 // Accounts one event handler's run to its worker: construct on entry,

@@ -9,6 +9,7 @@ EventWorker::EventWorker(uint32_t index, const WorkerOption& option,
     : Worker(index, option, create) {}
 
 EventWorker::~EventWorker() {
+  EndLife();
   delete loop_;
   loop_ = nullptr;
   ReleaseMemoryPools();

@@ -34,6 +34,8 @@ PollingWorker::PollingWorker(uint32_t index, const Loop::UserHandleFactory& crea
 }
 
 PollingWorker::~PollingWorker() {
+  // Those who keep this worker's pointer learn first that it goes.
+  EndLife();
   // Handshake jobs name this worker; none may reach it once it starts going.
   RdmaClientHelper::ForgetWorker(this);
   // Other workers post device events to every worker of the device: this

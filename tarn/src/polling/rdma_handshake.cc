@@ -14,6 +14,7 @@
 #include "tarn/polling/rdma_queue_pair.h"
 #include "tarn/polling/rdma_server.h"
 #include "tarn/worker_colony.h"
+#include "tarn/worker_life.h"
 
 namespace tarn {
 
@@ -105,10 +106,52 @@ void HandshakeGate::Leave(Call* call, int state) {
   call->state = static_cast<Call::State>(state);
 }
 
+HandshakeGate::~HandshakeGate() {
+  for (Watch& w : watches_) w.life->Unwatch(w.id);
+}
+
+void HandshakeGate::WatchWorker(PollingWorker* worker) {
+  std::lock_guard<std::mutex> watch_lock(watch_mutex_);
+  for (const Watch& w : watches_) {
+    if (w.worker == worker) return;
+  }
+  std::shared_ptr<WorkerLife> life = worker->life();
+  // The watcher names the worker only by its pointer, never followed.
+  const uint64_t id = life->Watch([this, worker] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    MarkGoneLocked(worker);
+  });
+  if (id == 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    MarkGoneLocked(worker);
+    return;
+  }
+  watches_.push_back(Watch{worker, std::move(life), id});
+}
+
+bool HandshakeGate::GoneLocked(const PollingWorker* worker) const {
+  return std::find(gone_.begin(), gone_.end(), worker) != gone_.end();
+}
+
+void HandshakeGate::MarkGoneLocked(const PollingWorker* worker) {
+  if (!GoneLocked(worker)) gone_.push_back(worker);
+}
+
+bool HandshakeGate::WithWorker(PollingWorker* worker, const std::function<void()>& fn) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (GoneLocked(worker)) return false;
+  // Its own thread runs this: the worker cannot go meanwhile.
+  if (worker->loop()->IsInLoopThread()) lock.unlock();
+  fn();
+  return true;
+}
+
 bool HandshakeGate::Run(PollingWorker* worker, const std::function<void()>& fn) {
-  // A worker that dropped a call is going: not even its loop is asked.
-  if (closed() || gone(worker)) return false;
+  std::unique_lock<std::mutex> lock(mutex_);
+  // A worker that has gone is not even asked for its loop.
+  if (closed_ || GoneLocked(worker)) return false;
   if (worker->loop()->IsInLoopThread()) {
+    lock.unlock();
     fn();
     return true;
   }
@@ -129,6 +172,9 @@ bool HandshakeGate::Run(PollingWorker* worker, const std::function<void()>& fn) 
     }
     self->changed_.notify_all();
   });
+  // Posted under the lock: a watched worker that begins to go meanwhile
+  // waits for the post to be done before its loop goes (and drops the
+  // task then).
   const int ret = worker->loop()->RunInLoop(
       [self, call, borrowed, finish] {
         {
@@ -139,8 +185,9 @@ bool HandshakeGate::Run(PollingWorker* worker, const std::function<void()>& fn) 
         (*borrowed)();
       },
       true);
+  lock.unlock();
   finish.reset();
-  std::unique_lock<std::mutex> lock(mutex_);
+  lock.lock();
   if (ret != 0) {
     call->state = Call::kAbandoned;
     return false;
@@ -157,7 +204,7 @@ bool HandshakeGate::Run(PollingWorker* worker, const std::function<void()>& fn) 
   if (call->state == Call::kQueued) Leave(call.get(), Call::kAbandoned);
   // Accepted, then released unrun: the loop went, and its worker with it.
   // Only the pointer is kept, never followed.
-  if (call->state == Call::kDropped) gone_.push_back(worker);
+  if (call->state == Call::kDropped) MarkGoneLocked(worker);
   return false;
 }
 
@@ -179,7 +226,7 @@ bool HandshakeGate::closed() {
 
 bool HandshakeGate::gone(const PollingWorker* worker) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return std::find(gone_.begin(), gone_.end(), worker) != gone_.end();
+  return GoneLocked(worker);
 }
 
 size_t HandshakeGate::queued() {
@@ -187,8 +234,13 @@ size_t HandshakeGate::queued() {
   return queued_;
 }
 
-void DestroyOrphanQueuePair(PollingWorker* worker, const std::shared_ptr<RdmaQueuePair>& qp) {
+void DestroyOrphanQueuePair(PollingWorker* worker, const std::shared_ptr<RdmaQueuePair>& qp,
+                            HandshakeGate* gate) {
   if (!qp) return;
+  if (gate != nullptr) {
+    gate->WithWorker(worker, [worker, &qp] { DestroyOrphanQueuePair(worker, qp); });
+    return;
+  }
   // Not waited for: the worker may be the one waiting for this thread (a
   // server destroyed there). A loop that has ended runs nothing more; the
   // worker's teardown destroys every queue pair of its context, this one
@@ -257,8 +309,8 @@ void CleanUp(RdmaServer* server, TcpServer* inner, const std::shared_ptr<Connect
              RdmaServerHandshake* ctx) {
   if (ctx->conn_id >= 0) {
     server->OnAbortedConnection(ctx->conn_id, ctx->qp, ctx->worker);
-  } else if (!server->handshake_gate()->gone(ctx->worker)) {
-    DestroyOrphanQueuePair(ctx->worker, ctx->qp);
+  } else {
+    DestroyOrphanQueuePair(ctx->worker, ctx->qp, server->handshake_gate());
   }
   Detach(server, inner, conn, ctx);
 }

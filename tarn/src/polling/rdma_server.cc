@@ -158,6 +158,12 @@ int RdmaServer::Start() {
     LOG_ERROR << "server has started";
     return -1;
   }
+  // Stopped: its handshakes are shut for good, and a failed start would
+  // take down the colony its connections still run on.
+  if (inner_->started()) {
+    LOG_ERROR << "server has been stopped, a server starts once, server name: " << name_;
+    return -1;
+  }
   if (colony_ == nullptr) {
     if (worker_num_ == 0) worker_num_ = 1;
     own_colony_.reset(new PollingWorkerColony(worker_num_, option_, create_user_handle_cb_));
@@ -183,6 +189,11 @@ int RdmaServer::Start() {
   }
   // Port 0 asked the system for one: the address is the one bound.
   listen_addr_ = inner_->listen_addr();
+  // Handshakes run on the colony's workers from now on; the gate learns
+  // when one of them goes, so that no later step reaches for it.
+  for (Worker* worker : colony_->GetAllWorkers()) {
+    gate_->WatchWorker(static_cast<PollingWorker*>(worker));
+  }
   started_.store(true, std::memory_order_release);
   return 0;
 }
@@ -304,7 +315,7 @@ void RdmaServer::OnAbortedConnection(int64_t id, const std::shared_ptr<RdmaQueue
     // Destroyed on the worker that made it; a caller that does not name the
     // worker leaves it to its device context, which destroys it when it
     // goes (never from this thread: the context is the worker's).
-    if (worker != nullptr && !gate_->gone(worker)) DestroyOrphanQueuePair(worker, qp);
+    if (worker != nullptr) DestroyOrphanQueuePair(worker, qp, gate_.get());
     return;
   }
   PostToAcceptor([this, id] {
@@ -328,8 +339,8 @@ bool RdmaServer::TryStartHandshake() {
 }
 
 void RdmaServer::SetConnectionPeerReady(PollingWorker* worker, uint32_t qp_num) {
-  if (gate_->gone(worker)) return;  // its connections went with it
-  worker->SetConnectionPeerReady(qp_num);
+  // Nothing for a worker that has gone: its connections went with it.
+  gate_->WithWorker(worker, [worker, qp_num] { worker->SetConnectionPeerReady(qp_num); });
 }
 
 }  // namespace tarn

@@ -50,6 +50,7 @@ void RpcController::ResetFields() {
   rpc_server_ = nullptr;
   calls_ = nullptr;
   loop_thread_ = UINT32_MAX;
+  pool_index_ = UINT32_MAX;
   timeout_ms_ = kDefaultTimeoutMs;
   failed_ = false;
   error_text_.clear();
@@ -343,9 +344,19 @@ void RpcController::EndWaitting() {
 
 void RpcController::FreeOnWorker(void* p) {
   if (p == nullptr) return;
-  // A call cut off from its server may outlive the server's own workers:
-  // then what it still holds of their memory went with them.
-  if (calls_ != nullptr && !calls_->MayTouchWorker(this)) return;
+  // A call cut off from its server may outlive the server's workers: then
+  // what it still holds of their memory went back as they went.
+  if (calls_ != nullptr) {
+    switch (calls_->WorkerAccess(this)) {
+      case ServerCalls::Access::kNone:
+        return;
+      case ServerCalls::Access::kAfterLoop:
+        conn_->worker()->FreeAfterLoop(p);
+        return;
+      case ServerCalls::Access::kLoop:
+        break;
+    }
+  }
   Worker* worker = conn_->worker();
   Loop* loop = worker->loop();
   if (loop->IsInLoopThread()) {

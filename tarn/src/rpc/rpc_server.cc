@@ -225,25 +225,31 @@ void RpcServer::SetCreateUserHandleCb(const std::function<UserHandle*(Loop*)>& c
 WorkerColony* RpcServer::worker_colony() const { return server_->worker_colony(); }
 
 int RpcServer::Start() {
-  // The pools of a running server hold the controllers of requests being
-  // served: replacing them would free those under their services.
-  if (server_->started()) {
-    LOG_ERROR << "RpcServer start failed, ret: " << -1;
+  // A server starts once: its transport server cannot listen again once
+  // stopped, and a stop has already refused the calls that came meanwhile.
+  if (started_ || !admitting()) {
+    LOG_ERROR << "RpcServer start failed, ret: -1, a server starts once and this one has "
+              << (started_ ? "started" : "been stopped") << " already, server name: " << name_;
     return -1;
   }
-  // Controllers of a former run may still be out: its pools stay.
+  // A failed start leaves nothing running: a later Start may try again.
   if (calls_ == nullptr) {
     calls_ = new ServerCalls(server_->worker_num(),
                              static_cast<int>(server_->option().obj_pool_size));
   }
-  stop_begun_ = false;
-  stop_warned_ = false;
-  admitting_.store(true, std::memory_order_release);
+  // An outside colony's workers may go before the calls this server cuts
+  // off have ended: those calls learn it from the workers themselves. Its
+  // workers exist already; watched before any call can be taken.
+  if (server_->outside_colony() && server_->worker_colony() != nullptr &&
+      server_->worker_colony()->started()) {
+    calls_->WatchWorkers(server_->worker_colony());
+  }
   const int ret = server_->Start();
   if (ret != 0) {
     LOG_ERROR << "RpcServer start failed, ret: " << ret;
     return ret;
   }
+  started_ = true;
   if (g_enable_metrics) StartPoolReports();
   return 0;
 }

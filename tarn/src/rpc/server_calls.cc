@@ -7,13 +7,53 @@
 #include "tarn/connection.h"
 #include "tarn/rpc/rpc_controller.h"
 #include "tarn/worker.h"
+#include "tarn/worker_colony.h"
 
 namespace tarn {
 
 ServerCalls::ServerCalls(uint32_t workers, int per_worker)
-    : let_go_(workers, 0), loop_threads_(workers, UINT32_MAX), loop_ended_(workers, 0) {
+    : let_go_(workers, 0),
+      loop_threads_(workers, UINT32_MAX),
+      loop_ended_(workers, 0),
+      watches_(workers),
+      worker_gone_(new std::atomic<bool>[workers]),
+      going_threads_(workers, UINT32_MAX) {
   pools_.reserve(workers);
-  for (uint32_t i = 0; i < workers; ++i) pools_.push_back(std::make_shared<Pool>(per_worker));
+  for (uint32_t i = 0; i < workers; ++i) {
+    pools_.push_back(std::make_shared<Pool>(per_worker));
+    worker_gone_[i].store(false);
+  }
+}
+
+ServerCalls::~ServerCalls() {
+  for (Watch& w : watches_) {
+    if (w.life != nullptr) w.life->Unwatch(w.id);
+  }
+}
+
+void ServerCalls::WatchWorkers(WorkerColony* colony) {
+  const std::vector<Worker*>& all = colony->GetAllWorkers();
+  for (uint32_t i = 0; i < workers() && i < all.size(); ++i) {
+    Worker* worker = all[i];
+    if (worker == nullptr || watches_[i].life != nullptr) continue;
+    Watch& w = watches_[i];
+    w.life = worker->life();
+    w.id = w.life->Watch([this, i] { WorkerGoing(i); });
+    // Gone already: nothing of it may be touched.
+    if (w.id == 0) worker_gone_[i].store(true);
+  }
+}
+
+void ServerCalls::WorkerGoing(uint32_t i) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Calls the server still holds are the server's: an outside colony goes
+  // only after the server.
+  if (let_go_[i]) {
+    going_threads_[i] = plinth::CurrentThread::tno();
+    pools_[i]->ForEachInUse([](RpcController* ctrl) { ctrl->ReleaseWorkerMemory(); });
+    going_threads_[i] = UINT32_MAX;
+  }
+  worker_gone_[i].store(true, std::memory_order_release);
 }
 
 RpcController* ServerCalls::Take(uint32_t i, const std::shared_ptr<Connection>& conn) {
@@ -22,6 +62,7 @@ RpcController* ServerCalls::Take(uint32_t i, const std::shared_ptr<Connection>& 
   if (ctrl != nullptr) {
     ctrl->calls_ = this;
     ctrl->loop_thread_ = plinth::CurrentThread::tno();
+    ctrl->pool_index_ = i;
   }
   return ctrl;
 }
@@ -59,11 +100,12 @@ void ServerCalls::LetGoOfLoopEnded(const RpcController* ctrl) {
 }
 
 bool ServerCalls::CutOff(const RpcController* ctrl) const {
-  const uint32_t i = ctrl->conn()->worker()->index();
-  return i < let_go_.size() && let_go_[i];
+  // By the pool, not the worker: a cut-off call's worker may have gone.
+  return let_go_[PoolOf(ctrl)] != 0;
 }
 
 uint32_t ServerCalls::PoolOf(const RpcController* ctrl) const {
+  if (ctrl->pool_index_ < pools_.size()) return ctrl->pool_index_;
   for (uint32_t i = 0; i < pools_.size(); ++i) {
     if (pools_[i]->Owns(ctrl)) return i;
   }
@@ -108,15 +150,22 @@ void ServerCalls::LetGoOfEndedWorker(uint32_t i) {
   loop_ended_[i] = 1;
 }
 
-bool ServerCalls::MayTouchWorker(const RpcController* ctrl) const {
-  // An outside colony whose loop has ended outlives the server (stopped,
-  // then the server deleted, then the colony): its workers are there until
-  // the server lets go of this object. Called under mutex_ then.
-  if (loop_ended_[PoolOf(ctrl)]) return !released_;
-  if (!workers_going_.load(std::memory_order_acquire)) return true;
-  if (workers_gone_.load(std::memory_order_acquire)) return false;
+ServerCalls::Access ServerCalls::WorkerAccess(const RpcController* ctrl) const {
+  const uint32_t i = PoolOf(ctrl);
+  // A watched worker (an outside colony's) is there until it says it goes;
+  // it says so under mutex_, which a cut-off call ends under.
+  if (watches_[i].life != nullptr) {
+    if (going_threads_[i] != UINT32_MAX) {
+      return going_threads_[i] == plinth::CurrentThread::tno() ? Access::kAfterLoop
+                                                                : Access::kNone;
+    }
+    return worker_gone_[i].load(std::memory_order_acquire) ? Access::kNone : Access::kLoop;
+  }
+  if (loop_ended_[i]) return released_ ? Access::kNone : Access::kLoop;
+  if (!workers_going_.load(std::memory_order_acquire)) return Access::kLoop;
+  if (workers_gone_.load(std::memory_order_acquire)) return Access::kNone;
   // The loop threads still run, so their ids are still theirs.
-  return loop_threads_[PoolOf(ctrl)] == plinth::CurrentThread::tno();
+  return loop_threads_[i] == plinth::CurrentThread::tno() ? Access::kLoop : Access::kNone;
 }
 
 void ServerCalls::LetGo() {

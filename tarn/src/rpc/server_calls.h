@@ -12,7 +12,11 @@
 // the server, its protocols or its loops. When the server's own workers go
 // with it (WorkersGoing, WorkersGone), the worker memory its cut-off calls
 // hold is taken back just before (LetGoOfWorker); what a call gets of it
-// later is not returned. This object is freed by the server when no call
+// later is not returned. The workers of an outside colony are watched
+// (WatchWorkers): a cut-off call hands its worker memory back to its worker
+// when it ends while that worker lives, and the memory of calls still held
+// when a worker goes is taken back as it goes (WorkerGoing), after which no
+// call touches that worker. This object is freed by the server when no call
 // is held, else by the end of the last cut-off call (Release).
 #ifndef TARN_SRC_RPC_SERVER_CALLS_H_
 #define TARN_SRC_RPC_SERVER_CALLS_H_
@@ -26,15 +30,24 @@
 
 #include "tarn/base/obj_pool.h"
 #include "tarn/loop.h"
+#include "tarn/worker_life.h"
 
 namespace tarn {
 
 class Connection;
 class RpcController;
+class WorkerColony;
 
 class ServerCalls {
  public:
   using Pool = plinth::ObjPool<RpcController>;
+
+  // How a cut-off call may hand worker memory back (WorkerAccess).
+  enum class Access {
+    kNone,       // not at all: the worker has gone (or is going elsewhere)
+    kLoop,       // through the worker's loop (or after it, once it has ended)
+    kAfterLoop,  // the worker is going on this thread: FreeAfterLoop
+  };
 
   // `workers` pools of `per_worker` controllers.
   ServerCalls(uint32_t workers, int per_worker);
@@ -110,18 +123,33 @@ class ServerCalls {
   // back only on its worker's own thread, then not at all.
   void WorkersGoing();
   void WorkersGone();
-  // Whether ctrl's worker memory may be handed to its worker from this
-  // thread: any thread while the workers stay, only the worker's own loop
-  // thread while they are going, none once they are gone. A worker whose
-  // loop has ended (an outside colony's) takes it back when it is
-  // destroyed, if handed before the server has let go of this object.
-  bool MayTouchWorker(const RpcController* ctrl) const;
+  // The outside colony of the server, before the server takes calls: from
+  // now on this object learns when each of its workers goes (WorkerGoing).
+  // Not under mutex_.
+  void WatchWorkers(WorkerColony* colony);
+  // How ctrl's worker memory may be handed to its worker from this thread:
+  // through its loop from any thread while the workers stay, only on the
+  // worker's own loop thread while the server's own workers are going, not
+  // at all once they are gone. A watched worker (an outside colony's) takes
+  // it until it goes, after its loop has ended too (it frees it when it is
+  // destroyed); while it goes, only the thread destroying it hands it back.
+  Access WorkerAccess(const RpcController* ctrl) const;
   // The server lets go of this object: freed now when no call is cut off,
   // else when the last one ends.
   void Release();
 
  private:
-  ~ServerCalls() = default;
+  struct Watch {
+    std::shared_ptr<WorkerLife> life;
+    uint64_t id = 0;
+  };
+
+  // Stops watching the workers (waits for a watcher that runs).
+  ~ServerCalls();
+  // The destructor of watched worker i, before its memory goes: the worker
+  // memory of the calls cut off from its pool goes back now, and no call
+  // touches that worker afterwards.
+  void WorkerGoing(uint32_t i);
   static bool OnLoopThread(const RpcController* ctrl);
   static Loop* LoopOf(const RpcController* ctrl);
   // Post found ctrl's loop ended: LetGoOfEndedWorker of its pool.
@@ -138,6 +166,12 @@ class ServerCalls {
   // Per pool, under mutex_: its worker's loop had ended when the server let
   // go of it.
   std::vector<char> loop_ended_;
+  // Per pool: the watch of its worker (outside colonies only), whether
+  // that worker has gone (under mutex_ when it changes), and while it goes
+  // the thread destroying it (under mutex_).
+  std::vector<Watch> watches_;
+  std::unique_ptr<std::atomic<bool>[]> worker_gone_;
+  std::vector<uint32_t> going_threads_;
   std::atomic<bool> detached_{false};
   // Post calls between their check of detached_ and their hand-over.
   std::atomic<int> posting_{0};

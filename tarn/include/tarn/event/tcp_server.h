@@ -35,8 +35,8 @@ class TcpServer : public Server {
   ~TcpServer() override;
 
   // Starts the colony (when the server owns it) and the acceptor. 0 on
-  // success; -1 when started already or when an outside colony is not
-  // started; a negative result when the address cannot be bound or listened
+  // success; -1 when started already (also once stopped: a server starts
+  // once) or when an outside colony is not started; a negative result when the address cannot be bound or listened
   // on (the host process goes on). A listen address with port 0 becomes the
   // address actually bound.
   int Start() override;

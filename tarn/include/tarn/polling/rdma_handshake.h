@@ -44,6 +44,7 @@ class PollingWorker;
 class RdmaQueuePair;
 class RdmaServer;
 class TcpServer;
+class WorkerLife;
 
 // The 70-byte handshake record; packed, native (little-endian) byte order,
 // GIDs as the 16 raw bytes the device reports.
@@ -107,13 +108,29 @@ bool RunOnWorker(PollingWorker* worker, const std::function<void()>& fn);
 // are refused, so the handshake fails instead of waiting. Shared by the
 // server and the tasks it has queued; any thread.
 //
-// A call the worker's loop drops unrun (the loop went with it still
-// queued, which only a worker being destroyed does) fails too, and the
-// worker counts as gone from then on: nothing more is asked of it, through
-// the gate or by the handshake's clean-up; its own teardown destroys the
-// queue pairs of its device context.
+// The gate learns when a worker goes: a watched worker (WatchWorker) tells
+// it as its destructor begins; any other worker, when a call it was handed
+// is dropped unrun (its loop went with the call still queued, which only a
+// worker being destroyed does), and that call fails. A worker that has gone
+// is asked nothing more, through the gate or by the handshake's clean-up;
+// its own teardown destroys the queue pairs of its device context.
 class HandshakeGate : public std::enable_shared_from_this<HandshakeGate> {
  public:
+  HandshakeGate() = default;
+  // Stops watching (waits for a watcher that runs).
+  ~HandshakeGate();
+  HandshakeGate(const HandshakeGate&) = delete;
+  HandshakeGate& operator=(const HandshakeGate&) = delete;
+
+  // Any thread, while worker surely lives (its colony started, not yet
+  // deleted): from now on the gate counts it as gone from the moment its
+  // destruction begins, so that no later call reaches for it.
+  void WatchWorker(PollingWorker* worker);
+  // Unless the worker has gone, runs fn here at once, holding off the
+  // worker's destruction meanwhile: fn may hand work to the worker's loop
+  // (posting, never waiting) and must not use the gate. False, fn not run,
+  // when the worker has gone.
+  bool WithWorker(PollingWorker* worker, const std::function<void()>& fn);
   // Like RunOnWorker: true only when fn ran. False when the loop refused
   // or dropped it, the worker is gone, or the gate closed before fn began.
   // A call fn already runs in is waited for (it never waits itself).
@@ -122,8 +139,9 @@ class HandshakeGate : public std::enable_shared_from_this<HandshakeGate> {
   void Pause(double seconds);
   void Close();
   bool closed();
-  // Whether a call of this worker was dropped unrun. Names the worker
-  // without touching it.
+  // Whether the worker has gone (or is going): a watched worker's
+  // destruction has begun, or a call of it was dropped unrun. Names the
+  // worker without touching it.
   bool gone(const PollingWorker* worker);
   // Calls posted to workers' loops (wholly: the posts have returned) that
   // have not begun, nor been dropped or given up.
@@ -131,21 +149,36 @@ class HandshakeGate : public std::enable_shared_from_this<HandshakeGate> {
 
  private:
   struct Call;
+  struct Watch {
+    const PollingWorker* worker;
+    std::shared_ptr<WorkerLife> life;
+    uint64_t id;
+  };
   // Under mutex_: the call leaves kQueued for `state`.
   void Leave(Call* call, int state);
+  // Under mutex_.
+  bool GoneLocked(const PollingWorker* worker) const;
+  void MarkGoneLocked(const PollingWorker* worker);
 
   std::mutex mutex_;
   std::condition_variable changed_;
   bool closed_ = false;
   size_t queued_ = 0;
   std::vector<const PollingWorker*> gone_;
+  // Changed only by WatchWorker (under watch_mutex_, never under mutex_:
+  // a worker's watcher takes mutex_ under its life's lock).
+  std::mutex watch_mutex_;
+  std::vector<Watch> watches_;
 };
 
 // Destroys a queue pair no connection owns, on the loop of the worker that
 // made it, without waiting for it; one whose device context the worker has
 // dropped meanwhile was destroyed with that context, and when the loop has
 // ended the worker's teardown destroys it. Nothing for an empty pointer.
-void DestroyOrphanQueuePair(PollingWorker* worker, const std::shared_ptr<RdmaQueuePair>& qp);
+// With a gate, nothing either when the worker has gone (its teardown did
+// it).
+void DestroyOrphanQueuePair(PollingWorker* worker, const std::shared_ptr<RdmaQueuePair>& qp,
+                            HandshakeGate* gate = nullptr);
 // On the worker that made qp: takes the peer's LID, queue-pair number, GID
 // and receive size into qp, moves it to RTS, caches its GID in the worker and
 // posts its receives. 0, or -1 when the transition failed, the worker's

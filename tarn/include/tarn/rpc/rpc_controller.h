@@ -250,6 +250,9 @@ class RpcController : public google::protobuf::RpcController {
   // has ended, a thread started later may be given either (kernel ids come
   // round after pid_max of them), and would pass for the loop.
   uint32_t loop_thread_ = UINT32_MAX;
+  // Server side: the index of the pool it came from (UINT32_MAX: none),
+  // which names its worker without touching it.
+  uint32_t pool_index_ = UINT32_MAX;
   uint32_t timeout_ms_ = kDefaultTimeoutMs;
   bool failed_ = false;
   std::string error_text_;

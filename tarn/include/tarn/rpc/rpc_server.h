@@ -47,18 +47,28 @@
 // (a client the HTTP/2 bounds judge stalled is not). The connections stay
 // open and are read meanwhile (window updates, pings). It returns as soon
 // as that is done; then Stop() stops the transport server, which closes
-// every connection: the clients of calls still held learn of it at once. A call still held when the server is deleted is cut off: its done,
-// run later from any thread, frees it without the server, its protocols or
-// its loops, and sends nothing. Its controller, request and response stay
-// valid until then; worker memory the call holds (frames, attachments) is
-// returned to an outside colony's worker when the call ends, and with the
-// server's own colony is taken back while the server is deleted, so a
-// service must not read a cut-off call's request attachments after that.
+// every connection: the clients of calls still held learn of it at once.
+// A call still held when the server is deleted is cut off: its done, run
+// later from any thread, frees it without the server, its protocols or its
+// loops, and sends nothing. Its controller, request and response stay
+// valid until then. The worker memory the call holds (the request's frame
+// and attachments, and the response's attachments once the answer has
+// left) goes back to its worker: with an outside colony when the call
+// ends, or as that worker is destroyed if that comes first (once its loop
+// has ended, the worker frees what it is handed as it goes); with the
+// server's own colony, which goes with the server, while the server is
+// deleted. A service must not read a cut-off call's request attachments
+// once its worker may have taken them back.
 // Neither waits when called on one of the server's own workers (its calls
 // could not end).
 //
+// A server starts once: Start() after a successful Start() or once a
+// Stop() has begun fails (-1, with an ERROR line) and changes nothing; to
+// serve again, delete the server and make a new one.
+//
 // With an outside colony, stop the colony before deleting the server: its
-// connections call back into the server until then.
+// connections call back into the server until then. The colony may then be
+// deleted whether or not calls cut off from the server are still held.
 #ifndef TARN_RPC_RPC_SERVER_H_
 #define TARN_RPC_RPC_SERVER_H_
 
@@ -146,12 +156,14 @@ class RpcServer {
   double stop_deadline() const { return stop_deadline_s_; }
 
   // Builds the controller pools and starts the transport server; 0 or its
-  // error code. -1, with nothing touched, when the server runs already.
+  // error code (after a failure a later Start may try again). -1, with
+  // nothing touched, once it has started or a Stop() has begun: a server
+  // starts once.
   int Start();
   // Admits no new call from now on, waits for the calls admitted before
   // and for their answers to be handed on (up to the stop deadline, counted
-  // once from the first Stop() after a Start), then stops the transport
-  // server, which closes every connection.
+  // once from the first Stop()), then stops the transport server, which
+  // closes every connection.
   int Stop();
   int AddBlacklist(const std::string& ip, uint32_t seconds);
   int RemoveBlacklist(const std::string& ip);
@@ -171,7 +183,7 @@ class RpcServer {
   void ReportRpcLatency(const google::protobuf::MethodDescriptor* method, uint64_t latency_us);
 
   // Connection's loop thread: whether a new call may be taken; false from
-  // the moment Stop() or the destructor begins until the next Start.
+  // the moment Stop() or the destructor begins, for good.
   bool admitting() const { return admitting_.load(std::memory_order_acquire); }
 
   // Any thread: free controllers of worker i's pool, read on that worker's
@@ -220,15 +232,16 @@ class RpcServer {
   // Set once destruction begins; closes then leave the connection map alone.
   std::atomic<bool> destroying_{false};
   // The controller pools (by worker index) and the held calls; made by the
-  // first Start. Owned until the destructor hands it to the calls it cut
-  // off.
+  // first Start attempt. Owned until the destructor hands it to the calls
+  // it cut off.
   ServerCalls* calls_ = nullptr;
-  // Cleared when a stop begins, set again by Start.
+  // Set by the one Start that succeeded.
+  bool started_ = false;
+  // Cleared for good when a stop begins.
   std::atomic<bool> admitting_{true};
   double stop_deadline_s_ = kRpcStopDeadlineS;
-  // One deadline per shut-down: set by the first wait after a Start, so a
-  // second Stop() or the destructor after a Stop() waits only for what is
-  // left of it.
+  // One deadline per shut-down: set by the first wait, so a second Stop()
+  // or the destructor after a Stop() waits only for what is left of it.
   bool stop_begun_ = false;
   std::chrono::steady_clock::time_point stop_by_;
   bool stop_warned_ = false;
