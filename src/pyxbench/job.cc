@@ -54,6 +54,7 @@ JobCounts& JobCounts::operator+=(const JobCounts& o) {
   verified_bytes += o.verified_bytes;
   unknown_blocks += o.unknown_blocks;
   lost += o.lost;
+  issued += o.issued;
   return *this;
 }
 
@@ -119,6 +120,8 @@ JobCounts Job::counts() const {
   c.verified_bytes = verified_bytes_.load(std::memory_order_relaxed);
   c.unknown_blocks = unknown_blocks_.load(std::memory_order_relaxed);
   c.lost = lost_.load(std::memory_order_relaxed);
+  // Last: never behind the completions read above.
+  c.issued = issued_.load(std::memory_order_relaxed);
   return c;
 }
 
@@ -237,6 +240,7 @@ bool Job::Issue(Unit* unit) {
     failure_ = "the host refused an I/O (" + std::to_string(rc) + ")";
     return false;
   }
+  Bump(issued_, uint64_t{1});
   return true;
 }
 

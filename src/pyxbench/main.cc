@@ -403,7 +403,7 @@ struct Progress {
       if (drawn && ErrIsTerminal()) fprintf(Err(), "\n");
       fprintf(Err(), "pyxbench: nothing has completed for %.0f s during the %s (%llu I/O in "
               "flight)\n", t - last_done_s, phase.c_str(),
-              static_cast<unsigned long long>(pyxhost::TotalCounters().outstanding));
+              static_cast<unsigned long long>(now.in_flight()));
       fflush(Err());
       drawn = false;
     }
@@ -951,8 +951,7 @@ int Main(int argc, char** argv) {
     for (const auto& j : jobs) failed = failed || (drained && !j->failure().empty());
     if (!drained || sum.lost != 0) {
       fprintf(Err(), "pyxbench: no read-back: %llu I/O never completed in the drain\n",
-              static_cast<unsigned long long>(sum.lost != 0 ? sum.lost
-                                                            : pyxhost::TotalCounters().outstanding));
+              static_cast<unsigned long long>(sum.lost != 0 ? sum.lost : sum.in_flight()));
     } else if (failed) {
       fprintf(Err(), "pyxbench: no read-back: a job failed (see the summary)\n");
     } else {
