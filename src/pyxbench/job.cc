@@ -53,6 +53,7 @@ JobCounts& JobCounts::operator+=(const JobCounts& o) {
   mismatched_blocks += o.mismatched_blocks;
   unknown_blocks += o.unknown_blocks;
   lost += o.lost;
+  issued += o.issued;
   return *this;
 }
 
@@ -120,6 +121,8 @@ JobCounts Job::counts() const {
   c.mismatched_blocks = mismatched_blocks_.load(std::memory_order_relaxed);
   c.unknown_blocks = unknown_blocks_.load(std::memory_order_relaxed);
   c.lost = lost_.load(std::memory_order_relaxed);
+  // Last: never behind the completions read above.
+  c.issued = issued_.load(std::memory_order_relaxed);
   return c;
 }
 
@@ -252,6 +255,7 @@ bool Job::Issue(Unit* unit) {
     return false;
   }
   depth_.Set(unit->start_ns, ++in_flight_);
+  Bump(issued_, uint64_t{1});
   return true;
 }
 

@@ -83,9 +83,12 @@ struct JobCounts {
   uint64_t mismatched_blocks = 0;    // units that held something else
   uint64_t unknown_blocks = 0;  // blocks left unverifiable by failed writes
   uint64_t lost = 0;            // still in flight when the drain gave up
+  uint64_t issued = 0;          // handed to the host (each large one once)
   uint64_t ios() const { return reads + writes; }
   // Succeeded or failed: every I/O that came back.
   uint64_t completed() const { return ios() + errors; }
+  // Issued and not come back (the counts are read one by one).
+  uint64_t in_flight() const { return issued > completed() ? issued - completed() : 0; }
   JobCounts& operator+=(const JobCounts& o);
 };
 
@@ -202,7 +205,7 @@ class Job {
   std::atomic<pid_t> tid_{0};
   std::atomic<uint64_t> reads_{0}, writes_{0}, read_bytes_{0}, write_bytes_{0}, errors_{0},
       read_errors_{0}, write_errors_{0}, verify_errors_{0}, verified_bytes_{0},
-      never_written_bytes_{0}, mismatched_blocks_{0}, unknown_blocks_{0}, lost_{0};
+      never_written_bytes_{0}, mismatched_blocks_{0}, unknown_blocks_{0}, lost_{0}, issued_{0};
   std::atomic<int> reached_{-1};
   pyxhost::Counters final_host_;
   std::string failure_;

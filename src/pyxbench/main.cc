@@ -424,7 +424,7 @@ struct Progress {
       if (drawn && ErrIsTerminal()) fprintf(Err(), "\n");
       fprintf(Err(), "pyxbench: nothing has completed for %.0f s during the %s (%llu I/O in "
               "flight)\n", t - last_done_s, phase.c_str(),
-              static_cast<unsigned long long>(pyxhost::TotalCounters().outstanding));
+              static_cast<unsigned long long>(now.in_flight()));
       fflush(Err());
       drawn = false;
     }
@@ -1025,9 +1025,11 @@ int Main(int argc, char** argv) {
   progress.Begin("drain", SumCounts(jobs), 0);
   const bool drained = WaitJobs(jobs, Phase::kDrain, control.drain_timeout_s + 30, &stop, &progress);
   progress.End();
-  const uint64_t never_back = SumCounts(jobs).lost != 0 ? SumCounts(jobs).lost
-                              : drained                 ? 0
-                                                        : pyxhost::TotalCounters().outstanding;
+  // Each large I/O counts once, however many pieces the host saw of it.
+  const JobCounts drain_sum = SumCounts(jobs);
+  const uint64_t never_back = drain_sum.lost != 0 ? drain_sum.lost
+                              : drained           ? 0
+                                                  : drain_sum.in_flight();
   // I/O the drain gave up on, with no death or hang said for it already.
   if (never_back != 0 && stop.cluster_end.empty() && stop.given_up.empty()) {
     SayClusterSilent(progress, driver_ini, never_back);

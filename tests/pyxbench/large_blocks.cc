@@ -2,6 +2,8 @@
 // its own process: each I/O above what the library takes goes to it in
 // pieces, yet counts once in the rates and latencies, and --verify checks
 // it whole.
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -14,6 +16,8 @@
 namespace {
 
 using benchchild::Bench;
+using benchchild::ChildrenNamed;
+using benchchild::Gone;
 using benchchild::TakeLogDir;
 
 // A top-level field's value as written in pyxbench's flat JSON object.
@@ -88,6 +92,29 @@ TEST(PyxbenchLargeBlocks, EachIoCountsOnceAndIsVerifiedWhole) {
     EXPECT_GE(Number(json, "library_ios"), ios * c.min_mib * 64 * 0.5) << what << ": " << json;
     TakeLogDir(b.err());
   }
+}
+
+// A frozen cluster: the note that nothing completes counts the run's I/O in
+// flight, each large one once, not the pieces the library was handed.
+TEST(PyxbenchLargeBlocks, StalledRunCountsEachLargeIoInFlightOnce) {
+  Bench b({PYXBENCH_BIN, "--rw", "write", "--bs", "1m", "--iodepth", "2", "--size", "32m",
+           "--runtime", "120", "--rpc-timeout-ms", "60000"});
+  ASSERT_TRUE(b.WaitForErr("] run", 60)) << b.err();
+  const std::vector<pid_t> sims = ChildrenNamed(b.pid(), "pyxsim");
+  ASSERT_EQ(sims.size(), 1u);
+  kill(sims[0], SIGSTOP);
+  const std::string mark = "during the run (";
+  const bool said = b.WaitForErr(mark, 60);
+  kill(sims[0], SIGCONT);
+  kill(b.pid(), SIGINT);
+  ASSERT_TRUE(said) << b.err();
+  const std::string err = b.err();
+  const double in_flight = strtod(err.c_str() + err.find(mark) + mark.size(), nullptr);
+  EXPECT_GE(in_flight, 1) << err;
+  EXPECT_LE(in_flight, 2) << "more than --iodepth: " << err;
+  EXPECT_EQ(b.Wait(120), 130) << b.err();
+  EXPECT_TRUE(Gone(sims[0], 30)) << "pyxsim left behind";
+  TakeLogDir(b.err());
 }
 
 }  // namespace
