@@ -266,6 +266,8 @@ TEST(PyxbenchFirstUse, PyxsimctlRandomFaultsSaysWhatItNeeds) {
       {{"--delay", "0.1"}, 2, "--delay holds answers --delay-ms MS: give it"},
       {{"--retcode", "2"}, 2, "bad value '2' for --retcode: allowed 0 to 1"},
       {{"--close", "often"}, 2, "bad value 'often' for --close: allowed 0 to 1"},
+      {{"--seed", "-1", "--retcode", "0.1"}, 2, "bad value '-1' for --seed: allowed 0 to 2^64-1"},
+      {{"--seed", "18446744073709551616", "--retcode", "0.1"}, 2, "for --seed: allowed 0 to"},
       {{"--down-ms", "0", "--failovers", "--interval-ms", "100"}, 2,
        "bad value '0' for --down-ms: allowed 1 to 3600000 ms"},
       {{"--retcode", "0.001"}, 0, "rc=0"},
