@@ -338,11 +338,17 @@ std::vector<std::string> DriverLogFiles(const std::string& log_dir, const std::s
   const size_t slash = base.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : base.substr(0, slash);
   const std::string prefix = slash == std::string::npos ? base : base.substr(slash + 1);
+  // The library names each file LOG_FILE.<time>.<host>.<pid>.log: the
+  // folder may hold other processes' (earlier runs, other hosts sharing a
+  // log_file), whose lines say nothing of this one.
+  const std::string own = "." + std::to_string(getpid()) + ".log";
   std::vector<std::string> files = {log_dir + "/stdio.log"};
   if (DIR* d = opendir(dir.c_str())) {
     while (dirent* e = readdir(d)) {
       const std::string name = e->d_name;
-      if (!prefix.empty() && name.compare(0, prefix.size(), prefix) == 0) {
+      if (!prefix.empty() && name.compare(0, prefix.size(), prefix) == 0 &&
+          name.size() >= prefix.size() + own.size() &&
+          name.compare(name.size() - own.size(), own.size(), own) == 0) {
         files.push_back(dir + "/" + name);
       }
     }

@@ -58,8 +58,8 @@ std::string DriverLogReason(const std::string& log_dir, const std::string& disk,
                             const std::string& ini);
 
 // The files the driver logs to under the configuration `ini`: first what
-// went to standard output (`log_dir`/stdio.log), then LOG_FILE.* where its
-// log_file puts them (`log_dir`/pyxdriver by default).
+// went to standard output (`log_dir`/stdio.log), then this process's
+// LOG_FILE.* where its log_file puts them (`log_dir`/pyxdriver by default).
 std::vector<std::string> DriverLogFiles(const std::string& log_dir, const std::string& ini);
 
 // Why the library refused to start, as lines to follow a colon: the ERROR

@@ -22,6 +22,7 @@
 // Prints its answer as "key=value" words on one line; exits 0 on success,
 // 1 when the cluster refused or could not be reached, 2 on a bad command
 // (random-faults that would fault nothing among them).
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -102,9 +103,11 @@ std::string ParseRandomFaults(const std::vector<std::string>& args, uint64_t* se
     const char* v = args[++i].c_str();
     bool ok = true;
     if (a == "--seed") {
+      // strtoull takes "-1" (as 2^64-1) and saturates past the top.
       char* end = nullptr;
+      errno = 0;
       *seed = strtoull(v, &end, 0);
-      ok = end != v && *end == '\0';
+      ok = end != v && *end == '\0' && errno == 0 && strchr(v, '-') == nullptr;
     } else if (a == "--retcode") {
       ok = ParseRate(v, &rates->retcode);
     } else if (a == "--delay") {

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -132,10 +133,15 @@ TEST(PyxbenchFirstUse, WhatABlockDeviceRefusesIsRefused) {
 }
 
 // The library refuses to start (RDMA mode without the device): the reason
-// follows the colon, wherever the configuration puts the library's log.
+// follows the colon, wherever the configuration puts the library's log,
+// and another process's log beside it (an earlier run's) is no reason.
 TEST(PyxbenchFirstUse, RefusedStartAlwaysSaysWhy) {
   const std::string elsewhere = TempPath("pyxbench_driver_log");
   ASSERT_EQ(system(("rm -rf " + elsewhere + " && mkdir -p " + elsewhere).c_str()), 0);
+  {
+    std::ofstream earlier(elsewhere + "/drv.20200101-000000.otherhost.1.log");
+    earlier << "20200101 00:00:00.000000Z     1 ERROR an earlier process failed - x.cc:1\n";
+  }
   const std::vector<std::string> kLogs[] = {
       {},
       {"--ini-set", "asyn_log=Yes", "--ini-set", "log_file=" + elsewhere + "/drv"},
@@ -159,6 +165,7 @@ TEST(PyxbenchFirstUse, RefusedStartAlwaysSaysWhy) {
     EXPECT_EQ(err.compare(next + 3, 2, "  "), 0) << i << ": nothing after the colon: " << err;
     EXPECT_NE(err.find("the rdma io workers cannot start on device", next), std::string::npos)
         << i << ": " << err;
+    EXPECT_EQ(err.find("an earlier process failed"), std::string::npos) << i << ": " << err;
     TakeLogDir(err);
   }
   ASSERT_EQ(system(("rm -rf " + elsewhere).c_str()), 0);
@@ -259,6 +266,8 @@ TEST(PyxbenchFirstUse, PyxsimctlRandomFaultsSaysWhatItNeeds) {
       {{"--delay", "0.1"}, 2, "--delay holds answers --delay-ms MS: give it"},
       {{"--retcode", "2"}, 2, "bad value '2' for --retcode: allowed 0 to 1"},
       {{"--close", "often"}, 2, "bad value 'often' for --close: allowed 0 to 1"},
+      {{"--seed", "-1", "--retcode", "0.1"}, 2, "bad value '-1' for --seed: allowed 0 to 2^64-1"},
+      {{"--seed", "18446744073709551616", "--retcode", "0.1"}, 2, "for --seed: allowed 0 to"},
       {{"--down-ms", "0", "--failovers", "--interval-ms", "100"}, 2,
        "bad value '0' for --down-ms: allowed 1 to 3600000 ms"},
       {{"--retcode", "0.001"}, 0, "rc=0"},
