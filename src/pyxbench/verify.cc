@@ -287,16 +287,24 @@ class FileReader {
 }  // namespace
 
 bool LoadVerifyState(const std::string& path, VerifyStateFile* out, std::string* error) {
-  FILE* f = fopen(path.c_str(), "rbe");
+  // Opened without waiting: a FIFO (or a device) given for FILE is refused
+  // as no file, never waited on for a writer.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat st;
-  if (f == nullptr || fstat(fileno(f), &st) != 0) {
+  if (fd < 0 || fstat(fd, &st) != 0) {
     *error = errno == ENOENT ? "it does not exist" : strerror(errno);
-    if (f != nullptr) fclose(f);
+    if (fd >= 0) close(fd);
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
     *error = "it is not a file";
-    fclose(f);
+    close(fd);
+    return false;
+  }
+  FILE* f = fdopen(fd, "rb");
+  if (f == nullptr) {
+    *error = strerror(errno);
+    close(fd);
     return false;
   }
   const uint64_t file_len = static_cast<uint64_t>(st.st_size);
@@ -315,17 +323,29 @@ bool LoadVerifyState(const std::string& path, VerifyStateFile* out, std::string*
   } else {
     out->disk.resize(name_len);
     ok = r.Bytes(&out->disk[0], name_len);
-    for (uint32_t i = 0; ok && i < runs; ++i) {
+    // Numbers grow from run to run (a run that wrote nothing starts where
+    // the next one does): any other order is no state a run saved.
+    uint32_t last_first = 1;
+    bool in_order = out->next_number != 0;
+    for (uint32_t i = 0; ok && in_order && i < runs; ++i) {
       VerifyLineage::Run run;
       ok = r.Get(&run.id) && r.Get(&run.first);
-      if (ok) out->lineage.Add(run.id, run.first);
+      in_order = run.first >= last_first && run.first <= out->next_number;
+      last_first = run.first;
+      if (ok && in_order) out->lineage.Add(run.id, run.first);
     }
     if (!ok) *error = damaged + "it ends within its runs";
+    if (ok && !in_order) {
+      *error = damaged + "its write numbers are out of order";
+      ok = false;
+    }
     // The units' count must match the file's length before they take
-    // memory: a damaged count asks for no more than the file holds.
+    // memory: a damaged count asks for no more than the file holds (the
+    // length is divided, never the count multiplied, which could wrap).
     const uint64_t head = sizeof(kStateMagic) + 8 * 4 + 4 * 3 + name_len + 12ull * runs + 8;
+    const uint64_t tail = file_len >= head + 4 ? file_len - head - 4 : 1;
     if (ok && (!r.Get(&units) || out->unit == 0 || out->size % out->unit != 0 ||
-               units != out->size / out->unit || file_len != head + units * 4 + 4)) {
+               units != out->size / out->unit || tail % 4 != 0 || units != tail / 4)) {
       *error = damaged + "its units do not cover its size";
       ok = false;
     }

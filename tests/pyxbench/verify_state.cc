@@ -6,8 +6,10 @@
 // write, each at its offset. A state that cannot be this run's is refused
 // before anything starts, with its reason.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -196,6 +198,24 @@ TEST(PyxbenchVerifyState, StateThatIsNotThisRunsRefusedWithItsReason) {
   const std::string flipped = TempPath("verify_refused.flipped");
   std::ofstream(flipped, std::ios::binary) << flipped_bytes;
   const std::string missing = TempPath("verify_refused.missing");
+  // Made up: a count of units that, times four, wraps to the file's length
+  // (a unit of 1 byte and a size to match), its checksum left as it was.
+  std::string wrapped_bytes = good;
+  uint64_t size = 0, unit = 0;
+  memcpy(&size, &good[24], 8);
+  memcpy(&unit, &good[32], 8);
+  ASSERT_EQ(unit, 4096u);
+  const uint64_t one = 1, units = size / unit;
+  const uint64_t huge = (uint64_t{1} << 62) + units;
+  memcpy(&wrapped_bytes[32], &one, 8);
+  memcpy(&wrapped_bytes[24], &huge, 8);
+  memcpy(&wrapped_bytes[good.size() - 4 - 4 * units - 8], &huge, 8);
+  const std::string wrapped = TempPath("verify_refused.wrapped");
+  std::ofstream(wrapped, std::ios::binary) << wrapped_bytes;
+  // A FIFO no one writes to: refused, never waited on.
+  const std::string fifo = TempPath("verify_refused.fifo");
+  unlink(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 
   struct Case {
     std::vector<std::string> args;
@@ -215,6 +235,8 @@ TEST(PyxbenchVerifyState, StateThatIsNotThisRunsRefusedWithItsReason) {
       {{"--verify-state", flipped}, "it is damaged: its checksum does not match its bytes"},
       {{"--verify-state", PYX_SOURCE_DIR "/README.md"}, "it is no pyxbench verify state"},
       {{"--verify-state", "/"}, "it is not a file"},
+      {{"--verify-state", fifo}, "it is not a file"},
+      {{"--verify-state", wrapped}, "it is damaged: its units do not cover its size"},
       {{"--verify-only", "--prefill"}, "--verify-only runs no workload: give no --prefill"},
   };
   for (const Case& c : kCases) {
@@ -236,7 +258,7 @@ TEST(PyxbenchVerifyState, StateThatIsNotThisRunsRefusedWithItsReason) {
   EXPECT_NE(lost.err.find("the unit at 0 holds zeros (never written); expected write "),
             std::string::npos)
       << lost.err;
-  for (const std::string& f : {state, truncated, flipped}) unlink(f.c_str());
+  for (const std::string& f : {state, truncated, flipped, wrapped, fifo}) unlink(f.c_str());
 }
 
 }  // namespace
