@@ -117,9 +117,17 @@ TEST(PyxbenchVerifyState, DataSurvivesRestartsAndFailOversAndDamageIsFoundAtItsO
   ASSERT_EQ(second.code, 0) << second.err << second.out;
   EXPECT_NE(Field(second.out, "run_id"), first_run) << second.out;
 
+  // A server's index out of range is refused, never taken as another
+  // server's (4294967296 is no 0).
+  std::string said;
+  for (const std::vector<std::string>& op : {std::vector<std::string>{"stop", "bs", "4294967296"},
+                                             {"restart", "bm", "18446744073709551616"},
+                                             {"primary-block-master", "4294967297"}}) {
+    EXPECT_EQ(Ctl(port, op, &said), 2) << op[0] << " " << op.back() << ": " << said;
+  }
+
   // What the cluster goes through: its block servers restarted, its block
   // masters failed over.
-  std::string said;
   for (const std::vector<std::string>& op : {std::vector<std::string>{"restart", "bs", "0"},
                                              {"restart", "bs", "1"},
                                              {"primary-block-master", "1"},
