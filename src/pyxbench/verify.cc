@@ -19,6 +19,9 @@ namespace {
 
 constexpr uint32_t kBlockMagic = 0x56425850;  // "PXBV"
 constexpr char kStateMagic[8] = {'P', 'X', 'B', 'S', 'T', 'A', 'T', '1'};
+// The state of a run under way: what that run writes is known once it
+// saves the state at its end, never before.
+constexpr char kRunningMagic[8] = {'P', 'X', 'B', 'S', 'R', 'U', 'N', '1'};
 
 uint64_t Mix(uint64_t z) {
   z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
@@ -314,7 +317,12 @@ bool LoadVerifyState(const std::string& path, VerifyStateFile* out, std::string*
   uint32_t runs = 0, name_len = 0;
   uint64_t units = 0;
   bool ok = false;
-  if (!r.Bytes(magic, sizeof(magic)) || memcmp(magic, kStateMagic, sizeof(magic)) != 0) {
+  const bool read = r.Bytes(magic, sizeof(magic));
+  if (read && memcmp(magic, kRunningMagic, sizeof(magic)) == 0) {
+    *error =
+        "the run that last used it never ended (it was ended at once, given up or killed), so "
+        "what that run wrote is not known: verify with a new state file";
+  } else if (!read || memcmp(magic, kStateMagic, sizeof(magic)) != 0) {
     *error = "it is no pyxbench verify state (it does not start as one)";
   } else if (!r.Get(&out->disk_size) || !r.Get(&out->offset) || !r.Get(&out->size) ||
              !r.Get(&out->unit) || !r.Get(&out->next_number) || !r.Get(&runs) ||
@@ -363,9 +371,10 @@ bool LoadVerifyState(const std::string& path, VerifyStateFile* out, std::string*
   return ok;
 }
 
-bool SaveVerifyState(const std::string& path, const VerifyStateFile& state, std::string* error) {
+bool SaveVerifyState(const std::string& path, const VerifyStateFile& state, std::string* error,
+                     bool running) {
   Writer w;
-  w.Bytes(kStateMagic, sizeof(kStateMagic));
+  w.Bytes(running ? kRunningMagic : kStateMagic, sizeof(kStateMagic));
   w.Put(state.disk_size);
   w.Put(state.offset);
   w.Put(state.size);

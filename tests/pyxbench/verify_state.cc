@@ -6,6 +6,7 @@
 // write, each at its offset. A state that cannot be this run's is refused
 // before anything starts, with its reason.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -256,6 +257,25 @@ TEST(PyxbenchVerifyState, StateThatIsNotThisRunsRefusedWithItsReason) {
     EXPECT_EQ(r.err.find("logs kept"), std::string::npos) << "started: " << r.err;
   }
 
+  // A run with writes that never ends (killed here) leaves the state out of
+  // use: the next run is told that what it wrote is unknown, not shown its
+  // blocks as mismatches.
+  const std::string cut = TempPath("verify_refused.cut");
+  const std::string logs = TempPath("verify_refused.logs");
+  std::ofstream(cut, std::ios::binary) << good;
+  {
+    Bench b({PYXBENCH_BIN, "--rw", "write", "--size", "1m", "--runtime", "120", "--verify-state",
+             cut, "--log-dir", logs});
+    ASSERT_TRUE(b.WaitForErr("] run", 60)) << b.err();
+    kill(-b.pid(), SIGKILL);
+    b.Wait(60);
+  }
+  const Outcome after_cut = RunBench({"--size", "1m", "--verify-only", "--verify-state", cut});
+  EXPECT_EQ(after_cut.code, 2) << after_cut.err;
+  EXPECT_NE(after_cut.err.find("the run that last used it never ended"), std::string::npos)
+      << after_cut.err;
+  EXPECT_EQ(system(("rm -rf " + logs).c_str()), 0);
+
   // The same disk, range and unit: taken. The cluster pyxbench starts
   // makes a new disk, so every block the state says was written reads
   // back as zeros: each a lost write, found.
@@ -266,7 +286,7 @@ TEST(PyxbenchVerifyState, StateThatIsNotThisRunsRefusedWithItsReason) {
   EXPECT_NE(lost.err.find("the unit at 0 holds zeros (never written); expected write "),
             std::string::npos)
       << lost.err;
-  for (const std::string& f : {state, truncated, flipped, wrapped, fifo}) unlink(f.c_str());
+  for (const std::string& f : {state, truncated, flipped, wrapped, fifo, cut}) unlink(f.c_str());
 }
 
 }  // namespace
