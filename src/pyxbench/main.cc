@@ -905,6 +905,18 @@ int Main(int argc, char** argv) {
     }
     state.disk_size = disk->size();
     if (!o.verify_only) state.lineage.Add(run_id, state.next_number);
+    // A run that writes takes the state out of use until it saves it at
+    // its end: should it end at once (a second signal, given up, killed),
+    // the next run is told what it wrote is unknown instead of finding
+    // its blocks as mismatches.
+    std::string why;
+    if (!o.verify_state.empty() && !o.verify_only && (HasWrites(o.rw) || o.prefill) &&
+        !SaveVerifyState(o.verify_state, state, &why, true)) {
+      disk->Close();
+      disk.reset();
+      pyxhost::FinishLibrary();
+      return Fail("cannot use --verify-state " + o.verify_state + ": " + why, &stop);
+    }
   }
   std::vector<std::unique_ptr<Job>> jobs;
   for (int i = 0; i < o.numjobs; ++i) {

@@ -23,6 +23,8 @@
 // 1 when the cluster refused or could not be reached, 2 on a bad command
 // (random-faults that would fault nothing among them).
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -166,12 +168,14 @@ bool ParseRole(const std::string& text, pyxsim::Role* role) {
   return true;
 }
 
-// A whole decimal number, nothing after it.
-bool ParseNumber(const std::string& text, uint64_t* out) {
+// A whole decimal number, nothing after it, at most `max`: a number out of
+// range is refused, never cut down to another (server 4294967296 is not 0).
+bool ParseNumber(const std::string& text, uint64_t* out, uint64_t max = UINT64_MAX) {
   if (text.empty() || text[0] < '0' || text[0] > '9') return false;
   char* end = nullptr;
+  errno = 0;
   *out = strtoull(text.c_str(), &end, 10);
-  return *end == '\0';
+  return *end == '\0' && errno == 0 && *out <= max;
 }
 
 int Answer(int rc) {
@@ -248,14 +252,14 @@ int main(int argc, char** argv) {
   uint64_t index = 0;
   pyxsim::Role role;
   if ((cmd == "stop" || cmd == "start" || cmd == "restart") && rest.size() == 3 &&
-      ParseRole(rest[1], &role) && ParseNumber(rest[2], &index)) {
+      ParseRole(rest[1], &role) && ParseNumber(rest[2], &index, INT_MAX)) {
     const int i = static_cast<int>(index);
     if (cmd == "stop") return Answer(ctl.StopServer(role, i));
     // A server already stopped is only started.
     if (cmd == "restart") ctl.StopServer(role, i);
     return Answer(ctl.RestartServer(role, i));
   }
-  if (cmd == "primary-block-master" && rest.size() == 2 && ParseNumber(rest[1], &index)) {
+  if (cmd == "primary-block-master" && rest.size() == 2 && ParseNumber(rest[1], &index, INT_MAX)) {
     return Answer(ctl.SetPrimaryBlockMaster(static_cast<int>(index)));
   }
   uint64_t offset = 0, len = 0;

@@ -19,6 +19,9 @@ namespace {
 
 constexpr uint32_t kBlockMagic = 0x56425850;  // "PXBV"
 constexpr char kStateMagic[8] = {'P', 'X', 'B', 'S', 'T', 'A', 'T', '1'};
+// The state of a run under way: what that run writes is known once it
+// saves the state at its end, never before.
+constexpr char kRunningMagic[8] = {'P', 'X', 'B', 'S', 'R', 'U', 'N', '1'};
 
 uint64_t Mix(uint64_t z) {
   z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
@@ -287,16 +290,24 @@ class FileReader {
 }  // namespace
 
 bool LoadVerifyState(const std::string& path, VerifyStateFile* out, std::string* error) {
-  FILE* f = fopen(path.c_str(), "rbe");
+  // Opened without waiting: a FIFO (or a device) given for FILE is refused
+  // as no file, never waited on for a writer.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat st;
-  if (f == nullptr || fstat(fileno(f), &st) != 0) {
+  if (fd < 0 || fstat(fd, &st) != 0) {
     *error = errno == ENOENT ? "it does not exist" : strerror(errno);
-    if (f != nullptr) fclose(f);
+    if (fd >= 0) close(fd);
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
     *error = "it is not a file";
-    fclose(f);
+    close(fd);
+    return false;
+  }
+  FILE* f = fdopen(fd, "rb");
+  if (f == nullptr) {
+    *error = strerror(errno);
+    close(fd);
     return false;
   }
   const uint64_t file_len = static_cast<uint64_t>(st.st_size);
@@ -306,7 +317,12 @@ bool LoadVerifyState(const std::string& path, VerifyStateFile* out, std::string*
   uint32_t runs = 0, name_len = 0;
   uint64_t units = 0;
   bool ok = false;
-  if (!r.Bytes(magic, sizeof(magic)) || memcmp(magic, kStateMagic, sizeof(magic)) != 0) {
+  const bool read = r.Bytes(magic, sizeof(magic));
+  if (read && memcmp(magic, kRunningMagic, sizeof(magic)) == 0) {
+    *error =
+        "the run that last used it never ended (it was ended at once, given up or killed), so "
+        "what that run wrote is not known: verify with a new state file";
+  } else if (!read || memcmp(magic, kStateMagic, sizeof(magic)) != 0) {
     *error = "it is no pyxbench verify state (it does not start as one)";
   } else if (!r.Get(&out->disk_size) || !r.Get(&out->offset) || !r.Get(&out->size) ||
              !r.Get(&out->unit) || !r.Get(&out->next_number) || !r.Get(&runs) ||
@@ -315,17 +331,29 @@ bool LoadVerifyState(const std::string& path, VerifyStateFile* out, std::string*
   } else {
     out->disk.resize(name_len);
     ok = r.Bytes(&out->disk[0], name_len);
-    for (uint32_t i = 0; ok && i < runs; ++i) {
+    // Numbers grow from run to run (a run that wrote nothing starts where
+    // the next one does): any other order is no state a run saved.
+    uint32_t last_first = 1;
+    bool in_order = out->next_number != 0;
+    for (uint32_t i = 0; ok && in_order && i < runs; ++i) {
       VerifyLineage::Run run;
       ok = r.Get(&run.id) && r.Get(&run.first);
-      if (ok) out->lineage.Add(run.id, run.first);
+      in_order = run.first >= last_first && run.first <= out->next_number;
+      last_first = run.first;
+      if (ok && in_order) out->lineage.Add(run.id, run.first);
     }
     if (!ok) *error = damaged + "it ends within its runs";
+    if (ok && !in_order) {
+      *error = damaged + "its write numbers are out of order";
+      ok = false;
+    }
     // The units' count must match the file's length before they take
-    // memory: a damaged count asks for no more than the file holds.
+    // memory: a damaged count asks for no more than the file holds (the
+    // length is divided, never the count multiplied, which could wrap).
     const uint64_t head = sizeof(kStateMagic) + 8 * 4 + 4 * 3 + name_len + 12ull * runs + 8;
+    const uint64_t tail = file_len >= head + 4 ? file_len - head - 4 : 1;
     if (ok && (!r.Get(&units) || out->unit == 0 || out->size % out->unit != 0 ||
-               units != out->size / out->unit || file_len != head + units * 4 + 4)) {
+               units != out->size / out->unit || tail % 4 != 0 || units != tail / 4)) {
       *error = damaged + "its units do not cover its size";
       ok = false;
     }
@@ -343,9 +371,10 @@ bool LoadVerifyState(const std::string& path, VerifyStateFile* out, std::string*
   return ok;
 }
 
-bool SaveVerifyState(const std::string& path, const VerifyStateFile& state, std::string* error) {
+bool SaveVerifyState(const std::string& path, const VerifyStateFile& state, std::string* error,
+                     bool running) {
   Writer w;
-  w.Bytes(kStateMagic, sizeof(kStateMagic));
+  w.Bytes(running ? kRunningMagic : kStateMagic, sizeof(kStateMagic));
   w.Put(state.disk_size);
   w.Put(state.offset);
   w.Put(state.size);

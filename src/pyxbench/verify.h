@@ -94,7 +94,11 @@ struct VerifyStateFile {
 // damaged).
 bool LoadVerifyState(const std::string& path, VerifyStateFile* out, std::string* error);
 // Written to a new file renamed over `path`; false with the reason.
-bool SaveVerifyState(const std::string& path, const VerifyStateFile& state, std::string* error);
+// `running`: saved as the state of a run under way, which a load refuses
+// until that run saves it again at its end (a run that never got there
+// left what it wrote unknown).
+bool SaveVerifyState(const std::string& path, const VerifyStateFile& state, std::string* error,
+                     bool running = false);
 
 }  // namespace pyxbench
 

@@ -2,10 +2,12 @@
 // each kind of block found against each kind of state says, and the state
 // file read back as written.
 #include <gtest/gtest.h>
+#include <isa-l/crc.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -153,6 +155,107 @@ TEST(PyxbenchVerifyFormat, StateFileReadsBackAsSaved) {
   // A file that cannot be written: said why, the old one kept.
   EXPECT_FALSE(pyxbench::SaveVerifyState("/nonexistent/dir/state", s, &error));
   EXPECT_NE(error.find("cannot write /nonexistent/dir/state.new"), std::string::npos) << error;
+  unlink(path.c_str());
+}
+
+// A state file's field at byte `at`, rewritten.
+template <typename T>
+void Put(std::string* file, size_t at, T value) {
+  memcpy(&(*file)[at], &value, sizeof(value));
+}
+
+// The file's last four bytes made the checksum of the rest again: a file
+// made to look whole, as a careless tool or a hostile user might write it.
+void Reseal(std::string* file) {
+  const size_t n = file->size() - 4;
+  Put(file, n, crc32_iscsi(reinterpret_cast<uint8_t*>(&(*file)[0]), static_cast<int>(n), ~0u));
+}
+
+// Damaged and made-up state files are refused with their reason, each
+// before its units take more memory than the file holds.
+TEST(PyxbenchVerifyFormat, StateFileDamagedOrMadeUpIsRefused) {
+  pyxbench::VerifyStateFile s;
+  s.disk = "d0";
+  s.disk_size = 64 << 20;
+  s.size = 1 << 20;
+  s.unit = 4096;
+  s.next_number = 300;
+  s.lineage = Lineage();
+  s.units.assign(s.size / s.unit, 7);
+  const std::string path = benchchild::TempPath("verify_format_damaged.state");
+  std::string error;
+  ASSERT_TRUE(pyxbench::SaveVerifyState(path, s, &error)) << error;
+  const std::string good = benchchild::ReadAll(path);
+  // The layout: magic, disk size, offset, size, unit, next number, runs,
+  // name length, name, runs of 12 bytes, units' count, units, checksum.
+  const size_t kSize = 24, kUnitAt = 32, kNext = 40, kRuns = 44, kName = 48;
+  const size_t first_run = 52 + s.disk.size(), count = first_run + 2 * 12;
+  const uint64_t n = s.units.size();
+  struct Case {
+    const char* name;
+    std::function<void(std::string*)> damage;
+    std::string said;
+  };
+  const Case kCases[] = {
+      {"a count of units that wraps the file's length",
+       [&](std::string* f) {
+         Put<uint64_t>(f, kUnitAt, 1);
+         Put<uint64_t>(f, kSize, (1ull << 62) + n);
+         Put<uint64_t>(f, count, (1ull << 62) + n);
+       },
+       "its units do not cover its size"},
+      {"more units than the file holds",
+       [&](std::string* f) {
+         Put<uint64_t>(f, kSize, (n + 1) * s.unit);
+         Put<uint64_t>(f, count, n + 1);
+       },
+       "its units do not cover its size"},
+      {"a unit of 0", [&](std::string* f) { Put<uint64_t>(f, kUnitAt, 0); },
+       "its units do not cover its size"},
+      {"a name longer than any", [&](std::string* f) { Put<uint32_t>(f, kName, 1u << 31); },
+       "it ends within its description"},
+      {"more runs than the file holds", [&](std::string* f) { Put<uint32_t>(f, kRuns, 1u << 24); },
+       "it is damaged: "},
+      {"more runs than any", [&](std::string* f) { Put<uint32_t>(f, kRuns, ~0u); },
+       "it ends within its description"},
+      {"a next number of 0",
+       [&](std::string* f) {
+         Put<uint32_t>(f, kNext, 0);
+         Reseal(f);
+       },
+       "its write numbers are out of order"},
+      {"runs out of order",
+       [&](std::string* f) {
+         Put<uint32_t>(f, first_run + 12 + 8, 0);
+         Reseal(f);
+       },
+       "its write numbers are out of order"},
+      {"a run past the next number",
+       [&](std::string* f) {
+         Put<uint32_t>(f, kNext, 99);
+         Reseal(f);
+       },
+       "its write numbers are out of order"},
+      {"a unit changed", [&](std::string* f) { (*f)[count + 8 + 5] ^= 1; },
+       "its checksum does not match its bytes"},
+      {"cut short", [&](std::string* f) { f->resize(f->size() - 1); },
+       "its units do not cover its size"},
+      {"empty", [&](std::string* f) { f->clear(); }, "it is no pyxbench verify state"},
+  };
+  for (const Case& c : kCases) {
+    std::string bytes = good;
+    c.damage(&bytes);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    pyxbench::VerifyStateFile back;
+    error.clear();
+    EXPECT_FALSE(pyxbench::LoadVerifyState(path, &back, &error)) << c.name;
+    EXPECT_NE(error.find(c.said), std::string::npos) << c.name << ": " << error;
+    EXPECT_TRUE(back.units.empty()) << c.name;
+  }
+  // The file resealed untouched is still taken.
+  std::string same = good;
+  Reseal(&same);
+  EXPECT_EQ(same, good);
   unlink(path.c_str());
 }
 

@@ -6,8 +6,11 @@
 // write, each at its offset. A state that cannot be this run's is refused
 // before anything starts, with its reason.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -115,9 +118,17 @@ TEST(PyxbenchVerifyState, DataSurvivesRestartsAndFailOversAndDamageIsFoundAtItsO
   ASSERT_EQ(second.code, 0) << second.err << second.out;
   EXPECT_NE(Field(second.out, "run_id"), first_run) << second.out;
 
+  // A server's index out of range is refused, never taken as another
+  // server's (4294967296 is no 0).
+  std::string said;
+  for (const std::vector<std::string>& op : {std::vector<std::string>{"stop", "bs", "4294967296"},
+                                             {"restart", "bm", "18446744073709551616"},
+                                             {"primary-block-master", "4294967297"}}) {
+    EXPECT_EQ(Ctl(port, op, &said), 2) << op[0] << " " << op.back() << ": " << said;
+  }
+
   // What the cluster goes through: its block servers restarted, its block
   // masters failed over.
-  std::string said;
   for (const std::vector<std::string>& op : {std::vector<std::string>{"restart", "bs", "0"},
                                              {"restart", "bs", "1"},
                                              {"primary-block-master", "1"},
@@ -196,6 +207,24 @@ TEST(PyxbenchVerifyState, StateThatIsNotThisRunsRefusedWithItsReason) {
   const std::string flipped = TempPath("verify_refused.flipped");
   std::ofstream(flipped, std::ios::binary) << flipped_bytes;
   const std::string missing = TempPath("verify_refused.missing");
+  // Made up: a count of units that, times four, wraps to the file's length
+  // (a unit of 1 byte and a size to match), its checksum left as it was.
+  std::string wrapped_bytes = good;
+  uint64_t size = 0, unit = 0;
+  memcpy(&size, &good[24], 8);
+  memcpy(&unit, &good[32], 8);
+  ASSERT_EQ(unit, 4096u);
+  const uint64_t one = 1, units = size / unit;
+  const uint64_t huge = (uint64_t{1} << 62) + units;
+  memcpy(&wrapped_bytes[32], &one, 8);
+  memcpy(&wrapped_bytes[24], &huge, 8);
+  memcpy(&wrapped_bytes[good.size() - 4 - 4 * units - 8], &huge, 8);
+  const std::string wrapped = TempPath("verify_refused.wrapped");
+  std::ofstream(wrapped, std::ios::binary) << wrapped_bytes;
+  // A FIFO no one writes to: refused, never waited on.
+  const std::string fifo = TempPath("verify_refused.fifo");
+  unlink(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 
   struct Case {
     std::vector<std::string> args;
@@ -215,6 +244,8 @@ TEST(PyxbenchVerifyState, StateThatIsNotThisRunsRefusedWithItsReason) {
       {{"--verify-state", flipped}, "it is damaged: its checksum does not match its bytes"},
       {{"--verify-state", PYX_SOURCE_DIR "/README.md"}, "it is no pyxbench verify state"},
       {{"--verify-state", "/"}, "it is not a file"},
+      {{"--verify-state", fifo}, "it is not a file"},
+      {{"--verify-state", wrapped}, "it is damaged: its units do not cover its size"},
       {{"--verify-only", "--prefill"}, "--verify-only runs no workload: give no --prefill"},
   };
   for (const Case& c : kCases) {
@@ -226,6 +257,25 @@ TEST(PyxbenchVerifyState, StateThatIsNotThisRunsRefusedWithItsReason) {
     EXPECT_EQ(r.err.find("logs kept"), std::string::npos) << "started: " << r.err;
   }
 
+  // A run with writes that never ends (killed here) leaves the state out of
+  // use: the next run is told that what it wrote is unknown, not shown its
+  // blocks as mismatches.
+  const std::string cut = TempPath("verify_refused.cut");
+  const std::string logs = TempPath("verify_refused.logs");
+  std::ofstream(cut, std::ios::binary) << good;
+  {
+    Bench b({PYXBENCH_BIN, "--rw", "write", "--size", "1m", "--runtime", "120", "--verify-state",
+             cut, "--log-dir", logs});
+    ASSERT_TRUE(b.WaitForErr("] run", 60)) << b.err();
+    kill(-b.pid(), SIGKILL);
+    b.Wait(60);
+  }
+  const Outcome after_cut = RunBench({"--size", "1m", "--verify-only", "--verify-state", cut});
+  EXPECT_EQ(after_cut.code, 2) << after_cut.err;
+  EXPECT_NE(after_cut.err.find("the run that last used it never ended"), std::string::npos)
+      << after_cut.err;
+  EXPECT_EQ(system(("rm -rf " + logs).c_str()), 0);
+
   // The same disk, range and unit: taken. The cluster pyxbench starts
   // makes a new disk, so every block the state says was written reads
   // back as zeros: each a lost write, found.
@@ -236,7 +286,7 @@ TEST(PyxbenchVerifyState, StateThatIsNotThisRunsRefusedWithItsReason) {
   EXPECT_NE(lost.err.find("the unit at 0 holds zeros (never written); expected write "),
             std::string::npos)
       << lost.err;
-  for (const std::string& f : {state, truncated, flipped}) unlink(f.c_str());
+  for (const std::string& f : {state, truncated, flipped, wrapped, fifo, cut}) unlink(f.c_str());
 }
 
 }  // namespace
