@@ -550,6 +550,37 @@ TEST_F(H2Bounds, HeldAnswersAreBoundedWhateverTheStreamWindow) {
   }
 }
 
+// Calls of a service that answers later, on another thread, all made before
+// the first answer came (nothing was held then), for a client that keeps its
+// stream windows closed: their answers are held in full when they come, past
+// the bound (the bound stops new calls, not those already running), the next
+// request waits, and the progress judgement still ends the client.
+TEST_F(H2Bounds, AnswersOfCallsAlreadyRunningAreHeldAndTheClientStillJudged) {
+  TearDown();
+  StartServer(256);
+  ShortTimes times(0.05, 0.3, 0.6);
+  Client c(port_, 256 * 1024);
+  std::shared_ptr<tarn::Connection> conn = Connect(&c, {{4, 0}});
+  ASSERT_NE(conn, nullptr);
+  constexpr uint32_t kCalls = 96;
+  std::string bytes;
+  for (uint32_t i = 0; i < kCalls; ++i) bytes += LargeCall(&c, 3 + 2 * i, kMiB, 1);
+  ASSERT_TRUE(c.Send(bytes));
+  ASSERT_TRUE(testsupport::WaitFor([&] { return echo_.held() == kCalls; }));
+  EXPECT_EQ(echo_.Release(), kCalls);
+  tarn::H2Footprint f;
+  ASSERT_TRUE(testsupport::WaitFor(
+      [&] { return !ReadFootprint(conn, &f) || f.held_answers > tarn::kH2MaxHeldResponseBytes; }));
+  const size_t calls = echo_.calls();
+  if (c.Send(LargeCall(&c, 3 + 2 * kCalls, kMiB)) && ReadFootprint(conn, &f)) {
+    EXPECT_LE(f.peak_answers, kCalls * (kMiB + 1024));
+  }
+  EXPECT_TRUE(testsupport::WaitFor([&] { return conn->IsClosed(); }));
+  EXPECT_EQ(echo_.calls(), calls);
+}
+
+
+
 // A reader that first reads a large answer fast, so that its kernel grows
 // its receive buffer to megabytes, then asks for 32 answers of 4 MiB and
 // reads them at the promised rate (10 KB/s, or 1/1024 of its buffer a
