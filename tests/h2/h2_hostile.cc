@@ -173,6 +173,7 @@ TEST_F(H2Hostile, FloodsOfUnproductiveFramesEndTheConnection) {
     const char* log_text;                                 // a line each frame provokes
     uint32_t uncounted = 0;                               // leading frames not counted
     bool parks = false;                                   // no call but the first is made
+    std::vector<std::pair<uint16_t, uint32_t>> settings = {{4, 1 << 24}};  // the client's
   };
   const std::vector<Case> cases = {
       {"PING", [](Client&, uint32_t) { return FrameBytes(H2_FRAME_PING, 0, 0, "pingpong"); },
@@ -212,17 +213,17 @@ TEST_F(H2Hostile, FloodsOfUnproductiveFramesEndTheConnection) {
            // One answer on a closed window fills the held bound.
            interop::EchoRequest big;
            big.set_answer_bytes(static_cast<uint32_t>(tarn::kH2MaxHeldResponseBytes + (1 << 20)));
-           bytes += Settings({{4, 0}}) + c.EchoCall(99, big.SerializeAsString());
+           bytes += c.EchoCall(99, big.SerializeAsString());
          }
          return bytes + c.EchoCall(id, EchoMessage("parked")) +
                 FrameBytes(H2_FRAME_RST_STREAM, 0, id, U32(tarn::H2_CANCEL));
        },
-       nullptr, 0, true},
+       nullptr, 0, true, {{4, 0}}},
   };
   for (const Case& tc : cases) {
     SCOPED_TRACE(tc.name);
     Client c(port_);
-    std::shared_ptr<tarn::Connection> conn = Connect(&c);
+    std::shared_ptr<tarn::Connection> conn = Connect(&c, tc.settings);
     ASSERT_NE(conn, nullptr);
     testsupport::LogCapture log;
     const size_t calls_before = echo_.calls();
