@@ -172,6 +172,8 @@ TEST_F(H2Hostile, FloodsOfUnproductiveFramesEndTheConnection) {
     std::function<std::string(Client&, uint32_t)> frame;  // the i-th frame of the flood
     const char* log_text;                                 // a line each frame provokes
     uint32_t uncounted = 0;                               // leading frames not counted
+    bool parks = false;                                   // no call but the first is made
+    std::vector<std::pair<uint16_t, uint32_t>> settings = {{4, 1 << 24}};  // the client's
   };
   const std::vector<Case> cases = {
       {"PING", [](Client&, uint32_t) { return FrameBytes(H2_FRAME_PING, 0, 0, "pingpong"); },
@@ -203,13 +205,28 @@ TEST_F(H2Hostile, FloodsOfUnproductiveFramesEndTheConnection) {
                 FrameBytes(H2_FRAME_RST_STREAM, 0, id, U32(tarn::H2_CANCEL));
        },
        "Fail to find stream_id=", pool_},
+      {"requests parked at the held bound, reset at once",
+       [](Client& c, uint32_t i) {
+         const uint32_t id = 101 + 2 * i;
+         std::string bytes;
+         if (i == 0) {
+           // One answer on a closed window fills the held bound.
+           interop::EchoRequest big;
+           big.set_answer_bytes(static_cast<uint32_t>(tarn::kH2MaxHeldResponseBytes + (1 << 20)));
+           bytes += c.EchoCall(99, big.SerializeAsString());
+         }
+         return bytes + c.EchoCall(id, EchoMessage("parked")) +
+                FrameBytes(H2_FRAME_RST_STREAM, 0, id, U32(tarn::H2_CANCEL));
+       },
+       nullptr, 0, true, {{4, 0}}},
   };
   for (const Case& tc : cases) {
     SCOPED_TRACE(tc.name);
     Client c(port_);
-    std::shared_ptr<tarn::Connection> conn = Connect(&c);
+    std::shared_ptr<tarn::Connection> conn = Connect(&c, tc.settings);
     ASSERT_NE(conn, nullptr);
     testsupport::LogCapture log;
+    const size_t calls_before = echo_.calls();
     std::string bytes;
     for (uint32_t i = 0; i <= tarn::kH2MaxUnproductiveFrames + tc.uncounted; ++i) {
       bytes += tc.frame(c, i);
@@ -228,6 +245,9 @@ TEST_F(H2Hostile, FloodsOfUnproductiveFramesEndTheConnection) {
     EXPECT_TRUE(calm);
     EXPECT_LE(answers, tarn::kH2MaxUnproductiveFrames);
     EXPECT_LE(echo_.held(), tarn::kH2MaxOpenStreams);
+    if (tc.parks) {
+      EXPECT_EQ(echo_.calls() - calls_before, 1u);
+    }
     if (tc.log_text != nullptr) {
       // Hundreds provoked, a few written a second.
       EXPECT_LT(CountLines(log.text(), tc.log_text), 100u) << tc.log_text;

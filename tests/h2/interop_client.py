@@ -234,6 +234,25 @@ def check_large(channel, n, size):
     expect_all_answered(futures, "large", wrong)
 
 
+def check_last_first(channel, n, size):
+    """n answers of size bytes asked at once, far past what the server holds
+    for a connection; the last one is waited for before any other is looked
+    at (gRPC reads every unary answer as it comes, whatever the caller
+    waits on)."""
+    call = unary(channel, ECHO)
+    futures = [call.future(request(text="last-first-%d" % i, answer_bytes=size),
+                           timeout=DEADLINE_S)
+               for i in range(n)]
+    last = decode_response(futures[-1].result())
+    expect(len(last["payload"]) == size, "the last call answered %d bytes" % len(last["payload"]))
+
+    def wrong(i, answer):
+        if len(answer["payload"]) != size:
+            return "last-first-%d answered %d bytes" % (i, len(answer["payload"]))
+        return None
+    expect_all_answered(futures, "last-first", wrong)
+
+
 def check_held(channel, n, hold_ms):
     call = unary(channel, ECHO)
     futures = [call.future(request(text="held-%d" % i, hold_ms=hold_ms), timeout=DEADLINE_S)
@@ -302,6 +321,9 @@ def run_check(channel, check):
     elif name == "large":
         count, _, size = value.partition(":")
         check_large(channel, int(count), int(size))
+    elif name == "last-first":
+        count, _, size = value.partition(":")
+        check_last_first(channel, int(count), int(size))
     elif name == "held":
         count, _, hold_ms = value.partition(":")
         check_held(channel, int(count), int(hold_ms))

@@ -92,6 +92,15 @@ TEST_F(PythonGrpc, ManyLargeAnswersToAFastReader) {
   EXPECT_EQ(service_.connections().size(), 1u);
 }
 
+// More large answers asked at once than the server holds for a connection,
+// the last one waited for first: the calls past the held bound wait until
+// the client has taken earlier answers, which it does whatever it waits on.
+TEST_F(PythonGrpc, LargeAnswersWaitedForLastFirst) {
+  ExpectChecksPass({"last-first=48:4194304"});
+  EXPECT_EQ(service_.calls(), 48u);
+  EXPECT_EQ(service_.connections().size(), 1u);
+}
+
 // More calls than the server's stream limit, each held a while by the
 // service: the client queues the excess and every call is served on the
 // one connection.
