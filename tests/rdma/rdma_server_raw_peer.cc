@@ -348,10 +348,9 @@ TEST_P(RawPeerTest, AStartAfterAStopFails) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     testsupport::LogCapture logs;
-    std::unique_ptr<RdmaServer> server(new RdmaServer(acceptor_->worker(),
-                                                      SockAddress("127.0.0.1", 0, false),
-                                                      "once-rdma", rdmatest::ColonyOption(GetParam()),
-                                                      nullptr));
+    std::unique_ptr<RdmaServer> server(
+        new RdmaServer(acceptor_->worker(), SockAddress("127.0.0.1", 0, false), "once-rdma",
+                       rdmatest::ColonyOption(GetParam()), nullptr));
     server->set_worker_num(0);
     if (c.started_before) {
       ASSERT_EQ(server->Start(), 0);
