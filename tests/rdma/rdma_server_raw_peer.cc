@@ -337,6 +337,35 @@ TEST_P(RawPeerTest, HandshakeQueuePairsGoWithTheDevice) {
   ExpectServing();
 }
 
+// A server starts once: once a Stop() has run, before or after a Start(),
+// a Start() fails with a line that says so, and the server takes no
+// handshake (its gate is shut for good).
+TEST_P(RawPeerTest, AStartAfterAStopFails) {
+  const struct {
+    const char* name;
+    bool started_before;
+  } cases[] = {{"StartedThenStopped", true}, {"StoppedBeforeItStarted", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::LogCapture logs;
+    std::unique_ptr<RdmaServer> server(
+        new RdmaServer(acceptor_->worker(), SockAddress("127.0.0.1", 0, false), "once-rdma",
+                       rdmatest::ColonyOption(GetParam()), nullptr));
+    server->set_worker_num(0);
+    if (c.started_before) {
+      ASSERT_EQ(server->Start(), 0);
+    }
+    server->Stop();
+    // The stop runs on the acceptor's loop.
+    ASSERT_TRUE(WaitFor([&] { return server->handshake_gate()->closed() && !server->started(); }));
+    EXPECT_EQ(server->Start(), -1);
+    EXPECT_NE(logs.LineWith("a server starts once"), "") << logs.text();
+    EXPECT_FALSE(server->started());
+    server.reset();
+  }
+  ExpectServing();
+}
+
 INSTANTIATE_TEST_SUITE_P(SharedReceiveQueue, RawPeerTest, ::testing::Values(true, false),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return info.param ? "Srq" : "OwnReceives";

@@ -158,9 +158,9 @@ int RdmaServer::Start() {
     LOG_ERROR << "server has started";
     return -1;
   }
-  // Stopped: its handshakes are shut for good, and a failed start would
-  // take down the colony its connections still run on.
-  if (inner_->started()) {
+  // Stopped (before a start too): its handshakes are shut for good, and a
+  // failed start would take down the colony its connections still run on.
+  if (inner_->started() || gate_->closed()) {
     LOG_ERROR << "server has been stopped, a server starts once, server name: " << name_;
     return -1;
   }

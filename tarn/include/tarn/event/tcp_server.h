@@ -36,9 +36,9 @@ class TcpServer : public Server {
 
   // Starts the colony (when the server owns it) and the acceptor. 0 on
   // success; -1 when started already (also once stopped: a server starts
-  // once) or when an outside colony is not started; a negative result when the address cannot be bound or listened
-  // on (the host process goes on). A listen address with port 0 becomes the
-  // address actually bound.
+  // once) or when an outside colony is not started; a negative result when
+  // the address cannot be bound or listened on (the host process goes on).
+  // A listen address with port 0 becomes the address actually bound.
   int Start() override;
   // Stops accepting and closes every connection; they stay in the map.
   int Stop() override;

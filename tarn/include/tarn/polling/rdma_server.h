@@ -59,8 +59,10 @@ class RdmaServer : public Server {
 
   // Without a colony, builds and starts a polling colony of the worker count
   // (0 taken as 1); then starts the inner server. 0 on success; -1 (logged)
-  // when started already or stopped (a server starts once), when the
-  // colony is not running or when the inner server cannot listen. A listen address with port 0 becomes the bound one.
+  // when started already or stopped, a stop before any start included (a
+  // server starts once), when the colony is not running or when the inner
+  // server cannot listen. A listen address with port 0 becomes the bound
+  // one.
   int Start() override;
   // Handed to the acceptor loop: stops the inner server (aborting the
   // handshakes in progress) and its colony, force-closes every RDMA
