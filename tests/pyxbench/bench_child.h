@@ -36,6 +36,20 @@ inline std::string ReadAll(const std::string& path) {
   return s.str();
 }
 
+// A top-level field's value as written in pyxbench's flat JSON object.
+inline std::string Field(const std::string& json, const std::string& key) {
+  const std::string mark = "\"" + key + "\": ";
+  const size_t at = json.find(mark);
+  if (at == std::string::npos) return "";
+  const size_t from = at + mark.size();
+  if (json[from] == '"') return json.substr(from + 1, json.find('"', from + 1) - from - 1);
+  return json.substr(from, json.find_first_of(",}", from) - from);
+}
+
+inline double Number(const std::string& json, const std::string& key) {
+  return strtod(Field(json, key).c_str(), nullptr);
+}
+
 // Runs of --help collapse to single blanks, so that a limit wrapped over
 // two lines still reads as the error states it.
 inline std::string Squeeze(const std::string& text) {

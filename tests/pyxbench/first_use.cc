@@ -29,20 +29,9 @@ using benchchild::Since;
 using benchchild::Squeeze;
 using benchchild::TakeLogDir;
 using benchchild::TempPath;
+using benchchild::Field;
+using benchchild::Number;
 
-// A top-level field's value as written in pyxbench's flat JSON object.
-std::string Field(const std::string& json, const std::string& key) {
-  const std::string mark = "\"" + key + "\": ";
-  const size_t at = json.find(mark);
-  if (at == std::string::npos) return "";
-  const size_t from = at + mark.size();
-  if (json[from] == '"') return json.substr(from + 1, json.find('"', from + 1) - from - 1);
-  return json.substr(from, json.find_first_of(",}", from) - from);
-}
-
-double Number(const std::string& json, const std::string& key) {
-  return strtod(Field(json, key).c_str(), nullptr);
-}
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;

@@ -39,6 +39,8 @@ using benchchild::Since;
 using benchchild::Squeeze;
 using benchchild::TakeLogDir;
 using benchchild::TempPath;
+using benchchild::Field;
+using benchchild::Number;
 
 // Bytes of the driver's log files in the folder a run left behind.
 size_t DriverLogBytes(const std::string& err) {
@@ -61,19 +63,6 @@ bool IsJson(const std::string& text) {
   return google::protobuf::util::JsonStringToMessage(text, &parsed).ok();
 }
 
-// A top-level field's value as written in pyxbench's flat JSON object.
-std::string Field(const std::string& json, const std::string& key) {
-  const std::string mark = "\"" + key + "\": ";
-  const size_t at = json.find(mark);
-  if (at == std::string::npos) return "";
-  const size_t from = at + mark.size();
-  if (json[from] == '"') return json.substr(from + 1, json.find('"', from + 1) - from - 1);
-  return json.substr(from, json.find_first_of(",}", from) - from);
-}
-
-double Number(const std::string& json, const std::string& key) {
-  return strtod(Field(json, key).c_str(), nullptr);
-}
 
 // A figure of a nested latency object: Latency(json, "lat_us", "max").
 std::string Latency(const std::string& json, const std::string& object, const std::string& key) {
