@@ -1,6 +1,7 @@
 // Time stamps, calendar and zone conversions, process facts, file helpers,
 // exceptions and the TSC rate.
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -221,6 +222,22 @@ TEST(TimeCycleTest, RateIsNeverZero) {
 double g_remeasured[3];
 int g_remeasureCalls = 0;
 double fakeRemeasure() { return g_remeasured[g_remeasureCalls++]; }
+
+double threadCpuSeconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Every process that loads the library samples the rate once: the sampling
+// waits about 0.2 s, and must not spend that long on a CPU.
+TEST(TimeCycleTest, SamplingWaitsMostlyAsleep) {
+  const double before = threadCpuSeconds();
+  const double mhz = detail::sample_tsc_mhz();
+  const double cpu = threadCpuSeconds() - before;
+  EXPECT_GT(mhz, 0.0);
+  EXPECT_LT(cpu, 0.1) << "CPU seconds spent sampling";
+}
 
 TEST(TimeCycleTest, ZeroFiguresAreNeverAccepted) {
   // Either source alone is enough; both missing gives 0 for the caller to act on.
