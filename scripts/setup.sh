@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   # toolchain
-  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
+  cmake ninja-build g++ clang libclang-rt-14-dev lld pkg-config
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   # runtime dependencies
