@@ -30,8 +30,8 @@ using testsupport::AlignedBuf;
 using testsupport::DirectFile;
 using testsupport::Results;
 
-constexpr uint64_t kBlock = testsupport::kBlock;
-constexpr uint64_t kFileSize = testsupport::kFileSize;
+using testsupport::kBlock;
+using testsupport::kFileSize;
 
 class AioIoTest : public ::testing::Test {
  protected:

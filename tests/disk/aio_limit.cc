@@ -36,8 +36,8 @@ using testsupport::DirectFile;
 using testsupport::Results;
 using testsupport::WorkerOnThread;
 
-constexpr uint64_t kBlock = testsupport::kBlock;
-constexpr uint64_t kFileSize = testsupport::kFileSize;
+using testsupport::kBlock;
+using testsupport::kFileSize;
 
 long ReadProcNumber(const char* path) {
   std::ifstream in(path);

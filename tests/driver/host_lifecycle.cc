@@ -32,7 +32,7 @@ namespace {
 
 using pyxsim::Role;
 
-constexpr uint64_t kDiskSize = 16ull << 20;
+constexpr uint64_t kLifecycleDiskSize = 16ull << 20;
 
 bool Start(const pyxsim::Cluster& cluster, const std::string& extra) {
   char path[] = "/tmp/host_lifecycle.XXXXXX";
@@ -91,7 +91,7 @@ uint64_t Calls(pyxsim::Cluster& cluster, const std::string& method) {
 TEST(HostLifecycle, FinishingTheEnvironmentCompletesEveryHeldIoOnce) {
   const testsupport::ChildResult r = testsupport::RunInChild([] {
     pyxsim::Cluster cluster(pyxsim::ClusterOptions{});
-    CHILD_EXPECT(cluster.Start() == 0 && cluster.CreateDisk("vol", kDiskSize) == 0);
+    CHILD_EXPECT(cluster.Start() == 0 && cluster.CreateDisk("vol", kLifecycleDiskSize) == 0);
     CHILD_EXPECT(Start(cluster, "worker_num 1\nmax_flighting 2\nrpc_timeout 30000\n"
                                 "retry_sleep_ms 600000\npolling_interval_ms 600000\n"));
     std::unique_ptr<pyxhost::Disk> disk = pyxhost::Disk::Open("vol", 60);
@@ -209,7 +209,7 @@ TEST(HostLifecycle, FinishingTheEnvironmentHandsOverWhatAFullRingHeldBack) {
     SCOPED_TRACE(c.what);
     const testsupport::ChildResult r = testsupport::RunInChild([&c] {
       pyxsim::Cluster cluster(pyxsim::ClusterOptions{});
-      CHILD_EXPECT(cluster.Start() == 0 && cluster.CreateDisk("vol", kDiskSize) == 0);
+      CHILD_EXPECT(cluster.Start() == 0 && cluster.CreateDisk("vol", kLifecycleDiskSize) == 0);
       CHILD_EXPECT(Start(cluster, "worker_num 1\nrpc_timeout 30000\n"));
       std::unique_ptr<pyxhost::Disk> disk = pyxhost::Disk::Open("vol", 60);
       CHILD_EXPECT(disk->ok());
@@ -284,7 +284,7 @@ TEST(HostLifecycle, FinishingTheEnvironmentHandsOverWhatAFullRingHeldBack) {
 TEST(HostLifecycle, ARecordOpenedAgainAfterFreeComesUpWhole) {
   const testsupport::ChildResult r = testsupport::RunInChild([] {
     pyxsim::Cluster cluster(pyxsim::ClusterOptions{});
-    CHILD_EXPECT(cluster.Start() == 0 && cluster.CreateDisk("vol", kDiskSize) == 0);
+    CHILD_EXPECT(cluster.Start() == 0 && cluster.CreateDisk("vol", kLifecycleDiskSize) == 0);
     CHILD_EXPECT(Start(cluster, "worker_num 2\nis_crc Yes\nkLogLevel warning\n"));
     std::unique_ptr<pyxhost::Disk> disk = pyxhost::Disk::Open("vol", 60);
     CHILD_EXPECT(disk->ok());
@@ -302,10 +302,10 @@ TEST(HostLifecycle, ARecordOpenedAgainAfterFreeComesUpWhole) {
     CHILD_EXPECT(testsupport::WaitFor([record] {
       return pyx::Load(record->ok) == 1 && pyx::Load(record->deleting) == 0;
     }));
-    CHILD_EXPECT(pyx::Load(record->size) == kDiskSize);
+    CHILD_EXPECT(pyx::Load(record->size) == kLifecycleDiskSize);
     for (size_t i = 0; i < pyxdrivers.size(); ++i) {
       CHILD_EXPECT(OnDriver<size_t>(i, [](PyxDriver* d) { return d->vector_size("vol"); }) ==
-                   kDiskSize / 4096);
+                   kLifecycleDiskSize / 4096);
       CHILD_EXPECT(OnDriver<bool>(i, [](PyxDriver* d) { return d->has_route_cache("vol"); }));
     }
     printf("reopened\n");

@@ -24,7 +24,7 @@
 
 namespace {
 
-constexpr uint64_t kDiskSize = 16ull << 20;
+constexpr uint64_t kModuleDiskSize = 16ull << 20;
 constexpr int kStripe = 16384;
 
 // Writes the INI for `cluster` (or for no cluster) and starts the library.
@@ -74,10 +74,10 @@ bool WaitDone(pyxhost::Channel* ch, const Done& d) {
 TEST(HostModuleTest, SplitsAtStripesAndCompletesEachIoOnce) {
   testsupport::ChildResult r = testsupport::RunInChild([] {
     pyxsim::Cluster cluster(pyxsim::ClusterOptions{});
-    CHECK_OR_FAIL(cluster.Start() == 0 && cluster.CreateDisk("host", kDiskSize) == 0);
+    CHECK_OR_FAIL(cluster.Start() == 0 && cluster.CreateDisk("host", kModuleDiskSize) == 0);
     CHECK_OR_FAIL(Start(&cluster, 2));
     std::unique_ptr<pyxhost::Disk> disk = pyxhost::Disk::Open("host", 60);
-    CHECK_OR_FAIL(disk->ok() && disk->size() == kDiskSize);
+    CHECK_OR_FAIL(disk->ok() && disk->size() == kModuleDiskSize);
     pyxhost::Channel::Options opt;
     opt.max_outstanding = 2;
     opt.max_iovcnt = 3;

@@ -47,6 +47,13 @@ namespace iotest {
 
 constexpr uint64_t kBlock = 4096;
 
+// How many times `needle` occurs in `text` (overlapping ones too).
+inline size_t Occurrences(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
+  return n;
+}
+
 // A block server over a RAM store of 4 KiB blocks. Reads answer the stored
 // data with one block_info per block, or zerod when no block of the range
 // was ever written. Every answer carries the server's term. Answers can be

@@ -10,12 +10,6 @@
 namespace iotest {
 namespace {
 
-size_t Occurrences(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
-  return n;
-}
-
 class LadderTest : public DriverTest {
  protected:
   // Submits t and waits until it either completed or sits on the retry ring.

@@ -13,12 +13,6 @@
 namespace iotest {
 namespace {
 
-size_t Occurrences(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
-  return n;
-}
-
 class LifecycleTest : public DriverTest {
  protected:
   bool WaitHeld(size_t n) {

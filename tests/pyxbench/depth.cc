@@ -35,7 +35,7 @@ bool IsJson(const std::string& text) {
 // The value after `"key": ` in `json` (its first occurrence): an object or
 // a list as its whole text, a string without its quotes, anything else up
 // to the next ',' or closing.
-std::string Field(const std::string& json, const std::string& key) {
+std::string JsonValue(const std::string& json, const std::string& key) {
   const std::string mark = "\"" + key + "\": ";
   const size_t at = json.find(mark);
   if (at == std::string::npos) return "";
@@ -52,8 +52,8 @@ std::string Field(const std::string& json, const std::string& key) {
   return "";
 }
 
-double Number(const std::string& json, const std::string& key) {
-  return strtod(Field(json, key).c_str(), nullptr);
+double JsonNumber(const std::string& json, const std::string& key) {
+  return strtod(JsonValue(json, key).c_str(), nullptr);
 }
 
 // The objects of a JSON list's text.
@@ -70,14 +70,14 @@ std::vector<std::string> Items(const std::string& list) {
 
 // The mean and the buckets (in percent, summing to 100) of one figure set.
 void ExpectFigures(const std::string& figures, double most, const std::string& what) {
-  const double mean = Number(figures, "mean");
+  const double mean = JsonNumber(figures, "mean");
   EXPECT_GT(mean, 0) << what << ": " << figures;
   EXPECT_LE(mean, most + 0.01) << what << ": " << figures;
-  const std::string dist = Field(figures, "dist_pct");
+  const std::string dist = JsonValue(figures, "dist_pct");
   double sum = 0;
   for (const char* bucket : {"0", "1", "2", "4", "8", "16", "32", ">=64"}) {
-    ASSERT_FALSE(Field(dist, bucket).empty()) << what << " bucket " << bucket << ": " << dist;
-    sum += Number(dist, bucket);
+    ASSERT_FALSE(JsonValue(dist, bucket).empty()) << what << " bucket " << bucket << ": " << dist;
+    sum += JsonNumber(dist, bucket);
   }
   EXPECT_NEAR(sum, 100.0, 0.1) << what << ": " << dist;
 }
@@ -108,23 +108,23 @@ TEST(PyxbenchDepth, FiguresPerJobAndInAllInJsonAndText) {
       continue;
     }
     ASSERT_TRUE(IsJson(out)) << out;
-    const std::string d = Field(out, "depth");
+    const std::string d = JsonValue(out, "depth");
     ASSERT_TRUE(!d.empty() && d.front() == '{') << out;
-    EXPECT_EQ(Number(d, "iodepth"), 4) << d;
-    ExpectFigures(Field(d, "all"), 8, "all");
-    const std::vector<std::string> jobs = Items(Field(d, "jobs"));
+    EXPECT_EQ(JsonNumber(d, "iodepth"), 4) << d;
+    ExpectFigures(JsonValue(d, "all"), 8, "all");
+    const std::vector<std::string> jobs = Items(JsonValue(d, "jobs"));
     ASSERT_EQ(jobs.size(), 2u) << d;
     double sum = 0;
     for (int i = 0; i < 2; ++i) {
       ExpectFigures(jobs[i], 4, "job " + std::to_string(i));
-      sum += Number(jobs[i], "mean");
+      sum += JsonNumber(jobs[i], "mean");
     }
-    const double all = Number(Field(d, "all"), "mean");
+    const double all = JsonNumber(JsonValue(d, "all"), "mean");
     EXPECT_NEAR(sum, all, 0.05) << d;
-    const double little = Number(out, "iops") * Number(Field(out, "lat_us"), "mean") / 1e6;
+    const double little = JsonNumber(out, "iops") * JsonNumber(JsonValue(out, "lat_us"), "mean") / 1e6;
     EXPECT_NEAR(all, little, 0.25 * all + 0.1) << out;
-    EXPECT_GE(Number(d, "cpus"), 1) << d;
-    EXPECT_GE(Number(d, "busy_threads"), 3) << d;
+    EXPECT_GE(JsonNumber(d, "cpus"), 1) << d;
+    EXPECT_GE(JsonNumber(d, "busy_threads"), 3) << d;
   }
 }
 
@@ -148,15 +148,15 @@ TEST(PyxbenchDepth, ShortfallIsNoted) {
       continue;
     }
     ASSERT_TRUE(IsJson(out)) << out;
-    const std::string d = Field(out, "depth");
+    const std::string d = JsonValue(out, "depth");
     ASSERT_TRUE(!d.empty() && d.front() == '{') << out;
-    EXPECT_EQ(Field(d, "short"), "true") << d;
-    ExpectFigures(Field(d, "all"), 8, "all");
-    const std::vector<std::string> jobs = Items(Field(d, "jobs"));
+    EXPECT_EQ(JsonValue(d, "short"), "true") << d;
+    ExpectFigures(JsonValue(d, "all"), 8, "all");
+    const std::vector<std::string> jobs = Items(JsonValue(d, "jobs"));
     EXPECT_EQ(jobs.size(), 2u) << d;
     for (const std::string& job : jobs) ExpectFigures(job, 4, "job");
-    EXPECT_EQ(Number(Field(Field(d, "all"), "dist_pct"), "8"), 0) << d;
-    EXPECT_NE(Field(d, "note").find("of the 16 asked"), std::string::npos) << d;
+    EXPECT_EQ(JsonNumber(JsonValue(JsonValue(d, "all"), "dist_pct"), "8"), 0) << d;
+    EXPECT_NE(JsonValue(d, "note").find("of the 16 asked"), std::string::npos) << d;
   }
 }
 
@@ -166,7 +166,7 @@ TEST(PyxbenchDepth, NoneWithoutAMeasuredSpan) {
            "--json"});
   ASSERT_EQ(b.Wait(kRunBoundS), 0) << b.err();
   ASSERT_TRUE(IsJson(b.out())) << b.out();
-  EXPECT_EQ(Field(b.out(), "depth"), "null") << b.out();
+  EXPECT_EQ(JsonValue(b.out(), "depth"), "null") << b.out();
 }
 
 // Run on one CPU, the job thread, the library's loops and the cluster's

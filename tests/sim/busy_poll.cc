@@ -13,7 +13,7 @@ namespace {
 using pyxsim::Role;
 using simtest::CallResult;
 
-constexpr uint64_t kDiskSize = 256ull << 20;
+constexpr uint64_t kBusyPollDiskSize = 256ull << 20;
 
 class SimBusyPollTest : public ::testing::Test {
  protected:
@@ -24,7 +24,7 @@ class SimBusyPollTest : public ::testing::Test {
     opt.busy_poll = true;
     cluster_.reset(new pyxsim::Cluster(opt));
     ASSERT_EQ(cluster_->Start(), 0);
-    ASSERT_EQ(cluster_->CreateDisk("d0", kDiskSize, 7), 0);
+    ASSERT_EQ(cluster_->CreateDisk("d0", kBusyPollDiskSize, 7), 0);
     caller_.reset(new simtest::Caller());
   }
   void TearDown() override {

@@ -12,8 +12,8 @@ using pyxsim::IoFault;
 using pyxsim::Role;
 using simtest::CallResult;
 using simtest::Pattern;
+using simtest::kBlock;
 
-constexpr uint64_t kBlock = pyxsim::kBlockSize;
 // Calls meant to time out get a short budget; every other call a long one.
 constexpr uint32_t kShortMs = 300;
 constexpr uint32_t kLongMs = 30000;

@@ -20,9 +20,9 @@ namespace {
 using pyxsim::Role;
 using simtest::CallResult;
 using simtest::Pattern;
+using simtest::kBlock;
 
-constexpr uint64_t kDiskSize = 1ull << 30;
-constexpr uint64_t kBlock = pyxsim::kBlockSize;
+constexpr uint64_t kServicesDiskSize = 1ull << 30;
 
 class SimServicesTest : public ::testing::Test {
  protected:
@@ -39,7 +39,7 @@ class SimServicesTest : public ::testing::Test {
   void StartCluster(const pyxsim::ClusterOptions& opt) {
     cluster_.reset(new pyxsim::Cluster(opt));
     ASSERT_EQ(cluster_->Start(), 0);
-    ASSERT_EQ(cluster_->CreateDisk("d0", kDiskSize, 7), 0);
+    ASSERT_EQ(cluster_->CreateDisk("d0", kServicesDiskSize, 7), 0);
     uuid_ = cluster_->DiskUuid("d0");
     caller_.reset(new simtest::Caller(opt.ip, opt.ipv6));
   }
@@ -85,7 +85,7 @@ class SimServicesTest : public ::testing::Test {
     vovorav::BlockMasterQueryPlaneRouteRequest req;
     req.mutable_vdi()->set_id(uuid);
     req.set_start_lba(0);
-    req.set_lba_size(kDiskSize);
+    req.set_lba_size(kServicesDiskSize);
     return caller_->Call(Port(Role::kBlockMaster, bm),
                          &vovorav::BlockMasterService_Stub::QueryPlaneRoute, req, resp);
   }
@@ -129,7 +129,7 @@ TEST_F(SimServicesTest, VolumeManagersAnswerSizeAndLocation) {
                   .error,
               0);
     EXPECT_EQ(resp.rc().retcode(), 0);
-    EXPECT_EQ(resp.size(), kDiskSize);
+    EXPECT_EQ(resp.size(), kServicesDiskSize);
   }
 
   volume::VolumeManagerLocateVdiResponse loc;
@@ -426,7 +426,7 @@ TEST_F(SimServicesTest, StaleTermsForeignPlanesAndMalformedRequestsAreRefused) {
       {"unknown disk", home, lba, term, 0, "no-such-uuid", pyxsim::kRcVdiNotOnServer},
       {"unaligned lba", home, lba + 512, term, 0, "", pyxsim::kRcInvalidArgument},
       {"size other than the data", home, lba, term, 3 * kBlock, "", pyxsim::kRcInvalidArgument},
-      {"past the end", home, kDiskSize - kBlock, term, 0, "", pyxsim::kRcInvalidArgument},
+      {"past the end", home, kServicesDiskSize - kBlock, term, 0, "", pyxsim::kRcInvalidArgument},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

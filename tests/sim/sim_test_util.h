@@ -5,6 +5,7 @@
 
 #include <google/protobuf/service.h>
 
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -23,6 +24,9 @@
 #include "vovorav.pb.h"
 
 namespace simtest {
+
+// The cluster's block, the unit of every I/O the tests send.
+inline constexpr uint64_t kBlock = pyxsim::kBlockSize;
 
 // The outcome of one call.
 struct CallResult {
