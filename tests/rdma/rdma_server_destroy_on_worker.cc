@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -40,6 +41,10 @@ struct Case {
   const char* name;
   Stage stage;
 };
+
+// By name: gtest's default prints the bytes (a pointer and padding), and the
+// discovered test names would change from one build to the next.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class DestroyOnWorkerTest : public ::testing::TestWithParam<std::tuple<Case, bool>> {
  protected:
