@@ -734,7 +734,9 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       std::ofstream(dir + "/sim") << "#!/bin/sh\nexec " << PYX_BUILD_DIR
                                   << "/sim/pyxsim \"$@\" --memory-budget 4M\n";
       chmod((dir + "/sim").c_str(), 0755);
-      Bench b({PYXBENCH_BIN, "--pyxsim", dir + "/sim", "--rw", "write", "--bs", "64k",
+      // Large blocks: 16 writes spend the budget, however slowly a busy
+      // machine lets the run's second go.
+      Bench b({PYXBENCH_BIN, "--pyxsim", dir + "/sim", "--rw", "write", "--bs", "256k",
                "--iodepth", "8", "--size", "64m", "--runtime", "1", "--progress", "off"});
       EXPECT_EQ(b.Wait(120), 1) << b.err();
       const std::string out = b.out();
@@ -745,8 +747,8 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       EXPECT_GT(failed, 0) << out;
       // Of each lap over 64m the first 4m (what the cluster holds)
       // succeed: a sixteenth, a lap's share more for the lap begun.
-      EXPECT_LE(ios * 8, ios + failed + 8 * 64) << out;
-      EXPECT_NEAR(mib_s * secs, ios / 16, 0.1 * ios / 16 + 1) << out;
+      EXPECT_LE(ios * 8, ios + failed + 8 * 16) << out;
+      EXPECT_NEAR(mib_s * secs, ios / 4, 0.1 * ios / 4 + 1) << out;
       EXPECT_EQ(InLine(out, "  all  :", "errors="), failed) << out;
       EXPECT_NE(out.find("result: NOT CLEAN"), std::string::npos) << out;
       EXPECT_NE(b.err().find("the cluster refused writes: memory budget of 4 MiB spent"),
