@@ -643,11 +643,11 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       EXPECT_GE(Number(within.out(), "verified_bytes"), 4.0 * (1 << 20)) << within.out();
 
       // Writes past the budget fail at once instead of being retried: the
-      // run ends with errors, nothing lost. It starts 1m short of the end of
-      // what the cluster holds, so that it reaches the budget within its
-      // second however slowly a busy machine lets it write.
+      // run ends with errors, nothing lost. It starts 16 blocks short of
+      // the end of what the cluster holds, so that it reaches the budget
+      // within its second however slowly a busy machine lets it write.
       Bench writes({PYXBENCH_BIN, "--config", ini, "--disk", "d0", "--rw", "write", "--offset",
-                    "3m", "--size", "32m", "--runtime", "1", "--iodepth", "4", "--json",
+                    "4032k", "--size", "32m", "--runtime", "1", "--iodepth", "4", "--json",
                     "--progress", "off"});
       EXPECT_EQ(writes.Wait(120), 1) << writes.err();
       const std::string json = writes.out();
@@ -655,14 +655,14 @@ TEST_P(PyxbenchRun, StopsReportsAndSummarises) {
       EXPECT_GT(Number(json, "errors"), 0) << json;
       EXPECT_EQ(Field(json, "lost"), "0") << json;
       // The rates are of the writes that succeeded (of each lap over 32m
-      // the first 1m, the last of what the cluster holds, succeeds: a 32nd,
-      // a lap's share more for the lap begun); the failed ones are counted
-      // beside them.
+      // the first 16 blocks, the last of what the cluster holds, succeed: a
+      // 512th, a lap's share more for the lap begun); the failed ones are
+      // counted beside them.
       const double ios = Number(json, "ios");
       const double failed = Number(json, "write_errors");
       EXPECT_GT(failed, 0) << json;
       EXPECT_GE(Number(json, "errors"), failed) << json;
-      EXPECT_LE(ios * 32, ios + failed + 32 * 256) << json;
+      EXPECT_LE(ios * 512, ios + failed + 512 * 16) << json;
       EXPECT_NEAR(Number(json, "write_bw_mib_s") * Number(json, "runtime_s"),
                   ios * 4096 / (1 << 20), 0.05 * ios * 4096 / (1 << 20) + 0.1)
           << json;
