@@ -80,10 +80,14 @@ cleanup() {
 trap cleanup EXIT
 
 free_port() {
-  # A port nobody listens on now, from the ephemeral range.
-  local p
+  # A port nobody listens on now, below the ephemeral range: any outgoing
+  # connection of the machine may take a port of that range before nbdkit
+  # binds it.
+  local p low=32768 rest
+  read -r low rest </proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || low=32768
+  if [ "$low" -le 11000 ]; then low=32768; fi
   for _ in $(seq 50); do
-    p=$((20000 + RANDOM % 20000))
+    p=$((10000 + RANDOM % (low - 10000)))
     if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then echo "$p"; return; fi
   done
   echo 0
@@ -125,14 +129,30 @@ pyx --rw write --bs 256k --iodepth 8 --runtime 0 --prefill --json >/dev/null 2>"
 }
 
 # ---- NBD: nbdkit's memory plugin, filled once by fio.
-nbd_port=$(free_port)
-"${SIM_PIN[@]}" nbdkit --foreground --exit-with-parent --ipaddr 127.0.0.1 --port "$nbd_port" \
-  memory "size=$SIZE" >"$work/nbdkit.out" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$nbd_port") 2>/dev/null && break
-  sleep 0.1
+# Until it listens: a busy machine may take seconds to start it, and a port
+# taken between the pick and its bind ends it (then another port).
+nbd_port=0
+for _ in 1 2 3; do
+  port=$(free_port)
+  "${SIM_PIN[@]}" nbdkit --foreground --exit-with-parent --ipaddr 127.0.0.1 --port "$port" \
+    memory "size=$SIZE" >"$work/nbdkit.out" 2>&1 &
+  nbd_pid=$!
+  pids+=("$nbd_pid")
+  for _ in $(seq 600); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+      nbd_port=$port
+      break 2
+    fi
+    kill -0 "$nbd_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill "$nbd_pid" 2>/dev/null || true
 done
+if [ "$nbd_port" -eq 0 ]; then
+  echo "driver_vs_nbd: nbdkit did not start:" >&2
+  cat "$work/nbdkit.out" >&2
+  exit 1
+fi
 nbd_fio() {
   "${CLIENT_PIN[@]}" fio --name=nbd --ioengine=nbd --uri="nbd://127.0.0.1:$nbd_port/" --thread \
     --size="$SIZE" --group_reporting --lat_percentiles=1 --output-format=json "$@"

@@ -37,7 +37,9 @@ import sys
 import grpc
 
 ECHO = "/interop.EchoService/Echo"
-DEADLINE_S = 30.0
+# The deadline of calls meant to be answered: hundreds of MiB through a
+# sanitizer build on a busy machine can take minutes.
+DEADLINE_S = 120.0
 
 
 def varint(n):

@@ -318,9 +318,11 @@ TEST_P(EndToEnd, SynchronousCallFromAnotherThread) {
 // connection has nothing to be sent on: it fails like a refused send instead
 // of touching a connection that is no longer there.
 TEST_P(EndToEnd, QueuedCallAfterDisConnectFailsWithSendError) {
+  // The held call must still be in flight when DisConnect runs: its budget
+  // outlasts a busy machine's pauses between its send and then.
   RunOn(client_worker_, [this] {
     client_->set_depth(1);
-    client_->set_timeout_ms(300);
+    client_->set_timeout_ms(1000);
   });
   Results held;
   Write(TestBlockServer::kHoldLba, &held);

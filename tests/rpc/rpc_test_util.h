@@ -189,9 +189,13 @@ class RpcFixture : public ::testing::Test {
   }
 
   // Starts the server on `port` (0: one of its own choosing, kept in port_)
-  // and the client worker.
+  // and the client worker. Its own choice lies below the ephemeral range: a
+  // test that restarts it on the same port finds the port still free, where
+  // another test's outgoing connection could take a port of that range
+  // between the stop and the restart.
   void StartServer(uint32_t workers = 1, uint16_t port = 0) {
     const tarn::WorkerOption option = ServerOption();
+    if (port == 0) port = PickFreePort();
     server_.reset(new tarn::RpcServer(transport_.transport, acceptor_, Loopback(port),
                                       "test_server", option, nullptr));
     ASSERT_EQ(server_->AddService(&service_), 0);
