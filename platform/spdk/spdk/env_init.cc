@@ -18,7 +18,7 @@
 
 namespace {
 
-std::mutex g_mu;
+std::mutex g_env_mu;
 bool g_started = false;
 int g_fail_rc = 0;
 spdk_standin::EnvRecord g_record;
@@ -91,7 +91,7 @@ extern "C" void spdk_env_opts_init(struct spdk_env_opts* opts) {
 
 extern "C" int spdk_env_init(const struct spdk_env_opts* opts) {
   if (opts == nullptr) return -EINVAL;
-  std::lock_guard<std::mutex> lock(g_mu);
+  std::lock_guard<std::mutex> lock(g_env_mu);
   if (g_fail_rc != 0) {
     fprintf(stderr, "spdk env: start refused (%d)\n", g_fail_rc);
     return g_fail_rc;
@@ -137,24 +137,24 @@ extern "C" void spdk_unaffinitize_thread(void) {
 namespace spdk_standin {
 
 bool env_started() {
-  std::lock_guard<std::mutex> lock(g_mu);
+  std::lock_guard<std::mutex> lock(g_env_mu);
   return g_started;
 }
 
 bool env_record(EnvRecord* out) {
-  std::lock_guard<std::mutex> lock(g_mu);
+  std::lock_guard<std::mutex> lock(g_env_mu);
   if (!g_started) return false;
   *out = g_record;
   return true;
 }
 
 void set_env_init_result(int rc) {
-  std::lock_guard<std::mutex> lock(g_mu);
+  std::lock_guard<std::mutex> lock(g_env_mu);
   g_fail_rc = rc > 0 ? -rc : rc;
 }
 
 void reset_env() {
-  std::lock_guard<std::mutex> lock(g_mu);
+  std::lock_guard<std::mutex> lock(g_env_mu);
   g_started = false;
   g_record = EnvRecord();
 }
