@@ -239,6 +239,32 @@ TEST(TimeCycleTest, SamplingWaitsMostlyAsleep) {
   EXPECT_LT(cpu, 0.1) << "CPU seconds spent sampling";
 }
 
+// Wall clocks that run for a few readings, then step back an hour or stop:
+// the sampling runs while the library loads and must not wait out the step.
+int g_wallReadings = 0;
+bool g_wallStops = false;
+struct timeval g_wallStoppedAt;
+
+int steppingWallClock(struct timeval* now) {
+  if (g_wallReadings++ < 5 || !g_wallStops) gettimeofday(now, nullptr);
+  if (g_wallReadings <= 5) {
+    g_wallStoppedAt = *now;
+  } else if (g_wallStops) {
+    *now = g_wallStoppedAt;
+  } else {
+    now->tv_sec -= 3600;
+  }
+  return 0;
+}
+
+TEST(TimeCycleTest, ClockStepVoidsSampling) {
+  for (bool stops : {false, true}) {
+    g_wallReadings = 0;
+    g_wallStops = stops;
+    EXPECT_EQ(0.0, detail::sample_tsc_mhz_against(&steppingWallClock)) << "stops: " << stops;
+  }
+}
+
 TEST(TimeCycleTest, ZeroFiguresAreNeverAccepted) {
   // Either source alone is enough; both missing gives 0 for the caller to act on.
   EXPECT_EQ(2400.0, detail::combine_cpu_mhz(0, 2400.0));

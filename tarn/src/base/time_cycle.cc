@@ -32,27 +32,45 @@ const double kMaxRelativeDifference = 0.02;
 
 double sampledMhzFromMonotonicRaw() { return tsc_mhz_against_monotonic_raw(50 * 1000); }
 
+int systemWallClock(struct timeval* now) { return gettimeofday(now, nullptr); }
+
+// A sample waits at most about 2 ms; one still waiting after this much steady
+// time is on a wall clock that stopped or went back by more than a sample.
+const int64_t kMaxSampleNs = 1000 * 1000 * 1000;
+
+int64_t steadyNs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
 }  // namespace
 
-double sample_tsc_mhz() {
+double sample_tsc_mhz() { return sample_tsc_mhz_against(&systemWallClock); }
+
+double sample_tsc_mhz_against(int (*wall_clock)(struct timeval* now)) {
   double sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0;
   for (int i = 0; i < kSamples; ++i) {
     const long target = 100 + 10 * i;
     struct timeval start, now;
     uint64_t tsc0 = rdtsc();
-    if (gettimeofday(&start, nullptr) != 0) {
+    if (wall_clock(&start) != 0) {
       fprintf(stderr, "gettimeofday failed.\n");
       return 0;
     }
+    const int64_t steadyStart = steadyNs();
     long elapsed = 0;
     uint64_t tsc1;
     do {
-      if (gettimeofday(&now, nullptr) != 0) {
+      if (wall_clock(&now) != 0) {
         fprintf(stderr, "gettimeofday failed.\n");
         return 0;
       }
       tsc1 = rdtsc();
       elapsed = (now.tv_sec - start.tv_sec) * 1000000L + (now.tv_usec - start.tv_usec);
+      // The clock stepped back (or stopped): waiting for it to reach the
+      // target would last as long as the step, and the sample is void anyway.
+      if (elapsed < 0 || steadyNs() - steadyStart > kMaxSampleNs) return 0;
       if (target - elapsed > kSpinTailUs) sleepMicros(target - elapsed - kSpinTailUs);
     } while (elapsed < target);
     double x = static_cast<double>(elapsed);

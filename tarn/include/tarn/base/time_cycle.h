@@ -5,6 +5,8 @@
 #ifndef TARN_BASE_TIME_CYCLE_H_
 #define TARN_BASE_TIME_CYCLE_H_
 
+#include <sys/time.h>
+
 #include <cstdint>
 
 #include <x86intrin.h>
@@ -52,6 +54,10 @@ double cpu_mhz_from_cpuinfo(const char* path, int quiet);
 // Least-squares fit of TSC cycles against gettimeofday; 0 on a poor fit.
 // Takes about 0.2 s, nearly all of it asleep.
 double sample_tsc_mhz();
+// The same fit against `wall_clock` (gettimeofday's shape). A clock that
+// steps back or stands still voids the fit (0) instead of holding the
+// caller, which runs while the library loads, for as long as the step.
+double sample_tsc_mhz_against(int (*wall_clock)(struct timeval* now));
 // Chooses between the /proc figure and the sampled one; 0 only when both are.
 double combine_cpu_mhz(double proc_mhz, double sampled_mhz);
 // TSC cycles per microsecond over `usec` of CLOCK_MONOTONIC_RAW; 0 on failure.
